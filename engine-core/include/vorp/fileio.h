@@ -1,0 +1,71 @@
+// Thin, error-checked wrappers over the file services the engine needs. Every failure becomes an
+// `io` EngineError "{strerror} (os error {n})"; callers attach the file they were working on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vorp/error.h"
+
+namespace vorp {
+
+// An owned file descriptor, closed on destruction.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd();
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    // Closes now and reports a failed close (some file systems report write-back errors here).
+    Status close();
+
+private:
+    int fd_ = -1;
+};
+
+// open(2) with EINTR retry; files are created with permission bits 0666 (before the umask).
+Result<Fd> open_file(const std::filesystem::path& path, int flags);
+
+// Writes every byte, retrying EINTR; a write that makes no progress is "failed to write whole buffer".
+Status write_all(int fd, const void* data, std::size_t size);
+// pwrite(2) of every byte at the given offset, with the same rules.
+Status pwrite_all(int fd, const void* data, std::size_t size, std::uint64_t offset);
+// Reads exactly size bytes at offset; a short file is "failed to fill whole buffer".
+Status pread_exact(int fd, void* data, std::size_t size, std::uint64_t offset);
+
+// Flushes a file to stable storage (F_FULLFSYNC on macOS, fsync elsewhere), retrying EINTR.
+Status full_sync(int fd);
+// ftruncate(2) with EINTR retry.
+Status truncate_fd(int fd, std::uint64_t length);
+Result<std::uint64_t> file_size(int fd);
+
+Status rename_file(const std::filesystem::path& from, const std::filesystem::path& to);
+// Opens a directory and flushes it, so a rename or creation inside it is durable.
+Status sync_dir(const std::filesystem::path& dir);
+// Creates a directory and its missing parents with permission bits 0777 (before the umask).
+Status create_dirs(const std::filesystem::path& dir);
+
+// Whole-file read.
+Result<std::string> read_file(const std::filesystem::path& path);
+
+// The writing pattern of segment and close-run files: missing parent directories created, the
+// image written to `tmp_path` (created or truncated, 0666), fully synced, closed and renamed over
+// `path`. The directory is not synced here. Errors carry no file; callers attach theirs.
+Status write_via_temp(const std::filesystem::path& path, const std::filesystem::path& tmp_path, std::string_view image);
+
+}  // namespace vorp

@@ -1,0 +1,164 @@
+#include "vorp/fileio.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vorp {
+
+namespace {
+EngineError last_os_error() { return EngineError::from_errno(errno); }
+}  // namespace
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+Fd::~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Status Fd::close() {
+    if (fd_ < 0) return ok();
+    const int fd = release();
+    // POSIX leaves the descriptor state unspecified after EINTR; Linux always frees it, so the
+    // call is not retried.
+    if (::close(fd) != 0 && errno != EINTR) return fail(last_os_error());
+    return ok();
+}
+
+Result<Fd> open_file(const std::filesystem::path& path, int flags) {
+    for (;;) {
+        const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+        if (fd >= 0) return Fd(fd);
+        if (errno != EINTR) return fail(last_os_error());
+    }
+}
+
+Status write_all(int fd, const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, bytes, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail(last_os_error());
+        }
+        if (n == 0) return fail(EngineError::io("failed to write whole buffer"));
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return ok();
+}
+
+Status pwrite_all(int fd, const void* data, std::size_t size, std::uint64_t offset) {
+    const auto* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, bytes, size, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail(last_os_error());
+        }
+        if (n == 0) return fail(EngineError::io("failed to write whole buffer"));
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return ok();
+}
+
+Status pread_exact(int fd, void* data, std::size_t size, std::uint64_t offset) {
+    auto* bytes = static_cast<char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::pread(fd, bytes, size, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail(last_os_error());
+        }
+        if (n == 0) return fail(EngineError::io("failed to fill whole buffer"));
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return ok();
+}
+
+Status full_sync(int fd) {
+    for (;;) {
+#if defined(__APPLE__)
+        const int rc = ::fcntl(fd, F_FULLFSYNC);
+#else
+        const int rc = ::fsync(fd);
+#endif
+        if (rc == 0) return ok();
+        if (errno != EINTR) return fail(last_os_error());
+    }
+}
+
+Status truncate_fd(int fd, std::uint64_t length) {
+    for (;;) {
+        if (::ftruncate(fd, static_cast<off_t>(length)) == 0) return ok();
+        if (errno != EINTR) return fail(last_os_error());
+    }
+}
+
+Result<std::uint64_t> file_size(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return fail(last_os_error());
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+Status rename_file(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0) return fail(last_os_error());
+    return ok();
+}
+
+Status sync_dir(const std::filesystem::path& dir) {
+    Fd fd = VORP_TRY(open_file(dir.empty() ? std::filesystem::path(".") : dir, O_RDONLY | O_DIRECTORY));
+    VORP_TRY(full_sync(fd.get()));
+    return fd.close();
+}
+
+Status create_dirs(const std::filesystem::path& dir) {
+    if (dir.empty()) return ok();
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return ok();
+        return fail(EngineError::from_errno(EEXIST));
+    }
+    const std::filesystem::path parent = dir.parent_path();
+    if (!parent.empty() && parent != dir) VORP_TRY(create_dirs(parent));
+    if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) return fail(last_os_error());
+    return ok();
+}
+
+Result<std::string> read_file(const std::filesystem::path& path) {
+    Fd fd = VORP_TRY(open_file(path, O_RDONLY));
+    std::string out;
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail(last_os_error());
+        }
+        if (n == 0) break;
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+Status write_via_temp(const std::filesystem::path& path, const std::filesystem::path& tmp_path, std::string_view image) {
+    VORP_TRY(create_dirs(path.parent_path()));
+    Fd fd = VORP_TRY(open_file(tmp_path, O_WRONLY | O_CREAT | O_TRUNC));
+    VORP_TRY(write_all(fd.get(), image.data(), image.size()));
+    VORP_TRY(full_sync(fd.get()));
+    VORP_TRY(fd.close());
+    return rename_file(tmp_path, path);
+}
+
+}  // namespace vorp

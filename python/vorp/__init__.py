@@ -1,0 +1,5 @@
+"""vorp: an embedded bitemporal graph store. The storage engine lives in ``vorp._engine``."""
+
+from . import _engine
+
+__all__ = ["_engine"]
