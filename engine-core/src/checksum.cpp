@@ -22,6 +22,19 @@ std::uint32_t crc32c(const void* data, std::size_t size) {
     return crc ^ 0xFFFFFFFFu;
 }
 
+namespace {
+// The SHA-256 implementation, fetched from the provider once. Initialising a context with
+// EVP_sha256() repeats that fetch on every call, which costs more than hashing a short input.
+const EVP_MD* sha256_md() {
+    static EVP_MD* const md = [] {
+        EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+        if (fetched == nullptr) engine_panic("SHA-256 is not available from OpenSSL");
+        return fetched;
+    }();
+    return md;
+}
+}  // namespace
+
 struct Sha256::State {
     EVP_MD_CTX* ctx = nullptr;
 };
@@ -46,7 +59,7 @@ Sha256& Sha256::operator=(Sha256&& other) noexcept {
 }
 
 void Sha256::reset() {
-    if (EVP_DigestInit_ex(state_->ctx, EVP_sha256(), nullptr) != 1) engine_panic("SHA-256 initialisation failed");
+    if (EVP_DigestInit_ex(state_->ctx, sha256_md(), nullptr) != 1) engine_panic("SHA-256 initialisation failed");
 }
 
 void Sha256::update(const void* data, std::size_t size) {
@@ -63,11 +76,10 @@ Sha256Digest Sha256::finish() {
 }
 
 Sha256Digest Sha256::digest(const void* data, std::size_t size) {
-    Sha256Digest out{};
-    unsigned int len = 0;
-    if (EVP_Digest(data, size, out.data(), &len, EVP_sha256(), nullptr) != 1 || len != out.size())
-        engine_panic("SHA-256 digest failed");
-    return out;
+    // One context per thread, reused: no allocation per call.
+    thread_local Sha256 context;
+    context.update(data, size);
+    return context.finish();
 }
 
 std::string to_hex(const std::uint8_t* bytes, std::size_t size) {

@@ -123,42 +123,62 @@ Status sync_dir(const std::filesystem::path& dir) {
     return fd.close();
 }
 
+namespace {
+bool is_directory(const std::filesystem::path& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+}  // namespace
+
 Status create_dirs(const std::filesystem::path& dir) {
     if (dir.empty()) return ok();
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return ok();
-        return fail(EngineError::from_errno(EEXIST));
+    // mkdir first: an existing directory (also one another process creates meanwhile) is accepted,
+    // and any other failure reports what mkdir itself said about this path (a file in the way is
+    // EEXIST, a file in place of an ancestor ENOTDIR).
+    if (::mkdir(dir.c_str(), 0777) == 0) return ok();
+    int error = errno;
+    if (error == ENOENT) {
+        const std::filesystem::path parent = dir.parent_path();
+        if (!parent.empty() && parent != dir) VORP_TRY(create_dirs(parent));
+        if (::mkdir(dir.c_str(), 0777) == 0) return ok();
+        error = errno;
     }
-    const std::filesystem::path parent = dir.parent_path();
-    if (!parent.empty() && parent != dir) VORP_TRY(create_dirs(parent));
-    if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) return fail(last_os_error());
-    return ok();
+    if (is_directory(dir)) return ok();
+    return fail(EngineError::from_errno(error));
 }
 
 Result<std::string> read_file(const std::filesystem::path& path) {
     Fd fd = VORP_TRY(open_file(path, O_RDONLY));
+    // Read straight into a buffer of the file's size; keep reading past it in case the file grew.
+    const std::uint64_t expected = VORP_TRY(file_size(fd.get()));
     std::string out;
-    char buffer[1 << 16];
+    std::size_t filled = 0;
+    out.resize(static_cast<std::size_t>(expected) + 1);
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (filled == out.size()) out.resize(out.size() * 2);
+        const ssize_t n = ::read(fd.get(), out.data() + filled, out.size() - filled);
         if (n < 0) {
             if (errno == EINTR) continue;
             return fail(last_os_error());
         }
         if (n == 0) break;
-        out.append(buffer, static_cast<std::size_t>(n));
+        filled += static_cast<std::size_t>(n);
     }
+    out.resize(filled);
     return out;
 }
 
 Status write_via_temp(const std::filesystem::path& path, const std::filesystem::path& tmp_path, std::string_view image) {
-    VORP_TRY(create_dirs(path.parent_path()));
-    Fd fd = VORP_TRY(open_file(tmp_path, O_WRONLY | O_CREAT | O_TRUNC));
-    VORP_TRY(write_all(fd.get(), image.data(), image.size()));
-    VORP_TRY(full_sync(fd.get()));
-    VORP_TRY(fd.close());
-    return rename_file(tmp_path, path);
+    // Each step reports the file it failed on: the parent directory while creating it, the
+    // temporary file while creating, writing, syncing or closing it, the target for the rename.
+    const std::filesystem::path parent = path.parent_path();
+    VORP_TRY_FILE(parent, create_dirs(parent));
+    Fd fd = VORP_TRY_FILE(tmp_path, open_file(tmp_path, O_WRONLY | O_CREAT | O_TRUNC));
+    VORP_TRY_FILE(tmp_path, write_all(fd.get(), image.data(), image.size()));
+    VORP_TRY_FILE(tmp_path, full_sync(fd.get()));
+    VORP_TRY_FILE(tmp_path, fd.close());
+    VORP_TRY_FILE(path, rename_file(tmp_path, path));
+    return ok();
 }
 
 }  // namespace vorp

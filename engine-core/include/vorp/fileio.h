@@ -65,7 +65,9 @@ Result<std::string> read_file(const std::filesystem::path& path);
 
 // The writing pattern of segment and close-run files: missing parent directories created, the
 // image written to `tmp_path` (created or truncated, 0666), fully synced, closed and renamed over
-// `path`. The directory is not synced here. Errors carry no file; callers attach theirs.
+// `path`. The directory is not synced here. Errors carry the file of the failing step: the parent
+// directory (creating it), `tmp_path` (creating, writing, syncing, closing), `path` (the rename);
+// callers return them unchanged.
 Status write_via_temp(const std::filesystem::path& path, const std::filesystem::path& tmp_path, std::string_view image);
 
 }  // namespace vorp
