@@ -1,0 +1,379 @@
+// The segment reader: byte sources (memory map, in-memory copy), the ordered checks of open, the
+// optional checksum verification, decoding of FOR columns and a packed string heap once per open,
+// and the zero-copy column, string and row access over an opened segment.
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <new>
+
+#include <fmt/format.h>
+
+#include "vorp/checksum.h"
+#include "vorp/codec.h"
+#include "vorp/derive.h"
+#include "vorp/fileio.h"
+#include "vorp/json.h"
+#include "vorp/segment.h"
+#include "vorp/text.h"
+
+namespace vorp {
+
+namespace {
+
+constexpr std::align_val_t BUFFER_ALIGNMENT{64};
+
+std::uint32_t load_u32(const std::uint8_t* at) {
+    std::uint32_t value;
+    std::memcpy(&value, at, 4);
+    return value;
+}
+
+std::string_view as_chars(std::span<const std::uint8_t> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+// Most stored texts are plain ASCII, which is valid UTF-8: test eight bytes at a time and leave
+// the full validation (and its error text) to the rest.
+bool is_ascii(std::string_view text) {
+    const char* at = text.data();
+    std::size_t left = text.size();
+    std::uint64_t seen = 0;
+    for (; left >= 8; at += 8, left -= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, at, 8);
+        seen |= word;
+    }
+    for (; left > 0; ++at, --left) seen |= static_cast<unsigned char>(*at);
+    return (seen & 0x8080808080808080ull) == 0;
+}
+
+}  // namespace
+
+// ---- AlignedBytes --------------------------------------------------------------------------------
+
+Result<AlignedBytes> AlignedBytes::zeroed(std::size_t size) {
+    AlignedBytes out;
+    if (size == 0) return out;
+    void* memory = ::operator new(size, BUFFER_ALIGNMENT, std::nothrow);
+    if (memory == nullptr) return fail(EngineError::capacity(fmt::format("cannot allocate {} bytes", size)));
+    std::memset(memory, 0, size);
+    out.data_ = static_cast<std::uint8_t*>(memory);
+    out.size_ = size;
+    return out;
+}
+
+AlignedBytes& AlignedBytes::operator=(AlignedBytes&& other) noexcept {
+    if (this != &other) {
+        if (data_ != nullptr) ::operator delete(data_, BUFFER_ALIGNMENT);
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+AlignedBytes::~AlignedBytes() {
+    if (data_ != nullptr) ::operator delete(data_, BUFFER_ALIGNMENT);
+}
+
+// ---- byte sources --------------------------------------------------------------------------------
+
+MmapSource& MmapSource::operator=(MmapSource&& other) noexcept {
+    if (this != &other) {
+        if (base_ != nullptr) ::munmap(base_, map_len_);
+        base_ = std::exchange(other.base_, nullptr);
+        map_len_ = std::exchange(other.map_len_, 0);
+        len_ = std::exchange(other.len_, 0);
+    }
+    return *this;
+}
+
+MmapSource::~MmapSource() {
+    if (base_ != nullptr) ::munmap(base_, map_len_);
+}
+
+Result<MmapSource> MmapSource::load(const std::filesystem::path& path) {
+    // The descriptor is closed when `fd` goes out of scope, whether or not the map was made.
+    const Fd fd = VORP_TRY_FILE(path, open_file(path, O_RDONLY));
+    const std::uint64_t size = VORP_TRY_FILE(path, file_size(fd.get()));
+    if (size > static_cast<std::uint64_t>(INT64_MAX) || size > SIZE_MAX)
+        return fail(EngineError::io("memory map length overflows isize").at_file(path));
+    // A zero-length mapping is refused; map one byte and report length 0 (it is never read).
+    const std::size_t map_len = size == 0 ? 1 : static_cast<std::size_t>(size);
+    void* base = ::mmap(nullptr, map_len, PROT_READ, MAP_SHARED, fd.get(), 0);
+    if (base == MAP_FAILED) return fail(EngineError::from_errno(errno).at_file(path));
+    MmapSource source;
+    source.base_ = base;
+    source.map_len_ = map_len;
+    source.len_ = static_cast<std::size_t>(size);
+    return source;
+}
+
+Result<MemorySource> MemorySource::load(const std::filesystem::path& path) {
+    const Fd fd = VORP_TRY_FILE(path, open_file(path, O_RDONLY));
+    const std::uint64_t size = VORP_TRY_FILE(path, file_size(fd.get()));
+    if (size > SIZE_MAX) return fail(EngineError::capacity(fmt::format("cannot allocate {} bytes", size)).at_file(path));
+    MemorySource source;
+    source.buffer_ = VORP_TRY_FILE(path, AlignedBytes::zeroed(static_cast<std::size_t>(size)));
+    VORP_TRY_FILE(path, pread_exact(fd.get(), source.buffer_.data(), source.buffer_.size(), 0));
+    return source;
+}
+
+Result<MemorySource> MemorySource::copy_of(std::span<const std::uint8_t> bytes) {
+    MemorySource source;
+    source.buffer_ = VORP_TRY(AlignedBytes::zeroed(bytes.size()));
+    if (!bytes.empty()) std::memcpy(source.buffer_.data(), bytes.data(), bytes.size());
+    return source;
+}
+
+Result<std::uint32_t> read_u32(std::span<const std::uint8_t> bytes, std::uint64_t offset) {
+    if (offset > bytes.size() || bytes.size() - offset < 4)
+        return fail(EngineError::corrupt("unexpected end of segment").at_offset(offset));
+    return load_u32(bytes.data() + offset);
+}
+
+// ---- open ----------------------------------------------------------------------------------------
+
+Result<std::shared_ptr<const Segment>> Segment::open(const std::filesystem::path& path, SegmentSource source,
+                                                     bool verify) {
+    const auto corrupt = [&path](std::string message) {
+        return fail(EngineError::corrupt(std::move(message)).at_file(path));
+    };
+    const std::span<const std::uint8_t> file = std::visit([](const auto& s) { return s.bytes(); }, source);
+    const std::uint64_t len = file.size();
+
+    // 1-4: the frame. The marker is checked before the format so that a file cut short while it
+    // was written is reported as such whatever its first bytes claim.
+    if (len < SEGMENT_MIN_FILE_LEN || load_u32(file.data()) != SEGMENT_HEAD_MAGIC)
+        return corrupt("not a VORP segment (bad magic)");
+    if (load_u32(file.data() + len - 4) != SEGMENT_TAIL_MAGIC)
+        return corrupt("segment has no completion marker — it was never finished being written");
+    const std::uint32_t format = load_u32(file.data() + 4);
+    if (format != SEGMENT_FORMAT)
+        return corrupt(fmt::format("segment format {} is not supported (expected {})", format, SEGMENT_FORMAT));
+    const std::uint64_t header_len = load_u32(file.data() + 8);
+    if (12 + header_len > len) return corrupt("segment header is truncated");
+
+    // 5: the header.
+    JsonResult<SegmentHeader> header = json_parse<SegmentHeader>(as_chars(file.subspan(12, header_len)));
+    if (!header) return corrupt(fmt::format("segment header is invalid: {}", header.error().text()));
+
+    // 6-8: the footer.
+    const std::uint32_t footer_len = VORP_TRY_FILE(path, read_u32(file, len - 8));
+    if (footer_len > len - 8) return corrupt("segment footer length is impossible");
+    const std::uint64_t footer_start = len - 8 - footer_len;
+    JsonResult<SegmentFooter> footer = json_parse<SegmentFooter>(as_chars(file.subspan(footer_start, footer_len)));
+    if (!footer) return corrupt(fmt::format("segment footer is invalid: {}", footer.error().text()));
+
+    // 9-10: header and footer agree.
+    if (static_cast<std::uint64_t>(header->rows) != footer->rows)
+        return corrupt(fmt::format("row count disagrees: header {} vs footer {}", header->rows, footer->rows));
+    if (footer->extent_crcs.size() != header->columns.size())
+        return corrupt("footer checksum count does not match the column count");
+
+    // 11: the segment, not yet decoded.
+    std::int64_t tt_s_min = INT64_MAX;
+    std::int64_t tt_s_max = INT64_MIN;
+    for (const auto& run : header->tt_s_runs) {
+        tt_s_min = std::min(tt_s_min, run.second);
+        tt_s_max = std::max(tt_s_max, run.second);
+    }
+    auto segment = std::make_shared<Segment>(Segment{
+        .source = std::move(source),
+        .header = std::move(*header),
+        .path = path,
+        .decoded = {},
+        .unpacked_strings = std::nullopt,
+        .body_start = segment_body_start(header_len),
+        .tt_s_min = tt_s_min,
+        .tt_s_max = tt_s_max,
+    });
+
+    // 12: checksums come before decoding, so a damaged file reports the damage rather than
+    // whatever decoding problem it causes.
+    if (verify) VORP_TRY(segment->verify(*footer, footer_start));
+
+    // 13: columns. Every column must hold exactly `rows` values: readers walk rows 0..rows-1 over
+    // every column, so a short column would otherwise be read past its end.
+    const std::uint64_t rows = segment->header.rows;
+    segment->decoded.reserve(segment->header.columns.size());
+    for (const ColumnDesc& desc : segment->header.columns) {
+        const unsigned width = dtype_width(desc.dtype);
+        switch (desc.codec) {
+            case CODEC_RAW: {
+                if (desc.bytes % width != 0)
+                    return corrupt(
+                        fmt::format("column '{}' length {} is not a multiple of {}", desc.name, desc.bytes, width));
+                if (desc.bytes / width != rows)
+                    return corrupt(fmt::format("column '{}' holds {} values but the segment has {} rows", desc.name,
+                                               desc.bytes / width, rows));
+                segment->decoded.emplace_back(std::nullopt);
+                break;
+            }
+            case CODEC_FOR: {
+                const std::span<const std::uint8_t> stream = VORP_TRY(segment->raw(desc));
+                // Refuse a stream whose count its bytes cannot back before sizing a buffer from it.
+                VORP_TRY_FILE(path, check_for_stream(stream, rows));
+                const std::size_t byte_len = static_cast<std::size_t>(rows) * width;
+                DecodedColumn column{VORP_TRY_FILE(path, AlignedBytes::zeroed(align_up_64(byte_len))), byte_len};
+                VORP_TRY_FILE(path, decode_le_into(stream, rows, width, {column.buffer.data(), byte_len}));
+                segment->decoded.emplace_back(std::move(column));
+                break;
+            }
+            default:
+                return corrupt(fmt::format("column '{}' uses codec {} which this build cannot decode", desc.name,
+                                           desc.codec));
+        }
+    }
+
+    // 14: a packed heap is inflated once; a raw table (or anything too short to be a heap) is
+    // read in place by strings().
+    const std::span<const std::uint8_t> table = VORP_TRY(segment->raw_strings());
+    if (table.size() >= 4 && load_u32(table.data()) == PACKED_HEAP_MARKER)
+        segment->unpacked_strings = VORP_TRY_FILE(path, unpack_heap(table));
+
+    return std::shared_ptr<const Segment>(std::move(segment));
+}
+
+Status Segment::verify(const SegmentFooter& footer, std::uint64_t footer_start) const {
+    const auto corrupt = [this](std::string message) {
+        return fail(EngineError::corrupt(std::move(message)).at_file(path));
+    };
+    const std::span<const std::uint8_t> file = file_bytes();
+    if (footer_start > file.size()) return corrupt("segment footer length is impossible");
+    if (footer.extent_crcs.size() != header.columns.size())
+        return corrupt("footer checksum count does not match the column count");
+
+    // Exactly the 16 lowercase digits: a full digest or upper-case digits are a mismatch.
+    const std::string computed = sha256_hex_bytes(as_chars(file.first(footer_start))).substr(0, 16);
+    if (footer.body_sha != computed)
+        return corrupt(fmt::format("segment body checksum mismatch: computed {}, recorded {}", computed, footer.body_sha));
+
+    for (std::size_t column_idx = 0; column_idx < header.columns.size(); ++column_idx) {
+        const ColumnDesc& desc = header.columns[column_idx];
+        const std::span<const std::uint8_t> extent = VORP_TRY(raw(desc));
+        const std::uint32_t computed_crc = crc32c(extent.data(), extent.size());
+        const std::uint32_t recorded_crc = footer.extent_crcs[column_idx];
+        if (computed_crc != recorded_crc)
+            return corrupt(fmt::format("column '{}' failed its checksum (computed {:#x}, recorded {:#x})", desc.name,
+                                       computed_crc, recorded_crc));
+    }
+
+    const std::span<const std::uint8_t> table = VORP_TRY(raw_strings());
+    if (crc32c(table.data(), table.size()) != footer.strings_crc)
+        return corrupt("segment string table failed its checksum");
+    return ok();
+}
+
+// ---- stored bytes --------------------------------------------------------------------------------
+
+namespace {
+// [body_start + offset, body_start + offset + bytes) when it lies inside the file.
+std::optional<std::span<const std::uint8_t>> body_range(std::span<const std::uint8_t> file, std::uint64_t body_start,
+                                                        std::uint64_t offset, std::uint64_t bytes) {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    if (__builtin_add_overflow(body_start, offset, &start) || __builtin_add_overflow(start, bytes, &end) ||
+        end > file.size())
+        return std::nullopt;
+    return file.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(bytes));
+}
+}  // namespace
+
+Result<std::span<const std::uint8_t>> Segment::raw(const ColumnDesc& desc) const {
+    if (auto range = body_range(file_bytes(), body_start, desc.offset, desc.bytes)) return *range;
+    return fail(EngineError::corrupt(fmt::format("column '{}' extends past the file", desc.name)).at_file(path));
+}
+
+Result<std::span<const std::uint8_t>> Segment::raw_strings() const {
+    if (auto range = body_range(file_bytes(), body_start, header.strings_offset, header.strings_bytes)) return *range;
+    return fail(EngineError::corrupt("string table extends past the file").at_file(path));
+}
+
+// ---- column access -------------------------------------------------------------------------------
+
+Result<std::span<const std::uint8_t>> Segment::typed_bytes(std::string_view name, DType dtype) const {
+    const auto corrupt = [this](std::string message) {
+        return fail(EngineError::corrupt(std::move(message)).at_file(path));
+    };
+    // A dozen columns at most: a linear scan, first match wins.
+    std::size_t column_idx = 0;
+    while (column_idx < header.columns.size() && header.columns[column_idx].name != name) ++column_idx;
+    if (column_idx == header.columns.size()) return corrupt(fmt::format("segment has no column '{}'", name));
+    const ColumnDesc& desc = header.columns[column_idx];
+    if (desc.dtype != dtype) return corrupt(fmt::format("column '{}' is {}, not {}", name, desc.dtype, dtype));
+
+    std::span<const std::uint8_t> bytes;
+    if (desc.codec != CODEC_RAW) {
+        if (column_idx >= decoded.size()) engine_panic("desc comes from this header");
+        if (!decoded[column_idx]) engine_panic("non-raw columns are decoded at open");
+        bytes = decoded[column_idx]->bytes();
+    } else {
+        bytes = VORP_TRY(raw(desc));
+    }
+
+    const unsigned width = dtype_width(dtype);
+    if (bytes.size() % width != 0)
+        return corrupt(fmt::format("column '{}' length {} is not a multiple of {}", name, bytes.size(), width));
+    if (reinterpret_cast<std::uintptr_t>(bytes.data()) % width != 0)
+        return corrupt(fmt::format("column '{}' is misaligned for zero-copy access", name));
+    return bytes;
+}
+
+Result<StringView> Segment::strings() const {
+    if (unpacked_strings) return StringView::parse(*unpacked_strings);
+    return StringView::parse(VORP_TRY(raw_strings()));
+}
+
+Result<std::int64_t> Segment::vt_e_at(std::size_t row) const {
+    const std::string_view name = header.vt_e_elided ? "vt_s" : "vt_e";
+    const std::span<const std::int64_t> column = VORP_TRY(typed<std::int64_t>(name));
+    // Open checked that every column holds `rows` values; a row past them is the caller's error.
+    if (row >= column.size())
+        return fail(EngineError::invariant(
+                        fmt::format("row {} is past the end of column '{}' ({} values)", row, name, column.size()))
+                        .at_file(path));
+    return header.vt_e_elided ? vt_s_plus_one(column[row]) : column[row];
+}
+
+Result<std::string_view> Segment::rel_type_of(std::uint16_t rel_code) const {
+    if (rel_code >= header.rel_types.size())
+        return fail(EngineError::corrupt(fmt::format("rel_code {} is out of range (the segment has {} rel_types)",
+                                                     rel_code, header.rel_types.size()))
+                        .at_file(path));
+    return std::string_view(header.rel_types[rel_code]);
+}
+
+// ---- string view ---------------------------------------------------------------------------------
+
+Result<StringView> StringView::parse(std::span<const std::uint8_t> table) {
+    const std::uint32_t count = VORP_TRY(read_u32(table, 0));
+    const std::uint64_t needed = std::uint64_t{4} * count + 8;
+    if (table.size() < needed) return fail(EngineError::corrupt("string table offsets are truncated"));
+    StringView view;
+    view.offsets = table.subspan(4, static_cast<std::size_t>(needed - 4));
+    view.data = table.subspan(static_cast<std::size_t>(needed));
+    view.count = count;
+    return view;
+}
+
+Result<std::string_view> StringView::get(std::uint32_t ref) const {
+    if (ref >= count) return fail(EngineError::corrupt(fmt::format("string ref {} out of range (table holds {})", ref, count)));
+    const std::uint32_t start = offset_at(ref);
+    const std::uint32_t end = offset_at(ref + 1);
+    if (end < start || end > data.size())
+        return fail(EngineError::corrupt(fmt::format("string ref {} spans past the table", ref)));
+    const std::string_view text = as_chars(data.subspan(start, end - start));
+    if (is_ascii(text)) return text;
+    if (const std::optional<Utf8Error> bad = validate_utf8(text))
+        return fail(EngineError::corrupt(fmt::format("string ref {} is not UTF-8: {}", ref, bad->text())));
+    return text;
+}
+
+Result<std::optional<std::string_view>> StringView::get_opt(std::uint32_t ref) const {
+    if (ref == NO_STRING) return std::optional<std::string_view>{};
+    return std::optional<std::string_view>(VORP_TRY(get(ref)));
+}
+
+}  // namespace vorp
