@@ -1,0 +1,133 @@
+// Reconstruction of a manifest chain: a checkpoint of 10,000 segments followed by 511 deltas of
+// one segment each (the longest run of deltas under the default checkpoint interval of 512).
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "vorp/manifest.h"
+#include "vorp/manifest_chain.h"
+#include "vorp/merkle.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace vorp;
+
+constexpr std::uint64_t CHECKPOINT_SEGMENTS = 10'000;
+constexpr std::uint64_t DELTAS = 511;
+
+SegmentEntry bench_entry(std::uint64_t segment_id) {
+    SegmentEntry entry;
+    entry.file = fmt::format("seg/{:012}.vos", segment_id);
+    entry.rows = 32768;
+    entry.key_lo = {static_cast<std::int64_t>(segment_id) * 1000, fmt::format("{:024x}", segment_id * 2)};
+    entry.key_hi = {static_cast<std::int64_t>(segment_id) * 1000 + 999, fmt::format("{:024x}", segment_id * 2 + 1)};
+    entry.vt_min = entry.key_lo.first;
+    entry.vt_max = entry.key_hi.first;
+    entry.vt_e_max = entry.vt_max + 5000;
+    entry.tt_s_min = 1'700'000'000'000'000;
+    entry.tt_s_max = 1'700'000'000'500'000;
+    return entry;
+}
+
+void write_file(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+// The chain on disk, built once per process and removed at exit.
+struct ChainOnDisk {
+    fs::path root;
+    std::uint64_t bytes = 0;
+
+    ChainOnDisk() {
+        std::string pattern = (fs::temp_directory_path() / "vorp-chain-bench-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        root = pattern;
+
+        Manifest manifest = Manifest::genesis();
+        for (std::uint64_t segment_idx = 0; segment_idx < CHECKPOINT_SEGMENTS; ++segment_idx) {
+            SegmentEntry entry = bench_entry(manifest.next_segment_id++);
+            (segment_idx % 2 == 0 ? manifest.node_store : manifest.edge_lanes.event).push_back(entry);
+        }
+        manifest.seal();
+        ManifestMerkle merkle = ManifestMerkle::from_manifest(manifest);
+        const std::string checkpoint = checkpoint_json(manifest);
+        bytes += checkpoint.size();
+        write_file(manifest_path(root, 0), checkpoint);
+
+        for (std::uint64_t delta_idx = 0; delta_idx < DELTAS; ++delta_idx) {
+            const DeltaBase base{manifest.manifest_sha, manifest.generation,
+                                 {manifest.node_store.size(), manifest.edge_lanes.event.size(),
+                                  manifest.edge_lanes.interval.size(), manifest.close_runs.size()},
+                                 manifest.widths, merkle};
+            manifest = manifest.successor(static_cast<std::int64_t>(delta_idx) + 1);
+            SegmentEntry entry = bench_entry(manifest.next_segment_id++);
+            merkle.lanes[LANE_EDGES_EVENT].push(entry);
+            manifest.edge_lanes.event.push_back(std::move(entry));
+            manifest.stats.n_edge_versions += 32768;
+            manifest.event_log.offset += 4096;
+            manifest.manifest_sha = manifest_digest(manifest, merkle);
+            const auto delta = ManifestDelta::from_appends(manifest, base, 0);
+            if (!delta) throw std::runtime_error("the bench chain must be cut as deltas");
+            const std::string text = delta->to_json();
+            bytes += text.size();
+            write_file(manifest_path(root, manifest.generation), text);
+        }
+    }
+    ~ChainOnDisk() {
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+};
+
+const ChainOnDisk& chain() {
+    static const ChainOnDisk instance;
+    return instance;
+}
+
+void BM_ReconstructCheckpointPlus511Deltas(benchmark::State& state) {
+    const ChainOnDisk& disk = chain();
+    Reconstructed last;
+    for (auto _ : state) {
+        auto rebuilt = reconstruct(disk.root, DELTAS);
+        if (!rebuilt) {
+            state.SkipWithError(rebuilt.error().display().c_str());
+            return;
+        }
+        last = std::move(*rebuilt);
+        benchmark::DoNotOptimize(last.manifest.manifest_sha.data());
+    }
+    state.counters["segments"] = static_cast<double>(last.manifest.node_store.size() + last.manifest.edge_lanes.event.size());
+    state.counters["deltas"] = static_cast<double>(last.deltas_since_checkpoint);
+    state.counters["chain_MB"] = static_cast<double>(disk.bytes) / 1e6;
+    state.counters["ckpt_read_us"] = static_cast<double>(last.timings.checkpoint_read_parse_us);
+    state.counters["merkle_us"] = static_cast<double>(last.timings.merkle_verify_us);
+    state.counters["delta_read_us"] = static_cast<double>(last.timings.delta_read_parse_us);
+    state.counters["delta_apply_us"] = static_cast<double>(last.timings.delta_apply_us);
+}
+BENCHMARK(BM_ReconstructCheckpointPlus511Deltas)->Unit(benchmark::kMillisecond);
+
+// The checkpoint alone (read, parse, full Merkle build and digest check) for comparison.
+void BM_ReadCheckpointOf10kSegments(benchmark::State& state) {
+    const ChainOnDisk& disk = chain();
+    for (auto _ : state) {
+        auto rebuilt = reconstruct(disk.root, 0);
+        if (!rebuilt) {
+            state.SkipWithError(rebuilt.error().display().c_str());
+            return;
+        }
+        benchmark::DoNotOptimize(rebuilt->manifest.manifest_sha.data());
+    }
+}
+BENCHMARK(BM_ReadCheckpointOf10kSegments)->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,135 @@
+// Close runs and the close index: the ends of belief (tt_e) of stored versions, recorded outside
+// the never-rewritten segment files.
+//
+// A commit that closes stored versions writes one close-run file ("close/" + generation in 12
+// digits + ".voc"). Readers fold every run of a generation into a bottom CloseIndex layer; an open
+// batch stacks a pending layer over it. A version's tt_e is the first layer's value for its
+// (segment, row), falling back to the segment's own folded `closed_rows` when no layer holds it
+// or the value found is OPEN_END (see close_tt_e).
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "vorp/derive.h"
+#include "vorp/error.h"
+#include "vorp/row.h"
+
+namespace vorp {
+
+inline constexpr std::size_t CLOSE_RUN_HEADER_BYTES = 12;  // "VOCR", version, n
+inline constexpr std::size_t CLOSE_RUN_ROW_BYTES = 21;     // kind, segment id, row, tt_e
+inline constexpr std::size_t CLOSE_RUN_TRAILER_BYTES = 8;  // CRC-32C, "VOCE"
+inline constexpr std::uint32_t CLOSE_RUN_VERSION = 1;
+
+// One close of a stored version, in memory. (The file row orders its fields differently.)
+struct StagedClose {
+    std::uint64_t segment_id = 0;
+    std::int64_t tt_e = 0;
+    std::uint32_t row = 0;
+    bool kind = false;  // false node, true edge
+
+    bool operator==(const StagedClose&) const = default;
+};
+
+// "close/" + the generation in at least 12 zero-padded digits + ".voc", relative to the store root.
+std::filesystem::path close_run_relative_path(std::uint64_t generation);
+
+// The complete file image of a run. `invariant` for no rows; `capacity` for more rows than the
+// 32-bit count can hold.
+Result<std::string> encode_close_run(std::span<const StagedClose> rows);
+// The rows of a file image, with the checks of read_close_run (errors carry no file).
+Result<std::vector<StagedClose>> decode_close_run(std::string_view image);
+
+// Writes the run durably: image built in memory, written to the path with its extension replaced
+// by "voc.tmp", fully synced, closed and renamed over the path (the directory is not synced).
+// Returns the row count written.
+Result<std::uint32_t> write_close_run(const std::filesystem::path& path, std::span<const StagedClose> rows);
+// Reads and verifies a run; every error carries the path.
+Result<std::vector<StagedClose>> read_close_run(const std::filesystem::path& path);
+
+// One layer of the close index. Layers are immutable once shared: a holder that wants to change
+// a layer it does not hold uniquely copies it first (see unshare). A shared layer may be read by
+// any number of threads at once.
+struct CloseIndex {
+    // (segment id, row) -> tt_e; the key's prefix is the segment id and its suffix the row.
+    // Segment ids are unique across node and edge segments, so the key carries no kind.
+    std::unordered_map<Id96, std::int64_t, Id96Hash> closed;
+    // Every segment with at least one key in this layer's `closed`.
+    std::unordered_set<std::uint64_t> touched;
+    // The layer below; absent in the bottom layer.
+    std::shared_ptr<const CloseIndex> base;
+
+    // A new empty layer over `base`.
+    static CloseIndex layered_over(std::shared_ptr<const CloseIndex> base);
+
+    // Copy-on-write: when `layer` is not the only reference to its layer, replaces it with a copy
+    // (maps copied, base shared); returns the layer, now safe to change. Call only while holding
+    // exclusive access to `layer` (the reference count is not otherwise stable).
+    static CloseIndex& unshare(std::shared_ptr<CloseIndex>& layer);
+
+    // True when this layer or one below it has the segment in `touched`.
+    bool touches(std::uint64_t segment_id) const;
+
+    // The value of the topmost layer holding (segment id, row); layers below it are not consulted.
+    std::optional<std::int64_t> find(std::uint64_t segment_id, std::uint32_t row) const;
+
+    // Records one close in this layer, replacing an earlier value for the same key.
+    void insert(std::uint64_t segment_id, std::uint32_t row, std::int64_t tt_e);
+    // Records the rows of a run in file order, so a later row (and a later run) wins.
+    void insert_run(std::span<const StagedClose> rows);
+};
+
+namespace detail {
+template <class Entry>
+std::uint32_t closed_row_of(const Entry& entry) {
+    if constexpr (requires { entry.row; })
+        return entry.row;
+    else
+        return std::get<0>(entry);
+}
+template <class Entry>
+std::int64_t closed_tt_e_of(const Entry& entry) {
+    if constexpr (requires { entry.tt_e; })
+        return entry.tt_e;
+    else
+        return std::get<1>(entry);
+}
+}  // namespace detail
+
+// Binary search of a segment's folded closes (sorted ascending by row; elements are pairs or
+// tuples (row, tt_e), or records with `row` and `tt_e` members).
+template <class ClosedRows>
+std::optional<std::int64_t> find_closed_row(const ClosedRows& closed_rows, std::uint32_t row) {
+    const auto it = std::partition_point(std::begin(closed_rows), std::end(closed_rows),
+                                         [row](const auto& entry) { return detail::closed_row_of(entry) < row; });
+    if (it == std::end(closed_rows) || detail::closed_row_of(*it) != row) return std::nullopt;
+    return detail::closed_tt_e_of(*it);
+}
+
+// The tt_e of the stored version at `row` of segment `segment_id`: the topmost index layer's value
+// unless there is none or it is OPEN_END; then the segment's own `closed_rows`; otherwise OPEN_END.
+// `index` may be null (no closes recorded outside the segments).
+template <class ClosedRows>
+std::int64_t close_tt_e(const CloseIndex* index, std::uint64_t segment_id, std::uint32_t row,
+                        const ClosedRows& closed_rows) {
+    if (index != nullptr) {
+        const std::optional<std::int64_t> found = index->find(segment_id, row);
+        if (found && *found != OPEN_END) return *found;
+    }
+    return find_closed_row(closed_rows, row).value_or(OPEN_END);
+}
+
+}  // namespace vorp

@@ -1,0 +1,176 @@
+// Close-run files and the layered close index.
+//
+// Close-run file layout (little-endian), 20 + 21 * n bytes:
+//
+//   offset        size    field
+//   0             4       head magic "VOCR"
+//   4             4       version, u32; written as 1, never examined on reading
+//   8             4       n, the row count, u32
+//   12            21 * n  rows, back to back, no padding:
+//                           +0  1  kind: 0 node, 1 edge
+//                           +1  8  segment id, u64
+//                           +9  4  row within the segment, u32
+//                           +13 8  tt_e, i64
+//   12 + 21n      4       CRC-32C of the row bytes (0 for no rows), u32
+//   16 + 21n      4       completion marker "VOCE"
+//
+// The marker is the last thing in the image and the image reaches its final name only by a rename
+// after a full sync, so a file without it was never completely written. Bytes between the
+// checksum and a marker that sits further out are not examined.
+#include "vorp/visibility.h"
+
+#include <bit>
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "vorp/checksum.h"
+#include "vorp/fileio.h"
+#include "vorp/text.h"
+
+namespace vorp {
+
+static_assert(std::endian::native == std::endian::little, "close runs are read and written as little-endian");
+
+namespace {
+
+constexpr std::string_view HEAD_MAGIC = "VOCR";
+constexpr std::string_view TAIL_MAGIC = "VOCE";
+constexpr std::size_t MIN_FILE_BYTES = CLOSE_RUN_HEADER_BYTES + CLOSE_RUN_TRAILER_BYTES;
+
+template <class T>
+void put(char* out, T value) {
+    std::memcpy(out, &value, sizeof value);
+}
+
+template <class T>
+T get(const char* in) {
+    T value;
+    std::memcpy(&value, in, sizeof value);
+    return value;
+}
+
+}  // namespace
+
+std::filesystem::path close_run_relative_path(std::uint64_t generation) {
+    return std::filesystem::path("close") / fmt::format("{:012}.voc", generation);
+}
+
+Result<std::string> encode_close_run(std::span<const StagedClose> rows) {
+    if (rows.empty()) return fail(EngineError::invariant("refusing to write an empty close run"));
+    // The count field is 32 bits; a larger run would be written with a count that disagrees with
+    // its rows and could never be read back.
+    if (rows.size() > UINT32_MAX)
+        return fail(EngineError::capacity(
+            fmt::format("a close run cannot hold more than {} rows (got {})", UINT32_MAX, rows.size())));
+    const auto n = static_cast<std::uint32_t>(rows.size());
+    const std::size_t rows_bytes = CLOSE_RUN_ROW_BYTES * rows.size();
+    std::string image(MIN_FILE_BYTES + rows_bytes, '\0');
+    char* out = image.data();
+    std::memcpy(out, HEAD_MAGIC.data(), 4);
+    put<std::uint32_t>(out + 4, CLOSE_RUN_VERSION);
+    put<std::uint32_t>(out + 8, n);
+    char* row_out = out + CLOSE_RUN_HEADER_BYTES;
+    for (const StagedClose& close : rows) {
+        row_out[0] = close.kind ? 1 : 0;
+        put<std::uint64_t>(row_out + 1, close.segment_id);
+        put<std::uint32_t>(row_out + 9, close.row);
+        put<std::int64_t>(row_out + 13, close.tt_e);
+        row_out += CLOSE_RUN_ROW_BYTES;
+    }
+    put<std::uint32_t>(row_out, crc32c(out + CLOSE_RUN_HEADER_BYTES, rows_bytes));
+    std::memcpy(row_out + 4, TAIL_MAGIC.data(), 4);
+    return image;
+}
+
+Result<std::vector<StagedClose>> decode_close_run(std::string_view image) {
+    if (image.size() < MIN_FILE_BYTES || image.substr(0, 4) != HEAD_MAGIC)
+        return fail(EngineError::corrupt("not a VORP close run (bad magic)"));
+    if (image.substr(image.size() - 4) != TAIL_MAGIC)
+        return fail(EngineError::corrupt("close run has no completion marker \u2014 it was never finished being written"));
+    const std::uint32_t n = get<std::uint32_t>(image.data() + 8);
+    // In 64 bits: 21 * n overflows 32 bits for large (corrupt) counts. This check also bounds the
+    // allocation below by the file's size.
+    const std::uint64_t rows_bytes = std::uint64_t{CLOSE_RUN_ROW_BYTES} * n;
+    if (image.size() < MIN_FILE_BYTES + rows_bytes) return fail(EngineError::corrupt("close run is truncated"));
+    const char* rows_in = image.data() + CLOSE_RUN_HEADER_BYTES;
+    const std::uint32_t computed = crc32c(rows_in, rows_bytes);
+    const std::uint32_t recorded = get<std::uint32_t>(rows_in + rows_bytes);
+    if (computed != recorded)
+        return fail(EngineError::corrupt(
+            fmt::format("close run failed its checksum (computed {:#x}, recorded {:#x})", computed, recorded)));
+    std::vector<StagedClose> rows;
+    rows.reserve(n);
+    for (std::uint32_t row_idx = 0; row_idx < n; ++row_idx) {
+        const char* row_in = rows_in + std::size_t{CLOSE_RUN_ROW_BYTES} * row_idx;
+        const auto kind = static_cast<std::uint8_t>(row_in[0]);
+        if (kind > 1)
+            return fail(EngineError::corrupt(fmt::format("close run has unknown row kind {}", kind))
+                            .at_offset(CLOSE_RUN_HEADER_BYTES + std::uint64_t{CLOSE_RUN_ROW_BYTES} * row_idx));
+        rows.push_back(StagedClose{
+            .segment_id = get<std::uint64_t>(row_in + 1),
+            .tt_e = get<std::int64_t>(row_in + 13),
+            .row = get<std::uint32_t>(row_in + 9),
+            .kind = kind == 1,
+        });
+    }
+    return rows;
+}
+
+Result<std::uint32_t> write_close_run(const std::filesystem::path& path, std::span<const StagedClose> rows) {
+    // Nothing touches the disk until the image is complete: refusals leave no file or directory.
+    const std::string image = VORP_TRY(encode_close_run(rows));
+    std::filesystem::path tmp_path = path;
+    tmp_path.replace_extension("voc.tmp");
+    VORP_TRY(write_via_temp(path, tmp_path, image));
+    return static_cast<std::uint32_t>(rows.size());
+}
+
+Result<std::vector<StagedClose>> read_close_run(const std::filesystem::path& path) {
+    const std::string image = VORP_TRY_FILE(path, read_file(path));
+    return VORP_TRY_FILE(path, decode_close_run(image));
+}
+
+CloseIndex CloseIndex::layered_over(std::shared_ptr<const CloseIndex> base) {
+    CloseIndex layer;
+    layer.base = std::move(base);
+    return layer;
+}
+
+CloseIndex& CloseIndex::unshare(std::shared_ptr<CloseIndex>& layer) {
+    if (!layer) {
+        layer = std::make_shared<CloseIndex>();
+    } else if (layer.use_count() != 1) {
+        layer = std::make_shared<CloseIndex>(*layer);
+    }
+    return *layer;
+}
+
+bool CloseIndex::touches(std::uint64_t segment_id) const {
+    for (const CloseIndex* layer = this; layer != nullptr; layer = layer->base.get())
+        if (layer->touched.contains(segment_id)) return true;
+    return false;
+}
+
+std::optional<std::int64_t> CloseIndex::find(std::uint64_t segment_id, std::uint32_t row) const {
+    const Id96 key{segment_id, row};
+    for (const CloseIndex* layer = this; layer != nullptr; layer = layer->base.get()) {
+        if (const auto it = layer->closed.find(key); it != layer->closed.end()) return it->second;
+    }
+    return std::nullopt;
+}
+
+void CloseIndex::insert(std::uint64_t segment_id, std::uint32_t row, std::int64_t tt_e) {
+    closed.insert_or_assign(Id96{segment_id, row}, tt_e);
+    touched.insert(segment_id);
+}
+
+void CloseIndex::insert_run(std::span<const StagedClose> rows) {
+    // Sized once for the first run; later runs let insertion grow the map geometrically. (An exact
+    // reserve per run sizes the table to just fit, so runs appended one by one to a large index
+    // rehash it far more often.)
+    if (closed.empty()) closed.reserve(rows.size());
+    for (const StagedClose& close : rows) insert(close.segment_id, close.row, close.tt_e);
+}
+
+}  // namespace vorp
