@@ -1,0 +1,106 @@
+#include "errors.h"
+
+#include <atomic>
+#include <exception>
+#include <new>
+#include <string>
+
+namespace vorp::py {
+
+namespace {
+
+// Created by the first exec step of the module and kept for the rest of the process, so that an
+// exception raised by an array outliving a module object still has its class.
+std::atomic<PyObject*> g_panic_type{nullptr};
+
+PyObject* text_object(std::string_view text) {
+    // Engine texts are UTF-8 (paths are shown lossily); "replace" keeps a stray byte from turning
+    // the report into a decoding error.
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+// Raises `type(text)`.
+void raise_with_text(PyObject* type, std::string_view text) {
+    PyObject* message = text_object(text);
+    if (message == nullptr) return;  // the decoding failure (memory) is raised instead
+    // A tuple value would be unpacked into several arguments; a str is passed as the only one.
+    PyErr_SetObject(type, message);
+    Py_DECREF(message);
+}
+
+}  // namespace
+
+bool init_panic_type() {
+    if (g_panic_type.load(std::memory_order_acquire) != nullptr) return true;
+    PyObject* type = PyErr_NewExceptionWithDoc(
+        "vorp._engine.EnginePanic",
+        "An internal failure of the engine: a state its code treats as impossible.",
+        PyExc_BaseException, nullptr);
+    if (type == nullptr) return false;
+    PyObject* expected = nullptr;
+    if (!g_panic_type.compare_exchange_strong(expected, type, std::memory_order_acq_rel)) {
+        Py_DECREF(type);  // another module object got there first; keep the one published
+    }
+    return true;
+}
+
+PyObject* panic_type() { return g_panic_type.load(std::memory_order_acquire); }
+
+PyObject* exception_type_for(Category category) {
+    switch (category) {
+        case Category::Corrupt: return PyExc_RuntimeError;
+        case Category::NotFound: return PyExc_KeyError;
+        case Category::Capacity: return PyExc_OverflowError;
+        case Category::Io: return PyExc_OSError;
+        case Category::Invariant: return PyExc_RuntimeError;
+    }
+    return PyExc_RuntimeError;
+}
+
+PyObject* err(EngineError error) {
+    raise_with_text(exception_type_for(error.category), error.display());
+    return nullptr;
+}
+
+PyObject* raise_panic(std::string_view text) {
+    if (!init_panic_type()) return nullptr;  // the failure to create the class is raised
+    raise_with_text(panic_type(), text);
+    return nullptr;
+}
+
+void note_argument(std::string_view parameter) {
+    PyObject* raised = PyErr_GetRaisedException();
+    if (raised == nullptr) return;
+    std::string note = "while processing '";
+    note.append(parameter);
+    note.push_back('\'');
+    PyObject* result = nullptr;
+    if (PyObject* note_text = text_object(note)) {
+        result = PyObject_CallMethod(raised, "add_note", "O", note_text);
+        Py_DECREF(note_text);
+    }
+    if (result == nullptr) {
+        // Only memory exhaustion gets here; the conversion failure itself matters more than
+        // its note, so it is the one raised.
+        PyErr_Clear();
+    } else {
+        Py_DECREF(result);
+    }
+    PyErr_SetRaisedException(raised);
+}
+
+void raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const EnginePanic& panic) {
+        raise_panic(panic.text);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& failure) {
+        raise_panic(failure.what());
+    } catch (...) {
+        raise_panic("unknown internal failure");
+    }
+}
+
+}  // namespace vorp::py
