@@ -124,7 +124,7 @@ Status sync_dir(const std::filesystem::path& dir) {
 }
 
 namespace {
-bool is_directory(const std::filesystem::path& path) {
+bool is_existing_directory(const std::filesystem::path& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
@@ -143,7 +143,7 @@ Status create_dirs(const std::filesystem::path& dir) {
         if (::mkdir(dir.c_str(), 0777) == 0) return ok();
         error = errno;
     }
-    if (is_directory(dir)) return ok();
+    if (is_existing_directory(dir)) return ok();
     return fail(EngineError::from_errno(error));
 }
 

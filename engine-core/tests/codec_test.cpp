@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <libdeflate.h>
+#include <sys/mman.h>
 
 #include <cstdint>
 #include <cstring>
@@ -404,6 +405,18 @@ TEST(StringHeap, MalformedRawTablesAreNotPacked) {
     EXPECT_FALSE(pack_heap(short_offsets).has_value());
     short_offsets.push_back(0);  // exactly 8 + 4N: empty payload, offset values not examined
     EXPECT_TRUE(pack_heap(short_offsets).has_value());
+}
+
+TEST(StringHeap, TablesPastTheValueCeilingStayRaw) {
+    // A raw table of 2^28 strings: its 2^28 + 1 offsets would make a stream readers refuse. Only the
+    // count is read before refusing, so the 1 GiB image can be an untouched anonymous mapping.
+    const std::size_t size = 8 + 4 * static_cast<std::size_t>(FOR_MAX_VALUES);
+    void* region = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(region, MAP_FAILED);
+    const std::uint32_t count = static_cast<std::uint32_t>(FOR_MAX_VALUES);
+    std::memcpy(region, &count, 4);
+    EXPECT_FALSE(pack_heap({static_cast<const std::uint8_t*>(region), size}).has_value());
+    ::munmap(region, size);
 }
 
 TEST(StringHeap, MalformedHeapsAreCorrupt) {

@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "vorp/fileio.h"
+
+namespace vorp {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "fileio_test.XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+};
+
+// Sets the process umask for the lifetime of the guard.
+struct UmaskGuard {
+    mode_t saved;
+    explicit UmaskGuard(mode_t mask) : saved(::umask(mask)) {}
+    ~UmaskGuard() { ::umask(saved); }
+};
+
+void write_text(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+mode_t mode_of(const fs::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+void expect_io(const EngineError& error, const std::string& message, const std::optional<fs::path>& file) {
+    EXPECT_EQ(error.category, Category::Io);
+    EXPECT_EQ(error.message, message);
+    EXPECT_EQ(error.location.file, file);
+    EXPECT_FALSE(error.remedy.has_value());
+}
+
+void expect_io(const Status& status, const std::string& message, const std::optional<fs::path>& file) {
+    ASSERT_FALSE(status.has_value()) << message;
+    expect_io(status.error(), message, file);
+}
+
+TEST(CreateDirs, CreatesMissingAncestorsAndAcceptsExistingOnes) {
+    TempDir dir;
+    const UmaskGuard umask_guard(022);
+    const fs::path deep = dir.path / "a" / "b" / "c";
+    ASSERT_TRUE(create_dirs(deep).has_value());
+    EXPECT_TRUE(fs::is_directory(deep));
+    EXPECT_EQ(mode_of(dir.path / "a"), 0755);  // 0777 reduced by the umask
+    EXPECT_EQ(mode_of(deep), 0755);
+    EXPECT_TRUE(create_dirs(deep).has_value());
+    EXPECT_TRUE(create_dirs(dir.path / "a" / "b" / "d" / "").has_value());  // trailing separator
+    EXPECT_TRUE(fs::is_directory(dir.path / "a" / "b" / "d"));
+    EXPECT_TRUE(create_dirs("").has_value());
+}
+
+TEST(CreateDirs, ReportsWhatStandsInTheWay) {
+    TempDir dir;
+    write_text(dir.path / "file", "x");
+    // A file at the path itself, and a file in place of an ancestor.
+    expect_io(create_dirs(dir.path / "file"), "File exists (os error 17)", std::nullopt);
+    expect_io(create_dirs(dir.path / "file" / "sub"), "Not a directory (os error 20)", std::nullopt);
+    expect_io(create_dirs(dir.path / "file" / "sub" / "deeper"), "Not a directory (os error 20)", std::nullopt);
+}
+
+TEST(WriteViaTemp, WritesCreatesAndReplaces) {
+    TempDir dir;
+    const UmaskGuard umask_guard(022);
+    const fs::path target = dir.path / "seg" / "000000000007.vos";
+    const fs::path tmp = dir.path / "seg" / "000000000007.vos.tmp";
+    ASSERT_TRUE(write_via_temp(target, tmp, std::string("first\0image", 11)).has_value());
+    EXPECT_EQ(read_file(target).value(), std::string("first\0image", 11));
+    EXPECT_FALSE(fs::exists(tmp));
+    EXPECT_EQ(mode_of(target), 0644);  // 0666 reduced by the umask
+
+    // A leftover temporary file of a failed write is truncated and reused; the target is replaced.
+    write_text(tmp, "a much longer leftover from an earlier attempt");
+    ASSERT_TRUE(write_via_temp(target, tmp, "second").has_value());
+    EXPECT_EQ(read_file(target).value(), "second");
+    EXPECT_FALSE(fs::exists(tmp));
+    ASSERT_TRUE(write_via_temp(target, tmp, "").has_value());
+    EXPECT_EQ(read_file(target).value(), "");
+}
+
+TEST(WriteViaTemp, EachStepReportsItsOwnFile) {
+    TempDir dir;
+    // The parent directory cannot be created: a file stands in its place.
+    write_text(dir.path / "seg", "not a directory");
+    expect_io(write_via_temp(dir.path / "seg" / "1.vos", dir.path / "seg" / "1.vos.tmp", "x"),
+              "File exists (os error 17)", dir.path / "seg");
+
+    // The temporary path is a directory: opening it fails.
+    fs::create_directories(dir.path / "a" / "1.vos.tmp");
+    expect_io(write_via_temp(dir.path / "a" / "1.vos", dir.path / "a" / "1.vos.tmp", "x"), "Is a directory (os error 21)",
+              dir.path / "a" / "1.vos.tmp");
+    EXPECT_FALSE(fs::exists(dir.path / "a" / "1.vos"));
+
+    // The target is a non-empty directory: the rename fails, the temporary file stays behind.
+    fs::create_directories(dir.path / "b" / "1.vos" / "inside");
+    const Status renamed = write_via_temp(dir.path / "b" / "1.vos", dir.path / "b" / "1.vos.tmp", "x");
+    ASSERT_FALSE(renamed.has_value());
+    EXPECT_EQ(renamed.error().location.file, dir.path / "b" / "1.vos");
+    EXPECT_EQ(read_file(dir.path / "b" / "1.vos.tmp").value(), "x");
+}
+
+TEST(FileIo, PositionalWritesReadsLengthAndSync) {
+    TempDir dir;
+    const fs::path path = dir.path / "dict.log";
+    Fd fd = open_file(path, O_RDWR | O_CREAT).value();
+    ASSERT_TRUE(pwrite_all(fd.get(), "0123456789", 10, 0).has_value());
+    ASSERT_TRUE(pwrite_all(fd.get(), "ab", 2, 12).has_value());  // leaves a hole of two zero bytes
+    EXPECT_EQ(file_size(fd.get()).value(), 14u);
+    char buffer[4] = {};
+    ASSERT_TRUE(pread_exact(fd.get(), buffer, 4, 9).has_value());
+    EXPECT_EQ(std::string(buffer, 4), std::string("9\0\0a", 4));
+    expect_io(pread_exact(fd.get(), buffer, 4, 12), "failed to fill whole buffer", std::nullopt);
+    ASSERT_TRUE(truncate_fd(fd.get(), 5).has_value());
+    ASSERT_TRUE(full_sync(fd.get()).has_value());
+    ASSERT_TRUE(fd.close().has_value());
+    EXPECT_FALSE(fd.valid());
+    EXPECT_TRUE(fd.close().has_value());  // closing twice is harmless
+    EXPECT_EQ(read_file(path).value(), "01234");
+    ASSERT_TRUE(sync_dir(dir.path).has_value());
+
+    Fd appended = open_file(path, O_WRONLY | O_APPEND).value();
+    ASSERT_TRUE(write_all(appended.get(), "xyz", 3).has_value());
+    EXPECT_EQ(read_file(path).value(), "01234xyz");
+}
+
+TEST(FileIo, OperatingSystemFailuresAreIoErrorsWithoutAFile) {
+    TempDir dir;
+    const fs::path missing = dir.path / "missing";
+    expect_io(open_file(missing, O_RDONLY).error(), "No such file or directory (os error 2)", std::nullopt);
+    expect_io(read_file(missing).error(), "No such file or directory (os error 2)", std::nullopt);
+    expect_io(sync_dir(missing), "No such file or directory (os error 2)", std::nullopt);
+    expect_io(rename_file(missing, dir.path / "other"), "No such file or directory (os error 2)", std::nullopt);
+    if (fs::exists("/dev/full")) {
+        Fd full = open_file("/dev/full", O_WRONLY).value();
+        expect_io(write_all(full.get(), "x", 1), "No space left on device (os error 28)", std::nullopt);
+    }
+}
+
+TEST(FileIo, ReadFileReadsWholeFilesOfAnySize) {
+    TempDir dir;
+    std::string large(200000, '\0');
+    for (std::size_t byte_idx = 0; byte_idx < large.size(); ++byte_idx) large[byte_idx] = static_cast<char>(byte_idx * 7);
+    for (const std::string& content : {std::string(), std::string("a"), large}) {
+        write_text(dir.path / "f", content);
+        EXPECT_EQ(read_file(dir.path / "f").value(), content);
+    }
+}
+
+}  // namespace
+}  // namespace vorp
