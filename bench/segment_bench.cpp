@@ -78,7 +78,10 @@ void BM_SegmentWriteEdge1M(benchmark::State& state) {
     const fs::path path = bench_dir() / "seg" / "000000000002.vos";
     for (auto _ : state) {
         const Status written = write_edge_segment(path, rows, {});
-        if (!written) state.SkipWithError(written.error().display().c_str());
+        if (!written) {
+            state.SkipWithError(written.error().display().c_str());
+            return;
+        }
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * rows.size()));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * fs::file_size(path)));
@@ -90,9 +93,15 @@ void open_bench(benchmark::State& state, bool verify) {
     const fs::path& path = sample_file();
     for (auto _ : state) {
         Result<MmapSource> source = MmapSource::load(path);
-        if (!source) state.SkipWithError(source.error().display().c_str());
+        if (!source) {
+            state.SkipWithError(source.error().display().c_str());
+            return;
+        }
         auto segment = Segment::open(path, std::move(*source), verify);
-        if (!segment) state.SkipWithError(segment.error().display().c_str());
+        if (!segment) {
+            state.SkipWithError(segment.error().display().c_str());
+            return;
+        }
         benchmark::DoNotOptimize(segment);
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * fs::file_size(path)));

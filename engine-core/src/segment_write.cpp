@@ -1,14 +1,16 @@
 // The segment writer: rows to columns, a string table and header statistics; then the whole file
 // image in one buffer, checksummed, written under a temporary name, synced and renamed into place.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
-#include <functional>
+#include <random>
 
 #include <fmt/format.h>
 
 #include "vorp/checksum.h"
 #include "vorp/codec.h"
 #include "vorp/derive.h"
+#include "vorp/dict.h"
 #include "vorp/fileio.h"
 #include "vorp/json.h"
 #include "vorp/segment.h"
@@ -18,7 +20,34 @@ namespace vorp {
 // ---- StringTable ---------------------------------------------------------------------------------
 
 namespace {
-std::uint64_t hash_text(std::string_view text) { return std::hash<std::string_view>{}(text); }
+
+// Texts come from callers' data, so the table is keyed with per-process random SipHash keys: no
+// input can be prepared in advance to make every text land in one probe chain. Nothing written to
+// a file depends on the keys.
+struct TextHashKeys {
+    std::uint64_t k0 = 0;
+    std::uint64_t k1 = 0;
+};
+
+TextHashKeys make_text_hash_keys() {
+    TextHashKeys keys;
+    try {
+        std::random_device device;
+        keys.k0 = (std::uint64_t{device()} << 32) ^ device();
+        keys.k1 = (std::uint64_t{device()} << 32) ^ device();
+    } catch (...) {
+        // No entropy source: fall back to values that still differ between runs.
+        keys.k0 = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        keys.k1 = reinterpret_cast<std::uintptr_t>(&keys) ^ 0x9E3779B97F4A7C15ull;
+    }
+    return keys;
+}
+
+std::uint64_t hash_text(std::string_view text) {
+    static const TextHashKeys keys = make_text_hash_keys();
+    return sip_hash<1, 3>(keys.k0, keys.k1, text);
+}
+
 }  // namespace
 
 std::string_view StringTable::text(std::size_t index) const {
@@ -343,7 +372,9 @@ std::string_view as_chars(std::span<const std::uint8_t> bytes) {
 
 Status write_segment(const std::filesystem::path& path, SegmentHeader header, std::vector<ColumnBuilder> columns,
                      const StringTable& strings) {
-    // 1-2. Encode every column; keep the FOR stream only when it saves more than 8 bytes.
+    // 1-2. Encode every column; keep the FOR stream only when it saves more than 8 bytes. A column
+    // of more values than a reader accepts in one FOR stream stays raw, so that no file is written
+    // that its own reader would refuse.
     std::vector<std::vector<std::uint8_t>> streams(columns.size());
     header.columns.clear();
     header.columns.reserve(columns.size());
@@ -352,12 +383,14 @@ Status write_segment(const std::filesystem::path& path, SegmentHeader header, st
         const ColumnBuilder& column = columns[column_idx];
         const unsigned width = dtype_width(column.dtype);
         const std::span<const std::uint8_t> raw(column.bytes.data(), column.count * width);
-        std::vector<std::uint8_t> stream = encode_le(raw, width);
         ColumnDesc desc{std::string(column.name), column.dtype, running, raw.size(), CODEC_RAW};
-        if (stream.size() + 8 < raw.size()) {
-            desc.bytes = stream.size();
-            desc.codec = CODEC_FOR;
-            streams[column_idx] = std::move(stream);
+        if (column.count <= FOR_MAX_VALUES) {
+            std::vector<std::uint8_t> stream = encode_le(raw, width);
+            if (stream.size() + 8 < raw.size()) {
+                desc.bytes = stream.size();
+                desc.codec = CODEC_FOR;
+                streams[column_idx] = std::move(stream);
+            }
         }
         running += align_up_64(desc.bytes);
         header.columns.push_back(std::move(desc));

@@ -868,6 +868,32 @@ TEST(ManifestChainReconstruct, NearerCheckpointAndRewrittenBase) {
     EXPECT_EQ(fallback->timings.deltas_applied, 3u);
 }
 
+// The fast path steps a delta before it meets an unreadable file; the fallback then succeeds from a
+// nearer checkpoint. The result counts only the fallback's steps, not the abandoned ones.
+TEST(ManifestChainReconstruct, FallbackTimingsLeaveOutTheAbandonedFastPath) {
+    TempDir dir;
+    ChainBuilder chain(dir.path, 512);
+    for (int i = 0; i < 5; ++i) chain.commit(1, 0, 1);
+    chain.rewrite_as_checkpoint(3);
+    write_text(chain.file(2), "]");
+    auto rebuilt = reconstruct(dir.path, 5);
+    ASSERT_TRUE(rebuilt.has_value()) << rebuilt.error().display();
+    EXPECT_EQ(rebuilt->manifest, chain.manifest(5));
+    EXPECT_EQ(rebuilt->merkle, ManifestMerkle::from_manifest(chain.manifest(5)));
+    EXPECT_EQ(rebuilt->checkpoint, 3u);
+    EXPECT_EQ(rebuilt->deltas_since_checkpoint, 2u);
+    EXPECT_EQ(rebuilt->records_read, 3u);
+    EXPECT_EQ(rebuilt->timings.deltas_applied, 2u);
+    EXPECT_EQ(rebuilt->timings.chain_format, 3u);
+
+    // Below the rewritten checkpoint the damage is out of reach; at it, the chain is broken.
+    write_text(chain.file(3), "]");
+    expect_corrupt(reconstruct(dir.path, 5),
+                   "manifest chain broken below generation 5: generation 3 is unreadable: manifest is not valid "
+                   "JSON: expected value at line 1 column 1",
+                   chain.file(3));
+}
+
 TEST(ManifestChainReconstruct, BrokenChainsNameTheFaultAndTheFile) {
     struct Case {
         const char* name;

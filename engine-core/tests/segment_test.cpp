@@ -615,8 +615,25 @@ TEST(SegmentWriter, FileLayoutBytes) {
     EXPECT_EQ(get_u32(image, 4), 1u);
     const std::uint32_t header_len = get_u32(image, 8);
     const std::string header_json = image.substr(12, header_len);
+    // All 18 members, compact and in order; three rows keep every column raw (a FOR stream of three
+    // values is never 9 bytes shorter), and an empty closed_rows is still written.
+    EXPECT_EQ(header_json,
+              R"({"format":1,"kind":"edge","lane":"event","rows":3,"block_rows":32768,)"
+              R"("key_lo":[0,"000000000000000000000000"],"key_hi":[2,"000000000000000200000002"],)"
+              R"("vt_min":0,"vt_max":2,"vt_e_max":7,"tt_s_runs":[[0,0]],"rel_types":["knows"],"columns":[)"
+              R"({"name":"vt_s","dtype":"i64","offset":0,"bytes":24,"codec":0},)"
+              R"({"name":"src_id","dtype":"u32","offset":64,"bytes":12,"codec":0},)"
+              R"({"name":"dst_id","dtype":"u32","offset":128,"bytes":12,"codec":0},)"
+              R"({"name":"rel_code","dtype":"u16","offset":192,"bytes":6,"codec":0},)"
+              R"({"name":"vid64","dtype":"u64","offset":256,"bytes":24,"codec":0},)"
+              R"({"name":"vid_lo32","dtype":"u32","offset":320,"bytes":12,"codec":0},)"
+              R"({"name":"vt_e","dtype":"i64","offset":384,"bytes":24,"codec":0},)"
+              R"({"name":"props_ref","dtype":"u32","offset":448,"bytes":12,"codec":0},)"
+              R"({"name":"disc_ref","dtype":"u32","offset":512,"bytes":12,"codec":0},)"
+              R"({"name":"source_ref","dtype":"u32","offset":576,"bytes":12,"codec":0},)"
+              R"({"name":"prov_ref","dtype":"u32","offset":640,"bytes":12,"codec":0}],)"
+              R"("vt_e_elided":false,"strings_offset":704,"strings_bytes":12,"strings_count":1,"closed_rows":[]})");
     const SegmentHeader header = parse_segment_header(header_json).value();
-    EXPECT_EQ(segment_header_json(header), header_json);  // written compact, members in order
     const std::size_t body_start = segment_body_start(header_len);
     EXPECT_EQ(body_start % 64, 0u);
     EXPECT_EQ(image.substr(12 + header_len, body_start - 12 - header_len), std::string(body_start - 12 - header_len, '\0'));
@@ -650,6 +667,34 @@ TEST(SegmentWriter, FileLayoutBytes) {
     EXPECT_EQ(table, le32(1) + le32(0) + le32(0));
     // The raw values of src_id, little-endian, in row order.
     EXPECT_EQ(image.substr(body_start + column(header, "src_id").offset, 12), raw_values<std::uint32_t>({0, 1000003u, 2000006u}));
+}
+
+// Each I/O step reports the file it failed on: the parent directory, the temporary file, the target.
+TEST(SegmentWriter, IoFailuresNameTheFailingFile) {
+    TempDir dir;
+    const std::vector<NodeRow> rows = {node("L", "{}", "", std::nullopt, {1, 1}, 0, 1, 0, 0)};
+    write_via_temp(dir.path() / "plain", dir.path() / "plain.tmp", "a file, not a directory").value();
+    fs::create_directories(dir.path() / "000000000005.vos.tmp");  // the temporary name is taken by a directory
+    fs::create_directories(dir.path() / "000000000006.vos" / "occupied");
+    struct Case {
+        fs::path target;
+        std::string message;
+        fs::path file;
+    };
+    const std::vector<Case> cases = {
+        {dir.path() / "plain" / "000000000004.vos", "File exists (os error 17)", dir.path() / "plain"},
+        {dir.path() / "000000000005.vos", "Is a directory (os error 21)", dir.path() / "000000000005.vos.tmp"},
+        {dir.path() / "000000000006.vos", "Is a directory (os error 21)", dir.path() / "000000000006.vos"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target.string());
+        const Status status = write_node_segment(c.target, rows, {});
+        ASSERT_FALSE(status);
+        EXPECT_EQ(status.error().category, Category::Io);
+        EXPECT_EQ(status.error().message, c.message);
+        EXPECT_EQ(status.error().location, (Location{c.file, std::nullopt, std::nullopt}));
+        EXPECT_FALSE(status.error().remedy.has_value());
+    }
 }
 
 TEST(SegmentWriter, StringTableInterning) {
@@ -1025,6 +1070,35 @@ TEST_F(SegmentMutation, EveryColumnHoldsRowsValues) {
     more.header.rows = 1000000;
     more.footer.rows = 1000000;
     expect_refused(assemble(more), "FOR stream: has 40 values, column expects 1000000", {false});
+}
+
+// A header claiming billions of rows over a tiny stream of width-0 blocks: refused before any
+// buffer is sized from the count, whether or not the file is verified.
+TEST(SegmentReader, ImplausibleRowCountIsRefusedBeforeAllocating) {
+    SegmentHeader header;
+    header.rows = 0xFFFFFFFFu;
+    header.tt_s_runs = {{0, 1}};
+    header.vt_e_elided = true;
+    header.strings_count = 1;
+    header.columns = {ColumnDesc{"vt_s", DType::I64, 0, 0, CODEC_FOR}, ColumnDesc{"src_id", DType::U32, 0, 0, CODEC_RAW}};
+    // 4096 blocks of 1048576 values each: 8 bytes of base and a width byte of 0 per block.
+    std::string stream = le32(0xFFFFFFFFu) + le32(FOR_MAX_BLOCK_LEN);
+    for (int block = 0; block < 4096; ++block) stream += raw_values<std::int64_t>({7}) + std::string(1, '\0');
+    const std::string image = craft(header, {stream, raw_values<std::uint32_t>({1})}, raw_table_of({""}));
+    for (const bool verify : {true, false}) {
+        const auto result = open_image(image, verify);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error().message, "FOR stream: implausible value count 4294967295");
+        EXPECT_EQ(result.error().category, Category::Corrupt);
+        EXPECT_EQ(result.error().location.file, fs::path("mem.vos"));
+    }
+    // A raw column is held to the row count as well (it is never allocated from it).
+    header.columns[0].codec = CODEC_RAW;
+    const auto raw = open_image(craft(header, {raw_values<std::int64_t>({7}), raw_values<std::uint32_t>({1})},
+                                      raw_table_of({""})),
+                                false);
+    ASSERT_FALSE(raw);
+    EXPECT_EQ(raw.error().message, "column 'vt_s' holds 1 values but the segment has 4294967295 rows");
 }
 
 TEST_F(SegmentMutation, HeaderVariantsThatOpen) {
