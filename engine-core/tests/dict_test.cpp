@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "test_support.h"
 #include "vorp/dict.h"
 #include "vorp/error.h"
 
@@ -33,17 +34,8 @@ std::string record(std::string_view uid, std::string_view label) {
     return out;
 }
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "dict_test.XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
+struct TempDir : vorp::testing::TempDir {
+    TempDir() : vorp::testing::TempDir("dict_test") {}
 };
 
 std::string file_bytes(const fs::path& path) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
 #include "vorp/fileio.h"
 
 namespace vorp {
@@ -18,17 +19,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "fileio_test.XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
+struct TempDir : vorp::testing::TempDir {
+    TempDir() : vorp::testing::TempDir("fileio_test") {}
 };
 
 // Sets the process umask for the lifetime of the guard.

@@ -1,3 +1,4 @@
+#include "test_support.h"
 #include "vorp/manifest_chain.h"
 
 #include <gtest/gtest.h>
@@ -22,17 +23,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "vorp-chain-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
+struct TempDir : vorp::testing::TempDir {
+    TempDir() : vorp::testing::TempDir("vorp-chain") {}
 };
 
 void write_text(const fs::path& path, std::string_view bytes) {

@@ -14,6 +14,7 @@
 
 #include <fmt/format.h>
 
+#include "test_support.h"
 #include "vorp/checksum.h"
 #include "vorp/codec.h"
 #include "vorp/derive.h"
@@ -32,22 +33,9 @@ constexpr std::int64_t I64_MAX = std::numeric_limits<std::int64_t>::max();
 
 // ---- helpers -------------------------------------------------------------------------------------
 
-class TempDir {
-public:
-    TempDir() {
-        static std::atomic<int> counter{0};
-        path_ = fs::temp_directory_path() / fmt::format("vorp-segment-test-{}-{}", ::getpid(), counter++);
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
+struct TempDir : vorp::testing::TempDir {
+    TempDir() : vorp::testing::TempDir("vorp-segment-test") {}
+    const fs::path& path() const { return vorp::testing::TempDir::path; }
 };
 
 std::uint32_t get_u32(std::string_view bytes, std::size_t at) {
