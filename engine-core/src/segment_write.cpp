@@ -223,15 +223,21 @@ std::uint32_t intern_optional(StringTable& strings, const std::optional<std::str
     return text ? strings.intern(*text) : NO_STRING;
 }
 
+// A writer's string table: reference 0 is always the empty text. Most rows bring at least one new
+// text (their properties), so a rough size up front saves rehashing.
+StringTable new_string_table(std::size_t rows) {
+    StringTable strings;
+    strings.reserve(std::min<std::size_t>(rows + 1, std::size_t{1} << 22));
+    strings.intern("");
+    return strings;
+}
+
 }  // namespace
 
 Status write_edge_segment(const std::filesystem::path& path, std::span<const EdgeRow> rows,
                           const SegmentWriteOptions& options) {
     VORP_TRY(check_row_count(rows.size()));
-    StringTable strings;
-    // Most rows bring at least one new text (their properties); a rough size saves rehashing.
-    strings.reserve(std::min<std::size_t>(rows.size() + 1, std::size_t{1} << 22));
-    strings.intern("");
+    StringTable strings = new_string_table(rows.size());
     const bool elided = every_vt_e_elidable(rows);
 
     const std::size_t n = rows.size();
@@ -297,10 +303,7 @@ Status write_edge_segment(const std::filesystem::path& path, std::span<const Edg
 Status write_node_segment(const std::filesystem::path& path, std::span<const NodeRow> rows,
                           const SegmentWriteOptions& options) {
     VORP_TRY(check_row_count(rows.size()));
-    StringTable strings;
-    // Most rows bring at least one new text (their properties); a rough size saves rehashing.
-    strings.reserve(std::min<std::size_t>(rows.size() + 1, std::size_t{1} << 22));
-    strings.intern("");
+    StringTable strings = new_string_table(rows.size());
     const bool elided = every_vt_e_elidable(rows);
 
     const std::size_t n = rows.size();
