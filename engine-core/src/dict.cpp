@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <new>
 #include <random>
 
 #include <fmt/format.h>
@@ -316,11 +317,11 @@ void Dictionary::reserve_entries(std::size_t more_entries, std::size_t more_text
     arena_.reserve(arena_.size() + more_text);
 }
 
-void Dictionary::rebuild_table(std::size_t slot_count) {
+void Dictionary::rebuild_table(std::size_t slot_count, std::size_t entries) {
     std::vector<Slot> fresh(slot_count);
     slots_.swap(fresh);
     try {
-        insert_range(0, spans_.size());
+        insert_range(0, entries);
     } catch (...) {
         // The bulk insertion allocates before it inserts: on failure the old table is still whole.
         slots_.swap(fresh);
@@ -331,7 +332,7 @@ void Dictionary::rebuild_table(std::size_t slot_count) {
 void Dictionary::index_new_entries(std::size_t first) {
     const std::size_t slot_count = slots_for(spans_.size());
     if (slot_count > slots_.size()) {
-        rebuild_table(slot_count);
+        rebuild_table(slot_count, spans_.size());
     } else {
         insert_range(first, spans_.size());
     }
@@ -383,7 +384,7 @@ void Dictionary::append_entry(std::string_view uid, std::string_view label) {
 std::uint32_t Dictionary::push(std::string_view uid, std::string_view label) {
     const auto id = static_cast<std::uint32_t>(spans_.size());
     // Grow first, so that a failed allocation leaves the dictionary as it was.
-    if (slots_.size() / 4 * 3 < spans_.size() + 1) rebuild_table(slots_for(spans_.size() + 1));
+    if (slots_.size() / 4 * 3 < spans_.size() + 1) rebuild_table(slots_for(spans_.size() + 1), spans_.size());
     append_entry(uid, label);
     insert_slot(id, keys_[id]);
     return id;
@@ -399,6 +400,8 @@ std::optional<std::uint32_t> Dictionary::dense_id(std::string_view uid) const {
         if (slot.id_plus_one == 0) return std::nullopt;
         if (slot.tag != tag) continue;
         const std::uint32_t id = slot.id_plus_one - 1;
+        // Only an entry that exists may answer.
+        if (id >= spans_.size()) continue;
         const Span& span = spans_[id];
         if (span.uid_len == uid.size() &&
             (uid.empty() || std::memcmp(arena_.data() + span.uid_off, uid.data(), uid.size()) == 0)) {
@@ -499,14 +502,25 @@ void Dictionary::discard_staged() {
     if (committed_ >= entries) return;
     const std::size_t staged = entries - committed_;
     const std::uint64_t committed_arena = spans_[committed_].uid_off;
-    if (staged <= committed_) {
+    // The index must stop naming the staged ids before they are cut. Removing most of the entries
+    // one by one costs more than indexing the rest afresh; but a fresh table needs memory, and
+    // without it the entries are erased one by one, which allocates nothing. Either way this
+    // cannot fail, and no slot is left that names a discarded id.
+    bool reindexed = false;
+    if (staged > committed_) {
+        try {
+            rebuild_table(slots_.size(), committed_);
+            reindexed = true;
+        } catch (const std::bad_alloc&) {
+            // The old table is still whole (rebuild_table restores it): erase below.
+        }
+    }
+    if (!reindexed) {
         for (std::size_t id = committed_; id < entries; ++id) erase_slot(static_cast<std::uint32_t>(id));
     }
     arena_.resize(committed_arena);
     spans_.resize(committed_);
     keys_.resize(committed_);
-    // Removing most of the entries one by one would cost more than indexing the rest afresh.
-    if (staged > committed_) rebuild_table(slots_.size());
 }
 
 }  // namespace vorp

@@ -4,11 +4,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <string>
 #include <vector>
 
 #include <fmt/format.h>
 
+#include "alloc_fault.h"
 #include "test_support.h"
 #include "vorp/dict.h"
 #include "vorp/error.h"
@@ -455,6 +457,33 @@ TEST(DictDiscard, FewerStagedThanCommitted) {
     for (int i = 0; i < 20000; i += 2) ASSERT_EQ(dict.dense_id(fmt::format("s{}", i)), std::nullopt);
     EXPECT_EQ(dict.push("s2", ""), 30000u);
     EXPECT_EQ(dict.dense_id("s2"), 30000u);
+}
+
+// A rollback that cannot allocate a fresh index still removes every trace of the staged entries:
+// no lookup may answer with an id that no longer exists.
+TEST(DictDiscard, WithoutMemoryForTheIndexLeavesNoStaleId) {
+    Dictionary dict("unused/dict.log");
+    for (int i = 0; i < 3; ++i) dict.push(fmt::format("c{}", i), "");
+    dict.set_committed(3, 3 * 10);
+    // More staged than committed entries: the index is normally rebuilt from the committed ones.
+    for (int i = 0; i < 50; ++i) dict.push(fmt::format("s{}", i), "staged");
+    bool threw = false;
+    {
+        vorp::testing::FailAllocations no_memory;
+        try {
+            dict.discard_staged();
+        } catch (const std::bad_alloc&) {
+            threw = true;
+        }
+    }
+    EXPECT_FALSE(threw);
+    ASSERT_EQ(dict.size(), 3u);
+    EXPECT_EQ(dict.arena(), "c0c1c2");
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(dict.dense_id(fmt::format("s{}", i)), std::nullopt) << i;
+    for (std::uint32_t i = 0; i < 3; ++i) EXPECT_EQ(dict.dense_id(fmt::format("c{}", i)), i);
+    EXPECT_EQ(dict.push("s7", ""), 3u);
+    EXPECT_EQ(dict.dense_id("s7"), 3u);
+    EXPECT_EQ(dict.dense_id("s8"), std::nullopt);
 }
 
 TEST(DictDiscard, WithoutAnyCommitEmptiesTheDictionary) {

@@ -111,7 +111,8 @@ public:
     // committed counts and the meaning of dict.log are unchanged.
     Result<DictCommit> commit_to_disk();
 
-    // Removes every staged entry; later pushes reuse their ids.
+    // Removes every staged entry; later pushes reuse their ids. Never fails, also without memory
+    // to spare: afterwards no lookup answers with a discarded id.
     void discard_staged();
 
     // The store's open: after `load` of the committed prefix, the first `records` entries (whose
@@ -141,7 +142,9 @@ private:
     void append_entry(std::string_view uid, std::string_view label);
     void reserve_entries(std::size_t more_entries, std::size_t more_text);
     void index_new_entries(std::size_t first);
-    void rebuild_table(std::size_t slot_count);
+    // A fresh table of `slot_count` slots indexing entries [0, entries); on failure to allocate
+    // it throws and leaves the old table as it was.
+    void rebuild_table(std::size_t slot_count, std::size_t entries);
     void insert_range(std::size_t first, std::size_t last);
     void insert_slot(std::uint32_t id, std::uint64_t key);
     void erase_slot(std::uint32_t id);
