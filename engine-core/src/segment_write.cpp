@@ -178,6 +178,18 @@ Status check_row_count(std::size_t rows) {
     return ok();
 }
 
+// Readers binary-search closed_rows by row, so a list out of order, or naming a row twice, would
+// make closed versions read as believed. The seal passes it sorted; anything else is a bug.
+Status check_closed_rows(const SegmentWriteOptions& options) {
+    const auto& closed = options.closed_rows;
+    for (std::size_t close_idx = 1; close_idx < closed.size(); ++close_idx) {
+        if (closed[close_idx].first <= closed[close_idx - 1].first)
+            return fail(EngineError::invariant(fmt::format("closed_rows must ascend strictly by row: row {} follows row {}",
+                                                           closed[close_idx].first, closed[close_idx - 1].first)));
+    }
+    return ok();
+}
+
 // Header statistics folded row by row.
 struct RowStats {
     std::int64_t vt_min = INT64_MAX;
@@ -237,6 +249,7 @@ StringTable new_string_table(std::size_t rows) {
 Status write_edge_segment(const std::filesystem::path& path, std::span<const EdgeRow> rows,
                           const SegmentWriteOptions& options) {
     VORP_TRY(check_row_count(rows.size()));
+    VORP_TRY(check_closed_rows(options));
     StringTable strings = new_string_table(rows.size());
     const bool elided = every_vt_e_elidable(rows);
 
@@ -303,6 +316,7 @@ Status write_edge_segment(const std::filesystem::path& path, std::span<const Edg
 Status write_node_segment(const std::filesystem::path& path, std::span<const NodeRow> rows,
                           const SegmentWriteOptions& options) {
     VORP_TRY(check_row_count(rows.size()));
+    VORP_TRY(check_closed_rows(options));
     StringTable strings = new_string_table(rows.size());
     const bool elided = every_vt_e_elidable(rows);
 

@@ -261,6 +261,11 @@ TEST(SegmentFormat, HeaderReaderRules) {
     SegmentHeader with_extra = parse_segment_header("{\"extra\":[1,{\"a\":null}]," + full.substr(1)).value();
     EXPECT_EQ(with_extra, sample_header());
     EXPECT_EQ(message_of(parse_segment_header(R"({"rows":1,"rows":1})")), "duplicate field `rows` at line 1 column 16");
+    const std::string footer = R"({"extent_crcs":[1],"strings_crc":3,"rows":4,"body_sha":"0123456789abcdef"})";
+    EXPECT_EQ(parse_segment_footer(R"({"seal":{"by":[1,null]},)" + footer.substr(1)).value(),
+              (SegmentFooter{{1}, 3, 4, "0123456789abcdef"}));
+    EXPECT_EQ(message_of(parse_segment_footer(R"({"strings_crc":3,"extent_crcs":[],"strings_crc":3})")),
+              "duplicate field `strings_crc` at line 1 column 47");
 
     // The array form; closed_rows may be left out at the end.
     const std::string array_form =
@@ -567,6 +572,84 @@ TEST(SegmentWriter, EmptyIsRefusedAndNothingIsCreated) {
         EXPECT_EQ(status.error().location, Location{});
     }
     EXPECT_FALSE(fs::exists(dir.path() / "seg"));
+}
+
+// Readers binary-search closed_rows, so a list out of order (or with a row twice) would make closed
+// versions read as believed; it is refused before anything is created.
+TEST(SegmentWriter, ClosedRowsMustAscendStrictly) {
+    TempDir dir;
+    const fs::path path = dir.path() / "seg" / "000000000004.vos";
+    std::vector<EdgeRow> edges;
+    std::vector<NodeRow> nodes;
+    for (std::uint32_t r = 0; r < 3; ++r) {
+        edges.push_back(edge("knows", "", "", "", std::nullopt, {0, r}, r, r + 1, 0, 0, 0));
+        nodes.push_back(node("L", "{}", "", std::nullopt, {0, r}, r, r + 1, 0, r));
+    }
+    const std::pair<Runs, std::string> refused[] = {
+        {Runs{{2, 9}, {0, 7}}, "closed_rows must ascend strictly by row: row 0 follows row 2"},
+        {Runs{{0, 7}, {1, 9}, {1, 8}}, "closed_rows must ascend strictly by row: row 1 follows row 1"},
+    };
+    for (const auto& [closed, message] : refused) {
+        SegmentWriteOptions options;
+        options.closed_rows = closed;
+        for (const Status& status : {write_edge_segment(path, edges, options), write_node_segment(path, nodes, options)}) {
+            ASSERT_FALSE(status) << message;
+            EXPECT_EQ(status.error().category, Category::Invariant);
+            EXPECT_EQ(status.error().message, message);
+            EXPECT_EQ(status.error().remedy, std::string(ENGINE_BUG_REMEDY));
+            EXPECT_EQ(status.error().location, Location{});
+        }
+    }
+    EXPECT_FALSE(fs::exists(dir.path() / "seg"));
+
+    SegmentWriteOptions options;
+    options.closed_rows = {{0, 7}, {2, 9}};
+    ASSERT_TRUE(write_node_segment(path, nodes, options));
+    EXPECT_EQ(open_mapped(path, true).value()->header.closed_rows, options.closed_rows);
+}
+
+// A coded form is kept only when it is more than 8 bytes smaller than the raw one.
+TEST(SegmentWriter, CodedFormsMustSaveMoreThanEightBytes) {
+    TempDir dir;
+    // rel_code over 9 types (codes 0 to 8, width 4): 17 values are 34 raw bytes against a FOR
+    // stream of 26, a saving of exactly 8 (raw); 18 values are 36 raw bytes (FOR).
+    for (const std::uint32_t n : {17u, 18u}) {
+        std::vector<EdgeRow> rows;
+        for (std::uint32_t r = 0; r < n; ++r)
+            rows.push_back(edge(fmt::format("t{}", r % 9), "", "", "", std::nullopt, {0, r}, 0, 1, 0, 0, 0));
+        const fs::path path = dir.path() / fmt::format("rel{}.vos", n);
+        ASSERT_TRUE(write_edge_segment(path, rows, {}));
+        const auto segment = open_mapped(path, true).value();
+        const ColumnDesc& rel_code = column(segment->header, "rel_code");
+        EXPECT_EQ(rel_code.codec, n == 17 ? CODEC_RAW : CODEC_FOR) << n;
+        EXPECT_EQ(rel_code.bytes, n == 17 ? 34u : 26u) << n;
+        const std::vector<std::uint16_t> codes = values<std::uint16_t>(*segment, "rel_code");
+        for (std::uint32_t r = 0; r < n; ++r) ASSERT_EQ(codes.at(r), r % 9);
+    }
+
+    // The string table of an edge row with empty texts besides its props is ["", props]; find the
+    // props lengths at which packing saves exactly 8 and 9 bytes.
+    std::optional<std::size_t> saves_8, saves_9;
+    for (std::size_t len = 1; len < 4096 && !(saves_8 && saves_9); ++len) {
+        StringTable table;
+        table.intern("");
+        table.intern(std::string(len, 'a'));
+        const std::vector<std::uint8_t> raw = table.raw_table();
+        const std::optional<std::vector<std::uint8_t>> packed = pack_heap(raw);
+        if (!packed) continue;
+        const auto saving = static_cast<std::int64_t>(raw.size()) - static_cast<std::int64_t>(packed->size());
+        if (saving == 8 && !saves_8) saves_8 = len;
+        if (saving == 9 && !saves_9) saves_9 = len;
+    }
+    ASSERT_TRUE(saves_8 && saves_9);
+    for (const auto& [len, packed] : {std::pair{*saves_8, false}, std::pair{*saves_9, true}}) {
+        const fs::path path = dir.path() / fmt::format("props{}.vos", len);
+        ASSERT_TRUE(write_edge_segment(path, std::vector{edge("r", "", std::string(len, 'a'), "", std::nullopt, {0, 0}, 0, 1, 0, 0, 0)}, {}));
+        const auto segment = open_mapped(path, true).value();
+        ASSERT_EQ(segment->header.strings_count, 2u);
+        EXPECT_EQ(segment->unpacked_strings.has_value(), packed) << len;
+        EXPECT_EQ(texts_of(*segment, "props_ref"), std::vector<std::string>{std::string(len, 'a')});
+    }
 }
 
 TEST(SegmentWriter, ReplacesTargetAndReusesLeftoverTemporary) {

@@ -177,8 +177,9 @@ Result<SegmentFooter> parse_segment_footer(std::string_view text);
 // ---- writer -----------------------------------------------------------------------------------------
 
 struct SegmentWriteOptions {
-    // Closes staged in the same batch that hit rows of this segment, ascending by row; copied into
-    // the header unchanged (neither sorted nor checked).
+    // Closes staged in the same batch that hit rows of this segment, strictly ascending by row
+    // (readers binary-search it); copied into the header unchanged. A list out of order or with a
+    // repeated row is refused with `invariant` before anything is created.
     std::vector<std::pair<std::uint32_t, std::int64_t>> closed_rows;
     std::uint32_t block_rows = BLOCK_ROWS;
     Lane lane = Lane::Event;
@@ -240,8 +241,9 @@ struct ColumnBuilder {
 };
 
 // Writes the versions as one segment file at `path` (through `path` with its extension replaced
-// by "vos.tmp", fully synced, then renamed). `invariant` for no rows, `capacity` for a 65536th
-// distinct rel_type or 32-bit overflows, `io` for file-system failures (with the file that failed).
+// by "vos.tmp", fully synced, then renamed). `invariant` for no rows or closed_rows out of order,
+// `capacity` for a 65536th distinct rel_type or 32-bit overflows, `io` for file-system failures
+// (with the file that failed).
 // Refusals come before anything is created on disk.
 Status write_edge_segment(const std::filesystem::path& path, std::span<const EdgeRow> rows,
                           const SegmentWriteOptions& options);
