@@ -57,6 +57,22 @@ EngineError EngineError::from_errno(int errnum) {
     return io(fmt::format("{} (os error {})", text, errnum));
 }
 
+std::optional<int> EngineError::os_error_code() const {
+    static constexpr std::string_view marker = " (os error ";
+    if (category != Category::Io || !message.ends_with(')')) return std::nullopt;
+    const std::size_t at = message.rfind(marker);
+    if (at == std::string::npos) return std::nullopt;
+    const std::string_view digits =
+        std::string_view(message).substr(at + marker.size(), message.size() - 1 - at - marker.size());
+    if (digits.empty() || digits.size() > 9) return std::nullopt;
+    int code = 0;
+    for (const char digit : digits) {
+        if (digit < '0' || digit > '9') return std::nullopt;
+        code = code * 10 + (digit - '0');
+    }
+    return code;
+}
+
 EngineError EngineError::at_file(const std::filesystem::path& path) && {
     location.file = path;
     return std::move(*this);

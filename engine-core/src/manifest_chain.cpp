@@ -1,6 +1,7 @@
 #include "vorp/manifest_chain.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <unordered_set>
@@ -492,9 +493,15 @@ Result<Reconstructed> Walk::finish(std::uint64_t generation, std::uint64_t recor
 EngineError chain_below(const std::filesystem::path& root, std::uint64_t target, std::uint64_t failing,
                         EngineError error) {
     if (failing == target) return error;
-    return EngineError::corrupt(fmt::format("manifest chain broken below generation {}: generation {} is unreadable: {}",
-                                            target, failing, error.message))
-        .at_file(manifest_path(root, failing));
+    std::string message =
+        fmt::format("manifest chain broken below generation {}: generation {} is unreadable: {}", target, failing,
+                    error.message);
+    // A file that is missing or cannot be parsed is damage to the store. Any other failure of the
+    // operating system (too many open files, EIO, EACCES) may pass, and restoring an intact store
+    // would be the wrong advice: it stays an `io` error without a remedy.
+    if (const std::optional<int> code = error.os_error_code(); code && *code != ENOENT)
+        return EngineError::io(std::move(message)).at_file(manifest_path(root, failing));
+    return EngineError::corrupt(std::move(message)).at_file(manifest_path(root, failing));
 }
 
 Result<Reconstructed> reconstruct(const std::filesystem::path& root, std::uint64_t generation) {

@@ -75,6 +75,15 @@ TEST(EngineError, DisplayMatrix) {
     EXPECT_EQ(EngineError::invariant("").display().substr(0, 15), "invariant:  \u2014");
 }
 
+TEST(EngineError, OsErrorCodeReadsBackFromErrno) {
+    EXPECT_EQ(EngineError::from_errno(EMFILE).at_file("f").os_error_code(), EMFILE);
+    EXPECT_EQ(EngineError::from_errno(ENOENT).os_error_code(), ENOENT);
+    EXPECT_EQ(EngineError::from_errno(4242).os_error_code(), 4242);
+    EXPECT_EQ(EngineError::io("failed to write whole buffer").os_error_code(), std::nullopt);
+    EXPECT_EQ(EngineError::corrupt("Is a directory (os error 21)").os_error_code(), std::nullopt);
+    EXPECT_EQ(EngineError::io("x (os error )").os_error_code(), std::nullopt);
+}
+
 TEST(EngineError, AtFileKeepsEverythingElse) {
     EngineError error = EngineError::corrupt("m").at_offset(5).at_row(6);
     EngineError moved = at_file(std::move(error), "p");

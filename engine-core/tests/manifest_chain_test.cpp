@@ -151,6 +151,8 @@ void expect_error(const EngineError& error, Category category, std::string_view 
     EXPECT_FALSE(error.location.row.has_value());
     if (category == Category::Corrupt) {
         EXPECT_EQ(error.remedy, std::string(RESTORE_REMEDY));
+    } else if (category == Category::Io) {
+        EXPECT_EQ(error.remedy, std::nullopt);
     }
 }
 
@@ -907,6 +909,22 @@ TEST(ManifestChainReconstruct, BrokenChainsNameTheFaultAndTheFile) {
                                           "such file or directory (os error 2)"),
                               c.file(0)};
          }},
+        {"unreadable delta below the target", 3,
+         [](ChainBuilder& c) {
+             fs::remove(c.file(2));
+             fs::create_directory(c.file(2));
+         },
+         [](const ChainBuilder& c) {
+             return std::pair{std::string("manifest chain broken below generation 3: generation 2 is unreadable: Is "
+                                          "a directory (os error 21)"),
+                              c.file(2)};
+         }},
+        {"delta below the target is not UTF-8", 3, [](ChainBuilder& c) { write_text(c.file(2), "\xff"); },
+         [](const ChainBuilder& c) {
+             return std::pair{std::string("manifest chain broken below generation 3: generation 2 is unreadable: "
+                                          "stream did not contain valid UTF-8"),
+                              c.file(2)};
+         }},
         {"missing target", 3, [](ChainBuilder& c) { fs::remove(c.file(3)); },
          [](const ChainBuilder& c) {
              return std::pair{std::string("No such file or directory (os error 2)"), c.file(3)};
@@ -1017,7 +1035,10 @@ TEST(ManifestChainReconstruct, BrokenChainsNameTheFaultAndTheFile) {
         const auto [message, file] = c.expected(chain);
         auto result = reconstruct(dir.path, c.target);
         ASSERT_FALSE(result.has_value()) << "expected: " << message;
-        const Category category = c.name == std::string_view("missing target") ? Category::Io : Category::Corrupt;
+        // A missing or unparsable file below the target is damage; any other OS failure is not.
+        const std::string_view name = c.name;
+        const Category category =
+            name == "missing target" || name == "unreadable delta below the target" ? Category::Io : Category::Corrupt;
         expect_error(result.error(), category, message, file);
     }
 }

@@ -50,6 +50,8 @@ struct EngineError {
     static EngineError io(std::string message);
     // An operating-system failure: "{strerror} (os error {errnum})".
     static EngineError from_errno(int errnum);
+    // The errno of an `io` error made by from_errno (read back from its message), or nothing.
+    std::optional<int> os_error_code() const;
 
     // Sets (or replaces) the file part of the location.
     EngineError at_file(const std::filesystem::path& path) &&;

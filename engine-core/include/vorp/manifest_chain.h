@@ -223,7 +223,9 @@ Result<ManifestRecord> read_record(const std::filesystem::path& root, std::uint6
 // succeeds, otherwise down by parents to the nearest checkpoint and up again.
 Result<Reconstructed> reconstruct(const std::filesystem::path& root, std::uint64_t generation);
 
-// The error of a generation below the target, reworded to name both (the inner message only).
+// The error of a generation below the target, reworded to name both (the inner message only):
+// `corrupt` with the restore remedy, except that an operating-system failure other than a missing
+// file stays `io` without a remedy.
 EngineError chain_below(const std::filesystem::path& root, std::uint64_t target, std::uint64_t failing,
                         EngineError error);
 
