@@ -270,6 +270,7 @@ TEST(ForStream, MalformedStreamsAreCorrupt) {
         {"count cut", {1, 0, 0}, 1, "FOR stream: truncated"},
         {"block length cut", {1, 0, 0, 0, 0, 0x10, 0}, 1, "FOR stream: truncated"},
         {"count mismatch precedes blocks", stream_header(3, 4096), 2, "FOR stream: has 3 values, column expects 2"},
+        {"count mismatch precedes the block length", stream_header(3, 0), 2, "FOR stream: has 3 values, column expects 2"},
         {"count mismatch, large expectation", stream_header(0, 4096), 4294967296ull,
          "FOR stream: has 0 values, column expects 4294967296"},
         {"block length 0", stream_header(0, 0), 0, "FOR stream: implausible block length 0"},
@@ -462,10 +463,18 @@ TEST(StringHeap, MalformedHeapsAreCorrupt) {
     Bytes overlong = good;
     overlong[12] = 0xff;
     expect_corrupt(unpack_heap(overlong).error(), "packed string heap: truncated");
-    // A payload at the DEFLATE expansion limit is still accepted.
+    // A densely compressed payload is accepted.
     const Bytes dense = deflate(long_payload);
-    ASSERT_LT(dense.size() * 1032 + 64, 4294967295u);
     EXPECT_TRUE(unpack_heap(make_heap(1, offsets_stream({0, 100000}), dense)).has_value());
+    // Offsets may announce up to 1032 bytes per DEFLATE byte plus 64 (the most DEFLATE can expand
+    // to): at that bound the stream is inflated (and falls short of the claim), one byte past it
+    // the claim is refused before anything is allocated.
+    const std::int64_t bound = static_cast<std::int64_t>(1032 * dense.size() + 64);
+    ASSERT_GT(bound, 100000);
+    expect_corrupt(unpack_heap(make_heap(1, offsets_stream({0, bound}), dense)).error(),
+                   "packed string heap: payload length disagrees with offsets");
+    expect_corrupt(unpack_heap(make_heap(1, offsets_stream({0, bound + 1}), dense)).error(),
+                   "packed string heap: implausible payload length");
 }
 
 TEST(StringHeap, DamagedHeapsNeverCrash) {
