@@ -279,6 +279,9 @@ TEST(StoreOpen, ChainOfDeltasAndDictionaryLengths) {
 }
 
 TEST(StoreOpen, UnlistableSegmentDirectoryIsAnError) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer runtimes need descriptors of their own to report";
+#endif
     TempDir dir("vorp-open");
     fs::create_directories(dir.path / "seg");
     // Every descriptor taken: listing seg/ fails, and must not count as an empty directory.
@@ -324,7 +327,8 @@ TEST(StoreOpen, CurrentOnlyMarker) {
     EXPECT_TRUE(store->assert_full_belief(0));
     ASSERT_TRUE(store->mark_current_only());
     EXPECT_EQ(read_text(dir.path / "CURRENT_ONLY"), "stripped by compact_current_only\n");
-    for (auto* handle : {store.get(), open_ok(dir.path).get()}) {
+    const auto reopened = open_ok(dir.path);
+    for (auto* handle : {store.get(), reopened.get()}) {
         EXPECT_TRUE(handle->current_only);
         EXPECT_TRUE(handle->assert_full_belief(OPEN_END - 1));
         EXPECT_TRUE(handle->assert_full_belief(OPEN_END));
