@@ -12,6 +12,7 @@
 
 #include "errors.h"
 #include "functions.h"
+#include "native_store.h"
 #include "vorp/manifest.h"
 #include "vorp/row.h"
 #include "vorp/segment.h"
@@ -57,7 +58,9 @@ int exec_module(PyObject* module) {
     }
     // The internal-failure exception must exist before any entry point can need it.
     if (!init_panic_type()) return -1;
-    // The NativeStore class is added here, ahead of the functions.
+    // The NativeStore class comes first, ahead of the functions.
+    PyTypeObject* store_type = native_store_type();
+    if (store_type == nullptr || PyModule_AddType(module, store_type) < 0) return -1;
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
     if (!add_constants(module)) return -1;
     return 0;

@@ -13,6 +13,7 @@
 #include "convert.h"
 #include "errors.h"
 #include "numpy_bridge.h"
+#include "store_probe.h"
 #include "vorp/error.h"
 
 namespace {
@@ -141,5 +142,7 @@ PyModuleDef probe_definition = {
 
 PyMODINIT_FUNC PyInit__engine_probe() {
     if (!vorp::py::init_panic_type()) return nullptr;
-    return PyModule_Create(&probe_definition);
+    PyObject* module = PyModule_Create(&probe_definition);
+    if (module != nullptr && !add_probe_store(module)) Py_CLEAR(module);
+    return module;
 }

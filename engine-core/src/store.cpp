@@ -1,0 +1,498 @@
+#include "vorp/store.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+#include <fmt/format.h>
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include "vorp/fileio.h"
+#include "vorp/gc.h"
+#include "vorp/row.h"
+#include "vorp/text.h"
+
+namespace vorp {
+
+namespace {
+
+// Whole microseconds of the monotonic clock since construction, truncated.
+class Stopwatch {
+public:
+    Stopwatch() : start_(std::chrono::steady_clock::now()) {}
+    std::uint64_t elapsed_us() const {
+        const auto elapsed = std::chrono::steady_clock::now() - start_;
+        if (elapsed.count() < 0) return 0;
+        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count());
+    }
+
+private:
+    std::chrono::steady_clock::time_point start_;
+};
+
+// A single write(2) moves at most this many bytes.
+constexpr std::size_t MAX_WRITE_CHUNK = 2147483647;
+
+EngineError injected(int errnum, const std::filesystem::path& path) {
+    return EngineError::from_errno(errnum).at_file(path);
+}
+
+bool path_exists(const std::filesystem::path& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+bool is_dir_path(const std::filesystem::path& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The names in a directory ("." and ".." left out). A failure to open the directory or to read
+// an entry fails the whole listing: a directory we cannot read is never taken for an empty one.
+Result<std::vector<std::string>> list_names(const std::filesystem::path& dir) {
+    DIR* stream = ::opendir(dir.c_str());
+    if (stream == nullptr) return fail(EngineError::from_errno(errno).at_file(dir));
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(stream);
+        if (entry == nullptr) {
+            const int error = errno;
+            ::closedir(stream);
+            if (error != 0) return fail(EngineError::from_errno(error).at_file(dir));
+            return names;
+        }
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        names.emplace_back(name);
+    }
+}
+
+// The extension of a file name: the text after the last '.', when that dot is not the first
+// character.
+std::optional<std::string_view> extension_of(std::string_view name, std::string_view* stem = nullptr) {
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) return std::nullopt;
+    if (stem != nullptr) *stem = name.substr(0, dot);
+    return name.substr(dot + 1);
+}
+
+// The tokens of valid UTF-8 text split at runs of Unicode white space; at most `limit` are kept.
+std::vector<std::string_view> split_unicode_whitespace(std::string_view text, std::size_t limit) {
+    std::vector<std::string_view> tokens;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    const auto length = static_cast<std::int32_t>(std::min<std::size_t>(text.size(), INT32_MAX));
+    std::int32_t pos = 0;
+    std::int32_t token_start = -1;
+    while (pos < length && tokens.size() < limit) {
+        const std::int32_t char_start = pos;
+        UChar32 code_point = 0;
+        U8_NEXT(bytes, pos, length, code_point);
+        const bool space = code_point >= 0 && u_hasBinaryProperty(code_point, UCHAR_WHITE_SPACE);
+        if (space && token_start >= 0) {
+            tokens.push_back(text.substr(static_cast<std::size_t>(token_start),
+                                         static_cast<std::size_t>(char_start - token_start)));
+            token_start = -1;
+        } else if (!space && token_start < 0) {
+            token_start = char_start;
+        }
+    }
+    if (token_start >= 0 && tokens.size() < limit)
+        tokens.push_back(text.substr(static_cast<std::size_t>(token_start)));
+    return tokens;
+}
+
+// The environment variable as text; absent when unset or not valid UTF-8.
+std::optional<std::string_view> env_text(std::string_view name) {
+    const char* value = std::getenv(std::string(name).c_str());
+    if (value == nullptr) return std::nullopt;
+    const std::string_view text = value;
+    if (validate_utf8(text)) return std::nullopt;
+    return text;
+}
+
+EngineError populated_without_current(std::size_t manifests, std::size_t segments) {
+    EngineError error = EngineError::corrupt(fmt::format(
+        "store has {} manifest(s) / {} segment(s) but no CURRENT — refusing to treat a populated directory as empty; "
+        "if this is a crashed first commit, remove the orphans or restore CURRENT",
+        manifests, segments));
+    error.remedy =
+        "remove the orphaned manifests/segments if this was a crashed first commit, or restore CURRENT from a backup";
+    return error;
+}
+
+// Releases a field now: its content is moved out and destroyed at the end of the statement.
+template <class Field>
+void release(Field& field) {
+    [[maybe_unused]] Field discarded = std::move(field);
+}
+
+}  // namespace
+
+// ---- durable writes ------------------------------------------------------------------------------
+
+std::filesystem::path temp_path_for(const std::filesystem::path& target) {
+    std::filesystem::path tmp = target;
+    if (target.has_extension()) {
+        tmp.replace_extension("tmp");
+    } else {
+        tmp += ".tmp";
+    }
+    return tmp;
+}
+
+Status replace_file(const std::filesystem::path& target, std::string_view bytes) {
+    const std::filesystem::path tmp = temp_path_for(target);
+    // A leftover from an earlier crash is truncated and reused, never appended to.
+    if (const int errnum = durable_fault(DurableOp::open_temp, tmp)) return fail(injected(errnum, tmp));
+    Fd fd = VORP_TRY_FILE(tmp, open_file(tmp, O_WRONLY | O_CREAT | O_TRUNC));
+
+    std::uint64_t written = 0;
+    while (written < bytes.size()) {
+        std::size_t chunk = std::min<std::size_t>(bytes.size() - written, MAX_WRITE_CHUNK);
+        if (const int errnum = durable_fault(DurableOp::write, tmp, written, chunk)) return fail(injected(errnum, tmp));
+        const ssize_t n = ::write(fd.get(), bytes.data() + written, chunk);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail(EngineError::from_errno(errno).at_file(tmp));
+        }
+        if (n == 0) return fail(EngineError::io("failed to write whole buffer").at_file(tmp));
+        written += static_cast<std::uint64_t>(n);
+    }
+
+    if (const int errnum = durable_fault(DurableOp::sync_file, tmp)) return fail(injected(errnum, tmp));
+    VORP_TRY_FILE(tmp, full_sync(fd.get()));
+    if (const int errnum = durable_fault(DurableOp::close_file, tmp)) return fail(injected(errnum, tmp));
+    VORP_TRY_FILE(tmp, fd.close());
+    if (const int errnum = durable_fault(DurableOp::rename, target)) return fail(injected(errnum, target));
+    VORP_TRY_FILE(target, rename_file(tmp, target));
+    return ok();
+}
+
+Status write_atomic(const std::filesystem::path& target, std::string_view bytes) {
+    VORP_TRY(replace_file(target, bytes));
+    // A bare file name lives in the working directory, which fsync_dir syncs for an empty path.
+    return fsync_dir(target.parent_path());
+}
+
+void crash_point(std::string_view name) {
+    const char* value = std::getenv(CRASH_POINT_ENV.data());
+    if (value == nullptr) return;
+    const std::string_view armed = value;
+    if (armed != name || validate_utf8(armed)) return;
+    const std::string line = fmt::format("VORP_CRASH_POINT hit: {}\n", name);
+    std::size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    std::abort();
+}
+
+Status create_dirs_durable(const std::filesystem::path& dir) {
+    // The directories this call creates: `dir` and its missing ancestors, deepest first.
+    std::vector<std::filesystem::path> missing;
+    for (std::filesystem::path probe = dir; !probe.empty() && !path_exists(probe);) {
+        missing.push_back(probe);
+        std::filesystem::path parent = probe.parent_path();
+        if (parent == probe) break;
+        probe = std::move(parent);
+    }
+    if (missing.empty()) return ok();
+    VORP_TRY_FILE(dir, create_dirs(dir));
+    // Each new entry becomes durable with a sync of its parent, outermost first.
+    for (auto created = missing.rbegin(); created != missing.rend(); ++created)
+        VORP_TRY(fsync_dir(created->parent_path()));
+    return ok();
+}
+
+Result<Published> publish(const std::filesystem::path& root, const std::optional<DeltaBase>& base,
+                          std::uint64_t checkpoint_generation, const Manifest& manifest, bool force,
+                          std::uint64_t every) {
+    if (manifest.format != MANIFEST_FORMAT_VERSION) return fail(read_only_format_error(manifest.format));
+
+    Published published;
+    PublishStats& stats = published.stats;
+    const Stopwatch build_clock;
+    const std::uint64_t cadence = every != 0 ? manifest.generation % every : manifest.generation;
+    std::optional<std::string> bytes;
+    if (!force && base && cadence != 0) {
+        if (auto delta = ManifestDelta::from_appends(manifest, *base, checkpoint_generation)) {
+            bytes = delta->to_json();
+            stats.checkpoint_generation = checkpoint_generation;
+        }
+    }
+    if (!bytes) {
+        bytes = checkpoint_json(manifest);
+        stats.checkpoint_generation = manifest.generation;
+    }
+    stats.delta_build_us = build_clock.elapsed_us();
+    stats.manifest_bytes = bytes->size();
+
+    const Stopwatch manifest_clock;
+    VORP_TRY(write_atomic(manifest_path(root, manifest.generation), *bytes));
+    stats.manifest_us = manifest_clock.elapsed_us();
+    crash_point(CRASH_AFTER_MANIFEST);
+
+    // The rename of CURRENT is the commit point; the directory sync after it decides only
+    // whether the switch is durable yet, not whether it happened.
+    const Stopwatch current_clock;
+    const std::filesystem::path current = root / CURRENT_FILE;
+    VORP_TRY(replace_file(current, fmt::format("{} {}\n", manifest.generation, manifest.manifest_sha)));
+    if (auto synced = fsync_dir(current.parent_path()); !synced) {
+        EngineError cause = std::move(synced).error();
+        EngineError error = EngineError::io(fmt::format("generation {} was published but its directory could not be synced: {}",
+                                                        manifest.generation, cause.message));
+        error.location = std::move(cause.location);
+        published.unsynced = std::move(error);
+    }
+    crash_point(CRASH_AFTER_CURRENT);
+    stats.current_us = current_clock.elapsed_us();
+    return published;
+}
+
+// ---- open ----------------------------------------------------------------------------------------
+
+Result<Reconstructed> load_current(const std::filesystem::path& root) {
+    const std::filesystem::path current = root / CURRENT_FILE;
+    const std::string text = VORP_TRY_FILE(current, read_file(current));
+    if (validate_utf8(text)) return fail(EngineError::io("stream did not contain valid UTF-8").at_file(current));
+
+    const std::vector<std::string_view> tokens = split_unicode_whitespace(text, 2);
+    if (tokens.size() < 2)
+        return fail(EngineError::corrupt(fmt::format("CURRENT must contain '<generation> <sha>', found {}",
+                                                     debug_quoted(text)))
+                        .at_file(current));
+    const std::optional<std::uint64_t> generation = parse_u64_decimal(tokens[0]);
+    if (!generation)
+        return fail(EngineError::corrupt(fmt::format("CURRENT generation is not a number: {}", debug_quoted(tokens[0])))
+                        .at_file(current));
+
+    const std::filesystem::path chain_file = manifest_path(root, *generation);
+    if (!path_exists(chain_file))
+        return fail(EngineError::corrupt(fmt::format("CURRENT points at generation {} but its manifest is missing",
+                                                     *generation))
+                        .at_file(chain_file));
+    Reconstructed rebuilt = VORP_TRY(reconstruct(root, *generation));
+    if (rebuilt.manifest.manifest_sha != tokens[1])
+        return fail(EngineError::corrupt(fmt::format("CURRENT records sha {} but manifest {} has {}", tokens[1],
+                                                     *generation, rebuilt.manifest.manifest_sha))
+                        .at_file(chain_file));
+    return rebuilt;
+}
+
+Status refuse_if_populated_without_current(const std::filesystem::path& root) {
+    std::vector<std::uint64_t> numbered;
+    const std::filesystem::path manifests = root / MANIFESTS_DIR;
+    if (is_dir_path(manifests)) {
+        for (const std::string& name : VORP_TRY(list_names(manifests))) {
+            std::string_view stem;
+            if (extension_of(name, &stem) != "json") continue;
+            if (const auto generation = parse_u64_decimal(stem)) numbered.push_back(*generation);
+        }
+    }
+    std::size_t segments = 0;
+    const std::filesystem::path seg = root / SEG_DIR;
+    if (is_dir_path(seg)) {
+        for (const std::string& name : VORP_TRY(list_names(seg)))
+            if (extension_of(name) == "vos") ++segments;
+    }
+    struct stat dict_stat {};
+    const bool dict_empty = ::stat((root / DICT_LOG_FILE).c_str(), &dict_stat) != 0 || dict_stat.st_size == 0;
+
+    if (dict_empty && segments == 0 && numbered.empty()) return ok();
+    // What a crash between the two writes of a first open leaves: the genesis checkpoint alone.
+    if (dict_empty && segments == 0 && numbered.size() == 1 && numbered.front() == 0) {
+        if (auto record = read_record(root, 0); record && record->is_checkpoint()) {
+            const Manifest& genesis = record->checkpoint();
+            if (genesis.generation == 0 && !genesis.parent && genesis.event_log.offset == 0) return ok();
+        }
+    }
+    return fail(populated_without_current(numbered.size(), segments));
+}
+
+std::optional<std::uint64_t> cache_budget(std::optional<std::string_view> env, std::optional<std::uint64_t> ram_bytes) {
+    const auto half_of_memory = [&]() -> std::optional<std::uint64_t> {
+        if (!ram_bytes) return std::nullopt;
+        return *ram_bytes / 2;
+    };
+    if (!env) return half_of_memory();
+    const std::string_view trimmed = trim_unicode_whitespace(*env);
+    if (trimmed.empty()) return half_of_memory();
+    const std::optional<std::uint64_t> value = parse_u64_decimal(trimmed);
+    if (!value) return half_of_memory();
+    if (*value == 0) return std::nullopt;
+    return value;
+}
+
+std::optional<std::uint64_t> meminfo_total_bytes(std::string_view meminfo) {
+    constexpr std::string_view KEY = "MemTotal:";
+    std::size_t pos = 0;
+    while (pos <= meminfo.size()) {
+        std::size_t end = meminfo.find('\n', pos);
+        if (end == std::string_view::npos) end = meminfo.size();
+        std::string_view line = meminfo.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!line.starts_with(KEY)) continue;
+        std::string_view value = trim_unicode_whitespace(line.substr(KEY.size()));
+        if (value.ends_with("kB")) value = trim_unicode_whitespace(value.substr(0, value.size() - 2));
+        const std::optional<std::uint64_t> kib = parse_u64_decimal(value);
+        // A size whose byte count does not fit 64 bits is no size at all.
+        if (!kib || *kib > std::numeric_limits<std::uint64_t>::max() / 1024) return std::nullopt;
+        return *kib * 1024;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> detected_ram_bytes() {
+    auto text = read_file("/proc/meminfo");
+    if (!text || validate_utf8(*text)) return std::nullopt;
+    return meminfo_total_bytes(*text);
+}
+
+NativeStore::NativeStore(std::filesystem::path root_path)
+    : root(std::move(root_path)), dict(Dictionary::for_root(root)) {}
+
+NativeStore::~NativeStore() {
+    // Unpin first, so that a garbage collection never sees this handle's generation as held by
+    // a handle that is half gone; then release the fields in declaration order.
+    if (pinned_) unpin(pin_path, pinned_generation_);
+    release(root);
+    release(pin_path);
+    release(dict);
+    release(manifest);
+    release(merkle);
+    release(staged_vid_closes);
+    release(staged_closes);
+    release(batch_close_index);
+}
+
+Result<std::unique_ptr<NativeStore>> NativeStore::open(std::string_view path) {
+    const Stopwatch total_clock;
+    std::unique_ptr<NativeStore> store(new NativeStore(std::filesystem::path(path)));
+    const std::filesystem::path& root = store->root;
+    OpenPhases& phases = store->open_phases;
+
+    // The layout. Existing directories cost one stat each and no sync.
+    for (const std::string_view dir : {MANIFESTS_DIR, SEG_DIR, CLOSE_DIR, IDX_DIR})
+        VORP_TRY(create_dirs_durable(root / dir));
+
+    if (!path_exists(root / CURRENT_FILE)) {
+        VORP_TRY(refuse_if_populated_without_current(root));
+        Manifest genesis = Manifest::genesis();
+        Published published = VORP_TRY(publish(root, std::nullopt, 0, genesis, true, DEFAULT_CHECKPOINT_EVERY));
+        // The genesis is current on disk; the next open reads it as any other generation.
+        if (published.unsynced) return fail(std::move(*published.unsynced));
+        store->merkle = ManifestMerkle::from_manifest(genesis);
+        store->checkpoint_generation = 0;
+        phases.chain_format = genesis.format;
+        store->manifest = std::move(genesis);
+    } else {
+        Reconstructed current = VORP_TRY(load_current(root));
+        const ChainTimings& timings = current.timings;
+        phases.checkpoint_read_parse_us = timings.checkpoint_read_parse_us;
+        // The chain builds the checkpoint's Merkle state while it verifies the digest, so that
+        // time is part of merkle_verify_us and no separate state build remains.
+        phases.merkle_verify_us = timings.merkle_verify_us;
+        phases.state_build_us = 0;
+        phases.delta_replay_us = timings.delta_read_parse_us + timings.delta_apply_us;
+        phases.delta_count = timings.deltas_applied;
+        phases.chain_format = timings.chain_format;
+        store->manifest = std::move(current.manifest);
+        store->merkle = std::move(current.merkle);
+        store->checkpoint_generation = current.checkpoint;
+    }
+
+    {
+        // Only the prefix the manifest records belongs to the store; a longer file holds the
+        // remains of a commit that never published, which the next commit overwrites.
+        const Stopwatch dictionary_clock;
+        const std::filesystem::path log = root / DICT_LOG_FILE;
+        const DictRef& recorded = store->manifest.dict;
+        std::string image;
+        if (path_exists(log)) image = VORP_TRY_FILE(log, read_file(log));
+        if (image.size() < recorded.bytes)
+            return fail(EngineError::corrupt(
+                            fmt::format("dictionary is shorter than its manifest claims ({} bytes on disk, {} expected)",
+                                        image.size(), recorded.bytes))
+                            .at_file(log));
+        image.resize(static_cast<std::size_t>(recorded.bytes));
+        VORP_TRY(store->dict.load(image));
+        if (store->dict.size() != recorded.records)
+            return fail(EngineError::corrupt(fmt::format("dictionary holds {} records, manifest claims {}",
+                                                         store->dict.size(), recorded.records))
+                            .at_file(log));
+        store->dict.set_committed(recorded.records, recorded.bytes);
+        phases.dictionary_open_us = dictionary_clock.elapsed_us();
+    }
+
+    if (char* canonical = ::realpath(root.c_str(), nullptr)) {
+        store->pin_path = canonical;
+        std::free(canonical);
+    } else {
+        store->pin_path = root;
+    }
+    pin(store->pin_path, store->manifest.generation);
+    store->pinned_ = true;
+    store->pinned_generation_ = store->manifest.generation;
+
+    store->current_only = path_exists(root / CURRENT_ONLY_FILE);
+    phases.total_us = total_clock.elapsed_us();
+    const std::uint64_t accounted = phases.checkpoint_read_parse_us + phases.merkle_verify_us + phases.state_build_us +
+                                    phases.delta_replay_us + phases.dictionary_open_us;
+    phases.other_us = accounted > phases.total_us ? 0 : phases.total_us - accounted;
+
+    // Both are evaluated every time, whether or not the variable is set.
+    const std::optional<std::string_view> budget_env = env_text(SEGMENT_CACHE_BYTES_ENV);
+    store->segment_cache_budget = cache_budget(budget_env, detected_ram_bytes());
+    return store;
+}
+
+Status NativeStore::mark_current_only() {
+    VORP_TRY(write_atomic(root / CURRENT_ONLY_FILE, CURRENT_ONLY_TEXT));
+    current_only = true;
+    return ok();
+}
+
+Status NativeStore::assert_full_belief(std::int64_t tt) const {
+    if (current_only && tt < OPEN_END - 1) {
+        EngineError error = EngineError::invariant(fmt::format(
+            "this store is current-only (plan §13 stripped configuration): historical versions were discarded, so "
+            "belief at tt={} cannot be answered",
+            tt));
+        error.remedy = "rebuild the store from its event log for bi-temporal queries";
+        return fail(std::move(error));
+    }
+    return ok();
+}
+
+Result<std::string> NativeStore::uid_of(std::uint32_t dense_id) const {
+    if (const auto uid = dict.uid(dense_id)) return std::string(*uid);
+    return fail(EngineError::invariant(fmt::format("dense id {} is not in the dictionary", dense_id)));
+}
+
+Result<std::uint32_t> NativeStore::dense_or_err(std::string_view uid) const {
+    if (const auto id = dict.dense_id(uid)) return *id;
+    return fail(EngineError::invariant(fmt::format("uid {} left the dictionary", debug_quoted(uid))));
+}
+
+void NativeStore::move_pin(std::uint64_t generation) {
+    if (pinned_ && generation == pinned_generation_) return;
+    pin(pin_path, generation);
+    if (pinned_) unpin(pin_path, pinned_generation_);
+    pinned_ = true;
+    pinned_generation_ = generation;
+}
+
+}  // namespace vorp

@@ -1,0 +1,80 @@
+#include "test_support.h"
+#include "vorp/gc.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+#include <fmt/format.h>
+
+namespace vorp {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(PinTable, KeysCompareByComponents) {
+    const struct {
+        const char* a;
+        const char* b;
+        bool same;
+    } cases[] = {
+        {"/s/a", "/s/a", true},       {"/s//a", "/s/a", true},   {"/s/a/", "/s/a", true},
+        {"/s/./a", "/s/a", true},     {"/s/a/.", "/s/a", true},  {"//s///a//", "/s/a", true},
+        {"/./s", "/s", true},         {"s/a", "s//a/", true},    {"s/./a", "s/a", true},
+        {"./s", "./s", true},         {"././s", "./s", true},    {".//s", "./s", true},
+        {"./s", "s", false},          {"s", "/s", false},        {"/s/../a", "/a", false},
+        {"/S/a", "/s/a", false},      {"/s/a b", "/s/a", false}, {"", ".", false},
+        {"/", "//", true},            {"/", "/.", true},         {"s/a", "s/a/..", false},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(fmt::format("{} vs {}", test.a, test.b));
+        EXPECT_EQ(pin_key(test.a) == pin_key(test.b), test.same) << pin_key(test.a) << " / " << pin_key(test.b);
+    }
+    EXPECT_EQ(pin_key("//s///a//./b/"), "/s/a/b");
+    EXPECT_EQ(pin_key("./s/./"), "./s");
+}
+
+TEST(PinTable, CountsPerGenerationAndKeyLifetime) {
+    const fs::path key = "/pin-table-test/store";
+    EXPECT_TRUE(pinned_generations(key).empty());
+    unpin(key, 4);  // never pinned: nothing happens
+    pin(key, 4);
+    pin("/pin-table-test//store/", 4);
+    pin(key, 5);
+    EXPECT_EQ(pinned_generations("/pin-table-test/./store"), (std::set<std::uint64_t>{4, 5}));
+    EXPECT_TRUE(pinned_generations("pin-table-test/store").empty());  // relative: another key
+    unpin(key, 6);  // not pinned under a pinned key
+    unpin(key, 4);
+    EXPECT_EQ(pinned_generations(key), (std::set<std::uint64_t>{4, 5}));
+    unpin(key, 4);
+    EXPECT_EQ(pinned_generations(key), (std::set<std::uint64_t>{5}));
+    unpin(key, 5);
+    EXPECT_TRUE(pinned_generations(key).empty());
+    unpin(key, 5);
+    EXPECT_TRUE(pinned_generations(key).empty());
+}
+
+TEST(FsyncDir, SyncsDirectoriesAndReportsTheDirectory) {
+    vorp::testing::TempDir dir("vorp-gc");
+    EXPECT_TRUE(fsync_dir(dir.path));
+    EXPECT_TRUE(fsync_dir(""));  // the working directory
+    const Status missing = fsync_dir(dir.path / "absent");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().display(),
+              fmt::format("io: No such file or directory (os error 2) [file={}]", (dir.path / "absent").string()));
+
+    int calls = 0;
+    ScopedDurableFault fault([&](DurableOp op, const fs::path& path, std::uint64_t, std::size_t&) {
+        ++calls;
+        EXPECT_EQ(path, dir.path);
+        return op == DurableOp::sync_dir ? EIO : 0;
+    });
+    const Status failed = fsync_dir(dir.path);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().display(), fmt::format("io: Input/output error (os error 5) [file={}]", dir.path.string()));
+    EXPECT_EQ(calls, 2);  // open_dir, then sync_dir
+}
+
+}  // namespace
+}  // namespace vorp

@@ -1,0 +1,262 @@
+"""NativeStore(path) and what every method shares: the class surface, the store open and its
+errors, the borrow discipline, argument conversion, crash points of the open, and the object's
+lifetime (no descriptor or memory kept after a drop)."""
+
+import gc
+import inspect
+import os
+import resource
+
+import numpy as np
+import pytest
+
+from crash_harness import crash_at, run_with_crash_point
+from vorp import _engine
+from vorp._engine import NativeStore
+
+RESTORE = "restore the previous generation, or rebuild with `vorp replay` from the event log"
+ENGINE_BUG = "this is an engine bug; please report it with the store manifest"
+METHODS = {
+    "close": "($self)",
+    "generation": "($self)",
+    "open_phase_us": "($self)",
+    "manifest_sha": "($self)",
+    "manifest_format": "($self)",
+    "checkpoint_generation": "($self)",
+}
+PHASE_KEYS = ["checkpoint_read_parse_us", "merkle_verify_us", "state_build_us", "delta_replay_us", "delta_count",
+              "dictionary_open_us", "other_us", "total_us", "chain_format"]
+
+
+def current_of(root):
+    return (root / "CURRENT").read_text()
+
+
+# ---- the class and the open ---------------------------------------------------------------------
+
+def test_class_surface():
+    assert NativeStore.__module__ == "vorp._engine" and NativeStore.__name__ == "NativeStore"
+    assert NativeStore.__text_signature__ == "(path)"
+    assert [name for name in vars(NativeStore) if not name.startswith("__")] == list(METHODS)
+    for name, signature in METHODS.items():
+        assert getattr(NativeStore, name).__text_signature__ == signature
+        assert str(inspect.signature(getattr(NativeStore, name))) == "(self, /)"
+    with pytest.raises(TypeError):
+        type("Sub", (NativeStore,), {})
+
+
+def test_new_store_then_reopen(tmp_path):
+    root = tmp_path / "a" / "store"
+    store = NativeStore(str(root))
+    sha = store.manifest_sha()
+    assert current_of(root) == f"0 {sha}\n"
+    assert len(sha) == 16 and int(sha, 16) >= 0
+    assert (store.generation(), store.manifest_format(), store.checkpoint_generation()) == (0, 3, 0)
+    phases = store.open_phase_us()
+    assert list(phases) == PHASE_KEYS and all(type(value) is int for value in phases.values())
+    assert [phases[key] for key in PHASE_KEYS[:5]] == [0, 0, 0, 0, 0] and phases["chain_format"] == 3
+    assert 0 <= phases["other_us"] <= phases["total_us"]
+    assert store.close() is None and store.close() is None  # close releases nothing
+    assert store.generation() == 0
+
+    again = NativeStore(str(root))
+    assert again.manifest_sha() == sha and current_of(root) == f"0 {sha}\n"
+    assert again.open_phase_us()["chain_format"] == 3 and again.open_phase_us()["delta_count"] == 0
+    assert not (root / "dict.log").exists()
+
+
+def test_constructor_argument_errors(tmp_path):
+    with pytest.raises(TypeError) as caught:
+        NativeStore(os.fsencode(str(tmp_path)))
+    assert caught.value.__notes__ == ["while processing 'path'"]
+    for call in (lambda: NativeStore(), lambda: NativeStore(str(tmp_path), 1), lambda: NativeStore(root=str(tmp_path))):
+        with pytest.raises(TypeError):
+            call()
+    assert not (tmp_path / "CURRENT").exists()
+    assert NativeStore(path=str(tmp_path)).generation() == 0
+
+
+def test_open_errors_map_to_their_exceptions(tmp_path):
+    blocker = tmp_path / "file"
+    blocker.write_text("not a directory")
+    with pytest.raises(OSError) as caught:
+        NativeStore(str(blocker / "store"))
+    assert type(caught.value) is OSError and caught.value.errno is None
+    assert caught.value.args == (f"io: Not a directory (os error 20) [file={blocker}/store/manifests]",)
+
+    root = tmp_path / "store"
+    NativeStore(str(root))
+    (root / "CURRENT").write_text("zero f00\n")
+    with pytest.raises(RuntimeError) as caught:
+        NativeStore(str(root))
+    assert caught.value.args == (f'corrupt: CURRENT generation is not a number: "zero" [file={root}/CURRENT] '
+                                 f"\u2014 {RESTORE}",)
+
+    (root / "CURRENT").unlink()
+    (root / "seg" / "000000000001.vos").write_bytes(b"")
+    with pytest.raises(RuntimeError, match=r"^corrupt: store has 1 manifest\(s\) / 1 segment\(s\) but no CURRENT"):
+        NativeStore(str(root))
+
+
+def test_two_objects_on_one_store_do_not_block_each_other(tmp_path):
+    first, second = NativeStore(str(tmp_path)), NativeStore(str(tmp_path))
+    assert first.close() is None and second.generation() == 0 and first.manifest_sha() == second.manifest_sha()
+
+
+# ---- crash points of the genesis publish --------------------------------------------------------
+
+OPEN = "from vorp._engine import NativeStore; NativeStore({root!r})"
+
+
+def test_crash_after_genesis_manifest_leaves_a_store_that_opens(tmp_path):
+    root = tmp_path / "store"
+    crash_at("after_manifest", OPEN.format(root=str(root)))
+    assert (root / "manifests" / "00000000000000000000.json").is_file()
+    assert not (root / "CURRENT").exists()
+    store = NativeStore(str(root))  # the lone genesis checkpoint is accepted and published again
+    assert store.generation() == 0 and current_of(root) == f"0 {store.manifest_sha()}\n"
+
+
+def test_crash_after_genesis_current_opens_at_generation_zero(tmp_path):
+    root = tmp_path / "store"
+    crash_at("after_current", OPEN.format(root=str(root)))
+    written = current_of(root)
+    store = NativeStore(str(root))
+    assert store.generation() == 0 and written == f"0 {store.manifest_sha()}\n"
+
+
+@pytest.mark.parametrize("value", ["AFTER_MANIFEST", " after_manifest", "after_manifest ", "after_seal", ""])
+def test_crash_point_fires_only_on_its_exact_name(tmp_path, value):
+    done = run_with_crash_point(value, OPEN.format(root=str(tmp_path)))
+    assert done.returncode == 0, done.stderr
+    assert "VORP_CRASH_POINT" not in done.stderr and (tmp_path / "CURRENT").is_file()
+
+
+# ---- the method machinery (through the probe's class, built with it) ----------------------------
+
+class Calls:
+    """An __index__ or __len__ that runs a callback first."""
+
+    def __init__(self, callback, value=0):
+        self.callback, self.value = callback, value
+
+    def __index__(self):
+        self.callback()
+        return self.value
+
+    def __len__(self):
+        self.callback()
+        return 0
+
+    def __getitem__(self, index):
+        raise IndexError(index)
+
+
+@pytest.fixture
+def probe_store(probe, tmp_path):
+    return probe.ProbeStore(str(tmp_path))
+
+
+def test_reentry_is_refused_while_the_borrow_is_held(probe_store):
+    store = probe_store
+    with pytest.raises(RuntimeError) as caught:
+        store.exclusive_echo(Calls(store.generation))
+    assert caught.value.args == ("Already mutably borrowed",)
+    with pytest.raises(RuntimeError) as caught:
+        store.shared_echo(Calls(store.close))
+    assert caught.value.args == ("Already borrowed",)
+    with pytest.raises(RuntimeError) as caught:
+        store.exclusive_echo(Calls(store.close))
+    assert caught.value.args == ("Already borrowed",)
+    with pytest.raises(RuntimeError) as caught:
+        store.convert(1, 2, Calls(store.close))  # through the sequence's __len__
+    assert caught.value.args == ("Already borrowed",) and caught.value.__notes__ == ["while processing 'c'"]
+    assert store.shared_echo(Calls(store.generation, 7)) == 7  # shared inside shared is fine
+    assert store.close() is None and store.exclusive_echo(3) == 3  # every borrow was given back
+
+
+def test_arguments_convert_in_order_and_name_the_failing_one(probe_store):
+    store = probe_store
+    seen = []
+    with pytest.raises(OverflowError) as caught:
+        store.convert(Calls(lambda: seen.append("a")), Calls(lambda: seen.append("b"), -1),
+                      Calls(lambda: seen.append("c")))
+    assert seen == ["a", "b"] and caught.value.__notes__ == ["while processing 'b'"]
+
+    cases = [
+        ((None, 0, []), {}, TypeError, "a", None),
+        ((2**63, 0, []), {}, OverflowError, "a", None),
+        ((0, 2**64, []), {}, OverflowError, "b", None),
+        ((0, 0, "ab"), {}, TypeError, "c", "Can't extract `str` to `Vec`"),
+        ((0, 0, [b"x"]), {}, TypeError, "c", None),
+        ((0, 0, 5), {}, TypeError, "c", None),
+        ((0, 0, []), {"d": None}, TypeError, "d", None),
+        ((0, 0, []), {"e": [2**32]}, OverflowError, "e", "out of range integral type conversion attempted"),
+        ((0, 0, []), {"e": [-1]}, OverflowError, "e", "out of range integral type conversion attempted"),
+        ((0, 0, []), {"f": 1}, TypeError, "f", None),
+        ((0, 0, []), {"f": None}, TypeError, "f", None),
+    ]
+    for args, kwargs, exception, parameter, text in cases:
+        with pytest.raises(exception) as caught:
+            store.convert(*args, **kwargs)
+        assert type(caught.value) is exception
+        assert caught.value.__notes__ == [f"while processing '{parameter}'"]
+        if text is not None:
+            assert caught.value.args == (text,)
+
+    assert store.convert(-2**63, 2**64 - 1, ("x", "\u00e9")) == (-2**63, 2**64 - 1, ["x", "\u00e9"], 2**62, None, False)
+    assert store.convert(1, 2, [], e=None, d=-5, f=np.bool_(True)) == (1, 2, [], -5, None, True)
+    assert store.convert(a=1, b=True, c=[], e=[0, 2**32 - 1], f=False)[1:] == (1, [], 2**62, [0, 2**32 - 1], False)
+    for args, kwargs in [((), {}), ((1, 2), {}), ((1, 2, [], 4, None, True, 7), {}), ((1, 2, []), {"g": 1}),
+                         ((1, 2, []), {"a": 1})]:
+        with pytest.raises(TypeError) as caught:
+            store.convert(*args, **kwargs)
+        assert not getattr(caught.value, "__notes__", None)
+    assert probe_store.exclusive_echo.__doc__ == "Echoes its value."
+    assert probe_store.exclusive_echo.__text_signature__ == "($self, value)"
+    assert type(probe_store).convert.__text_signature__ == "($self, a, b, c, d=..., e=None, f=False)"
+
+
+def test_kind_words(probe_store):
+    assert (probe_store.kind("node"), probe_store.kind("edge")) == (0, 1)
+    for word, shown in [("Node", '"Node"'), (" node", '" node"'), ("edges", '"edges"'), ("n\tx\n", '"n\\tx\\n"')]:
+        with pytest.raises(RuntimeError) as caught:
+            probe_store.kind(word)
+        assert caught.value.args == (f"unknown row kind {shown}; expected 'node' or 'edge'",)
+
+
+def test_failures_give_the_borrow_back(probe_store):
+    with pytest.raises(RuntimeError) as caught:
+        probe_store.fail("invariant")
+    assert caught.value.args == (f"invariant: probe failure \u2014 {ENGINE_BUG}",)
+    with pytest.raises(BaseException) as caught:
+        probe_store.fail("panic")
+    assert type(caught.value).__name__ == "EnginePanic" and str(caught.value) == "probe panic"
+    assert probe_store.close() is None
+    assert probe_store.released() == 1  # ran with the interpreter lock released, and got it back
+    assert list(probe_store.dict_order()) == ["z", "a"]
+
+
+# ---- lifetime -----------------------------------------------------------------------------------
+
+def open_descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc")
+def test_opens_and_drops_keep_no_descriptor_or_memory(tmp_path):
+    path = str(tmp_path)
+    NativeStore(path)
+    for _ in range(500):  # warm up allocator pools
+        NativeStore(path).generation()
+    gc.collect()
+    descriptors = open_descriptors()
+    peak_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    for _ in range(10_000):
+        store = NativeStore(path)
+        store.generation()
+        del store
+    gc.collect()
+    assert open_descriptors() == descriptors
+    grown_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak_before
+    assert grown_kib < 8 * 1024, grown_kib
