@@ -39,7 +39,7 @@ std::int64_t deadline_of(std::int64_t t, std::int64_t delta) {
     return deadline;
 }
 
-// Candidate entries of an ascending position list: indices [lo, hi) into the list.
+// Candidate entries of a position list: indices [lo, hi) into the list.
 struct Window {
     std::size_t lo = 0;
     std::size_t hi = 0;
@@ -50,26 +50,27 @@ struct Window {
 // to `after` has a time at most t[after] <= deadline, so the entries within the deadline form a
 // prefix of the list that reaches at least to `lo`: the end is searched from `lo` outwards
 // (windows are usually short next to their lists).
-Window window_after(std::span<const std::uint32_t> list, std::uint32_t after, std::int64_t deadline,
-                    const std::int64_t* t) {
+Window window_after(const PositionList& list, std::uint32_t after, std::int64_t deadline) {
     Window window;
-    window.lo = static_cast<std::size_t>(std::upper_bound(list.begin(), list.end(), after) - list.begin());
+    window.lo = static_cast<std::size_t>(std::upper_bound(list.positions, list.positions + list.size, after) -
+                                         list.positions);
     std::size_t below = window.lo;  // every entry before `below` is within the deadline
+    std::size_t above = below;      // after the loop: an entry past the deadline, or the end
     std::size_t step = 1;
-    std::size_t above = below;      // first probe; after the loop, an entry past the deadline or the end
-    while (above < list.size() && t[list[above]] <= deadline) {
+    while (above < list.size && list.times[above] <= deadline) {
         below = above + 1;
         above = below + step;
         step *= 2;
     }
-    above = std::min(above, list.size());
+    above = std::min(above, list.size);
     window.hi = static_cast<std::size_t>(
-        std::partition_point(list.begin() + static_cast<std::ptrdiff_t>(below),
-                             list.begin() + static_cast<std::ptrdiff_t>(above),
-                             [&](std::uint32_t position) { return t[position] <= deadline; }) -
-        list.begin());
+        std::upper_bound(list.times + below, list.times + above, deadline) - list.times);
     return window;
 }
+
+// How far ahead, in second events, the third-event table slot is prefetched: lookups of pairs
+// are independent random reads that the loop would otherwise wait for one at a time.
+constexpr std::size_t PREFETCH_AHEAD = 8;
 
 // Third-event windows of at most this many entries are walked one by one when counting the star
 // and the path; larger ones are counted by subtracting the excluded targets' windows, which costs
@@ -92,8 +93,8 @@ void match(const Index& index, std::int64_t delta, MotifMatches& out) {
                         std::int64_t deadline) {
         std::size_t total = 0;
         for (std::int64_t target : {a, b, c}) {
-            const auto list = index.by_pair.find(NodePair{from, target});
-            if (!list.empty()) total += window_after(list, after, deadline, t).size();
+            const PositionList list = index.by_pair.find(NodePair{from, target});
+            if (!list.empty()) total += window_after(list, after, deadline).size();
         }
         return total;
     };
@@ -104,7 +105,7 @@ void match(const Index& index, std::int64_t delta, MotifMatches& out) {
         if (a == b) continue;  // a self-loop never starts an instance
         const std::int64_t deadline = deadline_of(t[i], delta);
 
-        std::span<const std::uint32_t> second;
+        PositionList second;
         if constexpr (K == Kind::TriangleCyclic || K == Kind::Path3) {
             second = index.by_src.find(b);
         } else if constexpr (K == Kind::TriangleAcyclic1 || K == Kind::StarOut3) {
@@ -113,19 +114,27 @@ void match(const Index& index, std::int64_t delta, MotifMatches& out) {
             second = index.by_pair.find(NodePair{b, a});
         }
         if (second.empty()) continue;
-        const Window second_window = window_after(second, i, deadline, t);
+        const Window second_window = window_after(second, i, deadline);
         if (second_window.size() == 0) continue;
 
         // The ping-pong's third event is a→b again, whatever the second.
-        std::span<const std::uint32_t> pingpong_third;
+        PositionList pingpong_third;
         if constexpr (K == Kind::TwoNodePingpong) {
             pingpong_third = index.by_pair.find(NodePair{a, b});
             if (pingpong_third.empty()) continue;
         }
 
         for (std::size_t second_idx = second_window.lo; second_idx < second_window.hi; ++second_idx) {
-            const std::uint32_t j = second[second_idx];
+            const std::uint32_t j = second.positions[second_idx];
             const std::int64_t c = dst[j];
+            if constexpr (K == Kind::TriangleCyclic || K == Kind::TriangleAcyclic1 || K == Kind::Path3) {
+                if (second_idx + PREFETCH_AHEAD < second_window.hi) {
+                    const std::int64_t ahead = dst[second.positions[second_idx + PREFETCH_AHEAD]];
+                    if constexpr (K == Kind::TriangleCyclic) index.by_pair.prefetch(NodePair{ahead, a});
+                    if constexpr (K == Kind::TriangleAcyclic1) index.by_pair.prefetch(NodePair{b, ahead});
+                    if constexpr (K == Kind::Path3) index.by_src.prefetch(ahead);
+                }
+            }
             if constexpr (K != Kind::TwoNodePingpong) {
                 if (c == a || c == b) continue;
             }
@@ -133,7 +142,7 @@ void match(const Index& index, std::int64_t delta, MotifMatches& out) {
             if constexpr (K == Kind::TriangleCyclic || K == Kind::TriangleAcyclic1 || K == Kind::TwoNodePingpong) {
                 // The third-event list holds exactly one (src, dst) pair: every entry of the
                 // window completes an instance.
-                std::span<const std::uint32_t> third;
+                PositionList third;
                 if constexpr (K == Kind::TriangleCyclic) {
                     third = index.by_pair.find(NodePair{c, a});
                 } else if constexpr (K == Kind::TriangleAcyclic1) {
@@ -142,15 +151,15 @@ void match(const Index& index, std::int64_t delta, MotifMatches& out) {
                     third = pingpong_third;
                 }
                 if (third.empty()) continue;
-                const Window third_window = window_after(third, j, deadline, t);
+                const Window third_window = window_after(third, j, deadline);
                 count += third_window.size();
                 if constexpr (Collect) {
                     for (std::size_t k = third_window.lo; k < third_window.hi; ++k) {
-                        out.instances.push_back({i, j, third[k]});
+                        out.instances.push_back({i, j, third.positions[k]});
                     }
                 }
             } else {
-                std::span<const std::uint32_t> third;
+                PositionList third;
                 Window third_window;
                 std::int64_t from = a;
                 if constexpr (K == Kind::StarOut3) {
@@ -161,17 +170,17 @@ void match(const Index& index, std::int64_t delta, MotifMatches& out) {
                     from = c;
                     third = index.by_src.find(c);
                     if (third.empty()) continue;
-                    third_window = window_after(third, j, deadline, t);
+                    third_window = window_after(third, j, deadline);
                 }
                 if (!Collect && third_window.size() > WALK_LIMIT) {
                     count += third_window.size() - excluded(from, a, b, c, j, deadline);
                     continue;
                 }
                 for (std::size_t k = third_window.lo; k < third_window.hi; ++k) {
-                    const std::int64_t d = dst[third[k]];
+                    const std::int64_t d = dst[third.positions[k]];
                     if (d == a || d == b || d == c) continue;
                     ++count;
-                    if constexpr (Collect) out.instances.push_back({i, j, third[k]});
+                    if constexpr (Collect) out.instances.push_back({i, j, third.positions[k]});
                 }
             }
         }
@@ -200,60 +209,78 @@ Result<Motif> Motif::parse(std::string_view name) {
 std::string_view Motif::name() const { return MOTIF_NAMES[static_cast<std::size_t>(kind)]; }
 
 template <class Key>
-PositionLists<Key> PositionLists<Key>::build(std::span<const Key> keys) {
+void PositionLists<Key>::grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+    mask_ = slots_.size() - 1;
+    for (const Slot& slot : old) {
+        if (slot.size == 0) continue;
+        std::uint64_t at = key_hash(slot.key) & mask_;
+        while (slots_[at].size != 0) at = (at + 1) & mask_;
+        slots_[at] = slot;
+    }
+}
+
+template <class Key>
+PositionLists<Key> PositionLists<Key>::build(std::span<const Key> keys, std::span<const std::int64_t> times) {
     PositionLists lists;
-    // At most one group per position; a table at most half full keeps probe runs short.
-    std::uint64_t capacity = 16;
-    while (capacity < 2 * static_cast<std::uint64_t>(keys.size())) capacity *= 2;
-    lists.slot_keys_.resize(capacity);
-    lists.slot_groups_.assign(capacity, EMPTY);
-    lists.mask_ = capacity - 1;
-
+    lists.grow();
+    // First pass: one group per distinct key, numbered in order of appearance (held in the
+    // slot's `start` until the runs are laid out); the table stays at most half full.
     std::vector<std::uint32_t> group_of(keys.size());
-    std::vector<std::uint32_t> sizes;
+    std::vector<std::uint32_t> counts;
     for (std::size_t position = 0; position < keys.size(); ++position) {
+        if (2 * (counts.size() + 1) > lists.slots_.size()) lists.grow();
         const Key& key = keys[position];
-        std::uint64_t slot = key_hash(key) & lists.mask_;
-        while (lists.slot_groups_[slot] != EMPTY && !(lists.slot_keys_[slot] == key)) slot = (slot + 1) & lists.mask_;
-        if (lists.slot_groups_[slot] == EMPTY) {
-            lists.slot_groups_[slot] = static_cast<std::uint32_t>(sizes.size());
-            lists.slot_keys_[slot] = key;
-            sizes.push_back(0);
+        std::uint64_t at = key_hash(key) & lists.mask_;
+        while (lists.slots_[at].size != 0 && !(lists.slots_[at].key == key)) at = (at + 1) & lists.mask_;
+        Slot& slot = lists.slots_[at];
+        if (slot.size == 0) {
+            slot = Slot{key, static_cast<std::uint32_t>(counts.size()), 1};
+            counts.push_back(0);
         }
-        const std::uint32_t group = lists.slot_groups_[slot];
-        group_of[position] = group;
-        ++sizes[group];
+        group_of[position] = slot.start;
+        ++counts[slot.start];
     }
 
-    lists.group_starts_.resize(sizes.size() + 1);
+    std::vector<std::uint32_t> starts(counts.size());
     std::uint32_t start = 0;
-    for (std::size_t group = 0; group < sizes.size(); ++group) {
-        lists.group_starts_[group] = start;
-        start += sizes[group];
+    for (std::size_t group = 0; group < counts.size(); ++group) {
+        starts[group] = start;
+        start += counts[group];
     }
-    lists.group_starts_[sizes.size()] = start;
+    for (Slot& slot : lists.slots_) {
+        if (slot.size == 0) continue;
+        const std::uint32_t group = slot.start;
+        slot.start = starts[group];
+        slot.size = counts[group];
+    }
 
-    // Filled in position order, so each group's positions are ascending.
+    // Filled in position order, so each run is ascending and its times non-decreasing.
     lists.positions_.resize(keys.size());
-    std::vector<std::uint32_t> cursor(lists.group_starts_.begin(), lists.group_starts_.end() - 1);
+    lists.times_.resize(keys.size());
     for (std::size_t position = 0; position < keys.size(); ++position) {
-        lists.positions_[cursor[group_of[position]]++] = static_cast<std::uint32_t>(position);
+        const std::uint32_t at = starts[group_of[position]]++;
+        lists.positions_[at] = static_cast<std::uint32_t>(position);
+        lists.times_[at] = times[position];
     }
     return lists;
 }
 
 template <class Key>
-std::span<const std::uint32_t> PositionLists<Key>::find(const Key& key) const {
-    std::uint64_t slot = key_hash(key) & mask_;
+PositionList PositionLists<Key>::find(const Key& key) const {
+    std::uint64_t at = key_hash(key) & mask_;
     while (true) {
-        const std::uint32_t group = slot_groups_[slot];
-        if (group == EMPTY) return {};
-        if (slot_keys_[slot] == key) {
-            return std::span<const std::uint32_t>(positions_).subspan(group_starts_[group],
-                                                                       group_starts_[group + 1] - group_starts_[group]);
-        }
-        slot = (slot + 1) & mask_;
+        const Slot& slot = slots_[at];
+        if (slot.size == 0) return {};
+        if (slot.key == key) return PositionList{positions_.data() + slot.start, times_.data() + slot.start, slot.size};
+        at = (at + 1) & mask_;
     }
+}
+
+template <class Key>
+void PositionLists<Key>::prefetch(const Key& key) const {
+    __builtin_prefetch(&slots_[key_hash(key) & mask_]);
 }
 
 template class PositionLists<std::int64_t>;
@@ -264,21 +291,33 @@ Index Index::build(const MotifEvents& events) {
     Index index;
 
     // Event order: time, then edge id bytes (a proper prefix first), then input row, which makes
-    // the sort stable without a stable sort. The times travel with the rows so that the common
-    // comparison reads no other memory.
+    // the order total, so no stable sort is needed. Sorting by (time, row) first compares only
+    // integers; the edge ids are consulted only inside runs of equal times.
     struct Key {
         std::int64_t t;
         std::uint32_t row;
     };
     std::vector<Key> keys(n);
     for (std::size_t row = 0; row < n; ++row) keys[row] = Key{events.t[row], static_cast<std::uint32_t>(row)};
-    std::sort(keys.begin(), keys.end(), [&](const Key& left, const Key& right) {
-        if (left.t != right.t) return left.t < right.t;
-        // string_view compares as unsigned bytes (memcmp), then by length.
-        const int bytes = events.eid[left.row].compare(events.eid[right.row]);
-        if (bytes != 0) return bytes < 0;
-        return left.row < right.row;
+    std::sort(keys.begin(), keys.end(), [](const Key& left, const Key& right) {
+        return left.t != right.t ? left.t < right.t : left.row < right.row;
     });
+    // string_view compares as unsigned bytes (memcmp), then by length; rows break ties.
+    auto by_eid = [&](const Key& left, const Key& right) {
+        const int bytes = events.eid[left.row].compare(events.eid[right.row]);
+        return bytes != 0 ? bytes < 0 : left.row < right.row;
+    };
+    for (std::size_t run = 0; run < n;) {
+        std::size_t run_end = run + 1;
+        while (run_end < n && keys[run_end].t == keys[run].t) ++run_end;
+        if (run_end - run == 2) {
+            if (by_eid(keys[run + 1], keys[run])) std::swap(keys[run], keys[run + 1]);
+        } else if (run_end - run > 2) {
+            std::sort(keys.begin() + static_cast<std::ptrdiff_t>(run), keys.begin() + static_cast<std::ptrdiff_t>(run_end),
+                      by_eid);
+        }
+        run = run_end;
+    }
 
     index.order.resize(n);
     index.t.resize(n);
@@ -294,8 +333,8 @@ Index Index::build(const MotifEvents& events) {
         pairs[position] = NodePair{events.src[row], events.dst[row]};
     }
     keys = {};
-    index.by_src = PositionLists<std::int64_t>::build(index.src);
-    index.by_pair = PositionLists<NodePair>::build(pairs);
+    index.by_src = PositionLists<std::int64_t>::build(index.src, index.t);
+    index.by_pair = PositionLists<NodePair>::build(pairs, index.t);
     return index;
 }
 

@@ -54,24 +54,39 @@ struct MotifEvents {
     std::span<const std::string_view> eid;
 };
 
-// Ascending event positions grouped by a key, stored as one array with a flat hash table from
-// key to group. Only looked up, never iterated, so the hashing cannot influence a result.
+// One key's events: ascending positions and, beside them, the events' times (non-decreasing),
+// so that both searches of a candidate window run over contiguous memory.
+struct PositionList {
+    const std::uint32_t* positions = nullptr;
+    const std::int64_t* times = nullptr;
+    std::size_t size = 0;
+    bool empty() const { return size == 0; }
+};
+
+// Ascending event positions grouped by a key, in one array, with a flat hash table from key to
+// its run. Only looked up, never iterated, so the hashing cannot influence a result.
 template <class Key>
 class PositionLists {
 public:
-    // Groups positions 0 .. keys.size()-1 by their key; each group stays ascending.
-    static PositionLists build(std::span<const Key> keys);
-    // The ascending positions whose key is `key`; empty when there are none.
-    std::span<const std::uint32_t> find(const Key& key) const;
-    std::size_t groups() const { return group_starts_.empty() ? 0 : group_starts_.size() - 1; }
+    // Groups positions 0 .. keys.size()-1 by their key; `times` holds each position's time.
+    static PositionLists build(std::span<const Key> keys, std::span<const std::int64_t> times);
+    // The positions whose key is `key`; empty when there are none.
+    PositionList find(const Key& key) const;
+    // Starts loading the table slot where `key` would be found.
+    void prefetch(const Key& key) const;
 
 private:
-    static constexpr std::uint32_t EMPTY = UINT32_MAX;
-    std::vector<Key> slot_keys_;
-    std::vector<std::uint32_t> slot_groups_;       // EMPTY marks a free slot
-    std::vector<std::uint32_t> group_starts_;      // group g: positions_[starts[g] .. starts[g+1])
-    std::vector<std::uint32_t> positions_;
+    struct Slot {
+        Key key{};
+        std::uint32_t start = 0;
+        std::uint32_t size = 0;  // 0 marks a free slot; every key has at least one position
+    };
+    void grow();
+
+    std::vector<Slot> slots_;
     std::uint64_t mask_ = 0;
+    std::vector<std::uint32_t> positions_;
+    std::vector<std::int64_t> times_;  // times_[k] is the time of positions_[k]
 };
 
 struct NodePair {
