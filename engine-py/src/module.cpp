@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "analytics.h"
 #include "errors.h"
 #include "functions.h"
 #include "native_store.h"
@@ -31,9 +32,12 @@ PyCFunction as_cfunction(Function function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-// Registered in this order, each bound to the module object. interval_pairs and motif_match
-// take their places at the head of this table.
+// Registered in this order, each bound to the module object.
 PyMethodDef module_functions[] = {
+    {"interval_pairs", as_cfunction(&interval_pairs), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("interval_pairs(lo, hi, a_vt_e, b_vt_e, require_b_end_after_a_end)\n--\n\n")},
+    {"motif_match", as_cfunction(&motif_match), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("motif_match(motif, src, dst, t, eid, delta, collect=False)\n--\n\n")},
     {"ping", as_cfunction(&ping), METH_VARARGS | METH_KEYWORDS, PyDoc_STR("ping(n=8)\n--\n\n")},
     {"core_version", as_cfunction(&core_version), METH_NOARGS, PyDoc_STR("core_version()\n--\n\n")},
     {"build_info", as_cfunction(&build_info), METH_NOARGS, PyDoc_STR("build_info()\n--\n\n")},

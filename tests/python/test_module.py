@@ -18,7 +18,7 @@ CONSTANTS = {
 }
 FUNCTION_SIGNATURES = {"ping": "(n=8)", "core_version": "()", "build_info": "()"}
 # Registration order (NativeStore comes first, interval_pairs and motif_match before ping).
-REGISTRATION_ORDER = ["NativeStore", "ping", "core_version", "build_info", *CONSTANTS]
+REGISTRATION_ORDER = ["NativeStore", "interval_pairs", "motif_match", "ping", "core_version", "build_info", *CONSTANTS]
 PY_SSIZE_T_MAX = 2**63 - 1
 
 
