@@ -12,15 +12,6 @@ namespace vorp {
 
 // ---- PositionIndex ----------------------------------------------------------------------------------
 
-std::size_t PositionIndex::home(std::uint64_t key) const {
-    // Keys of by_vid are caller-chosen vid64 values (often sequential): mix before masking.
-    std::uint64_t x = key;
-    x ^= x >> 33;
-    x *= 0xFF51AFD7ED558CCDull;
-    x ^= x >> 33;
-    return static_cast<std::size_t>(x) & (slots_.size() - 1);
-}
-
 std::size_t PositionIndex::find_slot(std::uint64_t key) const {
     if (slots_.empty()) return 0;
     const std::size_t mask = slots_.size() - 1;
@@ -44,6 +35,8 @@ void PositionIndex::grow_to(std::size_t slot_count) {
 void PositionIndex::reserve_keys(std::size_t keys) {
     const std::size_t wanted = (used_ + keys) * 4 / 3 + 1;
     if (wanted > slots_.size()) grow_to(std::bit_ceil(std::max<std::size_t>(wanted, 16)));
+    // At most one node per key appended; growth stays geometric across calls.
+    if (pool_.size() + keys > pool_.capacity()) pool_.reserve(std::max(pool_.size() + keys, 2 * pool_.capacity()));
 }
 
 void PositionIndex::append(std::uint64_t key, Position position) {
@@ -124,16 +117,25 @@ Result<bool> Postings::merge_segment(std::uint64_t segment_id, std::span<const s
                         rows, segment_id)));
     indexed.reserve(indexed.size() + 1);  // the one allocation that could fail after the maps changed
     by_identity.reserve_keys(rows);
+    open_by_identity.reserve_keys(rows);
     by_vid.reserve_keys(rows);
+    // Keys are hashes, so every append lands on a random slot: load the slots a few rows ahead.
+    constexpr std::size_t ahead = 16;
     for (std::size_t row = 0; row < rows; ++row) {
+        if (row + ahead < rows) {
+            by_identity.prefetch(keys[row + ahead]);
+            open_by_identity.prefetch(keys[row + ahead]);
+        }
         const Position position{segment_id, static_cast<std::uint32_t>(row)};
         by_identity.append(keys[row], position);
         // Only a close that ends belief (tt_e < OPEN_END) takes a row out of current belief.
         const std::optional<std::int64_t> closed = find_closed_row(closed_rows, static_cast<std::uint32_t>(row));
         if (!closed || *closed >= OPEN_END) open_by_identity.append(keys[row], position);
     }
-    for (std::size_t row = 0; row < rows; ++row)
+    for (std::size_t row = 0; row < rows; ++row) {
+        if (row + ahead < rows) by_vid.prefetch(vid64[row + ahead]);
         by_vid.append(vid64[row], Position{segment_id, static_cast<std::uint32_t>(row)});
+    }
     indexed.insert(segment_id);
     return true;
 }
@@ -182,7 +184,26 @@ Result<std::vector<std::uint64_t>> identity_keys(RowKind kind, const Segment& se
     const auto rel_codes = VORP_TRY(column_of_rows<std::uint16_t>(segment, "rel_code"));
     const auto disc_refs = VORP_TRY(column_of_rows<std::uint32_t>(segment, "disc_ref"));
     EidDeriver derive;
+    // Endpoints are scattered over the whole dictionary: load each endpoint's entry, then its uid
+    // text, a few rows before they are needed.
+    const std::span<const Dictionary::Span> entries = dictionary.spans();
+    const char* const arena = dictionary.arena().data();
+    const auto prefetch_entry = [&](std::uint32_t id) {
+        if (id < entries.size()) __builtin_prefetch(&entries[id]);
+    };
+    const auto prefetch_text = [&](std::uint32_t id) {
+        if (id < entries.size()) __builtin_prefetch(arena + entries[id].uid_off);
+    };
+    constexpr std::size_t ahead = 8;
     for (std::size_t row = 0; row < rows; ++row) {
+        if (row + 2 * ahead < rows) {
+            prefetch_entry(src_ids[row + 2 * ahead]);
+            prefetch_entry(dst_ids[row + 2 * ahead]);
+        }
+        if (row + ahead < rows) {
+            prefetch_text(src_ids[row + ahead]);
+            prefetch_text(dst_ids[row + ahead]);
+        }
         const std::string_view src = VORP_TRY(uid_of(dictionary, src_ids[row]));
         const std::string_view dst = VORP_TRY(uid_of(dictionary, dst_ids[row]));
         const Result<std::string_view> rel_type = segment.rel_type_of(rel_codes[row]);

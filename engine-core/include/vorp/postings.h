@@ -48,8 +48,13 @@ public:
     // check `room_for` first.
     void append(std::uint64_t key, Position position);
     bool room_for(std::size_t more) const { return pool_.size() + more < NO_NODE; }
-    // Room for `keys` more keys without growing the table.
+    // Room for `keys` more keys (and positions) without growing the table or the pool.
     void reserve_keys(std::size_t keys);
+    // Starts loading the table slot where `key` would be looked up first (a hint, no effect on
+    // contents): bulk appends issue it a few keys ahead to overlap the cache misses.
+    void prefetch(std::uint64_t key) const {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[home(key)], 1);
+    }
 
     // The positions of `key` in filing order (empty when none).
     std::vector<Position> find(std::uint64_t key) const;
@@ -77,7 +82,14 @@ private:
         std::uint32_t tail = NO_NODE;
     };
 
-    std::size_t home(std::uint64_t key) const;
+    // Keys of by_vid are caller-chosen vid64 values (often sequential): mixed before masking.
+    std::size_t home(std::uint64_t key) const {
+        std::uint64_t x = key;
+        x ^= x >> 33;
+        x *= 0xFF51AFD7ED558CCDull;
+        x ^= x >> 33;
+        return static_cast<std::size_t>(x) & (slots_.size() - 1);
+    }
     // The slot holding `key`, or slots_.size().
     std::size_t find_slot(std::uint64_t key) const;
     void grow_to(std::size_t slot_count);
