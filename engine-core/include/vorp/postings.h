@@ -1,0 +1,214 @@
+// Identity postings: per row kind, an in-memory inverted index from identity key and from vid64 to
+// the (segment id, row) positions of the stored versions, so that reads by identity and closes by
+// version id find their rows without sweeping every segment.
+//
+// Keys are 64-bit hashes, not identities: an edge's key is the high 64 bits of its edge id, a
+// node's is hash_uid of its uid, and by_vid is keyed by the vid's high 64 bits only. One list may
+// therefore mix rows of several identities; readers re-check the full identity on every row.
+//
+// The postings are built lazily and never rebuilt: the first call that needs them indexes every
+// segment of the current generation not yet indexed, in ascending segment id, one segment at a
+// time. A segment's keys are computed (dictionary lookups, hashing) with no lock held; its
+// positions are merged under the kind's mutex, which re-checks that no other thread merged the
+// segment meanwhile, so a segment is merged exactly once. The garbage collector prunes them to the
+// segments of the generations it keeps (evict_segments_not_in).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "vorp/dict.h"
+#include "vorp/error.h"
+#include "vorp/manifest.h"
+#include "vorp/row.h"
+#include "vorp/segment.h"
+#include "vorp/segment_cache.h"
+
+namespace vorp {
+
+// One stored row.
+struct Position {
+    std::uint64_t segment_id = 0;
+    std::uint32_t row = 0;
+
+    bool operator==(const Position&) const = default;
+};
+
+// A hash multimap from a 64-bit key to a list of positions in filing order. Positions live in one
+// pool, chained per key, so a key with one position costs a table slot and a pool node rather
+// than a heap-allocated list.
+class PositionIndex {
+public:
+    // Files `position` last in the list of `key`. The pool indexes nodes with 32 bits: callers
+    // check `room_for` first.
+    void append(std::uint64_t key, Position position);
+    bool room_for(std::size_t more) const { return pool_.size() + more < NO_NODE; }
+    // Room for `keys` more keys (and positions) without growing the table or the pool.
+    void reserve_keys(std::size_t keys);
+    // Starts loading the table slot where `key` would be looked up first (a hint, no effect on
+    // contents): bulk appends issue it a few keys ahead to overlap the cache misses.
+    void prefetch(std::uint64_t key) const {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[home(key)], 1);
+    }
+
+    // The positions of `key` in filing order (empty when none).
+    std::vector<Position> find(std::uint64_t key) const;
+    // Removes the positions of `key` for which `drop` holds, keeping the others in order; the key
+    // goes when its list empties. Returns how many were removed.
+    template <class Drop>
+    std::size_t erase_if(std::uint64_t key, Drop drop);
+    // Keeps only the positions whose segment is in `keep`, in order; rebuilds the pool compactly.
+    void retain(const std::unordered_set<std::uint64_t>& keep);
+
+    std::size_t positions() const { return live_; }
+    std::size_t keys() const { return used_; }
+
+private:
+    static constexpr std::uint32_t NO_NODE = 0xFFFFFFFFu;
+    struct Node {
+        std::uint64_t segment_id;
+        std::uint32_t row;
+        std::uint32_t next;  // NO_NODE ends the list
+    };
+    // Linear probing; a slot with head NO_NODE is empty. Never more than 3/4 full.
+    struct Slot {
+        std::uint64_t key = 0;
+        std::uint32_t head = NO_NODE;
+        std::uint32_t tail = NO_NODE;
+    };
+
+    // Keys of by_vid are caller-chosen vid64 values (often sequential): mixed before masking.
+    std::size_t home(std::uint64_t key) const {
+        std::uint64_t x = key;
+        x ^= x >> 33;
+        x *= 0xFF51AFD7ED558CCDull;
+        x ^= x >> 33;
+        return static_cast<std::size_t>(x) & (slots_.size() - 1);
+    }
+    // The slot holding `key`, or slots_.size().
+    std::size_t find_slot(std::uint64_t key) const;
+    void grow_to(std::size_t slot_count);
+    void erase_slot(std::size_t slot);
+
+    std::vector<Slot> slots_;
+    std::vector<Node> pool_;
+    std::size_t used_ = 0;  // keys
+    std::size_t live_ = 0;  // positions reachable from a key
+};
+
+template <class Drop>
+std::size_t PositionIndex::erase_if(std::uint64_t key, Drop drop) {
+    const std::size_t slot = find_slot(key);
+    if (slot == slots_.size()) return 0;
+    std::size_t removed = 0;
+    std::uint32_t head = NO_NODE, tail = NO_NODE;
+    for (std::uint32_t node = slots_[slot].head; node != NO_NODE;) {
+        const std::uint32_t next = pool_[node].next;
+        if (drop(Position{pool_[node].segment_id, pool_[node].row})) {
+            ++removed;  // the node stays in the pool unreferenced until the next retain
+        } else {
+            if (tail == NO_NODE)
+                head = node;
+            else
+                pool_[tail].next = node;
+            tail = node;
+            pool_[node].next = NO_NODE;
+        }
+        node = next;
+    }
+    live_ -= removed;
+    if (head == NO_NODE) {
+        erase_slot(slot);
+    } else {
+        slots_[slot].head = head;
+        slots_[slot].tail = tail;
+    }
+    return removed;
+}
+
+// The postings of one row kind.
+struct Postings {
+    // Every stored row of the kind, by identity key.
+    PositionIndex by_identity;
+    // Every stored row of the kind, by vid64.
+    PositionIndex by_vid;
+    // Segments whose rows have been merged.
+    std::unordered_set<std::uint64_t> indexed;
+    // Like by_identity, without the rows their own segment records as closed before OPEN_END: the
+    // candidates of current belief (closes recorded later in close runs are applied by readers).
+    PositionIndex open_by_identity;
+
+    // Merges one segment's rows: keys[r] and vid64[r] are row r's identity key and vid64;
+    // `closed_rows` is the segment header's, sorted by row. Does nothing and returns false when the
+    // segment is already indexed. `capacity` when the positions would overflow the pools.
+    Result<bool> merge_segment(std::uint64_t segment_id, std::span<const std::uint64_t> keys,
+                               std::span<const std::uint64_t> vid64,
+                               std::span<const std::pair<std::uint32_t, std::int64_t>> closed_rows);
+
+    // Keeps only the positions and indexed ids of the segments in `keep`.
+    void retain_segments(const std::unordered_set<std::uint64_t>& keep);
+};
+
+struct PostingsStats {
+    std::uint64_t by_identity_entries = 0;  // positions, summed over all keys
+    std::uint64_t by_vid_entries = 0;
+    std::uint64_t indexed_segments = 0;
+
+    bool operator==(const PostingsStats&) const = default;
+};
+
+// The identity key of each row of an opened segment of `kind`, in row order: for nodes hash_uid
+// of the uid of `uid_id`; for edges the high 64 bits of the edge id derived from the uids of
+// `src_id` and `dst_id`, the relationship type of `rel_code` and the text of `disc_ref`. A dense
+// id outside the dictionary is `invariant` "dense id {} is not in the dictionary"; a rel_code
+// without a type, a bad string reference or a column of the wrong length is `corrupt`.
+Result<std::vector<std::uint64_t>> identity_keys(RowKind kind, const Segment& segment, const Dictionary& dictionary);
+
+// A store handle's postings of one kind behind their mutex ("edge-postings" or "node-postings";
+// the reads and the indexing word its poison message "postings mutex poisoned").
+class KindPostings {
+public:
+    explicit KindPostings(RowKind kind);
+    KindPostings(const KindPostings&) = delete;
+    KindPostings& operator=(const KindPostings&) = delete;
+
+    RowKind kind() const { return kind_; }
+
+    // Indexes every segment of this kind in `manifest`'s file list that is not indexed yet, in
+    // ascending segment id, opening each through `cache`. The first error ends the call: the
+    // segments merged before it stay indexed, the failing one and those after it are retried by
+    // the next call.
+    Status index_segments(const std::filesystem::path& root, const Manifest& manifest, SegmentCache& cache,
+                          const Dictionary& dictionary);
+
+    PostingsStats stats();
+
+    // Prunes to the segments in `keep` (the garbage collector's eviction).
+    void retain_segments(const std::unordered_set<std::uint64_t>& keep);
+
+    // Runs `read(Postings&)` under the mutex and returns its result: lookups and the in-place
+    // pruning of open_by_identity. `read` must not block or do I/O.
+    template <class Read>
+    decltype(auto) with_postings(Read&& read) {
+        auto guard = mutex_.lock("postings");
+        return std::forward<Read>(read)(postings_);
+    }
+
+private:
+    RowKind kind_;
+    PoisonMutex mutex_;
+    Postings postings_;
+};
+
+// The garbage collector's pruning to the segment files `live` that the kept generations
+// reference: the segment cache and the verified set, then the edge and node postings (to the ids
+// of those files). Each step under its own lock, released before the next.
+void evict_segments_not_in(SegmentCache& cache, KindPostings& edge_postings, KindPostings& node_postings,
+                           const FileNameSet& live);
+
+}  // namespace vorp

@@ -1,0 +1,183 @@
+// The one door through which reads reach segment files, and the per-generation lookups beside it:
+//
+// - SegmentCache: per store handle, a byte-budgeted least-recently-used cache of opened segments,
+//   the set of files whose checksums this handle has already verified, and the segment-id -> file
+//   maps of the current generation. A file's checksums are verified the first time the handle
+//   opens it and never again, however often the cache evicts and reopens it.
+// - CloseIndexCache: the committed close index of the current generation, read from its close
+//   runs once and extended, not rebuilt, when a later generation only appended runs.
+//
+// Locking. Each guarded structure has its own PoisonMutex, named as in its poison message
+// ("segment-cache", "verified-set", "files-cache", "close-cache"). Every one is a leaf: no path
+// holds two at once, and none is held while a file is mapped, opened, verified or read, so a
+// cache hit never waits for another thread's I/O. Opened segments and close indexes are shared
+// immutably (std::shared_ptr<const ...>); evicting a segment drops only the cache's reference, so
+// a reader that holds it keeps it mapped until it lets go.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "vorp/error.h"
+#include "vorp/manifest.h"
+#include "vorp/segment.h"
+#include "vorp/visibility.h"
+
+namespace vorp {
+
+// The id `segment_id_of` gives a file name that carries none.
+inline constexpr std::uint64_t NO_SEGMENT_ID = UINT64_MAX;
+
+// The segment id written in a file name: the part after the last '/' must be a decimal stem
+// (optional leading '+', digits only, no overflow, leading zeros allowed) followed by ".vos".
+// Anything else gives NO_SEGMENT_ID.
+std::uint64_t segment_id_of(std::string_view file);
+
+// A segment file of the generation with the id its name carries.
+struct SegmentFileRef {
+    std::string file;  // as the manifest's SegmentEntry holds it, relative to the store root
+    std::uint64_t segment_id = NO_SEGMENT_ID;
+
+    bool operator==(const SegmentFileRef&) const = default;
+};
+
+// The manifest's event-lane entries then its interval-lane entries, each lane in manifest order.
+std::vector<SegmentFileRef> edge_files(const Manifest& manifest);
+// The manifest's node_store entries in manifest order.
+std::vector<SegmentFileRef> node_files(const Manifest& manifest);
+
+// Segment id -> file name of one generation, per kind. Immutable once built; shared by reference.
+struct SegmentFiles {
+    // Event lane then interval lane: a later entry with the same id replaces an earlier one.
+    std::unordered_map<std::uint64_t, std::string> edge;
+    std::unordered_map<std::uint64_t, std::string> node;
+
+    static SegmentFiles build(const Manifest& manifest);
+    const std::unordered_map<std::uint64_t, std::string>& of(RowKind kind) const {
+        return kind == RowKind::Edge ? edge : node;
+    }
+};
+
+// Hash set of file names that can be searched with a string_view.
+struct FileNameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
+};
+using FileNameSet = std::unordered_set<std::string, FileNameHash, std::equal_to<>>;
+
+// What an opened segment pins in memory, the cache's unit of account: the mapped length of the
+// file, plus for every column decoded at open its values rounded up to whole 8-byte words, plus
+// the unpacked string table when the stored one was packed. Columns and tables read in place
+// from the map count nothing beyond the map.
+std::uint64_t segment_cost(const Segment& segment);
+
+struct SegmentCacheStats {
+    std::uint64_t entries = 0;
+    std::uint64_t accounted_bytes = 0;
+    std::optional<std::uint64_t> budget;  // absent: unbounded
+    std::uint64_t evictions = 0;
+
+    bool operator==(const SegmentCacheStats&) const = default;
+};
+
+class SegmentCache {
+public:
+    // `budget` absent means unbounded; fixed for the cache's life.
+    explicit SegmentCache(std::optional<std::uint64_t> budget);
+    SegmentCache(const SegmentCache&) = delete;
+    SegmentCache& operator=(const SegmentCache&) = delete;
+
+    // The opened segment of `file` (a manifest file name, joined onto `root`): from the cache when
+    // it holds the file, else mapped and opened without any lock held, with checksum verification
+    // exactly when this cache has not verified the file before, then inserted at the cost of
+    // segment_cost and the least recently used other entries evicted while the budget is
+    // exceeded. The entry just inserted is never evicted, so a single segment larger than the
+    // budget stays cached alone. Errors of the map and the open are returned unchanged; nothing
+    // is cached or recorded as verified then.
+    Result<std::shared_ptr<const Segment>> open_segment(const std::filesystem::path& root, std::string_view file);
+
+    // The segment files of `manifest`'s generation: the cached maps when they belong to that
+    // generation, else built without the lock and cached in place of whatever was there.
+    std::shared_ptr<const SegmentFiles> segment_files(const Manifest& manifest);
+
+    // (entries, accounted bytes, budget, evictions).
+    SegmentCacheStats stats();
+
+    // Drops every cached segment and every verified mark whose file is not in `live` (the first
+    // two steps of the store's eviction; the postings are pruned by evict_segments_not_in).
+    // `evictions` and the clock are unchanged.
+    void retain_files(const FileNameSet& live);
+
+    // The verified set, shared with reads that map segment files themselves.
+    bool is_verified(std::string_view file);
+    void mark_verified(std::string_view file);
+
+    // Whether `file` is cached (diagnostics and tests).
+    bool contains(std::string_view file);
+
+private:
+    struct CacheEntry {
+        std::shared_ptr<const Segment> segment;
+        std::uint64_t bytes = 0;
+        std::uint64_t last_used = 0;
+    };
+
+    // Under "segment-cache".
+    const std::optional<std::uint64_t> budget_;
+    PoisonMutex cache_mutex_{"segment-cache"};
+    std::unordered_map<std::string, CacheEntry, FileNameHash, std::equal_to<>> map_;
+    std::uint64_t clock_ = 0;
+    std::uint64_t accounted_bytes_ = 0;
+    std::uint64_t evictions_ = 0;
+
+    // Under "verified-set".
+    PoisonMutex verified_mutex_{"verified-set"};
+    FileNameSet verified_set_;
+
+    // Under "files-cache": (generation, files).
+    PoisonMutex files_mutex_{"files-cache"};
+    std::optional<std::pair<std::uint64_t, std::shared_ptr<const SegmentFiles>>> files_cache_;
+};
+
+// The committed close index of a store handle, cached per generation. Reads of one generation
+// share one index; a generation whose close-run list extends the cached one reads only the runs
+// it added (extending the index in place when no one else holds it, else a copy, so a holder
+// never sees its index change); any other list is read from scratch.
+class CloseIndexCache {
+public:
+    CloseIndexCache() = default;
+    CloseIndexCache(const CloseIndexCache&) = delete;
+    CloseIndexCache& operator=(const CloseIndexCache&) = delete;
+
+    // The single-layer index of every close run of `manifest` (runs in manifest order, rows in
+    // file order, a later value for the same (segment, row) replacing an earlier one). On a
+    // current-only store: an empty, uncached index when the manifest lists no runs, else an
+    // `invariant` error. A run that cannot be read fails the call and leaves the cache empty.
+    Result<std::shared_ptr<const CloseIndex>> committed_close_index(const std::filesystem::path& root,
+                                                                    const Manifest& manifest, bool current_only);
+
+    // How many close runs the cached index covers, when one is cached (tests and diagnostics).
+    std::optional<std::size_t> cached_run_count();
+
+private:
+    struct Record {
+        std::uint64_t generation = 0;
+        std::size_t run_count = 0;
+        std::optional<std::pair<std::string, std::string>> last_run;  // (file, sha) of run count - 1
+        std::shared_ptr<CloseIndex> index;
+    };
+
+    PoisonMutex mutex_{"close-cache"};
+    std::optional<Record> cache_;
+};
+
+}  // namespace vorp

@@ -1,0 +1,269 @@
+#include "vorp/postings.h"
+
+#include <algorithm>
+#include <bit>
+
+#include <fmt/format.h>
+
+#include "vorp/derive.h"
+#include "vorp/visibility.h"
+
+namespace vorp {
+
+// ---- PositionIndex ----------------------------------------------------------------------------------
+
+std::size_t PositionIndex::find_slot(std::uint64_t key) const {
+    if (slots_.empty()) return 0;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t slot = home(key);; slot = (slot + 1) & mask) {
+        if (slots_[slot].head == NO_NODE) return slots_.size();
+        if (slots_[slot].key == key) return slot;
+    }
+}
+
+void PositionIndex::grow_to(std::size_t slot_count) {
+    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slot_count));
+    const std::size_t mask = slot_count - 1;
+    for (const Slot& entry : old) {
+        if (entry.head == NO_NODE) continue;
+        std::size_t slot = home(entry.key);
+        while (slots_[slot].head != NO_NODE) slot = (slot + 1) & mask;
+        slots_[slot] = entry;
+    }
+}
+
+void PositionIndex::reserve_keys(std::size_t keys) {
+    const std::size_t wanted = (used_ + keys) * 4 / 3 + 1;
+    if (wanted > slots_.size()) grow_to(std::bit_ceil(std::max<std::size_t>(wanted, 16)));
+    // At most one node per key appended; growth stays geometric across calls.
+    if (pool_.size() + keys > pool_.capacity()) pool_.reserve(std::max(pool_.size() + keys, 2 * pool_.capacity()));
+}
+
+void PositionIndex::append(std::uint64_t key, Position position) {
+    if ((used_ + 1) * 4 > slots_.size() * 3) grow_to(std::max<std::size_t>(16, slots_.size() * 2));
+    if (!room_for(1)) engine_panic("identity postings ran out of position numbers");
+    const auto node = static_cast<std::uint32_t>(pool_.size());
+    pool_.push_back(Node{position.segment_id, position.row, NO_NODE});
+    ++live_;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t slot = home(key);; slot = (slot + 1) & mask) {
+        Slot& entry = slots_[slot];
+        if (entry.head == NO_NODE) {
+            entry = Slot{key, node, node};
+            ++used_;
+            return;
+        }
+        if (entry.key == key) {
+            pool_[entry.tail].next = node;
+            entry.tail = node;
+            return;
+        }
+    }
+}
+
+std::vector<Position> PositionIndex::find(std::uint64_t key) const {
+    std::vector<Position> out;
+    const std::size_t slot = find_slot(key);
+    if (slot == slots_.size()) return out;
+    for (std::uint32_t node = slots_[slot].head; node != NO_NODE; node = pool_[node].next)
+        out.push_back(Position{pool_[node].segment_id, pool_[node].row});
+    return out;
+}
+
+void PositionIndex::erase_slot(std::size_t slot) {
+    // Backward-shift deletion keeps every remaining key reachable from its home without tombstones.
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t hole = slot;
+    for (std::size_t next = (hole + 1) & mask; slots_[next].head != NO_NODE; next = (next + 1) & mask) {
+        const std::size_t want = home(slots_[next].key);
+        // Move `next` into the hole unless its home lies cyclically in (hole, next].
+        const bool stays = hole <= next ? (hole < want && want <= next) : (hole < want || want <= next);
+        if (!stays) {
+            slots_[hole] = slots_[next];
+            hole = next;
+        }
+    }
+    slots_[hole] = Slot{};
+    --used_;
+}
+
+void PositionIndex::retain(const std::unordered_set<std::uint64_t>& keep) {
+    std::vector<Slot> old_slots = std::exchange(slots_, {});
+    std::vector<Node> old_pool = std::exchange(pool_, {});
+    used_ = 0;
+    live_ = 0;
+    for (const Slot& entry : old_slots) {
+        if (entry.head == NO_NODE) continue;
+        for (std::uint32_t node = entry.head; node != NO_NODE; node = old_pool[node].next)
+            if (keep.contains(old_pool[node].segment_id))
+                append(entry.key, Position{old_pool[node].segment_id, old_pool[node].row});
+    }
+}
+
+// ---- Postings ---------------------------------------------------------------------------------------
+
+Result<bool> Postings::merge_segment(std::uint64_t segment_id, std::span<const std::uint64_t> keys,
+                                     std::span<const std::uint64_t> vid64,
+                                     std::span<const std::pair<std::uint32_t, std::int64_t>> closed_rows) {
+    if (indexed.contains(segment_id)) return false;
+    if (keys.size() != vid64.size())
+        engine_panic(fmt::format("postings merge of segment {}: {} keys for {} vids", segment_id, keys.size(),
+                                 vid64.size()));
+    const std::size_t rows = keys.size();
+    if (!by_identity.room_for(rows) || !by_vid.room_for(rows) || !open_by_identity.room_for(rows))
+        return fail(EngineError::capacity(
+            fmt::format("identity postings cannot hold the {} rows of segment {}: at most 4294967294 positions "
+                        "per kind",
+                        rows, segment_id)));
+    indexed.reserve(indexed.size() + 1);  // the one allocation that could fail after the maps changed
+    by_identity.reserve_keys(rows);
+    open_by_identity.reserve_keys(rows);
+    by_vid.reserve_keys(rows);
+    // Keys are hashes, so every append lands on a random slot: load the slots a few rows ahead.
+    constexpr std::size_t ahead = 16;
+    for (std::size_t row = 0; row < rows; ++row) {
+        if (row + ahead < rows) {
+            by_identity.prefetch(keys[row + ahead]);
+            open_by_identity.prefetch(keys[row + ahead]);
+        }
+        const Position position{segment_id, static_cast<std::uint32_t>(row)};
+        by_identity.append(keys[row], position);
+        // Only a close that ends belief (tt_e < OPEN_END) takes a row out of current belief.
+        const std::optional<std::int64_t> closed = find_closed_row(closed_rows, static_cast<std::uint32_t>(row));
+        if (!closed || *closed >= OPEN_END) open_by_identity.append(keys[row], position);
+    }
+    for (std::size_t row = 0; row < rows; ++row) {
+        if (row + ahead < rows) by_vid.prefetch(vid64[row + ahead]);
+        by_vid.append(vid64[row], Position{segment_id, static_cast<std::uint32_t>(row)});
+    }
+    indexed.insert(segment_id);
+    return true;
+}
+
+void Postings::retain_segments(const std::unordered_set<std::uint64_t>& keep) {
+    by_identity.retain(keep);
+    by_vid.retain(keep);
+    open_by_identity.retain(keep);
+    std::erase_if(indexed, [&](std::uint64_t id) { return !keep.contains(id); });
+}
+
+// ---- identity keys ------------------------------------------------------------------------------------
+
+namespace {
+
+// The dictionary's uid of a dense id read from a segment.
+Result<std::string_view> uid_of(const Dictionary& dictionary, std::uint32_t dense_id) {
+    if (const std::optional<std::string_view> uid = dictionary.uid(dense_id)) return *uid;
+    return fail(EngineError::invariant(fmt::format("dense id {} is not in the dictionary", dense_id)));
+}
+
+template <class T>
+Result<std::span<const T>> column_of_rows(const Segment& segment, std::string_view name) {
+    const std::span<const T> values = VORP_TRY(segment.typed<T>(name));
+    if (values.size() != segment.header.rows)
+        return fail(EngineError::corrupt(fmt::format("column '{}' holds {} values but the segment has {} rows", name,
+                                                     values.size(), segment.header.rows))
+                        .at_file(segment.path));
+    return values;
+}
+
+}  // namespace
+
+Result<std::vector<std::uint64_t>> identity_keys(RowKind kind, const Segment& segment, const Dictionary& dictionary) {
+    const std::size_t rows = segment.header.rows;
+    std::vector<std::uint64_t> keys;
+    keys.reserve(rows);
+    if (kind == RowKind::Node) {
+        const auto uid_ids = VORP_TRY(column_of_rows<std::uint32_t>(segment, "uid_id"));
+        for (const std::uint32_t uid_id : uid_ids) keys.push_back(hash_uid(VORP_TRY(uid_of(dictionary, uid_id))));
+        return keys;
+    }
+    const StringView strings = VORP_TRY(segment.strings());
+    const auto src_ids = VORP_TRY(column_of_rows<std::uint32_t>(segment, "src_id"));
+    const auto dst_ids = VORP_TRY(column_of_rows<std::uint32_t>(segment, "dst_id"));
+    const auto rel_codes = VORP_TRY(column_of_rows<std::uint16_t>(segment, "rel_code"));
+    const auto disc_refs = VORP_TRY(column_of_rows<std::uint32_t>(segment, "disc_ref"));
+    EidDeriver derive;
+    // Endpoints are scattered over the whole dictionary: load each endpoint's entry, then its uid
+    // text, a few rows before they are needed.
+    const std::span<const Dictionary::Span> entries = dictionary.spans();
+    const char* const arena = dictionary.arena().data();
+    const auto prefetch_entry = [&](std::uint32_t id) {
+        if (id < entries.size()) __builtin_prefetch(&entries[id]);
+    };
+    const auto prefetch_text = [&](std::uint32_t id) {
+        if (id < entries.size()) __builtin_prefetch(arena + entries[id].uid_off);
+    };
+    constexpr std::size_t ahead = 8;
+    for (std::size_t row = 0; row < rows; ++row) {
+        if (row + 2 * ahead < rows) {
+            prefetch_entry(src_ids[row + 2 * ahead]);
+            prefetch_entry(dst_ids[row + 2 * ahead]);
+        }
+        if (row + ahead < rows) {
+            prefetch_text(src_ids[row + ahead]);
+            prefetch_text(dst_ids[row + ahead]);
+        }
+        const std::string_view src = VORP_TRY(uid_of(dictionary, src_ids[row]));
+        const std::string_view dst = VORP_TRY(uid_of(dictionary, dst_ids[row]));
+        const Result<std::string_view> rel_type = segment.rel_type_of(rel_codes[row]);
+        if (!rel_type) return fail(EngineError(rel_type.error()).at_row(static_cast<std::uint32_t>(row)));
+        const std::string_view disc = VORP_TRY(strings.get(disc_refs[row]));
+        keys.push_back(derive(src, dst, *rel_type, disc).prefix);
+    }
+    return keys;
+}
+
+// ---- KindPostings -------------------------------------------------------------------------------------
+
+KindPostings::KindPostings(RowKind kind)
+    : kind_(kind), mutex_(kind == RowKind::Edge ? "edge-postings" : "node-postings") {}
+
+Status KindPostings::index_segments(const std::filesystem::path& root, const Manifest& manifest, SegmentCache& cache,
+                                    const Dictionary& dictionary) {
+    const std::shared_ptr<const SegmentFiles> files = cache.segment_files(manifest);
+    const std::unordered_map<std::uint64_t, std::string>& of_kind = files->of(kind_);
+
+    std::vector<std::uint64_t> pending;
+    {
+        auto guard = mutex_.lock("postings");
+        for (const auto& [segment_id, file] : of_kind)
+            if (!postings_.indexed.contains(segment_id)) pending.push_back(segment_id);
+    }
+    // Ascending id, so the order of positions within a list (and which of two stored duplicates
+    // a close finds first) does not depend on hash-map iteration.
+    std::sort(pending.begin(), pending.end());
+
+    for (const std::uint64_t segment_id : pending) {
+        const std::shared_ptr<const Segment> segment = VORP_TRY(cache.open_segment(root, of_kind.at(segment_id)));
+        // Identity work (dictionary lookups, hashing) runs with no lock held.
+        const std::vector<std::uint64_t> keys = VORP_TRY(identity_keys(kind_, *segment, dictionary));
+        const auto vid64 = VORP_TRY(column_of_rows<std::uint64_t>(*segment, "vid64"));
+        auto guard = mutex_.lock("postings");
+        // Another thread may have merged this segment since it was listed: merge_segment skips it.
+        VORP_TRY(postings_.merge_segment(segment_id, keys, vid64, segment->header.closed_rows));
+    }
+    return ok();
+}
+
+PostingsStats KindPostings::stats() {
+    auto guard = mutex_.lock("postings");
+    return {postings_.by_identity.positions(), postings_.by_vid.positions(), postings_.indexed.size()};
+}
+
+void KindPostings::retain_segments(const std::unordered_set<std::uint64_t>& keep) {
+    auto guard = mutex_.lock();
+    postings_.retain_segments(keep);
+}
+
+void evict_segments_not_in(SegmentCache& cache, KindPostings& edge_postings, KindPostings& node_postings,
+                           const FileNameSet& live) {
+    cache.retain_files(live);
+    std::unordered_set<std::uint64_t> keep;
+    keep.reserve(live.size());
+    for (const std::string& file : live) keep.insert(segment_id_of(file));
+    edge_postings.retain_segments(keep);
+    node_postings.retain_segments(keep);
+}
+
+}  // namespace vorp

@@ -1,0 +1,236 @@
+#include "vorp/segment_cache.h"
+
+#include <atomic>
+#include <limits>
+
+namespace vorp {
+
+std::uint64_t segment_id_of(std::string_view file) {
+    const std::size_t slash = file.rfind('/');
+    const std::string_view name = slash == std::string_view::npos ? file : file.substr(slash + 1);
+    constexpr std::string_view extension = ".vos";
+    if (name.size() <= extension.size() || !name.ends_with(extension)) return NO_SEGMENT_ID;
+    std::string_view stem = name.substr(0, name.size() - extension.size());
+    if (stem.starts_with('+')) stem.remove_prefix(1);
+    if (stem.empty()) return NO_SEGMENT_ID;
+    std::uint64_t value = 0;
+    for (const char c : stem) {
+        if (c < '0' || c > '9') return NO_SEGMENT_ID;
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return NO_SEGMENT_ID;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+namespace {
+
+void append_refs(std::vector<SegmentFileRef>& out, const std::vector<SegmentEntry>& entries) {
+    for (const SegmentEntry& entry : entries) out.push_back({entry.file, segment_id_of(entry.file)});
+}
+
+void insert_ids(std::unordered_map<std::uint64_t, std::string>& out, const std::vector<SegmentEntry>& entries) {
+    for (const SegmentEntry& entry : entries) out.insert_or_assign(segment_id_of(entry.file), entry.file);
+}
+
+}  // namespace
+
+std::vector<SegmentFileRef> edge_files(const Manifest& manifest) {
+    std::vector<SegmentFileRef> out;
+    out.reserve(manifest.edge_lanes.event.size() + manifest.edge_lanes.interval.size());
+    append_refs(out, manifest.edge_lanes.event);
+    append_refs(out, manifest.edge_lanes.interval);
+    return out;
+}
+
+std::vector<SegmentFileRef> node_files(const Manifest& manifest) {
+    std::vector<SegmentFileRef> out;
+    out.reserve(manifest.node_store.size());
+    append_refs(out, manifest.node_store);
+    return out;
+}
+
+SegmentFiles SegmentFiles::build(const Manifest& manifest) {
+    SegmentFiles files;
+    files.edge.reserve(manifest.edge_lanes.event.size() + manifest.edge_lanes.interval.size());
+    insert_ids(files.edge, manifest.edge_lanes.event);
+    insert_ids(files.edge, manifest.edge_lanes.interval);
+    files.node.reserve(manifest.node_store.size());
+    insert_ids(files.node, manifest.node_store);
+    return files;
+}
+
+std::uint64_t segment_cost(const Segment& segment) {
+    std::uint64_t cost = segment.file_bytes().size();
+    for (const std::optional<DecodedColumn>& column : segment.decoded)
+        if (column) cost += (static_cast<std::uint64_t>(column->byte_len) + 7) & ~std::uint64_t{7};
+    if (segment.unpacked_strings) cost += segment.unpacked_strings->size();
+    return cost;
+}
+
+// ---- SegmentCache -----------------------------------------------------------------------------------
+
+SegmentCache::SegmentCache(std::optional<std::uint64_t> budget) : budget_(budget) {}
+
+Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::filesystem::path& root,
+                                                                    std::string_view file) {
+    {
+        auto guard = cache_mutex_.lock();
+        ++clock_;
+        if (const auto it = map_.find(file); it != map_.end()) {
+            it->second.last_used = clock_;
+            return it->second.segment;
+        }
+    }
+
+    // Miss: map, open and (the first time for this handle) verify without holding any lock, so
+    // hits and other files' opens proceed meanwhile. Two threads missing on the same file both
+    // open it; the later insertion replaces the earlier one below.
+    const std::filesystem::path path = root / std::filesystem::path(file);
+    const bool verified = is_verified(file);
+    MmapSource source = VORP_TRY(MmapSource::load(path));
+    std::shared_ptr<const Segment> segment = VORP_TRY(Segment::open(path, std::move(source), !verified));
+    if (!verified) mark_verified(file);
+    const std::uint64_t cost = segment_cost(*segment);
+
+    auto guard = cache_mutex_.lock();
+    ++clock_;
+    auto [it, inserted] = map_.try_emplace(std::string(file));
+    if (!inserted) accounted_bytes_ -= it->second.bytes;
+    it->second = CacheEntry{segment, cost, clock_};
+    accounted_bytes_ += cost;
+    // Least recently used first; clock values are unique, so the victim is too. One pass over the
+    // entries per victim: the cache holds at most a few thousand segments.
+    while (budget_ && accounted_bytes_ > *budget_ && map_.size() >= 2) {
+        auto victim = map_.end();
+        for (auto candidate = map_.begin(); candidate != map_.end(); ++candidate) {
+            if (candidate == it) continue;
+            if (victim == map_.end() || candidate->second.last_used < victim->second.last_used) victim = candidate;
+        }
+        accounted_bytes_ -= victim->second.bytes;
+        ++evictions_;
+        map_.erase(victim);  // iterators to other elements, `it` included, stay valid
+    }
+    return segment;
+}
+
+std::shared_ptr<const SegmentFiles> SegmentCache::segment_files(const Manifest& manifest) {
+    const std::uint64_t generation = manifest.generation;
+    {
+        auto guard = files_mutex_.lock();
+        if (files_cache_ && files_cache_->first == generation) return files_cache_->second;
+    }
+    auto files = std::make_shared<const SegmentFiles>(SegmentFiles::build(manifest));
+    auto guard = files_mutex_.lock();
+    files_cache_.emplace(generation, files);
+    return files;
+}
+
+SegmentCacheStats SegmentCache::stats() {
+    auto guard = cache_mutex_.lock();
+    return {map_.size(), accounted_bytes_, budget_, evictions_};
+}
+
+void SegmentCache::retain_files(const FileNameSet& live) {
+    {
+        auto guard = cache_mutex_.lock();
+        for (auto it = map_.begin(); it != map_.end();) {
+            if (live.contains(it->first)) {
+                ++it;
+            } else {
+                accounted_bytes_ -= it->second.bytes;
+                it = map_.erase(it);
+            }
+        }
+    }
+    auto guard = verified_mutex_.lock();
+    std::erase_if(verified_set_, [&](const std::string& file) { return !live.contains(file); });
+}
+
+bool SegmentCache::is_verified(std::string_view file) {
+    auto guard = verified_mutex_.lock();
+    return verified_set_.contains(file);
+}
+
+void SegmentCache::mark_verified(std::string_view file) {
+    auto guard = verified_mutex_.lock();
+    if (!verified_set_.contains(file)) verified_set_.emplace(file);
+}
+
+bool SegmentCache::contains(std::string_view file) {
+    auto guard = cache_mutex_.lock();
+    return map_.contains(file);
+}
+
+// ---- CloseIndexCache --------------------------------------------------------------------------------
+
+Result<std::shared_ptr<const CloseIndex>> CloseIndexCache::committed_close_index(const std::filesystem::path& root,
+                                                                                 const Manifest& manifest,
+                                                                                 bool current_only) {
+    const std::vector<CloseRunRef>& runs = manifest.close_runs;
+    if (current_only) {
+        if (runs.empty()) return std::make_shared<const CloseIndex>();
+        return fail(EngineError::invariant(
+            "current-only store has close runs — the CURRENT_ONLY marker does not match the manifest"));
+    }
+
+    const std::uint64_t generation = manifest.generation;
+    // The record is taken out while the runs are read, so the lock is never held across file I/O
+    // and the index can be extended without another caller seeing it half done. A concurrent
+    // caller meanwhile finds the cache empty and builds its own index; the later store wins.
+    std::optional<Record> record;
+    {
+        auto guard = mutex_.lock();
+        record = std::exchange(cache_, std::nullopt);
+    }
+
+    std::shared_ptr<CloseIndex> index;
+    std::size_t start = 0;
+    if (record) {
+        if (record->generation == generation) {
+            std::shared_ptr<const CloseIndex> same = record->index;
+            auto guard = mutex_.lock();
+            cache_ = std::move(record);
+            return same;
+        }
+        const std::size_t covered = record->run_count;
+        const bool prefix =
+            covered <= runs.size() &&
+            (covered == 0 || (record->last_run && runs[covered - 1].file == record->last_run->first &&
+                              runs[covered - 1].sha == record->last_run->second));
+        if (prefix) {
+            index = std::move(record->index);
+            start = covered;
+        }
+    }
+    if (!index) {
+        index = std::make_shared<CloseIndex>();
+    } else if (start < runs.size()) {
+        // Copy on write: extend in place only when the cache held the sole reference. The
+        // acquire fence orders our writes after every former holder's reads, whose releases
+        // (reference-count decrements) we observed.
+        if (index.use_count() == 1)
+            std::atomic_thread_fence(std::memory_order_acquire);
+        else
+            index = std::make_shared<CloseIndex>(*index);
+    }
+
+    for (std::size_t position = start; position < runs.size(); ++position) {
+        const std::vector<StagedClose> rows = VORP_TRY(read_close_run(root / std::filesystem::path(runs[position].file)));
+        index->insert_run(rows);
+    }
+
+    Record fresh{generation, runs.size(), std::nullopt, index};
+    if (!runs.empty()) fresh.last_run.emplace(runs.back().file, runs.back().sha);
+    auto guard = mutex_.lock();
+    cache_ = std::move(fresh);
+    return std::shared_ptr<const CloseIndex>(std::move(index));
+}
+
+std::optional<std::size_t> CloseIndexCache::cached_run_count() {
+    auto guard = mutex_.lock();
+    if (!cache_) return std::nullopt;
+    return cache_->run_count;
+}
+
+}  // namespace vorp

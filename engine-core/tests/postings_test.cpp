@@ -1,0 +1,356 @@
+#include "vorp/postings.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <latch>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "segment_fixtures.h"
+#include "vorp/derive.h"
+
+namespace vorp {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::SegmentStore;
+using Lists = std::map<std::uint64_t, std::vector<Position>>;
+
+TEST(PositionIndex, MatchesAMultimapUnderAppendEraseAndRetain) {
+    const int seeds = testing::seed_count("VORP_POSTINGS_SEEDS", 10);
+    for (int seed = 0; seed < seeds; ++seed) {
+        SCOPED_TRACE(seed);
+        std::mt19937_64 rng(seed);
+        PositionIndex index;
+        Lists model;
+        const auto check = [&] {
+            std::size_t positions = 0;
+            for (const auto& [key, list] : model) {
+                ASSERT_EQ(index.find(key), list) << key;
+                positions += list.size();
+            }
+            EXPECT_EQ(index.positions(), positions);
+            EXPECT_EQ(index.keys(), model.size());
+            EXPECT_TRUE(index.find(0xdeadbeefcafe).empty());
+        };
+        for (int step = 0; step < 4000; ++step) {
+            const std::uint64_t key = rng() % 600;  // many keys, many of them probing past each other
+            const std::uint64_t roll = rng() % 10;
+            if (roll < 7) {
+                const Position position{rng() % 5, static_cast<std::uint32_t>(rng() % 100)};
+                index.append(key, position);
+                model[key].push_back(position);
+            } else if (roll < 9) {
+                const std::uint64_t segment = rng() % 5;
+                const auto drop = [&](const Position& p) { return p.segment_id == segment; };
+                std::size_t removed = 0;
+                if (auto it = model.find(key); it != model.end()) {
+                    removed = std::erase_if(it->second, drop);
+                    if (it->second.empty()) model.erase(it);
+                }
+                EXPECT_EQ(index.erase_if(key, drop), removed);
+            } else if (step % 7 == 0) {
+                const std::unordered_set<std::uint64_t> keep{rng() % 5, rng() % 5, rng() % 5};
+                index.retain(keep);
+                for (auto it = model.begin(); it != model.end();) {
+                    std::erase_if(it->second, [&](const Position& p) { return !keep.contains(p.segment_id); });
+                    it = it->second.empty() ? model.erase(it) : std::next(it);
+                }
+            }
+            if (step % 500 == 0) check();
+        }
+        check();
+    }
+}
+
+// The postings of a set of stored segments worked out row by row from the rows as written.
+struct Expected {
+    Lists by_identity, by_vid, open_by_identity;
+    std::uint64_t rows = 0;
+    std::uint64_t segments = 0;
+
+    void add(std::uint64_t segment_id, const std::vector<std::uint64_t>& keys, const std::vector<std::uint64_t>& vids,
+             const std::vector<std::pair<std::uint32_t, std::int64_t>>& closed_rows) {
+        for (std::uint32_t row = 0; row < keys.size(); ++row) {
+            by_identity[keys[row]].push_back({segment_id, row});
+            by_vid[vids[row]].push_back({segment_id, row});
+            const auto closed = std::find_if(closed_rows.begin(), closed_rows.end(),
+                                             [&](const auto& entry) { return entry.first == row; });
+            if (closed == closed_rows.end() || closed->second >= OPEN_END)
+                open_by_identity[keys[row]].push_back({segment_id, row});
+        }
+        rows += keys.size();
+        ++segments;
+    }
+
+    void check(KindPostings& postings) const {
+        EXPECT_EQ(postings.stats(), (PostingsStats{rows, rows, segments}));
+        postings.with_postings([&](Postings& p) {
+            for (const auto& [key, list] : by_identity) ASSERT_EQ(p.by_identity.find(key), list);
+            for (const auto& [key, list] : by_vid) ASSERT_EQ(p.by_vid.find(key), list);
+            for (const auto& [key, list] : open_by_identity) ASSERT_EQ(p.open_by_identity.find(key), list);
+            EXPECT_EQ(p.by_identity.keys(), by_identity.size());
+            EXPECT_EQ(p.by_vid.keys(), by_vid.size());
+            EXPECT_EQ(p.open_by_identity.keys(), open_by_identity.size());
+        });
+    }
+};
+
+// Random folded closes: some before OPEN_END (they take the row out of current belief), some at
+// or after it (they do not).
+std::vector<std::pair<std::uint32_t, std::int64_t>> random_closed_rows(std::mt19937_64& rng, std::size_t rows) {
+    std::vector<std::pair<std::uint32_t, std::int64_t>> out;
+    for (std::uint32_t row = 0; row < rows; ++row) {
+        if (rng() % 4 != 0) continue;
+        const std::int64_t tt_e = rng() % 3 == 0 ? 20 : rng() % 2 == 0 ? OPEN_END : OPEN_END + 5;
+        out.emplace_back(row, tt_e);
+    }
+    return out;
+}
+
+template <class Row>
+void sort_rows(std::vector<Row>& rows) {
+    std::sort(rows.begin(), rows.end(),
+              [](const Row& a, const Row& b) { return std::tie(a.vt_s, a.vid) < std::tie(b.vt_s, b.vid); });
+}
+
+TEST(Postings, LookupsMatchABruteForceSweep) {
+    const int seeds = testing::seed_count("VORP_POSTINGS_SEEDS", 10);
+    constexpr std::uint32_t entities = 40;
+    for (int seed = 0; seed < seeds; ++seed) {
+        SCOPED_TRACE(seed);
+        std::mt19937_64 rng(seed + 100);
+        SegmentStore store(entities);
+        SegmentCache cache(std::nullopt);
+        KindPostings edges(RowKind::Edge), nodes(RowKind::Node);
+        Expected want_edges, want_nodes;
+        const auto uid = [&](std::uint32_t id) { return std::string(*store.dictionary.uid(id)); };
+
+        // Two generations; the second adds segments with larger ids, so ascending-id indexing
+        // order equals the order below. Ids are shuffled between kinds and lanes.
+        std::uint64_t next_id = 1;
+        for (int generation = 0; generation < 2; ++generation) {
+            const int segment_count = 1 + static_cast<int>(rng() % 4);
+            for (int s = 0; s < segment_count; ++s) {
+                const std::uint64_t id = next_id;
+                next_id += 1 + rng() % 3;
+                const std::size_t count = 1 + rng() % 60;
+                if (rng() % 2 == 0) {
+                    std::vector<EdgeRow> rows;
+                    for (std::size_t r = 0; r < count; ++r) rows.push_back(testing::random_edge(rng, entities));
+                    sort_rows(rows);
+                    const auto closed = random_closed_rows(rng, rows.size());
+                    store.add_segment(id, rows, rng() % 2 == 0 ? Lane::Event : Lane::Interval, closed);
+                    std::vector<std::uint64_t> keys, vids;
+                    for (const EdgeRow& row : rows) {
+                        keys.push_back(edge_eid(uid(row.src_id), uid(row.dst_id), row.rel_type, row.disc).prefix);
+                        vids.push_back(row.vid.prefix);
+                    }
+                    want_edges.add(id, keys, vids, closed);
+                } else {
+                    std::vector<NodeRow> rows;
+                    for (std::size_t r = 0; r < count; ++r) rows.push_back(testing::random_node(rng, entities));
+                    sort_rows(rows);
+                    const auto closed = random_closed_rows(rng, rows.size());
+                    store.add_segment(id, rows, Lane::Event, closed);
+                    std::vector<std::uint64_t> keys, vids;
+                    for (const NodeRow& row : rows) {
+                        keys.push_back(hash_uid(uid(row.uid_id)));
+                        vids.push_back(row.vid.prefix);
+                    }
+                    want_nodes.add(id, keys, vids, closed);
+                }
+            }
+            store.next_generation();
+            ASSERT_TRUE(edges.index_segments(store.root(), store.manifest, cache, store.dictionary).has_value());
+            want_edges.check(edges);
+            // Nothing indexes a kind until asked for it.
+            if (generation == 0) {
+                EXPECT_EQ(nodes.stats(), PostingsStats{});
+            }
+            ASSERT_TRUE(nodes.index_segments(store.root(), store.manifest, cache, store.dictionary).has_value());
+            want_nodes.check(nodes);
+        }
+    }
+}
+
+TEST(Postings, TwoThreadsIndexingTheSameSegmentsMergeEachOnce) {
+    SegmentStore store(30);
+    std::mt19937_64 rng(5);
+    std::uint64_t rows = 0;
+    for (std::uint64_t id = 1; id <= 24; ++id) {
+        std::vector<EdgeRow> batch;
+        for (int r = 0; r < 40; ++r) batch.push_back(testing::random_edge(rng, 30));
+        rows += batch.size();
+        store.add_segment(id, std::move(batch));
+    }
+    SegmentCache cache(std::nullopt);
+    for (int round = 0; round < 30; ++round) {
+        KindPostings postings(RowKind::Edge);
+        std::latch start(2);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 2; ++t)
+            threads.emplace_back([&] {
+                start.arrive_and_wait();
+                const Status indexed = postings.index_segments(store.root(), store.manifest, cache, store.dictionary);
+                EXPECT_TRUE(indexed.has_value());
+            });
+        for (std::thread& thread : threads) thread.join();
+        ASSERT_EQ(postings.stats(), (PostingsStats{rows, rows, 24})) << "round " << round;
+    }
+}
+
+TEST(Postings, FailingSegmentStaysUnindexedAndIsRetried) {
+    SegmentStore store(10);
+    std::mt19937_64 rng(9);
+    for (std::uint64_t id = 1; id <= 2; ++id) {
+        std::vector<NodeRow> batch;
+        for (int r = 0; r < 5; ++r) batch.push_back(testing::random_node(rng, 10));
+        store.add_segment(id, std::move(batch));
+    }
+    NodeRow stranger = testing::random_node(rng, 10);
+    stranger.uid_id = 12;  // not (yet) in the dictionary
+    store.add_segment(3, std::vector<NodeRow>{stranger});
+
+    SegmentCache cache(std::nullopt);
+    KindPostings postings(RowKind::Node);
+    const Status failed = postings.index_segments(store.root(), store.manifest, cache, store.dictionary);
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error().display(),
+              "invariant: dense id 12 is not in the dictionary — this is an engine bug; please report it with the "
+              "store manifest");
+    EXPECT_EQ(postings.stats(), (PostingsStats{10, 10, 2}));
+
+    for (int id = 10; id <= 12; ++id) store.dictionary.push(fmt::format("late-{}", id), "Thing");
+    ASSERT_TRUE(postings.index_segments(store.root(), store.manifest, cache, store.dictionary).has_value());
+    EXPECT_EQ(postings.stats(), (PostingsStats{11, 11, 3}));
+    postings.with_postings([&](Postings& p) {
+        EXPECT_EQ(p.by_identity.find(hash_uid("late-12")), (std::vector<Position>{{3, 0}}));
+    });
+}
+
+// Rewrites `segment` to `path` with row 0 of one column set to `value`, checksums made right.
+void rewrite_with(const Segment& segment, std::string_view column, std::uint64_t value, const fs::path& path) {
+    std::vector<ColumnBuilder> columns;
+    const std::size_t rows = segment.header.rows;
+    for (const ColumnDesc& desc : segment.header.columns) {
+        ColumnBuilder builder(desc.name, desc.dtype, rows);
+        const auto push_all = [&](auto values) {
+            ASSERT_TRUE(values.has_value());
+            for (std::size_t row = 0; row < rows; ++row)
+                builder.push(row == 0 && desc.name == column ? value : static_cast<std::uint64_t>((*values)[row]));
+        };
+        switch (desc.dtype) {
+            case DType::I64: push_all(segment.typed<std::int64_t>(desc.name)); break;
+            case DType::U64: push_all(segment.typed<std::uint64_t>(desc.name)); break;
+            case DType::U32: push_all(segment.typed<std::uint32_t>(desc.name)); break;
+            case DType::U16: push_all(segment.typed<std::uint16_t>(desc.name)); break;
+        }
+        columns.push_back(std::move(builder));
+    }
+    StringTable strings;
+    const StringView view = *segment.strings();
+    for (std::uint32_t ref = 0; ref < view.count; ++ref) strings.intern(*view.get(ref));
+    SegmentHeader header = segment.header;
+    header.columns.clear();
+    const Status written = write_segment(path, std::move(header), std::move(columns), strings);
+    ASSERT_TRUE(written.has_value()) << written.error().display();
+}
+
+TEST(Postings, ReferencesReadFromASegmentAreBoundsChecked) {
+    struct Case {
+        std::string_view column;
+        std::uint64_t value;
+        Category category;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"src_id", 999, Category::Invariant, "dense id 999 is not in the dictionary"},
+        {"dst_id", 0xFFFFFFFF, Category::Invariant, "dense id 4294967295 is not in the dictionary"},
+        {"rel_code", 7, Category::Corrupt, "rel_code 7 is out of range (the segment has 1 rel_types)"},
+        {"disc_ref", 100000, Category::Corrupt, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.column);
+        SegmentStore store(5);
+        std::vector<EdgeRow> batch;
+        std::mt19937_64 rng(3);
+        for (int r = 0; r < 20; ++r) {
+            batch.push_back(testing::random_edge(rng, 5));
+            batch.back().rel_type = "knows";
+        }
+        const std::string file = store.add_segment(1, batch);
+        SegmentCache probe(std::nullopt);
+        const auto segment = probe.open_segment(store.root(), file);
+        ASSERT_TRUE(segment.has_value());
+        rewrite_with(**segment, c.column, c.value, store.root() / file);
+
+        SegmentCache cache(std::nullopt);
+        KindPostings postings(RowKind::Edge);
+        const Status failed = postings.index_segments(store.root(), store.manifest, cache, store.dictionary);
+        ASSERT_FALSE(failed.has_value());
+        EXPECT_EQ(failed.error().category, c.category);
+        if (!c.message.empty()) {
+            EXPECT_EQ(failed.error().message, c.message);
+        }
+        EXPECT_EQ(postings.stats(), PostingsStats{});
+    }
+}
+
+TEST(Postings, EvictionPrunesCacheVerifiedSetAndBothKinds) {
+    SegmentStore store(20);
+    std::mt19937_64 rng(11);
+    std::vector<std::string> files;
+    std::vector<std::uint64_t> row_counts;
+    for (std::uint64_t id = 1; id <= 4; ++id) {
+        const std::size_t count = 10 * id;
+        if (id % 2 == 1) {
+            std::vector<EdgeRow> batch;
+            for (std::size_t r = 0; r < count; ++r) batch.push_back(testing::random_edge(rng, 20));
+            files.push_back(store.add_segment(id, std::move(batch)));
+        } else {
+            std::vector<NodeRow> batch;
+            for (std::size_t r = 0; r < count; ++r) batch.push_back(testing::random_node(rng, 20));
+            files.push_back(store.add_segment(id, std::move(batch)));
+        }
+        row_counts.push_back(count);
+    }
+    SegmentCache cache(std::nullopt);
+    KindPostings edges(RowKind::Edge), nodes(RowKind::Node);
+    ASSERT_TRUE(edges.index_segments(store.root(), store.manifest, cache, store.dictionary).has_value());
+    ASSERT_TRUE(nodes.index_segments(store.root(), store.manifest, cache, store.dictionary).has_value());
+    EXPECT_EQ(cache.stats().entries, 4u);
+
+    // Keep segment 1 (edge) and segment 4 (node).
+    evict_segments_not_in(cache, edges, nodes, FileNameSet{files[0], files[3]});
+    EXPECT_EQ(edges.stats(), (PostingsStats{row_counts[0], row_counts[0], 1}));
+    EXPECT_EQ(nodes.stats(), (PostingsStats{row_counts[3], row_counts[3], 1}));
+    EXPECT_TRUE(cache.contains(files[0]));
+    EXPECT_FALSE(cache.contains(files[1]));
+    EXPECT_FALSE(cache.is_verified(files[2]));
+    EXPECT_TRUE(cache.is_verified(files[3]));
+
+    // A pruned segment still in the manifest is indexed afresh by the next call.
+    ASSERT_TRUE(edges.index_segments(store.root(), store.manifest, cache, store.dictionary).has_value());
+    EXPECT_EQ(edges.stats(), (PostingsStats{row_counts[0] + row_counts[2], row_counts[0] + row_counts[2], 2}));
+
+    evict_segments_not_in(cache, edges, nodes, FileNameSet{});
+    EXPECT_EQ(edges.stats(), PostingsStats{});
+    EXPECT_EQ(nodes.stats(), PostingsStats{});
+    const SegmentCacheStats stats = cache.stats();
+    EXPECT_EQ(stats.entries, 0u);
+    EXPECT_EQ(stats.accounted_bytes, 0u);
+    EXPECT_EQ(stats.evictions, 0u);
+    EXPECT_FALSE(cache.is_verified(files[0]));
+}
+
+}  // namespace
+}  // namespace vorp
