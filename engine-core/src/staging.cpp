@@ -53,6 +53,56 @@ Lane lane_of(std::int64_t vt_s, std::int64_t vt_e, std::int64_t origin, std::int
     return lane_span(vt_s, vt_e, origin, stride) < INTERVAL_LANE_MIN_SPAN ? Lane::Event : Lane::Interval;
 }
 
+// ---- vid set -------------------------------------------------------------------------------------
+
+std::size_t VidSet::find_slot(const Id96& vid) const {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t slot = home_of(vid.prefix, vid.suffix);
+    while (slots_[slot].used && (slots_[slot].prefix != vid.prefix || slots_[slot].suffix != vid.suffix))
+        slot = (slot + 1) & mask;
+    return slot;
+}
+
+void VidSet::grow() {
+    const std::size_t capacity = std::max<std::size_t>(16, slots_.size() * 2);
+    const std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(capacity));
+    for (const Slot& entry : old)
+        if (entry.used) slots_[find_slot({entry.prefix, entry.suffix})] = entry;
+}
+
+bool VidSet::insert(const Id96& vid) {
+    if ((size_ + 1) * 2 > slots_.size()) grow();
+    Slot& slot = slots_[find_slot(vid)];
+    if (slot.used) return false;
+    slot = {vid.prefix, vid.suffix, true};
+    ++size_;
+    return true;
+}
+
+std::size_t VidSet::erase(const Id96& vid) {
+    if (slots_.empty()) return 0;
+    std::size_t hole = find_slot(vid);
+    if (!slots_[hole].used) return 0;
+    // Backward shift: pull every later entry of the probe run whose home does not lie cyclically
+    // in (hole, at] into the hole, so no lookup ever stops early at an empty slot.
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = (hole + 1) & mask; slots_[at].used; at = (at + 1) & mask) {
+        const std::size_t home = home_of(slots_[at].prefix, slots_[at].suffix);
+        const bool stays = hole < at ? (home > hole && home <= at) : (home > hole || home <= at);
+        if (stays) continue;
+        slots_[hole] = slots_[at];
+        hole = at;
+    }
+    slots_[hole].used = false;
+    --size_;
+    return 1;
+}
+
+void VidSet::clear() {
+    std::fill(slots_.begin(), slots_.end(), Slot{});
+    size_ = 0;
+}
+
 // ---- staging and its index ---------------------------------------------------------------------
 
 void Staging::add_edge(EdgeRow row) {
@@ -127,6 +177,7 @@ struct SortKey {
     std::int64_t vt_s;
     std::uint64_t vid_prefix;
     std::uint32_t vid_suffix;
+    bool interval;  // carried along, not compared
     std::size_t position;
 
     friend bool operator<(const SortKey& a, const SortKey& b) {
@@ -242,20 +293,18 @@ Status seal_rows(std::vector<Row>& rows, const fs::path& segment_dir, const Seal
     std::size_t n_event = 0;
     {
         std::vector<SortKey> keys(n);
-        for (std::size_t position = 0; position < n; ++position)
-            keys[position] = {rows[position].vt_s, rows[position].vid.prefix, rows[position].vid.suffix, position};
-        std::sort(keys.begin(), keys.end());
-        std::vector<bool> interval(n);
-        for (std::size_t s = 0; s < n; ++s) {
-            const Row& row = rows[keys[s].position];
-            interval[s] = lane_of(row.vt_s, row.vt_e, layout.lane_origin, layout.lane_stride) == Lane::Interval;
-            if (!interval[s]) ++n_event;
+        for (std::size_t position = 0; position < n; ++position) {
+            const Row& row = rows[position];
+            const bool interval = lane_of(row.vt_s, row.vt_e, layout.lane_origin, layout.lane_stride) == Lane::Interval;
+            keys[position] = {row.vt_s, row.vid.prefix, row.vid.suffix, interval, position};
+            if (!interval) ++n_event;
         }
+        std::sort(keys.begin(), keys.end());
         if (n_event != 0 && n_event != n) back_to_sorted.resize(n);
         std::size_t next_event = 0;
         std::size_t next_interval = n_event;
         for (std::size_t s = 0; s < n; ++s) {
-            const std::size_t target = interval[s] ? next_interval++ : next_event++;
+            const std::size_t target = keys[s].interval ? next_interval++ : next_event++;
             source[target] = keys[s].position;
             if (!back_to_sorted.empty()) back_to_sorted[s] = target;
         }

@@ -32,7 +32,6 @@
 #include <span>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -104,6 +103,38 @@ struct SealedBatch {
     std::vector<std::uint64_t> segment_ids;  // edge segments first
 };
 
+// A set of vids in one flat array (open addressing, linear probing, deletion by backward shift):
+// staging notes one vid per staged row, and a node per element would cost an allocation and a
+// cache miss each. Holds at most half its slots.
+class VidSet {
+public:
+    // True when the vid was not in the set.
+    bool insert(const Id96& vid);
+    // 1 when the vid was removed, 0 when it was not in the set.
+    std::size_t erase(const Id96& vid);
+    bool contains(const Id96& vid) const { return !slots_.empty() && slots_[find_slot(vid)].used; }
+    // Empties the set; its slots stay allocated.
+    void clear();
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+private:
+    struct Slot {
+        std::uint64_t prefix = 0;
+        std::uint32_t suffix = 0;
+        bool used = false;
+    };
+    std::size_t home_of(std::uint64_t prefix, std::uint32_t suffix) const {
+        return Id96Hash{}(Id96{prefix, suffix}) & (slots_.size() - 1);
+    }
+    // The slot holding the vid, or the empty slot where its probe ends. Requires slots.
+    std::size_t find_slot(const Id96& vid) const;
+    void grow();
+
+    std::vector<Slot> slots_;  // a power of two in size, or empty
+    std::size_t size_ = 0;
+};
+
 // Positions of staged rows by identity. Positions refer to the present order of the staging's
 // row lists; whatever reorders or removes rows resets or rebuilds it.
 struct StagedIndex {
@@ -121,8 +152,8 @@ struct Staging {
     std::vector<EdgeRow> edges;  // staging order (sealed order once seal has run)
     std::vector<NodeRow> nodes;
     // A vid is in a set exactly when at least one staged row of that kind carries it.
-    std::unordered_set<Id96, Id96Hash> staged_edge_vids;
-    std::unordered_set<Id96, Id96Hash> staged_node_vids;
+    VidSet staged_edge_vids;
+    VidSet staged_node_vids;
 
     Staging() = default;
     Staging(const Staging&) = delete;
