@@ -17,14 +17,11 @@
 #include "vorp/manifest.h"
 #include "vorp/row.h"
 #include "vorp/segment.h"
+#include "vorp/staging.h"
 
 namespace vorp::py {
 
 namespace {
-
-// The size estimate at which sealing starts a new segment. The store's sealing owns this number;
-// until it publishes it, this is the one copy.
-constexpr std::uint64_t SEGMENT_TARGET_BYTES = std::uint64_t{128} << 20;
 
 template <class Function>
 PyCFunction as_cfunction(Function function) {

@@ -1,0 +1,220 @@
+// The open batch's staged rows, and sealing them into segment files.
+//
+// A batch appends versions to a Staging in the order the caller hands them over. Readers of the
+// open batch find staged rows by identity through a lazily built index (positions by edge key and
+// by node uid), which only ever absorbs rows appended since the last lookup.
+//
+// Sealing fixes the physical layout of what a commit writes:
+//
+//   order    rows of one kind are stably sorted by (vt_s, vid); rows with equal keys keep their
+//            staging order
+//   lane     a version whose valid interval touches fewer than 3 lane buckets (b(t) = floor((t -
+//            lane_origin) / lane_stride), saturating) goes to the event lane, every other one to
+//            the interval lane
+//   cuts     a lane's rows are cut into segments by an estimated size (50 bytes plus the
+//            discriminator for an edge row, 44 bytes for a node row): a segment closes once its
+//            estimate reaches the target, but never between two rows of the same (vt_s, vid), so a
+//            run of equal keys may push one segment past the target
+//   ids      one id per segment from the caller's counter, in write order: edge event segments,
+//            edge interval segments, node event segments, node interval segments; the file is
+//            "{:012}.vos" in the segment directory
+//   closes   a staged row whose vid the batch has closed is written with that close folded into
+//            its segment's header
+//
+// The estimate looks only at string lengths, so nothing is encoded before the cuts are known.
+// Rows are never copied: each lane is brought together in place and the writers read the rows of
+// a segment straight out of the staging.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "vorp/derive.h"
+#include "vorp/error.h"
+#include "vorp/manifest.h"
+#include "vorp/row.h"
+#include "vorp/segment.h"
+
+namespace vorp {
+
+// The size estimate at which sealing starts a new segment (128 MiB).
+inline constexpr std::uint64_t SEGMENT_TARGET_BYTES = 134217728;
+// The width of one lane bucket: one week in microseconds.
+inline constexpr std::int64_t LANE_STRIDE = 604800000000;
+// A version spanning this many buckets or more belongs to the interval lane.
+inline constexpr std::int64_t INTERVAL_LANE_MIN_SPAN = 3;
+// The estimated bytes of one row: an edge row adds the length of its discriminator.
+inline constexpr std::uint64_t EDGE_ROW_BASE_COST = 50;
+inline constexpr std::uint64_t NODE_ROW_COST = 44;
+
+// Closes recorded against versions staged in the same batch: vid -> tt_e. One map serves node and
+// edge rows alike.
+using StagedVidCloses = std::unordered_map<Id96, std::int64_t, Id96Hash>;
+
+// The bucket of time t: (t - origin) divided by stride, rounded towards negative infinity; the
+// subtraction saturates at the i64 limits. `stride` must be positive.
+std::int64_t lane_bucket(std::int64_t t, std::int64_t origin, std::int64_t stride);
+// The number of buckets a valid interval [vt_s, vt_e) touches, at least 1 (an empty or inverted
+// interval touches the bucket of vt_s); every step saturates.
+std::int64_t lane_span(std::int64_t vt_s, std::int64_t vt_e, std::int64_t origin, std::int64_t stride);
+Lane lane_of(std::int64_t vt_s, std::int64_t vt_e, std::int64_t origin, std::int64_t stride);
+
+inline std::uint64_t row_cost(const EdgeRow& row) { return EDGE_ROW_BASE_COST + row.disc.size(); }
+inline std::uint64_t row_cost(const NodeRow&) { return NODE_ROW_COST; }
+
+// The cut rule over n rows in key order: returns the end of every segment (the last is n; none
+// for n = 0). `cost_of(i)` is row i's estimate; `same_key(i)` tells whether rows i and i + 1 share
+// their (vt_s, vid). A segment closes after row i when its estimate has reached `target_bytes`
+// and row i + 1 has another key.
+template <class CostOf, class SameKey>
+std::vector<std::size_t> segment_ends(std::size_t n, std::uint64_t target_bytes, CostOf&& cost_of, SameKey&& same_key) {
+    std::vector<std::size_t> ends;
+    std::uint64_t estimate = 0;
+    for (std::size_t row = 0; row < n; ++row) {
+        const std::uint64_t cost = cost_of(row);
+        estimate = cost > UINT64_MAX - estimate ? UINT64_MAX : estimate + cost;
+        if (row + 1 < n && estimate >= target_bytes && !same_key(row)) {
+            ends.push_back(row + 1);
+            estimate = 0;
+        }
+    }
+    if (n > 0) ends.push_back(n);
+    return ends;
+}
+
+// How sealing lays segments out; the store passes its own fields.
+struct SealLayout {
+    std::int64_t lane_origin = 0;
+    std::int64_t lane_stride = LANE_STRIDE;  // must be positive
+    std::uint64_t segment_target_bytes = SEGMENT_TARGET_BYTES;
+    std::uint32_t block_rows = BLOCK_ROWS;
+};
+
+// What one seal wrote, in write order.
+struct SealedBatch {
+    std::vector<std::pair<Lane, SegmentEntry>> edges;
+    std::vector<SegmentEntry> nodes;
+    std::vector<std::uint64_t> segment_ids;  // edge segments first
+};
+
+// A set of vids in one flat array (open addressing, linear probing, deletion by backward shift):
+// staging notes one vid per staged row, and a node per element would cost an allocation and a
+// cache miss each. Holds at most half its slots.
+class VidSet {
+public:
+    // True when the vid was not in the set.
+    bool insert(const Id96& vid);
+    // 1 when the vid was removed, 0 when it was not in the set.
+    std::size_t erase(const Id96& vid);
+    bool contains(const Id96& vid) const { return !slots_.empty() && slots_[find_slot(vid)].used; }
+    // Empties the set; its slots stay allocated.
+    void clear();
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+private:
+    struct Slot {
+        std::uint64_t prefix = 0;
+        std::uint32_t suffix = 0;
+        bool used = false;
+    };
+    std::size_t home_of(std::uint64_t prefix, std::uint32_t suffix) const {
+        return Id96Hash{}(Id96{prefix, suffix}) & (slots_.size() - 1);
+    }
+    // The slot holding the vid, or the empty slot where its probe ends. Requires slots.
+    std::size_t find_slot(const Id96& vid) const;
+    void grow();
+
+    std::vector<Slot> slots_;  // a power of two in size, or empty
+    std::size_t size_ = 0;
+};
+
+// Positions of staged rows by identity. Positions refer to the present order of the staging's
+// row lists; whatever reorders or removes rows resets or rebuilds it.
+struct StagedIndex {
+    // One key per absorbed edge row (the high 64 bits of its edge id), in position order; its
+    // length is the number of edge rows absorbed.
+    std::vector<std::uint64_t> edge_keys;
+    std::unordered_map<std::uint64_t, std::vector<std::uint32_t>> edges_by_key;
+    std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> nodes_by_uid;
+    std::size_t nodes_absorbed = 0;
+};
+
+// The rows of one batch. Mutated only under the handle's exclusive access; shared readers reach
+// the rows only through the index lookups, which take the index mutex.
+struct Staging {
+    std::vector<EdgeRow> edges;  // staging order (sealed order once seal has run)
+    std::vector<NodeRow> nodes;
+    // A vid is in a set exactly when at least one staged row of that kind carries it.
+    VidSet staged_edge_vids;
+    VidSet staged_node_vids;
+
+    Staging() = default;
+    Staging(const Staging&) = delete;
+    Staging& operator=(const Staging&) = delete;
+
+    // Append one row and note its vid. A vid staged before is accepted again; both rows stay.
+    void add_edge(EdgeRow row);
+    void add_node(NodeRow row);
+
+    bool empty() const { return edges.empty() && nodes.empty(); }
+
+    // Remove every staged row of that kind with the vid, keeping the order of the others; false
+    // (and nothing changed) when no row of that kind carries it. Keys already derived for kept
+    // edge rows are carried over; the node index is rebuilt from scratch on the next lookup.
+    bool retire_edge(const Id96& vid);
+    bool retire_node(const Id96& vid);
+
+    // Empties the staging in place (the row lists keep their capacity) and resets the index.
+    void clear();
+
+    // Positions in `nodes` of the staged rows of one node, ascending. Absorbs the node rows
+    // appended since the last lookup first.
+    std::vector<std::uint32_t> node_positions(std::uint32_t uid_id) const;
+
+    // Positions in `edges` of the staged rows whose edge key is `key`, ascending. Absorbs the edge
+    // rows appended since the last lookup first, deriving each key with `key_of(const EdgeRow&)`
+    // -> Result<std::uint64_t>; a failure stops there (rows before it stay absorbed) and is
+    // returned.
+    template <class KeyOf>
+    Result<std::vector<std::uint32_t>> edge_positions(std::uint64_t key, KeyOf&& key_of) const {
+        PoisonMutex::Guard guard = index_mutex_.lock();
+        for (std::size_t position = index_.edge_keys.size(); position < edges.size(); ++position) {
+            const std::uint64_t row_key = VORP_TRY(key_of(edges[position]));
+            index_.edge_keys.push_back(row_key);
+            index_.edges_by_key[row_key].push_back(static_cast<std::uint32_t>(position));
+        }
+        const auto found = index_.edges_by_key.find(key);
+        if (found == index_.edges_by_key.end()) return std::vector<std::uint32_t>{};
+        return found->second;
+    }
+
+    // Writes the staged rows as new segment files in `segment_dir` and returns their entries.
+    // Each segment takes the id `next_segment_id` and advances it by one, also when its write
+    // fails. Rows whose vid is a key of `staged_vid_closes` are written closed at that tt_e.
+    //
+    // Afterwards, also on failure, the index is empty, no row is removed, and every row list the
+    // call reached is in (vt_s, vid) order (edges first; a failed edge segment leaves the nodes
+    // as they were). A writer's error ends the call at once; segments written before
+    // it stay on disk unreferenced. `invariant` for a non-positive lane stride (before anything is
+    // written); `capacity` instead of handing out the id 2^64 - 1, which file lists reserve for
+    // names without an id (the counter would also wrap to 0 and reuse live ids after it).
+    Result<SealedBatch> seal(const std::filesystem::path& segment_dir, const SealLayout& layout,
+                             std::uint64_t& next_segment_id, const StagedVidCloses& staged_vid_closes);
+
+private:
+    // Takes the index mutex even under exclusive access: a mutex poisoned by a failed reader must
+    // still end the call.
+    PoisonMutex::Guard lock_index() const { return index_mutex_.lock(); }
+
+    mutable PoisonMutex index_mutex_{"staging index"};
+    mutable StagedIndex index_;
+};
+
+}  // namespace vorp

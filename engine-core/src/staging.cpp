@@ -1,0 +1,362 @@
+// Staged rows of the open batch, their identity index, and sealing them into segment files.
+#include "vorp/staging.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include <fmt/format.h>
+
+namespace vorp {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::int64_t I64_MIN = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t I64_MAX = std::numeric_limits<std::int64_t>::max();
+
+std::int64_t saturating_sub(std::int64_t a, std::int64_t b) {
+    std::int64_t result;
+    if (__builtin_sub_overflow(a, b, &result)) return b < 0 ? I64_MAX : I64_MIN;
+    return result;
+}
+
+std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
+    std::int64_t result;
+    if (__builtin_add_overflow(a, b, &result)) return b > 0 ? I64_MAX : I64_MIN;
+    return result;
+}
+
+}  // namespace
+
+std::int64_t lane_bucket(std::int64_t t, std::int64_t origin, std::int64_t stride) {
+    if (stride <= 0) engine_panic(fmt::format("lane stride must be positive, got {}", stride));
+    const std::int64_t offset = saturating_sub(t, origin);
+    // C++ division truncates towards zero; with a positive stride a negative remainder means the
+    // floor is one lower. (The quotient of a saturated offset cannot underflow by that step.)
+    std::int64_t quotient = offset / stride;
+    if (offset % stride < 0) --quotient;
+    return quotient;
+}
+
+std::int64_t lane_span(std::int64_t vt_s, std::int64_t vt_e, std::int64_t origin, std::int64_t stride) {
+    // The last instant inside [vt_s, vt_e); an empty or inverted interval counts as vt_s alone.
+    const std::int64_t last = saturating_sub(vt_e, 1);
+    const std::int64_t hi = std::max(vt_s, last);
+    return saturating_add(saturating_sub(lane_bucket(hi, origin, stride), lane_bucket(vt_s, origin, stride)), 1);
+}
+
+Lane lane_of(std::int64_t vt_s, std::int64_t vt_e, std::int64_t origin, std::int64_t stride) {
+    return lane_span(vt_s, vt_e, origin, stride) < INTERVAL_LANE_MIN_SPAN ? Lane::Event : Lane::Interval;
+}
+
+// ---- vid set -------------------------------------------------------------------------------------
+
+std::size_t VidSet::find_slot(const Id96& vid) const {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t slot = home_of(vid.prefix, vid.suffix);
+    while (slots_[slot].used && (slots_[slot].prefix != vid.prefix || slots_[slot].suffix != vid.suffix))
+        slot = (slot + 1) & mask;
+    return slot;
+}
+
+void VidSet::grow() {
+    const std::size_t capacity = std::max<std::size_t>(16, slots_.size() * 2);
+    const std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(capacity));
+    for (const Slot& entry : old)
+        if (entry.used) slots_[find_slot({entry.prefix, entry.suffix})] = entry;
+}
+
+bool VidSet::insert(const Id96& vid) {
+    if ((size_ + 1) * 2 > slots_.size()) grow();
+    Slot& slot = slots_[find_slot(vid)];
+    if (slot.used) return false;
+    slot = {vid.prefix, vid.suffix, true};
+    ++size_;
+    return true;
+}
+
+std::size_t VidSet::erase(const Id96& vid) {
+    if (slots_.empty()) return 0;
+    std::size_t hole = find_slot(vid);
+    if (!slots_[hole].used) return 0;
+    // Backward shift: pull every later entry of the probe run whose home does not lie cyclically
+    // in (hole, at] into the hole, so no lookup ever stops early at an empty slot.
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = (hole + 1) & mask; slots_[at].used; at = (at + 1) & mask) {
+        const std::size_t home = home_of(slots_[at].prefix, slots_[at].suffix);
+        const bool stays = hole < at ? (home > hole && home <= at) : (home > hole || home <= at);
+        if (stays) continue;
+        slots_[hole] = slots_[at];
+        hole = at;
+    }
+    slots_[hole].used = false;
+    --size_;
+    return 1;
+}
+
+void VidSet::clear() {
+    std::fill(slots_.begin(), slots_.end(), Slot{});
+    size_ = 0;
+}
+
+// ---- staging and its index ---------------------------------------------------------------------
+
+void Staging::add_edge(EdgeRow row) {
+    staged_edge_vids.insert(row.vid);
+    edges.push_back(std::move(row));
+}
+
+void Staging::add_node(NodeRow row) {
+    staged_node_vids.insert(row.vid);
+    nodes.push_back(std::move(row));
+}
+
+bool Staging::retire_edge(const Id96& vid) {
+    PoisonMutex::Guard guard = lock_index();
+    if (staged_edge_vids.erase(vid) == 0) return false;
+    // Compact in place; a kept row that was already absorbed keeps its derived key, so only rows
+    // never looked at are derived again. Kept absorbed rows stay a prefix of the kept rows.
+    const std::size_t absorbed = index_.edge_keys.size();
+    std::vector<std::uint64_t> keys;
+    keys.reserve(absorbed);
+    std::size_t kept = 0;
+    for (std::size_t old_position = 0; old_position < edges.size(); ++old_position) {
+        if (edges[old_position].vid == vid) continue;
+        if (old_position < absorbed) keys.push_back(index_.edge_keys[old_position]);
+        if (kept != old_position) edges[kept] = std::move(edges[old_position]);
+        ++kept;
+    }
+    edges.erase(edges.begin() + static_cast<std::ptrdiff_t>(kept), edges.end());
+    index_.edges_by_key.clear();
+    for (std::size_t position = 0; position < keys.size(); ++position)
+        index_.edges_by_key[keys[position]].push_back(static_cast<std::uint32_t>(position));
+    index_.edge_keys = std::move(keys);
+    return true;
+}
+
+bool Staging::retire_node(const Id96& vid) {
+    PoisonMutex::Guard guard = lock_index();
+    if (staged_node_vids.erase(vid) == 0) return false;
+    std::erase_if(nodes, [&vid](const NodeRow& row) { return row.vid == vid; });
+    // Node keys are the rows' own uid ids: cheaper to absorb everything again than to carry over.
+    index_.nodes_by_uid.clear();
+    index_.nodes_absorbed = 0;
+    return true;
+}
+
+void Staging::clear() {
+    PoisonMutex::Guard guard = lock_index();
+    edges.clear();
+    nodes.clear();
+    staged_edge_vids.clear();
+    staged_node_vids.clear();
+    index_ = StagedIndex{};
+}
+
+std::vector<std::uint32_t> Staging::node_positions(std::uint32_t uid_id) const {
+    PoisonMutex::Guard guard = lock_index();
+    for (std::size_t position = index_.nodes_absorbed; position < nodes.size(); ++position)
+        index_.nodes_by_uid[nodes[position].uid_id].push_back(static_cast<std::uint32_t>(position));
+    index_.nodes_absorbed = nodes.size();
+    const auto found = index_.nodes_by_uid.find(uid_id);
+    if (found == index_.nodes_by_uid.end()) return {};
+    return found->second;
+}
+
+// ---- seal ------------------------------------------------------------------------------------------
+
+namespace {
+
+// The sort key of one row; the staging position makes every key distinct, so an unstable sort of
+// the keys gives the stable order of the rows.
+struct SortKey {
+    std::int64_t vt_s;
+    std::uint64_t vid_prefix;
+    std::uint32_t vid_suffix;
+    bool interval;  // carried along, not compared
+    std::size_t position;
+
+    friend bool operator<(const SortKey& a, const SortKey& b) {
+        if (a.vt_s != b.vt_s) return a.vt_s < b.vt_s;
+        if (a.vid_prefix != b.vid_prefix) return a.vid_prefix < b.vid_prefix;
+        if (a.vid_suffix != b.vid_suffix) return a.vid_suffix < b.vid_suffix;
+        return a.position < b.position;
+    }
+};
+
+template <class Row>
+bool same_key(const Row& a, const Row& b) {
+    return a.vt_s == b.vt_s && a.vid == b.vid;
+}
+
+// Rearranges rows so that new position p holds the row that was at source[p]. Follows each cycle
+// once, moving every row at most twice and copying none; `source` is consumed.
+template <class Row>
+void permute_in_place(std::vector<Row>& rows, std::vector<std::size_t>& source) {
+    for (std::size_t start = 0; start < rows.size(); ++start) {
+        if (source[start] == start) continue;
+        Row held = std::move(rows[start]);
+        std::size_t at = start;
+        while (source[at] != start) {
+            const std::size_t from = source[at];
+            rows[at] = std::move(rows[from]);
+            source[at] = at;
+            at = from;
+        }
+        rows[at] = std::move(held);
+        source[at] = at;
+    }
+}
+
+// The rows of one lane, after they were brought together: rows [begin, end) of the list.
+struct LaneRange {
+    Lane lane;
+    std::size_t begin;
+    std::size_t end;
+};
+
+template <class Row>
+SegmentEntry entry_for(std::span<const Row> rows, const std::string& file_name, std::uint32_t n_closed) {
+    SegmentEntry entry;
+    entry.file = fmt::format("seg/{}", file_name);
+    entry.rows = static_cast<std::uint32_t>(rows.size());
+    entry.key_lo = {rows.front().vt_s, rows.front().vid.to_hex()};
+    entry.key_hi = {rows.back().vt_s, rows.back().vid.to_hex()};
+    entry.vt_min = I64_MAX;
+    entry.vt_max = I64_MIN;
+    entry.vt_e_max = I64_MIN;
+    entry.tt_s_min = I64_MAX;
+    entry.tt_s_max = I64_MIN;
+    for (const Row& row : rows) {
+        entry.vt_min = std::min(entry.vt_min, row.vt_s);
+        entry.vt_max = std::max(entry.vt_max, row.vt_s);
+        entry.vt_e_max = std::max(entry.vt_e_max, row.vt_e);
+        entry.tt_s_min = std::min(entry.tt_s_min, row.tt_s);
+        entry.tt_s_max = std::max(entry.tt_s_max, row.tt_s);
+    }
+    entry.n_closed_folded = n_closed;
+    entry.all_current = n_closed == 0;
+    return entry;
+}
+
+Status write_rows(const fs::path& path, std::span<const EdgeRow> rows, const SegmentWriteOptions& options) {
+    return write_edge_segment(path, rows, options);
+}
+Status write_rows(const fs::path& path, std::span<const NodeRow> rows, const SegmentWriteOptions& options) {
+    return write_node_segment(path, rows, options);
+}
+
+// Writes one segment of rows already in their final order and hands its entry to `emit`.
+template <class Row, class Emit>
+Status write_one_segment(std::span<const Row> rows, Lane lane, const fs::path& segment_dir, const SealLayout& layout,
+                         std::uint64_t& next_segment_id, const StagedVidCloses& staged_vid_closes, Emit& emit) {
+    if (rows.empty()) return fail(EngineError::invariant("a sealed segment must contain at least one row"));
+    const std::uint64_t id = next_segment_id;
+    if (id == UINT64_MAX)
+        return fail(EngineError::capacity(fmt::format("segment ids are exhausted: the next id would be {}", id)));
+    next_segment_id = id + 1;
+    const std::string file_name = fmt::format("{:012}.vos", id);
+
+    SegmentWriteOptions options;
+    options.block_rows = layout.block_rows;
+    options.lane = lane;
+    if (!staged_vid_closes.empty()) {
+        // Rows are visited in order, so the pairs come out ascending by row, one per row.
+        for (std::size_t row = 0; row < rows.size(); ++row) {
+            const auto found = staged_vid_closes.find(rows[row].vid);
+            if (found != staged_vid_closes.end()) options.closed_rows.emplace_back(static_cast<std::uint32_t>(row), found->second);
+        }
+    }
+    VORP_TRY(write_rows(segment_dir / file_name, rows, options));
+    emit(lane, entry_for(rows, file_name, static_cast<std::uint32_t>(options.closed_rows.size())), id);
+    return ok();
+}
+
+// Seals one kind: sort, lane split, cut, write. The rows end up in (vt_s, vid) order whatever
+// happens; while the segments are written they are grouped by lane so that every segment is one
+// contiguous span of the list.
+template <class Row, class Emit>
+Status seal_rows(std::vector<Row>& rows, const fs::path& segment_dir, const SealLayout& layout,
+                 std::uint64_t& next_segment_id, const StagedVidCloses& staged_vid_closes, Emit emit) {
+    const std::size_t n = rows.size();
+    if (n == 0) return ok();
+
+    // Sorted order, then lane-major order (event rows first, each lane still sorted). `source[p]`
+    // is the staging position of the row that goes to p; `back_to_sorted[s]` the lane-major
+    // position of the s-th row in sorted order, needed only when both lanes hold rows.
+    std::vector<std::size_t> source(n);
+    std::vector<std::size_t> back_to_sorted;
+    std::size_t n_event = 0;
+    {
+        std::vector<SortKey> keys(n);
+        for (std::size_t position = 0; position < n; ++position) {
+            const Row& row = rows[position];
+            const bool interval = lane_of(row.vt_s, row.vt_e, layout.lane_origin, layout.lane_stride) == Lane::Interval;
+            keys[position] = {row.vt_s, row.vid.prefix, row.vid.suffix, interval, position};
+            if (!interval) ++n_event;
+        }
+        std::sort(keys.begin(), keys.end());
+        if (n_event != 0 && n_event != n) back_to_sorted.resize(n);
+        std::size_t next_event = 0;
+        std::size_t next_interval = n_event;
+        for (std::size_t s = 0; s < n; ++s) {
+            const std::size_t target = keys[s].interval ? next_interval++ : next_event++;
+            source[target] = keys[s].position;
+            if (!back_to_sorted.empty()) back_to_sorted[s] = target;
+        }
+    }
+    permute_in_place(rows, source);
+    source = {};
+
+    const LaneRange lanes[] = {{Lane::Event, 0, n_event}, {Lane::Interval, n_event, n}};
+    Status written = ok();
+    for (const LaneRange& range : lanes) {
+        if (range.begin == range.end) continue;
+        const std::span<const Row> lane_rows(rows.data() + range.begin, range.end - range.begin);
+        const std::vector<std::size_t> ends = segment_ends(
+            lane_rows.size(), layout.segment_target_bytes, [&](std::size_t row) { return row_cost(lane_rows[row]); },
+            [&](std::size_t row) { return same_key(lane_rows[row], lane_rows[row + 1]); });
+        std::size_t begin = 0;
+        for (const std::size_t end : ends) {
+            written = write_one_segment(lane_rows.subspan(begin, end - begin), range.lane, segment_dir, layout,
+                                        next_segment_id, staged_vid_closes, emit);
+            if (!written) break;
+            begin = end;
+        }
+        if (!written) break;
+    }
+
+    if (!back_to_sorted.empty()) permute_in_place(rows, back_to_sorted);
+    return written;
+}
+
+}  // namespace
+
+Result<SealedBatch> Staging::seal(const fs::path& segment_dir, const SealLayout& layout, std::uint64_t& next_segment_id,
+                                  const StagedVidCloses& staged_vid_closes) {
+    if (layout.lane_stride <= 0)
+        return fail(EngineError::invariant(fmt::format("lane stride must be positive, got {}", layout.lane_stride)));
+    {
+        // Every position changes with the sort; readers rebuild the index lazily.
+        PoisonMutex::Guard guard = lock_index();
+        index_ = StagedIndex{};
+    }
+    SealedBatch sealed;
+    VORP_TRY(seal_rows(edges, segment_dir, layout, next_segment_id, staged_vid_closes,
+                       [&sealed](Lane lane, SegmentEntry entry, std::uint64_t id) {
+                           sealed.edges.emplace_back(lane, std::move(entry));
+                           sealed.segment_ids.push_back(id);
+                       }));
+    VORP_TRY(seal_rows(nodes, segment_dir, layout, next_segment_id, staged_vid_closes,
+                       [&sealed](Lane, SegmentEntry entry, std::uint64_t id) {
+                           sealed.nodes.push_back(std::move(entry));
+                           sealed.segment_ids.push_back(id);
+                       }));
+    return sealed;
+}
+
+}  // namespace vorp
