@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <limits>
+#include <tuple>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -332,5 +334,23 @@ TEST(CloseIndex, CopyOnWriteLeavesReadersLayerUnchanged) {
     EXPECT_EQ(none->find(1, 1), 1);
 }
 
+TEST(BeliefRule, ClampsEveryCurrentAsOfTimeAndKeepsTheHalfOpenInterval) {
+    constexpr std::int64_t max = std::numeric_limits<std::int64_t>::max();
+    // (tt_s, tt_e, as_of, believed)
+    const std::tuple<std::int64_t, std::int64_t, std::int64_t, bool> cases[] = {
+        {10, 20, 10, true},   {10, 20, 19, true},  {10, 20, 20, false}, {10, 20, 9, false},
+        {10, OPEN_END, OPEN_END, true}, {10, OPEN_END, max, true}, {10, OPEN_END, OPEN_END - 1, true},
+        {10, OPEN_END - 1, OPEN_END, false},  // closed at the clamp point: no longer believed now
+        {OPEN_END - 1, OPEN_END, max, true},  {OPEN_END, OPEN_END, max, false},
+        {std::numeric_limits<std::int64_t>::min(), 0, -1, true},
+    };
+    for (const auto& [tt_s, tt_e, as_of, believed] : cases) {
+        EXPECT_EQ(is_believed(tt_s, tt_e, as_of), believed) << tt_s << " " << tt_e << " " << as_of;
+    }
+    EXPECT_EQ(belief_tt(max), OPEN_END - 1);
+    EXPECT_EQ(belief_tt(-5), -5);
+}
+
 }  // namespace
 }  // namespace vorp
+

@@ -92,6 +92,20 @@ struct CloseIndex {
     void insert_run(std::span<const StagedClose> rows);
 };
 
+// ---- the belief rule ----------------------------------------------------------------------------
+// Every read that answers "what was believed at transaction time T" goes through these two, so
+// that scans, pages, lookups, aggregates and verification can never disagree.
+
+// Any as-of time at or above OPEN_END - 1 means current belief: a version never closed (tt_e =
+// OPEN_END) is then believed, whatever its tt_s below OPEN_END.
+constexpr std::int64_t belief_tt(std::int64_t as_of_tt) { return std::min(as_of_tt, OPEN_END - 1); }
+
+// A version is believed at `as_of_tt` when tt_s <= belief_tt(as_of_tt) < tt_e.
+constexpr bool is_believed(std::int64_t tt_s, std::int64_t tt_e, std::int64_t as_of_tt) {
+    const std::int64_t at = belief_tt(as_of_tt);
+    return tt_s <= at && at < tt_e;
+}
+
 namespace detail {
 template <class Entry>
 std::uint32_t closed_row_of(const Entry& entry) {
