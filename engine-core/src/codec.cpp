@@ -25,6 +25,9 @@
 
 #include <fmt/format.h>
 
+#include "codec_kernels.h"
+#include "vorp/simd.h"
+
 namespace vorp {
 namespace {
 
@@ -278,16 +281,27 @@ template <unsigned ElementWidth>
 void decode_walked(std::span<const std::uint8_t> stream, StreamShape shape, std::uint8_t* out) {
     const std::uint8_t* const stream_end = stream.data() + stream.size();
     const std::uint8_t* block = stream.data() + 8;
+    const bool vector = simd_kernels_active();
     for (std::uint64_t done = 0; done < shape.count;) {
         const std::size_t value_count = static_cast<std::size_t>(std::min<std::uint64_t>(shape.block_len, shape.count - done));
         const std::uint64_t base = load_u64(block);
         const unsigned width = block[8];
         const std::uint8_t* packed = block + BLOCK_HEADER_BYTES;
         std::uint8_t* block_out = out + done * ElementWidth;
-        if (width == 0)
+        if (width == 0) {
             fill_block<ElementWidth>(block_out, value_count, base);
-        else
-            UNPACK_BY_WIDTH<ElementWidth>[width](packed, value_count, base, block_out, stream_end);
+        } else {
+            // The vector kernel takes the whole groups it can read safely; groups of eight end on
+            // byte boundaries, so the scalar kernel carries on from the next byte.
+            std::size_t vector_done = 0;
+            if (vector) {
+                if (const detail::GroupUnpackFn kernel = detail::avx2_group_unpacker(width, ElementWidth))
+                    vector_done = kernel(packed, value_count, base, block_out, stream_end);
+            }
+            if (vector_done < value_count)
+                UNPACK_BY_WIDTH<ElementWidth>[width](packed + vector_done / 8 * width, value_count - vector_done, base,
+                                                     block_out + vector_done * ElementWidth, stream_end);
+        }
         block = packed + packed_bytes(value_count, width);
         done += value_count;
     }
