@@ -6,16 +6,26 @@
 //
 //   build/release/engine-bench --benchmark_filter=FastPath
 #include <benchmark/benchmark.h>
+#include <unistd.h>
+#include <isa-l/igzip_lib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
+#include "vorp/checksum.h"
 #include "vorp/codec.h"
+#include "vorp/segment.h"
 #include "vorp/simd.h"
 
 namespace {
@@ -93,5 +103,180 @@ void BM_FastPathForDecode2ValuesPerS(benchmark::State& state) { for_decode_row(s
 BENCHMARK(BM_FastPathForDecode8ValuesPerS)->DenseRange(1, 8)->Arg(13)->Arg(20)->Arg(25)->Arg(32)->Iterations(1);
 BENCHMARK(BM_FastPathForDecode4ValuesPerS)->DenseRange(1, 8)->Arg(13)->Arg(20)->Arg(25)->Arg(32)->Iterations(1);
 BENCHMARK(BM_FastPathForDecode2ValuesPerS)->Arg(1)->Arg(7)->Arg(13)->Arg(16)->Iterations(1);
+
+// ---- packed heap inflate --------------------------------------------------------------------------
+// Bytes of the raw string table per second. References: libdeflate alone on the same DEFLATE
+// stream into a ready buffer (`ref`), and ISA-L's inflater alone (`isal`).
+
+std::vector<std::uint8_t> sample_raw_table(std::size_t string_count) {
+    std::mt19937_64 rng(11);
+    std::vector<std::string> texts{""};
+    while (texts.size() < string_count) {
+        switch (rng() % 3) {
+            case 0: texts.push_back("{\"name\":\"entity-" + std::to_string(rng() % 1000000) + "\",\"weight\":" + std::to_string(rng() % 100) + "}"); break;
+            case 1: texts.push_back("source/" + std::to_string(rng() % 50)); break;
+            default: texts.push_back("prov:" + std::to_string(rng())); break;
+        }
+    }
+    std::vector<std::uint8_t> table;
+    auto put_u32 = [&](std::uint32_t value) {
+        for (int byte_idx = 0; byte_idx < 4; ++byte_idx) table.push_back(static_cast<std::uint8_t>(value >> (8 * byte_idx)));
+    };
+    put_u32(static_cast<std::uint32_t>(texts.size()));
+    std::uint32_t running = 0;
+    put_u32(0);
+    for (const std::string& text : texts) put_u32(running += static_cast<std::uint32_t>(text.size()));
+    for (const std::string& text : texts) table.insert(table.end(), text.begin(), text.end());
+    return table;
+}
+
+std::uint32_t load_u32(const std::uint8_t* at) {
+    std::uint32_t value;
+    std::memcpy(&value, at, 4);
+    return value;
+}
+
+void BM_FastPathHeapInflateBytesPerS(benchmark::State& state) {
+    const std::vector<std::uint8_t> raw = sample_raw_table(static_cast<std::size_t>(state.range(0)));
+    const std::vector<std::uint8_t> packed = *vorp::pack_heap(raw);
+    const std::size_t for_len = load_u32(packed.data() + 8);
+    const std::size_t deflate_len = load_u32(packed.data() + 12);
+    const std::uint8_t* deflated = packed.data() + 16 + for_len;
+    const std::size_t payload_len = raw.size() - (8 + 4 * std::size_t{load_u32(raw.data())});
+    std::vector<std::uint8_t> out(payload_len);
+    libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+    auto isal_state = std::make_unique<inflate_state>();
+    const auto ours = [&] {
+        auto table = vorp::unpack_heap(packed);
+        if (!table || table->size() != raw.size()) std::abort();
+    };
+    const auto libdeflate = [&] {
+        std::size_t inflated = 0;
+        if (libdeflate_deflate_decompress(decompressor, deflated, deflate_len, out.data(), out.size(), &inflated) != 0) std::abort();
+        benchmark::ClobberMemory();
+    };
+    const auto isal = [&] {
+        isal_inflate_init(isal_state.get());
+        isal_state->next_in = const_cast<std::uint8_t*>(deflated);
+        isal_state->avail_in = static_cast<std::uint32_t>(deflate_len);
+        isal_state->next_out = out.data();
+        isal_state->avail_out = static_cast<std::uint32_t>(out.size());
+        if (isal_inflate_stateless(isal_state.get()) != ISAL_DECOMP_OK) std::abort();
+        benchmark::ClobberMemory();
+    };
+    for (auto _ : state) {
+        const auto t = median_seconds({ours, libdeflate, isal});
+        const double bytes = static_cast<double>(raw.size());
+        report(state, bytes / t[0], bytes / t[1]);
+        state.counters["isal"] = bytes / t[2];
+    }
+    libdeflate_free_decompressor(decompressor);
+}
+BENCHMARK(BM_FastPathHeapInflateBytesPerS)->Arg(1000)->Arg(100000)->Iterations(1);
+
+// ---- segment open ---------------------------------------------------------------------------------
+// A 1M-row edge segment shaped like a real lane (as in segment_bench.cpp), mapped and opened.
+// Without verify: rows per second against the floor of the work, every FOR column decoded into a
+// ready buffer plus the string heap inflated by ISA-L into a ready buffer (`ref`). With verify:
+// file bytes per second against SHA-256 alone over the same bytes (`ref`).
+
+constexpr std::size_t SEGMENT_ROWS = 1'000'000;
+
+struct SegmentFile {
+    std::filesystem::path dir = std::filesystem::temp_directory_path() / fmt::format("vorp-fastpath-bench-{}", ::getpid());
+    std::filesystem::path path = dir / "seg" / "000000000001.vos";
+    SegmentFile() {
+        std::mt19937_64 rng(42);
+        std::vector<vorp::EdgeRow> rows;
+        rows.reserve(SEGMENT_ROWS);
+        std::int64_t vt_s = 1'700'000'000'000;
+        for (std::size_t r = 0; r < SEGMENT_ROWS; ++r) {
+            vt_s += static_cast<std::int64_t>(rng() % 1000);
+            vorp::EdgeRow row;
+            row.rel_type = fmt::format("rel_{}", rng() % 24);
+            row.disc = r % 10 == 0 ? fmt::format("d{}", rng() % 100) : "";
+            row.props = fmt::format("{{\"weight\":{},\"since\":{}}}", rng() % 100000, 2000 + rng() % 25);
+            row.source = fmt::format("feed-{}", rng() % 8);
+            if (r % 5 == 0) row.prov = fmt::format("batch-{}", r / 1000);
+            row.vid = vorp::Id96{rng(), static_cast<std::uint32_t>(rng())};
+            row.vt_s = vt_s;
+            row.vt_e = r % 3 == 0 ? vt_s + 1 + static_cast<std::int64_t>(rng() % 100000) : vt_s + 1;
+            row.tt_s = 1'700'000'000'000 + static_cast<std::int64_t>(r / 100000);
+            row.src_id = static_cast<std::uint32_t>(rng() % 1'000'000);
+            row.dst_id = static_cast<std::uint32_t>(rng() % 1'000'000);
+            rows.push_back(std::move(row));
+        }
+        if (!vorp::write_edge_segment(path, rows, {})) std::abort();
+    }
+    ~SegmentFile() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+};
+
+const SegmentFile& segment_file() {
+    static const SegmentFile file;
+    return file;
+}
+
+std::shared_ptr<const vorp::Segment> open_segment(bool verify) {
+    const auto& path = segment_file().path;
+    auto source = vorp::MmapSource::load(path);
+    if (!source) std::abort();
+    auto segment = vorp::Segment::open(path, std::move(*source), verify);
+    if (!segment) std::abort();
+    return *segment;
+}
+
+void BM_FastPathSegmentOpenRowsPerS(benchmark::State& state) {
+    const std::shared_ptr<const vorp::Segment> opened = open_segment(false);
+    // The reference's inputs and ready outputs, from the opened segment.
+    struct Column {
+        std::span<const std::uint8_t> stream;
+        unsigned width;
+        std::vector<std::uint8_t> out;
+    };
+    std::vector<Column> columns;
+    for (const vorp::ColumnDesc& desc : opened->header.columns) {
+        if (desc.codec != vorp::CODEC_FOR) continue;
+        const unsigned width = vorp::dtype_width(desc.dtype);
+        columns.push_back({opened->raw(desc).value(), width, std::vector<std::uint8_t>(SEGMENT_ROWS * width)});
+    }
+    const std::span<const std::uint8_t> heap = opened->raw_strings().value();
+    const std::size_t for_len = load_u32(heap.data() + 8);
+    const std::size_t deflate_len = load_u32(heap.data() + 12);
+    std::vector<std::uint8_t> payload(opened->unpacked_strings ? opened->unpacked_strings->size() : 0);
+    auto isal_state = std::make_unique<inflate_state>();
+    const auto ours = [&] { benchmark::DoNotOptimize(open_segment(false)); };
+    const auto floor = [&] {
+        for (Column& column : columns)
+            if (!vorp::decode_le_into(column.stream, SEGMENT_ROWS, column.width, column.out)) std::abort();
+        isal_inflate_init(isal_state.get());
+        isal_state->next_in = const_cast<std::uint8_t*>(heap.data() + 16 + for_len);
+        isal_state->avail_in = static_cast<std::uint32_t>(deflate_len);
+        isal_state->next_out = payload.data();
+        isal_state->avail_out = static_cast<std::uint32_t>(payload.size());
+        isal_inflate_stateless(isal_state.get());
+        benchmark::ClobberMemory();
+    };
+    for (auto _ : state) {
+        const auto t = median_seconds({ours, floor}, 21);
+        report(state, SEGMENT_ROWS / t[0], SEGMENT_ROWS / t[1]);
+    }
+}
+BENCHMARK(BM_FastPathSegmentOpenRowsPerS)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_FastPathSegmentOpenVerifiedBytesPerS(benchmark::State& state) {
+    const std::size_t file_len = std::filesystem::file_size(segment_file().path);
+    auto source = vorp::MmapSource::load(segment_file().path);
+    const std::span<const std::uint8_t> bytes = source->bytes();
+    const auto ours = [&] { benchmark::DoNotOptimize(open_segment(true)); };
+    const auto sha = [&] { benchmark::DoNotOptimize(vorp::Sha256::digest(bytes.data(), bytes.size())); };
+    for (auto _ : state) {
+        const auto t = median_seconds({ours, sha}, 21);
+        report(state, static_cast<double>(file_len) / t[0], static_cast<double>(file_len) / t[1]);
+    }
+}
+BENCHMARK(BM_FastPathSegmentOpenVerifiedBytesPerS)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
