@@ -227,7 +227,8 @@ Status decode_columns(Segment& segment) {
                 const std::size_t byte_len = static_cast<std::size_t>(rows) * width;
                 // Only the padding after the values needs clearing; the decoder writes the rest.
                 DecodedColumn column{VORP_TRY_FILE(path, AlignedBytes::uninitialized(align_up_64(byte_len))), byte_len};
-                std::memset(column.buffer.data() + byte_len, 0, column.buffer.size() - byte_len);
+                if (column.buffer.size() > byte_len)
+                    std::memset(column.buffer.data() + byte_len, 0, column.buffer.size() - byte_len);
                 VORP_TRY_FILE(path, decode_le_into(stream, rows, width, {column.buffer.data(), byte_len}));
                 segment.decoded.emplace_back(std::move(column));
                 break;
