@@ -4,6 +4,7 @@
 #include <string>
 
 #include "store_method.h"
+#include "verify_methods.h"
 
 namespace vorp::py {
 
@@ -82,6 +83,7 @@ PyMethodDef* store_methods() {
         StoreMethod<"manifest_sha($self)", Borrow::shared, &manifest_sha>::def(),
         StoreMethod<"manifest_format($self)", Borrow::shared, &manifest_format>::def(),
         StoreMethod<"checkpoint_generation($self)", Borrow::shared, &checkpoint_generation>::def(),
+        StoreMethod<"verify($self, full=False)", Borrow::shared, &verify, OrDefault<Bool, false>>::def(),
         {nullptr, nullptr, 0, nullptr},
     };
     return methods;
