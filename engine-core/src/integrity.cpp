@@ -517,9 +517,30 @@ Result<RowWalkReport> check_rows(const fs::path& root, const Manifest& manifest,
                                  std::string detail) {
         out.findings.push_back(make_finding(layer, kind, file, generation, std::move(detail)));
     };
-    // tt_e by the belief rule's lookup; a segment no close row touches needs no index probe.
-    const auto closed_at = [&](const Segment& segment, std::uint64_t segment_id, bool touched, std::uint32_t row) {
-        return close_tt_e(touched ? &closes : nullptr, segment_id, row, segment.header.closed_rows);
+    // tt_e by the belief rule's lookup (close_tt_e). The index is probed only for the rows it holds:
+    // for any other row the rule falls back to the segment's own closed_rows either way, and the
+    // walk visits rows in ascending order, so a cursor over each segment's sorted keys replaces a
+    // hash probe per row.
+    std::unordered_map<std::uint64_t, std::vector<std::uint32_t>> held_rows;
+    for (const auto& [key, tt_e] : closes.closed) held_rows[key.prefix].push_back(key.suffix);
+    for (auto& [segment_id, rows] : held_rows) std::sort(rows.begin(), rows.end());
+    struct CloseCursor {
+        const std::vector<std::uint32_t>* rows = nullptr;
+        std::size_t next = 0;
+    };
+    const auto cursor_for = [&](std::uint64_t segment_id) {
+        const auto found = held_rows.find(segment_id);
+        return CloseCursor{found == held_rows.end() ? nullptr : &found->second, 0};
+    };
+    const auto closed_at = [&](const Segment& segment, std::uint64_t segment_id, CloseCursor& cursor,
+                               std::uint32_t row) {
+        bool held = false;
+        if (cursor.rows != nullptr) {
+            const std::vector<std::uint32_t>& rows = *cursor.rows;
+            while (cursor.next < rows.size() && rows[cursor.next] < row) ++cursor.next;
+            held = cursor.next < rows.size() && rows[cursor.next] == row;
+        }
+        return close_tt_e(held ? &closes : nullptr, segment_id, row, segment.header.closed_rows);
     };
 
     for (const auto* lane : {&manifest.edge_lanes.event, &manifest.edge_lanes.interval}) {
@@ -529,7 +550,7 @@ Result<RowWalkReport> check_rows(const fs::path& root, const Manifest& manifest,
             const Segment& segment = *held;
             const std::string& file = entry.file;
             const std::uint64_t segment_id = segment_id_of(file);
-            const bool touched = closes.touches(segment_id);
+            CloseCursor cursor = cursor_for(segment_id);
 
             const StringView strings = VORP_TRY_SEG(segment, segment.strings());
             const auto vt_s = VORP_TRY_SEG(segment, segment.typed<std::int64_t>("vt_s"));
@@ -578,7 +599,7 @@ Result<RowWalkReport> check_rows(const fs::path& root, const Manifest& manifest,
                 }
 
                 const std::int64_t vt_e = ends.at(index);
-                const std::int64_t tt_e = closed_at(segment, segment_id, touched, row);
+                const std::int64_t tt_e = closed_at(segment, segment_id, cursor, row);
                 const std::int64_t tt_s = VORP_TRY_SEG(segment, segment.header.tt_s_at(row));
                 row_intervals(file, generation, row, vt_s[index], vt_e, tt_s, tt_e, out.findings);
 
@@ -600,7 +621,7 @@ Result<RowWalkReport> check_rows(const fs::path& root, const Manifest& manifest,
         const Segment& segment = *held;
         const std::string& file = entry.file;
         const std::uint64_t segment_id = segment_id_of(file);
-        const bool touched = closes.touches(segment_id);
+        CloseCursor cursor = cursor_for(segment_id);
 
         const auto vt_s = VORP_TRY_SEG(segment, segment.typed<std::int64_t>("vt_s"));
         const auto uid_id = VORP_TRY_SEG(segment, segment.typed<std::uint32_t>("uid_id"));
@@ -617,7 +638,7 @@ Result<RowWalkReport> check_rows(const fs::path& root, const Manifest& manifest,
                                         "records",
                                         file, row, uid_id[row], committed));
             const std::int64_t vt_e = ends.at(index);
-            const std::int64_t tt_e = closed_at(segment, segment_id, touched, row);
+            const std::int64_t tt_e = closed_at(segment, segment_id, cursor, row);
             const std::int64_t tt_s = VORP_TRY_SEG(segment, segment.header.tt_s_at(row));
             row_intervals(file, generation, row, vt_s[index], vt_e, tt_s, tt_e, out.findings);
 
