@@ -5,13 +5,19 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
+#include <random>
+#include <set>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include <fmt/format.h>
@@ -140,30 +146,43 @@ struct StoreBuilder {
     }
 };
 
-// Three generations: a, b, c and edges between them; generation 2 closes the first a-knows-b
-// version (close run) and adds its replacement, generation 3 adds an interval-lane edge and a
-// node segment whose first row was closed as it was written. `published` runs after each.
+template <class T>
+T must(Result<T> result) {
+    if (!result) throw std::runtime_error(result.error().display());
+    if constexpr (!std::is_void_v<T>) return std::move(*result);
+}
+
+// One batch through the handle: begin, stage, close, commit.
+void commit_batch(NativeStore& store, std::int64_t tt, std::vector<EdgeRow> edges, std::vector<NodeRow> nodes,
+                  std::vector<std::tuple<RowKind, Id96, std::int64_t>> closes = {}) {
+    must(store.begin(tt));
+    for (EdgeRow& row : edges) must(store.stage_edge(std::move(row)));
+    for (NodeRow& row : nodes) must(store.stage_node(std::move(row)));
+    for (const auto& [kind, vid, tt_e] : closes) must(store.close_version(kind, vid, tt_e));
+    must(store.commit(store.manifest.event_log));
+}
+
+// Three generations committed through a handle: a, b, c and edges between them; generation 2
+// closes the first a-knows-b version (a close run) and adds its replacement, generation 3 adds an
+// interval-lane edge and a node segment whose first row was closed in its own batch (folded into
+// the segment). `published` runs after each commit.
 //   seg 0 (event):    row 0 a-knows-b [0,10) tt 100 (closed at 200 by close/2), row 1 b-knows-c [5,15) tt 100
 //   seg 1 (nodes):    a [0,100) tt 100
 //   seg 2 (event):    a-knows-b [0,10) tt 200
 //   seg 3 (interval): a-likes-c [0,50) tt 300
 //   seg 4 (nodes):    b [0,50) tt 300 closed at 400 (folded), b [40,90) tt 300
 void build_base(StoreBuilder& b, const std::function<void()>& published = [] {}) {
-    const std::uint32_t a = b.entity("a"), bb = b.entity("b"), c = b.entity("c");
-    b.begin(100);
-    b.edges({edge(a, bb, "knows", 1, 0, 10, 100), edge(bb, c, "knows", 2, 5, 15, 100)});
-    b.nodes({node(a, 10, 0, 100, 100)});
-    b.publish_next();
+    const auto store = open_ok(b.root);
+    store->lane_stride = 10;  // [0, 50) spans five lane buckets: the interval lane
+    const std::uint32_t a = store->dict.push("a", "Person"), bb = store->dict.push("b", "Person"),
+                        c = store->dict.push("c", "Person");
+    commit_batch(*store, 100, {edge(a, bb, "knows", 1, 0, 10, 100), edge(bb, c, "knows", 2, 5, 15, 100)},
+                 {node(a, 10, 0, 100, 100)});
     published();
-    b.begin(200);
-    b.closes({StagedClose{0, 200, 0, true}});
-    b.edges({edge(a, bb, "knows", 3, 0, 10, 200)});
-    b.publish_next();
+    commit_batch(*store, 200, {edge(a, bb, "knows", 3, 0, 10, 200)}, {}, {{RowKind::Edge, Id96{1, 0}, 200}});
     published();
-    b.begin(300);
-    b.edges({edge(a, c, "likes", 4, 0, 50, 300)}, Lane::Interval);
-    b.nodes({node(bb, 11, 0, 50, 300), node(bb, 12, 40, 90, 300)}, {{0, 400}});
-    b.publish_next();
+    commit_batch(*store, 300, {edge(a, c, "likes", 4, 0, 50, 300)}, {node(bb, 11, 0, 50, 300), node(bb, 12, 40, 90, 300)},
+                 {{RowKind::Node, Id96{11, 1}, 400}});
     published();
 }
 
@@ -342,29 +361,26 @@ std::vector<DamageCase> damage_cases() {
                      0});
     cases.push_back({"uid recorded twice in dict.log",
                      [](StoreBuilder& b) {
-                         b.entity("a");
-                         b.entity("b");
-                         b.entity("a");
-                         b.begin(100);
-                         b.nodes({node(0, 1, 0, 10, 100), node(2, 2, 20, 30, 100)});
-                         b.publish_next();
+                         const auto store = open_ok(b.root);
+                         store->dict.push("a", "Person");
+                         store->dict.push("b", "Person");
+                         store->dict.push("a", "Person");
+                         commit_batch(*store, 100, {}, {node(0, 1, 0, 10, 100), node(2, 2, 20, 30, 100)});
                      },
                      nullptr,
                      {F("dictionary", "dict-duplicate-uid", "dict.log", 1, "uid \"a\" is recorded as dense ids 0 and 2")},
                      0});
     cases.push_back({"overlapping believed versions and empty intervals",
                      [](StoreBuilder& b) {
-                         const std::uint32_t a = b.entity("a"), bb = b.entity("b");
-                         b.begin(100);
-                         // Rows 0..3 in (vt_s, vid) order; row 3 is an empty valid interval.
-                         b.edges({edge(a, bb, "knows", 1, 0, 10, 100), edge(a, bb, "knows", 2, 1, 2, 100),
-                                  edge(a, bb, "knows", 3, 3, 4, 100), edge(bb, a, "knows", 4, 7, 7, 100)});
-                         // Nodes: b twice over [5, 20) and [10, 30); a closed before it began.
-                         b.nodes({node(a, 5, 0, 9, 100), node(bb, 6, 5, 20, 100), node(bb, 7, 10, 30, 100)});
-                         b.publish_next();
-                         b.begin(200);
-                         b.closes({StagedClose{1, 50, 0, false}});
-                         b.publish_next();
+                         const auto store = open_ok(b.root);
+                         const std::uint32_t a = store->dict.push("a", "Person"), bb = store->dict.push("b", "Person");
+                         // Edge rows 0..3 in (vt_s, vid) order, row 3 an empty valid interval; nodes:
+                         // b twice over [5, 20) and [10, 30), and a closed in the next batch before it began.
+                         commit_batch(*store, 100,
+                                      {edge(a, bb, "knows", 1, 0, 10, 100), edge(a, bb, "knows", 2, 1, 2, 100),
+                                       edge(a, bb, "knows", 3, 3, 4, 100), edge(bb, a, "knows", 4, 7, 7, 100)},
+                                      {node(a, 5, 0, 9, 100), node(bb, 6, 5, 20, 100), node(bb, 7, 10, 30, 100)});
+                         commit_batch(*store, 200, {}, {}, {{RowKind::Node, Id96{5, 1}, 50}});
                      },
                      nullptr,
                      {F("row", "valid-interval-empty", SEG0, 2, SEG0 + " row 3: vt_s 7 is not before vt_e 7"),
@@ -521,6 +537,64 @@ TEST(Verify, HealthyAtEveryGenerationWithItsCounters) {
     check();
     build_base(builder, check);
     EXPECT_EQ(step, 4u);
+}
+
+// Random batches through the handle, each new version of an identity closing the believed one:
+// every generation verifies healthy, with the model's counts of rows, believed versions and
+// identities, and the chain position the checkpoint interval implies.
+TEST(Verify, CommittedStoresStayHealthyAtEveryGeneration) {
+    const char* seeds_text = std::getenv("VORP_VERIFY_SEEDS");
+    const int seeds = seeds_text == nullptr ? 2 : std::max(1, std::atoi(seeds_text));
+    ::setenv("VORP_MANIFEST_CHECKPOINT_EVERY", "3", 1);
+    for (int seed = 0; seed < seeds; ++seed) {
+        SCOPED_TRACE(fmt::format("seed {}", seed));
+        TempDir dir("vorp-integrity-seeded");
+        const auto store = open_ok(dir.path);
+        store->lane_stride = 100;
+        std::mt19937_64 rng(static_cast<std::uint64_t>(seed));
+        // identity (node: uid id; edge: src, dst, rel) -> (kind, believed vid)
+        std::map<std::tuple<int, std::uint32_t, std::uint32_t, int>, Id96> believed;
+        std::uint64_t rows = 0, next_vid = 1;
+        for (std::uint64_t generation = 1; generation <= 7; ++generation) {
+            const std::int64_t tt = static_cast<std::int64_t>(generation) * 100;
+            if (store->dict.size() < 6) store->dict.push(fmt::format("u{}", store->dict.size()), "Thing");
+            const auto entities = static_cast<std::uint32_t>(store->dict.size());
+            must(store->begin(tt));
+            std::set<std::tuple<int, std::uint32_t, std::uint32_t, int>> touched;
+            for (int staged = 0; staged < 6; ++staged) {
+                const bool is_edge = rng() % 3 != 0;
+                const auto src = static_cast<std::uint32_t>(rng() % entities);
+                const auto dst = is_edge ? static_cast<std::uint32_t>(rng() % entities) : 0u;
+                const int rel = is_edge ? static_cast<int>(rng() % 2) : 0;
+                const auto key = std::make_tuple(is_edge ? 1 : 0, src, dst, rel);
+                if (!touched.insert(key).second) continue;  // one version per identity and batch
+                const RowKind kind = is_edge ? RowKind::Edge : RowKind::Node;
+                if (const auto old = believed.find(key); old != believed.end())
+                    must(store->close_version(kind, old->second, tt));
+                const auto vt_s = static_cast<std::int64_t>(rng() % 200);
+                const std::int64_t vt_e = vt_s + 1 + static_cast<std::int64_t>(rng() % 400);
+                const std::uint64_t vid = next_vid++;
+                if (is_edge)
+                    must(store->stage_edge(edge(src, dst, rel == 0 ? "knows" : "likes", vid, vt_s, vt_e, tt)));
+                else
+                    must(store->stage_node(node(src, vid, vt_s, vt_e, tt)));
+                believed[key] = Id96{vid, is_edge ? 0u : 1u};
+                ++rows;
+            }
+            must(store->commit(store->manifest.event_log));
+
+            const auto full = verify_full(*store);
+            ASSERT_TRUE(full.has_value()) << full.error().display();
+            EXPECT_TRUE(full->healthy()) << "generation " << generation << "\n" << describe(full->findings);
+            EXPECT_EQ(full->rows, rows);
+            EXPECT_EQ(full->rows_walked, rows);
+            EXPECT_EQ(full->believed_rows, believed.size());
+            EXPECT_EQ(full->identities_checked, believed.size());
+            EXPECT_EQ(full->manifest_checkpoint, generation / 3 * 3);
+            EXPECT_EQ(full->manifest_deltas, generation % 3);
+        }
+    }
+    ::unsetenv("VORP_MANIFEST_CHECKPOINT_EVERY");
 }
 
 TEST(Verify, HardFailures) {
