@@ -8,6 +8,7 @@
 
 #include "read_methods.h"
 #include "store_method.h"
+#include "verify_methods.h"
 
 namespace vorp::py {
 
@@ -239,6 +240,7 @@ PyMethodDef* store_methods() {
         StoreMethod<"version_page($self, kind, as_of_tt, t_a, t_b, belief, rel_types, offset, limit)", Borrow::shared,
                     &version_page, Str, I64, I64, I64, Str, NoneOr<ListOf<Str>>, I64, I64>::def(),
         StoreMethod<"stats($self)", Borrow::shared, &stats>::def(),
+        StoreMethod<"verify($self, full=False)", Borrow::shared, &verify, OrDefault<Bool, false>>::def(),
         StoreMethod<"current_only($self)", Borrow::shared, &current_only>::def(),
         StoreMethod<"upgrade_manifests($self)", Borrow::exclusive, &upgrade_manifests>::def(),
         {nullptr, nullptr, 0, nullptr},
