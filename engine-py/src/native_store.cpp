@@ -3,6 +3,7 @@
 #include <new>
 #include <string>
 
+#include "staging_methods.h"
 #include "store_method.h"
 
 namespace vorp::py {
@@ -79,6 +80,17 @@ PyMethodDef* store_methods() {
         StoreMethod<"close($self)", Borrow::exclusive, &close>::def(),
         StoreMethod<"generation($self)", Borrow::shared, &generation>::def(),
         StoreMethod<"open_phase_us($self)", Borrow::shared, &open_phase_us>::def(),
+        StoreMethod<"ensure_entities($self, uids, labels)", Borrow::exclusive, &ensure_entities, StrList, StrList>::def(),
+        StoreMethod<"dense_ids($self, uids)", Borrow::shared, &dense_ids, StrList>::def(),
+        StoreMethod<"uids_for($self, ids)", Borrow::shared, &uids_for, I64List>::def(),
+        StoreMethod<"num_entities($self)", Borrow::shared, &num_entities>::def(),
+#ifdef VORP_HAVE_BATCHES
+        StoreMethod<"stage_edges($self, cols)", Borrow::exclusive, &stage_edges, EdgeColsArg>::def(),
+        StoreMethod<"stage_nodes($self, cols)", Borrow::exclusive, &stage_nodes, NodeColsArg>::def(),
+        StoreMethod<"stage_closes($self, kind, vids, tt_e)", Borrow::exclusive, &stage_closes, Str, StrList, I64>::def(),
+        StoreMethod<"stage_retires($self, kind, vids)", Borrow::exclusive, &stage_retires, Str, StrList>::def(
+            STAGE_RETIRES_DOC),
+#endif
         StoreMethod<"manifest_sha($self)", Borrow::shared, &manifest_sha>::def(),
         StoreMethod<"manifest_format($self)", Borrow::shared, &manifest_format>::def(),
         StoreMethod<"checkpoint_generation($self)", Borrow::shared, &checkpoint_generation>::def(),
