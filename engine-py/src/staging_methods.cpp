@@ -1,6 +1,7 @@
 #include "staging_methods.h"
 
 #include <algorithm>
+#include <new>
 
 #include <fmt/format.h>
 
@@ -14,15 +15,6 @@ namespace {
 
 // A dict.log record stores each text's length in 32 bits.
 constexpr std::uint64_t MAX_DICT_TEXT_BYTES = 0xFFFFFFFFu;
-
-// The list rule up to the elements: a str is refused ("Can't extract `str` to `Vec`"), any other
-// sequence is copied into a tuple of its elements (the same tuple when it is one). Later changes
-// of the caller's list, also by code that runs while other arguments convert, cannot reach it.
-PyObject* snapshot(PyObject* value) {
-    Py_ssize_t length = 0;
-    if (!check_list_argument(value, length)) return nullptr;
-    return PySequence_Tuple(value);
-}
 
 // The UTF-8 of a str element in place (cached by the str itself, so no copy for the common
 // case); anything else fails exactly as the Str converter does.
@@ -60,7 +52,7 @@ void raise_text(PyObject* type, std::string_view text) {
     }
 }
 
-PyObject* unknown_uid(std::string_view uid) {
+PyObject* unknown_uid_error(std::string_view uid) {
     raise_text(PyExc_KeyError, fmt::format("unknown uid: {}", uid));
     return nullptr;
 }
@@ -100,6 +92,52 @@ std::optional<std::string> optional_text(const OptStrColumn& column, std::size_t
     return std::string(column.values[row]);
 }
 
+// The first row that cannot be staged, found before anything is staged: an unknown uid or a vid
+// that does not parse. Rows before it are staged first, and the store may refuse one of them (no
+// batch) before this row's error is raised, exactly as a row-by-row loop would.
+struct RowFailure {
+    std::size_t row = SIZE_MAX;
+    std::string_view unknown_uid;        // set for an unknown uid
+    std::optional<EngineError> bad_vid;  // set for a vid that does not parse
+
+    PyObject* raise() {
+        if (bad_vid) return err(std::move(*bad_vid));
+        return unknown_uid_error(unknown_uid);
+    }
+};
+
+// The dense ids of one uid column in the rows before `failure`; an unknown uid there becomes the
+// failure. Called for src, then dst: a dst is looked at only in rows whose src is known.
+void resolve_uids(const Dictionary& dict, const StrColumn& column, std::size_t rows, std::vector<std::uint32_t>& ids,
+                  RowFailure& failure) {
+    ids.resize(rows);
+    const std::size_t end = std::min(rows, failure.row);
+    for (std::size_t row = 0; row < end; ++row) {
+        const std::optional<std::uint32_t> id = dict.dense_id(column.values[row]);
+        if (!id) [[unlikely]] {
+            failure = RowFailure{.row = row, .unknown_uid = column.values[row], .bad_vid = std::nullopt};
+            return;
+        }
+        ids[row] = *id;
+    }
+}
+
+// The vids of the rows before the first failure; a vid that does not parse becomes the failure
+// when it lies before it. Within a row the uids are looked at first, so a row whose uid is
+// unknown keeps that error even when its vid is bad too.
+void resolve_vids(const StrColumn& column, std::size_t rows, std::vector<Id96>& vids, RowFailure& failure) {
+    vids.resize(rows);
+    const std::size_t end = std::min(rows, failure.row);
+    for (std::size_t row = 0; row < end; ++row) {
+        Result<Id96> vid = Id96::from_hex(column.values[row]);
+        if (!vid) [[unlikely]] {
+            failure = RowFailure{.row = row, .unknown_uid = {}, .bad_vid = std::move(vid).error()};
+            return;
+        }
+        vids[row] = *vid;
+    }
+}
+
 // Makes room for `more` rows in a staged row list without giving up geometric growth when a
 // batch arrives in many small calls.
 template <class Row>
@@ -112,39 +150,59 @@ void make_room(std::vector<Row>& rows, std::size_t more) {
 
 // ---- converters -----------------------------------------------------------------------------------
 
+bool Snapshot::take(PyObject* sequence) {
+    release();
+    items_.clear();
+    Py_ssize_t length = 0;
+    if (!check_list_argument(sequence, length)) return false;
+    // A list or tuple is read directly; any other sequence through the interpreter's list of it.
+    const PyRef fast(PySequence_Fast(sequence, "expected a sequence"));
+    if (fast.get() == nullptr) return false;
+    bool taken = true;
+    Py_BEGIN_CRITICAL_SECTION(fast.get());
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast.get());
+    PyObject** items = PySequence_Fast_ITEMS(fast.get());
+    try {
+        items_.reserve(static_cast<std::size_t>(count));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        taken = false;
+    }
+    if (taken) {
+        for (Py_ssize_t index = 0; index < count; ++index) items_.push_back(Py_NewRef(items[index]));
+    }
+    Py_END_CRITICAL_SECTION();
+    return taken;
+}
+
 bool StrList::convert(PyObject* value, type& out) {
-    out.hold = PyRef(snapshot(value));
-    if (out.hold.get() == nullptr) return false;
-    const Py_ssize_t length = PyTuple_GET_SIZE(out.hold.get());
-    out.values.resize(static_cast<std::size_t>(length));
-    for (Py_ssize_t index = 0; index < length; ++index) {
-        if (!str_view(PyTuple_GET_ITEM(out.hold.get(), index), out.values[static_cast<std::size_t>(index)])) return false;
+    if (!out.hold.take(value)) return false;
+    out.values.resize(out.hold.size());
+    for (std::size_t index = 0; index < out.hold.size(); ++index) {
+        if (!str_view(out.hold[index], out.values[index])) return false;
     }
     return true;
 }
 
 bool OptStrList::convert(PyObject* value, type& out) {
-    out.hold = PyRef(snapshot(value));
-    if (out.hold.get() == nullptr) return false;
-    const Py_ssize_t length = PyTuple_GET_SIZE(out.hold.get());
-    out.values.resize(static_cast<std::size_t>(length));
-    out.present.assign(static_cast<std::size_t>(length), false);
-    for (Py_ssize_t index = 0; index < length; ++index) {
-        PyObject* item = PyTuple_GET_ITEM(out.hold.get(), index);
+    if (!out.hold.take(value)) return false;
+    out.values.resize(out.hold.size());
+    out.present.assign(out.hold.size(), false);
+    for (std::size_t index = 0; index < out.hold.size(); ++index) {
+        PyObject* item = out.hold[index];
         if (item == Py_None) continue;
-        if (!str_view(item, out.values[static_cast<std::size_t>(index)])) return false;
-        out.present[static_cast<std::size_t>(index)] = true;
+        if (!str_view(item, out.values[index])) return false;
+        out.present[index] = true;
     }
     return true;
 }
 
 bool I64List::convert(PyObject* value, type& out) {
-    const PyRef items(snapshot(value));
-    if (items.get() == nullptr) return false;
-    const Py_ssize_t length = PyTuple_GET_SIZE(items.get());
-    out.values.resize(static_cast<std::size_t>(length));
-    for (Py_ssize_t index = 0; index < length; ++index) {
-        if (!i64_value(PyTuple_GET_ITEM(items.get(), index), out.values[static_cast<std::size_t>(index)])) return false;
+    Snapshot items;
+    if (!items.take(value)) return false;
+    out.values.resize(items.size());
+    for (std::size_t index = 0; index < items.size(); ++index) {
+        if (!i64_value(items[index], out.values[index])) return false;
     }
     return true;
 }
@@ -209,7 +267,7 @@ PyObject* dense_ids(StoreCall& call, StrColumn uids) {
     ids.reserve(uids.values.size());
     for (const std::string_view uid : uids.values) {
         const std::optional<std::uint32_t> id = dict.dense_id(uid);
-        if (!id) return unknown_uid(uid);
+        if (!id) return unknown_uid_error(uid);
         ids.push_back(static_cast<std::int64_t>(*id));
     }
     return to_numpy(std::move(ids));
@@ -238,7 +296,6 @@ PyObject* uids_for(StoreCall& call, I64Column ids) {
 
 PyObject* num_entities(StoreCall& call) { return py_int(static_cast<std::uint64_t>(call.store().dict.size())); }
 
-#ifdef VORP_HAVE_BATCHES
 // ---- staging methods ------------------------------------------------------------------------------
 
 PyObject* stage_edges(StoreCall& call, EdgeCols cols) {
@@ -256,30 +313,33 @@ PyObject* stage_edges(StoreCall& call, EdgeCols cols) {
         return nullptr;
     }
     NativeStore& store = call.store();
-    if (store.in_batch()) make_room(store.staging.edges, rows);
-    for (std::size_t row = 0; row < rows; ++row) {
-        // The row's uids and vid are resolved before the store sees it, so a bad row is reported
-        // as such even outside a batch.
-        const std::optional<std::uint32_t> src_id = store.dict.dense_id(cols.src.values[row]);
-        if (!src_id) return unknown_uid(cols.src.values[row]);
-        const std::optional<std::uint32_t> dst_id = store.dict.dense_id(cols.dst.values[row]);
-        if (!dst_id) return unknown_uid(cols.dst.values[row]);
-        const Id96 vid = VORP_PY_TRY(Id96::from_hex(cols.vid.values[row]));
+    // src before dst within a row: a row whose src and dst are both unknown names its src.
+    RowFailure failure;
+    std::vector<std::uint32_t> src_ids, dst_ids;
+    std::vector<Id96> vids;
+    resolve_uids(store.dict, cols.src, rows, src_ids, failure);
+    resolve_uids(store.dict, cols.dst, rows, dst_ids, failure);
+    resolve_vids(cols.vid, rows, vids, failure);
+
+    const std::size_t good = std::min(rows, failure.row);
+    if (store.in_batch()) make_room(store.staging.edges, good);
+    for (std::size_t row = 0; row < good; ++row) {
         EdgeRow edge{
             .rel_type = std::string(cols.rel_type.values[row]),
             .disc = std::string(cols.disc.values[row]),
             .props = std::string(cols.props.values[row]),
             .source = std::string(cols.source.values[row]),
             .prov = optional_text(cols.provenance_ref, row),
-            .vid = vid,
+            .vid = vids[row],
             .vt_s = cols.vt_s.values[row],
             .vt_e = cols.vt_e.values[row],
             .tt_s = cols.tt_s.values[row],
-            .src_id = *src_id,
-            .dst_id = *dst_id,
+            .src_id = src_ids[row],
+            .dst_id = dst_ids[row],
         };
         if (auto staged = store.stage_edge(std::move(edge)); !staged) return err(std::move(staged).error());
     }
+    if (good < rows) return failure.raise();
     return py_none();
 }
 
@@ -296,24 +356,29 @@ PyObject* stage_nodes(StoreCall& call, NodeCols cols) {
         return nullptr;
     }
     NativeStore& store = call.store();
-    if (store.in_batch()) make_room(store.staging.nodes, rows);
-    for (std::size_t row = 0; row < rows; ++row) {
-        const std::optional<std::uint32_t> uid_id = store.dict.dense_id(cols.uid.values[row]);
-        if (!uid_id) return unknown_uid(cols.uid.values[row]);
-        const Id96 vid = VORP_PY_TRY(Id96::from_hex(cols.vid.values[row]));
+    RowFailure failure;
+    std::vector<std::uint32_t> uid_ids;
+    std::vector<Id96> vids;
+    resolve_uids(store.dict, cols.uid, rows, uid_ids, failure);
+    resolve_vids(cols.vid, rows, vids, failure);
+
+    const std::size_t good = std::min(rows, failure.row);
+    if (store.in_batch()) make_room(store.staging.nodes, good);
+    for (std::size_t row = 0; row < good; ++row) {
         NodeRow node{
             .label = std::string(cols.label.values[row]),
             .props = std::string(cols.props.values[row]),
             .source = std::string(cols.source.values[row]),
             .prov = optional_text(cols.provenance_ref, row),
-            .vid = vid,
+            .vid = vids[row],
             .vt_s = cols.vt_s.values[row],
             .vt_e = cols.vt_e.values[row],
             .tt_s = cols.tt_s.values[row],
-            .uid_id = *uid_id,
+            .uid_id = uid_ids[row],
         };
         if (auto staged = store.stage_node(std::move(node)); !staged) return err(std::move(staged).error());
     }
+    if (good < rows) return failure.raise();
     return py_none();
 }
 
@@ -342,5 +407,4 @@ PyObject* stage_retires(StoreCall& call, std::string kind, StrColumn vids) {
     return py_none();
 }
 
-#endif
 }  // namespace vorp::py

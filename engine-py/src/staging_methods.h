@@ -4,8 +4,10 @@
 // This is the ingest path, so columns are converted whole before the first row and without a
 // Python object per value: a column is snapshotted into a tuple (the caller may change its list
 // afterwards, even while later columns convert, and the engine never sees it), every str element
-// is read through its cached UTF-8 in place, and ints go straight to a vector. The row loop then
-// touches no Python object. Each row takes effect as the loop reaches it: a call that fails at
+// is read through its cached UTF-8 in place, and ints go straight to a vector. The uids and vids
+// of all rows are then resolved in one tight pass (the dictionary does not change during the
+// call, so this reports exactly the error the first failing row would), and the row loop touches
+// no Python object. Each row takes effect as the loop reaches it: a call that fails at
 // row k keeps rows 0 to k - 1 staged.
 #pragma once
 
@@ -47,16 +49,47 @@ private:
     PyObject* object_ = nullptr;
 };
 
-// A list of str, read in place: `values[i]` is the UTF-8 of element i, valid while `hold` (the
-// tuple snapshot holding every element) lives.
+// The elements of a sequence as they were when it was read, each held by a strong reference.
+// A plain array rather than a tuple: no object the cyclic collector would have to visit, so
+// snapshotting a large column never sets off a collection.
+class Snapshot {
+public:
+    Snapshot() = default;
+    Snapshot(Snapshot&& other) noexcept : items_(std::move(other.items_)) { other.items_.clear(); }
+    Snapshot& operator=(Snapshot&& other) noexcept {
+        if (this != &other) {
+            release();
+            items_ = std::move(other.items_);
+            other.items_.clear();
+        }
+        return *this;
+    }
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+    ~Snapshot() { release(); }
+
+    // The list rule up to the elements: a str is refused ("Can't extract `str` to `Vec`"), any
+    // other sequence has its elements taken. False with a Python error set on failure.
+    bool take(PyObject* sequence);
+    std::size_t size() const { return items_.size(); }
+    PyObject* operator[](std::size_t index) const { return items_[index]; }
+
+private:
+    void release() {
+        for (PyObject* item : items_) Py_DECREF(item);
+    }
+    std::vector<PyObject*> items_;
+};
+
+// A list of str, read in place: `values[i]` is the UTF-8 of element i, valid while `hold` lives.
 struct StrColumn {
-    PyRef hold;
+    Snapshot hold;
     std::vector<std::string_view> values;
 };
 
 // A list of str or None (None only where the column allows it): `present[i]` tells them apart.
 struct OptStrColumn {
-    PyRef hold;
+    Snapshot hold;
     std::vector<std::string_view> values;
     std::vector<bool> present;
 };
