@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <span>
 
 #include <fmt/format.h>
 
@@ -110,15 +111,17 @@ struct RowFailure {
 // failure. Called for src, then dst: a dst is looked at only in rows whose src is known.
 void resolve_uids(const Dictionary& dict, const StrColumn& column, std::size_t rows, std::vector<std::uint32_t>& ids,
                   RowFailure& failure) {
-    ids.resize(rows);
     const std::size_t end = std::min(rows, failure.row);
+    // One batched lookup: the dictionary fetches the table slots and texts of many uids at once.
+    std::vector<std::optional<std::uint32_t>> found(end);
+    dict.dense_ids(std::span(column.values).first(end), found);
+    ids.resize(rows);
     for (std::size_t row = 0; row < end; ++row) {
-        const std::optional<std::uint32_t> id = dict.dense_id(column.values[row]);
-        if (!id) [[unlikely]] {
+        if (!found[row]) [[unlikely]] {
             failure = RowFailure{.row = row, .unknown_uid = column.values[row], .bad_vid = std::nullopt};
             return;
         }
-        ids[row] = *id;
+        ids[row] = *found[row];
     }
 }
 
@@ -243,10 +246,15 @@ PyObject* ensure_entities(StoreCall& call, StrColumn uids, StrColumn labels) {
         return nullptr;
     }
     Dictionary& dict = call.store().dict;
+    // Held before the call: looked up in one batch. The dictionary only grows here, so a uid
+    // found now is still held at its position; one missing now is looked up again there, as an
+    // earlier position of this call may have added it.
+    std::vector<std::optional<std::uint32_t>> held(uids.values.size());
+    dict.dense_ids(uids.values, held);
     for (std::size_t index = 0; index < uids.values.size(); ++index) {
         const std::string_view uid = uids.values[index];
         // A uid already held (committed or staged) keeps its id and its first label.
-        if (dict.dense_id(uid)) continue;
+        if (held[index] || dict.dense_id(uid)) continue;
         // The dictionary itself refuses nothing: an id of 0xFFFFFFFF would read as "none" and a
         // text past 32 bits of length cannot be recorded, so both are refused here.
         if (dict.full()) return err(dictionary_full_error());
@@ -262,13 +270,14 @@ PyObject* ensure_entities(StoreCall& call, StrColumn uids, StrColumn labels) {
 }
 
 PyObject* dense_ids(StoreCall& call, StrColumn uids) {
-    const Dictionary& dict = call.store().dict;
+    std::vector<std::optional<std::uint32_t>> found(uids.values.size());
+    call.store().dict.dense_ids(uids.values, found);
+    // The result buffer is reserved whole before it is filled, and handed to NumPy as it is.
     std::vector<std::int64_t> ids;
     ids.reserve(uids.values.size());
-    for (const std::string_view uid : uids.values) {
-        const std::optional<std::uint32_t> id = dict.dense_id(uid);
-        if (!id) return unknown_uid_error(uid);
-        ids.push_back(static_cast<std::int64_t>(*id));
+    for (std::size_t index = 0; index < found.size(); ++index) {
+        if (!found[index]) return unknown_uid_error(uids.values[index]);
+        ids.push_back(static_cast<std::int64_t>(*found[index]));
     }
     return to_numpy(std::move(ids));
 }
