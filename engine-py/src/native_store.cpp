@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "read_methods.h"
+#include "staging_methods.h"
 #include "store_method.h"
 #include "verify_methods.h"
 
@@ -222,6 +223,15 @@ PyMethodDef* store_methods() {
         StoreMethod<"last_commit_phases($self)", Borrow::shared, &last_commit_phases>::def(),
         StoreMethod<"open_phase_us($self)", Borrow::shared, &open_phase_us>::def(),
         StoreMethod<"in_batch($self)", Borrow::shared, &in_batch>::def(),
+        StoreMethod<"ensure_entities($self, uids, labels)", Borrow::exclusive, &ensure_entities, StrList, StrList>::def(),
+        StoreMethod<"dense_ids($self, uids)", Borrow::shared, &dense_ids, StrList>::def(),
+        StoreMethod<"uids_for($self, ids)", Borrow::shared, &uids_for, I64List>::def(),
+        StoreMethod<"num_entities($self)", Borrow::shared, &num_entities>::def(),
+        StoreMethod<"stage_edges($self, cols)", Borrow::exclusive, &stage_edges, EdgeColsArg>::def(),
+        StoreMethod<"stage_nodes($self, cols)", Borrow::exclusive, &stage_nodes, NodeColsArg>::def(),
+        StoreMethod<"stage_closes($self, kind, vids, tt_e)", Borrow::exclusive, &stage_closes, Str, StrList, I64>::def(),
+        StoreMethod<"stage_retires($self, kind, vids)", Borrow::exclusive, &stage_retires, Str, StrList>::def(
+            STAGE_RETIRES_DOC),
         StoreMethod<"all_versions($self, kind)", Borrow::shared, &all_versions, Str>::def(),
         StoreMethod<"believed($self, kind, identity, as_of_tt=...)", Borrow::shared, &believed, Str, Str,
                     OrDefault<I64, OPEN_END>>::def(),
