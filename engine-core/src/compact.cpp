@@ -79,16 +79,6 @@ Result<std::shared_ptr<const Segment>> open_input(const Rewrite& rewrite, const 
     return Segment::open(path, std::move(source), verify);
 }
 
-// Every close of the generation's close runs, in manifest order (a later run wins).
-Result<std::shared_ptr<const CloseIndex>> committed_closes(const NativeStore& store) {
-    auto index = std::make_shared<CloseIndex>();
-    for (const CloseRunRef& run : store.manifest.close_runs) {
-        const std::vector<StagedClose> rows = VORP_TRY(read_close_run(store.root / fs::path(run.file)));
-        index->insert_run(rows);
-    }
-    return std::shared_ptr<const CloseIndex>(std::move(index));
-}
-
 std::int64_t row_tt_e(const Rewrite& rewrite, const Input& input, const Segment& segment, std::uint32_t row) {
     return close_tt_e(rewrite.closes.get(), input.segment_id, row, segment.header.closed_rows);
 }
@@ -315,7 +305,7 @@ Result<std::pair<Manifest, CompactReport>> rewrite_generation(NativeStore& store
     CompactReport report;
     report.segments_before = segment_count(current);
 
-    Rewrite rewrite{store, current_only, VORP_TRY(committed_closes(store)),
+    Rewrite rewrite{store, current_only, VORP_TRY(store.committed_close_index()),
                     SealLayout{store.lane_origin, store.lane_stride, store.segment_target_bytes, BLOCK_ROWS},
                     current.next_segment_id};
     if (rewrite.layout.lane_stride <= 0)

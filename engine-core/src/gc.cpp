@@ -293,7 +293,7 @@ Result<GcReport> collect(NativeStore& store, std::uint64_t keep_last) {
 
     report.segments_removed = VORP_TRY(sweep(root / SEG_DIR, ".vos", "seg/", live, report.bytes_reclaimed));
     report.close_runs_removed = VORP_TRY(sweep(root / CLOSE_DIR, ".voc", "close/", live, report.bytes_reclaimed));
-    // EVICT_PENDING store.evict_segments_not_in(live);
+    store.evict_segments_not_in(live);
     return report;
 }
 

@@ -51,7 +51,7 @@ def test_signatures_and_method_order():
     methods = list(vars(NativeStore))
     for name, text in [("needs_compaction", "($self)"), ("compact", "($self)"), ("compact_current_only", "($self)"),
                        ("gc", "($self, keep_last=...)")]:
-        assert getattr(NativeStore, name).__doc__.startswith(f"{name}{text}\n--\n\n")
+        assert getattr(NativeStore, name).__text_signature__ == text
     order = [methods.index(name) for name in ("needs_compaction", "compact", "compact_current_only", "current_only",
                                               "gc")]
     assert order == sorted(order)
