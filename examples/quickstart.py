@@ -1,5 +1,5 @@
 """A first look at the engine: open (or create) a store, commit one batch, and report the new
-generation and the store's statistics.
+generation and the store's statistics, then compact and collect garbage.
 
     python examples/quickstart.py [STORE_DIR]
 
@@ -27,6 +27,11 @@ def show(path: str) -> None:
           f"({'checkpoint' if phases['manifest_checkpoint'] else 'delta'}, {phases['manifest_bytes']} bytes)")
     for key, value in store.stats().items():
         print(f"  {key:<16}{value}")
+    # Maintenance: rewrite the generation into fresh segments when it has grown fragmented, then
+    # remove what only older generations needed (the two most recent generations are kept).
+    if store.needs_compaction():
+        print(f"compacted: {store.compact()}")
+    print(f"collected: {store.gc()}")
 
 
 print(f"engine {_engine.core_version()} ({_engine.build_info()['profile']})")
