@@ -40,6 +40,19 @@ def history(probe, root, batches):
     return rows
 
 
+def every_read(store):
+    """The store's own version reads, order-independent: all versions of both kinds (tt_e included)
+    and the node window scan as of every batch time."""
+    reads = {}
+    for kind in ("edge", "node"):
+        columns = store.all_versions(kind)
+        reads[kind] = sorted(zip(*(columns[key] for key in columns)), key=repr)
+    for tt in range(0, 9):
+        scan = store.scan_nodes(as_of_tt=tt)
+        reads[tt] = sorted(zip(scan["uid"], scan["vid"], scan["label"], scan["vt_s"].tolist(), scan["vt_e"].tolist()))
+    return reads
+
+
 def stored_now(probe, root, born):
     reader = probe.ProbeStore(root)
     rows = sorted((kind, vid, born[vid], tt_e) for kind, vid, tt_e in reader.stored())
@@ -63,6 +76,7 @@ def test_compact_keeps_every_read(tmp_path, probe):
     born = {vid: tt_s for _, vid, tt_s, _ in before}
     assert any(tt_e != OPEN_END for *_, tt_e in before)
     store = NativeStore(root)
+    reads_before = every_read(store)
     assert store.needs_compaction() is True  # six commits: six edge and six node segments, close runs
     generation = store.generation()
     report = store.compact()
@@ -75,6 +89,7 @@ def test_compact_keeps_every_read(tmp_path, probe):
     for tt in range(0, 9):
         assert believed(after, tt) == believed(before, tt)
     assert store.stats()["n_edge_versions"] == 36
+    assert every_read(store) == reads_before
 
     # Collecting with keep_last 1 leaves only the compacted generation's files.
     collected = store.gc(1)
