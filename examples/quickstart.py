@@ -59,6 +59,11 @@ def write_and_report(path: str) -> None:
     print(f"  open took         {reopened.open_phase_us()['total_us']} us")
     for key, value in reopened.stats().items():
         print(f"  {key:<17} {value}")
+    # Maintenance: rewrite the generation into fresh segments when it has grown fragmented, then
+    # remove what only older generations needed (the two most recent generations are kept).
+    if reopened.needs_compaction():
+        print(f"compacted: {reopened.compact()}")
+    print(f"collected: {reopened.gc()}")
 
 
 print(f"engine {_engine.core_version()} ({_engine.build_info()['profile']})")

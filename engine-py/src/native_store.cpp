@@ -1,5 +1,7 @@
 #include "native_store.h"
 
+#include "maintenance_methods.h"
+
 #include <initializer_list>
 #include <new>
 #include <optional>
@@ -251,7 +253,11 @@ PyMethodDef* store_methods() {
                     &version_page, Str, I64, I64, I64, Str, NoneOr<ListOf<Str>>, I64, I64>::def(),
         StoreMethod<"stats($self)", Borrow::shared, &stats>::def(),
         StoreMethod<"verify($self, full=False)", Borrow::shared, &verify, OrDefault<Bool, false>>::def(),
+        StoreMethod<"needs_compaction($self)", Borrow::shared, &needs_compaction>::def(),
+        StoreMethod<"compact($self)", Borrow::exclusive, &compact>::def(),
+        StoreMethod<"compact_current_only($self)", Borrow::exclusive, &compact_current_only>::def(),
         StoreMethod<"current_only($self)", Borrow::shared, &current_only>::def(),
+        StoreMethod<"gc($self, keep_last=...)", Borrow::exclusive, &gc, OrDefault<U64, 2>>::def(),
         StoreMethod<"upgrade_manifests($self)", Borrow::exclusive, &upgrade_manifests>::def(),
         {nullptr, nullptr, 0, nullptr},
     };
