@@ -8,6 +8,7 @@
 #include <ctime>
 #include <new>
 #include <thread>
+#include <unordered_map>
 
 #include <fmt/format.h>
 
@@ -173,13 +174,52 @@ std::span<const T> optional_column(const Segment& segment, std::string_view name
     return column ? *column : std::span<const T>{};
 }
 
-// The per-row tests of one segment, each switched on only when it can reject a row.
+bool rel_types_overlap(const std::vector<std::string>& names, const std::vector<std::string>& wanted) {
+    for (const std::string& name : names)
+        if (std::ranges::find(wanted, name) != wanted.end()) return true;
+    return false;
+}
+
+// Header pruning, in the order of its tests; touches no column.
+bool header_prunes(const Segment& segment, const ScanRequest& request, std::int64_t t) {
+    const SegmentHeader& header = segment.header;
+    return t < segment.tt_s_min || (request.vt_min && header.vt_e_max <= *request.vt_min) ||
+           (request.vt_max && *request.vt_max <= header.vt_min) ||
+           (request.rel_types && !header.rel_types.empty() && !rel_types_overlap(header.rel_types, *request.rel_types));
+}
+
+// The rows whose vt_s can lie in the window: [first row that may end after vt_min (only known
+// from vt_s where vt_e is elided), first row starting at or after vt_max).
+RowRange row_window(const Segment& segment, std::span<const std::int64_t> vt_s, const ScanRequest& request) {
+    RowRange window{0, vt_s.size()};
+    if (request.vt_max)
+        window.end = static_cast<std::size_t>(std::ranges::lower_bound(vt_s, *request.vt_max) - vt_s.begin());
+    if (request.vt_min && segment.header.vt_e_elided)
+        window.start = static_cast<std::size_t>(std::ranges::lower_bound(vt_s, *request.vt_min) - vt_s.begin());
+    return window;
+}
+
+// Walks a list of (row, tt_e) ascending by row alongside ascending rows.
+struct CloseCursor {
+    std::span<const std::pair<std::uint32_t, std::int64_t>> list;
+    std::size_t next = 0;
+
+    const std::int64_t* at(std::uint32_t row) {
+        while (next < list.size() && list[next].first < row) ++next;
+        return next < list.size() && list[next].first == row ? &list[next].second : nullptr;
+    }
+};
+
+// The per-row tests of one segment, each switched on only when it can reject a row. Rows are
+// offered in ascending order (the cursors rely on it).
 struct RowFilter {
     // close test
     const CloseIndex* close = nullptr;
-    std::span<const std::pair<std::uint32_t, std::int64_t>> closed_rows;
     std::uint64_t seg_id = 0;
     bool check_close = false;
+    bool gathered = false;  // overlay closes come from `overlay` instead of per-row lookups
+    std::span<const std::int64_t> overlay;
+    CloseCursor folded;
     // valid-time end test
     std::span<const std::int64_t> vt_e;
     std::int64_t vt_min = 0;
@@ -194,8 +234,21 @@ struct RowFilter {
     std::span<const std::uint32_t> dst_id;
     bool both = false;
 
-    bool keeps(std::uint32_t row, std::int64_t t) const {
-        if (check_close && close_tt_e(close, seg_id, row, closed_rows) <= t) return false;
+    // The row's tt_e by the one rule of close_tt_e: the topmost layer's value unless it has none
+    // or it is OPEN_END, then the folded close, else OPEN_END.
+    std::int64_t tt_e(std::uint32_t row) {
+        if (gathered) {
+            if (row < overlay.size() && overlay[row] != OPEN_END) return overlay[row];
+        } else if (close != nullptr) {
+            const std::optional<std::int64_t> value = close->find(seg_id, row);
+            if (value && *value != OPEN_END) return *value;
+        }
+        const std::int64_t* value = folded.at(row);
+        return value != nullptr ? *value : OPEN_END;
+    }
+
+    bool keeps(std::uint32_t row, std::int64_t t) {
+        if (check_close && tt_e(row) <= t) return false;
         if (check_vt_e && vt_e[row] <= vt_min) return false;
         if (check_rel) {
             const std::uint16_t code = rel_code[row];
@@ -210,41 +263,92 @@ struct RowFilter {
     }
 };
 
-bool rel_types_overlap(const std::vector<std::string>& names, const std::vector<std::string>& wanted) {
-    for (const std::string& name : names)
-        if (std::ranges::find(wanted, name) != wanted.end()) return true;
-    return false;
-}
-
 }  // namespace
 
-Result<SelectOutcome> ScanSet::select_range(const ScanRequest& request, const IdSet* ids, std::size_t lo,
+SelectPrep ScanSet::prepare(const ScanRequest& request) const {
+    SelectPrep prep;
+    // The id set is built once and shared read-only by every chunk; ids no stored row can carry
+    // are dropped, so its size is bounded by the dictionary whatever the caller passed.
+    if (request.touching_ids) prep.ids = IdSet::build(*request.touching_ids, entity_count);
+    if (close == nullptr) return prep;
+
+    std::vector<const CloseIndex*> layers;
+    std::uint64_t overlay_entries = 0;
+    for (const CloseIndex* layer = close.get(); layer != nullptr; layer = layer->base.get()) {
+        layers.push_back(layer);
+        overlay_entries += layer->closed.size();
+    }
+    if (overlay_entries == 0) return prep;
+    // Rows the per-row close test would look up: those in the window of touched segments. A
+    // lookup and a walked entry cost about the same (a hash probe against visiting a node).
+    const std::int64_t t = belief_tt(request.as_of_tt);
+    std::unordered_map<std::uint64_t, std::size_t> slot_of;
+    std::vector<std::size_t> slot_rows;
+    std::uint64_t lookups = 0;
+    for (const ScanTarget& target : targets) {
+        const Segment& segment = *target.segment;
+        if (header_prunes(segment, request, t) || !close->touches(target.seg_id)) continue;
+        auto vt_s = segment.typed<std::int64_t>("vt_s");
+        const RowRange window = vt_s ? row_window(segment, *vt_s, request) : RowRange{0, segment.header.rows};
+        if (window.start < window.end) {
+            lookups += window.end - window.start;
+            if (slot_of.try_emplace(target.seg_id, slot_rows.size()).second) slot_rows.push_back(segment.header.rows);
+        }
+    }
+    if (lookups < overlay_entries) return prep;
+
+    prep.close_lists.resize(slot_rows.size());
+    for (std::size_t slot = 0; slot < slot_rows.size(); ++slot) prep.close_lists[slot].assign(slot_rows[slot], OPEN_END);
+    // Bottom layer first, so that a higher layer's value replaces a lower one's. Within a layer
+    // every (segment, row) occurs once, so workers over disjoint bucket ranges write disjoint slots.
+    const std::size_t threads = scan_threads();
+    const bool parallel = parallel_gate(threads, targets.size(), SELECT_MIN_SEGMENTS, lookups);
+    for (auto layer = layers.rbegin(); layer != layers.rend(); ++layer) {
+        const auto& closed = (*layer)->closed;
+        const auto apply = [&](const Id96& key, std::int64_t tt_e) {
+            const auto slot = slot_of.find(key.prefix);
+            if (slot == slot_of.end()) return;
+            std::vector<std::int64_t>& list = prep.close_lists[slot->second];
+            if (key.suffix < list.size()) list[key.suffix] = tt_e;
+        };
+        if (!parallel) {
+            for (const auto& [key, tt_e] : closed) apply(key, tt_e);
+            continue;
+        }
+        const std::size_t buckets = closed.bucket_count();
+        const std::size_t per_worker = (buckets + threads - 1) / threads;
+        fan_out((buckets + per_worker - 1) / per_worker, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
+            const std::size_t end = std::min(buckets, (worker + 1) * per_worker);
+            for (std::size_t bucket = worker * per_worker; bucket < end; ++bucket)
+                for (auto entry = closed.begin(bucket); entry != closed.end(bucket); ++entry) apply(entry->first, entry->second);
+        });
+    }
+    prep.closes.emplace(targets.size());
+    for (std::size_t index = 0; index < targets.size(); ++index)
+        if (const auto slot = slot_of.find(targets[index].seg_id); slot != slot_of.end())
+            (*prep.closes)[index] = prep.close_lists[slot->second];
+    return prep;
+}
+
+Result<SelectOutcome> ScanSet::select_range(const ScanRequest& request, const SelectPrep& prep, std::size_t lo,
                                             std::size_t hi) const {
     SelectOutcome out;
     const std::int64_t t = belief_tt(request.as_of_tt);
-    if (request.touching_ids && ids == nullptr) engine_panic("the touching-ids set is built once per scan");
+    const IdSet* ids = prep.ids ? &*prep.ids : nullptr;
+    if (request.touching_ids.has_value() != (ids != nullptr)) engine_panic("the touching-ids set is built once per scan");
     std::vector<char> rel_mask;
     for (std::size_t target_index = lo; target_index < hi; ++target_index) {
         const ScanTarget& target = targets[target_index];
         const Segment& segment = *target.segment;
         const SegmentHeader& header = segment.header;
 
-        // Header pruning: no column is touched.
-        if (t < segment.tt_s_min || (request.vt_min && header.vt_e_max <= *request.vt_min) ||
-            (request.vt_max && *request.vt_max <= header.vt_min) ||
-            (request.rel_types && !header.rel_types.empty() && !rel_types_overlap(header.rel_types, *request.rel_types))) {
+        if (header_prunes(segment, request, t)) {
             ++out.stats.segments_pruned;
             continue;
         }
-
         const std::span<const std::int64_t> vt_s = VORP_TRY(segment.typed<std::int64_t>("vt_s"));
-        std::size_t hi_r = vt_s.size();
-        if (request.vt_max)
-            hi_r = static_cast<std::size_t>(std::ranges::lower_bound(vt_s, *request.vt_max) - vt_s.begin());
-        std::size_t lo_r = 0;
-        if (request.vt_min && header.vt_e_elided)
-            lo_r = static_cast<std::size_t>(std::ranges::lower_bound(vt_s, *request.vt_min) - vt_s.begin());
-        if (lo_r >= hi_r) continue;
+        const RowRange window = row_window(segment, vt_s, request);
+        if (window.start >= window.end) continue;
 
         RowFilter filter;
         if (!header.vt_e_elided) filter.vt_e = VORP_TRY(segment.typed<std::int64_t>("vt_e"));
@@ -260,24 +364,28 @@ Result<SelectOutcome> ScanSet::select_range(const ScanRequest& request, const Id
                 rel_mask[code] = std::ranges::find(*request.rel_types, header.rel_types[code]) != request.rel_types->end();
         }
         filter.close = close.get();
-        filter.closed_rows = header.closed_rows;
         filter.seg_id = target.seg_id;
+        filter.folded.list = header.closed_rows;
         filter.check_close = !header.closed_rows.empty() || (close != nullptr && close->touches(target.seg_id));
+        if (prep.closes) {
+            filter.gathered = true;
+            filter.overlay = (*prep.closes)[target_index];
+        }
         filter.check_vt_e = request.vt_min.has_value() && !filter.vt_e.empty();
         filter.vt_min = request.vt_min.value_or(0);
         filter.check_rel = request.rel_types.has_value() && !filter.rel_code.empty();
         filter.rel_mask = &rel_mask;
         filter.ids = ids;
         filter.both = request.touching_both;
-        // A column shorter than the rows would be a damaged segment; open refuses those.
+        // Segment open checked that every column holds one value per row.
         const bool per_row = filter.check_vt_e || request.rel_types.has_value() || ids != nullptr || filter.check_close;
 
         Selection selection;
         selection.target = target_index;
         for (const RowRange& range :
              believed_ranges(header.tt_s_runs, segment.tt_s_min, segment.tt_s_max, t, vt_s.size())) {
-            const std::size_t start = std::max(range.start, lo_r);
-            const std::size_t end = std::min(range.end, hi_r);
+            const std::size_t start = std::max(range.start, window.start);
+            const std::size_t end = std::min(range.end, window.end);
             if (start >= end) continue;
             out.stats.rows_examined += end - start;
             if (!per_row) {
@@ -300,24 +408,19 @@ Result<SelectOutcome> ScanSet::select_range(const ScanRequest& request, const Id
 }
 
 Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
-    // The id set is built once and shared read-only by every chunk; ids no stored row can carry
-    // are dropped, so its size is bounded by the dictionary whatever the caller passed.
-    std::optional<IdSet> ids;
-    if (request.touching_ids) ids = IdSet::build(*request.touching_ids, entity_count);
-    const IdSet* ids_ptr = ids ? &*ids : nullptr;
-
+    const SelectPrep prep = prepare(request);
     const std::size_t threads = scan_threads();
     std::uint64_t rows = 0;
     for (const ScanTarget& target : targets) rows += target.segment->header.rows;
     const std::size_t n = targets.size();
-    if (!parallel_gate(threads, n, SELECT_MIN_SEGMENTS, rows)) return select_range(request, ids_ptr, 0, n);
+    if (!parallel_gate(threads, n, SELECT_MIN_SEGMENTS, rows)) return select_range(request, prep, 0, n);
 
     const std::size_t chunk = (n + threads - 1) / threads;
     const std::size_t chunks = (n + chunk - 1) / chunk;
     std::vector<std::optional<Result<SelectOutcome>>> results(chunks);
     fan_out(chunks, SCAN_WORKER_PANICKED, [&](std::size_t index) {
         const std::size_t lo = index * chunk;
-        results[index] = select_range(request, ids_ptr, lo, std::min(lo + chunk, n));
+        results[index] = select_range(request, prep, lo, std::min(lo + chunk, n));
     });
     SelectOutcome out;
     std::size_t total = 0;

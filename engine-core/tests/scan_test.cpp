@@ -383,6 +383,25 @@ TEST(ScanProperty, EqualsModelAtOneAndEightThreads) {
                     first = std::move(*result);
                 }
             }
+            // Per-row overlay lookups and the gathered per-segment close lists select alike.
+            SelectPrep gathered = store.set.prepare(request);
+            SelectPrep lookups = store.set.prepare(request);
+            lookups.closes.reset();
+            if (!gathered.closes) {
+                gathered.closes.emplace();
+                for (const ScanTarget& target : store.set.targets) {
+                    std::vector<std::int64_t>& list = gathered.close_lists.emplace_back(target.segment->header.rows, OPEN_END);
+                    for (std::uint32_t row = 0; row < list.size(); ++row)
+                        list[row] = store.set.close->find(target.seg_id, row).value_or(OPEN_END);
+                }
+                for (const auto& list : gathered.close_lists) gathered.closes->push_back(list);
+            }
+            const std::size_t n = store.set.targets.size();
+            auto by_lookup = store.set.select_range(request, lookups, 0, n);
+            auto by_list = store.set.select_range(request, gathered, 0, n);
+            ASSERT_TRUE(by_lookup && by_list);
+            EXPECT_EQ(by_lookup->selections, by_list->selections);
+            EXPECT_EQ(by_lookup->stats, first->stats.scan);
             multi_clusters += first->stats.clusters_multi > 0;
             ++compared;
         }
@@ -430,7 +449,7 @@ TEST(ScanSelection, PruningCountersAndBoundaries) {
     auto nothing = store.set.select(before);
     ASSERT_TRUE(nothing);
     EXPECT_EQ(nothing->stats.segments_pruned, store.set.targets.size());
-    auto empty = store.set.select_range(before, nullptr, 3, 3);
+    auto empty = store.set.select_range(before, store.set.prepare(before), 3, 3);
     ASSERT_TRUE(empty);
     EXPECT_EQ(empty->stats, ScanStats{});
 

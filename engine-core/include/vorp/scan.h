@@ -186,6 +186,17 @@ struct SegmentView {
     static Result<SegmentView> open(const Segment& segment);
 };
 
+// What one scan prepares once, on the calling thread, and shares read-only with every chunk.
+struct SelectPrep {
+    std::optional<IdSet> ids;  // the request's touching ids
+    // Per target, the overlay's tt_e of every row (OPEN_END where no layer closes it, or where
+    // the topmost layer holding it says OPEN_END: the folded close then applies), gathered in one
+    // walk over the layers when the scan would otherwise look up at least as many rows as the
+    // overlay holds; absent: the close test looks rows up one by one. Empty for untouched targets.
+    std::optional<std::vector<std::span<const std::int64_t>>> closes;
+    std::vector<std::vector<std::int64_t>> close_lists;  // owned storage behind `closes`
+};
+
 struct SelectOutcome {
     std::vector<Selection> selections;  // target order
     ScanStats stats;
@@ -200,9 +211,11 @@ struct ScanSet {
     // The dictionary's size when the scan began: the bound of the touching-ids set.
     std::uint64_t entity_count = UINT32_MAX;
 
-    // The selection of targets [lo, hi) on the calling thread. `ids` is the request's id set,
-    // built once per scan (required when the request has touching_ids).
-    Result<SelectOutcome> select_range(const ScanRequest& request, const IdSet* ids, std::size_t lo,
+    // The per-scan context of the selection: the id set (ids at or above entity_count dropped)
+    // and, when worth it, the overlay's closes gathered per target in one walk.
+    SelectPrep prepare(const ScanRequest& request) const;
+    // The selection of targets [lo, hi) on the calling thread.
+    Result<SelectOutcome> select_range(const ScanRequest& request, const SelectPrep& prep, std::size_t lo,
                                        std::size_t hi) const;
     // The selection phase: all targets, in chunks on worker threads when the gate opens.
     Result<SelectOutcome> select(const ScanRequest& request) const;
