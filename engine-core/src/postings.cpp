@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "vorp/derive.h"
+#include "vorp/store.h"
 #include "vorp/visibility.h"
 
 namespace vorp {
@@ -151,11 +152,6 @@ void Postings::retain_segments(const std::unordered_set<std::uint64_t>& keep) {
 
 namespace {
 
-// The dictionary's uid of a dense id read from a segment.
-Result<std::string_view> uid_of(const Dictionary& dictionary, std::uint32_t dense_id) {
-    if (const std::optional<std::string_view> uid = dictionary.uid(dense_id)) return *uid;
-    return fail(EngineError::invariant(fmt::format("dense id {} is not in the dictionary", dense_id)));
-}
 
 template <class T>
 Result<std::span<const T>> column_of_rows(const Segment& segment, std::string_view name) {
@@ -175,7 +171,7 @@ Result<std::vector<std::uint64_t>> identity_keys(RowKind kind, const Segment& se
     keys.reserve(rows);
     if (kind == RowKind::Node) {
         const auto uid_ids = VORP_TRY(column_of_rows<std::uint32_t>(segment, "uid_id"));
-        for (const std::uint32_t uid_id : uid_ids) keys.push_back(hash_uid(VORP_TRY(uid_of(dictionary, uid_id))));
+        for (const std::uint32_t uid_id : uid_ids) keys.push_back(hash_uid(VORP_TRY(uid_in(dictionary, uid_id))));
         return keys;
     }
     const StringView strings = VORP_TRY(segment.strings());
@@ -204,8 +200,8 @@ Result<std::vector<std::uint64_t>> identity_keys(RowKind kind, const Segment& se
             prefetch_text(src_ids[row + ahead]);
             prefetch_text(dst_ids[row + ahead]);
         }
-        const std::string_view src = VORP_TRY(uid_of(dictionary, src_ids[row]));
-        const std::string_view dst = VORP_TRY(uid_of(dictionary, dst_ids[row]));
+        const std::string_view src = VORP_TRY(uid_in(dictionary, src_ids[row]));
+        const std::string_view dst = VORP_TRY(uid_in(dictionary, dst_ids[row]));
         const Result<std::string_view> rel_type = segment.rel_type_of(rel_codes[row]);
         if (!rel_type) return fail(EngineError(rel_type.error()).at_row(static_cast<std::uint32_t>(row)));
         const std::string_view disc = VORP_TRY(strings.get(disc_refs[row]));

@@ -373,9 +373,17 @@ NativeStore::~NativeStore() {
     release(dict);
     release(manifest);
     release(merkle);
+    staging.clear();
     release(staged_vid_closes);
     release(staged_closes);
+    {
+        auto guard = stats_mutex.lock();
+        release(stats_cache);
+    }
+    edge_postings.retain_segments({});
+    node_postings.retain_segments({});
     release(batch_close_index);
+    segment_cache.reset();
 }
 
 Result<std::unique_ptr<NativeStore>> NativeStore::open(std::string_view path) {
@@ -456,6 +464,7 @@ Result<std::unique_ptr<NativeStore>> NativeStore::open(std::string_view path) {
     // Both are evaluated every time, whether or not the variable is set.
     const std::optional<std::string_view> budget_env = env_text(SEGMENT_CACHE_BYTES_ENV);
     store->segment_cache_budget = cache_budget(budget_env, detected_ram_bytes());
+    store->segment_cache.emplace(store->segment_cache_budget);
     return store;
 }
 
@@ -477,14 +486,141 @@ Status NativeStore::assert_full_belief(std::int64_t tt) const {
     return ok();
 }
 
-Result<std::string> NativeStore::uid_of(std::uint32_t dense_id) const {
-    if (const auto uid = dict.uid(dense_id)) return std::string(*uid);
+Result<std::string_view> uid_in(const Dictionary& dictionary, std::uint32_t dense_id) {
+    if (const auto uid = dictionary.uid(dense_id)) return *uid;
     return fail(EngineError::invariant(fmt::format("dense id {} is not in the dictionary", dense_id)));
+}
+
+Result<std::string> NativeStore::uid_of(std::uint32_t dense_id) const {
+    return std::string(VORP_TRY(uid_in(dict, dense_id)));
 }
 
 Result<std::uint32_t> NativeStore::dense_or_err(std::string_view uid) const {
     if (const auto id = dict.dense_id(uid)) return *id;
     return fail(EngineError::invariant(fmt::format("uid {} left the dictionary", debug_quoted(uid))));
+}
+
+EngineError no_batch_error() { return EngineError::invariant("no batch is open; call begin() first"); }
+
+// ---- batches -------------------------------------------------------------------------------------
+
+Status NativeStore::begin(std::int64_t tt) {
+    if (batch_tt)
+        return fail(EngineError::invariant(
+            fmt::format("a batch at tt={} is already open (single-writer, no nesting)", *batch_tt)));
+    // The genesis generation has no transaction time of its own: the first batch may use any.
+    if (manifest.generation != 0 && tt <= manifest.created_tt)
+        return fail(EngineError::invariant(
+            fmt::format("transaction time must advance: batch tt={} is not after generation {}'s tt={}", tt,
+                        manifest.generation, manifest.created_tt)));
+    batch_tt = tt;
+    return ok();
+}
+
+Status NativeStore::stage_edge(EdgeRow row) {
+    if (!batch_tt) return fail(no_batch_error());
+    staging.add_edge(std::move(row));
+    return ok();
+}
+
+Status NativeStore::stage_node(NodeRow row) {
+    if (!batch_tt) return fail(no_batch_error());
+    staging.add_node(std::move(row));
+    return ok();
+}
+
+Status NativeStore::close_version(RowKind kind, const Id96& vid, std::int64_t tt_e) {
+    if (current_only)
+        return fail(EngineError::invariant(
+            "a current-only store cannot record a correction: closing a version creates the belief history this "
+            "configuration deliberately does not keep"));
+    if (!batch_tt) return fail(no_batch_error());
+
+    // A version staged in this batch is closed in its own segment when the batch is sealed; a
+    // stored one with the same vid is not touched.
+    const VidSet& staged = kind == RowKind::Node ? staging.staged_node_vids : staging.staged_edge_vids;
+    if (staged.contains(vid)) {
+        staged_vid_closes.insert_or_assign(vid, tt_e);
+        return ok();
+    }
+
+    VORP_TRY(index_segments(kind));
+    const std::shared_ptr<const SegmentFiles> files = segment_files();
+    const std::vector<Position> candidates =
+        postings(kind).with_postings([&](Postings& kind_postings) { return kind_postings.by_vid.find(vid.prefix); });
+    std::optional<Position> found;
+    for (const Position& candidate : candidates) {
+        const auto& by_id = files->of(kind);
+        const auto file = by_id.find(candidate.segment_id);
+        if (file == by_id.end()) continue;
+        const std::shared_ptr<const Segment> segment = VORP_TRY(open_segment(file->second));
+        const auto high = VORP_TRY_FILE(segment->path, segment->typed<std::uint64_t>("vid64"));
+        if (candidate.row >= high.size() || high[candidate.row] != vid.prefix) continue;
+        const auto low = VORP_TRY_FILE(segment->path, segment->typed<std::uint32_t>("vid_lo32"));
+        if (candidate.row >= low.size() || low[candidate.row] != vid.suffix) continue;
+        found = candidate;
+        break;
+    }
+    if (!found) return fail(EngineError::not_found(fmt::format("no version {} to close", vid.to_hex())));
+
+    // The pending layer first, then the close itself: a call that fails records nothing.
+    if (!batch_close_index) {
+        std::shared_ptr<const CloseIndex> committed = VORP_TRY(committed_close_index());
+        batch_close_index = std::make_shared<CloseIndex>(CloseIndex::layered_over(std::move(committed)));
+    }
+    staged_closes.reserve(staged_closes.size() + 1);
+    CloseIndex::unshare(batch_close_index).insert(found->segment_id, found->row, tt_e);
+    staged_closes.push_back(StagedClose{found->segment_id, tt_e, found->row, kind == RowKind::Edge});
+    return ok();
+}
+
+Status NativeStore::retire_version(RowKind kind, const Id96& vid) {
+    if (!batch_tt) return fail(no_batch_error());
+    const bool retired = kind == RowKind::Node ? staging.retire_node(vid) : staging.retire_edge(vid);
+    if (!retired)
+        return fail(EngineError::not_found(fmt::format("no version {} staged in this batch to retire", vid.to_hex())));
+    staged_vid_closes.erase(vid);
+    return ok();
+}
+
+Status NativeStore::rollback() {
+    if (!batch_tt) return fail(no_batch_error());
+    dict.discard_staged();
+    staging.clear();
+    staged_vid_closes.clear();
+    staged_closes.clear();
+    batch_close_index.reset();
+    batch_tt.reset();
+    return ok();
+}
+
+// ---- segment files, postings, close index --------------------------------------------------------
+
+Result<std::shared_ptr<const Segment>> NativeStore::open_segment(std::string_view file) {
+    return segment_cache->open_segment(root, file);
+}
+
+std::shared_ptr<const SegmentFiles> NativeStore::segment_files() { return segment_cache->segment_files(manifest); }
+
+Result<std::shared_ptr<const CloseIndex>> NativeStore::committed_close_index() {
+    return close_cache.committed_close_index(root, manifest, current_only);
+}
+
+Result<std::shared_ptr<const CloseIndex>> NativeStore::close_overlay() {
+    if (batch_close_index) return std::shared_ptr<const CloseIndex>(batch_close_index);
+    return committed_close_index();
+}
+
+Status NativeStore::index_segments(RowKind kind) {
+    return postings(kind).index_segments(root, manifest, *segment_cache, dict);
+}
+
+SegmentCacheStats NativeStore::segment_cache_stats() { return segment_cache->stats(); }
+
+PostingsStats NativeStore::postings_stats(RowKind kind) { return postings(kind).stats(); }
+
+void NativeStore::evict_segments_not_in(const FileNameSet& live) {
+    vorp::evict_segments_not_in(*segment_cache, edge_postings, node_postings, live);
 }
 
 void NativeStore::move_pin(std::uint64_t generation) {

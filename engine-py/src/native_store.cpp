@@ -1,7 +1,10 @@
 #include "native_store.h"
 
+#include <initializer_list>
 #include <new>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "store_method.h"
 
@@ -51,6 +54,90 @@ PyObject* close(StoreCall&) { return py_none(); }
 
 PyObject* generation(StoreCall& call) { return py_int(call.store().manifest.generation); }
 
+PyObject* begin(StoreCall& call, std::int64_t tt) {
+    VORP_PY_TRY(call.store().begin(tt));
+    return py_none();
+}
+
+// The cursor is the one staged since the last commit, taken out of the object first (so a failed
+// commit consumes it too), else the current generation's.
+PyObject* commit(StoreCall& call) {
+    NativeStore& store = call.store();
+    EventLogRef cursor = store.manifest.event_log;
+    if (std::optional<PendingCursor> pending = std::exchange(call.state().pending_cursor, std::nullopt))
+        cursor = EventLogRef{pending->offset, std::move(pending->chain)};
+    const std::uint64_t generation = VORP_PY_TRY(store.commit(std::move(cursor)));
+    return py_int(generation);
+}
+
+// The staged cursor goes before the engine is asked, so it is gone even when the engine refuses.
+PyObject* rollback(StoreCall& call) {
+    call.state().pending_cursor.reset();
+    VORP_PY_TRY(call.store().rollback());
+    return py_none();
+}
+
+PyObject* set_event_cursor(StoreCall& call, std::uint64_t offset, std::string chain) {
+    call.state().pending_cursor = PendingCursor{std::move(chain), offset};
+    return py_none();
+}
+
+PyObject* tuple_of(std::initializer_list<PyObject*> items) {
+    for (PyObject* item : items) {
+        if (item == nullptr) {
+            for (PyObject* other : items) Py_XDECREF(other);
+            return nullptr;
+        }
+    }
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+    if (tuple == nullptr) {
+        for (PyObject* item : items) Py_DECREF(item);
+        return nullptr;
+    }
+    Py_ssize_t index = 0;
+    for (PyObject* item : items) PyTuple_SET_ITEM(tuple, index++, item);
+    return tuple;
+}
+
+PyObject* event_cursor(StoreCall& call) {
+    const EventLogRef& cursor = call.store().manifest.event_log;
+    return tuple_of({py_int(cursor.offset), py_str(cursor.chain)});
+}
+
+PyObject* segment_cache_stats(StoreCall& call) {
+    const SegmentCacheStats stats = call.store().segment_cache_stats();
+    return tuple_of({py_int(stats.entries), py_int(stats.accounted_bytes),
+                     stats.budget ? py_int(*stats.budget) : py_none(), py_int(stats.evictions)});
+}
+
+PyObject* postings_stats(StoreCall& call, std::string kind) {
+    const std::optional<std::uint8_t> row_kind = kind_of(kind);
+    if (!row_kind) return nullptr;
+    const PostingsStats stats = call.store().postings_stats(static_cast<RowKind>(*row_kind));
+    return tuple_of({py_int(stats.by_identity_entries), py_int(stats.by_vid_entries), py_int(stats.indexed_segments)});
+}
+
+PyObject* last_commit_phases(StoreCall& call) {
+    const std::optional<CommitPhases>& phases = call.store().last_commit_phases;
+    if (!phases) return py_none();
+    return DictBuilder()
+        .add("capture_us", py_int(phases->capture_us))
+        .add("seal_us", py_int(phases->seal_us))
+        .add("closes_us", py_int(phases->closes_us))
+        .add("stats_us", py_int(phases->stats_us))
+        .add("dict_us", py_int(phases->dict_us))
+        .add("digest_us", py_int(phases->digest_us))
+        .add("debug_verify_us", py_int(phases->debug_verify_us))
+        .add("delta_build_us", py_int(phases->delta_build_us))
+        .add("manifest_us", py_int(phases->manifest_us))
+        .add("current_us", py_int(phases->current_us))
+        .add("total_us", py_int(phases->total_us))
+        .add("manifest_bytes", py_int(phases->manifest_bytes))
+        .add("segments_named", py_int(phases->segments_named))
+        .add("manifest_checkpoint", py_int(std::uint64_t{phases->manifest_checkpoint ? 1u : 0u}))
+        .finish();
+}
+
 PyObject* open_phase_us(StoreCall& call) {
     const OpenPhases& phases = call.store().open_phases;
     return DictBuilder()
@@ -72,16 +159,73 @@ PyObject* manifest_format(StoreCall& call) { return py_int(call.store().manifest
 
 PyObject* checkpoint_generation(StoreCall& call) { return py_int(call.store().checkpoint_generation); }
 
+PyObject* in_batch(StoreCall& call) { return py_bool(call.store().in_batch()); }
+
+PyObject* optional_int(const std::optional<std::int64_t>& value) { return value ? py_int(*value) : py_none(); }
+
+PyObject* stats(StoreCall& call) {
+    NativeStore& store = call.store();
+    const StatsAccum accum = VORP_PY_TRY(store.stats_accum());
+    PyObject* counts = PyDict_New();
+    if (counts == nullptr) return nullptr;
+    for (const auto& [rel_type, count] : accum.rel_type_counts) {
+        PyObject* key = py_str(rel_type);
+        PyObject* value = py_int(count);
+        const int added = key != nullptr && value != nullptr ? PyDict_SetItem(counts, key, value) : -1;
+        Py_XDECREF(key);
+        Py_XDECREF(value);
+        if (added != 0) {
+            Py_DECREF(counts);
+            return nullptr;
+        }
+    }
+    return DictBuilder()
+        .add("n_entities", py_int(static_cast<std::uint64_t>(store.dict.size())))
+        .add("n_node_versions", py_int(accum.n_node_versions))
+        .add("n_edge_versions", py_int(accum.n_edge_versions))
+        .add("vt_min", optional_int(accum.vt_min))
+        .add("vt_max", optional_int(accum.vt_max))
+        .add("rel_type_counts", counts)
+        .add("max_out_degree", py_int(accum.max_out_degree()))
+        .add("generation", py_int(store.manifest.generation))
+        .finish();
+}
+
+PyObject* current_only(StoreCall& call) { return py_bool(call.store().current_only); }
+
+PyObject* upgrade_manifests(StoreCall& call) {
+    const UpgradeReport report = VORP_PY_TRY(call.store().upgrade_manifests());
+    return DictBuilder()
+        .add("upgraded", py_bool(report.upgraded))
+        .add("from_format", py_int(report.from_format))
+        .add("to_format", py_int(report.to_format))
+        .add("generation", py_int(report.generation))
+        .add("manifest_sha", py_str(report.manifest_sha))
+        .finish();
+}
+
 // The class's methods in the order of its published method index; each later method takes its
 // place in that order.
 PyMethodDef* store_methods() {
     static PyMethodDef methods[] = {
         StoreMethod<"close($self)", Borrow::exclusive, &close>::def(),
         StoreMethod<"generation($self)", Borrow::shared, &generation>::def(),
+        StoreMethod<"begin($self, tt)", Borrow::exclusive, &begin, I64>::def(),
+        StoreMethod<"commit($self)", Borrow::exclusive, &commit>::def(),
+        StoreMethod<"rollback($self)", Borrow::exclusive, &rollback>::def(),
+        StoreMethod<"set_event_cursor($self, offset, chain)", Borrow::exclusive, &set_event_cursor, U64, Str>::def(),
+        StoreMethod<"event_cursor($self)", Borrow::shared, &event_cursor>::def(),
+        StoreMethod<"segment_cache_stats($self)", Borrow::shared, &segment_cache_stats>::def(),
+        StoreMethod<"postings_stats($self, kind)", Borrow::shared, &postings_stats, Str>::def(),
+        StoreMethod<"last_commit_phases($self)", Borrow::shared, &last_commit_phases>::def(),
         StoreMethod<"open_phase_us($self)", Borrow::shared, &open_phase_us>::def(),
+        StoreMethod<"in_batch($self)", Borrow::shared, &in_batch>::def(),
         StoreMethod<"manifest_sha($self)", Borrow::shared, &manifest_sha>::def(),
         StoreMethod<"manifest_format($self)", Borrow::shared, &manifest_format>::def(),
         StoreMethod<"checkpoint_generation($self)", Borrow::shared, &checkpoint_generation>::def(),
+        StoreMethod<"stats($self)", Borrow::shared, &stats>::def(),
+        StoreMethod<"current_only($self)", Borrow::shared, &current_only>::def(),
+        StoreMethod<"upgrade_manifests($self)", Borrow::exclusive, &upgrade_manifests>::def(),
         {nullptr, nullptr, 0, nullptr},
     };
     return methods;

@@ -63,6 +63,10 @@
 #include "vorp/manifest.h"
 #include "vorp/manifest_chain.h"
 #include "vorp/merkle.h"
+#include "vorp/postings.h"
+#include "vorp/row.h"
+#include "vorp/segment_cache.h"
+#include "vorp/staging.h"
 #include "vorp/visibility.h"
 
 namespace vorp {
@@ -91,8 +95,8 @@ inline constexpr std::string_view CRASH_GC_MID_DELETE = "gc_mid_delete";
 // buckets of valid time (microseconds) and segments at about 128 MiB (the sealing module's
 // SEGMENT_TARGET_BYTES).
 inline constexpr std::int64_t DEFAULT_LANE_ORIGIN = 0;
-inline constexpr std::int64_t DEFAULT_LANE_STRIDE = 604800000000;
-inline constexpr std::uint64_t DEFAULT_SEGMENT_TARGET_BYTES = 134217728;
+inline constexpr std::int64_t DEFAULT_LANE_STRIDE = LANE_STRIDE;
+inline constexpr std::uint64_t DEFAULT_SEGMENT_TARGET_BYTES = SEGMENT_TARGET_BYTES;
 
 // ---- durable writes ------------------------------------------------------------------------------
 
@@ -188,6 +192,64 @@ std::optional<std::uint64_t> detected_ram_bytes();
 // The same rule over the file's text.
 std::optional<std::uint64_t> meminfo_total_bytes(std::string_view meminfo);
 
+// The uid of a dense id, or `invariant` "dense id {} is not in the dictionary" (engine-bug remedy):
+// the one wording every reader that turns a dense id read from a file into a uid reports.
+Result<std::string_view> uid_in(const Dictionary& dictionary, std::uint32_t dense_id);
+
+// ---- statistics ----------------------------------------------------------------------------------
+
+// Exact counts over every stored version, believed or not. Only edges move the valid-time range,
+// the per-type counts and the out-degrees. A plain value: copies are deep.
+struct StatsAccum {
+    std::optional<std::int64_t> vt_min;  // smallest edge vt_s
+    std::optional<std::int64_t> vt_max;  // largest edge end: vt_e, or vt_s + 1 for an open vt_e
+    std::unordered_map<std::string, std::uint64_t> rel_type_counts;
+    std::unordered_map<std::uint32_t, std::uint64_t> out_degree;  // by source dense id
+    std::uint64_t n_node_versions = 0;
+    std::uint64_t n_edge_versions = 0;
+
+    // Counts one edge version. An end at or above OPEN_END stands for vt_s + 1 (wrapping, so the
+    // largest vt_s never overflows).
+    void add_edge(std::int64_t vt_s, std::int64_t vt_e, std::string_view rel_type, std::uint32_t src_id);
+    // The largest out-degree; 0 with no edges.
+    std::uint64_t max_out_degree() const;
+
+    bool operator==(const StatsAccum&) const = default;
+};
+
+// ---- commit ----------------------------------------------------------------------------------------
+
+// The timings of one successful commit, whole microseconds of the monotonic clock.
+struct CommitPhases {
+    std::uint64_t capture_us = 0;       // snapshot for the restore and the successor set up
+    std::uint64_t seal_us = 0;          // staged rows written as segment files
+    std::uint64_t closes_us = 0;        // the close-run file
+    std::uint64_t stats_us = 0;         // the batch folded into the cached statistics
+    std::uint64_t dict_us = 0;          // new dictionary records appended to dict.log
+    std::uint64_t digest_us = 0;        // the manifest digest
+    std::uint64_t debug_verify_us = 0;  // always 0
+    std::uint64_t delta_build_us = 0;   // the manifest-chain record built
+    std::uint64_t manifest_us = 0;      // the manifest-chain file written
+    std::uint64_t current_us = 0;       // CURRENT written
+    std::uint64_t total_us = 0;
+    std::uint64_t manifest_bytes = 0;   // length of the manifest-chain record
+    std::uint64_t segments_named = 0;   // segment entries of the new manifest, all three lists
+    bool manifest_checkpoint = false;   // the record written was a checkpoint
+
+    bool operator==(const CommitPhases&) const = default;
+};
+
+// What the manifest upgrade did.
+struct UpgradeReport {
+    bool upgraded = false;
+    std::uint32_t from_format = 0;
+    std::uint32_t to_format = MANIFEST_FORMAT_VERSION;
+    std::uint64_t generation = 0;  // current after the call
+    std::string manifest_sha;
+
+    bool operator==(const UpgradeReport&) const = default;
+};
+
 // The handle of one open store. Owns the current generation's manifest and Merkle state, the uid
 // dictionary, the open batch and the per-handle caches, and holds one pin of its generation in the
 // process-wide pin table for as long as it lives.
@@ -195,6 +257,13 @@ std::optional<std::uint64_t> meminfo_total_bytes(std::string_view meminfo);
 // Plain fields change only in exclusive calls (the Python object lets one exclusive call or any
 // number of shared ones in) and are read without a lock; caches and derived indexes sit behind
 // their own named mutexes, each a leaf.
+//
+// Batches. At most one batch is open (batch_tt present). Staged rows live in `staging`; a close of
+// a version staged in the same batch is a vid -> tt_e entry of `staged_vid_closes` (one map for
+// both kinds; sealing folds it into the new segments); a close of a stored version is a
+// StagedClose for the commit's close run and an entry of `batch_close_index`, a pending layer over
+// the committed close index through which reads see the close at once. A failed call of a batch
+// operation leaves the batch as it was.
 class NativeStore {
 public:
     // Opens or creates the store at `path` (see store.cpp for the steps). On failure nothing stays
@@ -224,22 +293,94 @@ public:
     // The generation this handle holds pinned.
     std::uint64_t pinned_generation() const { return pinned_generation_; }
 
+    // ---- batches (exclusive) ----
+    // Opens a batch at transaction time `tt`, which must be after the current generation's
+    // created_tt (the genesis generation accepts any). No I/O.
+    Status begin(std::int64_t tt);
+    // Appends a row to the open batch; a vid staged before is accepted again.
+    Status stage_edge(EdgeRow row);
+    Status stage_node(NodeRow row);
+    // Records that the version `vid` of `kind` stops being believed at `tt_e`: a version staged in
+    // this batch first, else the stored one (found through the vid postings and confirmed against
+    // its segment). `not_found` when neither exists. A failure records nothing.
+    Status close_version(RowKind kind, const Id96& vid, std::int64_t tt_e);
+    // Withdraws every row of `kind` staged with `vid` in this batch, and a close recorded for it.
+    Status retire_version(RowKind kind, const Id96& vid);
+    // Drops the batch: staged rows, closes, the pending layer, and every dictionary entry added
+    // since the last commit. No I/O.
+    Status rollback();
+
+    // ---- commit, install, upgrade (exclusive) ----
+    // Seals the batch and publishes it as the next generation, recording `cursor` as its
+    // event-log cursor; returns the new generation. Every file reaches stable storage before the
+    // next is written and CURRENT's rename is the commit point (see the top of this file). A
+    // failure before that point restores the manifest, Merkle state and the handle's statistics
+    // view to what they were, keeps the batch open and leaves what it wrote as orphans that the
+    // next commit overwrites; dictionary records already written count as committed. A failure
+    // after it (the root's sync) still moves the handle to the new generation, then is reported.
+    Result<std::uint64_t> commit(EventLogRef cursor);
+    // Publishes `next` (complete and sealed) as a checkpoint and adopts it; no batch may be open.
+    Result<std::uint64_t> install(Manifest next);
+    // Makes a published manifest current: pin moved (when its generation differs), Merkle state
+    // rebuilt, manifest replaced. The per-generation caches notice on their next use.
+    void adopt(Manifest next);
+    // Publishes a format-1 or format-2 store's manifest as a format-3 checkpoint of the next
+    // generation (same content, same created_tt), which makes the store writable. A format-3
+    // store is reported and left alone.
+    Result<UpgradeReport> upgrade_manifests();
+
+    // ---- segment files, postings, close index (shared) ----
+    // The opened segment of a manifest file name ("seg/....vos"), through the segment cache.
+    Result<std::shared_ptr<const Segment>> open_segment(std::string_view file);
+    // The current manifest's edge files (event lane, then interval lane) and node files.
+    std::vector<SegmentFileRef> edge_files() const { return vorp::edge_files(manifest); }
+    std::vector<SegmentFileRef> node_files() const { return vorp::node_files(manifest); }
+    // Segment id -> file of the current generation, per kind.
+    std::shared_ptr<const SegmentFiles> segment_files();
+    // The close index of the current generation's committed close runs.
+    Result<std::shared_ptr<const CloseIndex>> committed_close_index();
+    // What reads consult for a stored version's tt_e: the open batch's pending layer when it has
+    // one, else the committed index.
+    Result<std::shared_ptr<const CloseIndex>> close_overlay();
+    // Brings the postings of `kind` up to date with the current generation's segments.
+    Status index_segments(RowKind kind);
+    KindPostings& postings(RowKind kind) { return kind == RowKind::Edge ? edge_postings : node_postings; }
+    SegmentCacheStats segment_cache_stats();
+    PostingsStats postings_stats(RowKind kind);
+    // Prunes the segment cache, the verified set and both postings to the files in `live`.
+    void evict_segments_not_in(const FileNameSet& live);
+    SegmentCache& cache() { return *segment_cache; }
+
+    // ---- statistics (shared) ----
+    // The statistics of the current generation: the cached ones, or one walk over the edge
+    // segments (opened outside the segment cache, verified once per handle). Built outside a
+    // batch, the result is cached; built during one, it also counts the staged rows and is not.
+    Result<StatsAccum> stats_accum();
+    // Forgets the cached statistics; the next stats_accum walks the store again.
+    void drop_stats_cache();
+
     // ---- fields that own resources, in release order ----
-    // Later fields of this list are added by the modules that own their types: staging (after
-    // merkle), the statistics, postings, verified-set, close-cache and files-cache mutexes (after
-    // staged_closes), the segment cache (last, after batch_close_index). Add each to the
-    // destructor's release list in the same place.
     std::filesystem::path root;      // as passed to open; every file is addressed under it
     std::filesystem::path pin_path;  // realpath(root), or root when that fails: the pin key
     Dictionary dict;
     Manifest manifest;
     std::optional<ManifestMerkle> merkle;  // present exactly for format 3
-    std::unordered_map<Id96, std::int64_t, Id96Hash> staged_vid_closes;
+    Staging staging;
+    StagedVidCloses staged_vid_closes;
     std::vector<StagedClose> staged_closes;
+    PoisonMutex stats_mutex{"stats"};
+    std::optional<StatsAccum> stats_cache;  // under stats_mutex
+    KindPostings edge_postings{RowKind::Edge};
+    KindPostings node_postings{RowKind::Node};
+    CloseIndexCache close_cache;
     std::shared_ptr<CloseIndex> batch_close_index;
+    // The segment cache with the verified set and the per-generation file maps. Present from the
+    // end of open on (its budget is fixed there).
+    std::optional<SegmentCache> segment_cache;
 
     // ---- plain fields ----
     std::optional<std::int64_t> batch_tt;
+    std::optional<CommitPhases> last_commit_phases;  // of this handle's last successful commit
     std::uint64_t checkpoint_generation = 0;
     std::int64_t lane_origin = DEFAULT_LANE_ORIGIN;
     std::int64_t lane_stride = DEFAULT_LANE_STRIDE;
@@ -255,5 +396,8 @@ private:
     bool pinned_ = false;
     std::uint64_t pinned_generation_ = 0;
 };
+
+// The error of a batch operation called with no batch open.
+EngineError no_batch_error();
 
 }  // namespace vorp

@@ -1,0 +1,347 @@
+// Commit, install, the manifest upgrade and the store statistics of a handle.
+//
+// A commit extends the current manifest in place into its successor, and puts it back exactly if
+// anything fails before CURRENT is renamed: the scalars from a snapshot, every list cut back to its
+// captured length, the Merkle state from a copy (which is also the base a delta is cut against).
+// The files written by then stay as orphans; their names (segment ids from the unchanged
+// next_segment_id, the close run and manifest of the unchanged next generation) recur in the next
+// attempt, which replaces them.
+#include "vorp/store.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "vorp/gc.h"
+#include "vorp/segment.h"
+
+namespace vorp {
+
+namespace {
+
+class Stopwatch {
+public:
+    Stopwatch() : start_(std::chrono::steady_clock::now()) {}
+    std::uint64_t elapsed_us() const {
+        const auto elapsed = std::chrono::steady_clock::now() - start_;
+        if (elapsed.count() < 0) return 0;
+        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count());
+    }
+
+private:
+    std::chrono::steady_clock::time_point start_;
+};
+
+bool path_exists(const std::filesystem::path& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// What a failed commit puts back: every scalar the commit changes, and the list lengths.
+struct CommitBase {
+    std::optional<std::uint64_t> parent;
+    std::uint64_t generation = 0;
+    std::int64_t created_tt = 0;
+    EventLogRef event_log;
+    DictRef dict;
+    Widths widths;
+    std::uint64_t next_segment_id = 0;
+    Stats stats;
+    std::string manifest_sha;
+    std::array<std::size_t, MERKLE_LANES> lens{};
+
+    static CommitBase of(const Manifest& manifest) {
+        return CommitBase{manifest.parent,
+                          manifest.generation,
+                          manifest.created_tt,
+                          manifest.event_log,
+                          manifest.dict,
+                          manifest.widths,
+                          manifest.next_segment_id,
+                          manifest.stats,
+                          manifest.manifest_sha,
+                          {manifest.node_store.size(), manifest.edge_lanes.event.size(),
+                           manifest.edge_lanes.interval.size(), manifest.close_runs.size()}};
+    }
+
+    void restore(Manifest& manifest) && {
+        manifest.parent = parent;
+        manifest.generation = generation;
+        manifest.created_tt = created_tt;
+        manifest.event_log = std::move(event_log);
+        manifest.dict = dict;
+        manifest.widths = widths;
+        manifest.next_segment_id = next_segment_id;
+        manifest.stats = stats;
+        manifest.manifest_sha = std::move(manifest_sha);
+        manifest.node_store.resize(lens[LANE_NODES]);
+        manifest.edge_lanes.event.resize(lens[LANE_EDGES_EVENT]);
+        manifest.edge_lanes.interval.resize(lens[LANE_EDGES_INTERVAL]);
+        manifest.close_runs.resize(lens[LANE_CLOSE_RUNS]);
+    }
+};
+
+std::uint64_t segments_named(const Manifest& manifest) {
+    return manifest.node_store.size() + manifest.edge_lanes.event.size() + manifest.edge_lanes.interval.size();
+}
+
+}  // namespace
+
+// ---- statistics ----------------------------------------------------------------------------------
+
+void StatsAccum::add_edge(std::int64_t vt_s, std::int64_t vt_e, std::string_view rel_type, std::uint32_t src_id) {
+    ++n_edge_versions;
+    vt_min = vt_min ? std::min(*vt_min, vt_s) : vt_s;
+    const std::int64_t end = vt_e <= OPEN_END - 1 ? vt_e : vt_s_plus_one(vt_s);
+    vt_max = vt_max ? std::max(*vt_max, end) : end;
+    auto found = rel_type_counts.find(std::string(rel_type));
+    if (found == rel_type_counts.end()) found = rel_type_counts.emplace(std::string(rel_type), 0).first;
+    ++found->second;
+    ++out_degree[src_id];
+}
+
+std::uint64_t StatsAccum::max_out_degree() const {
+    std::uint64_t largest = 0;
+    for (const auto& [source, count] : out_degree) largest = std::max(largest, count);
+    return largest;
+}
+
+Result<StatsAccum> NativeStore::stats_accum() {
+    {
+        auto guard = stats_mutex.lock();
+        if (stats_cache) return *stats_cache;
+    }
+    StatsAccum accum;
+    for (const SegmentFileRef& ref : edge_files()) {
+        const std::filesystem::path path = root / ref.file;
+        // The walk maps its own copies so it never displaces the segment cache, but shares the
+        // handle's verify-once bookkeeping with it.
+        const bool verified = segment_cache->is_verified(ref.file);
+        MmapSource source = VORP_TRY(MmapSource::load(path));
+        const std::shared_ptr<const Segment> segment = VORP_TRY(Segment::open(path, std::move(source), !verified));
+        if (!verified) segment_cache->mark_verified(ref.file);
+
+        const auto vt_s = VORP_TRY_FILE(path, segment->typed<std::int64_t>("vt_s"));
+        std::span<const std::int64_t> vt_e;
+        if (!segment->header.vt_e_elided) vt_e = VORP_TRY_FILE(path, segment->typed<std::int64_t>("vt_e"));
+        const auto src_id = VORP_TRY_FILE(path, segment->typed<std::uint32_t>("src_id"));
+        const auto rel_code = VORP_TRY_FILE(path, segment->typed<std::uint16_t>("rel_code"));
+        const std::size_t rows = vt_s.size();
+        if ((!segment->header.vt_e_elided && vt_e.size() != rows) || src_id.size() != rows || rel_code.size() != rows)
+            return fail(EngineError::corrupt(fmt::format("edge segment columns differ in length ({} vt_s values)", rows))
+                            .at_file(path));
+
+        // Types are counted per code and named once per segment.
+        std::vector<std::uint64_t> per_code(segment->header.rel_types.size(), 0);
+        for (std::size_t row = 0; row < rows; ++row) {
+            const std::int64_t start = vt_s[row];
+            const std::int64_t end_raw = segment->header.vt_e_elided ? vt_s_plus_one(start) : vt_e[row];
+            ++accum.n_edge_versions;
+            accum.vt_min = accum.vt_min ? std::min(*accum.vt_min, start) : start;
+            const std::int64_t end = end_raw <= OPEN_END - 1 ? end_raw : vt_s_plus_one(start);
+            accum.vt_max = accum.vt_max ? std::max(*accum.vt_max, end) : end;
+            if (rel_code[row] < per_code.size()) ++per_code[rel_code[row]];
+            ++accum.out_degree[src_id[row]];
+        }
+        for (std::size_t code = 0; code < per_code.size(); ++code)
+            if (per_code[code] != 0) accum.rel_type_counts[segment->header.rel_types[code]] += per_code[code];
+    }
+    const bool open_batch = batch_tt.has_value();
+    if (open_batch) {
+        for (const EdgeRow& row : staging.edges) accum.add_edge(row.vt_s, row.vt_e, row.rel_type, row.src_id);
+        accum.n_node_versions += staging.nodes.size();
+    }
+    for (const SegmentEntry& entry : manifest.node_store) accum.n_node_versions += entry.rows;
+
+    // Staged rows are not the store's: a build that counted them is not kept.
+    if (!open_batch) {
+        auto guard = stats_mutex.lock();
+        stats_cache = accum;
+    }
+    return accum;
+}
+
+void NativeStore::drop_stats_cache() {
+    auto guard = stats_mutex.lock();
+    stats_cache.reset();
+}
+
+// ---- commit --------------------------------------------------------------------------------------
+
+Result<std::uint64_t> NativeStore::commit(EventLogRef cursor) {
+    if (!batch_tt) return fail(no_batch_error());
+    if (manifest.format != MANIFEST_FORMAT_VERSION || !merkle) return fail(read_only_format_error(manifest.format));
+
+    const Stopwatch total_clock;
+    CommitPhases phases;
+
+    // Capture. The copy of the Merkle state restores a failed commit and is the base a delta is
+    // cut against.
+    const Stopwatch capture_clock;
+    CommitBase base = CommitBase::of(manifest);
+    const std::uint64_t parent_generation = manifest.generation;
+    const std::uint64_t next_generation = parent_generation + 1;
+    DeltaBase delta_base{manifest.manifest_sha, parent_generation, merkle->lens(), manifest.widths, *merkle};
+    manifest.parent = parent_generation;
+    manifest.generation = next_generation;
+    manifest.created_tt = *batch_tt;
+    manifest.manifest_sha.clear();
+    phases.capture_us = capture_clock.elapsed_us();
+
+    bool stats_folded = false;
+    const auto restore = [&](EngineError error) -> std::unexpected<EngineError> {
+        std::move(base).restore(manifest);
+        merkle = std::move(*delta_base.merkle);
+        // The cache already counts this batch; the next read rebuilds it from the committed files.
+        if (stats_folded) drop_stats_cache();
+        return fail(std::move(error));
+    };
+
+    // 1. Segments: each written under a temporary name, synced and renamed; then seg/ is synced,
+    // so the new names are durable before any manifest names them.
+    const Stopwatch seal_clock;
+    std::uint64_t next_segment_id = manifest.next_segment_id;
+    const SealLayout layout{lane_origin, lane_stride, segment_target_bytes, BLOCK_ROWS};
+    auto sealed = staging.seal(root / SEG_DIR, layout, next_segment_id, staged_vid_closes);
+    if (!sealed) return restore(std::move(sealed).error());
+    manifest.next_segment_id = next_segment_id;
+    for (auto& [lane, entry] : sealed->edges) {
+        manifest.stats.n_edge_versions += entry.rows;
+        if (lane == Lane::Event) {
+            merkle->lanes[LANE_EDGES_EVENT].push(entry);
+            manifest.edge_lanes.event.push_back(std::move(entry));
+        } else {
+            merkle->lanes[LANE_EDGES_INTERVAL].push(entry);
+            manifest.edge_lanes.interval.push_back(std::move(entry));
+        }
+    }
+    for (SegmentEntry& entry : sealed->nodes) {
+        manifest.stats.n_node_versions += entry.rows;
+        merkle->lanes[LANE_NODES].push(entry);
+        manifest.node_store.push_back(std::move(entry));
+    }
+    if (!sealed->segment_ids.empty()) {
+        if (auto synced = fsync_dir(root / SEG_DIR); !synced) return restore(std::move(synced).error());
+    }
+    phases.seal_us = seal_clock.elapsed_us();
+    crash_point(CRASH_AFTER_SEAL);
+
+    // 2. The close run of the batch's closes of stored versions, then close/ synced.
+    const Stopwatch closes_clock;
+    if (!staged_closes.empty()) {
+        const std::filesystem::path relative = close_run_relative_path(next_generation);
+        auto written = write_close_run(root / relative, staged_closes);
+        if (!written) return restore(std::move(written).error());
+        if (auto synced = fsync_dir(root / CLOSE_DIR); !synced) return restore(std::move(synced).error());
+        CloseRunRef run{relative.generic_string(), *written, ""};
+        merkle->push_close_run(run);
+        manifest.close_runs.push_back(std::move(run));
+    }
+    phases.closes_us = closes_clock.elapsed_us();
+    crash_point(CRASH_AFTER_CLOSE_RUNS);
+
+    // 3. Statistics: a cached accumulator learns the batch, so it stays equal to a fresh walk.
+    const Stopwatch stats_clock;
+    {
+        auto guard = stats_mutex.lock();
+        if (stats_cache) {
+            for (const EdgeRow& row : staging.edges) stats_cache->add_edge(row.vt_s, row.vt_e, row.rel_type, row.src_id);
+            stats_cache->n_node_versions += staging.nodes.size();
+            stats_folded = true;
+        }
+    }
+    phases.stats_us = stats_clock.elapsed_us();
+
+    // 4. The dictionary's new records, appended from the committed length. A dict.log this commit
+    // creates is a new name in the root: sync the root so that it is durable before CURRENT.
+    const Stopwatch dict_clock;
+    const std::filesystem::path log = root / DICT_LOG_FILE;
+    const bool log_existed = dict.size() == dict.committed() || path_exists(log);
+    auto dict_commit = dict.commit_to_disk();
+    if (!dict_commit) return restore(std::move(dict_commit).error());
+    if (!log_existed) {
+        if (auto synced = fsync_dir(log.parent_path()); !synced) return restore(std::move(synced).error());
+    }
+    phases.dict_us = dict_clock.elapsed_us();
+    crash_point(CRASH_AFTER_DICT);
+
+    // 5. The successor's remaining scalars and its digest.
+    manifest.event_log = std::move(cursor);
+    manifest.dict = DictRef{dict_commit->records, dict_commit->bytes};
+    manifest.stats.n_entities = static_cast<std::uint32_t>(dict.size());
+    const Stopwatch digest_clock;
+    manifest.manifest_sha = manifest_digest(manifest, *merkle);
+    phases.digest_us = digest_clock.elapsed_us();
+
+    // 6. The manifest-chain file, then CURRENT (the commit point).
+    auto published = publish(root, delta_base, checkpoint_generation, manifest, false, checkpoint_every());
+    if (!published) return restore(std::move(published).error());
+
+    // Published: from here on the handle follows the new generation whatever happens.
+    checkpoint_generation = published->stats.checkpoint_generation;
+    move_pin(next_generation);
+    staging.clear();
+    staged_vid_closes.clear();
+    staged_closes.clear();
+    batch_close_index.reset();
+    batch_tt.reset();
+
+    const PublishStats& publish_stats = published->stats;
+    phases.debug_verify_us = publish_stats.debug_verify_us;
+    phases.delta_build_us = publish_stats.delta_build_us;
+    phases.manifest_us = publish_stats.manifest_us;
+    phases.current_us = publish_stats.current_us;
+    phases.manifest_bytes = publish_stats.manifest_bytes;
+    phases.segments_named = segments_named(manifest);
+    phases.manifest_checkpoint = checkpoint_generation == next_generation;
+    phases.total_us = total_clock.elapsed_us();
+    last_commit_phases = phases;
+    if (published->unsynced) return fail(std::move(*published->unsynced));
+    return next_generation;
+}
+
+// ---- install, adopt, upgrade ---------------------------------------------------------------------
+
+Result<std::uint64_t> NativeStore::install(Manifest next) {
+    if (batch_tt) return fail(EngineError::invariant("cannot publish a generation while a batch is open"));
+    if (manifest.format != MANIFEST_FORMAT_VERSION) return fail(read_only_format_error(manifest.format));
+    Published published = VORP_TRY(publish(root, std::nullopt, checkpoint_generation, next, true, checkpoint_every()));
+    checkpoint_generation = published.stats.checkpoint_generation;
+    adopt(std::move(next));
+    if (published.unsynced) return fail(std::move(*published.unsynced));
+    return manifest.generation;
+}
+
+void NativeStore::adopt(Manifest next) {
+    if (next.generation != manifest.generation) move_pin(next.generation);
+    if (next.format == MANIFEST_FORMAT_VERSION)
+        merkle = ManifestMerkle::from_manifest(next);
+    else
+        merkle.reset();
+    manifest = std::move(next);
+}
+
+Result<UpgradeReport> NativeStore::upgrade_manifests() {
+    if (batch_tt) return fail(EngineError::invariant("cannot upgrade manifests while a batch is open"));
+    const std::uint32_t from_format = manifest.format;
+    if (from_format == MANIFEST_FORMAT_VERSION)
+        return UpgradeReport{false, from_format, MANIFEST_FORMAT_VERSION, manifest.generation, manifest.manifest_sha};
+    if (from_format != 1 && from_format != 2) return fail(read_only_format_error(from_format));
+
+    // The same generation's content, one generation on, digested as format 3 from scratch.
+    Manifest next = manifest.successor(manifest.created_tt);
+    next.format = MANIFEST_FORMAT_VERSION;
+    next.seal();
+    Published published = VORP_TRY(publish(root, std::nullopt, checkpoint_generation, next, true, checkpoint_every()));
+    checkpoint_generation = published.stats.checkpoint_generation;
+    adopt(std::move(next));
+    if (published.unsynced) return fail(std::move(*published.unsynced));
+    return UpgradeReport{true, from_format, MANIFEST_FORMAT_VERSION, manifest.generation, manifest.manifest_sha};
+}
+
+}  // namespace vorp
