@@ -1,14 +1,14 @@
 #include "native_store.h"
 
-#include "maintenance_methods.h"
-
 #include <initializer_list>
 #include <new>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "maintenance_methods.h"
 #include "read_methods.h"
+#include "scan_methods.h"
 #include "staging_methods.h"
 #include "store_method.h"
 #include "verify_methods.h"
@@ -242,6 +242,7 @@ PyMethodDef* store_methods() {
         StoreMethod<"resolve_entities($self, query, as_of_tt=...)", Borrow::shared, &resolve_entities, Str,
                     OrDefault<I64, OPEN_END>>::def(),
         StoreMethod<"props_for_vids($self, kind, vids)", Borrow::shared, &props_for_vids, Str, ListOf<Str>>::def(),
+        scan_edges_method(),
         StoreMethod<"edge_idents_at($self, seg_ids, seg_rows)", Borrow::shared, &edge_idents_at, ListOf<I64>,
                     ListOf<I64>>::def(),
         StoreMethod<"manifest_sha($self)", Borrow::shared, &manifest_sha>::def(),

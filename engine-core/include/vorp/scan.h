@@ -1,0 +1,376 @@
+// The columnar edge scan: every edge version believed at a transaction time, inside a valid-time
+// window, optionally restricted to relationship types and to edges touching given entities,
+// handed out as columns in (vt_s, vid) order.
+//
+// Pipeline of one scan (all of it over committed segment files; staged rows are never scanned,
+// staged closes apply through the close overlay):
+//
+//   gather    the generation's edge segments, event lane then interval lane, opened through the
+//             segment cache on the caller's thread (the targets; their order breaks every tie)
+//   select    per target: header pruning (transaction-time runs, valid-time bounds, rel types),
+//             a row window by binary search on vt_s, then the believed ranges of the tt_s runs,
+//             appended whole when no per-row test applies; chunks of targets run on worker
+//             threads when the gate opens
+//   order     with a limit: a k-way merge in key order that stops at the limit, then one copy in
+//             that order; without one: selections whose key spans overlap form clusters, a
+//             cluster of one selection is copied in bulk runs, a cluster of several is merged;
+//             clusters are spread over workers in contiguous groups balanced by rows
+//   concat    the groups' parts are copied into one full-length set of columns, in group order,
+//             one thread per part when the materialization ran in parallel
+//   eids      edge ids derived from the endpoints' uids on the caller's thread (only when asked)
+//
+// Threads. A phase fans out only when scan_threads() >= 4, it has enough items and enough rows
+// (parallel_gate, which rereads VORP_PARALLEL_MIN_ROWS). Workers are plain std::threads started
+// for the phase and joined before it returns; they share the segments, the overlay, the request
+// and the selections read-only, take no lock, and write only their own results, which are
+// combined in chunk or group order. Output, counters and the error reported therefore do not
+// depend on the thread count; only the timers do.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "vorp/derive.h"
+#include "vorp/dict.h"
+#include "vorp/error.h"
+#include "vorp/manifest.h"
+#include "vorp/row.h"
+#include "vorp/segment.h"
+#include "vorp/segment_cache.h"
+#include "vorp/visibility.h"
+
+namespace vorp {
+
+// ---- threads and gating ---------------------------------------------------------------------------
+
+inline constexpr std::string_view SCAN_THREADS_ENV = "VORP_SCAN_THREADS";
+inline constexpr std::string_view PARALLEL_MIN_ROWS_ENV = "VORP_PARALLEL_MIN_ROWS";
+inline constexpr std::uint64_t DEFAULT_PARALLEL_MIN_ROWS = 4000000;
+inline constexpr std::size_t MAX_SCAN_THREADS = 64;        // cap of an explicit setting
+inline constexpr std::size_t DEFAULT_SCAN_THREADS_CAP = 16;  // cap of the processor count
+inline constexpr std::size_t PARALLEL_MIN_THREADS = 4;
+inline constexpr std::size_t SELECT_MIN_SEGMENTS = 8;
+inline constexpr std::size_t MATERIALIZE_MIN_CLUSTERS = 4;
+
+inline constexpr std::string_view SCAN_WORKER_PANICKED = "scan worker panicked";
+inline constexpr std::string_view MATERIALIZE_WORKER_PANICKED = "materialize worker panicked";
+
+// The number of an environment variable's value (absent when unset or not UTF-8): Unicode white
+// space trimmed, one optional leading '+', then ASCII digits only, fitting 64 bits.
+std::optional<std::uint64_t> parse_env_count(std::optional<std::string_view> value);
+// A copy of an environment variable's value, absent when unset.
+std::optional<std::string> env_value(const char* name);
+
+// VORP_SCAN_THREADS when it is a nonzero number (at most 64); otherwise the online processors
+// capped at 16, or 1 when the system cannot say. Read at every call.
+std::size_t scan_threads();
+// Whether a phase runs on worker threads: threads >= 4, items >= min_items and rows at least
+// VORP_PARALLEL_MIN_ROWS (default 4,000,000; read only when the first two tests pass).
+bool parallel_gate(std::size_t threads, std::size_t items, std::size_t min_items, std::uint64_t rows);
+
+// Runs work(0) .. work(count - 1), each on a thread of its own, and joins them all before it
+// returns. A worker that ends by an exception makes the call panic with `panic_text` once every
+// worker has been joined (an abnormal end outranks any error a worker returned through its own
+// result); std::bad_alloc is rethrown as such. A thread that cannot be started leaves its work
+// to the calling thread, so the results never depend on how many threads could be had.
+void fan_out(std::size_t count, std::string_view panic_text, const std::function<void(std::size_t)>& work);
+
+// ---- request, wanted columns, counters ----------------------------------------------------------------
+
+struct ScanRequest {
+    std::int64_t as_of_tt = OPEN_END;
+    std::optional<std::int64_t> vt_min;  // the window is [vt_min, vt_max); absent sides are open
+    std::optional<std::int64_t> vt_max;
+    std::optional<std::vector<std::string>> rel_types;
+    std::optional<std::vector<std::uint32_t>> touching_ids;  // ascending, no duplicates
+    bool touching_both = false;
+    std::optional<std::uint64_t> limit;
+    std::optional<std::vector<std::string>> columns;
+};
+
+// The optional columns a scan materializes (vt_s always is). `seg` stands for seg_id and seg_row.
+struct Want {
+    bool vt_e = false;
+    bool src_id = false;
+    bool dst_id = false;
+    bool vid = false;
+    bool rel_type = false;
+    bool disc = false;
+    bool props = false;
+    bool seg = false;
+
+    // Every flag without a column list; otherwise a flag is set when the list names its column
+    // exactly ("seg_id" or "seg_row" for `seg`); other names set nothing.
+    static Want of(const ScanRequest& request);
+    static Want all() { return {true, true, true, true, true, true, true, true}; }
+    bool operator==(const Want&) const = default;
+};
+
+struct ScanStats {
+    std::uint64_t segments_total = 0;   // targets considered
+    std::uint64_t segments_pruned = 0;  // targets rejected whole by their header
+    std::uint64_t rows_examined = 0;    // rows inside both a believed range and the row window
+    std::uint64_t rows_selected = 0;    // rows put into selections
+
+    ScanStats& operator+=(const ScanStats& other);
+    bool operator==(const ScanStats&) const = default;
+};
+
+// ---- targets and selection ----------------------------------------------------------------------------
+
+struct ScanTarget {
+    std::shared_ptr<const Segment> segment;
+    std::uint64_t seg_id = 0;  // the overlay's key and the seg_id column's value
+    Lane lane = Lane::Event;
+};
+
+// The ascending rows one segment keeps (never empty) and the index of its target.
+struct Selection {
+    std::vector<std::uint32_t> rows;
+    std::size_t target = 0;
+
+    bool operator==(const Selection&) const = default;
+};
+
+// Dense ids as a bitmap. Ids at or above `bound` (the dictionary's size: no stored row refers to
+// one) are dropped, so the bitmap never outgrows the dictionary whatever ids a caller passes.
+struct IdSet {
+    std::vector<std::uint64_t> words;
+    std::uint32_t max = 0;  // largest id kept (0 when none)
+
+    static IdSet build(std::span<const std::uint32_t> ids, std::uint64_t bound);
+    bool contains(std::uint32_t id) const {
+        return id <= max && !words.empty() && ((words[id >> 6] >> (id & 63)) & 1u) != 0;
+    }
+};
+
+// Half-open row range [start, end) believed through the segment's tt_s runs.
+struct RowRange {
+    std::size_t start = 0;
+    std::size_t end = 0;
+    bool operator==(const RowRange&) const = default;
+};
+
+// The row ranges whose tt_s <= t, ascending and coalesced; `runs` are (first row, tt_s) pairs.
+std::vector<RowRange> believed_ranges(std::span<const std::pair<std::uint32_t, std::int64_t>> runs,
+                                      std::int64_t tt_s_min, std::int64_t tt_s_max, std::int64_t t, std::size_t rows);
+
+// Typed views of one segment's columns, valid while the segment is held.
+struct SegmentView {
+    const Segment* segment = nullptr;
+    std::span<const std::int64_t> vt_s;
+    std::span<const std::int64_t> vt_e;  // empty when the segment elides it
+    bool vt_e_elided = false;
+    std::span<const std::uint32_t> src_id;
+    std::span<const std::uint32_t> dst_id;
+    std::span<const std::uint64_t> vid64;
+    std::span<const std::uint32_t> vid_lo32;
+    std::span<const std::uint16_t> rel_code;
+    std::span<const std::uint32_t> disc_ref;
+    std::span<const std::uint32_t> props_ref;
+    const std::vector<std::string>* rel_types = nullptr;
+    StringView strings;
+
+    // Every column is required; the first that cannot be had is the error.
+    static Result<SegmentView> open(const Segment& segment);
+};
+
+// What one scan prepares once, on the calling thread, and shares read-only with every chunk.
+struct SelectPrep {
+    std::optional<IdSet> ids;  // the request's touching ids
+    // Per target, the overlay's tt_e of every row (OPEN_END where no layer closes it, or where
+    // the topmost layer holding it says OPEN_END: the folded close then applies), gathered in one
+    // walk over the layers when the scan would otherwise look up at least as many rows as the
+    // overlay holds; absent: the close test looks rows up one by one. Empty for untouched targets.
+    std::optional<std::vector<std::span<const std::int64_t>>> closes;
+    std::vector<std::vector<std::int64_t>> close_lists;  // owned storage behind `closes`
+};
+
+struct SelectOutcome {
+    std::vector<Selection> selections;  // target order
+    ScanStats stats;
+};
+
+// What the workers of one scan read: the targets and the close overlay, shared read-only.
+struct ScanSet {
+    std::vector<ScanTarget> targets;
+    // The open batch's pending close layer, else the committed close index (null: no closes
+    // beyond those folded into the segments).
+    std::shared_ptr<const CloseIndex> close;
+    // The dictionary's size when the scan began: the bound of the touching-ids set.
+    std::uint64_t entity_count = UINT32_MAX;
+
+    // The per-scan context of the selection: the id set (ids at or above entity_count dropped)
+    // and, when worth it, the overlay's closes gathered per target in one walk.
+    SelectPrep prepare(const ScanRequest& request) const;
+    // The selection of targets [lo, hi) on the calling thread.
+    Result<SelectOutcome> select_range(const ScanRequest& request, const SelectPrep& prep, std::size_t lo,
+                                       std::size_t hi) const;
+    // The selection phase: all targets, in chunks on worker threads when the gate opens.
+    Result<SelectOutcome> select(const ScanRequest& request) const;
+};
+
+// ---- columns ------------------------------------------------------------------------------------------------
+
+// The scan's columnar output. Every filled column has one entry per row; unwanted ones stay empty.
+// The columns own their values and outlive the segments they were copied from.
+struct EdgeColumns {
+    std::vector<std::int64_t> vt_s;
+    std::vector<std::int64_t> vt_e;
+    std::vector<std::uint32_t> src_id;
+    std::vector<std::uint32_t> dst_id;
+    std::vector<Id96> vid;
+    std::vector<std::string> rel_type;
+    std::vector<std::string> disc;
+    std::vector<std::string> props;
+    std::vector<std::uint64_t> seg_id;
+    std::vector<std::uint32_t> seg_row;
+
+    static EdgeColumns with_capacity(std::size_t rows, const Want& want);
+    std::size_t rows() const { return vt_s.size(); }
+    // Moves the other's rows onto the end of these, column by column.
+    void append(EdgeColumns&& other);
+    bool operator==(const EdgeColumns&) const = default;
+};
+
+// Appends rows [lo, hi) of the view's segment to the wanted columns (seg_id/seg_row are the
+// caller's). Fails on a string reference the table cannot resolve, or a rel_code past the
+// segment's rel types (`corrupt`, at the file and row); the columns then hold a partial run.
+Status copy_run(const SegmentView& view, std::size_t lo, std::size_t hi, EdgeColumns& out, const Want& want);
+
+// The parts' rows one after another, in list order: the only part itself, or a full-length copy
+// (one thread per part when `parallel`).
+EdgeColumns concat_parts(std::vector<EdgeColumns> parts, std::size_t total_rows, const Want& want, bool parallel);
+
+// ---- ordering ------------------------------------------------------------------------------------------------
+
+// A row's sort key: (vt_s, vid prefix, vid suffix).
+struct RowKey {
+    std::int64_t vt_s = 0;
+    std::uint64_t vid64 = 0;
+    std::uint32_t vid_lo32 = 0;
+    friend auto operator<=>(const RowKey&, const RowKey&) = default;
+};
+
+// One entry of a merge order: (target index, row).
+struct OrderEntry {
+    std::size_t target = 0;
+    std::uint32_t row = 0;
+    bool operator==(const OrderEntry&) const = default;
+};
+
+// Clusters of selection indices whose key spans overlap, in ascending order of first key (equal
+// first keys keep list order); every row of a cluster sorts at or after every row of the earlier
+// clusters.
+Result<std::vector<std::vector<std::size_t>>> cluster_order(std::span<const ScanTarget> targets,
+                                                           std::span<const Selection> selections);
+// The rows of the selections in key order (ties: list order, then position), at most `limit`.
+Result<std::vector<OrderEntry>> merged(std::span<const ScanTarget> targets, std::span<const Selection> selections,
+                                       std::optional<std::uint64_t> limit);
+// Copies the rows of `order` in that order.
+Result<EdgeColumns> materialize_order(std::span<const ScanTarget> targets, const Want& want,
+                                      std::span<const OrderEntry> order);
+// Contiguous groups [start, end) of clusters, at most `threads`, balanced by rows.
+std::vector<std::pair<std::size_t, std::size_t>> balance_clusters(std::span<const std::vector<std::size_t>> clusters,
+                                                                  std::span<const Selection> selections,
+                                                                  std::size_t threads);
+
+// The statistics materialize_at reports: durations in nanoseconds of the monotonic clock.
+struct ScanResultStats {
+    ScanStats scan;
+    std::uint64_t t_select = 0;
+    std::uint64_t t_cluster = 0;
+    std::uint64_t t_materialize = 0;
+    std::uint64_t t_order = 0;  // summed over workers
+    std::uint64_t t_copy = 0;   // summed over workers
+    std::uint32_t clusters = 0;
+    std::uint32_t clusters_multi = 0;
+};
+
+struct Materialized {
+    EdgeColumns columns;
+    ScanResultStats stats;
+};
+
+// The whole pipeline after target gathering: selection, ordering, materialization.
+Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& request);
+
+// Nanoseconds of the monotonic clock since an arbitrary origin, and the never-negative distance.
+std::uint64_t monotonic_ns();
+inline std::uint64_t elapsed_ns(std::uint64_t since) {
+    const std::uint64_t now = monotonic_ns();
+    return now > since ? now - since : 0;
+}
+
+// ---- the request ---------------------------------------------------------------------------------------------
+
+// The arguments of one scan_edges call, as the caller gives them.
+struct EdgeScanArgs {
+    std::int64_t as_of_tt = OPEN_END;
+    std::optional<std::int64_t> vt_min;
+    std::optional<std::int64_t> vt_max;
+    std::optional<std::vector<std::string>> rel_types;
+    std::optional<std::vector<std::int64_t>> touching_ids;
+    bool touching_both = false;
+    std::optional<std::uint64_t> limit;
+    std::optional<std::vector<std::string>> columns;
+};
+
+// The pipeline's request: touching ids cut to their low 32 bits, sorted and made unique; a column
+// list that names "eid" gets the columns an edge id is derived from appended (rel_type, disc,
+// src_id, dst_id, those it lacks, in that order), and they are returned too.
+ScanRequest scan_request_of(EdgeScanArgs args);
+// Whether the result holds edge ids: no column list, or one that names "eid".
+bool wants_eid(const ScanRequest& request);
+
+// A scan_edges failure. Besides engine errors, two texts of the call itself: edge ids asked for
+// without the columns they come from, and an endpoint id the dictionary no longer holds.
+inline constexpr std::string_view EID_WITHOUT_COLUMNS =
+    "scan_edges: eid requested without src_id/dst_id/rel_type/disc materialized";
+struct ScanFailure {
+    enum class Kind : std::uint8_t { Engine, EidWithoutColumns, DenseIdVanished };
+    Kind kind = Kind::Engine;
+    EngineError error;            // Kind::Engine
+    std::uint32_t dense_id = 0;   // Kind::DenseIdVanished ("dense id {} vanished")
+};
+
+// The edge ids of the rows, from the endpoints' uids, rel_type and disc, in row order; the first
+// failing row decides the failure.
+std::expected<std::vector<Id96>, ScanFailure> derive_eids(const Dictionary& dictionary, const EdgeColumns& columns);
+
+// One scan's answer: the columns, the edge ids when wanted, and the statistics (nanoseconds).
+struct EdgeScanOutput {
+    EdgeColumns columns;
+    Want want;                              // the columns the result holds besides vt_s and eid
+    std::optional<std::vector<Id96>> eids;  // present exactly when eid is wanted
+    ScanResultStats stats;
+    std::uint64_t t_open = 0;
+    std::uint64_t t_eid = 0;
+};
+
+// The edge segments of `manifest`'s generation, event lane then interval lane, each in manifest
+// order, opened through the cache in that order on the calling thread; the first failure ends it.
+Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path& root, const Manifest& manifest,
+                                                    SegmentCache& cache);
+
+class NativeStore;
+
+// The whole scan_edges call after argument conversion, on the calling thread (workers are
+// started and joined inside): the current-only guard, targets and close overlay, the pipeline,
+// edge ids. Reads committed segment files only; staged closes apply through the batch's layer.
+// May run on several threads at once for one handle (shared calls); touches only the handle's
+// caches, each behind its own mutex.
+std::expected<EdgeScanOutput, ScanFailure> scan_edges(NativeStore& store, EdgeScanArgs args);
+
+}  // namespace vorp

@@ -1,0 +1,442 @@
+// Scan threads and gating, wanted columns, and the selection phase of the edge scan.
+#include "vorp/scan.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <new>
+#include <thread>
+#include <unordered_map>
+
+#include <fmt/format.h>
+
+#include "vorp/text.h"
+
+namespace vorp {
+
+// ---- threads and gating ---------------------------------------------------------------------------
+
+std::optional<std::string> env_value(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
+std::optional<std::uint64_t> parse_env_count(std::optional<std::string_view> value) {
+    if (!value || validate_utf8(*value)) return std::nullopt;
+    const std::string_view trimmed = trim_unicode_whitespace(*value);
+    if (trimmed.empty() || trimmed == "+" || trimmed == "-") return std::nullopt;
+    return parse_u64_decimal(trimmed);
+}
+
+std::size_t scan_threads() {
+    const std::optional<std::string> value = env_value(SCAN_THREADS_ENV.data());
+    const std::optional<std::uint64_t> parsed = parse_env_count(value);
+    if (parsed && *parsed != 0) return static_cast<std::size_t>(std::min<std::uint64_t>(*parsed, MAX_SCAN_THREADS));
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    if (online <= 0) return 1;
+    return std::min(static_cast<std::size_t>(online), DEFAULT_SCAN_THREADS_CAP);
+}
+
+bool parallel_gate(std::size_t threads, std::size_t items, std::size_t min_items, std::uint64_t rows) {
+    if (threads < PARALLEL_MIN_THREADS) return false;
+    if (items < min_items) return false;
+    const std::optional<std::string> value = env_value(PARALLEL_MIN_ROWS_ENV.data());
+    const std::uint64_t minimum = parse_env_count(value).value_or(DEFAULT_PARALLEL_MIN_ROWS);
+    return rows >= minimum;
+}
+
+void fan_out(std::size_t count, std::string_view panic_text, const std::function<void(std::size_t)>& work) {
+    // One status byte per worker, each written by its own worker only and read after the joins.
+    enum : unsigned char { DONE = 0, PANICKED = 1, OUT_OF_MEMORY = 2 };
+    std::vector<unsigned char> status(count, DONE);
+    const auto run = [&](std::size_t index) noexcept {
+        try {
+            work(index);
+        } catch (const std::bad_alloc&) {
+            status[index] = OUT_OF_MEMORY;
+        } catch (...) {
+            status[index] = PANICKED;
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.reserve(count);
+    std::size_t started = 0;
+    for (; started < count; ++started) {
+        try {
+            threads.emplace_back(run, started);
+        } catch (...) {
+            break;  // no more threads to be had: the caller's thread does the rest
+        }
+    }
+    for (std::size_t index = started; index < count; ++index) run(index);
+    for (std::thread& thread : threads) thread.join();
+    if (std::ranges::find(status, PANICKED) != status.end()) engine_panic(std::string(panic_text));
+    if (std::ranges::find(status, OUT_OF_MEMORY) != status.end()) throw std::bad_alloc();
+}
+
+std::uint64_t monotonic_ns() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+// ---- wanted columns, counters ---------------------------------------------------------------------
+
+Want Want::of(const ScanRequest& request) {
+    if (!request.columns) return all();
+    Want want;
+    for (const std::string& name : *request.columns) {
+        if (name == "vt_e") want.vt_e = true;
+        else if (name == "src_id") want.src_id = true;
+        else if (name == "dst_id") want.dst_id = true;
+        else if (name == "vid") want.vid = true;
+        else if (name == "rel_type") want.rel_type = true;
+        else if (name == "disc") want.disc = true;
+        else if (name == "props") want.props = true;
+        else if (name == "seg_id" || name == "seg_row") want.seg = true;
+    }
+    return want;
+}
+
+ScanStats& ScanStats::operator+=(const ScanStats& other) {
+    segments_total += other.segments_total;
+    segments_pruned += other.segments_pruned;
+    rows_examined += other.rows_examined;
+    rows_selected += other.rows_selected;
+    return *this;
+}
+
+// ---- selection ---------------------------------------------------------------------------------------
+
+IdSet IdSet::build(std::span<const std::uint32_t> ids, std::uint64_t bound) {
+    IdSet set;
+    bool any = false;
+    for (const std::uint32_t id : ids) {
+        if (id >= bound) continue;
+        set.max = any ? std::max(set.max, id) : id;
+        any = true;
+    }
+    // max / 64 + 1 words, as for an empty list; at most the dictionary's size in bits.
+    set.words.assign(static_cast<std::size_t>(set.max / 64) + 1, 0);
+    for (const std::uint32_t id : ids)
+        if (id < bound) set.words[id >> 6] |= std::uint64_t{1} << (id & 63);
+    return set;
+}
+
+std::vector<RowRange> believed_ranges(std::span<const std::pair<std::uint32_t, std::int64_t>> runs,
+                                      std::int64_t tt_s_min, std::int64_t tt_s_max, std::int64_t t, std::size_t rows) {
+    std::vector<RowRange> ranges;
+    if (runs.empty() || tt_s_min > t) return ranges;
+    if (tt_s_max <= t) {
+        const std::size_t first = runs.front().first;
+        if (first < rows) ranges.push_back({first, rows});
+        return ranges;
+    }
+    for (std::size_t run = 0; run < runs.size(); ++run) {
+        const std::size_t start = runs[run].first;
+        const std::size_t end =
+            run + 1 < runs.size() ? std::min<std::size_t>(runs[run + 1].first, rows) : rows;
+        if (runs[run].second > t || start >= end) continue;
+        if (!ranges.empty() && ranges.back().end == start)
+            ranges.back().end = end;
+        else
+            ranges.push_back({start, end});
+    }
+    return ranges;
+}
+
+Result<SegmentView> SegmentView::open(const Segment& segment) {
+    SegmentView view;
+    view.segment = &segment;
+    view.vt_s = VORP_TRY(segment.typed<std::int64_t>("vt_s"));
+    view.vt_e_elided = segment.header.vt_e_elided;
+    if (!view.vt_e_elided) view.vt_e = VORP_TRY(segment.typed<std::int64_t>("vt_e"));
+    view.src_id = VORP_TRY(segment.typed<std::uint32_t>("src_id"));
+    view.dst_id = VORP_TRY(segment.typed<std::uint32_t>("dst_id"));
+    view.vid64 = VORP_TRY(segment.typed<std::uint64_t>("vid64"));
+    view.vid_lo32 = VORP_TRY(segment.typed<std::uint32_t>("vid_lo32"));
+    view.rel_code = VORP_TRY(segment.typed<std::uint16_t>("rel_code"));
+    view.disc_ref = VORP_TRY(segment.typed<std::uint32_t>("disc_ref"));
+    view.props_ref = VORP_TRY(segment.typed<std::uint32_t>("props_ref"));
+    view.rel_types = &segment.header.rel_types;
+    view.strings = VORP_TRY(segment.strings());
+    return view;
+}
+
+namespace {
+
+template <class T>
+std::span<const T> optional_column(const Segment& segment, std::string_view name) {
+    auto column = segment.typed<T>(name);
+    return column ? *column : std::span<const T>{};
+}
+
+bool rel_types_overlap(const std::vector<std::string>& names, const std::vector<std::string>& wanted) {
+    for (const std::string& name : names)
+        if (std::ranges::find(wanted, name) != wanted.end()) return true;
+    return false;
+}
+
+// Header pruning, in the order of its tests; touches no column.
+bool header_prunes(const Segment& segment, const ScanRequest& request, std::int64_t t) {
+    const SegmentHeader& header = segment.header;
+    return t < segment.tt_s_min || (request.vt_min && header.vt_e_max <= *request.vt_min) ||
+           (request.vt_max && *request.vt_max <= header.vt_min) ||
+           (request.rel_types && !header.rel_types.empty() && !rel_types_overlap(header.rel_types, *request.rel_types));
+}
+
+// The rows whose vt_s can lie in the window: [first row that may end after vt_min (only known
+// from vt_s where vt_e is elided), first row starting at or after vt_max).
+RowRange row_window(const Segment& segment, std::span<const std::int64_t> vt_s, const ScanRequest& request) {
+    RowRange window{0, vt_s.size()};
+    if (request.vt_max)
+        window.end = static_cast<std::size_t>(std::ranges::lower_bound(vt_s, *request.vt_max) - vt_s.begin());
+    if (request.vt_min && segment.header.vt_e_elided)
+        window.start = static_cast<std::size_t>(std::ranges::lower_bound(vt_s, *request.vt_min) - vt_s.begin());
+    return window;
+}
+
+// Walks a list of (row, tt_e) ascending by row alongside ascending rows.
+struct CloseCursor {
+    std::span<const std::pair<std::uint32_t, std::int64_t>> list;
+    std::size_t next = 0;
+
+    const std::int64_t* at(std::uint32_t row) {
+        while (next < list.size() && list[next].first < row) ++next;
+        return next < list.size() && list[next].first == row ? &list[next].second : nullptr;
+    }
+};
+
+// The per-row tests of one segment, each switched on only when it can reject a row. Rows are
+// offered in ascending order (the cursors rely on it).
+struct RowFilter {
+    // close test
+    const CloseIndex* close = nullptr;
+    std::uint64_t seg_id = 0;
+    bool check_close = false;
+    bool gathered = false;  // overlay closes come from `overlay` instead of per-row lookups
+    std::span<const std::int64_t> overlay;
+    CloseCursor folded;
+    // valid-time end test
+    std::span<const std::int64_t> vt_e;
+    std::int64_t vt_min = 0;
+    bool check_vt_e = false;
+    // relationship test
+    std::span<const std::uint16_t> rel_code;
+    const std::vector<char>* rel_mask = nullptr;
+    bool check_rel = false;
+    // incidence test
+    const IdSet* ids = nullptr;
+    std::span<const std::uint32_t> src_id;
+    std::span<const std::uint32_t> dst_id;
+    bool both = false;
+
+    // The row's tt_e by the one rule of close_tt_e: the topmost layer's value unless it has none
+    // or it is OPEN_END, then the folded close, else OPEN_END.
+    std::int64_t tt_e(std::uint32_t row) {
+        if (gathered) {
+            if (row < overlay.size() && overlay[row] != OPEN_END) return overlay[row];
+        } else if (close != nullptr) {
+            const std::optional<std::int64_t> value = close->find(seg_id, row);
+            if (value && *value != OPEN_END) return *value;
+        }
+        const std::int64_t* value = folded.at(row);
+        return value != nullptr ? *value : OPEN_END;
+    }
+
+    // A pure conjunction, so the tests run cheapest first: the close lookup, which may probe a
+    // hash table per layer, only for rows every other test keeps.
+    bool keeps(std::uint32_t row, std::int64_t t) {
+        if (check_vt_e && vt_e[row] <= vt_min) return false;
+        if (check_rel) {
+            const std::uint16_t code = rel_code[row];
+            if (code >= rel_mask->size() || (*rel_mask)[code] == 0) return false;
+        }
+        if (ids != nullptr) {
+            const bool src_hit = !src_id.empty() && ids->contains(src_id[row]);
+            const bool dst_hit = !dst_id.empty() && ids->contains(dst_id[row]);
+            if (both ? !(src_hit && dst_hit) : !(src_hit || dst_hit)) return false;
+        }
+        return !check_close || tt_e(row) > t;
+    }
+};
+
+}  // namespace
+
+SelectPrep ScanSet::prepare(const ScanRequest& request) const {
+    SelectPrep prep;
+    // The id set is built once and shared read-only by every chunk; ids no stored row can carry
+    // are dropped, so its size is bounded by the dictionary whatever the caller passed.
+    if (request.touching_ids) prep.ids = IdSet::build(*request.touching_ids, entity_count);
+    if (close == nullptr) return prep;
+
+    std::vector<const CloseIndex*> layers;
+    std::uint64_t overlay_entries = 0;
+    for (const CloseIndex* layer = close.get(); layer != nullptr; layer = layer->base.get()) {
+        layers.push_back(layer);
+        overlay_entries += layer->closed.size();
+    }
+    if (overlay_entries == 0) return prep;
+    // Rows the per-row close test would look up: those in the window of touched segments. A
+    // lookup and a walked entry cost about the same (a hash probe against visiting a node).
+    const std::int64_t t = belief_tt(request.as_of_tt);
+    std::unordered_map<std::uint64_t, std::size_t> slot_of;
+    std::vector<std::size_t> slot_rows;
+    std::uint64_t lookups = 0;
+    for (const ScanTarget& target : targets) {
+        const Segment& segment = *target.segment;
+        if (header_prunes(segment, request, t) || !close->touches(target.seg_id)) continue;
+        auto vt_s = segment.typed<std::int64_t>("vt_s");
+        const RowRange window = vt_s ? row_window(segment, *vt_s, request) : RowRange{0, segment.header.rows};
+        if (window.start < window.end) {
+            lookups += window.end - window.start;
+            if (slot_of.try_emplace(target.seg_id, slot_rows.size()).second) slot_rows.push_back(segment.header.rows);
+        }
+    }
+    if (lookups < overlay_entries) return prep;
+
+    prep.close_lists.resize(slot_rows.size());
+    for (std::size_t slot = 0; slot < slot_rows.size(); ++slot) prep.close_lists[slot].assign(slot_rows[slot], OPEN_END);
+    // Bottom layer first, so that a higher layer's value replaces a lower one's. Within a layer
+    // every (segment, row) occurs once, so workers over disjoint bucket ranges write disjoint slots.
+    const std::size_t threads = scan_threads();
+    const bool parallel = parallel_gate(threads, targets.size(), SELECT_MIN_SEGMENTS, lookups);
+    for (auto layer = layers.rbegin(); layer != layers.rend(); ++layer) {
+        const auto& closed = (*layer)->closed;
+        const auto apply = [&](const Id96& key, std::int64_t tt_e) {
+            const auto slot = slot_of.find(key.prefix);
+            if (slot == slot_of.end()) return;
+            std::vector<std::int64_t>& list = prep.close_lists[slot->second];
+            if (key.suffix < list.size()) list[key.suffix] = tt_e;
+        };
+        if (!parallel) {
+            for (const auto& [key, tt_e] : closed) apply(key, tt_e);
+            continue;
+        }
+        const std::size_t buckets = closed.bucket_count();
+        const std::size_t per_worker = (buckets + threads - 1) / threads;
+        fan_out((buckets + per_worker - 1) / per_worker, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
+            const std::size_t end = std::min(buckets, (worker + 1) * per_worker);
+            for (std::size_t bucket = worker * per_worker; bucket < end; ++bucket)
+                for (auto entry = closed.begin(bucket); entry != closed.end(bucket); ++entry) apply(entry->first, entry->second);
+        });
+    }
+    prep.closes.emplace(targets.size());
+    for (std::size_t index = 0; index < targets.size(); ++index)
+        if (const auto slot = slot_of.find(targets[index].seg_id); slot != slot_of.end())
+            (*prep.closes)[index] = prep.close_lists[slot->second];
+    return prep;
+}
+
+Result<SelectOutcome> ScanSet::select_range(const ScanRequest& request, const SelectPrep& prep, std::size_t lo,
+                                            std::size_t hi) const {
+    SelectOutcome out;
+    const std::int64_t t = belief_tt(request.as_of_tt);
+    const IdSet* ids = prep.ids ? &*prep.ids : nullptr;
+    if (request.touching_ids.has_value() != (ids != nullptr)) engine_panic("the touching-ids set is built once per scan");
+    std::vector<char> rel_mask;
+    for (std::size_t target_index = lo; target_index < hi; ++target_index) {
+        const ScanTarget& target = targets[target_index];
+        const Segment& segment = *target.segment;
+        const SegmentHeader& header = segment.header;
+
+        if (header_prunes(segment, request, t)) {
+            ++out.stats.segments_pruned;
+            continue;
+        }
+        const std::span<const std::int64_t> vt_s = VORP_TRY(segment.typed<std::int64_t>("vt_s"));
+        const RowRange window = row_window(segment, vt_s, request);
+        if (window.start >= window.end) continue;
+
+        RowFilter filter;
+        if (!header.vt_e_elided) filter.vt_e = VORP_TRY(segment.typed<std::int64_t>("vt_e"));
+        filter.rel_code = optional_column<std::uint16_t>(segment, "rel_code");
+        filter.src_id = optional_column<std::uint32_t>(segment, "src_id");
+        filter.dst_id = optional_column<std::uint32_t>(segment, "dst_id");
+        if (ids != nullptr && request.touching_both && (filter.src_id.empty() || filter.dst_id.empty()))
+            return fail(EngineError::corrupt("both-endpoint incidence needs src_id and dst_id"));
+
+        if (request.rel_types) {
+            rel_mask.assign(header.rel_types.size(), 0);
+            for (std::size_t code = 0; code < header.rel_types.size(); ++code)
+                rel_mask[code] = std::ranges::find(*request.rel_types, header.rel_types[code]) != request.rel_types->end();
+        }
+        filter.close = close.get();
+        filter.seg_id = target.seg_id;
+        filter.folded.list = header.closed_rows;
+        filter.check_close = !header.closed_rows.empty() || (close != nullptr && close->touches(target.seg_id));
+        if (prep.closes) {
+            filter.gathered = true;
+            filter.overlay = (*prep.closes)[target_index];
+        }
+        filter.check_vt_e = request.vt_min.has_value() && !filter.vt_e.empty();
+        filter.vt_min = request.vt_min.value_or(0);
+        filter.check_rel = request.rel_types.has_value() && !filter.rel_code.empty();
+        filter.rel_mask = &rel_mask;
+        filter.ids = ids;
+        filter.both = request.touching_both;
+        // Segment open checked that every column holds one value per row.
+        const bool per_row = filter.check_vt_e || request.rel_types.has_value() || ids != nullptr || filter.check_close;
+
+        Selection selection;
+        selection.target = target_index;
+        selection.rows.reserve(window.end - window.start);
+        for (const RowRange& range :
+             believed_ranges(header.tt_s_runs, segment.tt_s_min, segment.tt_s_max, t, vt_s.size())) {
+            const std::size_t start = std::max(range.start, window.start);
+            const std::size_t end = std::min(range.end, window.end);
+            if (start >= end) continue;
+            out.stats.rows_examined += end - start;
+            if (!per_row) {
+                const std::size_t before = selection.rows.size();
+                selection.rows.resize(before + (end - start));
+                for (std::size_t row = start; row < end; ++row)
+                    selection.rows[before + (row - start)] = static_cast<std::uint32_t>(row);
+                continue;
+            }
+            for (std::size_t row = start; row < end; ++row)
+                if (filter.keeps(static_cast<std::uint32_t>(row), t)) selection.rows.push_back(static_cast<std::uint32_t>(row));
+        }
+        if (!selection.rows.empty()) {
+            out.stats.rows_selected += selection.rows.size();
+            out.selections.push_back(std::move(selection));
+        }
+    }
+    out.stats.segments_total = hi - lo;
+    return out;
+}
+
+Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
+    const SelectPrep prep = prepare(request);
+    const std::size_t threads = scan_threads();
+    std::uint64_t rows = 0;
+    for (const ScanTarget& target : targets) rows += target.segment->header.rows;
+    const std::size_t n = targets.size();
+    if (!parallel_gate(threads, n, SELECT_MIN_SEGMENTS, rows)) return select_range(request, prep, 0, n);
+
+    const std::size_t chunk = (n + threads - 1) / threads;
+    const std::size_t chunks = (n + chunk - 1) / chunk;
+    std::vector<std::optional<Result<SelectOutcome>>> results(chunks);
+    fan_out(chunks, SCAN_WORKER_PANICKED, [&](std::size_t index) {
+        const std::size_t lo = index * chunk;
+        results[index] = select_range(request, prep, lo, std::min(lo + chunk, n));
+    });
+    SelectOutcome out;
+    std::size_t total = 0;
+    for (auto& result : results) {
+        if (!*result) return fail(std::move(*result).error());
+        total += (*result)->selections.size();
+    }
+    out.selections.reserve(total);
+    for (auto& result : results) {
+        SelectOutcome& part = **result;
+        out.stats += part.stats;
+        std::ranges::move(part.selections, std::back_inserter(out.selections));
+    }
+    return out;
+}
+
+}  // namespace vorp

@@ -1,0 +1,511 @@
+// Ordering and materialization of the edge scan: key spans and clusters, the k-way merge, the
+// copy of runs of selected rows into columns and the concatenation of the workers' parts.
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <iterator>
+
+#include <fmt/format.h>
+
+#include "vorp/scan.h"
+
+namespace vorp {
+
+// ---- columns ---------------------------------------------------------------------------------------------
+
+EdgeColumns EdgeColumns::with_capacity(std::size_t rows, const Want& want) {
+    EdgeColumns columns;
+    columns.vt_s.reserve(rows);
+    if (want.vt_e) columns.vt_e.reserve(rows);
+    if (want.src_id) columns.src_id.reserve(rows);
+    if (want.dst_id) columns.dst_id.reserve(rows);
+    if (want.vid) columns.vid.reserve(rows);
+    if (want.rel_type) columns.rel_type.reserve(rows);
+    if (want.disc) columns.disc.reserve(rows);
+    if (want.props) columns.props.reserve(rows);
+    return columns;
+}
+
+namespace {
+
+template <class T>
+void append_moved(std::vector<T>& to, std::vector<T>&& from) {
+    if (to.empty()) {
+        to = std::move(from);
+        return;
+    }
+    to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+    from = {};
+}
+
+template <class T>
+void append_span(std::vector<T>& to, std::span<const T> values) {
+    to.insert(to.end(), values.begin(), values.end());
+}
+
+}  // namespace
+
+void EdgeColumns::append(EdgeColumns&& other) {
+    append_moved(vt_s, std::move(other.vt_s));
+    append_moved(vt_e, std::move(other.vt_e));
+    append_moved(src_id, std::move(other.src_id));
+    append_moved(dst_id, std::move(other.dst_id));
+    append_moved(vid, std::move(other.vid));
+    append_moved(rel_type, std::move(other.rel_type));
+    append_moved(disc, std::move(other.disc));
+    append_moved(props, std::move(other.props));
+    append_moved(seg_id, std::move(other.seg_id));
+    append_moved(seg_row, std::move(other.seg_row));
+}
+
+Status copy_run(const SegmentView& view, std::size_t lo, std::size_t hi, EdgeColumns& out, const Want& want) {
+    if (lo > hi || hi > view.vt_s.size()) engine_panic("copy_run past the segment's rows");
+    if (lo == hi) return ok();
+    append_span(out.vt_s, view.vt_s.subspan(lo, hi - lo));
+    if (want.src_id) append_span(out.src_id, view.src_id.subspan(lo, hi - lo));
+    if (want.dst_id) append_span(out.dst_id, view.dst_id.subspan(lo, hi - lo));
+    if (want.vt_e) {
+        if (view.vt_e_elided) {
+            for (std::size_t row = lo; row < hi; ++row) out.vt_e.push_back(vt_s_plus_one(view.vt_s[row]));
+        } else {
+            append_span(out.vt_e, view.vt_e.subspan(lo, hi - lo));
+        }
+    }
+    if (want.vid)
+        for (std::size_t row = lo; row < hi; ++row) out.vid.push_back(Id96{view.vid64[row], view.vid_lo32[row]});
+    const std::filesystem::path& file = view.segment->path;
+    if (want.rel_type) {
+        const std::vector<std::string>& names = *view.rel_types;
+        for (std::size_t row = lo; row < hi; ++row) {
+            const std::uint16_t code = view.rel_code[row];
+            // A damaged segment may carry a code past its own dictionary: refuse, never read past.
+            if (code >= names.size())
+                return fail(EngineError::corrupt(fmt::format("rel_code {} has no entry", code))
+                                .at_file(file)
+                                .at_row(static_cast<std::uint32_t>(row)));
+            out.rel_type.push_back(names[code]);
+        }
+    }
+    const auto copy_texts = [&](std::span<const std::uint32_t> refs, std::vector<std::string>& to) -> Status {
+        for (std::size_t row = lo; row < hi; ++row) {
+            auto text = view.strings.get(refs[row]);
+            if (!text) return fail(std::move(text).error().at_file(file).at_row(static_cast<std::uint32_t>(row)));
+            to.emplace_back(*text);
+        }
+        return ok();
+    };
+    if (want.disc) VORP_TRY(copy_texts(view.disc_ref, out.disc));
+    if (want.props) VORP_TRY(copy_texts(view.props_ref, out.props));
+    return ok();
+}
+
+namespace {
+
+// Where each part's values of one column go in the full-length output column.
+template <class T>
+void fill_window(std::vector<T>& out, std::size_t offset, std::vector<T>& part) {
+    if (offset + part.size() > out.size()) engine_panic("a concatenation window differs from its part");
+    if constexpr (std::is_trivially_copyable_v<T>) {
+        if (!part.empty()) std::memcpy(out.data() + offset, part.data(), part.size() * sizeof(T));
+    } else {
+        std::move(part.begin(), part.end(), out.begin() + static_cast<std::ptrdiff_t>(offset));
+    }
+    part = {};
+}
+
+// Offsets of each part's window in one column: the lengths of the same column in earlier parts.
+template <class Member>
+std::vector<std::size_t> window_offsets(const std::vector<EdgeColumns>& parts, Member member) {
+    std::vector<std::size_t> offsets(parts.size());
+    std::size_t offset = 0;
+    for (std::size_t part = 0; part < parts.size(); ++part) {
+        offsets[part] = offset;
+        offset += (parts[part].*member).size();
+    }
+    return offsets;
+}
+
+}  // namespace
+
+EdgeColumns concat_parts(std::vector<EdgeColumns> parts, std::size_t total_rows, const Want& want, bool parallel) {
+    if (parts.size() == 1) return std::move(parts.front());
+    EdgeColumns out;
+    if (parts.empty()) return out;
+    const bool any_seg_id = std::ranges::any_of(parts, [](const EdgeColumns& part) { return !part.seg_id.empty(); });
+    const bool any_seg_row = std::ranges::any_of(parts, [](const EdgeColumns& part) { return !part.seg_row.empty(); });
+    out.vt_s.resize(total_rows);
+    if (want.vt_e) out.vt_e.resize(total_rows);
+    if (want.src_id) out.src_id.resize(total_rows);
+    if (want.dst_id) out.dst_id.resize(total_rows);
+    if (want.vid) out.vid.resize(total_rows);
+    if (want.rel_type) out.rel_type.resize(total_rows);
+    if (want.disc) out.disc.resize(total_rows);
+    if (want.props) out.props.resize(total_rows);
+    if (any_seg_id) out.seg_id.resize(total_rows);
+    if (any_seg_row) out.seg_row.resize(total_rows);
+
+    const auto vt_s_at = window_offsets(parts, &EdgeColumns::vt_s);
+    const auto vt_e_at = window_offsets(parts, &EdgeColumns::vt_e);
+    const auto src_at = window_offsets(parts, &EdgeColumns::src_id);
+    const auto dst_at = window_offsets(parts, &EdgeColumns::dst_id);
+    const auto vid_at = window_offsets(parts, &EdgeColumns::vid);
+    const auto rel_at = window_offsets(parts, &EdgeColumns::rel_type);
+    const auto disc_at = window_offsets(parts, &EdgeColumns::disc);
+    const auto props_at = window_offsets(parts, &EdgeColumns::props);
+    const auto seg_id_at = window_offsets(parts, &EdgeColumns::seg_id);
+    const auto seg_row_at = window_offsets(parts, &EdgeColumns::seg_row);
+    // Each part fills only its own windows: disjoint ranges of columns sized before any thread runs.
+    const auto fill = [&](std::size_t index) {
+        EdgeColumns& part = parts[index];
+        fill_window(out.vt_s, vt_s_at[index], part.vt_s);
+        fill_window(out.vt_e, vt_e_at[index], part.vt_e);
+        fill_window(out.src_id, src_at[index], part.src_id);
+        fill_window(out.dst_id, dst_at[index], part.dst_id);
+        fill_window(out.vid, vid_at[index], part.vid);
+        fill_window(out.rel_type, rel_at[index], part.rel_type);
+        fill_window(out.disc, disc_at[index], part.disc);
+        fill_window(out.props, props_at[index], part.props);
+        fill_window(out.seg_id, seg_id_at[index], part.seg_id);
+        fill_window(out.seg_row, seg_row_at[index], part.seg_row);
+    };
+    if (parallel) {
+        fan_out(parts.size(), MATERIALIZE_WORKER_PANICKED, fill);
+    } else {
+        for (std::size_t index = 0; index < parts.size(); ++index) fill(index);
+    }
+    return out;
+}
+
+// ---- ordering --------------------------------------------------------------------------------------------------
+
+namespace {
+
+struct KeyColumns {
+    std::span<const std::int64_t> vt_s;
+    std::span<const std::uint64_t> vid64;
+    std::span<const std::uint32_t> vid_lo32;
+
+    RowKey at(std::uint32_t row) const { return {vt_s[row], vid64[row], vid_lo32[row]}; }
+};
+
+Result<KeyColumns> key_columns(const Segment& segment) {
+    KeyColumns keys;
+    keys.vt_s = VORP_TRY(segment.typed<std::int64_t>("vt_s"));
+    keys.vid64 = VORP_TRY(segment.typed<std::uint64_t>("vid64"));
+    keys.vid_lo32 = VORP_TRY(segment.typed<std::uint32_t>("vid_lo32"));
+    return keys;
+}
+
+// The key columns of every selection's target, in selection order.
+Result<std::vector<KeyColumns>> selection_keys(std::span<const ScanTarget> targets, std::span<const Selection> selections) {
+    std::vector<KeyColumns> keys;
+    keys.reserve(selections.size());
+    for (const Selection& selection : selections) keys.push_back(VORP_TRY(key_columns(*targets[selection.target].segment)));
+    return keys;
+}
+
+std::vector<std::vector<std::size_t>> clusters_of(std::span<const Selection> selections, std::span<const KeyColumns> keys) {
+    struct Span {
+        RowKey first;
+        RowKey last;
+        std::size_t index;
+    };
+    std::vector<Span> spans;
+    spans.reserve(selections.size());
+    for (std::size_t index = 0; index < selections.size(); ++index) {
+        const Selection& selection = selections[index];
+        if (selection.rows.empty()) continue;
+        spans.push_back({keys[index].at(selection.rows.front()), keys[index].at(selection.rows.back()), index});
+    }
+    std::ranges::stable_sort(spans, [](const Span& a, const Span& b) { return a.first < b.first; });
+    std::vector<std::vector<std::size_t>> clusters;
+    RowKey running_max;
+    for (const Span& span : spans) {
+        if (clusters.empty() || span.first >= running_max) {
+            clusters.push_back({span.index});
+            running_max = span.last;
+        } else {
+            clusters.back().push_back(span.index);
+            running_max = std::max(running_max, span.last);
+        }
+    }
+    return clusters;
+}
+
+// Appends the merge of one cluster of several selections to `out`, stopping once `out` holds
+// `cap` entries. Ties go to the lower selection index, then the earlier position.
+void merge_cluster(std::span<const Selection> selections, std::span<const KeyColumns> keys,
+                   const std::vector<std::size_t>& cluster, std::vector<OrderEntry>& out, std::size_t cap) {
+    struct Head {
+        RowKey key;
+        std::size_t selection;
+        std::size_t position;
+    };
+    // std heap functions keep the largest on top: order by "greater" to keep the smallest there.
+    const auto later = [](const Head& a, const Head& b) {
+        if (a.key != b.key) return a.key > b.key;
+        return a.selection > b.selection;
+    };
+    std::vector<Head> heap;
+    heap.reserve(cluster.size());
+    for (const std::size_t index : cluster) heap.push_back({keys[index].at(selections[index].rows.front()), index, 0});
+    std::ranges::make_heap(heap, later);
+    while (!heap.empty() && out.size() < cap) {
+        std::ranges::pop_heap(heap, later);
+        Head& head = heap.back();
+        const Selection& selection = selections[head.selection];
+        out.push_back({selection.target, selection.rows[head.position]});
+        if (++head.position < selection.rows.size()) {
+            head.key = keys[head.selection].at(selection.rows[head.position]);
+            std::ranges::push_heap(heap, later);
+        } else {
+            heap.pop_back();
+        }
+    }
+}
+
+// The first index after `begin` where the rows stop being consecutive.
+std::size_t run_end(std::span<const std::uint32_t> rows, std::size_t begin) {
+    std::size_t end = begin + 1;
+    while (end < rows.size() && rows[end] == rows[end - 1] + 1) ++end;
+    return end;
+}
+
+void append_seg(EdgeColumns& out, std::uint64_t seg_id, std::uint32_t first_row, std::size_t count) {
+    out.seg_id.insert(out.seg_id.end(), count, seg_id);
+    for (std::size_t offset = 0; offset < count; ++offset) out.seg_row.push_back(first_row + static_cast<std::uint32_t>(offset));
+}
+
+// Appends column[rows[i]] for every i: a gather that costs nothing per run of rows.
+template <class T>
+void gather(std::vector<T>& out, std::span<const T> column, std::span<const std::uint32_t> rows) {
+    const std::size_t base = out.size();
+    out.resize(base + rows.size());
+    T* to = out.data() + base;
+    for (std::size_t index = 0; index < rows.size(); ++index) to[index] = column[rows[index]];
+}
+
+// Short runs (scattered closes) cost more per run than per row: the numeric columns, which cannot
+// fail, are then gathered row by row. The result equals copying run by run.
+bool gather_numeric(const Want& want, std::span<const std::uint32_t> rows) {
+    if (want.rel_type || want.disc || want.props) return false;
+    std::size_t runs = 1;
+    for (std::size_t index = 1; index < rows.size(); ++index) runs += rows[index] != rows[index - 1] + 1;
+    return rows.size() < 16 * runs;
+}
+
+void gather_rows(const SegmentView& view, std::span<const std::uint32_t> rows, std::uint64_t seg_id, EdgeColumns& out,
+                 const Want& want) {
+    gather(out.vt_s, view.vt_s, rows);
+    if (want.src_id) gather(out.src_id, view.src_id, rows);
+    if (want.dst_id) gather(out.dst_id, view.dst_id, rows);
+    if (want.vt_e) {
+        if (view.vt_e_elided) {
+            for (const std::uint32_t row : rows) out.vt_e.push_back(vt_s_plus_one(view.vt_s[row]));
+        } else {
+            gather(out.vt_e, view.vt_e, rows);
+        }
+    }
+    if (want.vid)
+        for (const std::uint32_t row : rows) out.vid.push_back(Id96{view.vid64[row], view.vid_lo32[row]});
+    if (want.seg) {
+        out.seg_id.insert(out.seg_id.end(), rows.size(), seg_id);
+        out.seg_row.insert(out.seg_row.end(), rows.begin(), rows.end());
+    }
+}
+
+// Copies the rows of `order` onto the end of `out`, opening each target's view on first use.
+Status materialize_order_into(std::span<const ScanTarget> targets, const Want& want, std::span<const OrderEntry> order,
+                              EdgeColumns& out) {
+    std::vector<std::optional<SegmentView>> views(targets.size());
+    std::size_t begin = 0;
+    while (begin < order.size()) {
+        const OrderEntry first = order[begin];
+        std::size_t end = begin + 1;
+        while (end < order.size() && order[end].target == first.target &&
+               order[end].row == order[end - 1].row + 1)
+            ++end;
+        std::optional<SegmentView>& view = views[first.target];
+        if (!view) view = VORP_TRY(SegmentView::open(*targets[first.target].segment));
+        const std::size_t count = end - begin;
+        VORP_TRY(copy_run(*view, first.row, first.row + count, out, want));
+        if (want.seg) append_seg(out, targets[first.target].seg_id, first.row, count);
+        begin = end;
+    }
+    return ok();
+}
+
+std::size_t cluster_rows(std::span<const Selection> selections, const std::vector<std::size_t>& cluster) {
+    std::size_t rows = 0;
+    for (const std::size_t index : cluster) rows += selections[index].rows.size();
+    return rows;
+}
+
+// The materialize worker over clusters [start, end): the clusters' rows in cluster order.
+Result<EdgeColumns> materialize_group(std::span<const ScanTarget> targets, const Want& want,
+                                      std::span<const Selection> selections,
+                                      std::span<const std::vector<std::size_t>> clusters, std::size_t start,
+                                      std::size_t end, std::atomic<std::uint64_t>& t_order,
+                                      std::atomic<std::uint64_t>& t_copy) {
+    std::size_t total = 0;
+    for (std::size_t cluster = start; cluster < end; ++cluster) total += cluster_rows(selections, clusters[cluster]);
+    EdgeColumns out = EdgeColumns::with_capacity(total, want);
+    for (std::size_t cluster_index = start; cluster_index < end; ++cluster_index) {
+        const std::vector<std::size_t>& cluster = clusters[cluster_index];
+        const std::uint64_t started = monotonic_ns();
+        if (cluster.size() == 1) {
+            // A selection that overlaps no other: bulk runs, no key comparison at all.
+            const Selection& selection = selections[cluster.front()];
+            const ScanTarget& target = targets[selection.target];
+            const SegmentView view = VORP_TRY(SegmentView::open(*target.segment));
+            const std::span<const std::uint32_t> rows = selection.rows;
+            if (gather_numeric(want, rows)) {
+                gather_rows(view, rows, target.seg_id, out, want);
+                t_copy.fetch_add(elapsed_ns(started), std::memory_order_relaxed);
+                continue;
+            }
+            for (std::size_t begin = 0; begin < rows.size();) {
+                const std::size_t end_of_run = run_end(rows, begin);
+                const std::size_t count = end_of_run - begin;
+                VORP_TRY(copy_run(view, rows[begin], rows[begin] + count, out, want));
+                if (want.seg) append_seg(out, target.seg_id, rows[begin], count);
+                begin = end_of_run;
+            }
+            t_copy.fetch_add(elapsed_ns(started), std::memory_order_relaxed);
+        } else {
+            std::vector<Selection> members;
+            members.reserve(cluster.size());
+            for (const std::size_t index : cluster) members.push_back(selections[index]);
+            const std::vector<OrderEntry> order = VORP_TRY(merged(targets, members, std::nullopt));
+            const std::uint64_t ordered = monotonic_ns();
+            t_order.fetch_add(ordered > started ? ordered - started : 0, std::memory_order_relaxed);
+            VORP_TRY(materialize_order_into(targets, want, order, out));
+            t_copy.fetch_add(elapsed_ns(ordered), std::memory_order_relaxed);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+Result<std::vector<std::vector<std::size_t>>> cluster_order(std::span<const ScanTarget> targets,
+                                                           std::span<const Selection> selections) {
+    std::vector<KeyColumns> keys(selections.size());
+    for (std::size_t index = 0; index < selections.size(); ++index)
+        if (!selections[index].rows.empty()) keys[index] = VORP_TRY(key_columns(*targets[selections[index].target].segment));
+    return clusters_of(selections, keys);
+}
+
+Result<std::vector<OrderEntry>> merged(std::span<const ScanTarget> targets, std::span<const Selection> selections,
+                                       std::optional<std::uint64_t> limit) {
+    const std::vector<KeyColumns> keys = VORP_TRY(selection_keys(targets, selections));
+    const std::vector<std::vector<std::size_t>> clusters = clusters_of(selections, keys);
+    std::size_t total = 0;
+    for (const Selection& selection : selections) total += selection.rows.size();
+    const std::size_t cap = limit ? static_cast<std::size_t>(std::min<std::uint64_t>(*limit, total)) : total;
+    std::vector<OrderEntry> out;
+    out.reserve(cap);
+    for (const std::vector<std::size_t>& cluster : clusters) {
+        if (out.size() >= cap) break;
+        if (cluster.size() == 1) {
+            const Selection& selection = selections[cluster.front()];
+            const std::size_t take = std::min(selection.rows.size(), cap - out.size());
+            for (std::size_t position = 0; position < take; ++position)
+                out.push_back({selection.target, selection.rows[position]});
+        } else {
+            merge_cluster(selections, keys, cluster, out, cap);
+        }
+    }
+    return out;
+}
+
+Result<EdgeColumns> materialize_order(std::span<const ScanTarget> targets, const Want& want,
+                                      std::span<const OrderEntry> order) {
+    EdgeColumns out = EdgeColumns::with_capacity(order.size(), want);
+    VORP_TRY(materialize_order_into(targets, want, order, out));
+    return out;
+}
+
+std::vector<std::pair<std::size_t, std::size_t>> balance_clusters(std::span<const std::vector<std::size_t>> clusters,
+                                                                  std::span<const Selection> selections,
+                                                                  std::size_t threads) {
+    const std::size_t n = clusters.size();
+    if (n == 0) return {{0, 0}};
+    std::size_t total = 0;
+    for (const auto& cluster : clusters) total += cluster_rows(selections, cluster);
+    if (n == 1 || threads < 2 || total == 0) return {{0, n}};
+    const std::size_t per_group = std::max<std::size_t>((total + threads - 1) / threads, 1);
+    std::vector<std::pair<std::size_t, std::size_t>> groups;
+    std::size_t acc = 0;
+    std::size_t start = 0;
+    std::size_t closed = 0;
+    for (std::size_t index = 0; index < n; ++index) {
+        acc += cluster_rows(selections, clusters[index]);
+        if ((acc >= per_group || n - index == threads - closed) && closed + 1 < threads) {
+            groups.emplace_back(start, index + 1);
+            start = index + 1;
+            ++closed;
+            acc = 0;
+        }
+    }
+    if (start < n) groups.emplace_back(start, n);
+    return groups;
+}
+
+Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& request) {
+    Materialized result;
+    ScanResultStats& stats = result.stats;
+    const Want want = Want::of(request);
+    const std::uint64_t started = monotonic_ns();
+    SelectOutcome selected = VORP_TRY(set.select(request));
+    stats.scan = selected.stats;
+    stats.t_select = elapsed_ns(started);
+    const std::span<const ScanTarget> targets = set.targets;
+    const std::span<const Selection> selections = selected.selections;
+
+    if (request.limit) {
+        const std::uint64_t merge_started = monotonic_ns();
+        const std::vector<OrderEntry> order = VORP_TRY(merged(targets, selections, request.limit));
+        stats.t_cluster = elapsed_ns(merge_started);
+        const std::uint64_t copy_started = monotonic_ns();
+        result.columns = VORP_TRY(materialize_order(targets, want, order));
+        stats.t_materialize = elapsed_ns(copy_started);
+        return result;
+    }
+
+    const std::uint64_t cluster_started = monotonic_ns();
+    const std::vector<std::vector<std::size_t>> clusters = VORP_TRY(cluster_order(targets, selections));
+    stats.t_cluster = elapsed_ns(cluster_started);
+    const std::uint64_t materialize_started = monotonic_ns();
+    stats.clusters = static_cast<std::uint32_t>(clusters.size());
+    stats.clusters_multi =
+        static_cast<std::uint32_t>(std::ranges::count_if(clusters, [](const auto& cluster) { return cluster.size() > 1; }));
+    std::atomic<std::uint64_t> t_order{0};
+    std::atomic<std::uint64_t> t_copy{0};
+
+    const std::size_t threads = scan_threads();
+    const bool parallel = parallel_gate(threads, clusters.size(), MATERIALIZE_MIN_CLUSTERS, stats.scan.rows_selected);
+    std::vector<EdgeColumns> parts;
+    if (!parallel) {
+        parts.push_back(VORP_TRY(materialize_group(targets, want, selections, clusters, 0, clusters.size(), t_order, t_copy)));
+    } else {
+        const auto groups = balance_clusters(clusters, selections, threads);
+        std::vector<std::optional<Result<EdgeColumns>>> results(groups.size());
+        fan_out(groups.size(), MATERIALIZE_WORKER_PANICKED, [&](std::size_t index) {
+            results[index] = materialize_group(targets, want, selections, clusters, groups[index].first,
+                                               groups[index].second, t_order, t_copy);
+        });
+        parts.reserve(groups.size());
+        for (auto& part : results) {
+            if (!*part) return fail(std::move(*part).error());
+            parts.push_back(std::move(**part));
+        }
+    }
+    result.columns = concat_parts(std::move(parts), static_cast<std::size_t>(stats.scan.rows_selected), want, parallel);
+    stats.t_materialize = elapsed_ns(materialize_started);
+    stats.t_order = t_order.load(std::memory_order_relaxed);
+    stats.t_copy = t_copy.load(std::memory_order_relaxed);
+    return result;
+}
+
+}  // namespace vorp

@@ -1,0 +1,604 @@
+// The edge scan against a model of stored versions: random segments (overlapping and disjoint in
+// valid time, some with elided vt_e, folded closes), a two-layer close overlay and random
+// requests; the scan must return exactly the model's believed, filtered versions in (vt_s, vid)
+// order, with the same columns and counters whether it runs on one thread or on eight.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+
+#include <fmt/format.h>
+
+#include "segment_fixtures.h"
+#include "test_support.h"
+#include "vorp/scan.h"
+#include "vorp/store.h"
+
+namespace vorp {
+namespace {
+
+using testing::seed_count;
+using testing::TempDir;
+
+// Sets environment variables for the life of the object and restores them after.
+class EnvScope {
+public:
+    void set(const char* name, const std::string& value) {
+        if (!saved_.contains(name)) {
+            const char* old = std::getenv(name);
+            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+        }
+        ::setenv(name, value.c_str(), 1);
+    }
+    void unset(const char* name) {
+        if (!saved_.contains(name)) {
+            const char* old = std::getenv(name);
+            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+        }
+        ::unsetenv(name);
+    }
+    ~EnvScope() {
+        for (const auto& [name, value] : saved_) {
+            if (value) ::setenv(name.c_str(), value->c_str(), 1);
+            else ::unsetenv(name.c_str());
+        }
+    }
+
+private:
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+TEST(ScanThreads, EnvironmentParsingAndGate) {
+    struct Case {
+        std::optional<std::string> value;
+        std::optional<std::uint64_t> parsed;
+    };
+    const Case cases[] = {
+        {std::nullopt, std::nullopt}, {"", std::nullopt},          {"  ", std::nullopt},
+        {"0", 0},                     {" +8 ", 8},                 {"\u00a08\u2003", 8},
+        {"-1", std::nullopt},         {"+", std::nullopt},         {"-", std::nullopt},
+        {"8x", std::nullopt},         {"0x10", std::nullopt},      {"1 000", std::nullopt},
+        {"007", 7},                   {"18446744073709551615", UINT64_MAX},
+        {"18446744073709551616", std::nullopt}, {"++8", std::nullopt}, {"\xff", std::nullopt},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(parse_env_count(c.value ? std::optional<std::string_view>(*c.value) : std::nullopt), c.parsed)
+            << (c.value ? *c.value : "<unset>");
+
+    EnvScope env;
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    const std::size_t fallback = online <= 0 ? 1 : std::min<std::size_t>(online, 16);
+    for (const char* value : {"", "0", "-3", "4abc", "0x8", "99999999999999999999"}) {
+        env.set("VORP_SCAN_THREADS", value);
+        EXPECT_EQ(scan_threads(), fallback) << value;
+    }
+    env.unset("VORP_SCAN_THREADS");
+    EXPECT_EQ(scan_threads(), fallback);
+    for (const auto& [value, threads] : std::vector<std::pair<const char*, std::size_t>>{
+             {" +8 ", 8}, {"100", 64}, {"64", 64}, {"1", 1}}) {
+        env.set("VORP_SCAN_THREADS", value);
+        EXPECT_EQ(scan_threads(), threads) << value;
+    }
+
+    env.unset("VORP_PARALLEL_MIN_ROWS");
+    EXPECT_FALSE(parallel_gate(3, 100, 8, UINT64_MAX));
+    EXPECT_FALSE(parallel_gate(4, 7, 8, UINT64_MAX));
+    EXPECT_FALSE(parallel_gate(4, 8, 8, 3999999));
+    EXPECT_TRUE(parallel_gate(4, 8, 8, 4000000));
+    env.set("VORP_PARALLEL_MIN_ROWS", "0");
+    EXPECT_TRUE(parallel_gate(4, 8, 8, 0));
+    EXPECT_FALSE(parallel_gate(3, 8, 8, 0));
+    env.set("VORP_PARALLEL_MIN_ROWS", "-5");
+    EXPECT_FALSE(parallel_gate(16, 8, 8, 3999999));
+    env.set("VORP_PARALLEL_MIN_ROWS", " 10 ");
+    EXPECT_TRUE(parallel_gate(16, 8, 8, 10));
+}
+
+TEST(ScanThreads, WantOfColumnsAndRequestNormalization) {
+    ScanRequest request;
+    EXPECT_EQ(Want::of(request), Want::all());
+    request.columns = std::vector<std::string>{};
+    EXPECT_EQ(Want::of(request), Want{});
+    request.columns = std::vector<std::string>{"seg_row"};
+    EXPECT_EQ(Want::of(request), (Want{.seg = true}));
+    request.columns = std::vector<std::string>{"eid", "vt_s", "nope", "props", "props"};
+    EXPECT_EQ(Want::of(request), (Want{.props = true}));
+
+    EdgeScanArgs args;
+    args.touching_ids = std::vector<std::int64_t>{5, 5, (std::int64_t{1} << 32) + 5, -1, 7};
+    args.columns = std::vector<std::string>{"eid", "disc", "vt_e"};
+    const ScanRequest normalized = scan_request_of(args);
+    EXPECT_EQ(*normalized.touching_ids, (std::vector<std::uint32_t>{5, 7, 4294967295u}));
+    EXPECT_EQ(*normalized.columns, (std::vector<std::string>{"eid", "disc", "vt_e", "rel_type", "src_id", "dst_id"}));
+    EXPECT_TRUE(wants_eid(normalized));
+    args.columns = std::vector<std::string>{"vt_e"};
+    EXPECT_FALSE(wants_eid(scan_request_of(args)));
+    args.columns.reset();
+    EXPECT_TRUE(wants_eid(scan_request_of(args)));
+    EXPECT_FALSE(scan_request_of(args).columns.has_value());
+}
+
+TEST(ScanSelection, BelievedRangesAndIdSetBound) {
+    const std::vector<std::pair<std::uint32_t, std::int64_t>> runs{{0, 5}, {3, 9}, {6, 5}, {8, 2}};
+    EXPECT_EQ(believed_ranges(runs, 2, 9, 1, 10), std::vector<RowRange>{});
+    EXPECT_EQ(believed_ranges(runs, 2, 9, 9, 10), (std::vector<RowRange>{{0, 10}}));
+    EXPECT_EQ(believed_ranges(runs, 2, 9, 5, 10), (std::vector<RowRange>{{0, 3}, {6, 10}}));
+    EXPECT_EQ(believed_ranges(runs, 2, 9, 2, 10), (std::vector<RowRange>{{8, 10}}));
+    EXPECT_EQ(believed_ranges(runs, 2, 9, 5, 7), (std::vector<RowRange>{{0, 3}, {6, 7}}));
+    EXPECT_EQ(believed_ranges({}, INT64_MAX, INT64_MIN, 5, 10), std::vector<RowRange>{});
+
+    // Ids a stored row cannot carry are dropped: the bitmap stays the dictionary's size.
+    const std::vector<std::uint32_t> ids{3, 64, 4294967295u, 100000};
+    const IdSet set = IdSet::build(ids, 100);
+    EXPECT_EQ(set.words.size(), 2u);
+    EXPECT_TRUE(set.contains(3));
+    EXPECT_TRUE(set.contains(64));
+    EXPECT_FALSE(set.contains(4294967295u));
+    EXPECT_FALSE(set.contains(65));
+    const IdSet empty = IdSet::build({}, 100);
+    EXPECT_FALSE(empty.contains(0));
+}
+
+TEST(ScanOrdering, BalanceClustersVectors) {
+    const auto make = [](std::vector<std::size_t> sizes) {
+        std::vector<Selection> selections;
+        std::vector<std::vector<std::size_t>> clusters;
+        for (std::size_t size : sizes) {
+            clusters.push_back({selections.size()});
+            selections.push_back({std::vector<std::uint32_t>(size, 0), 0});
+        }
+        return std::pair{selections, clusters};
+    };
+    using Groups = std::vector<std::pair<std::size_t, std::size_t>>;
+    auto [tens, ten_clusters] = make(std::vector<std::size_t>(10, 100));
+    EXPECT_EQ(balance_clusters(ten_clusters, tens, 4), (Groups{{0, 3}, {3, 6}, {6, 9}, {9, 10}}));
+    auto [skewed, skewed_clusters] = make({1000, 1, 1});
+    EXPECT_EQ(balance_clusters(skewed_clusters, skewed, 3), (Groups{{0, 1}, {1, 2}, {2, 3}}));
+    EXPECT_EQ(balance_clusters({}, {}, 4), (Groups{{0, 0}}));
+    EXPECT_EQ(balance_clusters(ten_clusters, tens, 1), (Groups{{0, 10}}));
+}
+
+// ---- the model ----------------------------------------------------------------------------------------------
+
+struct ModelVersion {
+    EdgeRow row;
+    std::uint64_t seg_id = 0;
+    std::uint32_t seg_row = 0;
+    std::int64_t tt_e = OPEN_END;
+};
+
+struct ModelStore {
+    TempDir dir{"vorp-scan-test"};
+    std::vector<ModelVersion> versions;
+    ScanSet set;
+    std::uint32_t entities = 0;
+};
+
+constexpr const char* REL_NAMES[] = {"knows", "owns", "likes", "cites"};
+
+// Writes `count` segments of random rows. Closes: some folded into segment headers, some in a
+// bottom overlay layer and some in a top layer (which may reopen with OPEN_END, falling back to
+// the folded close).
+void build_store(ModelStore& store, std::mt19937_64& rng, std::size_t count) {
+    store.entities = 40;
+    auto bottom = std::make_shared<CloseIndex>();
+    auto top = std::make_shared<CloseIndex>(CloseIndex::layered_over(bottom));
+    std::set<std::pair<std::uint64_t, std::uint32_t>> bottom_keys;
+    for (std::size_t segment_index = 0; segment_index < count; ++segment_index) {
+        const std::uint64_t seg_id = 100 + segment_index * 3;
+        const std::size_t rows = 1 + rng() % 60;
+        const bool events = rng() % 4 == 0;                     // every vt_e = vt_s + 1: elided column
+        const bool disjoint = rng() % 2 == 0;                    // a valid-time band of its own
+        const std::size_t rel_count = 1 + rng() % 3;
+        const std::size_t rel_first = rng() % 4;
+        std::vector<EdgeRow> rows_out;
+        for (std::size_t i = 0; i < rows; ++i) {
+            EdgeRow row;
+            row.src_id = static_cast<std::uint32_t>(rng() % store.entities);
+            row.dst_id = static_cast<std::uint32_t>(rng() % store.entities);
+            row.rel_type = REL_NAMES[(rel_first + rng() % rel_count) % 4];
+            row.disc = rng() % 3 == 0 ? fmt::format("d{}", rng() % 3) : "";
+            row.props = fmt::format("{{\"w\":{}}}", rng() % 100);
+            row.source = "model";
+            row.vid = Id96{rng() % 4 == 0 ? 7 : rng(), static_cast<std::uint32_t>(rng())};
+            row.vt_s = disjoint ? static_cast<std::int64_t>(segment_index * 1000 + rng() % 1000)
+                                : static_cast<std::int64_t>(rng() % 3000);
+            if (rng() % 8 == 0) row.vt_s = -row.vt_s;
+            row.vt_e = events ? row.vt_s + 1 : row.vt_s + 1 + static_cast<std::int64_t>(rng() % 200);
+            row.tt_s = static_cast<std::int64_t>(rng() % 12);
+            rows_out.push_back(std::move(row));
+        }
+        std::ranges::sort(rows_out, [](const EdgeRow& a, const EdgeRow& b) {
+            return std::tie(a.vt_s, a.vid) < std::tie(b.vt_s, b.vid);
+        });
+        SegmentWriteOptions options;
+        options.lane = segment_index % 3 == 2 ? Lane::Interval : Lane::Event;
+        std::vector<std::int64_t> folded(rows, OPEN_END);
+        for (std::uint32_t row = 0; row < rows; ++row) {
+            if (rng() % 6 == 0) {
+                const std::int64_t tt_e = rows_out[row].tt_s + static_cast<std::int64_t>(rng() % 5);
+                options.closed_rows.emplace_back(row, tt_e);
+                folded[row] = tt_e;
+            }
+        }
+        const std::filesystem::path path = store.dir.path / fmt::format("{:012}.vos", seg_id);
+        auto written = write_edge_segment(path, rows_out, options);
+        ASSERT_TRUE(written) << written.error().display();
+        auto source = MmapSource::load(path);
+        ASSERT_TRUE(source) << source.error().display();
+        auto segment = Segment::open(path, std::move(*source), true);
+        ASSERT_TRUE(segment) << segment.error().display();
+        ASSERT_EQ((*segment)->header.vt_e_elided, events);
+        store.set.targets.push_back({*segment, seg_id, options.lane});
+
+        for (std::uint32_t row = 0; row < rows; ++row) {
+            ModelVersion version{rows_out[row], seg_id, row, folded[row]};
+            // The layers: the topmost layer holding the row decides, unless its value is OPEN_END,
+            // which leaves the folded close (or none) in force.
+            std::optional<std::int64_t> layer_value;
+            if (rng() % 5 == 0) {
+                const std::int64_t tt_e = version.row.tt_s + static_cast<std::int64_t>(rng() % 6);
+                bottom->insert(seg_id, row, tt_e);
+                layer_value = tt_e;
+            }
+            if (rng() % 10 == 0) {
+                const std::int64_t tt_e = rng() % 3 == 0 ? OPEN_END : version.row.tt_s + static_cast<std::int64_t>(rng() % 6);
+                top->insert(seg_id, row, tt_e);
+                layer_value = tt_e;
+            }
+            if (layer_value && *layer_value != OPEN_END) version.tt_e = *layer_value;
+            store.versions.push_back(std::move(version));
+        }
+    }
+    store.set.close = top;
+    store.set.entity_count = store.entities;
+}
+
+ScanRequest random_request(std::mt19937_64& rng, std::uint32_t entities) {
+    ScanRequest request;
+    const auto pick = rng() % 5;
+    request.as_of_tt = pick == 0 ? OPEN_END : pick == 1 ? OPEN_END - 1 : static_cast<std::int64_t>(rng() % 20) - 2;
+    if (rng() % 2) request.vt_min = static_cast<std::int64_t>(rng() % 4000) - 500;
+    if (rng() % 2) request.vt_max = static_cast<std::int64_t>(rng() % 4000) - 500;
+    if (rng() % 3 == 0) {
+        std::vector<std::string> names;
+        for (const char* name : REL_NAMES)
+            if (rng() % 2) names.push_back(name);
+        if (rng() % 4 == 0) names.push_back("absent");
+        request.rel_types = names;
+    }
+    if (rng() % 3 == 0) {
+        std::vector<std::uint32_t> ids;
+        const std::size_t n = rng() % 12;
+        for (std::size_t i = 0; i < n; ++i) ids.push_back(static_cast<std::uint32_t>(rng() % (entities + 5)));
+        if (rng() % 3 == 0) ids.push_back(4294967295u);
+        std::ranges::sort(ids);
+        ids.erase(std::ranges::unique(ids).begin(), ids.end());
+        request.touching_ids = ids;
+        request.touching_both = rng() % 2 == 0;
+    }
+    if (rng() % 3 == 0) {
+        const std::uint64_t choices[] = {0, 1, 5, 1000000};
+        request.limit = choices[rng() % 4];
+    }
+    if (rng() % 2) {
+        std::vector<std::string> columns;
+        for (const char* name : {"vt_e", "src_id", "dst_id", "vid", "rel_type", "disc", "props", "seg_id", "seg_row", "eid"})
+            if (rng() % 2) columns.push_back(name);
+        request.columns = columns;
+    }
+    return request;
+}
+
+std::vector<const ModelVersion*> expected_rows(const ModelStore& store, const ScanRequest& request) {
+    const std::int64_t t = std::min(request.as_of_tt, OPEN_END - 1);
+    std::vector<const ModelVersion*> rows;
+    for (const ModelVersion& version : store.versions) {
+        const EdgeRow& row = version.row;
+        if (!(row.tt_s <= t && t < version.tt_e)) continue;
+        if (request.vt_min && !(row.vt_e > *request.vt_min)) continue;
+        if (request.vt_max && !(row.vt_s < *request.vt_max)) continue;
+        if (request.rel_types && std::ranges::find(*request.rel_types, row.rel_type) == request.rel_types->end()) continue;
+        if (request.touching_ids) {
+            const auto& ids = *request.touching_ids;
+            const bool src = std::ranges::binary_search(ids, row.src_id);
+            const bool dst = std::ranges::binary_search(ids, row.dst_id);
+            if (request.touching_both ? !(src && dst) : !(src || dst)) continue;
+        }
+        rows.push_back(&version);
+    }
+    // Equal keys (a vid repeated in one valid-time instant) keep target order, then row order.
+    std::ranges::stable_sort(rows, [](const ModelVersion* a, const ModelVersion* b) {
+        return std::tie(a->row.vt_s, a->row.vid) < std::tie(b->row.vt_s, b->row.vid);
+    });
+    if (request.limit && *request.limit < rows.size()) rows.resize(*request.limit);
+    return rows;
+}
+
+EdgeColumns expected_columns(const std::vector<const ModelVersion*>& rows, const Want& want) {
+    EdgeColumns out;
+    for (const ModelVersion* version : rows) {
+        const EdgeRow& row = version->row;
+        out.vt_s.push_back(row.vt_s);
+        if (want.vt_e) out.vt_e.push_back(row.vt_e);
+        if (want.src_id) out.src_id.push_back(row.src_id);
+        if (want.dst_id) out.dst_id.push_back(row.dst_id);
+        if (want.vid) out.vid.push_back(row.vid);
+        if (want.rel_type) out.rel_type.push_back(row.rel_type);
+        if (want.disc) out.disc.push_back(row.disc);
+        if (want.props) out.props.push_back(row.props);
+        if (want.seg) {
+            out.seg_id.push_back(version->seg_id);
+            out.seg_row.push_back(version->seg_row);
+        }
+    }
+    return out;
+}
+
+// Rows whose keys are equal come in an order the two roads define differently; compare only
+// requests whose selected keys are distinct (vid collisions are rare but allowed by the model).
+bool keys_distinct(const std::vector<const ModelVersion*>& rows) {
+    for (std::size_t i = 1; i < rows.size(); ++i)
+        if (rows[i]->row.vt_s == rows[i - 1]->row.vt_s && rows[i]->row.vid == rows[i - 1]->row.vid) return false;
+    return true;
+}
+
+TEST(ScanProperty, EqualsModelAtOneAndEightThreads) {
+    EnvScope env;
+    env.set("VORP_PARALLEL_MIN_ROWS", "0");
+    const int seeds = seed_count("VORP_SCAN_SEEDS", 40);
+    std::size_t compared = 0;
+    std::size_t multi_clusters = 0;
+    for (int seed = 0; seed < seeds; ++seed) {
+        std::mt19937_64 rng(0x5ca9 + seed);
+        ModelStore store;
+        build_store(store, rng, 4 + rng() % 14);
+        if (::testing::Test::HasFatalFailure()) return;
+        for (int round = 0; round < 25; ++round) {
+            const ScanRequest request = random_request(rng, store.entities);
+            // Without a limit, all selected rows are compared; with one, the model's order decides.
+            std::vector<const ModelVersion*> all_rows = expected_rows(store, [&] {
+                ScanRequest unlimited = request;
+                unlimited.limit.reset();
+                return unlimited;
+            }());
+            if (!keys_distinct(all_rows)) continue;
+            const std::vector<const ModelVersion*> rows = expected_rows(store, request);
+            const EdgeColumns expected = expected_columns(rows, Want::of(request));
+            std::optional<Materialized> first;
+            for (const char* threads : {"1", "8"}) {
+                env.set("VORP_SCAN_THREADS", threads);
+                auto result = materialize_at(store.set, request);
+                ASSERT_TRUE(result) << result.error().display();
+                EXPECT_EQ(result->columns, expected) << "seed " << seed << " round " << round << " threads " << threads;
+                EXPECT_EQ(result->stats.scan.rows_selected, all_rows.size());
+                EXPECT_EQ(result->stats.scan.segments_total, store.set.targets.size());
+                if (first) {
+                    EXPECT_EQ(result->stats.scan, first->stats.scan);
+                    EXPECT_EQ(result->stats.clusters, first->stats.clusters);
+                    EXPECT_EQ(result->stats.clusters_multi, first->stats.clusters_multi);
+                } else {
+                    first = std::move(*result);
+                }
+            }
+            // Per-row overlay lookups and the gathered per-segment close lists select alike.
+            SelectPrep gathered = store.set.prepare(request);
+            SelectPrep lookups = store.set.prepare(request);
+            lookups.closes.reset();
+            if (!gathered.closes) {
+                gathered.closes.emplace();
+                for (const ScanTarget& target : store.set.targets) {
+                    std::vector<std::int64_t>& list = gathered.close_lists.emplace_back(target.segment->header.rows, OPEN_END);
+                    for (std::uint32_t row = 0; row < list.size(); ++row)
+                        list[row] = store.set.close->find(target.seg_id, row).value_or(OPEN_END);
+                }
+                for (const auto& list : gathered.close_lists) gathered.closes->push_back(list);
+            }
+            const std::size_t n = store.set.targets.size();
+            auto by_lookup = store.set.select_range(request, lookups, 0, n);
+            auto by_list = store.set.select_range(request, gathered, 0, n);
+            ASSERT_TRUE(by_lookup && by_list);
+            EXPECT_EQ(by_lookup->selections, by_list->selections);
+            EXPECT_EQ(by_lookup->stats, first->stats.scan);
+            multi_clusters += first->stats.clusters_multi > 0;
+            ++compared;
+        }
+    }
+    EXPECT_GT(compared, static_cast<std::size_t>(seeds) * 15);
+    EXPECT_GT(multi_clusters, 0u);
+}
+
+// Every pruning rule and counter on a fixed layout.
+TEST(ScanSelection, PruningCountersAndBoundaries) {
+    ModelStore store;
+    std::mt19937_64 rng(7);
+    build_store(store, rng, 10);
+    ASSERT_FALSE(::testing::Test::HasFatalFailure());
+    ScanRequest request;
+    request.rel_types = std::vector<std::string>{};
+    auto outcome = store.set.select(request);
+    ASSERT_TRUE(outcome);
+    EXPECT_TRUE(outcome->selections.empty());
+    EXPECT_EQ(outcome->stats.segments_pruned, store.set.targets.size());
+
+    // A version closed at T is not believed at T; closed at T + 1 it is.
+    ScanRequest at;
+    for (const ModelVersion& version : store.versions) {
+        if (version.tt_e == OPEN_END || version.tt_e <= version.row.tt_s) continue;
+        at.as_of_tt = version.tt_e;
+        auto closed = materialize_at(store.set, at);
+        ASSERT_TRUE(closed);
+        at.as_of_tt = version.tt_e - 1;
+        auto open = materialize_at(store.set, at);
+        ASSERT_TRUE(open);
+        const auto holds = [&](const EdgeColumns& columns) {
+            for (std::size_t i = 0; i < columns.rows(); ++i)
+                if (columns.seg_id[i] == version.seg_id && columns.seg_row[i] == version.seg_row) return true;
+            return false;
+        };
+        EXPECT_FALSE(holds(closed->columns));
+        EXPECT_TRUE(holds(open->columns));
+        break;
+    }
+
+    // Before the first tt_s every segment is pruned; an empty range selects nothing.
+    ScanRequest before;
+    before.as_of_tt = -1;
+    auto nothing = store.set.select(before);
+    ASSERT_TRUE(nothing);
+    EXPECT_EQ(nothing->stats.segments_pruned, store.set.targets.size());
+    auto empty = store.set.select_range(before, store.set.prepare(before), 3, 3);
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->stats, ScanStats{});
+
+    // touching_ids = [] selects nothing, and only ids inside the dictionary cost memory.
+    ScanRequest touching;
+    touching.touching_ids = std::vector<std::uint32_t>{};
+    auto none = materialize_at(store.set, touching);
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none->columns.rows(), 0u);
+    EXPECT_EQ(none->stats.clusters, 0u);
+}
+
+// Edge ids come from the endpoints' uids; a short source column or a vanished id is refused.
+TEST(ScanRequest, EidDerivationFailures) {
+    Dictionary dictionary(std::filesystem::path("/nonexistent/dict.log"));
+    dictionary.push("a", "L");
+    dictionary.push("b", "L");
+    EdgeColumns columns;
+    columns.vt_s = {1, 2};
+    columns.src_id = {0, 1};
+    columns.dst_id = {1, 0};
+    columns.rel_type = {"r", "r"};
+    columns.disc = {"", ""};
+    auto eids = derive_eids(dictionary, columns);
+    ASSERT_TRUE(eids);
+    EXPECT_EQ((*eids)[0], edge_eid("a", "b", "r", ""));
+    EXPECT_EQ((*eids)[1], edge_eid("b", "a", "r", ""));
+    columns.dst_id = {1, 5};
+    auto vanished = derive_eids(dictionary, columns);
+    ASSERT_FALSE(vanished);
+    EXPECT_EQ(vanished.error().kind, ScanFailure::Kind::DenseIdVanished);
+    EXPECT_EQ(vanished.error().dense_id, 5u);
+    columns.disc.pop_back();
+    auto short_column = derive_eids(dictionary, columns);
+    ASSERT_FALSE(short_column);
+    EXPECT_EQ(short_column.error().kind, ScanFailure::Kind::EidWithoutColumns);
+}
+
+TEST(ScanMaterialize, ConcatPartsSequentialAndParallelAgree) {
+    const Want want = Want::all();
+    const auto part = [](std::int64_t base, std::size_t n, bool seg) {
+        EdgeColumns columns;
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto v = base + static_cast<std::int64_t>(i);
+            columns.vt_s.push_back(v);
+            columns.vt_e.push_back(v + 1);
+            columns.src_id.push_back(static_cast<std::uint32_t>(v));
+            columns.dst_id.push_back(static_cast<std::uint32_t>(v * 2));
+            columns.vid.push_back(Id96{static_cast<std::uint64_t>(v), 1});
+            columns.rel_type.push_back(fmt::format("rel-{}", v));
+            columns.disc.push_back(fmt::format("disc-with-a-long-text-{}", v));
+            columns.props.push_back("{}");
+            if (seg) {
+                columns.seg_id.push_back(9);
+                columns.seg_row.push_back(static_cast<std::uint32_t>(i));
+            }
+        }
+        return columns;
+    };
+    const auto parts = [&](bool seg) {
+        std::vector<EdgeColumns> list;
+        list.push_back(part(0, 3, seg));
+        list.push_back(part(100, 0, seg));
+        list.push_back(part(200, 5, seg));
+        return list;
+    };
+    EdgeColumns expected = part(0, 3, true);
+    expected.append(part(200, 5, true));
+    EXPECT_EQ(concat_parts(parts(true), 8, want, false), expected);
+    EXPECT_EQ(concat_parts(parts(true), 8, want, true), expected);
+    const EdgeColumns without_seg = concat_parts(parts(false), 8, want, true);
+    EXPECT_TRUE(without_seg.seg_id.empty());
+    EXPECT_TRUE(without_seg.seg_row.empty());
+    EXPECT_EQ(concat_parts({}, 0, want, true), EdgeColumns{});
+}
+
+TEST(ScanThreads, WorkerFailuresAfterJoin) {
+    std::vector<int> done(6, 0);
+    EXPECT_THROW(fan_out(6, SCAN_WORKER_PANICKED,
+                         [&](std::size_t index) {
+                             if (index == 2) engine_panic("boom");
+                             done[index] = 1;
+                         }),
+                 EnginePanic);
+    EXPECT_EQ(std::ranges::count(done, 1), 5);  // every other worker ran to its end
+    try {
+        fan_out(3, MATERIALIZE_WORKER_PANICKED, [](std::size_t) { throw std::runtime_error("x"); });
+    } catch (const EnginePanic& panic) {
+        EXPECT_EQ(panic.text, "materialize worker panicked");
+    }
+}
+
+// Through the handle: committed rows only, staged closes already in force, current-only refusal.
+TEST(ScanRequest, StagedClosesApplyAndStagedRowsStayHidden) {
+    TempDir dir{"vorp-scan-store"};
+    auto opened = NativeStore::open((dir.path / "s").string());
+    ASSERT_TRUE(opened) << opened.error().display();
+    NativeStore& store = **opened;
+    const std::uint32_t a = store.dict.push("a", "L");
+    const std::uint32_t b = store.dict.push("b", "L");
+    const auto edge = [&](std::uint32_t index, std::int64_t tt) {
+        EdgeRow row;
+        row.rel_type = "r";
+        row.props = "{}";
+        row.source = "t";
+        row.vid = Id96{static_cast<std::uint64_t>(tt), index};
+        row.vt_s = index;
+        row.vt_e = index + 5;
+        row.tt_s = tt;
+        row.src_id = a;
+        row.dst_id = b;
+        return row;
+    };
+    ASSERT_TRUE(store.begin(10));
+    for (std::uint32_t index = 0; index < 3; ++index) ASSERT_TRUE(store.stage_edge(edge(index, 10)));
+    ASSERT_TRUE(store.commit({}));
+    ASSERT_TRUE(store.begin(20));
+    ASSERT_TRUE(store.stage_edge(edge(7, 20)));
+    ASSERT_TRUE(store.close_version(RowKind::Edge, Id96{10, 1}, 20));
+
+    const auto vids = [&](std::int64_t as_of) {
+        EdgeScanArgs args;
+        args.as_of_tt = as_of;
+        auto out = scan_edges(store, args);
+        EXPECT_TRUE(out);
+        std::vector<Id96> found = out ? out->columns.vid : std::vector<Id96>{};
+        if (out) {
+            EXPECT_EQ(out->eids->size(), found.size());
+            if (!found.empty()) {
+                EXPECT_EQ(out->eids->front(), edge_eid("a", "b", "r", ""));
+            }
+        }
+        return found;
+    };
+    EXPECT_EQ(vids(OPEN_END), (std::vector<Id96>{{10, 0}, {10, 2}}));
+    EXPECT_EQ(vids(19), (std::vector<Id96>{{10, 0}, {10, 1}, {10, 2}}));
+    EXPECT_EQ(vids(9), std::vector<Id96>{});
+
+    ASSERT_TRUE(store.rollback());
+    ASSERT_TRUE(store.mark_current_only());
+    EdgeScanArgs past;
+    past.as_of_tt = 19;
+    auto refused = scan_edges(store, past);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().kind, ScanFailure::Kind::Engine);
+    EXPECT_EQ(refused.error().error.category, Category::Invariant);
+    EXPECT_TRUE(scan_edges(store, EdgeScanArgs{}));
+}
+
+}  // namespace
+}  // namespace vorp
