@@ -216,27 +216,34 @@ bool same_key(const Row& a, const Row& b) {
 
 // Rearranges rows so that new position p holds the row that was at source[p], in place (no second
 // list of rows: its pages would all be fresh). Follows each cycle once, moving every row once
-// (the cycle's first twice); `source` is consumed. Along a cycle the next row and the next source
-// entry lie anywhere, so both are requested one step ahead and their fetches overlap.
+// (the cycle's first twice); `source` is consumed. Along a cycle the rows lie anywhere, so a second
+// cursor runs a few steps ahead on the (smaller, unconsumed) source entries and requests each row
+// before the move reaches it, letting several fetches overlap.
 template <class Row, class Index>
 void permute_in_place(std::vector<Row>& rows, std::vector<Index>& source) {
+    constexpr int AHEAD = 16;
     const auto prefetch_row = [&rows](std::size_t at) {
         const char* row = reinterpret_cast<const char*>(&rows[at]);
         for (std::size_t line = 0; line < sizeof(Row); line += 64) __builtin_prefetch(row + line, 1);
     };
     for (std::size_t start = 0; start < rows.size(); ++start) {
         if (source[start] == start) continue;
+        // Entries from `ahead` on are not consumed yet; the cursor stops when the cycle closes.
+        std::size_t ahead = source[start];
+        for (int lead = 0; lead < AHEAD && ahead != start; ++lead) {
+            prefetch_row(ahead);
+            ahead = source[ahead];
+        }
         Row held = std::move(rows[start]);
         std::size_t at = start;
-        std::size_t from = source[at];
-        while (from != start) {
-            const std::size_t next = source[from];
-            prefetch_row(next);
-            __builtin_prefetch(&source[next]);
+        for (std::size_t from = source[at]; from != start; from = source[at]) {
+            if (ahead != start) {
+                prefetch_row(ahead);
+                ahead = source[ahead];
+            }
             rows[at] = std::move(rows[from]);
             source[at] = static_cast<Index>(at);
             at = from;
-            from = next;
         }
         rows[at] = std::move(held);
         source[at] = static_cast<Index>(at);
