@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "aggregate_methods.h"
 #include "store_method.h"
 
 namespace vorp::py {
@@ -220,6 +221,7 @@ PyMethodDef* store_methods() {
         StoreMethod<"last_commit_phases($self)", Borrow::shared, &last_commit_phases>::def(),
         StoreMethod<"open_phase_us($self)", Borrow::shared, &open_phase_us>::def(),
         StoreMethod<"in_batch($self)", Borrow::shared, &in_batch>::def(),
+        aggregate_edges_def(),
         StoreMethod<"manifest_sha($self)", Borrow::shared, &manifest_sha>::def(),
         StoreMethod<"manifest_format($self)", Borrow::shared, &manifest_format>::def(),
         StoreMethod<"checkpoint_generation($self)", Borrow::shared, &checkpoint_generation>::def(),
