@@ -131,3 +131,62 @@ void BM_ReadCheckpointOf10kSegments(benchmark::State& state) {
 BENCHMARK(BM_ReadCheckpointOf10kSegments)->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+#ifndef VORP_BENCH_SIMDJSON
+#define VORP_BENCH_SIMDJSON 0
+#endif
+#if VORP_BENCH_SIMDJSON
+#include <simdjson.h>
+#endif
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+#include "vorp/fileio.h"
+
+namespace {
+
+// Fast-path row: the whole rebuild (checkpoint + 511 deltas) in milliseconds against reading the
+// same 512 files and parsing each with simdjson's DOM parser (`ref`; without simdjson, reading
+// alone, said by `ref_is_simdjson` = 0). `ratio` = ref time / our time.
+void BM_FastPathChainRebuildMs(benchmark::State& state) {
+    const ChainOnDisk& disk = chain();
+#if VORP_BENCH_SIMDJSON
+    simdjson::dom::parser parser;
+#endif
+    const auto median_ms = [](std::vector<double>& samples) {
+        std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
+        return samples[samples.size() / 2] * 1e3;
+    };
+    double ours = 0, reference = 0;
+    for (auto _ : state) {
+        std::vector<double> ours_s, ref_s;
+        for (int round = 0; round < 15; ++round) {
+            auto start = std::chrono::steady_clock::now();
+            if (!reconstruct(disk.root, DELTAS)) std::abort();
+            ours_s.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            start = std::chrono::steady_clock::now();
+            for (std::uint64_t generation = 0; generation <= DELTAS; ++generation) {
+                auto text = read_file(manifest_path(disk.root, generation));
+                if (!text) std::abort();
+#if VORP_BENCH_SIMDJSON
+                simdjson::dom::element parsed;
+                if (parser.parse(*text).get(parsed)) std::abort();
+                benchmark::DoNotOptimize(parsed);
+#else
+                benchmark::DoNotOptimize(text->data());
+#endif
+            }
+            ref_s.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        }
+        ours = median_ms(ours_s);
+        reference = median_ms(ref_s);
+    }
+    state.counters["ours_ms"] = ours;
+    state.counters["ref_ms"] = reference;
+    state.counters["ratio"] = reference / ours;
+    state.counters["ref_is_simdjson"] = VORP_BENCH_SIMDJSON;
+}
+BENCHMARK(BM_FastPathChainRebuildMs)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -99,7 +99,7 @@ void StatsAccum::add_edge(std::int64_t vt_s, std::int64_t vt_e, std::string_view
     vt_min = vt_min ? std::min(*vt_min, vt_s) : vt_s;
     const std::int64_t end = vt_e <= OPEN_END - 1 ? vt_e : vt_s_plus_one(vt_s);
     vt_max = vt_max ? std::max(*vt_max, end) : end;
-    auto found = rel_type_counts.find(std::string(rel_type));
+    auto found = rel_type_counts.find(rel_type);
     if (found == rel_type_counts.end()) found = rel_type_counts.emplace(std::string(rel_type), 0).first;
     ++found->second;
     ++out_degree[src_id];

@@ -1,5 +1,6 @@
 #include "vorp/dict.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <fcntl.h>
@@ -406,6 +407,62 @@ std::optional<std::uint32_t> Dictionary::dense_id(std::string_view uid) const {
         if (span.uid_len == uid.size() &&
             (uid.empty() || std::memcmp(arena_.data() + span.uid_off, uid.data(), uid.size()) == 0)) {
             return id;
+        }
+    }
+}
+
+void Dictionary::dense_ids(std::span<const std::string_view> uids, std::span<std::optional<std::uint32_t>> out) const {
+    if (out.size() < uids.size())
+        engine_panic(fmt::format("dense_ids of {} uids was given room for {} answers", uids.size(), out.size()));
+    if (spans_.empty()) {
+        std::fill_n(out.begin(), uids.size(), std::nullopt);
+        return;
+    }
+    // A batch goes through the lookup in stages, each issuing the memory accesses of the whole
+    // batch before the next stage waits on them: slots, then the candidate's span, then its text.
+    // A candidate is the first slot in probe order whose tag matches, as in dense_id; when its
+    // text differs (a 32-bit tag collision, rare) dense_id finishes that lookup.
+    constexpr std::size_t BATCH = 16;
+    const std::uint64_t mask = slots_.size() - 1;
+    std::uint64_t keys[BATCH];
+    std::uint32_t candidates[BATCH];  // id + 1, 0 for none
+    for (std::size_t first = 0; first < uids.size(); first += BATCH) {
+        const std::size_t count = std::min(BATCH, uids.size() - first);
+        const std::string_view* batch = uids.data() + first;
+        for (std::size_t idx = 0; idx < count; ++idx) {
+            keys[idx] = table_key(hash_uid(batch[idx]));
+            __builtin_prefetch(&slots_[keys[idx] & mask]);
+        }
+        for (std::size_t idx = 0; idx < count; ++idx) {
+            const auto tag = static_cast<std::uint32_t>(keys[idx] >> 32);
+            candidates[idx] = 0;
+            for (std::uint64_t slot_idx = keys[idx] & mask;; slot_idx = (slot_idx + 1) & mask) {
+                const Slot slot = slots_[slot_idx];
+                if (slot.id_plus_one == 0) break;
+                if (slot.tag == tag && slot.id_plus_one - 1 < spans_.size()) {
+                    candidates[idx] = slot.id_plus_one;
+                    __builtin_prefetch(&spans_[slot.id_plus_one - 1]);
+                    break;
+                }
+            }
+        }
+        for (std::size_t idx = 0; idx < count; ++idx)
+            if (candidates[idx] != 0) __builtin_prefetch(arena_.data() + spans_[candidates[idx] - 1].uid_off);
+        for (std::size_t idx = 0; idx < count; ++idx) {
+            std::optional<std::uint32_t>& answer = out[first + idx];
+            if (candidates[idx] == 0) {
+                answer = std::nullopt;
+                continue;
+            }
+            const std::uint32_t id = candidates[idx] - 1;
+            const Span& span = spans_[id];
+            const std::string_view uid = batch[idx];
+            if (span.uid_len == uid.size() &&
+                (uid.empty() || std::memcmp(arena_.data() + span.uid_off, uid.data(), uid.size()) == 0)) {
+                answer = id;
+            } else {
+                answer = dense_id(uid);
+            }
         }
     }
 }

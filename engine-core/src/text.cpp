@@ -194,6 +194,26 @@ std::string_view trim_unicode_whitespace(std::string_view text) {
     return text.substr(start, end - start);
 }
 
+std::vector<std::string_view> whitespace_pieces(std::string_view text, std::size_t limit) {
+    std::vector<std::string_view> pieces;
+    std::size_t pos = 0;
+    std::size_t piece_start = std::string_view::npos;
+    while (pos < text.size() && pieces.size() < limit) {
+        const Decoded d = decode_one(text, pos);
+        const bool space = d.code_point >= 0 && u_hasBinaryProperty(d.code_point, UCHAR_WHITE_SPACE);
+        if (space && piece_start != std::string_view::npos) {
+            pieces.push_back(text.substr(piece_start, pos - piece_start));
+            piece_start = std::string_view::npos;
+        } else if (!space && piece_start == std::string_view::npos) {
+            piece_start = pos;
+        }
+        // An invalid sequence cut off by the end reports length 0: it is the rest of the text.
+        pos += d.length == 0 ? text.size() - pos : d.length;
+    }
+    if (piece_start != std::string_view::npos && pieces.size() < limit) pieces.push_back(text.substr(piece_start));
+    return pieces;
+}
+
 std::string hex_0x(std::uint64_t value) { return fmt::format("{:#x}", value); }
 
 }  // namespace vorp

@@ -2,7 +2,9 @@
 #include <libdeflate.h>
 #include <sys/mman.h>
 
+#include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "vorp/codec.h"
+#include "vorp/simd.h"
 
 namespace vorp {
 namespace {
@@ -227,6 +230,68 @@ TEST(ForStream, OtherBlockLengthsDecode) {
             const auto decoded = decode_i64(stream, values.size());
             ASSERT_TRUE(decoded.has_value()) << decoded.error().message;
             ASSERT_EQ(*decoded, values) << "block " << block_len << " width " << width;
+        }
+    }
+}
+
+// A copy of `bytes` that ends exactly where an inaccessible page begins: a kernel that reads a
+// byte past the end faults instead of passing by luck.
+class GuardedCopy {
+public:
+    explicit GuardedCopy(const Bytes& bytes) {
+        const std::size_t page = 4096;
+        data_len_ = (bytes.size() + page - 1) / page * page;
+        map_len_ = data_len_ + page;
+        void* base = ::mmap(nullptr, map_len_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base == MAP_FAILED) std::abort();
+        base_ = static_cast<std::uint8_t*>(base);
+        ::mprotect(base_ + data_len_, page, PROT_NONE);
+        begin_ = base_ + data_len_ - bytes.size();
+        if (!bytes.empty()) std::memcpy(begin_, bytes.data(), bytes.size());
+        size_ = bytes.size();
+    }
+    ~GuardedCopy() { ::munmap(base_, map_len_); }
+    std::span<const std::uint8_t> span() const { return {begin_, size_}; }
+
+private:
+    std::uint8_t* base_ = nullptr;
+    std::uint8_t* begin_ = nullptr;
+    std::size_t size_ = 0, data_len_ = 0, map_len_ = 0;
+};
+
+std::size_t kernel_seed_count() {
+    const char* text = std::getenv("VORP_KERNEL_SEEDS");
+    return text != nullptr ? std::strtoull(text, nullptr, 10) : 2;
+}
+
+TEST(ForStream, VectorAndScalarKernelsAgreeWithTheLayout) {
+    // Every width to every element width, through whichever kernel the CPU dispatches to and
+    // through the forced scalar one, against the bit-at-a-time encoder's values narrowed by hand.
+    // Block lengths that end blocks mid-group and streams that end at a guard page exercise the
+    // hand-over from whole vector groups to the scalar tail.
+    for (std::size_t seed = 0; seed < kernel_seed_count(); ++seed) {
+        std::mt19937_64 rng(1000 + seed);
+        for (unsigned width = 0; width <= 64; ++width) {
+            const std::uint32_t block_len = std::array<std::uint32_t, 4>{8, 13, 1000, 4096}[rng() % 4];
+            const std::size_t count = 2 * block_len + rng() % 70;
+            const std::vector<std::int64_t> values = random_column(rng, count, width);
+            const GuardedCopy stream(reference_encode(values, block_len));
+            for (unsigned element_width : {2u, 4u, 8u}) {
+                Bytes expected(count * element_width);
+                for (std::size_t idx = 0; idx < count; ++idx)
+                    std::memcpy(expected.data() + idx * element_width, &values[idx], element_width);
+                for (bool scalar : {false, true}) {
+                    force_scalar_kernels(scalar);
+                    Bytes out(count * element_width + 3, 0xAB);
+                    const Status decoded = decode_le_into(stream.span(), count, element_width, out);
+                    force_scalar_kernels(false);
+                    ASSERT_TRUE(decoded.has_value()) << decoded.error().message;
+                    EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(count * element_width)), expected)
+                        << "width " << width << " to " << element_width << " bytes, block " << block_len
+                        << (scalar ? ", scalar" : ", dispatched");
+                    EXPECT_EQ(Bytes(out.end() - 3, out.end()), Bytes(3, 0xAB));
+                }
+            }
         }
     }
 }

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 #include <new>
+#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -510,6 +512,51 @@ TEST(DictLarge, DISABLED_ArenaPastFourGiB) {
     EXPECT_EQ(dict.dense_id("after"), 5u);
     EXPECT_EQ(dict.dense_id("big4"), 4u);
     EXPECT_EQ(dict.uid(4), "big4");
+}
+
+}  // namespace
+}  // namespace vorp
+
+namespace vorp {
+namespace {
+
+TEST(DictBatch, DenseIdsAnswersAsDenseIdDoes) {
+    // Hits, misses, repeated uids (the lowest id answers), the empty uid, prefixes of stored uids,
+    // batches of every length around the internal batch size, and answers after entries are
+    // discarded (a discarded id must never answer).
+    std::mt19937_64 rng(5);
+    Dictionary dict("unused/dict.log");
+    std::vector<std::optional<std::uint32_t>> none(3, std::uint32_t{7});
+    const std::vector<std::string_view> empty_queries{"a", "", "b"};
+    dict.dense_ids(empty_queries, none);
+    EXPECT_EQ(none, std::vector<std::optional<std::uint32_t>>(3));
+
+    std::vector<std::string> stored;
+    for (int entry = 0; entry < 3000; ++entry) {
+        stored.push_back(entry % 500 == 7 ? std::string() : fmt::format("uid:{}", rng() % 2500));
+        dict.push(stored.back(), "L");
+    }
+    dict.set_committed(2000, 0);
+    for (int entry = 0; entry < 300; ++entry) dict.push(fmt::format("staged:{}", entry), "");
+    dict.discard_staged();
+    std::vector<std::string> texts;
+    for (int query = 0; query < 4000; ++query) {
+        switch (rng() % 4) {
+            case 0: texts.push_back(stored[rng() % stored.size()]); break;
+            case 1: texts.push_back(fmt::format("uid:{}", rng() % 5000)); break;
+            case 2: texts.push_back(fmt::format("staged:{}", rng() % 300)); break;
+            default: texts.push_back(stored[rng() % stored.size()].substr(0, 3)); break;
+        }
+    }
+    const std::vector<std::string_view> queries(texts.begin(), texts.end());
+    for (std::size_t length : {std::size_t{0}, std::size_t{1}, std::size_t{15}, std::size_t{16}, std::size_t{17},
+                               queries.size()}) {
+        const std::span<const std::string_view> batch(queries.data(), length);
+        std::vector<std::optional<std::uint32_t>> answers(length, std::uint32_t{123456});
+        dict.dense_ids(batch, answers);
+        for (std::size_t idx = 0; idx < length; ++idx)
+            ASSERT_EQ(answers[idx], dict.dense_id(batch[idx])) << "query " << idx << " '" << batch[idx] << "'";
+    }
 }
 
 }  // namespace

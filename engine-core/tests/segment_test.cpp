@@ -1022,6 +1022,39 @@ TEST_F(SegmentMutation, HeaderAndFooterJson) {
     expect_refused(assemble(crcs), "footer checksum count does not match the column count");
 }
 
+TEST_F(SegmentMutation, LargeFilesReportInTheSameOrder) {
+    // Past a few MiB the body digest runs beside the CRC checks and decoding; the first failure in
+    // the order digest, CRCs, decoding must still be the one reported. Padding after the string
+    // table (covered by the digest only) makes the file that large.
+    FileParts large = parts;
+    large.body += std::string(6 << 20, '\x5a');
+    const std::string image_large = assemble(large);
+    ASSERT_TRUE(open_image(image_large, true));
+
+    std::string flipped = image_large;
+    const std::size_t body_start = segment_body_start(get_u32(image_large, 8));
+    flipped[body_start + extent_in_body("vt_s") + 12] ^= 0x01;  // also breaks its CRC and its stream
+    const std::size_t footer_start = image_large.size() - 8 - get_u32(image_large, image_large.size() - 8);
+    expect_refused(flipped,
+                   fmt::format("segment body checksum mismatch: computed {}, recorded {}",
+                               sha256_hex_bytes(flipped.substr(0, footer_start)).substr(0, 16),
+                               split(image_large).footer.body_sha),
+                   {true});
+
+    // Resealed: the CRC of the damaged FOR column comes before its decoding error.
+    FileParts stream = large;
+    stream.body[extent_in_body("vt_s")] ^= 0x01;  // the value count
+    expect_refused(assemble(stream), fmt::format("column 'vt_s' failed its checksum (computed {}, recorded {})",
+                                                 hex_0x(crc32c(stream.body.substr(extent_in_body("vt_s"),
+                                                                                  column(parts.header, "vt_s").bytes))),
+                                                 hex_0x(parts.footer.extent_crcs[index_of("vt_s")])),
+                   {true});
+    // With its CRC recorded too, the decoding error is what remains.
+    stream.footer.extent_crcs[index_of("vt_s")] =
+        crc32c(stream.body.substr(extent_in_body("vt_s"), column(parts.header, "vt_s").bytes));
+    expect_refused(assemble(stream), "FOR stream: has 41 values, column expects 40");
+}
+
 TEST_F(SegmentMutation, Verification) {
     // A flipped byte in a raw extent: the digest is checked first, and only when verifying.
     std::string flipped = image;

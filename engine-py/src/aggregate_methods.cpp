@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "numpy_bridge.h"
+#include "read_methods.h"
 #include "store_method.h"
 #include "vorp/aggregate.h"
 #include "vorp/row.h"
@@ -16,23 +17,6 @@
 namespace vorp::py {
 
 namespace {
-
-// A required parameter that also takes None (meaning absent).
-template <class Inner>
-struct NoneOr {
-    using type = std::optional<typename Inner::type>;
-    static constexpr bool optional = false;
-    static bool convert(PyObject* value, type& out) {
-        if (value == Py_None) {
-            out.reset();
-            return true;
-        }
-        typename Inner::type converted{};
-        if (!Inner::convert(value, converted)) return false;
-        out = std::move(converted);
-        return true;
-    }
-};
 
 // One group_by or aggregates entry: a tuple of exactly two items, (str, str or None).
 struct VocabTuple {

@@ -7,7 +7,9 @@
 #include <utility>
 
 #include "aggregate_methods.h"
+#include "read_methods.h"
 #include "store_method.h"
+#include "verify_methods.h"
 
 namespace vorp::py {
 
@@ -221,11 +223,26 @@ PyMethodDef* store_methods() {
         StoreMethod<"last_commit_phases($self)", Borrow::shared, &last_commit_phases>::def(),
         StoreMethod<"open_phase_us($self)", Borrow::shared, &open_phase_us>::def(),
         StoreMethod<"in_batch($self)", Borrow::shared, &in_batch>::def(),
+        StoreMethod<"all_versions($self, kind)", Borrow::shared, &all_versions, Str>::def(),
+        StoreMethod<"believed($self, kind, identity, as_of_tt=...)", Borrow::shared, &believed, Str, Str,
+                    OrDefault<I64, OPEN_END>>::def(),
+        StoreMethod<"believed_any($self, uids, as_of_tt=...)", Borrow::shared, &believed_any, ListOf<Str>,
+                    OrDefault<I64, OPEN_END>>::def(),
+        StoreMethod<"resolve_entities($self, query, as_of_tt=...)", Borrow::shared, &resolve_entities, Str,
+                    OrDefault<I64, OPEN_END>>::def(),
+        StoreMethod<"props_for_vids($self, kind, vids)", Borrow::shared, &props_for_vids, Str, ListOf<Str>>::def(),
         aggregate_edges_def(),
+        StoreMethod<"edge_idents_at($self, seg_ids, seg_rows)", Borrow::shared, &edge_idents_at, ListOf<I64>,
+                    ListOf<I64>>::def(),
         StoreMethod<"manifest_sha($self)", Borrow::shared, &manifest_sha>::def(),
         StoreMethod<"manifest_format($self)", Borrow::shared, &manifest_format>::def(),
         StoreMethod<"checkpoint_generation($self)", Borrow::shared, &checkpoint_generation>::def(),
+        StoreMethod<"scan_nodes($self, as_of_tt=..., vt_min=None, vt_max=None)", Borrow::shared, &scan_nodes,
+                    OrDefault<I64, OPEN_END>, OrNone<I64>, OrNone<I64>>::def(),
+        StoreMethod<"version_page($self, kind, as_of_tt, t_a, t_b, belief, rel_types, offset, limit)", Borrow::shared,
+                    &version_page, Str, I64, I64, I64, Str, NoneOr<ListOf<Str>>, I64, I64>::def(),
         StoreMethod<"stats($self)", Borrow::shared, &stats>::def(),
+        StoreMethod<"verify($self, full=False)", Borrow::shared, &verify, OrDefault<Bool, false>>::def(),
         StoreMethod<"current_only($self)", Borrow::shared, &current_only>::def(),
         StoreMethod<"upgrade_manifests($self)", Borrow::exclusive, &upgrade_manifests>::def(),
         {nullptr, nullptr, 0, nullptr},

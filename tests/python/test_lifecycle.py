@@ -166,3 +166,28 @@ def test_crash_during_upgrade_and_genesis(tmp_path):
 from vorp._engine import NativeStore
 s = NativeStore({str(root)!r}); s.begin(1); s.commit()""")
         assert NativeStore(str(root)).generation() == generation
+
+
+def test_failed_commit_raises_oserror_and_keeps_the_batch(tmp_path, probe):
+    root = tmp_path / "s"
+    writer = probe.ProbeStore(str(root))
+    writer.stage_sample(1, 5, 1, [])
+    writer.commit()
+    del writer
+    store = NativeStore(str(root))
+    sha = store.manifest_sha()
+    store.begin(2)
+    store.set_event_cursor(9, "z")
+    blocker = root / "CURRENT.tmp"
+    blocker.mkdir()
+    with pytest.raises(OSError) as failed:
+        store.commit()
+    assert str(failed.value) == f"io: Is a directory (os error 21) [file={blocker}]"
+    assert failed.value.errno is None
+    assert store.in_batch() and store.generation() == 1 and store.manifest_sha() == sha
+    assert store.last_commit_phases() is None
+    assert NativeStore(str(root)).generation() == 1
+    blocker.rmdir()
+    assert store.commit() == 2
+    assert store.event_cursor() == (0, "e3b0c44298fc1c14")  # the failed attempt consumed the staged cursor
+    assert NativeStore(str(root)).manifest_sha() == store.manifest_sha()

@@ -261,12 +261,16 @@ std::optional<std::string> name_of(std::string_view props);
 
 // ---- byte sources -------------------------------------------------------------------------------------
 
-// An owned, 64-byte-aligned byte buffer.
+// An owned, 64-byte-aligned byte buffer (page-aligned from 64 KiB up, where reads into it and
+// copies out of it run fastest).
 class AlignedBytes {
 public:
     AlignedBytes() = default;
     // Zero-filled; `capacity` error instead of an abort when the memory is not available.
     static Result<AlignedBytes> zeroed(std::size_t size);
+    // Contents unspecified: for a buffer its filler overwrites completely (a decoded column, a
+    // file read); saves a pass over the memory. `capacity` error as for zeroed().
+    static Result<AlignedBytes> uninitialized(std::size_t size);
     AlignedBytes(AlignedBytes&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
     AlignedBytes& operator=(AlignedBytes&& other) noexcept;

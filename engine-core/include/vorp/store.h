@@ -203,7 +203,8 @@ Result<std::string_view> uid_in(const Dictionary& dictionary, std::uint32_t dens
 struct StatsAccum {
     std::optional<std::int64_t> vt_min;  // smallest edge vt_s
     std::optional<std::int64_t> vt_max;  // largest edge end: vt_e, or vt_s + 1 for an open vt_e
-    std::unordered_map<std::string, std::uint64_t> rel_type_counts;
+    // Looked up by string_view, so counting a row allocates nothing.
+    std::unordered_map<std::string, std::uint64_t, FileNameHash, std::equal_to<>> rel_type_counts;
     std::unordered_map<std::uint32_t, std::uint64_t> out_degree;  // by source dense id
     std::uint64_t n_node_versions = 0;
     std::uint64_t n_edge_versions = 0;

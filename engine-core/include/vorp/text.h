@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vorp {
 
@@ -37,6 +38,10 @@ std::optional<std::uint64_t> parse_u64_decimal(std::string_view text);
 
 // Removes leading and trailing Unicode White_Space characters (the input must be valid UTF-8).
 std::string_view trim_unicode_whitespace(std::string_view text);
+
+// The pieces of valid UTF-8 text between runs of Unicode White_Space characters (empty pieces
+// dropped), at most `limit` of them; views into `text`.
+std::vector<std::string_view> whitespace_pieces(std::string_view text, std::size_t limit = SIZE_MAX);
 
 // "0x" followed by lowercase hex digits without leading zeros ("0x0" for zero).
 std::string hex_0x(std::uint64_t value);

@@ -1,0 +1,318 @@
+// Belief by identity (through the identity postings) and entity resolution (one sweep of the node
+// versions believed at a time).
+#include <algorithm>
+#include <climits>
+#include <map>
+#include <unordered_set>
+#include <utility>
+
+#include <unicode/locid.h>
+#include <unicode/stringpiece.h>
+#include <unicode/unistr.h>
+
+#include "read_internal.h"
+#include "vorp/read.h"
+#include "vorp/segment_cache.h"
+
+namespace vorp {
+
+using namespace read_detail;
+
+// ---- locating versions by identity ----------------------------------------------------------------
+
+Result<std::vector<LocatedRow>> locate(NativeStore& store, RowKind kind, std::uint64_t key) {
+    VORP_TRY(store.index_segments(kind));
+    const std::shared_ptr<const SegmentFiles> files = store.segment_files();
+    const auto& map = files->of(kind);
+    const std::vector<Position> positions =
+        store.postings(kind).with_postings([&](Postings& postings) { return postings.by_identity.find(key); });
+    std::vector<LocatedRow> located;
+    located.reserve(positions.size());
+    for (const Position& position : positions) {
+        // A posting of a segment that left the current generation is skipped.
+        if (const auto file = map.find(position.segment_id); file != map.end())
+            located.push_back({file->second, position.row});
+    }
+    return located;
+}
+
+// The candidates of current belief. The postings' open list leaves out the rows whose own segment
+// folded a close below OPEN_END; the read's overlay then decides, by the one belief rule, for every
+// posting of the key: a layer value other than OPEN_END is the tt_e (a value at or above OPEN_END
+// keeps the version current, even one whose folded close the open list left out), while OPEN_END
+// or no value defers to the folded close. Nothing is pruned for good, so a later close run that
+// reopens a version (tt_e >= OPEN_END) is seen at once; only rows that the belief rule excludes at
+// the current time are skipped, so the result equals a sweep filtered by the rule.
+Result<std::vector<LocatedRow>> locate_open(NativeStore& store, RowKind kind, std::uint64_t key) {
+    VORP_TRY(store.index_segments(kind));
+    const std::shared_ptr<const CloseIndex> overlay = VORP_TRY(read_overlay(store));
+    const std::shared_ptr<const SegmentFiles> files = store.segment_files();
+    const auto& map = files->of(kind);
+    std::vector<Position> all;
+    std::vector<Position> open;
+    store.postings(kind).with_postings([&](Postings& postings) {
+        all = postings.by_identity.find(key);
+        open = postings.open_by_identity.find(key);
+    });
+    const auto open_key = [](const Position& p) { return Id96{p.segment_id, p.row}; };
+    std::unordered_set<Id96, Id96Hash> open_set;
+    open_set.reserve(open.size());
+    for (const Position& position : open) open_set.insert(open_key(position));
+    std::vector<LocatedRow> located;
+    for (const Position& position : all) {
+        const auto file = map.find(position.segment_id);
+        if (file == map.end()) continue;
+        const std::optional<std::int64_t> layer =
+            overlay ? overlay->find(position.segment_id, position.row) : std::optional<std::int64_t>{};
+        const bool current = layer && *layer != OPEN_END ? *layer >= OPEN_END : open_set.contains(open_key(position));
+        if (current) located.push_back({file->second, position.row});
+    }
+    return located;
+}
+
+namespace {
+
+bool below_current(std::int64_t as_of_tt) { return as_of_tt < OPEN_END - 1; }
+
+// Located rows grouped by file name, ascending (segment ids are zero-padded, so ascending names are
+// ascending ids); rows of a file in located order.
+std::map<std::string, std::vector<std::uint32_t>> group_by_file(std::vector<LocatedRow>&& located) {
+    std::map<std::string, std::vector<std::uint32_t>> groups;
+    for (LocatedRow& row : located) groups[std::move(row.file)].push_back(row.row);
+    return groups;
+}
+
+template <class Version>
+void sort_by_valid_time(std::vector<Version>& versions) {
+    std::stable_sort(versions.begin(), versions.end(), [](const Version& a, const Version& b) {
+        return a.vt_s != b.vt_s ? a.vt_s < b.vt_s : a.vid < b.vid;
+    });
+}
+
+}  // namespace
+
+Result<std::vector<EdgeVersionOut>> believed_edge_versions(NativeStore& store, std::string_view eid,
+                                                           std::int64_t as_of_tt) {
+    VORP_TRY(store.assert_full_belief(as_of_tt));
+    const Id96 id = VORP_TRY(Id96::from_hex(eid));
+    const std::uint64_t key = id.prefix;
+    const std::shared_ptr<const CloseIndex> overlay = VORP_TRY(read_overlay(store));
+    std::vector<LocatedRow> located =
+        VORP_TRY(below_current(as_of_tt) ? locate(store, RowKind::Edge, key) : locate_open(store, RowKind::Edge, key));
+    const auto keep = [&](const EdgeVersionOut& version) {
+        return version.eid == eid && is_believed(version.tt_s, version.tt_e, as_of_tt);
+    };
+    std::vector<EdgeVersionOut> kept;
+    for (auto& [file, rows] : group_by_file(std::move(located))) {
+        std::vector<EdgeVersionOut> versions =
+            VORP_TRY(edge_rows_sel(store, file, segment_id_of(file), overlay.get(), &rows));
+        for (EdgeVersionOut& version : versions)
+            if (keep(version)) kept.push_back(std::move(version));
+    }
+    const std::vector<std::uint32_t> positions =
+        VORP_TRY(store.staging.edge_positions(key, [&](const EdgeRow& row) -> Result<std::uint64_t> {
+            const std::string src = VORP_TRY(store.uid_of(row.src_id));
+            const std::string dst = VORP_TRY(store.uid_of(row.dst_id));
+            return edge_eid(src, dst, row.rel_type, row.disc).prefix;
+        }));
+    for (const std::uint32_t position : positions) {
+        EdgeVersionOut version = VORP_TRY(staged_edge_out(store, store.staging.edges[position]));
+        if (keep(version)) kept.push_back(std::move(version));
+    }
+    sort_by_valid_time(kept);
+    return kept;
+}
+
+Result<std::vector<NodeVersionOut>> believed_node_versions(NativeStore& store, std::string_view uid,
+                                                           std::int64_t as_of_tt) {
+    VORP_TRY(store.assert_full_belief(as_of_tt));
+    const std::shared_ptr<const CloseIndex> overlay = VORP_TRY(read_overlay(store));
+    const std::uint64_t key = hash_uid(uid);
+    std::vector<LocatedRow> located =
+        VORP_TRY(below_current(as_of_tt) ? locate(store, RowKind::Node, key) : locate_open(store, RowKind::Node, key));
+    const auto keep = [&](const NodeVersionOut& version) {
+        return version.uid == uid && is_believed(version.tt_s, version.tt_e, as_of_tt);
+    };
+    std::vector<NodeVersionOut> kept;
+    for (auto& [file, rows] : group_by_file(std::move(located))) {
+        std::vector<NodeVersionOut> versions =
+            VORP_TRY(node_rows_sel(store, file, segment_id_of(file), overlay.get(), &rows));
+        for (NodeVersionOut& version : versions)
+            if (keep(version)) kept.push_back(std::move(version));
+    }
+    if (const std::optional<std::uint32_t> dense = store.dict.dense_id(uid)) {
+        for (const std::uint32_t position : store.staging.node_positions(*dense)) {
+            NodeVersionOut version = VORP_TRY(staged_node_out(store, store.staging.nodes[position]));
+            if (keep(version)) kept.push_back(std::move(version));
+        }
+    }
+    sort_by_valid_time(kept);
+    return kept;
+}
+
+Result<std::unordered_set<std::string>> nodes_with_believed_versions(NativeStore& store,
+                                                                     std::span<const std::string> uids,
+                                                                     std::int64_t as_of_tt) {
+    VORP_TRY(store.assert_full_belief(as_of_tt));
+    std::unordered_set<std::string> found;
+    const std::uint64_t committed = store.manifest.stats.n_node_versions;
+    // 20 * len(uids) < committed, without overflow.
+    const bool per_uid = uids.size() < committed / BELIEVED_ANY_SWEEP_FACTOR +
+                                           (committed % BELIEVED_ANY_SWEEP_FACTOR != 0 ? 1 : 0);
+    if (per_uid) {
+        for (const std::string& uid : uids) {
+            const std::vector<NodeVersionOut> versions = VORP_TRY(believed_node_versions(store, uid, as_of_tt));
+            if (!versions.empty()) found.insert(uid);
+        }
+        return found;
+    }
+    const std::unordered_set<std::string_view> wanted(uids.begin(), uids.end());
+    const std::vector<NodeVersionOut> versions = VORP_TRY(all_node_versions(store));
+    for (const NodeVersionOut& version : versions)
+        if (is_believed(version.tt_s, version.tt_e, as_of_tt) && wanted.contains(version.uid)) found.insert(version.uid);
+    return found;
+}
+
+// ---- entity resolution ----------------------------------------------------------------------------
+
+std::string unicode_lower(std::string_view text) {
+    const bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii || text.size() > static_cast<std::size_t>(INT32_MAX)) {
+        // ASCII lowers to ASCII under the full mapping. (A text of 2 GiB or more, which ICU cannot
+        // take in one piece, is lowered in its ASCII letters only.)
+        std::string out(text);
+        for (char& c : out)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        return out;
+    }
+    icu::UnicodeString unicode =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
+    unicode.toLower(icu::Locale::getRoot());
+    std::string out;
+    unicode.toUTF8String(out);
+    return out;
+}
+
+namespace {
+
+constexpr std::uint8_t NO_MATCH = 255;
+
+struct VersionOrder {
+    std::int64_t vt_s = 0;
+    std::uint64_t vid64 = 0;
+    std::uint32_t vid_lo32 = 0;
+    friend auto operator<=>(const VersionOrder&, const VersionOrder&) = default;
+};
+
+struct Accumulated {
+    std::string uid;
+    std::string lower_uid;
+    std::uint8_t score = NO_MATCH;
+    VersionOrder latest;
+    std::string label;
+    std::string props;
+};
+
+class Resolver {
+public:
+    explicit Resolver(std::string_view query) : query_(query), q_(unicode_lower(query)) {}
+
+    // The entry of a uid, created on its first believed version.
+    Accumulated& entry(std::string uid, bool& created) {
+        const auto found = index_.find(uid);
+        created = found == index_.end();
+        if (!created) return entries_[found->second];
+        index_.emplace(uid, entries_.size());
+        Accumulated& fresh = entries_.emplace_back();
+        fresh.lower_uid = unicode_lower(uid);
+        fresh.uid = std::move(uid);
+        return fresh;
+    }
+
+    std::uint8_t score(const Accumulated& entry, const std::optional<std::string_view>& name) const {
+        if (entry.uid == query_) return 0;
+        if (entry.lower_uid.find(q_) != std::string::npos) return 1;
+        if (name && unicode_lower(*name).find(q_) != std::string::npos) return 2;
+        return NO_MATCH;
+    }
+
+    // Folds one believed version: the best score, and the label and props of the latest version.
+    void fold(Accumulated& entry, bool created, std::uint8_t score, VersionOrder order, std::string_view label,
+              std::string_view props) {
+        entry.score = std::min(entry.score, score);
+        if (created || !(order < entry.latest)) {
+            entry.latest = order;
+            entry.label.assign(label);
+            entry.props.assign(props);
+        }
+    }
+
+    std::vector<ResolvedEntity> finish() && {
+        std::vector<ResolvedEntity> out;
+        for (Accumulated& entry : entries_)
+            if (entry.score != NO_MATCH)
+                out.push_back({std::move(entry.uid), entry.score, std::move(entry.label), std::move(entry.props)});
+        std::stable_sort(out.begin(), out.end(), [](const ResolvedEntity& a, const ResolvedEntity& b) {
+            return a.score != b.score ? a.score < b.score : a.uid < b.uid;
+        });
+        return out;
+    }
+
+private:
+    std::string query_;
+    std::string q_;
+    std::vector<Accumulated> entries_;
+    std::unordered_map<std::string, std::size_t> index_;
+};
+
+}  // namespace
+
+Result<std::vector<ResolvedEntity>> resolve_entities(NativeStore& store, std::string_view query,
+                                                     std::int64_t as_of_tt) {
+    VORP_TRY(store.assert_full_belief(as_of_tt));
+    Resolver resolver(query);
+    const std::shared_ptr<const CloseIndex> overlay = VORP_TRY(read_overlay(store));
+    for (const SegmentFileRef& ref : store.node_files()) {
+        const std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(ref.file));
+        const StringView strings = VORP_TRY(segment->strings());
+        const SegmentHeader& header = segment->header;
+        const std::span<const std::int64_t> vt_s = VORP_TRY(segment->typed<std::int64_t>("vt_s"));
+        const std::size_t rows = vt_s.size();
+        const auto uid_id = VORP_TRY(column<std::uint32_t>(*segment, "uid_id", rows));
+        const auto vid64 = VORP_TRY(column<std::uint64_t>(*segment, "vid64", rows));
+        const auto vid_lo32 = VORP_TRY(column<std::uint32_t>(*segment, "vid_lo32", rows));
+        const auto label_ref = VORP_TRY(column<std::uint32_t>(*segment, "label_ref", rows));
+        const auto props_ref = VORP_TRY(column<std::uint32_t>(*segment, "props_ref", rows));
+        // Segments written before names were indexed have no name_ref: their versions match by uid
+        // only. A column that cannot be read (or of the wrong length) counts as absent.
+        std::span<const std::uint32_t> name_ref;
+        if (const auto names = column<std::uint32_t>(*segment, "name_ref", rows)) name_ref = *names;
+        const CloseIndex* layers = overlay_for(overlay.get(), ref.segment_id);
+        for (std::size_t r = 0; r < rows; ++r) {
+            const auto row = static_cast<std::uint32_t>(r);
+            const std::int64_t tt_e = stored_tt_e(layers, *segment, ref.segment_id, row);
+            const std::int64_t tt_s = VORP_TRY(header.tt_s_at(row));
+            if (!is_believed(tt_s, tt_e, as_of_tt)) continue;
+            bool created = false;
+            Accumulated& entry = resolver.entry(VORP_TRY(uid_text(store, uid_id[r])), created);
+            std::optional<std::string_view> name;
+            if (!name_ref.empty() && name_ref[r] != NO_STRING) name = VORP_TRY(strings.get(name_ref[r]));
+            const std::uint8_t score = resolver.score(entry, name);
+            const std::string_view label = VORP_TRY(strings.get(label_ref[r]));
+            const std::string_view props = VORP_TRY(strings.get(props_ref[r]));
+            resolver.fold(entry, created, score, {vt_s[r], vid64[r], vid_lo32[r]}, label, props);
+        }
+    }
+    for (const NodeRow& row : store.staging.nodes) {
+        if (!is_believed(row.tt_s, staged_tt_e(store, row.vid), as_of_tt)) continue;
+        bool created = false;
+        Accumulated& entry = resolver.entry(VORP_TRY(uid_text(store, row.uid_id)), created);
+        const std::optional<std::string> name = name_of(row.props);
+        const std::uint8_t score =
+            resolver.score(entry, name ? std::optional<std::string_view>(*name) : std::optional<std::string_view>{});
+        resolver.fold(entry, created, score, {row.vt_s, row.vid.prefix, row.vid.suffix}, row.label, row.props);
+    }
+    return std::move(resolver).finish();
+}
+
+}  // namespace vorp

@@ -1,0 +1,338 @@
+// Version rows: the row readers every version read shares, the sweeps over all versions of a kind,
+// and the point lookups by segment address and by vid.
+#include <algorithm>
+#include <map>
+#include <utility>
+
+#include "read_internal.h"
+#include "vorp/read.h"
+#include "vorp/segment_cache.h"
+
+namespace vorp {
+
+using namespace read_detail;
+
+Result<std::shared_ptr<const CloseIndex>> read_overlay(NativeStore& store) { return store.close_overlay(); }
+
+std::int64_t staged_tt_e(const NativeStore& store, const Id96& vid) {
+    if (store.staged_vid_closes.empty()) return OPEN_END;
+    const auto found = store.staged_vid_closes.find(vid);
+    return found == store.staged_vid_closes.end() ? OPEN_END : found->second;
+}
+
+namespace read_detail {
+
+Result<EdgeColumns> EdgeColumns::load(std::shared_ptr<const Segment> segment, std::uint64_t segment_id) {
+    EdgeColumns cols;
+    const Segment& seg = *segment;
+    cols.segment_id = segment_id;
+    cols.strings = VORP_TRY(seg.strings());
+    cols.vt_s = VORP_TRY(seg.typed<std::int64_t>("vt_s"));
+    const std::size_t rows = cols.vt_s.size();
+    cols.elided = seg.header.vt_e_elided;
+    if (!cols.elided) cols.vt_e = VORP_TRY(column<std::int64_t>(seg, "vt_e", rows));
+    cols.src_id = VORP_TRY(column<std::uint32_t>(seg, "src_id", rows));
+    cols.dst_id = VORP_TRY(column<std::uint32_t>(seg, "dst_id", rows));
+    cols.rel_code = VORP_TRY(column<std::uint16_t>(seg, "rel_code", rows));
+    cols.vid64 = VORP_TRY(column<std::uint64_t>(seg, "vid64", rows));
+    cols.vid_lo32 = VORP_TRY(column<std::uint32_t>(seg, "vid_lo32", rows));
+    cols.props_ref = VORP_TRY(column<std::uint32_t>(seg, "props_ref", rows));
+    cols.disc_ref = VORP_TRY(column<std::uint32_t>(seg, "disc_ref", rows));
+    cols.source_ref = VORP_TRY(column<std::uint32_t>(seg, "source_ref", rows));
+    cols.prov_ref = VORP_TRY(column<std::uint32_t>(seg, "prov_ref", rows));
+    cols.segment = std::move(segment);
+    return cols;
+}
+
+Result<NodeColumns> NodeColumns::load(std::shared_ptr<const Segment> segment, std::uint64_t segment_id) {
+    NodeColumns cols;
+    const Segment& seg = *segment;
+    cols.segment_id = segment_id;
+    cols.strings = VORP_TRY(seg.strings());
+    cols.vt_s = VORP_TRY(seg.typed<std::int64_t>("vt_s"));
+    const std::size_t rows = cols.vt_s.size();
+    cols.elided = seg.header.vt_e_elided;
+    if (!cols.elided) cols.vt_e = VORP_TRY(column<std::int64_t>(seg, "vt_e", rows));
+    cols.uid_id = VORP_TRY(column<std::uint32_t>(seg, "uid_id", rows));
+    cols.vid64 = VORP_TRY(column<std::uint64_t>(seg, "vid64", rows));
+    cols.vid_lo32 = VORP_TRY(column<std::uint32_t>(seg, "vid_lo32", rows));
+    cols.label_ref = VORP_TRY(column<std::uint32_t>(seg, "label_ref", rows));
+    cols.props_ref = VORP_TRY(column<std::uint32_t>(seg, "props_ref", rows));
+    cols.source_ref = VORP_TRY(column<std::uint32_t>(seg, "source_ref", rows));
+    cols.prov_ref = VORP_TRY(column<std::uint32_t>(seg, "prov_ref", rows));
+    cols.segment = std::move(segment);
+    return cols;
+}
+
+// Fields are derived in a fixed order, which decides the error reported first: endpoints, type,
+// discriminator, tt_e, ids, valid time, tt_s, texts.
+Result<EdgeVersionOut> stored_edge_out(const NativeStore& store, const EdgeColumns& cols, const CloseIndex* overlay,
+                                       std::uint32_t r) {
+    const Segment& seg = *cols.segment;
+    EdgeVersionOut out;
+    out.src = VORP_TRY(uid_text(store, cols.src_id[r]));
+    out.dst = VORP_TRY(uid_text(store, cols.dst_id[r]));
+    const std::uint16_t code = cols.rel_code[r];
+    if (code >= seg.header.rel_types.size()) return fail(bad_rel_code(code, r));
+    out.rel_type = seg.header.rel_types[code];
+    out.disc = VORP_TRY(cols.strings.get(cols.disc_ref[r]));
+    out.tt_e = stored_tt_e(overlay, seg, cols.segment_id, r);
+    out.eid = eid_text(out.src, out.dst, out.rel_type, out.disc);
+    out.vid = vid_text(cols.vid64[r], cols.vid_lo32[r]);
+    out.vt_s = cols.vt_s[r];
+    out.vt_e = vt_e_of(cols.vt_e, cols.vt_s, r, cols.elided);
+    out.tt_s = VORP_TRY(seg.header.tt_s_at(r));
+    out.props = VORP_TRY(cols.strings.get(cols.props_ref[r]));
+    out.source = VORP_TRY(cols.strings.get(cols.source_ref[r]));
+    const std::optional<std::string_view> prov = VORP_TRY(cols.strings.get_opt(cols.prov_ref[r]));
+    if (prov) out.provenance_ref.emplace(*prov);
+    return out;
+}
+
+Result<NodeVersionOut> stored_node_out(const NativeStore& store, const NodeColumns& cols, const CloseIndex* overlay,
+                                       std::uint32_t r) {
+    const Segment& seg = *cols.segment;
+    NodeVersionOut out;
+    out.tt_e = stored_tt_e(overlay, seg, cols.segment_id, r);
+    out.vid = vid_text(cols.vid64[r], cols.vid_lo32[r]);
+    out.uid = VORP_TRY(uid_text(store, cols.uid_id[r]));
+    out.label = VORP_TRY(cols.strings.get(cols.label_ref[r]));
+    out.vt_s = cols.vt_s[r];
+    out.vt_e = vt_e_of(cols.vt_e, cols.vt_s, r, cols.elided);
+    out.tt_s = VORP_TRY(seg.header.tt_s_at(r));
+    out.props = VORP_TRY(cols.strings.get(cols.props_ref[r]));
+    out.source = VORP_TRY(cols.strings.get(cols.source_ref[r]));
+    const std::optional<std::string_view> prov = VORP_TRY(cols.strings.get_opt(cols.prov_ref[r]));
+    if (prov) out.provenance_ref.emplace(*prov);
+    return out;
+}
+
+}  // namespace read_detail
+
+namespace {
+
+// Applies `reader` to every row (no selection) or to the listed rows below the row count.
+template <class Out, class Reader>
+Result<std::vector<Out>> collect_rows(std::size_t rows, const std::vector<std::uint32_t>* selection, Reader&& reader) {
+    std::vector<Out> out;
+    if (selection == nullptr) {
+        out.reserve(rows);
+        for (std::size_t r = 0; r < rows; ++r) out.push_back(VORP_TRY(reader(static_cast<std::uint32_t>(r))));
+    } else {
+        out.reserve(selection->size());
+        for (const std::uint32_t r : *selection)
+            if (r < rows) out.push_back(VORP_TRY(reader(r)));
+    }
+    return out;
+}
+
+}  // namespace
+
+Result<std::vector<EdgeVersionOut>> edge_rows_sel(NativeStore& store, std::string_view file, std::uint64_t segment_id,
+                                                  const CloseIndex* overlay,
+                                                  const std::vector<std::uint32_t>* selection) {
+    std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(file));
+    const EdgeColumns cols = VORP_TRY(EdgeColumns::load(std::move(segment), segment_id));
+    const CloseIndex* layers = overlay_for(overlay, segment_id);
+    return collect_rows<EdgeVersionOut>(cols.rows(), selection,
+                                        [&](std::uint32_t r) { return stored_edge_out(store, cols, layers, r); });
+}
+
+Result<std::vector<NodeVersionOut>> node_rows_sel(NativeStore& store, std::string_view file, std::uint64_t segment_id,
+                                                  const CloseIndex* overlay,
+                                                  const std::vector<std::uint32_t>* selection) {
+    std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(file));
+    const NodeColumns cols = VORP_TRY(NodeColumns::load(std::move(segment), segment_id));
+    const CloseIndex* layers = overlay_for(overlay, segment_id);
+    return collect_rows<NodeVersionOut>(cols.rows(), selection,
+                                        [&](std::uint32_t r) { return stored_node_out(store, cols, layers, r); });
+}
+
+Result<EdgeVersionOut> staged_edge_out(const NativeStore& store, const EdgeRow& row) {
+    EdgeVersionOut out;
+    out.src = VORP_TRY(uid_text(store, row.src_id));
+    out.dst = VORP_TRY(uid_text(store, row.dst_id));
+    out.eid = eid_text(out.src, out.dst, row.rel_type, row.disc);
+    out.vid = row.vid.to_hex();
+    out.rel_type = row.rel_type;
+    out.disc = row.disc;
+    out.props = row.props;
+    out.source = row.source;
+    out.provenance_ref = row.prov;
+    out.vt_s = row.vt_s;
+    out.vt_e = row.vt_e;
+    out.tt_s = row.tt_s;
+    out.tt_e = staged_tt_e(store, row.vid);
+    return out;
+}
+
+Result<NodeVersionOut> staged_node_out(const NativeStore& store, const NodeRow& row) {
+    NodeVersionOut out;
+    out.vid = row.vid.to_hex();
+    out.uid = VORP_TRY(uid_text(store, row.uid_id));
+    out.label = row.label;
+    out.props = row.props;
+    out.source = row.source;
+    out.provenance_ref = row.prov;
+    out.vt_s = row.vt_s;
+    out.vt_e = row.vt_e;
+    out.tt_s = row.tt_s;
+    out.tt_e = staged_tt_e(store, row.vid);
+    return out;
+}
+
+Result<std::vector<EdgeVersionOut>> staged_edge_versions(const NativeStore& store) {
+    std::vector<EdgeVersionOut> out;
+    out.reserve(store.staging.edges.size());
+    for (const EdgeRow& row : store.staging.edges) out.push_back(VORP_TRY(staged_edge_out(store, row)));
+    return out;
+}
+
+Result<std::vector<NodeVersionOut>> staged_node_versions(const NativeStore& store) {
+    std::vector<NodeVersionOut> out;
+    out.reserve(store.staging.nodes.size());
+    for (const NodeRow& row : store.staging.nodes) out.push_back(VORP_TRY(staged_node_out(store, row)));
+    return out;
+}
+
+namespace {
+
+template <class Out, class RowsSel, class Staged>
+Result<std::vector<Out>> sweep(NativeStore& store, const std::vector<SegmentFileRef>& files, RowsSel&& rows_sel,
+                               Staged&& staged) {
+    const std::shared_ptr<const CloseIndex> overlay = VORP_TRY(read_overlay(store));
+    std::vector<Out> out;
+    for (const SegmentFileRef& ref : files) {
+        std::vector<Out> rows = VORP_TRY(rows_sel(store, ref.file, ref.segment_id, overlay.get(), nullptr));
+        if (out.empty()) {
+            out = std::move(rows);
+        } else {
+            out.insert(out.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
+        }
+    }
+    std::vector<Out> staged_rows = VORP_TRY(staged(store));
+    out.insert(out.end(), std::make_move_iterator(staged_rows.begin()), std::make_move_iterator(staged_rows.end()));
+    return out;
+}
+
+}  // namespace
+
+Result<std::vector<EdgeVersionOut>> all_edge_versions(NativeStore& store) {
+    return sweep<EdgeVersionOut>(store, store.edge_files(), edge_rows_sel, staged_edge_versions);
+}
+
+Result<std::vector<NodeVersionOut>> all_node_versions(NativeStore& store) {
+    return sweep<NodeVersionOut>(store, store.node_files(), node_rows_sel, staged_node_versions);
+}
+
+// ---- point lookups ----------------------------------------------------------------------------------
+
+Result<std::vector<std::pair<std::string, std::string>>> edge_idents_at(NativeStore& store,
+                                                                         std::span<const std::uint64_t> seg_ids,
+                                                                         std::span<const std::uint32_t> seg_rows) {
+    if (seg_ids.size() != seg_rows.size())
+        return fail(EngineError::invariant("edge_idents_at: seg_ids and seg_rows differ in length"));
+    const std::shared_ptr<const SegmentFiles> files = store.segment_files();
+    // Groups visited in ascending segment id, so that the error reported among several bad
+    // addresses does not depend on hashing.
+    std::map<std::uint64_t, std::vector<std::size_t>> groups;
+    for (std::size_t position = 0; position < seg_ids.size(); ++position) groups[seg_ids[position]].push_back(position);
+    std::vector<std::pair<std::string, std::string>> slots(seg_ids.size());
+    for (const auto& [segment_id, positions] : groups) {
+        const auto file = files->edge.find(segment_id);
+        if (file == files->edge.end()) return fail(segment_not_current(segment_id));
+        const std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(file->second));
+        const StringView strings = VORP_TRY(segment->strings());
+        const std::span<const std::uint32_t> src_id = VORP_TRY(segment->typed<std::uint32_t>("src_id"));
+        const std::size_t rows = src_id.size();
+        const std::span<const std::uint32_t> dst_id = VORP_TRY(column<std::uint32_t>(*segment, "dst_id", rows));
+        const std::span<const std::uint16_t> rel_code = VORP_TRY(column<std::uint16_t>(*segment, "rel_code", rows));
+        const std::span<const std::uint32_t> disc_ref = VORP_TRY(column<std::uint32_t>(*segment, "disc_ref", rows));
+        for (const std::size_t position : positions) {
+            const std::uint32_t row = seg_rows[position];
+            if (row >= rows) return fail(row_out_of_bounds(row, segment_id));
+            const std::string src = VORP_TRY(uid_text(store, src_id[row]));
+            const std::string dst = VORP_TRY(uid_text(store, dst_id[row]));
+            const std::uint16_t code = rel_code[row];
+            if (code >= segment->header.rel_types.size()) return fail(bad_rel_code(code, row));
+            const std::string& rel_type = segment->header.rel_types[code];
+            const std::string_view disc = VORP_TRY(strings.get(disc_ref[row]));
+            slots[position] = {eid_text(src, dst, rel_type, disc), rel_type};
+        }
+    }
+    return slots;
+}
+
+Result<std::unordered_map<std::string, std::string>> props_for_vids(NativeStore& store, RowKind kind,
+                                                                    std::span<const std::string> vids) {
+    // Wanted id -> the text the caller wrote (a later text for the same id replaces the earlier).
+    std::unordered_map<Id96, const std::string*, Id96Hash> wanted;
+    for (const std::string& text : vids) {
+        const Result<Id96> id = Id96::from_hex(text);
+        if (id) wanted.insert_or_assign(*id, &text);
+    }
+    std::unordered_map<std::string, std::string> result;
+    if (wanted.empty()) return result;
+    result.reserve(wanted.size());
+
+    // Stored versions through the vid postings. When several stored versions share a vid, the one
+    // a sweep of the file list would meet last wins: order candidates by (list position, row).
+    VORP_TRY(store.index_segments(kind));
+    const std::vector<SegmentFileRef> list = kind == RowKind::Edge ? store.edge_files() : store.node_files();
+    std::unordered_map<std::uint64_t, std::size_t> list_position;
+    for (std::size_t index = 0; index < list.size(); ++index) list_position[list[index].segment_id] = index;
+    struct Candidate {
+        std::size_t list_index;
+        std::uint32_t row;
+        const std::string* text;
+    };
+    std::vector<Candidate> candidates;
+    store.postings(kind).with_postings([&](Postings& postings) {
+        for (const auto& [id, text] : wanted) {
+            for (const Position& position : postings.by_vid.find(id.prefix)) {
+                const auto listed = list_position.find(position.segment_id);
+                if (listed != list_position.end()) candidates.push_back({listed->second, position.row, text});
+            }
+        }
+    });
+    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+        return a.list_index != b.list_index ? a.list_index < b.list_index : a.row < b.row;
+    });
+    std::size_t begin = 0;
+    while (begin < candidates.size()) {
+        std::size_t end = begin;
+        while (end < candidates.size() && candidates[end].list_index == candidates[begin].list_index) ++end;
+        const SegmentFileRef& ref = list[candidates[begin].list_index];
+        const std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(ref.file));
+        const std::span<const std::uint64_t> vid64 = VORP_TRY(segment->typed<std::uint64_t>("vid64"));
+        const std::size_t rows = vid64.size();
+        const std::span<const std::uint32_t> vid_lo32 = VORP_TRY(column<std::uint32_t>(*segment, "vid_lo32", rows));
+        const std::span<const std::uint32_t> props_ref = VORP_TRY(column<std::uint32_t>(*segment, "props_ref", rows));
+        const StringView strings = VORP_TRY(segment->strings());
+        for (std::size_t index = begin; index < end; ++index) {
+            const Candidate& candidate = candidates[index];
+            const std::uint32_t r = candidate.row;
+            // The postings key on vid64 only: confirm the whole vid at the row.
+            if (r >= rows) continue;
+            const Id96 id{vid64[r], vid_lo32[r]};
+            const auto want = wanted.find(id);
+            if (want == wanted.end() || want->second != candidate.text) continue;
+            const std::string_view props = VORP_TRY(strings.get(props_ref[r]));
+            result.insert_or_assign(*candidate.text, std::string(props));
+        }
+        begin = end;
+    }
+
+    // Staged versions replace stored ones; a later staged row replaces an earlier one.
+    const auto stage = [&](const Id96& vid, const std::string& props) {
+        if (const auto want = wanted.find(vid); want != wanted.end()) result.insert_or_assign(*want->second, props);
+    };
+    if (kind == RowKind::Edge) {
+        for (const EdgeRow& row : store.staging.edges) stage(row.vid, row.props);
+    } else {
+        for (const NodeRow& row : store.staging.nodes) stage(row.vid, row.props);
+    }
+    return result;
+}
+
+}  // namespace vorp

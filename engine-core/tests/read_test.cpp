@@ -1,0 +1,183 @@
+// Boundaries of the version reads that the model test does not reach by chance: point lookups at
+// the edges of a segment, the page slice table, lower-casing and the entity-resolution ranking.
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "vorp/read.h"
+#include "vorp/segment_cache.h"
+#include "vorp/store.h"
+
+namespace vorp {
+namespace {
+
+constexpr std::int64_t I64_MAX = std::numeric_limits<std::int64_t>::max();
+
+std::unique_ptr<NativeStore> open_store(const testing::TempDir& dir) {
+    auto store = NativeStore::open(dir.path.string());
+    EXPECT_TRUE(store.has_value());
+    return std::move(*store);
+}
+
+std::uint32_t dense(NativeStore& store, std::string_view uid) {
+    if (auto id = store.dict.dense_id(uid)) return *id;
+    return store.dict.push(uid, "entity");
+}
+
+EdgeRow edge(NativeStore& store, std::string_view src, std::string_view dst, std::uint32_t vid, std::int64_t tt,
+             std::string props = "{}") {
+    return EdgeRow{"knows", "", std::move(props), "", std::nullopt, Id96{7, vid}, static_cast<std::int64_t>(vid),
+                   static_cast<std::int64_t>(vid) + 1, tt, dense(store, src), dense(store, dst)};
+}
+
+NodeRow node(NativeStore& store, std::string_view uid, std::uint32_t vid, std::int64_t tt, std::string props,
+             std::int64_t vt_s = 0) {
+    return NodeRow{"Person", std::move(props), "", std::nullopt, Id96{9, vid}, vt_s, vt_s + 10, tt, dense(store, uid)};
+}
+
+TEST(PageBounds, FollowsPythonSlices) {
+    struct Case {
+        std::int64_t offset, limit;
+        std::size_t start, end;
+    };
+    for (const Case& c : std::vector<Case>{{0, 10, 0, 10},   {20, 10, 20, 25}, {30, 10, 25, 25},   {0, 0, 0, 0},
+                                           {0, -1, 0, 24},   {-5, 100, 20, 25}, {-5, 4, 20, 24},   {-5, 5, 20, 20},
+                                           {-30, 10, 0, 5},  {5, I64_MAX, 5, 25}, {-5, 3, 20, 23}, {-1, 1, 24, 24},
+                                           {I64_MAX, 1, 25, 25}, {std::numeric_limits<std::int64_t>::min(), -1, 0, 0}}) {
+        const auto [start, end] = page_bounds(25, c.offset, c.limit);
+        EXPECT_EQ(start, c.start) << c.offset << " " << c.limit;
+        EXPECT_EQ(end, c.end) << c.offset << " " << c.limit;
+    }
+}
+
+TEST(PointLookups, EdgeIdentsAtEveryBoundary) {
+    testing::TempDir dir;
+    auto store = open_store(dir);
+    ASSERT_TRUE(store->begin(10).has_value());
+    for (std::uint32_t i = 0; i < 5; ++i) ASSERT_TRUE(store->stage_edge(edge(*store, "a", fmt::format("b{}", i), i, 10)).has_value());
+    ASSERT_TRUE(store->stage_node(node(*store, "a", 1, 10, "{}")).has_value());
+    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    const std::vector<SegmentFileRef> edges = store->edge_files();
+    ASSERT_EQ(edges.size(), 1u);
+    const std::uint64_t seg = edges[0].segment_id;
+    const std::uint64_t node_seg = store->node_files().at(0).segment_id;
+
+    const auto expect_eid = [&](std::uint32_t i) { return edge_eid("a", fmt::format("b{}", i), "knows", "").to_hex(); };
+    const std::vector<std::uint64_t> ids = {seg, seg, seg};
+    const std::vector<std::uint32_t> rows = {4, 0, 4};
+    const auto got = edge_idents_at(*store, ids, rows);
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(*got, (std::vector<std::pair<std::string, std::string>>{
+                        {expect_eid(4), "knows"}, {expect_eid(0), "knows"}, {expect_eid(4), "knows"}}));
+    EXPECT_TRUE(edge_idents_at(*store, {}, {})->empty());
+
+    const auto error_of = [&](std::vector<std::uint64_t> i, std::vector<std::uint32_t> r) {
+        const auto result = edge_idents_at(*store, i, r);
+        EXPECT_FALSE(result.has_value());
+        return result ? std::string() : result.error().display();
+    };
+    const std::string bug = " — this is an engine bug; please report it with the store manifest";
+    EXPECT_EQ(error_of({seg}, {5}), fmt::format("invariant: row 5 is out of bounds for segment {}", seg) + bug);
+    EXPECT_EQ(error_of({node_seg}, {0}),
+              fmt::format("invariant: segment id {} is not in the current generation", node_seg) + bug);
+    EXPECT_EQ(error_of({UINT64_MAX}, {0}), "invariant: segment id 18446744073709551615 is not in the current generation" + bug);
+    EXPECT_EQ(error_of({seg}, {}), "invariant: edge_idents_at: seg_ids and seg_rows differ in length" + bug);
+}
+
+TEST(PointLookups, PropsForVidsPrefersStagedAndKeepsTheCallersText) {
+    testing::TempDir dir;
+    auto store = open_store(dir);
+    ASSERT_TRUE(store->begin(10).has_value());
+    ASSERT_TRUE(store->stage_node(node(*store, "a", 1, 10, R"({"v":"stored"})")).has_value());
+    ASSERT_TRUE(store->stage_node(node(*store, "a", 2, 10, R"({"v":"closed"})")).has_value());
+    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    ASSERT_TRUE(store->begin(11).has_value());
+    ASSERT_TRUE(store->close_version(RowKind::Node, Id96{9, 2}, 11).has_value());
+    const std::string one = Id96{9, 1}.to_hex(), two = Id96{9, 2}.to_hex();
+    std::string upper_two = two;
+    for (char& c : upper_two) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::vector<std::string> asked = {one, upper_two, "xyz", Id96{9, 3}.to_hex(), fmt::format("+{}", one.substr(1))};
+    auto got = props_for_vids(*store, RowKind::Node, asked);
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(*got, (std::unordered_map<std::string, std::string>{{fmt::format("+{}", one.substr(1)), R"({"v":"stored"})"},
+                                                                   {upper_two, R"({"v":"closed"})"}}));
+    ASSERT_TRUE(store->stage_node(node(*store, "a", 1, 11, R"({"v":"staged"})")).has_value());
+    got = props_for_vids(*store, RowKind::Node, std::vector<std::string>{one});
+    EXPECT_EQ(got->at(one), R"({"v":"staged"})");
+    EXPECT_TRUE(props_for_vids(*store, RowKind::Edge, std::vector<std::string>{one})->empty());
+}
+
+TEST(Belief, CurrentOnlyStoresRefusePastTimes) {
+    testing::TempDir dir;
+    auto store = open_store(dir);
+    store->current_only = true;
+    EXPECT_TRUE(believed_node_versions(*store, "a", OPEN_END - 1).has_value());
+    const auto refused = believed_node_versions(*store, "a", OPEN_END - 2);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_NE(refused.error().message.find("belief at tt=4611686018427387902 cannot be answered"), std::string::npos);
+    EXPECT_FALSE(nodes_with_believed_versions(*store, {}, 5).has_value());
+    EXPECT_FALSE(resolve_entities(*store, "", 5).has_value());
+    EXPECT_FALSE(believed_edge_versions(*store, std::string(24, '0'), 5).has_value());
+    // Pages are answered from what the store holds.
+    EXPECT_TRUE(version_page(*store, RowKind::Node, VersionQuery{5, 0, 1, nullptr, BeliefMode::All}, 0, 10).has_value());
+}
+
+TEST(Resolution, LowerCasingIsTheFullUnicodeMapping) {
+    EXPECT_EQ(unicode_lower("AbC"), "abc");
+    EXPECT_EQ(unicode_lower("ΣΊΣΥΦΟΣ"), "σίσυφος");  // final sigma in context
+    EXPECT_EQ(unicode_lower("İ"), "i̇");              // 2 bytes in, 3 bytes out
+    EXPECT_EQ(unicode_lower("ǅ"), "ǆ");
+    EXPECT_EQ(unicode_lower(std::string("\xff" "A", 2)), "\xEF\xBF\xBD" "a");
+}
+
+TEST(Resolution, RanksByScoreThenUidBytes) {
+    testing::TempDir dir;
+    auto store = open_store(dir);
+    ASSERT_TRUE(store->begin(10).has_value());
+    std::uint32_t vid = 0;
+    const auto add = [&](std::string_view uid, std::string props, std::int64_t vt_s = 0) {
+        ASSERT_TRUE(store->stage_node(node(*store, uid, ++vid, 10, std::move(props), vt_s)).has_value());
+    };
+    add("alice", R"({"name":"Alice Smith"})");
+    add("Alice", "{}");
+    add("ALICE2", "{}");
+    add("bob", R"({"name":"friend of alice"})");
+    add("İzmir", R"({"name":"city"})");
+    add("carl", R"({"name":"Old ALICE name"})", 0);
+    add("carl", R"({"name":"Carl"})", 5);  // newest version no longer bears the name
+    add(" alice", "{}");
+    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    ASSERT_TRUE(store->begin(11).has_value());
+    add("zed", R"({"name":"staged alice"})");
+    ASSERT_TRUE(store->close_version(RowKind::Node, Id96{9, 2}, 11).has_value());  // "Alice" closed now
+
+    using E = ResolvedEntity;
+    const auto ranked = [&](std::string_view query, std::int64_t at = OPEN_END) {
+        auto result = resolve_entities(*store, query, at);
+        EXPECT_TRUE(result.has_value());
+        std::vector<std::pair<std::string, int>> out;
+        for (const E& e : *result) out.emplace_back(e.uid, e.score);
+        return out;
+    };
+    using V = std::vector<std::pair<std::string, int>>;
+    EXPECT_EQ(ranked("alice"), (V{{"alice", 0}, {" alice", 1}, {"ALICE2", 1}, {"bob", 2}, {"carl", 2}, {"zed", 2}}));
+    EXPECT_EQ(ranked("Alice", 10), (V{{"Alice", 0}, {" alice", 1}, {"ALICE2", 1}, {"alice", 1}, {"bob", 2}, {"carl", 2}, {"zed", 2}}));
+    EXPECT_EQ(ranked(" ALICE"), (V{{" alice", 1}, {"bob", 2}, {"carl", 2}, {"zed", 2}}));
+    EXPECT_EQ(ranked("i̇zm"), (V{{"İzmir", 1}}));
+    EXPECT_EQ(ranked("IZM"), V{});
+    EXPECT_EQ(ranked("nobody"), V{});
+    // carl matched by an older name: the newest version's props are reported.
+    const auto carl = resolve_entities(*store, "old alice", OPEN_END);
+    ASSERT_EQ(carl->size(), 1u);
+    EXPECT_EQ((*carl)[0].props, R"({"name":"Carl"})");
+    // The empty query matches every believed uid by uid (score 1), in byte order.
+    const auto all = ranked("");
+    ASSERT_EQ(all.size(), 7u);
+    EXPECT_EQ(all.front(), (std::pair<std::string, int>{" alice", 1}));
+}
+
+}  // namespace
+}  // namespace vorp

@@ -1,0 +1,303 @@
+#include "read_methods.h"
+
+#include <algorithm>
+#include <chrono>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "numpy_bridge.h"
+#include "vorp/text.h"
+
+namespace vorp::py {
+
+namespace {
+
+// ---- column builders --------------------------------------------------------------------------------
+
+// A new list of n elements, element i made by make(i) (a null element is a failure already raised).
+template <class Make>
+PyObject* list_of(std::size_t n, Make&& make) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* element = make(i);
+        if (element == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), element);
+    }
+    return list;
+}
+
+template <class Row, class Field>
+PyObject* str_column(const std::vector<Row>& rows, Field field) {
+    return list_of(rows.size(), [&](std::size_t i) { return py_str(rows[i].*field); });
+}
+
+template <class Row>
+PyObject* opt_str_column(const std::vector<Row>& rows, std::optional<std::string> Row::*field) {
+    return list_of(rows.size(), [&](std::size_t i) {
+        const std::optional<std::string>& text = rows[i].*field;
+        return text ? py_str(*text) : py_none();
+    });
+}
+
+template <class Row, class Field>
+std::vector<std::int64_t> gather(const std::vector<Row>& rows, Field field) {
+    std::vector<std::int64_t> values;
+    values.reserve(rows.size());
+    for (const Row& row : rows) values.push_back(static_cast<std::int64_t>(row.*field));
+    return values;
+}
+
+template <class Row, class Field>
+PyObject* int_list_column(const std::vector<Row>& rows, Field field) {
+    const std::vector<std::int64_t> values = gather(rows, field);
+    return list_of(values.size(), [&](std::size_t i) { return py_int(values[i]); });
+}
+
+// The gathered vector becomes the array's own memory.
+template <class Row, class Field>
+PyObject* int_array_column(const std::vector<Row>& rows, Field field) {
+    return to_numpy(gather(rows, field));
+}
+
+double elapsed_ms(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
+    if (to < from) return 0.0;
+    return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count()) / 1000000.0;
+}
+
+RowKind row_kind(std::uint8_t code) { return code == 0 ? RowKind::Node : RowKind::Edge; }
+
+}  // namespace
+
+PyObject* edges_to_py(std::vector<EdgeVersionOut>&& rows) {
+    const std::vector<EdgeVersionOut> owned = std::move(rows);
+    using R = EdgeVersionOut;
+    return DictBuilder()
+        .add("eid", str_column(owned, &R::eid))
+        .add("vid", str_column(owned, &R::vid))
+        .add("src", str_column(owned, &R::src))
+        .add("dst", str_column(owned, &R::dst))
+        .add("rel_type", str_column(owned, &R::rel_type))
+        .add("disc", str_column(owned, &R::disc))
+        .add("vt_s", int_list_column(owned, &R::vt_s))
+        .add("vt_e", int_list_column(owned, &R::vt_e))
+        .add("tt_s", int_list_column(owned, &R::tt_s))
+        .add("tt_e", int_list_column(owned, &R::tt_e))
+        .add("props", str_column(owned, &R::props))
+        .add("source", str_column(owned, &R::source))
+        .add("provenance_ref", opt_str_column(owned, &R::provenance_ref))
+        .finish();
+}
+
+PyObject* nodes_to_py(std::vector<NodeVersionOut>&& rows) {
+    const std::vector<NodeVersionOut> owned = std::move(rows);
+    using R = NodeVersionOut;
+    return DictBuilder()
+        .add("vid", str_column(owned, &R::vid))
+        .add("uid", str_column(owned, &R::uid))
+        .add("label", str_column(owned, &R::label))
+        .add("vt_s", int_list_column(owned, &R::vt_s))
+        .add("vt_e", int_list_column(owned, &R::vt_e))
+        .add("tt_s", int_list_column(owned, &R::tt_s))
+        .add("tt_e", int_list_column(owned, &R::tt_e))
+        .add("props", str_column(owned, &R::props))
+        .add("source", str_column(owned, &R::source))
+        .add("provenance_ref", opt_str_column(owned, &R::provenance_ref))
+        .finish();
+}
+
+// ---- read methods -----------------------------------------------------------------------------------
+
+PyObject* all_versions(StoreCall& call, std::string kind) {
+    const std::optional<std::uint8_t> code = kind_of(kind);
+    if (!code) return nullptr;
+    if (row_kind(*code) == RowKind::Edge) return edges_to_py(VORP_PY_TRY(all_edge_versions(call.store())));
+    return nodes_to_py(VORP_PY_TRY(all_node_versions(call.store())));
+}
+
+PyObject* believed(StoreCall& call, std::string kind, std::string identity, std::int64_t as_of_tt) {
+    const std::optional<std::uint8_t> code = kind_of(kind);
+    if (!code) return nullptr;
+    if (row_kind(*code) == RowKind::Edge)
+        return edges_to_py(VORP_PY_TRY(believed_edge_versions(call.store(), identity, as_of_tt)));
+    return nodes_to_py(VORP_PY_TRY(believed_node_versions(call.store(), identity, as_of_tt)));
+}
+
+PyObject* believed_any(StoreCall& call, std::vector<std::string> uids, std::int64_t as_of_tt) {
+    const std::unordered_set<std::string> found = VORP_PY_TRY(nodes_with_believed_versions(call.store(), uids, as_of_tt));
+    std::vector<std::string_view> sorted(found.begin(), found.end());
+    // Byte order of the UTF-8 texts (string_view compares as unsigned bytes).
+    std::sort(sorted.begin(), sorted.end());
+    return list_of(sorted.size(), [&](std::size_t i) { return py_str(sorted[i]); });
+}
+
+PyObject* resolve_entities(StoreCall& call, std::string query, std::int64_t as_of_tt) {
+    const std::vector<ResolvedEntity> entities = VORP_PY_TRY(vorp::resolve_entities(call.store(), query, as_of_tt));
+    return list_of(entities.size(), [&](std::size_t i) -> PyObject* {
+        const ResolvedEntity& entity = entities[i];
+        PyObject* uid = py_str(entity.uid);
+        PyObject* score = py_int(std::uint64_t{entity.score});
+        PyObject* label = py_str(entity.label);
+        PyObject* props = py_str(entity.props);
+        if (uid == nullptr || score == nullptr || label == nullptr || props == nullptr) {
+            Py_XDECREF(uid);
+            Py_XDECREF(score);
+            Py_XDECREF(label);
+            Py_XDECREF(props);
+            return nullptr;
+        }
+        PyObject* tuple = PyTuple_New(4);
+        if (tuple == nullptr) {
+            Py_DECREF(uid);
+            Py_DECREF(score);
+            Py_DECREF(label);
+            Py_DECREF(props);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(tuple, 0, uid);
+        PyTuple_SET_ITEM(tuple, 1, score);
+        PyTuple_SET_ITEM(tuple, 2, label);
+        PyTuple_SET_ITEM(tuple, 3, props);
+        return tuple;
+    });
+}
+
+PyObject* props_for_vids(StoreCall& call, std::string kind, std::vector<std::string> vids) {
+    const std::optional<std::uint8_t> code = kind_of(kind);
+    if (!code) return nullptr;
+    const std::unordered_map<std::string, std::string> found =
+        VORP_PY_TRY(vorp::props_for_vids(call.store(), row_kind(*code), vids));
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr) return nullptr;
+    for (const auto& [vid, props] : found) {
+        PyObject* key = py_str(vid);
+        PyObject* value = key != nullptr ? py_str(props) : nullptr;
+        const bool stored = value != nullptr && PyDict_SetItem(dict, key, value) == 0;
+        Py_XDECREF(key);
+        Py_XDECREF(value);
+        if (!stored) {
+            Py_DECREF(dict);
+            return nullptr;
+        }
+    }
+    return dict;
+}
+
+PyObject* edge_idents_at(StoreCall& call, std::vector<std::int64_t> seg_ids, std::vector<std::int64_t> seg_rows) {
+    // Segment ids are the signed values reinterpreted (a negative one names no segment); rows are
+    // cut to their low 32 bits.
+    std::vector<std::uint64_t> ids(seg_ids.size());
+    std::transform(seg_ids.begin(), seg_ids.end(), ids.begin(), [](std::int64_t v) { return static_cast<std::uint64_t>(v); });
+    std::vector<std::uint32_t> rows(seg_rows.size());
+    std::transform(seg_rows.begin(), seg_rows.end(), rows.begin(), [](std::int64_t v) { return static_cast<std::uint32_t>(v); });
+    const std::vector<std::pair<std::string, std::string>> idents = VORP_PY_TRY(vorp::edge_idents_at(call.store(), ids, rows));
+    PyObject* eids = list_of(idents.size(), [&](std::size_t i) { return py_str(idents[i].first); });
+    if (eids == nullptr) return nullptr;
+    PyObject* rel_types = list_of(idents.size(), [&](std::size_t i) { return py_str(idents[i].second); });
+    if (rel_types == nullptr) {
+        Py_DECREF(eids);
+        return nullptr;
+    }
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) {
+        Py_DECREF(eids);
+        Py_DECREF(rel_types);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(pair, 0, eids);
+    PyTuple_SET_ITEM(pair, 1, rel_types);
+    return pair;
+}
+
+PyObject* scan_nodes(StoreCall& call, std::int64_t as_of_tt, std::optional<std::int64_t> vt_min,
+                     std::optional<std::int64_t> vt_max) {
+    NativeStore& store = call.store();
+    VORP_PY_TRY(store.assert_full_belief(as_of_tt));
+    const auto t0 = std::chrono::steady_clock::now();
+    NodeScanOut scan = VORP_PY_TRY(scan_node_versions(store, as_of_tt, vt_min, vt_max));
+    const auto t1 = std::chrono::steady_clock::now();
+    const double t_materialize_ms = elapsed_ms(t0, t1);
+    const auto t2 = std::chrono::steady_clock::now();
+    using R = NodeScanRow;
+    DictBuilder dict;
+    dict.add("uid_id", int_array_column(scan.rows, &R::uid_id))
+        .add("vt_s", int_array_column(scan.rows, &R::vt_s))
+        .add("vt_e", int_array_column(scan.rows, &R::vt_e))
+        .add("uid", str_column(scan.rows, &R::uid))
+        .add("vid", str_column(scan.rows, &R::vid))
+        .add("label", str_column(scan.rows, &R::label))
+        .add("segments_total", py_int(static_cast<std::uint64_t>(store.manifest.node_store.size())))
+        .add("rows", py_int(static_cast<std::uint64_t>(scan.rows.size())))
+        .add("rows_examined", py_int(scan.rows_examined))
+        .add("rows_materialized", py_int(scan.rows_materialized))
+        .add("t_materialize_ms", PyFloat_FromDouble(t_materialize_ms))
+        .add("t_sort_ms", PyFloat_FromDouble(0.0));
+    return dict.add("t_convert_ms", PyFloat_FromDouble(elapsed_ms(t2, std::chrono::steady_clock::now()))).finish();
+}
+
+PyObject* version_page(StoreCall& call, std::string kind, std::int64_t as_of_tt, std::int64_t t_a, std::int64_t t_b,
+                       std::string belief, std::optional<std::vector<std::string>> rel_types, std::int64_t offset,
+                       std::int64_t limit) {
+    const std::optional<std::uint8_t> code = kind_of(kind);
+    if (!code) return nullptr;
+    BeliefMode mode;
+    if (belief == "current") {
+        mode = BeliefMode::Current;
+    } else if (belief == "superseded") {
+        mode = BeliefMode::Superseded;
+    } else if (belief == "all") {
+        mode = BeliefMode::All;
+    } else {
+        const std::string message = fmt::format("unknown belief mode {}; expected 'current', 'superseded' or 'all'",
+                                                debug_quoted(belief));
+        PyErr_SetString(PyExc_RuntimeError, message.c_str());
+        return nullptr;
+    }
+    const RowKind row_kind_value = row_kind(*code);
+    if (row_kind_value == RowKind::Node && rel_types) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "'rel_types' is only meaningful with kind 'edge'; node versions have a label, not a "
+                        "relationship type");
+        return nullptr;
+    }
+    VersionQuery query;
+    query.as_of_tt = as_of_tt;
+    query.t_a = t_a;
+    query.t_b = t_b;
+    query.rel_types = rel_types ? &*rel_types : nullptr;
+    query.belief = mode;
+    VersionPage page = VORP_PY_TRY(vorp::version_page(call.store(), row_kind_value, query, offset, limit));
+    DictBuilder dict;
+    if (auto* edges = std::get_if<std::vector<EdgeVersionRow>>(&page.rows)) {
+        using R = EdgeVersionRow;
+        dict.add("vid", str_column(*edges, &R::vid))
+            .add("eid", str_column(*edges, &R::eid))
+            .add("src", str_column(*edges, &R::src))
+            .add("dst", str_column(*edges, &R::dst))
+            .add("rel_type", str_column(*edges, &R::rel_type))
+            .add("disc", str_column(*edges, &R::disc))
+            .add("vt_s", int_array_column(*edges, &R::vt_s))
+            .add("vt_e", int_array_column(*edges, &R::vt_e))
+            .add("tt_s", int_array_column(*edges, &R::tt_s))
+            .add("tt_e", int_array_column(*edges, &R::tt_e));
+    } else {
+        const auto& nodes = std::get<std::vector<NodeVersionRow>>(page.rows);
+        using R = NodeVersionRow;
+        dict.add("vid", str_column(nodes, &R::vid))
+            .add("uid", str_column(nodes, &R::uid))
+            .add("label", str_column(nodes, &R::label))
+            .add("vt_s", int_array_column(nodes, &R::vt_s))
+            .add("vt_e", int_array_column(nodes, &R::vt_e))
+            .add("tt_s", int_array_column(nodes, &R::tt_s))
+            .add("tt_e", int_array_column(nodes, &R::tt_e));
+    }
+    return dict.add("rows_total", py_int(page.rows_total)).finish();
+}
+
+}  // namespace vorp::py
