@@ -176,6 +176,9 @@ void NativeStore::drop_stats_cache() {
 Result<std::uint64_t> NativeStore::commit(EventLogRef cursor) {
     if (!batch_tt) return fail(no_batch_error());
     if (manifest.format != MANIFEST_FORMAT_VERSION || !merkle) return fail(read_only_format_error(manifest.format));
+    // One writer per store in the process: a collection must never list seg/ between this
+    // commit's seal and its CURRENT.
+    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(pin_path));
 
     const Stopwatch total_clock;
     CommitPhases phases;
@@ -332,6 +335,7 @@ Result<UpgradeReport> NativeStore::upgrade_manifests() {
     if (from_format == MANIFEST_FORMAT_VERSION)
         return UpgradeReport{false, from_format, MANIFEST_FORMAT_VERSION, manifest.generation, manifest.manifest_sha};
     if (from_format != 1 && from_format != 2) return fail(read_only_format_error(from_format));
+    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(pin_path));
 
     // The same generation's content, one generation on, digested as format 3 from scratch.
     Manifest next = manifest.successor(manifest.created_tt);

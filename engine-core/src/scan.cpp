@@ -247,8 +247,9 @@ struct RowFilter {
         return value != nullptr ? *value : OPEN_END;
     }
 
+    // A pure conjunction, so the tests run cheapest first: the close lookup, which may probe a
+    // hash table per layer, only for rows every other test keeps.
     bool keeps(std::uint32_t row, std::int64_t t) {
-        if (check_close && tt_e(row) <= t) return false;
         if (check_vt_e && vt_e[row] <= vt_min) return false;
         if (check_rel) {
             const std::uint16_t code = rel_code[row];
@@ -259,7 +260,7 @@ struct RowFilter {
             const bool dst_hit = !dst_id.empty() && ids->contains(dst_id[row]);
             if (both ? !(src_hit && dst_hit) : !(src_hit || dst_hit)) return false;
         }
-        return true;
+        return !check_close || tt_e(row) > t;
     }
 };
 
@@ -382,6 +383,7 @@ Result<SelectOutcome> ScanSet::select_range(const ScanRequest& request, const Se
 
         Selection selection;
         selection.target = target_index;
+        selection.rows.reserve(window.end - window.start);
         for (const RowRange& range :
              believed_ranges(header.tt_s_runs, segment.tt_s_min, segment.tt_s_max, t, vt_s.size())) {
             const std::size_t start = std::max(range.start, window.start);

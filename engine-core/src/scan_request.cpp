@@ -80,22 +80,18 @@ std::unexpected<ScanFailure> engine_failure(EngineError error) {
 
 }  // namespace
 
-std::expected<EdgeScanOutput, ScanFailure> scan_edges(const NativeStore& store, SegmentCache& cache,
-                                                      CloseIndexCache& close_cache, EdgeScanArgs args) {
+std::expected<EdgeScanOutput, ScanFailure> scan_edges(NativeStore& store, EdgeScanArgs args) {
     if (auto guard = store.assert_full_belief(args.as_of_tt); !guard) return engine_failure(std::move(guard).error());
     EdgeScanOutput output;
     const std::uint64_t open_started = monotonic_ns();
     ScanSet set;
-    auto targets = gather_edge_targets(store.root, store.manifest, cache);
+    auto targets = gather_edge_targets(store.root, store.manifest, store.cache());
     if (!targets) return engine_failure(std::move(targets).error());
     set.targets = std::move(*targets);
-    if (store.batch_close_index) {
-        set.close = store.batch_close_index;
-    } else {
-        auto committed = close_cache.committed_close_index(store.root, store.manifest, store.current_only);
-        if (!committed) return engine_failure(std::move(committed).error());
-        set.close = std::move(*committed);
-    }
+    // The open batch's pending layer when it closed a stored version, else the committed index.
+    auto overlay = store.close_overlay();
+    if (!overlay) return engine_failure(std::move(overlay).error());
+    set.close = std::move(*overlay);
     set.entity_count = store.dict.size();
     output.t_open = elapsed_ns(open_started);
 

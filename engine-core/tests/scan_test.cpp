@@ -15,6 +15,7 @@
 #include "segment_fixtures.h"
 #include "test_support.h"
 #include "vorp/scan.h"
+#include "vorp/store.h"
 
 namespace vorp {
 namespace {
@@ -540,6 +541,63 @@ TEST(ScanThreads, WorkerFailuresAfterJoin) {
     } catch (const EnginePanic& panic) {
         EXPECT_EQ(panic.text, "materialize worker panicked");
     }
+}
+
+// Through the handle: committed rows only, staged closes already in force, current-only refusal.
+TEST(ScanRequest, StagedClosesApplyAndStagedRowsStayHidden) {
+    TempDir dir{"vorp-scan-store"};
+    auto opened = NativeStore::open((dir.path / "s").string());
+    ASSERT_TRUE(opened) << opened.error().display();
+    NativeStore& store = **opened;
+    const std::uint32_t a = store.dict.push("a", "L");
+    const std::uint32_t b = store.dict.push("b", "L");
+    const auto edge = [&](std::uint32_t index, std::int64_t tt) {
+        EdgeRow row;
+        row.rel_type = "r";
+        row.props = "{}";
+        row.source = "t";
+        row.vid = Id96{static_cast<std::uint64_t>(tt), index};
+        row.vt_s = index;
+        row.vt_e = index + 5;
+        row.tt_s = tt;
+        row.src_id = a;
+        row.dst_id = b;
+        return row;
+    };
+    ASSERT_TRUE(store.begin(10));
+    for (std::uint32_t index = 0; index < 3; ++index) ASSERT_TRUE(store.stage_edge(edge(index, 10)));
+    ASSERT_TRUE(store.commit({}));
+    ASSERT_TRUE(store.begin(20));
+    ASSERT_TRUE(store.stage_edge(edge(7, 20)));
+    ASSERT_TRUE(store.close_version(RowKind::Edge, Id96{10, 1}, 20));
+
+    const auto vids = [&](std::int64_t as_of) {
+        EdgeScanArgs args;
+        args.as_of_tt = as_of;
+        auto out = scan_edges(store, args);
+        EXPECT_TRUE(out);
+        std::vector<Id96> found = out ? out->columns.vid : std::vector<Id96>{};
+        if (out) {
+            EXPECT_EQ(out->eids->size(), found.size());
+            if (!found.empty()) {
+                EXPECT_EQ(out->eids->front(), edge_eid("a", "b", "r", ""));
+            }
+        }
+        return found;
+    };
+    EXPECT_EQ(vids(OPEN_END), (std::vector<Id96>{{10, 0}, {10, 2}}));
+    EXPECT_EQ(vids(19), (std::vector<Id96>{{10, 0}, {10, 1}, {10, 2}}));
+    EXPECT_EQ(vids(9), std::vector<Id96>{});
+
+    ASSERT_TRUE(store.rollback());
+    ASSERT_TRUE(store.mark_current_only());
+    EdgeScanArgs past;
+    past.as_of_tt = 19;
+    auto refused = scan_edges(store, past);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().kind, ScanFailure::Kind::Engine);
+    EXPECT_EQ(refused.error().error.category, Category::Invariant);
+    EXPECT_TRUE(scan_edges(store, EdgeScanArgs{}));
 }
 
 }  // namespace

@@ -7,7 +7,10 @@
 #include <utility>
 
 #include "aggregate_methods.h"
+#include "maintenance_methods.h"
 #include "read_methods.h"
+#include "scan_methods.h"
+#include "staging_methods.h"
 #include "store_method.h"
 #include "verify_methods.h"
 
@@ -223,6 +226,15 @@ PyMethodDef* store_methods() {
         StoreMethod<"last_commit_phases($self)", Borrow::shared, &last_commit_phases>::def(),
         StoreMethod<"open_phase_us($self)", Borrow::shared, &open_phase_us>::def(),
         StoreMethod<"in_batch($self)", Borrow::shared, &in_batch>::def(),
+        StoreMethod<"ensure_entities($self, uids, labels)", Borrow::exclusive, &ensure_entities, StrList, StrList>::def(),
+        StoreMethod<"dense_ids($self, uids)", Borrow::shared, &dense_ids, StrList>::def(),
+        StoreMethod<"uids_for($self, ids)", Borrow::shared, &uids_for, I64List>::def(),
+        StoreMethod<"num_entities($self)", Borrow::shared, &num_entities>::def(),
+        StoreMethod<"stage_edges($self, cols)", Borrow::exclusive, &stage_edges, EdgeColsArg>::def(),
+        StoreMethod<"stage_nodes($self, cols)", Borrow::exclusive, &stage_nodes, NodeColsArg>::def(),
+        StoreMethod<"stage_closes($self, kind, vids, tt_e)", Borrow::exclusive, &stage_closes, Str, StrList, I64>::def(),
+        StoreMethod<"stage_retires($self, kind, vids)", Borrow::exclusive, &stage_retires, Str, StrList>::def(
+            STAGE_RETIRES_DOC),
         StoreMethod<"all_versions($self, kind)", Borrow::shared, &all_versions, Str>::def(),
         StoreMethod<"believed($self, kind, identity, as_of_tt=...)", Borrow::shared, &believed, Str, Str,
                     OrDefault<I64, OPEN_END>>::def(),
@@ -231,6 +243,7 @@ PyMethodDef* store_methods() {
         StoreMethod<"resolve_entities($self, query, as_of_tt=...)", Borrow::shared, &resolve_entities, Str,
                     OrDefault<I64, OPEN_END>>::def(),
         StoreMethod<"props_for_vids($self, kind, vids)", Borrow::shared, &props_for_vids, Str, ListOf<Str>>::def(),
+        scan_edges_method(),
         aggregate_edges_def(),
         StoreMethod<"edge_idents_at($self, seg_ids, seg_rows)", Borrow::shared, &edge_idents_at, ListOf<I64>,
                     ListOf<I64>>::def(),
@@ -243,7 +256,11 @@ PyMethodDef* store_methods() {
                     &version_page, Str, I64, I64, I64, Str, NoneOr<ListOf<Str>>, I64, I64>::def(),
         StoreMethod<"stats($self)", Borrow::shared, &stats>::def(),
         StoreMethod<"verify($self, full=False)", Borrow::shared, &verify, OrDefault<Bool, false>>::def(),
+        StoreMethod<"needs_compaction($self)", Borrow::shared, &needs_compaction>::def(),
+        StoreMethod<"compact($self)", Borrow::exclusive, &compact>::def(),
+        StoreMethod<"compact_current_only($self)", Borrow::exclusive, &compact_current_only>::def(),
         StoreMethod<"current_only($self)", Borrow::shared, &current_only>::def(),
+        StoreMethod<"gc($self, keep_last=...)", Borrow::exclusive, &gc, OrDefault<U64, 2>>::def(),
         StoreMethod<"upgrade_manifests($self)", Borrow::exclusive, &upgrade_manifests>::def(),
         {nullptr, nullptr, 0, nullptr},
     };

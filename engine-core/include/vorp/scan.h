@@ -369,7 +369,8 @@ class NativeStore;
 // The whole scan_edges call after argument conversion, on the calling thread (workers are
 // started and joined inside): the current-only guard, targets and close overlay, the pipeline,
 // edge ids. Reads committed segment files only; staged closes apply through the batch's layer.
-std::expected<EdgeScanOutput, ScanFailure> scan_edges(const NativeStore& store, SegmentCache& cache,
-                                                      CloseIndexCache& close_cache, EdgeScanArgs args);
+// May run on several threads at once for one handle (shared calls); touches only the handle's
+// caches, each behind its own mutex.
+std::expected<EdgeScanOutput, ScanFailure> scan_edges(NativeStore& store, EdgeScanArgs args);
 
 }  // namespace vorp

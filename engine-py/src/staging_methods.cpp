@@ -1,0 +1,420 @@
+#include "staging_methods.h"
+
+#include <algorithm>
+#include <new>
+#include <span>
+
+#include <fmt/format.h>
+
+#include "numpy_bridge.h"
+#include "vorp/dict.h"
+#include "vorp/row.h"
+
+namespace vorp::py {
+
+namespace {
+
+// A dict.log record stores each text's length in 32 bits.
+constexpr std::uint64_t MAX_DICT_TEXT_BYTES = 0xFFFFFFFFu;
+
+// The UTF-8 of a str element in place (cached by the str itself, so no copy for the common
+// case); anything else fails exactly as the Str converter does.
+bool str_view(PyObject* item, std::string_view& out) {
+    if (!PyUnicode_Check(item)) [[unlikely]] {
+        std::string ignored;
+        return Str::convert(item, ignored);
+    }
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(item, &length);
+    if (text == nullptr) return false;  // lone surrogates: the interpreter's UnicodeEncodeError
+    out = std::string_view(text, static_cast<std::size_t>(length));
+    return true;
+}
+
+bool i64_value(PyObject* item, std::int64_t& out) {
+    if (PyLong_CheckExact(item)) [[likely]] {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
+            out = value;
+            return true;
+        }
+        PyErr_Clear();
+    }
+    // Subclasses, objects with __index__, and every refusal with the converter's own error.
+    return I64::convert(item, out);
+}
+
+void raise_text(PyObject* type, std::string_view text) {
+    if (PyObject* message = py_str(text)) {
+        // A str value is passed as the exception's only argument (a tuple would be unpacked).
+        PyErr_SetObject(type, message);
+        Py_DECREF(message);
+    }
+}
+
+PyObject* unknown_uid_error(std::string_view uid) {
+    raise_text(PyExc_KeyError, fmt::format("unknown uid: {}", uid));
+    return nullptr;
+}
+
+// `cols[key]` converted by `Converter`. A failed lookup keeps its own error; a failed conversion
+// becomes TypeError "failed to extract field {record}.{key}" caused by the conversion's error.
+template <class Converter>
+bool extract_field(PyObject* cols, const char* record, const char* key, typename Converter::type& out) {
+    PyRef key_text(PyUnicode_FromString(key));
+    if (key_text.get() == nullptr) return false;
+    PyRef column(PyObject_GetItem(cols, key_text.get()));
+    if (column.get() == nullptr) return false;
+    if (Converter::convert(column.get(), out)) return true;
+    PyObject* cause = PyErr_GetRaisedException();
+    PyErr_Format(PyExc_TypeError, "failed to extract field %s.%s", record, key);
+    PyObject* wrapped = PyErr_GetRaisedException();
+    if (cause != nullptr) {
+        PyException_SetContext(wrapped, Py_NewRef(cause));
+        PyException_SetCause(wrapped, cause);  // steals the reference
+    }
+    PyErr_SetRaisedException(wrapped);
+    return false;
+}
+
+// Every column must hold exactly one value per row (one per element of `vid`). A mismatch is
+// refused before any row is staged: a shorter column would be read past its end, and a longer one
+// means the caller's columns are misaligned, so staging them would store rows that were never
+// meant.
+bool check_column(const char* method, const char* key, std::size_t length, std::size_t rows) {
+    if (length == rows) return true;
+    raise_text(PyExc_RuntimeError,
+               fmt::format("{}: column '{}' holds {} elements, 'vid' holds {}", method, key, length, rows));
+    return false;
+}
+
+std::optional<std::string> optional_text(const OptStrColumn& column, std::size_t row) {
+    if (!column.present[row]) return std::nullopt;
+    return std::string(column.values[row]);
+}
+
+// The first row that cannot be staged, found before anything is staged: an unknown uid or a vid
+// that does not parse. Rows before it are staged first, and the store may refuse one of them (no
+// batch) before this row's error is raised, exactly as a row-by-row loop would.
+struct RowFailure {
+    std::size_t row = SIZE_MAX;
+    std::string_view unknown_uid;        // set for an unknown uid
+    std::optional<EngineError> bad_vid;  // set for a vid that does not parse
+
+    PyObject* raise() {
+        if (bad_vid) return err(std::move(*bad_vid));
+        return unknown_uid_error(unknown_uid);
+    }
+};
+
+// The dense ids of one uid column in the rows before `failure`; an unknown uid there becomes the
+// failure. Called for src, then dst: a dst is looked at only in rows whose src is known.
+void resolve_uids(const Dictionary& dict, const StrColumn& column, std::size_t rows, std::vector<std::uint32_t>& ids,
+                  RowFailure& failure) {
+    const std::size_t end = std::min(rows, failure.row);
+    // One batched lookup: the dictionary fetches the table slots and texts of many uids at once.
+    std::vector<std::optional<std::uint32_t>> found(end);
+    dict.dense_ids(std::span(column.values).first(end), found);
+    ids.resize(rows);
+    for (std::size_t row = 0; row < end; ++row) {
+        if (!found[row]) [[unlikely]] {
+            failure = RowFailure{.row = row, .unknown_uid = column.values[row], .bad_vid = std::nullopt};
+            return;
+        }
+        ids[row] = *found[row];
+    }
+}
+
+// The vids of the rows before the first failure; a vid that does not parse becomes the failure
+// when it lies before it. Within a row the uids are looked at first, so a row whose uid is
+// unknown keeps that error even when its vid is bad too.
+void resolve_vids(const StrColumn& column, std::size_t rows, std::vector<Id96>& vids, RowFailure& failure) {
+    vids.resize(rows);
+    const std::size_t end = std::min(rows, failure.row);
+    for (std::size_t row = 0; row < end; ++row) {
+        Result<Id96> vid = Id96::from_hex(column.values[row]);
+        if (!vid) [[unlikely]] {
+            failure = RowFailure{.row = row, .unknown_uid = {}, .bad_vid = std::move(vid).error()};
+            return;
+        }
+        vids[row] = *vid;
+    }
+}
+
+// Makes room for `more` rows in a staged row list without giving up geometric growth when a
+// batch arrives in many small calls.
+template <class Row>
+void make_room(std::vector<Row>& rows, std::size_t more) {
+    const std::size_t wanted = rows.size() + more;
+    if (wanted > rows.capacity()) rows.reserve(std::max(wanted, rows.capacity() * 2));
+}
+
+}  // namespace
+
+// ---- converters -----------------------------------------------------------------------------------
+
+bool Snapshot::take(PyObject* sequence) {
+    release();
+    items_.clear();
+    Py_ssize_t length = 0;
+    if (!check_list_argument(sequence, length)) return false;
+    // A list or tuple is read directly; any other sequence through the interpreter's list of it.
+    const PyRef fast(PySequence_Fast(sequence, "expected a sequence"));
+    if (fast.get() == nullptr) return false;
+    bool taken = true;
+    Py_BEGIN_CRITICAL_SECTION(fast.get());
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast.get());
+    PyObject** items = PySequence_Fast_ITEMS(fast.get());
+    try {
+        items_.reserve(static_cast<std::size_t>(count));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        taken = false;
+    }
+    if (taken) {
+        for (Py_ssize_t index = 0; index < count; ++index) items_.push_back(Py_NewRef(items[index]));
+    }
+    Py_END_CRITICAL_SECTION();
+    return taken;
+}
+
+bool StrList::convert(PyObject* value, type& out) {
+    if (!out.hold.take(value)) return false;
+    out.values.resize(out.hold.size());
+    for (std::size_t index = 0; index < out.hold.size(); ++index) {
+        if (!str_view(out.hold[index], out.values[index])) return false;
+    }
+    return true;
+}
+
+bool OptStrList::convert(PyObject* value, type& out) {
+    if (!out.hold.take(value)) return false;
+    out.values.resize(out.hold.size());
+    out.present.assign(out.hold.size(), false);
+    for (std::size_t index = 0; index < out.hold.size(); ++index) {
+        PyObject* item = out.hold[index];
+        if (item == Py_None) continue;
+        if (!str_view(item, out.values[index])) return false;
+        out.present[index] = true;
+    }
+    return true;
+}
+
+bool I64List::convert(PyObject* value, type& out) {
+    Snapshot items;
+    if (!items.take(value)) return false;
+    out.values.resize(items.size());
+    for (std::size_t index = 0; index < items.size(); ++index) {
+        if (!i64_value(items[index], out.values[index])) return false;
+    }
+    return true;
+}
+
+bool EdgeColsArg::convert(PyObject* value, type& out) {
+    constexpr const char* record = "EdgeCols";
+    return extract_field<StrList>(value, record, "vid", out.vid) &&
+           extract_field<StrList>(value, record, "src", out.src) &&
+           extract_field<StrList>(value, record, "dst", out.dst) &&
+           extract_field<StrList>(value, record, "rel_type", out.rel_type) &&
+           extract_field<StrList>(value, record, "disc", out.disc) &&
+           extract_field<I64List>(value, record, "vt_s", out.vt_s) &&
+           extract_field<I64List>(value, record, "vt_e", out.vt_e) &&
+           extract_field<I64List>(value, record, "tt_s", out.tt_s) &&
+           extract_field<StrList>(value, record, "props", out.props) &&
+           extract_field<StrList>(value, record, "source", out.source) &&
+           extract_field<OptStrList>(value, record, "provenance_ref", out.provenance_ref);
+}
+
+bool NodeColsArg::convert(PyObject* value, type& out) {
+    constexpr const char* record = "NodeCols";
+    return extract_field<StrList>(value, record, "vid", out.vid) &&
+           extract_field<StrList>(value, record, "uid", out.uid) &&
+           extract_field<StrList>(value, record, "label", out.label) &&
+           extract_field<I64List>(value, record, "vt_s", out.vt_s) &&
+           extract_field<I64List>(value, record, "vt_e", out.vt_e) &&
+           extract_field<I64List>(value, record, "tt_s", out.tt_s) &&
+           extract_field<StrList>(value, record, "props", out.props) &&
+           extract_field<StrList>(value, record, "source", out.source) &&
+           extract_field<OptStrList>(value, record, "provenance_ref", out.provenance_ref);
+}
+
+// ---- dictionary methods ---------------------------------------------------------------------------
+
+PyObject* ensure_entities(StoreCall& call, StrColumn uids, StrColumn labels) {
+    if (uids.values.size() != labels.values.size()) {
+        raise_text(PyExc_RuntimeError, "ensure_entities: uids and labels differ in length");
+        return nullptr;
+    }
+    Dictionary& dict = call.store().dict;
+    // Held before the call: looked up in one batch. The dictionary only grows here, so a uid
+    // found now is still held at its position; one missing now is looked up again there, as an
+    // earlier position of this call may have added it.
+    std::vector<std::optional<std::uint32_t>> held(uids.values.size());
+    dict.dense_ids(uids.values, held);
+    for (std::size_t index = 0; index < uids.values.size(); ++index) {
+        const std::string_view uid = uids.values[index];
+        // A uid already held (committed or staged) keeps its id and its first label.
+        if (held[index] || dict.dense_id(uid)) continue;
+        // The dictionary itself refuses nothing: an id of 0xFFFFFFFF would read as "none" and a
+        // text past 32 bits of length cannot be recorded, so both are refused here.
+        if (dict.full()) return err(dictionary_full_error());
+        const std::string_view label = labels.values[index];
+        if (uid.size() > MAX_DICT_TEXT_BYTES || label.size() > MAX_DICT_TEXT_BYTES) {
+            return err(EngineError::capacity(
+                fmt::format("a dictionary record holds at most {} bytes of uid and of label, got {} and {}",
+                            MAX_DICT_TEXT_BYTES, uid.size(), label.size())));
+        }
+        dict.push(uid, label);
+    }
+    return py_none();
+}
+
+PyObject* dense_ids(StoreCall& call, StrColumn uids) {
+    std::vector<std::optional<std::uint32_t>> found(uids.values.size());
+    call.store().dict.dense_ids(uids.values, found);
+    // The result buffer is reserved whole before it is filled, and handed to NumPy as it is.
+    std::vector<std::int64_t> ids;
+    ids.reserve(uids.values.size());
+    for (std::size_t index = 0; index < found.size(); ++index) {
+        if (!found[index]) return unknown_uid_error(uids.values[index]);
+        ids.push_back(static_cast<std::int64_t>(*found[index]));
+    }
+    return to_numpy(std::move(ids));
+}
+
+PyObject* uids_for(StoreCall& call, I64Column ids) {
+    const Dictionary& dict = call.store().dict;
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.values.size())));
+    if (list.get() == nullptr) return nullptr;
+    for (std::size_t index = 0; index < ids.values.size(); ++index) {
+        const std::int64_t id = ids.values[index];
+        // An id outside the dictionary, also one past 32 bits, names no entity: it is never cut
+        // to its low 32 bits, which could name another one.
+        std::optional<std::string_view> uid;
+        if (id >= 0 && static_cast<std::uint64_t>(id) < dict.size()) uid = dict.uid(static_cast<std::uint32_t>(id));
+        if (!uid) {
+            raise_text(PyExc_KeyError, fmt::format("unknown dense id: {}", id));
+            return nullptr;
+        }
+        PyObject* text = py_str(*uid);
+        if (text == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), text);
+    }
+    return Py_NewRef(list.get());
+}
+
+PyObject* num_entities(StoreCall& call) { return py_int(static_cast<std::uint64_t>(call.store().dict.size())); }
+
+// ---- staging methods ------------------------------------------------------------------------------
+
+PyObject* stage_edges(StoreCall& call, EdgeCols cols) {
+    const std::size_t rows = cols.vid.values.size();
+    if (!(check_column("stage_edges", "src", cols.src.values.size(), rows) &&
+          check_column("stage_edges", "dst", cols.dst.values.size(), rows) &&
+          check_column("stage_edges", "rel_type", cols.rel_type.values.size(), rows) &&
+          check_column("stage_edges", "disc", cols.disc.values.size(), rows) &&
+          check_column("stage_edges", "vt_s", cols.vt_s.values.size(), rows) &&
+          check_column("stage_edges", "vt_e", cols.vt_e.values.size(), rows) &&
+          check_column("stage_edges", "tt_s", cols.tt_s.values.size(), rows) &&
+          check_column("stage_edges", "props", cols.props.values.size(), rows) &&
+          check_column("stage_edges", "source", cols.source.values.size(), rows) &&
+          check_column("stage_edges", "provenance_ref", cols.provenance_ref.values.size(), rows))) {
+        return nullptr;
+    }
+    NativeStore& store = call.store();
+    // src before dst within a row: a row whose src and dst are both unknown names its src.
+    RowFailure failure;
+    std::vector<std::uint32_t> src_ids, dst_ids;
+    std::vector<Id96> vids;
+    resolve_uids(store.dict, cols.src, rows, src_ids, failure);
+    resolve_uids(store.dict, cols.dst, rows, dst_ids, failure);
+    resolve_vids(cols.vid, rows, vids, failure);
+
+    const std::size_t good = std::min(rows, failure.row);
+    if (store.in_batch()) make_room(store.staging.edges, good);
+    for (std::size_t row = 0; row < good; ++row) {
+        EdgeRow edge{
+            .rel_type = std::string(cols.rel_type.values[row]),
+            .disc = std::string(cols.disc.values[row]),
+            .props = std::string(cols.props.values[row]),
+            .source = std::string(cols.source.values[row]),
+            .prov = optional_text(cols.provenance_ref, row),
+            .vid = vids[row],
+            .vt_s = cols.vt_s.values[row],
+            .vt_e = cols.vt_e.values[row],
+            .tt_s = cols.tt_s.values[row],
+            .src_id = src_ids[row],
+            .dst_id = dst_ids[row],
+        };
+        if (auto staged = store.stage_edge(std::move(edge)); !staged) return err(std::move(staged).error());
+    }
+    if (good < rows) return failure.raise();
+    return py_none();
+}
+
+PyObject* stage_nodes(StoreCall& call, NodeCols cols) {
+    const std::size_t rows = cols.vid.values.size();
+    if (!(check_column("stage_nodes", "uid", cols.uid.values.size(), rows) &&
+          check_column("stage_nodes", "label", cols.label.values.size(), rows) &&
+          check_column("stage_nodes", "vt_s", cols.vt_s.values.size(), rows) &&
+          check_column("stage_nodes", "vt_e", cols.vt_e.values.size(), rows) &&
+          check_column("stage_nodes", "tt_s", cols.tt_s.values.size(), rows) &&
+          check_column("stage_nodes", "props", cols.props.values.size(), rows) &&
+          check_column("stage_nodes", "source", cols.source.values.size(), rows) &&
+          check_column("stage_nodes", "provenance_ref", cols.provenance_ref.values.size(), rows))) {
+        return nullptr;
+    }
+    NativeStore& store = call.store();
+    RowFailure failure;
+    std::vector<std::uint32_t> uid_ids;
+    std::vector<Id96> vids;
+    resolve_uids(store.dict, cols.uid, rows, uid_ids, failure);
+    resolve_vids(cols.vid, rows, vids, failure);
+
+    const std::size_t good = std::min(rows, failure.row);
+    if (store.in_batch()) make_room(store.staging.nodes, good);
+    for (std::size_t row = 0; row < good; ++row) {
+        NodeRow node{
+            .label = std::string(cols.label.values[row]),
+            .props = std::string(cols.props.values[row]),
+            .source = std::string(cols.source.values[row]),
+            .prov = optional_text(cols.provenance_ref, row),
+            .vid = vids[row],
+            .vt_s = cols.vt_s.values[row],
+            .vt_e = cols.vt_e.values[row],
+            .tt_s = cols.tt_s.values[row],
+            .uid_id = uid_ids[row],
+        };
+        if (auto staged = store.stage_node(std::move(node)); !staged) return err(std::move(staged).error());
+    }
+    if (good < rows) return failure.raise();
+    return py_none();
+}
+
+PyObject* stage_closes(StoreCall& call, std::string kind, StrColumn vids, std::int64_t tt_e) {
+    // The kind word is checked after every argument converted and before the first vid.
+    const std::optional<std::uint8_t> row_kind = kind_of(kind);
+    if (!row_kind) return nullptr;
+    for (const std::string_view text : vids.values) {
+        const Id96 vid = VORP_PY_TRY(Id96::from_hex(text));
+        if (auto closed = call.store().close_version(static_cast<RowKind>(*row_kind), vid, tt_e); !closed) {
+            return err(std::move(closed).error());
+        }
+    }
+    return py_none();
+}
+
+PyObject* stage_retires(StoreCall& call, std::string kind, StrColumn vids) {
+    const std::optional<std::uint8_t> row_kind = kind_of(kind);
+    if (!row_kind) return nullptr;
+    for (const std::string_view text : vids.values) {
+        const Id96 vid = VORP_PY_TRY(Id96::from_hex(text));
+        if (auto retired = call.store().retire_version(static_cast<RowKind>(*row_kind), vid); !retired) {
+            return err(std::move(retired).error());
+        }
+    }
+    return py_none();
+}
+
+}  // namespace vorp::py

@@ -1,0 +1,164 @@
+// The write side of NativeStore: the dictionary methods (ensure_entities, dense_ids, uids_for,
+// num_entities) and the staging methods (stage_edges, stage_nodes, stage_closes, stage_retires).
+//
+// This is the ingest path, so columns are converted whole before the first row and without a
+// Python object per value: a column is snapshotted into a tuple (the caller may change its list
+// afterwards, even while later columns convert, and the engine never sees it), every str element
+// is read through its cached UTF-8 in place, and ints go straight to a vector. The uids and vids
+// of all rows are then resolved in one tight pass (the dictionary does not change during the
+// call, so this reports exactly the error the first failing row would), and the row loop touches
+// no Python object. Each row takes effect as the loop reaches it: a call that fails at
+// row k keeps rows 0 to k - 1 staged.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "store_method.h"
+
+namespace vorp::py {
+
+// An owned reference, released when it goes (always under the interpreter lock: argument values
+// live and die inside the method call).
+class PyRef {
+public:
+    PyRef() = default;
+    explicit PyRef(PyObject* owned) : object_(owned) {}
+    PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(object_);
+            object_ = std::exchange(other.object_, nullptr);
+        }
+        return *this;
+    }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    ~PyRef() { Py_XDECREF(object_); }
+    PyObject* get() const { return object_; }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
+// The elements of a sequence as they were when it was read, each held by a strong reference.
+// A plain array rather than a tuple: no object the cyclic collector would have to visit, so
+// snapshotting a large column never sets off a collection.
+class Snapshot {
+public:
+    Snapshot() = default;
+    Snapshot(Snapshot&& other) noexcept : items_(std::move(other.items_)) { other.items_.clear(); }
+    Snapshot& operator=(Snapshot&& other) noexcept {
+        if (this != &other) {
+            release();
+            items_ = std::move(other.items_);
+            other.items_.clear();
+        }
+        return *this;
+    }
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+    ~Snapshot() { release(); }
+
+    // The list rule up to the elements: a str is refused ("Can't extract `str` to `Vec`"), any
+    // other sequence has its elements taken. False with a Python error set on failure.
+    bool take(PyObject* sequence);
+    std::size_t size() const { return items_.size(); }
+    PyObject* operator[](std::size_t index) const { return items_[index]; }
+
+private:
+    void release() {
+        for (PyObject* item : items_) Py_DECREF(item);
+    }
+    std::vector<PyObject*> items_;
+};
+
+// A list of str, read in place: `values[i]` is the UTF-8 of element i, valid while `hold` lives.
+struct StrColumn {
+    Snapshot hold;
+    std::vector<std::string_view> values;
+};
+
+// A list of str or None (None only where the column allows it): `present[i]` tells them apart.
+struct OptStrColumn {
+    Snapshot hold;
+    std::vector<std::string_view> values;
+    std::vector<bool> present;
+};
+
+// A list of signed 64-bit ints.
+struct I64Column {
+    std::vector<std::int64_t> values;
+};
+
+// The list rule for a list of str: any sequence but a str ("Can't extract `str` to `Vec`"); the
+// first element that is not a str fails as the Str converter fails.
+struct StrList {
+    using type = StrColumn;
+    static constexpr bool optional = false;
+    static bool convert(PyObject* value, type& out);
+};
+struct OptStrList {
+    using type = OptStrColumn;
+    static constexpr bool optional = false;
+    static bool convert(PyObject* value, type& out);
+};
+struct I64List {
+    using type = I64Column;
+    static constexpr bool optional = false;
+    static bool convert(PyObject* value, type& out);
+};
+
+// The columns stage_edges reads, in the order it fetches them from `cols`.
+struct EdgeCols {
+    StrColumn vid, src, dst, rel_type, disc;
+    I64Column vt_s, vt_e, tt_s;
+    StrColumn props, source;
+    OptStrColumn provenance_ref;
+};
+
+// The columns stage_nodes reads, in the order it fetches them from `cols`.
+struct NodeCols {
+    StrColumn vid, uid, label;
+    I64Column vt_s, vt_e, tt_s;
+    StrColumn props, source;
+    OptStrColumn provenance_ref;
+};
+
+// `cols[key]` for each key in order; a failed lookup passes its own error through, a column that
+// does not convert raises TypeError "failed to extract field EdgeCols.{key}" (or NodeCols) whose
+// __cause__ is the conversion's error.
+struct EdgeColsArg {
+    using type = EdgeCols;
+    static constexpr bool optional = false;
+    static bool convert(PyObject* value, type& out);
+};
+struct NodeColsArg {
+    using type = NodeCols;
+    static constexpr bool optional = false;
+    static bool convert(PyObject* value, type& out);
+};
+
+// ---- method bodies (rows of the class's method table) ---------------------------------------------
+
+PyObject* ensure_entities(StoreCall& call, StrColumn uids, StrColumn labels);
+PyObject* dense_ids(StoreCall& call, StrColumn uids);
+PyObject* uids_for(StoreCall& call, I64Column ids);
+PyObject* num_entities(StoreCall& call);
+PyObject* stage_edges(StoreCall& call, EdgeCols cols);
+PyObject* stage_nodes(StoreCall& call, NodeCols cols);
+PyObject* stage_closes(StoreCall& call, std::string kind, StrColumn vids, std::int64_t tt_e);
+PyObject* stage_retires(StoreCall& call, std::string kind, StrColumn vids);
+
+// The doc prose of stage_retires (the only one of these methods with any).
+inline constexpr std::string_view STAGE_RETIRES_DOC = "Drops versions that this batch staged and has already replaced.";
+
+}  // namespace vorp::py
