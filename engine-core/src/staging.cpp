@@ -63,11 +63,39 @@ std::size_t VidSet::find_slot(const Id96& vid) const {
     return slot;
 }
 
-void VidSet::grow() {
-    const std::size_t capacity = std::max<std::size_t>(16, slots_.size() * 2);
+void VidSet::grow() { rehash(std::max<std::size_t>(16, slots_.size() * 2)); }
+
+void VidSet::rehash(std::size_t capacity) {
     const std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(capacity));
     for (const Slot& entry : old)
         if (entry.used) slots_[find_slot({entry.prefix, entry.suffix})] = entry;
+}
+
+void VidSet::reserve(std::size_t more) {
+    // At most half the slots are used: the set needs 2 * (size + more) slots, a power of two.
+    const std::size_t needed = (size_ + more) * 2;
+    if (needed <= slots_.size()) return;
+    std::size_t capacity = std::max<std::size_t>(16, slots_.size());
+    while (capacity < needed) capacity *= 2;
+    rehash(capacity);
+}
+
+void VidSet::insert_all(std::span<const Id96> vids) {
+    reserve(vids.size());
+    // Each group's home slots are requested before the first of them is probed; the probes then
+    // run in order, so the set ends exactly as inserting one vid after another would leave it.
+    constexpr std::size_t GROUP = 16;
+    for (std::size_t first = 0; first < vids.size(); first += GROUP) {
+        const std::size_t count = std::min(GROUP, vids.size() - first);
+        for (std::size_t at = first; at < first + count; ++at)
+            __builtin_prefetch(&slots_[home_of(vids[at].prefix, vids[at].suffix)], 1);
+        for (std::size_t at = first; at < first + count; ++at) {
+            Slot& slot = slots_[find_slot(vids[at])];
+            if (slot.used) continue;
+            slot = {vids[at].prefix, vids[at].suffix, true};
+            ++size_;
+        }
+    }
 }
 
 bool VidSet::insert(const Id96& vid) {

@@ -1,6 +1,7 @@
 #include "staging_methods.h"
 
 #include <algorithm>
+#include <array>
 #include <new>
 #include <span>
 
@@ -18,8 +19,14 @@ namespace {
 constexpr std::uint64_t MAX_DICT_TEXT_BYTES = 0xFFFFFFFFu;
 
 // The UTF-8 of a str element in place (cached by the str itself, so no copy for the common
-// case); anything else fails exactly as the Str converter does.
+// case); anything else fails exactly as the Str converter does. Runs no Python code.
 bool str_view(PyObject* item, std::string_view& out) {
+    // A compact ASCII str is its own UTF-8: exactly what PyUnicode_AsUTF8AndSize would return.
+    if (PyUnicode_CheckExact(item) && PyUnicode_IS_COMPACT_ASCII(item)) [[likely]] {
+        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(item)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(item)));
+        return true;
+    }
     if (!PyUnicode_Check(item)) [[unlikely]] {
         std::string ignored;
         return Str::convert(item, ignored);
@@ -31,8 +38,14 @@ bool str_view(PyObject* item, std::string_view& out) {
     return true;
 }
 
+// An element that is an int (or a subclass of int) converts without running Python code.
 bool i64_value(PyObject* item, std::int64_t& out) {
     if (PyLong_CheckExact(item)) [[likely]] {
+        auto* number = reinterpret_cast<PyLongObject*>(item);
+        if (PyUnstable_Long_IsCompact(number)) {
+            out = static_cast<std::int64_t>(PyUnstable_Long_CompactValue(number));
+            return true;
+        }
         int overflow = 0;
         const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
         if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
@@ -44,6 +57,60 @@ bool i64_value(PyObject* item, std::int64_t& out) {
     // Subclasses, objects with __index__, and every refusal with the converter's own error.
     return I64::convert(item, out);
 }
+
+template <class T>
+bool resize_or_raise(std::vector<T>& values, std::size_t count) {
+    try {
+        values.resize(count);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+// Runs `read(PyObject* const* items, std::size_t count) -> bool` over the elements of a sequence
+// under the list rule: a str is refused ("Can't extract `str` to `Vec`"), a list or tuple is read
+// directly, any other sequence through the interpreter's list of it. `read` must run no Python
+// code until it fails (and then stop): the elements cannot change under it, so what it reads is
+// what a snapshot taken at its start would hold.
+template <class Read>
+bool read_items(PyObject* sequence, Read&& read) {
+    Py_ssize_t length = 0;
+    if (!check_list_argument(sequence, length)) return false;
+    const PyRef fast(PySequence_Fast(sequence, "expected a sequence"));
+    if (fast.get() == nullptr) return false;
+    bool done = false;
+    Py_BEGIN_CRITICAL_SECTION(fast.get());
+    done = read(PySequence_Fast_ITEMS(fast.get()), static_cast<std::size_t>(PySequence_Fast_GET_SIZE(fast.get())));
+    Py_END_CRITICAL_SECTION();
+    return done;
+}
+
+// The str elements of one column seen lately, by identity: a str repeated through a column (a
+// relation type, a source name, the same uid in many rows) is read and held once, and each
+// further occurrence reuses its view. Direct-mapped by address, so a lookup is one compare.
+class RecentStrs {
+public:
+    bool view(PyObject* item, Snapshot& hold, std::string_view& out) {
+        Entry& entry = entries_[(reinterpret_cast<std::uintptr_t>(item) >> 4) % entries_.size()];
+        if (entry.item == item) {
+            out = entry.view;
+            return true;
+        }
+        if (!str_view(item, out)) return false;
+        hold.hold(item);
+        entry = {item, out};
+        return true;
+    }
+
+private:
+    struct Entry {
+        PyObject* item = nullptr;
+        std::string_view view;
+    };
+    std::array<Entry, 64> entries_{};
+};
 
 void raise_text(PyObject* type, std::string_view text) {
     if (PyObject* message = py_str(text)) {
@@ -89,9 +156,8 @@ bool check_column(const char* method, const char* key, std::size_t length, std::
     return false;
 }
 
-std::optional<std::string> optional_text(const OptStrColumn& column, std::size_t row) {
-    if (!column.present[row]) return std::nullopt;
-    return std::string(column.values[row]);
+void set_optional_text(const OptStrColumn& column, std::size_t row, std::optional<std::string>& out) {
+    if (column.present[row]) out.emplace(column.values[row]);
 }
 
 // The first row that cannot be staged, found before anything is staged: an unknown uid or a vid
@@ -113,9 +179,19 @@ struct RowFailure {
 void resolve_uids(const Dictionary& dict, const StrColumn& column, std::size_t rows, std::vector<std::uint32_t>& ids,
                   RowFailure& failure) {
     const std::size_t end = std::min(rows, failure.row);
-    // One batched lookup: the dictionary fetches the table slots and texts of many uids at once.
+    // Batched lookups: the dictionary fetches the table slots and texts of many uids at once. The
+    // uids' own texts live in str objects all over the heap, so those of the next chunk are
+    // requested while the dictionary hashes this one.
     std::vector<std::optional<std::uint32_t>> found(end);
-    dict.dense_ids(std::span(column.values).first(end), found);
+    const std::span<const std::string_view> uids = std::span(column.values).first(end);
+    constexpr std::size_t CHUNK = 32;
+    for (std::size_t row = 0; row < std::min(end, CHUNK); ++row) __builtin_prefetch(uids[row].data());
+    for (std::size_t first = 0; first < end; first += CHUNK) {
+        const std::size_t count = std::min(CHUNK, end - first);
+        for (std::size_t row = first + CHUNK; row < std::min(end, first + 2 * CHUNK); ++row)
+            __builtin_prefetch(uids[row].data());
+        dict.dense_ids(uids.subspan(first, count), std::span(found).subspan(first, count));
+    }
     ids.resize(rows);
     for (std::size_t row = 0; row < end; ++row) {
         if (!found[row]) [[unlikely]] {
@@ -142,71 +218,70 @@ void resolve_vids(const StrColumn& column, std::size_t rows, std::vector<Id96>& 
     }
 }
 
-// Makes room for `more` rows in a staged row list without giving up geometric growth when a
-// batch arrives in many small calls.
-template <class Row>
-void make_room(std::vector<Row>& rows, std::size_t more) {
-    const std::size_t wanted = rows.size() + more;
-    if (wanted > rows.capacity()) rows.reserve(std::max(wanted, rows.capacity() * 2));
-}
-
 }  // namespace
 
 // ---- converters -----------------------------------------------------------------------------------
 
-bool Snapshot::take(PyObject* sequence) {
-    release();
-    items_.clear();
-    Py_ssize_t length = 0;
-    if (!check_list_argument(sequence, length)) return false;
-    // A list or tuple is read directly; any other sequence through the interpreter's list of it.
-    const PyRef fast(PySequence_Fast(sequence, "expected a sequence"));
-    if (fast.get() == nullptr) return false;
-    bool taken = true;
-    Py_BEGIN_CRITICAL_SECTION(fast.get());
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast.get());
-    PyObject** items = PySequence_Fast_ITEMS(fast.get());
+bool Snapshot::reserve(std::size_t count) {
     try {
-        items_.reserve(static_cast<std::size_t>(count));
+        items_.reserve(items_.size() + count);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-        taken = false;
+        return false;
     }
-    if (taken) {
-        for (Py_ssize_t index = 0; index < count; ++index) items_.push_back(Py_NewRef(items[index]));
-    }
-    Py_END_CRITICAL_SECTION();
-    return taken;
+    return true;
 }
 
 bool StrList::convert(PyObject* value, type& out) {
-    if (!out.hold.take(value)) return false;
-    out.values.resize(out.hold.size());
-    for (std::size_t index = 0; index < out.hold.size(); ++index) {
-        if (!str_view(out.hold[index], out.values[index])) return false;
-    }
-    return true;
+    return read_items(value, [&out](PyObject* const* items, std::size_t count) {
+        if (!out.hold.reserve(count) || !resize_or_raise(out.values, count)) return false;
+        RecentStrs recent;
+        for (std::size_t index = 0; index < count; ++index) {
+            if (!recent.view(items[index], out.hold, out.values[index])) return false;
+        }
+        return true;
+    });
 }
 
 bool OptStrList::convert(PyObject* value, type& out) {
-    if (!out.hold.take(value)) return false;
-    out.values.resize(out.hold.size());
-    out.present.assign(out.hold.size(), false);
-    for (std::size_t index = 0; index < out.hold.size(); ++index) {
-        PyObject* item = out.hold[index];
-        if (item == Py_None) continue;
-        if (!str_view(item, out.values[index])) return false;
-        out.present[index] = true;
-    }
-    return true;
+    return read_items(value, [&out](PyObject* const* items, std::size_t count) {
+        if (!out.hold.reserve(count) || !resize_or_raise(out.values, count)) return false;
+        try {
+            out.present.assign(count, false);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        RecentStrs recent;
+        for (std::size_t index = 0; index < count; ++index) {
+            PyObject* item = items[index];
+            if (item == Py_None) continue;
+            if (!recent.view(item, out.hold, out.values[index])) return false;
+            out.present[index] = true;
+        }
+        return true;
+    });
 }
 
 bool I64List::convert(PyObject* value, type& out) {
-    Snapshot items;
-    if (!items.take(value)) return false;
-    out.values.resize(items.size());
-    for (std::size_t index = 0; index < items.size(); ++index) {
-        if (!i64_value(items[index], out.values[index])) return false;
+    // The elements from the first one that is not an int on, held before any of them converts:
+    // converting one may run Python code, which could change the sequence.
+    Snapshot rest;
+    std::size_t first_rest = 0;
+    const bool read = read_items(value, [&](PyObject* const* items, std::size_t count) {
+        if (!resize_or_raise(out.values, count)) return false;
+        std::size_t index = 0;
+        for (; index < count && PyLong_Check(items[index]); ++index) {
+            if (!i64_value(items[index], out.values[index])) return false;
+        }
+        first_rest = index;
+        if (!rest.reserve(count - index)) return false;
+        for (; index < count; ++index) rest.hold(items[index]);
+        return true;
+    });
+    if (!read) return false;
+    for (std::size_t index = 0; index < rest.size(); ++index) {
+        if (!i64_value(rest[index], out.values[first_rest + index])) return false;
     }
     return true;
 }
@@ -332,22 +407,21 @@ PyObject* stage_edges(StoreCall& call, EdgeCols cols) {
     resolve_vids(cols.vid, rows, vids, failure);
 
     const std::size_t good = std::min(rows, failure.row);
-    if (store.in_batch()) make_room(store.staging.edges, good);
-    for (std::size_t row = 0; row < good; ++row) {
-        EdgeRow edge{
-            .rel_type = std::string(cols.rel_type.values[row]),
-            .disc = std::string(cols.disc.values[row]),
-            .props = std::string(cols.props.values[row]),
-            .source = std::string(cols.source.values[row]),
-            .prov = optional_text(cols.provenance_ref, row),
-            .vid = vids[row],
-            .vt_s = cols.vt_s.values[row],
-            .vt_e = cols.vt_e.values[row],
-            .tt_s = cols.tt_s.values[row],
-            .src_id = src_ids[row],
-            .dst_id = dst_ids[row],
-        };
-        if (auto staged = store.stage_edge(std::move(edge)); !staged) return err(std::move(staged).error());
+    if (good > 0) {
+        // Each row would meet the same batch test; the first one refuses them all.
+        if (!store.in_batch()) return err(no_batch_error());
+        store.staging.add_edges(std::span(vids).first(good), [&cols, &src_ids, &dst_ids](std::size_t row, EdgeRow& edge) {
+            edge.rel_type = cols.rel_type.values[row];
+            edge.disc = cols.disc.values[row];
+            edge.props = cols.props.values[row];
+            edge.source = cols.source.values[row];
+            set_optional_text(cols.provenance_ref, row, edge.prov);
+            edge.vt_s = cols.vt_s.values[row];
+            edge.vt_e = cols.vt_e.values[row];
+            edge.tt_s = cols.tt_s.values[row];
+            edge.src_id = src_ids[row];
+            edge.dst_id = dst_ids[row];
+        });
     }
     if (good < rows) return failure.raise();
     return py_none();
@@ -373,20 +447,18 @@ PyObject* stage_nodes(StoreCall& call, NodeCols cols) {
     resolve_vids(cols.vid, rows, vids, failure);
 
     const std::size_t good = std::min(rows, failure.row);
-    if (store.in_batch()) make_room(store.staging.nodes, good);
-    for (std::size_t row = 0; row < good; ++row) {
-        NodeRow node{
-            .label = std::string(cols.label.values[row]),
-            .props = std::string(cols.props.values[row]),
-            .source = std::string(cols.source.values[row]),
-            .prov = optional_text(cols.provenance_ref, row),
-            .vid = vids[row],
-            .vt_s = cols.vt_s.values[row],
-            .vt_e = cols.vt_e.values[row],
-            .tt_s = cols.tt_s.values[row],
-            .uid_id = uid_ids[row],
-        };
-        if (auto staged = store.stage_node(std::move(node)); !staged) return err(std::move(staged).error());
+    if (good > 0) {
+        if (!store.in_batch()) return err(no_batch_error());
+        store.staging.add_nodes(std::span(vids).first(good), [&cols, &uid_ids](std::size_t row, NodeRow& node) {
+            node.label = cols.label.values[row];
+            node.props = cols.props.values[row];
+            node.source = cols.source.values[row];
+            set_optional_text(cols.provenance_ref, row, node.prov);
+            node.vt_s = cols.vt_s.values[row];
+            node.vt_e = cols.vt_e.values[row];
+            node.tt_s = cols.tt_s.values[row];
+            node.uid_id = uid_ids[row];
+        });
     }
     if (good < rows) return failure.raise();
     return py_none();

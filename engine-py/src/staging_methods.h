@@ -2,9 +2,12 @@
 // num_entities) and the staging methods (stage_edges, stage_nodes, stage_closes, stage_retires).
 //
 // This is the ingest path, so columns are converted whole before the first row and without a
-// Python object per value: a column is snapshotted into a tuple (the caller may change its list
-// afterwards, even while later columns convert, and the engine never sees it), every str element
-// is read through its cached UTF-8 in place, and ints go straight to a vector. The uids and vids
+// Python object per value. A column is read in one pass that runs no Python code, so it sees the
+// elements exactly as they were when the pass began; every str element is read through its cached
+// UTF-8 in place and held by a strong reference (the caller may change its list afterwards, even
+// while later columns convert, and the engine never sees it), and ints go straight to a vector
+// (only an element that is not an int, whose conversion may run Python code, makes the pass take
+// references to the elements from there on first). The uids and vids
 // of all rows are then resolved in one tight pass (the dictionary does not change during the
 // call, so this reports exactly the error the first failing row would), and the row loop touches
 // no Python object. Each row takes effect as the loop reaches it: a call that fails at
@@ -49,9 +52,9 @@ private:
     PyObject* object_ = nullptr;
 };
 
-// The elements of a sequence as they were when it was read, each held by a strong reference.
-// A plain array rather than a tuple: no object the cyclic collector would have to visit, so
-// snapshotting a large column never sets off a collection.
+// Strong references to elements of a sequence, released together. A plain array rather than a
+// tuple: no object the cyclic collector would have to visit, so holding a large column never sets
+// off a collection.
 class Snapshot {
 public:
     Snapshot() = default;
@@ -68,9 +71,10 @@ public:
     Snapshot& operator=(const Snapshot&) = delete;
     ~Snapshot() { release(); }
 
-    // The list rule up to the elements: a str is refused ("Can't extract `str` to `Vec`"), any
-    // other sequence has its elements taken. False with a Python error set on failure.
-    bool take(PyObject* sequence);
+    // Room for `count` further references; false with MemoryError set when there is none.
+    bool reserve(std::size_t count);
+    // Takes a reference; room for it must have been reserved.
+    void hold(PyObject* item) { items_.push_back(Py_NewRef(item)); }
     std::size_t size() const { return items_.size(); }
     PyObject* operator[](std::size_t index) const { return items_[index]; }
 
@@ -82,6 +86,8 @@ private:
 };
 
 // A list of str, read in place: `values[i]` is the UTF-8 of element i, valid while `hold` lives.
+// `hold` references every distinct str the values point into (a str repeated through a column is
+// usually held once).
 struct StrColumn {
     Snapshot hold;
     std::vector<std::string_view> values;

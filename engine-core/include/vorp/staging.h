@@ -26,6 +26,7 @@
 // a segment straight out of the staging.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -110,6 +111,12 @@ class VidSet {
 public:
     // True when the vid was not in the set.
     bool insert(const Id96& vid);
+    // Makes room for `more` further vids, so that inserting them never grows the set.
+    void reserve(std::size_t more);
+    // Inserts every vid in order (as insert() would), fetching the slots of several vids at
+    // once: a large set lives far outside the caches and each insert would otherwise wait on its
+    // own miss.
+    void insert_all(std::span<const Id96> vids);
     // 1 when the vid was removed, 0 when it was not in the set.
     std::size_t erase(const Id96& vid);
     bool contains(const Id96& vid) const { return !slots_.empty() && slots_[find_slot(vid)].used; }
@@ -130,6 +137,7 @@ private:
     // The slot holding the vid, or the empty slot where its probe ends. Requires slots.
     std::size_t find_slot(const Id96& vid) const;
     void grow();
+    void rehash(std::size_t capacity);
 
     std::vector<Slot> slots_;  // a power of two in size, or empty
     std::size_t size_ = 0;
@@ -162,6 +170,20 @@ struct Staging {
     // Append one row and note its vid. A vid staged before is accepted again; both rows stay.
     void add_edge(EdgeRow row);
     void add_node(NodeRow row);
+
+    // Appends one row per vid, in order, with the same effect as add_edge (add_node) of each: row
+    // i is a default row that `fill(i, row)` writes and whose vid is then vids[i]. The row list
+    // and the vid set grow at most once (geometrically, so a batch arriving in many calls stays
+    // linear), and rows are written where they stay. When `fill` throws, the rows appended
+    // before it stay and are noted; nothing else is.
+    template <class Fill>
+    void add_edges(std::span<const Id96> vids, Fill&& fill) {
+        add_rows(edges, staged_edge_vids, vids, fill);
+    }
+    template <class Fill>
+    void add_nodes(std::span<const Id96> vids, Fill&& fill) {
+        add_rows(nodes, staged_node_vids, vids, fill);
+    }
 
     bool empty() const { return edges.empty() && nodes.empty(); }
 
@@ -209,6 +231,32 @@ struct Staging {
                              std::uint64_t& next_segment_id, const StagedVidCloses& staged_vid_closes);
 
 private:
+    template <class Row, class Fill>
+    static void add_rows(std::vector<Row>& rows, VidSet& staged_vids, std::span<const Id96> vids, Fill& fill) {
+        const std::size_t wanted = rows.size() + vids.size();
+        if (wanted > rows.capacity()) rows.reserve(std::max(wanted, rows.capacity() * 2));
+        staged_vids.reserve(vids.size());
+        // Both reservations are made: from here only `fill` can throw, and the vids of the rows
+        // appended so far are noted on every way out.
+        std::size_t added = 0;
+        struct NoteAdded {
+            VidSet& set;
+            std::span<const Id96> vids;
+            const std::size_t& added;
+            ~NoteAdded() { set.insert_all(vids.first(added)); }
+        } note{staged_vids, vids, added};
+        for (; added < vids.size(); ++added) {
+            Row& row = rows.emplace_back();
+            try {
+                fill(added, row);
+            } catch (...) {
+                rows.pop_back();
+                throw;
+            }
+            row.vid = vids[added];
+        }
+    }
+
     // Takes the index mutex even under exclusive access: a mutex poisoned by a failed reader must
     // still end the call.
     PoisonMutex::Guard lock_index() const { return index_mutex_.lock(); }
