@@ -18,24 +18,16 @@ namespace {
 // A dict.log record stores each text's length in 32 bits.
 constexpr std::uint64_t MAX_DICT_TEXT_BYTES = 0xFFFFFFFFu;
 
-// The UTF-8 of a str element in place (cached by the str itself, so no copy for the common
-// case); anything else fails exactly as the Str converter does. Runs no Python code.
-bool str_view(PyObject* item, std::string_view& out) {
-    // A compact ASCII str is its own UTF-8: exactly what PyUnicode_AsUTF8AndSize would return.
-    if (PyUnicode_CheckExact(item) && PyUnicode_IS_COMPACT_ASCII(item)) [[likely]] {
-        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(item)),
-                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(item)));
-        return true;
-    }
+// Checks that an element is a str with a UTF-8 form (a str with lone surrogates has none), which
+// the str then caches; anything else fails exactly as the Str converter does. Runs no Python code.
+bool check_str(PyObject* item) {
+    if (PyUnicode_CheckExact(item) && PyUnicode_IS_COMPACT_ASCII(item)) [[likely]] return true;
     if (!PyUnicode_Check(item)) [[unlikely]] {
         std::string ignored;
         return Str::convert(item, ignored);
     }
     Py_ssize_t length = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(item, &length);
-    if (text == nullptr) return false;  // lone surrogates: the interpreter's UnicodeEncodeError
-    out = std::string_view(text, static_cast<std::size_t>(length));
-    return true;
+    return PyUnicode_AsUTF8AndSize(item, &length) != nullptr;  // else the interpreter's UnicodeEncodeError
 }
 
 // An element that is an int (or a subclass of int) converts without running Python code.
@@ -87,31 +79,6 @@ bool read_items(PyObject* sequence, Read&& read) {
     return done;
 }
 
-// The str elements of one column seen lately, by identity: a str repeated through a column (a
-// relation type, a source name, the same uid in many rows) is read and held once, and each
-// further occurrence reuses its view. Direct-mapped by address, so a lookup is one compare.
-class RecentStrs {
-public:
-    bool view(PyObject* item, Snapshot& hold, std::string_view& out) {
-        Entry& entry = entries_[(reinterpret_cast<std::uintptr_t>(item) >> 4) % entries_.size()];
-        if (entry.item == item) {
-            out = entry.view;
-            return true;
-        }
-        if (!str_view(item, out)) return false;
-        hold.hold(item);
-        entry = {item, out};
-        return true;
-    }
-
-private:
-    struct Entry {
-        PyObject* item = nullptr;
-        std::string_view view;
-    };
-    std::array<Entry, 64> entries_{};
-};
-
 void raise_text(PyObject* type, std::string_view text) {
     if (PyObject* message = py_str(text)) {
         // A str value is passed as the exception's only argument (a tuple would be unpacked).
@@ -157,7 +124,42 @@ bool check_column(const char* method, const char* key, std::size_t length, std::
 }
 
 void set_optional_text(const OptStrColumn& column, std::size_t row, std::optional<std::string>& out) {
-    if (column.present[row]) out.emplace(column.values[row]);
+    if (column.present(row)) out.emplace(column.text(row));
+}
+
+// Looks up the uids of rows [0, end) of a column, calling `found(row, id)` (id: optional dense id)
+// in row order until it returns false. The dictionary is asked in chunks of UID_CHUNK rows, each
+// just before the first call for its rows (it fetches the table
+// slots and texts of a chunk's uids at once); the uids' own str objects lie all over the heap, so
+// those of the chunk after next are requested, and the texts of the next one, ahead of their turn.
+constexpr std::size_t UID_CHUNK = 32;
+
+template <class Found>
+void lookup_uids(const Dictionary& dict, const StrColumn& column, std::size_t end, Found&& found) {
+    constexpr std::size_t CHUNK = UID_CHUNK;
+    std::string_view texts[2][CHUNK];
+    std::optional<std::uint32_t> ids[CHUNK];
+    const auto prefetch_items = [&](std::size_t first) {
+        for (std::size_t row = first; row < std::min(end, first + CHUNK); ++row) __builtin_prefetch(column.items[row]);
+    };
+    const auto read_texts = [&](std::size_t first, std::string_view* out) {
+        for (std::size_t row = first; row < std::min(end, first + CHUNK); ++row) {
+            out[row - first] = column.text(row);
+            __builtin_prefetch(out[row - first].data());
+        }
+    };
+    prefetch_items(0);
+    prefetch_items(CHUNK);
+    read_texts(0, texts[0]);
+    for (std::size_t first = 0, turn = 0; first < end; first += CHUNK, turn ^= 1) {
+        const std::size_t count = std::min(CHUNK, end - first);
+        prefetch_items(first + 2 * CHUNK);
+        read_texts(first + CHUNK, texts[turn ^ 1]);
+        dict.dense_ids(std::span<const std::string_view>(texts[turn], count), std::span(ids, count));
+        for (std::size_t at = 0; at < count; ++at) {
+            if (!found(first + at, ids[at])) return;
+        }
+    }
 }
 
 // The first row that cannot be staged, found before anything is staged: an unknown uid or a vid
@@ -178,28 +180,15 @@ struct RowFailure {
 // failure. Called for src, then dst: a dst is looked at only in rows whose src is known.
 void resolve_uids(const Dictionary& dict, const StrColumn& column, std::size_t rows, std::vector<std::uint32_t>& ids,
                   RowFailure& failure) {
-    const std::size_t end = std::min(rows, failure.row);
-    // Batched lookups: the dictionary fetches the table slots and texts of many uids at once. The
-    // uids' own texts live in str objects all over the heap, so those of the next chunk are
-    // requested while the dictionary hashes this one.
-    std::vector<std::optional<std::uint32_t>> found(end);
-    const std::span<const std::string_view> uids = std::span(column.values).first(end);
-    constexpr std::size_t CHUNK = 32;
-    for (std::size_t row = 0; row < std::min(end, CHUNK); ++row) __builtin_prefetch(uids[row].data());
-    for (std::size_t first = 0; first < end; first += CHUNK) {
-        const std::size_t count = std::min(CHUNK, end - first);
-        for (std::size_t row = first + CHUNK; row < std::min(end, first + 2 * CHUNK); ++row)
-            __builtin_prefetch(uids[row].data());
-        dict.dense_ids(uids.subspan(first, count), std::span(found).subspan(first, count));
-    }
     ids.resize(rows);
-    for (std::size_t row = 0; row < end; ++row) {
-        if (!found[row]) [[unlikely]] {
-            failure = RowFailure{.row = row, .unknown_uid = column.values[row], .bad_vid = std::nullopt};
-            return;
+    lookup_uids(dict, column, std::min(rows, failure.row), [&](std::size_t row, std::optional<std::uint32_t> id) {
+        if (!id) [[unlikely]] {
+            failure = RowFailure{.row = row, .unknown_uid = column.text(row), .bad_vid = std::nullopt};
+            return false;
         }
-        ids[row] = *found[row];
-    }
+        ids[row] = *id;
+        return true;
+    });
 }
 
 // The vids of the rows before the first failure; a vid that does not parse becomes the failure
@@ -209,7 +198,7 @@ void resolve_vids(const StrColumn& column, std::size_t rows, std::vector<Id96>& 
     vids.resize(rows);
     const std::size_t end = std::min(rows, failure.row);
     for (std::size_t row = 0; row < end; ++row) {
-        Result<Id96> vid = Id96::from_hex(column.values[row]);
+        Result<Id96> vid = Id96::from_hex(column.text(row));
         if (!vid) [[unlikely]] {
             failure = RowFailure{.row = row, .unknown_uid = {}, .bad_vid = std::move(vid).error()};
             return;
@@ -234,10 +223,10 @@ bool Snapshot::reserve(std::size_t count) {
 
 bool StrList::convert(PyObject* value, type& out) {
     return read_items(value, [&out](PyObject* const* items, std::size_t count) {
-        if (!out.hold.reserve(count) || !resize_or_raise(out.values, count)) return false;
-        RecentStrs recent;
+        if (!out.items.reserve(count)) return false;
         for (std::size_t index = 0; index < count; ++index) {
-            if (!recent.view(items[index], out.hold, out.values[index])) return false;
+            if (!check_str(items[index])) return false;
+            out.items.hold(items[index]);
         }
         return true;
     });
@@ -245,19 +234,10 @@ bool StrList::convert(PyObject* value, type& out) {
 
 bool OptStrList::convert(PyObject* value, type& out) {
     return read_items(value, [&out](PyObject* const* items, std::size_t count) {
-        if (!out.hold.reserve(count) || !resize_or_raise(out.values, count)) return false;
-        try {
-            out.present.assign(count, false);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return false;
-        }
-        RecentStrs recent;
+        if (!out.items.reserve(count)) return false;
         for (std::size_t index = 0; index < count; ++index) {
-            PyObject* item = items[index];
-            if (item == Py_None) continue;
-            if (!recent.view(item, out.hold, out.values[index])) return false;
-            out.present[index] = true;
+            if (items[index] != Py_None && !check_str(items[index])) return false;
+            out.items.hold(items[index]);
         }
         return true;
     });
@@ -317,44 +297,59 @@ bool NodeColsArg::convert(PyObject* value, type& out) {
 // ---- dictionary methods ---------------------------------------------------------------------------
 
 PyObject* ensure_entities(StoreCall& call, StrColumn uids, StrColumn labels) {
-    if (uids.values.size() != labels.values.size()) {
+    if (uids.size() != labels.size()) {
         raise_text(PyExc_RuntimeError, "ensure_entities: uids and labels differ in length");
         return nullptr;
     }
     Dictionary& dict = call.store().dict;
-    // Held before the call: looked up in one batch. The dictionary only grows here, so a uid
-    // found now is still held at its position; one missing now is looked up again there, as an
-    // earlier position of this call may have added it.
-    std::vector<std::optional<std::uint32_t>> held(uids.values.size());
-    dict.dense_ids(uids.values, held);
-    for (std::size_t index = 0; index < uids.values.size(); ++index) {
-        const std::string_view uid = uids.values[index];
+    // Looked up in batches as the loop reaches them. The dictionary only grows here, so a uid
+    // found is held at its position; one missing is looked up again there only when this call
+    // has added something since its batch was looked up (an earlier position may have added it).
+    std::size_t pushed_at_lookup = 0, pushed = 0;
+    bool refused = false;
+    lookup_uids(dict, uids, uids.size(), [&](std::size_t index, std::optional<std::uint32_t> held) {
+        if (index % UID_CHUNK == 0) pushed_at_lookup = pushed;
+        const std::string_view uid = uids.text(index);
         // A uid already held (committed or staged) keeps its id and its first label.
-        if (held[index] || dict.dense_id(uid)) continue;
+        if (held || (pushed != pushed_at_lookup && dict.dense_id(uid))) return true;
         // The dictionary itself refuses nothing: an id of 0xFFFFFFFF would read as "none" and a
         // text past 32 bits of length cannot be recorded, so both are refused here.
-        if (dict.full()) return err(dictionary_full_error());
-        const std::string_view label = labels.values[index];
+        if (dict.full()) {
+            err(dictionary_full_error());
+            refused = true;
+            return false;
+        }
+        const std::string_view label = labels.text(index);
         if (uid.size() > MAX_DICT_TEXT_BYTES || label.size() > MAX_DICT_TEXT_BYTES) {
-            return err(EngineError::capacity(
+            err(EngineError::capacity(
                 fmt::format("a dictionary record holds at most {} bytes of uid and of label, got {} and {}",
                             MAX_DICT_TEXT_BYTES, uid.size(), label.size())));
+            refused = true;
+            return false;
         }
         dict.push(uid, label);
-    }
+        ++pushed;
+        return true;
+    });
+    if (refused) return nullptr;
     return py_none();
 }
 
 PyObject* dense_ids(StoreCall& call, StrColumn uids) {
-    std::vector<std::optional<std::uint32_t>> found(uids.values.size());
-    call.store().dict.dense_ids(uids.values, found);
     // The result buffer is reserved whole before it is filled, and handed to NumPy as it is.
     std::vector<std::int64_t> ids;
-    ids.reserve(uids.values.size());
-    for (std::size_t index = 0; index < found.size(); ++index) {
-        if (!found[index]) return unknown_uid_error(uids.values[index]);
-        ids.push_back(static_cast<std::int64_t>(*found[index]));
-    }
+    ids.reserve(uids.size());
+    bool known = true;
+    lookup_uids(call.store().dict, uids, uids.size(), [&](std::size_t index, std::optional<std::uint32_t> id) {
+        if (!id) {
+            unknown_uid_error(uids.text(index));
+            known = false;
+            return false;
+        }
+        ids.push_back(static_cast<std::int64_t>(*id));
+        return true;
+    });
+    if (!known) return nullptr;
     return to_numpy(std::move(ids));
 }
 
@@ -384,17 +379,17 @@ PyObject* num_entities(StoreCall& call) { return py_int(static_cast<std::uint64_
 // ---- staging methods ------------------------------------------------------------------------------
 
 PyObject* stage_edges(StoreCall& call, EdgeCols cols) {
-    const std::size_t rows = cols.vid.values.size();
-    if (!(check_column("stage_edges", "src", cols.src.values.size(), rows) &&
-          check_column("stage_edges", "dst", cols.dst.values.size(), rows) &&
-          check_column("stage_edges", "rel_type", cols.rel_type.values.size(), rows) &&
-          check_column("stage_edges", "disc", cols.disc.values.size(), rows) &&
+    const std::size_t rows = cols.vid.size();
+    if (!(check_column("stage_edges", "src", cols.src.size(), rows) &&
+          check_column("stage_edges", "dst", cols.dst.size(), rows) &&
+          check_column("stage_edges", "rel_type", cols.rel_type.size(), rows) &&
+          check_column("stage_edges", "disc", cols.disc.size(), rows) &&
           check_column("stage_edges", "vt_s", cols.vt_s.values.size(), rows) &&
           check_column("stage_edges", "vt_e", cols.vt_e.values.size(), rows) &&
           check_column("stage_edges", "tt_s", cols.tt_s.values.size(), rows) &&
-          check_column("stage_edges", "props", cols.props.values.size(), rows) &&
-          check_column("stage_edges", "source", cols.source.values.size(), rows) &&
-          check_column("stage_edges", "provenance_ref", cols.provenance_ref.values.size(), rows))) {
+          check_column("stage_edges", "props", cols.props.size(), rows) &&
+          check_column("stage_edges", "source", cols.source.size(), rows) &&
+          check_column("stage_edges", "provenance_ref", cols.provenance_ref.size(), rows))) {
         return nullptr;
     }
     NativeStore& store = call.store();
@@ -411,10 +406,10 @@ PyObject* stage_edges(StoreCall& call, EdgeCols cols) {
         // Each row would meet the same batch test; the first one refuses them all.
         if (!store.in_batch()) return err(no_batch_error());
         store.staging.add_edges(std::span(vids).first(good), [&cols, &src_ids, &dst_ids](std::size_t row, EdgeRow& edge) {
-            edge.rel_type = cols.rel_type.values[row];
-            edge.disc = cols.disc.values[row];
-            edge.props = cols.props.values[row];
-            edge.source = cols.source.values[row];
+            edge.rel_type = cols.rel_type.text(row);
+            edge.disc = cols.disc.text(row);
+            edge.props = cols.props.text(row);
+            edge.source = cols.source.text(row);
             set_optional_text(cols.provenance_ref, row, edge.prov);
             edge.vt_s = cols.vt_s.values[row];
             edge.vt_e = cols.vt_e.values[row];
@@ -428,15 +423,15 @@ PyObject* stage_edges(StoreCall& call, EdgeCols cols) {
 }
 
 PyObject* stage_nodes(StoreCall& call, NodeCols cols) {
-    const std::size_t rows = cols.vid.values.size();
-    if (!(check_column("stage_nodes", "uid", cols.uid.values.size(), rows) &&
-          check_column("stage_nodes", "label", cols.label.values.size(), rows) &&
+    const std::size_t rows = cols.vid.size();
+    if (!(check_column("stage_nodes", "uid", cols.uid.size(), rows) &&
+          check_column("stage_nodes", "label", cols.label.size(), rows) &&
           check_column("stage_nodes", "vt_s", cols.vt_s.values.size(), rows) &&
           check_column("stage_nodes", "vt_e", cols.vt_e.values.size(), rows) &&
           check_column("stage_nodes", "tt_s", cols.tt_s.values.size(), rows) &&
-          check_column("stage_nodes", "props", cols.props.values.size(), rows) &&
-          check_column("stage_nodes", "source", cols.source.values.size(), rows) &&
-          check_column("stage_nodes", "provenance_ref", cols.provenance_ref.values.size(), rows))) {
+          check_column("stage_nodes", "props", cols.props.size(), rows) &&
+          check_column("stage_nodes", "source", cols.source.size(), rows) &&
+          check_column("stage_nodes", "provenance_ref", cols.provenance_ref.size(), rows))) {
         return nullptr;
     }
     NativeStore& store = call.store();
@@ -450,9 +445,9 @@ PyObject* stage_nodes(StoreCall& call, NodeCols cols) {
     if (good > 0) {
         if (!store.in_batch()) return err(no_batch_error());
         store.staging.add_nodes(std::span(vids).first(good), [&cols, &uid_ids](std::size_t row, NodeRow& node) {
-            node.label = cols.label.values[row];
-            node.props = cols.props.values[row];
-            node.source = cols.source.values[row];
+            node.label = cols.label.text(row);
+            node.props = cols.props.text(row);
+            node.source = cols.source.text(row);
             set_optional_text(cols.provenance_ref, row, node.prov);
             node.vt_s = cols.vt_s.values[row];
             node.vt_e = cols.vt_e.values[row];
@@ -468,8 +463,8 @@ PyObject* stage_closes(StoreCall& call, std::string kind, StrColumn vids, std::i
     // The kind word is checked after every argument converted and before the first vid.
     const std::optional<std::uint8_t> row_kind = kind_of(kind);
     if (!row_kind) return nullptr;
-    for (const std::string_view text : vids.values) {
-        const Id96 vid = VORP_PY_TRY(Id96::from_hex(text));
+    for (std::size_t index = 0; index < vids.size(); ++index) {
+        const Id96 vid = VORP_PY_TRY(Id96::from_hex(vids.text(index)));
         if (auto closed = call.store().close_version(static_cast<RowKind>(*row_kind), vid, tt_e); !closed) {
             return err(std::move(closed).error());
         }
@@ -480,8 +475,8 @@ PyObject* stage_closes(StoreCall& call, std::string kind, StrColumn vids, std::i
 PyObject* stage_retires(StoreCall& call, std::string kind, StrColumn vids) {
     const std::optional<std::uint8_t> row_kind = kind_of(kind);
     if (!row_kind) return nullptr;
-    for (const std::string_view text : vids.values) {
-        const Id96 vid = VORP_PY_TRY(Id96::from_hex(text));
+    for (std::size_t index = 0; index < vids.size(); ++index) {
+        const Id96 vid = VORP_PY_TRY(Id96::from_hex(vids.text(index)));
         if (auto retired = call.store().retire_version(static_cast<RowKind>(*row_kind), vid); !retired) {
             return err(std::move(retired).error());
         }
