@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <limits>
+#include <new>
 #include <random>
 #include <set>
 #include <string>
@@ -309,9 +310,18 @@ TEST(Staging, VidSetMatchesAModelSet) {
     for (int op = 0; op < 50000; ++op) {
         const Id96 vid = universe[rng() % universe.size()];
         const auto key = std::pair(vid.prefix, vid.suffix);
-        switch (rng() % 3) {
+        switch (rng() % 5) {
             case 0: ASSERT_EQ(set.insert(vid), model.insert(key).second); break;
             case 1: ASSERT_EQ(set.erase(vid), model.erase(key)); break;
+            case 2: {
+                // A group longer than the prefetch window, with repeats inside it.
+                std::vector<Id96> group(rng() % 40);
+                for (Id96& member : group) member = universe[rng() % universe.size()];
+                set.insert_all(group);
+                for (const Id96& member : group) model.insert({member.prefix, member.suffix});
+                break;
+            }
+            case 3: set.reserve(rng() % 200); break;
             default: ASSERT_EQ(set.contains(vid), model.contains(key)); break;
         }
         ASSERT_EQ(set.size(), model.size());
@@ -321,6 +331,45 @@ TEST(Staging, VidSetMatchesAModelSet) {
     }
     set.clear();
     EXPECT_TRUE(set.empty() && !set.contains(universe[0]));
+}
+
+TEST(Staging, BulkAddMatchesRowByRowAndKeepsWhatItAppendedOnAThrow) {
+    std::mt19937_64 rng(5);
+    Staging bulk, single;
+    for (int call = 0; call < 30; ++call) {
+        std::vector<Id96> vids(rng() % 50);
+        for (Id96& vid : vids) vid = {rng() % 20, 0};
+        const auto fill = [&](std::size_t i, EdgeRow& row) {
+            row.disc = std::string(i % 20, 'd');  // past the small-string size for some rows
+            row.vt_s = static_cast<std::int64_t>(call * 100 + i);
+            row.src_id = static_cast<std::uint32_t>(i);
+        };
+        bulk.add_edges(vids, fill);
+        for (std::size_t i = 0; i < vids.size(); ++i) {
+            EdgeRow row;
+            fill(i, row);
+            row.vid = vids[i];
+            single.add_edge(std::move(row));
+        }
+        ASSERT_TRUE(bulk.edges == single.edges);
+        ASSERT_EQ(bulk.staged_edge_vids.size(), single.staged_edge_vids.size());
+    }
+    for (std::uint64_t prefix = 0; prefix < 20; ++prefix)
+        EXPECT_EQ(bulk.staged_edge_vids.contains({prefix, 0}), single.staged_edge_vids.contains({prefix, 0}));
+
+    Staging staging;
+    const std::vector<Id96> vids{{1, 0}, {2, 0}, {3, 0}};
+    EXPECT_THROW(staging.add_nodes(vids,
+                                   [](std::size_t i, NodeRow& row) {
+                                       if (i == 2) throw std::bad_alloc();
+                                       row.uid_id = static_cast<std::uint32_t>(i);
+                                   }),
+                 std::bad_alloc);
+    ASSERT_EQ(staging.nodes.size(), 2u);
+    EXPECT_EQ(staging.nodes[1].vid, (Id96{2, 0}));
+    EXPECT_TRUE(staging.staged_node_vids.contains({1, 0}) && staging.staged_node_vids.contains({2, 0}));
+    EXPECT_FALSE(staging.staged_node_vids.contains({3, 0}));
+    EXPECT_EQ(staging.staged_node_vids.size(), 2u);
 }
 
 TEST(Staging, RetireClearAndIndex) {
