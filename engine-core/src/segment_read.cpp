@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
-#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -64,38 +63,7 @@ std::uint8_t* map_huge(std::size_t size) {
     return reinterpret_cast<std::uint8_t*>(aligned);
 }
 
-// The most recently released mapping, kept for the next large buffer of about its size: memory
-// whose pages are present is filled without the kernel zeroing fresh pages first, which is a
-// quarter of the open of a large segment. One mapping of at most RETAINED_MAX is held back.
-constexpr std::size_t RETAINED_MAX = 128 * 1024 * 1024;
-struct RetainedMapping {
-    std::mutex mutex;
-    std::uint8_t* data = nullptr;
-    std::size_t len = 0;
-};
-RetainedMapping& retained_mapping() {
-    static RetainedMapping* const retained = new RetainedMapping;  // outlives every buffer
-    return *retained;
-}
-
-// A retained mapping of at least mapped_len(size) bytes and at most a quarter more, if there is one.
-std::pair<std::uint8_t*, std::size_t> take_retained(std::size_t size) {
-    const std::size_t wanted = mapped_len(size);
-    RetainedMapping& retained = retained_mapping();
-    const std::lock_guard lock(retained.mutex);
-    if (retained.data == nullptr || retained.len < wanted || retained.len - wanted > retained.len / 4) return {};
-    return {std::exchange(retained.data, nullptr), std::exchange(retained.len, 0)};
-}
-
-void release_mapping(std::uint8_t* data, std::size_t len) noexcept {
-    if (len <= RETAINED_MAX) {
-        RetainedMapping& retained = retained_mapping();
-        const std::lock_guard lock(retained.mutex);
-        std::swap(data, retained.data);
-        std::swap(len, retained.len);
-    }
-    if (data != nullptr) ::munmap(data, len);
-}
+void release_mapping(std::uint8_t* data, std::size_t len) noexcept { ::munmap(data, len); }
 
 std::uint32_t load_u32(const std::uint8_t* at) {
     std::uint32_t value;
@@ -130,13 +98,10 @@ Result<AlignedBytes> AlignedBytes::uninitialized(std::size_t size) {
     AlignedBytes out;
     if (size == 0) return out;
     if (is_mapped(size)) {
-        auto [data, len] = take_retained(size);
-        if (data == nullptr) {
-            data = map_huge(size);
-            len = mapped_len(size);
-        }
-        out.data_ = data;
-        out.mapped_ = len;
+        // No buffer is kept back for reuse after release: memory the engine holds outside the
+        // segment cache's budget would surprise the process that embeds it.
+        out.data_ = map_huge(size);
+        out.mapped_ = mapped_len(size);
     } else {
         out.data_ = static_cast<std::uint8_t*>(::operator new(size, buffer_alignment(size), std::nothrow));
     }

@@ -535,10 +535,9 @@ TEST(SegmentWriter, ForColumnsAndPackedHeap) {
     }
 }
 
-// A segment whose decoded parts take several MiB lives in a directly mapped buffer that is kept
-// for reuse once released: reopening it reads the same values, and a zero-filled buffer made from
-// the released memory is zero.
-TEST(SegmentWriter, LargeSegmentsReopenFromReusedMemory) {
+// A segment whose decoded parts take several MiB lives in one directly mapped buffer: opening it
+// again reads the same values, and a zero-filled buffer of that size is zero.
+TEST(SegmentWriter, LargeSegmentsReopenFromMappedMemory) {
     TempDir dir;
     constexpr std::uint32_t ROWS = 200000;
     std::vector<EdgeRow> rows;
