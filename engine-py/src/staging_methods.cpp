@@ -112,12 +112,11 @@ bool extract_field(PyObject* cols, const char* record, const char* key, typename
     return false;
 }
 
-// Every column must hold exactly one value per row (one per element of `vid`). A mismatch is
-// refused before any row is staged: a shorter column would be read past its end, and a longer one
-// means the caller's columns are misaligned, so staging them would store rows that were never
-// meant.
+// Every column must hold a value for each row (one per element of `vid`); a shorter one is
+// refused before any row is staged, so no row is read past the end of a column. Longer columns
+// are fine: their extra elements are not read.
 bool check_column(const char* method, const char* key, std::size_t length, std::size_t rows) {
-    if (length == rows) return true;
+    if (length >= rows) return true;
     raise_text(PyExc_RuntimeError,
                fmt::format("{}: column '{}' holds {} elements, 'vid' holds {}", method, key, length, rows));
     return false;
