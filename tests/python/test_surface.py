@@ -63,6 +63,12 @@ def stripped(tmp_path_factory):
     return store
 
 
+def aggregate(store, **changes):
+    arguments = dict(as_of_tt=OPEN_END, t_a=0, t_b=100, rel_types=None, stride=None, group_by=[("rel_type", None)],
+                     aggregates=[("count", None)], max_groups=10)
+    return store.aggregate_edges(**{**arguments, **changes})
+
+
 class Hook:
     """An __index__, __len__ or item access that runs `callback` first; as a sequence it is empty."""
 
@@ -94,7 +100,7 @@ class Text(str):
 # ---- the method index: registration order, borrow kind, borrow taken before conversion ------------
 
 # (method, borrow, a parameter whose conversion runs Python code, or None when every parameter is a
-# str or bool). Table order is the class's method table order; aggregate_edges is checked when present.
+# str or bool), in the order of the class's method table.
 METHOD_INDEX = [
     ("close", "X", None), ("generation", "S", None), ("begin", "X", "tt"), ("commit", "X", None),
     ("rollback", "X", None), ("set_event_cursor", "X", "offset"), ("event_cursor", "S", None),
@@ -111,7 +117,6 @@ METHOD_INDEX = [
     ("compact_current_only", "X", None), ("current_only", "S", None), ("gc", "X", "keep_last"),
     ("upgrade_manifests", "X", None),
 ]
-OPTIONAL_METHODS = {"aggregate_edges"}  # not on every branch yet
 
 
 def parameters(name):
@@ -135,13 +140,11 @@ def plain_arguments(name, hooked=None, hook=None):
 
 def test_every_method_is_registered_in_index_order():
     present = [name for name in vars(NativeStore) if not name.startswith("__")]
-    assert present == [name for name, _, _ in METHOD_INDEX if name not in OPTIONAL_METHODS or name in present]
+    assert present == [name for name, _, _ in METHOD_INDEX]
 
 
 @pytest.mark.parametrize("name, borrow, hooked", METHOD_INDEX, ids=[row[0] for row in METHOD_INDEX])
 def test_borrow_kind(tmp_path, name, borrow, hooked):
-    if not hasattr(NativeStore, name):
-        pytest.skip(f"{name} is not on this branch")
     store = NativeStore(str(tmp_path / "s"))
     # Called while an exclusive call holds the object: a shared method meets the exclusive holder.
     seen = []
@@ -252,6 +255,16 @@ REFUSALS = [
     ("gc-keep-last-float", lambda s: s.gc(2.0), "keep_last", TypeError, None),
     ("gc-keep-last-2**64", lambda s: s.gc(keep_last=2**64), "keep_last", OverflowError, None),
     ("uids-for-str", lambda s: s.uids_for("01"), "ids", TypeError, NOT_VEC),
+    ("agg-t-a-float", lambda s: aggregate(s, t_a=0.0), "t_a", TypeError, None),
+    ("agg-t-b-none", lambda s: aggregate(s, t_b=None), "t_b", TypeError, None),
+    ("agg-stride-float", lambda s: aggregate(s, stride=1.0), "stride", TypeError, None),
+    ("agg-group-by-str", lambda s: aggregate(s, group_by="rel_type"), "group_by", TypeError, NOT_VEC),
+    ("agg-group-by-bytes-name", lambda s: aggregate(s, group_by=[(b"rel_type", None)]), "group_by", TypeError,
+     None),
+    ("agg-aggregates-1-tuple", lambda s: aggregate(s, aggregates=[("count",)]), "aggregates", TypeError, None),
+    ("agg-max-groups-2**64", lambda s: aggregate(s, max_groups=2**64), "max_groups", OverflowError, None),
+    ("agg-max-groups-none", lambda s: aggregate(s, max_groups=None), "max_groups", TypeError, None),
+    ("agg-first-bad-wins", lambda s: aggregate(s, t_a=None, max_groups=-1), "t_a", TypeError, None),
 ]
 
 
@@ -358,6 +371,12 @@ def node_scan_arrays(store):
     return [scan[key] for key in ("uid_id", "vt_s", "vt_e")]
 
 
+def aggregate_key_arrays(store):
+    result = aggregate(store, group_by=(("rel_type", None), ("endpoint", "src")))
+    assert result["rows_total"] == 2 and result["rel_names"] == ["knows", "likes"]
+    return result["keys"]
+
+
 def dense_id_arrays(store):
     ids = store.dense_ids(["Carl", "a"])
     assert ids.tolist() == [2, 0]
@@ -392,6 +411,7 @@ RESULTS = [
     ("page-arrays", lambda tmp: arrays_outlive_their_store(tmp, page_arrays)),
     ("node-scan-arrays", lambda tmp: arrays_outlive_their_store(tmp, node_scan_arrays)),
     ("dense-id-arrays", lambda tmp: arrays_outlive_their_store(tmp, dense_id_arrays)),
+    ("aggregate-key-arrays", lambda tmp: arrays_outlive_their_store(tmp, aggregate_key_arrays)),
     ("idents-tuple-of-lists", lambda tmp: idents_match_the_rows(populate(tmp / "s"))),
     ("cache-and-postings-tuples", lambda tmp: cache_and_postings_shapes(populate(tmp / "s"))),
     ("resolve-4-tuples", lambda tmp: resolved_tuples(populate(tmp / "s"))),
@@ -434,6 +454,14 @@ CHECKS = [
     ("scan-nodes-current-only-default", "stripped", lambda s: s.scan_nodes()["rows"], None, 2),
     ("scan-edges-current-only", "stripped", lambda s: s.scan_edges(as_of_tt=5, columns=[]), RuntimeError,
      CURRENT_ONLY.format(5)),
+    ("aggregate-current-only", "stripped", lambda s: aggregate(s, as_of_tt=5), RuntimeError,
+     CURRENT_ONLY.format(5)),
+    # The vocabulary is checked before the engine is asked anything.
+    ("aggregate-vocabulary-before-current-only", "stripped",
+     lambda s: aggregate(s, as_of_tt=5, group_by=[("bucket", None)]), RuntimeError,
+     'aggregate_edges: unknown dimension "bucket"'),
+    ("aggregate-current-only-now", "stripped", lambda s: aggregate(s, as_of_tt=OPEN_END - 1)["rows_total"], None,
+     2),
     # version_page makes no current-only check of its own.
     ("page-current-only-past", "stripped", lambda s: s.version_page("edge", 5, 0, 10, "all", None, 0, 9)
      ["rows_total"], None, 0),
