@@ -98,8 +98,9 @@ PyObject* scan_edges(StoreCall& call, std::int64_t as_of_tt, std::optional<std::
                      std::optional<std::uint64_t> limit, std::optional<std::vector<std::string>> columns) {
     EdgeScanArgs args{as_of_tt,      vt_min, vt_max, std::move(rel_types), std::move(touching_ids),
                       touching_both, limit,  std::move(columns)};
-    NativeStore& store = call.store();
-    auto outcome = without_gil([&] { return vorp::scan_edges(store, std::move(args)); });
+    // Like every method of the store object, the scan keeps the interpreter lock for its whole run
+    // (its worker threads touch no Python object); only the module's column functions release it.
+    auto outcome = vorp::scan_edges(call.store(), std::move(args));
     if (!outcome) return raise_failure(std::move(outcome).error());
     if (!numpy_api_ready()) return nullptr;
 

@@ -20,9 +20,8 @@
 //      borrowed", RuntimeError, raised at once, never waiting);
 //   3. convert the arguments in parameter order; the first failure keeps its exception and gets
 //      the note "while processing '{parameter}'";
-//   4. run the body, which calls the engine (VORP_PY_TRY maps an EngineError through `err`;
-//      `without_gil` releases the interpreter lock around work that touches no Python object)
-//      and builds the result;
+//   4. run the body, which calls the engine (VORP_PY_TRY maps an EngineError through `err`) with
+//      the interpreter lock held for the whole call, and builds the result;
 //   5. release the borrow, on every path: success, Python error, engine error, internal failure.
 // A C++ exception leaving the body is raised as the internal-failure exception (or MemoryError).
 #pragma once
@@ -191,17 +190,6 @@ private:
 // The row kind of a kind word: "node" 0, "edge" 1; anything else raises RuntimeError
 // "unknown row kind {quoted}; expected 'node' or 'edge'" and gives nothing.
 std::optional<std::uint8_t> kind_of(std::string_view word);
-
-// Runs `work` with the interpreter lock released; it is taken back on every path, also when
-// `work` throws. `work` must touch no Python object.
-template <class Work>
-decltype(auto) without_gil(Work&& work) {
-    struct Retake {
-        PyThreadState* saved;
-        ~Retake() { PyEval_RestoreThread(saved); }
-    } retake{PyEval_SaveThread()};
-    return std::forward<Work>(work)();
-}
 
 // Evaluates a Result; an EngineError is raised through `err` and the body returns nullptr.
 #define VORP_PY_TRY(...)                                                          \

@@ -55,11 +55,6 @@ PyObject* fail(StoreCall&, std::string how) {
     return py_none();
 }
 
-PyObject* released(StoreCall& call) {
-    const std::uint64_t value = without_gil([&] { return call.store().manifest.generation + 1; });
-    return py_int(value);
-}
-
 PyObject* dict_order(StoreCall&) {
     return DictBuilder().add("z", py_int(std::uint64_t{1})).add("a", py_int(std::uint64_t{2})).finish();
 }
@@ -153,7 +148,6 @@ PyMethodDef probe_store_methods[] = {
                 ListOf<Str>, OrDefault<I64, vorp::OPEN_END>, OrNone<ListOf<U32>>, OrDefault<Bool, false>>::def(),
     StoreMethod<"kind($self, kind)", Borrow::shared, &kind, Str>::def(),
     StoreMethod<"fail($self, how)", Borrow::exclusive, &fail, Str>::def(),
-    StoreMethod<"released($self)", Borrow::shared, &released>::def(),
     StoreMethod<"dict_order($self)", Borrow::shared, &dict_order>::def(),
     StoreMethod<"stage_sample($self, tt, edges, nodes, closes)", Borrow::exclusive, &stage_sample, I64, U64, U64,
                 ListOf<Str>>::def(),

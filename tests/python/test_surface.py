@@ -503,9 +503,6 @@ def test_damaged_segment_raises_located_corrupt_error(tmp_path, read):
 
 # ---- known deviations in code other branches are changing -------------------------------------------
 
-@pytest.mark.xfail(strict=True, reason="scan_edges releases the interpreter lock around the scan, so an exclusive "
-                                       "call from another thread is refused with 'Already borrowed'; every "
-                                       "NativeStore method must keep the lock for its whole run")
 def test_scan_edges_keeps_the_interpreter_lock(tmp_path):
     n = 4000
     store = populate(tmp_path / "s", [(i, "a", "b", "knows", i, i + 3) for i in range(1, n)])
@@ -531,8 +528,6 @@ def test_scan_edges_keeps_the_interpreter_lock(tmp_path):
     assert clashes == []
 
 
-@pytest.mark.xfail(strict=True, reason="stage_edges refuses a column longer than 'vid'; such columns are accepted "
-                                       "and their extra elements ignored")
 def test_columns_longer_than_vid_are_accepted(tmp_path):
     store = populate(tmp_path / "s")
     store.begin(20)
