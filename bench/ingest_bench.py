@@ -1,7 +1,8 @@
 """Ingest from Python lists: entities, one node version each, and edge versions, staged and
 committed in one batch, with where the time goes.
 
-    PYTHONPATH=build/release/python .venv/bin/python bench/ingest_bench.py [--edges N] [--entities N] [--duckdb]
+    PYTHONPATH=build/release/python .venv/bin/python bench/ingest_bench.py [--edges N] [--entities N] [--repeat N]
+        [--duckdb]
 
 With --duckdb (pip install -r bench/requirements-ingest.txt first), DuckDB ingests the same
 Python lists into file-backed tables through Arrow tables, in one transaction, and the ratio is
@@ -22,6 +23,7 @@ import argparse
 import random
 import resource
 import shutil
+import statistics
 import tempfile
 import time
 
@@ -119,47 +121,56 @@ def duckdb_ingest(scratch: str, uids, labels, nodes, edges) -> dict:
     return {"arrow": t_arrow, "insert": t_insert, "commit": t_commit, "total": t_arrow + t_insert + t_commit}
 
 
+def ingest_once(path: str, uids, labels, nodes, edges) -> dict:
+    """One ingest into a new store at `path`: the figures in seconds, and the commit's phases."""
+    store = NativeStore(path)
+    t_entities, _ = timed(lambda: store.ensure_entities(uids, labels))
+    # Row 0 names an unknown uid: every column is converted, then the call stops at once.
+    # Each probe is the best of three runs, the first of which also warms the caches.
+    unknown_first = dict(edges, src=["no such entity"] + edges["src"][1:])
+    t_convert = min(call_failing(store, unknown_first, KeyError, "unknown uid") for _ in range(3))
+    # Outside a batch every uid and vid is resolved, then the store refuses row 0.
+    t_resolve = min(call_failing(store, edges, RuntimeError, "no batch is open") for _ in range(3)) - t_convert
+    del unknown_first
+    store.begin(1)
+    t_nodes, _ = timed(lambda: store.stage_nodes(nodes))
+    t_edges, _ = timed(lambda: store.stage_edges(edges))
+    t_commit, _ = timed(store.commit)
+    return {"entities": t_entities, "nodes": t_nodes, "edges": t_edges, "convert": t_convert, "resolve": t_resolve,
+            "stage": t_edges - t_convert - t_resolve, "commit": t_commit, "phases": store.last_commit_phases()}
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--edges", type=int, default=1_000_000)
     parser.add_argument("--entities", type=int, default=100_000)
     parser.add_argument("--seed", type=int, default=18)
+    parser.add_argument("--repeat", type=int, default=1, help="ingests into fresh stores; medians are printed")
     parser.add_argument("--duckdb", action="store_true", help="also ingest the same rows with DuckDB")
     args = parser.parse_args()
 
     uids, labels, nodes, edges = make_data(args.entities, args.edges, args.seed)
     scratch = tempfile.mkdtemp(prefix="vorp-ingest-")
     try:
-        store = NativeStore(f"{scratch}/store")
-        t_entities, _ = timed(lambda: store.ensure_entities(uids, labels))
-        # Row 0 names an unknown uid: every column is converted, then the call stops at once.
-        # Each probe is the best of three runs, the first of which also warms the caches.
-        unknown_first = dict(edges, src=["no such entity"] + edges["src"][1:])
-        t_convert = min(call_failing(store, unknown_first, KeyError, "unknown uid") for _ in range(3))
-        # Outside a batch every uid and vid is resolved, then the store refuses row 0.
-        t_resolve = min(call_failing(store, edges, RuntimeError, "no batch is open") for _ in range(3)) - t_convert
-        del unknown_first
-        store.begin(1)
-        t_nodes, _ = timed(lambda: store.stage_nodes(nodes))
-        t_edges, _ = timed(lambda: store.stage_edges(edges))
-        t_commit, generation = timed(store.commit)
-        phases = store.last_commit_phases()
+        runs = [ingest_once(f"{scratch}/store{run}", uids, labels, nodes, edges) for run in range(args.repeat)]
+        figure = {key: statistics.median(run[key] for run in runs) for key in runs[0] if key != "phases"}
+        phases = {key: statistics.median(run["phases"][key] for run in runs) for key in runs[0]["phases"]}
         rss_mib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
-        total = t_entities + t_nodes + t_edges + t_commit
+        total = figure["entities"] + figure["nodes"] + figure["edges"] + figure["commit"]
         rows = args.edges + args.entities
-        print(f"ingest edges={args.edges} entities={args.entities} generation={generation}")
-        print(f"ingest entities_ms {t_entities * 1e3:.1f}")
-        print(f"ingest stage_nodes_ms {t_nodes * 1e3:.1f}")
-        print(f"ingest stage_edges_ms {t_edges * 1e3:.1f}")
-        print(f"ingest   convert_ms {t_convert * 1e3:.1f}")
-        print(f"ingest   resolve_ms {t_resolve * 1e3:.1f}")
-        print(f"ingest   stage_ms {(t_edges - t_convert - t_resolve) * 1e3:.1f}")
-        print(f"ingest commit_ms {t_commit * 1e3:.1f}")
+        print(f"ingest edges={args.edges} entities={args.entities} runs={args.repeat} (medians)")
+        print(f"ingest entities_ms {figure['entities'] * 1e3:.1f}")
+        print(f"ingest stage_nodes_ms {figure['nodes'] * 1e3:.1f}")
+        print(f"ingest stage_edges_ms {figure['edges'] * 1e3:.1f}")
+        print(f"ingest   convert_ms {figure['convert'] * 1e3:.1f}")
+        print(f"ingest   resolve_ms {figure['resolve'] * 1e3:.1f}")
+        print(f"ingest   stage_ms {figure['stage'] * 1e3:.1f}")
+        print(f"ingest commit_ms {figure['commit'] * 1e3:.1f}")
         for key in ("seal_us", "closes_us", "stats_us", "dict_us", "digest_us", "delta_build_us", "manifest_us",
                     "current_us", "total_us"):
-            print(f"ingest   commit_{key} {phases[key]}")
-        print(f"ingest stage_edges_rows_per_s {args.edges / t_edges:.0f}")
+            print(f"ingest   commit_{key} {phases[key]:.0f}")
+        print(f"ingest stage_edges_rows_per_s {args.edges / figure['edges']:.0f}")
         print(f"ingest end_to_end_ms {total * 1e3:.1f}")
         print(f"ingest end_to_end_rows_per_s {rows / total:.0f}")
         print(f"ingest peak_rss_mib {rss_mib:.0f}")

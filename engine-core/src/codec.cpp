@@ -277,9 +277,15 @@ Result<StreamShape> walk_stream(std::span<const std::uint8_t> stream, std::uint6
     return StreamShape{count, block_len};
 }
 
-// Decodes a walked stream into `out` at ElementWidth bytes per value.
-template <unsigned ElementWidth>
-void decode_walked(std::span<const std::uint8_t> stream, StreamShape shape, std::uint8_t* out) {
+struct NoBlockHook {
+    void operator()(std::uint64_t, unsigned, const std::uint8_t*, std::size_t) const {}
+};
+
+// Decodes a walked stream into `out` at ElementWidth bytes per value. After each block,
+// on_block(base, width, block_out, value_count) sees the block's header and its output while that
+// output is still in cache.
+template <unsigned ElementWidth, class OnBlock = NoBlockHook>
+void decode_walked(std::span<const std::uint8_t> stream, StreamShape shape, std::uint8_t* out, OnBlock on_block = {}) {
     const std::uint8_t* const stream_end = stream.data() + stream.size();
     const std::uint8_t* block = stream.data() + 8;
     const bool vector = simd_kernels_active();
@@ -303,7 +309,34 @@ void decode_walked(std::span<const std::uint8_t> stream, StreamShape shape, std:
                 UNPACK_BY_WIDTH<ElementWidth>[width](packed + vector_done / 8 * width, value_count - vector_done, base,
                                                      block_out + vector_done * ElementWidth, stream_end);
         }
+        on_block(base, width, block_out, value_count);
         block = packed + packed_bytes(value_count, width);
+        done += value_count;
+    }
+}
+
+// The value at `bit` of a packed area of `width` (0..64) bits per value, reading only the bytes
+// that hold it.
+std::uint64_t value_bits_at(const std::uint8_t* packed, std::uint64_t bit, unsigned width) {
+    if (width == 0) return 0;
+    const std::uint8_t* at = packed + bit / 8;
+    const unsigned shift = static_cast<unsigned>(bit % 8);
+    std::uint64_t value = at[0] >> shift;
+    for (unsigned have = 8 - shift, byte_idx = 1; have < width; ++byte_idx, have += 8)
+        value |= static_cast<std::uint64_t>(at[byte_idx]) << have;
+    return width == 64 ? value : value & ((std::uint64_t{1} << width) - 1);
+}
+
+// The last value of a walked stream of at least one value (base + difference, wrapping), read from
+// its final block alone.
+std::uint64_t last_value(std::span<const std::uint8_t> stream, StreamShape shape) {
+    const std::uint8_t* block = stream.data() + 8;
+    for (std::uint64_t done = 0;;) {
+        const std::size_t value_count = static_cast<std::size_t>(std::min<std::uint64_t>(shape.block_len, shape.count - done));
+        const unsigned width = block[8];
+        if (done + value_count == shape.count)
+            return load_u64(block) + value_bits_at(block + BLOCK_HEADER_BYTES, std::uint64_t{value_count - 1} * width, width);
+        block += BLOCK_HEADER_BYTES + packed_bytes(value_count, width);
         done += value_count;
     }
 }
@@ -467,57 +500,112 @@ std::optional<std::vector<std::uint8_t>> pack_heap(std::span<const std::uint8_t>
     }
 }
 
-Result<std::vector<std::uint8_t>> unpack_heap(std::span<const std::uint8_t> packed) {
+namespace {
+
+// The parts of a packed heap: its string count, the offsets' FOR stream and the DEFLATE stream.
+struct HeapParts {
+    std::uint32_t string_count = 0;
+    std::span<const std::uint8_t> offsets;
+    std::span<const std::uint8_t> deflated;
+};
+
+Result<HeapParts> heap_parts(std::span<const std::uint8_t> packed) {
     if (packed.size() < 16 || load_u32(packed.data()) != PACKED_HEAP_MARKER) return fail(heap_error("missing magic"));
     const std::uint32_t string_count = load_u32(packed.data() + 4);
     const std::uint64_t for_len = load_u32(packed.data() + 8);
     const std::uint64_t deflate_len = load_u32(packed.data() + 12);
     if (packed.size() < 16 + for_len + deflate_len) return fail(heap_error("truncated"));
+    return HeapParts{string_count, packed.subspan(16, static_cast<std::size_t>(for_len)),
+                     packed.subspan(static_cast<std::size_t>(16 + for_len), static_cast<std::size_t>(deflate_len))};
+}
 
-    const std::uint64_t offset_count = static_cast<std::uint64_t>(string_count) + 1;
-    const std::vector<std::int64_t> offsets =
-        VORP_TRY(decode_i64(packed.subspan(16, static_cast<std::size_t>(for_len)), offset_count));
+}  // namespace
 
-    // A negative value read as unsigned is too large as well.
-    const std::uint64_t payload_len = static_cast<std::uint64_t>(offsets.back());
+Result<PackedHeapShape> packed_heap_shape(std::span<const std::uint8_t> packed) {
+    const HeapParts parts = VORP_TRY(heap_parts(packed));
+    const std::uint64_t offset_count = static_cast<std::uint64_t>(parts.string_count) + 1;
+    const StreamShape offsets = VORP_TRY(walk_stream(parts.offsets, offset_count));
+
+    // The last offset is the payload's length; a negative value read as unsigned is too large as well.
+    const std::uint64_t payload_len = last_value(parts.offsets, offsets);
     if (payload_len > U32_MAX) return fail(heap_error("implausible payload length"));
     // The output buffer is sized from the offsets before inflating, so they must not announce
     // more than the DEFLATE bytes present can possibly produce.
-    if (payload_len > DEFLATE_MAX_EXPANSION * deflate_len + DEFLATE_EXPANSION_SLACK)
+    if (payload_len > DEFLATE_MAX_EXPANSION * parts.deflated.size() + DEFLATE_EXPANSION_SLACK)
         return fail(heap_error("implausible payload length"));
+    return PackedHeapShape{static_cast<std::size_t>(4 + 4 * offset_count + payload_len), parts.string_count,
+                           static_cast<std::uint32_t>(payload_len)};
+}
 
+Status unpack_heap_into(std::span<const std::uint8_t> packed, const PackedHeapShape& shape, std::span<std::uint8_t> out) {
+    // Walking the block headers again is cheap and keeps the decoder inside what was checked.
+    const HeapParts parts = VORP_TRY(heap_parts(packed));
+    const std::uint64_t offset_count = static_cast<std::uint64_t>(parts.string_count) + 1;
+    const StreamShape offsets = VORP_TRY(walk_stream(parts.offsets, offset_count));
+    const std::uint64_t payload_len = shape.payload_len;
     const std::size_t payload_start = static_cast<std::size_t>(4 + 4 * offset_count);
-    const std::size_t table_len = payload_start + static_cast<std::size_t>(payload_len);
-    std::vector<std::uint8_t> table;
-    try {
-        table.resize(table_len);
-    } catch (const std::bad_alloc&) {
-        return fail(EngineError::capacity(fmt::format("packed string heap: cannot allocate {} bytes", table_len)));
-    }
+    if (parts.string_count != shape.string_count || last_value(parts.offsets, offsets) != payload_len ||
+        out.size() != shape.table_len || shape.table_len != payload_start + payload_len)
+        engine_panic("unpack_heap_into was given a shape of other bytes or a buffer of another length");
 
-    const std::uint8_t* const deflated = packed.data() + 16 + for_len;
+    // The offsets are decoded straight into the table as u32. A block whose values all lie in
+    // [base, base + 2^width) with that range inside 32 bits is narrowed exactly, and needs no range
+    // check when the range ends at or before the payload's end; the rest of such blocks are checked
+    // while their output is in cache. A block that can hold values past 32 bits (no writer makes
+    // one) is checked on the 64-bit values after inflating.
+    std::uint8_t* const table = out.data();
+    store_u32(table, parts.string_count);
+    bool wide_block = false;
+    bool out_of_range = false;
+    decode_walked<4>(parts.offsets, offsets, table + 4,
+                     [&](std::uint64_t base, unsigned width, const std::uint8_t* block_out, std::size_t value_count) {
+                         const std::uint64_t span = width == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << width) - 1;
+                         if (width > 32 || base > U32_MAX || base + span > U32_MAX) {
+                             wide_block = true;
+                             return;
+                         }
+                         if (base + span <= payload_len) return;
+                         std::uint32_t largest = 0;
+                         for (std::size_t value_idx = 0; value_idx < value_count; ++value_idx)
+                             largest = std::max(largest, load_u32(block_out + 4 * value_idx));
+                         out_of_range |= largest > payload_len;
+                     });
+
+    std::uint8_t* const payload = table + payload_start;
     // ISA-L's inflater decodes the common case, a payload that inflates to exactly the announced
     // length, fastest. Anything else is decided by libdeflate, whose verdicts and messages are the
     // format's: the two agree on every valid stream, and a damaged one is rare enough to decode twice.
-    if (!isal_inflate_exact(deflated, static_cast<std::size_t>(deflate_len), table.data() + payload_start,
-                            static_cast<std::size_t>(payload_len))) {
+    if (!isal_inflate_exact(parts.deflated.data(), parts.deflated.size(), payload, static_cast<std::size_t>(payload_len))) {
         std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
         if (!decompressor) return fail(EngineError::capacity("packed string heap: cannot allocate a decompressor"));
         std::size_t inflated = 0;
         const libdeflate_result result =
-            libdeflate_deflate_decompress(decompressor.get(), deflated, static_cast<std::size_t>(deflate_len),
-                                          table.data() + payload_start, static_cast<std::size_t>(payload_len), &inflated);
+            libdeflate_deflate_decompress(decompressor.get(), parts.deflated.data(), parts.deflated.size(), payload,
+                                          static_cast<std::size_t>(payload_len), &inflated);
         if (result != LIBDEFLATE_SUCCESS)
             return fail(heap_error(fmt::format("inflate failed: {}", inflate_failure_text(result))));
         if (inflated != payload_len) return fail(heap_error("payload length disagrees with offsets"));
     }
 
-    store_u32(table.data(), string_count);
-    for (std::uint64_t offset_idx = 0; offset_idx < offset_count; ++offset_idx) {
-        const std::uint64_t offset = static_cast<std::uint64_t>(offsets[offset_idx]);
-        if (offset > payload_len) return fail(heap_error("offset out of range"));
-        store_u32(table.data() + 4 + 4 * offset_idx, static_cast<std::uint32_t>(offset));
+    if (wide_block) {
+        // Every offset within the payload (below 2^32) was narrowed exactly.
+        const std::vector<std::int64_t> exact = VORP_TRY(decode_i64(parts.offsets, offset_count));
+        for (const std::int64_t offset : exact)
+            out_of_range |= static_cast<std::uint64_t>(offset) > payload_len;
     }
+    if (out_of_range) return fail(heap_error("offset out of range"));
+    return ok();
+}
+
+Result<std::vector<std::uint8_t>> unpack_heap(std::span<const std::uint8_t> packed) {
+    const PackedHeapShape shape = VORP_TRY(packed_heap_shape(packed));
+    std::vector<std::uint8_t> table;
+    try {
+        table.resize(shape.table_len);
+    } catch (const std::bad_alloc&) {
+        return fail(EngineError::capacity(fmt::format("packed string heap: cannot allocate {} bytes", shape.table_len)));
+    }
+    VORP_TRY(unpack_heap_into(packed, shape, table));
     return table;
 }
 

@@ -8,8 +8,6 @@
 // attempt, which replaces them.
 #include "vorp/store.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -36,11 +34,6 @@ public:
 private:
     std::chrono::steady_clock::time_point start_;
 };
-
-bool path_exists(const std::filesystem::path& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
 
 // What a failed commit puts back: every scalar the commit changes, and the list lengths.
 struct CommitBase {
@@ -312,14 +305,15 @@ Result<std::uint64_t> NativeStore::commit(EventLogRef cursor) {
     }
     phases.stats_us = stats_clock.elapsed_us();
 
-    // 4. The dictionary's new records, appended from the committed length. A dict.log this commit
-    // creates is a new name in the root: sync the root so that it is durable before CURRENT.
+    // 4. The dictionary's new records, appended from the committed length. While the published
+    // generation records no dictionary bytes, nothing has made dict.log's name durable (the file
+    // may have been created just now, or by an attempt whose root sync failed): sync the root
+    // before the first generation that names records in it.
     const Stopwatch dict_clock;
     const std::filesystem::path log = root / DICT_LOG_FILE;
-    const bool log_existed = dict.size() == dict.committed() || path_exists(log);
     auto dict_commit = dict.commit_to_disk();
     if (!dict_commit) return restore(std::move(dict_commit).error());
-    if (!log_existed) {
+    if (base.dict.bytes == 0 && dict_commit->bytes != 0) {
         if (auto synced = fsync_dir(log.parent_path()); !synced) return restore(std::move(synced).error());
     }
     phases.dict_us = dict_clock.elapsed_us();

@@ -369,12 +369,18 @@ Result<CompactReport> compact_current_only(NativeStore& store) {
         return CompactReport{};
     }
     auto [next, report] = VORP_TRY(rewrite_generation(store, true));
-    VORP_TRY(store.install(std::move(next)));
+    const std::uint64_t stripped = next.generation;
+    auto installed = store.install(std::move(next));
+    // An install that fails only in the directory sync after CURRENT moved has still made the
+    // stripped generation current, and the handle has adopted it.
+    if (!installed && store.manifest.generation != stripped) return fail(std::move(installed).error());
     // The stripped generation is current: from here on the handle must refuse past-time belief
     // and answer statistics from the new segments, whether or not the marker can be written.
     store.current_only = true;
     store.drop_stats_cache();
-    VORP_TRY(store.mark_current_only());
+    auto marked = store.mark_current_only();
+    if (!installed) return fail(std::move(installed).error());
+    VORP_TRY(std::move(marked));
     return report;
 }
 

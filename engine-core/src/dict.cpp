@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "vorp/fileio.h"
+#include "vorp/gc.h"
 #include "vorp/text.h"
 
 namespace vorp {
@@ -545,6 +546,8 @@ Result<DictCommit> Dictionary::commit_to_disk() {
     VORP_TRY_FILE(path_, writer->flush());
     const std::uint64_t new_length = writer->offset;
     VORP_TRY_FILE(path_, truncate_fd(fd.get(), new_length));
+    if (const int errnum = durable_fault(DurableOp::sync_file, path_))
+        return fail(EngineError::from_errno(errnum).at_file(path_));
     VORP_TRY_FILE(path_, full_sync(fd.get()));
     // The records are durable once the sync has succeeded; a failing close cannot undo that.
     (void)fd.close();

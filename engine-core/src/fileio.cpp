@@ -1,9 +1,12 @@
 #include "vorp/fileio.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "vorp/gc.h"
 
 namespace vorp {
 
@@ -173,10 +176,26 @@ Status write_via_temp(const std::filesystem::path& path, const std::filesystem::
     // temporary file while creating, writing, syncing or closing it, the target for the rename.
     const std::filesystem::path parent = path.parent_path();
     VORP_TRY_FILE(parent, create_dirs(parent));
+    // Each step first asks the durable-write fault seam (a no-op unless a test installed a hook).
+    const auto injected = [](int errnum, const std::filesystem::path& at) {
+        return fail(EngineError::from_errno(errnum).at_file(at));
+    };
+    if (const int errnum = durable_fault(DurableOp::open_temp, tmp_path)) return injected(errnum, tmp_path);
     Fd fd = VORP_TRY_FILE(tmp_path, open_file(tmp_path, O_WRONLY | O_CREAT | O_TRUNC));
-    VORP_TRY_FILE(tmp_path, write_all(fd.get(), image.data(), image.size()));
+    std::uint64_t written = 0;
+    do {
+        std::size_t chunk = image.size() - written;
+        if (const int errnum = durable_fault(DurableOp::write, tmp_path, written, chunk)) return injected(errnum, tmp_path);
+        chunk = std::min<std::size_t>(chunk, image.size() - written);
+        if (chunk == 0 && written < image.size()) return fail(EngineError::io("failed to write whole buffer").at_file(tmp_path));
+        VORP_TRY_FILE(tmp_path, write_all(fd.get(), image.data() + written, chunk));
+        written += chunk;
+    } while (written < image.size());
+    if (const int errnum = durable_fault(DurableOp::sync_file, tmp_path)) return injected(errnum, tmp_path);
     VORP_TRY_FILE(tmp_path, full_sync(fd.get()));
+    if (const int errnum = durable_fault(DurableOp::close_file, tmp_path)) return injected(errnum, tmp_path);
     VORP_TRY_FILE(tmp_path, fd.close());
+    if (const int errnum = durable_fault(DurableOp::rename, path)) return injected(errnum, path);
     VORP_TRY_FILE(path, rename_file(tmp_path, path));
     return ok();
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <dirent.h>
+#include <functional>
 #include <fcntl.h>
 #include <map>
 #include <string_view>
@@ -198,6 +199,7 @@ Result<std::uint64_t> remove(const std::filesystem::path& path) {
     struct stat st {};
     const std::uint64_t size = ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
     crash_point(CRASH_GC_MID_DELETE);
+    if (const int errnum = durable_fault(DurableOp::remove, path)) return fail(EngineError::from_errno(errnum).at_file(path));
     if (::unlink(path.c_str()) != 0) return fail(EngineError::from_errno(errno).at_file(path));
     return size;
 }
@@ -269,13 +271,22 @@ Result<GcReport> collect(NativeStore& store, std::uint64_t keep_last) {
             VORP_TRY(rewrite_orphaned_deltas(root, current, listed, retained));
     }
 
-    for (const std::string& name : VORP_TRY(list_dir(manifests))) {
+    // Collected generations go newest first. A run that stops part-way then leaves the oldest
+    // collected files, each with its whole chain below it, so a later run with a longer window (one
+    // that retains some of them again) can still rebuild every one it has to rewrite. Oldest first,
+    // it would leave deltas whose checkpoint is already gone.
+    std::vector<std::pair<std::uint64_t, std::string>> collected;
+    for (std::string& name : VORP_TRY(list_dir(manifests))) {
         if (name.ends_with(".tmp")) {
             report.bytes_reclaimed += VORP_TRY(gc::remove(manifests / name));
         } else if (const auto generation = json_generation(name); generation && !retained(*generation)) {
-            report.bytes_reclaimed += VORP_TRY(gc::remove(manifests / name));
-            ++report.manifests_removed;
+            collected.emplace_back(*generation, std::move(name));
         }
+    }
+    std::sort(collected.begin(), collected.end(), std::greater<>());
+    for (const auto& [generation, name] : collected) {
+        report.bytes_reclaimed += VORP_TRY(gc::remove(manifests / name));
+        ++report.manifests_removed;
     }
     VORP_TRY(fsync_dir(manifests));
 

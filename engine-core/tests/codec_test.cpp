@@ -542,6 +542,33 @@ TEST(StringHeap, MalformedHeapsAreCorrupt) {
                    "packed string heap: implausible payload length");
 }
 
+// Offsets in a block whose width reaches past 32 bits, which no writer makes: decoded straight to
+// 32 bits they would be narrowed, so a value of 2^32 + 2 must still be refused rather than read as 2.
+TEST(StringHeap, WideOffsetBlocksAreCheckedOnTheirFullValues) {
+    const auto wide_offsets = [](std::uint64_t base, std::vector<std::uint64_t> differences) {
+        Bytes stream;
+        put_u32(stream, static_cast<std::uint32_t>(differences.size()));
+        put_u32(stream, FOR_BLOCK_LEN);
+        for (int byte_idx = 0; byte_idx < 8; ++byte_idx) stream.push_back(static_cast<std::uint8_t>(base >> (8 * byte_idx)));
+        stream.push_back(40);
+        Bytes packed((differences.size() * 40 + 7) / 8 + 8, 0);
+        for (std::size_t value_idx = 0; value_idx < differences.size(); ++value_idx)
+            for (unsigned bit = 0; bit < 40; ++bit)
+                if ((differences[value_idx] >> bit) & 1) packed[(value_idx * 40 + bit) / 8] |= 1 << ((value_idx * 40 + bit) % 8);
+        packed.resize((differences.size() * 40 + 7) / 8);
+        stream.insert(stream.end(), packed.begin(), packed.end());
+        return stream;
+    };
+    const Bytes deflated = deflate(Bytes{'a', 'b', 'c', 'd', 'e'});
+    const Bytes expected = {2, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 5, 0, 0, 0, 'a', 'b', 'c', 'd', 'e'};
+    EXPECT_EQ(unpack_heap(make_heap(2, wide_offsets(0, {0, 2, 5}), deflated)).value(), expected);
+    expect_corrupt(unpack_heap(make_heap(2, wide_offsets(0, {0, (std::uint64_t{1} << 32) + 2, 5}), deflated)).error(),
+                   "packed string heap: offset out of range");
+    // Narrow blocks whose range passes the payload's end are checked value by value.
+    expect_corrupt(unpack_heap(make_heap(3, offsets_stream({0, 2, 6, 5}), deflated)).error(),
+                   "packed string heap: offset out of range");
+}
+
 TEST(StringHeap, DamagedHeapsNeverCrash) {
     std::vector<std::string> texts;
     for (int text_idx = 0; text_idx < 300; ++text_idx) texts.push_back("text " + std::to_string(text_idx * 7919));

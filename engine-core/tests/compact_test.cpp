@@ -382,6 +382,30 @@ TEST(Compaction, CurrentOnlyKeepsOpenVersions) {
     // Running the strip again repairs the marker.
     ASSERT_TRUE(compact_current_only(*other));
     EXPECT_TRUE(fs::exists(second.path / "CURRENT_ONLY"));
+
+    // The root cannot be synced once CURRENT names the stripped generation: the strip has taken
+    // effect all the same, so the handle refuses past-time belief and forgets its statistics.
+    TempDir third("vorp-compact");
+    auto unsynced = open_ok(third.path);
+    const Workload third_work(*unsynced, 7, 3, false);
+    ASSERT_TRUE(unsynced->stats_accum());
+    const std::uint64_t generation = unsynced->manifest.generation;
+    {
+        ScopedDurableFault fault([&](DurableOp op, const fs::path& path, std::uint64_t, std::size_t&) {
+            return op == DurableOp::sync_dir && path == third.path ? EIO : 0;
+        });
+        const auto failed = compact_current_only(*unsynced);
+        ASSERT_FALSE(failed);
+        EXPECT_EQ(failed.error().message,
+                  fmt::format("generation {} was published but its directory could not be synced: Input/output error "
+                              "(os error 5)",
+                              generation + 1));
+    }
+    EXPECT_EQ(unsynced->manifest.generation, generation + 1);
+    EXPECT_TRUE(unsynced->current_only);
+    EXPECT_FALSE(unsynced->assert_full_belief(0));
+    EXPECT_FALSE(unsynced->stats_cache.has_value());
+    EXPECT_TRUE(open_ok(third.path)->current_only);
 }
 
 // A crash at each point of the install leaves the old or the new generation, never a mixture;

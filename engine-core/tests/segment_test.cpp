@@ -535,6 +535,41 @@ TEST(SegmentWriter, ForColumnsAndPackedHeap) {
     }
 }
 
+// A segment whose decoded parts take several MiB lives in a directly mapped buffer that is kept
+// for reuse once released: reopening it reads the same values, and a zero-filled buffer made from
+// the released memory is zero.
+TEST(SegmentWriter, LargeSegmentsReopenFromReusedMemory) {
+    TempDir dir;
+    constexpr std::uint32_t ROWS = 200000;
+    std::vector<EdgeRow> rows;
+    for (std::uint32_t r = 0; r < ROWS; ++r)
+        rows.push_back(edge(r % 3 ? "knows" : "likes", "", fmt::format("{{\"w\":{}}}", r), "import", std::nullopt,
+                            {r, r}, 1000 + 7 * std::int64_t{r}, 2000 + 7 * std::int64_t{r}, 9, r % 65536, r / 3));
+    const fs::path path = dir.path() / "large.vos";
+    ASSERT_TRUE(write_edge_segment(path, rows, {}));
+    std::size_t decoded_bytes = 0;
+    for (int round = 0; round < 2; ++round) {
+        const auto segment = open_mapped(path, false).value();
+        decoded_bytes = 0;
+        for (const auto& decoded : segment->decoded)
+            if (decoded) decoded_bytes += decoded->buffer.size();
+        ASSERT_TRUE(segment->unpacked_strings.has_value());
+        decoded_bytes += segment->unpacked_strings->size();
+        ASSERT_GE(decoded_bytes, std::size_t{4} << 20);
+        const auto vt_s = values<std::int64_t>(*segment, "vt_s");
+        const auto dst_id = values<std::uint32_t>(*segment, "dst_id");
+        const auto props = texts_of(*segment, "props_ref");
+        ASSERT_EQ(vt_s.size(), ROWS);
+        for (std::uint32_t r = 0; r < ROWS; ++r) {
+            ASSERT_EQ(vt_s[r], rows[r].vt_s) << r;
+            ASSERT_EQ(dst_id[r], rows[r].dst_id) << r;
+            ASSERT_EQ(props[r], rows[r].props) << r;
+        }
+    }
+    const AlignedBytes zeroed = AlignedBytes::zeroed(decoded_bytes).value();
+    EXPECT_TRUE(std::all_of(zeroed.data(), zeroed.data() + zeroed.size(), [](std::uint8_t byte) { return byte == 0; }));
+}
+
 TEST(SegmentWriter, RelTypeLimit) {
     TempDir dir;
     std::vector<EdgeRow> rows;

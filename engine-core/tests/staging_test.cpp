@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <limits>
+#include <new>
 #include <random>
 #include <set>
 #include <string>
@@ -351,6 +352,45 @@ TEST(Staging, NotedVidsMatchAModelSet) {
     set.note(universe[0]);
     set.clear();
     EXPECT_TRUE(set.empty() && !set.contains(universe[0]));
+}
+
+TEST(Staging, BulkAddMatchesRowByRowAndKeepsWhatItAppendedOnAThrow) {
+    std::mt19937_64 rng(5);
+    Staging bulk, single;
+    for (int call = 0; call < 30; ++call) {
+        std::vector<Id96> vids(rng() % 50);
+        for (Id96& vid : vids) vid = {rng() % 20, 0};
+        const auto fill = [&](std::size_t i, EdgeRow& row) {
+            row.disc = std::string(i % 20, 'd');  // past the small-string size for some rows
+            row.vt_s = static_cast<std::int64_t>(call * 100 + i);
+            row.src_id = static_cast<std::uint32_t>(i);
+        };
+        bulk.add_edges(vids, fill);
+        for (std::size_t i = 0; i < vids.size(); ++i) {
+            EdgeRow row;
+            fill(i, row);
+            row.vid = vids[i];
+            single.add_edge(std::move(row));
+        }
+        ASSERT_TRUE(bulk.edges == single.edges);
+        ASSERT_EQ(bulk.staged_edge_vids.size(), single.staged_edge_vids.size());
+    }
+    for (std::uint64_t prefix = 0; prefix < 20; ++prefix)
+        EXPECT_EQ(bulk.staged_edge_vids.contains({prefix, 0}), single.staged_edge_vids.contains({prefix, 0}));
+
+    Staging staging;
+    const std::vector<Id96> vids{{1, 0}, {2, 0}, {3, 0}};
+    EXPECT_THROW(staging.add_nodes(vids,
+                                   [](std::size_t i, NodeRow& row) {
+                                       if (i == 2) throw std::bad_alloc();
+                                       row.uid_id = static_cast<std::uint32_t>(i);
+                                   }),
+                 std::bad_alloc);
+    ASSERT_EQ(staging.nodes.size(), 2u);
+    EXPECT_EQ(staging.nodes[1].vid, (Id96{2, 0}));
+    EXPECT_TRUE(staging.staged_node_vids.contains({1, 0}) && staging.staged_node_vids.contains({2, 0}));
+    EXPECT_FALSE(staging.staged_node_vids.contains({3, 0}));
+    EXPECT_EQ(staging.staged_node_vids.size(), 2u);
 }
 
 TEST(Staging, RetireClearAndIndex) {

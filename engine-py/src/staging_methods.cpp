@@ -1,6 +1,7 @@
 #include "staging_methods.h"
 
 #include <algorithm>
+#include <array>
 #include <new>
 #include <span>
 
@@ -17,22 +18,26 @@ namespace {
 // A dict.log record stores each text's length in 32 bits.
 constexpr std::uint64_t MAX_DICT_TEXT_BYTES = 0xFFFFFFFFu;
 
-// The UTF-8 of a str element in place (cached by the str itself, so no copy for the common
-// case); anything else fails exactly as the Str converter does.
-bool str_view(PyObject* item, std::string_view& out) {
+// Checks that an element is a str with a UTF-8 form (a str with lone surrogates has none), which
+// the str then caches; anything else fails exactly as the Str converter does. Runs no Python code.
+bool check_str(PyObject* item) {
+    if (PyUnicode_CheckExact(item) && PyUnicode_IS_COMPACT_ASCII(item)) [[likely]] return true;
     if (!PyUnicode_Check(item)) [[unlikely]] {
         std::string ignored;
         return Str::convert(item, ignored);
     }
     Py_ssize_t length = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(item, &length);
-    if (text == nullptr) return false;  // lone surrogates: the interpreter's UnicodeEncodeError
-    out = std::string_view(text, static_cast<std::size_t>(length));
-    return true;
+    return PyUnicode_AsUTF8AndSize(item, &length) != nullptr;  // else the interpreter's UnicodeEncodeError
 }
 
+// An element that is an int (or a subclass of int) converts without running Python code.
 bool i64_value(PyObject* item, std::int64_t& out) {
     if (PyLong_CheckExact(item)) [[likely]] {
+        auto* number = reinterpret_cast<PyLongObject*>(item);
+        if (PyUnstable_Long_IsCompact(number)) {
+            out = static_cast<std::int64_t>(PyUnstable_Long_CompactValue(number));
+            return true;
+        }
         int overflow = 0;
         const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
         if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
@@ -43,6 +48,35 @@ bool i64_value(PyObject* item, std::int64_t& out) {
     }
     // Subclasses, objects with __index__, and every refusal with the converter's own error.
     return I64::convert(item, out);
+}
+
+template <class T>
+bool resize_or_raise(std::vector<T>& values, std::size_t count) {
+    try {
+        values.resize(count);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+// Runs `read(PyObject* const* items, std::size_t count) -> bool` over the elements of a sequence
+// under the list rule: a str is refused ("Can't extract `str` to `Vec`"), a list or tuple is read
+// directly, any other sequence through the interpreter's list of it. `read` must run no Python
+// code until it fails (and then stop): the elements cannot change under it, so what it reads is
+// what a snapshot taken at its start would hold.
+template <class Read>
+bool read_items(PyObject* sequence, Read&& read) {
+    Py_ssize_t length = 0;
+    if (!check_list_argument(sequence, length)) return false;
+    const PyRef fast(PySequence_Fast(sequence, "expected a sequence"));
+    if (fast.get() == nullptr) return false;
+    bool done = false;
+    Py_BEGIN_CRITICAL_SECTION(fast.get());
+    done = read(PySequence_Fast_ITEMS(fast.get()), static_cast<std::size_t>(PySequence_Fast_GET_SIZE(fast.get())));
+    Py_END_CRITICAL_SECTION();
+    return done;
 }
 
 void raise_text(PyObject* type, std::string_view text) {
@@ -89,9 +123,43 @@ bool check_column(const char* method, const char* key, std::size_t length, std::
     return false;
 }
 
-std::optional<std::string> optional_text(const OptStrColumn& column, std::size_t row) {
-    if (!column.present[row]) return std::nullopt;
-    return std::string(column.values[row]);
+void set_optional_text(const OptStrColumn& column, std::size_t row, std::optional<std::string>& out) {
+    if (column.present(row)) out.emplace(column.text(row));
+}
+
+// Looks up the uids of rows [0, end) of a column, calling `found(row, id)` (id: optional dense id)
+// in row order until it returns false. The dictionary is asked in chunks of UID_CHUNK rows, each
+// just before the first call for its rows (it fetches the table
+// slots and texts of a chunk's uids at once); the uids' own str objects lie all over the heap, so
+// those of the chunk after next are requested, and the texts of the next one, ahead of their turn.
+constexpr std::size_t UID_CHUNK = 32;
+
+template <class Found>
+void lookup_uids(const Dictionary& dict, const StrColumn& column, std::size_t end, Found&& found) {
+    constexpr std::size_t CHUNK = UID_CHUNK;
+    std::string_view texts[2][CHUNK];
+    std::optional<std::uint32_t> ids[CHUNK];
+    const auto prefetch_items = [&](std::size_t first) {
+        for (std::size_t row = first; row < std::min(end, first + CHUNK); ++row) __builtin_prefetch(column.items[row]);
+    };
+    const auto read_texts = [&](std::size_t first, std::string_view* out) {
+        for (std::size_t row = first; row < std::min(end, first + CHUNK); ++row) {
+            out[row - first] = column.text(row);
+            __builtin_prefetch(out[row - first].data());
+        }
+    };
+    prefetch_items(0);
+    prefetch_items(CHUNK);
+    read_texts(0, texts[0]);
+    for (std::size_t first = 0, turn = 0; first < end; first += CHUNK, turn ^= 1) {
+        const std::size_t count = std::min(CHUNK, end - first);
+        prefetch_items(first + 2 * CHUNK);
+        read_texts(first + CHUNK, texts[turn ^ 1]);
+        dict.dense_ids(std::span<const std::string_view>(texts[turn], count), std::span(ids, count));
+        for (std::size_t at = 0; at < count; ++at) {
+            if (!found(first + at, ids[at])) return;
+        }
+    }
 }
 
 // The first row that cannot be staged, found before anything is staged: an unknown uid or a vid
@@ -112,18 +180,15 @@ struct RowFailure {
 // failure. Called for src, then dst: a dst is looked at only in rows whose src is known.
 void resolve_uids(const Dictionary& dict, const StrColumn& column, std::size_t rows, std::vector<std::uint32_t>& ids,
                   RowFailure& failure) {
-    const std::size_t end = std::min(rows, failure.row);
-    // One batched lookup: the dictionary fetches the table slots and texts of many uids at once.
-    std::vector<std::optional<std::uint32_t>> found(end);
-    dict.dense_ids(std::span(column.values).first(end), found);
     ids.resize(rows);
-    for (std::size_t row = 0; row < end; ++row) {
-        if (!found[row]) [[unlikely]] {
-            failure = RowFailure{.row = row, .unknown_uid = column.values[row], .bad_vid = std::nullopt};
-            return;
+    lookup_uids(dict, column, std::min(rows, failure.row), [&](std::size_t row, std::optional<std::uint32_t> id) {
+        if (!id) [[unlikely]] {
+            failure = RowFailure{.row = row, .unknown_uid = column.text(row), .bad_vid = std::nullopt};
+            return false;
         }
-        ids[row] = *found[row];
-    }
+        ids[row] = *id;
+        return true;
+    });
 }
 
 // The vids of the rows before the first failure; a vid that does not parse becomes the failure
@@ -133,7 +198,7 @@ void resolve_vids(const StrColumn& column, std::size_t rows, std::vector<Id96>& 
     vids.resize(rows);
     const std::size_t end = std::min(rows, failure.row);
     for (std::size_t row = 0; row < end; ++row) {
-        Result<Id96> vid = Id96::from_hex(column.values[row]);
+        Result<Id96> vid = Id96::from_hex(column.text(row));
         if (!vid) [[unlikely]] {
             failure = RowFailure{.row = row, .unknown_uid = {}, .bad_vid = std::move(vid).error()};
             return;
@@ -142,71 +207,61 @@ void resolve_vids(const StrColumn& column, std::size_t rows, std::vector<Id96>& 
     }
 }
 
-// Makes room for `more` rows in a staged row list without giving up geometric growth when a
-// batch arrives in many small calls.
-template <class Row>
-void make_room(std::vector<Row>& rows, std::size_t more) {
-    const std::size_t wanted = rows.size() + more;
-    if (wanted > rows.capacity()) rows.reserve(std::max(wanted, rows.capacity() * 2));
-}
-
 }  // namespace
 
 // ---- converters -----------------------------------------------------------------------------------
 
-bool Snapshot::take(PyObject* sequence) {
-    release();
-    items_.clear();
-    Py_ssize_t length = 0;
-    if (!check_list_argument(sequence, length)) return false;
-    // A list or tuple is read directly; any other sequence through the interpreter's list of it.
-    const PyRef fast(PySequence_Fast(sequence, "expected a sequence"));
-    if (fast.get() == nullptr) return false;
-    bool taken = true;
-    Py_BEGIN_CRITICAL_SECTION(fast.get());
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast.get());
-    PyObject** items = PySequence_Fast_ITEMS(fast.get());
+bool Snapshot::reserve(std::size_t count) {
     try {
-        items_.reserve(static_cast<std::size_t>(count));
+        items_.reserve(items_.size() + count);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-        taken = false;
+        return false;
     }
-    if (taken) {
-        for (Py_ssize_t index = 0; index < count; ++index) items_.push_back(Py_NewRef(items[index]));
-    }
-    Py_END_CRITICAL_SECTION();
-    return taken;
+    return true;
 }
 
 bool StrList::convert(PyObject* value, type& out) {
-    if (!out.hold.take(value)) return false;
-    out.values.resize(out.hold.size());
-    for (std::size_t index = 0; index < out.hold.size(); ++index) {
-        if (!str_view(out.hold[index], out.values[index])) return false;
-    }
-    return true;
+    return read_items(value, [&out](PyObject* const* items, std::size_t count) {
+        if (!out.items.reserve(count)) return false;
+        for (std::size_t index = 0; index < count; ++index) {
+            if (!check_str(items[index])) return false;
+            out.items.hold(items[index]);
+        }
+        return true;
+    });
 }
 
 bool OptStrList::convert(PyObject* value, type& out) {
-    if (!out.hold.take(value)) return false;
-    out.values.resize(out.hold.size());
-    out.present.assign(out.hold.size(), false);
-    for (std::size_t index = 0; index < out.hold.size(); ++index) {
-        PyObject* item = out.hold[index];
-        if (item == Py_None) continue;
-        if (!str_view(item, out.values[index])) return false;
-        out.present[index] = true;
-    }
-    return true;
+    return read_items(value, [&out](PyObject* const* items, std::size_t count) {
+        if (!out.items.reserve(count)) return false;
+        for (std::size_t index = 0; index < count; ++index) {
+            if (items[index] != Py_None && !check_str(items[index])) return false;
+            out.items.hold(items[index]);
+        }
+        return true;
+    });
 }
 
 bool I64List::convert(PyObject* value, type& out) {
-    Snapshot items;
-    if (!items.take(value)) return false;
-    out.values.resize(items.size());
-    for (std::size_t index = 0; index < items.size(); ++index) {
-        if (!i64_value(items[index], out.values[index])) return false;
+    // The elements from the first one that is not an int on, held before any of them converts:
+    // converting one may run Python code, which could change the sequence.
+    Snapshot rest;
+    std::size_t first_rest = 0;
+    const bool read = read_items(value, [&](PyObject* const* items, std::size_t count) {
+        if (!resize_or_raise(out.values, count)) return false;
+        std::size_t index = 0;
+        for (; index < count && PyLong_Check(items[index]); ++index) {
+            if (!i64_value(items[index], out.values[index])) return false;
+        }
+        first_rest = index;
+        if (!rest.reserve(count - index)) return false;
+        for (; index < count; ++index) rest.hold(items[index]);
+        return true;
+    });
+    if (!read) return false;
+    for (std::size_t index = 0; index < rest.size(); ++index) {
+        if (!i64_value(rest[index], out.values[first_rest + index])) return false;
     }
     return true;
 }
@@ -242,44 +297,59 @@ bool NodeColsArg::convert(PyObject* value, type& out) {
 // ---- dictionary methods ---------------------------------------------------------------------------
 
 PyObject* ensure_entities(StoreCall& call, StrColumn uids, StrColumn labels) {
-    if (uids.values.size() != labels.values.size()) {
+    if (uids.size() != labels.size()) {
         raise_text(PyExc_RuntimeError, "ensure_entities: uids and labels differ in length");
         return nullptr;
     }
     Dictionary& dict = call.store().dict;
-    // Held before the call: looked up in one batch. The dictionary only grows here, so a uid
-    // found now is still held at its position; one missing now is looked up again there, as an
-    // earlier position of this call may have added it.
-    std::vector<std::optional<std::uint32_t>> held(uids.values.size());
-    dict.dense_ids(uids.values, held);
-    for (std::size_t index = 0; index < uids.values.size(); ++index) {
-        const std::string_view uid = uids.values[index];
+    // Looked up in batches as the loop reaches them. The dictionary only grows here, so a uid
+    // found is held at its position; one missing is looked up again there only when this call
+    // has added something since its batch was looked up (an earlier position may have added it).
+    std::size_t pushed_at_lookup = 0, pushed = 0;
+    bool refused = false;
+    lookup_uids(dict, uids, uids.size(), [&](std::size_t index, std::optional<std::uint32_t> held) {
+        if (index % UID_CHUNK == 0) pushed_at_lookup = pushed;
+        const std::string_view uid = uids.text(index);
         // A uid already held (committed or staged) keeps its id and its first label.
-        if (held[index] || dict.dense_id(uid)) continue;
+        if (held || (pushed != pushed_at_lookup && dict.dense_id(uid))) return true;
         // The dictionary itself refuses nothing: an id of 0xFFFFFFFF would read as "none" and a
         // text past 32 bits of length cannot be recorded, so both are refused here.
-        if (dict.full()) return err(dictionary_full_error());
-        const std::string_view label = labels.values[index];
+        if (dict.full()) {
+            err(dictionary_full_error());
+            refused = true;
+            return false;
+        }
+        const std::string_view label = labels.text(index);
         if (uid.size() > MAX_DICT_TEXT_BYTES || label.size() > MAX_DICT_TEXT_BYTES) {
-            return err(EngineError::capacity(
+            err(EngineError::capacity(
                 fmt::format("a dictionary record holds at most {} bytes of uid and of label, got {} and {}",
                             MAX_DICT_TEXT_BYTES, uid.size(), label.size())));
+            refused = true;
+            return false;
         }
         dict.push(uid, label);
-    }
+        ++pushed;
+        return true;
+    });
+    if (refused) return nullptr;
     return py_none();
 }
 
 PyObject* dense_ids(StoreCall& call, StrColumn uids) {
-    std::vector<std::optional<std::uint32_t>> found(uids.values.size());
-    call.store().dict.dense_ids(uids.values, found);
     // The result buffer is reserved whole before it is filled, and handed to NumPy as it is.
     std::vector<std::int64_t> ids;
-    ids.reserve(uids.values.size());
-    for (std::size_t index = 0; index < found.size(); ++index) {
-        if (!found[index]) return unknown_uid_error(uids.values[index]);
-        ids.push_back(static_cast<std::int64_t>(*found[index]));
-    }
+    ids.reserve(uids.size());
+    bool known = true;
+    lookup_uids(call.store().dict, uids, uids.size(), [&](std::size_t index, std::optional<std::uint32_t> id) {
+        if (!id) {
+            unknown_uid_error(uids.text(index));
+            known = false;
+            return false;
+        }
+        ids.push_back(static_cast<std::int64_t>(*id));
+        return true;
+    });
+    if (!known) return nullptr;
     return to_numpy(std::move(ids));
 }
 
@@ -309,17 +379,17 @@ PyObject* num_entities(StoreCall& call) { return py_int(static_cast<std::uint64_
 // ---- staging methods ------------------------------------------------------------------------------
 
 PyObject* stage_edges(StoreCall& call, EdgeCols cols) {
-    const std::size_t rows = cols.vid.values.size();
-    if (!(check_column("stage_edges", "src", cols.src.values.size(), rows) &&
-          check_column("stage_edges", "dst", cols.dst.values.size(), rows) &&
-          check_column("stage_edges", "rel_type", cols.rel_type.values.size(), rows) &&
-          check_column("stage_edges", "disc", cols.disc.values.size(), rows) &&
+    const std::size_t rows = cols.vid.size();
+    if (!(check_column("stage_edges", "src", cols.src.size(), rows) &&
+          check_column("stage_edges", "dst", cols.dst.size(), rows) &&
+          check_column("stage_edges", "rel_type", cols.rel_type.size(), rows) &&
+          check_column("stage_edges", "disc", cols.disc.size(), rows) &&
           check_column("stage_edges", "vt_s", cols.vt_s.values.size(), rows) &&
           check_column("stage_edges", "vt_e", cols.vt_e.values.size(), rows) &&
           check_column("stage_edges", "tt_s", cols.tt_s.values.size(), rows) &&
-          check_column("stage_edges", "props", cols.props.values.size(), rows) &&
-          check_column("stage_edges", "source", cols.source.values.size(), rows) &&
-          check_column("stage_edges", "provenance_ref", cols.provenance_ref.values.size(), rows))) {
+          check_column("stage_edges", "props", cols.props.size(), rows) &&
+          check_column("stage_edges", "source", cols.source.size(), rows) &&
+          check_column("stage_edges", "provenance_ref", cols.provenance_ref.size(), rows))) {
         return nullptr;
     }
     NativeStore& store = call.store();
@@ -332,37 +402,36 @@ PyObject* stage_edges(StoreCall& call, EdgeCols cols) {
     resolve_vids(cols.vid, rows, vids, failure);
 
     const std::size_t good = std::min(rows, failure.row);
-    if (store.in_batch()) make_room(store.staging.edges, good);
-    for (std::size_t row = 0; row < good; ++row) {
-        EdgeRow edge{
-            .rel_type = std::string(cols.rel_type.values[row]),
-            .disc = std::string(cols.disc.values[row]),
-            .props = std::string(cols.props.values[row]),
-            .source = std::string(cols.source.values[row]),
-            .prov = optional_text(cols.provenance_ref, row),
-            .vid = vids[row],
-            .vt_s = cols.vt_s.values[row],
-            .vt_e = cols.vt_e.values[row],
-            .tt_s = cols.tt_s.values[row],
-            .src_id = src_ids[row],
-            .dst_id = dst_ids[row],
-        };
-        if (auto staged = store.stage_edge(std::move(edge)); !staged) return err(std::move(staged).error());
+    if (good > 0) {
+        // Each row would meet the same batch test; the first one refuses them all.
+        if (!store.in_batch()) return err(no_batch_error());
+        store.staging.add_edges(std::span(vids).first(good), [&cols, &src_ids, &dst_ids](std::size_t row, EdgeRow& edge) {
+            edge.rel_type = cols.rel_type.text(row);
+            edge.disc = cols.disc.text(row);
+            edge.props = cols.props.text(row);
+            edge.source = cols.source.text(row);
+            set_optional_text(cols.provenance_ref, row, edge.prov);
+            edge.vt_s = cols.vt_s.values[row];
+            edge.vt_e = cols.vt_e.values[row];
+            edge.tt_s = cols.tt_s.values[row];
+            edge.src_id = src_ids[row];
+            edge.dst_id = dst_ids[row];
+        });
     }
     if (good < rows) return failure.raise();
     return py_none();
 }
 
 PyObject* stage_nodes(StoreCall& call, NodeCols cols) {
-    const std::size_t rows = cols.vid.values.size();
-    if (!(check_column("stage_nodes", "uid", cols.uid.values.size(), rows) &&
-          check_column("stage_nodes", "label", cols.label.values.size(), rows) &&
+    const std::size_t rows = cols.vid.size();
+    if (!(check_column("stage_nodes", "uid", cols.uid.size(), rows) &&
+          check_column("stage_nodes", "label", cols.label.size(), rows) &&
           check_column("stage_nodes", "vt_s", cols.vt_s.values.size(), rows) &&
           check_column("stage_nodes", "vt_e", cols.vt_e.values.size(), rows) &&
           check_column("stage_nodes", "tt_s", cols.tt_s.values.size(), rows) &&
-          check_column("stage_nodes", "props", cols.props.values.size(), rows) &&
-          check_column("stage_nodes", "source", cols.source.values.size(), rows) &&
-          check_column("stage_nodes", "provenance_ref", cols.provenance_ref.values.size(), rows))) {
+          check_column("stage_nodes", "props", cols.props.size(), rows) &&
+          check_column("stage_nodes", "source", cols.source.size(), rows) &&
+          check_column("stage_nodes", "provenance_ref", cols.provenance_ref.size(), rows))) {
         return nullptr;
     }
     NativeStore& store = call.store();
@@ -373,20 +442,18 @@ PyObject* stage_nodes(StoreCall& call, NodeCols cols) {
     resolve_vids(cols.vid, rows, vids, failure);
 
     const std::size_t good = std::min(rows, failure.row);
-    if (store.in_batch()) make_room(store.staging.nodes, good);
-    for (std::size_t row = 0; row < good; ++row) {
-        NodeRow node{
-            .label = std::string(cols.label.values[row]),
-            .props = std::string(cols.props.values[row]),
-            .source = std::string(cols.source.values[row]),
-            .prov = optional_text(cols.provenance_ref, row),
-            .vid = vids[row],
-            .vt_s = cols.vt_s.values[row],
-            .vt_e = cols.vt_e.values[row],
-            .tt_s = cols.tt_s.values[row],
-            .uid_id = uid_ids[row],
-        };
-        if (auto staged = store.stage_node(std::move(node)); !staged) return err(std::move(staged).error());
+    if (good > 0) {
+        if (!store.in_batch()) return err(no_batch_error());
+        store.staging.add_nodes(std::span(vids).first(good), [&cols, &uid_ids](std::size_t row, NodeRow& node) {
+            node.label = cols.label.text(row);
+            node.props = cols.props.text(row);
+            node.source = cols.source.text(row);
+            set_optional_text(cols.provenance_ref, row, node.prov);
+            node.vt_s = cols.vt_s.values[row];
+            node.vt_e = cols.vt_e.values[row];
+            node.tt_s = cols.tt_s.values[row];
+            node.uid_id = uid_ids[row];
+        });
     }
     if (good < rows) return failure.raise();
     return py_none();
@@ -396,8 +463,8 @@ PyObject* stage_closes(StoreCall& call, std::string kind, StrColumn vids, std::i
     // The kind word is checked after every argument converted and before the first vid.
     const std::optional<std::uint8_t> row_kind = kind_of(kind);
     if (!row_kind) return nullptr;
-    for (const std::string_view text : vids.values) {
-        const Id96 vid = VORP_PY_TRY(Id96::from_hex(text));
+    for (std::size_t index = 0; index < vids.size(); ++index) {
+        const Id96 vid = VORP_PY_TRY(Id96::from_hex(vids.text(index)));
         if (auto closed = call.store().close_version(static_cast<RowKind>(*row_kind), vid, tt_e); !closed) {
             return err(std::move(closed).error());
         }
@@ -408,8 +475,8 @@ PyObject* stage_closes(StoreCall& call, std::string kind, StrColumn vids, std::i
 PyObject* stage_retires(StoreCall& call, std::string kind, StrColumn vids) {
     const std::optional<std::uint8_t> row_kind = kind_of(kind);
     if (!row_kind) return nullptr;
-    for (const std::string_view text : vids.values) {
-        const Id96 vid = VORP_PY_TRY(Id96::from_hex(text));
+    for (std::size_t index = 0; index < vids.size(); ++index) {
+        const Id96 vid = VORP_PY_TRY(Id96::from_hex(vids.text(index)));
         if (auto retired = call.store().retire_version(static_cast<RowKind>(*row_kind), vid); !retired) {
             return err(std::move(retired).error());
         }

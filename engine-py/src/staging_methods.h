@@ -2,9 +2,12 @@
 // num_entities) and the staging methods (stage_edges, stage_nodes, stage_closes, stage_retires).
 //
 // This is the ingest path, so columns are converted whole before the first row and without a
-// Python object per value: a column is snapshotted into a tuple (the caller may change its list
-// afterwards, even while later columns convert, and the engine never sees it), every str element
-// is read through its cached UTF-8 in place, and ints go straight to a vector. The uids and vids
+// Python object per value. A column is read in one pass that runs no Python code, so it sees the
+// elements exactly as they were when the pass began; every str element is read through its cached
+// UTF-8 in place and held by a strong reference (the caller may change its list afterwards, even
+// while later columns convert, and the engine never sees it), and ints go straight to a vector
+// (only an element that is not an int, whose conversion may run Python code, makes the pass take
+// references to the elements from there on first). The uids and vids
 // of all rows are then resolved in one tight pass (the dictionary does not change during the
 // call, so this reports exactly the error the first failing row would), and the row loop touches
 // no Python object. Each row takes effect as the loop reaches it: a call that fails at
@@ -49,9 +52,9 @@ private:
     PyObject* object_ = nullptr;
 };
 
-// The elements of a sequence as they were when it was read, each held by a strong reference.
-// A plain array rather than a tuple: no object the cyclic collector would have to visit, so
-// snapshotting a large column never sets off a collection.
+// Strong references to elements of a sequence, released together. A plain array rather than a
+// tuple: no object the cyclic collector would have to visit, so holding a large column never sets
+// off a collection.
 class Snapshot {
 public:
     Snapshot() = default;
@@ -68,9 +71,10 @@ public:
     Snapshot& operator=(const Snapshot&) = delete;
     ~Snapshot() { release(); }
 
-    // The list rule up to the elements: a str is refused ("Can't extract `str` to `Vec`"), any
-    // other sequence has its elements taken. False with a Python error set on failure.
-    bool take(PyObject* sequence);
+    // Room for `count` further references; false with MemoryError set when there is none.
+    bool reserve(std::size_t count);
+    // Takes a reference; room for it must have been reserved.
+    void hold(PyObject* item) { items_.push_back(Py_NewRef(item)); }
     std::size_t size() const { return items_.size(); }
     PyObject* operator[](std::size_t index) const { return items_[index]; }
 
@@ -81,17 +85,32 @@ private:
     std::vector<PyObject*> items_;
 };
 
-// A list of str, read in place: `values[i]` is the UTF-8 of element i, valid while `hold` lives.
+// The UTF-8 of a str whose conversion succeeded: a compact ASCII str is its own UTF-8, any other
+// str has cached its UTF-8 when it was converted, so this neither fails nor allocates.
+inline std::string_view converted_text(PyObject* item) {
+    if (PyUnicode_CheckExact(item) && PyUnicode_IS_COMPACT_ASCII(item)) [[likely]] {
+        return {static_cast<const char*>(PyUnicode_DATA(item)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(item))};
+    }
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(item, &length);
+    return {text, static_cast<std::size_t>(length)};
+}
+
+// A list of str, read in place: element i is held by `items`, and text(i) is its UTF-8, valid
+// while the column lives. One reference per element and no copy of any text: a column costs 8
+// bytes per row.
 struct StrColumn {
-    Snapshot hold;
-    std::vector<std::string_view> values;
+    Snapshot items;
+    std::size_t size() const { return items.size(); }
+    std::string_view text(std::size_t index) const { return converted_text(items[index]); }
 };
 
-// A list of str or None (None only where the column allows it): `present[i]` tells them apart.
+// A list of str or None (None only where the column allows it).
 struct OptStrColumn {
-    Snapshot hold;
-    std::vector<std::string_view> values;
-    std::vector<bool> present;
+    Snapshot items;
+    std::size_t size() const { return items.size(); }
+    bool present(std::size_t index) const { return items[index] != Py_None; }
+    std::string_view text(std::size_t index) const { return converted_text(items[index]); }
 };
 
 // A list of signed 64-bit ints.

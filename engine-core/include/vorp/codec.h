@@ -103,4 +103,17 @@ std::optional<std::vector<std::uint8_t>> pack_heap(std::span<const std::uint8_t>
 // are ignored.
 Result<std::vector<std::uint8_t>> unpack_heap(std::span<const std::uint8_t> packed);
 
+// unpack_heap in two steps, for a caller that provides its own (uninitialised) buffer. The first
+// makes every check that comes before the raw table is sized, with the same messages and in the
+// same order, and tells its length; the second fills `out` of exactly that length completely (its
+// prior contents are never read) and makes the remaining checks. `packed` must be the same bytes
+// in both calls; `out` is unspecified on error.
+struct PackedHeapShape {
+    std::size_t table_len = 0;     // bytes of the raw table
+    std::uint32_t string_count = 0;
+    std::uint32_t payload_len = 0;  // the last offset
+};
+Result<PackedHeapShape> packed_heap_shape(std::span<const std::uint8_t> packed);
+Status unpack_heap_into(std::span<const std::uint8_t> packed, const PackedHeapShape& shape, std::span<std::uint8_t> out);
+
 }  // namespace vorp

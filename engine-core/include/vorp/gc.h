@@ -37,7 +37,8 @@
 //   2. retained deltas whose parent file will go are rewritten in place as checkpoints (atomic
 //      writes, then one directory sync) -- every reconstruction happens while the whole chain is
 //      still on disk
-//   3. collected manifest-chain files and `.tmp` leftovers removed, directory synced, so no
+//   3. `.tmp` leftovers and collected manifest-chain files removed, the newest collected first
+//      (a stop part-way leaves only old files whose chains are whole), directory synced, so no
 //      segment goes before the manifests naming it are gone for good
 //   4. the live set: every file named by any remaining `.json` in `manifests/`
 //   5. `seg/*.vos` and `close/*.voc` outside the live set removed, each directory synced
@@ -85,8 +86,9 @@ std::set<std::uint64_t> pinned_generations(const std::filesystem::path& key);
 // An empty path is the working directory. Failure: `io` at the directory.
 Status fsync_dir(const std::filesystem::path& dir);
 
-// Fault seam. Every operating-system call of the durable write path (write_atomic, fsync_dir and
-// the directory syncs of the store) first asks the installed hook, if any, whether to fail. Tests
+// Fault seam. Every operating-system call of the durable write path (write_atomic, fsync_dir, the
+// directory syncs of the store, the segment and close-run writers, the sync of dict.log and the
+// removals of garbage collection) first asks the installed hook, if any, whether to fail. Tests
 // use it to make a write run out of space part-way, a sync or a rename fail, or a directory sync
 // fail after a rename. With no hook installed the cost is one relaxed atomic load per call.
 enum class DurableOp : std::uint8_t {
@@ -97,6 +99,7 @@ enum class DurableOp : std::uint8_t {
     rename,     // moving it over the target
     open_dir,   // opening a directory to flush it
     sync_dir,   // flushing the directory
+    remove,     // unlinking a file (garbage collection)
 };
 
 // Asked before each operation with the path concerned (the temporary file, the target for a

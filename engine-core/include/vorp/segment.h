@@ -262,7 +262,9 @@ std::optional<std::string> name_of(std::string_view props);
 // ---- byte sources -------------------------------------------------------------------------------------
 
 // An owned, 64-byte-aligned byte buffer (page-aligned from 64 KiB up, where reads into it and
-// copies out of it run fastest).
+// copies out of it run fastest). From 4 MiB up the memory is mapped directly, aligned to 2 MiB
+// and offered transparent huge pages, so that filling it takes one page fault per 2 MiB instead
+// of one per 4 KiB; the most recently released such mapping (up to 128 MiB) is kept for the next.
 class AlignedBytes {
 public:
     AlignedBytes() = default;
@@ -271,8 +273,14 @@ public:
     // Contents unspecified: for a buffer its filler overwrites completely (a decoded column, a
     // file read); saves a pass over the memory. `capacity` error as for zeroed().
     static Result<AlignedBytes> uninitialized(std::size_t size);
+    // `size` bytes at `data` inside memory that `owner` keeps alive: one allocation shared by
+    // several buffers (the decoded parts of a segment), released with the last of them.
+    static AlignedBytes part_of(std::shared_ptr<const void> owner, std::uint8_t* data, std::size_t size);
     AlignedBytes(AlignedBytes&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          mapped_(std::exchange(other.mapped_, 0)),
+          owner_(std::move(other.owner_)) {}
     AlignedBytes& operator=(AlignedBytes&& other) noexcept;
     AlignedBytes(const AlignedBytes&) = delete;
     AlignedBytes& operator=(const AlignedBytes&) = delete;
@@ -284,8 +292,11 @@ public:
     std::span<const std::uint8_t> span() const { return {data_, size_}; }
 
 private:
+    void release() noexcept;
     std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
+    std::size_t mapped_ = 0;             // length of its own mapping; 0 when allocated otherwise
+    std::shared_ptr<const void> owner_;  // set for a part of a shared allocation, which this does not free
 };
 
 // A read-only, shared, whole-file memory map (page-aligned base). The descriptor is closed once
@@ -377,7 +388,7 @@ struct Segment {
     // One entry per header column: absent for raw columns, the decoded values for FOR columns.
     std::vector<std::optional<DecodedColumn>> decoded;
     // The raw table inflated from a packed heap; absent when the stored table is raw.
-    std::optional<std::vector<std::uint8_t>> unpacked_strings;
+    std::optional<AlignedBytes> unpacked_strings;
     std::uint64_t body_start = 0;
     std::int64_t tt_s_min = INT64_MAX;  // over tt_s_runs; the sentinels when there are none
     std::int64_t tt_s_max = INT64_MIN;

@@ -26,6 +26,7 @@
 // segment through pointers straight out of the staging.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -195,6 +196,20 @@ struct Staging {
     void add_edge(EdgeRow row);
     void add_node(NodeRow row);
 
+    // Appends one row per vid, in order, with the same effect as add_edge (add_node) of each: row
+    // i is a default row that `fill(i, row)` writes and whose vid is then vids[i]. The row list
+    // grows at most once (geometrically, so a batch arriving in many calls stays linear), and
+    // rows are written where they stay. When `fill` throws, the rows appended before it stay
+    // staged; nothing else is.
+    template <class Fill>
+    void add_edges(std::span<const Id96> vids, Fill&& fill) {
+        add_rows(edges, staged_edge_vids, vids, fill);
+    }
+    template <class Fill>
+    void add_nodes(std::span<const Id96> vids, Fill&& fill) {
+        add_rows(nodes, staged_node_vids, vids, fill);
+    }
+
     bool empty() const { return edges.empty() && nodes.empty(); }
 
     // Remove every staged row of that kind with the vid, keeping the order of the others; false
@@ -241,6 +256,23 @@ struct Staging {
                              std::uint64_t& next_segment_id, const StagedVidCloses& staged_vid_closes);
 
 private:
+    template <class Row, class Fill>
+    static void add_rows(std::vector<Row>& rows, VidSet& staged_vids, std::span<const Id96> vids, Fill& fill) {
+        const std::size_t wanted = rows.size() + vids.size();
+        if (wanted > rows.capacity()) rows.reserve(std::max(wanted, rows.capacity() * 2));
+        for (std::size_t added = 0; added < vids.size(); ++added) {
+            Row& row = rows.emplace_back();  // reserved: does not throw
+            try {
+                fill(added, row);
+                row.vid = vids[added];
+                staged_vids.note(row.vid);
+            } catch (...) {
+                rows.pop_back();
+                throw;
+            }
+        }
+    }
+
     // Takes the index mutex even under exclusive access: a mutex poisoned by a failed reader must
     // still end the call.
     PoisonMutex::Guard lock_index() const { return index_mutex_.lock(); }
