@@ -153,15 +153,9 @@ void AggSelectOnly(benchmark::State& state) {
     const double cpu0 = process_cpu_seconds();
     const double wall0 = wall_seconds();
     for (auto _ : state) {
-        ScanSet set;
-        auto targets = gather_edge_targets(bench.handle->root, bench.handle->manifest, bench.handle->cache());
-        if (!targets) die(targets.error());
-        set.targets = std::move(*targets);
-        auto close = bench.handle->close_overlay();
-        if (!close) die(close.error());
-        set.close = std::move(*close);
-        set.entity_count = bench.handle->dict.size();
-        auto selected = set.select(request);
+        auto set = edge_scan_set(*bench.handle);
+        if (!set) die(set.error());
+        auto selected = set->select(request);
         if (!selected) die(selected.error());
         selections = selected->selections.size();
         benchmark::DoNotOptimize(selected);

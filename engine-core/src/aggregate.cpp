@@ -900,10 +900,7 @@ Result<AggregateResult> aggregate_edges(NativeStore& store, const AggregateReque
     std::optional<LabelIndex> labels;
     if (wants_label) labels = VORP_TRY(build_label_index(store, request.as_of_tt));
 
-    ScanSet set;
-    set.targets = VORP_TRY(gather_edge_targets(store.root, store.manifest, store.cache()));
-    set.close = VORP_TRY(store.close_overlay());
-    set.entity_count = store.dict.size();
+    const ScanSet set = VORP_TRY(edge_scan_set(store));
     ScanRequest selection_request;
     selection_request.as_of_tt = request.as_of_tt;
     selection_request.vt_min = request.t_a;
