@@ -3,14 +3,18 @@
 // whose valid times follow each other.
 //
 // Figures, each at VORP_SCAN_THREADS = 1 and 8 (VORP_PARALLEL_MIN_ROWS = 0), as of now, over the
-// whole valid-time range: rows folded per second.
+// whole valid-time range: rows folded per second, and cpu/wall, the process's user plus system CPU
+// time over the wall time of the timed loop (how many cores the call kept busy).
 //   AggBucketRel   count and mean duration by (time bucket of a tenth of the range, rel type)
 //   AggSource      count and mean duration by source endpoint (100,000 groups)
+//   AggSelectOnly  the selection phase alone with the same predicate (what every aggregate pays)
 #include <benchmark/benchmark.h>
 
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -22,6 +26,7 @@
 #include <fmt/format.h>
 
 #include "vorp/aggregate.h"
+#include "vorp/scan.h"
 #include "vorp/store.h"
 
 namespace vorp {
@@ -89,24 +94,44 @@ BenchStore& store() {
     return instance;
 }
 
-void run(benchmark::State& state, std::vector<Dim> group_by) {
-    BenchStore& bench = store();
+double process_cpu_seconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double wall_seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+constexpr std::int64_t T_B = static_cast<std::int64_t>(BATCHES) * WINDOW;
+
+void set_threads(const benchmark::State& state) {
     ::setenv("VORP_SCAN_THREADS", std::to_string(state.range(0)).c_str(), 1);
     ::setenv("VORP_PARALLEL_MIN_ROWS", "0", 1);
+}
+
+void run(benchmark::State& state, std::vector<Dim> group_by) {
+    BenchStore& bench = store();
+    set_threads(state);
     AggregateRequest request;
     request.group_by = std::move(group_by);
     request.aggregates = {{AggKind::Count, 0}, {AggKind::Mean, STAT_DURATION}};
     request.as_of_tt = OPEN_END;
     request.t_a = 0;
-    request.t_b = static_cast<std::int64_t>(BATCHES) * WINDOW;
+    request.t_b = T_B;
     request.max_groups = UINT64_MAX;
     std::size_t groups = 0;
+    const double cpu0 = process_cpu_seconds();
+    const double wall0 = wall_seconds();
     for (auto _ : state) {
         auto result = aggregate_edges(*bench.handle, request);
         if (!result) die(result.error());
         groups = std::get<IntValues>(result->aggs[0]).size();
         benchmark::DoNotOptimize(result);
     }
+    state.counters["cpu/wall"] = (process_cpu_seconds() - cpu0) / (wall_seconds() - wall0);
     state.counters["rows/s"] = benchmark::Counter(static_cast<double>(bench.rows) * static_cast<double>(state.iterations()),
                                                   benchmark::Counter::kIsRate);
     state.counters["groups"] = static_cast<double>(groups);
@@ -117,8 +142,33 @@ void AggBucketRel(benchmark::State& state) {
 }
 void AggSource(benchmark::State& state) { run(state, {{DimKind::Endpoint, ROLE_SRC, 0}}); }
 
+void AggSelectOnly(benchmark::State& state) {
+    BenchStore& bench = store();
+    set_threads(state);
+    ScanRequest request;
+    request.as_of_tt = OPEN_END;
+    request.vt_min = 0;
+    request.vt_max = T_B;
+    std::size_t selections = 0;
+    const double cpu0 = process_cpu_seconds();
+    const double wall0 = wall_seconds();
+    for (auto _ : state) {
+        auto set = edge_scan_set(*bench.handle);
+        if (!set) die(set.error());
+        auto selected = set->select(request);
+        if (!selected) die(selected.error());
+        selections = selected->selections.size();
+        benchmark::DoNotOptimize(selected);
+    }
+    state.counters["selections"] = static_cast<double>(selections);
+    state.counters["cpu/wall"] = (process_cpu_seconds() - cpu0) / (wall_seconds() - wall0);
+    state.counters["rows/s"] = benchmark::Counter(static_cast<double>(bench.rows) * static_cast<double>(state.iterations()),
+                                                  benchmark::Counter::kIsRate);
+}
+
 BENCHMARK(AggBucketRel)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(AggSource)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(AggSelectOnly)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace vorp

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <span>
 
@@ -259,51 +260,120 @@ struct Distinct {
     }
 };
 
-struct StatAcc {
-    __int128 sum = 0;
-    std::int64_t min = INT64_MAX;
-    std::int64_t max = INT64_MIN;
-    std::uint64_t n = 0;
+// Where a group's accumulators live in its record of `words` 64-bit words. Word 0 is the row count;
+// each stat source in use (vt_s, duration) adds only the words its aggregates read: the number of
+// values (duration only: for vt_s every row has one, so it is the row count), a 128-bit sum as low
+// and high word (Mean), the minimum and the maximum. Two aggregates of one kind and source share
+// their words.
+struct RecLayout {
+    static constexpr std::uint32_t NONE = UINT32_MAX;
+    std::size_t words = 1;
+    std::uint32_t n[2] = {0, NONE};  // vt_s counts in word 0
+    std::uint32_t sum[2] = {NONE, NONE};
+    std::uint32_t min[2] = {NONE, NONE};
+    std::uint32_t max[2] = {NONE, NONE};
+    bool vt_s_used = false;
+    bool duration_used = false;
+    std::vector<std::uint8_t> distinct_of;  // the role of each CountDistinct, in request order
 
-    void add(std::int64_t value) {
-        min = std::min(min, value);
-        max = std::max(max, value);
-        sum += value;
-        ++n;
-    }
-    void merge(const StatAcc& other) {
-        min = std::min(min, other.min);
-        max = std::max(max, other.max);
-        sum += other.sum;
-        n += other.n;
-    }
-};
-
-// Which endpoint each CountDistinct aggregate counts and which value each stat aggregate reads,
-// in request order: the k-th of a kind owns slot k of its group's accumulators.
-struct AggLayout {
-    std::vector<std::uint8_t> distinct_of;
-    std::vector<std::uint8_t> stat_of;
-
-    static AggLayout of(const std::vector<Agg>& aggregates) {
-        AggLayout layout;
+    static RecLayout of(const std::vector<Agg>& aggregates) {
+        RecLayout layout;
+        const auto take = [&](std::uint32_t& slot, std::size_t width) {
+            if (slot != NONE) return;
+            slot = static_cast<std::uint32_t>(layout.words);
+            layout.words += width;
+        };
         for (const Agg& agg : aggregates) {
             if (agg.kind == AggKind::CountDistinct) layout.distinct_of.push_back(agg.of);
-            if (agg.kind == AggKind::Min || agg.kind == AggKind::Max || agg.kind == AggKind::Mean)
-                layout.stat_of.push_back(agg.of);
+            if (agg.kind != AggKind::Min && agg.kind != AggKind::Max && agg.kind != AggKind::Mean) continue;
+            const std::size_t s = agg.of == STAT_VT_S ? 0 : 1;
+            if (s == 1) take(layout.n[1], 1);
+            (s == 0 ? layout.vt_s_used : layout.duration_used) = true;
+            if (agg.kind == AggKind::Mean) take(layout.sum[s], 2);
+            if (agg.kind == AggKind::Min) take(layout.min[s], 1);
+            if (agg.kind == AggKind::Max) take(layout.max[s], 1);
         }
         return layout;
     }
+
+    void init(std::uint64_t* rec) const {
+        std::fill(rec, rec + words, std::uint64_t{0});
+        for (std::size_t s = 0; s < 2; ++s) {
+            if (min[s] != NONE) rec[min[s]] = static_cast<std::uint64_t>(INT64_MAX);
+            if (max[s] != NONE) rec[max[s]] = static_cast<std::uint64_t>(INT64_MIN);
+        }
+    }
+
+    static void add_sum(std::uint64_t* at, std::int64_t value) {
+        unsigned __int128 sum = (static_cast<unsigned __int128>(at[1]) << 64) | at[0];
+        sum += static_cast<unsigned __int128>(static_cast<__int128>(value));
+        at[0] = static_cast<std::uint64_t>(sum);
+        at[1] = static_cast<std::uint64_t>(sum >> 64);
+    }
+    static __int128 sum_at(const std::uint64_t* at) {
+        return static_cast<__int128>((static_cast<unsigned __int128>(at[1]) << 64) | at[0]);
+    }
+
+    void add_value(std::uint64_t* rec, std::size_t s, std::int64_t value) const {
+        if (sum[s] != NONE) add_sum(rec + sum[s], value);
+        if (min[s] != NONE) rec[min[s]] = static_cast<std::uint64_t>(std::min(static_cast<std::int64_t>(rec[min[s]]), value));
+        if (max[s] != NONE) rec[max[s]] = static_cast<std::uint64_t>(std::max(static_cast<std::int64_t>(rec[max[s]]), value));
+    }
+
+    // One row of the group: its valid-time start and end.
+    void add(std::uint64_t* rec, std::int64_t start, std::int64_t end) const {
+        ++rec[0];
+        if (vt_s_used) add_value(rec, 0, start);
+        // An open-ended version has no duration. The difference wraps rather than overflow for
+        // ends far below starts.
+        if (duration_used && end < OPEN_END) {
+            ++rec[n[1]];
+            add_value(rec, 1, static_cast<std::int64_t>(static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start)));
+        }
+    }
+
+    // Exact whatever the order: counts and sums add, min and max are order-free.
+    void merge(std::uint64_t* into, const std::uint64_t* from) const {
+        into[0] += from[0];
+        if (n[1] != NONE) into[n[1]] += from[n[1]];
+        for (std::size_t s = 0; s < 2; ++s) {
+            if (sum[s] != NONE) {
+                unsigned __int128 total = (static_cast<unsigned __int128>(into[sum[s] + 1]) << 64) | into[sum[s]];
+                total += (static_cast<unsigned __int128>(from[sum[s] + 1]) << 64) | from[sum[s]];
+                into[sum[s]] = static_cast<std::uint64_t>(total);
+                into[sum[s] + 1] = static_cast<std::uint64_t>(total >> 64);
+            }
+            if (min[s] != NONE)
+                into[min[s]] = static_cast<std::uint64_t>(
+                    std::min(static_cast<std::int64_t>(into[min[s]]), static_cast<std::int64_t>(from[min[s]])));
+            if (max[s] != NONE)
+                into[max[s]] = static_cast<std::uint64_t>(
+                    std::max(static_cast<std::int64_t>(into[max[s]]), static_cast<std::int64_t>(from[max[s]])));
+        }
+    }
 };
 
-// Groups in insertion order with their accumulators in flat arrays (group g owns distinct slots
-// [g * D, (g + 1) * D) and stat slots [g * S, (g + 1) * S)), found by key through an open-addressing
-// table of group numbers.
+// Groups as parallel arrays: keys, `words` record words and D distinct sets per group.
+struct Groups {
+    std::vector<std::int64_t> key0;
+    std::vector<std::int64_t> key1;
+    std::vector<std::uint64_t> recs;
+    std::vector<Distinct> distinct;
+
+    std::size_t size() const { return key0.size(); }
+};
+
+// Groups in insertion order, found by key through an open-addressing table of group numbers: for
+// keys no dense slot can hold.
 class GroupMap {
 public:
-    GroupMap(std::size_t distinct_slots, std::size_t stat_slots) : distinct_slots_(distinct_slots), stat_slots_(stat_slots) {}
+    explicit GroupMap(const RecLayout& layout) : layout_(&layout) {}
 
-    std::size_t size() const { return counts.size(); }
+    Groups groups;
+
+    std::size_t size() const { return groups.size(); }
+    std::uint64_t* rec(std::size_t group) { return groups.recs.data() + group * layout_->words; }
+    Distinct* distinct(std::size_t group) { return groups.distinct.data() + group * layout_->distinct_of.size(); }
 
     std::size_t find_or_add(std::int64_t a, std::int64_t b) {
         if ((size() + 1) * 2 > table_.size()) grow();
@@ -312,36 +382,28 @@ public:
             const std::uint64_t entry = table_[slot];
             if (entry == 0) break;
             const std::size_t group = entry - 1;
-            if (key0[group] == a && key1[group] == b) return group;
+            if (groups.key0[group] == a && groups.key1[group] == b) return group;
             slot = (slot + 1) & (table_.size() - 1);
         }
         const std::size_t group = size();
         table_[slot] = group + 1;
-        key0.push_back(a);
-        key1.push_back(b);
-        counts.push_back(0);
-        distinct.resize(distinct.size() + distinct_slots_);
-        stats.resize(stats.size() + stat_slots_);
+        groups.key0.push_back(a);
+        groups.key1.push_back(b);
+        groups.recs.resize(groups.recs.size() + layout_->words);
+        layout_->init(rec(group));
+        groups.distinct.resize(groups.distinct.size() + layout_->distinct_of.size());
         return group;
     }
 
     // Every group of `other` moved in (new key) or merged into the group already here.
     void merge(GroupMap&& other) {
+        const std::size_t d = layout_->distinct_of.size();
         for (std::size_t theirs = 0; theirs < other.size(); ++theirs) {
-            const std::size_t mine = find_or_add(other.key0[theirs], other.key1[theirs]);
-            counts[mine] += other.counts[theirs];
-            for (std::size_t k = 0; k < distinct_slots_; ++k)
-                distinct[mine * distinct_slots_ + k].merge(std::move(other.distinct[theirs * distinct_slots_ + k]));
-            for (std::size_t k = 0; k < stat_slots_; ++k)
-                stats[mine * stat_slots_ + k].merge(other.stats[theirs * stat_slots_ + k]);
+            const std::size_t mine = find_or_add(other.groups.key0[theirs], other.groups.key1[theirs]);
+            layout_->merge(rec(mine), other.rec(theirs));
+            for (std::size_t k = 0; k < d; ++k) distinct(mine)[k].merge(std::move(other.distinct(theirs)[k]));
         }
     }
-
-    std::vector<std::int64_t> key0;
-    std::vector<std::int64_t> key1;
-    std::vector<std::uint64_t> counts;
-    std::vector<Distinct> distinct;
-    std::vector<StatAcc> stats;
 
 private:
     std::size_t home(std::int64_t a, std::int64_t b) const {
@@ -357,22 +419,90 @@ private:
         const std::size_t capacity = table_.empty() ? 64 : table_.size() * 2;
         table_.assign(capacity, 0);
         for (std::size_t group = 0; group < size(); ++group) {
-            std::size_t slot = home(key0[group], key1[group]);
+            std::size_t slot = home(groups.key0[group], groups.key1[group]);
             while (table_[slot] != 0) slot = (slot + 1) & (capacity - 1);
             table_[slot] = group + 1;
         }
     }
 
-    std::size_t distinct_slots_;
-    std::size_t stat_slots_;
+    const RecLayout* layout_;
     std::vector<std::uint64_t> table_;  // group + 1, 0 for an empty slot
+};
+
+// The dense key space: slot i0 * n[1] + i1 holds the group of keys (base[0] + i0, base[1] + i1),
+// i_k < n[k]. Rel types, labels (-1 upwards), endpoint ids below the dictionary size and time
+// buckets of a positive stride from 0 to the one of t_b - 1 have one; another key (an endpoint id
+// past the dictionary, a bucket outside the window) goes to the map.
+struct KeySpace {
+    std::int64_t base[2] = {0, 0};
+    std::uint64_t n[2] = {1, 1};
+    std::uint64_t slots = 1;
+    bool dense = false;
+
+    bool slot_of(std::int64_t a, std::int64_t b, std::uint64_t& slot) const {
+        const std::uint64_t i0 = static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(base[0]);
+        const std::uint64_t i1 = static_cast<std::uint64_t>(b) - static_cast<std::uint64_t>(base[1]);
+        if (i0 >= n[0] || i1 >= n[1]) return false;
+        slot = i0 * n[1] + i1;
+        return true;
+    }
+};
+
+// Dense slots are worth their zeroing and merging when there are few of them or at most one per
+// folded row per chunk; past 2^24 slots the map's memory grows only with the groups seen.
+constexpr std::uint64_t DENSE_SMALL = std::uint64_t{1} << 12;
+constexpr std::uint64_t DENSE_MAX = std::uint64_t{1} << 24;
+
+KeySpace key_space(const AggregateRequest& request, std::size_t rel_count, std::size_t label_count,
+                   std::size_t entity_count, std::uint64_t rows, std::size_t chunks) {
+    KeySpace space;
+    unsigned __int128 slots = 1;
+    for (std::size_t dim_index = 0; dim_index < request.group_by.size(); ++dim_index) {
+        const Dim& dim = request.group_by[dim_index];
+        std::uint64_t n = 0;
+        switch (dim.kind) {
+            case DimKind::TimeBucket: {
+                if (dim.stride <= 0 || request.t_b <= request.t_a) return space;
+                const __int128 span = static_cast<__int128>(request.t_b) - request.t_a - 1;
+                n = static_cast<std::uint64_t>(std::min<__int128>(span / dim.stride + 1, DENSE_MAX + 1));
+                break;
+            }
+            case DimKind::RelType:
+                n = rel_count;
+                break;
+            case DimKind::Endpoint:
+                n = entity_count;
+                break;
+            case DimKind::Label:
+                space.base[dim_index] = -1;
+                n = label_count + 1;
+                break;
+        }
+        space.n[dim_index] = std::max<std::uint64_t>(n, 1);
+        slots *= space.n[dim_index];
+        if (slots > DENSE_MAX) return space;
+    }
+    space.slots = static_cast<std::uint64_t>(slots);
+    space.dense = space.slots <= DENSE_SMALL || space.slots * chunks <= rows;
+    return space;
+}
+
+// A chunk's groups: dense slots (a group exists when its count is non-zero) and the map.
+struct Partial {
+    std::vector<std::uint64_t> recs;  // slots * words when dense, else empty
+    std::vector<Distinct> distinct;   // slots * D when dense
+    GroupMap map;
+
+    explicit Partial(const RecLayout& layout) : map(layout) {}
 };
 
 // What every fold worker reads, shared read-only.
 struct FoldInput {
     const std::vector<ScanTarget>* targets = nullptr;
     const AggregateRequest* request = nullptr;
-    const AggLayout* layout = nullptr;
+    const RecLayout* layout = nullptr;
+    const KeySpace* space = nullptr;  // set by aggregate_groups
+    std::size_t entity_count = 0;
     const std::vector<std::string>* rel_names = nullptr;
     const LabelIndex* labels = nullptr;  // present exactly with a Label dimension
     std::size_t words = 1;               // W
@@ -380,15 +510,54 @@ struct FoldInput {
     bool wants_rel = false;
 };
 
-Result<GroupMap> fold_selections(const FoldInput& in, std::span<const Selection> selections) {
+// Rows [begin, end) of one selection, positions at or after its first row with vt_s >= t_a.
+struct Piece {
+    std::size_t selection = 0;
+    std::size_t begin = 0;
+    std::size_t end = 0;
+};
+
+// The bucket of the last row and the starts that share it: rows of a segment come in vt_s order, so
+// one division serves a run of rows.
+struct BucketCache {
+    std::int64_t lo = 1;
+    std::int64_t hi = 0;  // exclusive; empty while lo >= hi
+    std::int64_t bucket = 0;
+
+    std::int64_t of(std::int64_t start, std::int64_t t_a, std::int64_t stride) {
+        if (start >= lo && start < hi) return bucket;
+        bucket = time_bucket_of(start, t_a, stride);
+        lo = 1;
+        hi = 0;
+        const __int128 diff = static_cast<__int128>(start) - t_a;
+        if (stride > 0 && diff >= 0 && diff <= INT64_MAX) {
+            // Every start in [lo, hi) has an unwrapped difference in [q * stride, (q + 1) * stride).
+            const __int128 first = static_cast<__int128>(t_a) + static_cast<__int128>(bucket) * stride;
+            const __int128 past = std::min({first + stride, static_cast<__int128>(t_a) + INT64_MAX + 1,
+                                            static_cast<__int128>(INT64_MAX)});
+            lo = static_cast<std::int64_t>(first);
+            hi = static_cast<std::int64_t>(past);
+        }
+        return bucket;
+    }
+};
+
+constexpr std::size_t BATCH = 512;
+
+// Folds the pieces into `out`, rows in order; the first fault in that order is the error.
+Status fold_pieces(const FoldInput& in, std::span<const Piece> pieces, std::span<const Selection> selections, Partial& out) {
     const AggregateRequest& request = *in.request;
-    const AggLayout& layout = *in.layout;
+    const RecLayout& layout = *in.layout;
+    const KeySpace& space = *in.space;
     const std::size_t dims = request.group_by.size();
     const std::size_t n_distinct = layout.distinct_of.size();
-    const std::size_t n_stat = layout.stat_of.size();
-    GroupMap map(n_distinct, n_stat);
+    const std::size_t words = layout.words;
+    const bool needs_end = layout.duration_used;
     std::vector<std::uint32_t> rel_index;
-    for (const Selection& selection : selections) {
+    std::int64_t keys[2][BATCH];
+    BucketCache buckets[2];
+    for (const Piece& piece : pieces) {
+        const Selection& selection = selections[piece.selection];
         const Segment& segment = *(*in.targets)[selection.target].segment;
         const SegmentHeader& header = segment.header;
         const std::span<const std::int64_t> vt_s = VORP_TRY(segment.typed<std::int64_t>("vt_s"));
@@ -410,100 +579,241 @@ Result<GroupMap> fold_selections(const FoldInput& in, std::span<const Selection>
         if (!header.vt_e_elided) rows = std::min(rows, vt_e.size());
         if (in.wants_rel) rows = std::min(rows, rel_code.size());
 
-        // vt_s does not decrease along a segment's rows: rows before t_a form a prefix.
-        const auto first = std::partition_point(selection.rows.begin(), selection.rows.end(), [&](std::uint32_t row) {
-            return row < rows && vt_s[row] < request.t_a;
-        });
-        std::size_t last_group = SIZE_MAX;
-        std::int64_t last_key[2] = {0, 0};
-        for (auto it = first; it != selection.rows.end(); ++it) {
-            const std::uint32_t row = *it;
-            if (row >= rows)
-                return fail(EngineError::corrupt(fmt::format("row {} is past a column of the segment", row)).at_file(segment.path));
-            const std::int64_t start = vt_s[row];
-            std::int64_t key[2] = {0, 0};
+        for (std::size_t at = piece.begin; at < piece.end;) {
+            const std::uint32_t* row_of = selection.rows.data() + at;
+            std::size_t count = std::min(BATCH, piece.end - at);
+            at += count;
+            // The first fault of the batch, in row order and, within a row, the row bound before
+            // the dimensions in their order; the rows before it are folded, then it is reported.
+            std::optional<EngineError> fault;
+            for (std::size_t i = 0; i < count; ++i) {
+                if (row_of[i] >= rows) {
+                    fault = EngineError::corrupt(fmt::format("row {} is past a column of the segment", row_of[i]))
+                                .at_file(segment.path);
+                    count = i;
+                    break;
+                }
+            }
             for (std::size_t dim_index = 0; dim_index < dims; ++dim_index) {
                 const Dim& dim = request.group_by[dim_index];
+                std::int64_t* key = keys[dim_index];
                 switch (dim.kind) {
-                    case DimKind::TimeBucket:
-                        key[dim_index] = time_bucket_of(start, request.t_a, dim.stride);
-                        break;
-                    case DimKind::RelType: {
-                        const std::uint16_t code = rel_code[row];
-                        if (code >= rel_index.size())
-                            return fail(EngineError::corrupt(fmt::format("rel_code {} has no entry", code)).at_file(segment.path));
-                        key[dim_index] = rel_index[code];
+                    case DimKind::TimeBucket: {
+                        BucketCache& cache = buckets[dim_index];
+                        for (std::size_t i = 0; i < count; ++i) key[i] = cache.of(vt_s[row_of[i]], request.t_a, dim.stride);
                         break;
                     }
-                    case DimKind::Endpoint:
-                        key[dim_index] = dim.role == ROLE_SRC ? src_id[row] : dst_id[row];
+                    case DimKind::RelType:
+                        for (std::size_t i = 0; i < count; ++i) {
+                            const std::uint16_t code = rel_code[row_of[i]];
+                            if (code >= rel_index.size()) {
+                                fault = EngineError::corrupt(fmt::format("rel_code {} has no entry", code)).at_file(segment.path);
+                                count = i;
+                                break;
+                            }
+                            key[i] = rel_index[code];
+                        }
                         break;
-                    case DimKind::Label:
-                        key[dim_index] = in.labels->lookup(dim.role == ROLE_SRC ? src_id[row] : dst_id[row], start);
+                    case DimKind::Endpoint: {
+                        const std::uint32_t* ids = dim.role == ROLE_SRC ? src_id.data() : dst_id.data();
+                        for (std::size_t i = 0; i < count; ++i) key[i] = ids[row_of[i]];
                         break;
+                    }
+                    case DimKind::Label: {
+                        const std::uint32_t* ids = dim.role == ROLE_SRC ? src_id.data() : dst_id.data();
+                        for (std::size_t i = 0; i < count; ++i) key[i] = in.labels->lookup(ids[row_of[i]], vt_s[row_of[i]]);
+                        break;
+                    }
                 }
             }
-            if (last_group == SIZE_MAX || key[0] != last_key[0] || key[1] != last_key[1]) {
-                last_group = map.find_or_add(key[0], key[1]);
-                last_key[0] = key[0];
-                last_key[1] = key[1];
-            }
-            const std::size_t group = last_group;
-            ++map.counts[group];
-            for (std::size_t k = 0; k < n_distinct; ++k)
-                map.distinct[group * n_distinct + k].add(layout.distinct_of[k] == ROLE_SRC ? src_id[row] : dst_id[row],
-                                                         in.words, in.threshold);
-            if (n_stat == 0) continue;
-            const std::int64_t end = header.vt_e_elided ? vt_s_plus_one(start) : vt_e[row];
-            for (std::size_t k = 0; k < n_stat; ++k) {
-                if (layout.stat_of[k] == STAT_VT_S) {
-                    map.stats[group * n_stat + k].add(start);
-                } else if (end < OPEN_END) {
-                    // An open-ended version has no duration. The difference wraps rather than
-                    // overflow for ends far below starts.
-                    map.stats[group * n_stat + k].add(
-                        static_cast<std::int64_t>(static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start)));
+            for (std::size_t dim_index = dims; dim_index < MAX_GROUP_DIMS; ++dim_index)
+                std::fill(keys[dim_index], keys[dim_index] + count, std::int64_t{0});
+
+            // Each row's record: its dense slot, or the map's group (found in row order). With many
+            // groups the records are scattered, so each is prefetched a few rows ahead of its use.
+            std::uint64_t* recs[BATCH];
+            Distinct* sets[BATCH];
+            for (std::size_t i = 0; i < count; ++i) {
+                std::uint64_t slot = 0;
+                if (space.dense && space.slot_of(keys[0][i], keys[1][i], slot)) {
+                    recs[i] = out.recs.data() + slot * words;
+                    sets[i] = out.distinct.data() + slot * n_distinct;
+                } else {
+                    const std::size_t group = out.map.find_or_add(keys[0][i], keys[1][i]);
+                    recs[i] = nullptr;  // the map's arrays may move while the batch adds groups
+                    sets[i] = nullptr;
+                    keys[0][i] = static_cast<std::int64_t>(group);
                 }
             }
+            constexpr std::size_t AHEAD = 16;
+            for (std::size_t i = 0; i < std::min(count, AHEAD); ++i)
+                if (recs[i] != nullptr) __builtin_prefetch(recs[i], 1);
+            for (std::size_t i = 0; i < count; ++i) {
+                if (i + AHEAD < count && recs[i + AHEAD] != nullptr) __builtin_prefetch(recs[i + AHEAD], 1);
+                const std::uint32_t row = row_of[i];
+                const std::int64_t start = vt_s[row];
+                const std::int64_t end = !needs_end ? 0 : header.vt_e_elided ? vt_s_plus_one(start) : vt_e[row];
+                std::uint64_t* rec = recs[i];
+                Distinct* group_sets = sets[i];
+                if (rec == nullptr) {
+                    const auto group = static_cast<std::size_t>(keys[0][i]);
+                    rec = out.map.rec(group);
+                    group_sets = out.map.distinct(group);
+                }
+                layout.add(rec, start, end);
+                for (std::size_t k = 0; k < n_distinct; ++k)
+                    group_sets[k].add(layout.distinct_of[k] == ROLE_SRC ? src_id[row] : dst_id[row], in.words, in.threshold);
+            }
+            if (fault) return fail(std::move(*fault));
         }
     }
-    return map;
+    return ok();
 }
 
-// The fold over every selection: on the calling thread, or in chunks of ceil(s / w) selections on
-// worker threads whose maps are merged in chunk order.
-Result<GroupMap> aggregate_partials(const FoldInput& in, std::span<const Selection> selections) {
+// The fold over every selection, as one list of groups: on the calling thread, or in chunks of
+// about equal rows on worker threads, whose partials are merged in chunk order.
+Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selections) {
+    const AggregateRequest& request = *in.request;
+    const RecLayout& layout = *in.layout;
     const std::size_t s = selections.size();
     std::uint64_t r = 0;
     for (const Selection& selection : selections) r += selection.rows.size();
     const std::size_t threads = scan_threads();
-    const std::size_t w = parallel_gate(threads, s, 2, r) ? threads : 1;
-    if (s < 2 || w < 2) return fold_selections(in, selections);
+    const std::size_t w = s >= 2 && parallel_gate(threads, s, 2, r) ? threads : 1;
 
-    const std::size_t chunk = (s + w - 1) / w;
-    const std::size_t chunks = (s + chunk - 1) / chunk;
-    std::vector<std::optional<Result<GroupMap>>> results(chunks);
-    fan_out(chunks, AGGREGATE_WORKER_PANICKED, [&](std::size_t index) {
-        const std::size_t lo = index * chunk;
-        results[index] = fold_selections(in, selections.subspan(lo, std::min(chunk, s - lo)));
-    });
-    for (auto& result : results)
-        if (!*result) return fail(std::move(*result).error());
-    GroupMap merged = std::move(**results[0]);
-    for (std::size_t index = 1; index < chunks; ++index) merged.merge(std::move(**results[index]));
-    return merged;
+    // Each selection from its first row with vt_s >= t_a (vt_s does not decrease along a
+    // segment's rows, so the rows before t_a form a prefix). A selection with a column that cannot
+    // be read ends the list: the rows before it are still folded first, as its error comes after
+    // theirs.
+    std::vector<Piece> whole;
+    whole.reserve(s);
+    std::optional<EngineError> unread;
+    std::uint64_t folded = 0;
+    for (std::size_t index = 0; index < s; ++index) {
+        const Selection& selection = selections[index];
+        const Segment& segment = *(*in.targets)[selection.target].segment;
+        // The columns in the order the fold reads them, so that the first one missing is the one
+        // the fold would report; the rows bound is the fold's own.
+        std::size_t rows = 0;
+        std::span<const std::int64_t> starts;
+        const Status readable = [&]() -> Status {
+            starts = VORP_TRY(segment.typed<std::int64_t>("vt_s"));
+            rows = starts.size();
+            if (!segment.header.vt_e_elided) rows = std::min(rows, VORP_TRY(segment.typed<std::int64_t>("vt_e")).size());
+            rows = std::min(rows, VORP_TRY(segment.typed<std::uint32_t>("src_id")).size());
+            rows = std::min(rows, VORP_TRY(segment.typed<std::uint32_t>("dst_id")).size());
+            if (in.wants_rel) rows = std::min(rows, VORP_TRY(segment.typed<std::uint16_t>("rel_code")).size());
+            return ok();
+        }();
+        if (!readable) {
+            unread = std::move(readable).error();
+            break;
+        }
+        const auto first = std::partition_point(selection.rows.begin(), selection.rows.end(), [&](std::uint32_t row) {
+            return row < rows && starts[row] < request.t_a;
+        });
+        whole.push_back({index, static_cast<std::size_t>(first - selection.rows.begin()), selection.rows.size()});
+        folded += whole.back().end - whole.back().begin;
+    }
+    const std::size_t chunks = w < 2 ? 1 : static_cast<std::size_t>(std::min<std::uint64_t>(w, std::max<std::uint64_t>(folded, 1)));
+
+    // Chunk c takes rows [folded * c / chunks, folded * (c + 1) / chunks) of the pieces in order.
+    std::vector<std::vector<Piece>> plan(chunks);
+    {
+        std::size_t chunk = 0;
+        std::uint64_t done = 0;
+        for (Piece piece : whole) {
+            while (piece.begin < piece.end) {
+                const std::uint64_t limit = folded * (chunk + 1) / chunks;
+                const std::uint64_t take = std::min<std::uint64_t>(piece.end - piece.begin, limit - done);
+                if (take > 0) {
+                    plan[chunk].push_back({piece.selection, piece.begin, piece.begin + static_cast<std::size_t>(take)});
+                    piece.begin += static_cast<std::size_t>(take);
+                    done += take;
+                }
+                if (done == limit && chunk + 1 < chunks) ++chunk;
+            }
+        }
+    }
+
+    const KeySpace space = key_space(request, in.rel_names->size(), in.labels ? in.labels->names.size() : 0,
+                                     in.entity_count, folded, chunks);
+    in.space = &space;
+    std::vector<std::optional<Partial>> partials(chunks);
+    std::vector<Status> statuses(chunks, ok());
+    const auto run = [&](std::size_t index) {
+        Partial& partial = partials[index].emplace(layout);
+        if (space.dense) {
+            partial.recs.resize(space.slots * layout.words);
+            for (std::uint64_t slot = 0; slot < space.slots; ++slot) layout.init(partial.recs.data() + slot * layout.words);
+            partial.distinct.resize(space.slots * layout.distinct_of.size());
+        }
+        statuses[index] = fold_pieces(in, plan[index], selections, partial);
+    };
+    if (chunks < 2)
+        run(0);
+    else
+        fan_out(chunks, AGGREGATE_WORKER_PANICKED, run);
+    for (Status& status : statuses)
+        if (!status) return fail(std::move(status).error());
+    if (unread) return fail(std::move(*unread));
+
+    Partial& merged = *partials[0];
+    for (std::size_t index = 1; index < chunks; ++index) {
+        Partial& other = *partials[index];
+        if (space.dense) {
+            for (std::uint64_t slot = 0; slot < space.slots; ++slot) {
+                const std::uint64_t* from = other.recs.data() + slot * layout.words;
+                if (from[0] == 0) continue;
+                layout.merge(merged.recs.data() + slot * layout.words, from);
+                for (std::size_t k = 0; k < layout.distinct_of.size(); ++k)
+                    merged.distinct[slot * layout.distinct_of.size() + k].merge(
+                        std::move(other.distinct[slot * layout.distinct_of.size() + k]));
+            }
+        }
+        merged.map.merge(std::move(other.map));
+        partials[index].reset();
+    }
+
+    // The dense groups in slot order, then the map's.
+    Groups out;
+    if (space.dense) {
+        std::size_t present = 0;
+        for (std::uint64_t slot = 0; slot < space.slots; ++slot) present += merged.recs[slot * layout.words] != 0;
+        const std::size_t total = present + merged.map.size();
+        out.key0.reserve(total);
+        out.key1.reserve(total);
+        out.recs.reserve(total * layout.words);
+        out.distinct.reserve(total * layout.distinct_of.size());
+        for (std::uint64_t slot = 0; slot < space.slots; ++slot) {
+            const std::uint64_t* rec = merged.recs.data() + slot * layout.words;
+            if (rec[0] == 0) continue;
+            out.key0.push_back(static_cast<std::int64_t>(static_cast<std::uint64_t>(space.base[0]) + slot / space.n[1]));
+            out.key1.push_back(static_cast<std::int64_t>(static_cast<std::uint64_t>(space.base[1]) + slot % space.n[1]));
+            out.recs.insert(out.recs.end(), rec, rec + layout.words);
+            for (std::size_t k = 0; k < layout.distinct_of.size(); ++k)
+                out.distinct.push_back(std::move(merged.distinct[slot * layout.distinct_of.size() + k]));
+        }
+        Groups& rest = merged.map.groups;
+        out.key0.insert(out.key0.end(), rest.key0.begin(), rest.key0.end());
+        out.key1.insert(out.key1.end(), rest.key1.begin(), rest.key1.end());
+        out.recs.insert(out.recs.end(), rest.recs.begin(), rest.recs.end());
+        std::ranges::move(rest.distinct, std::back_inserter(out.distinct));
+        return out;
+    }
+    return std::move(merged.map.groups);
 }
 
 // Key columns and value columns of the groups in their final order.
-void finalize(GroupMap& map, const AggregateRequest& request, const AggLayout& layout, const Dictionary& dictionary,
+void finalize(Groups& groups_in, const AggregateRequest& request, const RecLayout& layout, const Dictionary& dictionary,
               AggregateResult& out) {
-    const std::size_t groups = map.size();
+    const std::size_t groups = groups_in.size();
     const std::size_t dims = request.group_by.size();
-    std::vector<std::int64_t>* slots[2] = {&map.key0, &map.key1};
+    std::vector<std::int64_t>* slots[2] = {&groups_in.key0, &groups_in.key1};
 
     // Sort keys: an endpoint slot holds the rank of its uid in byte order; other slots their code.
-    std::vector<std::int64_t> sort0 = map.key0;
-    std::vector<std::int64_t> sort1 = map.key1;
+    std::vector<std::int64_t> sort0 = groups_in.key0;
+    std::vector<std::int64_t> sort1 = groups_in.key1;
     std::vector<std::int64_t>* sort_slots[2] = {&sort0, &sort1};
     for (std::size_t dim_index = 0; dim_index < dims; ++dim_index) {
         if (request.group_by[dim_index].kind != DimKind::Endpoint) continue;
@@ -535,46 +845,44 @@ void finalize(GroupMap& map, const AggregateRequest& request, const AggLayout& l
         for (const std::size_t group : order) out.keys[dim_index].push_back((*slots[dim_index])[group]);
     }
     const std::size_t n_distinct = layout.distinct_of.size();
-    const std::size_t n_stat = layout.stat_of.size();
+    const std::size_t words = layout.words;
     std::size_t distinct_k = 0;
-    std::size_t stat_k = 0;
     for (const Agg& agg : request.aggregates) {
+        const std::size_t s = agg.of == STAT_VT_S ? 0 : 1;
         if (agg.kind == AggKind::Mean) {
             FloatValues column;
             column.reserve(groups);
             for (const std::size_t group : order) {
-                const StatAcc& acc = map.stats[group * n_stat + stat_k];
-                column.push_back(acc.n > 0 ? std::optional(aggregate_mean(acc.sum, acc.n)) : std::nullopt);
+                const std::uint64_t* rec = groups_in.recs.data() + group * words;
+                const std::uint64_t n = rec[layout.n[s]];
+                column.push_back(n > 0 ? std::optional(aggregate_mean(RecLayout::sum_at(rec + layout.sum[s]), n)) : std::nullopt);
             }
-            ++stat_k;
             out.aggs.emplace_back(std::move(column));
             continue;
         }
         IntValues column;
         column.reserve(groups);
         for (const std::size_t group : order) {
+            const std::uint64_t* rec = groups_in.recs.data() + group * words;
             switch (agg.kind) {
                 case AggKind::Count:
-                    column.push_back(static_cast<std::int64_t>(map.counts[group]));
+                    column.push_back(static_cast<std::int64_t>(rec[0]));
                     break;
                 case AggKind::CountDistinct:
-                    column.push_back(map.distinct[group * n_distinct + distinct_k].count());
+                    column.push_back(groups_in.distinct[group * n_distinct + distinct_k].count());
                     break;
                 case AggKind::Min:
-                case AggKind::Max: {
-                    const StatAcc& acc = map.stats[group * n_stat + stat_k];
-                    if (acc.n == 0)
+                case AggKind::Max:
+                    if (rec[layout.n[s]] == 0)
                         column.push_back(std::nullopt);
                     else
-                        column.push_back(agg.kind == AggKind::Min ? acc.min : acc.max);
+                        column.push_back(static_cast<std::int64_t>(rec[agg.kind == AggKind::Min ? layout.min[s] : layout.max[s]]));
                     break;
-                }
                 case AggKind::Mean:
                     break;
             }
         }
         if (agg.kind == AggKind::CountDistinct) ++distinct_k;
-        if (agg.kind == AggKind::Min || agg.kind == AggKind::Max) ++stat_k;
         out.aggs.emplace_back(std::move(column));
     }
 }
@@ -592,10 +900,7 @@ Result<AggregateResult> aggregate_edges(NativeStore& store, const AggregateReque
     std::optional<LabelIndex> labels;
     if (wants_label) labels = VORP_TRY(build_label_index(store, request.as_of_tt));
 
-    ScanSet set;
-    set.targets = VORP_TRY(gather_edge_targets(store.root, store.manifest, store.cache()));
-    set.close = VORP_TRY(store.close_overlay());
-    set.entity_count = store.dict.size();
+    const ScanSet set = VORP_TRY(edge_scan_set(store));
     ScanRequest selection_request;
     selection_request.as_of_tt = request.as_of_tt;
     selection_request.vt_min = request.t_a;
@@ -610,19 +915,27 @@ Result<AggregateResult> aggregate_edges(NativeStore& store, const AggregateReque
     std::ranges::sort(result.rel_names);
     result.rel_names.erase(std::unique(result.rel_names.begin(), result.rel_names.end()), result.rel_names.end());
 
-    const AggLayout layout = AggLayout::of(request.aggregates);
+    const RecLayout layout = RecLayout::of(request.aggregates);
     FoldInput in;
     in.targets = &set.targets;
     in.request = &request;
     in.layout = &layout;
+    in.entity_count = store.dict.size();
     in.rel_names = &result.rel_names;
     in.labels = labels ? &*labels : nullptr;
     in.words = std::max<std::size_t>(1, (store.dict.size() + 63) / 64);
     in.threshold = 2 * in.words;
     in.wants_rel = wants_rel;
-    GroupMap groups = VORP_TRY(aggregate_partials(in, selected.selections));
+    Groups groups = VORP_TRY(aggregate_groups(in, selected.selections));
 
-    if (request.group_by.empty() && groups.size() == 0) groups.find_or_add(0, 0);
+    if (request.group_by.empty() && groups.size() == 0) {
+        // No row, no group by: the one group of nothing.
+        groups.key0.push_back(0);
+        groups.key1.push_back(0);
+        groups.recs.resize(layout.words);
+        layout.init(groups.recs.data());
+        groups.distinct.resize(layout.distinct_of.size());
+    }
     if (groups.size() > request.max_groups)
         return fail(EngineError::capacity(
             fmt::format("aggregate group count {} exceeds cap {}", groups.size(), request.max_groups)));

@@ -14,11 +14,15 @@
 //   select    the edge scan's own selection phase (same threads, same gate) with the window
 //   rel table the union of every target's relationship types in byte order (the RelType code)
 //   fold      rows with vt_s >= t_a (one binary search per selection) read in place from the
-//             mapped columns into a private group map; chunks of selections on worker threads
-//             when the gate opens (>= 4 threads, >= 2 selections, VORP_PARALLEL_MIN_ROWS rows)
-//   merge     the chunks' maps one after the other in chunk order; every merge is exact (counts
-//             and 128-bit sums add, sets unite, min/max are order-free), so the result does not
-//             depend on the thread count
+//             mapped columns, in batches; a key with a dense slot (rel type, label, endpoint id
+//             below the dictionary size, time bucket of a positive stride inside the window, when
+//             the slots are few or at most one per row per chunk) updates a flat record array
+//             indexed by slot, any other key a private group map; chunks of about equal rows on
+//             worker threads when the gate opens (>= 4 threads, >= 2 selections,
+//             VORP_PARALLEL_MIN_ROWS rows)
+//   merge     the chunks' slot arrays and maps one after the other in chunk order; every merge is
+//             exact (counts and 128-bit sums add, sets unite, min/max are order-free), so the
+//             result does not depend on the thread count or on how rows were split
 //   cap       more groups than max_groups is a `capacity` error
 //   finalize  groups ordered by their two key slots (an endpoint slot by the byte order of the
 //             endpoint's uid), key columns of codes and one value column per aggregate
