@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -44,30 +45,99 @@ constexpr std::array<char, 256> make_escape_table() {
 constexpr std::array<char, 256> ESCAPE = make_escape_table();
 constexpr char HEX_DIGITS[] = "0123456789abcdef";
 
+// ---- wide-word scanning --------------------------------------------------------------------------
+// Strings and whitespace are scanned eight bytes at a time in a 64-bit word, first byte in the low
+// bits. Each test below sets the high bit of exactly the bytes it matches (no carry crosses a byte),
+// so the lowest set bit names the first matching byte.
+
+constexpr std::uint64_t ONES = 0x0101010101010101ULL;
+constexpr std::uint64_t HIGHS = 0x8080808080808080ULL;
+constexpr std::uint64_t LOW7 = 0x7F7F7F7F7F7F7F7FULL;
+
+std::uint64_t load_word(const char* at) {
+    std::uint64_t word;
+    std::memcpy(&word, at, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+    return word;
+}
+
+// Bytes equal to zero.
+constexpr std::uint64_t zero_bytes(std::uint64_t word) { return ~(((word & LOW7) + LOW7) | word | LOW7); }
+constexpr std::uint64_t equal_bytes(std::uint64_t word, char c) {
+    return zero_bytes(word ^ (ONES * static_cast<unsigned char>(c)));
+}
+// Bytes below 0x20: (b & 0x7F) + 0x60 reaches 0x80 exactly when the low seven bits are >= 0x20.
+constexpr std::uint64_t control_bytes(std::uint64_t word) {
+    return ~((word & LOW7) + ONES * 0x60) & ~word & HIGHS;
+}
+// Bytes that end a run of plain string bytes: '"', '\\' and controls (escaped by the writer,
+// refused or decoded by the reader).
+constexpr std::uint64_t string_stop_bytes(std::uint64_t word) {
+    return equal_bytes(word, '"') | equal_bytes(word, '\\') | control_bytes(word);
+}
+constexpr std::uint64_t non_whitespace_bytes(std::uint64_t word) {
+    return ~(equal_bytes(word, ' ') | equal_bytes(word, '\n') | equal_bytes(word, '\t') | equal_bytes(word, '\r')) &
+           HIGHS;
+}
+// Index of the first marked byte of a non-zero mask.
+unsigned first_marked(std::uint64_t mask) { return static_cast<unsigned>(std::countr_zero(mask)) / 8; }
+
+// The end of the longest prefix of [cursor, end) with no byte the writer escapes.
+const char* plain_run_end(const char* cursor, const char* end) {
+    while (end - cursor >= 8) {
+        const std::uint64_t stop = string_stop_bytes(load_word(cursor));
+        if (stop != 0) return cursor + first_marked(stop);
+        cursor += 8;
+    }
+    while (cursor != end && ESCAPE[static_cast<unsigned char>(*cursor)] == 0) ++cursor;
+    return cursor;
+}
+
+char* write_escape(char* out, unsigned char byte) {
+    const char escape = ESCAPE[byte];
+    *out++ = '\\';
+    *out++ = escape;
+    if (escape == 'u') {
+        *out++ = '0';
+        *out++ = '0';
+        *out++ = HEX_DIGITS[byte >> 4];
+        *out++ = HEX_DIGITS[byte & 15];
+    }
+    return out;
+}
+
 }  // namespace
 
 void append_json_string(std::string& out, std::string_view text) {
     out.reserve(out.size() + text.size() + 2);
     out.push_back('"');
-    const char* run = text.data();
-    const char* const end = text.data() + text.size();
-    for (const char* cursor = run; cursor != end; ++cursor) {
-        const unsigned char byte = static_cast<unsigned char>(*cursor);
-        const char escape = ESCAPE[byte];
-        if (escape == 0) [[likely]]
-            continue;
-        out.append(run, static_cast<std::size_t>(cursor - run));
-        if (escape == 'u') {
-            const char sequence[6] = {'\\', 'u', '0', '0', HEX_DIGITS[byte >> 4], HEX_DIGITS[byte & 15]};
-            out.append(sequence, sizeof sequence);
-        } else {
-            const char sequence[2] = {'\\', escape};
-            out.append(sequence, sizeof sequence);
-        }
-        run = cursor + 1;
+    const char* cursor = text.data();
+    const char* const end = cursor + text.size();
+    for (;;) {
+        const char* const run_end = plain_run_end(cursor, end);
+        out.append(cursor, static_cast<std::size_t>(run_end - cursor));
+        if (run_end == end) break;
+        char sequence[6];
+        out.append(sequence, static_cast<std::size_t>(write_escape(sequence, static_cast<unsigned char>(*run_end)) - sequence));
+        cursor = run_end + 1;
     }
-    out.append(run, static_cast<std::size_t>(end - run));
     out.push_back('"');
+}
+
+char* write_json_string(char* out, std::string_view text) {
+    *out++ = '"';
+    const char* cursor = text.data();
+    const char* const end = cursor + text.size();
+    for (;;) {
+        const char* const run_end = plain_run_end(cursor, end);
+        std::memcpy(out, cursor, static_cast<std::size_t>(run_end - cursor));
+        out += run_end - cursor;
+        if (run_end == end) break;
+        out = write_escape(out, static_cast<unsigned char>(*run_end));
+        cursor = run_end + 1;
+    }
+    *out++ = '"';
+    return out;
 }
 
 void JsonWriter::newline_indent() {
@@ -156,6 +226,12 @@ void JsonWriter::value_string(std::string_view value) {
     before_value();
     append_json_string(out_, value);
     need_comma_ = true;
+}
+
+std::string& JsonWriter::begin_raw_value() {
+    before_value();
+    need_comma_ = true;
+    return out_;
 }
 
 // ---- reading -------------------------------------------------------------------------------------
@@ -290,7 +366,20 @@ bool JsonReader::fail_peek(JsonErrorClass error_class, std::string_view message)
 bool JsonReader::fail_data(std::string message) { return fail_at(pos_, JsonErrorClass::Data, std::move(message)); }
 
 void JsonReader::skip_whitespace() {
-    while (pos_ < text_.size() && is_whitespace(text_[pos_])) ++pos_;
+    const std::size_t size = text_.size();
+    const char* const data = text_.data();
+    if (pos_ >= size || !is_whitespace(data[pos_])) return;  // the compact form has none
+    ++pos_;
+    // The pretty form puts a newline and the indentation before every member.
+    while (size - pos_ >= 8) {
+        const std::uint64_t other = non_whitespace_bytes(load_word(data + pos_));
+        if (other != 0) {
+            pos_ += first_marked(other);
+            return;
+        }
+        pos_ += 8;
+    }
+    while (pos_ < size && is_whitespace(data[pos_])) ++pos_;
 }
 
 bool JsonReader::enter() {
@@ -491,12 +580,26 @@ bool JsonReader::parse_any_number(Number& out) {
 bool JsonReader::parse_string(std::string_view& out) {
     std::size_t start = pos_;
     bool copied = false;
-    unsigned char high_bits = 0;
+    std::uint64_t high_bits = 0;  // any byte >= 0x80 sets a bit of HIGHS: UTF-8 to check
     const std::size_t size = text_.size();
     const char* const data = text_.data();
     scratch_.clear();
     for (;;) {
-        while (pos_ < size) {
+        bool stopped = false;
+        while (size - pos_ >= 8) {
+            const std::uint64_t word = load_word(data + pos_);
+            const std::uint64_t stop = string_stop_bytes(word);
+            if (stop != 0) {
+                const unsigned skip = first_marked(stop);
+                high_bits |= word & ((std::uint64_t{1} << (8 * skip)) - 1);
+                pos_ += skip;
+                stopped = true;
+                break;
+            }
+            high_bits |= word;
+            pos_ += 8;
+        }
+        while (!stopped && pos_ < size) {
             const auto byte = static_cast<unsigned char>(data[pos_]);
             if (byte == '"' || byte == '\\' || byte < 0x20) break;
             high_bits |= byte;
@@ -513,7 +616,7 @@ bool JsonReader::parse_string(std::string_view& out) {
                 result = scratch_;
             }
             ++pos_;
-            if ((high_bits & 0x80) != 0 && validate_utf8(result).has_value())
+            if ((high_bits & HIGHS) != 0 && validate_utf8(result).has_value())
                 return fail_here(JsonErrorClass::Syntax, "invalid unicode code point");
             out = result;
             return true;

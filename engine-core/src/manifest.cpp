@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <charconv>
+#include <cstring>
+
 #include "vorp/checksum.h"
 #include "vorp/json.h"
 #include "vorp/merkle.h"
@@ -66,8 +69,89 @@ constexpr JsonRecord<Stats, 6> STATS_JSON{"Stats", {
 void json_write(JsonWriter& w, const EventLogRef& value) { EVENT_LOG_REF_JSON.write(w, value); }
 void json_write(JsonWriter& w, const DictRef& value) { DICT_REF_JSON.write(w, value); }
 void json_write(JsonWriter& w, const Widths& value) { WIDTHS_JSON.write(w, value); }
-void json_write(JsonWriter& w, const SegmentEntry& value) { SEGMENT_ENTRY_JSON.write(w, value); }
-void json_write(JsonWriter& w, const CloseRunRef& value) { CLOSE_RUN_REF_JSON.write(w, value); }
+namespace {
+
+// Hand-written compact forms of the two list records: every Merkle leaf hashes one, and a manifest
+// writes one per segment. They produce exactly the bytes the tables above write (same members,
+// same order, same escaping and number forms), straight into the output buffer instead of token by
+// token. Entries whose strings are unusually long (only a damaged or foreign file has them) take
+// the table's path, so the buffer's worst-case bound stays small.
+constexpr std::size_t RAW_STRING_LIMIT = 4096;
+constexpr std::size_t RAW_FIXED_BOUND = 512;  // member keys, brackets and up to ten 20-digit numbers
+
+template <std::size_t N>
+char* put(char* out, const char (&text)[N]) {
+    std::memcpy(out, text, N - 1);
+    return out + (N - 1);
+}
+
+template <class Integer>
+char* put_integer(char* out, Integer value) {
+    return std::to_chars(out, out + 24, value).ptr;
+}
+
+bool raw_form_fits(std::size_t string_bytes) { return string_bytes <= RAW_STRING_LIMIT; }
+
+void append_entry_compact(std::string& out, const SegmentEntry& e) {
+    const std::size_t bound = RAW_FIXED_BOUND + json_string_bound(e.file.size()) +
+                              json_string_bound(e.key_lo.second.size()) + json_string_bound(e.key_hi.second.size()) +
+                              json_string_bound(e.sha.size()) + 6 * e.rel_codes.size();
+    const std::size_t start = out.size();
+    out.resize_and_overwrite(start + bound, [&](char* base, std::size_t) {
+        char* p = base + start;
+        p = write_json_string(put(p, "{\"file\":"), e.file);
+        p = put_integer(put(p, ",\"rows\":"), e.rows);
+        p = put_integer(put(p, ",\"key_lo\":["), e.key_lo.first);
+        p = write_json_string(put(p, ","), e.key_lo.second);
+        p = put_integer(put(p, "],\"key_hi\":["), e.key_hi.first);
+        p = write_json_string(put(p, ","), e.key_hi.second);
+        p = put_integer(put(p, "],\"vt_min\":"), e.vt_min);
+        p = put_integer(put(p, ",\"vt_max\":"), e.vt_max);
+        p = put_integer(put(p, ",\"vt_e_max\":"), e.vt_e_max);
+        p = put_integer(put(p, ",\"tt_s_min\":"), e.tt_s_min);
+        p = put_integer(put(p, ",\"tt_s_max\":"), e.tt_s_max);
+        p = put(p, ",\"rel_codes\":[");
+        for (std::size_t code_idx = 0; code_idx < e.rel_codes.size(); ++code_idx) {
+            if (code_idx > 0) *p++ = ',';
+            p = put_integer(p, e.rel_codes[code_idx]);
+        }
+        p = put_integer(put(p, "],\"n_closed_folded\":"), e.n_closed_folded);
+        p = e.all_current ? put(p, ",\"all_current\":true") : put(p, ",\"all_current\":false");
+        p = write_json_string(put(p, ",\"sha\":"), e.sha);
+        *p++ = '}';
+        return static_cast<std::size_t>(p - base);
+    });
+}
+
+void append_close_run_compact(std::string& out, const CloseRunRef& run) {
+    const std::size_t bound = RAW_FIXED_BOUND + json_string_bound(run.file.size()) + json_string_bound(run.sha.size());
+    const std::size_t start = out.size();
+    out.resize_and_overwrite(start + bound, [&](char* base, std::size_t) {
+        char* p = base + start;
+        p = write_json_string(put(p, "{\"file\":"), run.file);
+        p = put_integer(put(p, ",\"entries\":"), run.entries);
+        p = write_json_string(put(p, ",\"sha\":"), run.sha);
+        *p++ = '}';
+        return static_cast<std::size_t>(p - base);
+    });
+}
+
+}  // namespace
+
+void json_write(JsonWriter& w, const SegmentEntry& value) {
+    if (w.style() == JsonStyle::Compact &&
+        raw_form_fits(value.file.size() + value.key_lo.second.size() + value.key_hi.second.size() + value.sha.size()))
+        append_entry_compact(w.begin_raw_value(), value);
+    else
+        SEGMENT_ENTRY_JSON.write(w, value);
+}
+
+void json_write(JsonWriter& w, const CloseRunRef& value) {
+    if (w.style() == JsonStyle::Compact && raw_form_fits(value.file.size() + value.sha.size()))
+        append_close_run_compact(w.begin_raw_value(), value);
+    else
+        CLOSE_RUN_REF_JSON.write(w, value);
+}
 void json_write(JsonWriter& w, const Stats& value) { STATS_JSON.write(w, value); }
 
 bool json_read(JsonReader& r, EventLogRef& out) { return EVENT_LOG_REF_JSON.read(r, out); }

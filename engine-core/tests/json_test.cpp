@@ -1,9 +1,13 @@
 #include "vorp/json.h"
+#include "vorp/text.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <random>
 
 #include <string>
 #include <vector>
@@ -548,6 +552,177 @@ TEST(JsonTopLevelStringMember, AcceptsExactlyWhatTheValueParserAccepts) {
     };
     EXPECT_EQ(json_top_level_string_member(deep(127), "name"), "x");
     EXPECT_EQ(json_top_level_string_member(deep(128), "name"), std::nullopt);
+}
+
+// ---- wide-word string and whitespace scanning --------------------------------------------------
+// The writer and the reader scan eight bytes at a time; these compare them with the byte-by-byte
+// rules on random texts holding every byte class (plain, '"', '\\', each control byte, 0x7F, '/',
+// UTF-8 of every length, invalid UTF-8) at every offset within a word, after whitespace runs of
+// every length.
+
+int scan_seeds() {
+    const char* text = std::getenv("VORP_JSON_SCAN_SEEDS");
+    return text != nullptr ? std::max(1, std::atoi(text)) : 400;
+}
+
+std::string escape_by_bytes(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (byte) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case 0x08: out += "\\b"; break;
+            case 0x09: out += "\\t"; break;
+            case 0x0A: out += "\\n"; break;
+            case 0x0C: out += "\\f"; break;
+            case 0x0D: out += "\\r"; break;
+            default:
+                if (byte < 0x20) out += fmt::format("\\u{:04x}", byte);
+                else out.push_back(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string random_scan_text(std::mt19937_64& rng, bool valid_utf8) {
+    static const std::vector<std::string> pieces = {
+        "a", "Z", "0", " ", "/", "\x7f", "\"", "\\", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "plain-run-of-text"};
+    static const std::vector<std::string> invalid = {"\x80", "\xc3", "\xff", "\xe2\x82", "\xed\xa0\x80"};
+    std::string text;
+    const std::size_t count = rng() % 40;
+    for (std::size_t index = 0; index < count; ++index) {
+        const std::uint64_t pick = rng() % 100;
+        if (pick < 12) text.push_back(static_cast<char>(rng() % 0x20));  // every control byte
+        else if (pick < 15 && !valid_utf8) text += invalid[rng() % invalid.size()];
+        else text += pieces[rng() % pieces.size()];
+    }
+    return text;
+}
+
+std::string random_whitespace(std::mt19937_64& rng) {
+    static constexpr char kinds[] = {' ', '\n', '\t', '\r'};
+    std::string out;
+    const std::size_t count = rng() % 20;
+    for (std::size_t index = 0; index < count; ++index) out.push_back(kinds[rng() % 4]);
+    return out;
+}
+
+// Line and column of a failure that stopped after `end` bytes of `text`.
+std::pair<std::uint64_t, std::uint64_t> position_of(std::string_view text, std::size_t end) {
+    std::uint64_t line = 1;
+    std::size_t line_start = 0;
+    for (std::size_t index = 0; index < end; ++index) {
+        if (text[index] == '\n') {
+            ++line;
+            line_start = index + 1;
+        }
+    }
+    return {line, end - line_start};
+}
+
+TEST(JsonWideScan, WriterMatchesTheByteRule) {
+    std::mt19937_64 rng(2024);
+    for (int seed = 0; seed < scan_seeds(); ++seed) {
+        const std::string text = random_scan_text(rng, rng() % 2 == 0);
+        const std::string expected = escape_by_bytes(text);
+        for (std::size_t shift = 0; shift < 8; ++shift) {
+            // The same text at each offset within a word, in a buffer that already holds bytes.
+            const std::string padded = std::string(shift, 'p') + text;
+            std::string appended = "prefix";
+            append_json_string(appended, std::string_view(padded).substr(shift));
+            ASSERT_EQ(appended, "prefix" + expected) << seed;
+
+            std::vector<char> raw(json_string_bound(text.size()) + shift);
+            char* const end = write_json_string(raw.data() + shift, std::string_view(padded).substr(shift));
+            ASSERT_EQ(std::string(raw.data() + shift, end), expected) << seed;
+        }
+    }
+}
+
+TEST(JsonWideScan, ReaderMatchesTheByteRule) {
+    std::mt19937_64 rng(77);
+    for (int seed = 0; seed < scan_seeds(); ++seed) {
+        const bool valid = rng() % 2 == 0;
+        const std::string text = random_scan_text(rng, valid);
+        const std::string lead = random_whitespace(rng);
+
+        // Escaped: reads back the original bytes, or fails on invalid UTF-8 after the closing quote.
+        {
+            const std::string document = lead + escape_by_bytes(text) + random_whitespace(rng);
+            JsonReader reader(document);
+            std::string_view got;
+            const bool read = reader.read_string_view(got);
+            if (!validate_utf8(text).has_value()) {
+                ASSERT_TRUE(read) << seed << ": " << reader.error().text();
+                ASSERT_EQ(got, text) << seed;
+                ASSERT_TRUE(reader.finish()) << seed;
+            } else {
+                ASSERT_FALSE(read) << seed;
+                ASSERT_EQ(reader.error().message, "invalid unicode code point") << seed;
+            }
+        }
+
+        // Raw (no backslash): the string ends at the first '"'; a control byte before it fails just
+        // after itself, a missing quote at the end of the text.
+        std::string raw = text;
+        std::replace(raw.begin(), raw.end(), '\\', 'x');
+        const std::string document = lead + "\"" + raw;
+        JsonReader reader(document);
+        std::string_view got;
+        const bool read = reader.read_string_view(got);
+        const std::size_t body = lead.size() + 1;
+        std::size_t stop = body;
+        while (stop < document.size() && document[stop] != '"' && static_cast<unsigned char>(document[stop]) >= 0x20)
+            ++stop;
+        if (stop == document.size()) {
+            ASSERT_FALSE(read) << seed;
+            EXPECT_EQ(reader.error().message, "EOF while parsing a string") << seed;
+            EXPECT_EQ(std::make_pair(reader.error().line, reader.error().column), position_of(document, stop)) << seed;
+        } else if (document[stop] != '"') {
+            ASSERT_FALSE(read) << seed;
+            EXPECT_EQ(reader.error().message, "control character (\\u0000-\\u001F) found while parsing a string");
+            EXPECT_EQ(std::make_pair(reader.error().line, reader.error().column), position_of(document, stop + 1))
+                << seed;
+        } else {
+            const std::string_view content = std::string_view(document).substr(body, stop - body);
+            if (validate_utf8(content).has_value()) {
+                ASSERT_FALSE(read) << seed;
+                EXPECT_EQ(reader.error().message, "invalid unicode code point") << seed;
+                EXPECT_EQ(std::make_pair(reader.error().line, reader.error().column), position_of(document, stop + 1))
+                    << seed;
+            } else {
+                ASSERT_TRUE(read) << seed << ": " << reader.error().text();
+                EXPECT_EQ(got, content) << seed;
+                EXPECT_EQ(reader.offset(), stop + 1) << seed;
+            }
+        }
+    }
+}
+
+TEST(JsonWideScan, WhitespaceRunsOfEveryLengthBetweenTokens) {
+    std::mt19937_64 rng(5);
+    for (int seed = 0; seed < scan_seeds(); ++seed) {
+        std::vector<std::string> parts;
+        std::string document = random_whitespace(rng) + "[";
+        const std::size_t count = 1 + rng() % 6;
+        for (std::size_t index = 0; index < count; ++index) {
+            if (index > 0) document += random_whitespace(rng) + ",";
+            parts.push_back(random_scan_text(rng, true));
+            document += random_whitespace(rng) + escape_by_bytes(parts.back());
+        }
+        document += random_whitespace(rng) + "]" + random_whitespace(rng);
+        JsonResult<std::vector<std::string>> read = json_parse<std::vector<std::string>>(document);
+        ASSERT_TRUE(read) << seed << ": " << read.error().text();
+        EXPECT_EQ(*read, parts) << seed;
+        // A stray byte after the array is found where it is, whatever whitespace precedes it.
+        const std::string trailing = document + "x";
+        JsonResult<std::vector<std::string>> refused = json_parse<std::vector<std::string>>(trailing);
+        ASSERT_FALSE(refused) << seed;
+        EXPECT_EQ(refused.error().message, "trailing characters");
+        EXPECT_EQ(std::make_pair(refused.error().line, refused.error().column), position_of(trailing, trailing.size()))
+            << seed;
+    }
 }
 
 }  // namespace

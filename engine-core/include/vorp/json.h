@@ -83,6 +83,14 @@ using JsonStatus = std::expected<void, JsonError>;
 // Works byte by byte, so any byte string is written (the engine only passes UTF-8).
 void append_json_string(std::string& out, std::string_view text);
 
+// The most bytes append_json_string / write_json_string produce for a text of `size` bytes (every
+// byte escaped as \u00xx, plus the quotes).
+constexpr std::size_t json_string_bound(std::size_t size) { return 6 * size + 2; }
+// The same bytes as append_json_string, written at `out` (which has room for
+// json_string_bound(text.size()) bytes); returns the end of what was written. For writers that
+// fill a raw buffer (std::string::resize_and_overwrite) rather than appending token by token.
+char* write_json_string(char* out, std::string_view text);
+
 enum class JsonStyle : std::uint8_t { Compact = 0, Pretty = 1 };
 
 // Appends one JSON document to a caller-owned string, token by token; nothing is allocated per
@@ -105,6 +113,10 @@ public:
     void value_u64(std::uint64_t value);
     void value_i64(std::int64_t value);
     void value_string(std::string_view value);
+    // Places the separator of one value that the caller then appends itself, complete and in
+    // compact form, to the returned string (the writer treats it as written). For records with a
+    // hand-written compact form; in the pretty style containers must go through the calls above.
+    std::string& begin_raw_value();
 
     std::string& out() { return out_; }
     JsonStyle style() const { return style_; }
