@@ -8,6 +8,10 @@
            VORP_SCAN_THREADS=1 and 8, against DuckDB's
              SELECT vt_s, vt_e, src_id, dst_id FROM edges WHERE tt_s <= T AND T < tt_e ORDER BY vt_s, vid
            on the same versions in a file-backed database, fetchnumpy(), SET threads=1 and 8
+  aggregates  (when the module has NativeStore.aggregate_edges) on the scan's store: count and
+           mean duration by (day bucket, relationship type) and by source, as of a past T and
+           now, against DuckDB's GROUP BY with the same bitemporal and valid-time predicates,
+           at 1 and 8 threads on both sides
   motifs   motif_match per motif against Raphtory's global_temporal_three_node_motif (all 40
            three-edge motifs in one pass) on the same events and delta, at 1 and 8 Raphtory threads
 
@@ -26,6 +30,7 @@ differ.
 
 import argparse
 import hashlib
+import importlib
 import json
 import os
 import resource
@@ -46,6 +51,11 @@ MOTIFS = ["M_triangle_cyclic", "M_triangle_acyclic_1", "M_2node_pingpong", "M_st
 # Raphtory's 40 counts: 3 x 8 stars, 8 two-node motifs, then 8 triangles; triangle 4 is
 # i->j, j->k, k->i (our cyclic one) and triangle 7 is i->j, i->k, j->k (our acyclic one).
 RAPHTORY_TRIANGLE = {"M_triangle_cyclic": 32 + 3, "M_triangle_acyclic_1": 32 + 6}
+
+
+# Motif calls are repeated until --repeats runs or this many seconds, whichever comes first: a
+# single call that long is already far above timer and warm-up noise.
+LONG_CALL_S = 10.0
 
 
 def peak_rss_mib() -> float:
@@ -226,6 +236,78 @@ def child_scan_duckdb(args: dict) -> dict:
             "rss_before": rss_before, "rss_peak": rss_peak}
 
 
+# Both aggregate queries group the versions believed at T whose valid time starts in [t_a, t_b).
+AGG_QUERIES = {
+    "bucket_rel": {
+        "group_by": [("time_bucket", None), ("rel_type", None)],
+        "sql_keys": "(vt_s - $ta) // $stride AS k0, rel_type AS k1",
+    },
+    "source": {
+        "group_by": [("endpoint", "src")],
+        "sql_keys": "src_id AS k0",
+    },
+}
+AGG_SQL = ("SELECT {keys}, count(*) AS n, avg(vt_e - vt_s) AS mean_duration FROM edges "
+           "WHERE tt_s <= $t AND $t < tt_e AND vt_s >= $ta AND vt_s < $tb GROUP BY ALL")
+
+
+def agg_digest(k0, k1, counts, means) -> str:
+    """Groups sorted by key, with counts and means rounded to a part in 1e9 (the two sides sum
+    in different orders)."""
+    rows = sorted(zip(k0, k1, counts, (float(f"{m:.9e}") for m in means)))
+    return hashlib.sha256(repr(rows).encode()).hexdigest()[:16]
+
+
+def child_agg_vorp(args: dict) -> dict:
+    from vorp._engine import NativeStore
+
+    store = NativeStore(os.path.join(args["dir"], "store"))
+    query = AGG_QUERIES[args["query"]]
+    t = data.OPEN_END - 1 if args["as_of"] is None else args["as_of"]
+    call = dict(as_of_tt=t, t_a=args["t_a"], t_b=args["t_b"], rel_types=None, stride=args["stride"],
+                group_by=query["group_by"], aggregates=[("count", None), ("mean", "duration")], max_groups=10**7)
+    times, result = [], None
+    for _ in range(args["repeats"] + 1):
+        result = None
+        start = time.perf_counter()
+        result = store.aggregate_edges(**call)
+        times.append(time.perf_counter() - start)
+    keys = [k.tolist() for k in result["keys"]]
+    if args["query"] == "bucket_rel":
+        keys[1] = [result["rel_names"][code] for code in keys[1]]
+    else:
+        keys.append([0] * len(keys[0]))
+    counts, means = result["aggs"]
+    return {"seconds": statistics.median(times[1:]), "first_s": times[0], "groups": len(counts),
+            "rows": int(sum(counts)), "digest": agg_digest(keys[0], keys[1], counts, means),
+            "rss_peak": peak_rss_mib()}
+
+
+def child_agg_duckdb(args: dict) -> dict:
+    import duckdb
+
+    con = duckdb.connect(os.path.join(args["dir"], "duck.db"), read_only=True)
+    con.execute(f"SET threads={int(args['threads'])}")
+    query = AGG_QUERIES[args["query"]]
+    t = data.OPEN_END - 1 if args["as_of"] is None else args["as_of"]
+    sql = AGG_SQL.format(keys=query["sql_keys"])
+    params = {"t": t, "ta": args["t_a"], "tb": args["t_b"]}
+    if "$stride" in sql:
+        params["stride"] = args["stride"]
+    times, result = [], None
+    for _ in range(args["repeats"] + 1):
+        result = None
+        start = time.perf_counter()
+        result = con.execute(sql, params).fetchnumpy()
+        times.append(time.perf_counter() - start)
+    k1 = result["k1"].tolist() if "k1" in result else [0] * len(result["n"])
+    counts = result["n"].tolist()
+    return {"seconds": statistics.median(times[1:]), "first_s": times[0], "groups": len(counts),
+            "rows": int(sum(counts)), "digest": agg_digest(result["k0"].tolist(), k1, counts,
+                                                           result["mean_duration"].tolist()),
+            "rss_peak": peak_rss_mib()}
+
+
 def child_motifs_vorp(args: dict) -> dict:
     from vorp._engine import motif_match
 
@@ -234,7 +316,7 @@ def child_motifs_vorp(args: dict) -> dict:
     for delta in args["deltas"]:
         for motif in MOTIFS:
             times, count = [], None
-            for _ in range(args["repeats"]):
+            while len(times) < args["repeats"] and sum(times) < LONG_CALL_S:
                 start = time.perf_counter()
                 count, _ = motif_match(motif, src, dst, t, eid, delta)
                 times.append(time.perf_counter() - start)
@@ -255,7 +337,7 @@ def child_motifs_raphtory(args: dict) -> dict:
     for delta in args["deltas"]:
         for threads in args["threads"]:
             times, counts = [], None
-            for _ in range(args["repeats"]):
+            while len(times) < args["repeats"] and sum(times) < LONG_CALL_S:
                 start = time.perf_counter()
                 counts = algorithms.global_temporal_three_node_motif(graph, delta, threads=threads)
                 times.append(time.perf_counter() - start)
@@ -266,6 +348,7 @@ def child_motifs_raphtory(args: dict) -> dict:
 CHILDREN = {
     "ingest-vorp": child_ingest_vorp, "ingest-duckdb": child_ingest_duckdb, "build": child_build,
     "scan-vorp": child_scan_vorp, "scan-duckdb": child_scan_duckdb,
+    "agg-vorp": child_agg_vorp, "agg-duckdb": child_agg_duckdb,
     "motifs-vorp": child_motifs_vorp, "motifs-raphtory": child_motifs_raphtory,
 }
 
@@ -307,7 +390,7 @@ def bench_ingest(opts, scratch: str) -> None:
     print(f"ingest ratio duckdb_over_vorp_time {ratio(med['duckdb']['seconds'], med['vorp']['seconds'])}")
 
 
-def bench_scan(opts, scratch: str) -> None:
+def bench_scan(opts, scratch: str, scans: bool, aggregates: bool) -> None:
     work = os.path.join(scratch, "scan")
     os.makedirs(work)
     build = run_child("build", {"dir": work, "versions": opts.scan_versions, "entities": opts.scan_entities,
@@ -316,7 +399,7 @@ def bench_scan(opts, scratch: str) -> None:
           f"closed={build['closed']} ({build['closed'] / build['rows']:.1%})  vorp_build_s {build['vorp_build_s']:.1f}  "
           f"duckdb_build_s {build['duckdb_build_s']:.1f} (bulk load of the final table)")
     past = data.generation_tt(opts.generations // 2 - 1)
-    for label, as_of in (("past", past), ("now", None)):
+    for label, as_of in (("past", past), ("now", None)) if scans else ():
         for threads in (1, 8):
             common = {"dir": work, "as_of": as_of, "repeats": opts.repeats, "threads": threads}
             ours = run_child("scan-vorp", common, {"VORP_SCAN_THREADS": str(threads)})
@@ -332,7 +415,33 @@ def bench_scan(opts, scratch: str) -> None:
                   f"first_ms {peer['first_s'] * 1e3:8.1f}  peak_rss_mib {peer['rss_peak']:6.0f}")
             print(f"{tag} check rows {ours['rows']} equal, digest {ours['digest']} equal")
             print(f"{tag} ratio duckdb_over_vorp_time {ratio(peer['seconds'], ours['seconds'])}")
+    if aggregates:
+        bench_aggregates(opts, work, past)
     shutil.rmtree(work, ignore_errors=True)
+
+
+def bench_aggregates(opts, work: str, past: int) -> None:
+    day = 86_400_000_000
+    window = {"t_a": data.T0, "t_b": data.T0 + opts.generations * data.WEEK_US, "stride": day}
+    print(f"aggregates count and mean(vt_e - vt_s) of the versions believed at T with vt_s in "
+          f"[t_a, t_a + {opts.generations} weeks); buckets of one day")
+    for name in AGG_QUERIES:
+        for label, as_of in (("past", past), ("now", None)):
+            for threads in (1, 8):
+                common = dict(window, dir=work, query=name, as_of=as_of, repeats=opts.repeats, threads=threads)
+                ours = run_child("agg-vorp", common, {"VORP_SCAN_THREADS": str(threads)})
+                peer = run_child("agg-duckdb", common)
+                if (ours["groups"], ours["rows"], ours["digest"]) != (peer["groups"], peer["rows"], peer["digest"]):
+                    raise SystemExit(f"peers: aggregate {name} {label} threads={threads} differs: ours "
+                                     f"{ours['groups']} groups {ours['rows']} rows {ours['digest']}, duckdb "
+                                     f"{peer['groups']} groups {peer['rows']} rows {peer['digest']}")
+                tag = f"aggregates {name:10} {label:4} threads={threads}"
+                print(f"{tag} vorp   ms {ours['seconds'] * 1e3:8.1f}  rows_per_s {ours['rows'] / ours['seconds']:11.0f}  "
+                      f"first_ms {ours['first_s'] * 1e3:8.1f}  peak_rss_mib {ours['rss_peak']:6.0f}")
+                print(f"{tag} duckdb ms {peer['seconds'] * 1e3:8.1f}  rows_per_s {peer['rows'] / peer['seconds']:11.0f}  "
+                      f"first_ms {peer['first_s'] * 1e3:8.1f}  peak_rss_mib {peer['rss_peak']:6.0f}")
+                print(f"{tag} check {ours['groups']} groups over {ours['rows']} rows equal, digest {ours['digest']} equal")
+                print(f"{tag} ratio duckdb_over_vorp_time {ratio(peer['seconds'], ours['seconds'])}")
 
 
 def bench_motifs(opts) -> None:
@@ -379,7 +488,8 @@ def main() -> None:
         print(json.dumps(CHILDREN[sys.argv[2]](json.loads(sys.argv[3]))))
         return
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--only", default="ingest,scan,motifs", help="comma-separated: ingest, scan, motifs")
+    parser.add_argument("--only", default="ingest,scan,aggregates,motifs",
+                        help="comma-separated: ingest, scan, aggregates (on the scan's store), motifs")
     parser.add_argument("--quick", action="store_true", help="small sizes, one repeat: checks the harness")
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--ingest-edges", type=int, default=1_000_000)
@@ -396,7 +506,7 @@ def main() -> None:
         opts.scan_versions, opts.scan_entities, opts.generations = 200_000, 10_000, 4
         opts.motif_events, opts.deltas = 20_000, [10, 100]
     sections = set(opts.only.split(","))
-    unknown = sections - {"ingest", "scan", "motifs"}
+    unknown = sections - {"ingest", "scan", "aggregates", "motifs"}
     if unknown:
         parser.error(f"unknown section(s): {', '.join(sorted(unknown))}")
 
@@ -405,8 +515,12 @@ def main() -> None:
     try:
         if "ingest" in sections:
             bench_ingest(opts, scratch)
-        if "scan" in sections:
-            bench_scan(opts, scratch)
+        aggregates = "aggregates" in sections
+        if aggregates and not hasattr(importlib.import_module("vorp._engine").NativeStore, "aggregate_edges"):
+            print("aggregates skipped: this build has no NativeStore.aggregate_edges")
+            aggregates = False
+        if "scan" in sections or aggregates:
+            bench_scan(opts, scratch, "scan" in sections, aggregates)
         if "motifs" in sections:
             bench_motifs(opts)
     finally:
