@@ -7,10 +7,13 @@
 //   ScanNow / ScanPast      columns vt_s, vt_e, src_id, dst_id, as of now and as of the middle
 //                           generation: rows/s and output bytes/s
 //   ScanNarrowWindow        a 1% valid-time window: segments pruned, rows/s
-//   MemcpyBaseline          one thread copying the same output size into fresh buffers
+//   CloseTableBuild         the flat close table a handle caches per generation
+//   MemcpyBaseline          one thread copying the same output size into fresh buffers, reserved
+//                           plainly (/0) and as the scan reserves its columns (/1)
 #include <benchmark/benchmark.h>
 
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -92,6 +95,8 @@ struct BenchStore {
                                   TT_BASE + static_cast<std::int64_t>(target + 1 + rng() % (GENERATIONS - target - 1)));
         }
         set.close = index;
+        // As a store handle caches it beside the committed index, once per generation.
+        set.close_table = std::make_shared<const CloseTable>(CloseTable::build(index));
         set.entity_count = ENTITIES;
     }
     ~BenchStore() {
@@ -112,6 +117,18 @@ ScanRequest numeric_request(std::int64_t as_of) {
     return request;
 }
 
+struct ProcessTimes {
+    double user_ms = 0;
+    double sys_ms = 0;
+};
+
+ProcessTimes process_times() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto ms = [](const timeval& time) { return static_cast<double>(time.tv_sec) * 1e3 + static_cast<double>(time.tv_usec) / 1e3; };
+    return {ms(usage.ru_utime), ms(usage.ru_stime)};
+}
+
 void set_threads(std::int64_t threads) {
     ::setenv("VORP_SCAN_THREADS", std::to_string(threads).c_str(), 1);
     ::setenv("VORP_PARALLEL_MIN_ROWS", "0", 1);
@@ -122,6 +139,7 @@ void run_scan(benchmark::State& state, const ScanRequest& request) {
     set_threads(state.range(0));
     std::size_t rows = 0;
     ScanResultStats stats;
+    const ProcessTimes before = process_times();
     for (auto _ : state) {
         auto result = materialize_at(bench.set, request);
         if (!result) {
@@ -132,8 +150,13 @@ void run_scan(benchmark::State& state, const ScanRequest& request) {
         stats = result->stats;
         benchmark::DoNotOptimize(result->columns.vt_s.data());
     }
+    const ProcessTimes after = process_times();
+    const double iterations = static_cast<double>(state.iterations());
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * rows));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * rows * 24));
+    // CPU of every thread of the process per scan, to set against the wall time.
+    state.counters["user_ms"] = (after.user_ms - before.user_ms) / iterations;
+    state.counters["sys_ms"] = (after.sys_ms - before.sys_ms) / iterations;
     state.counters["rows"] = static_cast<double>(rows);
     state.counters["segments"] = static_cast<double>(stats.scan.segments_total);
     state.counters["pruned"] = static_cast<double>(stats.scan.segments_pruned);
@@ -153,21 +176,41 @@ void ScanNarrowWindow(benchmark::State& state) {
     run_scan(state, request);
 }
 
+// The flat close table of the bench's committed index: paid once per generation, on the first scan.
+void CloseTableBuild(benchmark::State& state) {
+    BenchStore& bench = store();
+    std::size_t entries = 0;
+    for (auto _ : state) {
+        const CloseTable table = CloseTable::build(bench.set.close);
+        entries = table.entries;
+        benchmark::DoNotOptimize(table.segments.size());
+    }
+    state.counters["entries"] = static_cast<double>(entries);
+}
+
 // The same output size copied by one thread into freshly allocated columns.
+// Arg 0: plain reserve (4 KiB pages); arg 1: reserved as the scan reserves its columns
+// (reserve_large: the huge page hint).
 void MemcpyBaseline(benchmark::State& state) {
     BenchStore& bench = store();
     const std::size_t rows = bench.rows;
     std::vector<std::int64_t> source64(rows, 7);
     std::vector<std::uint32_t> source32(rows, 7);
+    const auto reserve = [&](auto& column) {
+        if (state.range(0) != 0)
+            reserve_large(column, rows);
+        else
+            column.reserve(rows);
+    };
     for (auto _ : state) {
         std::vector<std::int64_t> a;
         std::vector<std::int64_t> b;
         std::vector<std::uint32_t> c;
         std::vector<std::uint32_t> d;
-        a.reserve(rows);
-        b.reserve(rows);
-        c.reserve(rows);
-        d.reserve(rows);
+        reserve(a);
+        reserve(b);
+        reserve(c);
+        reserve(d);
         a.insert(a.end(), source64.begin(), source64.end());
         b.insert(b.end(), source64.begin(), source64.end());
         c.insert(c.end(), source32.begin(), source32.end());
@@ -182,7 +225,8 @@ void MemcpyBaseline(benchmark::State& state) {
 BENCHMARK(ScanNow)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(ScanPast)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(ScanNarrowWindow)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(MemcpyBaseline)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(CloseTableBuild)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(MemcpyBaseline)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace vorp

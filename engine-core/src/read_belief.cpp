@@ -82,6 +82,32 @@ std::map<std::string, std::vector<std::uint32_t>> group_by_file(std::vector<Loca
     return groups;
 }
 
+// The located rows of one file that are believed at as_of_tt, as records in located order. Belief
+// is decided on the numeric columns first, so only the believed rows have their texts built (and
+// their identity hashed); a located row past the segment's end is skipped.
+template <class Columns, class Out, class Make>
+Status believed_rows_of(NativeStore& store, const std::string& file, const std::vector<std::uint32_t>& rows,
+                        const CloseIndex* overlay, std::int64_t as_of_tt, Make&& make, std::vector<Out>& kept) {
+    const std::uint64_t segment_id = segment_id_of(file);
+    std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(file));
+    const std::size_t count = VORP_TRY(segment->typed<std::int64_t>("vt_s")).size();
+    const CloseIndex* layers = overlay_for(overlay, segment_id);
+    std::vector<std::uint32_t> believed;
+    for (const std::uint32_t r : rows) {
+        if (r >= count) continue;
+        const std::int64_t tt_s = VORP_TRY(segment->header.tt_s_at(r));
+        if (tt_s > belief_tt(as_of_tt)) continue;
+        if (is_believed(tt_s, stored_tt_e(layers, *segment, segment_id, r), as_of_tt)) believed.push_back(r);
+    }
+    if (believed.empty()) return ok();  // no other column of the segment is read
+    const Columns cols = VORP_TRY(Columns::load(std::move(segment), segment_id));
+    for (const std::uint32_t r : believed) {
+        Out version = VORP_TRY(make(cols, layers, r));
+        kept.push_back(std::move(version));
+    }
+    return ok();
+}
+
 template <class Version>
 void sort_by_valid_time(std::vector<Version>& versions) {
     std::stable_sort(versions.begin(), versions.end(), [](const Version& a, const Version& b) {
@@ -103,12 +129,13 @@ Result<std::vector<EdgeVersionOut>> believed_edge_versions(NativeStore& store, s
         return version.eid == eid && is_believed(version.tt_s, version.tt_e, as_of_tt);
     };
     std::vector<EdgeVersionOut> kept;
-    for (auto& [file, rows] : group_by_file(std::move(located))) {
-        std::vector<EdgeVersionOut> versions =
-            VORP_TRY(edge_rows_sel(store, file, segment_id_of(file), overlay.get(), &rows));
-        for (EdgeVersionOut& version : versions)
-            if (keep(version)) kept.push_back(std::move(version));
-    }
+    const auto make = [&](const EdgeColumns& cols, const CloseIndex* layers, std::uint32_t r) {
+        return stored_edge_out(store, cols, layers, r);
+    };
+    for (auto& [file, rows] : group_by_file(std::move(located)))
+        VORP_TRY(believed_rows_of<EdgeColumns>(store, file, rows, overlay.get(), as_of_tt, make, kept));
+    // The postings key on the first 64 bits of the edge id: confirm the whole id.
+    std::erase_if(kept, [&](const EdgeVersionOut& version) { return version.eid != eid; });
     const std::vector<std::uint32_t> positions =
         VORP_TRY(store.staging.edge_positions(key, [&](const EdgeRow& row) -> Result<std::uint64_t> {
             const std::string src = VORP_TRY(store.uid_of(row.src_id));
@@ -134,12 +161,13 @@ Result<std::vector<NodeVersionOut>> believed_node_versions(NativeStore& store, s
         return version.uid == uid && is_believed(version.tt_s, version.tt_e, as_of_tt);
     };
     std::vector<NodeVersionOut> kept;
-    for (auto& [file, rows] : group_by_file(std::move(located))) {
-        std::vector<NodeVersionOut> versions =
-            VORP_TRY(node_rows_sel(store, file, segment_id_of(file), overlay.get(), &rows));
-        for (NodeVersionOut& version : versions)
-            if (keep(version)) kept.push_back(std::move(version));
-    }
+    const auto make = [&](const NodeColumns& cols, const CloseIndex* layers, std::uint32_t r) {
+        return stored_node_out(store, cols, layers, r);
+    };
+    for (auto& [file, rows] : group_by_file(std::move(located)))
+        VORP_TRY(believed_rows_of<NodeColumns>(store, file, rows, overlay.get(), as_of_tt, make, kept));
+    // The postings key on a hash of the uid: confirm the uid itself.
+    std::erase_if(kept, [&](const NodeVersionOut& version) { return version.uid != uid; });
     if (const std::optional<std::uint32_t> dense = store.dict.dense_id(uid)) {
         for (const std::uint32_t position : store.staging.node_positions(*dense)) {
             NodeVersionOut version = VORP_TRY(staged_node_out(store, store.staging.nodes[position]));
@@ -217,16 +245,18 @@ class Resolver {
 public:
     explicit Resolver(std::string_view query) : query_(query), q_(unicode_lower(query)) {}
 
-    // The entry of a uid, created on its first believed version.
-    Accumulated& entry(std::string uid, bool& created) {
-        const auto found = index_.find(uid);
+    // The entry of a uid by its dense id (one uid per id), created on its first believed version:
+    // only then is the uid copied and lowered.
+    Result<Accumulated*> entry(const NativeStore& store, std::uint32_t dense_id, bool& created) {
+        const auto found = index_.find(dense_id);
         created = found == index_.end();
-        if (!created) return entries_[found->second];
-        index_.emplace(uid, entries_.size());
+        if (!created) return &entries_[found->second];
+        std::string uid = VORP_TRY(uid_text(store, dense_id));
+        index_.emplace(dense_id, entries_.size());
         Accumulated& fresh = entries_.emplace_back();
         fresh.lower_uid = unicode_lower(uid);
         fresh.uid = std::move(uid);
-        return fresh;
+        return &fresh;
     }
 
     std::uint8_t score(const Accumulated& entry, const std::optional<std::string_view>& name) const {
@@ -262,7 +292,7 @@ private:
     std::string query_;
     std::string q_;
     std::vector<Accumulated> entries_;
-    std::unordered_map<std::string, std::size_t> index_;
+    std::unordered_map<std::uint32_t, std::size_t> index_;
 };
 
 }  // namespace
@@ -290,11 +320,11 @@ Result<std::vector<ResolvedEntity>> resolve_entities(NativeStore& store, std::st
         const CloseIndex* layers = overlay_for(overlay.get(), ref.segment_id);
         for (std::size_t r = 0; r < rows; ++r) {
             const auto row = static_cast<std::uint32_t>(r);
-            const std::int64_t tt_e = stored_tt_e(layers, *segment, ref.segment_id, row);
             const std::int64_t tt_s = VORP_TRY(header.tt_s_at(row));
-            if (!is_believed(tt_s, tt_e, as_of_tt)) continue;
+            if (tt_s > belief_tt(as_of_tt)) continue;  // no close index lookup for it
+            if (!is_believed(tt_s, stored_tt_e(layers, *segment, ref.segment_id, row), as_of_tt)) continue;
             bool created = false;
-            Accumulated& entry = resolver.entry(VORP_TRY(uid_text(store, uid_id[r])), created);
+            Accumulated& entry = *VORP_TRY(resolver.entry(store, uid_id[r], created));
             std::optional<std::string_view> name;
             if (!name_ref.empty() && name_ref[r] != NO_STRING) name = VORP_TRY(strings.get(name_ref[r]));
             const std::uint8_t score = resolver.score(entry, name);
@@ -306,7 +336,7 @@ Result<std::vector<ResolvedEntity>> resolve_entities(NativeStore& store, std::st
     for (const NodeRow& row : store.staging.nodes) {
         if (!is_believed(row.tt_s, staged_tt_e(store, row.vid), as_of_tt)) continue;
         bool created = false;
-        Accumulated& entry = resolver.entry(VORP_TRY(uid_text(store, row.uid_id)), created);
+        Accumulated& entry = *VORP_TRY(resolver.entry(store, row.uid_id, created));
         const std::optional<std::string> name = name_of(row.props);
         const std::uint8_t score =
             resolver.score(entry, name ? std::optional<std::string_view>(*name) : std::optional<std::string_view>{});

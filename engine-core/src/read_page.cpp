@@ -41,6 +41,16 @@ std::size_t slice_bound(std::int64_t bound, std::size_t n) {
     return static_cast<std::size_t>(std::min(bound, length));
 }
 
+// A version key's place in the page order: (tt_s, vid), then its position in collection order.
+struct RankedKey {
+    std::int64_t tt_s = 0;
+    std::uint64_t vid64 = 0;
+    std::uint32_t vid_lo32 = 0;
+    std::size_t position = 0;
+
+    friend auto operator<=>(const RankedKey&, const RankedKey&) = default;
+};
+
 }  // namespace
 
 std::pair<std::size_t, std::size_t> page_bounds(std::size_t n, std::int64_t offset, std::int64_t limit) {
@@ -82,7 +92,10 @@ Result<std::vector<VersionKey>> version_keys(NativeStore& store, RowKind kind, c
             const auto row = static_cast<std::uint32_t>(r);
             const std::int64_t tt_s = VORP_TRY(header.tt_s_at(row));
             if (tt_s > query.as_of_tt) continue;
-            if (!belief_keeps(query.belief, stored_tt_e(layers, *segment, ref.segment_id, row), query.as_of_tt)) continue;
+            // The close index is consulted only when the mode looks at tt_e.
+            if (query.belief != BeliefMode::All &&
+                !belief_keeps(query.belief, stored_tt_e(layers, *segment, ref.segment_id, row), query.as_of_tt))
+                continue;
             keys.push_back({tt_s, vid64[r], ref.segment_id, vid_lo32[r], row});
         }
     }
@@ -244,16 +257,25 @@ Result<VersionRows> version_rows_at(NativeStore& store, RowKind kind, std::span<
 
 Result<VersionPage> version_page(NativeStore& store, RowKind kind, const VersionQuery& query, std::int64_t offset,
                                  std::int64_t limit) {
-    std::vector<VersionKey> keys = VORP_TRY(version_keys(store, kind, query));
-    std::stable_sort(keys.begin(), keys.end(), [](const VersionKey& a, const VersionKey& b) {
-        if (a.tt_s != b.tt_s) return a.tt_s < b.tt_s;
-        if (a.vid64 != b.vid64) return a.vid64 < b.vid64;
-        return a.vid_lo32 < b.vid_lo32;
-    });
+    const std::vector<VersionKey> keys = VORP_TRY(version_keys(store, kind, query));
     const auto [start, end] = page_bounds(keys.size(), offset, limit);
+    // The page of the stable sort by (tt_s, vid), without sorting the whole population: with the
+    // collection position as the last key the order is total and equals the stable one, so
+    // selecting the page's bounds and sorting only the page gives the same rows.
+    std::vector<RankedKey> ranked;
+    ranked.reserve(keys.size());
+    for (std::size_t position = 0; position < keys.size(); ++position)
+        ranked.push_back({keys[position].tt_s, keys[position].vid64, keys[position].vid_lo32, position});
+    const auto first = ranked.begin();
+    if (start > 0 && start < ranked.size()) std::nth_element(first, first + start, ranked.end());
+    if (end > start && end < ranked.size()) std::nth_element(first + start, first + end, ranked.end());
+    std::sort(first + start, first + end);
+    std::vector<VersionKey> page_keys;
+    page_keys.reserve(end - start);
+    for (std::size_t index = start; index < end; ++index) page_keys.push_back(keys[ranked[index].position]);
     VersionPage page;
     page.rows_total = keys.size();
-    page.rows = VORP_TRY(version_rows_at(store, kind, std::span<const VersionKey>(keys).subspan(start, end - start)));
+    page.rows = VORP_TRY(version_rows_at(store, kind, page_keys));
     return page;
 }
 
@@ -284,9 +306,10 @@ Result<NodeScanOut> scan_node_versions(NativeStore& store, std::int64_t as_of_tt
             const std::int64_t end = vt_e_of(vt_e, vt_s, r, header.vt_e_elided);
             if (!in_window(vt_s[r], end)) continue;
             const auto row = static_cast<std::uint32_t>(r);
-            const std::int64_t tt_e = stored_tt_e(layers, *segment, ref.segment_id, row);
+            // tt_s first: a version recorded after the as-of time needs no close index lookup.
             const std::int64_t tt_s = VORP_TRY(header.tt_s_at(row));
-            if (!is_believed(tt_s, tt_e, as_of_tt)) continue;
+            if (tt_s > belief_tt(as_of_tt)) continue;
+            if (!is_believed(tt_s, stored_tt_e(layers, *segment, ref.segment_id, row), as_of_tt)) continue;
             NodeScanRow scan_row;
             scan_row.uid_id = uid_id[r];
             scan_row.vt_s = vt_s[r];

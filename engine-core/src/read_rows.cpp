@@ -197,32 +197,42 @@ Result<std::vector<NodeVersionOut>> staged_node_versions(const NativeStore& stor
 
 namespace {
 
-template <class Out, class RowsSel, class Staged>
-Result<std::vector<Out>> sweep(NativeStore& store, const std::vector<SegmentFileRef>& files, RowsSel&& rows_sel,
-                               Staged&& staged) {
+// Every record goes straight into one vector sized once: a first pass counts the rows through the
+// segment cache, so that a million records are not moved again each time the vector grows. The
+// count is only a size hint: a segment that fails to open there fails in the second pass, in
+// file-list order, exactly as it would without the hint.
+template <class Columns, class Out, class StoredOut, class StagedRows, class StagedOut>
+Result<std::vector<Out>> sweep(NativeStore& store, const std::vector<SegmentFileRef>& files, StoredOut&& stored_out,
+                               const StagedRows& staged_rows, StagedOut&& staged_out) {
     const std::shared_ptr<const CloseIndex> overlay = VORP_TRY(read_overlay(store));
-    std::vector<Out> out;
+    std::size_t total = staged_rows.size();
     for (const SegmentFileRef& ref : files) {
-        std::vector<Out> rows = VORP_TRY(rows_sel(store, ref.file, ref.segment_id, overlay.get(), nullptr));
-        if (out.empty()) {
-            out = std::move(rows);
-        } else {
-            out.insert(out.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
-        }
+        if (const auto segment = store.open_segment(ref.file))
+            if (const auto vt_s = (*segment)->template typed<std::int64_t>("vt_s")) total += vt_s->size();
     }
-    std::vector<Out> staged_rows = VORP_TRY(staged(store));
-    out.insert(out.end(), std::make_move_iterator(staged_rows.begin()), std::make_move_iterator(staged_rows.end()));
+    std::vector<Out> out;
+    out.reserve(total);
+    for (const SegmentFileRef& ref : files) {
+        std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(ref.file));
+        const Columns cols = VORP_TRY(Columns::load(std::move(segment), ref.segment_id));
+        const CloseIndex* layers = overlay_for(overlay.get(), ref.segment_id);
+        for (std::size_t r = 0; r < cols.rows(); ++r)
+            out.push_back(VORP_TRY(stored_out(store, cols, layers, static_cast<std::uint32_t>(r))));
+    }
+    for (const auto& row : staged_rows) out.push_back(VORP_TRY(staged_out(store, row)));
     return out;
 }
 
 }  // namespace
 
 Result<std::vector<EdgeVersionOut>> all_edge_versions(NativeStore& store) {
-    return sweep<EdgeVersionOut>(store, store.edge_files(), edge_rows_sel, staged_edge_versions);
+    return sweep<EdgeColumns, EdgeVersionOut>(store, store.edge_files(), stored_edge_out, store.staging.edges,
+                                              staged_edge_out);
 }
 
 Result<std::vector<NodeVersionOut>> all_node_versions(NativeStore& store) {
-    return sweep<NodeVersionOut>(store, store.node_files(), node_rows_sel, staged_node_versions);
+    return sweep<NodeColumns, NodeVersionOut>(store, store.node_files(), stored_node_out, store.staging.nodes,
+                                              staged_node_out);
 }
 
 // ---- point lookups ----------------------------------------------------------------------------------

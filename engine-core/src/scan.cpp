@@ -8,7 +8,6 @@
 #include <ctime>
 #include <new>
 #include <thread>
-#include <unordered_map>
 
 #include <fmt/format.h>
 
@@ -199,26 +198,58 @@ RowRange row_window(const Segment& segment, std::span<const std::int64_t> vt_s, 
     return window;
 }
 
-// Walks a list of (row, tt_e) ascending by row alongside ascending rows.
+// Walks a list of (row, tt_e) ascending by row alongside ascending rows. Skips forward by
+// galloping, so a window deep inside a long list costs a few probes, not a walk.
 struct CloseCursor {
     std::span<const std::pair<std::uint32_t, std::int64_t>> list;
     std::size_t next = 0;
 
+    // Moves to the first entry whose row is at least `row`; returns that row, or SIZE_MAX.
+    std::size_t seek(std::size_t row) {
+        const std::size_t n = list.size();
+        if (next < n && list[next].first < row) {
+            std::size_t low = next;  // list[low].first < row throughout
+            std::size_t step = 1;
+            while (low + step < n && list[low + step].first < row) {
+                low += step;
+                step *= 2;
+            }
+            const auto first = list.begin() + static_cast<std::ptrdiff_t>(low + 1);
+            const auto last = list.begin() + static_cast<std::ptrdiff_t>(std::min(low + step + 1, n));
+            next = static_cast<std::size_t>(
+                std::partition_point(first, last, [row](const auto& entry) { return entry.first < row; }) - list.begin());
+        }
+        return next < n ? list[next].first : SIZE_MAX;
+    }
     const std::int64_t* at(std::uint32_t row) {
-        while (next < list.size() && list[next].first < row) ++next;
+        seek(row);
         return next < list.size() && list[next].first == row ? &list[next].second : nullptr;
     }
 };
 
+// The value of the topmost of the layers [top, stop) holding (segment id, row).
+std::optional<std::int64_t> find_above(const CloseIndex* top, const CloseIndex* stop, std::uint64_t segment_id,
+                                       std::uint32_t row) {
+    const Id96 key{segment_id, row};
+    for (const CloseIndex* layer = top; layer != nullptr && layer != stop; layer = layer->base.get())
+        if (const auto it = layer->closed.find(key); it != layer->closed.end()) return it->second;
+    return std::nullopt;
+}
+
 // The per-row tests of one segment, each switched on only when it can reject a row. Rows are
 // offered in ascending order (the cursors rely on it).
 struct RowFilter {
-    // close test
+    // close test: the dense per-row list when given; else the upper layers (by lookup in [close,
+    // stop) or by the `upper` cursor), then the `lower` cursor; then the folded closes
     const CloseIndex* close = nullptr;
+    const CloseIndex* stop = nullptr;
     std::uint64_t seg_id = 0;
     bool check_close = false;
-    bool gathered = false;  // overlay closes come from `overlay` instead of per-row lookups
+    bool dense = false;
     std::span<const std::int64_t> overlay;
+    bool upper_lookup = false;
+    CloseCursor upper;
+    CloseCursor lower;
     CloseCursor folded;
     // valid-time end test
     std::span<const std::int64_t> vt_e;
@@ -237,11 +268,18 @@ struct RowFilter {
     // The row's tt_e by the one rule of close_tt_e: the topmost layer's value unless it has none
     // or it is OPEN_END, then the folded close, else OPEN_END.
     std::int64_t tt_e(std::uint32_t row) {
-        if (gathered) {
+        if (dense) {
             if (row < overlay.size() && overlay[row] != OPEN_END) return overlay[row];
-        } else if (close != nullptr) {
-            const std::optional<std::int64_t> value = close->find(seg_id, row);
-            if (value && *value != OPEN_END) return *value;
+        } else {
+            std::optional<std::int64_t> held;
+            if (upper_lookup) {
+                held = find_above(close, stop, seg_id, row);
+            } else if (const std::int64_t* value = upper.at(row)) {
+                held = *value;
+            }
+            if (!held)
+                if (const std::int64_t* value = lower.at(row)) held = *value;
+            if (held && *held != OPEN_END) return *held;
         }
         const std::int64_t* value = folded.at(row);
         return value != nullptr ? *value : OPEN_END;
@@ -262,6 +300,25 @@ struct RowFilter {
         }
         return !check_close || tt_e(row) > t;
     }
+
+    // Appends the rows of [start, end) that the close test keeps, when it is the only test and
+    // every close is in a list: only the listed rows are tested, the rows between them are
+    // appended as they come.
+    void append_open(std::size_t start, std::size_t end, std::int64_t t, std::vector<std::uint32_t>& out) {
+        std::size_t row = start;
+        while (row < end) {
+            const std::size_t listed = std::min({upper.seek(row), lower.seek(row), folded.seek(row), end});
+            if (listed > row) {
+                const std::size_t before = out.size();
+                out.resize(before + (listed - row));
+                std::uint32_t* to = out.data() + before;
+                for (std::size_t next = row; next < listed; ++next) *to++ = static_cast<std::uint32_t>(next);
+            }
+            if (listed == end) return;
+            if (tt_e(static_cast<std::uint32_t>(listed)) > t) out.push_back(static_cast<std::uint32_t>(listed));
+            row = listed + 1;
+        }
+    }
 };
 
 }  // namespace
@@ -273,61 +330,37 @@ SelectPrep ScanSet::prepare(const ScanRequest& request) const {
     if (request.touching_ids) prep.ids = IdSet::build(*request.touching_ids, entity_count);
     if (close == nullptr) return prep;
 
-    std::vector<const CloseIndex*> layers;
-    std::uint64_t overlay_entries = 0;
-    for (const CloseIndex* layer = close.get(); layer != nullptr; layer = layer->base.get()) {
-        layers.push_back(layer);
-        overlay_entries += layer->closed.size();
+    // The cached table stands for its source layer and those below it, when the source is in
+    // this overlay's chain; the layers above it are the upper ones.
+    if (close_table != nullptr && close_table->source != nullptr) {
+        for (const CloseIndex* layer = close.get(); layer != nullptr; layer = layer->base.get()) {
+            if (layer == close_table->source.get()) {
+                prep.stop = layer;
+                prep.lower = close_table.get();
+                break;
+            }
+        }
     }
-    if (overlay_entries == 0) return prep;
+    std::uint64_t upper_entries = 0;
+    for (const CloseIndex* layer = close.get(); layer != nullptr && layer != prep.stop; layer = layer->base.get())
+        upper_entries += layer->closed.size();
+    if (upper_entries == 0) return prep;
     // Rows the per-row close test would look up: those in the window of touched segments. A
-    // lookup and a walked entry cost about the same (a hash probe against visiting a node).
+    // lookup and a flattened entry cost about the same (a hash probe against visiting a node).
     const std::int64_t t = belief_tt(request.as_of_tt);
-    std::unordered_map<std::uint64_t, std::size_t> slot_of;
-    std::vector<std::size_t> slot_rows;
     std::uint64_t lookups = 0;
     for (const ScanTarget& target : targets) {
         const Segment& segment = *target.segment;
         if (header_prunes(segment, request, t) || !close->touches(target.seg_id)) continue;
         auto vt_s = segment.typed<std::int64_t>("vt_s");
         const RowRange window = vt_s ? row_window(segment, *vt_s, request) : RowRange{0, segment.header.rows};
-        if (window.start < window.end) {
-            lookups += window.end - window.start;
-            if (slot_of.try_emplace(target.seg_id, slot_rows.size()).second) slot_rows.push_back(segment.header.rows);
+        if (window.start < window.end) lookups += window.end - window.start;
+        if (lookups >= upper_entries) {
+            prep.upper = std::make_shared<const CloseTable>(CloseTable::build(close, prep.stop));
+            return prep;
         }
     }
-    if (lookups < overlay_entries) return prep;
-
-    prep.close_lists.resize(slot_rows.size());
-    for (std::size_t slot = 0; slot < slot_rows.size(); ++slot) prep.close_lists[slot].assign(slot_rows[slot], OPEN_END);
-    // Bottom layer first, so that a higher layer's value replaces a lower one's. Within a layer
-    // every (segment, row) occurs once, so workers over disjoint bucket ranges write disjoint slots.
-    const std::size_t threads = scan_threads();
-    const bool parallel = parallel_gate(threads, targets.size(), SELECT_MIN_SEGMENTS, lookups);
-    for (auto layer = layers.rbegin(); layer != layers.rend(); ++layer) {
-        const auto& closed = (*layer)->closed;
-        const auto apply = [&](const Id96& key, std::int64_t tt_e) {
-            const auto slot = slot_of.find(key.prefix);
-            if (slot == slot_of.end()) return;
-            std::vector<std::int64_t>& list = prep.close_lists[slot->second];
-            if (key.suffix < list.size()) list[key.suffix] = tt_e;
-        };
-        if (!parallel) {
-            for (const auto& [key, tt_e] : closed) apply(key, tt_e);
-            continue;
-        }
-        const std::size_t buckets = closed.bucket_count();
-        const std::size_t per_worker = (buckets + threads - 1) / threads;
-        fan_out((buckets + per_worker - 1) / per_worker, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
-            const std::size_t end = std::min(buckets, (worker + 1) * per_worker);
-            for (std::size_t bucket = worker * per_worker; bucket < end; ++bucket)
-                for (auto entry = closed.begin(bucket); entry != closed.end(bucket); ++entry) apply(entry->first, entry->second);
-        });
-    }
-    prep.closes.emplace(targets.size());
-    for (std::size_t index = 0; index < targets.size(); ++index)
-        if (const auto slot = slot_of.find(targets[index].seg_id); slot != slot_of.end())
-            (*prep.closes)[index] = prep.close_lists[slot->second];
+    prep.lookup_upper = true;
     return prep;
 }
 
@@ -365,12 +398,20 @@ Result<SelectOutcome> ScanSet::select_range(const ScanRequest& request, const Se
                 rel_mask[code] = std::ranges::find(*request.rel_types, header.rel_types[code]) != request.rel_types->end();
         }
         filter.close = close.get();
+        filter.stop = prep.stop;
         filter.seg_id = target.seg_id;
         filter.folded.list = header.closed_rows;
         filter.check_close = !header.closed_rows.empty() || (close != nullptr && close->touches(target.seg_id));
         if (prep.closes) {
-            filter.gathered = true;
+            filter.dense = true;
             filter.overlay = (*prep.closes)[target_index];
+        } else {
+            if (prep.upper != nullptr) {
+                filter.upper.list = prep.upper->of(target.seg_id);
+            } else {
+                filter.upper_lookup = prep.lookup_upper;
+            }
+            if (prep.lower != nullptr) filter.lower.list = prep.lower->of(target.seg_id);
         }
         filter.check_vt_e = request.vt_min.has_value() && !filter.vt_e.empty();
         filter.vt_min = request.vt_min.value_or(0);
@@ -380,10 +421,12 @@ Result<SelectOutcome> ScanSet::select_range(const ScanRequest& request, const Se
         filter.both = request.touching_both;
         // Segment open checked that every column holds one value per row.
         const bool per_row = filter.check_vt_e || request.rel_types.has_value() || ids != nullptr || filter.check_close;
+        const bool close_only = per_row && filter.check_close && !filter.check_vt_e && !request.rel_types.has_value() &&
+                                ids == nullptr && !filter.dense && !filter.upper_lookup;
 
         Selection selection;
         selection.target = target_index;
-        selection.rows.reserve(window.end - window.start);
+        reserve_large(selection.rows, window.end - window.start);
         for (const RowRange& range :
              believed_ranges(header.tt_s_runs, segment.tt_s_min, segment.tt_s_max, t, vt_s.size())) {
             const std::size_t start = std::max(range.start, window.start);
@@ -395,6 +438,10 @@ Result<SelectOutcome> ScanSet::select_range(const ScanRequest& request, const Se
                 selection.rows.resize(before + (end - start));
                 for (std::size_t row = start; row < end; ++row)
                     selection.rows[before + (row - start)] = static_cast<std::uint32_t>(row);
+                continue;
+            }
+            if (close_only) {
+                filter.append_open(start, end, t, selection.rows);
                 continue;
             }
             for (std::size_t row = start; row < end; ++row)

@@ -1,5 +1,7 @@
 // Ordering and materialization of the edge scan: key spans and clusters, the k-way merge, the
 // copy of runs of selected rows into columns and the concatenation of the workers' parts.
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -11,15 +13,31 @@
 
 namespace vorp {
 
+namespace {
+constexpr std::uintptr_t HUGE_PAGE = std::uintptr_t{2} << 20;
+}  // namespace
+
 // ---- columns ---------------------------------------------------------------------------------------------
+
+void advise_huge_pages(const void* data, std::size_t bytes) {
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (begin + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const std::uintptr_t last = (begin + bytes) & ~(HUGE_PAGE - 1);
+#ifdef MADV_HUGEPAGE
+    if (first < last) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)first;
+    (void)last;
+#endif
+}
 
 EdgeColumns EdgeColumns::with_capacity(std::size_t rows, const Want& want) {
     EdgeColumns columns;
-    columns.vt_s.reserve(rows);
-    if (want.vt_e) columns.vt_e.reserve(rows);
-    if (want.src_id) columns.src_id.reserve(rows);
-    if (want.dst_id) columns.dst_id.reserve(rows);
-    if (want.vid) columns.vid.reserve(rows);
+    reserve_large(columns.vt_s, rows);
+    if (want.vt_e) reserve_large(columns.vt_e, rows);
+    if (want.src_id) reserve_large(columns.src_id, rows);
+    if (want.dst_id) reserve_large(columns.dst_id, rows);
+    if (want.vid) reserve_large(columns.vid, rows);
     if (want.rel_type) columns.rel_type.reserve(rows);
     if (want.disc) columns.disc.reserve(rows);
     if (want.props) columns.props.reserve(rows);
@@ -133,16 +151,29 @@ EdgeColumns concat_parts(std::vector<EdgeColumns> parts, std::size_t total_rows,
     if (parts.empty()) return out;
     const bool any_seg_id = std::ranges::any_of(parts, [](const EdgeColumns& part) { return !part.seg_id.empty(); });
     const bool any_seg_row = std::ranges::any_of(parts, [](const EdgeColumns& part) { return !part.seg_row.empty(); });
-    out.vt_s.resize(total_rows);
-    if (want.vt_e) out.vt_e.resize(total_rows);
-    if (want.src_id) out.src_id.resize(total_rows);
-    if (want.dst_id) out.dst_id.resize(total_rows);
-    if (want.vid) out.vid.resize(total_rows);
-    if (want.rel_type) out.rel_type.resize(total_rows);
-    if (want.disc) out.disc.resize(total_rows);
-    if (want.props) out.props.resize(total_rows);
-    if (any_seg_id) out.seg_id.resize(total_rows);
-    if (any_seg_row) out.seg_row.resize(total_rows);
+    // Sizing a column writes all of it (and faults its pages in): one thread per column.
+    std::vector<std::function<void()>> sizing;
+    const auto size_column = [&](auto& column) {
+        sizing.emplace_back([&column, total_rows] {
+            reserve_large(column, total_rows);
+            column.resize(total_rows);
+        });
+    };
+    size_column(out.vt_s);
+    if (want.vt_e) size_column(out.vt_e);
+    if (want.src_id) size_column(out.src_id);
+    if (want.dst_id) size_column(out.dst_id);
+    if (want.vid) size_column(out.vid);
+    if (want.rel_type) size_column(out.rel_type);
+    if (want.disc) size_column(out.disc);
+    if (want.props) size_column(out.props);
+    if (any_seg_id) size_column(out.seg_id);
+    if (any_seg_row) size_column(out.seg_row);
+    if (parallel) {
+        fan_out(sizing.size(), MATERIALIZE_WORKER_PANICKED, [&](std::size_t index) { sizing[index](); });
+    } else {
+        for (const auto& size : sizing) size();
+    }
 
     const auto vt_s_at = window_offsets(parts, &EdgeColumns::vt_s);
     const auto vt_e_at = window_offsets(parts, &EdgeColumns::vt_e);

@@ -72,6 +72,19 @@ Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path&
     return targets;
 }
 
+Result<ScanSet> edge_scan_set(NativeStore& store) {
+    ScanSet set;
+    set.targets = VORP_TRY(gather_edge_targets(store.root, store.manifest, store.cache()));
+    // The open batch's pending layer when it closed a stored version, else the committed index.
+    set.close = VORP_TRY(store.close_overlay());
+    // The committed index is the bottom layer either way; its table is cached with it.
+    std::shared_ptr<const CloseIndex> committed = set.close;
+    while (committed != nullptr && committed->base != nullptr) committed = committed->base;
+    set.close_table = store.close_cache.close_table(committed);
+    set.entity_count = store.dict.size();
+    return set;
+}
+
 namespace {
 
 std::unexpected<ScanFailure> engine_failure(EngineError error) {
@@ -84,15 +97,9 @@ std::expected<EdgeScanOutput, ScanFailure> scan_edges(NativeStore& store, EdgeSc
     if (auto guard = store.assert_full_belief(args.as_of_tt); !guard) return engine_failure(std::move(guard).error());
     EdgeScanOutput output;
     const std::uint64_t open_started = monotonic_ns();
-    ScanSet set;
-    auto targets = gather_edge_targets(store.root, store.manifest, store.cache());
-    if (!targets) return engine_failure(std::move(targets).error());
-    set.targets = std::move(*targets);
-    // The open batch's pending layer when it closed a stored version, else the committed index.
-    auto overlay = store.close_overlay();
-    if (!overlay) return engine_failure(std::move(overlay).error());
-    set.close = std::move(*overlay);
-    set.entity_count = store.dict.size();
+    auto scan_set = edge_scan_set(store);
+    if (!scan_set) return engine_failure(std::move(scan_set).error());
+    const ScanSet set = std::move(*scan_set);
     output.t_open = elapsed_ns(open_started);
 
     const ScanRequest request = scan_request_of(std::move(args));

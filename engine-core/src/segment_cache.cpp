@@ -193,6 +193,9 @@ Result<std::shared_ptr<const CloseIndex>> CloseIndexCache::committed_close_index
             cache_ = std::move(record);
             return same;
         }
+        // The table holds the index too: drop it first, so that the reference count below says
+        // whether anyone outside the cache still reads the index.
+        record->table.reset();
         const std::size_t covered = record->run_count;
         const bool prefix =
             covered <= runs.size() &&
@@ -220,11 +223,29 @@ Result<std::shared_ptr<const CloseIndex>> CloseIndexCache::committed_close_index
         index->insert_run(rows);
     }
 
-    Record fresh{generation, runs.size(), std::nullopt, index};
+    Record fresh{generation, runs.size(), std::nullopt, index, nullptr};
     if (!runs.empty()) fresh.last_run.emplace(runs.back().file, runs.back().sha);
     auto guard = mutex_.lock();
     cache_ = std::move(fresh);
     return std::shared_ptr<const CloseIndex>(std::move(index));
+}
+
+std::shared_ptr<const CloseTable> CloseIndexCache::close_table(const std::shared_ptr<const CloseIndex>& index) {
+    if (!index) return nullptr;
+    {
+        auto guard = mutex_.lock();
+        if (!cache_ || cache_->index != index) return nullptr;
+        if (cache_->table) return cache_->table;
+    }
+    // Built without the lock. The caller's reference keeps the index from being extended in place
+    // meanwhile (that needs the cache's to be the only one), so the table matches it.
+    auto table = std::make_shared<const CloseTable>(CloseTable::build(index));
+    auto guard = mutex_.lock();
+    if (cache_ && cache_->index == index) {
+        if (cache_->table) return cache_->table;  // another caller was quicker: share one table
+        cache_->table = table;
+    }
+    return table;
 }
 
 std::optional<std::size_t> CloseIndexCache::cached_run_count() {

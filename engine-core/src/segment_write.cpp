@@ -1,9 +1,11 @@
 // The segment writer: rows to columns, a string table and header statistics; then the whole file
 // image in one buffer, checksummed, written under a temporary name, synced and renamed into place.
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <random>
+#include <type_traits>
 
 #include <fmt/format.h>
 
@@ -14,6 +16,7 @@
 #include "vorp/fileio.h"
 #include "vorp/json.h"
 #include "vorp/segment.h"
+#include "vorp/staging.h"
 
 namespace vorp {
 
@@ -205,13 +208,28 @@ struct RowStats {
     }
 };
 
+// The rows of one segment in write order, named by pointer: the seal hands each segment's rows
+// over where they lie, and rows of the other lane may sit between them.
 template <class Row>
-bool every_vt_e_elidable(std::span<const Row> rows) {
-    return std::all_of(rows.begin(), rows.end(), [](const Row& row) { return row.vt_e == vt_s_plus_one(row.vt_s); });
+struct RowPointers {
+    std::span<const Row* const> rows;
+    std::size_t size() const { return rows.size(); }
+    const Row& operator[](std::size_t r) const { return *rows[r]; }
+    const Row& front() const { return *rows.front(); }
+    const Row& back() const { return *rows.back(); }
+};
+
+// Both writers read their rows through `Rows`: a span of rows or RowPointers (size, [r], front,
+// back), so either form writes the same bytes.
+template <class Rows>
+bool every_vt_e_elidable(const Rows& rows) {
+    for (std::size_t r = 0; r < rows.size(); ++r)
+        if (rows[r].vt_e != vt_s_plus_one(rows[r].vt_s)) return false;
+    return true;
 }
 
-template <class Row>
-SegmentHeader header_for(RowKind kind, std::span<const Row> rows, const SegmentWriteOptions& options, RowStats stats,
+template <class Rows>
+SegmentHeader header_for(RowKind kind, const Rows& rows, const SegmentWriteOptions& options, RowStats stats,
                          bool elided, const StringTable& strings) {
     SegmentHeader header;
     header.format = SEGMENT_FORMAT;
@@ -231,8 +249,14 @@ SegmentHeader header_for(RowKind kind, std::span<const Row> rows, const SegmentW
     return header;
 }
 
+// Reference 0 is the empty text in every writer's table (new_string_table enters it first), so
+// the common empty text needs no lookup.
+std::uint32_t intern_text(StringTable& strings, std::string_view text) {
+    return text.empty() ? 0 : strings.intern(text);
+}
+
 std::uint32_t intern_optional(StringTable& strings, const std::optional<std::string>& text) {
-    return text ? strings.intern(*text) : NO_STRING;
+    return text ? intern_text(strings, *text) : NO_STRING;
 }
 
 // A writer's string table: reference 0 is always the empty text. Most rows bring at least one new
@@ -244,10 +268,101 @@ StringTable new_string_table(std::size_t rows) {
     return strings;
 }
 
-}  // namespace
+// Rows come in key order but their texts were allocated in staging order, so each row's longer
+// texts lie anywhere in memory: they are requested this many rows before they are interned.
+constexpr std::size_t TEXT_AHEAD = 8;
+void prefetch_texts(const std::string& a, const std::string& b) {
+    __builtin_prefetch(a.data());
+    __builtin_prefetch(b.data());
+}
 
-Status write_edge_segment(const std::filesystem::path& path, std::span<const EdgeRow> rows,
-                          const SegmentWriteOptions& options) {
+// Stores value r of a column whose builder was sized for every row; `T` has the column's width.
+// The writers fill each column completely and then set its count once.
+template <class T>
+void put(ColumnBuilder& column, std::size_t r, T value) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    std::memcpy(column.bytes.data() + r * sizeof(T), &value, sizeof(T));  // little-endian host
+}
+
+void mark_filled(std::vector<ColumnBuilder>& columns, std::size_t rows) {
+    for (ColumnBuilder& column : columns) column.count = rows;
+}
+
+// A direct-mapped memory of texts already entered in a table, keyed by a cheap unkeyed hash: a
+// column that repeats a few texts (types, sources, labels, provenance) then skips the table's keyed
+// hash and probe. The table stays the authority: a text that collides merely misses here, so no
+// input can do worse than going to the table every time. Remembered texts point into the rows
+// being written, which outlive the writer's loop (the table's own copies move as it grows).
+class TextMemo {
+public:
+    const std::uint32_t* find(std::string_view text) {
+        Entry& entry = entries_[slot_of(text)];
+        return entry.filled && entry.text == text ? &entry.ref : nullptr;
+    }
+    void remember(std::string_view text, std::uint32_t ref) { entries_[slot_of(text)] = {text, ref, true}; }
+
+private:
+    static constexpr std::size_t SLOTS = 256;
+    struct Entry {
+        std::string_view text;
+        std::uint32_t ref = 0;
+        bool filled = false;
+    };
+    static std::size_t slot_of(std::string_view text) {
+        std::uint64_t hash = text.size() * 0x9E3779B97F4A7C15ull;
+        std::size_t at = 0;
+        for (; at + 8 <= text.size(); at += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, text.data() + at, 8);
+            hash = (hash ^ word) * 0xFF51AFD7ED558CCDull;
+            hash ^= hash >> 32;
+        }
+        std::uint64_t tail = 0;
+        std::memcpy(&tail, text.data() + at, text.size() - at);
+        hash = (hash ^ tail) * 0xC4CEB9FE1A85EC53ull;
+        return static_cast<std::size_t>(hash >> 56) & (SLOTS - 1);
+    }
+    std::array<Entry, SLOTS> entries_{};
+};
+
+// The reference of `text` in `strings` through a column's memo.
+std::uint32_t intern_repeated(StringTable& strings, TextMemo& memo, std::string_view text) {
+    if (text.empty()) return 0;
+    if (const std::uint32_t* ref = memo.find(text)) return *ref;
+    const std::uint32_t ref = strings.intern(text);
+    memo.remember(text, ref);
+    return ref;
+}
+
+std::uint32_t intern_repeated_optional(StringTable& strings, TextMemo& memo, const std::optional<std::string>& text) {
+    return text ? intern_repeated(strings, memo, std::string_view(*text)) : NO_STRING;
+}
+
+// Relationship codes in first-seen order.
+class RelCodes {
+public:
+    // The code of `name`, entering it when new; nothing when it would be the 65536th type.
+    std::optional<std::uint32_t> code_of(std::string_view name) {
+        if (const std::uint32_t* code = memo_.find(name)) return *code;
+        std::uint32_t code;
+        if (const std::optional<std::uint32_t> found = table_.find(name)) {
+            code = *found;
+        } else {
+            if (table_.size() >= MAX_REL_TYPES) return std::nullopt;
+            code = table_.intern(name);
+        }
+        memo_.remember(name, code);
+        return code;
+    }
+    std::vector<std::string> texts() const { return table_.texts(); }
+
+private:
+    StringTable table_;
+    TextMemo memo_;
+};
+
+template <class Rows>
+Status write_edge_rows(const std::filesystem::path& path, const Rows& rows, const SegmentWriteOptions& options) {
     VORP_TRY(check_row_count(rows.size()));
     VORP_TRY(check_closed_rows(options));
     StringTable strings = new_string_table(rows.size());
@@ -280,32 +395,29 @@ Status write_edge_segment(const std::filesystem::path& path, std::span<const Edg
     ColumnBuilder& source_ref = columns[refs + 2];
     ColumnBuilder& prov_ref = columns[refs + 3];
 
-    // Relationship codes in first-seen order; a hash lookup per row keeps many types cheap.
-    StringTable rel_types;
+    RelCodes rel_types;
+    TextMemo disc_memo, source_memo, prov_memo;
     RowStats stats;
     for (std::size_t r = 0; r < n; ++r) {
+        if (r + TEXT_AHEAD < n) prefetch_texts(rows[r + TEXT_AHEAD].props, rows[r + TEXT_AHEAD].source);
         const EdgeRow& row = rows[r];
-        std::uint32_t code;
-        if (const std::optional<std::uint32_t> found = rel_types.find(row.rel_type)) {
-            code = *found;
-        } else {
-            if (rel_types.size() >= MAX_REL_TYPES)
-                return fail(EngineError::capacity("a segment cannot hold more than 65535 distinct rel_types"));
-            code = rel_types.intern(row.rel_type);
-        }
-        vt_s.push(static_cast<std::uint64_t>(row.vt_s));
-        src_id.push(row.src_id);
-        dst_id.push(row.dst_id);
-        rel_code.push(code);
-        vid64.push(row.vid.prefix);
-        vid_lo32.push(row.vid.suffix);
-        if (vt_e != nullptr) vt_e->push(static_cast<std::uint64_t>(row.vt_e));
-        props_ref.push(strings.intern(row.props));
-        disc_ref.push(strings.intern(row.disc));
-        source_ref.push(strings.intern(row.source));
-        prov_ref.push(intern_optional(strings, row.prov));
+        const std::optional<std::uint32_t> code = rel_types.code_of(row.rel_type);
+        if (!code) return fail(EngineError::capacity("a segment cannot hold more than 65535 distinct rel_types"));
+        put(vt_s, r, row.vt_s);
+        put(src_id, r, row.src_id);
+        put(dst_id, r, row.dst_id);
+        put(rel_code, r, static_cast<std::uint16_t>(*code));
+        put(vid64, r, row.vid.prefix);
+        put(vid_lo32, r, row.vid.suffix);
+        if (vt_e != nullptr) put(*vt_e, r, row.vt_e);
+        // Interned in this order (props, disc, source, prov): it fixes the table's order.
+        put(props_ref, r, intern_text(strings, row.props));
+        put(disc_ref, r, intern_repeated(strings, disc_memo, row.disc));
+        put(source_ref, r, intern_repeated(strings, source_memo, row.source));
+        put(prov_ref, r, intern_repeated_optional(strings, prov_memo, row.prov));
         stats.add(static_cast<std::uint32_t>(r), row.vt_s, row.vt_e, row.tt_s);
     }
+    mark_filled(columns, n);
     VORP_TRY(check_string_table_capacity(strings));
 
     SegmentHeader header = header_for(RowKind::Edge, rows, options, std::move(stats), elided, strings);
@@ -313,8 +425,8 @@ Status write_edge_segment(const std::filesystem::path& path, std::span<const Edg
     return write_segment(path, std::move(header), std::move(columns), strings);
 }
 
-Status write_node_segment(const std::filesystem::path& path, std::span<const NodeRow> rows,
-                          const SegmentWriteOptions& options) {
+template <class Rows>
+Status write_node_rows(const std::filesystem::path& path, const Rows& rows, const SegmentWriteOptions& options) {
     VORP_TRY(check_row_count(rows.size()));
     VORP_TRY(check_closed_rows(options));
     StringTable strings = new_string_table(rows.size());
@@ -345,25 +457,51 @@ Status write_node_segment(const std::filesystem::path& path, std::span<const Nod
     ColumnBuilder& source_ref = columns[refs + 3];
     ColumnBuilder& prov_ref = columns[refs + 4];
 
+    TextMemo label_memo, source_memo, prov_memo;
     RowStats stats;
     for (std::size_t r = 0; r < n; ++r) {
+        if (r + TEXT_AHEAD < n) prefetch_texts(rows[r + TEXT_AHEAD].props, rows[r + TEXT_AHEAD].label);
         const NodeRow& row = rows[r];
-        vt_s.push(static_cast<std::uint64_t>(row.vt_s));
-        uid_id.push(row.uid_id);
-        vid64.push(row.vid.prefix);
-        vid_lo32.push(row.vid.suffix);
-        if (vt_e != nullptr) vt_e->push(static_cast<std::uint64_t>(row.vt_e));
-        label_ref.push(strings.intern(row.label));
-        props_ref.push(strings.intern(row.props));
-        name_ref.push(intern_optional(strings, name_of(row.props)));
-        source_ref.push(strings.intern(row.source));
-        prov_ref.push(intern_optional(strings, row.prov));
+        put(vt_s, r, row.vt_s);
+        put(uid_id, r, row.uid_id);
+        put(vid64, r, row.vid.prefix);
+        put(vid_lo32, r, row.vid.suffix);
+        if (vt_e != nullptr) put(*vt_e, r, row.vt_e);
+        // Interned in this order (label, props, name, source, prov): it fixes the table's order.
+        put(label_ref, r, intern_repeated(strings, label_memo, row.label));
+        put(props_ref, r, intern_text(strings, row.props));
+        put(name_ref, r, intern_optional(strings, name_of(row.props)));
+        put(source_ref, r, intern_repeated(strings, source_memo, row.source));
+        put(prov_ref, r, intern_repeated_optional(strings, prov_memo, row.prov));
         stats.add(static_cast<std::uint32_t>(r), row.vt_s, row.vt_e, row.tt_s);
     }
+    mark_filled(columns, n);
     VORP_TRY(check_string_table_capacity(strings));
 
     SegmentHeader header = header_for(RowKind::Node, rows, options, std::move(stats), elided, strings);
     return write_segment(path, std::move(header), std::move(columns), strings);
+}
+
+}  // namespace
+
+Status write_edge_segment(const std::filesystem::path& path, std::span<const EdgeRow> rows,
+                          const SegmentWriteOptions& options) {
+    return write_edge_rows(path, rows, options);
+}
+
+Status write_node_segment(const std::filesystem::path& path, std::span<const NodeRow> rows,
+                          const SegmentWriteOptions& options) {
+    return write_node_rows(path, rows, options);
+}
+
+Status write_edge_segment(const std::filesystem::path& path, std::span<const EdgeRow* const> rows,
+                          const SegmentWriteOptions& options) {
+    return write_edge_rows(path, RowPointers<EdgeRow>{rows}, options);
+}
+
+Status write_node_segment(const std::filesystem::path& path, std::span<const NodeRow* const> rows,
+                          const SegmentWriteOptions& options) {
+    return write_node_rows(path, RowPointers<NodeRow>{rows}, options);
 }
 
 // ---- layout and durable write --------------------------------------------------------------------

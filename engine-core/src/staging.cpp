@@ -63,15 +63,16 @@ std::size_t VidSet::find_slot(const Id96& vid) const {
     return slot;
 }
 
-void VidSet::grow() {
-    const std::size_t capacity = std::max<std::size_t>(16, slots_.size() * 2);
+void VidSet::reserve(std::size_t entries) const {
+    std::size_t capacity = std::max<std::size_t>(16, slots_.size());
+    while (entries * 2 > capacity) capacity *= 2;
+    if (capacity == slots_.size()) return;
     const std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(capacity));
     for (const Slot& entry : old)
         if (entry.used) slots_[find_slot({entry.prefix, entry.suffix})] = entry;
 }
 
-bool VidSet::insert(const Id96& vid) {
-    if ((size_ + 1) * 2 > slots_.size()) grow();
+bool VidSet::place(const Id96& vid) const {
     Slot& slot = slots_[find_slot(vid)];
     if (slot.used) return false;
     slot = {vid.prefix, vid.suffix, true};
@@ -79,7 +80,26 @@ bool VidSet::insert(const Id96& vid) {
     return true;
 }
 
+void VidSet::absorb_noted() const {
+    // Room for every noted vid at once (some may repeat; the bound only has to hold).
+    reserve(size_ + noted_.size());
+    constexpr std::size_t AHEAD = 8;
+    const std::size_t n = noted_.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + AHEAD < n) __builtin_prefetch(&slots_[home_of(noted_[i + AHEAD].prefix, noted_[i + AHEAD].suffix)], 1);
+        place(noted_[i]);
+    }
+    noted_.clear();
+}
+
+bool VidSet::insert(const Id96& vid) {
+    absorb();
+    reserve(size_ + 1);
+    return place(vid);
+}
+
 std::size_t VidSet::erase(const Id96& vid) {
+    absorb();
     if (slots_.empty()) return 0;
     std::size_t hole = find_slot(vid);
     if (!slots_[hole].used) return 0;
@@ -101,17 +121,18 @@ std::size_t VidSet::erase(const Id96& vid) {
 void VidSet::clear() {
     std::fill(slots_.begin(), slots_.end(), Slot{});
     size_ = 0;
+    noted_.clear();
 }
 
 // ---- staging and its index ---------------------------------------------------------------------
 
 void Staging::add_edge(EdgeRow row) {
-    staged_edge_vids.insert(row.vid);
+    staged_edge_vids.note(row.vid);
     edges.push_back(std::move(row));
 }
 
 void Staging::add_node(NodeRow row) {
-    staged_node_vids.insert(row.vid);
+    staged_node_vids.note(row.vid);
     nodes.push_back(std::move(row));
 }
 
@@ -193,45 +214,71 @@ bool same_key(const Row& a, const Row& b) {
     return a.vt_s == b.vt_s && a.vid == b.vid;
 }
 
-// Rearranges rows so that new position p holds the row that was at source[p]. Follows each cycle
-// once, moving every row at most twice and copying none; `source` is consumed.
-template <class Row>
-void permute_in_place(std::vector<Row>& rows, std::vector<std::size_t>& source) {
+// Rearranges rows so that new position p holds the row that was at source[p], in place (no second
+// list of rows: its pages would all be fresh). Follows each cycle once, moving every row once
+// (the cycle's first twice); `source` is consumed. Along a cycle the rows lie anywhere, so a second
+// cursor runs a few steps ahead on the (smaller, unconsumed) source entries and requests each row
+// before the move reaches it, letting several fetches overlap.
+template <class Row, class Index>
+void permute_in_place(std::vector<Row>& rows, std::vector<Index>& source) {
+    constexpr int AHEAD = 16;
+    const auto prefetch_row = [&rows](std::size_t at) {
+        const char* row = reinterpret_cast<const char*>(&rows[at]);
+        for (std::size_t line = 0; line < sizeof(Row); line += 64) __builtin_prefetch(row + line, 1);
+    };
     for (std::size_t start = 0; start < rows.size(); ++start) {
         if (source[start] == start) continue;
+        // Entries from `ahead` on are not consumed yet; the cursor stops when the cycle closes.
+        std::size_t ahead = source[start];
+        for (int lead = 0; lead < AHEAD && ahead != start; ++lead) {
+            prefetch_row(ahead);
+            ahead = source[ahead];
+        }
         Row held = std::move(rows[start]);
         std::size_t at = start;
-        while (source[at] != start) {
-            const std::size_t from = source[at];
+        for (std::size_t from = source[at]; from != start; from = source[at]) {
+            if (ahead != start) {
+                prefetch_row(ahead);
+                ahead = source[ahead];
+            }
             rows[at] = std::move(rows[from]);
-            source[at] = at;
+            source[at] = static_cast<Index>(at);
             at = from;
         }
         rows[at] = std::move(held);
-        source[at] = at;
+        source[at] = static_cast<Index>(at);
     }
 }
 
-// The rows of one lane, after they were brought together: rows [begin, end) of the list.
-struct LaneRange {
-    Lane lane;
-    std::size_t begin;
-    std::size_t end;
-};
+// Moves the rows into the order `keys` gives: new position s holds the row that was at
+// keys[s].position.
+template <class Row>
+void move_into_key_order(std::vector<Row>& rows, const std::vector<SortKey>& keys) {
+    const auto permute = [&]<class Index>(Index) {
+        std::vector<Index> source(rows.size());
+        for (std::size_t s = 0; s < rows.size(); ++s) source[s] = static_cast<Index>(keys[s].position);
+        permute_in_place(rows, source);
+    };
+    if (rows.size() <= UINT32_MAX)
+        permute(std::uint32_t{});  // half the index bytes to fetch
+    else
+        permute(std::size_t{});
+}
 
 template <class Row>
-SegmentEntry entry_for(std::span<const Row> rows, const std::string& file_name, std::uint32_t n_closed) {
+SegmentEntry entry_for(std::span<const Row* const> rows, const std::string& file_name, std::uint32_t n_closed) {
     SegmentEntry entry;
     entry.file = fmt::format("seg/{}", file_name);
     entry.rows = static_cast<std::uint32_t>(rows.size());
-    entry.key_lo = {rows.front().vt_s, rows.front().vid.to_hex()};
-    entry.key_hi = {rows.back().vt_s, rows.back().vid.to_hex()};
+    entry.key_lo = {rows.front()->vt_s, rows.front()->vid.to_hex()};
+    entry.key_hi = {rows.back()->vt_s, rows.back()->vid.to_hex()};
     entry.vt_min = I64_MAX;
     entry.vt_max = I64_MIN;
     entry.vt_e_max = I64_MIN;
     entry.tt_s_min = I64_MAX;
     entry.tt_s_max = I64_MIN;
-    for (const Row& row : rows) {
+    for (const Row* row_at : rows) {
+        const Row& row = *row_at;
         entry.vt_min = std::min(entry.vt_min, row.vt_s);
         entry.vt_max = std::max(entry.vt_max, row.vt_s);
         entry.vt_e_max = std::max(entry.vt_e_max, row.vt_e);
@@ -243,16 +290,16 @@ SegmentEntry entry_for(std::span<const Row> rows, const std::string& file_name, 
     return entry;
 }
 
-Status write_rows(const fs::path& path, std::span<const EdgeRow> rows, const SegmentWriteOptions& options) {
+Status write_rows(const fs::path& path, std::span<const EdgeRow* const> rows, const SegmentWriteOptions& options) {
     return write_edge_segment(path, rows, options);
 }
-Status write_rows(const fs::path& path, std::span<const NodeRow> rows, const SegmentWriteOptions& options) {
+Status write_rows(const fs::path& path, std::span<const NodeRow* const> rows, const SegmentWriteOptions& options) {
     return write_node_segment(path, rows, options);
 }
 
 // Writes one segment of rows already in their final order and hands its entry to `emit`.
 template <class Row, class Emit>
-Status write_one_segment(std::span<const Row> rows, Lane lane, const fs::path& segment_dir, const SealLayout& layout,
+Status write_one_segment(std::span<const Row* const> rows, Lane lane, const fs::path& segment_dir, const SealLayout& layout,
                          std::uint64_t& next_segment_id, const StagedVidCloses& staged_vid_closes, Emit& emit) {
     if (rows.empty()) return fail(EngineError::invariant("a sealed segment must contain at least one row"));
     const std::uint64_t id = next_segment_id;
@@ -267,7 +314,7 @@ Status write_one_segment(std::span<const Row> rows, Lane lane, const fs::path& s
     if (!staged_vid_closes.empty()) {
         // Rows are visited in order, so the pairs come out ascending by row, one per row.
         for (std::size_t row = 0; row < rows.size(); ++row) {
-            const auto found = staged_vid_closes.find(rows[row].vid);
+            const auto found = staged_vid_closes.find(rows[row]->vid);
             if (found != staged_vid_closes.end()) options.closed_rows.emplace_back(static_cast<std::uint32_t>(row), found->second);
         }
     }
@@ -276,62 +323,49 @@ Status write_one_segment(std::span<const Row> rows, Lane lane, const fs::path& s
     return ok();
 }
 
-// Seals one kind: sort, lane split, cut, write. The rows end up in (vt_s, vid) order whatever
-// happens; while the segments are written they are grouped by lane so that every segment is one
-// contiguous span of the list.
+// Seals one kind: sort, lane split, cut, write. The rows are moved into (vt_s, vid) order before
+// anything is written, so they stay in that order whatever happens; each lane is the list of
+// pointers to its rows in that order, and every segment a contiguous part of one.
 template <class Row, class Emit>
 Status seal_rows(std::vector<Row>& rows, const fs::path& segment_dir, const SealLayout& layout,
                  std::uint64_t& next_segment_id, const StagedVidCloses& staged_vid_closes, Emit emit) {
     const std::size_t n = rows.size();
     if (n == 0) return ok();
 
-    // Sorted order, then lane-major order (event rows first, each lane still sorted). `source[p]`
-    // is the staging position of the row that goes to p; `back_to_sorted[s]` the lane-major
-    // position of the s-th row in sorted order, needed only when both lanes hold rows.
-    std::vector<std::size_t> source(n);
-    std::vector<std::size_t> back_to_sorted;
-    std::size_t n_event = 0;
-    {
-        std::vector<SortKey> keys(n);
-        for (std::size_t position = 0; position < n; ++position) {
-            const Row& row = rows[position];
-            const bool interval = lane_of(row.vt_s, row.vt_e, layout.lane_origin, layout.lane_stride) == Lane::Interval;
-            keys[position] = {row.vt_s, row.vid.prefix, row.vid.suffix, interval, position};
-            if (!interval) ++n_event;
-        }
-        std::sort(keys.begin(), keys.end());
-        if (n_event != 0 && n_event != n) back_to_sorted.resize(n);
-        std::size_t next_event = 0;
-        std::size_t next_interval = n_event;
-        for (std::size_t s = 0; s < n; ++s) {
-            const std::size_t target = keys[s].interval ? next_interval++ : next_event++;
-            source[target] = keys[s].position;
-            if (!back_to_sorted.empty()) back_to_sorted[s] = target;
-        }
+    std::vector<SortKey> keys(n);
+    std::size_t n_interval = 0;
+    for (std::size_t position = 0; position < n; ++position) {
+        const Row& row = rows[position];
+        const bool interval = lane_of(row.vt_s, row.vt_e, layout.lane_origin, layout.lane_stride) == Lane::Interval;
+        keys[position] = {row.vt_s, row.vid.prefix, row.vid.suffix, interval, position};
+        n_interval += interval ? 1 : 0;
     }
-    permute_in_place(rows, source);
-    source = {};
+    std::sort(keys.begin(), keys.end());
+    // A batch staged in key order already (say, replayed from a sorted source) is not moved at all.
+    bool in_order = true;
+    for (std::size_t s = 0; s < n && in_order; ++s) in_order = keys[s].position == s;
+    if (!in_order) move_into_key_order(rows, keys);
 
-    const LaneRange lanes[] = {{Lane::Event, 0, n_event}, {Lane::Interval, n_event, n}};
-    Status written = ok();
-    for (const LaneRange& range : lanes) {
-        if (range.begin == range.end) continue;
-        const std::span<const Row> lane_rows(rows.data() + range.begin, range.end - range.begin);
+    std::vector<const Row*> lane_rows[2];
+    lane_rows[0].reserve(n - n_interval);
+    lane_rows[1].reserve(n_interval);
+    for (std::size_t s = 0; s < n; ++s) lane_rows[keys[s].interval ? 1 : 0].push_back(&rows[s]);
+    keys = {};
+
+    for (const Lane lane : {Lane::Event, Lane::Interval}) {
+        const std::span<const Row* const> members = lane_rows[lane == Lane::Interval ? 1 : 0];
+        if (members.empty()) continue;
         const std::vector<std::size_t> ends = segment_ends(
-            lane_rows.size(), layout.segment_target_bytes, [&](std::size_t row) { return row_cost(lane_rows[row]); },
-            [&](std::size_t row) { return same_key(lane_rows[row], lane_rows[row + 1]); });
+            members.size(), layout.segment_target_bytes, [&](std::size_t row) { return row_cost(*members[row]); },
+            [&](std::size_t row) { return same_key(*members[row], *members[row + 1]); });
         std::size_t begin = 0;
         for (const std::size_t end : ends) {
-            written = write_one_segment(lane_rows.subspan(begin, end - begin), range.lane, segment_dir, layout,
-                                        next_segment_id, staged_vid_closes, emit);
-            if (!written) break;
+            VORP_TRY(write_one_segment(members.subspan(begin, end - begin), lane, segment_dir, layout, next_segment_id,
+                                       staged_vid_closes, emit));
             begin = end;
         }
-        if (!written) break;
     }
-
-    if (!back_to_sorted.empty()) permute_in_place(rows, back_to_sorted);
-    return written;
+    return ok();
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 // checksum and a marker that sits further out are not examined.
 #include "vorp/visibility.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -171,6 +172,48 @@ void CloseIndex::insert_run(std::span<const StagedClose> rows) {
     // rehash it far more often.)
     if (closed.empty()) closed.reserve(rows.size());
     for (const StagedClose& close : rows) insert(close.segment_id, close.row, close.tt_e);
+}
+
+CloseTable CloseTable::build(std::shared_ptr<const CloseIndex> top, const CloseIndex* stop) {
+    // Every entry of every flattened layer, tagged with its layer's depth (0 the top), gathered
+    // per segment; sorting by (row, depth) puts the deciding layer's entry first among a row's.
+    struct Entry {
+        std::uint32_t row;
+        std::uint32_t depth;
+        std::int64_t tt_e;
+    };
+    std::unordered_map<std::uint64_t, std::vector<Entry>> gathered;
+    std::uint32_t depth = 0;
+    for (const CloseIndex* layer = top.get(); layer != nullptr && layer != stop; layer = layer->base.get(), ++depth) {
+        std::uint64_t last_segment = 0;
+        std::vector<Entry>* list = nullptr;
+        for (const auto& [key, tt_e] : layer->closed) {
+            if (list == nullptr || key.prefix != last_segment) {
+                list = &gathered[key.prefix];
+                last_segment = key.prefix;
+            }
+            list->push_back({key.suffix, depth, tt_e});
+        }
+    }
+    CloseTable table;
+    table.source = std::move(top);
+    table.segments.reserve(gathered.size());
+    for (auto& [segment_id, list] : gathered) {
+        std::ranges::sort(list, [](const Entry& a, const Entry& b) {
+            return a.row != b.row ? a.row < b.row : a.depth < b.depth;
+        });
+        Rows& rows = table.segments[segment_id];
+        rows.reserve(list.size());
+        for (const Entry& entry : list)
+            if (rows.empty() || rows.back().first != entry.row) rows.emplace_back(entry.row, entry.tt_e);
+        table.entries += rows.size();
+        list = {};
+    }
+    return table;
+}
+
+std::optional<std::int64_t> CloseTable::find(std::uint64_t segment_id, std::uint32_t row) const {
+    return find_closed_row(of(segment_id), row);
 }
 
 }  // namespace vorp

@@ -411,6 +411,56 @@ TEST(ScanProperty, EqualsModelAtOneAndEightThreads) {
     EXPECT_GT(multi_clusters, 0u);
 }
 
+// A cached flat table in the set stands for its source layer and those below; one whose source
+// is not in the overlay's chain is ignored. Every request selects as without a table.
+TEST(ScanProperty, CachedCloseTableSelectsAsTheLayers) {
+    EnvScope env;
+    env.set("VORP_PARALLEL_MIN_ROWS", "0");
+    const int seeds = seed_count("VORP_SCAN_SEEDS", 40) / 4 + 1;
+    for (int seed = 0; seed < seeds; ++seed) {
+        std::mt19937_64 rng(0x7ab1e5 + seed);
+        ModelStore store;
+        build_store(store, rng, 4 + rng() % 14);
+        if (::testing::Test::HasFatalFailure()) return;
+        const std::shared_ptr<const CloseIndex> top = store.set.close;
+        const std::vector<std::shared_ptr<const CloseTable>> tables = {
+            std::make_shared<const CloseTable>(CloseTable::build(top->base)),  // committed layer, pending above
+            std::make_shared<const CloseTable>(CloseTable::build(top)),        // the whole chain
+            std::make_shared<const CloseTable>(CloseTable::build(std::make_shared<const CloseIndex>())),  // foreign
+        };
+        for (int round = 0; round < 12; ++round) {
+            const ScanRequest request = random_request(rng, store.entities);
+            store.set.close_table = nullptr;
+            const SelectPrep plain_prep = store.set.prepare(request);
+            auto plain = store.set.select_range(request, plain_prep, 0, store.set.targets.size());
+            ASSERT_TRUE(plain) << plain.error().display();
+            const std::vector<const ModelVersion*> rows = expected_rows(store, request);
+            const EdgeColumns expected = expected_columns(rows, Want::of(request));
+            for (const auto& table : tables) {
+                store.set.close_table = table;
+                const SelectPrep prep = store.set.prepare(request);
+                EXPECT_EQ(prep.lower != nullptr, table != tables.back());
+                auto selected = store.set.select_range(request, prep, 0, store.set.targets.size());
+                ASSERT_TRUE(selected) << selected.error().display();
+                EXPECT_EQ(selected->selections, plain->selections) << "seed " << seed << " round " << round;
+                EXPECT_EQ(selected->stats, plain->stats);
+                if (!keys_distinct(expected_rows(store, [&] {
+                        ScanRequest unlimited = request;
+                        unlimited.limit.reset();
+                        return unlimited;
+                    }())))
+                    continue;
+                for (const char* threads : {"1", "8"}) {
+                    env.set("VORP_SCAN_THREADS", threads);
+                    auto result = materialize_at(store.set, request);
+                    ASSERT_TRUE(result) << result.error().display();
+                    EXPECT_EQ(result->columns, expected) << "seed " << seed << " round " << round << " threads " << threads;
+                }
+            }
+        }
+    }
+}
+
 // Every pruning rule and counter on a fixed layout.
 TEST(ScanSelection, PruningCountersAndBoundaries) {
     ModelStore store;

@@ -329,6 +329,35 @@ TEST_F(CloseFixture, ExtendingOverParentGenerationsEqualsFreshBuild) {
     }
 }
 
+TEST_F(CloseFixture, CloseTableIsKeptWithItsIndexAndNeverChangesUnderItsHolder) {
+    CloseIndexCache cache;
+    add_run({{1, 100, 0, true}, {2, 200, 5, true}, {1, 150, 0, true}});
+    auto index = *cache.committed_close_index(dir.path, manifest, false);
+    const auto table = cache.close_table(index);
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->source, index);
+    EXPECT_EQ(table->find(1, 0), 150);
+    EXPECT_EQ(table->find(2, 5), 200);
+    EXPECT_EQ(table->entries, 2u);
+    EXPECT_EQ(cache.close_table(index), table);  // built once, shared
+    EXPECT_EQ(cache.close_table(std::make_shared<const CloseIndex>()), nullptr);
+    EXPECT_EQ(cache.close_table(nullptr), nullptr);
+
+    // Only the table still refers to the old index: extending must copy it, not change it.
+    index.reset();
+    add_run({{3, 300, 1, false}});
+    const auto extended = *cache.committed_close_index(dir.path, manifest, false);
+    EXPECT_NE(extended, table->source);
+    EXPECT_FALSE(table->source->find(3, 1).has_value());
+    EXPECT_FALSE(table->find(3, 1).has_value());
+    const auto next = cache.close_table(extended);
+    ASSERT_NE(next, nullptr);
+    EXPECT_NE(next, table);
+    EXPECT_EQ(next->find(3, 1), 300);
+    EXPECT_EQ(next->find(1, 0), 150);
+    EXPECT_EQ(cache.close_table(table->source), nullptr);  // no longer the cached index
+}
+
 TEST_F(CloseFixture, ExtensionReadsOnlyNewRunsAndRebuildsRewrittenLists) {
     CloseIndexCache cache;
     // No runs: an empty index, cached with count 0.

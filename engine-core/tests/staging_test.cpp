@@ -323,6 +323,36 @@ TEST(Staging, VidSetMatchesAModelSet) {
     EXPECT_TRUE(set.empty() && !set.contains(universe[0]));
 }
 
+// Noted vids enter the table only on the set's next use, many at a time: every use must see them,
+// repeats included, across the growth that absorbing a long list forces.
+TEST(Staging, NotedVidsMatchAModelSet) {
+    std::mt19937_64 rng(12);
+    std::vector<Id96> universe;
+    for (int v = 0; v < 5000; ++v) universe.push_back({rng() % 64, static_cast<std::uint32_t>(rng() % 64)});
+    VidSet set;
+    std::set<std::pair<std::uint64_t, std::uint32_t>> model;
+    for (int op = 0; op < 20000; ++op) {
+        const Id96 vid = universe[rng() % universe.size()];
+        const auto key = std::pair(vid.prefix, vid.suffix);
+        switch (rng() % 8) {
+            case 0: ASSERT_EQ(set.insert(vid), model.insert(key).second); break;
+            case 1: ASSERT_EQ(set.erase(vid), model.erase(key)); break;
+            case 2: ASSERT_EQ(set.contains(vid), model.contains(key)); break;
+            case 3: ASSERT_EQ(set.size(), model.size()); break;
+            default:  // runs of notes, so that absorbing grows the table several times over
+                for (int k = 0, run = static_cast<int>(rng() % 200); k < run; ++k) {
+                    const Id96 noted = universe[rng() % universe.size()];
+                    set.note(noted);
+                    model.insert({noted.prefix, noted.suffix});
+                }
+        }
+    }
+    for (const Id96& probe : universe) ASSERT_EQ(set.contains(probe), model.contains({probe.prefix, probe.suffix}));
+    set.note(universe[0]);
+    set.clear();
+    EXPECT_TRUE(set.empty() && !set.contains(universe[0]));
+}
+
 TEST(Staging, RetireClearAndIndex) {
     Staging staging;
     const Id96 a{1, 1}, b{2, 2}, c{3, 3}, d{4, 4};

@@ -3,7 +3,9 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <random>
 #include <limits>
 #include <tuple>
 #include <cstdlib>
@@ -349,6 +351,52 @@ TEST(BeliefRule, ClampsEveryCurrentAsOfTimeAndKeepsTheHalfOpenInterval) {
     }
     EXPECT_EQ(belief_tt(max), OPEN_END - 1);
     EXPECT_EQ(belief_tt(-5), -5);
+}
+
+// The flat table against the layers it flattens: random layers sharing keys, some reopening
+// with OPEN_END, flattened from the top down to each possible stop.
+TEST(CloseTable, EqualsTheLayersItFlattens) {
+    const char* text = std::getenv("VORP_CLOSE_TABLE_SEEDS");
+    const int seeds = text == nullptr ? 20 : std::max(1, std::atoi(text));
+    for (int seed = 0; seed < seeds; ++seed) {
+        SCOPED_TRACE(seed);
+        std::mt19937_64 rng(0x7ab1e + seed);
+        std::vector<std::shared_ptr<CloseIndex>> layers;  // bottom first
+        const std::size_t depth = 1 + rng() % 4;
+        for (std::size_t level = 0; level < depth; ++level) {
+            auto layer = std::make_shared<CloseIndex>(
+                CloseIndex::layered_over(layers.empty() ? nullptr : std::shared_ptr<const CloseIndex>(layers.back())));
+            const std::size_t count = rng() % 300;
+            for (std::size_t i = 0; i < count; ++i)
+                layer->insert(rng() % 5, static_cast<std::uint32_t>(rng() % 64),
+                              rng() % 4 == 0 ? OPEN_END : static_cast<std::int64_t>(rng() % 100));
+            layers.push_back(std::move(layer));
+        }
+        for (std::size_t stop_level = 0; stop_level <= depth; ++stop_level) {
+            // stop_level 0: to the bottom; otherwise stop at layers[stop_level - 1].
+            const CloseIndex* stop = stop_level == 0 ? nullptr : layers[stop_level - 1].get();
+            const CloseTable table = CloseTable::build(layers.back(), stop);
+            EXPECT_EQ(table.source, layers.back());
+            std::size_t held = 0;
+            for (std::uint64_t segment = 0; segment < 6; ++segment) {
+                const auto rows = table.of(segment);
+                for (std::size_t i = 1; i < rows.size(); ++i) EXPECT_LT(rows[i - 1].first, rows[i].first);
+                for (std::uint32_t row = 0; row < 66; ++row) {
+                    std::optional<std::int64_t> want;
+                    for (const CloseIndex* layer = layers.back().get(); layer != stop && !want; layer = layer->base.get())
+                        if (const auto it = layer->closed.find(Id96{segment, row}); it != layer->closed.end()) want = it->second;
+                    held += want.has_value();
+                    EXPECT_EQ(table.find(segment, row), want) << segment << " " << row << " stop " << stop_level;
+                }
+            }
+            EXPECT_EQ(table.entries, held);
+            if (stop == nullptr) {
+                for (std::uint64_t segment = 0; segment < 6; ++segment)
+                    for (std::uint32_t row = 0; row < 66; ++row)
+                        EXPECT_EQ(table.find(segment, row), layers.back()->find(segment, row));
+            }
+        }
+    }
 }
 
 }  // namespace

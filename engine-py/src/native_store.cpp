@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "aggregate_methods.h"
 #include "maintenance_methods.h"
 #include "read_methods.h"
 #include "scan_methods.h"
@@ -243,6 +244,7 @@ PyMethodDef* store_methods() {
                     OrDefault<I64, OPEN_END>>::def(),
         StoreMethod<"props_for_vids($self, kind, vids)", Borrow::shared, &props_for_vids, Str, ListOf<Str>>::def(),
         scan_edges_method(),
+        aggregate_edges_def(),
         StoreMethod<"edge_idents_at($self, seg_ids, seg_rows)", Borrow::shared, &edge_idents_at, ListOf<I64>,
                     ListOf<I64>>::def(),
         StoreMethod<"manifest_sha($self)", Borrow::shared, &manifest_sha>::def(),

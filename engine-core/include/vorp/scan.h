@@ -187,14 +187,24 @@ struct SegmentView {
 };
 
 // What one scan prepares once, on the calling thread, and shares read-only with every chunk.
+//
+// The overlay's layers are read in two parts: the upper layers, from the top down to `stop`
+// (all of them when there is no `lower`), then `lower`, the flat table that stands for `stop`
+// and the layers below it. The upper layers are looked up row by row in their hash maps, or read
+// from `upper`, their own flat table built once for this scan when the scan would otherwise look
+// up at least as many rows as they hold. The topmost layer holding a row decides either way.
 struct SelectPrep {
     std::optional<IdSet> ids;  // the request's touching ids
     // Per target, the overlay's tt_e of every row (OPEN_END where no layer closes it, or where
-    // the topmost layer holding it says OPEN_END: the folded close then applies), gathered in one
-    // walk over the layers when the scan would otherwise look up at least as many rows as the
-    // overlay holds; absent: the close test looks rows up one by one. Empty for untouched targets.
+    // the topmost layer holding it says OPEN_END: the folded close then applies); empty for
+    // untouched targets. prepare leaves it absent; when a caller fills it, it replaces every
+    // other reading of the overlay.
     std::optional<std::vector<std::span<const std::int64_t>>> closes;
     std::vector<std::vector<std::int64_t>> close_lists;  // owned storage behind `closes`
+    std::shared_ptr<const CloseTable> upper;  // the upper layers flattened, when worth it
+    const CloseIndex* stop = nullptr;         // the first layer not among the upper ones
+    const CloseTable* lower = nullptr;        // the set's cached table, when it is in the chain
+    bool lookup_upper = false;                // the upper layers hold closes and have no `upper`
 };
 
 struct SelectOutcome {
@@ -208,11 +218,15 @@ struct ScanSet {
     // The open batch's pending close layer, else the committed close index (null: no closes
     // beyond those folded into the segments).
     std::shared_ptr<const CloseIndex> close;
+    // Optional: a flat table of one layer of `close`'s chain and those below it (its `source`),
+    // cached by the store per generation; read in place of those layers. Ignored when its source
+    // is not in the chain.
+    std::shared_ptr<const CloseTable> close_table;
     // The dictionary's size when the scan began: the bound of the touching-ids set.
     std::uint64_t entity_count = UINT32_MAX;
 
     // The per-scan context of the selection: the id set (ids at or above entity_count dropped)
-    // and, when worth it, the overlay's closes gathered per target in one walk.
+    // and how the overlay is read (see SelectPrep).
     SelectPrep prepare(const ScanRequest& request) const;
     // The selection of targets [lo, hi) on the calling thread.
     Result<SelectOutcome> select_range(const ScanRequest& request, const SelectPrep& prep, std::size_t lo,
@@ -222,6 +236,18 @@ struct ScanSet {
 };
 
 // ---- columns ------------------------------------------------------------------------------------------------
+
+// Large scan buffers (output columns, row lists) are written once, right after they are
+// reserved, so the first touch of their pages costs more than the writes themselves. A buffer of
+// at least LARGE_BUFFER_BYTES has the whole 2 MiB pages inside it marked for transparent huge
+// pages: one fault then maps 2 MiB. Only a hint (ignored where unsupported); contents unchanged.
+inline constexpr std::size_t LARGE_BUFFER_BYTES = std::size_t{8} << 20;
+void advise_huge_pages(const void* data, std::size_t bytes);
+template <class T>
+void reserve_large(std::vector<T>& values, std::size_t count) {
+    values.reserve(count);
+    if (values.capacity() * sizeof(T) >= LARGE_BUFFER_BYTES) advise_huge_pages(values.data(), values.capacity() * sizeof(T));
+}
 
 // The scan's columnar output. Every filled column has one entry per row; unwanted ones stay empty.
 // The columns own their values and outlive the segments they were copied from.
@@ -365,6 +391,11 @@ Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path&
                                                     SegmentCache& cache);
 
 class NativeStore;
+
+// What a scan of the store's current generation reads: its edge targets (as gather_edge_targets),
+// the close overlay (the open batch's pending layer, else the committed index), the committed
+// index's flat table from the handle's close cache, and the dictionary's size.
+Result<ScanSet> edge_scan_set(NativeStore& store);
 
 // The whole scan_edges call after argument conversion, on the calling thread (workers are
 // started and joined inside): the current-only guard, targets and close overlay, the pipeline,

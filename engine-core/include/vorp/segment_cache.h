@@ -5,7 +5,8 @@
 //   maps of the current generation. A file's checksums are verified the first time the handle
 //   opens it and never again, however often the cache evicts and reopens it.
 // - CloseIndexCache: the committed close index of the current generation, read from its close
-//   runs once and extended, not rebuilt, when a later generation only appended runs.
+//   runs once and extended, not rebuilt, when a later generation only appended runs; beside it,
+//   built on first use, the same closes as a flat per-segment table for scans.
 //
 // Locking. Each guarded structure has its own PoisonMutex, named as in its poison message
 // ("segment-cache", "verified-set", "files-cache", "close-cache"). Every one is a leaf: no path
@@ -165,6 +166,12 @@ public:
     Result<std::shared_ptr<const CloseIndex>> committed_close_index(const std::filesystem::path& root,
                                                                     const Manifest& manifest, bool current_only);
 
+    // The flat table of the cached committed index (CloseTable::build of it alone), when `index`
+    // is that index: built on first request without the lock and kept with the index until the
+    // cache moves to another generation. Null for any other index (the caller then looks the
+    // closes up in the index itself).
+    std::shared_ptr<const CloseTable> close_table(const std::shared_ptr<const CloseIndex>& index);
+
     // How many close runs the cached index covers, when one is cached (tests and diagnostics).
     std::optional<std::size_t> cached_run_count();
 
@@ -174,6 +181,7 @@ private:
         std::size_t run_count = 0;
         std::optional<std::pair<std::string, std::string>> last_run;  // (file, sha) of run count - 1
         std::shared_ptr<CloseIndex> index;
+        std::shared_ptr<const CloseTable> table;  // of `index`, once asked for; holds it too
     };
 
     PoisonMutex mutex_{"close-cache"};

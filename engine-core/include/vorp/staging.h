@@ -22,8 +22,8 @@
 //            its segment's header
 //
 // The estimate looks only at string lengths, so nothing is encoded before the cuts are known.
-// Rows are never copied: each lane is brought together in place and the writers read the rows of
-// a segment straight out of the staging.
+// Rows are never copied: they are moved once into key order, and the writers read the rows of a
+// segment through pointers straight out of the staging.
 #pragma once
 
 #include <cstddef>
@@ -96,6 +96,14 @@ struct SealLayout {
     std::uint32_t block_rows = BLOCK_ROWS;
 };
 
+// The segment writers of segment.h over rows named by pointer, in write order; the same bytes as
+// the span forms over the same rows. Sealing hands each segment its rows where they lie in the
+// staging, in key order with the other lane's rows between them.
+Status write_edge_segment(const std::filesystem::path& path, std::span<const EdgeRow* const> rows,
+                          const SegmentWriteOptions& options);
+Status write_node_segment(const std::filesystem::path& path, std::span<const NodeRow* const> rows,
+                          const SegmentWriteOptions& options);
+
 // What one seal wrote, in write order.
 struct SealedBatch {
     std::vector<std::pair<Lane, SegmentEntry>> edges;
@@ -106,17 +114,31 @@ struct SealedBatch {
 // A set of vids in one flat array (open addressing, linear probing, deletion by backward shift):
 // staging notes one vid per staged row, and a node per element would cost an allocation and a
 // cache miss each. Holds at most half its slots.
+//
+// Staging a row only notes its vid in a list; the noted vids enter the table together on the
+// set's next use (any member below), where the slot of each is requested a few vids ahead. So a
+// batch that is staged and committed never pays a random table access per row. Because a const
+// lookup may absorb noted vids, a set must not be used from two threads at once (the staging's
+// sets are only touched under exclusive access).
 class VidSet {
 public:
+    // Adds the vid on the set's next use.
+    void note(const Id96& vid) { noted_.push_back(vid); }
     // True when the vid was not in the set.
     bool insert(const Id96& vid);
     // 1 when the vid was removed, 0 when it was not in the set.
     std::size_t erase(const Id96& vid);
-    bool contains(const Id96& vid) const { return !slots_.empty() && slots_[find_slot(vid)].used; }
+    bool contains(const Id96& vid) const {
+        absorb();
+        return !slots_.empty() && slots_[find_slot(vid)].used;
+    }
     // Empties the set; its slots stay allocated.
     void clear();
-    std::size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
+    std::size_t size() const {
+        absorb();
+        return size_;
+    }
+    bool empty() const { return size() == 0; }
 
 private:
     struct Slot {
@@ -129,10 +151,20 @@ private:
     }
     // The slot holding the vid, or the empty slot where its probe ends. Requires slots.
     std::size_t find_slot(const Id96& vid) const;
-    void grow();
+    // Enters the vid; requires a free slot beyond the half-full bound.
+    bool place(const Id96& vid) const;
+    // Grows the table (never shrinks it) until `entries` fit within half of it.
+    void reserve(std::size_t entries) const;
+    // Enters every noted vid.
+    void absorb() const {
+        if (!noted_.empty()) absorb_noted();
+    }
+    void absorb_noted() const;
 
-    std::vector<Slot> slots_;  // a power of two in size, or empty
-    std::size_t size_ = 0;
+    // The table is logically the set of entered and noted vids; entering is deferred (see above).
+    mutable std::vector<Slot> slots_;  // a power of two in size, or empty
+    mutable std::size_t size_ = 0;
+    mutable std::vector<Id96> noted_;
 };
 
 // Positions of staged rows by identity. Positions refer to the present order of the staging's

@@ -198,6 +198,48 @@ Result<std::string_view> uid_in(const Dictionary& dictionary, std::uint32_t dens
 
 // ---- statistics ----------------------------------------------------------------------------------
 
+// Edge versions per source dense id. Dense ids are handed out consecutively from 0, so the counts
+// live in an array indexed by id; an id far beyond the array and beyond what has been counted (no
+// dictionary hands such an id out, but a file or a caller may carry one) is kept in a side map
+// instead, so a stray id cannot allocate gigabytes. Equality compares the counts, not where they
+// are kept.
+class OutDegrees {
+public:
+    OutDegrees();
+    OutDegrees(const OutDegrees&);
+    OutDegrees(OutDegrees&&) noexcept;
+    OutDegrees& operator=(const OutDegrees&);
+    OutDegrees& operator=(OutDegrees&&) noexcept;
+    ~OutDegrees();
+
+    void add(std::uint32_t id) {
+        ++added_;
+        if (id < dense_.size()) {
+            if (dense_[id]++ == 0) ++distinct_;
+            return;
+        }
+        add_beyond(id);
+    }
+    // 0 for an id never counted.
+    std::uint64_t count(std::uint32_t id) const;
+    // The largest count; 0 when nothing was counted.
+    std::uint64_t max() const;
+    // The number of ids counted at least once.
+    std::size_t size() const { return distinct_; }
+
+    friend bool operator==(const OutDegrees& a, const OutDegrees& b);
+
+private:
+    // The array covers every id below this many (at least 2^20, and 8 per version counted).
+    std::uint64_t dense_limit() const;
+    void add_beyond(std::uint32_t id);
+
+    std::vector<std::uint64_t> dense_;
+    std::unordered_map<std::uint32_t, std::uint64_t> sparse_;  // ids at or above dense_.size() only
+    std::uint64_t added_ = 0;
+    std::size_t distinct_ = 0;
+};
+
 // Exact counts over every stored version, believed or not. Only edges move the valid-time range,
 // the per-type counts and the out-degrees. A plain value: copies are deep.
 struct StatsAccum {
@@ -205,7 +247,7 @@ struct StatsAccum {
     std::optional<std::int64_t> vt_max;  // largest edge end: vt_e, or vt_s + 1 for an open vt_e
     // Looked up by string_view, so counting a row allocates nothing.
     std::unordered_map<std::string, std::uint64_t, FileNameHash, std::equal_to<>> rel_type_counts;
-    std::unordered_map<std::uint32_t, std::uint64_t> out_degree;  // by source dense id
+    OutDegrees out_degree;  // by source dense id
     std::uint64_t n_node_versions = 0;
     std::uint64_t n_edge_versions = 0;
 

@@ -92,6 +92,34 @@ struct CloseIndex {
     void insert_run(std::span<const StagedClose> rows);
 };
 
+// The closes of the layers of a close index laid out flat, for reads that walk a segment's rows in
+// order: per segment, its closed rows ascending, each with the value of the topmost flattened
+// layer holding it (OPEN_END kept as such: it defers to the segment's folded close, exactly as
+// the layer would). One sequential pass over a segment's list replaces a hash probe per row.
+// Immutable once built; any number of threads may read one at once.
+struct CloseTable {
+    using Rows = std::vector<std::pair<std::uint32_t, std::int64_t>>;  // (row, tt_e), rows ascending
+
+    // Segment id -> its closed rows; only segments with at least one.
+    std::unordered_map<std::uint64_t, Rows> segments;
+    // The topmost layer flattened. The table stands for it and the layers below it down to, not
+    // including, the `stop` it was built with; holding it keeps those layers alive.
+    std::shared_ptr<const CloseIndex> source;
+    std::size_t entries = 0;  // rows over all segments
+
+    // Flattens the layers from `top` down to, not including, `stop` (null: every layer below).
+    static CloseTable build(std::shared_ptr<const CloseIndex> top, const CloseIndex* stop = nullptr);
+
+    // The closed rows of a segment; empty when it has none.
+    std::span<const std::pair<std::uint32_t, std::int64_t>> of(std::uint64_t segment_id) const {
+        const auto found = segments.find(segment_id);
+        if (found == segments.end()) return {};
+        return found->second;
+    }
+    // The value of the topmost flattened layer holding (segment id, row), as CloseIndex::find.
+    std::optional<std::int64_t> find(std::uint64_t segment_id, std::uint32_t row) const;
+};
+
 // ---- the belief rule ----------------------------------------------------------------------------
 // Every read that answers "what was believed at transaction time T" goes through these two, so
 // that scans, pages, lookups, aggregates and verification can never disagree.

@@ -1,0 +1,408 @@
+#include "vorp/aggregate.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <ostream>
+#include <variant>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "test_support.h"
+#include "vorp/store.h"
+
+namespace vorp {
+// Readable failures: keys, values (None for absent), name tables.
+void PrintTo(const AggregateResult& result, std::ostream* os) {
+    *os << "keys=" << ::testing::PrintToString(result.keys) << " aggs=[";
+    for (const AggValues& column : result.aggs) {
+        std::visit(
+            [&](const auto& values) {
+                *os << "[";
+                for (const auto& value : values) *os << (value ? fmt::format("{}", *value) : "None") << ",";
+                *os << "]";
+            },
+            column);
+    }
+    *os << "] rel=" << ::testing::PrintToString(result.rel_names)
+        << " labels=" << ::testing::PrintToString(result.label_names);
+}
+
+namespace {
+
+// ---- vocabulary and arithmetic --------------------------------------------------------------------------
+
+TEST(AggregateVocab, MessagesAndPrecedence) {
+    using Pairs = std::vector<VocabPair>;
+    struct Case {
+        Pairs group_by;
+        Pairs aggregates;
+        std::optional<std::int64_t> stride;
+        std::string error;  // empty: accepted
+    };
+    const std::vector<Case> cases = {
+        {{{"time_bucket", "anything"}, {"rel_type", std::nullopt}}, {{"count", "x"}}, 5, ""},
+        {{{"time_bucket", std::nullopt}}, {}, std::nullopt, "aggregate_edges: time_bucket requires stride"},
+        {{{"bucket", std::nullopt}}, {{"nope", std::nullopt}}, 1, "aggregate_edges: unknown dimension \"bucket\""},
+        {{{"Rel_type", std::nullopt}}, {}, 1, "aggregate_edges: unknown dimension \"Rel_type\""},
+        {{}, {{"count ", std::nullopt}}, 1, "aggregate_edges: unknown aggregate \"count \""},
+        {{{"label", std::nullopt}}, {}, 1, "aggregate_edges: label requires role src|dst, got None"},
+        {{{"endpoint", "source"}}, {}, 1, "aggregate_edges: endpoint requires role src|dst, got Some(\"source\")"},
+        {{}, {{"count_distinct", std::nullopt}}, 1, "aggregate_edges: count_distinct requires role src|dst, got None"},
+        {{}, {{"mean", "vt_e"}}, 1, "aggregate_edges: stat aggregate requires of vt_s|duration, got Some(\"vt_e\")"},
+        {{}, {{"min", "a\"\n"}}, 1, "aggregate_edges: stat aggregate requires of vt_s|duration, got Some(\"a\\\"\\n\")"},
+        {{{"rel_type", std::nullopt}, {"rel_type", std::nullopt}, {"rel_type", std::nullopt}}, {}, 1,
+         "aggregate_edges: at most two group_by dimensions, got 3"},
+        {{{"time_bucket", std::nullopt}}, {}, 0, "aggregate_edges: time_bucket requires a non-zero stride"},
+        // A bad dimension wins over a bad aggregate; within a list the first bad entry wins.
+        {{{"endpoint", "dst"}, {"x", std::nullopt}}, {{"y", std::nullopt}}, 1, "aggregate_edges: unknown dimension \"x\""},
+    };
+    for (const Case& test : cases) {
+        const auto translated = translate_aggregate_vocab(test.group_by, test.aggregates, test.stride);
+        if (test.error.empty()) {
+            ASSERT_TRUE(translated.has_value()) << translated.error();
+        } else {
+            ASSERT_FALSE(translated.has_value()) << test.error;
+            EXPECT_EQ(translated.error(), test.error);
+        }
+    }
+    const auto ok = translate_aggregate_vocab({{"endpoint", "dst"}, {"label", "src"}},
+                                              {{"count_distinct", "dst"}, {"max", "duration"}, {"mean", "vt_s"}}, 7);
+    ASSERT_TRUE(ok.has_value());
+    EXPECT_EQ(ok->group_by, (std::vector<Dim>{{DimKind::Endpoint, 1, 7}, {DimKind::Label, 0, 7}}));
+    EXPECT_EQ(ok->aggregates, (std::vector<Agg>{{AggKind::CountDistinct, 1}, {AggKind::Max, 1}, {AggKind::Mean, 0}}));
+}
+
+TEST(AggregateArithmetic, MeanRoundingAndBuckets) {
+    EXPECT_EQ(aggregate_mean(3, 2), 1.5);
+    EXPECT_EQ(aggregate_mean(-3, 2), -1.5);
+    EXPECT_EQ(aggregate_mean(5, 3), 1.6666666666666665);  // not 5.0 / 3
+    EXPECT_EQ(aggregate_mean(-5, 3), -1.6666666666666667);
+    const __int128 big = static_cast<__int128>(INT64_MAX) * 4;
+    EXPECT_EQ(aggregate_mean(big, 4), static_cast<double>(INT64_MAX));
+
+    EXPECT_EQ(time_bucket_of(100, 100, 10), 0);
+    EXPECT_EQ(time_bucket_of(109, 100, 10), 0);
+    EXPECT_EQ(time_bucket_of(110, 100, 10), 1);
+    EXPECT_EQ(time_bucket_of(105, 100, -2), -2);  // truncating
+    EXPECT_EQ(time_bucket_of(0, INT64_MIN, -1), INT64_MIN);  // wrapped dividend over -1 wraps
+    EXPECT_EQ(time_bucket_of(INT64_MAX, -1, 1), INT64_MIN);
+
+    LabelIndex labels;
+    labels.entries[7] = {{10, 20, 3}};
+    EXPECT_EQ(labels.lookup(7, 10), 3);
+    EXPECT_EQ(labels.lookup(7, 19), 3);
+    EXPECT_EQ(labels.lookup(7, 20), -1);
+    EXPECT_EQ(labels.lookup(7, 9), -1);
+    EXPECT_EQ(labels.lookup(8, 15), -1);
+    labels.entries[7] = {{0, 100, 1}, {5, 8, 2}};  // only the last span starting at or before t decides
+    EXPECT_EQ(labels.lookup(7, 9), -1);
+    EXPECT_EQ(labels.lookup(7, 6), 2);
+}
+
+// ---- against a brute-force model ------------------------------------------------------------------------
+
+struct ModelEdge {
+    Id96 vid;
+    std::uint32_t src = 0, dst = 0;
+    std::string rel;
+    std::int64_t vt_s = 0, vt_e = 0, tt_s = 0, tt_e = OPEN_END;
+    bool committed = false;
+};
+struct ModelNode {
+    Id96 vid;
+    std::uint32_t id = 0;
+    std::string label;
+    std::int64_t vt_s = 0, vt_e = 0, tt_s = 0, tt_e = OPEN_END;
+};
+
+struct Model {
+    std::vector<std::string> uids;  // by dense id
+    std::vector<ModelEdge> edges;
+    std::vector<ModelNode> nodes;
+    std::set<std::string> committed_rels;
+};
+
+bool believed(std::int64_t tt_s, std::int64_t tt_e, std::int64_t as_of) {
+    const std::int64_t t = std::min(as_of, OPEN_END - 1);
+    return tt_s <= t && t < tt_e;
+}
+
+AggregateResult brute_force(const Model& model, const AggregateRequest& request) {
+    AggregateResult out;
+    out.rel_names.assign(model.committed_rels.begin(), model.committed_rels.end());
+    const bool wants_label = std::ranges::any_of(request.group_by, [](const Dim& d) { return d.kind == DimKind::Label; });
+    std::map<std::uint32_t, std::vector<LabelSpan>> spans;
+    if (wants_label) {
+        std::set<std::string> names;
+        for (const ModelNode& node : model.nodes)
+            if (believed(node.tt_s, node.tt_e, request.as_of_tt)) names.insert(node.label);
+        out.label_names.assign(names.begin(), names.end());
+        for (const ModelNode& node : model.nodes)
+            if (believed(node.tt_s, node.tt_e, request.as_of_tt))
+                spans[node.id].push_back({node.vt_s, node.vt_e,
+                                          static_cast<std::uint32_t>(std::ranges::find(out.label_names, node.label) -
+                                                                     out.label_names.begin())});
+    }
+    const auto label_at = [&](std::uint32_t id, std::int64_t t) -> std::int64_t {
+        auto list = spans[id];
+        std::ranges::sort(list);
+        const LabelSpan* last = nullptr;
+        for (const LabelSpan& span : list)
+            if (span.vt_s <= t) last = &span;
+        return last != nullptr && t < last->vt_e ? static_cast<std::int64_t>(last->code) : std::int64_t{-1};
+    };
+    using SortPart = std::pair<std::string, std::int64_t>;
+    struct Group {
+        std::int64_t codes[2] = {0, 0};
+        std::vector<const ModelEdge*> rows;
+    };
+    std::map<std::pair<SortPart, SortPart>, Group> groups;
+    for (const ModelEdge& edge : model.edges) {
+        if (!edge.committed || !believed(edge.tt_s, edge.tt_e, request.as_of_tt)) continue;
+        if (!(edge.vt_s >= request.t_a && edge.vt_s < request.t_b && edge.vt_e > request.t_a)) continue;
+        if (request.rel_types && std::ranges::find(*request.rel_types, edge.rel) == request.rel_types->end()) continue;
+        SortPart parts[2] = {{"", 0}, {"", 0}};
+        std::int64_t codes[2] = {0, 0};
+        for (std::size_t i = 0; i < request.group_by.size(); ++i) {
+            const Dim& dim = request.group_by[i];
+            const std::uint32_t endpoint = dim.role == ROLE_SRC ? edge.src : edge.dst;
+            switch (dim.kind) {
+                case DimKind::TimeBucket: codes[i] = (edge.vt_s - request.t_a) / dim.stride; break;
+                case DimKind::RelType:
+                    codes[i] = std::ranges::find(out.rel_names, edge.rel) - out.rel_names.begin();
+                    break;
+                case DimKind::Endpoint: codes[i] = endpoint; parts[i].first = model.uids[endpoint]; break;
+                case DimKind::Label: codes[i] = label_at(endpoint, edge.vt_s); break;
+            }
+            parts[i].second = codes[i];
+        }
+        Group& group = groups[{parts[0], parts[1]}];
+        group.codes[0] = codes[0];
+        group.codes[1] = codes[1];
+        group.rows.push_back(&edge);
+    }
+    if (request.group_by.empty() && groups.empty()) groups[{}];
+    out.keys.assign(request.group_by.size(), {});
+    for (const Agg& agg : request.aggregates) {
+        if (agg.kind == AggKind::Mean)
+            out.aggs.emplace_back(FloatValues{});
+        else
+            out.aggs.emplace_back(IntValues{});
+    }
+    for (const auto& [sort_key, group] : groups) {
+        for (std::size_t i = 0; i < request.group_by.size(); ++i) out.keys[i].push_back(group.codes[i]);
+        for (std::size_t a = 0; a < request.aggregates.size(); ++a) {
+            const Agg& agg = request.aggregates[a];
+            if (agg.kind == AggKind::Count) {
+                std::get<IntValues>(out.aggs[a]).push_back(static_cast<std::int64_t>(group.rows.size()));
+                continue;
+            }
+            if (agg.kind == AggKind::CountDistinct) {
+                std::set<std::uint32_t> ids;
+                for (const ModelEdge* edge : group.rows) ids.insert(agg.of == ROLE_SRC ? edge->src : edge->dst);
+                std::get<IntValues>(out.aggs[a]).push_back(static_cast<std::int64_t>(ids.size()));
+                continue;
+            }
+            std::vector<std::int64_t> values;
+            for (const ModelEdge* edge : group.rows) {
+                if (agg.of == STAT_VT_S) values.push_back(edge->vt_s);
+                else if (edge->vt_e < OPEN_END) values.push_back(edge->vt_e - edge->vt_s);
+            }
+            if (agg.kind == AggKind::Mean) {
+                __int128 sum = 0;
+                for (const std::int64_t v : values) sum += v;
+                std::get<FloatValues>(out.aggs[a])
+                    .push_back(values.empty() ? std::nullopt : std::optional(aggregate_mean(sum, values.size())));
+            } else if (values.empty()) {
+                std::get<IntValues>(out.aggs[a]).push_back(std::nullopt);
+            } else {
+                std::get<IntValues>(out.aggs[a])
+                    .push_back(agg.kind == AggKind::Min ? std::ranges::min(values) : std::ranges::max(values));
+            }
+        }
+    }
+    return out;
+}
+
+struct ThreadEnv {
+    ThreadEnv() { ::setenv("VORP_PARALLEL_MIN_ROWS", "0", 1); }
+    ~ThreadEnv() {
+        ::unsetenv("VORP_PARALLEL_MIN_ROWS");
+        ::unsetenv("VORP_SCAN_THREADS");
+    }
+    void threads(int n) { ::setenv("VORP_SCAN_THREADS", std::to_string(n).c_str(), 1); }
+};
+
+int seed_count() {
+    const char* value = std::getenv("VORP_AGG_SEEDS");
+    return value != nullptr ? std::max(1, std::atoi(value)) : 3;
+}
+
+// Random batches (edges and nodes in both lanes, closes of stored and of same-batch versions), a
+// last batch left open (its edges must not count, its closes and node labels must), then random
+// requests compared with the brute force at 1, 4 and 16 threads.
+TEST(AggregateEdges, MatchesBruteForceAtEveryThreadCount) {
+    ThreadEnv env;
+    for (int seed = 1; seed <= seed_count(); ++seed) {
+        SCOPED_TRACE(seed);
+        std::mt19937_64 rng(seed);
+        const auto pick = [&](std::int64_t lo, std::int64_t hi) {
+            return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng);
+        };
+        testing::TempDir dir;
+        auto opened = NativeStore::open((dir.path / "store").string());
+        ASSERT_TRUE(opened.has_value()) << opened.error().display();
+        NativeStore& store = **opened;
+        store.lane_stride = 10;            // a version spanning 3 buckets goes to the interval lane
+        store.segment_target_bytes = 300;  // about six rows per segment: many targets
+
+        Model model;
+        const char* const labels[] = {"gamma", "alpha", "beta", "Zed"};
+        const char* const rels[] = {"likes", "knows", "KNOWS", "owns"};
+        for (int e = 0; e < 70; ++e) {  // more than 64 entities: distinct sets of two words
+            std::string uid = fmt::format("{:c}{}", static_cast<char>('a' + pick(0, 25)), pick(0, 999));
+            while (std::ranges::find(model.uids, uid) != model.uids.end()) uid += "x";
+            model.uids.push_back(uid);
+            store.dict.push(uid, "");
+        }
+        std::uint64_t next_vid = 1;
+        const int batches = 5;
+        for (int batch = 0; batch < batches; ++batch) {
+            const std::int64_t tt = 10 * (batch + 1);
+            ASSERT_TRUE(store.begin(tt).has_value());
+            const std::size_t first_edge = model.edges.size();
+            for (int i = 0, n = static_cast<int>(pick(20, 90)); i < n; ++i) {
+                ModelEdge edge;
+                edge.vid = Id96{next_vid++ * 0x9E3779B97F4A7C15ull, static_cast<std::uint32_t>(pick(0, 9))};
+                edge.src = static_cast<std::uint32_t>(pick(0, 69));
+                edge.dst = static_cast<std::uint32_t>(pick(0, 69));
+                edge.rel = rels[pick(0, 3)];
+                edge.vt_s = pick(-20, 100);
+                const std::int64_t shape = pick(0, 9);
+                edge.vt_e = shape == 0 ? OPEN_END : shape == 1 ? edge.vt_s - pick(0, 3) : edge.vt_s + pick(1, 40);
+                edge.tt_s = tt - pick(0, 5);
+                EdgeRow row{edge.rel, "", "{}", "test", std::nullopt, edge.vid, edge.vt_s, edge.vt_e, edge.tt_s,
+                            edge.src, edge.dst};
+                ASSERT_TRUE(store.stage_edge(row).has_value());
+                model.edges.push_back(edge);
+            }
+            for (int i = 0, n = static_cast<int>(pick(0, 15)); i < n; ++i) {
+                ModelNode node;
+                node.vid = Id96{next_vid++, 7};
+                node.id = static_cast<std::uint32_t>(pick(0, 69));
+                node.label = labels[pick(0, 3)];
+                node.vt_s = pick(-20, 100);
+                node.vt_e = pick(0, 5) == 0 ? OPEN_END : node.vt_s + pick(1, 60);
+                node.tt_s = tt;
+                NodeRow row{node.label, "{}", "test", std::nullopt, node.vid, node.vt_s, node.vt_e, node.tt_s, node.id};
+                ASSERT_TRUE(store.stage_node(row).has_value());
+                model.nodes.push_back(node);
+            }
+            for (int i = 0, n = static_cast<int>(pick(0, 12)); i < n; ++i) {
+                // Stored or staged in this batch alike; a later close of the same vid wins.
+                ModelEdge& edge = model.edges[static_cast<std::size_t>(pick(0, static_cast<std::int64_t>(model.edges.size()) - 1))];
+                if (edge.tt_e != OPEN_END && edge.committed) continue;
+                edge.tt_e = tt + pick(0, 3);
+                ASSERT_TRUE(store.close_version(RowKind::Edge, edge.vid, edge.tt_e).has_value());
+            }
+            for (int i = 0, n = static_cast<int>(pick(0, 4)); i < n && !model.nodes.empty(); ++i) {
+                ModelNode& node = model.nodes[static_cast<std::size_t>(pick(0, static_cast<std::int64_t>(model.nodes.size()) - 1))];
+                if (node.tt_e != OPEN_END) continue;
+                node.tt_e = tt;
+                ASSERT_TRUE(store.close_version(RowKind::Node, node.vid, node.tt_e).has_value());
+            }
+            if (batch + 1 == batches) break;  // the last batch stays open
+            auto committed = store.commit(store.manifest.event_log);
+            ASSERT_TRUE(committed.has_value()) << committed.error().display();
+            for (std::size_t i = first_edge; i < model.edges.size(); ++i) {
+                model.edges[i].committed = true;
+                model.committed_rels.insert(model.edges[i].rel);
+            }
+        }
+        ASSERT_GT(store.manifest.edge_lanes.interval.size(), 0u);
+        ASSERT_GE(store.manifest.edge_lanes.event.size(), 8u);
+
+        for (int query = 0; query < 40; ++query) {
+            SCOPED_TRACE(query);
+            AggregateRequest request;
+            const std::int64_t as_of_choice = pick(0, 6);
+            request.as_of_tt = as_of_choice == 6 ? OPEN_END + pick(0, 1) : 10 * as_of_choice + pick(0, 5);
+            request.t_a = pick(-30, 60);
+            request.t_b = request.t_a + pick(0, 100);
+            std::int64_t stride = pick(-3, 25);
+            if (stride == 0) stride = 7;
+            const int n_dims = static_cast<int>(pick(0, 2));
+            for (int d = 0; d < n_dims; ++d)
+                request.group_by.push_back(
+                    {static_cast<DimKind>(pick(0, 3)), static_cast<std::uint8_t>(pick(0, 1)), stride});
+            for (int a = 0, n = static_cast<int>(pick(0, 5)); a < n; ++a)
+                request.aggregates.push_back({static_cast<AggKind>(pick(0, 4)), static_cast<std::uint8_t>(pick(0, 1))});
+            const std::int64_t rel_choice = pick(0, 5);
+            if (rel_choice == 0) request.rel_types = std::vector<std::string>{};
+            if (rel_choice == 1) request.rel_types = std::vector<std::string>{"knows", "owns", "nothing"};
+            request.max_groups = UINT64_MAX;
+
+            const AggregateResult expected = brute_force(model, request);
+            for (const int threads : {1, 4, 16}) {
+                env.threads(threads);
+                auto got = aggregate_edges(store, request);
+                ASSERT_TRUE(got.has_value()) << got.error().display();
+                ASSERT_EQ(*got, expected) << "threads " << threads;
+            }
+            const std::size_t groups = expected.keys.empty() ? (request.group_by.empty() ? 1 : 0) : expected.keys[0].size();
+            if (groups > 0) {
+                request.max_groups = groups - 1;
+                auto capped = aggregate_edges(store, request);
+                ASSERT_FALSE(capped.has_value());
+                EXPECT_EQ(capped.error().display(),
+                          fmt::format("capacity: aggregate group count {} exceeds cap {}", groups, groups - 1));
+                request.max_groups = groups;
+                EXPECT_TRUE(aggregate_edges(store, request).has_value());
+            }
+        }
+    }
+}
+
+TEST(AggregateEdges, RefusalsBeforeAnyRead) {
+    testing::TempDir dir;
+    auto opened = NativeStore::open((dir.path / "store").string());
+    ASSERT_TRUE(opened.has_value());
+    NativeStore& store = **opened;
+    AggregateRequest request;
+    request.as_of_tt = OPEN_END;
+    request.max_groups = 10;
+    request.group_by = {{DimKind::RelType, 0, 0}, {DimKind::RelType, 0, 0}, {DimKind::Endpoint, 0, 0}};
+    EXPECT_EQ(aggregate_edges(store, request).error().message,
+              "aggregate_edges: at most two group_by dimensions, got 3");
+    request.group_by = {{DimKind::TimeBucket, 0, 0}};
+    EXPECT_EQ(aggregate_edges(store, request).error().message, "aggregate_edges: time_bucket requires a non-zero stride");
+
+    // An empty store: no dimension gives one empty group; with one, nothing and no cap error.
+    request.group_by = {};
+    request.aggregates = {{AggKind::Count, 0}, {AggKind::CountDistinct, 0}, {AggKind::Min, 0}, {AggKind::Mean, 1}};
+    const AggregateResult one = aggregate_edges(store, request).value();
+    EXPECT_EQ(one.aggs, (std::vector<AggValues>{IntValues{0}, IntValues{0}, IntValues{std::nullopt},
+                                                 FloatValues{std::nullopt}}));
+    request.max_groups = 0;
+    EXPECT_EQ(aggregate_edges(store, request).error().display(), "capacity: aggregate group count 1 exceeds cap 0");
+    request.group_by = {{DimKind::Endpoint, 1, 0}};
+    EXPECT_EQ(aggregate_edges(store, request).value().keys, (std::vector<std::vector<std::int64_t>>{{}}));
+
+    store.current_only = true;
+    request.as_of_tt = OPEN_END - 2;
+    EXPECT_EQ(aggregate_edges(store, request).error().category, Category::Invariant);
+    request.as_of_tt = OPEN_END - 1;
+    EXPECT_TRUE(aggregate_edges(store, request).has_value());
+}
+
+}  // namespace
+}  // namespace vorp
