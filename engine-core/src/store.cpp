@@ -568,7 +568,11 @@ Status NativeStore::close_version(RowKind kind, const Id96& vid, std::int64_t tt
         std::shared_ptr<const CloseIndex> committed = VORP_TRY(committed_close_index());
         batch_close_index = std::make_shared<CloseIndex>(CloseIndex::layered_over(std::move(committed)));
     }
-    staged_closes.reserve(staged_closes.size() + 1);
+    // Room for the record is made before the index changes, so the push below cannot fail after
+    // it; the capacity grows geometrically (a reserve of exactly one more would copy the whole
+    // list on every close and make a batch of n closes cost n^2).
+    if (staged_closes.size() == staged_closes.capacity())
+        staged_closes.reserve(std::max<std::size_t>(64, 2 * staged_closes.capacity()));
     CloseIndex::unshare(batch_close_index).insert(found->segment_id, found->row, tt_e);
     staged_closes.push_back(StagedClose{found->segment_id, tt_e, found->row, kind == RowKind::Edge});
     return ok();
