@@ -1,6 +1,6 @@
 // Batches on the store handle, commit with its restore on failure, the manifest-chain cadence,
 // statistics kept by commits, and the manifest upgrade.
-#include "test_support.h"
+#include "store_support.h"
 #include "vorp/store.h"
 
 #include <gtest/gtest.h>
@@ -26,19 +26,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using vorp::testing::TempDir;
+using vorp::testing::open_ok;
+using vorp::testing::entity;
 
 constexpr std::uint64_t NODE_VID_BASE = std::uint64_t{1} << 40;
-
-std::unique_ptr<NativeStore> open_ok(const fs::path& root) {
-    auto store = NativeStore::open(root.string());
-    if (!store) throw std::runtime_error("open failed: " + store.error().display());
-    return std::move(*store);
-}
-
-std::uint32_t entity(NativeStore& store, const std::string& uid) {
-    if (const auto id = store.dict.dense_id(uid)) return *id;
-    return store.dict.push(uid, "thing");
-}
 
 EdgeRow edge(NativeStore& store, Id96 vid, std::int64_t vt_s, std::int64_t vt_e, std::int64_t tt_s,
              const std::string& src, const std::string& dst, std::string rel = "knows") {
