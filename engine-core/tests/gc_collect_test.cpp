@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <random>
