@@ -160,17 +160,7 @@ struct Observed {
 Observed observe(NativeStore& store) {
     Observed out;
     out.generation = store.manifest.generation;
-    const auto closes = store.committed_close_index().value();
-    std::vector<SegmentFileRef> files = store.edge_files();
-    for (const SegmentFileRef& ref : store.node_files()) files.push_back(ref);
-    for (const SegmentFileRef& ref : files) {
-        const auto segment = store.open_segment(ref.file).value();
-        const auto high = segment->typed<std::uint64_t>("vid64").value();
-        const auto low = segment->typed<std::uint32_t>("vid_lo32").value();
-        for (std::uint32_t row = 0; row < high.size(); ++row)
-            out.versions[Id96{high[row], low[row]}] =
-                close_tt_e(closes.get(), ref.segment_id, row, segment->header.closed_rows);
-    }
+    out.versions = vorp::testing::stored_versions(store);
     for (std::uint32_t id = 0; id < store.dict.size(); ++id) out.uids.push_back(store.uid_of(id).value());
     return out;
 }
