@@ -34,6 +34,7 @@
 #include <absl/container/flat_hash_map.h>
 #endif
 
+#include "bench_support.h"
 #include "vorp/checksum.h"
 #include "vorp/codec.h"
 #include "vorp/dict.h"
@@ -198,26 +199,7 @@ struct SegmentFile {
     std::filesystem::path dir = std::filesystem::temp_directory_path() / fmt::format("vorp-fastpath-bench-{}", ::getpid());
     std::filesystem::path path = dir / "seg" / "000000000001.vos";
     SegmentFile() {
-        std::mt19937_64 rng(42);
-        std::vector<vorp::EdgeRow> rows;
-        rows.reserve(SEGMENT_ROWS);
-        std::int64_t vt_s = 1'700'000'000'000;
-        for (std::size_t r = 0; r < SEGMENT_ROWS; ++r) {
-            vt_s += static_cast<std::int64_t>(rng() % 1000);
-            vorp::EdgeRow row;
-            row.rel_type = fmt::format("rel_{}", rng() % 24);
-            row.disc = r % 10 == 0 ? fmt::format("d{}", rng() % 100) : "";
-            row.props = fmt::format("{{\"weight\":{},\"since\":{}}}", rng() % 100000, 2000 + rng() % 25);
-            row.source = fmt::format("feed-{}", rng() % 8);
-            if (r % 5 == 0) row.prov = fmt::format("batch-{}", r / 1000);
-            row.vid = vorp::Id96{rng(), static_cast<std::uint32_t>(rng())};
-            row.vt_s = vt_s;
-            row.vt_e = r % 3 == 0 ? vt_s + 1 + static_cast<std::int64_t>(rng() % 100000) : vt_s + 1;
-            row.tt_s = 1'700'000'000'000 + static_cast<std::int64_t>(r / 100000);
-            row.src_id = static_cast<std::uint32_t>(rng() % 1'000'000);
-            row.dst_id = static_cast<std::uint32_t>(rng() % 1'000'000);
-            rows.push_back(std::move(row));
-        }
+        const std::vector<vorp::EdgeRow> rows = vorp::bench::lane_edge_rows(SEGMENT_ROWS);
         if (!vorp::write_edge_segment(path, rows, {})) std::abort();
     }
     ~SegmentFile() {

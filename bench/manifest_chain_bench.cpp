@@ -10,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "bench_support.h"
 #include "vorp/manifest.h"
 #include "vorp/manifest_chain.h"
 #include "vorp/merkle.h"
@@ -18,23 +19,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace vorp;
+using vorp::bench::bench_entry;
+using vorp::bench::make_temp_dir;
 
 constexpr std::uint64_t CHECKPOINT_SEGMENTS = 10'000;
 constexpr std::uint64_t DELTAS = 511;
-
-SegmentEntry bench_entry(std::uint64_t segment_id) {
-    SegmentEntry entry;
-    entry.file = fmt::format("seg/{:012}.vos", segment_id);
-    entry.rows = 32768;
-    entry.key_lo = {static_cast<std::int64_t>(segment_id) * 1000, fmt::format("{:024x}", segment_id * 2)};
-    entry.key_hi = {static_cast<std::int64_t>(segment_id) * 1000 + 999, fmt::format("{:024x}", segment_id * 2 + 1)};
-    entry.vt_min = entry.key_lo.first;
-    entry.vt_max = entry.key_hi.first;
-    entry.vt_e_max = entry.vt_max + 5000;
-    entry.tt_s_min = 1'700'000'000'000'000;
-    entry.tt_s_max = 1'700'000'000'500'000;
-    return entry;
-}
 
 void write_file(const fs::path& path, const std::string& bytes) {
     fs::create_directories(path.parent_path());
@@ -49,9 +38,7 @@ struct ChainOnDisk {
     std::uint64_t bytes = 0;
 
     ChainOnDisk() {
-        std::string pattern = (fs::temp_directory_path() / "vorp-chain-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        root = pattern;
+        root = make_temp_dir("vorp-chain-bench");
 
         Manifest manifest = Manifest::genesis();
         for (std::uint64_t segment_idx = 0; segment_idx < CHECKPOINT_SEGMENTS; ++segment_idx) {

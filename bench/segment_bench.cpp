@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "bench_support.h"
 #include "vorp/segment.h"
 
 namespace vorp {
@@ -20,32 +21,9 @@ namespace fs = std::filesystem;
 
 constexpr std::size_t ROWS = 1'000'000;
 
-// Rows shaped like a real edge lane: ascending vt_s, a few dozen relationship types, mostly
-// distinct properties, a handful of sources, occasional provenance and discriminators.
+// Rows shaped like a real edge lane (see lane_edge_rows).
 const std::vector<EdgeRow>& sample_rows() {
-    static const std::vector<EdgeRow> rows = [] {
-        std::mt19937_64 rng(42);
-        std::vector<EdgeRow> out;
-        out.reserve(ROWS);
-        std::int64_t vt_s = 1'700'000'000'000;
-        for (std::size_t r = 0; r < ROWS; ++r) {
-            vt_s += static_cast<std::int64_t>(rng() % 1000);
-            EdgeRow row;
-            row.rel_type = fmt::format("rel_{}", rng() % 24);
-            row.disc = r % 10 == 0 ? fmt::format("d{}", rng() % 100) : "";
-            row.props = fmt::format("{{\"weight\":{},\"since\":{}}}", rng() % 100000, 2000 + rng() % 25);
-            row.source = fmt::format("feed-{}", rng() % 8);
-            if (r % 5 == 0) row.prov = fmt::format("batch-{}", r / 1000);
-            row.vid = Id96{rng(), static_cast<std::uint32_t>(rng())};
-            row.vt_s = vt_s;
-            row.vt_e = r % 3 == 0 ? vt_s + 1 + static_cast<std::int64_t>(rng() % 100000) : vt_s + 1;
-            row.tt_s = 1'700'000'000'000 + static_cast<std::int64_t>(r / 100000);
-            row.src_id = static_cast<std::uint32_t>(rng() % 1'000'000);
-            row.dst_id = static_cast<std::uint32_t>(rng() % 1'000'000);
-            out.push_back(std::move(row));
-        }
-        return out;
-    }();
+    static const std::vector<EdgeRow> rows = bench::lane_edge_rows(ROWS);
     return rows;
 }
 

@@ -12,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include "bench_support.h"
 #include "vorp/dict.h"
 #include "vorp/store.h"
 
@@ -19,30 +20,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace vorp;
+using vorp::bench::bench_entry;
+using vorp::bench::make_temp_dir;
 
 constexpr std::uint64_t TOTAL_SEGMENTS = 10'000;
 constexpr std::uint64_t DELTAS = 511;
 constexpr std::uint64_t UIDS = 10'000;
-
-fs::path make_temp_dir(const char* prefix) {
-    std::string pattern = (fs::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    return pattern;
-}
-
-SegmentEntry bench_entry(std::uint64_t segment_id) {
-    SegmentEntry entry;
-    entry.file = fmt::format("seg/{:012}.vos", segment_id);
-    entry.rows = 32768;
-    entry.key_lo = {static_cast<std::int64_t>(segment_id) * 1000, fmt::format("{:024x}", segment_id * 2)};
-    entry.key_hi = {static_cast<std::int64_t>(segment_id) * 1000 + 999, fmt::format("{:024x}", segment_id * 2 + 1)};
-    entry.vt_min = entry.key_lo.first;
-    entry.vt_max = entry.key_hi.first;
-    entry.vt_e_max = entry.vt_max + 5000;
-    entry.tt_s_min = 1'700'000'000'000'000;
-    entry.tt_s_max = 1'700'000'000'500'000;
-    return entry;
-}
 
 void append_entry(Manifest& manifest) {
     SegmentEntry entry = bench_entry(manifest.next_segment_id++);
@@ -118,8 +101,8 @@ void add_phases(OpenPhases& sum, const OpenPhases& phases) {
     sum.total_us += phases.total_us;
 }
 
-void BM_StoreOpenChain(benchmark::State& state) {
-    const fs::path& root = chain_store().root;
+// Opens the store at `root` once per iteration and reports the phases per open.
+void open_repeatedly(benchmark::State& state, const fs::path& root) {
     OpenPhases sum;
     for (auto _ : state) {
         auto store = NativeStore::open(root.string()).value();
@@ -127,6 +110,10 @@ void BM_StoreOpenChain(benchmark::State& state) {
         benchmark::DoNotOptimize(store.get());
     }
     report_phases(state, sum);
+}
+
+void BM_StoreOpenChain(benchmark::State& state) {
+    open_repeatedly(state, chain_store().root);
 }
 BENCHMARK(BM_StoreOpenChain)->Unit(benchmark::kMillisecond);
 
@@ -151,13 +138,7 @@ BENCHMARK(BM_StoreCreate)->Unit(benchmark::kMicrosecond);
 void BM_StoreOpenFresh(benchmark::State& state) {
     const fs::path root = make_temp_dir("vorp-store-bench-fresh");
     NativeStore::open(root.string()).value();
-    OpenPhases sum;
-    for (auto _ : state) {
-        auto store = NativeStore::open(root.string()).value();
-        add_phases(sum, store->open_phases);
-        benchmark::DoNotOptimize(store.get());
-    }
-    report_phases(state, sum);
+    open_repeatedly(state, root);
     fs::remove_all(root);
 }
 BENCHMARK(BM_StoreOpenFresh)->Unit(benchmark::kMicrosecond);

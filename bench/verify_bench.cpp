@@ -17,6 +17,7 @@
 
 #include <fmt/format.h>
 
+#include "bench_support.h"
 #include "vorp/checksum.h"
 #include "vorp/fileio.h"
 #include "vorp/integrity.h"
@@ -45,9 +46,7 @@ struct VerifyStore {
     std::vector<fs::path> segment_files;
 
     VerifyStore() {
-        std::string pattern = (fs::temp_directory_path() / "vorp-verify-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        root = pattern;
+        root = vorp::bench::make_temp_dir("vorp-verify-bench");
         Manifest head = NativeStore::open(root.string()).value()->manifest;
         Dictionary dict = Dictionary::for_root(root);
         for (std::uint32_t id = 0; id < ENTITIES; ++id) dict.push(fmt::format("entity-{:08}", id), "Person");

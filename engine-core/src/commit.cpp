@@ -10,30 +10,17 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <utility>
 
 #include <fmt/format.h>
 
+#include "vorp/clock.h"
 #include "vorp/gc.h"
 #include "vorp/segment.h"
 
 namespace vorp {
 
 namespace {
-
-class Stopwatch {
-public:
-    Stopwatch() : start_(std::chrono::steady_clock::now()) {}
-    std::uint64_t elapsed_us() const {
-        const auto elapsed = std::chrono::steady_clock::now() - start_;
-        if (elapsed.count() < 0) return 0;
-        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count());
-    }
-
-private:
-    std::chrono::steady_clock::time_point start_;
-};
 
 // What a failed commit puts back: every scalar the commit changes, and the list lengths.
 struct CommitBase {

@@ -162,9 +162,10 @@ Result<KindKeys> key_pass(const Rewrite& rewrite, RowKind kind, const std::vecto
     return keys;
 }
 
-Status read_row(const NativeStore& store, const Segment& segment, const Columns& c, std::uint32_t row, EdgeRow& out) {
-    out.rel_type = std::string(VORP_TRY(segment.rel_type_of(c.rel_code[row])));
-    out.disc = std::string(VORP_TRY(c.strings.get(c.disc_ref[row])));
+// The fields edge and node rows share, in the order both read them (which decides the error
+// reported first).
+template <class Row>
+Status read_shared_fields(const Segment& segment, const Columns& c, std::uint32_t row, Row& out) {
     out.props = std::string(VORP_TRY(c.strings.get(c.props_ref[row])));
     out.source = std::string(VORP_TRY(c.strings.get(c.source_ref[row])));
     if (const auto prov = VORP_TRY(c.strings.get_opt(c.prov_ref[row]))) out.prov = std::string(*prov);
@@ -172,6 +173,13 @@ Status read_row(const NativeStore& store, const Segment& segment, const Columns&
     out.vt_s = c.vt_s[row];
     out.vt_e = VORP_TRY(segment.vt_e_at(row));
     out.tt_s = VORP_TRY(segment.header.tt_s_at(row));
+    return ok();
+}
+
+Status read_row(const NativeStore& store, const Segment& segment, const Columns& c, std::uint32_t row, EdgeRow& out) {
+    out.rel_type = std::string(VORP_TRY(segment.rel_type_of(c.rel_code[row])));
+    out.disc = std::string(VORP_TRY(c.strings.get(c.disc_ref[row])));
+    VORP_TRY(read_shared_fields(segment, c, row, out));
     out.src_id = VORP_TRY(known_entity(store, c.src_id[row]));
     out.dst_id = VORP_TRY(known_entity(store, c.dst_id[row]));
     return ok();
@@ -179,13 +187,7 @@ Status read_row(const NativeStore& store, const Segment& segment, const Columns&
 
 Status read_row(const NativeStore& store, const Segment& segment, const Columns& c, std::uint32_t row, NodeRow& out) {
     out.label = std::string(VORP_TRY(c.strings.get(c.label_ref[row])));
-    out.props = std::string(VORP_TRY(c.strings.get(c.props_ref[row])));
-    out.source = std::string(VORP_TRY(c.strings.get(c.source_ref[row])));
-    if (const auto prov = VORP_TRY(c.strings.get_opt(c.prov_ref[row]))) out.prov = std::string(*prov);
-    out.vid = Id96{c.vid64[row], c.vid_lo32[row]};
-    out.vt_s = c.vt_s[row];
-    out.vt_e = VORP_TRY(segment.vt_e_at(row));
-    out.tt_s = VORP_TRY(segment.header.tt_s_at(row));
+    VORP_TRY(read_shared_fields(segment, c, row, out));
     out.uid_id = VORP_TRY(known_entity(store, c.uid_id[row]));
     return ok();
 }
@@ -195,31 +197,6 @@ Status write_rows(const fs::path& path, std::span<const EdgeRow> rows, const Seg
 }
 Status write_rows(const fs::path& path, std::span<const NodeRow> rows, const SegmentWriteOptions& options) {
     return write_node_segment(path, rows, options);
-}
-
-// The manifest entry of a segment written from `rows`, as a commit's seal makes it.
-template <class Row>
-SegmentEntry entry_for(std::span<const Row> rows, std::string file, std::uint32_t n_closed) {
-    SegmentEntry entry;
-    entry.file = std::move(file);
-    entry.rows = static_cast<std::uint32_t>(rows.size());
-    entry.key_lo = {rows.front().vt_s, rows.front().vid.to_hex()};
-    entry.key_hi = {rows.back().vt_s, rows.back().vid.to_hex()};
-    entry.vt_min = INT64_MAX;
-    entry.vt_max = INT64_MIN;
-    entry.vt_e_max = INT64_MIN;
-    entry.tt_s_min = INT64_MAX;
-    entry.tt_s_max = INT64_MIN;
-    for (const Row& row : rows) {
-        entry.vt_min = std::min(entry.vt_min, row.vt_s);
-        entry.vt_max = std::max(entry.vt_max, row.vt_s);
-        entry.vt_e_max = std::max(entry.vt_e_max, row.vt_e);
-        entry.tt_s_min = std::min(entry.tt_s_min, row.tt_s);
-        entry.tt_s_max = std::max(entry.tt_s_max, row.tt_s);
-    }
-    entry.n_closed_folded = n_closed;
-    entry.all_current = n_closed == 0;
-    return entry;
 }
 
 // Pass 2 for one lane of one kind: the lane's keys cut as sealing cuts them; each output segment
@@ -273,8 +250,8 @@ Status write_lane(Rewrite& rewrite, RowKind kind, Lane lane, const std::vector<I
         rewrite.next_segment_id = id + 1;
         const std::string name = fmt::format("{:012}.vos", id);
         VORP_TRY(write_rows(rewrite.store.root / SEG_DIR / name, std::span<const Row>(rows), options));
-        out.push_back(entry_for(std::span<const Row>(rows), fmt::format("seg/{}", name),
-                                static_cast<std::uint32_t>(options.closed_rows.size())));
+        out.push_back(sealed_entry(std::span<const Row>(rows), fmt::format("seg/{}", name),
+                                   static_cast<std::uint32_t>(options.closed_rows.size())));
         begin = end;
     }
     return ok();

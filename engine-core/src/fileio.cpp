@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -169,6 +170,25 @@ Result<std::string> read_file(const std::filesystem::path& path) {
     }
     out.resize(filled);
     return out;
+}
+
+Result<std::vector<std::string>> list_names(const std::filesystem::path& dir) {
+    DIR* stream = ::opendir(dir.c_str());
+    if (stream == nullptr) return fail(EngineError::from_errno(errno).at_file(dir));
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(stream);
+        if (entry == nullptr) {
+            const int error = errno;
+            ::closedir(stream);
+            if (error != 0) return fail(EngineError::from_errno(error).at_file(dir));
+            return names;
+        }
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        names.emplace_back(name);
+    }
 }
 
 Status write_via_temp(const std::filesystem::path& path, const std::filesystem::path& tmp_path, std::string_view image) {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <dirent.h>
 #include <functional>
 #include <fcntl.h>
 #include <map>
@@ -174,23 +173,8 @@ bool writer_active(const std::filesystem::path& key) {
 namespace gc {
 
 Result<std::vector<std::string>> list_dir(const std::filesystem::path& dir) {
-    DIR* stream = ::opendir(dir.c_str());
-    if (stream == nullptr) return fail(EngineError::from_errno(errno).at_file(dir));
-    std::vector<std::string> names;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(stream);
-        if (entry == nullptr) {
-            const int error = errno;
-            ::closedir(stream);
-            if (error != 0) return fail(EngineError::from_errno(error).at_file(dir));
-            break;
-        }
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        if (validate_utf8(name)) continue;
-        names.emplace_back(name);
-    }
+    std::vector<std::string> names = VORP_TRY(list_names(dir));
+    std::erase_if(names, [](const std::string& name) { return validate_utf8(name).has_value(); });
     std::sort(names.begin(), names.end());
     return names;
 }

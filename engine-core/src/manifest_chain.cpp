@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_set>
@@ -10,28 +9,13 @@
 
 #include <fmt/format.h>
 
+#include "vorp/clock.h"
 #include "vorp/fileio.h"
 #include "vorp/text.h"
 
 namespace vorp {
 
 namespace {
-
-// ---- timing --------------------------------------------------------------------------------------
-
-// A span of the monotonic clock, read in whole microseconds (an end before the start counts 0).
-class Span {
-public:
-    Span() : start_(std::chrono::steady_clock::now()) {}
-    std::uint64_t elapsed_us() const {
-        const auto end = std::chrono::steady_clock::now();
-        if (end < start_) return 0;
-        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(end - start_).count());
-    }
-
-private:
-    std::chrono::steady_clock::time_point start_;
-};
 
 // ---- the delta record ----------------------------------------------------------------------------
 
@@ -135,7 +119,7 @@ Result<std::string> read_chain_text(const std::filesystem::path& path) {
 Result<VerifiedRecord> read_record_impl(const std::filesystem::path& root, std::uint64_t generation,
                                         ChainTimings* timings) {
     const std::filesystem::path path = manifest_path(root, generation);
-    const Span read_span;
+    const Stopwatch read_span;
     const std::string text = VORP_TRY(read_chain_text(path));
     ManifestRecord raw = VORP_TRY_FILE(path, parse_record_raw(text));
     if (timings) {
@@ -147,7 +131,7 @@ Result<VerifiedRecord> read_record_impl(const std::filesystem::path& root, std::
         }
     }
     const bool checkpoint = raw.is_checkpoint();
-    const Span verify_span;
+    const Stopwatch verify_span;
     auto verified = finish_raw_record(std::move(raw));
     if (timings && checkpoint) timings->merkle_verify_us += verify_span.elapsed_us();
     if (!verified) return fail(std::move(verified).error().at_file(path));
@@ -475,7 +459,7 @@ Status Walk::step_delta(const std::filesystem::path& root, const ManifestDelta& 
                                     delta.generation, delta.parent_sha, manifest.generation, manifest.manifest_sha))
                         .at_file(path));
 
-    const Span apply_span;
+    const Stopwatch apply_span;
     delta.apply_into(manifest, merkle ? &*merkle : nullptr);
     std::optional<std::string> computed;
     if (merkle)
@@ -496,7 +480,7 @@ Result<Reconstructed> Walk::finish(std::uint64_t generation, std::uint64_t recor
             fmt::format("reconstruction produced generation {} rather than {}", manifest.generation, generation)));
     if (!merkle && deltas_since_checkpoint != 0) {
         // Without a Merkle state no step could check its digest: check the end result once.
-        const Span verify_span;
+        const Stopwatch verify_span;
         const std::string computed = manifest.digest();
         timings.merkle_verify_us += verify_span.elapsed_us();
         if (computed != manifest.manifest_sha)

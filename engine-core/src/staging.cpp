@@ -265,31 +265,6 @@ void move_into_key_order(std::vector<Row>& rows, const std::vector<SortKey>& key
         permute(std::size_t{});
 }
 
-template <class Row>
-SegmentEntry entry_for(std::span<const Row* const> rows, const std::string& file_name, std::uint32_t n_closed) {
-    SegmentEntry entry;
-    entry.file = fmt::format("seg/{}", file_name);
-    entry.rows = static_cast<std::uint32_t>(rows.size());
-    entry.key_lo = {rows.front()->vt_s, rows.front()->vid.to_hex()};
-    entry.key_hi = {rows.back()->vt_s, rows.back()->vid.to_hex()};
-    entry.vt_min = I64_MAX;
-    entry.vt_max = I64_MIN;
-    entry.vt_e_max = I64_MIN;
-    entry.tt_s_min = I64_MAX;
-    entry.tt_s_max = I64_MIN;
-    for (const Row* row_at : rows) {
-        const Row& row = *row_at;
-        entry.vt_min = std::min(entry.vt_min, row.vt_s);
-        entry.vt_max = std::max(entry.vt_max, row.vt_s);
-        entry.vt_e_max = std::max(entry.vt_e_max, row.vt_e);
-        entry.tt_s_min = std::min(entry.tt_s_min, row.tt_s);
-        entry.tt_s_max = std::max(entry.tt_s_max, row.tt_s);
-    }
-    entry.n_closed_folded = n_closed;
-    entry.all_current = n_closed == 0;
-    return entry;
-}
-
 Status write_rows(const fs::path& path, std::span<const EdgeRow* const> rows, const SegmentWriteOptions& options) {
     return write_edge_segment(path, rows, options);
 }
@@ -319,7 +294,8 @@ Status write_one_segment(std::span<const Row* const> rows, Lane lane, const fs::
         }
     }
     VORP_TRY(write_rows(segment_dir / file_name, rows, options));
-    emit(lane, entry_for(rows, file_name, static_cast<std::uint32_t>(options.closed_rows.size())), id);
+    const auto n_closed = static_cast<std::uint32_t>(options.closed_rows.size());
+    emit(lane, sealed_entry(rows, fmt::format("seg/{}", file_name), n_closed), id);
     return ok();
 }
 

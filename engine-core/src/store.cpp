@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
@@ -15,6 +13,7 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
+#include "vorp/clock.h"
 #include "vorp/fileio.h"
 #include "vorp/gc.h"
 #include "vorp/row.h"
@@ -23,20 +22,6 @@
 namespace vorp {
 
 namespace {
-
-// Whole microseconds of the monotonic clock since construction, truncated.
-class Stopwatch {
-public:
-    Stopwatch() : start_(std::chrono::steady_clock::now()) {}
-    std::uint64_t elapsed_us() const {
-        const auto elapsed = std::chrono::steady_clock::now() - start_;
-        if (elapsed.count() < 0) return 0;
-        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count());
-    }
-
-private:
-    std::chrono::steady_clock::time_point start_;
-};
 
 // A single write(2) moves at most this many bytes.
 constexpr std::size_t MAX_WRITE_CHUNK = 2147483647;
@@ -53,27 +38,6 @@ bool path_exists(const std::filesystem::path& path) {
 bool is_dir_path(const std::filesystem::path& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The names in a directory ("." and ".." left out). A failure to open the directory or to read
-// an entry fails the whole listing: a directory we cannot read is never taken for an empty one.
-Result<std::vector<std::string>> list_names(const std::filesystem::path& dir) {
-    DIR* stream = ::opendir(dir.c_str());
-    if (stream == nullptr) return fail(EngineError::from_errno(errno).at_file(dir));
-    std::vector<std::string> names;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(stream);
-        if (entry == nullptr) {
-            const int error = errno;
-            ::closedir(stream);
-            if (error != 0) return fail(EngineError::from_errno(error).at_file(dir));
-            return names;
-        }
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        names.emplace_back(name);
-    }
 }
 
 // The extension of a file name: the text after the last '.', when that dot is not the first

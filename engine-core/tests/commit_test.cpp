@@ -1,6 +1,6 @@
 // Batches on the store handle, commit with its restore on failure, the manifest-chain cadence,
 // statistics kept by commits, and the manifest upgrade.
-#include "test_support.h"
+#include "store_support.h"
 #include "vorp/store.h"
 
 #include <gtest/gtest.h>
@@ -26,19 +26,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using vorp::testing::TempDir;
+using vorp::testing::open_ok;
+using vorp::testing::entity;
+using vorp::testing::stored_versions;
 
 constexpr std::uint64_t NODE_VID_BASE = std::uint64_t{1} << 40;
-
-std::unique_ptr<NativeStore> open_ok(const fs::path& root) {
-    auto store = NativeStore::open(root.string());
-    if (!store) throw std::runtime_error("open failed: " + store.error().display());
-    return std::move(*store);
-}
-
-std::uint32_t entity(NativeStore& store, const std::string& uid) {
-    if (const auto id = store.dict.dense_id(uid)) return *id;
-    return store.dict.push(uid, "thing");
-}
 
 EdgeRow edge(NativeStore& store, Id96 vid, std::int64_t vt_s, std::int64_t vt_e, std::int64_t tt_s,
              const std::string& src, const std::string& dst, std::string rel = "knows") {
@@ -79,22 +71,6 @@ std::uint64_t commit_sample(NativeStore& store, std::int64_t tt, std::uint32_t e
     auto generation = store.commit(store.manifest.event_log);
     if (!generation) throw std::runtime_error("commit failed: " + generation.error().display());
     return *generation;
-}
-
-// Every stored version of the handle's generation: vid -> tt_e, read from its segment files.
-std::map<Id96, std::int64_t> stored_versions(NativeStore& store) {
-    std::map<Id96, std::int64_t> out;
-    const auto index = store.committed_close_index().value();
-    std::vector<SegmentFileRef> files = store.edge_files();
-    for (const SegmentFileRef& ref : store.node_files()) files.push_back(ref);
-    for (const SegmentFileRef& ref : files) {
-        const auto segment = store.open_segment(ref.file).value();
-        const auto high = segment->typed<std::uint64_t>("vid64").value();
-        const auto low = segment->typed<std::uint32_t>("vid_lo32").value();
-        for (std::uint32_t row = 0; row < high.size(); ++row)
-            out[Id96{high[row], low[row]}] = close_tt_e(index.get(), ref.segment_id, row, segment->header.closed_rows);
-    }
-    return out;
 }
 
 // ---- batches -------------------------------------------------------------------------------------

@@ -1,11 +1,10 @@
-#include "test_support.h"
+#include "store_support.h"
 #include "vorp/compact.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <random>
@@ -29,17 +28,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using vorp::testing::TempDir;
-
-std::unique_ptr<NativeStore> open_ok(const fs::path& root) {
-    auto store = NativeStore::open(root.string());
-    if (!store) throw std::runtime_error("open failed: " + store.error().display());
-    return std::move(*store);
-}
-
-std::string read_text(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using vorp::testing::open_ok;
+using vorp::testing::read_text;
 
 // One stored version with its end of belief, comparable as a whole.
 struct Version {

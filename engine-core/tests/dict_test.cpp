@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <new>
 #include <optional>
 #include <random>
@@ -21,6 +20,8 @@ namespace vorp {
 namespace {
 
 namespace fs = std::filesystem;
+using vorp::testing::read_text;
+using vorp::testing::write_text;
 
 // One dict.log record, built by hand so the tests do not depend on the writer.
 std::string record(std::string_view uid, std::string_view label) {
@@ -41,16 +42,6 @@ std::string record(std::string_view uid, std::string_view label) {
 struct TempDir : vorp::testing::TempDir {
     TempDir() : vorp::testing::TempDir("dict_test") {}
 };
-
-std::string file_bytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_bytes(const fs::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 // ---- hashing ------------------------------------------------------------------------------------
 
@@ -266,7 +257,7 @@ TEST(DictCommit, WritesTheRecordLayout) {
     const auto committed = dict.commit_to_disk();
     ASSERT_TRUE(committed.has_value()) << committed.error().display();
     EXPECT_EQ(*committed, (DictCommit{1, 10}));
-    EXPECT_EQ(file_bytes(dir.path / "dict.log"), std::string("\x01\x00\x00\x00\x61\x01\x00\x00\x00\x62", 10));
+    EXPECT_EQ(read_text(dir.path / "dict.log"), std::string("\x01\x00\x00\x00\x61\x01\x00\x00\x00\x62", 10));
     EXPECT_EQ(dict.committed(), 1u);
     EXPECT_EQ(dict.committed_bytes(), 10u);
     EXPECT_EQ((fs::status(dir.path / "dict.log").permissions() & fs::perms::owner_write), fs::perms::owner_write);
@@ -281,9 +272,9 @@ TEST(DictCommit, NothingStagedTouchesNoFile) {
     // After a commit, an unpublished tail stays untouched while nothing is staged.
     dict.push("a", "b");
     ASSERT_TRUE(dict.commit_to_disk().has_value());
-    write_bytes(dir.path / "dict.log", record("a", "b") + "leftover");
+    write_text(dir.path / "dict.log", record("a", "b") + "leftover");
     EXPECT_EQ(dict.commit_to_disk().value(), (DictCommit{1, 10}));
-    EXPECT_EQ(file_bytes(dir.path / "dict.log"), record("a", "b") + "leftover");
+    EXPECT_EQ(read_text(dir.path / "dict.log"), record("a", "b") + "leftover");
 }
 
 TEST(DictCommit, WritesTheStagedTailFromTheCommittedLength) {
@@ -292,9 +283,9 @@ TEST(DictCommit, WritesTheStagedTailFromTheCommittedLength) {
     // A log whose first 3 records are committed and whose 2 more came from a commit that was never
     // published; the store's open loads only the committed prefix.
     const std::string committed_part = record("n1", "A") + record("n2", "B") + record("n3", "");
-    write_bytes(log, committed_part + record("lost1", "X") + record("lost2", "Y"));
+    write_text(log, committed_part + record("lost1", "X") + record("lost2", "Y"));
     Dictionary dict = Dictionary::for_root(dir.path);
-    ASSERT_TRUE(dict.load(file_bytes(log).substr(0, committed_part.size())).has_value());
+    ASSERT_TRUE(dict.load(read_text(log).substr(0, committed_part.size())).has_value());
     dict.set_committed(3, committed_part.size());
     EXPECT_EQ(dict.dense_id("lost1"), std::nullopt);
 
@@ -303,13 +294,13 @@ TEST(DictCommit, WritesTheStagedTailFromTheCommittedLength) {
     ASSERT_TRUE(committed.has_value()) << committed.error().display();
     const std::string expected = committed_part + record("n4", "D");
     EXPECT_EQ(*committed, (DictCommit{4, expected.size()}));
-    EXPECT_EQ(file_bytes(log), expected);  // ends exactly at the new length
+    EXPECT_EQ(read_text(log), expected);  // ends exactly at the new length
 
     // A second commit appends only what was staged since.
     dict.push("n5", "E");
     dict.push("n6", "F");
     EXPECT_EQ(dict.commit_to_disk().value(), (DictCommit{6, expected.size() + 2 * 11}));
-    EXPECT_EQ(file_bytes(log), expected + record("n5", "E") + record("n6", "F"));
+    EXPECT_EQ(read_text(log), expected + record("n5", "E") + record("n6", "F"));
 }
 
 TEST(DictCommit, RoundTripsTextsAroundTheBufferSize) {
@@ -326,7 +317,7 @@ TEST(DictCommit, RoundTripsTextsAroundTheBufferSize) {
 
     std::string expected;
     for (const auto& [uid, label] : entries) expected += record(uid, label);
-    const std::string on_disk = file_bytes(dir.path / "dict.log");
+    const std::string on_disk = read_text(dir.path / "dict.log");
     EXPECT_EQ(committed, (DictCommit{static_cast<std::uint32_t>(entries.size()), expected.size()}));
     ASSERT_EQ(on_disk.size(), expected.size());
     EXPECT_TRUE(on_disk == expected);
@@ -366,10 +357,10 @@ TEST(DictCommit, FailureLeavesEntriesAndCountsUnchanged) {
 
     // Once the file is back, the next commit writes the same staged entries from the same offset.
     fs::remove(log);
-    write_bytes(dir.path / "saved", record("a", "b") + "partial tail of a failed write");
+    write_text(dir.path / "saved", record("a", "b") + "partial tail of a failed write");
     fs::rename(dir.path / "saved", log);
     EXPECT_EQ(dict.commit_to_disk().value(), (DictCommit{3, 10 + 10 + 9}));
-    EXPECT_EQ(file_bytes(log), record("a", "b") + record("c", "d") + record("e", ""));
+    EXPECT_EQ(read_text(log), record("a", "b") + record("c", "d") + record("e", ""));
 
     // A discard after a failed commit removes exactly the staged entries.
     Dictionary missing_dir(dir.path / "no" / "such" / "dict.log");

@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +17,7 @@ namespace vorp {
 namespace {
 
 namespace fs = std::filesystem;
+using vorp::testing::write_text;
 
 struct TempDir : vorp::testing::TempDir {
     TempDir() : vorp::testing::TempDir("fileio_test") {}
@@ -29,11 +29,6 @@ struct UmaskGuard {
     explicit UmaskGuard(mode_t mask) : saved(::umask(mask)) {}
     ~UmaskGuard() { ::umask(saved); }
 };
-
-void write_text(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
 
 mode_t mode_of(const fs::path& path) {
     struct stat st {};

@@ -1,4 +1,4 @@
-#include "test_support.h"
+#include "store_support.h"
 #include "vorp/gc.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <random>
@@ -26,19 +25,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using vorp::testing::TempDir;
-
-void write_text(const fs::path& path, std::string_view bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("write failed");
-}
-
-std::unique_ptr<NativeStore> open_ok(const fs::path& root) {
-    auto store = NativeStore::open(root.string());
-    if (!store) throw std::runtime_error("open failed: " + store.error().display());
-    return std::move(*store);
-}
+using vorp::testing::write_text;
+using vorp::testing::open_ok;
 
 std::set<std::string> names_in(const fs::path& dir) {
     std::set<std::string> names;

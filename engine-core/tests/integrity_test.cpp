@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iterator>
 #include <map>
@@ -22,7 +21,7 @@
 
 #include <fmt/format.h>
 
-#include "test_support.h"
+#include "store_support.h"
 #include "vorp/derive.h"
 #include "vorp/dict.h"
 #include "vorp/manifest_chain.h"
@@ -35,25 +34,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using vorp::testing::TempDir;
+using vorp::testing::read_text;
+using vorp::testing::write_text;
+using vorp::testing::open_ok;
 
 constexpr std::string_view RESTORE = " \u2014 restore the previous generation, or rebuild with `vorp replay` from the event log";
-
-std::string read_bytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_bytes(const fs::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("write failed");
-}
-
-std::unique_ptr<NativeStore> open_ok(const fs::path& root) {
-    auto store = NativeStore::open(root.string());
-    if (!store) throw std::runtime_error("open failed: " + store.error().display());
-    return std::move(*store);
-}
 
 EdgeRow edge(std::uint32_t src, std::uint32_t dst, std::string rel, std::uint64_t vid, std::int64_t vt_s,
              std::int64_t vt_e, std::int64_t tt_s) {
@@ -241,9 +226,9 @@ void expect_findings(const std::vector<Finding>& expected, const std::vector<Fin
 }
 
 void flip_byte(const fs::path& path, std::size_t offset) {
-    std::string bytes = read_bytes(path);
+    std::string bytes = read_text(path);
     bytes.at(offset) = static_cast<char>(bytes.at(offset) ^ 0x40);
-    write_bytes(path, bytes);
+    write_text(path, bytes);
 }
 
 void rewrite_delta(const fs::path& root, std::uint64_t generation, const std::function<void(ManifestDelta&)>& change) {
@@ -251,7 +236,7 @@ void rewrite_delta(const fs::path& root, std::uint64_t generation, const std::fu
     ManifestDelta& delta = record.delta();
     change(delta);
     delta.seal();
-    write_bytes(manifest_path(root, generation), delta.to_json());
+    write_text(manifest_path(root, generation), delta.to_json());
 }
 
 const std::string SEG0 = "seg/000000000000.vos";
@@ -267,7 +252,7 @@ std::vector<DamageCase> damage_cases() {
                      1});
     cases.push_back({"flipped byte in a segment's string heap", nullptr,
                      [](StoreBuilder& b, NativeStore&) {
-                         const std::string bytes = read_bytes(b.root / SEG2);
+                         const std::string bytes = read_text(b.root / SEG2);
                          const std::size_t at = bytes.find("{\"w\":1}");
                          ASSERT_NE(at, std::string::npos);
                          flip_byte(b.root / SEG2, at + 2);
@@ -278,8 +263,8 @@ std::vector<DamageCase> damage_cases() {
                      1});
     cases.push_back({"segment cut short", nullptr,
                      [](StoreBuilder& b, NativeStore&) {
-                         const std::string bytes = read_bytes(b.root / SEG4);
-                         write_bytes(b.root / SEG4, bytes.substr(0, bytes.size() - 4) + "XXXX");
+                         const std::string bytes = read_text(b.root / SEG4);
+                         write_text(b.root / SEG4, bytes.substr(0, bytes.size() - 4) + "XXXX");
                      },
                      {F("segment", "segment-unreadable", SEG4, 3,
                         SEG4 +
@@ -317,7 +302,7 @@ std::vector<DamageCase> damage_cases() {
                       F("manifest", "parent-sha-mismatch", "manifests/00000000000000000002.json", 2, "")},
                      1});
     cases.push_back({"CURRENT publishing another digest", nullptr,
-                     [](StoreBuilder& b, NativeStore&) { write_bytes(b.root / "CURRENT", "3 0123456789abcdef\n"); },
+                     [](StoreBuilder& b, NativeStore&) { write_text(b.root / "CURRENT", "3 0123456789abcdef\n"); },
                      {F("manifest", "digest-oracle-mismatch", "CURRENT", 3, "")}, 0});
     cases.push_back({"CURRENT missing", nullptr,
                      [](StoreBuilder& b, NativeStore&) { fs::remove(b.root / "CURRENT"); },
@@ -325,21 +310,21 @@ std::vector<DamageCase> damage_cases() {
                         "CURRENT could not be read: No such file or directory (os error 2)")},
                      0});
     cases.push_back({"CURRENT not UTF-8", nullptr,
-                     [](StoreBuilder& b, NativeStore&) { write_bytes(b.root / "CURRENT", "3 \xff\n"); },
+                     [](StoreBuilder& b, NativeStore&) { write_text(b.root / "CURRENT", "3 \xff\n"); },
                      {F("manifest", "current-unreadable", "CURRENT", 3,
                         "CURRENT could not be read: stream did not contain valid UTF-8")},
                      0});
     cases.push_back({"CURRENT with the generation alone", nullptr,
-                     [](StoreBuilder& b, NativeStore&) { write_bytes(b.root / "CURRENT", "3\n"); },
+                     [](StoreBuilder& b, NativeStore&) { write_text(b.root / "CURRENT", "3\n"); },
                      {F("manifest", "current-malformed", "CURRENT", 3,
                         "CURRENT must contain '<generation> <sha>', found \"3\\n\"")},
                      0});
     cases.push_back({"CURRENT whose generation does not parse", nullptr,
-                     [](StoreBuilder& b, NativeStore&) { write_bytes(b.root / "CURRENT", "three abc\n"); },
+                     [](StoreBuilder& b, NativeStore&) { write_text(b.root / "CURRENT", "three abc\n"); },
                      {F("manifest", "current-malformed", "CURRENT", 3, "CURRENT generation is not a number: \"three\"")},
                      0});
     cases.push_back({"CURRENT naming a newer generation", nullptr,
-                     [](StoreBuilder& b, NativeStore&) { write_bytes(b.root / "CURRENT", "+4 abc extra\n"); }, {}, 0});
+                     [](StoreBuilder& b, NativeStore&) { write_text(b.root / "CURRENT", "+4 abc extra\n"); }, {}, 0});
     cases.push_back({"handle manifest that no longer matches the chain", nullptr,
                      [](StoreBuilder&, NativeStore& store) {
                          store.manifest.stats.max_out_degree = 7;
@@ -488,7 +473,7 @@ TEST(Verify, CurrentFindingSaysWhatOpenSays) {
     StoreBuilder builder;
     build_base(builder);
     const auto store = open_ok(builder.root);
-    write_bytes(builder.root / "CURRENT", "three abc\n");
+    write_text(builder.root / "CURRENT", "three abc\n");
     const auto reopened = NativeStore::open(builder.root.string());
     ASSERT_FALSE(reopened.has_value());
     const std::vector<Finding> findings = check_current(builder.root, store->manifest);
@@ -612,11 +597,11 @@ TEST(Verify, HardFailures) {
     // A segment the row walk opens but cannot read: the fast mode reports the damage, the full
     // mode ends with the walk's error.
     const fs::path seg = builder.root / SEG0;
-    std::string bytes = read_bytes(seg);
+    std::string bytes = read_text(seg);
     const std::size_t runs = bytes.find("\"tt_s_runs\":[[0,");
     ASSERT_NE(runs, std::string::npos);
     bytes[runs + 14] = '2';
-    write_bytes(seg, bytes);
+    write_text(seg, bytes);
     const auto store = open_ok(builder.root);
     const auto fast = verify_files(*store);
     ASSERT_TRUE(fast.has_value());
@@ -632,8 +617,8 @@ TEST(Verify, ParentChainEdgeCases) {
     const fs::path root = dir.path;
     // Nothing listed at or below the generation: no findings; an unlistable directory: one.
     fs::create_directories(root / "manifests");
-    write_bytes(root / "manifests" / "00000000000000000009.json", "{}");
-    write_bytes(root / "manifests" / "notes.txt", "");
+    write_text(root / "manifests" / "00000000000000000009.json", "{}");
+    write_text(root / "manifests" / "notes.txt", "");
     EXPECT_TRUE(parent_chain(root, 5).empty());
     const std::vector<Finding> missing = parent_chain(root / "nowhere", 5);
     ASSERT_EQ(missing.size(), 1u);

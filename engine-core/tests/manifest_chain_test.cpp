@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <string>
@@ -22,22 +21,12 @@ namespace vorp {
 namespace {
 
 namespace fs = std::filesystem;
+using vorp::testing::read_text;
+using vorp::testing::write_text;
 
 struct TempDir : vorp::testing::TempDir {
     TempDir() : vorp::testing::TempDir("vorp-chain") {}
 };
-
-void write_text(const fs::path& path, std::string_view bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("write failed");
-}
-
-std::string read_text(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::string replace_once(std::string text, std::string_view from, std::string_view to) {
     const std::size_t at = text.find(from);

@@ -12,7 +12,7 @@
 // Every image must open at the generation before or after the operation with exactly that
 // generation's versions and dictionary, pass full verification, and take a further commit and
 // garbage collections with other windows.
-#include "test_support.h"
+#include "store_support.h"
 #include "vorp/compact.h"
 #include "vorp/gc.h"
 #include "vorp/integrity.h"
@@ -29,7 +29,6 @@
 #include <map>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -41,15 +40,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using vorp::testing::TempDir;
+using vorp::testing::read_text;
+using vorp::testing::open_ok;
+using vorp::testing::entity;
 
 constexpr const char* DIRS[] = {"", "manifests", "seg", "close", "idx"};
-
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 // A store directory's regular files: path relative to the root -> content.
 using Image = std::map<std::string, std::string>;
@@ -60,7 +55,7 @@ public:
         // Everything on disk before the operation counts as durable.
         for (const char* dir : DIRS) {
             for (const auto& [name, ino] : list(dir)) {
-                contents_[ino] = slurp(root_ / dir / name);
+                contents_[ino] = read_text(root_ / dir / name);
                 durable_[dir][name] = ino;
             }
         }
@@ -83,7 +78,7 @@ public:
         if (failing) return;
         if (op == DurableOp::sync_file) {
             struct stat st {};
-            if (::stat(path.c_str(), &st) == 0) contents_[st.st_ino] = slurp(path);
+            if (::stat(path.c_str(), &st) == 0) contents_[st.st_ino] = read_text(path);
         } else if (op == DurableOp::sync_dir) {
             const std::string dir = path.lexically_relative(root_).lexically_normal().generic_string();
             durable_[dir == "." ? "" : dir] = list(dir == "." ? "" : dir);
@@ -131,7 +126,7 @@ private:
     Image actual_image() const {
         Image image;
         for (const char* dir : DIRS)
-            for (const auto& [name, ino] : list(dir)) image[join(dir, name)] = slurp(root_ / dir / name);
+            for (const auto& [name, ino] : list(dir)) image[join(dir, name)] = read_text(root_ / dir / name);
         return image;
     }
 
@@ -165,30 +160,9 @@ struct Observed {
 Observed observe(NativeStore& store) {
     Observed out;
     out.generation = store.manifest.generation;
-    const auto closes = store.committed_close_index().value();
-    std::vector<SegmentFileRef> files = store.edge_files();
-    for (const SegmentFileRef& ref : store.node_files()) files.push_back(ref);
-    for (const SegmentFileRef& ref : files) {
-        const auto segment = store.open_segment(ref.file).value();
-        const auto high = segment->typed<std::uint64_t>("vid64").value();
-        const auto low = segment->typed<std::uint32_t>("vid_lo32").value();
-        for (std::uint32_t row = 0; row < high.size(); ++row)
-            out.versions[Id96{high[row], low[row]}] =
-                close_tt_e(closes.get(), ref.segment_id, row, segment->header.closed_rows);
-    }
+    out.versions = vorp::testing::stored_versions(store);
     for (std::uint32_t id = 0; id < store.dict.size(); ++id) out.uids.push_back(store.uid_of(id).value());
     return out;
-}
-
-std::unique_ptr<NativeStore> open_ok(const fs::path& root) {
-    auto store = NativeStore::open(root.string());
-    if (!store) throw std::runtime_error("open failed: " + store.error().display());
-    return std::move(*store);
-}
-
-std::uint32_t entity(NativeStore& store, const std::string& uid) {
-    if (const auto id = store.dict.dense_id(uid)) return *id;
-    return store.dict.push(uid, "thing");
 }
 
 // Stages `edges` edges (vids (tt, i), one new uid each) and one node at `tt`.

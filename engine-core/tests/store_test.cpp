@@ -1,4 +1,4 @@
-#include "test_support.h"
+#include "store_support.h"
 #include "vorp/store.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iterator>
 #include <stdexcept>
@@ -28,24 +27,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using vorp::testing::TempDir;
-
-void write_text(const fs::path& path, std::string_view bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("write failed");
-}
-
-std::string read_text(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::unique_ptr<NativeStore> open_ok(const fs::path& root) {
-    auto store = NativeStore::open(root.string());
-    if (!store) throw std::runtime_error("open failed: " + store.error().display());
-    return std::move(*store);
-}
+using vorp::testing::write_text;
+using vorp::testing::read_text;
+using vorp::testing::open_ok;
 
 DeltaBase base_of(const Manifest& parent) {
     const ManifestMerkle merkle = ManifestMerkle::from_manifest(parent);

@@ -4,8 +4,11 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 namespace vorp::testing {
@@ -28,5 +31,19 @@ public:
 
     std::filesystem::path path;
 };
+
+// Writes `bytes` as the whole file, creating missing parent directories; throws when it cannot.
+inline void write_text(const std::filesystem::path& path, std::string_view bytes) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("write failed");
+}
+
+// The whole file's bytes; empty when it cannot be read.
+inline std::string read_text(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 }  // namespace vorp::testing

@@ -63,6 +63,11 @@ Status create_dirs(const std::filesystem::path& dir);
 // Whole-file read.
 Result<std::string> read_file(const std::filesystem::path& path);
 
+// The names in a directory ("." and ".." left out), in the order readdir(3) gives them. A failure
+// to open the directory or to read an entry fails the whole listing: a directory we cannot read is
+// never taken for an empty one. `io` at the directory on failure.
+Result<std::vector<std::string>> list_names(const std::filesystem::path& dir);
+
 // The writing pattern of segment and close-run files: missing parent directories created, the
 // image written to `tmp_path` (created or truncated, 0666), fully synced, closed and renamed over
 // `path`. The directory is not synced here. Errors carry the file of the failing step: the parent

@@ -32,6 +32,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -280,5 +281,39 @@ private:
     mutable PoisonMutex index_mutex_{"staging index"};
     mutable StagedIndex index_;
 };
+
+// The manifest entry of a segment written from `rows` (non-empty, in stored order; the rows
+// themselves or pointers to them) under `file`, with `n_closed` of its rows written closed: the
+// first and last keys, the ranges of vt_s, vt_e and tt_s.
+template <class Rows>
+SegmentEntry sealed_entry(const Rows& rows, std::string file, std::uint32_t n_closed) {
+    const auto row_of = [](const auto& element) -> const auto& {
+        if constexpr (std::is_pointer_v<std::remove_cvref_t<decltype(element)>>)
+            return *element;
+        else
+            return element;
+    };
+    SegmentEntry entry;
+    entry.file = std::move(file);
+    entry.rows = static_cast<std::uint32_t>(rows.size());
+    entry.key_lo = {row_of(rows.front()).vt_s, row_of(rows.front()).vid.to_hex()};
+    entry.key_hi = {row_of(rows.back()).vt_s, row_of(rows.back()).vid.to_hex()};
+    entry.vt_min = INT64_MAX;
+    entry.vt_max = INT64_MIN;
+    entry.vt_e_max = INT64_MIN;
+    entry.tt_s_min = INT64_MAX;
+    entry.tt_s_max = INT64_MIN;
+    for (const auto& element : rows) {
+        const auto& row = row_of(element);
+        entry.vt_min = std::min(entry.vt_min, row.vt_s);
+        entry.vt_max = std::max(entry.vt_max, row.vt_s);
+        entry.vt_e_max = std::max(entry.vt_e_max, row.vt_e);
+        entry.tt_s_min = std::min(entry.tt_s_min, row.tt_s);
+        entry.tt_s_max = std::max(entry.tt_s_max, row.tt_s);
+    }
+    entry.n_closed_folded = n_closed;
+    entry.all_current = n_closed == 0;
+    return entry;
+}
 
 }  // namespace vorp

@@ -1,0 +1,71 @@
+// Inputs and scratch directories shared by the benchmarks.
+#pragma once
+
+#include <stdlib.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "vorp/manifest.h"
+#include "vorp/row.h"
+
+namespace vorp::bench {
+
+// A fresh directory "{prefix}-XXXXXX" under the system's temporary directory; the caller removes it.
+inline std::filesystem::path make_temp_dir(const std::string& prefix) {
+    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    return pattern;
+}
+
+// A manifest entry for segment `segment_id` of 32,768 rows with keys and times derived from the id.
+// No file stands behind it.
+inline SegmentEntry bench_entry(std::uint64_t segment_id) {
+    SegmentEntry entry;
+    entry.file = fmt::format("seg/{:012}.vos", segment_id);
+    entry.rows = 32768;
+    entry.key_lo = {static_cast<std::int64_t>(segment_id) * 1000, fmt::format("{:024x}", segment_id * 2)};
+    entry.key_hi = {static_cast<std::int64_t>(segment_id) * 1000 + 999, fmt::format("{:024x}", segment_id * 2 + 1)};
+    entry.vt_min = entry.key_lo.first;
+    entry.vt_max = entry.key_hi.first;
+    entry.vt_e_max = entry.vt_max + 5000;
+    entry.tt_s_min = 1'700'000'000'000'000;
+    entry.tt_s_max = 1'700'000'000'500'000;
+    return entry;
+}
+
+// `count` rows shaped like a real edge lane: ascending vt_s, a few dozen relationship types,
+// mostly distinct properties, a handful of sources, occasional provenance and discriminators.
+// The same seed every call, so every benchmark sees the same rows.
+inline std::vector<EdgeRow> lane_edge_rows(std::size_t count) {
+    std::mt19937_64 rng(42);
+    std::vector<EdgeRow> out;
+    out.reserve(count);
+    std::int64_t vt_s = 1'700'000'000'000;
+    for (std::size_t r = 0; r < count; ++r) {
+        vt_s += static_cast<std::int64_t>(rng() % 1000);
+        EdgeRow row;
+        row.rel_type = fmt::format("rel_{}", rng() % 24);
+        row.disc = r % 10 == 0 ? fmt::format("d{}", rng() % 100) : "";
+        row.props = fmt::format("{{\"weight\":{},\"since\":{}}}", rng() % 100000, 2000 + rng() % 25);
+        row.source = fmt::format("feed-{}", rng() % 8);
+        if (r % 5 == 0) row.prov = fmt::format("batch-{}", r / 1000);
+        row.vid = Id96{rng(), static_cast<std::uint32_t>(rng())};
+        row.vt_s = vt_s;
+        row.vt_e = r % 3 == 0 ? vt_s + 1 + static_cast<std::int64_t>(rng() % 100000) : vt_s + 1;
+        row.tt_s = 1'700'000'000'000 + static_cast<std::int64_t>(r / 100000);
+        row.src_id = static_cast<std::uint32_t>(rng() % 1'000'000);
+        row.dst_id = static_cast<std::uint32_t>(rng() % 1'000'000);
+        out.push_back(std::move(row));
+    }
+    return out;
+}
+
+}  // namespace vorp::bench
