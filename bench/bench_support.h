@@ -68,4 +68,28 @@ inline std::vector<EdgeRow> lane_edge_rows(std::size_t count) {
     return out;
 }
 
+// A raw string table (count, offsets, payload; little-endian u32) of `string_count` texts shaped
+// like stored props, sources and provenance, from a fixed seed.
+inline std::vector<std::uint8_t> sample_raw_table(std::size_t string_count) {
+    std::mt19937_64 rng(11);
+    std::vector<std::string> texts{""};
+    while (texts.size() < string_count) {
+        switch (rng() % 3) {
+            case 0: texts.push_back("{\"name\":\"entity-" + std::to_string(rng() % 1000000) + "\",\"weight\":" + std::to_string(rng() % 100) + "}"); break;
+            case 1: texts.push_back("source/" + std::to_string(rng() % 50)); break;
+            default: texts.push_back("prov:" + std::to_string(rng())); break;
+        }
+    }
+    std::vector<std::uint8_t> table;
+    auto put_u32 = [&](std::uint32_t value) {
+        for (int byte_idx = 0; byte_idx < 4; ++byte_idx) table.push_back(static_cast<std::uint8_t>(value >> (8 * byte_idx)));
+    };
+    put_u32(static_cast<std::uint32_t>(texts.size()));
+    std::uint32_t running = 0;
+    put_u32(0);
+    for (const std::string& text : texts) put_u32(running += static_cast<std::uint32_t>(text.size()));
+    for (const std::string& text : texts) table.insert(table.end(), text.begin(), text.end());
+    return table;
+}
+
 }  // namespace vorp::bench

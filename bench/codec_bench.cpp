@@ -10,6 +10,8 @@
 
 #include "vorp/codec.h"
 
+#include "bench_support.h"
+
 namespace {
 
 constexpr std::size_t COLUMN_VALUES = std::size_t{1} << 20;
@@ -77,32 +79,8 @@ BENCHMARK(BM_ForDecodeIntoU32)->Arg(1)->Arg(13)->Arg(32);
 
 // A string table shaped like a segment's: short property objects, sources and labels, with
 // repetition.
-std::vector<std::uint8_t> sample_raw_table(std::size_t string_count) {
-    std::mt19937_64 rng(11);
-    std::vector<std::string> texts;
-    texts.reserve(string_count);
-    texts.emplace_back("");
-    while (texts.size() < string_count) {
-        switch (rng() % 3) {
-            case 0: texts.push_back("{\"name\":\"entity-" + std::to_string(rng() % 1000000) + "\",\"weight\":" + std::to_string(rng() % 100) + "}"); break;
-            case 1: texts.push_back("source/" + std::to_string(rng() % 50)); break;
-            default: texts.push_back("prov:" + std::to_string(rng()) ); break;
-        }
-    }
-    std::vector<std::uint8_t> table;
-    auto put_u32 = [&](std::uint32_t value) {
-        for (int byte_idx = 0; byte_idx < 4; ++byte_idx) table.push_back(static_cast<std::uint8_t>(value >> (8 * byte_idx)));
-    };
-    put_u32(static_cast<std::uint32_t>(texts.size()));
-    std::uint32_t running = 0;
-    put_u32(0);
-    for (const std::string& text : texts) put_u32(running += static_cast<std::uint32_t>(text.size()));
-    for (const std::string& text : texts) table.insert(table.end(), text.begin(), text.end());
-    return table;
-}
-
 void BM_HeapPack(benchmark::State& state) {
-    const std::vector<std::uint8_t> raw = sample_raw_table(static_cast<std::size_t>(state.range(0)));
+    const std::vector<std::uint8_t> raw = vorp::bench::sample_raw_table(static_cast<std::size_t>(state.range(0)));
     std::size_t packed_size = 0;
     for (auto _ : state) {
         auto packed = vorp::pack_heap(raw);
@@ -114,7 +92,7 @@ void BM_HeapPack(benchmark::State& state) {
 }
 
 void BM_HeapUnpack(benchmark::State& state) {
-    const std::vector<std::uint8_t> raw = sample_raw_table(static_cast<std::size_t>(state.range(0)));
+    const std::vector<std::uint8_t> raw = vorp::bench::sample_raw_table(static_cast<std::size_t>(state.range(0)));
     const std::vector<std::uint8_t> packed = *vorp::pack_heap(raw);
     for (auto _ : state) {
         auto unpacked = vorp::unpack_heap(packed);

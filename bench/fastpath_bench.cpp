@@ -121,28 +121,6 @@ BENCHMARK(BM_FastPathForDecode2ValuesPerS)->Arg(1)->Arg(7)->Arg(13)->Arg(16)->It
 // Bytes of the raw string table per second. References: libdeflate alone on the same DEFLATE
 // stream into a ready buffer (`ref`), and ISA-L's inflater alone (`isal`).
 
-std::vector<std::uint8_t> sample_raw_table(std::size_t string_count) {
-    std::mt19937_64 rng(11);
-    std::vector<std::string> texts{""};
-    while (texts.size() < string_count) {
-        switch (rng() % 3) {
-            case 0: texts.push_back("{\"name\":\"entity-" + std::to_string(rng() % 1000000) + "\",\"weight\":" + std::to_string(rng() % 100) + "}"); break;
-            case 1: texts.push_back("source/" + std::to_string(rng() % 50)); break;
-            default: texts.push_back("prov:" + std::to_string(rng())); break;
-        }
-    }
-    std::vector<std::uint8_t> table;
-    auto put_u32 = [&](std::uint32_t value) {
-        for (int byte_idx = 0; byte_idx < 4; ++byte_idx) table.push_back(static_cast<std::uint8_t>(value >> (8 * byte_idx)));
-    };
-    put_u32(static_cast<std::uint32_t>(texts.size()));
-    std::uint32_t running = 0;
-    put_u32(0);
-    for (const std::string& text : texts) put_u32(running += static_cast<std::uint32_t>(text.size()));
-    for (const std::string& text : texts) table.insert(table.end(), text.begin(), text.end());
-    return table;
-}
-
 std::uint32_t load_u32(const std::uint8_t* at) {
     std::uint32_t value;
     std::memcpy(&value, at, 4);
@@ -150,7 +128,7 @@ std::uint32_t load_u32(const std::uint8_t* at) {
 }
 
 void BM_FastPathHeapInflateBytesPerS(benchmark::State& state) {
-    const std::vector<std::uint8_t> raw = sample_raw_table(static_cast<std::size_t>(state.range(0)));
+    const std::vector<std::uint8_t> raw = vorp::bench::sample_raw_table(static_cast<std::size_t>(state.range(0)));
     const std::vector<std::uint8_t> packed = *vorp::pack_heap(raw);
     const std::size_t for_len = load_u32(packed.data() + 8);
     const std::size_t deflate_len = load_u32(packed.data() + 12);

@@ -598,7 +598,8 @@ TEST(SegmentWriter, RelTypeLimit) {
 TEST(SegmentWriter, EmptyIsRefusedAndNothingIsCreated) {
     TempDir dir;
     const fs::path path = dir.path() / "seg" / "000000000003.vos";
-    for (const Status& status : {write_edge_segment(path, {}, {}), write_node_segment(path, {}, {})}) {
+    for (const Status& status : {write_edge_segment(path, std::span<const EdgeRow>{}, {}),
+                                      write_node_segment(path, std::span<const NodeRow>{}, {})}) {
         ASSERT_FALSE(status);
         EXPECT_EQ(status.error().category, Category::Invariant);
         EXPECT_EQ(status.error().message, "refusing to write an empty segment");

@@ -249,6 +249,13 @@ Status write_edge_segment(const std::filesystem::path& path, std::span<const Edg
                           const SegmentWriteOptions& options);
 Status write_node_segment(const std::filesystem::path& path, std::span<const NodeRow> rows,
                           const SegmentWriteOptions& options);
+// The same over rows named by pointer, in write order; the same bytes as the span forms over the
+// same rows. Sealing hands each segment its rows where they lie in the staging, in key order with
+// the other lane's rows between them.
+Status write_edge_segment(const std::filesystem::path& path, std::span<const EdgeRow* const> rows,
+                          const SegmentWriteOptions& options);
+Status write_node_segment(const std::filesystem::path& path, std::span<const NodeRow* const> rows,
+                          const SegmentWriteOptions& options);
 // The shared tail of both writers: encodes the columns, lays out and checksums the image and
 // writes it durably. `header` has every member set except columns, strings_offset, strings_bytes.
 Status write_segment(const std::filesystem::path& path, SegmentHeader header, std::vector<ColumnBuilder> columns,

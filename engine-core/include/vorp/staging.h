@@ -98,14 +98,6 @@ struct SealLayout {
     std::uint32_t block_rows = BLOCK_ROWS;
 };
 
-// The segment writers of segment.h over rows named by pointer, in write order; the same bytes as
-// the span forms over the same rows. Sealing hands each segment its rows where they lie in the
-// staging, in key order with the other lane's rows between them.
-Status write_edge_segment(const std::filesystem::path& path, std::span<const EdgeRow* const> rows,
-                          const SegmentWriteOptions& options);
-Status write_node_segment(const std::filesystem::path& path, std::span<const NodeRow* const> rows,
-                          const SegmentWriteOptions& options);
-
 // What one seal wrote, in write order.
 struct SealedBatch {
     std::vector<std::pair<Lane, SegmentEntry>> edges;
