@@ -124,8 +124,10 @@ def run_mypy(tmp_path, *arguments):
     """Runs `python -m <arguments>` with a mypy config at tmp_path/mypy.ini, importing vorp as the
     tests do (its stubs and py.typed lie beside the module)."""
     pytest.importorskip("mypy", reason="scripts/setup installs mypy into the test venv")
-    # A cache beside the build tree keeps later runs fast.
-    (tmp_path / "mypy.ini").write_text(f"[mypy]\ncache_dir = {PACKAGE_PARENT.parent / 'mypy-cache'}\n")
+    # In a build tree a cache beside it keeps later runs fast; an installed package gets none.
+    build_tree = PACKAGE_PARENT.parent
+    cache = build_tree / "mypy-cache" if (build_tree / "CMakeCache.txt").is_file() else tmp_path / "mypy-cache"
+    (tmp_path / "mypy.ini").write_text(f"[mypy]\ncache_dir = {cache}\n")
     env = dict(os.environ, PYTHONPATH=str(PACKAGE_PARENT))
     return subprocess.run([sys.executable, "-m", *arguments], env=env, cwd=tmp_path, capture_output=True,
                           text=True, timeout=600)
