@@ -669,6 +669,11 @@ Raises RuntimeError "invariant: edge_idents_at: seg_ids and seg_rows differ
 in length", "invariant: segment id {} is not in the current generation"
 (also after compaction replaced it), "invariant: row {} is out of bounds
 for segment {}".
+
+Example:
+  >>> at = store.scan_edges(limit=10, columns=["seg_id"])  # seg_row too
+  >>> eids, rel_types = store.edge_idents_at(at["seg_id"].tolist(),
+  ...                                        at["seg_row"].tolist())
 )";
 
 inline constexpr std::string_view MANIFEST_SHA = R"(Returns the current manifest's sha: 16 lowercase hex digits (str).
