@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "docs.h"
 #include "numpy_bridge.h"
 #include "read_methods.h"
 #include "store_method.h"
@@ -110,7 +111,7 @@ PyObject* aggregate_edges(StoreCall& call, std::int64_t as_of_tt, std::int64_t t
 PyMethodDef aggregate_edges_def() {
     return StoreMethod<"aggregate_edges($self, as_of_tt, t_a, t_b, rel_types, stride, group_by, aggregates, max_groups)",
                        Borrow::shared, &aggregate_edges, I64, I64, I64, NoneOr<ListOf<Str>>, NoneOr<I64>,
-                       ListOf<VocabTuple>, ListOf<VocabTuple>, U64>::def();
+                       ListOf<VocabTuple>, ListOf<VocabTuple>, U64>::def(doc::AGGREGATE_EDGES);
 }
 
 }  // namespace vorp::py

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "analytics.h"
+#include "docs.h"
 #include "errors.h"
 #include "functions.h"
 #include "native_store.h"
@@ -31,13 +32,11 @@ PyCFunction as_cfunction(Function function) {
 
 // Registered in this order, each bound to the module object.
 PyMethodDef module_functions[] = {
-    {"interval_pairs", as_cfunction(&interval_pairs), METH_VARARGS | METH_KEYWORDS,
-     PyDoc_STR("interval_pairs(lo, hi, a_vt_e, b_vt_e, require_b_end_after_a_end)\n--\n\n")},
-    {"motif_match", as_cfunction(&motif_match), METH_VARARGS | METH_KEYWORDS,
-     PyDoc_STR("motif_match(motif, src, dst, t, eid, delta, collect=False)\n--\n\n")},
-    {"ping", as_cfunction(&ping), METH_VARARGS | METH_KEYWORDS, PyDoc_STR("ping(n=8)\n--\n\n")},
-    {"core_version", as_cfunction(&core_version), METH_NOARGS, PyDoc_STR("core_version()\n--\n\n")},
-    {"build_info", as_cfunction(&build_info), METH_NOARGS, PyDoc_STR("build_info()\n--\n\n")},
+    {"interval_pairs", as_cfunction(&interval_pairs), METH_VARARGS | METH_KEYWORDS, doc::INTERVAL_PAIRS},
+    {"motif_match", as_cfunction(&motif_match), METH_VARARGS | METH_KEYWORDS, doc::MOTIF_MATCH},
+    {"ping", as_cfunction(&ping), METH_VARARGS | METH_KEYWORDS, doc::PING},
+    {"core_version", as_cfunction(&core_version), METH_NOARGS, doc::CORE_VERSION},
+    {"build_info", as_cfunction(&build_info), METH_NOARGS, doc::BUILD_INFO},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -14,6 +14,7 @@
 
 #include <fmt/format.h>
 
+#include "docs.h"
 #include "numpy_bridge.h"
 #include "store_method.h"
 #include "vorp/scan.h"
@@ -146,7 +147,7 @@ PyMethodDef scan_edges_method() {
                        "touching_both=False, limit=None, columns=None)",
                        Borrow::shared, &scan_edges, OrDefault<I64, OPEN_END>, OrNone<I64>, OrNone<I64>,
                        OrNone<ListOf<Str>>, OrNone<ListOf<I64>>, OrDefault<Bool, false>, OrNone<U64>,
-                       OrNone<ListOf<Str>>>::def();
+                       OrNone<ListOf<Str>>>::def(doc::SCAN_EDGES);
 }
 
 }  // namespace vorp::py

@@ -177,7 +177,4 @@ PyObject* stage_nodes(StoreCall& call, NodeCols cols);
 PyObject* stage_closes(StoreCall& call, std::string kind, StrColumn vids, std::int64_t tt_e);
 PyObject* stage_retires(StoreCall& call, std::string kind, StrColumn vids);
 
-// The doc prose of stage_retires (the only one of these methods with any).
-inline constexpr std::string_view STAGE_RETIRES_DOC = "Drops versions that this batch staged and has already replaced.";
-
 }  // namespace vorp::py
