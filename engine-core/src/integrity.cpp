@@ -65,6 +65,13 @@ std::string file_error_detail(std::string_view file, const EngineError& error) {
     return fmt::format("{}: {}", file, error.display());
 }
 
+// Per segment, the (row, tt_e) of its rows that closes outside the segment name, ascending by row:
+// the close index flattened for the row walk, which visits each segment's rows in order.
+using HeldCloses = std::unordered_map<std::uint64_t, std::vector<std::pair<std::uint32_t, std::int64_t>>>;
+HeldCloses held_from_rows(std::span<const StagedClose> close_rows);
+RowWalkReport walk_rows(const fs::path& root, const Manifest& manifest, const Dictionary& dictionary,
+                        const HeldCloses& held, const std::unordered_set<std::string>& passed_over);
+
 }  // namespace
 
 void VerifyReport::flag(Finding finding) {
@@ -172,9 +179,10 @@ Result<VerifyReport> verify_full(const NativeStore& store) {
     for (Finding& finding : check_close_targets(manifest, fast.close_rows)) report.flag(std::move(finding));
 
     // The committed closes of this generation alone: closes staged in an open batch play no part.
-    CloseIndex closes;
-    closes.insert_run(fast.close_rows);
-    RowWalkReport walk = check_rows(store.root, manifest, store.dict, closes, fast.unreadable_segments);
+    // They go straight into the walk's per-segment form: the same answers as a close index built
+    // from the rows in order (a later close of a row replaces an earlier one), without the map.
+    RowWalkReport walk =
+        walk_rows(store.root, manifest, store.dict, held_from_rows(fast.close_rows), fast.unreadable_segments);
     report.rows_walked = walk.rows_walked;
     report.believed_rows = walk.believed_rows;
     report.identities_checked = walk.identities_checked;
@@ -485,9 +493,7 @@ struct WalkContext {
     std::uint64_t generation = 0;
     std::uint32_t committed = 0;  // R: codes at or above it name nothing durable
     const Dictionary& dictionary;
-    const CloseIndex& closes;
-    // Per segment, the rows the close index holds, ascending.
-    const std::unordered_map<std::uint64_t, std::vector<std::uint32_t>>& held_rows;
+    const HeldCloses& held_rows;
 };
 
 // Errors of the walk name the segment they came from.
@@ -539,23 +545,22 @@ struct TtSCursor {
     }
 };
 
-// tt_e by the belief rule's lookup (close_tt_e). The index is probed only for the rows it holds:
-// for any other row the rule falls back to the segment's own closed_rows either way, and rows are
-// visited in ascending order, so a cursor over the segment's held rows replaces a hash probe.
+// tt_e by the belief rule's lookup (close_tt_e): the close index's value for the row unless it
+// holds none or OPEN_END, then the segment's own closed_rows. Rows are visited in ascending order,
+// so a cursor over the segment's closes from the index (flattened once per walk) replaces a hash
+// probe per row.
 struct CloseCursor {
-    const CloseIndex& closes;
     const SegmentHeader& header;
-    std::uint64_t segment_id = 0;
-    const std::vector<std::uint32_t>* rows = nullptr;
+    const std::vector<std::pair<std::uint32_t, std::int64_t>>* held = nullptr;
     std::size_t next = 0;
 
     std::int64_t at(std::uint32_t row) {
-        bool held = false;
-        if (rows != nullptr) {
-            while (next < rows->size() && (*rows)[next] < row) ++next;
-            held = next < rows->size() && (*rows)[next] == row;
+        if (held != nullptr) {
+            while (next < held->size() && (*held)[next].first < row) ++next;
+            if (next < held->size() && (*held)[next].first == row && (*held)[next].second != OPEN_END)
+                return (*held)[next].second;
         }
-        return close_tt_e(held ? &closes : nullptr, segment_id, row, header.closed_rows);
+        return find_closed_row(header.closed_rows, row).value_or(OPEN_END);
     }
 };
 
@@ -732,9 +737,8 @@ private:
     }
 
     CloseCursor close_cursor(const Segment& segment) {
-        const std::uint64_t segment_id = segment_id_of(file_);
-        const auto found = ctx_.held_rows.find(segment_id);
-        return CloseCursor{ctx_.closes, segment.header, segment_id, found == ctx_.held_rows.end() ? nullptr : &found->second};
+        const auto found = ctx_.held_rows.find(segment_id_of(file_));
+        return CloseCursor{segment.header, found == ctx_.held_rows.end() ? nullptr : &found->second};
     }
 
     // The times of a row, the interval tests, and whether the row is believed now (the belief rule
@@ -872,28 +876,61 @@ private:
     std::vector<std::uint8_t> string_state_;
 };
 
-// Runs work(0) .. work(count - 1) on `workers` threads (the calling thread alone for one), each
-// taking the next index as it finishes the last. Every index writes only its own result, so the
-// results do not depend on the number of workers or on which worker ran what.
-void for_each_index(std::size_t count, std::size_t workers, const std::function<void(std::size_t)>& work) {
-    if (workers <= 1 || count <= 1) {
-        for (std::size_t index = 0; index < count; ++index) work(index);
-        return;
-    }
+// Runs work(worker, index) for every index below `count` on `workers` threads (the calling thread
+// alone for one), each worker taking the next index as it finishes the last. Every index writes
+// only its own result, so results do not depend on the number of workers or on who ran what.
+void for_each_index(std::size_t count, std::size_t workers,
+                    const std::function<void(std::size_t worker, std::size_t index)>& work) {
     std::atomic<std::size_t> next{0};
-    fan_out(std::min(workers, count), VERIFY_WORKER_PANICKED, [&](std::size_t) {
-        for (std::size_t index; (index = next.fetch_add(1, std::memory_order_relaxed)) < count;) work(index);
-    });
+    const auto take = [&](std::size_t worker) {
+        for (std::size_t index; (index = next.fetch_add(1, std::memory_order_relaxed)) < count;) work(worker, index);
+    };
+    if (workers <= 1)
+        take(0);
+    else
+        fan_out(workers, VERIFY_WORKER_PANICKED, take);
+}
+
+HeldCloses held_from_rows(std::span<const StagedClose> close_rows) {
+    HeldCloses held;
+    for (const StagedClose& close : close_rows) held[close.segment_id].emplace_back(close.row, close.tt_e);
+    for (auto& [segment_id, rows] : held) {
+        // Stable, so that of the closes of one row the last one read stays last and is kept.
+        std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::size_t kept = 0;
+        for (std::size_t index = 0; index < rows.size(); ++index) {
+            if (index + 1 < rows.size() && rows[index + 1].first == rows[index].first) continue;
+            rows[kept++] = rows[index];
+        }
+        rows.resize(kept);
+    }
+    return held;
 }
 
 }  // namespace
 
 RowWalkReport check_rows(const fs::path& root, const Manifest& manifest, const Dictionary& dictionary,
                          const CloseIndex& closes, const std::unordered_set<std::string>& passed_over) {
-    std::unordered_map<std::uint64_t, std::vector<std::uint32_t>> held_rows;
-    for (const auto& [key, tt_e] : closes.closed) held_rows[key.prefix].push_back(key.suffix);
-    for (auto& [segment_id, rows] : held_rows) std::sort(rows.begin(), rows.end());
-    const WalkContext context{root, manifest.generation, manifest.dict.records, dictionary, closes, held_rows};
+    // For each row the index holds, the value of the topmost layer holding it (CloseIndex::find).
+    HeldCloses held;
+    std::unordered_map<std::uint64_t, std::vector<std::tuple<std::uint32_t, std::size_t, std::int64_t>>> layered;
+    std::size_t depth = 0;
+    for (const CloseIndex* layer = &closes; layer != nullptr; layer = layer->base.get(), ++depth)
+        for (const auto& [key, tt_e] : layer->closed) layered[key.prefix].emplace_back(key.suffix, depth, tt_e);
+    for (auto& [segment_id, rows] : layered) {
+        std::sort(rows.begin(), rows.end());
+        auto& flat = held[segment_id];
+        for (const auto& [row, layer_depth, tt_e] : rows)
+            if (flat.empty() || flat.back().first != row) flat.emplace_back(row, tt_e);
+    }
+    return walk_rows(root, manifest, dictionary, held, passed_over);
+}
+
+namespace {
+
+RowWalkReport walk_rows(const fs::path& root, const Manifest& manifest, const Dictionary& dictionary,
+                        const HeldCloses& held_rows, const std::unordered_set<std::string>& passed_over) {
+    const WalkContext context{root, manifest.generation, manifest.dict.records, dictionary, held_rows};
 
     // Event lane, interval lane, nodes, each in list order; the segments the fast mode could not
     // read are not walked again (it has reported them).
@@ -915,22 +952,13 @@ RowWalkReport check_rows(const fs::path& root, const Manifest& manifest, const D
     add_jobs(manifest.node_store, RowKind::Node);
 
     const std::size_t threads = scan_threads();
-    const std::size_t workers = parallel_gate(threads, jobs.size(), 2, listed_rows) ? threads : 1;
+    const std::size_t workers =
+        parallel_gate(threads, jobs.size(), 2, listed_rows) ? std::min(threads, jobs.size()) : std::size_t{1};
     std::vector<SegmentWalk> walks(jobs.size());
-    std::vector<EidDeriver> derivers(std::min(workers, std::max<std::size_t>(jobs.size(), 1)));
-    {
-        // One deriver per worker: a segment is walked by whichever worker takes it, and the
-        // deriver keeps no state between identities.
-        std::atomic<std::size_t> next{0};
-        const auto walk_from = [&](std::size_t worker) {
-            for (std::size_t index; (index = next.fetch_add(1, std::memory_order_relaxed)) < jobs.size();)
-                SegmentWalker(context, *jobs[index].entry, derivers[worker], walks[index]).walk(jobs[index].kind);
-        };
-        if (derivers.size() <= 1)
-            walk_from(0);
-        else
-            fan_out(derivers.size(), VERIFY_WORKER_PANICKED, walk_from);
-    }
+    std::vector<EidDeriver> derivers(workers);  // one per worker: it keeps no state between identities
+    for_each_index(jobs.size(), workers, [&](std::size_t worker, std::size_t index) {
+        SegmentWalker(context, *jobs[index].entry, derivers[worker], walks[index]).walk(jobs[index].kind);
+    });
 
     RowWalkReport out;
     for (SegmentWalk& walk : walks) {
@@ -965,7 +993,7 @@ RowWalkReport check_rows(const fs::path& root, const Manifest& manifest, const D
         }
         return intervals;
     };
-    for_each_index(INTERVAL_BUCKETS, workers, [&](std::size_t bucket) {
+    for_each_index(INTERVAL_BUCKETS, workers, [&](std::size_t, std::size_t bucket) {
         BucketResult& result = buckets[bucket];
         std::vector<EdgeInterval> edges = gather(&SegmentWalk::edges, bucket);
         result.identities += overlaps(edges, [&](const EdgeInterval& a, const EdgeInterval& b) {
@@ -992,5 +1020,7 @@ RowWalkReport check_rows(const fs::path& root, const Manifest& manifest, const D
     }
     return out;
 }
+
+}  // namespace
 
 }  // namespace vorp
