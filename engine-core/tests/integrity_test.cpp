@@ -839,6 +839,14 @@ TEST(Verify, HardFailures) {
     ASSERT_TRUE(full.has_value()) << full.error().display();
     EXPECT_EQ(full->findings, fast->report.findings);
     EXPECT_EQ(full->rows_walked, 5u);  // seg 0's two rows are not walked
+
+    // A segment that goes missing between the fast mode and the walk is a finding of the walk.
+    fs::remove(builder.root / SEG2);
+    const RowWalkReport walk = check_rows(builder.root, store->manifest, store->dict, CloseIndex{}, {SEG0});
+    ASSERT_EQ(walk.findings.size(), 1u);
+    EXPECT_EQ(walk.findings[0], F("segment", "rows-unreadable", SEG2, 3,
+                                  fmt::format("{}: io: No such file or directory (os error 2) [file={}]", SEG2,
+                                              (builder.root / SEG2).string())));
 }
 
 TEST(Verify, ParentChainEdgeCases) {
