@@ -4,12 +4,17 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
 #include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include <fmt/format.h>
@@ -17,6 +22,7 @@
 #include "vorp/derive.h"
 #include "vorp/fileio.h"
 #include "vorp/manifest_chain.h"
+#include "vorp/scan.h"
 #include "vorp/segment.h"
 #include "vorp/segment_cache.h"
 #include "vorp/text.h"
@@ -34,6 +40,8 @@ constexpr std::string_view LAYER_CLOSE = "close";
 constexpr std::string_view LAYER_DICT = "dict";
 constexpr std::string_view LAYER_DICTIONARY = "dictionary";
 constexpr std::string_view LAYER_ROW = "row";
+
+constexpr std::string_view VERIFY_WORKER_PANICKED = "verification worker panicked";
 
 Finding make_finding(std::string_view layer, std::string_view kind, std::string path, std::uint64_t generation,
                      std::string detail) {
@@ -56,6 +64,13 @@ bool metadata_readable(const fs::path& path) {
 std::string file_error_detail(std::string_view file, const EngineError& error) {
     return fmt::format("{}: {}", file, error.display());
 }
+
+// Per segment, the (row, tt_e) of its rows that closes outside the segment name, ascending by row:
+// the close index flattened for the row walk, which visits each segment's rows in order.
+using HeldCloses = std::unordered_map<std::uint64_t, std::vector<std::pair<std::uint32_t, std::int64_t>>>;
+HeldCloses held_from_rows(std::span<const StagedClose> close_rows);
+RowWalkReport walk_rows(const fs::path& root, const Manifest& manifest, const Dictionary& dictionary,
+                        const HeldCloses& held, const std::unordered_set<std::string>& passed_over);
 
 }  // namespace
 
@@ -104,6 +119,7 @@ Result<FastVerification> verify_files(const NativeStore& store) {
             const std::string_view kind = metadata_readable(path) ? "segment-unreadable" : "segment-missing";
             report.flag(make_finding(LAYER_SEGMENT, kind, entry.file, generation,
                                      file_error_detail(entry.file, opened.error())));
+            out.unreadable_segments.insert(entry.file);
             return;
         }
         const SegmentHeader& header = (*opened)->header;
@@ -163,9 +179,10 @@ Result<VerifyReport> verify_full(const NativeStore& store) {
     for (Finding& finding : check_close_targets(manifest, fast.close_rows)) report.flag(std::move(finding));
 
     // The committed closes of this generation alone: closes staged in an open batch play no part.
-    CloseIndex closes;
-    closes.insert_run(fast.close_rows);
-    RowWalkReport walk = VORP_TRY(check_rows(store.root, manifest, store.dict, closes));
+    // They go straight into the walk's per-segment form: the same answers as a close index built
+    // from the rows in order (a later close of a row replaces an earlier one), without the map.
+    RowWalkReport walk =
+        walk_rows(store.root, manifest, store.dict, held_from_rows(fast.close_rows), fast.unreadable_segments);
     report.rows_walked = walk.rows_walked;
     report.believed_rows = walk.believed_rows;
     report.identities_checked = walk.identities_checked;
@@ -416,6 +433,7 @@ void row_intervals(std::string_view path, std::uint64_t generation, std::uint32_
                                         fmt::format("{} row {}: tt_s {} is not before tt_e {}", path, row, tt_s, tt_e)));
 }
 
+
 namespace {
 
 // A currently believed valid-time interval of one identity; sorted by (identity, vt_s, vt_e) the
@@ -431,8 +449,17 @@ struct NodeInterval {
     std::int64_t vt_e = 0;
 };
 
-// Groups the sorted intervals by identity: the number of identities, and for each adjacent pair
-// within a group whose first interval ends after the second starts, `overlap(id, a, b)`.
+// Intervals are spread over buckets by identity, so that every identity's intervals meet in one
+// bucket and the buckets can be sorted and compared independently (and in parallel). Edge ids are
+// SHA-256 bits, so their top bits spread evenly; dense ids are spread by their low bits.
+constexpr std::size_t INTERVAL_BUCKETS = 64;
+std::size_t bucket_of(const Id96& id) { return static_cast<std::size_t>(id.prefix >> 58); }
+std::size_t bucket_of(std::uint32_t id) { return id % INTERVAL_BUCKETS; }
+template <class Interval>
+using Buckets = std::array<std::vector<Interval>, INTERVAL_BUCKETS>;
+
+// Sorts one bucket and groups it by identity: the number of identities, and for each adjacent
+// pair within a group whose first interval ends after the second starts, `overlap(a, b)`.
 template <class Interval, class Report>
 std::uint64_t overlaps(std::vector<Interval>& intervals, Report&& overlap) {
     std::sort(intervals.begin(), intervals.end(), [](const Interval& a, const Interval& b) {
@@ -451,15 +478,23 @@ std::uint64_t overlaps(std::vector<Interval>& intervals, Report&& overlap) {
     return identities;
 }
 
-// The walk's columns must hold a value for every row of vt_s; open checks it, and a file that
-// slipped past is refused rather than read past a column's end.
-template <class T>
-Status check_length(const Segment& segment, std::string_view name, std::span<const T> column, std::size_t rows) {
-    if (column.size() >= rows) return ok();
-    return fail(EngineError::corrupt(fmt::format("column '{}' holds {} values but the segment has {} rows", name,
-                                                 column.size(), rows))
-                    .at_file(segment.path));
-}
+// What the walk of one segment yields; the walks' results are combined in walk order.
+struct SegmentWalk {
+    std::uint64_t rows_walked = 0;
+    std::uint64_t believed_rows = 0;
+    std::vector<Finding> findings;
+    Buckets<EdgeInterval> edges;
+    Buckets<NodeInterval> nodes;
+};
+
+// Shared read-only by every segment walk.
+struct WalkContext {
+    const fs::path& root;
+    std::uint64_t generation = 0;
+    std::uint32_t committed = 0;  // R: codes at or above it name nothing durable
+    const Dictionary& dictionary;
+    const HeldCloses& held_rows;
+};
 
 // Errors of the walk name the segment they came from.
 EngineError located(EngineError error, const Segment& segment) {
@@ -467,25 +502,21 @@ EngineError located(EngineError error, const Segment& segment) {
     return error;
 }
 
-#define VORP_TRY_SEG(segment, ...)                                                            \
-    ({                                                                                        \
-        auto&& vorp_walk_result_ = (__VA_ARGS__);                                             \
-        if (!vorp_walk_result_) [[unlikely]]                                                  \
-            return ::std::unexpected(located(::std::move(vorp_walk_result_).error(), segment)); \
-        ::std::move(vorp_walk_result_).value();                                               \
-    })
-
-// Maps and opens a segment for the walk, without checksum verification; nothing when either fails.
-std::shared_ptr<const Segment> open_for_walk(const fs::path& root, const SegmentEntry& entry) {
-    const fs::path path = root / entry.file;
-    Result<MmapSource> source = MmapSource::load(path);
-    if (!source) return nullptr;
-    Result<std::shared_ptr<const Segment>> opened = Segment::open(path, SegmentSource(std::move(*source)), false);
-    if (!opened) return nullptr;
-    return std::move(*opened);
+// A column of the walk: present, of its type, and holding a value for every row of vt_s (open
+// checks the count; a file that slipped past is refused rather than read past a column's end).
+template <class T>
+Result<std::span<const T>> walk_column(const Segment& segment, std::string_view name, std::size_t rows) {
+    auto column = segment.typed<T>(name);
+    if (!column) return fail(located(std::move(column).error(), segment));
+    if (column->size() < rows)
+        return fail(EngineError::corrupt(fmt::format("column '{}' holds {} values but the segment has {} rows", name,
+                                                     column->size(), rows))
+                        .at_file(segment.path));
+    return *column;
 }
 
-// The valid-time ends of a segment's rows: the vt_e column, or vt_s + 1 when it was elided.
+// The valid-time ends of a segment's rows: the vt_e column, or vt_s + 1 when the header says it
+// was elided (as every read takes it, whether or not a vt_e column is present).
 struct ValidEnds {
     std::span<const std::int64_t> vt_s;
     std::span<const std::int64_t> vt_e;  // empty when elided
@@ -493,179 +524,516 @@ struct ValidEnds {
     std::int64_t at(std::size_t row) const { return elided ? vt_s_plus_one(vt_s[row]) : vt_e[row]; }
 };
 
-Result<ValidEnds> valid_ends(const Segment& segment, std::span<const std::int64_t> vt_s) {
-    ValidEnds ends{vt_s, {}, segment.header.vt_e_elided};
-    // With no rows vt_e is never asked for, so its absence is no error then.
-    if (ends.elided || vt_s.empty()) return ends;
-    ends.vt_e = VORP_TRY_SEG(segment, segment.typed<std::int64_t>("vt_e"));
-    VORP_TRY(check_length(segment, "vt_e", ends.vt_e, vt_s.size()));
-    return ends;
+// tt_s of rows visited in ascending order: a cursor over the runs when they are as the writer
+// lays them out (first at row 0, strictly ascending), otherwise the readers' own lookup, so that
+// the walk meets exactly the answer, or the error, a read meets.
+struct TtSCursor {
+    const SegmentHeader& header;
+    bool sound = false;
+    std::size_t run = 0;
+
+    explicit TtSCursor(const SegmentHeader& segment_header) : header(segment_header) {
+        const auto& runs = header.tt_s_runs;
+        sound = !runs.empty() && runs.front().first == 0;
+        for (std::size_t index = 1; sound && index < runs.size(); ++index) sound = runs[index - 1].first < runs[index].first;
+    }
+    Result<std::int64_t> at(std::uint32_t row) {
+        if (!sound) return header.tt_s_at(row);
+        const auto& runs = header.tt_s_runs;
+        while (run + 1 < runs.size() && runs[run + 1].first <= row) ++run;
+        return runs[run].second;
+    }
+};
+
+// tt_e by the belief rule's lookup (close_tt_e): the close index's value for the row unless it
+// holds none or OPEN_END, then the segment's own closed_rows. Rows are visited in ascending order,
+// so a cursor over the segment's closes from the index (flattened once per walk) replaces a hash
+// probe per row.
+struct CloseCursor {
+    const SegmentHeader& header;
+    const std::vector<std::pair<std::uint32_t, std::int64_t>>* held = nullptr;
+    std::size_t next = 0;
+
+    std::int64_t at(std::uint32_t row) {
+        if (held != nullptr) {
+            while (next < held->size() && (*held)[next].first < row) ++next;
+            if (next < held->size() && (*held)[next].first == row && (*held)[next].second != OPEN_END)
+                return (*held)[next].second;
+        }
+        return find_closed_row(header.closed_rows, row).value_or(OPEN_END);
+    }
+};
+
+std::string key_text(std::int64_t vt_s, std::string_view vid) { return fmt::format("({}, {})", vt_s, vid); }
+
+// The walk of one segment: its findings, counters and believed intervals.
+class SegmentWalker {
+public:
+    SegmentWalker(const WalkContext& context, const SegmentEntry& entry, EidDeriver& derive, SegmentWalk& out)
+        : ctx_(context), entry_(entry), file_(entry.file), derive_(derive), out_(out) {}
+
+    void walk(RowKind kind) {
+        const fs::path path = ctx_.root / file_;
+        // The fast mode has read this file with its checksums; a failure here is the file changing
+        // (or the memory map failing) since, and is reported all the same.
+        Result<std::shared_ptr<const Segment>> opened = [&]() -> Result<std::shared_ptr<const Segment>> {
+            MmapSource source = VORP_TRY(MmapSource::load(path));
+            return Segment::open(path, SegmentSource(std::move(source)), false);
+        }();
+        if (!opened) return unreadable(opened.error());
+        const Segment& segment = **opened;
+        check_header(segment);
+        if (Status walked = kind == RowKind::Edge ? walk_edges(segment) : walk_nodes(segment); !walked)
+            unreadable(located(std::move(walked).error(), segment));
+    }
+
+private:
+    void add(std::string_view layer, std::string_view kind, std::string detail) {
+        out_.findings.push_back(make_finding(layer, kind, file_, ctx_.generation, std::move(detail)));
+    }
+    void unreadable(const EngineError& error) { add(LAYER_SEGMENT, "rows-unreadable", file_error_detail(file_, error)); }
+
+    // What the writer guarantees of the header beyond what open checks, and the manifest entry's
+    // summary of it: readers prune, binary-search and skip by these without checking them.
+    void check_header(const Segment& segment) {
+        const SegmentHeader& header = segment.header;
+        const auto summary = [&](std::string_view field, const auto& claimed, const auto& actual) {
+            if (claimed != actual)
+                add(LAYER_SEGMENT, "entry-summary-mismatch",
+                    fmt::format("{}: the manifest entry's {} is {}, but the segment's header gives {}", file_, field,
+                                claimed, actual));
+        };
+        summary("key_lo", key_text(entry_.key_lo.first, entry_.key_lo.second),
+                key_text(header.key_lo.first, header.key_lo.second));
+        summary("key_hi", key_text(entry_.key_hi.first, entry_.key_hi.second),
+                key_text(header.key_hi.first, header.key_hi.second));
+        summary("vt_min", entry_.vt_min, header.vt_min);
+        summary("vt_max", entry_.vt_max, header.vt_max);
+        summary("vt_e_max", entry_.vt_e_max, header.vt_e_max);
+        summary("tt_s_min", entry_.tt_s_min, segment.tt_s_min);
+        summary("tt_s_max", entry_.tt_s_max, segment.tt_s_max);
+        summary("n_closed_folded", std::uint64_t{entry_.n_closed_folded}, std::uint64_t{header.closed_rows.size()});
+        summary("all_current", entry_.all_current, header.closed_rows.empty());
+
+        const bool has_vt_e = std::ranges::any_of(header.columns, [](const ColumnDesc& desc) { return desc.name == "vt_e"; });
+        if (header.vt_e_elided && has_vt_e)
+            add(LAYER_SEGMENT, "vt-e-elided-mismatch",
+                fmt::format("{}: vt_e_elided is true but the segment has a vt_e column", file_));
+        if (!header.vt_e_elided && !has_vt_e)
+            add(LAYER_SEGMENT, "vt-e-elided-mismatch",
+                fmt::format("{}: vt_e_elided is false but the segment has no vt_e column", file_));
+
+        const auto& runs = header.tt_s_runs;
+        for (std::size_t index = 1; index < runs.size(); ++index) {
+            if (runs[index - 1].first < runs[index].first) continue;
+            add(LAYER_SEGMENT, "tt-s-runs-not-ascending",
+                fmt::format("{}: tt_s_runs entry {} starts at row {} after an entry starting at row {}", file_, index,
+                            runs[index].first, runs[index - 1].first));
+            break;
+        }
+        const auto& closed = header.closed_rows;
+        for (std::size_t index = 1; index < closed.size(); ++index) {
+            if (closed[index - 1].first < closed[index].first) continue;
+            add(LAYER_SEGMENT, "closed-rows-unsorted",
+                fmt::format("{}: closed_rows entry {} closes row {} after an entry closing row {}", file_, index,
+                            closed[index].first, closed[index - 1].first));
+            break;
+        }
+        for (const auto& [row, tt_e] : closed)
+            if (row >= header.rows)
+                add(LAYER_SEGMENT, "closed-row-past-end",
+                    fmt::format("{}: closed_rows closes row {} but the segment holds {} rows", file_, row, header.rows));
+    }
+
+    // Rows ascending by (vt_s, vid) (the first row out of order is reported), and the header's
+    // bounds holding every row (the row holding the extreme value is reported for each bound).
+    void check_order_and_bounds(const SegmentHeader& header, const ValidEnds& ends, std::span<const std::uint64_t> vid64,
+                                std::span<const std::uint32_t> vid_lo32) {
+        const std::span<const std::int64_t> vt_s = ends.vt_s;
+        if (vt_s.empty()) return;
+        const auto key = [&](std::size_t row) { return std::tuple(vt_s[row], vid64[row], vid_lo32[row]); };
+        const auto vid_text = [&](std::size_t row) { return Id96{vid64[row], vid_lo32[row]}.to_hex(); };
+        std::size_t least_vt = 0, greatest_vt = 0, greatest_vt_e = 0, least_key = 0, greatest_key = 0;
+        bool ordered = true;
+        for (std::size_t row = 1; row < vt_s.size(); ++row) {
+            if (ordered && key(row) < key(row - 1)) {
+                ordered = false;
+                add(LAYER_SEGMENT, "rows-out-of-order",
+                    fmt::format("{} row {}: key {} sorts before the previous row's {}", file_, row,
+                                key_text(vt_s[row], vid_text(row)), key_text(vt_s[row - 1], vid_text(row - 1))));
+            }
+            if (vt_s[row] < vt_s[least_vt]) least_vt = row;
+            if (vt_s[row] > vt_s[greatest_vt]) greatest_vt = row;
+            if (ends.at(row) > ends.at(greatest_vt_e)) greatest_vt_e = row;
+            if (!ordered) {
+                if (key(row) < key(least_key)) least_key = row;
+                if (key(row) > key(greatest_key)) greatest_key = row;
+            } else {
+                greatest_key = row;
+            }
+        }
+        const auto outside = [&](std::size_t row, std::string_view what, const auto& value, std::string_view side,
+                                 std::string_view field, const auto& bound) {
+            add(LAYER_SEGMENT, "header-bounds-exceeded",
+                fmt::format("{} row {}: {} {} lies {} the header's {} {}", file_, row, what, value, side, field, bound));
+        };
+        if (vt_s[least_vt] < header.vt_min) outside(least_vt, "vt_s", vt_s[least_vt], "below", "vt_min", header.vt_min);
+        if (vt_s[greatest_vt] > header.vt_max)
+            outside(greatest_vt, "vt_s", vt_s[greatest_vt], "above", "vt_max", header.vt_max);
+        if (ends.at(greatest_vt_e) > header.vt_e_max)
+            outside(greatest_vt_e, "vt_e", ends.at(greatest_vt_e), "above", "vt_e_max", header.vt_e_max);
+        const std::pair<std::int64_t, std::string> low{vt_s[least_key], vid_text(least_key)};
+        if (low < header.key_lo)
+            outside(least_key, "key", key_text(low.first, low.second), "below", "key_lo",
+                    key_text(header.key_lo.first, header.key_lo.second));
+        const std::pair<std::int64_t, std::string> high{vt_s[greatest_key], vid_text(greatest_key)};
+        if (high > header.key_hi)
+            outside(greatest_key, "key", key_text(high.first, high.second), "above", "key_hi",
+                    key_text(header.key_hi.first, header.key_hi.second));
+    }
+
+    // String references: each is range-checked (the none marker passes only in a column whose
+    // reads allow it), and each string is read the first time any row names it, so a table whose
+    // offsets or text are damaged yields one finding per damaged string.
+    struct RefColumn {
+        std::string_view name;
+        std::span<const std::uint32_t> refs;
+        bool nullable = false;
+    };
+    enum : std::uint8_t { UNREAD = 0, READABLE = 1, UNREADABLE = 2 };
+
+    // Whether the reference at `row` names a readable string (false for the none marker).
+    bool check_ref(std::uint32_t row, const RefColumn& column) {
+        const std::uint32_t ref = column.refs[row];
+        if (ref == NO_STRING && column.nullable) return false;
+        if (ref >= strings_.count) {
+            add(LAYER_SEGMENT, "string-ref-out-of-range",
+                fmt::format("{} row {}: {} names string {} of {} in this segment's heap", file_, row, column.name, ref,
+                            strings_.count));
+            return false;
+        }
+        std::uint8_t& state = string_state_[ref];
+        if (state == UNREAD) {
+            const Result<std::string_view> text = strings_.get(ref);
+            state = text ? READABLE : UNREADABLE;
+            if (!text)
+                add(LAYER_SEGMENT, "string-unreadable",
+                    fmt::format("{} row {}: {} names string {}, which cannot be read: {}", file_, row, column.name, ref,
+                                text.error().message));
+        }
+        return state == READABLE;
+    }
+    Status load_strings(const Segment& segment) {
+        strings_ = VORP_TRY(segment.strings());
+        string_state_.assign(strings_.count, UNREAD);
+        return ok();
+    }
+
+    Result<ValidEnds> valid_ends(const Segment& segment, std::span<const std::int64_t> vt_s) {
+        ValidEnds ends{vt_s, {}, segment.header.vt_e_elided};
+        // With no rows vt_e is never asked for, so its absence is no error then.
+        if (!ends.elided && !vt_s.empty()) ends.vt_e = VORP_TRY(walk_column<std::int64_t>(segment, "vt_e", vt_s.size()));
+        return ends;
+    }
+
+    CloseCursor close_cursor(const Segment& segment) {
+        const auto found = ctx_.held_rows.find(segment_id_of(file_));
+        return CloseCursor{segment.header, found == ctx_.held_rows.end() ? nullptr : &found->second};
+    }
+
+    // The times of a row, the interval tests, and whether the row is believed now (the belief rule
+    // every read applies: a close at or above OPEN_END does not end belief).
+    Result<bool> times(std::uint32_t row, const ValidEnds& ends, CloseCursor& closes, TtSCursor& starts,
+                       std::int64_t& vt_e) {
+        vt_e = ends.at(row);
+        const std::int64_t tt_e = closes.at(row);
+        const std::int64_t tt_s = VORP_TRY(starts.at(row));
+        row_intervals(file_, ctx_.generation, row, ends.vt_s[row], vt_e, tt_s, tt_e, out_.findings);
+        return is_believed(tt_s, tt_e, OPEN_END);
+    }
+
+    Status walk_edges(const Segment& segment) {
+        const SegmentHeader& header = segment.header;
+        VORP_TRY(load_strings(segment));
+        const auto vt_s = VORP_TRY(walk_column<std::int64_t>(segment, "vt_s", 0));
+        const std::size_t rows = vt_s.size();
+        const ValidEnds ends = VORP_TRY(valid_ends(segment, vt_s));
+        const auto src_id = VORP_TRY(walk_column<std::uint32_t>(segment, "src_id", rows));
+        const auto dst_id = VORP_TRY(walk_column<std::uint32_t>(segment, "dst_id", rows));
+        const auto rel_code = VORP_TRY(walk_column<std::uint16_t>(segment, "rel_code", rows));
+        const auto vid64 = VORP_TRY(walk_column<std::uint64_t>(segment, "vid64", rows));
+        const auto vid_lo32 = VORP_TRY(walk_column<std::uint32_t>(segment, "vid_lo32", rows));
+        const RefColumn refs[] = {
+            {"disc_ref", VORP_TRY(walk_column<std::uint32_t>(segment, "disc_ref", rows)), false},
+            {"props_ref", VORP_TRY(walk_column<std::uint32_t>(segment, "props_ref", rows)), false},
+            {"source_ref", VORP_TRY(walk_column<std::uint32_t>(segment, "source_ref", rows)), false},
+            {"prov_ref", VORP_TRY(walk_column<std::uint32_t>(segment, "prov_ref", rows)), true},
+        };
+        out_.rows_walked += rows;
+        check_order_and_bounds(header, ends, vid64, vid_lo32);
+
+        const std::vector<std::string>& rel_types = header.rel_types;
+        CloseCursor closes = close_cursor(segment);
+        TtSCursor starts(header);
+        // The endpoints' uids are scattered over the dictionary, and reading them dominates the
+        // walk unless they are fetched ahead: the entries some rows ahead, their texts fewer rows
+        // ahead (by then the entries are in cache).
+        const std::span<const Dictionary::Span> spans = ctx_.dictionary.spans();
+        const char* const arena = ctx_.dictionary.arena().data();
+        constexpr std::size_t ENTRY_AHEAD = 16;
+        constexpr std::size_t TEXT_AHEAD = 8;
+        for (std::size_t index = 0; index < rows; ++index) {
+            const auto row = static_cast<std::uint32_t>(index);
+            for (const std::span<const std::uint32_t> ids : {src_id, dst_id}) {
+                if (index + ENTRY_AHEAD < rows && ids[index + ENTRY_AHEAD] < spans.size())
+                    __builtin_prefetch(&spans[ids[index + ENTRY_AHEAD]]);
+                if (index + TEXT_AHEAD < rows && ids[index + TEXT_AHEAD] < spans.size())
+                    __builtin_prefetch(arena + spans[ids[index + TEXT_AHEAD]].uid_off);
+            }
+            bool identity_valid = true;
+            for (const auto& [name, column] : {std::pair{"src_id", src_id}, std::pair{"dst_id", dst_id}}) {
+                if (column[row] < ctx_.committed) continue;
+                add(LAYER_DICT, "dict-code-out-of-range",
+                    fmt::format("{} row {}: {} names dictionary code {}, but the manifest commits only {} records", file_,
+                                row, name, column[row], ctx_.committed));
+                identity_valid = false;
+            }
+            if (rel_code[row] >= rel_types.size()) {
+                add(LAYER_SEGMENT, "rel-code-out-of-range",
+                    fmt::format("{} row {}: rel_code {} has no entry among the segment's {} rel_types", file_, row,
+                                rel_code[row], rel_types.size()));
+                identity_valid = false;
+            }
+            // Without a readable disc there is no identity to derive; a fault of the other texts
+            // leaves the identity intact.
+            if (!check_ref(row, refs[0])) identity_valid = false;
+            for (std::size_t column = 1; column < std::size(refs); ++column) check_ref(row, refs[column]);
+
+            std::int64_t vt_e = 0;
+            if (!VORP_TRY(times(row, ends, closes, starts, vt_e))) continue;
+            ++out_.believed_rows;
+            if (!identity_valid) continue;
+            const std::string_view disc = VORP_TRY(strings_.get(refs[0].refs[row]));
+            const Id96 id = derive_(ctx_.dictionary.uid(src_id[row]).value_or(std::string_view{}),
+                                    ctx_.dictionary.uid(dst_id[row]).value_or(std::string_view{}), rel_types[rel_code[row]],
+                                    disc);
+            out_.edges[bucket_of(id)].push_back({id, vt_s[index], vt_e});
+        }
+        return ok();
+    }
+
+    Status walk_nodes(const Segment& segment) {
+        const SegmentHeader& header = segment.header;
+        VORP_TRY(load_strings(segment));
+        const auto vt_s = VORP_TRY(walk_column<std::int64_t>(segment, "vt_s", 0));
+        const std::size_t rows = vt_s.size();
+        const ValidEnds ends = VORP_TRY(valid_ends(segment, vt_s));
+        const auto uid_id = VORP_TRY(walk_column<std::uint32_t>(segment, "uid_id", rows));
+        const auto vid64 = VORP_TRY(walk_column<std::uint64_t>(segment, "vid64", rows));
+        const auto vid_lo32 = VORP_TRY(walk_column<std::uint32_t>(segment, "vid_lo32", rows));
+        // Entity resolution reads name_ref where it can and otherwise matches by uid alone, so a
+        // segment without a readable name_ref column is read without one here too.
+        std::span<const std::uint32_t> name_ref;
+        if (auto names = walk_column<std::uint32_t>(segment, "name_ref", rows)) name_ref = *names;
+        const RefColumn label{"label_ref", VORP_TRY(walk_column<std::uint32_t>(segment, "label_ref", rows)), false};
+        const RefColumn props{"props_ref", VORP_TRY(walk_column<std::uint32_t>(segment, "props_ref", rows)), false};
+        const RefColumn name{"name_ref", name_ref, true};
+        const RefColumn source{"source_ref", VORP_TRY(walk_column<std::uint32_t>(segment, "source_ref", rows)), false};
+        const RefColumn prov{"prov_ref", VORP_TRY(walk_column<std::uint32_t>(segment, "prov_ref", rows)), true};
+        out_.rows_walked += rows;
+        check_order_and_bounds(header, ends, vid64, vid_lo32);
+
+        // The display name each props text gives, worked out once per distinct text.
+        std::unordered_map<std::uint32_t, std::optional<std::string>> names_of_props;
+        CloseCursor closes = close_cursor(segment);
+        TtSCursor starts(header);
+        for (std::size_t index = 0; index < rows; ++index) {
+            const auto row = static_cast<std::uint32_t>(index);
+            if (uid_id[row] >= ctx_.committed)
+                add(LAYER_DICT, "dict-code-out-of-range",
+                    fmt::format("{} row {}: uid_id names dictionary code {}, but the manifest commits only {} records",
+                                file_, row, uid_id[row], ctx_.committed));
+            check_ref(row, label);
+            const bool props_readable = check_ref(row, props);
+            const bool name_readable = !name_ref.empty() && check_ref(row, name);
+            check_ref(row, source);
+            check_ref(row, prov);
+            if (!name_ref.empty() && props_readable && (name_readable || name_ref[row] == NO_STRING)) {
+                auto [cached, fresh] = names_of_props.try_emplace(props.refs[row]);
+                if (fresh) cached->second = name_of(VORP_TRY(strings_.get(props.refs[row])));
+                const std::optional<std::string>& expected = cached->second;
+                std::optional<std::string_view> stored;
+                if (name_readable) stored = VORP_TRY(strings_.get(name_ref[row]));
+                if (stored != expected) {
+                    const auto shown = [](const auto& text) { return text ? debug_quoted(*text) : std::string("no name"); };
+                    add(LAYER_SEGMENT, "name-ref-mismatch",
+                        fmt::format("{} row {}: name_ref gives {} but the props give {}", file_, row, shown(stored),
+                                    shown(expected)));
+                }
+            }
+
+            std::int64_t vt_e = 0;
+            if (!VORP_TRY(times(row, ends, closes, starts, vt_e))) continue;
+            ++out_.believed_rows;
+            if (uid_id[row] < ctx_.committed) out_.nodes[bucket_of(uid_id[row])].push_back({uid_id[row], vt_s[index], vt_e});
+        }
+        return ok();
+    }
+
+    const WalkContext& ctx_;
+    const SegmentEntry& entry_;
+    const std::string& file_;
+    EidDeriver& derive_;
+    SegmentWalk& out_;
+    StringView strings_;
+    std::vector<std::uint8_t> string_state_;
+};
+
+// Runs work(worker, index) for every index below `count` on `workers` threads (the calling thread
+// alone for one), each worker taking the next index as it finishes the last. Every index writes
+// only its own result, so results do not depend on the number of workers or on who ran what.
+void for_each_index(std::size_t count, std::size_t workers,
+                    const std::function<void(std::size_t worker, std::size_t index)>& work) {
+    std::atomic<std::size_t> next{0};
+    const auto take = [&](std::size_t worker) {
+        for (std::size_t index; (index = next.fetch_add(1, std::memory_order_relaxed)) < count;) work(worker, index);
+    };
+    if (workers <= 1)
+        take(0);
+    else
+        fan_out(workers, VERIFY_WORKER_PANICKED, take);
+}
+
+HeldCloses held_from_rows(std::span<const StagedClose> close_rows) {
+    HeldCloses held;
+    for (const StagedClose& close : close_rows) held[close.segment_id].emplace_back(close.row, close.tt_e);
+    for (auto& [segment_id, rows] : held) {
+        // Stable, so that of the closes of one row the last one read stays last and is kept.
+        std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::size_t kept = 0;
+        for (std::size_t index = 0; index < rows.size(); ++index) {
+            if (index + 1 < rows.size() && rows[index + 1].first == rows[index].first) continue;
+            rows[kept++] = rows[index];
+        }
+        rows.resize(kept);
+    }
+    return held;
 }
 
 }  // namespace
 
-Result<RowWalkReport> check_rows(const fs::path& root, const Manifest& manifest, const Dictionary& dictionary,
-                                 const CloseIndex& closes) {
+RowWalkReport check_rows(const fs::path& root, const Manifest& manifest, const Dictionary& dictionary,
+                         const CloseIndex& closes, const std::unordered_set<std::string>& passed_over) {
+    // For each row the index holds, the value of the topmost layer holding it (CloseIndex::find).
+    HeldCloses held;
+    std::unordered_map<std::uint64_t, std::vector<std::tuple<std::uint32_t, std::size_t, std::int64_t>>> layered;
+    std::size_t depth = 0;
+    for (const CloseIndex* layer = &closes; layer != nullptr; layer = layer->base.get(), ++depth)
+        for (const auto& [key, tt_e] : layer->closed) layered[key.prefix].emplace_back(key.suffix, depth, tt_e);
+    for (auto& [segment_id, rows] : layered) {
+        std::sort(rows.begin(), rows.end());
+        auto& flat = held[segment_id];
+        for (const auto& [row, layer_depth, tt_e] : rows)
+            if (flat.empty() || flat.back().first != row) flat.emplace_back(row, tt_e);
+    }
+    return walk_rows(root, manifest, dictionary, held, passed_over);
+}
+
+namespace {
+
+RowWalkReport walk_rows(const fs::path& root, const Manifest& manifest, const Dictionary& dictionary,
+                        const HeldCloses& held_rows, const std::unordered_set<std::string>& passed_over) {
+    const WalkContext context{root, manifest.generation, manifest.dict.records, dictionary, held_rows};
+
+    // Event lane, interval lane, nodes, each in list order; the segments the fast mode could not
+    // read are not walked again (it has reported them).
+    struct Job {
+        const SegmentEntry* entry;
+        RowKind kind;
+    };
+    std::vector<Job> jobs;
+    std::uint64_t listed_rows = 0;
+    const auto add_jobs = [&](const std::vector<SegmentEntry>& entries, RowKind kind) {
+        for (const SegmentEntry& entry : entries) {
+            if (passed_over.contains(entry.file)) continue;
+            jobs.push_back({&entry, kind});
+            listed_rows += entry.rows;
+        }
+    };
+    add_jobs(manifest.edge_lanes.event, RowKind::Edge);
+    add_jobs(manifest.edge_lanes.interval, RowKind::Edge);
+    add_jobs(manifest.node_store, RowKind::Node);
+
+    const std::size_t threads = scan_threads();
+    const std::size_t workers =
+        parallel_gate(threads, jobs.size(), 2, listed_rows) ? std::min(threads, jobs.size()) : std::size_t{1};
+    std::vector<SegmentWalk> walks(jobs.size());
+    std::vector<EidDeriver> derivers(workers);  // one per worker: it keeps no state between identities
+    for_each_index(jobs.size(), workers, [&](std::size_t worker, std::size_t index) {
+        SegmentWalker(context, *jobs[index].entry, derivers[worker], walks[index]).walk(jobs[index].kind);
+    });
+
     RowWalkReport out;
-    const std::uint64_t generation = manifest.generation;
-    const std::uint32_t committed = manifest.dict.records;  // R: codes at or above it name nothing durable
-    std::vector<EdgeInterval> edge_intervals;
-    std::vector<NodeInterval> node_intervals;
-    EidDeriver derive;
-
-    const auto row_finding = [&](std::string_view layer, std::string_view kind, const std::string& file,
-                                 std::string detail) {
-        out.findings.push_back(make_finding(layer, kind, file, generation, std::move(detail)));
-    };
-    // tt_e by the belief rule's lookup (close_tt_e). The index is probed only for the rows it holds:
-    // for any other row the rule falls back to the segment's own closed_rows either way, and the
-    // walk visits rows in ascending order, so a cursor over each segment's sorted keys replaces a
-    // hash probe per row.
-    std::unordered_map<std::uint64_t, std::vector<std::uint32_t>> held_rows;
-    for (const auto& [key, tt_e] : closes.closed) held_rows[key.prefix].push_back(key.suffix);
-    for (auto& [segment_id, rows] : held_rows) std::sort(rows.begin(), rows.end());
-    struct CloseCursor {
-        const std::vector<std::uint32_t>* rows = nullptr;
-        std::size_t next = 0;
-    };
-    const auto cursor_for = [&](std::uint64_t segment_id) {
-        const auto found = held_rows.find(segment_id);
-        return CloseCursor{found == held_rows.end() ? nullptr : &found->second, 0};
-    };
-    const auto closed_at = [&](const Segment& segment, std::uint64_t segment_id, CloseCursor& cursor,
-                               std::uint32_t row) {
-        bool held = false;
-        if (cursor.rows != nullptr) {
-            const std::vector<std::uint32_t>& rows = *cursor.rows;
-            while (cursor.next < rows.size() && rows[cursor.next] < row) ++cursor.next;
-            held = cursor.next < rows.size() && rows[cursor.next] == row;
-        }
-        return close_tt_e(held ? &closes : nullptr, segment_id, row, segment.header.closed_rows);
-    };
-
-    for (const auto* lane : {&manifest.edge_lanes.event, &manifest.edge_lanes.interval}) {
-        for (const SegmentEntry& entry : *lane) {
-            const std::shared_ptr<const Segment> held = open_for_walk(root, entry);
-            if (held == nullptr) continue;  // reported by the fast mode
-            const Segment& segment = *held;
-            const std::string& file = entry.file;
-            const std::uint64_t segment_id = segment_id_of(file);
-            CloseCursor cursor = cursor_for(segment_id);
-
-            const StringView strings = VORP_TRY_SEG(segment, segment.strings());
-            const auto vt_s = VORP_TRY_SEG(segment, segment.typed<std::int64_t>("vt_s"));
-            const auto src_id = VORP_TRY_SEG(segment, segment.typed<std::uint32_t>("src_id"));
-            const auto dst_id = VORP_TRY_SEG(segment, segment.typed<std::uint32_t>("dst_id"));
-            const auto rel_code = VORP_TRY_SEG(segment, segment.typed<std::uint16_t>("rel_code"));
-            const std::pair<std::string_view, std::span<const std::uint32_t>> refs[] = {
-                {"disc_ref", VORP_TRY_SEG(segment, segment.typed<std::uint32_t>("disc_ref"))},
-                {"props_ref", VORP_TRY_SEG(segment, segment.typed<std::uint32_t>("props_ref"))},
-                {"source_ref", VORP_TRY_SEG(segment, segment.typed<std::uint32_t>("source_ref"))},
-                {"prov_ref", VORP_TRY_SEG(segment, segment.typed<std::uint32_t>("prov_ref"))},
-            };
-            const std::size_t rows = vt_s.size();
-            VORP_TRY(check_length(segment, "src_id", src_id, rows));
-            VORP_TRY(check_length(segment, "dst_id", dst_id, rows));
-            VORP_TRY(check_length(segment, "rel_code", rel_code, rows));
-            for (const auto& [name, column] : refs) VORP_TRY(check_length(segment, name, column, rows));
-            const ValidEnds ends = VORP_TRY(valid_ends(segment, vt_s));
-            const std::vector<std::string>& rel_types = segment.header.rel_types;
-            out.rows_walked += rows;
-
-            for (std::size_t index = 0; index < rows; ++index) {
-                const auto row = static_cast<std::uint32_t>(index);
-                bool identity_valid = true;
-                for (const auto& [name, column] : {std::pair{"src_id", src_id}, std::pair{"dst_id", dst_id}}) {
-                    if (column[row] < committed) continue;
-                    row_finding(LAYER_DICT, "dict-code-out-of-range", file,
-                                fmt::format("{} row {}: {} names dictionary code {}, but the manifest commits only {} "
-                                            "records",
-                                            file, row, name, column[row], committed));
-                    identity_valid = false;
-                }
-                if (rel_code[row] >= rel_types.size()) {
-                    row_finding(LAYER_SEGMENT, "rel-code-out-of-range", file,
-                                fmt::format("{} row {}: rel_code {} has no entry among the segment's {} rel_types",
-                                            file, row, rel_code[row], rel_types.size()));
-                    identity_valid = false;
-                }
-                for (const auto& [name, column] : refs) {
-                    const std::uint32_t ref = column[row];
-                    if (ref == NO_STRING || ref < strings.count) continue;
-                    row_finding(LAYER_SEGMENT, "string-ref-out-of-range", file,
-                                fmt::format("{} row {}: {} names string {} of {} in this segment's heap", file, row,
-                                            name, ref, strings.count));
-                    if (name == "disc_ref") identity_valid = false;
-                }
-
-                const std::int64_t vt_e = ends.at(index);
-                const std::int64_t tt_e = closed_at(segment, segment_id, cursor, row);
-                const std::int64_t tt_s = VORP_TRY_SEG(segment, segment.header.tt_s_at(row));
-                row_intervals(file, generation, row, vt_s[index], vt_e, tt_s, tt_e, out.findings);
-
-                if (!is_believed(tt_s, tt_e, OPEN_END)) continue;
-                ++out.believed_rows;
-                if (!identity_valid) continue;
-                const std::string_view disc = VORP_TRY_SEG(segment, strings.get(refs[0].second[row]));
-                const Id96 id = derive(dictionary.uid(src_id[row]).value_or(std::string_view{}),
-                                       dictionary.uid(dst_id[row]).value_or(std::string_view{}),
-                                       rel_types[rel_code[row]], disc);
-                edge_intervals.push_back({id, vt_s[index], vt_e});
-            }
-        }
+    for (SegmentWalk& walk : walks) {
+        out.rows_walked += walk.rows_walked;
+        out.believed_rows += walk.believed_rows;
+        std::ranges::move(walk.findings, std::back_inserter(out.findings));
+        walk.findings = {};
     }
 
-    for (const SegmentEntry& entry : manifest.node_store) {
-        const std::shared_ptr<const Segment> held = open_for_walk(root, entry);
-        if (held == nullptr) continue;
-        const Segment& segment = *held;
-        const std::string& file = entry.file;
-        const std::uint64_t segment_id = segment_id_of(file);
-        CloseCursor cursor = cursor_for(segment_id);
-
-        const auto vt_s = VORP_TRY_SEG(segment, segment.typed<std::int64_t>("vt_s"));
-        const auto uid_id = VORP_TRY_SEG(segment, segment.typed<std::uint32_t>("uid_id"));
-        const std::size_t rows = vt_s.size();
-        VORP_TRY(check_length(segment, "uid_id", uid_id, rows));
-        const ValidEnds ends = VORP_TRY(valid_ends(segment, vt_s));
-        out.rows_walked += rows;
-
-        for (std::size_t index = 0; index < rows; ++index) {
-            const auto row = static_cast<std::uint32_t>(index);
-            if (uid_id[row] >= committed)
-                row_finding(LAYER_DICT, "dict-code-out-of-range", file,
-                            fmt::format("{} row {}: uid_id names dictionary code {}, but the manifest commits only {} "
-                                        "records",
-                                        file, row, uid_id[row], committed));
-            const std::int64_t vt_e = ends.at(index);
-            const std::int64_t tt_e = closed_at(segment, segment_id, cursor, row);
-            const std::int64_t tt_s = VORP_TRY_SEG(segment, segment.header.tt_s_at(row));
-            row_intervals(file, generation, row, vt_s[index], vt_e, tt_s, tt_e, out.findings);
-
-            if (!is_believed(tt_s, tt_e, OPEN_END)) continue;
-            ++out.believed_rows;
-            if (uid_id[row] < committed) node_intervals.push_back({uid_id[row], vt_s[index], vt_e});
-        }
-    }
-
-    const auto overlap_text = [](std::string_view kind, std::string_view name, auto& a, auto& b) {
+    // The overlap test, bucket by bucket; each bucket gathers its intervals from every walk (in
+    // walk order) and frees them there.
+    struct BucketResult {
+        std::uint64_t identities = 0;
+        std::vector<std::string> edge_messages;
+        std::vector<std::string> node_messages;
+    };
+    std::vector<BucketResult> buckets(INTERVAL_BUCKETS);
+    const auto overlap_text = [](std::string_view kind, std::string_view name, const auto& a, const auto& b) {
         return fmt::format("{} {}: believed versions [{}, {}) and [{}, {}) overlap in valid time", kind, name, a.vt_s,
                            a.vt_e, b.vt_s, b.vt_e);
     };
+    const auto gather = [&](auto member, std::size_t bucket) {
+        using Interval = typename std::remove_reference_t<decltype(walks[0].*member)>::value_type::value_type;
+        std::size_t total = 0;
+        for (const SegmentWalk& walk : walks) total += (walk.*member)[bucket].size();
+        std::vector<Interval> intervals;
+        intervals.reserve(total);
+        for (SegmentWalk& walk : walks) {
+            std::vector<Interval>& part = (walk.*member)[bucket];
+            intervals.insert(intervals.end(), part.begin(), part.end());
+            part = {};
+        }
+        return intervals;
+    };
+    for_each_index(INTERVAL_BUCKETS, workers, [&](std::size_t, std::size_t bucket) {
+        BucketResult& result = buckets[bucket];
+        std::vector<EdgeInterval> edges = gather(&SegmentWalk::edges, bucket);
+        result.identities += overlaps(edges, [&](const EdgeInterval& a, const EdgeInterval& b) {
+            result.edge_messages.push_back(overlap_text("edge", a.id.to_hex(), a, b));
+        });
+        edges = {};
+        std::vector<NodeInterval> nodes = gather(&SegmentWalk::nodes, bucket);
+        result.identities += overlaps(nodes, [&](const NodeInterval& a, const NodeInterval& b) {
+            result.node_messages.push_back(overlap_text("node", dictionary.uid(a.id).value_or("<unknown>"), a, b));
+        });
+    });
     std::vector<std::string> edge_messages;
-    out.identities_checked += overlaps(edge_intervals, [&](const EdgeInterval& a, const EdgeInterval& b) {
-        edge_messages.push_back(overlap_text("edge", a.id.to_hex(), a, b));
-    });
     std::vector<std::string> node_messages;
-    out.identities_checked += overlaps(node_intervals, [&](const NodeInterval& a, const NodeInterval& b) {
-        node_messages.push_back(overlap_text("node", dictionary.uid(a.id).value_or("<unknown>"), a, b));
-    });
+    for (BucketResult& result : buckets) {
+        out.identities_checked += result.identities;
+        std::ranges::move(result.edge_messages, std::back_inserter(edge_messages));
+        std::ranges::move(result.node_messages, std::back_inserter(node_messages));
+    }
     for (std::vector<std::string>* messages : {&edge_messages, &node_messages}) {
         std::sort(messages->begin(), messages->end());
         for (std::string& message : *messages)
-            out.findings.push_back(make_finding(LAYER_ROW, "believed-versions-overlap", "", generation, std::move(message)));
+            out.findings.push_back(
+                make_finding(LAYER_ROW, "believed-versions-overlap", "", manifest.generation, std::move(message)));
     }
     return out;
 }
+
+}  // namespace
 
 }  // namespace vorp

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <iterator>
@@ -13,6 +14,7 @@
 #include <random>
 #include <set>
 #include <memory>
+#include <unordered_set>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -22,10 +24,12 @@
 #include <fmt/format.h>
 
 #include "store_support.h"
+#include "vorp/checksum.h"
 #include "vorp/derive.h"
 #include "vorp/dict.h"
 #include "vorp/manifest_chain.h"
 #include "vorp/segment.h"
+#include "vorp/staging.h"
 #include "vorp/store.h"
 #include "vorp/visibility.h"
 
@@ -92,18 +96,21 @@ struct StoreBuilder {
         SegmentWriteOptions options;
         options.lane = lane;
         options.closed_rows = std::move(closed);
+        const std::size_t closed_count = options.closed_rows.size();
         const Status written = write_edge_segment(root / file, rows, options);
         if (!written) throw std::runtime_error(written.error().display());
-        (lane == Lane::Event ? next.edge_lanes.event : next.edge_lanes.interval).push_back(entry_for(file, rows.size()));
+        (lane == Lane::Event ? next.edge_lanes.event : next.edge_lanes.interval)
+            .push_back(sealed_entry(rows, file, static_cast<std::uint32_t>(closed_count)));
         return file;
     }
     std::string nodes(std::vector<NodeRow> rows, std::vector<std::pair<std::uint32_t, std::int64_t>> closed = {}) {
         const std::string file = take_segment_file();
         SegmentWriteOptions options;
         options.closed_rows = std::move(closed);
+        const std::size_t closed_count = options.closed_rows.size();
         const Status written = write_node_segment(root / file, rows, options);
         if (!written) throw std::runtime_error(written.error().display());
-        next.node_store.push_back(entry_for(file, rows.size()));
+        next.node_store.push_back(sealed_entry(rows, file, static_cast<std::uint32_t>(closed_count)));
         return file;
     }
     void closes(std::vector<StagedClose> rows) {
@@ -121,13 +128,6 @@ struct StoreBuilder {
         if (!published || published->unsynced) throw std::runtime_error("publish failed");
         checkpoint = published->stats.checkpoint_generation;
         head = next;
-    }
-
-    static SegmentEntry entry_for(const std::string& file, std::size_t rows) {
-        SegmentEntry entry;
-        entry.file = file;
-        entry.rows = static_cast<std::uint32_t>(rows);
-        return entry;
     }
 };
 
@@ -239,7 +239,86 @@ void rewrite_delta(const fs::path& root, std::uint64_t generation, const std::fu
     write_text(manifest_path(root, generation), delta.to_json());
 }
 
+// A segment file taken apart into its header, the values of every column (stored raw) and its raw
+// string table, to be changed and laid out again with every checksum recomputed: damage that only
+// the row walk can see.
+struct SegmentImage {
+    SegmentHeader header;
+    std::vector<std::string> extents;  // per header column, rows * width bytes
+    std::string table;
+
+    static SegmentImage read(const fs::path& path) {
+        const auto segment = must(Segment::open(path, SegmentSource(must(MemorySource::load(path))), true));
+        SegmentImage image;
+        image.header = segment->header;
+        const auto bytes_of = [](auto values) {
+            return std::string(reinterpret_cast<const char*>(values.data()), values.size_bytes());
+        };
+        for (const ColumnDesc& desc : image.header.columns) {
+            switch (desc.dtype) {
+                case DType::I64: image.extents.push_back(bytes_of(must(segment->typed<std::int64_t>(desc.name)))); break;
+                case DType::U64: image.extents.push_back(bytes_of(must(segment->typed<std::uint64_t>(desc.name)))); break;
+                case DType::U32: image.extents.push_back(bytes_of(must(segment->typed<std::uint32_t>(desc.name)))); break;
+                case DType::U16: image.extents.push_back(bytes_of(must(segment->typed<std::uint16_t>(desc.name)))); break;
+            }
+        }
+        const StringView strings = must(segment->strings());
+        image.table = std::string(4, '\0') + bytes_of(strings.offsets) + bytes_of(strings.data);
+        std::memcpy(image.table.data(), &strings.count, 4);
+        return image;
+    }
+
+    std::size_t column(std::string_view name) const {
+        for (std::size_t index = 0; index < header.columns.size(); ++index)
+            if (header.columns[index].name == name) return index;
+        throw std::runtime_error(fmt::format("no column {}", name));
+    }
+    template <class T>
+    void set(std::string_view name, std::size_t row, T value) {
+        std::memcpy(extents[column(name)].data() + row * sizeof(T), &value, sizeof(T));
+    }
+    void drop(std::string_view name) {
+        const std::size_t index = column(name);
+        header.columns.erase(header.columns.begin() + static_cast<std::ptrdiff_t>(index));
+        extents.erase(extents.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+
+    void write(const fs::path& path) const {
+        SegmentHeader laid = header;
+        std::string body;
+        SegmentFooter footer;
+        for (std::size_t index = 0; index < extents.size(); ++index) {
+            laid.columns[index].offset = body.size();
+            laid.columns[index].bytes = extents[index].size();
+            laid.columns[index].codec = CODEC_RAW;
+            body += extents[index];
+            body.append(align_up_64(body.size()) - body.size(), '\0');
+            footer.extent_crcs.push_back(crc32c(extents[index]));
+        }
+        laid.strings_offset = body.size();
+        laid.strings_bytes = table.size();
+        body += table;
+        footer.strings_crc = crc32c(table);
+        footer.rows = laid.rows;
+        const std::string json = segment_header_json(laid);
+        const auto le32 = [](std::uint32_t value) { return std::string(reinterpret_cast<const char*>(&value), 4); };
+        std::string image = le32(SEGMENT_HEAD_MAGIC) + le32(SEGMENT_FORMAT) + le32(static_cast<std::uint32_t>(json.size())) + json;
+        image.append(segment_body_start(json.size()) - image.size(), '\0');
+        image += body;
+        footer.body_sha = sha256_hex_bytes(image).substr(0, 16);
+        const std::string footer_json = segment_footer_json(footer);
+        write_text(path, image + footer_json + le32(static_cast<std::uint32_t>(footer_json.size())) + le32(SEGMENT_TAIL_MAGIC));
+    }
+};
+
+void edit_segment(const fs::path& path, const std::function<void(SegmentImage&)>& edit) {
+    SegmentImage image = SegmentImage::read(path);
+    edit(image);
+    image.write(path);
+}
+
 const std::string SEG0 = "seg/000000000000.vos";
+const std::string SEG1 = "seg/000000000001.vos";
 const std::string SEG2 = "seg/000000000002.vos";
 const std::string SEG4 = "seg/000000000004.vos";
 const std::string CLOSE2 = "close/000000000002.voc";
@@ -423,6 +502,134 @@ std::vector<DamageCase> damage_cases() {
                      {F("manifest", "chain-not-monotone", "manifests/00000000000000000002.json", 2,
                         "generation 2 moves created_tt backwards: -5 at generation 1, -9 here")},
                      0});
+    // Valid-time neighbours do not overlap; the same interval twice does, once per identity.
+    cases.push_back({"believed intervals meeting at a boundary, and repeated",
+                     [](StoreBuilder& b) {
+                         const std::uint32_t a = b.entity("a"), bb = b.entity("b");
+                         b.begin(100);
+                         b.edges({edge(a, bb, "knows", 1, 1, 5, 100), edge(a, bb, "likes", 2, 1, 5, 100),
+                                  edge(a, bb, "likes", 3, 1, 5, 100), edge(a, bb, "knows", 4, 5, 9, 100)});
+                         b.nodes({node(a, 5, 1, 5, 100), node(bb, 6, 1, 5, 100), node(bb, 7, 1, 5, 100),
+                                  node(a, 8, 5, 9, 100)});
+                         b.publish_next();
+                     },
+                     nullptr,
+                     {F("row", "believed-versions-overlap", "", 1,
+                        "edge " + eid_text("a", "b", "likes") + ": believed versions [1, 5) and [1, 5) overlap in valid time"),
+                      F("row", "believed-versions-overlap", "", 1,
+                        "node b: believed versions [1, 5) and [1, 5) overlap in valid time")},
+                     0});
+    // Two believed a-knows-b versions that overlap, one of them patched: a fault in its props
+    // leaves its identity in the overlap test, a fault in rel_code or disc_ref takes it out.
+    const auto overlapping_pair = [](StoreBuilder& b) {
+        const std::uint32_t a = b.entity("a"), bb = b.entity("b");
+        b.begin(100);
+        b.edges({edge(a, bb, "knows", 1, 1, 5, 100), edge(a, bb, "knows", 2, 2, 6, 100)});
+        b.publish_next();
+    };
+    const Finding pair_overlap = F("row", "believed-versions-overlap", "", 1,
+                                   "edge " + eid_text("a", "b", "knows") + ": believed versions [1, 5) and [2, 6) overlap in valid time");
+    const auto patched = [&](std::string name, std::function<void(SegmentImage&)> edit, std::vector<Finding> expected) {
+        cases.push_back({std::move(name), overlapping_pair,
+                         [edit](StoreBuilder& b, NativeStore&) { edit_segment(b.root / SEG0, edit); }, std::move(expected), 0});
+    };
+    const auto P = [](std::string kind, const std::string& rest) { return F("segment", std::move(kind), SEG0, 1, SEG0 + rest); };
+    patched("patched props_ref past the table", [](SegmentImage& s) { s.set<std::uint32_t>("props_ref", 0, 99); },
+            {P("string-ref-out-of-range", " row 0: props_ref names string 99 of 3 in this segment's heap"), pair_overlap});
+    patched("patched disc_ref past the table", [](SegmentImage& s) { s.set<std::uint32_t>("disc_ref", 0, 3); },
+            {P("string-ref-out-of-range", " row 0: disc_ref names string 3 of 3 in this segment's heap")});
+    // Reads refuse the none marker in disc_ref; it was once let through and then ended the walk.
+    patched("disc_ref holding the none marker", [](SegmentImage& s) { s.set<std::uint32_t>("disc_ref", 1, NO_STRING); },
+            {P("string-ref-out-of-range", " row 1: disc_ref names string 4294967295 of 3 in this segment's heap")});
+    patched("patched rel_code", [](SegmentImage& s) { s.set<std::uint16_t>("rel_code", 1, 1); },
+            {P("rel-code-out-of-range", " row 1: rel_code 1 has no entry among the segment's 1 rel_types")});
+    // A close above OPEN_END does not end belief: the version still overlaps its neighbour.
+    cases.push_back({"close above OPEN_END",
+                     [](StoreBuilder& b) {
+                         const std::uint32_t a = b.entity("a"), bb = b.entity("b");
+                         b.begin(100);
+                         b.edges({edge(a, bb, "knows", 1, 1, 5, 100), edge(a, bb, "knows", 2, 2, 6, 100)});
+                         b.closes({StagedClose{0, OPEN_END + 1, 0, true}});
+                         b.publish_next();
+                     },
+                     nullptr, {F("row", "believed-versions-overlap", "", 1,
+                                 "edge " + eid_text("a", "b", "knows") + ": believed versions [1, 5) and [2, 6) overlap in valid time")},
+                     0});
+    // Of two closes of one row the later run's counts; OPEN_END there defers to the segment's own.
+    cases.push_back({"a later close run reopening a row",
+                     [](StoreBuilder& b) {
+                         const std::uint32_t a = b.entity("a"), bb = b.entity("b");
+                         b.begin(100);
+                         b.edges({edge(a, bb, "knows", 1, 1, 5, 100), edge(a, bb, "knows", 2, 2, 6, 100)});
+                         b.publish_next();
+                         b.begin(200);
+                         b.closes({StagedClose{0, 200, 0, true}});
+                         b.publish_next();
+                         b.begin(300);
+                         b.closes({StagedClose{0, OPEN_END, 0, true}});
+                         b.publish_next();
+                     },
+                     nullptr, {F("row", "believed-versions-overlap", "", 3,
+                                 "edge " + eid_text("a", "b", "knows") + ": believed versions [1, 5) and [2, 6) overlap in valid time")},
+                     0});
+    // Losing the close run brings the closed version back: it overlaps its replacement.
+    cases.push_back({"missing close run", nullptr, [](StoreBuilder& b, NativeStore&) { fs::remove(b.root / CLOSE2); },
+                     {F("close", "close-run-missing", CLOSE2, 3,
+                        CLOSE2 + ": io: No such file or directory (os error 2) [file={root}/" + CLOSE2 + "]"),
+                      F("row", "believed-versions-overlap", "", 3,
+                        "edge " + eid_text("a", "b", "knows") + ": believed versions [0, 10) and [0, 10) overlap in valid time")},
+                     1});
+    // Damage to the base store with every checksum recomputed: the fast mode sees nothing, the
+    // walk sees it all. S(kind, file, rest) is the segment finding whose detail is file + rest.
+    const auto resealed = [&](std::string name, const std::string& file, std::function<void(SegmentImage&)> edit,
+                              std::vector<Finding> expected) {
+        cases.push_back({std::move(name), nullptr,
+                         [file, edit](StoreBuilder& b, NativeStore&) { edit_segment(b.root / file, edit); },
+                         std::move(expected), 0});
+    };
+    const auto S = [](std::string kind, const std::string& file, const std::string& rest) {
+        return F("segment", std::move(kind), file, 3, file + rest);
+    };
+    const Finding b_overlap = F("row", "believed-versions-overlap", "", 3,
+                                "node b: believed versions [0, 50) and [40, 90) overlap in valid time");
+    resealed("tt_s runs not covering the first row", SEG2, [](SegmentImage& s) { s.header.tt_s_runs = {{1, 200}}; },
+             {S("rows-unreadable", SEG2, ": corrupt: no tt_s run covers row 0 [file={root}/" + SEG2 + "]" + std::string(RESTORE))});
+    resealed("edge segment without vid64", SEG2, [](SegmentImage& s) { s.drop("vid64"); },
+             {S("rows-unreadable", SEG2,
+                ": corrupt: segment has no column 'vid64' [file={root}/" + SEG2 + "]" + std::string(RESTORE))});
+    resealed("props text that is not UTF-8", SEG2,
+             [](SegmentImage& s) { s.table[s.table.find("{\"w\":1}") + 5] = '\xff'; },
+             {S("string-unreadable", SEG2,
+                " row 0: props_ref names string 1, which cannot be read: string ref 1 is not UTF-8: invalid utf-8 "
+                "sequence of 1 bytes from index 5")});
+    resealed("node label_ref past the table", SEG1, [](SegmentImage& s) { s.set<std::uint32_t>("label_ref", 0, 77); },
+             {S("string-ref-out-of-range", SEG1, " row 0: label_ref names string 77 of 5 in this segment's heap")});
+    resealed("header disagreeing with its manifest entry", SEG2, [](SegmentImage& s) { s.header.vt_max = 5; },
+             {S("entry-summary-mismatch", SEG2, ": the manifest entry's vt_max is 0, but the segment's header gives 5")});
+    // Reads take vt_e as vt_s + 1 once the header says it was elided.
+    resealed("vt_e_elided beside a vt_e column", SEG2, [](SegmentImage& s) { s.header.vt_e_elided = true; },
+             {S("vt-e-elided-mismatch", SEG2, ": vt_e_elided is true but the segment has a vt_e column")});
+    resealed("tt_s runs not ascending", SEG4, [](SegmentImage& s) { s.header.tt_s_runs = {{0, 300}, {0, 300}}; },
+             {S("tt-s-runs-not-ascending", SEG4, ": tt_s_runs entry 1 starts at row 0 after an entry starting at row 0")});
+    // Binary search over closed_rows out of order misses both closes: row 0 is believed again.
+    resealed("closed_rows out of order", SEG4, [](SegmentImage& s) { s.header.closed_rows = {{1, 500}, {0, 400}}; },
+             {S("entry-summary-mismatch", SEG4, ": the manifest entry's n_closed_folded is 1, but the segment's header gives 2"),
+              S("closed-rows-unsorted", SEG4, ": closed_rows entry 1 closes row 0 after an entry closing row 1"), b_overlap});
+    resealed("closed_rows naming a row past the end", SEG4, [](SegmentImage& s) { s.header.closed_rows = {{5, 400}}; },
+             {S("closed-row-past-end", SEG4, ": closed_rows closes row 5 but the segment holds 2 rows"), b_overlap});
+    resealed("rows out of (vt_s, vid) order", SEG0,
+             [](SegmentImage& s) {
+                 s.set<std::int64_t>("vt_s", 1, 0);
+                 s.set<std::uint64_t>("vid64", 0, 3);
+             },
+             {S("rows-out-of-order", SEG0,
+                " row 1: key (0, 000000000000000200000000) sorts before the previous row's (0, 000000000000000300000000)")});
+    // Scans prune by vt_e_max: a header that understates it hides the row from windows past it.
+    resealed("header bounds that do not hold the rows", SEG2, [](SegmentImage& s) { s.header.vt_e_max = 9; },
+             {S("entry-summary-mismatch", SEG2, ": the manifest entry's vt_e_max is 10, but the segment's header gives 9"),
+              S("header-bounds-exceeded", SEG2, " row 0: vt_e 10 lies above the header's vt_e_max 9")});
+    resealed("name_ref disagreeing with the props", SEG1, [](SegmentImage& s) { s.set<std::uint32_t>("name_ref", 0, NO_STRING); },
+             {S("name-ref-mismatch", SEG1, " row 0: name_ref gives no name but the props give \"n\"")});
     return cases;
 }
 
@@ -466,6 +673,26 @@ TEST(Verify, DamageMatrix) {
         ASSERT_EQ(full->problems.size(), full->findings.size());
         for (std::size_t i = 0; i < full->problems.size(); ++i) EXPECT_EQ(full->problems[i], full->findings[i].detail);
         EXPECT_EQ(full->healthy(), expected.empty());
+
+        // The walk over a close index built from the same close rows finds the same.
+        CloseIndex closes;
+        closes.insert_run(fast->close_rows);
+        const RowWalkReport walk = check_rows(builder.root, store->manifest, store->dict, closes, fast->unreadable_segments);
+        EXPECT_EQ(walk.rows_walked, full->rows_walked);
+        EXPECT_EQ(walk.believed_rows, full->believed_rows);
+        ASSERT_LE(walk.findings.size(), full->findings.size());
+        EXPECT_TRUE(std::equal(walk.findings.begin(), walk.findings.end(), full->findings.end() - static_cast<std::ptrdiff_t>(walk.findings.size())));
+
+        // The walk on worker threads gives the same report, findings in the same order.
+        ::setenv("VORP_PARALLEL_MIN_ROWS", "1", 1);
+        for (const char* threads : {"1", "4"}) {
+            ::setenv("VORP_SCAN_THREADS", threads, 1);
+            const auto again = verify_full(*store);
+            ASSERT_TRUE(again.has_value());
+            EXPECT_EQ(*again, *full) << threads << " threads";
+        }
+        ::unsetenv("VORP_SCAN_THREADS");
+        ::unsetenv("VORP_PARALLEL_MIN_ROWS");
     }
 }
 
@@ -594,8 +821,8 @@ TEST(Verify, HardFailures) {
             EXPECT_TRUE(error.message.starts_with("manifest checksum mismatch: computed ")) << error.message;
         }
     }
-    // A segment the row walk opens but cannot read: the fast mode reports the damage, the full
-    // mode ends with the walk's error.
+    // A segment the fast mode found damaged is reported once and not walked again; the full mode
+    // still returns a report.
     const fs::path seg = builder.root / SEG0;
     std::string bytes = read_text(seg);
     const std::size_t runs = bytes.find("\"tt_s_runs\":[[0,");
@@ -607,9 +834,19 @@ TEST(Verify, HardFailures) {
     ASSERT_TRUE(fast.has_value());
     ASSERT_EQ(fast->report.findings.size(), 1u);
     EXPECT_EQ(fast->report.findings[0].kind, "segment-unreadable");
+    EXPECT_EQ(fast->unreadable_segments, std::unordered_set<std::string>{SEG0});
     const auto full = verify_full(*store);
-    ASSERT_FALSE(full.has_value());
-    EXPECT_EQ(full.error().display(), fmt::format("corrupt: no tt_s run covers row 0 [file={}]{}", seg.string(), RESTORE));
+    ASSERT_TRUE(full.has_value()) << full.error().display();
+    EXPECT_EQ(full->findings, fast->report.findings);
+    EXPECT_EQ(full->rows_walked, 5u);  // seg 0's two rows are not walked
+
+    // A segment that goes missing between the fast mode and the walk is a finding of the walk.
+    fs::remove(builder.root / SEG2);
+    const RowWalkReport walk = check_rows(builder.root, store->manifest, store->dict, CloseIndex{}, {SEG0});
+    ASSERT_EQ(walk.findings.size(), 1u);
+    EXPECT_EQ(walk.findings[0], F("segment", "rows-unreadable", SEG2, 3,
+                                  fmt::format("{}: io: No such file or directory (os error 2) [file={}]", SEG2,
+                                              (builder.root / SEG2).string())));
 }
 
 TEST(Verify, ParentChainEdgeCases) {

@@ -15,17 +15,18 @@
 //                                never moving backwards);
 //           check_close_targets  every close row that names a segment of the generation names a
 //                                row the segment holds;
-//           check_rows           every row of every segment: dictionary codes below the committed
-//                                record count, relationship codes and string references inside
-//                                the segment, non-empty valid-time and belief intervals, and no two
-//                                currently believed versions of one identity overlapping in valid
-//                                time.
+//           check_rows           every segment's header against its manifest entry and its rows,
+//                                and every row: dictionary codes below the committed record
+//                                count, relationship codes and string references inside the
+//                                segment, every referenced string readable, non-empty valid-time
+//                                and belief intervals, and no two currently believed versions of
+//                                one identity overlapping in valid time.
 //
 // Verification reads files afresh from disk: it never consults or fills the handle's segment
-// cache, verified-once set or close-index cache, takes no mutex, starts no thread and writes
-// nothing. Only a manifest that fails its own digest (both modes) and a segment the row walk has
-// opened but cannot read (full mode) end the call with an error; the findings gathered are then
-// dropped.
+// cache, verified-once set or close-index cache, takes no mutex and writes nothing; the row walk
+// alone starts worker threads, joined before it returns. Only a manifest that fails its own
+// digest ends the call with an error (both modes); everything else the checks meet, a segment
+// the row walk cannot read included, is a finding.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +34,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "vorp/dict.h"
@@ -91,6 +93,9 @@ struct VerifyReport {
 struct FastVerification {
     VerifyReport report;
     std::vector<StagedClose> close_rows;
+    // The entry files of the segments it could not read or open (reported as missing or
+    // unreadable); the row walk does not read them again.
+    std::unordered_set<std::string> unreadable_segments;
 };
 
 // The fast mode. Reads the handle's root, manifest and dictionary only.
@@ -128,12 +133,27 @@ struct RowWalkReport {
     std::vector<Finding> findings;
 };
 
-// Walks every row of every segment of `manifest` (event lane, interval lane, nodes), one segment
-// mapped at a time and without checksum verification, with tt_e from `closes` over each
-// segment's own closed_rows. A segment that cannot be mapped or opened is passed over (the fast
-// mode reports it); a segment opened but unreadable (a column, the string table, a tt_s run, the
-// disc text of a believed edge) ends the walk with that error.
-Result<RowWalkReport> check_rows(const std::filesystem::path& root, const Manifest& manifest,
-                                 const Dictionary& dictionary, const CloseIndex& closes);
+// Walks every row of every segment of `manifest` (event lane, interval lane, nodes) without
+// checksum verification, with tt_e from `closes` over each segment's own closed_rows, and never
+// fails: whatever it cannot read becomes a finding. Segments named in `passed_over` (those the
+// fast mode could not read) are not walked. Per segment, in this order:
+//   header     the manifest entry's summary against the header (entry-summary-mismatch), the
+//              vt_e column present exactly when vt_e_elided is false (vt-e-elided-mismatch),
+//              tt_s_runs strictly ascending (tt-s-runs-not-ascending), closed_rows strictly
+//              ascending (closed-rows-unsorted) and inside the segment (closed-row-past-end);
+//   columns    the string table and every column the reads of the kind read; a failure here, or a
+//              row whose tt_s no run covers, ends the segment's walk with "rows-unreadable";
+//   order      rows ascending by (vt_s, vid) (rows-out-of-order) and held by the header's bounds
+//              vt_min, vt_max, vt_e_max, key_lo, key_hi (header-bounds-exceeded);
+//   rows       dictionary codes, rel_code, every string reference range-checked (the none marker
+//              only in prov_ref and name_ref) and every referenced string read once
+//              (string-unreadable), node name_ref against the name its props give
+//              (name-ref-mismatch), the interval tests, and the believed intervals.
+// A version counts as believed exactly when the belief rule believes it now. Segments are walked
+// in parallel when the scan's gate opens (VORP_SCAN_THREADS, VORP_PARALLEL_MIN_ROWS), each into a
+// result of its own combined in walk order, so findings and counters do not depend on the thread
+// count.
+RowWalkReport check_rows(const std::filesystem::path& root, const Manifest& manifest, const Dictionary& dictionary,
+                         const CloseIndex& closes, const std::unordered_set<std::string>& passed_over = {});
 
 }  // namespace vorp
