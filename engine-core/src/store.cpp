@@ -472,6 +472,14 @@ Status NativeStore::begin(std::int64_t tt) {
     if (batch_tt)
         return fail(EngineError::invariant(
             fmt::format("a batch at tt={} is already open (single-writer, no nesting)", *batch_tt)));
+    // No read can ever believe a version written at OPEN_END or later (every as-of time at or
+    // above OPEN_END - 1 means "now"), so such a batch would commit rows that are lost on arrival.
+    if (tt >= OPEN_END) {
+        EngineError error = EngineError::invariant(fmt::format(
+            "transaction time {} is not below OPEN_END ({}): versions written at it could never be read", tt, OPEN_END));
+        error.remedy = "choose a transaction time below OPEN_END";
+        return fail(std::move(error));
+    }
     // The genesis generation has no transaction time of its own: the first batch may use any.
     if (manifest.generation != 0 && tt <= manifest.created_tt)
         return fail(EngineError::invariant(

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <map>
 #include <random>
 #include <stdexcept>
@@ -80,6 +81,12 @@ TEST(Batch, BeginStageAndRollback) {
     auto store = open_ok(dir.path);
     EXPECT_EQ(store->stage_edge(EdgeRow{}).error().display(),
               fmt::format("invariant: no batch is open; call begin() first — {}", ENGINE_BUG_REMEDY));
+    for (const std::int64_t at_end : {OPEN_END, std::numeric_limits<std::int64_t>::max()})
+        EXPECT_EQ(store->begin(at_end).error().display(),
+                  fmt::format("invariant: transaction time {} is not below OPEN_END ({}): versions written at it could "
+                              "never be read — choose a transaction time below OPEN_END",
+                              at_end, OPEN_END));
+    EXPECT_FALSE(store->in_batch());
     ASSERT_TRUE(store->begin(-7));  // the genesis generation accepts any time
     EXPECT_EQ(store->begin(3).error().message, "a batch at tt=-7 is already open (single-writer, no nesting)");
     ASSERT_TRUE(store->commit(store->manifest.event_log));

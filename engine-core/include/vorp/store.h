@@ -337,8 +337,8 @@ public:
     std::uint64_t pinned_generation() const { return pinned_generation_; }
 
     // ---- batches (exclusive) ----
-    // Opens a batch at transaction time `tt`, which must be after the current generation's
-    // created_tt (the genesis generation accepts any). No I/O.
+    // Opens a batch at transaction time `tt`, which must be below OPEN_END and after the current
+    // generation's created_tt (the genesis generation accepts any). No I/O.
     Status begin(std::int64_t tt);
     // Appends a row to the open batch; a vid staged before is accepted again.
     Status stage_edge(EdgeRow row);
