@@ -155,6 +155,9 @@ TEST(StoreOpen, Matrix) {
          not_number + "\"18446744073709551616\" [file={root}/CURRENT]" + restore},
         {"CURRENT not UTF-8", true, set_current("0 {sha}\xff\n"),
          "io: stream did not contain valid UTF-8 [file={root}/CURRENT]"},
+        {"current manifest not UTF-8", true,
+         [](const fs::path& r, const std::string&) { write_text(manifest_path(r, 0), "{\"kind\": \"\xff\"}"); },
+         "corrupt: stream did not contain valid UTF-8 [file={root}/manifests/00000000000000000000.json]" + restore},
         {"CURRENT unknown generation", true, set_current("7 {sha}\n"),
          "corrupt: CURRENT points at generation 7 but its manifest is missing "
          "[file={root}/manifests/00000000000000000007.json]" + restore},
