@@ -172,7 +172,13 @@ Status create_dirs_durable(const std::filesystem::path& dir) {
         if (parent == probe) break;
         probe = std::move(parent);
     }
-    if (missing.empty()) return ok();
+    if (missing.empty()) {
+        // Something is there already. A file in place of the directory would be accepted here and
+        // break the first write into it, so it fails now, as mkdir reports it (EEXIST).
+        if (is_dir_path(dir)) return ok();
+        VORP_TRY_FILE(dir, create_dirs(dir));
+        return ok();
+    }
     VORP_TRY_FILE(dir, create_dirs(dir));
     // Each new entry becomes durable with a sync of its parent, outermost first.
     for (auto created = missing.rbegin(); created != missing.rend(); ++created)

@@ -155,6 +155,26 @@ TEST(StoreOpen, Matrix) {
          not_number + "\"18446744073709551616\" [file={root}/CURRENT]" + restore},
         {"CURRENT not UTF-8", true, set_current("0 {sha}\xff\n"),
          "io: stream did not contain valid UTF-8 [file={root}/CURRENT]"},
+        {"file in place of manifests", false, [](const fs::path& r, const std::string&) { write_text(r / "manifests", ""); },
+         "io: File exists (os error 17) [file={root}/manifests]"},
+        {"file in place of seg", true,
+         [](const fs::path& r, const std::string&) {
+             fs::remove_all(r / "seg");
+             write_text(r / "seg", "");
+         },
+         "io: File exists (os error 17) [file={root}/seg]"},
+        {"file in place of close", true,
+         [](const fs::path& r, const std::string&) {
+             fs::remove_all(r / "close");
+             write_text(r / "close", "");
+         },
+         "io: File exists (os error 17) [file={root}/close]"},
+        {"file in place of idx", true,
+         [](const fs::path& r, const std::string&) {
+             fs::remove_all(r / "idx");
+             write_text(r / "idx", "");
+         },
+         "io: File exists (os error 17) [file={root}/idx]"},
         {"current manifest not UTF-8", true,
          [](const fs::path& r, const std::string&) { write_text(manifest_path(r, 0), "{\"kind\": \"\xff\"}"); },
          "corrupt: stream did not contain valid UTF-8 [file={root}/manifests/00000000000000000000.json]" + restore},
