@@ -143,7 +143,9 @@ Result<KindKeys> key_pass(const Rewrite& rewrite, RowKind kind, const std::vecto
         const Columns columns = VORP_TRY(Columns::of(*segment, kind));
         for (std::uint32_t row = 0; row < segment->header.rows; ++row) {
             const std::int64_t tt_e = row_tt_e(rewrite, input, *segment, row);
-            if (rewrite.current_only && tt_e != OPEN_END) {
+            // The strip keeps exactly what every read believes now, by the one belief rule: a
+            // close above OPEN_END does not end belief, a tt_s at or past it never began it.
+            if (rewrite.current_only && !is_believed(VORP_TRY(segment->header.tt_s_at(row)), tt_e, OPEN_END)) {
                 ++keys.dropped;
                 continue;
             }
