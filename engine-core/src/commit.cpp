@@ -211,6 +211,7 @@ Result<std::uint64_t> NativeStore::commit(EventLogRef cursor) {
     // One writer per store in the process: a collection must never list seg/ between this
     // commit's seal and its CURRENT.
     const WriterGuard writing = VORP_TRY(WriterGuard::acquire(pin_path));
+    VORP_TRY(check_not_behind());
 
     const Stopwatch total_clock;
     CommitPhases phases;
@@ -369,6 +370,7 @@ Result<UpgradeReport> NativeStore::upgrade_manifests() {
         return UpgradeReport{false, from_format, MANIFEST_FORMAT_VERSION, manifest.generation, manifest.manifest_sha};
     if (from_format != 1 && from_format != 2) return fail(read_only_format_error(from_format));
     const WriterGuard writing = VORP_TRY(WriterGuard::acquire(pin_path));
+    VORP_TRY(check_not_behind());
 
     // The same generation's content, one generation on, digested as format 3 from scratch.
     Manifest next = manifest.successor(manifest.created_tt);

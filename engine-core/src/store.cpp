@@ -233,7 +233,7 @@ Result<Published> publish(const std::filesystem::path& root, const std::optional
 
 // ---- open ----------------------------------------------------------------------------------------
 
-Result<Reconstructed> load_current(const std::filesystem::path& root) {
+Result<CurrentLine> read_current(const std::filesystem::path& root) {
     const std::filesystem::path current = root / CURRENT_FILE;
     const std::string text = VORP_TRY_FILE(current, read_file(current));
     if (validate_utf8(text)) return fail(EngineError::io("stream did not contain valid UTF-8").at_file(current));
@@ -247,16 +247,20 @@ Result<Reconstructed> load_current(const std::filesystem::path& root) {
     if (!generation)
         return fail(EngineError::corrupt(fmt::format("CURRENT generation is not a number: {}", debug_quoted(tokens[0])))
                         .at_file(current));
+    return CurrentLine{*generation, std::string(tokens[1])};
+}
 
-    const std::filesystem::path chain_file = manifest_path(root, *generation);
+Result<Reconstructed> load_current(const std::filesystem::path& root) {
+    const CurrentLine line = VORP_TRY(read_current(root));
+    const std::filesystem::path chain_file = manifest_path(root, line.generation);
     if (!path_exists(chain_file))
         return fail(EngineError::corrupt(fmt::format("CURRENT points at generation {} but its manifest is missing",
-                                                     *generation))
+                                                     line.generation))
                         .at_file(chain_file));
-    Reconstructed rebuilt = VORP_TRY(reconstruct(root, *generation));
-    if (rebuilt.manifest.manifest_sha != tokens[1])
-        return fail(EngineError::corrupt(fmt::format("CURRENT records sha {} but manifest {} has {}", tokens[1],
-                                                     *generation, rebuilt.manifest.manifest_sha))
+    Reconstructed rebuilt = VORP_TRY(reconstruct(root, line.generation));
+    if (rebuilt.manifest.manifest_sha != line.sha)
+        return fail(EngineError::corrupt(fmt::format("CURRENT records sha {} but manifest {} has {}", line.sha,
+                                                     line.generation, rebuilt.manifest.manifest_sha))
                         .at_file(chain_file));
     return rebuilt;
 }
@@ -442,6 +446,16 @@ Status NativeStore::mark_current_only() {
     VORP_TRY(write_atomic(root / CURRENT_ONLY_FILE, CURRENT_ONLY_TEXT));
     current_only = true;
     return ok();
+}
+
+Status NativeStore::check_not_behind() const {
+    const CurrentLine on_disk = VORP_TRY(read_current(root));
+    if (on_disk.generation == manifest.generation && on_disk.sha == manifest.manifest_sha) return ok();
+    EngineError error = EngineError::invariant(
+        fmt::format("this handle is at generation {} but the store is at generation {}: another handle has written to it",
+                    manifest.generation, on_disk.generation));
+    error.remedy = "open the store again";
+    return fail(std::move(error));
 }
 
 Status NativeStore::assert_full_belief(std::int64_t tt) const {

@@ -19,6 +19,7 @@
 
 #include <fmt/format.h>
 
+#include "vorp/compact.h"
 #include "vorp/gc.h"
 #include "vorp/manifest_chain.h"
 
@@ -401,6 +402,75 @@ TEST(Commit, DirectorySyncAfterCurrentStillMovesTheHandle) {
     EXPECT_EQ(store->manifest.generation, 1u);
     EXPECT_EQ(store->pinned_generation(), 1u);
     EXPECT_EQ(open_ok(dir.path)->manifest, store->manifest);
+}
+
+// ---- handles behind the store --------------------------------------------------------------------
+
+// Every file under the root with its bytes.
+std::map<std::string, std::string> store_files(const fs::path& root) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        if (entry.is_regular_file()) files[fs::relative(entry.path(), root).string()] = testing::read_text(entry.path());
+    return files;
+}
+
+std::optional<EngineError> error_of(const auto& result) {
+    if (result) return std::nullopt;
+    return result.error();
+}
+
+void write_legacy_generation(const fs::path& root, std::uint32_t format, const Manifest& genesis);
+
+// A handle opened before another handle committed (or before its latest commit) must not publish
+// or collect over the newer generation: every writing operation refuses, and nothing changes.
+TEST(Commit, AHandleBehindTheStoreChangesNothing) {
+    using Operation = std::function<std::optional<EngineError>(NativeStore&)>;
+    const std::vector<std::pair<std::string, Operation>> operations = {
+        {"commit",
+         [](NativeStore& store) {
+             EXPECT_TRUE(store.begin(50));
+             EXPECT_TRUE(store.stage_edge(edge(store, {50, 0}, 0, 1, 50, "late", "b")));
+             return error_of(store.commit(store.manifest.event_log));
+         }},
+        {"compact", [](NativeStore& store) { return error_of(compact(store)); }},
+        {"compact_current_only", [](NativeStore& store) { return error_of(compact_current_only(store)); }},
+        {"gc", [](NativeStore& store) { return error_of(gc::collect(store, 1)); }},
+        {"upgrade_manifests", [](NativeStore& store) { return error_of(store.upgrade_manifests()); }},
+    };
+    for (const bool opened_after_a_commit : {false, true}) {
+        for (const auto& [name, operation] : operations) {
+            SCOPED_TRACE(fmt::format("{}, opened after a commit: {}", name, opened_after_a_commit));
+            TempDir dir("vorp-behind");
+            const bool legacy = name == "upgrade_manifests";
+            auto writer = open_ok(dir.path);
+            if (legacy) write_legacy_generation(dir.path, 2, writer->manifest);
+            writer = open_ok(dir.path);
+            if (opened_after_a_commit && !legacy) commit_sample(*writer, 1, 3, 1);
+            auto behind = open_ok(dir.path);
+            if (legacy) {
+                ASSERT_TRUE(writer->upgrade_manifests());
+            } else {
+                commit_sample(*writer, opened_after_a_commit ? 2 : 1, 3, 1);
+            }
+            const Manifest held = behind->manifest;
+            const auto files_before = store_files(dir.path);
+
+            const std::optional<EngineError> refused = operation(*behind);
+            ASSERT_TRUE(refused.has_value());
+            EXPECT_EQ(refused->display(),
+                      fmt::format("invariant: this handle is at generation {} but the store is at generation {}: "
+                                  "another handle has written to it — open the store again",
+                                  held.generation, writer->manifest.generation));
+            EXPECT_EQ(store_files(dir.path), files_before);
+            EXPECT_EQ(behind->manifest, held);
+            EXPECT_FALSE(behind->current_only);
+            EXPECT_EQ(behind->in_batch(), name == "commit");  // the batch stays open for a rollback
+            if (behind->in_batch()) {
+                EXPECT_TRUE(behind->rollback());
+            }
+            EXPECT_EQ(open_ok(dir.path)->manifest, writer->manifest);
+        }
+    }
 }
 
 // ---- install and upgrade -------------------------------------------------------------------------

@@ -171,9 +171,18 @@ struct OpenPhases {
     bool operator==(const OpenPhases&) const = default;
 };
 
-// Reads CURRENT leniently (tokens split at runs of Unicode white space, a third token ignored, the
-// generation with an optional '+' and leading zeros) and rebuilds its generation from the chain,
-// checking the digest against the sha CURRENT records.
+// What CURRENT names: a generation and the short sha of its manifest.
+struct CurrentLine {
+    std::uint64_t generation = 0;
+    std::string sha;
+};
+
+// Reads CURRENT leniently: tokens split at runs of Unicode white space, a third token ignored, the
+// generation with an optional '+' and leading zeros. Nothing else is read.
+Result<CurrentLine> read_current(const std::filesystem::path& root);
+
+// Reads CURRENT (read_current) and rebuilds its generation from the chain, checking the digest
+// against the sha CURRENT records.
 Result<Reconstructed> load_current(const std::filesystem::path& root);
 
 // Decides whether a directory without CURRENT may become a new store: only when dict.log is
@@ -321,6 +330,13 @@ public:
 
     // Writes CURRENT_ONLY, then marks the handle current-only (left unchanged on failure).
     Status mark_current_only();
+    // Whether CURRENT still names this handle's generation and sha. Every operation that writes a
+    // generation or removes files calls it under the writer guard, before it writes anything: a
+    // handle opened before another handle (or process) committed would otherwise publish a
+    // generation number that is already taken, replacing that commit's files, or collect files
+    // the newer generations need. `invariant` "this handle is at generation {} but the store is
+    // at generation {}: another handle has written to it", remedy "open the store again".
+    Status check_not_behind() const;
     // On a current-only store, every as-of time below OPEN_END - 1 is refused.
     Status assert_full_belief(std::int64_t tt) const;
     // The uid of a dense id (committed entries and entries added since alike).
