@@ -341,21 +341,25 @@ NativeStore::NativeStore(std::filesystem::path root_path)
 NativeStore::~NativeStore() {
     // Unpin first, so that a garbage collection never sees this handle's generation as held by
     // a handle that is half gone; then release the fields in declaration order.
-    if (pinned_) unpin(pin_path, pinned_generation_);
+    //
+    // A throw from here would end the process, so nothing here takes a lock that may be poisoned
+    // (a panic in an earlier call, already reported to the caller, leaves its mutex so) or
+    // allocates. No call can be running on a handle being destroyed, so its own fields need no
+    // lock; the pin is given back by its precomputed key, and the pin table never refuses that.
+    if (pinned_) unpin_normalised(pin_key_, pinned_generation_);
     release(root);
     release(pin_path);
     release(dict);
     release(manifest);
     release(merkle);
-    staging.clear();
+    release(staging.edges);
+    release(staging.nodes);
+    release(staging.staged_edge_vids);
+    release(staging.staged_node_vids);
     release(staged_vid_closes);
     release(staged_closes);
-    {
-        auto guard = stats_mutex.lock();
-        release(stats_cache);
-    }
-    edge_postings.retain_segments({});
-    node_postings.retain_segments({});
+    release(stats_cache);
+    // The postings go with their fields, after the segment cache.
     release(batch_close_index);
     segment_cache.reset();
 }
@@ -425,7 +429,8 @@ Result<std::unique_ptr<NativeStore>> NativeStore::open(std::string_view path) {
     } else {
         store->pin_path = root;
     }
-    pin(store->pin_path, store->manifest.generation);
+    store->pin_key_ = pin_key(store->pin_path);
+    pin(store->pin_slot_for(store->manifest.generation));
     store->pinned_ = true;
     store->pinned_generation_ = store->manifest.generation;
 
@@ -621,8 +626,14 @@ void NativeStore::evict_segments_not_in(const FileNameSet& live) {
 
 void NativeStore::move_pin(std::uint64_t generation) {
     if (pinned_ && generation == pinned_generation_) return;
-    pin(pin_path, generation);
-    if (pinned_) unpin(pin_path, pinned_generation_);
+    move_pin(pin_slot_for(generation));
+}
+
+void NativeStore::move_pin(PinSlot&& slot) noexcept {
+    const std::uint64_t generation = slot.generation();
+    if (pinned_ && generation == pinned_generation_) return;
+    pin(std::move(slot));
+    if (pinned_) unpin_normalised(pin_key_, pinned_generation_);
     pinned_ = true;
     pinned_generation_ = generation;
 }

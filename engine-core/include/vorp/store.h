@@ -60,6 +60,7 @@
 #include "vorp/derive.h"
 #include "vorp/dict.h"
 #include "vorp/error.h"
+#include "vorp/gc.h"
 #include "vorp/manifest.h"
 #include "vorp/manifest_chain.h"
 #include "vorp/merkle.h"
@@ -323,7 +324,8 @@ public:
     static Result<std::unique_ptr<NativeStore>> open(std::string_view path);
 
     // Unpins, then releases the owning fields in declaration order. Writes nothing: an open batch
-    // and dictionary entries added since the last commit are lost.
+    // and dictionary entries added since the last commit are lost. Never throws, whatever state
+    // the handle's locks (or the pin table's) are in.
     ~NativeStore();
     NativeStore(const NativeStore&) = delete;
     NativeStore& operator=(const NativeStore&) = delete;
@@ -349,6 +351,10 @@ public:
     // at no instant are both unpinned. Commit, install and the manifest upgrade call it when they
     // adopt a generation.
     void move_pin(std::uint64_t generation);
+    // The same with the new pin made ahead (pin_slot_for), so that it cannot fail: for the step
+    // after CURRENT has been renamed, which must follow the published generation whatever happens.
+    void move_pin(PinSlot&& slot) noexcept;
+    PinSlot pin_slot_for(std::uint64_t generation) const { return PinSlot(pin_key_, generation); }
     // The generation this handle holds pinned.
     std::uint64_t pinned_generation() const { return pinned_generation_; }
 
@@ -454,6 +460,7 @@ private:
 
     bool pinned_ = false;
     std::uint64_t pinned_generation_ = 0;
+    std::string pin_key_;  // pin_key(pin_path), made once so that giving the pin back allocates nothing
 };
 
 // The error of a batch operation called with no batch open.
