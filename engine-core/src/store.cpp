@@ -188,7 +188,7 @@ Status create_dirs_durable(const std::filesystem::path& dir) {
 
 Result<Published> publish(const std::filesystem::path& root, const std::optional<DeltaBase>& base,
                           std::uint64_t checkpoint_generation, const Manifest& manifest, bool force,
-                          std::uint64_t every) {
+                          std::uint64_t every, PublishPoint* reached) {
     if (manifest.format != MANIFEST_FORMAT_VERSION) return fail(read_only_format_error(manifest.format));
 
     Published published;
@@ -219,6 +219,7 @@ Result<Published> publish(const std::filesystem::path& root, const std::optional
     const Stopwatch current_clock;
     const std::filesystem::path current = root / CURRENT_FILE;
     VORP_TRY(replace_file(current, fmt::format("{} {}\n", manifest.generation, manifest.manifest_sha)));
+    if (reached != nullptr) *reached = PublishPoint{true, stats.checkpoint_generation};
     if (auto synced = fsync_dir(current.parent_path()); !synced) {
         EngineError cause = std::move(synced).error();
         EngineError error = EngineError::io(fmt::format("generation {} was published but its directory could not be synced: {}",

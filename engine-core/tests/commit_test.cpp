@@ -12,7 +12,10 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <new>
+#include <optional>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -404,6 +407,58 @@ TEST(Commit, DirectorySyncAfterCurrentStillMovesTheHandle) {
     EXPECT_EQ(open_ok(dir.path)->manifest, store->manifest);
 }
 
+// An exception leaving a durable step (an allocation failure, thrown here by the fault seam at
+// the n-th step, for every n in turn) is a failed commit: before CURRENT is renamed the handle is
+// put back, batch open, and the retry succeeds; after it, the handle has moved with the store.
+TEST(Commit, ExceptionsAtEveryStepLeaveHandleAndStoreAgreeing) {
+    for (std::size_t throw_at = 0;; ++throw_at) {
+        SCOPED_TRACE(throw_at);
+        TempDir dir("vorp-throw");
+        auto store = open_ok(dir.path);
+        commit_sample(*store, 1, 5, 2);
+        ASSERT_TRUE(store->stats_accum());
+        ASSERT_TRUE(store->begin(2));
+        for (std::uint32_t i = 0; i < 4; ++i)
+            ASSERT_TRUE(store->stage_edge(edge(*store, {2, i}, i, OPEN_END, 2, "fresh", "b")));
+        ASSERT_TRUE(store->close_version(RowKind::Edge, {1, 1}, 2));
+        const Manifest before = store->manifest;
+        const auto merkle_before = store->merkle;
+
+        std::size_t steps = 0;
+        bool thrown = false;
+        {
+            ScopedDurableFault fault([&](DurableOp, const fs::path&, std::uint64_t, std::size_t&) -> int {
+                if (steps++ == throw_at) throw std::bad_alloc();
+                return 0;
+            });
+            try {
+                ASSERT_EQ(store->commit(EventLogRef{5, "x"}).value(), 2u);
+            } catch (const std::bad_alloc&) {
+                thrown = true;
+            }
+        }
+        if (!thrown) break;  // every step has thrown once
+        if (store->manifest.generation == 1) {
+            EXPECT_EQ(store->manifest, before);
+            EXPECT_EQ(store->merkle, merkle_before);
+            EXPECT_TRUE(store->in_batch());
+            EXPECT_EQ(store->pinned_generation(), 1u);
+            EXPECT_EQ(open_ok(dir.path)->manifest, before);
+            ASSERT_EQ(store->commit(EventLogRef{5, "x"}).value(), 2u);
+        } else {
+            EXPECT_FALSE(store->in_batch());
+            EXPECT_EQ(store->pinned_generation(), 2u);
+            EXPECT_EQ(pinned_generations(store->pin_path), (std::set<std::uint64_t>{2}));
+        }
+        auto reopened = open_ok(dir.path);
+        EXPECT_EQ(reopened->manifest, store->manifest);
+        EXPECT_EQ(stored_versions(*reopened).size(), 5u + 2u + 4u);
+        EXPECT_EQ(stored_versions(*reopened).at(Id96{1, 1}), 2);
+        EXPECT_EQ(reopened->stats_accum().value(), store->stats_accum().value());
+        ASSERT_LT(throw_at, 100u);
+    }
+}
+
 // ---- handles behind the store --------------------------------------------------------------------
 
 // Every file under the root with its bytes.
@@ -507,6 +562,42 @@ TEST(Upgrade, FormatOneAndTwoBecomeWritable) {
         EXPECT_EQ(reopened->manifest, store->manifest);
         EXPECT_EQ(commit_sample(*reopened, 43, 2, 0), 3u);
         EXPECT_EQ(stored_versions(*reopened).size(), 2u);
+    }
+}
+
+// The same for the upgrade, which publishes through install's path: an exception before CURRENT is
+// renamed leaves a read-only handle at the old generation, one after it an upgraded handle.
+TEST(Upgrade, ExceptionsAtEveryStepLeaveHandleAndStoreAgreeing) {
+    for (std::size_t throw_at = 0;; ++throw_at) {
+        SCOPED_TRACE(throw_at);
+        TempDir dir("vorp-upgrade");
+        write_legacy_generation(dir.path, 2, open_ok(dir.path)->manifest);
+        auto store = open_ok(dir.path);
+        const Manifest before = store->manifest;
+        std::size_t steps = 0;
+        bool thrown = false;
+        {
+            ScopedDurableFault fault([&](DurableOp, const fs::path&, std::uint64_t, std::size_t&) -> int {
+                if (steps++ == throw_at) throw std::bad_alloc();
+                return 0;
+            });
+            try {
+                ASSERT_TRUE(store->upgrade_manifests());
+            } catch (const std::bad_alloc&) {
+                thrown = true;
+            }
+        }
+        if (!thrown) break;
+        if (store->manifest.generation == 1) {
+            EXPECT_EQ(store->manifest, before);
+            EXPECT_FALSE(store->merkle.has_value());
+            EXPECT_EQ(store->upgrade_manifests().value().generation, 2u);
+        }
+        EXPECT_EQ(store->manifest.format, 3u);
+        EXPECT_EQ(store->pinned_generation(), 2u);
+        EXPECT_EQ(store->merkle, ManifestMerkle::from_manifest(store->manifest));
+        EXPECT_EQ(open_ok(dir.path)->manifest, store->manifest);
+        ASSERT_LT(throw_at, 100u);
     }
 }
 

@@ -146,14 +146,22 @@ struct Published {
     std::optional<EngineError> unsynced;
 };
 
+// Set by publish the moment the rename of CURRENT has succeeded. A caller that sees an exception
+// leave publish (an allocation failure) learns from it whether the generation was published.
+struct PublishPoint {
+    bool current_renamed = false;
+    std::uint64_t checkpoint_generation = 0;  // as PublishStats, once current_renamed is set
+};
+
 // Makes `manifest` the current generation of the store at `root`: its manifest-chain file (a delta
 // against `base` when one is given, not forced, the generation is not a multiple of `every` and
 // the change is a pure append; a checkpoint otherwise), then CURRENT. Changes nothing in any
 // handle. A manifest of format other than 3 is refused before anything is written. An error means
-// nothing was published: CURRENT still names the previous generation.
+// nothing was published: CURRENT still names the previous generation. `reached`, when given,
+// records the commit point as it passes.
 Result<Published> publish(const std::filesystem::path& root, const std::optional<DeltaBase>& base,
                           std::uint64_t checkpoint_generation, const Manifest& manifest, bool force,
-                          std::uint64_t every);
+                          std::uint64_t every, PublishPoint* reached = nullptr);
 
 // ---- open ----------------------------------------------------------------------------------------
 
@@ -457,6 +465,10 @@ public:
 
 private:
     explicit NativeStore(std::filesystem::path root_path);
+    // Publishes `next` as a checkpoint and adopts it (install and the upgrade). Its pin and Merkle
+    // state are made before anything is written, so that once CURRENT names it the handle
+    // follows without any step that can fail; an exception before that leaves the handle as it was.
+    Result<std::uint64_t> publish_and_adopt(Manifest next);
 
     bool pinned_ = false;
     std::uint64_t pinned_generation_ = 0;
