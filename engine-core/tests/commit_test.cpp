@@ -565,6 +565,49 @@ TEST(Upgrade, FormatOneAndTwoBecomeWritable) {
     }
 }
 
+// Once the rename of CURRENT has succeeded the upgrade is published: a failed root sync after it
+// is reported, but the handle has moved. A crash after the manifest leaves the old read-only
+// generation; after CURRENT, the upgraded one.
+TEST(Upgrade, PublishPointsDecideOldOrNew) {
+    {
+        TempDir dir("vorp-upgrade");
+        write_legacy_generation(dir.path, 2, open_ok(dir.path)->manifest);
+        auto store = open_ok(dir.path);
+        ScopedDurableFault fault([&](DurableOp op, const fs::path& path, std::uint64_t, std::size_t&) {
+            return op == DurableOp::sync_dir && path == dir.path ? EIO : 0;
+        });
+        EXPECT_EQ(store->upgrade_manifests().error().display(),
+                  "io: generation 2 was published but its directory could not be synced: Input/output error (os error "
+                  "5) [file=" + dir.path.string() + "]");
+        EXPECT_EQ(store->manifest.generation, 2u);
+        EXPECT_EQ(store->manifest.format, 3u);
+        EXPECT_EQ(store->pinned_generation(), 2u);
+        EXPECT_EQ(open_ok(dir.path)->manifest, store->manifest);
+    }
+    for (const char* point : {"after_manifest", "after_current"}) {
+        SCOPED_TRACE(point);
+        TempDir dir("vorp-upgrade");
+        write_legacy_generation(dir.path, 1, open_ok(dir.path)->manifest);
+        EXPECT_DEATH(
+            {
+                ::setenv("VORP_CRASH_POINT", point, 1);
+                (void)open_ok(dir.path)->upgrade_manifests();
+            },
+            fmt::format("VORP_CRASH_POINT hit: {}", point));
+        auto store = open_ok(dir.path);
+        if (std::string_view(point) == "after_manifest") {
+            EXPECT_EQ(store->manifest.generation, 1u);
+            EXPECT_EQ(store->manifest.format, 1u);
+            ASSERT_TRUE(store->begin(43));
+            EXPECT_EQ(store->commit(store->manifest.event_log).error(), read_only_format_error(1));
+        } else {
+            EXPECT_EQ(store->manifest.generation, 2u);
+            EXPECT_EQ(store->manifest.format, 3u);
+            EXPECT_EQ(commit_sample(*store, 43, 1, 0), 3u);
+        }
+    }
+}
+
 // The same for the upgrade, which publishes through install's path: an exception before CURRENT is
 // renamed leaves a read-only handle at the old generation, one after it an upgraded handle.
 TEST(Upgrade, ExceptionsAtEveryStepLeaveHandleAndStoreAgreeing) {

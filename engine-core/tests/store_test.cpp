@@ -125,6 +125,22 @@ TEST(StoreOpen, Matrix) {
         {"empty dictionary without CURRENT", true, no_current([](const fs::path& r) { write_text(r / "dict.log", ""); }),
          ""},
         {"lone genesis checkpoint", true, no_current(nothing), ""},
+        {"lone genesis with an event-log offset", true,
+         no_current([](const fs::path& r) {
+             Manifest genesis = Manifest::genesis();
+             genesis.event_log.offset = 5;
+             genesis.seal();
+             write_text(manifest_path(r, 0), checkpoint_json(genesis));
+         }),
+         populated(1, 0)},
+        {"lone genesis with a parent", true,
+         no_current([](const fs::path& r) {
+             Manifest genesis = Manifest::genesis();
+             genesis.parent = 0;
+             genesis.seal();
+             write_text(manifest_path(r, 0), checkpoint_json(genesis));
+         }),
+         populated(1, 0)},
         {"damaged lone genesis", true,
          no_current([](const fs::path& r) { write_text(manifest_path(r, 0), "{}"); }), populated(1, 0)},
         {"numbered manifest other than 0", true,
