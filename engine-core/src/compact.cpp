@@ -351,7 +351,18 @@ Result<CompactReport> compact_current_only(NativeStore& store) {
     }
     auto [next, report] = VORP_TRY(rewrite_generation(store, true));
     const std::uint64_t stripped = next.generation;
-    auto installed = store.install(std::move(next));
+    Result<std::uint64_t> installed;
+    try {
+        installed = store.install(std::move(next));
+    } catch (...) {
+        // An exception (an allocation failure) after CURRENT named the stripped generation: the
+        // handle has adopted it, so from now on it refuses as a stripped store does (below).
+        if (store.manifest.generation == stripped) {
+            store.current_only = true;
+            store.drop_stats_cache();
+        }
+        throw;
+    }
     // An install that fails only in the directory sync after CURRENT moved has still made the
     // stripped generation current, and the handle has adopted it.
     if (!installed && store.manifest.generation != stripped) return fail(std::move(installed).error());

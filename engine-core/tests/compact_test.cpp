@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <map>
+#include <new>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -426,6 +427,23 @@ TEST(Compaction, CurrentOnlyKeepsOpenVersions) {
     EXPECT_FALSE(unsynced->assert_full_belief(0));
     EXPECT_FALSE(unsynced->stats_cache.has_value());
     EXPECT_TRUE(open_ok(third.path)->current_only);
+
+    // The same when an exception (an allocation failure) leaves the install after that point.
+    TempDir fourth("vorp-compact");
+    auto thrown = open_ok(fourth.path);
+    const Workload fourth_work(*thrown, 8, 3, false);
+    ASSERT_TRUE(thrown->stats_accum());
+    {
+        ScopedDurableFault fault([&](DurableOp op, const fs::path& path, std::uint64_t, std::size_t&) -> int {
+            if (op == DurableOp::sync_dir && path == fourth.path) throw std::bad_alloc();
+            return 0;
+        });
+        EXPECT_THROW((void)compact_current_only(*thrown), std::bad_alloc);
+    }
+    EXPECT_EQ(thrown->manifest, open_ok(fourth.path)->manifest);
+    EXPECT_TRUE(thrown->current_only);
+    EXPECT_FALSE(thrown->assert_full_belief(0));
+    EXPECT_FALSE(thrown->stats_cache.has_value());
 }
 
 // A crash at each point of the install leaves the old or the new generation, never a mixture;

@@ -29,7 +29,10 @@
 // generation or removes files (commit, compaction, the current-only strip, the manifest upgrade,
 // garbage collection) first takes the store's writer guard, keyed like the pin table; a second
 // writer on the same store fails at once with `invariant` "another handle is writing to this
-// store" and changes nothing. The guard knows nothing of other processes.
+// store" and changes nothing. Under the guard, before writing anything, each of them then checks
+// that CURRENT still names its handle's generation (NativeStore::check_not_behind), so a handle
+// that another one has moved past publishes and collects nothing. The guard knows nothing of
+// other processes; the check sees a process that wrote before it, not one writing at that instant.
 //
 // Garbage collection. Removes what no retained generation needs: the manifest-chain files of
 // generations older than the retention window and not pinned by a handle of this process,
