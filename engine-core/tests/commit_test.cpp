@@ -407,6 +407,22 @@ TEST(Commit, DirectorySyncAfterCurrentStillMovesTheHandle) {
     EXPECT_EQ(open_ok(dir.path)->manifest, store->manifest);
 }
 
+// Runs `body` with the fault seam throwing std::bad_alloc (an allocation failure) at its
+// `throw_at`-th step; whether it threw.
+bool throws_at(std::size_t throw_at, const std::function<void()>& body) {
+    std::size_t steps = 0;
+    ScopedDurableFault fault([&](DurableOp, const fs::path&, std::uint64_t, std::size_t&) -> int {
+        if (steps++ == throw_at) throw std::bad_alloc();
+        return 0;
+    });
+    try {
+        body();
+        return false;
+    } catch (const std::bad_alloc&) {
+        return true;
+    }
+}
+
 // An exception leaving a durable step (an allocation failure, thrown here by the fault seam at
 // the n-th step, for every n in turn) is a failed commit: before CURRENT is renamed the handle is
 // put back, batch open, and the retry succeeds; after it, the handle has moved with the store.
@@ -424,20 +440,8 @@ TEST(Commit, ExceptionsAtEveryStepLeaveHandleAndStoreAgreeing) {
         const Manifest before = store->manifest;
         const auto merkle_before = store->merkle;
 
-        std::size_t steps = 0;
-        bool thrown = false;
-        {
-            ScopedDurableFault fault([&](DurableOp, const fs::path&, std::uint64_t, std::size_t&) -> int {
-                if (steps++ == throw_at) throw std::bad_alloc();
-                return 0;
-            });
-            try {
-                ASSERT_EQ(store->commit(EventLogRef{5, "x"}).value(), 2u);
-            } catch (const std::bad_alloc&) {
-                thrown = true;
-            }
-        }
-        if (!thrown) break;  // every step has thrown once
+        if (!throws_at(throw_at, [&] { ASSERT_EQ(store->commit(EventLogRef{5, "x"}).value(), 2u); }))
+            break;  // every step has thrown once
         if (store->manifest.generation == 1) {
             EXPECT_EQ(store->manifest, before);
             EXPECT_EQ(store->merkle, merkle_before);
@@ -617,20 +621,7 @@ TEST(Upgrade, ExceptionsAtEveryStepLeaveHandleAndStoreAgreeing) {
         write_legacy_generation(dir.path, 2, open_ok(dir.path)->manifest);
         auto store = open_ok(dir.path);
         const Manifest before = store->manifest;
-        std::size_t steps = 0;
-        bool thrown = false;
-        {
-            ScopedDurableFault fault([&](DurableOp, const fs::path&, std::uint64_t, std::size_t&) -> int {
-                if (steps++ == throw_at) throw std::bad_alloc();
-                return 0;
-            });
-            try {
-                ASSERT_TRUE(store->upgrade_manifests());
-            } catch (const std::bad_alloc&) {
-                thrown = true;
-            }
-        }
-        if (!thrown) break;
+        if (!throws_at(throw_at, [&] { ASSERT_TRUE(store->upgrade_manifests()); })) break;
         if (store->manifest.generation == 1) {
             EXPECT_EQ(store->manifest, before);
             EXPECT_FALSE(store->merkle.has_value());
