@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <exception>
 #include <utility>
 
 #include <fmt/format.h>
@@ -211,121 +212,150 @@ Result<std::uint64_t> NativeStore::commit(EventLogRef cursor) {
     // One writer per store in the process: a collection must never list seg/ between this
     // commit's seal and its CURRENT.
     const WriterGuard writing = VORP_TRY(WriterGuard::acquire(pin_path));
+    VORP_TRY(check_not_behind());
 
     const Stopwatch total_clock;
     CommitPhases phases;
 
     // Capture. The copy of the Merkle state restores a failed commit and is the base a delta is
-    // cut against.
+    // cut against. The pin of the new generation is made here too: once CURRENT is renamed the
+    // handle must follow, and nothing on that path may fail.
     const Stopwatch capture_clock;
     CommitBase base = CommitBase::of(manifest);
     const std::uint64_t parent_generation = manifest.generation;
     const std::uint64_t next_generation = parent_generation + 1;
     DeltaBase delta_base{manifest.manifest_sha, parent_generation, merkle->lens(), manifest.widths, *merkle};
+    PinSlot next_pin = pin_slot_for(next_generation);
     manifest.parent = parent_generation;
     manifest.generation = next_generation;
     manifest.created_tt = *batch_tt;
     manifest.manifest_sha.clear();
     phases.capture_us = capture_clock.elapsed_us();
 
+    // Whatever leaves the steps below before CURRENT is renamed, an error or an exception (an
+    // allocation failure), puts the handle back as it was; only shrinking and moves, nothing that
+    // can fail.
     bool stats_folded = false;
-    const auto restore = [&](EngineError error) -> std::unexpected<EngineError> {
+    const auto restore = [&]() noexcept {
         std::move(base).restore(manifest);
         merkle = std::move(*delta_base.merkle);
         // The cache already counts this batch; the next read rebuilds it from the committed files.
-        if (stats_folded) drop_stats_cache();
-        return fail(std::move(error));
+        if (stats_folded) {
+            auto guard = stats_mutex.lock_even_if_poisoned();
+            stats_cache.reset();
+        }
     };
 
-    // 1. Segments: each written under a temporary name, synced and renamed; then seg/ is synced,
-    // so the new names are durable before any manifest names them.
-    const Stopwatch seal_clock;
-    std::uint64_t next_segment_id = manifest.next_segment_id;
-    const SealLayout layout{lane_origin, lane_stride, segment_target_bytes, BLOCK_ROWS};
-    auto sealed = staging.seal(root / SEG_DIR, layout, next_segment_id, staged_vid_closes);
-    if (!sealed) return restore(std::move(sealed).error());
-    manifest.next_segment_id = next_segment_id;
-    for (auto& [lane, entry] : sealed->edges) {
-        manifest.stats.n_edge_versions += entry.rows;
-        if (lane == Lane::Event) {
-            merkle->lanes[LANE_EDGES_EVENT].push(entry);
-            manifest.edge_lanes.event.push_back(std::move(entry));
-        } else {
-            merkle->lanes[LANE_EDGES_INTERVAL].push(entry);
-            manifest.edge_lanes.interval.push_back(std::move(entry));
+    PublishPoint reached;
+    const auto write_generation = [&]() -> Result<Published> {
+        // 1. Segments: each written under a temporary name, synced and renamed; then seg/ is
+        // synced, so the new names are durable before any manifest names them.
+        const Stopwatch seal_clock;
+        std::uint64_t next_segment_id = manifest.next_segment_id;
+        const SealLayout layout{lane_origin, lane_stride, segment_target_bytes, BLOCK_ROWS};
+        SealedBatch sealed = VORP_TRY(staging.seal(root / SEG_DIR, layout, next_segment_id, staged_vid_closes));
+        manifest.next_segment_id = next_segment_id;
+        for (auto& [lane, entry] : sealed.edges) {
+            manifest.stats.n_edge_versions += entry.rows;
+            if (lane == Lane::Event) {
+                merkle->lanes[LANE_EDGES_EVENT].push(entry);
+                manifest.edge_lanes.event.push_back(std::move(entry));
+            } else {
+                merkle->lanes[LANE_EDGES_INTERVAL].push(entry);
+                manifest.edge_lanes.interval.push_back(std::move(entry));
+            }
         }
-    }
-    for (SegmentEntry& entry : sealed->nodes) {
-        manifest.stats.n_node_versions += entry.rows;
-        merkle->lanes[LANE_NODES].push(entry);
-        manifest.node_store.push_back(std::move(entry));
-    }
-    if (!sealed->segment_ids.empty()) {
-        if (auto synced = fsync_dir(root / SEG_DIR); !synced) return restore(std::move(synced).error());
-    }
-    phases.seal_us = seal_clock.elapsed_us();
-    crash_point(CRASH_AFTER_SEAL);
-
-    // 2. The close run of the batch's closes of stored versions, then close/ synced.
-    const Stopwatch closes_clock;
-    if (!staged_closes.empty()) {
-        const std::filesystem::path relative = close_run_relative_path(next_generation);
-        auto written = write_close_run(root / relative, staged_closes);
-        if (!written) return restore(std::move(written).error());
-        if (auto synced = fsync_dir(root / CLOSE_DIR); !synced) return restore(std::move(synced).error());
-        CloseRunRef run{relative.generic_string(), *written, ""};
-        merkle->push_close_run(run);
-        manifest.close_runs.push_back(std::move(run));
-    }
-    phases.closes_us = closes_clock.elapsed_us();
-    crash_point(CRASH_AFTER_CLOSE_RUNS);
-
-    // 3. Statistics: a cached accumulator learns the batch, so it stays equal to a fresh walk.
-    const Stopwatch stats_clock;
-    {
-        auto guard = stats_mutex.lock();
-        if (stats_cache) {
-            for (const EdgeRow& row : staging.edges) stats_cache->add_edge(row.vt_s, row.vt_e, row.rel_type, row.src_id);
-            stats_cache->n_node_versions += staging.nodes.size();
-            stats_folded = true;
+        for (SegmentEntry& entry : sealed.nodes) {
+            manifest.stats.n_node_versions += entry.rows;
+            merkle->lanes[LANE_NODES].push(entry);
+            manifest.node_store.push_back(std::move(entry));
         }
+        if (!sealed.segment_ids.empty()) VORP_TRY(fsync_dir(root / SEG_DIR));
+        phases.seal_us = seal_clock.elapsed_us();
+        crash_point(CRASH_AFTER_SEAL);
+
+        // 2. The close run of the batch's closes of stored versions, then close/ synced.
+        const Stopwatch closes_clock;
+        if (!staged_closes.empty()) {
+            const std::filesystem::path relative = close_run_relative_path(next_generation);
+            const std::uint32_t written = VORP_TRY(write_close_run(root / relative, staged_closes));
+            VORP_TRY(fsync_dir(root / CLOSE_DIR));
+            CloseRunRef run{relative.generic_string(), written, ""};
+            merkle->push_close_run(run);
+            manifest.close_runs.push_back(std::move(run));
+        }
+        phases.closes_us = closes_clock.elapsed_us();
+        crash_point(CRASH_AFTER_CLOSE_RUNS);
+
+        // 3. Statistics: a cached accumulator learns the batch, so it stays equal to a fresh walk.
+        // Folding allocates; should that fail, the cache is dropped while the lock is still held
+        // (a half-folded cache must not survive), so the lock is released normally and not
+        // poisoned, and the failure is passed on once it is.
+        const Stopwatch stats_clock;
+        std::exception_ptr fold_failure;
+        {
+            auto guard = stats_mutex.lock();
+            if (stats_cache) {
+                try {
+                    stats_folded = true;
+                    for (const EdgeRow& row : staging.edges)
+                        stats_cache->add_edge(row.vt_s, row.vt_e, row.rel_type, row.src_id);
+                    stats_cache->n_node_versions += staging.nodes.size();
+                } catch (...) {
+                    stats_cache.reset();
+                    fold_failure = std::current_exception();
+                }
+            }
+        }
+        if (fold_failure) std::rethrow_exception(fold_failure);
+        phases.stats_us = stats_clock.elapsed_us();
+
+        // 4. The dictionary's new records, appended from the committed length. While the
+        // published generation records no dictionary bytes, nothing has made dict.log's name
+        // durable (the file may have been created just now, or by an attempt whose root sync
+        // failed): sync the root before the first generation that names records in it.
+        const Stopwatch dict_clock;
+        const std::filesystem::path log = root / DICT_LOG_FILE;
+        const DictCommit dict_commit = VORP_TRY(dict.commit_to_disk());
+        if (base.dict.bytes == 0 && dict_commit.bytes != 0) VORP_TRY(fsync_dir(log.parent_path()));
+        phases.dict_us = dict_clock.elapsed_us();
+        crash_point(CRASH_AFTER_DICT);
+
+        // 5. The successor's remaining scalars and its digest.
+        manifest.event_log = std::move(cursor);
+        manifest.dict = DictRef{dict_commit.records, dict_commit.bytes};
+        manifest.stats.n_entities = static_cast<std::uint32_t>(dict.size());
+        const Stopwatch digest_clock;
+        manifest.manifest_sha = manifest_digest(manifest, *merkle);
+        phases.digest_us = digest_clock.elapsed_us();
+
+        // 6. The manifest-chain file, then CURRENT (the commit point).
+        return publish(root, delta_base, checkpoint_generation, manifest, false, checkpoint_every(), &reached);
+    };
+
+    std::exception_ptr thrown;
+    Result<Published> published;
+    try {
+        published = write_generation();
+    } catch (...) {
+        thrown = std::current_exception();
     }
-    phases.stats_us = stats_clock.elapsed_us();
-
-    // 4. The dictionary's new records, appended from the committed length. While the published
-    // generation records no dictionary bytes, nothing has made dict.log's name durable (the file
-    // may have been created just now, or by an attempt whose root sync failed): sync the root
-    // before the first generation that names records in it.
-    const Stopwatch dict_clock;
-    const std::filesystem::path log = root / DICT_LOG_FILE;
-    auto dict_commit = dict.commit_to_disk();
-    if (!dict_commit) return restore(std::move(dict_commit).error());
-    if (base.dict.bytes == 0 && dict_commit->bytes != 0) {
-        if (auto synced = fsync_dir(log.parent_path()); !synced) return restore(std::move(synced).error());
+    if (!reached.current_renamed) {
+        restore();
+        if (thrown) std::rethrow_exception(thrown);
+        return fail(std::move(published).error());
     }
-    phases.dict_us = dict_clock.elapsed_us();
-    crash_point(CRASH_AFTER_DICT);
 
-    // 5. The successor's remaining scalars and its digest.
-    manifest.event_log = std::move(cursor);
-    manifest.dict = DictRef{dict_commit->records, dict_commit->bytes};
-    manifest.stats.n_entities = static_cast<std::uint32_t>(dict.size());
-    const Stopwatch digest_clock;
-    manifest.manifest_sha = manifest_digest(manifest, *merkle);
-    phases.digest_us = digest_clock.elapsed_us();
-
-    // 6. The manifest-chain file, then CURRENT (the commit point).
-    auto published = publish(root, delta_base, checkpoint_generation, manifest, false, checkpoint_every());
-    if (!published) return restore(std::move(published).error());
-
-    // Published: from here on the handle follows the new generation whatever happens.
-    checkpoint_generation = published->stats.checkpoint_generation;
-    move_pin(next_generation);
+    // Published: from here on the handle follows the new generation whatever happens, and
+    // nothing below can fail before it does.
+    checkpoint_generation = reached.checkpoint_generation;
+    move_pin(std::move(next_pin));
     staging.clear();
     staged_vid_closes.clear();
     staged_closes.clear();
     batch_close_index.reset();
     batch_tt.reset();
+    if (thrown) std::rethrow_exception(thrown);
 
     const PublishStats& publish_stats = published->stats;
     phases.debug_verify_us = publish_stats.debug_verify_us;
@@ -346,10 +376,34 @@ Result<std::uint64_t> NativeStore::commit(EventLogRef cursor) {
 Result<std::uint64_t> NativeStore::install(Manifest next) {
     if (batch_tt) return fail(EngineError::invariant("cannot publish a generation while a batch is open"));
     if (manifest.format != MANIFEST_FORMAT_VERSION) return fail(read_only_format_error(manifest.format));
-    Published published = VORP_TRY(publish(root, std::nullopt, checkpoint_generation, next, true, checkpoint_every()));
-    checkpoint_generation = published.stats.checkpoint_generation;
-    adopt(std::move(next));
-    if (published.unsynced) return fail(std::move(*published.unsynced));
+    return publish_and_adopt(std::move(next));
+}
+
+Result<std::uint64_t> NativeStore::publish_and_adopt(Manifest next) {
+    std::optional<ManifestMerkle> next_merkle;
+    if (next.format == MANIFEST_FORMAT_VERSION) next_merkle = ManifestMerkle::from_manifest(next);
+    PinSlot next_pin = pin_slot_for(next.generation);
+
+    // An exception leaving publish before CURRENT is renamed leaves the handle as it was; after
+    // the rename the handle adopts the generation first, then the exception goes on.
+    PublishPoint reached;
+    std::exception_ptr thrown;
+    Result<Published> published;
+    try {
+        published = publish(root, std::nullopt, checkpoint_generation, next, true, checkpoint_every(), &reached);
+    } catch (...) {
+        thrown = std::current_exception();
+    }
+    if (!reached.current_renamed) {
+        if (thrown) std::rethrow_exception(thrown);
+        return fail(std::move(published).error());
+    }
+    checkpoint_generation = reached.checkpoint_generation;
+    move_pin(std::move(next_pin));
+    merkle = std::move(next_merkle);
+    manifest = std::move(next);
+    if (thrown) std::rethrow_exception(thrown);
+    if (published->unsynced) return fail(std::move(*published->unsynced));
     return manifest.generation;
 }
 
@@ -369,15 +423,13 @@ Result<UpgradeReport> NativeStore::upgrade_manifests() {
         return UpgradeReport{false, from_format, MANIFEST_FORMAT_VERSION, manifest.generation, manifest.manifest_sha};
     if (from_format != 1 && from_format != 2) return fail(read_only_format_error(from_format));
     const WriterGuard writing = VORP_TRY(WriterGuard::acquire(pin_path));
+    VORP_TRY(check_not_behind());
 
     // The same generation's content, one generation on, digested as format 3 from scratch.
     Manifest next = manifest.successor(manifest.created_tt);
     next.format = MANIFEST_FORMAT_VERSION;
     next.seal();
-    Published published = VORP_TRY(publish(root, std::nullopt, checkpoint_generation, next, true, checkpoint_every()));
-    checkpoint_generation = published.stats.checkpoint_generation;
-    adopt(std::move(next));
-    if (published.unsynced) return fail(std::move(*published.unsynced));
+    VORP_TRY(publish_and_adopt(std::move(next)));
     return UpgradeReport{true, from_format, MANIFEST_FORMAT_VERSION, manifest.generation, manifest.manifest_sha};
 }
 

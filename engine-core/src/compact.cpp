@@ -143,7 +143,9 @@ Result<KindKeys> key_pass(const Rewrite& rewrite, RowKind kind, const std::vecto
         const Columns columns = VORP_TRY(Columns::of(*segment, kind));
         for (std::uint32_t row = 0; row < segment->header.rows; ++row) {
             const std::int64_t tt_e = row_tt_e(rewrite, input, *segment, row);
-            if (rewrite.current_only && tt_e != OPEN_END) {
+            // The strip keeps exactly what every read believes now, by the one belief rule: a
+            // close above OPEN_END does not end belief, a tt_s at or past it never began it.
+            if (rewrite.current_only && !is_believed(VORP_TRY(segment->header.tt_s_at(row)), tt_e, OPEN_END)) {
                 ++keys.dropped;
                 continue;
             }
@@ -331,6 +333,7 @@ Result<std::pair<Manifest, CompactReport>> rewrite_generation(NativeStore& store
 Result<CompactReport> compact(NativeStore& store) {
     VORP_TRY(refuse(store));
     const WriterGuard writing = VORP_TRY(WriterGuard::acquire(store.pin_path));
+    VORP_TRY(store.check_not_behind());
     if (segment_count(store.manifest) == 0) return CompactReport{};
     auto [next, report] = VORP_TRY(rewrite_generation(store, false));
     crash_point(CRASH_COMPACT_BEFORE_INSTALL);
@@ -341,13 +344,25 @@ Result<CompactReport> compact(NativeStore& store) {
 Result<CompactReport> compact_current_only(NativeStore& store) {
     VORP_TRY(refuse(store));
     const WriterGuard writing = VORP_TRY(WriterGuard::acquire(store.pin_path));
+    VORP_TRY(store.check_not_behind());
     if (segment_count(store.manifest) == 0) {
         VORP_TRY(store.mark_current_only());
         return CompactReport{};
     }
     auto [next, report] = VORP_TRY(rewrite_generation(store, true));
     const std::uint64_t stripped = next.generation;
-    auto installed = store.install(std::move(next));
+    Result<std::uint64_t> installed;
+    try {
+        installed = store.install(std::move(next));
+    } catch (...) {
+        // An exception (an allocation failure) after CURRENT named the stripped generation: the
+        // handle has adopted it, so from now on it refuses as a stripped store does (below).
+        if (store.manifest.generation == stripped) {
+            store.current_only = true;
+            store.drop_stats_cache();
+        }
+        throw;
+    }
     // An install that fails only in the directory sync after CURRENT moved has still made the
     // stripped generation current, and the handle has adopted it.
     if (!installed && store.manifest.generation != stripped) return fail(std::move(installed).error());

@@ -145,6 +145,11 @@ PoisonMutex::Guard::~Guard() {
 
 PoisonMutex::Guard PoisonMutex::lock() { return lock(name_); }
 
+PoisonMutex::Guard PoisonMutex::lock_even_if_poisoned() noexcept {
+    mutex_.lock();
+    return Guard(this);
+}
+
 PoisonMutex::Guard PoisonMutex::lock(std::string_view poison_name) {
     mutex_.lock();
     if (poisoned_.load(std::memory_order_acquire)) {

@@ -23,9 +23,11 @@ namespace vorp {
 
 namespace {
 
+// A tree rather than a hash map: linking a prepared node into a tree never allocates, while a hash
+// map may have to grow its bucket array.
 struct PinTable {
     PoisonMutex mutex{"pin-table"};
-    std::unordered_map<std::string, std::map<std::uint64_t, std::size_t>> stores;
+    PinStores stores;
 };
 
 // Created on first use and kept until the process ends (never destroyed, so a handle dropped
@@ -59,35 +61,70 @@ std::string pin_key(const std::filesystem::path& key) {
     return out;
 }
 
-void pin(const std::filesystem::path& key, std::uint64_t generation) {
-    std::string normalised = pin_key(key);
-    PinTable& table = pin_table();
-    auto guard = table.mutex.lock();
-    ++table.stores[std::move(normalised)][generation];
+PinSlot::PinSlot(std::string normalised, std::uint64_t generation) : generation_(generation) {
+    PinStores stores;
+    stores.emplace(std::move(normalised), PinGenerations());
+    store_node_ = stores.extract(stores.begin());
+    PinGenerations generations;
+    generations.emplace(generation, 0);
+    generation_node_ = generations.extract(generations.begin());
 }
 
-void unpin(const std::filesystem::path& key, std::uint64_t generation) {
-    const std::string normalised = pin_key(key);
+// Every change of the table under its lock is a lookup, a counter, or linking or unlinking a node,
+// none of which can fail part-way: the lock is taken even when a panic elsewhere poisoned it.
+void pin(PinSlot&& slot) noexcept {
+    PinSlot taken = std::move(slot);  // destroyed after the guard below: unused nodes are freed unlocked
     PinTable& table = pin_table();
-    auto guard = table.mutex.lock();
+    auto guard = table.mutex.lock_even_if_poisoned();
+    auto store = table.stores.find(taken.store_node_.key());
+    if (store == table.stores.end()) store = table.stores.insert(std::move(taken.store_node_)).position;
+    PinGenerations& generations = store->second;
+    auto counted = generations.find(taken.generation_);
+    if (counted == generations.end()) counted = generations.insert(std::move(taken.generation_node_)).position;
+    ++counted->second;
+}
+
+void pin(const std::filesystem::path& key, std::uint64_t generation) { pin(PinSlot(pin_key(key), generation)); }
+
+void unpin_normalised(std::string_view normalised, std::uint64_t generation) noexcept {
+    // Declared before the guard, so the nodes taken out are freed after it is released.
+    PinStores::node_type removed_store;
+    PinGenerations::node_type removed_generation;
+    PinTable& table = pin_table();
+    auto guard = table.mutex.lock_even_if_poisoned();
     const auto store = table.stores.find(normalised);
     if (store == table.stores.end()) return;
-    auto& generations = store->second;
+    PinGenerations& generations = store->second;
     if (const auto counted = generations.find(generation); counted != generations.end()) {
-        if (--counted->second == 0) generations.erase(counted);
+        if (--counted->second == 0) removed_generation = generations.extract(counted);
     }
-    if (generations.empty()) table.stores.erase(store);
+    if (generations.empty()) removed_store = table.stores.extract(store);
 }
+
+void unpin(const std::filesystem::path& key, std::uint64_t generation) { unpin_normalised(pin_key(key), generation); }
 
 std::set<std::uint64_t> pinned_generations(const std::filesystem::path& key) {
     const std::string normalised = pin_key(key);
     PinTable& table = pin_table();
-    std::set<std::uint64_t> out;
-    auto guard = table.mutex.lock();
-    if (const auto store = table.stores.find(normalised); store != table.stores.end()) {
-        for (const auto& [generation, count] : store->second) out.insert(generation);
+    // The generations are copied into room made before the lock; when the table grew meanwhile,
+    // the room is widened outside the lock and the copy taken again.
+    std::vector<std::uint64_t> copied;
+    for (;;) {
+        std::size_t needed = 0;
+        {
+            auto guard = table.mutex.lock_even_if_poisoned();
+            const auto store = table.stores.find(normalised);
+            if (store == table.stores.end()) return {};
+            needed = store->second.size();
+            if (needed <= copied.capacity()) {
+                copied.clear();
+                for (const auto& [generation, count] : store->second) copied.push_back(generation);
+                break;
+            }
+        }
+        copied.reserve(needed);
     }
-    return out;
+    return std::set<std::uint64_t>(copied.begin(), copied.end());
 }
 
 // ---- durable writes ----------------------------------------------------------------------------
@@ -133,9 +170,10 @@ Status fsync_dir(const std::filesystem::path& dir) {
 
 namespace {
 
+// Like the pin table, changed under its lock only by linking and unlinking prepared nodes.
 struct WriterTable {
     PoisonMutex mutex{"writer-guard"};
-    std::set<std::string> writing;
+    std::set<std::string, std::less<>> writing;
 };
 
 WriterTable& writer_table() {
@@ -147,24 +185,31 @@ WriterTable& writer_table() {
 
 Result<WriterGuard> WriterGuard::acquire(const std::filesystem::path& key) {
     std::string normalised = pin_key(key);
-    WriterTable& table = writer_table();
-    auto guard = table.mutex.lock();
-    if (!table.writing.insert(normalised).second)
-        return fail(EngineError::invariant("another handle is writing to this store"));
+    // The node and the guard's own copy of the key are made before the lock.
+    decltype(WriterTable::writing) spare;
+    spare.insert(normalised);
+    decltype(WriterTable::writing)::insert_return_type inserted;
+    {
+        WriterTable& table = writer_table();
+        auto guard = table.mutex.lock_even_if_poisoned();
+        inserted = table.writing.insert(spare.extract(spare.begin()));
+    }
+    if (!inserted.inserted) return fail(EngineError::invariant("another handle is writing to this store"));
     return WriterGuard(std::move(normalised));
 }
 
 WriterGuard::~WriterGuard() {
     if (!held_) return;
+    decltype(WriterTable::writing)::node_type released;  // freed after the lock
     WriterTable& table = writer_table();
-    auto guard = table.mutex.lock();
-    table.writing.erase(key_);
+    auto guard = table.mutex.lock_even_if_poisoned();
+    if (const auto held = table.writing.find(key_); held != table.writing.end()) released = table.writing.extract(held);
 }
 
 bool writer_active(const std::filesystem::path& key) {
     const std::string normalised = pin_key(key);
     WriterTable& table = writer_table();
-    auto guard = table.mutex.lock();
+    auto guard = table.mutex.lock_even_if_poisoned();
     return table.writing.contains(normalised);
 }
 
@@ -236,6 +281,7 @@ Result<GcReport> collect(NativeStore& store, std::uint64_t keep_last) {
     if (store.in_batch()) return fail(EngineError::invariant("cannot collect generations while a batch is open"));
     if (store.manifest.format != MANIFEST_FORMAT_VERSION) return fail(read_only_format_error(store.manifest.format));
     const WriterGuard writing = VORP_TRY(WriterGuard::acquire(store.pin_path));
+    VORP_TRY(store.check_not_behind());
 
     const std::filesystem::path& root = store.root;
     const std::filesystem::path manifests = root / MANIFESTS_DIR;

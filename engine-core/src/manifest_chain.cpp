@@ -107,12 +107,14 @@ bool all_ascii(std::string_view text) {
     return (any & 0x8080808080808080ULL) == 0;
 }
 
-// The whole file as UTF-8 text; a missing, unreadable or non-UTF-8 file is an `io` error.
+// The whole file as UTF-8 text. A missing or unreadable file is the operating system's `io`
+// error; bytes that are not UTF-8 were read fine and are damage to the file, so `corrupt`, at
+// whatever generation of the chain the file sits.
 Result<std::string> read_chain_text(const std::filesystem::path& path) {
     auto text = read_file(path);
     if (!text) return fail(std::move(text).error().at_file(path));
     if (!all_ascii(*text) && validate_utf8(*text))
-        return fail(EngineError::io("stream did not contain valid UTF-8").at_file(path));
+        return fail(EngineError::corrupt("stream did not contain valid UTF-8").at_file(path));
     return std::move(*text);
 }
 

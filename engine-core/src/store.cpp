@@ -172,7 +172,13 @@ Status create_dirs_durable(const std::filesystem::path& dir) {
         if (parent == probe) break;
         probe = std::move(parent);
     }
-    if (missing.empty()) return ok();
+    if (missing.empty()) {
+        // Something is there already. A file in place of the directory would be accepted here and
+        // break the first write into it, so it fails now, as mkdir reports it (EEXIST).
+        if (is_dir_path(dir)) return ok();
+        VORP_TRY_FILE(dir, create_dirs(dir));
+        return ok();
+    }
     VORP_TRY_FILE(dir, create_dirs(dir));
     // Each new entry becomes durable with a sync of its parent, outermost first.
     for (auto created = missing.rbegin(); created != missing.rend(); ++created)
@@ -182,7 +188,7 @@ Status create_dirs_durable(const std::filesystem::path& dir) {
 
 Result<Published> publish(const std::filesystem::path& root, const std::optional<DeltaBase>& base,
                           std::uint64_t checkpoint_generation, const Manifest& manifest, bool force,
-                          std::uint64_t every) {
+                          std::uint64_t every, PublishPoint* reached) {
     if (manifest.format != MANIFEST_FORMAT_VERSION) return fail(read_only_format_error(manifest.format));
 
     Published published;
@@ -213,6 +219,7 @@ Result<Published> publish(const std::filesystem::path& root, const std::optional
     const Stopwatch current_clock;
     const std::filesystem::path current = root / CURRENT_FILE;
     VORP_TRY(replace_file(current, fmt::format("{} {}\n", manifest.generation, manifest.manifest_sha)));
+    if (reached != nullptr) *reached = PublishPoint{true, stats.checkpoint_generation};
     if (auto synced = fsync_dir(current.parent_path()); !synced) {
         EngineError cause = std::move(synced).error();
         EngineError error = EngineError::io(fmt::format("generation {} was published but its directory could not be synced: {}",
@@ -227,7 +234,7 @@ Result<Published> publish(const std::filesystem::path& root, const std::optional
 
 // ---- open ----------------------------------------------------------------------------------------
 
-Result<Reconstructed> load_current(const std::filesystem::path& root) {
+Result<CurrentLine> read_current(const std::filesystem::path& root) {
     const std::filesystem::path current = root / CURRENT_FILE;
     const std::string text = VORP_TRY_FILE(current, read_file(current));
     if (validate_utf8(text)) return fail(EngineError::io("stream did not contain valid UTF-8").at_file(current));
@@ -241,16 +248,20 @@ Result<Reconstructed> load_current(const std::filesystem::path& root) {
     if (!generation)
         return fail(EngineError::corrupt(fmt::format("CURRENT generation is not a number: {}", debug_quoted(tokens[0])))
                         .at_file(current));
+    return CurrentLine{*generation, std::string(tokens[1])};
+}
 
-    const std::filesystem::path chain_file = manifest_path(root, *generation);
+Result<Reconstructed> load_current(const std::filesystem::path& root) {
+    const CurrentLine line = VORP_TRY(read_current(root));
+    const std::filesystem::path chain_file = manifest_path(root, line.generation);
     if (!path_exists(chain_file))
         return fail(EngineError::corrupt(fmt::format("CURRENT points at generation {} but its manifest is missing",
-                                                     *generation))
+                                                     line.generation))
                         .at_file(chain_file));
-    Reconstructed rebuilt = VORP_TRY(reconstruct(root, *generation));
-    if (rebuilt.manifest.manifest_sha != tokens[1])
-        return fail(EngineError::corrupt(fmt::format("CURRENT records sha {} but manifest {} has {}", tokens[1],
-                                                     *generation, rebuilt.manifest.manifest_sha))
+    Reconstructed rebuilt = VORP_TRY(reconstruct(root, line.generation));
+    if (rebuilt.manifest.manifest_sha != line.sha)
+        return fail(EngineError::corrupt(fmt::format("CURRENT records sha {} but manifest {} has {}", line.sha,
+                                                     line.generation, rebuilt.manifest.manifest_sha))
                         .at_file(chain_file));
     return rebuilt;
 }
@@ -331,21 +342,25 @@ NativeStore::NativeStore(std::filesystem::path root_path)
 NativeStore::~NativeStore() {
     // Unpin first, so that a garbage collection never sees this handle's generation as held by
     // a handle that is half gone; then release the fields in declaration order.
-    if (pinned_) unpin(pin_path, pinned_generation_);
+    //
+    // A throw from here would end the process, so nothing here takes a lock that may be poisoned
+    // (a panic in an earlier call, already reported to the caller, leaves its mutex so) or
+    // allocates. No call can be running on a handle being destroyed, so its own fields need no
+    // lock; the pin is given back by its precomputed key, and the pin table never refuses that.
+    if (pinned_) unpin_normalised(pin_key_, pinned_generation_);
     release(root);
     release(pin_path);
     release(dict);
     release(manifest);
     release(merkle);
-    staging.clear();
+    release(staging.edges);
+    release(staging.nodes);
+    release(staging.staged_edge_vids);
+    release(staging.staged_node_vids);
     release(staged_vid_closes);
     release(staged_closes);
-    {
-        auto guard = stats_mutex.lock();
-        release(stats_cache);
-    }
-    edge_postings.retain_segments({});
-    node_postings.retain_segments({});
+    release(stats_cache);
+    // The postings go with their fields, after the segment cache.
     release(batch_close_index);
     segment_cache.reset();
 }
@@ -415,7 +430,8 @@ Result<std::unique_ptr<NativeStore>> NativeStore::open(std::string_view path) {
     } else {
         store->pin_path = root;
     }
-    pin(store->pin_path, store->manifest.generation);
+    store->pin_key_ = pin_key(store->pin_path);
+    pin(store->pin_slot_for(store->manifest.generation));
     store->pinned_ = true;
     store->pinned_generation_ = store->manifest.generation;
 
@@ -436,6 +452,16 @@ Status NativeStore::mark_current_only() {
     VORP_TRY(write_atomic(root / CURRENT_ONLY_FILE, CURRENT_ONLY_TEXT));
     current_only = true;
     return ok();
+}
+
+Status NativeStore::check_not_behind() const {
+    const CurrentLine on_disk = VORP_TRY(read_current(root));
+    if (on_disk.generation == manifest.generation && on_disk.sha == manifest.manifest_sha) return ok();
+    EngineError error = EngineError::invariant(
+        fmt::format("this handle is at generation {} but the store is at generation {}: another handle has written to it",
+                    manifest.generation, on_disk.generation));
+    error.remedy = "open the store again";
+    return fail(std::move(error));
 }
 
 Status NativeStore::assert_full_belief(std::int64_t tt) const {
@@ -472,6 +498,14 @@ Status NativeStore::begin(std::int64_t tt) {
     if (batch_tt)
         return fail(EngineError::invariant(
             fmt::format("a batch at tt={} is already open (single-writer, no nesting)", *batch_tt)));
+    // No read can ever believe a version written at OPEN_END or later (every as-of time at or
+    // above OPEN_END - 1 means "now"), so such a batch would commit rows that are lost on arrival.
+    if (tt >= OPEN_END) {
+        EngineError error = EngineError::invariant(fmt::format(
+            "transaction time {} is not below OPEN_END ({}): versions written at it could never be read", tt, OPEN_END));
+        error.remedy = "choose a transaction time below OPEN_END";
+        return fail(std::move(error));
+    }
     // The genesis generation has no transaction time of its own: the first batch may use any.
     if (manifest.generation != 0 && tt <= manifest.created_tt)
         return fail(EngineError::invariant(
@@ -593,8 +627,14 @@ void NativeStore::evict_segments_not_in(const FileNameSet& live) {
 
 void NativeStore::move_pin(std::uint64_t generation) {
     if (pinned_ && generation == pinned_generation_) return;
-    pin(pin_path, generation);
-    if (pinned_) unpin(pin_path, pinned_generation_);
+    move_pin(pin_slot_for(generation));
+}
+
+void NativeStore::move_pin(PinSlot&& slot) noexcept {
+    const std::uint64_t generation = slot.generation();
+    if (pinned_ && generation == pinned_generation_) return;
+    pin(std::move(slot));
+    if (pinned_) unpin_normalised(pin_key_, pinned_generation_);
     pinned_ = true;
     pinned_generation_ = generation;
 }

@@ -10,14 +10,19 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <map>
+#include <new>
+#include <optional>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <fmt/format.h>
 
+#include "vorp/compact.h"
 #include "vorp/gc.h"
 #include "vorp/manifest_chain.h"
 
@@ -80,6 +85,12 @@ TEST(Batch, BeginStageAndRollback) {
     auto store = open_ok(dir.path);
     EXPECT_EQ(store->stage_edge(EdgeRow{}).error().display(),
               fmt::format("invariant: no batch is open; call begin() first — {}", ENGINE_BUG_REMEDY));
+    for (const std::int64_t at_end : {OPEN_END, std::numeric_limits<std::int64_t>::max()})
+        EXPECT_EQ(store->begin(at_end).error().display(),
+                  fmt::format("invariant: transaction time {} is not below OPEN_END ({}): versions written at it could "
+                              "never be read — choose a transaction time below OPEN_END",
+                              at_end, OPEN_END));
+    EXPECT_FALSE(store->in_batch());
     ASSERT_TRUE(store->begin(-7));  // the genesis generation accepts any time
     EXPECT_EQ(store->begin(3).error().message, "a batch at tt=-7 is already open (single-writer, no nesting)");
     ASSERT_TRUE(store->commit(store->manifest.event_log));
@@ -396,6 +407,131 @@ TEST(Commit, DirectorySyncAfterCurrentStillMovesTheHandle) {
     EXPECT_EQ(open_ok(dir.path)->manifest, store->manifest);
 }
 
+// Runs `body` with the fault seam throwing std::bad_alloc (an allocation failure) at its
+// `throw_at`-th step; whether it threw.
+bool throws_at(std::size_t throw_at, const std::function<void()>& body) {
+    std::size_t steps = 0;
+    ScopedDurableFault fault([&](DurableOp, const fs::path&, std::uint64_t, std::size_t&) -> int {
+        if (steps++ == throw_at) throw std::bad_alloc();
+        return 0;
+    });
+    try {
+        body();
+        return false;
+    } catch (const std::bad_alloc&) {
+        return true;
+    }
+}
+
+// An exception leaving a durable step (an allocation failure, thrown here by the fault seam at
+// the n-th step, for every n in turn) is a failed commit: before CURRENT is renamed the handle is
+// put back, batch open, and the retry succeeds; after it, the handle has moved with the store.
+TEST(Commit, ExceptionsAtEveryStepLeaveHandleAndStoreAgreeing) {
+    for (std::size_t throw_at = 0;; ++throw_at) {
+        SCOPED_TRACE(throw_at);
+        TempDir dir("vorp-throw");
+        auto store = open_ok(dir.path);
+        commit_sample(*store, 1, 5, 2);
+        ASSERT_TRUE(store->stats_accum());
+        ASSERT_TRUE(store->begin(2));
+        for (std::uint32_t i = 0; i < 4; ++i)
+            ASSERT_TRUE(store->stage_edge(edge(*store, {2, i}, i, OPEN_END, 2, "fresh", "b")));
+        ASSERT_TRUE(store->close_version(RowKind::Edge, {1, 1}, 2));
+        const Manifest before = store->manifest;
+        const auto merkle_before = store->merkle;
+
+        if (!throws_at(throw_at, [&] { ASSERT_EQ(store->commit(EventLogRef{5, "x"}).value(), 2u); }))
+            break;  // every step has thrown once
+        if (store->manifest.generation == 1) {
+            EXPECT_EQ(store->manifest, before);
+            EXPECT_EQ(store->merkle, merkle_before);
+            EXPECT_TRUE(store->in_batch());
+            EXPECT_EQ(store->pinned_generation(), 1u);
+            EXPECT_EQ(open_ok(dir.path)->manifest, before);
+            ASSERT_EQ(store->commit(EventLogRef{5, "x"}).value(), 2u);
+        } else {
+            EXPECT_FALSE(store->in_batch());
+            EXPECT_EQ(store->pinned_generation(), 2u);
+            EXPECT_EQ(pinned_generations(store->pin_path), (std::set<std::uint64_t>{2}));
+        }
+        auto reopened = open_ok(dir.path);
+        EXPECT_EQ(reopened->manifest, store->manifest);
+        EXPECT_EQ(stored_versions(*reopened).size(), 5u + 2u + 4u);
+        EXPECT_EQ(stored_versions(*reopened).at(Id96{1, 1}), 2);
+        EXPECT_EQ(reopened->stats_accum().value(), store->stats_accum().value());
+        ASSERT_LT(throw_at, 100u);
+    }
+}
+
+// ---- handles behind the store --------------------------------------------------------------------
+
+// Every file under the root with its bytes.
+std::map<std::string, std::string> store_files(const fs::path& root) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        if (entry.is_regular_file()) files[fs::relative(entry.path(), root).string()] = testing::read_text(entry.path());
+    return files;
+}
+
+std::optional<EngineError> error_of(const auto& result) {
+    if (result) return std::nullopt;
+    return result.error();
+}
+
+void write_legacy_generation(const fs::path& root, std::uint32_t format, const Manifest& genesis);
+
+// A handle opened before another handle committed (or before its latest commit) must not publish
+// or collect over the newer generation: every writing operation refuses, and nothing changes.
+TEST(Commit, AHandleBehindTheStoreChangesNothing) {
+    using Operation = std::function<std::optional<EngineError>(NativeStore&)>;
+    const std::vector<std::pair<std::string, Operation>> operations = {
+        {"commit",
+         [](NativeStore& store) {
+             EXPECT_TRUE(store.begin(50));
+             EXPECT_TRUE(store.stage_edge(edge(store, {50, 0}, 0, 1, 50, "late", "b")));
+             return error_of(store.commit(store.manifest.event_log));
+         }},
+        {"compact", [](NativeStore& store) { return error_of(compact(store)); }},
+        {"compact_current_only", [](NativeStore& store) { return error_of(compact_current_only(store)); }},
+        {"gc", [](NativeStore& store) { return error_of(gc::collect(store, 1)); }},
+        {"upgrade_manifests", [](NativeStore& store) { return error_of(store.upgrade_manifests()); }},
+    };
+    for (const bool opened_after_a_commit : {false, true}) {
+        for (const auto& [name, operation] : operations) {
+            SCOPED_TRACE(fmt::format("{}, opened after a commit: {}", name, opened_after_a_commit));
+            TempDir dir("vorp-behind");
+            const bool legacy = name == "upgrade_manifests";
+            auto writer = open_ok(dir.path);
+            if (legacy) write_legacy_generation(dir.path, 2, writer->manifest);
+            writer = open_ok(dir.path);
+            if (opened_after_a_commit && !legacy) commit_sample(*writer, 1, 3, 1);
+            auto behind = open_ok(dir.path);
+            if (legacy) {
+                ASSERT_TRUE(writer->upgrade_manifests());
+            } else {
+                commit_sample(*writer, opened_after_a_commit ? 2 : 1, 3, 1);
+            }
+            const Manifest held = behind->manifest;
+            const auto files_before = store_files(dir.path);
+
+            const std::optional<EngineError> refused = operation(*behind);
+            ASSERT_TRUE(refused.has_value());
+            EXPECT_EQ(refused->display(),
+                      fmt::format("invariant: this handle is at generation {} but the store is at generation {}: "
+                                  "another handle has written to it — open the store again",
+                                  held.generation, writer->manifest.generation));
+            EXPECT_EQ(store_files(dir.path), files_before);
+            EXPECT_EQ(behind->manifest, held);
+            EXPECT_FALSE(behind->current_only);
+            EXPECT_EQ(behind->in_batch(), name == "commit");  // the batch stays open for a rollback
+            if (behind->in_batch()) {
+                EXPECT_TRUE(behind->rollback());
+            }
+            EXPECT_EQ(open_ok(dir.path)->manifest, writer->manifest);
+        }
+    }
+}
+
 // ---- install and upgrade -------------------------------------------------------------------------
 
 // A store whose current generation 1 was written by an older engine: a checkpoint of format
@@ -430,6 +566,72 @@ TEST(Upgrade, FormatOneAndTwoBecomeWritable) {
         EXPECT_EQ(reopened->manifest, store->manifest);
         EXPECT_EQ(commit_sample(*reopened, 43, 2, 0), 3u);
         EXPECT_EQ(stored_versions(*reopened).size(), 2u);
+    }
+}
+
+// Once the rename of CURRENT has succeeded the upgrade is published: a failed root sync after it
+// is reported, but the handle has moved. A crash after the manifest leaves the old read-only
+// generation; after CURRENT, the upgraded one.
+TEST(Upgrade, PublishPointsDecideOldOrNew) {
+    {
+        TempDir dir("vorp-upgrade");
+        write_legacy_generation(dir.path, 2, open_ok(dir.path)->manifest);
+        auto store = open_ok(dir.path);
+        ScopedDurableFault fault([&](DurableOp op, const fs::path& path, std::uint64_t, std::size_t&) {
+            return op == DurableOp::sync_dir && path == dir.path ? EIO : 0;
+        });
+        EXPECT_EQ(store->upgrade_manifests().error().display(),
+                  "io: generation 2 was published but its directory could not be synced: Input/output error (os error "
+                  "5) [file=" + dir.path.string() + "]");
+        EXPECT_EQ(store->manifest.generation, 2u);
+        EXPECT_EQ(store->manifest.format, 3u);
+        EXPECT_EQ(store->pinned_generation(), 2u);
+        EXPECT_EQ(open_ok(dir.path)->manifest, store->manifest);
+    }
+    for (const char* point : {"after_manifest", "after_current"}) {
+        SCOPED_TRACE(point);
+        TempDir dir("vorp-upgrade");
+        write_legacy_generation(dir.path, 1, open_ok(dir.path)->manifest);
+        EXPECT_DEATH(
+            {
+                ::setenv("VORP_CRASH_POINT", point, 1);
+                (void)open_ok(dir.path)->upgrade_manifests();
+            },
+            fmt::format("VORP_CRASH_POINT hit: {}", point));
+        auto store = open_ok(dir.path);
+        if (std::string_view(point) == "after_manifest") {
+            EXPECT_EQ(store->manifest.generation, 1u);
+            EXPECT_EQ(store->manifest.format, 1u);
+            ASSERT_TRUE(store->begin(43));
+            EXPECT_EQ(store->commit(store->manifest.event_log).error(), read_only_format_error(1));
+        } else {
+            EXPECT_EQ(store->manifest.generation, 2u);
+            EXPECT_EQ(store->manifest.format, 3u);
+            EXPECT_EQ(commit_sample(*store, 43, 1, 0), 3u);
+        }
+    }
+}
+
+// The same for the upgrade, which publishes through install's path: an exception before CURRENT is
+// renamed leaves a read-only handle at the old generation, one after it an upgraded handle.
+TEST(Upgrade, ExceptionsAtEveryStepLeaveHandleAndStoreAgreeing) {
+    for (std::size_t throw_at = 0;; ++throw_at) {
+        SCOPED_TRACE(throw_at);
+        TempDir dir("vorp-upgrade");
+        write_legacy_generation(dir.path, 2, open_ok(dir.path)->manifest);
+        auto store = open_ok(dir.path);
+        const Manifest before = store->manifest;
+        if (!throws_at(throw_at, [&] { ASSERT_TRUE(store->upgrade_manifests()); })) break;
+        if (store->manifest.generation == 1) {
+            EXPECT_EQ(store->manifest, before);
+            EXPECT_FALSE(store->merkle.has_value());
+            EXPECT_EQ(store->upgrade_manifests().value().generation, 2u);
+        }
+        EXPECT_EQ(store->manifest.format, 3u);
+        EXPECT_EQ(store->pinned_generation(), 2u);
+        EXPECT_EQ(store->merkle, ManifestMerkle::from_manifest(store->manifest));
+        EXPECT_EQ(open_ok(dir.path)->manifest, store->manifest);
+        ASSERT_LT(throw_at, 100u);
     }
 }
 

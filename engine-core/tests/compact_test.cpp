@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <map>
+#include <new>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -337,14 +338,44 @@ TEST(Compaction, CurrentOnlyKeepsOpenVersions) {
     auto store = open_ok(dir.path);
     small_layout(*store);
     const Workload work(*store, 99, 6, false);
+    // Times at the edge of belief, which the engine stores as given: a close above OPEN_END
+    // (every read still believes the version), one at OPEN_END - 1 (no read believes it now), and
+    // a version whose tt_s is OPEN_END (never believed).
+    std::vector<Version> model = work.model;
+    ASSERT_TRUE(store->begin(700));
+    std::vector<std::int64_t> edge_closes = {OPEN_END + 9, OPEN_END - 1};
+    for (Version& v : model) {
+        if (edge_closes.empty()) break;
+        if (v.kind != RowKind::Edge || v.tt_e != OPEN_END) continue;
+        ASSERT_TRUE(store->close_version(RowKind::Edge, v.vid(), edge_closes.back()));
+        v.tt_e = edge_closes.back();
+        edge_closes.pop_back();
+    }
+    ASSERT_TRUE(edge_closes.empty());
+    Version late;
+    late.kind = RowKind::Node;
+    late.node = {"L0", "{}", "src", std::nullopt, Id96{9, 100000}, 0, OPEN_END, OPEN_END, 0};
+    ASSERT_TRUE(store->stage_node(late.node));
+    model.push_back(late);
+    ASSERT_TRUE(store->commit(store->manifest.event_log));
+
     const std::vector<Version> before = stored_versions(*store);
     ASSERT_TRUE(store->stats_accum());  // cached: the strip must drop it
     std::vector<Version> open;
-    for (const Version& v : work.model)
-        if (v.tt_e == OPEN_END) open.push_back(v);
+    for (const Version& v : model)
+        if (is_believed(v.tt_s(), v.tt_e, OPEN_END)) open.push_back(v);
+    ASSERT_EQ(open.size(), 1 + static_cast<std::size_t>(std::count_if(model.begin(), model.end(), [](const Version& v) {
+                               return v.tt_e == OPEN_END && v.tt_s() < OPEN_END;
+                           })));
+    // An entity added outside a batch is not part of any generation: the rewrite counts the
+    // committed dictionary only.
+    const std::uint32_t committed_entities = store->manifest.dict.records;
+    store->dict.push("outside any batch", "L");
     const auto report = compact_current_only(*store);
     ASSERT_TRUE(report) << report.error().display();
-    EXPECT_EQ(report->closes_folded, work.model.size() - open.size());
+    EXPECT_EQ(store->manifest.stats.n_entities, committed_entities);
+    EXPECT_EQ(store->manifest.dict.records, committed_entities);
+    EXPECT_EQ(report->closes_folded, model.size() - open.size());
     EXPECT_EQ(report->edge_rows + report->node_rows, open.size());
     EXPECT_EQ(sorted(stored_versions(*store)), sorted(open));
     EXPECT_EQ(believed_at(stored_versions(*store), OPEN_END), believed_at(before, OPEN_END));
@@ -396,6 +427,23 @@ TEST(Compaction, CurrentOnlyKeepsOpenVersions) {
     EXPECT_FALSE(unsynced->assert_full_belief(0));
     EXPECT_FALSE(unsynced->stats_cache.has_value());
     EXPECT_TRUE(open_ok(third.path)->current_only);
+
+    // The same when an exception (an allocation failure) leaves the install after that point.
+    TempDir fourth("vorp-compact");
+    auto thrown = open_ok(fourth.path);
+    const Workload fourth_work(*thrown, 8, 3, false);
+    ASSERT_TRUE(thrown->stats_accum());
+    {
+        ScopedDurableFault fault([&](DurableOp op, const fs::path& path, std::uint64_t, std::size_t&) -> int {
+            if (op == DurableOp::sync_dir && path == fourth.path) throw std::bad_alloc();
+            return 0;
+        });
+        EXPECT_THROW((void)compact_current_only(*thrown), std::bad_alloc);
+    }
+    EXPECT_EQ(thrown->manifest, open_ok(fourth.path)->manifest);
+    EXPECT_TRUE(thrown->current_only);
+    EXPECT_FALSE(thrown->assert_full_belief(0));
+    EXPECT_FALSE(thrown->stats_cache.has_value());
 }
 
 // A crash at each point of the install leaves the old or the new generation, never a mixture;

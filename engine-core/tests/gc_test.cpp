@@ -1,9 +1,12 @@
-#include "test_support.h"
+#include "alloc_fault.h"
+#include "store_support.h"
 #include "vorp/gc.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <new>
 #include <string>
 
 #include <fmt/format.h>
@@ -53,6 +56,61 @@ TEST(PinTable, CountsPerGenerationAndKeyLifetime) {
     EXPECT_TRUE(pinned_generations(key).empty());
     unpin(key, 5);
     EXPECT_TRUE(pinned_generations(key).empty());
+}
+
+// An allocation failure in the pin table or the writer guard leaves neither poisoned (every node is
+// made before the lock), and dropping a handle never throws, whatever its locks went through.
+TEST(PinTable, FailuresPoisonNothingAndDropsNeverAbort) {
+    // Short keys, made outside the failing scope: their text needs no allocation of its own.
+    const fs::path pinned = "/p";
+    const fs::path written = "/w";
+    // Both tables exist before allocations fail (each is made on first use).
+    EXPECT_TRUE(pinned_generations(pinned).empty());
+    EXPECT_FALSE(writer_active(written));
+    bool pin_failed = false;
+    bool guard_failed = false;
+    {
+        testing::FailAllocations failing;
+        try {
+            pin(pinned, 1);
+        } catch (const std::bad_alloc&) {
+            pin_failed = true;
+        }
+        try {
+            (void)WriterGuard::acquire(written);
+        } catch (const std::bad_alloc&) {
+            guard_failed = true;
+        }
+    }
+    EXPECT_TRUE(pin_failed && guard_failed);
+    EXPECT_TRUE(pinned_generations(pinned).empty());
+    EXPECT_TRUE(WriterGuard::acquire(written));
+
+    testing::TempDir dir("vorp-gc");
+    auto other = testing::open_ok(dir.path);
+    EXPECT_EXIT(
+        {
+            auto store = testing::open_ok(dir.path);
+            (void)store->begin(1);
+            store->staging.add_edge(EdgeRow{});
+            // A reader that panics while holding the staging index, and one holding the stats lock.
+            try {
+                (void)store->staging.edge_positions(0, [](const EdgeRow&) -> Result<std::uint64_t> {
+                    throw EnginePanic("boom");
+                });
+            } catch (const EnginePanic&) {
+            }
+            try {
+                auto guard = store->stats_mutex.lock();
+                throw EnginePanic("boom");
+            } catch (const EnginePanic&) {
+            }
+            const fs::path key = store->pin_path;
+            store.reset();
+            other.reset();
+            std::exit(pinned_generations(key).empty() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(FsyncDir, SyncsDirectoriesAndReportsTheDirectory) {

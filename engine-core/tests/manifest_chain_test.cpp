@@ -762,7 +762,7 @@ TEST(ManifestChainRead, FileLevelFailures) {
     write_text(chain.file(2), "{\"kind\":\"checkpoint\xff\"}");
     auto not_utf8 = read_record(dir.path, 2);
     ASSERT_FALSE(not_utf8.has_value());
-    expect_error(not_utf8.error(), Category::Io, "stream did not contain valid UTF-8", chain.file(2));
+    expect_corrupt(not_utf8, "stream did not contain valid UTF-8", chain.file(2));
 
     write_text(chain.file(3), checkpoint_json(chain.manifest(1)));
     expect_corrupt(read_record(dir.path, 3), "manifest says generation 1 but is filed as 3", chain.file(3));

@@ -125,6 +125,22 @@ TEST(StoreOpen, Matrix) {
         {"empty dictionary without CURRENT", true, no_current([](const fs::path& r) { write_text(r / "dict.log", ""); }),
          ""},
         {"lone genesis checkpoint", true, no_current(nothing), ""},
+        {"lone genesis with an event-log offset", true,
+         no_current([](const fs::path& r) {
+             Manifest genesis = Manifest::genesis();
+             genesis.event_log.offset = 5;
+             genesis.seal();
+             write_text(manifest_path(r, 0), checkpoint_json(genesis));
+         }),
+         populated(1, 0)},
+        {"lone genesis with a parent", true,
+         no_current([](const fs::path& r) {
+             Manifest genesis = Manifest::genesis();
+             genesis.parent = 0;
+             genesis.seal();
+             write_text(manifest_path(r, 0), checkpoint_json(genesis));
+         }),
+         populated(1, 0)},
         {"damaged lone genesis", true,
          no_current([](const fs::path& r) { write_text(manifest_path(r, 0), "{}"); }), populated(1, 0)},
         {"numbered manifest other than 0", true,
@@ -155,6 +171,29 @@ TEST(StoreOpen, Matrix) {
          not_number + "\"18446744073709551616\" [file={root}/CURRENT]" + restore},
         {"CURRENT not UTF-8", true, set_current("0 {sha}\xff\n"),
          "io: stream did not contain valid UTF-8 [file={root}/CURRENT]"},
+        {"file in place of manifests", false, [](const fs::path& r, const std::string&) { write_text(r / "manifests", ""); },
+         "io: File exists (os error 17) [file={root}/manifests]"},
+        {"file in place of seg", true,
+         [](const fs::path& r, const std::string&) {
+             fs::remove_all(r / "seg");
+             write_text(r / "seg", "");
+         },
+         "io: File exists (os error 17) [file={root}/seg]"},
+        {"file in place of close", true,
+         [](const fs::path& r, const std::string&) {
+             fs::remove_all(r / "close");
+             write_text(r / "close", "");
+         },
+         "io: File exists (os error 17) [file={root}/close]"},
+        {"file in place of idx", true,
+         [](const fs::path& r, const std::string&) {
+             fs::remove_all(r / "idx");
+             write_text(r / "idx", "");
+         },
+         "io: File exists (os error 17) [file={root}/idx]"},
+        {"current manifest not UTF-8", true,
+         [](const fs::path& r, const std::string&) { write_text(manifest_path(r, 0), "{\"kind\": \"\xff\"}"); },
+         "corrupt: stream did not contain valid UTF-8 [file={root}/manifests/00000000000000000000.json]" + restore},
         {"CURRENT unknown generation", true, set_current("7 {sha}\n"),
          "corrupt: CURRENT points at generation 7 but its manifest is missing "
          "[file={root}/manifests/00000000000000000007.json]" + restore},

@@ -33,6 +33,13 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             note_argument("path");
             return nullptr;
         }
+        // The operating system reads a path only up to its first NUL: "st\0ore" would create and
+        // open "st". Refused before any file is touched, as Python's own file functions do.
+        if (path.find('\0') != std::string::npos) {
+            PyErr_SetString(PyExc_ValueError, "embedded null byte");
+            note_argument("path");
+            return nullptr;
+        }
         auto opened = NativeStore::open(path);
         if (!opened) return err(std::move(opened).error());
         // Should the object not come into being, `opened` drops the handle, which unpins it.

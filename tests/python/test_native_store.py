@@ -116,6 +116,11 @@ def test_constructor_argument_errors(tmp_path):
         with pytest.raises(TypeError):
             call()
     assert not (tmp_path / "CURRENT").exists()
+    # A NUL would cut the path short at the operating system: refused before anything is created.
+    with pytest.raises(ValueError) as caught:
+        NativeStore(str(tmp_path / "st\x00ore"))
+    assert caught.value.args == ("embedded null byte",) and caught.value.__notes__ == ["while processing 'path'"]
+    assert list(tmp_path.iterdir()) == []
     assert NativeStore(path=str(tmp_path)).generation() == 0
 
 

@@ -4,7 +4,8 @@
 //   compact               every version is kept; each close recorded so far (close runs and the
 //                         old segments' closed_rows) is folded into the new segments' headers, so
 //                         reads as of every transaction time answer as before
-//   compact_current_only  only versions never closed are kept; afterwards the store is marked
+//   compact_current_only  only the versions believed now (by the belief rule of visibility.h)
+//                         are kept, each with its own tt_e; afterwards the store is marked
 //                         current-only (CURRENT_ONLY) and refuses past-time belief and corrections
 //
 // The output is cut exactly as one commit of all the rows would cut it: per kind, rows in (vt_s,

@@ -134,6 +134,10 @@ public:
     // when none is given: some callers word the same mutex differently).
     Guard lock();
     Guard lock(std::string_view poison_name);
+    // Locks whether or not the mutex is poisoned. Only for structures whose every change under the
+    // lock cannot fail part-way (so poison can never mean a half-made change), and for code that
+    // only gives back what it holds, such as a destructor, which must not throw.
+    Guard lock_even_if_poisoned() noexcept;
     bool poisoned() const { return poisoned_.load(std::memory_order_acquire); }
     const std::string& name() const { return name_; }
 

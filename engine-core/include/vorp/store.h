@@ -60,6 +60,7 @@
 #include "vorp/derive.h"
 #include "vorp/dict.h"
 #include "vorp/error.h"
+#include "vorp/gc.h"
 #include "vorp/manifest.h"
 #include "vorp/manifest_chain.h"
 #include "vorp/merkle.h"
@@ -145,14 +146,22 @@ struct Published {
     std::optional<EngineError> unsynced;
 };
 
+// Set by publish the moment the rename of CURRENT has succeeded. A caller that sees an exception
+// leave publish (an allocation failure) learns from it whether the generation was published.
+struct PublishPoint {
+    bool current_renamed = false;
+    std::uint64_t checkpoint_generation = 0;  // as PublishStats, once current_renamed is set
+};
+
 // Makes `manifest` the current generation of the store at `root`: its manifest-chain file (a delta
 // against `base` when one is given, not forced, the generation is not a multiple of `every` and
 // the change is a pure append; a checkpoint otherwise), then CURRENT. Changes nothing in any
 // handle. A manifest of format other than 3 is refused before anything is written. An error means
-// nothing was published: CURRENT still names the previous generation.
+// nothing was published: CURRENT still names the previous generation. `reached`, when given,
+// records the commit point as it passes.
 Result<Published> publish(const std::filesystem::path& root, const std::optional<DeltaBase>& base,
                           std::uint64_t checkpoint_generation, const Manifest& manifest, bool force,
-                          std::uint64_t every);
+                          std::uint64_t every, PublishPoint* reached = nullptr);
 
 // ---- open ----------------------------------------------------------------------------------------
 
@@ -171,9 +180,18 @@ struct OpenPhases {
     bool operator==(const OpenPhases&) const = default;
 };
 
-// Reads CURRENT leniently (tokens split at runs of Unicode white space, a third token ignored, the
-// generation with an optional '+' and leading zeros) and rebuilds its generation from the chain,
-// checking the digest against the sha CURRENT records.
+// What CURRENT names: a generation and the short sha of its manifest.
+struct CurrentLine {
+    std::uint64_t generation = 0;
+    std::string sha;
+};
+
+// Reads CURRENT leniently: tokens split at runs of Unicode white space, a third token ignored, the
+// generation with an optional '+' and leading zeros. Nothing else is read.
+Result<CurrentLine> read_current(const std::filesystem::path& root);
+
+// Reads CURRENT (read_current) and rebuilds its generation from the chain, checking the digest
+// against the sha CURRENT records.
 Result<Reconstructed> load_current(const std::filesystem::path& root);
 
 // Decides whether a directory without CURRENT may become a new store: only when dict.log is
@@ -314,13 +332,21 @@ public:
     static Result<std::unique_ptr<NativeStore>> open(std::string_view path);
 
     // Unpins, then releases the owning fields in declaration order. Writes nothing: an open batch
-    // and dictionary entries added since the last commit are lost.
+    // and dictionary entries added since the last commit are lost. Never throws, whatever state
+    // the handle's locks (or the pin table's) are in.
     ~NativeStore();
     NativeStore(const NativeStore&) = delete;
     NativeStore& operator=(const NativeStore&) = delete;
 
     // Writes CURRENT_ONLY, then marks the handle current-only (left unchanged on failure).
     Status mark_current_only();
+    // Whether CURRENT still names this handle's generation and sha. Every operation that writes a
+    // generation or removes files calls it under the writer guard, before it writes anything: a
+    // handle opened before another handle (or process) committed would otherwise publish a
+    // generation number that is already taken, replacing that commit's files, or collect files
+    // the newer generations need. `invariant` "this handle is at generation {} but the store is
+    // at generation {}: another handle has written to it", remedy "open the store again".
+    Status check_not_behind() const;
     // On a current-only store, every as-of time below OPEN_END - 1 is refused.
     Status assert_full_belief(std::int64_t tt) const;
     // The uid of a dense id (committed entries and entries added since alike).
@@ -333,12 +359,16 @@ public:
     // at no instant are both unpinned. Commit, install and the manifest upgrade call it when they
     // adopt a generation.
     void move_pin(std::uint64_t generation);
+    // The same with the new pin made ahead (pin_slot_for), so that it cannot fail: for the step
+    // after CURRENT has been renamed, which must follow the published generation whatever happens.
+    void move_pin(PinSlot&& slot) noexcept;
+    PinSlot pin_slot_for(std::uint64_t generation) const { return PinSlot(pin_key_, generation); }
     // The generation this handle holds pinned.
     std::uint64_t pinned_generation() const { return pinned_generation_; }
 
     // ---- batches (exclusive) ----
-    // Opens a batch at transaction time `tt`, which must be after the current generation's
-    // created_tt (the genesis generation accepts any). No I/O.
+    // Opens a batch at transaction time `tt`, which must be below OPEN_END and after the current
+    // generation's created_tt (the genesis generation accepts any). No I/O.
     Status begin(std::int64_t tt);
     // Appends a row to the open batch; a vid staged before is accepted again.
     Status stage_edge(EdgeRow row);
@@ -435,9 +465,14 @@ public:
 
 private:
     explicit NativeStore(std::filesystem::path root_path);
+    // Publishes `next` as a checkpoint and adopts it (install and the upgrade). Its pin and Merkle
+    // state are made before anything is written, so that once CURRENT names it the handle
+    // follows without any step that can fail; an exception before that leaves the handle as it was.
+    Result<std::uint64_t> publish_and_adopt(Manifest next);
 
     bool pinned_ = false;
     std::uint64_t pinned_generation_ = 0;
+    std::string pin_key_;  // pin_key(pin_path), made once so that giving the pin back allocates nothing
 };
 
 // The error of a batch operation called with no batch open.
