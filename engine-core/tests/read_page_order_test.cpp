@@ -64,5 +64,54 @@ TEST(VersionPageOrder, PagesEqualTheStableSortAmongTiedVersions) {
     }
 }
 
+// Versions that tie on (tt_s, vid) keep the order a reader of the file list meets them in: event
+// lane segments in manifest order, then interval lane segments, rows in segment order, and the
+// open batch's staged rows last, in staging order. The expected order is written out by hand.
+TEST(VersionPageOrder, TiedVersionsFollowTheFileListThenTheStagedRows) {
+    testing::TempDir dir;
+    auto store = std::move(*NativeStore::open((dir.path / "store").string()));
+    const std::uint32_t a = store->dict.push("a", "x");
+    const std::uint32_t b = store->dict.push("b", "x");
+    const Id96 v{7, 1}, w{5, 0}, x{9, 9};
+    const auto stage = [&](Id96 vid, std::int64_t tt_s, std::int64_t vt_s, std::int64_t vt_e) {
+        ASSERT_TRUE(store->stage_edge(EdgeRow{"r", "", "{}", "", std::nullopt, vid, vt_s, vt_e, tt_s, a, b}).has_value());
+    };
+    ASSERT_TRUE(store->begin(5).has_value());
+    stage(v, 3, 100, OPEN_END);  // the interval lane
+    stage(w, 3, 101, 102);
+    stage(x, 2, 102, 103);
+    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    ASSERT_TRUE(store->begin(6).has_value());
+    stage(v, 3, 200, 201);  // one event segment holding 199 before 200 (rows sorted by vt_s)
+    stage(v, 4, 400, 401);
+    stage(v, 3, 199, 200);
+    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    ASSERT_EQ(store->manifest.edge_lanes.event.size(), 2u);
+    ASSERT_EQ(store->manifest.edge_lanes.interval.size(), 1u);
+    ASSERT_TRUE(store->begin(7).has_value());
+    stage(v, 3, 301, 302);  // staged rows keep staging order
+    stage(v, 3, 300, 301);
+    const std::vector<std::int64_t> want = {102, 101, 199, 200, 100, 301, 300, 400};
+    for (const BeliefMode belief : {BeliefMode::All, BeliefMode::Current}) {
+        const VersionQuery query{10, 0, OPEN_END, nullptr, belief};
+        for (std::int64_t size = 1; size <= 9; ++size) {
+            std::vector<std::int64_t> walked;
+            for (std::int64_t offset = 0; offset < 9; offset += size) {
+                const auto page = version_page(*store, RowKind::Edge, query, offset, size);
+                ASSERT_TRUE(page.has_value());
+                EXPECT_EQ(page->rows_total, want.size());
+                for (const EdgeVersionRow& row : std::get<std::vector<EdgeVersionRow>>(page->rows)) walked.push_back(row.vt_s);
+            }
+            EXPECT_EQ(walked, want) << "page size " << size;
+        }
+        // From the end, as Python slices count.
+        const auto last = version_page(*store, RowKind::Edge, query, -3, 2);
+        ASSERT_TRUE(last.has_value());
+        std::vector<std::int64_t> tail;
+        for (const EdgeVersionRow& row : std::get<std::vector<EdgeVersionRow>>(last->rows)) tail.push_back(row.vt_s);
+        EXPECT_EQ(tail, (std::vector<std::int64_t>{301, 300}));
+    }
+}
+
 }  // namespace
 }  // namespace vorp

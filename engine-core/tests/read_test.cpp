@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <unordered_set>
 #include <string>
 #include <vector>
 
@@ -123,6 +124,74 @@ TEST(Belief, CurrentOnlyStoresRefusePastTimes) {
     EXPECT_FALSE(believed_edge_versions(*store, std::string(24, '0'), 5).has_value());
     // Pages are answered from what the store holds.
     EXPECT_TRUE(version_page(*store, RowKind::Node, VersionQuery{5, 0, 1, nullptr, BeliefMode::All}, 0, 10).has_value());
+}
+
+// A vid stored more than once: the version a sweep of the file list meets last gives the props.
+// The event lane is listed before the interval lane, so the file-list order differs here from the
+// segment-id order; within a segment the later row wins.
+TEST(PointLookups, PropsForAVidStoredTwiceComeFromTheLastInFileListOrder) {
+    testing::TempDir dir;
+    auto store = open_store(dir);
+    const Id96 vid{7, 42};
+    const auto stage = [&](std::int64_t vt_s, std::int64_t vt_e, std::string props) {
+        ASSERT_TRUE(store->stage_edge(EdgeRow{"knows", "", std::move(props), "", std::nullopt, vid, vt_s, vt_e, 10,
+                                              dense(*store, "a"), dense(*store, "b")})
+                        .has_value());
+    };
+    ASSERT_TRUE(store->begin(10).has_value());
+    stage(100, OPEN_END, R"({"at":"interval 100"})");
+    stage(50, OPEN_END, R"({"at":"interval 50"})");
+    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    ASSERT_TRUE(store->begin(11).has_value());
+    stage(5, 6, R"({"at":"event"})");
+    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    ASSERT_EQ(store->manifest.edge_lanes.interval.size(), 1u);
+    ASSERT_EQ(store->manifest.edge_lanes.event.size(), 1u);
+    const std::vector<std::string> asked = {vid.to_hex()};
+    EXPECT_EQ(props_for_vids(*store, RowKind::Edge, asked)->at(vid.to_hex()), R"({"at":"interval 100"})");
+
+    // Node segments are listed in commit order: the later commit wins.
+    for (const std::int64_t tt : {12, 13}) {
+        ASSERT_TRUE(store->begin(tt).has_value());
+        ASSERT_TRUE(store->stage_node(node(*store, "a", 1, tt, fmt::format(R"({{"tt":{}}})", tt))).has_value());
+        ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    }
+    const std::string node_vid = Id96{9, 1}.to_hex();
+    EXPECT_EQ(props_for_vids(*store, RowKind::Node, std::vector<std::string>{node_vid})->at(node_vid), R"({"tt":13})");
+}
+
+// believed_any looks a short list of uids up one by one through the identity postings (building
+// the node postings) and sweeps every node version otherwise (building none): the per-uid path is
+// taken exactly when 20 * len(uids) < the committed node versions. Both give the same answer.
+TEST(Belief, BelievedAnyChoosesLookupsOnlyForAShortList) {
+    testing::TempDir dir;
+    {
+        auto store = open_store(dir);
+        ASSERT_TRUE(store->begin(10).has_value());
+        // 60 versions of 20 uids, three each; every version of "u0" is closed at 11.
+        for (std::uint32_t i = 0; i < 60; ++i)
+            ASSERT_TRUE(store->stage_node(node(*store, fmt::format("u{}", i % 20), i, 10, "{}")).has_value());
+        ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+        ASSERT_TRUE(store->begin(11).has_value());
+        ASSERT_TRUE(store->close_version(RowKind::Node, Id96{9, 0}, 11).has_value());
+        ASSERT_TRUE(store->close_version(RowKind::Node, Id96{9, 20}, 11).has_value());
+        ASSERT_TRUE(store->close_version(RowKind::Node, Id96{9, 40}, 11).has_value());
+        ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+        ASSERT_EQ(store->manifest.stats.n_node_versions, 60u);
+    }
+    using Found = std::unordered_set<std::string>;
+    const auto ask = [&](std::vector<std::string> uids, std::int64_t at, Found want, bool per_uid) {
+        auto store = open_store(dir);  // fresh postings
+        const auto found = nodes_with_believed_versions(*store, uids, at);
+        ASSERT_TRUE(found.has_value());
+        EXPECT_EQ(*found, want) << uids.size() << " uids at " << at;
+        EXPECT_EQ(store->postings_stats(RowKind::Node).indexed_segments, per_uid ? 1u : 0u) << uids.size() << " uids";
+    };
+    // 20 * 2 < 60: lookups. 20 * 3 = 60: the sweep.
+    ask({"u0", "nobody"}, OPEN_END, {}, true);
+    ask({"u0", "u1"}, 10, {"u0", "u1"}, true);
+    ask({"u1", "u0", "nobody"}, OPEN_END, {"u1"}, false);
+    ask({"u1", "u0", "nobody"}, 10, {"u1", "u0"}, false);
 }
 
 TEST(Resolution, LowerCasingIsTheFullUnicodeMapping) {
