@@ -59,7 +59,10 @@ std::pair<std::size_t, std::size_t> page_bounds(std::size_t n, std::int64_t offs
     return {start, std::max(start, end)};
 }
 
-Result<std::vector<VersionKey>> version_keys(NativeStore& store, RowKind kind, const VersionQuery& query) {
+Result<std::vector<VersionKey>> version_keys(NativeStore& store, RowKind kind, const VersionQuery& asked) {
+    // Belief at or after OPEN_END is belief now, as in every other read as of a time.
+    VersionQuery query = asked;
+    query.as_of_tt = belief_tt(asked.as_of_tt);
     const std::shared_ptr<const CloseIndex> overlay = VORP_TRY(read_overlay(store));
     const bool edges = kind == RowKind::Edge;
     const bool rel_filter = edges && query.rel_types != nullptr;
@@ -257,6 +260,7 @@ Result<VersionRows> version_rows_at(NativeStore& store, RowKind kind, std::span<
 
 Result<VersionPage> version_page(NativeStore& store, RowKind kind, const VersionQuery& query, std::int64_t offset,
                                  std::int64_t limit) {
+    VORP_TRY(store.assert_full_belief(query.as_of_tt));
     const std::vector<VersionKey> keys = VORP_TRY(version_keys(store, kind, query));
     const auto [start, end] = page_bounds(keys.size(), offset, limit);
     // The page of the stable sort by (tt_s, vid), without sorting the whole population: with the

@@ -122,8 +122,43 @@ TEST(Belief, CurrentOnlyStoresRefusePastTimes) {
     EXPECT_FALSE(nodes_with_believed_versions(*store, {}, 5).has_value());
     EXPECT_FALSE(resolve_entities(*store, "", 5).has_value());
     EXPECT_FALSE(believed_edge_versions(*store, std::string(24, '0'), 5).has_value());
-    // Pages are answered from what the store holds.
-    EXPECT_TRUE(version_page(*store, RowKind::Node, VersionQuery{5, 0, 1, nullptr, BeliefMode::All}, 0, 10).has_value());
+    // Pages too: the current time (or any later one) is answered, a past one refused like the rest.
+    for (const std::int64_t now : {OPEN_END - 1, OPEN_END, I64_MAX})
+        EXPECT_TRUE(version_page(*store, RowKind::Node, VersionQuery{now, 0, 1, nullptr, BeliefMode::All}, 0, 10));
+    const auto page = version_page(*store, RowKind::Edge, VersionQuery{5, 0, 1, nullptr, BeliefMode::All}, 0, 10);
+    ASSERT_FALSE(page.has_value());
+    EXPECT_EQ(page.error().message, "this store is current-only (plan §13 stripped configuration): historical versions "
+                                    "were discarded, so belief at tt=5 cannot be answered");
+    EXPECT_EQ(page.error().remedy, "rebuild the store from its event log for bi-temporal queries");
+}
+
+// A page as of OPEN_END or later is a page of current belief: a version never closed is current,
+// not superseded, exactly as at OPEN_END - 1.
+TEST(Pages, AsOfTimesAtOrAfterOpenEndAreClampedToNow) {
+    testing::TempDir dir;
+    auto store = open_store(dir);
+    ASSERT_TRUE(store->begin(10).has_value());
+    for (std::uint32_t i = 0; i < 3; ++i) ASSERT_TRUE(store->stage_edge(edge(*store, "a", "b", i, 10)).has_value());
+    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    ASSERT_TRUE(store->begin(11).has_value());
+    ASSERT_TRUE(store->close_version(RowKind::Edge, Id96{7, 1}, 11).has_value());
+    ASSERT_TRUE(store->stage_edge(edge(*store, "a", "b", 3, 11)).has_value());  // staged, never closed
+    const auto vids = [&](std::int64_t at, BeliefMode belief) {
+        const auto page = version_page(*store, RowKind::Edge, VersionQuery{at, 0, 100, nullptr, belief}, 0, 10);
+        EXPECT_TRUE(page.has_value());
+        std::vector<std::uint32_t> out;
+        for (const EdgeVersionRow& row : std::get<std::vector<EdgeVersionRow>>(page->rows))
+            out.push_back(static_cast<std::uint32_t>(row.vt_s));
+        EXPECT_EQ(page->rows_total, out.size());
+        return out;
+    };
+    using V = std::vector<std::uint32_t>;
+    for (const std::int64_t at : {OPEN_END - 1, OPEN_END, OPEN_END + 1, I64_MAX}) {
+        EXPECT_EQ(vids(at, BeliefMode::Current), (V{0, 2, 3})) << at;
+        EXPECT_EQ(vids(at, BeliefMode::Superseded), (V{1})) << at;
+        EXPECT_EQ(vids(at, BeliefMode::All), (V{0, 1, 2, 3})) << at;
+    }
+    EXPECT_EQ(vids(10, BeliefMode::Current), (V{0, 1, 2}));
 }
 
 // A vid stored more than once: the version a sweep of the file list meets last gives the props.
