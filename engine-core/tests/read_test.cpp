@@ -229,6 +229,26 @@ TEST(Belief, BelievedAnyChoosesLookupsOnlyForAShortList) {
     ask({"u1", "u0", "nobody"}, 10, {"u1", "u0"}, false);
 }
 
+// A sweep opens each segment once: with a cache that holds one segment, every open after the
+// first evicts one, so n segments swept cost n - 1 evictions (a counting pass first would double it).
+TEST(Sweeps, OpenEachSegmentOnce) {
+    testing::TempDir dir;
+    auto store = open_store(dir);
+    for (std::int64_t tt = 1; tt <= 4; ++tt) {
+        ASSERT_TRUE(store->begin(tt).has_value());
+        for (std::uint32_t i = 0; i < 3; ++i)
+            ASSERT_TRUE(store->stage_edge(edge(*store, "a", "b", static_cast<std::uint32_t>(tt * 10) + i, tt)).has_value());
+        ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    }
+    ASSERT_EQ(store->edge_files().size(), 4u);
+    ASSERT_TRUE(store->close_overlay().has_value());
+    store->segment_cache.emplace(1);
+    const auto edges = all_edge_versions(*store);
+    ASSERT_TRUE(edges.has_value());
+    EXPECT_EQ(edges->size(), 12u);
+    EXPECT_EQ(store->segment_cache_stats().evictions, 3u);
+}
+
 TEST(Resolution, LowerCasingIsTheFullUnicodeMapping) {
     EXPECT_EQ(unicode_lower("AbC"), "abc");
     EXPECT_EQ(unicode_lower("ΣΊΣΥΦΟΣ"), "σίσυφος");  // final sigma in context
