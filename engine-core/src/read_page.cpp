@@ -269,8 +269,9 @@ namespace {
 // Segments are visited on worker threads when there are enough rows; every segment's outcome is
 // kept in list order, so the error reported and the rows returned never depend on the threads.
 
-constexpr std::uint64_t PAGE_PARALLEL_MIN_ROWS = 1u << 18;
+constexpr std::uint64_t PAGE_PARALLEL_MIN_ROWS = DEFAULT_PARALLEL_MIN_ROWS;
 constexpr std::size_t PAGE_HEAP_LIMIT = 1u << 14;  // a page end this close to an edge uses a heap
+constexpr std::uint64_t PAGE_MIN_CHUNK_ROWS = 4096;  // rows of a work item, at least
 
 struct PageKey {
     std::uint64_t vid64;
@@ -301,6 +302,8 @@ struct PageFilter {
     const CloseTable* lower = nullptr;  // the committed index's cached table
 };
 
+using ClosedSpan = std::span<const std::pair<std::uint32_t, std::int64_t>>;
+
 // One opened segment with the columns the page filters read, its runs and its closed rows with
 // the tt_e the overlay gives them (rows absent from `closed` have tt_e OPEN_END).
 struct PageSegment {
@@ -311,7 +314,10 @@ struct PageSegment {
     std::span<const std::uint16_t> rel_code;
     std::vector<std::uint8_t> mask;  // rel_code -> requested (relationship filter on)
     std::vector<TtRun> runs;
-    std::vector<std::pair<std::uint32_t, std::int64_t>> closed;  // ascending, tt_e != OPEN_END
+    // Ascending by row, tt_e != OPEN_END: a view of the committed table's list when nothing else
+    // closes the segment's rows, else `closed_owned`.
+    ClosedSpan closed;
+    std::vector<std::pair<std::uint32_t, std::int64_t>> closed_owned;
     bool skipped = false;  // no requested type in the dictionary: nothing read
 
     bool in_window_and_type(std::size_t r, const PageFilter& filter) const {
@@ -355,34 +361,77 @@ std::vector<TtRun> runs_of(const SegmentHeader& header, std::uint32_t rows) {
 // The tt_e the overlay gives each closed row of the segment: the topmost layer holding the row
 // decides, a value of OPEN_END deferring to the segment's folded close; rows left at OPEN_END are
 // not listed.
+// The entries of a list ascending by row that fall in rows [lo, hi).
+ClosedSpan rows_in(ClosedSpan rows, std::uint32_t lo, std::uint32_t hi) {
+    const auto below = [](const auto& entry, std::uint32_t row) { return entry.first < row; };
+    const auto first = std::lower_bound(rows.begin(), rows.end(), lo, below);
+    const auto last = std::lower_bound(first, rows.end(), hi, below);
+    return rows.subspan(static_cast<std::size_t>(first - rows.begin()), static_cast<std::size_t>(last - first));
+}
+
 std::vector<std::pair<std::uint32_t, std::int64_t>> closed_rows_of(const Segment& segment, std::uint64_t segment_id,
-                                                                   const PageFilter& filter) {
-    using Rows = std::span<const std::pair<std::uint32_t, std::int64_t>>;
-    const Rows upper = filter.upper != nullptr ? filter.upper->of(segment_id) : Rows{};
-    const Rows lower = filter.lower != nullptr ? filter.lower->of(segment_id) : Rows{};
-    const auto& folded = segment.header.closed_rows;
+                                                                   const PageFilter& filter, std::uint32_t lo,
+                                                                   std::uint32_t hi) {
+    const ClosedSpan upper = rows_in(filter.upper != nullptr ? filter.upper->of(segment_id) : ClosedSpan{}, lo, hi);
+    const ClosedSpan lower = rows_in(filter.lower != nullptr ? filter.lower->of(segment_id) : ClosedSpan{}, lo, hi);
+    ClosedSpan folded = segment.header.closed_rows;
     std::vector<std::pair<std::uint32_t, std::int64_t>> out;
     if (upper.empty() && lower.empty() && folded.empty()) return out;
-    std::vector<std::uint32_t> rows;
-    rows.reserve(upper.size() + lower.size() + folded.size());
-    for (const auto& entry : upper) rows.push_back(entry.first);
-    for (const auto& entry : lower) rows.push_back(entry.first);
-    for (const auto& entry : folded) rows.push_back(entry.first);
-    std::sort(rows.begin(), rows.end());
-    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
-    for (const std::uint32_t row : rows) {
-        std::optional<std::int64_t> layer = find_closed_row(upper, row);
-        if (!layer) layer = find_closed_row(lower, row);
-        const std::int64_t tt_e =
-            layer && *layer != OPEN_END ? *layer : find_closed_row(folded, row).value_or(OPEN_END);
+    const auto effective = [&](std::optional<std::int64_t> layer, std::uint32_t row, auto&& folded_at) {
+        const std::int64_t tt_e = layer && *layer != OPEN_END ? *layer : folded_at(row).value_or(OPEN_END);
         if (tt_e != OPEN_END) out.emplace_back(row, tt_e);
+    };
+    const bool folded_sorted = std::is_sorted(folded.begin(), folded.end(),
+                                              [](const auto& a, const auto& b) { return a.first < b.first; });
+    if (folded_sorted) folded = rows_in(folded, lo, hi);
+    if (!folded_sorted) {
+        // A damaged header's closes out of order: every row any list names, looked up as the
+        // per-row read would.
+        std::vector<std::uint32_t> rows;
+        rows.reserve(upper.size() + lower.size() + folded.size());
+        for (const auto& entry : upper) rows.push_back(entry.first);
+        for (const auto& entry : lower) rows.push_back(entry.first);
+        for (const auto& entry : folded)
+            if (entry.first >= lo && entry.first < hi) rows.push_back(entry.first);
+        std::sort(rows.begin(), rows.end());
+        rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+        for (const std::uint32_t row : rows) {
+            std::optional<std::int64_t> layer = find_closed_row(upper, row);
+            if (!layer) layer = find_closed_row(lower, row);
+            effective(layer, row, [&](std::uint32_t r) { return find_closed_row(folded, r); });
+        }
+        return out;
+    }
+    // The three lists ascending by row (the flat tables hold each row once; the folded list may
+    // repeat one, and its first entry then counts, as a binary search finds it): one merge.
+    out.reserve(upper.size() + lower.size() + folded.size());
+    std::size_t iu = 0, il = 0, iff = 0;
+    while (iu < upper.size() || il < lower.size() || iff < folded.size()) {
+        std::uint32_t row = UINT32_MAX;
+        if (iu < upper.size()) row = std::min(row, upper[iu].first);
+        if (il < lower.size()) row = std::min(row, lower[il].first);
+        if (iff < folded.size()) row = std::min(row, folded[iff].first);
+        std::optional<std::int64_t> layer;
+        if (iu < upper.size() && upper[iu].first == row) layer = upper[iu++].second;
+        if (il < lower.size() && lower[il].first == row) {
+            if (!layer) layer = lower[il].second;
+            ++il;
+        }
+        std::optional<std::int64_t> folded_value;
+        if (iff < folded.size() && folded[iff].first == row) {
+            folded_value = folded[iff].second;
+            while (iff < folded.size() && folded[iff].first == row) ++iff;
+        }
+        effective(layer, row, [&](std::uint32_t) { return folded_value; });
     }
     return out;
 }
 
 // Opens a segment and reads what the filters need, with the errors (and their order) of a read
 // that takes the columns one by one: the segment, then vt_s, vt_e, vid64, vid_lo32, rel_code.
-Result<PageSegment> open_page_segment(NativeStore& store, const SegmentFileRef& ref, const PageFilter& filter) {
+// Only rows [lo, hi) of it (hi capped at its row count) are to be read: their runs and closes.
+Result<PageSegment> open_page_segment(NativeStore& store, const SegmentFileRef& ref, const PageFilter& filter,
+                                      std::uint32_t lo, std::uint32_t hi) {
     PageSegment out;
     out.segment = VORP_TRY(store.open_segment(ref.file));
     const Segment& segment = *out.segment;
@@ -406,15 +455,35 @@ Result<PageSegment> open_page_segment(NativeStore& store, const SegmentFileRef& 
     out.vid64 = VORP_TRY(column<std::uint64_t>(segment, "vid64", rows));
     out.vid_lo32 = VORP_TRY(column<std::uint32_t>(segment, "vid_lo32", rows));
     if (filter.rel_filter) out.rel_code = VORP_TRY(column<std::uint16_t>(segment, "rel_code", rows));
-    out.runs = runs_of(header, static_cast<std::uint32_t>(rows));
-    if (filter.query->belief != BeliefMode::All) out.closed = closed_rows_of(segment, ref.segment_id, filter);
+    hi = static_cast<std::uint32_t>(std::min<std::size_t>(hi, rows));
+    if (lo >= hi) return out;
+    for (TtRun run : runs_of(header, static_cast<std::uint32_t>(rows))) {
+        run.lo = std::max(run.lo, lo);
+        run.hi = std::min(run.hi, hi);
+        if (run.lo < run.hi) out.runs.push_back(run);
+    }
+    if (filter.query->belief != BeliefMode::All) {
+        const ClosedSpan lower = rows_in(filter.lower != nullptr ? filter.lower->of(ref.segment_id) : ClosedSpan{}, lo, hi);
+        const bool alone = (filter.upper == nullptr || filter.upper->of(ref.segment_id).empty()) &&
+                           header.closed_rows.empty() &&
+                           std::none_of(lower.begin(), lower.end(), [](const auto& entry) { return entry.second == OPEN_END; });
+        if (alone) {
+            out.closed = lower;
+        } else {
+            out.closed_owned = closed_rows_of(segment, ref.segment_id, filter, lo, hi);
+            out.closed = out.closed_owned;
+        }
+    }
     return out;
 }
 
 // Visits the qualifying rows of `runs` (runs of `seg` with a tt_s at or before the as-of time):
 // visit(row) for each. Rows in an uncovered run that pass the window and type tests are an error.
-template <class Visit>
-Status visit_qualifying(const PageSegment& seg, const TtRun& run, const PageFilter& filter, Visit&& visit) {
+// `maybe(row)` is asked first and a row it turns down is passed over: the bounded selections use
+// it to skip, on the vid alone, rows that could not enter the page.
+template <class Visit, class Maybe>
+Status visit_qualifying(const PageSegment& seg, const TtRun& run, const PageFilter& filter, Visit&& visit,
+                        Maybe&& maybe) {
     const VersionQuery& query = *filter.query;
     if (!run.covered) {
         for (std::uint32_t r = run.lo; r < run.hi; ++r)
@@ -427,12 +496,13 @@ Status visit_qualifying(const PageSegment& seg, const TtRun& run, const PageFilt
     if (query.belief == BeliefMode::Superseded) {
         // Only closed rows can have tt_e at or before the as-of time.
         for (auto it = closed_begin; it != seg.closed.end() && it->first < run.hi; ++it)
-            if (it->second <= query.as_of_tt && seg.in_window_and_type(it->first, filter)) visit(it->first);
+            if (it->second <= query.as_of_tt && maybe(it->first) && seg.in_window_and_type(it->first, filter))
+                visit(it->first);
         return ok();
     }
     auto next_closed = closed_begin;
     for (std::uint32_t r = run.lo; r < run.hi; ++r) {
-        if (!seg.in_window_and_type(r, filter)) continue;
+        if (!maybe(r) || !seg.in_window_and_type(r, filter)) continue;
         if (query.belief == BeliefMode::Current) {
             while (next_closed != seg.closed.end() && next_closed->first < r) ++next_closed;
             if (next_closed != seg.closed.end() && next_closed->first == r &&
@@ -449,7 +519,7 @@ Result<std::uint64_t> count_qualifying(const PageSegment& seg, const TtRun& run,
     const VersionQuery& query = *filter.query;
     if (!run.covered || query.belief == BeliefMode::Superseded || filter.rel_filter) {
         std::uint64_t n = 0;
-        VORP_TRY(visit_qualifying(seg, run, filter, [&](std::uint32_t) { ++n; }));
+        VORP_TRY(visit_qualifying(seg, run, filter, [&](std::uint32_t) { ++n; }, [](std::uint32_t) { return true; }));
         return n;
     }
     if (run.tt_s > query.as_of_tt) return std::uint64_t{0};
@@ -519,6 +589,12 @@ public:
         }
     }
     std::vector<PageKey>& keys() { return heap_; }
+    // False when a key with this vid64 cannot enter whatever its other fields (the heap is full
+    // and its worst key is strictly better on vid64 alone).
+    bool may_take(std::uint64_t vid64) const {
+        if (heap_.size() < capacity_ || capacity_ == 0) return capacity_ != 0;
+        return largest_ ? vid64 >= heap_.front().vid64 : vid64 <= heap_.front().vid64;
+    }
 
 private:
     std::size_t capacity_;
@@ -560,23 +636,44 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
 
     const std::vector<SegmentFileRef> files = edges ? store.edge_files() : store.node_files();
     const auto staged_source = static_cast<std::uint32_t>(files.size());
-    std::uint64_t listed_rows = 0;
+
+    // Work items: row ranges of the segments, cut by the row counts the manifest lists (the files
+    // are its entries in order; a segment's last item runs to its real end), a few per thread so
+    // that threads finish together. One item per segment on one thread.
+    std::vector<const SegmentEntry*> entries;
     for (const SegmentEntry& entry : edges ? store.manifest.edge_lanes.event : store.manifest.node_store)
-        listed_rows += entry.rows;
+        entries.push_back(&entry);
     if (edges)
-        for (const SegmentEntry& entry : store.manifest.edge_lanes.interval) listed_rows += entry.rows;
+        for (const SegmentEntry& entry : store.manifest.edge_lanes.interval) entries.push_back(&entry);
+    std::uint64_t listed_rows = 0;
+    for (const SegmentEntry* entry : entries) listed_rows += entry->rows;
     // Threads as for scans (VORP_SCAN_THREADS), once the store holds enough rows (the scans'
     // VORP_PARALLEL_MIN_ROWS when set).
     const std::uint64_t min_rows =
         parse_env_count(env_value(std::string(PARALLEL_MIN_ROWS_ENV).c_str())).value_or(PAGE_PARALLEL_MIN_ROWS);
-    const std::size_t threads =
-        files.size() >= 2 && listed_rows >= min_rows ? std::min(scan_threads(), files.size()) : 1;
+    const std::size_t threads = !files.empty() && listed_rows >= min_rows ? scan_threads() : 1;
+    const std::uint64_t chunk_rows =
+        threads == 1 ? UINT32_MAX : std::clamp<std::uint64_t>(listed_rows / (threads * 4), PAGE_MIN_CHUNK_ROWS, UINT32_MAX);
+    struct Item {
+        std::uint32_t segment;  // index in `files`
+        std::uint32_t lo, hi;
+    };
+    std::vector<Item> items;
+    for (std::size_t index = 0; index < files.size(); ++index) {
+        const std::uint64_t rows = index < entries.size() ? entries[index]->rows : 0;
+        std::uint64_t lo = 0;
+        for (; rows > chunk_rows && lo < rows - chunk_rows; lo += chunk_rows)
+            items.push_back({static_cast<std::uint32_t>(index), static_cast<std::uint32_t>(lo),
+                             static_cast<std::uint32_t>(lo + chunk_rows)});
+        items.push_back({static_cast<std::uint32_t>(index), static_cast<std::uint32_t>(lo), UINT32_MAX});
+    }
 
     // Count.
-    std::vector<SegmentTally> tallies(files.size());
-    for_each_item(files.size(), threads, [&](std::size_t index) {
+    std::vector<SegmentTally> tallies(items.size());
+    for_each_item(items.size(), threads, [&](std::size_t index) {
+        const Item& item = items[index];
         SegmentTally& tally = tallies[index];
-        Result<PageSegment> seg = open_page_segment(store, files[index], filter);
+        Result<PageSegment> seg = open_page_segment(store, files[item.segment], filter, item.lo, item.hi);
         if (!seg) {
             tally.status = fail(std::move(seg).error());
             return;
@@ -641,31 +738,54 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
         const bool tail = !head && pick.total - pick.lo <= PAGE_HEAP_LIMIT;
         struct Gathered {
             Status status = ok();
-            std::vector<PageKey> keys;
+            std::vector<PageKey> keys;  // bounded selections: this item's best
         };
-        std::vector<Gathered> gathered(files.size());
-        for_each_item(files.size(), threads, [&](std::size_t index) {
+        std::vector<Gathered> gathered(items.size());
+        // A whole bucket is written in place: each item's keys at its own offset, from the counts.
+        std::vector<PageKey> keys;
+        std::vector<std::uint64_t> from(items.size() + 1, 0);  // item i writes [from[i], from[i + 1])
+        if (!head && !tail) {
+            keys.resize(pick.total);
+            for (std::size_t index = 0; index < items.size(); ++index) {
+                from[index + 1] = from[index];
+                for (const auto& [tt_s, n] : tallies[index].per_tt_s)
+                    if (tt_s == pick.tt_s) from[index + 1] += n;
+            }
+        }
+        std::vector<std::uint64_t> at(from.begin(), from.end() - 1);  // write cursors
+        for_each_item(items.size(), threads, [&](std::size_t index) {
             const SegmentTally& tally = tallies[index];
             if (std::none_of(tally.per_tt_s.begin(), tally.per_tt_s.end(),
                              [&](const auto& entry) { return entry.first == pick.tt_s; }))
                 return;
+            const Item& item = items[index];
             Gathered& out = gathered[index];
-            Result<PageSegment> seg = open_page_segment(store, files[index], filter);
+            Result<PageSegment> seg = open_page_segment(store, files[item.segment], filter, item.lo, item.hi);
             if (!seg) {
                 out.status = fail(std::move(seg).error());
                 return;
             }
             BoundedKeys bounded(head ? pick.hi : pick.total - pick.lo, tail);
-            const auto source = static_cast<std::uint32_t>(index);
             for (const TtRun& run : seg->runs) {
                 if (!run.covered || run.tt_s != pick.tt_s) continue;
-                const Status visited = visit_qualifying(*seg, run, filter, [&](std::uint32_t r) {
-                    const PageKey key{seg->vid64[r], seg->vid_lo32[r], source, r};
-                    if (head || tail)
-                        bounded.offer(key);
-                    else
-                        out.keys.push_back(key);
-                });
+                Status visited = ok();
+                if (head || tail) {
+                    visited = visit_qualifying(
+                        *seg, run, filter,
+                        [&](std::uint32_t r) { bounded.offer({seg->vid64[r], seg->vid_lo32[r], item.segment, r}); },
+                        [&](std::uint32_t r) { return bounded.may_take(seg->vid64[r]); });
+                } else {
+                    // The count fixed how many keys this item gives: a row more would be a fault.
+                    std::uint64_t& write = at[index];
+                    const std::uint64_t limit_at = from[index + 1];
+                    visited = visit_qualifying(
+                        *seg, run, filter,
+                        [&](std::uint32_t r) {
+                            if (write < limit_at) keys[write] = {seg->vid64[r], seg->vid_lo32[r], item.segment, r};
+                            ++write;
+                        },
+                        [](std::uint32_t) { return true; });
+                }
                 if (!visited) {
                     out.status = visited;
                     return;
@@ -673,14 +793,27 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
             }
             if (head || tail) out.keys = std::move(bounded.keys());
         });
-        std::vector<PageKey> keys;
-        for (Gathered& part : gathered) {
-            VORP_TRY(std::move(part.status));
-            keys.insert(keys.end(), part.keys.begin(), part.keys.end());
-            part.keys = {};
+        for (Gathered& part : gathered) VORP_TRY(std::move(part.status));
+        if (head || tail) {
+            for (Gathered& part : gathered) {
+                keys.insert(keys.end(), part.keys.begin(), part.keys.end());
+                part.keys = {};
+            }
+            for (const auto& [tt_s, key] : staged)
+                if (tt_s == pick.tt_s) keys.push_back(key);
+        } else {
+            // Each item wrote exactly the keys its count promised (the same filters decide both).
+            for (std::size_t index = 0; index < items.size(); ++index)
+                if (at[index] != from[index + 1])
+                    engine_panic(fmt::format("page selection: work item {} gave {} keys of tt_s {} where {} were counted",
+                                             index, at[index] - from[index], pick.tt_s, from[index + 1] - from[index]));
+            std::uint64_t write = from.back();
+            for (const auto& [tt_s, key] : staged)
+                if (tt_s == pick.tt_s && write < keys.size()) keys[write++] = key;
+            if (write != keys.size())
+                engine_panic(fmt::format("page selection found {} keys of tt_s {} where {} were counted", write,
+                                         pick.tt_s, pick.total));
         }
-        for (const auto& [tt_s, key] : staged)
-            if (tt_s == pick.tt_s) keys.push_back(key);
         // `keys` holds the bucket's ranks [base, base + keys.size()): all of them, or (from the
         // workers' bounded heaps, each holding its own best) the head [0, hi) or tail [lo, total).
         std::uint64_t base = 0;
@@ -694,9 +827,6 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
             else
                 keys.erase(keys.begin(), keys.end() - static_cast<std::ptrdiff_t>(std::min(keys.size(), wanted)));
             base = tail ? pick.lo : 0;
-        } else if (keys.size() != pick.total) {
-            engine_panic(fmt::format("page selection found {} keys of tt_s {} where {} were counted", keys.size(),
-                                     pick.tt_s, pick.total));
         }
         const auto first = keys.begin();
         const auto lo = static_cast<std::ptrdiff_t>(pick.lo - base), hi = static_cast<std::ptrdiff_t>(pick.hi - base);
