@@ -267,8 +267,9 @@ namespace {
 //           end of that tt_s, otherwise into a list cut by selection.
 // Ties on (tt_s, vid) go by collection position (segment list index, row; staged rows after all
 // stored ones, by staging index): the order of the stable sort of the collected keys.
-// Segments are visited on worker threads when there are enough rows; every segment's outcome is
-// kept in list order, so the error reported and the rows returned never depend on the threads.
+// Row ranges of the segments are visited on worker threads when the store holds enough rows; every
+// range's outcome is kept in list order, so the error reported and the rows returned never depend
+// on the threads.
 
 constexpr std::uint64_t PAGE_PARALLEL_MIN_ROWS = DEFAULT_PARALLEL_MIN_ROWS;
 constexpr std::size_t PAGE_HEAP_LIMIT = 1u << 14;  // a page end this close to an edge uses a heap
@@ -316,10 +317,17 @@ struct PageSegment {
     std::vector<std::uint8_t> mask;  // rel_code -> requested (relationship filter on)
     std::vector<TtRun> runs;
     // Ascending by row, tt_e != OPEN_END: a view of the committed table's list when nothing else
-    // closes the segment's rows, else `closed_owned`.
+    // closes the segment's rows, else of `closed_owned` (a move keeps a vector's buffer, so the
+    // view survives the record's moves; it is never copied).
     ClosedSpan closed;
     std::vector<std::pair<std::uint32_t, std::int64_t>> closed_owned;
     bool skipped = false;  // no requested type in the dictionary: nothing read
+
+    PageSegment() = default;
+    PageSegment(PageSegment&&) = default;
+    PageSegment& operator=(PageSegment&&) = default;
+    PageSegment(const PageSegment&) = delete;
+    PageSegment& operator=(const PageSegment&) = delete;
 
     bool in_window_and_type(std::size_t r, const PageFilter& filter) const {
         const VersionQuery& query = *filter.query;
