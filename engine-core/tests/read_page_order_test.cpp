@@ -181,6 +181,8 @@ TEST(VersionPageOrder, LargePagesEqualTheStableSortOnAnyThreadCount) {
                     for (const std::int64_t offset : {std::int64_t{0}, std::int64_t{16'380}, n / 5, n / 2, boundary - 50,
                                                       n - 16'390, n - 100, std::int64_t{-7}}) {
                         for (const std::int64_t limit : {std::int64_t{100}, std::int64_t{1'500}}) {
+                            // A long page only where it crosses a bucket or sits in the middle.
+                            if (limit > 100 && offset != n / 2 && offset != boundary - 50) continue;
                             const auto [start, end] = page_bounds(keys.size(), offset, limit);
                             const std::vector<VersionKey> slice(keys.begin() + static_cast<std::ptrdiff_t>(start),
                                                                 keys.begin() + static_cast<std::ptrdiff_t>(end));
