@@ -12,6 +12,13 @@
            mean duration by (day bucket, relationship type) and by source, as of a past T and
            now, against DuckDB's GROUP BY with the same bitemporal and valid-time predicates,
            at 1 and 8 threads on both sides
+  pages    a store of --page-versions edge versions in four commits (~20% closed by later ones):
+           version_page("edge", now, t_a, t_b, belief, None, offset, 100) for beliefs "current"
+           and "all" at offset 0, the middle and the end, VORP_SCAN_THREADS=1 and 8, against
+           DuckDB's page and its count on the same versions:
+             SELECT vid, ... FROM edges WHERE tt_s <= T AND <belief> AND vt_s < t_b AND vt_e > t_a
+               ORDER BY tt_s, vid LIMIT 100 OFFSET k;  SELECT count(*) FROM edges WHERE ...
+           (both queries in each timed request), SET threads=1 and 8
   motifs   motif_match per motif against Raphtory's global_temporal_three_node_motif (all 40
            three-edge motifs in one pass) on the same events and delta, at 1 and 8 Raphtory threads
 
@@ -236,6 +243,70 @@ def child_scan_duckdb(args: dict) -> dict:
             "rss_before": rss_before, "rss_peak": rss_peak}
 
 
+PAGE_LIMIT = 100
+
+
+def page_offsets(total: int) -> dict:
+    return {"first": 0, "middle": total // 2, "last": max(0, total - PAGE_LIMIT)}
+
+
+def child_page_vorp(args: dict) -> dict:
+    from vorp._engine import NativeStore
+
+    store = NativeStore(os.path.join(args["dir"], "store"))
+    t = data.OPEN_END - 1
+    call = lambda offset: store.version_page("edge", t, args["t_a"], args["t_b"], args["belief"], None, offset,
+                                             PAGE_LIMIT)
+    rss_before = peak_rss_mib()
+    total = call(0)["rows_total"]
+    out = {"total": total}
+    for label, offset in page_offsets(total).items():
+        times = []
+        page = None
+        for _ in range(args["repeats"] + 1):
+            page = None
+            start = time.perf_counter()
+            page = call(offset)
+            times.append(time.perf_counter() - start)
+        assert page["rows_total"] == total
+        out[label] = {"seconds": statistics.median(times[1:]), "first_s": times[0], "vids": list(page["vid"])}
+    out["rss_before"], out["rss_peak"] = rss_before, peak_rss_mib()
+    return out
+
+
+def child_page_duckdb(args: dict) -> dict:
+    import duckdb
+
+    con = duckdb.connect(os.path.join(args["dir"], "duck.db"), read_only=True)
+    con.execute(f"SET threads={int(args['threads'])}")
+    t = data.OPEN_END - 1
+    belief = "AND $t < tt_e" if args["belief"] == "current" else ""
+    where = f"WHERE tt_s <= $t {belief} AND vt_s < $tb AND vt_e > $ta"
+    params = {"t": t, "ta": args["t_a"], "tb": args["t_b"]}
+    page_sql = f"SELECT vid FROM edges {where} ORDER BY tt_s, vid LIMIT {PAGE_LIMIT} OFFSET $k"
+    count_sql = f"SELECT count(*) FROM edges {where}"
+    rss_before = peak_rss_mib()
+
+    def call(offset: int):
+        rows = con.execute(page_sql, dict(params, k=offset)).fetchall()
+        (total,) = con.execute(count_sql, params).fetchone()
+        return [f"{vid:024x}" for (vid,) in rows], total
+
+    total = call(0)[1]
+    out = {"total": total}
+    for label, offset in page_offsets(total).items():
+        times = []
+        vids = None
+        for _ in range(args["repeats"] + 1):
+            start = time.perf_counter()
+            vids, counted = call(offset)
+            times.append(time.perf_counter() - start)
+        assert counted == total
+        out[label] = {"seconds": statistics.median(times[1:]), "first_s": times[0], "vids": vids}
+    out["rss_before"], out["rss_peak"] = rss_before, peak_rss_mib()
+    return out
+
+
 # Both aggregate queries group the versions believed at T whose valid time starts in [t_a, t_b).
 AGG_QUERIES = {
     "bucket_rel": {
@@ -349,6 +420,7 @@ CHILDREN = {
     "ingest-vorp": child_ingest_vorp, "ingest-duckdb": child_ingest_duckdb, "build": child_build,
     "scan-vorp": child_scan_vorp, "scan-duckdb": child_scan_duckdb,
     "agg-vorp": child_agg_vorp, "agg-duckdb": child_agg_duckdb,
+    "page-vorp": child_page_vorp, "page-duckdb": child_page_duckdb,
     "motifs-vorp": child_motifs_vorp, "motifs-raphtory": child_motifs_raphtory,
 }
 
@@ -444,6 +516,38 @@ def bench_aggregates(opts, work: str, past: int) -> None:
                 print(f"{tag} ratio duckdb_over_vorp_time {ratio(peer['seconds'], ours['seconds'])}")
 
 
+def bench_pages(opts, scratch: str) -> None:
+    work = os.path.join(scratch, "pages")
+    os.makedirs(work)
+    generations = 4
+    build = run_child("build", {"dir": work, "versions": opts.page_versions, "entities": opts.scan_entities,
+                                "generations": generations, "closed": 0.2, "seed": SEED})
+    window = {"t_a": data.T0, "t_b": data.T0 + (generations + 3) * data.WEEK_US}
+    print(f"pages store versions={build['rows']} generations={generations} closed={build['closed']} "
+          f"({build['closed'] / build['rows']:.1%}); {PAGE_LIMIT} rows as of now, valid-time window covering all; "
+          f"each DuckDB request is its page query and its count")
+    for belief in ("current", "all"):
+        for threads in (1, 8):
+            common = dict(window, dir=work, belief=belief, repeats=opts.repeats, threads=threads)
+            ours = run_child("page-vorp", common, {"VORP_SCAN_THREADS": str(threads)})
+            peer = run_child("page-duckdb", common)
+            if ours["total"] != peer["total"]:
+                raise SystemExit(f"peers: pages {belief} threads={threads}: rows_total {ours['total']} against "
+                                 f"duckdb's {peer['total']}")
+            for label in ("first", "middle", "last"):
+                o, p = ours[label], peer[label]
+                if o["vids"] != p["vids"]:
+                    raise SystemExit(f"peers: pages {belief} {label} threads={threads}: the pages differ")
+                tag = f"pages {belief:7} {label:6} threads={threads}"
+                print(f"{tag} vorp   ms {o['seconds'] * 1e3:8.2f}  first_ms {o['first_s'] * 1e3:8.2f}  "
+                      f"peak_rss_mib {ours['rss_peak']:6.0f}")
+                print(f"{tag} duckdb ms {p['seconds'] * 1e3:8.2f}  first_ms {p['first_s'] * 1e3:8.2f}  "
+                      f"peak_rss_mib {peer['rss_peak']:6.0f}")
+                print(f"{tag} check rows_total {ours['total']} equal, page of {len(o['vids'])} vids equal")
+                print(f"{tag} ratio duckdb_over_vorp_time {ratio(p['seconds'], o['seconds'])}")
+    shutil.rmtree(work, ignore_errors=True)
+
+
 def bench_motifs(opts) -> None:
     args = {"events": opts.motif_events, "nodes": 100_000, "seed": SEED, "deltas": opts.deltas,
             "repeats": opts.repeats}
@@ -486,8 +590,8 @@ def main() -> None:
         print(json.dumps(CHILDREN[sys.argv[2]](json.loads(sys.argv[3]))))
         return
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--only", default="ingest,scan,aggregates,motifs",
-                        help="comma-separated: ingest, scan, aggregates (on the scan's store), motifs")
+    parser.add_argument("--only", default="ingest,scan,aggregates,pages,motifs",
+                        help="comma-separated: ingest, scan, aggregates (on the scan's store), pages, motifs")
     parser.add_argument("--quick", action="store_true", help="small sizes, one repeat: checks the harness")
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--ingest-edges", type=int, default=1_000_000)
@@ -495,6 +599,7 @@ def main() -> None:
     parser.add_argument("--scan-versions", type=int, default=10_000_000)
     parser.add_argument("--scan-entities", type=int, default=100_000)
     parser.add_argument("--generations", type=int, default=10)
+    parser.add_argument("--page-versions", type=int, default=2_000_000)
     parser.add_argument("--motif-events", type=int, default=1_000_000)
     parser.add_argument("--deltas", type=lambda text: [int(x) for x in text.split(",")], default=[10, 100, 1000])
     opts = parser.parse_args()
@@ -502,9 +607,10 @@ def main() -> None:
         opts.repeats = 1
         opts.ingest_edges, opts.ingest_entities = 20_000, 2_000
         opts.scan_versions, opts.scan_entities, opts.generations = 200_000, 10_000, 4
+        opts.page_versions = 100_000
         opts.motif_events, opts.deltas = 20_000, [10, 100]
     sections = set(opts.only.split(","))
-    unknown = sections - {"ingest", "scan", "aggregates", "motifs"}
+    unknown = sections - {"ingest", "scan", "aggregates", "pages", "motifs"}
     if unknown:
         parser.error(f"unknown section(s): {', '.join(sorted(unknown))}")
 
@@ -519,6 +625,8 @@ def main() -> None:
             aggregates = False
         if "scan" in sections or aggregates:
             bench_scan(opts, scratch, "scan" in sections, aggregates)
+        if "pages" in sections:
+            bench_pages(opts, scratch)
         if "motifs" in sections:
             bench_motifs(opts)
     finally:

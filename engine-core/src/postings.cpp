@@ -104,12 +104,12 @@ void PositionIndex::retain(const std::unordered_set<std::uint64_t>& keep) {
 // ---- Postings ---------------------------------------------------------------------------------------
 
 Result<bool> Postings::merge_segment(std::uint64_t segment_id, std::span<const std::uint64_t> keys,
-                                     std::span<const std::uint64_t> vid64,
+                                     std::span<const std::uint64_t> vid_keys,
                                      std::span<const std::pair<std::uint32_t, std::int64_t>> closed_rows) {
     if (indexed.contains(segment_id)) return false;
-    if (keys.size() != vid64.size())
+    if (keys.size() != vid_keys.size())
         engine_panic(fmt::format("postings merge of segment {}: {} keys for {} vids", segment_id, keys.size(),
-                                 vid64.size()));
+                                 vid_keys.size()));
     const std::size_t rows = keys.size();
     if (!by_identity.room_for(rows) || !by_vid.room_for(rows) || !open_by_identity.room_for(rows))
         return fail(EngineError::capacity(
@@ -134,8 +134,8 @@ Result<bool> Postings::merge_segment(std::uint64_t segment_id, std::span<const s
         if (!closed || *closed >= OPEN_END) open_by_identity.append(keys[row], position);
     }
     for (std::size_t row = 0; row < rows; ++row) {
-        if (row + ahead < rows) by_vid.prefetch(vid64[row + ahead]);
-        by_vid.append(vid64[row], Position{segment_id, static_cast<std::uint32_t>(row)});
+        if (row + ahead < rows) by_vid.prefetch(vid_keys[row + ahead]);
+        by_vid.append(vid_keys[row], Position{segment_id, static_cast<std::uint32_t>(row)});
     }
     indexed.insert(segment_id);
     return true;
@@ -221,8 +221,11 @@ Status KindPostings::index_segments(const std::filesystem::path& root, const Man
     const std::unordered_map<std::uint64_t, std::string>& of_kind = files->of(kind_);
 
     std::vector<std::uint64_t> pending;
+    std::uint64_t prunes_at_listing = 0;
     {
         auto guard = mutex_.lock("postings");
+        if (indexed_through_ == files) return ok();
+        prunes_at_listing = prunes_;
         for (const auto& [segment_id, file] : of_kind)
             if (!postings_.indexed.contains(segment_id)) pending.push_back(segment_id);
     }
@@ -235,10 +238,17 @@ Status KindPostings::index_segments(const std::filesystem::path& root, const Man
         // Identity work (dictionary lookups, hashing) runs with no lock held.
         const std::vector<std::uint64_t> keys = VORP_TRY(identity_keys(kind_, *segment, dictionary));
         const auto vid64 = VORP_TRY(column_of_rows<std::uint64_t>(*segment, "vid64"));
+        const auto vid_lo32 = VORP_TRY(column_of_rows<std::uint32_t>(*segment, "vid_lo32"));
+        std::vector<std::uint64_t> vid_keys(vid64.size());
+        for (std::size_t row = 0; row < vid_keys.size(); ++row) vid_keys[row] = vid_key(Id96{vid64[row], vid_lo32[row]});
         auto guard = mutex_.lock("postings");
         // Another thread may have merged this segment since it was listed: merge_segment skips it.
-        VORP_TRY(postings_.merge_segment(segment_id, keys, vid64, segment->header.closed_rows));
+        VORP_TRY(postings_.merge_segment(segment_id, keys, vid_keys, segment->header.closed_rows));
     }
+    // Every segment of the list is merged now (by this call or an earlier one), unless pruning
+    // ran meanwhile and may have taken some out again: then the next call walks the list.
+    auto guard = mutex_.lock("postings");
+    if (prunes_ == prunes_at_listing) indexed_through_ = files;
     return ok();
 }
 
@@ -250,6 +260,8 @@ PostingsStats KindPostings::stats() {
 void KindPostings::retain_segments(const std::unordered_set<std::uint64_t>& keep) {
     auto guard = mutex_.lock();
     postings_.retain_segments(keep);
+    indexed_through_.reset();
+    ++prunes_;
 }
 
 void evict_segments_not_in(SegmentCache& cache, KindPostings& edge_postings, KindPostings& node_postings,

@@ -197,21 +197,19 @@ Result<std::vector<NodeVersionOut>> staged_node_versions(const NativeStore& stor
 
 namespace {
 
-// Every record goes straight into one vector sized once: a first pass counts the rows through the
-// segment cache, so that a million records are not moved again each time the vector grows. The
-// count is only a size hint: a segment that fails to open there fails in the second pass, in
-// file-list order, exactly as it would without the hint.
+// Every record goes straight into one vector sized once, from the row counts the manifest lists
+// for the segments, so that a million records are not moved again each time the vector grows and
+// no segment is opened twice. The count is only a size hint (bounded, so a manifest that claims
+// absurd counts cannot make it allocate them); the rows are those the segments hold.
+constexpr std::uint64_t SWEEP_RESERVE_LIMIT = std::uint64_t{1} << 26;
+
 template <class Columns, class Out, class StoredOut, class StagedRows, class StagedOut>
-Result<std::vector<Out>> sweep(NativeStore& store, const std::vector<SegmentFileRef>& files, StoredOut&& stored_out,
-                               const StagedRows& staged_rows, StagedOut&& staged_out) {
+Result<std::vector<Out>> sweep(NativeStore& store, const std::vector<SegmentFileRef>& files,
+                               std::uint64_t stored_rows_hint, StoredOut&& stored_out, const StagedRows& staged_rows,
+                               StagedOut&& staged_out) {
     const std::shared_ptr<const CloseIndex> overlay = VORP_TRY(read_overlay(store));
-    std::size_t total = staged_rows.size();
-    for (const SegmentFileRef& ref : files) {
-        if (const auto segment = store.open_segment(ref.file))
-            if (const auto vt_s = (*segment)->template typed<std::int64_t>("vt_s")) total += vt_s->size();
-    }
     std::vector<Out> out;
-    out.reserve(total);
+    out.reserve(static_cast<std::size_t>(std::min(stored_rows_hint, SWEEP_RESERVE_LIMIT)) + staged_rows.size());
     for (const SegmentFileRef& ref : files) {
         std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(ref.file));
         const Columns cols = VORP_TRY(Columns::load(std::move(segment), ref.segment_id));
@@ -223,16 +221,23 @@ Result<std::vector<Out>> sweep(NativeStore& store, const std::vector<SegmentFile
     return out;
 }
 
+std::uint64_t listed_rows(const std::vector<SegmentEntry>& entries) {
+    std::uint64_t rows = 0;
+    for (const SegmentEntry& entry : entries) rows += entry.rows;
+    return rows;
+}
+
 }  // namespace
 
 Result<std::vector<EdgeVersionOut>> all_edge_versions(NativeStore& store) {
-    return sweep<EdgeColumns, EdgeVersionOut>(store, store.edge_files(), stored_edge_out, store.staging.edges,
+    const std::uint64_t hint = listed_rows(store.manifest.edge_lanes.event) + listed_rows(store.manifest.edge_lanes.interval);
+    return sweep<EdgeColumns, EdgeVersionOut>(store, store.edge_files(), hint, stored_edge_out, store.staging.edges,
                                               staged_edge_out);
 }
 
 Result<std::vector<NodeVersionOut>> all_node_versions(NativeStore& store) {
-    return sweep<NodeColumns, NodeVersionOut>(store, store.node_files(), stored_node_out, store.staging.nodes,
-                                              staged_node_out);
+    return sweep<NodeColumns, NodeVersionOut>(store, store.node_files(), listed_rows(store.manifest.node_store),
+                                              stored_node_out, store.staging.nodes, staged_node_out);
 }
 
 // ---- point lookups ----------------------------------------------------------------------------------
@@ -299,7 +304,7 @@ Result<std::unordered_map<std::string, std::string>> props_for_vids(NativeStore&
     std::vector<Candidate> candidates;
     store.postings(kind).with_postings([&](Postings& postings) {
         for (const auto& [id, text] : wanted) {
-            for (const Position& position : postings.by_vid.find(id.prefix)) {
+            for (const Position& position : postings.by_vid.find(vid_key(id))) {
                 const auto listed = list_position.find(position.segment_id);
                 if (listed != list_position.end()) candidates.push_back({listed->second, position.row, text});
             }
@@ -322,7 +327,7 @@ Result<std::unordered_map<std::string, std::string>> props_for_vids(NativeStore&
         for (std::size_t index = begin; index < end; ++index) {
             const Candidate& candidate = candidates[index];
             const std::uint32_t r = candidate.row;
-            // The postings key on vid64 only: confirm the whole vid at the row.
+            // The postings key on a hash of the vid: confirm the whole vid at the row.
             if (r >= rows) continue;
             const Id96 id{vid64[r], vid_lo32[r]};
             const auto want = wanted.find(id);

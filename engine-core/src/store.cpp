@@ -545,7 +545,7 @@ Status NativeStore::close_version(RowKind kind, const Id96& vid, std::int64_t tt
     VORP_TRY(index_segments(kind));
     const std::shared_ptr<const SegmentFiles> files = segment_files();
     const std::vector<Position> candidates =
-        postings(kind).with_postings([&](Postings& kind_postings) { return kind_postings.by_vid.find(vid.prefix); });
+        postings(kind).with_postings([&](Postings& kind_postings) { return kind_postings.by_vid.find(vid_key(vid)); });
     std::optional<Position> found;
     for (const Position& candidate : candidates) {
         const auto& by_id = files->of(kind);

@@ -225,6 +225,49 @@ TEST(Commit, RandomBatchesMatchModelAndStatistics) {
     }
 }
 
+// Statistics during an open batch count the staged rows but are never kept: after a rollback they
+// equal the committed figures again. A cache filled before the batch began is returned unchanged
+// (committed figures only) while the batch is open.
+TEST(Commit, StatisticsDuringABatchAreNotCached) {
+    TempDir dir("vorp-stats-batch");
+    StatsAccum committed;
+    {
+        auto store = open_ok(dir.path);
+        ASSERT_TRUE(store->begin(1));
+        ASSERT_TRUE(store->stage_edge(edge(*store, {1, 0}, 10, 20, 1, "a", "b")));
+        ASSERT_TRUE(store->stage_node(node(*store, {NODE_VID_BASE, 0}, 10, 1, "a")));
+        ASSERT_TRUE(store->commit(store->manifest.event_log));
+        committed = store->stats_accum().value();
+        EXPECT_EQ(committed.n_edge_versions, 1u);
+        EXPECT_EQ(committed.n_node_versions, 1u);
+    }
+    const auto stage_more = [](NativeStore& store) {
+        ASSERT_TRUE(store.begin(2));
+        ASSERT_TRUE(store.stage_edge(edge(store, {2, 0}, -5, 50, 2, "a", "c", "likes")));
+        ASSERT_TRUE(store.stage_edge(edge(store, {2, 1}, 10, 20, 2, "a", "d")));
+        ASSERT_TRUE(store.stage_node(node(store, {NODE_VID_BASE, 1}, 10, 2, "c")));
+    };
+    {
+        auto store = open_ok(dir.path);  // nothing cached yet
+        stage_more(*store);
+        const StatsAccum during = store->stats_accum().value();
+        EXPECT_EQ(during.n_edge_versions, 3u);
+        EXPECT_EQ(during.n_node_versions, 2u);
+        EXPECT_EQ(during.vt_min, -5);
+        EXPECT_EQ(during.vt_max, 50);
+        EXPECT_EQ(during.rel_type_counts.at("likes"), 1u);
+        EXPECT_EQ(during.max_out_degree(), 3u);
+        ASSERT_TRUE(store->rollback());
+        EXPECT_EQ(store->stats_accum().value(), committed);
+    }
+    {
+        auto store = open_ok(dir.path);
+        ASSERT_EQ(store->stats_accum().value(), committed);  // cached before the batch
+        stage_more(*store);
+        EXPECT_EQ(store->stats_accum().value(), committed);
+    }
+}
+
 TEST(Commit, CheckpointCadenceAndEmptyBatches) {
     TempDir dir("vorp-commit");
     ::setenv("VORP_MANIFEST_CHECKPOINT_EVERY", "2", 1);

@@ -152,7 +152,7 @@ TEST(Postings, LookupsMatchABruteForceSweep) {
                     std::vector<std::uint64_t> keys, vids;
                     for (const EdgeRow& row : rows) {
                         keys.push_back(edge_eid(uid(row.src_id), uid(row.dst_id), row.rel_type, row.disc).prefix);
-                        vids.push_back(row.vid.prefix);
+                        vids.push_back(vid_key(row.vid));
                     }
                     want_edges.add(id, keys, vids, closed);
                 } else {
@@ -164,7 +164,7 @@ TEST(Postings, LookupsMatchABruteForceSweep) {
                     std::vector<std::uint64_t> keys, vids;
                     for (const NodeRow& row : rows) {
                         keys.push_back(hash_uid(uid(row.uid_id)));
-                        vids.push_back(row.vid.prefix);
+                        vids.push_back(vid_key(row.vid));
                     }
                     want_nodes.add(id, keys, vids, closed);
                 }

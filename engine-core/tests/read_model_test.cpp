@@ -327,14 +327,16 @@ void check_pages(Driver& d, const std::vector<std::int64_t>& times) {
                 if (d.chance(50)) rels->push_back(rel);
         }
         const VersionQuery query{at, t_a, t_b, rels ? &*rels : nullptr, belief};
-        // The model's population, ordered by (tt_s, vid); ties keep stored-before-staged order.
+        // The model's population, ordered by (tt_s, vid); ties keep stored-before-staged order. The
+        // as-of time is clamped as in every belief read.
+        const std::int64_t clamped = std::min(at, OPEN_END - 1);
         std::vector<const MVersion*> want;
         for (const MVersion* v : d.model.of_kind(kind)) {
-            if (!(v->vt_s < t_b && v->vt_e > t_a) || v->tt_s > at) continue;
+            if (!(v->vt_s < t_b && v->vt_e > t_a) || v->tt_s > clamped) continue;
             if (kind == RowKind::Edge && rels && std::find(rels->begin(), rels->end(), v->rel_type) == rels->end()) continue;
             const std::int64_t tt_e = v->tt_e();
-            if (belief == BeliefMode::Current && !(tt_e > at)) continue;
-            if (belief == BeliefMode::Superseded && !(tt_e <= at)) continue;
+            if (belief == BeliefMode::Current && !(tt_e > clamped)) continue;
+            if (belief == BeliefMode::Superseded && !(tt_e <= clamped)) continue;
             want.push_back(v);
         }
         std::stable_sort(want.begin(), want.end(), [](const MVersion* a, const MVersion* b) {

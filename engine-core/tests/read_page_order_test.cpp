@@ -5,12 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "test_support.h"
+#include <fmt/format.h>
+
 #include "vorp/read.h"
+#include "vorp/simd.h"
 #include "vorp/store.h"
 
 namespace vorp {
@@ -62,6 +66,142 @@ TEST(VersionPageOrder, PagesEqualTheStableSortAmongTiedVersions) {
             EXPECT_EQ(vids_and_starts(page->rows), vids_and_starts(*want)) << "offset " << offset << " limit " << limit;
         }
     }
+}
+
+// Versions that tie on (tt_s, vid) keep the order a reader of the file list meets them in: event
+// lane segments in manifest order, then interval lane segments, rows in segment order, and the
+// open batch's staged rows last, in staging order. The expected order is written out by hand.
+TEST(VersionPageOrder, TiedVersionsFollowTheFileListThenTheStagedRows) {
+    testing::TempDir dir;
+    auto store = std::move(*NativeStore::open((dir.path / "store").string()));
+    const std::uint32_t a = store->dict.push("a", "x");
+    const std::uint32_t b = store->dict.push("b", "x");
+    const Id96 v{7, 1}, w{5, 0}, x{9, 9};
+    const auto stage = [&](Id96 vid, std::int64_t tt_s, std::int64_t vt_s, std::int64_t vt_e) {
+        ASSERT_TRUE(store->stage_edge(EdgeRow{"r", "", "{}", "", std::nullopt, vid, vt_s, vt_e, tt_s, a, b}).has_value());
+    };
+    ASSERT_TRUE(store->begin(5).has_value());
+    stage(v, 3, 100, OPEN_END);  // the interval lane
+    stage(w, 3, 101, 102);
+    stage(x, 2, 102, 103);
+    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    ASSERT_TRUE(store->begin(6).has_value());
+    stage(v, 3, 200, 201);  // one event segment holding 199 before 200 (rows sorted by vt_s)
+    stage(v, 4, 400, 401);
+    stage(v, 3, 199, 200);
+    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    ASSERT_EQ(store->manifest.edge_lanes.event.size(), 2u);
+    ASSERT_EQ(store->manifest.edge_lanes.interval.size(), 1u);
+    ASSERT_TRUE(store->begin(7).has_value());
+    stage(v, 3, 301, 302);  // staged rows keep staging order
+    stage(v, 3, 300, 301);
+    const std::vector<std::int64_t> want = {102, 101, 199, 200, 100, 301, 300, 400};
+    for (const BeliefMode belief : {BeliefMode::All, BeliefMode::Current}) {
+        const VersionQuery query{10, 0, OPEN_END, nullptr, belief};
+        for (std::int64_t size = 1; size <= 9; ++size) {
+            std::vector<std::int64_t> walked;
+            for (std::int64_t offset = 0; offset < 9; offset += size) {
+                const auto page = version_page(*store, RowKind::Edge, query, offset, size);
+                ASSERT_TRUE(page.has_value());
+                EXPECT_EQ(page->rows_total, want.size());
+                for (const EdgeVersionRow& row : std::get<std::vector<EdgeVersionRow>>(page->rows)) walked.push_back(row.vt_s);
+            }
+            EXPECT_EQ(walked, want) << "page size " << size;
+        }
+        // From the end, as Python slices count.
+        const auto last = version_page(*store, RowKind::Edge, query, -3, 2);
+        ASSERT_TRUE(last.has_value());
+        std::vector<std::int64_t> tail;
+        for (const EdgeVersionRow& row : std::get<std::vector<EdgeVersionRow>>(last->rows)) tail.push_back(row.vt_s);
+        EXPECT_EQ(tail, (std::vector<std::int64_t>{301, 300}));
+    }
+}
+
+// A store large enough for every way of selecting a page: near the start or end of a tt_s (bounded
+// heaps), in its middle (selection), across two tt_s values, on one thread and on several; closes
+// folded into segments, committed and pending in the open batch; every belief mode, with and
+// without a type filter.
+// Reference: the collected keys stably sorted in full, cut by page_bounds.
+TEST(VersionPageOrder, LargePagesEqualTheStableSortOnAnyThreadCount) {
+    testing::TempDir dir;
+    auto store = std::move(*NativeStore::open((dir.path / "store").string()));
+    std::mt19937_64 rng(17);
+    std::vector<std::uint32_t> ids;
+    for (int e = 0; e < 50; ++e) ids.push_back(store->dict.push(fmt::format("e{}", e), "x"));
+    constexpr std::uint32_t PER_BATCH = 40'000;
+    std::vector<Id96> stored;
+    for (std::int64_t tt = 1; tt <= 4; ++tt) {
+        ASSERT_TRUE(store->begin(tt).has_value());
+        if (tt > 1) {
+            for (int k = 0; k < 3000; ++k)
+                ASSERT_TRUE(store->close_version(RowKind::Edge, stored[rng() % stored.size()], tt).has_value());
+        }
+        const std::uint32_t rows = tt < 4 ? PER_BATCH : 500;
+        for (std::uint32_t i = 0; i < rows; ++i) {
+            // Few distinct high halves, so ties on vid64 are common; now and then a vid again.
+            const Id96 vid = !stored.empty() && rng() % 50 == 0 ? stored[rng() % stored.size()]
+                                                                 : Id96{rng() % 64, static_cast<std::uint32_t>(rng())};
+            const std::int64_t vt_s = static_cast<std::int64_t>(rng() % 1000);
+            const std::int64_t vt_e = rng() % 3 == 0 ? vt_s + 1 : vt_s + static_cast<std::int64_t>(rng() % 500) + 1;
+            EdgeRow row{rng() % 2 ? "knows" : "likes", "", "{}", "", std::nullopt, vid, vt_s, vt_e,
+                        rng() % 10 == 0 ? tt - 1 : tt, ids[rng() % ids.size()], ids[rng() % ids.size()]};
+            ASSERT_TRUE(store->stage_edge(std::move(row)).has_value());
+            if (tt < 4) stored.push_back(vid);
+            // A close of a version staged in the same batch is folded into its segment.
+            if (i % 97 == 0) {
+                ASSERT_TRUE(store->close_version(RowKind::Edge, vid, tt + static_cast<std::int64_t>(i % 2)).has_value());
+            }
+        }
+        if (tt < 4) {
+            ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+        }
+    }
+    const std::vector<std::string> knows = {"knows"};
+    const auto set_env = [](const char* name, const char* value) { ::setenv(name, value, 1); };
+    set_env("VORP_PARALLEL_MIN_ROWS", "0");
+    for (const char* threads : {"1", "4"}) {
+        set_env("VORP_SCAN_THREADS", threads);
+        // The window count's scalar loop on one thread, its vector loop (where the CPU has one) on four.
+        force_scalar_kernels(threads[0] == '1');
+        for (const BeliefMode belief : {BeliefMode::All, BeliefMode::Current, BeliefMode::Superseded}) {
+            for (const std::vector<std::string>* rels : {static_cast<const std::vector<std::string>*>(nullptr), &knows}) {
+                for (const std::int64_t at : {std::int64_t{2}, OPEN_END}) {
+                    const VersionQuery query{at, 100, 700, rels, belief};
+                    std::vector<VersionKey> keys = *version_keys(*store, RowKind::Edge, query);
+                    std::stable_sort(keys.begin(), keys.end(), [](const VersionKey& x, const VersionKey& y) {
+                        if (x.tt_s != y.tt_s) return x.tt_s < y.tt_s;
+                        if (x.vid64 != y.vid64) return x.vid64 < y.vid64;
+                        return x.vid_lo32 < y.vid_lo32;
+                    });
+                    const auto n = static_cast<std::int64_t>(keys.size());
+                    // Where the second tt_s value starts: a page across it needs two of them.
+                    const auto second = std::find_if(keys.begin(), keys.end(),
+                                                     [&](const VersionKey& key) { return key.tt_s != keys[0].tt_s; });
+                    const std::int64_t boundary = second - keys.begin();
+                    for (const std::int64_t offset : {std::int64_t{0}, std::int64_t{16'380}, n / 5, n / 2, boundary - 50,
+                                                      n - 16'390, n - 100, std::int64_t{-7}}) {
+                        for (const std::int64_t limit : {std::int64_t{100}, std::int64_t{1'500}}) {
+                            // A long page only where it crosses a bucket or sits in the middle.
+                            if (limit > 100 && offset != n / 2 && offset != boundary - 50) continue;
+                            const auto [start, end] = page_bounds(keys.size(), offset, limit);
+                            const std::vector<VersionKey> slice(keys.begin() + static_cast<std::ptrdiff_t>(start),
+                                                                keys.begin() + static_cast<std::ptrdiff_t>(end));
+                            const auto want = version_rows_at(*store, RowKind::Edge, slice);
+                            const auto page = version_page(*store, RowKind::Edge, query, offset, limit);
+                            ASSERT_TRUE(want.has_value() && page.has_value());
+                            EXPECT_EQ(page->rows_total, keys.size());
+                            EXPECT_TRUE(std::get<0>(page->rows) == std::get<0>(*want))
+                                << threads << " threads, belief " << int(belief) << ", at " << at << ", offset "
+                                << offset << ", limit " << limit;
+                        }
+                    }
+                }
+            }
+        }
+    }
+    force_scalar_kernels(false);
+    ::unsetenv("VORP_SCAN_THREADS");
+    ::unsetenv("VORP_PARALLEL_MIN_ROWS");
 }
 
 }  // namespace

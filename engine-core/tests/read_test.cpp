@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <unordered_set>
 #include <string>
 #include <vector>
 
@@ -121,8 +122,131 @@ TEST(Belief, CurrentOnlyStoresRefusePastTimes) {
     EXPECT_FALSE(nodes_with_believed_versions(*store, {}, 5).has_value());
     EXPECT_FALSE(resolve_entities(*store, "", 5).has_value());
     EXPECT_FALSE(believed_edge_versions(*store, std::string(24, '0'), 5).has_value());
-    // Pages are answered from what the store holds.
-    EXPECT_TRUE(version_page(*store, RowKind::Node, VersionQuery{5, 0, 1, nullptr, BeliefMode::All}, 0, 10).has_value());
+    // Pages too: the current time (or any later one) is answered, a past one refused like the rest.
+    for (const std::int64_t now : {OPEN_END - 1, OPEN_END, I64_MAX})
+        EXPECT_TRUE(version_page(*store, RowKind::Node, VersionQuery{now, 0, 1, nullptr, BeliefMode::All}, 0, 10));
+    const auto page = version_page(*store, RowKind::Edge, VersionQuery{5, 0, 1, nullptr, BeliefMode::All}, 0, 10);
+    ASSERT_FALSE(page.has_value());
+    EXPECT_EQ(page.error().message, "this store is current-only (plan §13 stripped configuration): historical versions "
+                                    "were discarded, so belief at tt=5 cannot be answered");
+    EXPECT_EQ(page.error().remedy, "rebuild the store from its event log for bi-temporal queries");
+}
+
+// A page as of OPEN_END or later is a page of current belief: a version never closed is current,
+// not superseded, exactly as at OPEN_END - 1.
+TEST(Pages, AsOfTimesAtOrAfterOpenEndAreClampedToNow) {
+    testing::TempDir dir;
+    auto store = open_store(dir);
+    ASSERT_TRUE(store->begin(10).has_value());
+    for (std::uint32_t i = 0; i < 3; ++i) ASSERT_TRUE(store->stage_edge(edge(*store, "a", "b", i, 10)).has_value());
+    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    ASSERT_TRUE(store->begin(11).has_value());
+    ASSERT_TRUE(store->close_version(RowKind::Edge, Id96{7, 1}, 11).has_value());
+    ASSERT_TRUE(store->stage_edge(edge(*store, "a", "b", 3, 11)).has_value());  // staged, never closed
+    const auto vids = [&](std::int64_t at, BeliefMode belief) {
+        const auto page = version_page(*store, RowKind::Edge, VersionQuery{at, 0, 100, nullptr, belief}, 0, 10);
+        EXPECT_TRUE(page.has_value());
+        std::vector<std::uint32_t> out;
+        for (const EdgeVersionRow& row : std::get<std::vector<EdgeVersionRow>>(page->rows))
+            out.push_back(static_cast<std::uint32_t>(row.vt_s));
+        EXPECT_EQ(page->rows_total, out.size());
+        return out;
+    };
+    using V = std::vector<std::uint32_t>;
+    for (const std::int64_t at : {OPEN_END - 1, OPEN_END, OPEN_END + 1, I64_MAX}) {
+        EXPECT_EQ(vids(at, BeliefMode::Current), (V{0, 2, 3})) << at;
+        EXPECT_EQ(vids(at, BeliefMode::Superseded), (V{1})) << at;
+        EXPECT_EQ(vids(at, BeliefMode::All), (V{0, 1, 2, 3})) << at;
+    }
+    EXPECT_EQ(vids(10, BeliefMode::Current), (V{0, 1, 2}));
+}
+
+// A vid stored more than once: the version a sweep of the file list meets last gives the props.
+// The event lane is listed before the interval lane, so the file-list order differs here from the
+// segment-id order; within a segment the later row wins.
+TEST(PointLookups, PropsForAVidStoredTwiceComeFromTheLastInFileListOrder) {
+    testing::TempDir dir;
+    auto store = open_store(dir);
+    const Id96 vid{7, 42};
+    const auto stage = [&](std::int64_t vt_s, std::int64_t vt_e, std::string props) {
+        ASSERT_TRUE(store->stage_edge(EdgeRow{"knows", "", std::move(props), "", std::nullopt, vid, vt_s, vt_e, 10,
+                                              dense(*store, "a"), dense(*store, "b")})
+                        .has_value());
+    };
+    ASSERT_TRUE(store->begin(10).has_value());
+    stage(100, OPEN_END, R"({"at":"interval 100"})");
+    stage(50, OPEN_END, R"({"at":"interval 50"})");
+    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    ASSERT_TRUE(store->begin(11).has_value());
+    stage(5, 6, R"({"at":"event"})");
+    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    ASSERT_EQ(store->manifest.edge_lanes.interval.size(), 1u);
+    ASSERT_EQ(store->manifest.edge_lanes.event.size(), 1u);
+    const std::vector<std::string> asked = {vid.to_hex()};
+    EXPECT_EQ(props_for_vids(*store, RowKind::Edge, asked)->at(vid.to_hex()), R"({"at":"interval 100"})");
+
+    // Node segments are listed in commit order: the later commit wins.
+    for (const std::int64_t tt : {12, 13}) {
+        ASSERT_TRUE(store->begin(tt).has_value());
+        ASSERT_TRUE(store->stage_node(node(*store, "a", 1, tt, fmt::format(R"({{"tt":{}}})", tt))).has_value());
+        ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    }
+    const std::string node_vid = Id96{9, 1}.to_hex();
+    EXPECT_EQ(props_for_vids(*store, RowKind::Node, std::vector<std::string>{node_vid})->at(node_vid), R"({"tt":13})");
+}
+
+// believed_any looks a short list of uids up one by one through the identity postings (building
+// the node postings) and sweeps every node version otherwise (building none): the per-uid path is
+// taken exactly when 20 * len(uids) < the committed node versions. Both give the same answer.
+TEST(Belief, BelievedAnyChoosesLookupsOnlyForAShortList) {
+    testing::TempDir dir;
+    {
+        auto store = open_store(dir);
+        ASSERT_TRUE(store->begin(10).has_value());
+        // 60 versions of 20 uids, three each; every version of "u0" is closed at 11.
+        for (std::uint32_t i = 0; i < 60; ++i)
+            ASSERT_TRUE(store->stage_node(node(*store, fmt::format("u{}", i % 20), i, 10, "{}")).has_value());
+        ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+        ASSERT_TRUE(store->begin(11).has_value());
+        ASSERT_TRUE(store->close_version(RowKind::Node, Id96{9, 0}, 11).has_value());
+        ASSERT_TRUE(store->close_version(RowKind::Node, Id96{9, 20}, 11).has_value());
+        ASSERT_TRUE(store->close_version(RowKind::Node, Id96{9, 40}, 11).has_value());
+        ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+        ASSERT_EQ(store->manifest.stats.n_node_versions, 60u);
+    }
+    using Found = std::unordered_set<std::string>;
+    const auto ask = [&](std::vector<std::string> uids, std::int64_t at, Found want, bool per_uid) {
+        auto store = open_store(dir);  // fresh postings
+        const auto found = nodes_with_believed_versions(*store, uids, at);
+        ASSERT_TRUE(found.has_value());
+        EXPECT_EQ(*found, want) << uids.size() << " uids at " << at;
+        EXPECT_EQ(store->postings_stats(RowKind::Node).indexed_segments, per_uid ? 1u : 0u) << uids.size() << " uids";
+    };
+    // 20 * 2 < 60: lookups. 20 * 3 = 60: the sweep.
+    ask({"u0", "nobody"}, OPEN_END, {}, true);
+    ask({"u0", "u1"}, 10, {"u0", "u1"}, true);
+    ask({"u1", "u0", "nobody"}, OPEN_END, {"u1"}, false);
+    ask({"u1", "u0", "nobody"}, 10, {"u1", "u0"}, false);
+}
+
+// A sweep opens each segment once: with a cache that holds one segment, every open after the
+// first evicts one, so n segments swept cost n - 1 evictions (a counting pass first would double it).
+TEST(Sweeps, OpenEachSegmentOnce) {
+    testing::TempDir dir;
+    auto store = open_store(dir);
+    for (std::int64_t tt = 1; tt <= 4; ++tt) {
+        ASSERT_TRUE(store->begin(tt).has_value());
+        for (std::uint32_t i = 0; i < 3; ++i)
+            ASSERT_TRUE(store->stage_edge(edge(*store, "a", "b", static_cast<std::uint32_t>(tt * 10) + i, tt)).has_value());
+        ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    }
+    ASSERT_EQ(store->edge_files().size(), 4u);
+    ASSERT_TRUE(store->close_overlay().has_value());
+    store->segment_cache.emplace(1);
+    const auto edges = all_edge_versions(*store);
+    ASSERT_TRUE(edges.has_value());
+    EXPECT_EQ(edges->size(), 12u);
+    EXPECT_EQ(store->segment_cache_stats().evictions, 3u);
 }
 
 TEST(Resolution, LowerCasingIsTheFullUnicodeMapping) {

@@ -142,8 +142,9 @@ class Model:
 
     def page_population(self, kind: str, as_of_tt: int, t_a: int, t_b: int, belief: str,
                         rel_types: Optional[list[str]]) -> list[Version]:
-        """The versions `version_page` counts, ordered as it pages them: (tt_s, vid); as_of_tt is not
-        clamped, so at OPEN_END or later a never-closed version is superseded."""
+        """The versions `version_page` counts, ordered as it pages them: (tt_s, vid); as_of_tt is
+        clamped like every belief read, so at OPEN_END or later a never-closed version is current."""
+        as_of_tt = belief_tt(as_of_tt)
         out = []
         for v in self.of_kind(kind):
             if not (v.vt_s < t_b and v.vt_e > t_a) or v.tt_s > as_of_tt:

@@ -462,9 +462,13 @@ CHECKS = [
      'aggregate_edges: unknown dimension "bucket"'),
     ("aggregate-current-only-now", "stripped", lambda s: aggregate(s, as_of_tt=OPEN_END - 1)["rows_total"], None,
      2),
-    # version_page makes no current-only check of its own.
-    ("page-current-only-past", "stripped", lambda s: s.version_page("edge", 5, 0, 10, "all", None, 0, 9)
-     ["rows_total"], None, 0),
+    ("page-current-only-past", "stripped", lambda s: s.version_page("edge", 5, 0, 10, "all", None, 0, 9),
+     RuntimeError, CURRENT_ONLY.format(5)),
+    ("page-current-only-now", "stripped", lambda s: s.version_page("edge", OPEN_END, 0, 10, "all", None, 0, 9)
+     ["rows_total"], None, 2),
+    # The words are checked before the current-only guard.
+    ("page-belief-before-current-only", "stripped", lambda s: s.version_page("edge", 5, 0, 1, "x", None, 0, 1),
+     RuntimeError, "unknown belief mode \"x\"; expected 'current', 'superseded' or 'all'"),
     ("closes-current-only-before-batch", "stripped", lambda s: s.stage_closes("edge", [vid(1)], 20), RuntimeError,
      CORRECTION),
     ("closes-current-only-hex-first", "stripped", lambda s: s.stage_closes("edge", ["zz"], 20), RuntimeError,

@@ -3,8 +3,8 @@
 // version id find their rows without sweeping every segment.
 //
 // Keys are 64-bit hashes, not identities: an edge's key is the high 64 bits of its edge id, a
-// node's is hash_uid of its uid, and by_vid is keyed by the vid's high 64 bits only. One list may
-// therefore mix rows of several identities; readers re-check the full identity on every row.
+// node's is hash_uid of its uid, and by_vid's is vid_key of the whole vid. One list may therefore
+// mix rows of several identities; readers re-check the full identity on every row.
 //
 // The postings are built lazily and never rebuilt: the first call that needs them indexes every
 // segment of the current generation not yet indexed, in ascending segment id, one segment at a
@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <unordered_set>
 #include <utility>
@@ -38,6 +39,14 @@ struct Position {
 
     bool operator==(const Position&) const = default;
 };
+
+// The by_vid key of a version id: its high 64 bits folded with its low 32 bits spread over all 64
+// (an odd multiplier is a bijection, so vids that share their high bits, as ids made of a batch
+// number above a row counter do, get distinct keys and a close finds its candidates without
+// reading every stored version of the batch). Kept in memory only; nothing on disk uses it.
+constexpr std::uint64_t vid_key(const Id96& vid) {
+    return vid.prefix ^ (std::uint64_t{vid.suffix} * 0x9E3779B97F4A7C15ull);
+}
 
 // A hash multimap from a 64-bit key to a list of positions in filing order. Positions live in one
 // pool, chained per key, so a key with one position costs a table slot and a pool node rather
@@ -135,7 +144,7 @@ std::size_t PositionIndex::erase_if(std::uint64_t key, Drop drop) {
 struct Postings {
     // Every stored row of the kind, by identity key.
     PositionIndex by_identity;
-    // Every stored row of the kind, by vid64.
+    // Every stored row of the kind, by vid_key of its vid.
     PositionIndex by_vid;
     // Segments whose rows have been merged.
     std::unordered_set<std::uint64_t> indexed;
@@ -143,11 +152,11 @@ struct Postings {
     // candidates of current belief (closes recorded later in close runs are applied by readers).
     PositionIndex open_by_identity;
 
-    // Merges one segment's rows: keys[r] and vid64[r] are row r's identity key and vid64;
+    // Merges one segment's rows: keys[r] and vid_keys[r] are row r's identity key and vid_key;
     // `closed_rows` is the segment header's, sorted by row. Does nothing and returns false when the
     // segment is already indexed. `capacity` when the positions would overflow the pools.
     Result<bool> merge_segment(std::uint64_t segment_id, std::span<const std::uint64_t> keys,
-                               std::span<const std::uint64_t> vid64,
+                               std::span<const std::uint64_t> vid_keys,
                                std::span<const std::pair<std::uint32_t, std::int64_t>> closed_rows);
 
     // Keeps only the positions and indexed ids of the segments in `keep`.
@@ -182,7 +191,8 @@ public:
     // Indexes every segment of this kind in `manifest`'s file list that is not indexed yet, in
     // ascending segment id, opening each through `cache`. The first error ends the call: the
     // segments merged before it stay indexed, the failing one and those after it are retried by
-    // the next call.
+    // the next call. Once a generation's list has been indexed whole, later calls for the same
+    // list return at once (every close of a batch asks), without walking its segments again.
     Status index_segments(const std::filesystem::path& root, const Manifest& manifest, SegmentCache& cache,
                           const Dictionary& dictionary);
 
@@ -203,6 +213,11 @@ private:
     RowKind kind_;
     PoisonMutex mutex_;
     Postings postings_;
+    // The segment list (of one generation) whose every segment of this kind is indexed; null when
+    // none is known to be, and reset by pruning. Held, not just compared, so that its address
+    // cannot come back as another generation's list.
+    std::shared_ptr<const SegmentFiles> indexed_through_;
+    std::uint64_t prunes_ = 0;  // retain_segments calls so far
 };
 
 // The garbage collector's pruning to the segment files `live` that the kept generations

@@ -118,7 +118,7 @@ Result<std::unordered_map<std::string, std::string>> props_for_vids(NativeStore&
 enum class BeliefMode : std::uint8_t { Current = 0, Superseded = 1, All = 2 };
 
 struct VersionQuery {
-    std::int64_t as_of_tt = 0;  // compared unclamped
+    std::int64_t as_of_tt = 0;  // clamped to OPEN_END - 1, as belief at any later time is belief now
     std::int64_t t_a = 0;       // valid-time window [t_a, t_b)
     std::int64_t t_b = 0;
     // Absent (null): no relationship filter. Present: edges whose type is one of the names (an
@@ -178,7 +178,8 @@ struct VersionPage {
 Result<std::vector<VersionKey>> version_keys(NativeStore& store, RowKind kind, const VersionQuery& query);
 // One row per key, in key order.
 Result<VersionRows> version_rows_at(NativeStore& store, RowKind kind, std::span<const VersionKey> keys);
-// keys sorted stably by (tt_s, vid), cut as the Python slice [offset : offset + limit].
+// keys sorted stably by (tt_s, vid), cut as the Python slice [offset : offset + limit]. Refused on a
+// current-only store for a past as_of_tt.
 Result<VersionPage> version_page(NativeStore& store, RowKind kind, const VersionQuery& query, std::int64_t offset,
                                  std::int64_t limit);
 // [start, end) of the slice [offset : offset + limit] of n elements under Python's rules (the sum
