@@ -16,7 +16,8 @@
 #include <fmt/format.h>
 
 #include "vorp/clock.h"
-#include "vorp/gc.h"
+#include "vorp/durable.h"
+#include "vorp/pins.h"
 #include "vorp/segment.h"
 
 namespace vorp {

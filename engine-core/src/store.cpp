@@ -15,20 +15,12 @@
 
 #include "vorp/clock.h"
 #include "vorp/fileio.h"
-#include "vorp/gc.h"
 #include "vorp/row.h"
 #include "vorp/text.h"
 
 namespace vorp {
 
 namespace {
-
-// A single write(2) moves at most this many bytes.
-constexpr std::size_t MAX_WRITE_CHUNK = 2147483647;
-
-EngineError injected(int errnum, const std::filesystem::path& path) {
-    return EngineError::from_errno(errnum).at_file(path);
-}
 
 bool path_exists(const std::filesystem::path& path) {
     struct stat st {};
@@ -102,89 +94,6 @@ void release(Field& field) {
 }  // namespace
 
 // ---- durable writes ------------------------------------------------------------------------------
-
-std::filesystem::path temp_path_for(const std::filesystem::path& target) {
-    std::filesystem::path tmp = target;
-    if (target.has_extension()) {
-        tmp.replace_extension("tmp");
-    } else {
-        tmp += ".tmp";
-    }
-    return tmp;
-}
-
-Status replace_file(const std::filesystem::path& target, std::string_view bytes) {
-    const std::filesystem::path tmp = temp_path_for(target);
-    // A leftover from an earlier crash is truncated and reused, never appended to.
-    if (const int errnum = durable_fault(DurableOp::open_temp, tmp)) return fail(injected(errnum, tmp));
-    Fd fd = VORP_TRY_FILE(tmp, open_file(tmp, O_WRONLY | O_CREAT | O_TRUNC));
-
-    std::uint64_t written = 0;
-    while (written < bytes.size()) {
-        std::size_t chunk = std::min<std::size_t>(bytes.size() - written, MAX_WRITE_CHUNK);
-        if (const int errnum = durable_fault(DurableOp::write, tmp, written, chunk)) return fail(injected(errnum, tmp));
-        const ssize_t n = ::write(fd.get(), bytes.data() + written, chunk);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail(EngineError::from_errno(errno).at_file(tmp));
-        }
-        if (n == 0) return fail(EngineError::io("failed to write whole buffer").at_file(tmp));
-        written += static_cast<std::uint64_t>(n);
-    }
-
-    if (const int errnum = durable_fault(DurableOp::sync_file, tmp)) return fail(injected(errnum, tmp));
-    VORP_TRY_FILE(tmp, full_sync(fd.get()));
-    if (const int errnum = durable_fault(DurableOp::close_file, tmp)) return fail(injected(errnum, tmp));
-    VORP_TRY_FILE(tmp, fd.close());
-    if (const int errnum = durable_fault(DurableOp::rename, target)) return fail(injected(errnum, target));
-    VORP_TRY_FILE(target, rename_file(tmp, target));
-    return ok();
-}
-
-Status write_atomic(const std::filesystem::path& target, std::string_view bytes) {
-    VORP_TRY(replace_file(target, bytes));
-    // A bare file name lives in the working directory, which fsync_dir syncs for an empty path.
-    return fsync_dir(target.parent_path());
-}
-
-void crash_point(std::string_view name) {
-    const char* value = std::getenv(CRASH_POINT_ENV.data());
-    if (value == nullptr) return;
-    const std::string_view armed = value;
-    if (armed != name || validate_utf8(armed)) return;
-    const std::string line = fmt::format("VORP_CRASH_POINT hit: {}\n", name);
-    std::size_t done = 0;
-    while (done < line.size()) {
-        const ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    std::abort();
-}
-
-Status create_dirs_durable(const std::filesystem::path& dir) {
-    // The directories this call creates: `dir` and its missing ancestors, deepest first.
-    std::vector<std::filesystem::path> missing;
-    for (std::filesystem::path probe = dir; !probe.empty() && !path_exists(probe);) {
-        missing.push_back(probe);
-        std::filesystem::path parent = probe.parent_path();
-        if (parent == probe) break;
-        probe = std::move(parent);
-    }
-    if (missing.empty()) {
-        // Something is there already. A file in place of the directory would be accepted here and
-        // break the first write into it, so it fails now, as mkdir reports it (EEXIST).
-        if (is_dir_path(dir)) return ok();
-        VORP_TRY_FILE(dir, create_dirs(dir));
-        return ok();
-    }
-    VORP_TRY_FILE(dir, create_dirs(dir));
-    // Each new entry becomes durable with a sync of its parent, outermost first.
-    for (auto created = missing.rbegin(); created != missing.rend(); ++created)
-        VORP_TRY(fsync_dir(created->parent_path()));
-    return ok();
-}
 
 Result<Published> publish(const std::filesystem::path& root, const std::optional<DeltaBase>& base,
                           std::uint64_t checkpoint_generation, const Manifest& manifest, bool force,

@@ -60,10 +60,11 @@
 #include "vorp/derive.h"
 #include "vorp/dict.h"
 #include "vorp/error.h"
-#include "vorp/gc.h"
+#include "vorp/durable.h"
 #include "vorp/manifest.h"
 #include "vorp/manifest_chain.h"
 #include "vorp/merkle.h"
+#include "vorp/pins.h"
 #include "vorp/postings.h"
 #include "vorp/row.h"
 #include "vorp/segment_cache.h"
@@ -81,7 +82,6 @@ inline constexpr std::string_view IDX_DIR = "idx";
 // The 33 bytes of the current-only marker.
 inline constexpr std::string_view CURRENT_ONLY_TEXT = "stripped by compact_current_only\n";
 inline constexpr std::string_view SEGMENT_CACHE_BYTES_ENV = "VORP_SEGMENT_CACHE_BYTES";
-inline constexpr std::string_view CRASH_POINT_ENV = "VORP_CRASH_POINT";
 
 // The crash points.
 inline constexpr std::string_view CRASH_AFTER_SEAL = "after_seal";
@@ -100,30 +100,6 @@ inline constexpr std::int64_t DEFAULT_LANE_STRIDE = LANE_STRIDE;
 inline constexpr std::uint64_t DEFAULT_SEGMENT_TARGET_BYTES = SEGMENT_TARGET_BYTES;
 
 // ---- durable writes ------------------------------------------------------------------------------
-
-// The temporary name of a file replaced whole: the extension replaced by "tmp", or ".tmp" appended
-// when the file name has none.
-std::filesystem::path temp_path_for(const std::filesystem::path& target);
-
-// Replaces `target` whole, so that a reader or a crash at any instant sees either the old content
-// or the complete new one: temporary file (created or truncated, 0666 before the umask), every
-// byte written, fsync, close, rename over the target, then the target's directory synced.
-// Errors are `io` at the temporary file (open, write, sync, close), the target (rename) or the
-// directory (its sync; the target is then already replaced).
-Status write_atomic(const std::filesystem::path& target, std::string_view bytes);
-
-// Steps 1-6 of write_atomic, without the directory sync; the caller syncs the directory itself
-// (publish does, to tell a failure before the rename from one after it).
-Status replace_file(const std::filesystem::path& target, std::string_view bytes);
-
-// When VORP_CRASH_POINT (read at every call) equals `name` byte for byte, writes
-// "VORP_CRASH_POINT hit: {name}\n" to standard error and aborts the process at once: no unwinding,
-// no flushing, files exactly as the write path left them. Otherwise returns.
-void crash_point(std::string_view name);
-
-// Creates `dir` and its missing parents (0777 before the umask); every directory this created is
-// then synced into its parent. Failure: `io` at the directory concerned.
-Status create_dirs_durable(const std::filesystem::path& dir);
 
 // What publish measured and decided; all durations in whole microseconds.
 struct PublishStats {
