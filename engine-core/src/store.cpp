@@ -10,10 +10,9 @@
 #include <utility>
 
 #include <fmt/format.h>
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
 
 #include "vorp/clock.h"
+#include "vorp/current.h"
 #include "vorp/fileio.h"
 #include "vorp/row.h"
 #include "vorp/text.h"
@@ -39,31 +38,6 @@ std::optional<std::string_view> extension_of(std::string_view name, std::string_
     if (dot == std::string_view::npos || dot == 0) return std::nullopt;
     if (stem != nullptr) *stem = name.substr(0, dot);
     return name.substr(dot + 1);
-}
-
-// The tokens of valid UTF-8 text split at runs of Unicode white space; at most `limit` are kept.
-std::vector<std::string_view> split_unicode_whitespace(std::string_view text, std::size_t limit) {
-    std::vector<std::string_view> tokens;
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-    const auto length = static_cast<std::int32_t>(std::min<std::size_t>(text.size(), INT32_MAX));
-    std::int32_t pos = 0;
-    std::int32_t token_start = -1;
-    while (pos < length && tokens.size() < limit) {
-        const std::int32_t char_start = pos;
-        UChar32 code_point = 0;
-        U8_NEXT(bytes, pos, length, code_point);
-        const bool space = code_point >= 0 && u_hasBinaryProperty(code_point, UCHAR_WHITE_SPACE);
-        if (space && token_start >= 0) {
-            tokens.push_back(text.substr(static_cast<std::size_t>(token_start),
-                                         static_cast<std::size_t>(char_start - token_start)));
-            token_start = -1;
-        } else if (!space && token_start < 0) {
-            token_start = char_start;
-        }
-    }
-    if (token_start >= 0 && tokens.size() < limit)
-        tokens.push_back(text.substr(static_cast<std::size_t>(token_start)));
-    return tokens;
 }
 
 // The environment variable as text; absent when unset or not valid UTF-8.
@@ -127,7 +101,7 @@ Result<Published> publish(const std::filesystem::path& root, const std::optional
     // whether the switch is durable yet, not whether it happened.
     const Stopwatch current_clock;
     const std::filesystem::path current = root / CURRENT_FILE;
-    VORP_TRY(replace_file(current, fmt::format("{} {}\n", manifest.generation, manifest.manifest_sha)));
+    VORP_TRY(replace_file(current, format_current(manifest.generation, manifest.manifest_sha)));
     if (reached != nullptr) *reached = PublishPoint{true, stats.checkpoint_generation};
     if (auto synced = fsync_dir(current.parent_path()); !synced) {
         EngineError cause = std::move(synced).error();
@@ -146,18 +120,7 @@ Result<Published> publish(const std::filesystem::path& root, const std::optional
 Result<CurrentLine> read_current(const std::filesystem::path& root) {
     const std::filesystem::path current = root / CURRENT_FILE;
     const std::string text = VORP_TRY_FILE(current, read_file(current));
-    if (validate_utf8(text)) return fail(EngineError::io("stream did not contain valid UTF-8").at_file(current));
-
-    const std::vector<std::string_view> tokens = split_unicode_whitespace(text, 2);
-    if (tokens.size() < 2)
-        return fail(EngineError::corrupt(fmt::format("CURRENT must contain '<generation> <sha>', found {}",
-                                                     debug_quoted(text)))
-                        .at_file(current));
-    const std::optional<std::uint64_t> generation = parse_u64_decimal(tokens[0]);
-    if (!generation)
-        return fail(EngineError::corrupt(fmt::format("CURRENT generation is not a number: {}", debug_quoted(tokens[0])))
-                        .at_file(current));
-    return CurrentLine{*generation, std::string(tokens[1])};
+    return VORP_TRY_FILE(current, parse_current(text));
 }
 
 Result<Reconstructed> load_current(const std::filesystem::path& root) {

@@ -57,6 +57,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "vorp/current.h"
 #include "vorp/derive.h"
 #include "vorp/dict.h"
 #include "vorp/error.h"
@@ -156,14 +157,7 @@ struct OpenPhases {
     bool operator==(const OpenPhases&) const = default;
 };
 
-// What CURRENT names: a generation and the short sha of its manifest.
-struct CurrentLine {
-    std::uint64_t generation = 0;
-    std::string sha;
-};
-
-// Reads CURRENT leniently: tokens split at runs of Unicode white space, a third token ignored, the
-// generation with an optional '+' and leading zeros. Nothing else is read.
+// Reads and parses CURRENT (parse_current); its errors carry the file.
 Result<CurrentLine> read_current(const std::filesystem::path& root);
 
 // Reads CURRENT (read_current) and rebuilds its generation from the chain, checking the digest
