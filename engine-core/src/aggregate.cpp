@@ -11,6 +11,7 @@
 
 #include "vorp/dict.h"
 #include "vorp/scan.h"
+#include "vorp/threads.h"
 #include "vorp/segment.h"
 #include "vorp/store.h"
 #include "vorp/text.h"

@@ -12,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include "vorp/env.h"
 #include "vorp/fileio.h"
 #include "vorp/text.h"
 
@@ -157,10 +158,8 @@ Status create_dirs_durable(const std::filesystem::path& dir) {
 // ---- crash points --------------------------------------------------------------------------------
 
 void crash_point(std::string_view name) {
-    const char* value = std::getenv(CRASH_POINT_ENV.data());
-    if (value == nullptr) return;
-    const std::string_view armed = value;
-    if (armed != name || validate_utf8(armed)) return;
+    const std::optional<std::string> armed = env_text(CRASH_POINT_ENV);
+    if (!armed || *armed != name) return;
     const std::string line = fmt::format("VORP_CRASH_POINT hit: {}\n", name);
     std::size_t done = 0;
     while (done < line.size()) {

@@ -22,7 +22,7 @@
 #include "vorp/derive.h"
 #include "vorp/fileio.h"
 #include "vorp/manifest_chain.h"
-#include "vorp/scan.h"
+#include "vorp/threads.h"
 #include "vorp/segment.h"
 #include "vorp/segment_cache.h"
 #include "vorp/text.h"

@@ -13,6 +13,7 @@
 
 #include "vorp/clock.h"
 #include "vorp/current.h"
+#include "vorp/env.h"
 #include "vorp/fileio.h"
 #include "vorp/row.h"
 #include "vorp/text.h"
@@ -38,15 +39,6 @@ std::optional<std::string_view> extension_of(std::string_view name, std::string_
     if (dot == std::string_view::npos || dot == 0) return std::nullopt;
     if (stem != nullptr) *stem = name.substr(0, dot);
     return name.substr(dot + 1);
-}
-
-// The environment variable as text; absent when unset or not valid UTF-8.
-std::optional<std::string_view> env_text(std::string_view name) {
-    const char* value = std::getenv(std::string(name).c_str());
-    if (value == nullptr) return std::nullopt;
-    const std::string_view text = value;
-    if (validate_utf8(text)) return std::nullopt;
-    return text;
 }
 
 EngineError populated_without_current(std::size_t manifests, std::size_t segments) {
@@ -173,10 +165,7 @@ std::optional<std::uint64_t> cache_budget(std::optional<std::string_view> env, s
         if (!ram_bytes) return std::nullopt;
         return *ram_bytes / 2;
     };
-    if (!env) return half_of_memory();
-    const std::string_view trimmed = trim_unicode_whitespace(*env);
-    if (trimmed.empty()) return half_of_memory();
-    const std::optional<std::uint64_t> value = parse_u64_decimal(trimmed);
+    const std::optional<std::uint64_t> value = parse_env_count(env);
     if (!value) return half_of_memory();
     if (*value == 0) return std::nullopt;
     return value;
@@ -314,7 +303,7 @@ Result<std::unique_ptr<NativeStore>> NativeStore::open(std::string_view path) {
     phases.other_us = accounted > phases.total_us ? 0 : phases.total_us - accounted;
 
     // Both are evaluated every time, whether or not the variable is set.
-    const std::optional<std::string_view> budget_env = env_text(SEGMENT_CACHE_BYTES_ENV);
+    const std::optional<std::string> budget_env = env_text(SEGMENT_CACHE_BYTES_ENV);
     store->segment_cache_budget = cache_budget(budget_env, detected_ram_bytes());
     store->segment_cache.emplace(store->segment_cache_budget);
     return store;
