@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <memory>
 #include <span>
+#include <type_traits>
 
 #include <fmt/format.h>
 
@@ -304,24 +306,25 @@ struct RecLayout {
         }
     }
 
-    static void add_sum(std::uint64_t* at, std::int64_t value) {
-        unsigned __int128 sum = (static_cast<unsigned __int128>(at[1]) << 64) | at[0];
-        sum += static_cast<unsigned __int128>(static_cast<__int128>(value));
-        at[0] = static_cast<std::uint64_t>(sum);
-        at[1] = static_cast<std::uint64_t>(sum >> 64);
+    // The 128-bit sum as two words: the low word with its carry, the sign extension into the high.
+    [[gnu::always_inline]] static void add_sum(std::uint64_t* at, std::int64_t value) {
+        const auto low = static_cast<std::uint64_t>(value);
+        const std::uint64_t before = at[0];
+        at[0] = before + low;
+        at[1] += static_cast<std::uint64_t>(at[0] < before) + (value < 0 ? UINT64_MAX : 0);
     }
     static __int128 sum_at(const std::uint64_t* at) {
         return static_cast<__int128>((static_cast<unsigned __int128>(at[1]) << 64) | at[0]);
     }
 
-    void add_value(std::uint64_t* rec, std::size_t s, std::int64_t value) const {
+    [[gnu::always_inline]] void add_value(std::uint64_t* rec, std::size_t s, std::int64_t value) const {
         if (sum[s] != NONE) add_sum(rec + sum[s], value);
         if (min[s] != NONE) rec[min[s]] = static_cast<std::uint64_t>(std::min(static_cast<std::int64_t>(rec[min[s]]), value));
         if (max[s] != NONE) rec[max[s]] = static_cast<std::uint64_t>(std::max(static_cast<std::int64_t>(rec[max[s]]), value));
     }
 
     // One row of the group: its valid-time start and, when it has one, its duration.
-    void add(std::uint64_t* rec, std::int64_t start, bool has_duration, std::int64_t duration) const {
+    [[gnu::always_inline]] void add(std::uint64_t* rec, std::int64_t start, bool has_duration, std::int64_t duration) const {
         ++rec[0];
         if (vt_s_used) add_value(rec, 0, start);
         if (duration_used && has_duration) {
@@ -519,6 +522,10 @@ struct FoldInput {
     std::size_t words = 1;               // W
     std::size_t threshold = 2;           // 2W
     bool wants_rel = false;
+    // Copies of a chunk's slots that consecutive rows update in turn, merged when the chunk ends:
+    // with few groups, consecutive rows often update the same record, and each update would
+    // otherwise wait for the one before it. A power of two; 1 outside the fused loop.
+    std::size_t replicas = 1;
 };
 
 // Rows [begin, end) of one selection, positions at or after its first row with vt_s >= t_a.
@@ -535,8 +542,12 @@ struct BucketCache {
     std::int64_t hi = 0;  // exclusive; empty while lo >= hi
     std::int64_t bucket = 0;
 
-    std::int64_t of(std::int64_t start, std::int64_t t_a, std::int64_t stride) {
+    [[gnu::always_inline]] std::int64_t of(std::int64_t start, std::int64_t t_a, std::int64_t stride) {
         if (start >= lo && start < hi) return bucket;
+        return refill(start, t_a, stride);
+    }
+
+    [[gnu::noinline]] std::int64_t refill(std::int64_t start, std::int64_t t_a, std::int64_t stride) {
         bucket = time_bucket_of(start, t_a, stride);
         lo = 1;
         hi = 0;
@@ -580,7 +591,13 @@ struct DirectSink {
     void dense_run(const Batch& batch) const {
         const std::size_t words = layout->words;
         std::uint64_t* recs = out->recs.data();
+        // With many groups the records are scattered: each is fetched a few rows ahead of its use.
+        constexpr std::size_t AHEAD = 16;
+        for (std::size_t i = 0; i < std::min(batch.count, AHEAD); ++i)
+            if (batch.slot[i] != NO_SLOT) __builtin_prefetch(recs + batch.slot[i] * words, 1);
         for (std::size_t i = 0; i < batch.count; ++i) {
+            if (i + AHEAD < batch.count && batch.slot[i + AHEAD] != NO_SLOT)
+                __builtin_prefetch(recs + batch.slot[i + AHEAD] * words, 1);
             if (batch.slot[i] == NO_SLOT) continue;
             std::uint64_t* rec = recs + batch.slot[i] * words;
             ++rec[0];
@@ -592,6 +609,17 @@ struct DirectSink {
                 }
             }
         }
+    }
+
+    // One row of the fused loop (no distinct sets): its dense slot, or NO_SLOT and its key.
+    // `lane` picks one of the chunk's replicas of its slots (see FoldInput::replicas).
+    [[gnu::always_inline]] void row(std::uint64_t slot, std::int64_t key0, std::int64_t key1, std::int64_t start,
+                                    bool has_duration, std::int64_t duration, std::size_t lane) const {
+        if (slot == NO_SLOT) [[unlikely]] {
+            layout->add(out->map.rec(out->map.find_or_add(key0, key1)), start, has_duration, duration);
+            return;
+        }
+        layout->add(out->recs.data() + (lane * in->space->slots + slot) * layout->words, start, has_duration, duration);
     }
 
     void take(const Batch& batch) const {
@@ -644,6 +672,19 @@ struct PartitionSink {
     DirectSink direct;  // for rows without a slot (the chunk's map)
     std::vector<std::vector<std::uint64_t>>* lists;
 
+    [[gnu::always_inline]] void row(std::uint64_t slot, std::int64_t key0, std::int64_t key1, std::int64_t start,
+                                    bool has_duration, std::int64_t duration, std::size_t) const {
+        if (slot == NO_SLOT) [[unlikely]] {
+            direct.row(slot, key0, key1, start, has_duration, duration, 0);
+            return;
+        }
+        const RecLayout& layout = *direct.layout;
+        std::vector<std::uint64_t>& list = (*lists)[slot >> shape->shift];
+        list.push_back(slot | (has_duration ? EntryShape::HAS_DURATION : 0));
+        if (layout.duration_used) list.push_back(static_cast<std::uint64_t>(duration));
+        if (layout.vt_s_used) list.push_back(static_cast<std::uint64_t>(start));
+    }
+
     void take(const Batch& batch) const {
         const RecLayout& layout = *direct.layout;
         const std::size_t n_distinct = layout.distinct_of.size();
@@ -679,6 +720,124 @@ struct PartitionSink {
     }
 };
 
+// How the fused loop computes one key slot; the kinds are template arguments, so that each
+// combination of dimensions gets a loop of its own with no per-row dispatch.
+enum class KeyKind : std::uint8_t { None, Bucket, Rel, Ids, Label };
+
+KeyKind key_kind(const Dim& dim) {
+    switch (dim.kind) {
+        case DimKind::TimeBucket: return KeyKind::Bucket;
+        case DimKind::RelType: return KeyKind::Rel;
+        case DimKind::Endpoint: return KeyKind::Ids;
+        case DimKind::Label: return KeyKind::Label;
+    }
+    return KeyKind::None;
+}
+
+// The columns of one segment that the fused loop reads.
+struct RunColumns {
+    const std::int64_t* vt_s = nullptr;
+    const std::int64_t* vt_e = nullptr;  // null when elided
+    bool vt_e_elided = false;
+    const std::uint16_t* rel_code = nullptr;
+    const std::uint32_t* rel_index = nullptr;  // the segment's rel codes as rel_names indices
+    std::size_t rel_count = 0;
+    const std::uint32_t* ids[2] = {nullptr, nullptr};  // per dimension: its endpoint's column
+    std::size_t rows = 0;                               // the rows every column holds
+    const std::filesystem::path* path = nullptr;
+};
+
+// False only for a rel_code past its segment's table.
+template <KeyKind K>
+[[gnu::always_inline]] inline bool key_of(std::size_t dim_index, const FoldInput& in, const RunColumns& columns,
+                                          BucketCache& bucket, std::uint32_t row, std::int64_t start, std::int64_t& key) {
+    if constexpr (K == KeyKind::Bucket) {
+        key = bucket.of(start, in.request->t_a, in.request->group_by[dim_index].stride);
+    } else if constexpr (K == KeyKind::Rel) {
+        const std::uint16_t code = columns.rel_code[row];
+        if (code >= columns.rel_count) return false;
+        key = columns.rel_index[code];
+    } else if constexpr (K == KeyKind::Ids) {
+        key = columns.ids[dim_index][row];
+    } else if constexpr (K == KeyKind::Label) {
+        key = in.labels->lookup(columns.ids[dim_index][row], start);
+    }
+    return true;
+}
+
+// Rows [first, last) of one selection through the sink, one pass per row. The first fault in row
+// order ends the fold (within a row, the row bound before the dimensions in their order).
+template <KeyKind K0, KeyKind K1, class Sink>
+Status fold_run(const FoldInput& in, const RunColumns& columns, BucketCache* buckets, const std::uint32_t* first,
+                const std::uint32_t* last, const Sink& sink) {
+    const KeySpace& space = *in.space;
+    const bool needs_end = in.layout->duration_used;
+    const std::size_t lanes = in.replicas - 1;  // a power of two minus one
+    std::size_t lane = 0;
+    for (const std::uint32_t* at = first; at != last; ++at) {
+        const std::uint32_t row = *at;
+        if (row >= columns.rows) [[unlikely]]
+            return fail(EngineError::corrupt(fmt::format("row {} is past a column of the segment", row)).at_file(*columns.path));
+        const std::int64_t start = columns.vt_s[row];
+        std::int64_t key[2] = {0, 0};
+        if constexpr (K0 != KeyKind::None) {
+            if (!key_of<K0>(0, in, columns, buckets[0], row, start, key[0])) [[unlikely]]
+                return fail(EngineError::corrupt(fmt::format("rel_code {} has no entry", columns.rel_code[row]))
+                                .at_file(*columns.path));
+        }
+        if constexpr (K1 != KeyKind::None) {
+            if (!key_of<K1>(1, in, columns, buckets[1], row, start, key[1])) [[unlikely]]
+                return fail(EngineError::corrupt(fmt::format("rel_code {} has no entry", columns.rel_code[row]))
+                                .at_file(*columns.path));
+        }
+        std::uint64_t slot = NO_SLOT;
+        if (!space.slot_of(key[0], key[1], slot)) slot = NO_SLOT;
+        bool has_duration = false;
+        std::int64_t duration = 0;
+        if (needs_end) {
+            // An open-ended version has no duration. The difference wraps rather than overflow
+            // for ends far below starts.
+            const std::int64_t end = columns.vt_e_elided ? vt_s_plus_one(start) : columns.vt_e[row];
+            has_duration = end < OPEN_END;
+            duration = static_cast<std::int64_t>(static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start));
+        }
+        sink.row(slot, key[0], key[1], start, has_duration, duration, lane);
+        lane = (lane + 1) & lanes;
+    }
+    return ok();
+}
+
+template <KeyKind K0, class Sink>
+Status fold_run_second(KeyKind k1, const FoldInput& in, const RunColumns& columns, BucketCache* buckets,
+                       const std::uint32_t* first, const std::uint32_t* last, const Sink& sink) {
+    switch (k1) {
+        case KeyKind::None: return fold_run<K0, KeyKind::None>(in, columns, buckets, first, last, sink);
+        case KeyKind::Bucket: return fold_run<K0, KeyKind::Bucket>(in, columns, buckets, first, last, sink);
+        case KeyKind::Rel: return fold_run<K0, KeyKind::Rel>(in, columns, buckets, first, last, sink);
+        case KeyKind::Ids: return fold_run<K0, KeyKind::Ids>(in, columns, buckets, first, last, sink);
+        case KeyKind::Label: return fold_run<K0, KeyKind::Label>(in, columns, buckets, first, last, sink);
+    }
+    return ok();
+}
+
+template <class Sink>
+Status fold_run_any(KeyKind k0, KeyKind k1, const FoldInput& in, const RunColumns& columns, BucketCache* buckets,
+                    const std::uint32_t* first, const std::uint32_t* last, const Sink& sink) {
+    switch (k0) {
+        case KeyKind::None: return fold_run_second<KeyKind::None>(k1, in, columns, buckets, first, last, sink);
+        case KeyKind::Bucket: return fold_run_second<KeyKind::Bucket>(k1, in, columns, buckets, first, last, sink);
+        case KeyKind::Rel: return fold_run_second<KeyKind::Rel>(k1, in, columns, buckets, first, last, sink);
+        case KeyKind::Ids: return fold_run_second<KeyKind::Ids>(k1, in, columns, buckets, first, last, sink);
+        case KeyKind::Label: return fold_run_second<KeyKind::Label>(k1, in, columns, buckets, first, last, sink);
+    }
+    return ok();
+}
+
+template <class Sink>
+constexpr bool sink_is_direct() {
+    return std::is_same_v<Sink, DirectSink>;
+}
+
 // Folds the pieces into the sink, rows in order; the first fault in that order is the error.
 template <class Sink>
 Status fold_pieces(const FoldInput& in, std::span<const Piece> pieces, std::span<const Selection> selections,
@@ -694,6 +853,13 @@ Status fold_pieces(const FoldInput& in, std::span<const Piece> pieces, std::span
     batch->ids.resize(BATCH * n_distinct);
     std::int64_t* keys[2] = {batch->key0, batch->key1};
     BucketCache buckets[2];
+    // Without distinct sets every row needs only its key and two values: one pass per row, when
+    // the records it updates stay in cache (few slots) or it only appends to partition lists.
+    // Scattered updates of many slots go through batches, whose records are fetched ahead.
+    const bool fused = n_distinct == 0 && space.dense && (in.replicas > 1 || !sink_is_direct<Sink>() ||
+                                                           space.slots * slot_bytes(layout) <= CACHE_SHARE_BYTES);
+    KeyKind kinds[2] = {KeyKind::None, KeyKind::None};
+    for (std::size_t dim_index = 0; dim_index < dims; ++dim_index) kinds[dim_index] = key_kind(request.group_by[dim_index]);
     for (const Piece& piece : pieces) {
         const Selection& selection = selections[piece.selection];
         const Segment& segment = *(*in.targets)[selection.target].segment;
@@ -717,6 +883,15 @@ Status fold_pieces(const FoldInput& in, std::span<const Piece> pieces, std::span
         if (!header.vt_e_elided) rows = std::min(rows, vt_e.size());
         if (in.wants_rel) rows = std::min(rows, rel_code.size());
 
+        if (fused) {
+            RunColumns columns{vt_s.data(), vt_e.data(), header.vt_e_elided, rel_code.data(), rel_index.data(),
+                               rel_index.size(), {}, rows, &segment.path};
+            for (std::size_t dim_index = 0; dim_index < dims; ++dim_index)
+                columns.ids[dim_index] = request.group_by[dim_index].role == ROLE_SRC ? src_id.data() : dst_id.data();
+            VORP_TRY(fold_run_any(kinds[0], kinds[1], in, columns, buckets, selection.rows.data() + piece.begin,
+                                  selection.rows.data() + piece.end, sink));
+            continue;
+        }
         for (std::size_t at = piece.begin; at < piece.end;) {
             const std::uint32_t* row_of = selection.rows.data() + at;
             std::size_t count = std::min(BATCH, piece.end - at);
@@ -932,6 +1107,11 @@ Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selecti
                                      in.entity_count, folded);
     in.space = &space;
     const bool partitioned = space.dense && chunks >= 2 && space.slots * slot_bytes(layout) > CACHE_SHARE_BYTES;
+    constexpr std::size_t REPLICAS = 4;
+    constexpr std::uint64_t REPLICA_MAX_BYTES = std::uint64_t{128} << 10;
+    if (space.dense && !partitioned && layout.distinct_of.empty() &&
+        space.slots * slot_bytes(layout) * REPLICAS <= REPLICA_MAX_BYTES)
+        in.replicas = REPLICAS;
     const EntryShape shape = partitioned ? EntryShape::of(layout, space) : EntryShape{};
     std::vector<std::optional<Partial>> partials(chunks);
     std::vector<std::vector<std::vector<std::uint64_t>>> lists(partitioned ? chunks : 0);
@@ -950,11 +1130,20 @@ Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selecti
             return;
         }
         if (space.dense) {
-            partial.recs.resize(space.slots * layout.words);
-            for (std::uint64_t slot = 0; slot < space.slots; ++slot) layout.init(partial.recs.data() + slot * layout.words);
+            const std::uint64_t slots = space.slots * in.replicas;
+            partial.recs.resize(slots * layout.words);
+            for (std::uint64_t slot = 0; slot < slots; ++slot) layout.init(partial.recs.data() + slot * layout.words);
             partial.distinct.resize(space.slots * layout.distinct_of.size());
         }
         statuses[index] = fold_pieces(in, plan[index], selections, direct);
+        if (space.dense && in.replicas > 1) {
+            for (std::size_t replica = 1; replica < in.replicas; ++replica)
+                for (std::uint64_t slot = 0; slot < space.slots; ++slot) {
+                    const std::uint64_t* from = partial.recs.data() + (replica * space.slots + slot) * layout.words;
+                    if (from[0] != 0) layout.merge(partial.recs.data() + slot * layout.words, from);
+                }
+            partial.recs.resize(space.slots * layout.words);
+        }
     };
     if (chunks < 2)
         run(0);
