@@ -11,7 +11,8 @@
   aggregates  (when the module has NativeStore.aggregate_edges) on the scan's store: count and
            mean duration by (day bucket, relationship type) and by source, as of a past T and
            now, against DuckDB's GROUP BY with the same bitemporal and valid-time predicates,
-           at 1 and 8 threads on both sides
+           at 1 and 8 threads on both sides; then the same on a store of the same size whose
+           commits overlap in valid time (--agg-layouts)
   pages    a store of --page-versions edge versions in four commits (~20% closed by later ones):
            version_page("edge", now, t_a, t_b, belief, None, offset, 100) for beliefs "current"
            and "all" at offset 0, the middle and the end, VORP_SCAN_THREADS=1 and 8, against
@@ -137,7 +138,8 @@ def child_build(args: dict) -> dict:
     import pyarrow as pa
     from vorp._engine import NativeStore
 
-    h = data.version_history(args["versions"], args["entities"], args["generations"], args["closed"], args["seed"])
+    h = data.version_history(args["versions"], args["entities"], args["generations"], args["closed"], args["seed"],
+                             overlap=args.get("overlap", False))
     uids = data.entity_uids(args["entities"])
     rels = data.REL_TYPES
 
@@ -487,15 +489,24 @@ def bench_scan(opts, scratch: str, scans: bool, aggregates: bool) -> None:
                   f"first_ms {peer['first_s'] * 1e3:8.1f}  peak_rss_mib {peer['rss_peak']:6.0f}")
             print(f"{tag} check rows {ours['rows']} equal, digest {ours['digest']} equal")
             print(f"{tag} ratio duckdb_over_vorp_time {ratio(peer['seconds'], ours['seconds'])}")
-    if aggregates:
-        bench_aggregates(opts, work, past)
+    if aggregates and "easy" in opts.agg_layouts:
+        bench_aggregates(opts, work, past, "easy")
     shutil.rmtree(work, ignore_errors=True)
+    if aggregates and "overlap" in opts.agg_layouts:
+        work = os.path.join(scratch, "overlap")
+        os.makedirs(work)
+        build = run_child("build", {"dir": work, "versions": opts.scan_versions, "entities": opts.scan_entities,
+                                    "generations": opts.generations, "closed": 0.2, "seed": SEED, "overlap": True})
+        print(f"aggregate store (overlapping valid times) versions={build['rows']} closed={build['closed']} "
+              f"vorp_build_s {build['vorp_build_s']:.1f}  duckdb_build_s {build['duckdb_build_s']:.1f}")
+        bench_aggregates(opts, work, past, "overlap")
+        shutil.rmtree(work, ignore_errors=True)
 
 
-def bench_aggregates(opts, work: str, past: int) -> None:
+def bench_aggregates(opts, work: str, past: int, layout: str) -> None:
     day = 86_400_000_000
     window = {"t_a": data.T0, "t_b": data.T0 + opts.generations * data.WEEK_US, "stride": day}
-    print(f"aggregates count and mean(vt_e - vt_s) of the versions believed at T with vt_s in "
+    print(f"aggregates ({layout} layout) count and mean(vt_e - vt_s) of the versions believed at T with vt_s in "
           f"[t_a, t_a + {opts.generations} weeks); buckets of one day")
     for name in AGG_QUERIES:
         for label, as_of in (("past", past), ("now", None)):
@@ -507,7 +518,7 @@ def bench_aggregates(opts, work: str, past: int) -> None:
                     raise SystemExit(f"peers: aggregate {name} {label} threads={threads} differs: ours "
                                      f"{ours['groups']} groups {ours['rows']} rows {ours['digest']}, duckdb "
                                      f"{peer['groups']} groups {peer['rows']} rows {peer['digest']}")
-                tag = f"aggregates {name:10} {label:4} threads={threads}"
+                tag = f"aggregates {layout:7} {name:10} {label:4} threads={threads}"
                 print(f"{tag} vorp   ms {ours['seconds'] * 1e3:8.1f}  rows_per_s {ours['rows'] / ours['seconds']:11.0f}  "
                       f"first_ms {ours['first_s'] * 1e3:8.1f}  peak_rss_mib {ours['rss_peak']:6.0f}")
                 print(f"{tag} duckdb ms {peer['seconds'] * 1e3:8.1f}  rows_per_s {peer['rows'] / peer['seconds']:11.0f}  "
@@ -600,6 +611,8 @@ def main() -> None:
     parser.add_argument("--scan-entities", type=int, default=100_000)
     parser.add_argument("--generations", type=int, default=10)
     parser.add_argument("--page-versions", type=int, default=2_000_000)
+    parser.add_argument("--agg-layouts", type=lambda text: text.split(","), default=["easy", "overlap"],
+                        help="comma-separated aggregate store layouts: easy (the scan's store), overlap")
     parser.add_argument("--motif-events", type=int, default=1_000_000)
     parser.add_argument("--deltas", type=lambda text: [int(x) for x in text.split(",")], default=[10, 100, 1000])
     opts = parser.parse_args()
