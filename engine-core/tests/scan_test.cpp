@@ -513,6 +513,152 @@ TEST(ScanSelection, PruningCountersAndBoundaries) {
     EXPECT_EQ(none->stats.clusters, 0u);
 }
 
+// ---- a fixed layout with hand-written answers ----------------------------------------------------------
+//
+// Five segments, in target order (vt_e = vt_s + 10 unless said; vids written v1 .. v12):
+//   seg 10  tt_s 1   (100,v1) (110,v2) (120,v3) (130,v4)      row 0 closed in its header at tt 5
+//   seg 11  tt_s 2   (105,v5) (120,v3) (125,v6)                row 0 closed by the overlay at tt 3
+//   seg 12  tt_s 1   (130,v4) (140,v7) (150,v8)                vt_e elided (vt_s + 1)
+//   seg 13  tt_s 1,1,3  (50,v9) (110,v2) (115,v10)             two tt_s runs
+//   seg 14  tt_s 4   (1000,v11) (1010,v12)
+// (110,v2) is stored in segs 13 and 10, (120,v3) in 10 and 11, (130,v4) in 10 and 12: the ties.
+// Seg 13 starts before seg 10, so in a cluster's order it comes first while in target order it
+// comes after; seg 12 starts exactly at the running maximum (130,v4) and so opens a cluster.
+struct FixedRow {
+    std::int64_t vt_s;
+    std::uint64_t vid;
+    std::int64_t tt_s;
+};
+
+ScanSet fixed_layout(const std::filesystem::path& dir) {
+    struct Layout {
+        std::uint64_t seg_id;
+        std::vector<FixedRow> rows;
+        bool elided;
+        std::vector<std::pair<std::uint32_t, std::int64_t>> folded;
+    };
+    const Layout layouts[] = {
+        {10, {{100, 1, 1}, {110, 2, 1}, {120, 3, 1}, {130, 4, 1}}, false, {{0, 5}}},
+        {11, {{105, 5, 2}, {120, 3, 2}, {125, 6, 2}}, false, {}},
+        {12, {{130, 4, 1}, {140, 7, 1}, {150, 8, 1}}, true, {}},
+        {13, {{50, 9, 1}, {110, 2, 1}, {115, 10, 3}}, false, {}},
+        {14, {{1000, 11, 4}, {1010, 12, 4}}, false, {}},
+    };
+    ScanSet set;
+    for (const Layout& layout : layouts) {
+        std::vector<EdgeRow> rows;
+        for (const FixedRow& fixed : layout.rows) {
+            EdgeRow row;
+            row.src_id = static_cast<std::uint32_t>(fixed.vid % 3);
+            row.dst_id = static_cast<std::uint32_t>(fixed.vid % 5);
+            row.rel_type = "knows";
+            row.source = "fixed";
+            row.props = "{}";
+            row.vid = Id96{fixed.vid, 0};
+            row.vt_s = fixed.vt_s;
+            row.vt_e = fixed.vt_s + (layout.elided ? 1 : 10);
+            row.tt_s = fixed.tt_s;
+            rows.push_back(std::move(row));
+        }
+        SegmentWriteOptions options;
+        options.closed_rows = layout.folded;
+        options.lane = layout.seg_id == 13 ? Lane::Interval : Lane::Event;
+        const std::filesystem::path path = dir / fmt::format("{:012}.vos", layout.seg_id);
+        EXPECT_TRUE(write_edge_segment(path, rows, options));
+        auto source = MmapSource::load(path);
+        auto segment = source ? Segment::open(path, std::move(*source), true) : fail(source.error());
+        EXPECT_TRUE(segment);
+        if (!segment) return set;
+        EXPECT_EQ((*segment)->header.vt_e_elided, layout.elided);
+        set.targets.push_back({*segment, layout.seg_id, options.lane});
+    }
+    auto overlay = std::make_shared<CloseIndex>();
+    overlay->insert(11, 0, 3);
+    set.close = overlay;
+    set.entity_count = 5;
+    return set;
+}
+
+// Each request with the rows it must return, as (seg_id, row) in output order, and every counter.
+// The tie rule is visible where (110,v2) meets: without a limit seg 13's row first (cluster
+// order), with a limit seg 10's (target order).
+TEST(ScanPinned, FixedLayoutRowsOrderAndCountersAtEveryThreadCount) {
+    TempDir dir{"vorp-scan-pinned"};
+    const ScanSet set = fixed_layout(dir.path);
+    ASSERT_EQ(set.targets.size(), 5u);
+    using Rows = std::vector<std::pair<std::uint64_t, std::uint32_t>>;
+    struct Case {
+        const char* name;
+        std::int64_t as_of;
+        std::optional<std::int64_t> vt_min, vt_max;
+        std::optional<std::uint64_t> limit;
+        Rows rows;
+        std::uint64_t pruned, examined, selected;
+        std::uint32_t clusters, clusters_multi;
+    };
+    const Case cases[] = {
+        {"now, all rows", OPEN_END, {}, {}, {},
+         {{13, 0}, {13, 1}, {10, 1}, {13, 2}, {10, 2}, {11, 1}, {11, 2}, {10, 3}, {12, 0}, {12, 1}, {12, 2}, {14, 0}, {14, 1}},
+         0, 15, 13, 3, 1},
+        {"now, limit above the rows", OPEN_END, {}, {}, 100,
+         {{13, 0}, {10, 1}, {13, 1}, {13, 2}, {10, 2}, {11, 1}, {11, 2}, {10, 3}, {12, 0}, {12, 1}, {12, 2}, {14, 0}, {14, 1}},
+         0, 15, 13, 0, 0},
+        {"now, limit 3", OPEN_END, {}, {}, 3, {{13, 0}, {10, 1}, {13, 1}}, 0, 15, 13, 0, 0},
+        {"now, limit 0", OPEN_END, {}, {}, 0, {}, 0, 15, 13, 0, 0},
+        {"as of 2: seg 14 pruned, seg 13's second run not believed, no close yet", 2, {}, {}, {},
+         {{13, 0}, {10, 0}, {11, 0}, {13, 1}, {10, 1}, {10, 2}, {11, 1}, {11, 2}, {10, 3}, {12, 0}, {12, 1}, {12, 2}},
+         1, 12, 12, 2, 1},
+        {"as of 3: the overlay's close at 3 is in force, seg 13's second run believed", 3, {}, {}, {},
+         {{13, 0}, {10, 0}, {13, 1}, {10, 1}, {13, 2}, {10, 2}, {11, 1}, {11, 2}, {10, 3}, {12, 0}, {12, 1}, {12, 2}},
+         1, 13, 12, 2, 1},
+        {"as of 4: the header's close at 5 not yet", 4, {}, {}, {},
+         {{13, 0}, {10, 0}, {13, 1}, {10, 1}, {13, 2}, {10, 2}, {11, 1}, {11, 2}, {10, 3}, {12, 0}, {12, 1}, {12, 2},
+          {14, 0}, {14, 1}},
+         0, 15, 14, 3, 1},
+        {"as of 0: everything pruned", 0, {}, {}, {}, {}, 5, 0, 0, 0, 0},
+        {"window [130, 141): vt_e = vt_min rejected, elided rows cut by vt_s", OPEN_END, 130, 141, {},
+         {{11, 2}, {10, 3}, {12, 0}, {12, 1}}, 2, 9, 4, 3, 0},
+        {"window [131, 140): seg 12's window empty, neither pruned nor examined", OPEN_END, 131, 140, {},
+         {{11, 2}, {10, 3}}, 2, 7, 2, 2, 0},
+        {"as of 2, vt_max 121: seg 12 pruned by its vt_min, seg 14 by tt", 2, {}, 121, {},
+         {{13, 0}, {10, 0}, {11, 0}, {13, 1}, {10, 1}, {10, 2}, {11, 1}}, 2, 7, 7, 1, 1},
+        {"as of 2, vt_max 121, limit 5", 2, {}, 121, 5, {{13, 0}, {10, 0}, {11, 0}, {10, 1}, {13, 1}}, 2, 7, 7, 0, 0},
+    };
+    EnvScope env;
+    env.set("VORP_PARALLEL_MIN_ROWS", "0");
+    for (const char* threads : {"1", "4", "16"}) {
+        env.set("VORP_SCAN_THREADS", threads);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(fmt::format("{} at {} threads", c.name, threads));
+            ScanRequest request;
+            request.as_of_tt = c.as_of;
+            request.vt_min = c.vt_min;
+            request.vt_max = c.vt_max;
+            request.limit = c.limit;
+            request.columns = std::vector<std::string>{"seg_row", "vt_e"};
+            auto result = materialize_at(set, request);
+            ASSERT_TRUE(result) << result.error().display();
+            Rows rows;
+            for (std::size_t i = 0; i < result->columns.rows(); ++i)
+                rows.emplace_back(result->columns.seg_id[i], result->columns.seg_row[i]);
+            EXPECT_EQ(rows, c.rows);
+            EXPECT_EQ(result->stats.scan.segments_total, 5u);
+            EXPECT_EQ(result->stats.scan.segments_pruned, c.pruned);
+            EXPECT_EQ(result->stats.scan.rows_examined, c.examined);
+            EXPECT_EQ(result->stats.scan.rows_selected, c.selected);
+            EXPECT_EQ(result->stats.clusters, c.clusters);
+            EXPECT_EQ(result->stats.clusters_multi, c.clusters_multi);
+            // The copied values are those of the rows named (vt_e elided in seg 12).
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                const Segment& segment = *set.targets[rows[i].first - 10].segment;
+                const std::int64_t vt_s = (*segment.typed<std::int64_t>("vt_s"))[rows[i].second];
+                EXPECT_EQ(result->columns.vt_s[i], vt_s);
+                EXPECT_EQ(result->columns.vt_e[i], vt_s + (rows[i].first == 12 ? 1 : 10));
+            }
+        }
+    }
+}
+
 // Edge ids come from the endpoints' uids; a short source column or a vanished id is refused.
 TEST(ScanRequest, EidDerivationFailures) {
     Dictionary dictionary(std::filesystem::path("/nonexistent/dict.log"));
