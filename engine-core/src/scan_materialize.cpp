@@ -417,6 +417,298 @@ Result<EdgeColumns> materialize_group(std::span<const ScanTarget> targets, const
     return out;
 }
 
+// ---- writing straight into the output ------------------------------------------------------------------------
+
+// Where a piece's rows go: the full-length output columns from the piece's first output row on.
+// Columns that are not wanted are null. Pieces write disjoint row ranges of the same columns.
+struct Dest {
+    std::int64_t* vt_s = nullptr;
+    std::int64_t* vt_e = nullptr;
+    std::uint32_t* src_id = nullptr;
+    std::uint32_t* dst_id = nullptr;
+    Id96* vid = nullptr;
+    std::string* rel_type = nullptr;
+    std::string* disc = nullptr;
+    std::string* props = nullptr;
+    std::uint64_t* seg_id = nullptr;
+    std::uint32_t* seg_row = nullptr;
+
+    static Dest of(EdgeColumns& columns) {
+        const auto ptr = [](auto& column) { return column.empty() ? nullptr : column.data(); };
+        return {ptr(columns.vt_s), ptr(columns.vt_e),     ptr(columns.src_id), ptr(columns.dst_id), ptr(columns.vid),
+                ptr(columns.rel_type), ptr(columns.disc), ptr(columns.props),  ptr(columns.seg_id), ptr(columns.seg_row)};
+    }
+};
+
+template <class T>
+void copy_values(T* to, std::span<const T> from, std::size_t lo, std::size_t count) {
+    std::memcpy(to, from.data() + lo, count * sizeof(T));
+}
+
+// Writes rows [lo, hi) of the view's segment at output row `at`: the values copy_run appends,
+// with the same failures, and seg_id/seg_row when wanted.
+Status write_run(const SegmentView& view, std::size_t lo, std::size_t hi, const Want& want, std::uint64_t seg_id,
+                 const Dest& to, std::size_t at) {
+    if (lo > hi || hi > view.vt_s.size()) engine_panic("write_run past the segment's rows");
+    const std::size_t count = hi - lo;
+    if (count == 0) return ok();
+    copy_values(to.vt_s + at, view.vt_s, lo, count);
+    if (want.src_id) copy_values(to.src_id + at, view.src_id, lo, count);
+    if (want.dst_id) copy_values(to.dst_id + at, view.dst_id, lo, count);
+    if (want.vt_e) {
+        if (view.vt_e_elided) {
+            for (std::size_t row = lo; row < hi; ++row) to.vt_e[at + row - lo] = vt_s_plus_one(view.vt_s[row]);
+        } else {
+            copy_values(to.vt_e + at, view.vt_e, lo, count);
+        }
+    }
+    if (want.vid)
+        for (std::size_t row = lo; row < hi; ++row) to.vid[at + row - lo] = Id96{view.vid64[row], view.vid_lo32[row]};
+    const std::filesystem::path& file = view.segment->path;
+    if (want.rel_type) {
+        const std::vector<std::string>& names = *view.rel_types;
+        for (std::size_t row = lo; row < hi; ++row) {
+            const std::uint16_t code = view.rel_code[row];
+            if (code >= names.size())
+                return fail(EngineError::corrupt(fmt::format("rel_code {} has no entry", code))
+                                .at_file(file)
+                                .at_row(static_cast<std::uint32_t>(row)));
+            to.rel_type[at + row - lo] = names[code];
+        }
+    }
+    const auto copy_texts = [&](std::span<const std::uint32_t> refs, std::string* out) -> Status {
+        for (std::size_t row = lo; row < hi; ++row) {
+            auto text = view.strings.get(refs[row]);
+            if (!text) return fail(std::move(text).error().at_file(file).at_row(static_cast<std::uint32_t>(row)));
+            out[at + row - lo].assign(*text);
+        }
+        return ok();
+    };
+    if (want.disc) VORP_TRY(copy_texts(view.disc_ref, to.disc));
+    if (want.props) VORP_TRY(copy_texts(view.props_ref, to.props));
+    if (want.seg) {
+        std::fill_n(to.seg_id + at, count, seg_id);
+        for (std::size_t offset = 0; offset < count; ++offset) to.seg_row[at + offset] = static_cast<std::uint32_t>(lo + offset);
+    }
+    return ok();
+}
+
+// The numeric columns of scattered rows, gathered row by row at output row `at`.
+void write_gathered(const SegmentView& view, std::span<const std::uint32_t> rows, const Want& want, std::uint64_t seg_id,
+                    const Dest& to, std::size_t at) {
+    for (std::size_t index = 0; index < rows.size(); ++index) to.vt_s[at + index] = view.vt_s[rows[index]];
+    if (want.src_id)
+        for (std::size_t index = 0; index < rows.size(); ++index) to.src_id[at + index] = view.src_id[rows[index]];
+    if (want.dst_id)
+        for (std::size_t index = 0; index < rows.size(); ++index) to.dst_id[at + index] = view.dst_id[rows[index]];
+    if (want.vt_e) {
+        for (std::size_t index = 0; index < rows.size(); ++index)
+            to.vt_e[at + index] = view.vt_e_elided ? vt_s_plus_one(view.vt_s[rows[index]]) : view.vt_e[rows[index]];
+    }
+    if (want.vid)
+        for (std::size_t index = 0; index < rows.size(); ++index)
+            to.vid[at + index] = Id96{view.vid64[rows[index]], view.vid_lo32[rows[index]]};
+    if (want.seg) {
+        std::fill_n(to.seg_id + at, rows.size(), seg_id);
+        std::copy(rows.begin(), rows.end(), to.seg_row + at);
+    }
+}
+
+// A piece of the materialization: positions [lo, hi) of each selection of one cluster (in the
+// cluster's order), written from output row `offset` on. A cluster of one selection is cut by
+// position; a cluster of several by key, every range of a piece holding the keys in [K, K') of
+// that piece, so equal keys never straddle two pieces and each piece's merge is a stretch of the
+// cluster's merge.
+struct MaterializePiece {
+    std::size_t cluster = 0;
+    std::vector<std::pair<std::size_t, std::size_t>> ranges;
+    std::size_t offset = 0;
+    std::size_t rows = 0;
+};
+
+// The merge of one multi-selection piece, as (target, row) in key order; ties go to the earlier
+// selection of the cluster, then the earlier position (as merge_cluster over the whole cluster).
+void merge_piece(std::span<const Selection> selections, std::span<const KeyColumns> keys,
+                 const std::vector<std::size_t>& cluster, const MaterializePiece& piece, std::vector<OrderEntry>& out) {
+    struct Head {
+        RowKey key;
+        std::size_t member;
+        std::size_t position;
+    };
+    const auto later = [](const Head& a, const Head& b) {
+        if (a.key != b.key) return a.key > b.key;
+        return a.member > b.member;
+    };
+    std::vector<Head> heap;
+    heap.reserve(cluster.size());
+    for (std::size_t member = 0; member < cluster.size(); ++member) {
+        const auto [lo, hi] = piece.ranges[member];
+        if (lo < hi) heap.push_back({keys[member].at(selections[cluster[member]].rows[lo]), member, lo});
+    }
+    std::ranges::make_heap(heap, later);
+    out.clear();
+    out.reserve(piece.rows);
+    while (!heap.empty()) {
+        std::ranges::pop_heap(heap, later);
+        Head& head = heap.back();
+        const Selection& selection = selections[cluster[head.member]];
+        out.push_back({selection.target, selection.rows[head.position]});
+        if (++head.position < piece.ranges[head.member].second) {
+            head.key = keys[head.member].at(selection.rows[head.position]);
+            std::ranges::push_heap(heap, later);
+        } else {
+            heap.pop_back();
+        }
+    }
+}
+
+// The pieces of every cluster, in output order, each at most about `piece_rows` rows.
+Result<std::vector<MaterializePiece>> materialize_pieces(std::span<const ScanTarget> targets,
+                                                         std::span<const Selection> selections,
+                                                         std::span<const std::vector<std::size_t>> clusters,
+                                                         std::size_t piece_rows) {
+    std::vector<MaterializePiece> pieces;
+    std::size_t offset = 0;
+    for (std::size_t cluster_index = 0; cluster_index < clusters.size(); ++cluster_index) {
+        const std::vector<std::size_t>& cluster = clusters[cluster_index];
+        const std::size_t rows = cluster_rows(selections, cluster);
+        const std::size_t count = std::max<std::size_t>(1, (rows + piece_rows - 1) / piece_rows);
+        if (cluster.size() == 1) {
+            const std::size_t size = selections[cluster.front()].rows.size();
+            for (std::size_t part = 0; part < count; ++part) {
+                const std::size_t lo = size * part / count;
+                const std::size_t hi = size * (part + 1) / count;
+                if (lo < hi) pieces.push_back({cluster_index, {{lo, hi}}, offset + lo, hi - lo});
+            }
+            offset += size;
+            continue;
+        }
+        // Split keys from the largest selection (the first of the largest): evenly spaced among
+        // its rows, strictly ascending. Every selection is cut before the first row at or after
+        // each split key.
+        std::vector<KeyColumns> keys;
+        keys.reserve(cluster.size());
+        std::size_t largest = 0;
+        for (std::size_t member = 0; member < cluster.size(); ++member) {
+            keys.push_back(VORP_TRY(key_columns(*targets[selections[cluster[member]].target].segment)));
+            if (selections[cluster[member]].rows.size() > selections[cluster[largest]].rows.size()) largest = member;
+        }
+        const Selection& big = selections[cluster[largest]];
+        std::vector<RowKey> splits;
+        for (std::size_t part = 1; part < count; ++part) {
+            const RowKey key = keys[largest].at(big.rows[big.rows.size() * part / count]);
+            if (splits.empty() || splits.back() < key) splits.push_back(key);
+        }
+        std::vector<std::size_t> before(cluster.size(), 0);
+        for (std::size_t part = 0; part <= splits.size(); ++part) {
+            MaterializePiece piece{cluster_index, {}, offset, 0};
+            for (std::size_t member = 0; member < cluster.size(); ++member) {
+                const std::vector<std::uint32_t>& member_rows = selections[cluster[member]].rows;
+                std::size_t cut = member_rows.size();
+                if (part < splits.size()) {
+                    const KeyColumns& member_keys = keys[member];
+                    const RowKey split = splits[part];
+                    cut = static_cast<std::size_t>(
+                        std::partition_point(member_rows.begin() + static_cast<std::ptrdiff_t>(before[member]),
+                                             member_rows.end(),
+                                             [&](std::uint32_t row) { return member_keys.at(row) < split; }) -
+                        member_rows.begin());
+                }
+                piece.ranges.emplace_back(before[member], cut);
+                piece.rows += cut - before[member];
+                before[member] = cut;
+            }
+            offset += piece.rows;
+            if (piece.rows > 0) pieces.push_back(std::move(piece));
+        }
+    }
+    return pieces;
+}
+
+// Writes one piece at its offset: bulk runs for one selection, the piece's merge for several.
+Status write_piece(std::span<const ScanTarget> targets, const Want& want, std::span<const Selection> selections,
+                   std::span<const std::vector<std::size_t>> clusters, const MaterializePiece& piece, const Dest& to,
+                   std::atomic<std::uint64_t>& t_order, std::atomic<std::uint64_t>& t_copy) {
+    const std::vector<std::size_t>& cluster = clusters[piece.cluster];
+    const std::uint64_t started = monotonic_ns();
+    if (cluster.size() == 1) {
+        const Selection& selection = selections[cluster.front()];
+        const ScanTarget& target = targets[selection.target];
+        const SegmentView view = VORP_TRY(SegmentView::open(*target.segment));
+        const auto [lo, hi] = piece.ranges.front();
+        const std::span<const std::uint32_t> rows = std::span<const std::uint32_t>(selection.rows).subspan(lo, hi - lo);
+        if (gather_numeric(want, rows)) {
+            write_gathered(view, rows, want, target.seg_id, to, piece.offset);
+        } else {
+            for (std::size_t begin = 0; begin < rows.size();) {
+                const std::size_t end_of_run = run_end(rows, begin);
+                VORP_TRY(write_run(view, rows[begin], rows[begin] + (end_of_run - begin), want, target.seg_id, to,
+                                   piece.offset + begin));
+                begin = end_of_run;
+            }
+        }
+        t_copy.fetch_add(elapsed_ns(started), std::memory_order_relaxed);
+        return ok();
+    }
+    std::vector<KeyColumns> keys;
+    keys.reserve(cluster.size());
+    for (const std::size_t index : cluster) keys.push_back(VORP_TRY(key_columns(*targets[selections[index].target].segment)));
+    std::vector<OrderEntry> order;
+    merge_piece(selections, keys, cluster, piece, order);
+    const std::uint64_t ordered = monotonic_ns();
+    t_order.fetch_add(ordered > started ? ordered - started : 0, std::memory_order_relaxed);
+    // One view per selection of the cluster, found by target through a short list.
+    std::vector<std::pair<std::size_t, SegmentView>> views;
+    views.reserve(cluster.size());
+    std::size_t begin = 0;
+    while (begin < order.size()) {
+        const OrderEntry first = order[begin];
+        std::size_t end = begin + 1;
+        while (end < order.size() && order[end].target == first.target && order[end].row == order[end - 1].row + 1) ++end;
+        auto found = std::ranges::find(views, first.target, &std::pair<std::size_t, SegmentView>::first);
+        if (found == views.end()) {
+            views.emplace_back(first.target, VORP_TRY(SegmentView::open(*targets[first.target].segment)));
+            found = views.end() - 1;
+        }
+        VORP_TRY(write_run(found->second, first.row, first.row + (end - begin), want, targets[first.target].seg_id, to,
+                           piece.offset + begin));
+        begin = end;
+    }
+    t_copy.fetch_add(elapsed_ns(ordered), std::memory_order_relaxed);
+    return ok();
+}
+
+// Full-length output columns for `rows` rows: the wanted ones sized (every element written by
+// some piece afterwards), one thread per column when `parallel`.
+EdgeColumns sized_columns(std::size_t rows, const Want& want, bool parallel) {
+    EdgeColumns out;
+    std::vector<std::function<void()>> sizing;
+    const auto size_column = [&](auto& column) {
+        sizing.emplace_back([&column, rows] {
+            reserve_large(column, rows);
+            column.resize(rows);
+        });
+    };
+    size_column(out.vt_s);
+    if (want.vt_e) size_column(out.vt_e);
+    if (want.src_id) size_column(out.src_id);
+    if (want.dst_id) size_column(out.dst_id);
+    if (want.vid) size_column(out.vid);
+    if (want.rel_type) size_column(out.rel_type);
+    if (want.disc) size_column(out.disc);
+    if (want.props) size_column(out.props);
+    if (want.seg) {
+        size_column(out.seg_id);
+        size_column(out.seg_row);
+    }
+    if (parallel && rows > 0) {
+        fan_out(sizing.size(), MATERIALIZE_WORKER_PANICKED, [&](std::size_t index) { sizing[index](); });
+    } else {
+        for (const auto& size : sizing) size();
+    }
+    return out;
+}
+
 }  // namespace
 
 Result<std::vector<std::vector<std::size_t>>> cluster_order(std::span<const ScanTarget> targets,
@@ -514,25 +806,44 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
     std::atomic<std::uint64_t> t_order{0};
     std::atomic<std::uint64_t> t_copy{0};
 
+    // Pieces below the cluster: a large cluster is cut into ranges of positions (one selection)
+    // or of keys (several), so a store of few large segments, or of segments that all overlap,
+    // still spreads over every thread. Each piece writes straight into the full-length columns
+    // at the offset its rows' counts give.
     const std::size_t threads = scan_threads();
-    const bool parallel = parallel_gate(threads, clusters.size(), MATERIALIZE_MIN_CLUSTERS, stats.scan.rows_selected);
-    std::vector<EdgeColumns> parts;
-    if (!parallel) {
-        parts.push_back(VORP_TRY(materialize_group(targets, want, selections, clusters, 0, clusters.size(), t_order, t_copy)));
-    } else {
-        const auto groups = balance_clusters(clusters, selections, threads);
-        std::vector<std::optional<Result<EdgeColumns>>> results(groups.size());
-        fan_out(groups.size(), MATERIALIZE_WORKER_PANICKED, [&](std::size_t index) {
-            results[index] = materialize_group(targets, want, selections, clusters, groups[index].first,
-                                               groups[index].second, t_order, t_copy);
-        });
-        parts.reserve(groups.size());
-        for (auto& part : results) {
-            if (!*part) return fail(std::move(*part).error());
-            parts.push_back(std::move(**part));
-        }
+    const std::size_t rows = static_cast<std::size_t>(stats.scan.rows_selected);
+    std::vector<MaterializePiece> pieces;
+    if (threads >= PARALLEL_MIN_THREADS && rows > 0) {
+        const std::size_t piece_rows = std::max<std::size_t>(1, (rows + threads * 4 - 1) / (threads * 4));
+        pieces = VORP_TRY(materialize_pieces(targets, selections, clusters, piece_rows));
     }
-    result.columns = concat_parts(std::move(parts), static_cast<std::size_t>(stats.scan.rows_selected), want, parallel);
+    if (!parallel_gate(threads, pieces.size(), MATERIALIZE_MIN_CLUSTERS, stats.scan.rows_selected)) {
+        std::vector<EdgeColumns> parts;
+        parts.push_back(VORP_TRY(materialize_group(targets, want, selections, clusters, 0, clusters.size(), t_order, t_copy)));
+        result.columns = concat_parts(std::move(parts), rows, want, false);
+    } else {
+        result.columns = sized_columns(rows, want, true);
+        const Dest to = Dest::of(result.columns);
+        // Contiguous runs of pieces, one per worker, balanced by rows.
+        std::vector<std::size_t> bounds{0};
+        std::size_t acc = 0;
+        for (std::size_t index = 0; index < pieces.size(); ++index) {
+            acc += pieces[index].rows;
+            if (bounds.size() < threads && acc * threads >= rows * bounds.size() && index + 1 < pieces.size())
+                bounds.push_back(index + 1);
+        }
+        bounds.push_back(pieces.size());
+        std::vector<Status> outcomes(pieces.size(), ok());
+        fan_out(bounds.size() - 1, MATERIALIZE_WORKER_PANICKED, [&](std::size_t worker) {
+            for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) {
+                outcomes[index] = write_piece(targets, want, selections, clusters, pieces[index], to, t_order, t_copy);
+                if (!outcomes[index]) return;  // the worker's later pieces cannot come first
+            }
+        });
+        // The first failing piece in output order decides, as the first failing row would on one thread.
+        for (Status& outcome : outcomes)
+            if (!outcome) return fail(std::move(outcome).error());
+    }
     stats.t_materialize = elapsed_ns(materialize_started);
     stats.t_order = t_order.load(std::memory_order_relaxed);
     stats.t_copy = t_copy.load(std::memory_order_relaxed);

@@ -346,7 +346,7 @@ bool keys_distinct(const std::vector<const ModelVersion*>& rows) {
     return true;
 }
 
-TEST(ScanProperty, EqualsModelAtOneAndEightThreads) {
+TEST(ScanProperty, EqualsModelAtOneFourAndEightThreads) {
     EnvScope env;
     env.set("VORP_PARALLEL_MIN_ROWS", "0");
     const int seeds = seed_count("VORP_SCAN_SEEDS", 40);
@@ -369,7 +369,7 @@ TEST(ScanProperty, EqualsModelAtOneAndEightThreads) {
             const std::vector<const ModelVersion*> rows = expected_rows(store, request);
             const EdgeColumns expected = expected_columns(rows, Want::of(request));
             std::optional<Materialized> first;
-            for (const char* threads : {"1", "8"}) {
+            for (const char* threads : {"1", "4", "8"}) {
                 env.set("VORP_SCAN_THREADS", threads);
                 auto result = materialize_at(store.set, request);
                 ASSERT_TRUE(result) << result.error().display();
@@ -657,6 +657,42 @@ TEST(ScanPinned, FixedLayoutRowsOrderAndCountersAtEveryThreadCount) {
             }
         }
     }
+}
+
+// A worker thread that cannot be started fails the call after the started ones are joined; the
+// work is never done on the calling thread instead, and nothing partial comes back.
+TEST(ScanThreads, ThreadStartFailureFailsTheCall) {
+    std::vector<int> ran(5, 0);
+    fail_thread_start_after(2);
+    try {
+        fan_out(5, SCAN_WORKER_PANICKED, [&](std::size_t index) { ran[index] = 1; });
+        ADD_FAILURE() << "fan_out returned";
+    } catch (const EnginePanic& panic) {
+        EXPECT_EQ(panic.text.substr(0, 81),
+                  "a worker thread could not be started (2 of 5 running): injected thread start fail");
+    }
+    EXPECT_EQ(ran, (std::vector<int>{1, 1, 0, 0, 0}));
+    fan_out(3, SCAN_WORKER_PANICKED, [&](std::size_t index) { ran[index] = 2; });  // the seam fired once
+    EXPECT_EQ(ran, (std::vector<int>{2, 2, 2, 0, 0}));
+
+    // Through the scan: the selection's workers, then the materialization's.
+    TempDir dir{"vorp-scan-thread-start"};
+    const ScanSet set = fixed_layout(dir.path);
+    ASSERT_EQ(set.targets.size(), 5u);
+    EnvScope env;
+    env.set("VORP_PARALLEL_MIN_ROWS", "0");
+    env.set("VORP_SCAN_THREADS", "4");
+    ScanRequest request;
+    auto whole = materialize_at(set, request);
+    ASSERT_TRUE(whole) << whole.error().display();
+    for (const std::size_t starts : {0, 1, 3, 5, 6}) {
+        fail_thread_start_after(starts);
+        EXPECT_THROW((void)materialize_at(set, request), EnginePanic) << "after " << starts << " starts";
+        fail_thread_start_after(SIZE_MAX);
+    }
+    auto again = materialize_at(set, request);
+    ASSERT_TRUE(again) << again.error().display();
+    EXPECT_EQ(again->columns, whole->columns);
 }
 
 // Edge ids come from the endpoints' uids; a short source column or a vanished id is refused.
