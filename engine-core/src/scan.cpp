@@ -328,7 +328,7 @@ struct RowFilter {
     // Appends the rows of [start, end) that the close test keeps, when it is the only test and
     // every close is in a list: only the listed rows are tested, the rows between them are
     // appended as they come.
-    void append_open(std::size_t start, std::size_t end, std::int64_t t, std::vector<std::uint32_t>& out) {
+    void append_open(std::size_t start, std::size_t end, std::int64_t t, Column<std::uint32_t>& out) {
         std::size_t row = start;
         while (row < end) {
             const std::size_t listed = std::min({upper.seek(row), lower.seek(row), folded.seek(row), end});
@@ -396,27 +396,44 @@ namespace {
 // depend only on the rows, never on how the window was cut.
 struct TargetScan {
     std::size_t target = 0;
-    std::vector<RowRange> examined;  // believed ranges clipped to the row window, none empty
-    RowFilter filter;                // cursors at their start; copied for every range
+    RowRange window;  // the row window, not empty
+    // The believed ranges are taken from the tt_s runs range by range (a compacted segment may
+    // hold a run per row), so planning costs a binary search, not a walk of the runs.
+    std::span<const std::pair<std::uint32_t, std::int64_t>> runs;
+    bool all_believed = false;  // every run's tt_s <= t
+    RowFilter filter;           // cursors at their start; copied for every range
     std::vector<char> rel_mask;
     bool per_row = false;
     bool close_only = false;
 
-    std::uint64_t rows() const {
-        std::uint64_t total = 0;
-        for (const RowRange& range : examined) total += range.end - range.start;
-        return total;
+    // Calls visit(start, end) for the believed rows of [lo, hi), ascending, each range not empty.
+    template <class Visit>
+    void believed_in(std::size_t lo, std::size_t hi, std::int64_t t, Visit&& visit) const {
+        if (runs.empty()) return;
+        if (all_believed) {
+            const std::size_t start = std::max<std::size_t>(lo, runs.front().first);
+            if (start < hi) visit(start, hi);
+            return;
+        }
+        // The run holding row lo: the last whose first row is at or before it.
+        auto run = std::ranges::upper_bound(runs, static_cast<std::uint32_t>(std::min<std::size_t>(lo, UINT32_MAX)), {},
+                                            &std::pair<std::uint32_t, std::int64_t>::first);
+        if (run != runs.begin()) --run;
+        for (; run != runs.end() && run->first < hi; ++run) {
+            const std::size_t next = run + 1 != runs.end() ? (run + 1)->first : SIZE_MAX;
+            const std::size_t start = std::max<std::size_t>(run->first, lo);
+            const std::size_t end = std::min(next, hi);
+            if (run->second <= t && start < end) visit(start, end);
+        }
     }
 
-    // Appends the kept rows of [lo, hi) to `out`, ascending; returns the rows examined there.
-    std::uint64_t scan(std::size_t lo, std::size_t hi, std::int64_t t, std::vector<std::uint32_t>& out) const {
+    // Appends the kept rows of [lo, hi) (inside the window) to `out`, ascending; returns the rows
+    // examined there.
+    std::uint64_t scan(std::size_t lo, std::size_t hi, std::int64_t t, Column<std::uint32_t>& out) const {
         RowFilter local = filter;
         local.rel_mask = &rel_mask;
         std::uint64_t seen = 0;
-        for (const RowRange& range : examined) {
-            const std::size_t start = std::max(range.start, lo);
-            const std::size_t end = std::min(range.end, hi);
-            if (start >= end) continue;
+        believed_in(lo, hi, t, [&](std::size_t start, std::size_t end) {
             seen += end - start;
             if (!per_row) {
                 const std::size_t before = out.size();
@@ -429,7 +446,7 @@ struct TargetScan {
                 for (std::size_t row = start; row < end; ++row)
                     if (local.keeps(static_cast<std::uint32_t>(row), t)) out.push_back(static_cast<std::uint32_t>(row));
             }
-        }
+        });
         return seen;
     }
 };
@@ -437,7 +454,7 @@ struct TargetScan {
 enum class Planned : std::uint8_t { Pruned, Empty, Rows };
 
 // Header pruning, the row window and the filter of one target. Pruned targets load no column; a
-// target whose window or believed ranges leave no row is Empty (neither pruned nor examined).
+// target whose window holds no row is Empty (neither pruned nor examined).
 Result<Planned> plan_target(const ScanSet& set, const ScanRequest& request, const SelectPrep& prep, std::int64_t t,
                             std::size_t target_index, TargetScan& out) {
     const ScanTarget& target = set.targets[target_index];
@@ -488,12 +505,12 @@ Result<Planned> plan_target(const ScanSet& set, const ScanRequest& request, cons
     out.per_row = filter.check_vt_e || request.rel_types.has_value() || ids != nullptr || filter.check_close;
     out.close_only = out.per_row && filter.check_close && !filter.check_vt_e && !request.rel_types.has_value() &&
                      ids == nullptr && !filter.dense && !filter.upper_lookup;
-    for (const RowRange& range : believed_ranges(header.tt_s_runs, segment.tt_s_min, segment.tt_s_max, t, vt_s.size())) {
-        const std::size_t start = std::max(range.start, window.start);
-        const std::size_t end = std::min(range.end, window.end);
-        if (start < end) out.examined.push_back({start, end});
-    }
-    return out.examined.empty() ? Planned::Empty : Planned::Rows;
+    // As believed_ranges: nothing before the first run; runs past the rows hold nothing.
+    out.window = window;
+    out.runs = header.tt_s_runs;
+    out.all_believed = segment.tt_s_max <= t;
+    if (segment.tt_s_min > t) out.runs = {};
+    return Planned::Rows;
 }
 
 // The plans of targets [lo, hi), in target order, and the pruned count; the first failing target
@@ -519,38 +536,24 @@ void emit(Selection&& selection, SelectOutcome& out) {
     out.selections.push_back(std::move(selection));
 }
 
-// A range of one target's rows that one worker scans: [lo, hi) of target plan `plan`.
+// A range of one target's window that one worker scans: rows [lo, hi) of target plan `plan`.
 struct SelectPiece {
     std::size_t plan = 0;
     std::size_t lo = 0;
     std::size_t hi = 0;
-    std::uint64_t rows = 0;  // rows it examines
 };
 
-// The plans' examined rows cut into pieces of about `piece_rows` (a piece never spans two
+// The plans' windows cut into pieces of at most `piece_rows` rows (a piece never spans two
 // targets), in target and row order.
-std::vector<SelectPiece> select_pieces(std::span<const TargetScan> plans, std::uint64_t piece_rows) {
+std::vector<SelectPiece> select_pieces(std::span<const TargetScan> plans, std::size_t piece_rows) {
     std::vector<SelectPiece> pieces;
     for (std::size_t plan_index = 0; plan_index < plans.size(); ++plan_index) {
-        const TargetScan& plan = plans[plan_index];
-        SelectPiece piece{plan_index, plan.examined.front().start, plan.examined.front().start, 0};
-        for (const RowRange& range : plan.examined) {
-            std::size_t row = range.start;
-            while (row < range.end) {
-                const std::size_t take = static_cast<std::size_t>(
-                    std::min<std::uint64_t>(range.end - row, piece_rows - piece.rows));
-                row += take;
-                piece.rows += take;
-                piece.hi = row;
-                if (piece.rows == piece_rows) {
-                    pieces.push_back(piece);
-                    piece = {plan_index, row, row, 0};
-                }
-            }
-        }
-        if (piece.rows > 0) {
-            piece.hi = plan.examined.back().end;
-            pieces.push_back(piece);
+        const RowRange window = plans[plan_index].window;
+        const std::size_t count = (window.end - window.start + piece_rows - 1) / piece_rows;
+        for (std::size_t part = 0; part < count; ++part) {
+            const std::size_t lo = window.start + (window.end - window.start) * part / count;
+            const std::size_t hi = window.start + (window.end - window.start) * (part + 1) / count;
+            if (lo < hi) pieces.push_back({plan_index, lo, hi});
         }
     }
     return pieces;
@@ -566,8 +569,8 @@ Result<SelectOutcome> ScanSet::select_range(const ScanRequest& request, const Se
     for (const TargetScan& plan : plans) {
         Selection selection;
         selection.target = plan.target;
-        reserve_large(selection.rows, static_cast<std::size_t>(plan.rows()));
-        out.stats.rows_examined += plan.scan(0, targets[plan.target].segment->header.rows, t, selection.rows);
+        reserve_large(selection.rows, plan.window.end - plan.window.start);
+        out.stats.rows_examined += plan.scan(plan.window.start, plan.window.end, t, selection.rows);
         emit(std::move(selection), out);
     }
     return out;
@@ -590,17 +593,17 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
     SelectOutcome out;
     const std::int64_t t = belief_tt(request.as_of_tt);
     std::vector<TargetScan> plans = VORP_TRY(plan_targets(*this, request, prep, 0, n, out.stats));
-    std::uint64_t examined = 0;
-    for (const TargetScan& plan : plans) examined += plan.rows();
-    const std::uint64_t piece_rows =
-        std::max<std::uint64_t>(1, (examined + threads * SELECT_PIECES_PER_THREAD - 1) / (threads * SELECT_PIECES_PER_THREAD));
+    std::size_t examined = 0;  // rows of the windows: the work, up to the believed ranges
+    for (const TargetScan& plan : plans) examined += plan.window.end - plan.window.start;
+    const std::size_t piece_rows =
+        std::max<std::size_t>(1, (examined + threads * SELECT_PIECES_PER_THREAD - 1) / (threads * SELECT_PIECES_PER_THREAD));
     const std::vector<SelectPiece> pieces = select_pieces(plans, piece_rows);
     if (!parallel_gate(threads, pieces.size(), SELECT_MIN_SEGMENTS, rows)) {
         for (const TargetScan& plan : plans) {
             Selection selection;
             selection.target = plan.target;
-            reserve_large(selection.rows, static_cast<std::size_t>(plan.rows()));
-            out.stats.rows_examined += plan.scan(0, targets[plan.target].segment->header.rows, t, selection.rows);
+            reserve_large(selection.rows, plan.window.end - plan.window.start);
+            out.stats.rows_examined += plan.scan(plan.window.start, plan.window.end, t, selection.rows);
             emit(std::move(selection), out);
         }
         return out;
@@ -608,19 +611,19 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
 
     // Contiguous runs of pieces, one per worker, balanced by the rows they examine.
     std::vector<std::size_t> bounds{0};
-    std::uint64_t acc = 0;
+    std::size_t acc = 0;
     for (std::size_t index = 0; index < pieces.size(); ++index) {
-        acc += pieces[index].rows;
+        acc += pieces[index].hi - pieces[index].lo;
         if (bounds.size() < threads && acc * threads >= examined * bounds.size() && index + 1 < pieces.size())
             bounds.push_back(index + 1);
     }
     bounds.push_back(pieces.size());
-    std::vector<std::vector<std::uint32_t>> kept(pieces.size());
+    std::vector<Column<std::uint32_t>> kept(pieces.size());
     std::vector<std::uint64_t> seen(pieces.size(), 0);
     fan_out(bounds.size() - 1, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
         for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) {
             const SelectPiece& piece = pieces[index];
-            reserve_large(kept[index], static_cast<std::size_t>(piece.rows));
+            reserve_large(kept[index], piece.hi - piece.lo);
             seen[index] = plans[piece.plan].scan(piece.lo, piece.hi, t, kept[index]);
         }
     });
@@ -664,7 +667,7 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
         fan_out(std::min(copies.size(), threads), SCAN_WORKER_PANICKED, [&](std::size_t worker) {
             for (std::size_t index = worker; index < copies.size(); index += threads) {
                 const Copy& copy = copies[index];
-                std::vector<std::uint32_t>& from = kept[copy.piece];
+                Column<std::uint32_t>& from = kept[copy.piece];
                 std::memcpy(selections[copy.plan].rows.data() + copy.at, from.data(), from.size() * sizeof(std::uint32_t));
                 from = {};
             }

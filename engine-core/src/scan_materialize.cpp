@@ -46,8 +46,8 @@ EdgeColumns EdgeColumns::with_capacity(std::size_t rows, const Want& want) {
 
 namespace {
 
-template <class T>
-void append_moved(std::vector<T>& to, std::vector<T>&& from) {
+template <class T, class Allocator>
+void append_moved(std::vector<T, Allocator>& to, std::vector<T, Allocator>&& from) {
     if (to.empty()) {
         to = std::move(from);
         return;
@@ -56,8 +56,8 @@ void append_moved(std::vector<T>& to, std::vector<T>&& from) {
     from = {};
 }
 
-template <class T>
-void append_span(std::vector<T>& to, std::span<const T> values) {
+template <class T, class Allocator>
+void append_span(std::vector<T, Allocator>& to, std::span<const T> values) {
     to.insert(to.end(), values.begin(), values.end());
 }
 
@@ -120,8 +120,8 @@ Status copy_run(const SegmentView& view, std::size_t lo, std::size_t hi, EdgeCol
 namespace {
 
 // Where each part's values of one column go in the full-length output column.
-template <class T>
-void fill_window(std::vector<T>& out, std::size_t offset, std::vector<T>& part) {
+template <class T, class Allocator>
+void fill_window(std::vector<T, Allocator>& out, std::size_t offset, std::vector<T, Allocator>& part) {
     if (offset + part.size() > out.size()) engine_panic("a concatenation window differs from its part");
     if constexpr (std::is_trivially_copyable_v<T>) {
         if (!part.empty()) std::memcpy(out.data() + offset, part.data(), part.size() * sizeof(T));
@@ -307,15 +307,6 @@ void append_seg(EdgeColumns& out, std::uint64_t seg_id, std::uint32_t first_row,
     for (std::size_t offset = 0; offset < count; ++offset) out.seg_row.push_back(first_row + static_cast<std::uint32_t>(offset));
 }
 
-// Appends column[rows[i]] for every i: a gather that costs nothing per run of rows.
-template <class T>
-void gather(std::vector<T>& out, std::span<const T> column, std::span<const std::uint32_t> rows) {
-    const std::size_t base = out.size();
-    out.resize(base + rows.size());
-    T* to = out.data() + base;
-    for (std::size_t index = 0; index < rows.size(); ++index) to[index] = column[rows[index]];
-}
-
 // Short runs (scattered closes) cost more per run than per row: the numeric columns, which cannot
 // fail, are then gathered row by row. The result equals copying run by run.
 bool gather_numeric(const Want& want, std::span<const std::uint32_t> rows) {
@@ -323,26 +314,6 @@ bool gather_numeric(const Want& want, std::span<const std::uint32_t> rows) {
     std::size_t runs = 1;
     for (std::size_t index = 1; index < rows.size(); ++index) runs += rows[index] != rows[index - 1] + 1;
     return rows.size() < 16 * runs;
-}
-
-void gather_rows(const SegmentView& view, std::span<const std::uint32_t> rows, std::uint64_t seg_id, EdgeColumns& out,
-                 const Want& want) {
-    gather(out.vt_s, view.vt_s, rows);
-    if (want.src_id) gather(out.src_id, view.src_id, rows);
-    if (want.dst_id) gather(out.dst_id, view.dst_id, rows);
-    if (want.vt_e) {
-        if (view.vt_e_elided) {
-            for (const std::uint32_t row : rows) out.vt_e.push_back(vt_s_plus_one(view.vt_s[row]));
-        } else {
-            gather(out.vt_e, view.vt_e, rows);
-        }
-    }
-    if (want.vid)
-        for (const std::uint32_t row : rows) out.vid.push_back(Id96{view.vid64[row], view.vid_lo32[row]});
-    if (want.seg) {
-        out.seg_id.insert(out.seg_id.end(), rows.size(), seg_id);
-        out.seg_row.insert(out.seg_row.end(), rows.begin(), rows.end());
-    }
 }
 
 // Copies the rows of `order` onto the end of `out`, opening each target's view on first use.
@@ -372,55 +343,10 @@ std::size_t cluster_rows(std::span<const Selection> selections, const std::vecto
     return rows;
 }
 
-// The materialize worker over clusters [start, end): the clusters' rows in cluster order.
-Result<EdgeColumns> materialize_group(std::span<const ScanTarget> targets, const Want& want,
-                                      std::span<const Selection> selections,
-                                      std::span<const std::vector<std::size_t>> clusters, std::size_t start,
-                                      std::size_t end, std::atomic<std::uint64_t>& t_order,
-                                      std::atomic<std::uint64_t>& t_copy) {
-    std::size_t total = 0;
-    for (std::size_t cluster = start; cluster < end; ++cluster) total += cluster_rows(selections, clusters[cluster]);
-    EdgeColumns out = EdgeColumns::with_capacity(total, want);
-    for (std::size_t cluster_index = start; cluster_index < end; ++cluster_index) {
-        const std::vector<std::size_t>& cluster = clusters[cluster_index];
-        const std::uint64_t started = monotonic_ns();
-        if (cluster.size() == 1) {
-            // A selection that overlaps no other: bulk runs, no key comparison at all.
-            const Selection& selection = selections[cluster.front()];
-            const ScanTarget& target = targets[selection.target];
-            const SegmentView view = VORP_TRY(SegmentView::open(*target.segment));
-            const std::span<const std::uint32_t> rows = selection.rows;
-            if (gather_numeric(want, rows)) {
-                gather_rows(view, rows, target.seg_id, out, want);
-                t_copy.fetch_add(elapsed_ns(started), std::memory_order_relaxed);
-                continue;
-            }
-            for (std::size_t begin = 0; begin < rows.size();) {
-                const std::size_t end_of_run = run_end(rows, begin);
-                const std::size_t count = end_of_run - begin;
-                VORP_TRY(copy_run(view, rows[begin], rows[begin] + count, out, want));
-                if (want.seg) append_seg(out, target.seg_id, rows[begin], count);
-                begin = end_of_run;
-            }
-            t_copy.fetch_add(elapsed_ns(started), std::memory_order_relaxed);
-        } else {
-            std::vector<Selection> members;
-            members.reserve(cluster.size());
-            for (const std::size_t index : cluster) members.push_back(selections[index]);
-            const std::vector<OrderEntry> order = VORP_TRY(merged(targets, members, std::nullopt));
-            const std::uint64_t ordered = monotonic_ns();
-            t_order.fetch_add(ordered > started ? ordered - started : 0, std::memory_order_relaxed);
-            VORP_TRY(materialize_order_into(targets, want, order, out));
-            t_copy.fetch_add(elapsed_ns(ordered), std::memory_order_relaxed);
-        }
-    }
-    return out;
-}
-
 // ---- writing straight into the output ------------------------------------------------------------------------
 
-// Where a piece's rows go: the full-length output columns from the piece's first output row on.
-// Columns that are not wanted are null. Pieces write disjoint row ranges of the same columns.
+// Where a piece's rows go: the full-length output columns. Columns that are not wanted are null.
+// Pieces write disjoint row ranges of the same columns.
 struct Dest {
     std::int64_t* vt_s = nullptr;
     std::int64_t* vt_e = nullptr;
@@ -445,13 +371,13 @@ void copy_values(T* to, std::span<const T> from, std::size_t lo, std::size_t cou
     std::memcpy(to, from.data() + lo, count * sizeof(T));
 }
 
-// Writes rows [lo, hi) of the view's segment at output row `at`: the values copy_run appends,
-// with the same failures, and seg_id/seg_row when wanted.
-Status write_run(const SegmentView& view, std::size_t lo, std::size_t hi, const Want& want, std::uint64_t seg_id,
+// Writes the fixed-width columns of rows [lo, hi) of the view's segment at output row `at`, and
+// seg_id/seg_row when wanted. Cannot fail.
+void write_fixed(const SegmentView& view, std::size_t lo, std::size_t hi, const Want& want, std::uint64_t seg_id,
                  const Dest& to, std::size_t at) {
-    if (lo > hi || hi > view.vt_s.size()) engine_panic("write_run past the segment's rows");
+    if (lo > hi || hi > view.vt_s.size()) engine_panic("write_fixed past the segment's rows");
     const std::size_t count = hi - lo;
-    if (count == 0) return ok();
+    if (count == 0) return;
     copy_values(to.vt_s + at, view.vt_s, lo, count);
     if (want.src_id) copy_values(to.src_id + at, view.src_id, lo, count);
     if (want.dst_id) copy_values(to.dst_id + at, view.dst_id, lo, count);
@@ -464,6 +390,18 @@ Status write_run(const SegmentView& view, std::size_t lo, std::size_t hi, const 
     }
     if (want.vid)
         for (std::size_t row = lo; row < hi; ++row) to.vid[at + row - lo] = Id96{view.vid64[row], view.vid_lo32[row]};
+    if (want.seg) {
+        std::fill_n(to.seg_id + at, count, seg_id);
+        for (std::size_t offset = 0; offset < count; ++offset) to.seg_row[at + offset] = static_cast<std::uint32_t>(lo + offset);
+    }
+}
+
+// Writes the text columns of rows [lo, hi) at output row `at`, column by column as copy_run
+// does, with its failures: a rel_code past the segment's names, a string reference the table
+// cannot resolve (`corrupt`, at the file and row).
+Status write_texts(const SegmentView& view, std::size_t lo, std::size_t hi, const Want& want, const Dest& to,
+                   std::size_t at) {
+    if (lo > hi || hi > view.vt_s.size()) engine_panic("write_texts past the segment's rows");
     const std::filesystem::path& file = view.segment->path;
     if (want.rel_type) {
         const std::vector<std::string>& names = *view.rel_types;
@@ -486,14 +424,12 @@ Status write_run(const SegmentView& view, std::size_t lo, std::size_t hi, const 
     };
     if (want.disc) VORP_TRY(copy_texts(view.disc_ref, to.disc));
     if (want.props) VORP_TRY(copy_texts(view.props_ref, to.props));
-    if (want.seg) {
-        std::fill_n(to.seg_id + at, count, seg_id);
-        for (std::size_t offset = 0; offset < count; ++offset) to.seg_row[at + offset] = static_cast<std::uint32_t>(lo + offset);
-    }
     return ok();
 }
 
-// The numeric columns of scattered rows, gathered row by row at output row `at`.
+bool wants_texts(const Want& want) { return want.rel_type || want.disc || want.props; }
+
+// The fixed-width columns of scattered rows, gathered row by row at output row `at`.
 void write_gathered(const SegmentView& view, std::span<const std::uint32_t> rows, const Want& want, std::uint64_t seg_id,
                     const Dest& to, std::size_t at) {
     for (std::size_t index = 0; index < rows.size(); ++index) to.vt_s[at + index] = view.vt_s[rows[index]];
@@ -526,16 +462,23 @@ struct MaterializePiece {
     std::size_t rows = 0;
 };
 
-// The merge of one multi-selection piece, as (target, row) in key order; ties go to the earlier
-// selection of the cluster, then the earlier position (as merge_cluster over the whole cluster).
+// One row of a multi-selection piece's merge: the cluster member it comes from and its row.
+struct Pick {
+    std::uint32_t member;
+    std::uint32_t row;
+};
+
+// The merge of one multi-selection piece in key order; ties go to the earlier member of the
+// cluster, then the earlier position (as merge_cluster over the whole cluster).
 void merge_piece(std::span<const Selection> selections, std::span<const KeyColumns> keys,
-                 const std::vector<std::size_t>& cluster, const MaterializePiece& piece, std::vector<OrderEntry>& out) {
+                 const std::vector<std::size_t>& cluster, const MaterializePiece& piece, std::vector<Pick>& out) {
     struct Head {
         RowKey key;
-        std::size_t member;
+        std::uint32_t member;
         std::size_t position;
     };
     const auto later = [](const Head& a, const Head& b) {
+        if (a.key.vt_s != b.key.vt_s) return a.key.vt_s > b.key.vt_s;
         if (a.key != b.key) return a.key > b.key;
         return a.member > b.member;
     };
@@ -543,22 +486,29 @@ void merge_piece(std::span<const Selection> selections, std::span<const KeyColum
     heap.reserve(cluster.size());
     for (std::size_t member = 0; member < cluster.size(); ++member) {
         const auto [lo, hi] = piece.ranges[member];
-        if (lo < hi) heap.push_back({keys[member].at(selections[cluster[member]].rows[lo]), member, lo});
+        if (lo < hi)
+            heap.push_back({keys[member].at(selections[cluster[member]].rows[lo]), static_cast<std::uint32_t>(member), lo});
     }
     std::ranges::make_heap(heap, later);
     out.clear();
     out.reserve(piece.rows);
-    while (!heap.empty()) {
+    while (heap.size() > 1) {
         std::ranges::pop_heap(heap, later);
         Head& head = heap.back();
-        const Selection& selection = selections[cluster[head.member]];
-        out.push_back({selection.target, selection.rows[head.position]});
+        const Column<std::uint32_t>& rows = selections[cluster[head.member]].rows;
+        out.push_back({head.member, rows[head.position]});
         if (++head.position < piece.ranges[head.member].second) {
-            head.key = keys[head.member].at(selection.rows[head.position]);
+            head.key = keys[head.member].at(rows[head.position]);
             std::ranges::push_heap(heap, later);
         } else {
             heap.pop_back();
         }
+    }
+    if (!heap.empty()) {  // the last member left: the rest of its range in order
+        const Head& head = heap.front();
+        const Column<std::uint32_t>& rows = selections[cluster[head.member]].rows;
+        for (std::size_t position = head.position; position < piece.ranges[head.member].second; ++position)
+            out.push_back({head.member, rows[position]});
     }
 }
 
@@ -603,7 +553,7 @@ Result<std::vector<MaterializePiece>> materialize_pieces(std::span<const ScanTar
         for (std::size_t part = 0; part <= splits.size(); ++part) {
             MaterializePiece piece{cluster_index, {}, offset, 0};
             for (std::size_t member = 0; member < cluster.size(); ++member) {
-                const std::vector<std::uint32_t>& member_rows = selections[cluster[member]].rows;
+                const Column<std::uint32_t>& member_rows = selections[cluster[member]].rows;
                 std::size_t cut = member_rows.size();
                 if (part < splits.size()) {
                     const KeyColumns& member_keys = keys[member];
@@ -632,6 +582,7 @@ Status write_piece(std::span<const ScanTarget> targets, const Want& want, std::s
     const std::vector<std::size_t>& cluster = clusters[piece.cluster];
     const std::uint64_t started = monotonic_ns();
     if (cluster.size() == 1) {
+        // A selection that overlaps no other: bulk runs, no key comparison at all.
         const Selection& selection = selections[cluster.front()];
         const ScanTarget& target = targets[selection.target];
         const SegmentView view = VORP_TRY(SegmentView::open(*target.segment));
@@ -642,8 +593,10 @@ Status write_piece(std::span<const ScanTarget> targets, const Want& want, std::s
         } else {
             for (std::size_t begin = 0; begin < rows.size();) {
                 const std::size_t end_of_run = run_end(rows, begin);
-                VORP_TRY(write_run(view, rows[begin], rows[begin] + (end_of_run - begin), want, target.seg_id, to,
-                                   piece.offset + begin));
+                const std::size_t lo_row = rows[begin];
+                const std::size_t hi_row = lo_row + (end_of_run - begin);
+                write_fixed(view, lo_row, hi_row, want, target.seg_id, to, piece.offset + begin);
+                if (wants_texts(want)) VORP_TRY(write_texts(view, lo_row, hi_row, want, to, piece.offset + begin));
                 begin = end_of_run;
             }
         }
@@ -651,35 +604,60 @@ Status write_piece(std::span<const ScanTarget> targets, const Want& want, std::s
         return ok();
     }
     std::vector<KeyColumns> keys;
+    std::vector<SegmentView> views;
     keys.reserve(cluster.size());
-    for (const std::size_t index : cluster) keys.push_back(VORP_TRY(key_columns(*targets[selections[index].target].segment)));
-    std::vector<OrderEntry> order;
-    merge_piece(selections, keys, cluster, piece, order);
+    views.reserve(cluster.size());
+    for (const std::size_t index : cluster) {
+        const Segment& segment = *targets[selections[index].target].segment;
+        keys.push_back(VORP_TRY(key_columns(segment)));
+        views.push_back(VORP_TRY(SegmentView::open(segment)));
+    }
+    std::vector<Pick> picks;
+    merge_piece(selections, keys, cluster, piece, picks);
     const std::uint64_t ordered = monotonic_ns();
     t_order.fetch_add(ordered > started ? ordered - started : 0, std::memory_order_relaxed);
-    // One view per selection of the cluster, found by target through a short list.
-    std::vector<std::pair<std::size_t, SegmentView>> views;
-    views.reserve(cluster.size());
-    std::size_t begin = 0;
-    while (begin < order.size()) {
-        const OrderEntry first = order[begin];
-        std::size_t end = begin + 1;
-        while (end < order.size() && order[end].target == first.target && order[end].row == order[end - 1].row + 1) ++end;
-        auto found = std::ranges::find(views, first.target, &std::pair<std::size_t, SegmentView>::first);
-        if (found == views.end()) {
-            views.emplace_back(first.target, VORP_TRY(SegmentView::open(*targets[first.target].segment)));
-            found = views.end() - 1;
+    // The rows rarely run on within one segment here: fixed-width columns are gathered row by row,
+    // one column at a time; the texts, which can fail, go run by run as copy_run takes them.
+    const std::size_t at = piece.offset;
+    const std::size_t count = picks.size();
+    for (std::size_t index = 0; index < count; ++index) to.vt_s[at + index] = views[picks[index].member].vt_s[picks[index].row];
+    if (want.src_id)
+        for (std::size_t index = 0; index < count; ++index)
+            to.src_id[at + index] = views[picks[index].member].src_id[picks[index].row];
+    if (want.dst_id)
+        for (std::size_t index = 0; index < count; ++index)
+            to.dst_id[at + index] = views[picks[index].member].dst_id[picks[index].row];
+    if (want.vt_e)
+        for (std::size_t index = 0; index < count; ++index) {
+            const SegmentView& view = views[picks[index].member];
+            to.vt_e[at + index] = view.vt_e_elided ? vt_s_plus_one(view.vt_s[picks[index].row]) : view.vt_e[picks[index].row];
         }
-        VORP_TRY(write_run(found->second, first.row, first.row + (end - begin), want, targets[first.target].seg_id, to,
-                           piece.offset + begin));
-        begin = end;
+    if (want.vid)
+        for (std::size_t index = 0; index < count; ++index) {
+            const SegmentView& view = views[picks[index].member];
+            to.vid[at + index] = Id96{view.vid64[picks[index].row], view.vid_lo32[picks[index].row]};
+        }
+    if (want.seg)
+        for (std::size_t index = 0; index < count; ++index) {
+            to.seg_id[at + index] = targets[selections[cluster[picks[index].member]].target].seg_id;
+            to.seg_row[at + index] = picks[index].row;
+        }
+    if (wants_texts(want)) {
+        for (std::size_t begin = 0; begin < count;) {
+            const Pick first = picks[begin];
+            std::size_t end = begin + 1;
+            while (end < count && picks[end].member == first.member && picks[end].row == picks[end - 1].row + 1) ++end;
+            VORP_TRY(write_texts(views[first.member], first.row, first.row + (end - begin), want, to, at + begin));
+            begin = end;
+        }
     }
     t_copy.fetch_add(elapsed_ns(ordered), std::memory_order_relaxed);
     return ok();
 }
 
-// Full-length output columns for `rows` rows: the wanted ones sized (every element written by
-// some piece afterwards), one thread per column when `parallel`.
+// Full-length output columns for `rows` rows: the wanted ones sized (every element is written by
+// some piece afterwards; fixed-width columns are not zeroed first), text columns one thread per
+// column when `parallel`.
 EdgeColumns sized_columns(std::size_t rows, const Want& want, bool parallel) {
     EdgeColumns out;
     std::vector<std::function<void()>> sizing;
@@ -701,7 +679,7 @@ EdgeColumns sized_columns(std::size_t rows, const Want& want, bool parallel) {
         size_column(out.seg_id);
         size_column(out.seg_row);
     }
-    if (parallel && rows > 0) {
+    if (parallel && rows > 0 && wants_texts(want)) {
         fan_out(sizing.size(), MATERIALIZE_WORKER_PANICKED, [&](std::size_t index) { sizing[index](); });
     } else {
         for (const auto& size : sizing) size();
@@ -812,38 +790,40 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
     // at the offset its rows' counts give.
     const std::size_t threads = scan_threads();
     const std::size_t rows = static_cast<std::size_t>(stats.scan.rows_selected);
-    std::vector<MaterializePiece> pieces;
-    if (threads >= PARALLEL_MIN_THREADS && rows > 0) {
-        const std::size_t piece_rows = std::max<std::size_t>(1, (rows + threads * 4 - 1) / (threads * 4));
-        pieces = VORP_TRY(materialize_pieces(targets, selections, clusters, piece_rows));
-    }
-    if (!parallel_gate(threads, pieces.size(), MATERIALIZE_MIN_CLUSTERS, stats.scan.rows_selected)) {
-        std::vector<EdgeColumns> parts;
-        parts.push_back(VORP_TRY(materialize_group(targets, want, selections, clusters, 0, clusters.size(), t_order, t_copy)));
-        result.columns = concat_parts(std::move(parts), rows, want, false);
-    } else {
-        result.columns = sized_columns(rows, want, true);
-        const Dest to = Dest::of(result.columns);
-        // Contiguous runs of pieces, one per worker, balanced by rows.
-        std::vector<std::size_t> bounds{0};
+    // With enough threads, about four pieces per thread; else one piece per cluster.
+    const std::size_t piece_rows = threads >= PARALLEL_MIN_THREADS
+                                       ? std::max<std::size_t>(1, (rows + threads * 4 - 1) / (threads * 4))
+                                       : std::max<std::size_t>(1, rows);
+    const std::vector<MaterializePiece> pieces = VORP_TRY(materialize_pieces(targets, selections, clusters, piece_rows));
+    const bool parallel = parallel_gate(threads, pieces.size(), MATERIALIZE_MIN_CLUSTERS, stats.scan.rows_selected);
+    result.columns = sized_columns(rows, want, parallel);
+    const Dest to = Dest::of(result.columns);
+    // Contiguous runs of pieces, one per worker, balanced by rows.
+    std::vector<std::size_t> bounds{0};
+    if (parallel) {
         std::size_t acc = 0;
         for (std::size_t index = 0; index < pieces.size(); ++index) {
             acc += pieces[index].rows;
             if (bounds.size() < threads && acc * threads >= rows * bounds.size() && index + 1 < pieces.size())
                 bounds.push_back(index + 1);
         }
-        bounds.push_back(pieces.size());
-        std::vector<Status> outcomes(pieces.size(), ok());
-        fan_out(bounds.size() - 1, MATERIALIZE_WORKER_PANICKED, [&](std::size_t worker) {
-            for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) {
-                outcomes[index] = write_piece(targets, want, selections, clusters, pieces[index], to, t_order, t_copy);
-                if (!outcomes[index]) return;  // the worker's later pieces cannot come first
-            }
-        });
-        // The first failing piece in output order decides, as the first failing row would on one thread.
-        for (Status& outcome : outcomes)
-            if (!outcome) return fail(std::move(outcome).error());
     }
+    bounds.push_back(pieces.size());
+    std::vector<Status> outcomes(pieces.size(), ok());
+    const auto run = [&](std::size_t worker) {
+        for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) {
+            outcomes[index] = write_piece(targets, want, selections, clusters, pieces[index], to, t_order, t_copy);
+            if (!outcomes[index]) return;  // the worker's later pieces cannot come first
+        }
+    };
+    if (parallel) {
+        fan_out(bounds.size() - 1, MATERIALIZE_WORKER_PANICKED, run);
+    } else {
+        run(0);
+    }
+    // The first failing piece in output order decides, as the first failing row would on one thread.
+    for (Status& outcome : outcomes)
+        if (!outcome) return fail(std::move(outcome).error());
     stats.t_materialize = elapsed_ns(materialize_started);
     stats.t_order = t_order.load(std::memory_order_relaxed);
     stats.t_copy = t_copy.load(std::memory_order_relaxed);

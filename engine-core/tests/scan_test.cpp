@@ -148,7 +148,7 @@ TEST(ScanOrdering, BalanceClustersVectors) {
         std::vector<std::vector<std::size_t>> clusters;
         for (std::size_t size : sizes) {
             clusters.push_back({selections.size()});
-            selections.push_back({std::vector<std::uint32_t>(size, 0), 0});
+            selections.push_back({Column<std::uint32_t>(size, 0), 0});
         }
         return std::pair{selections, clusters};
     };
@@ -808,7 +808,7 @@ TEST(ScanRequest, StagedClosesApplyAndStagedRowsStayHidden) {
         args.as_of_tt = as_of;
         auto out = scan_edges(store, args);
         EXPECT_TRUE(out);
-        std::vector<Id96> found = out ? out->columns.vid : std::vector<Id96>{};
+        Column<Id96> found = out ? out->columns.vid : Column<Id96>{};
         if (out) {
             EXPECT_EQ(out->eids->size(), found.size());
             if (!found.empty()) {
@@ -817,9 +817,9 @@ TEST(ScanRequest, StagedClosesApplyAndStagedRowsStayHidden) {
         }
         return found;
     };
-    EXPECT_EQ(vids(OPEN_END), (std::vector<Id96>{{10, 0}, {10, 2}}));
-    EXPECT_EQ(vids(19), (std::vector<Id96>{{10, 0}, {10, 1}, {10, 2}}));
-    EXPECT_EQ(vids(9), std::vector<Id96>{});
+    EXPECT_EQ(vids(OPEN_END), (Column<Id96>{{10, 0}, {10, 2}}));
+    EXPECT_EQ(vids(19), (Column<Id96>{{10, 0}, {10, 1}, {10, 2}}));
+    EXPECT_EQ(vids(9), Column<Id96>{});
 
     ASSERT_TRUE(store.rollback());
     ASSERT_TRUE(store.mark_current_only());

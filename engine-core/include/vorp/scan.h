@@ -41,6 +41,7 @@
 #include <utility>
 #include <vector>
 
+#include "vorp/column.h"
 #include "vorp/derive.h"
 #include "vorp/dict.h"
 #include "vorp/error.h"
@@ -142,7 +143,7 @@ struct ScanTarget {
 
 // The ascending rows one segment keeps (never empty) and the index of its target.
 struct Selection {
-    std::vector<std::uint32_t> rows;
+    Column<std::uint32_t> rows;
     std::size_t target = 0;
 
     bool operator==(const Selection&) const = default;
@@ -248,8 +249,8 @@ struct ScanSet {
 // pages: one fault then maps 2 MiB. Only a hint (ignored where unsupported); contents unchanged.
 inline constexpr std::size_t LARGE_BUFFER_BYTES = std::size_t{8} << 20;
 void advise_huge_pages(const void* data, std::size_t bytes);
-template <class T>
-void reserve_large(std::vector<T>& values, std::size_t count) {
+template <class T, class Allocator>
+void reserve_large(std::vector<T, Allocator>& values, std::size_t count) {
     values.reserve(count);
     if (values.capacity() * sizeof(T) >= LARGE_BUFFER_BYTES) advise_huge_pages(values.data(), values.capacity() * sizeof(T));
 }
@@ -257,16 +258,16 @@ void reserve_large(std::vector<T>& values, std::size_t count) {
 // The scan's columnar output. Every filled column has one entry per row; unwanted ones stay empty.
 // The columns own their values and outlive the segments they were copied from.
 struct EdgeColumns {
-    std::vector<std::int64_t> vt_s;
-    std::vector<std::int64_t> vt_e;
-    std::vector<std::uint32_t> src_id;
-    std::vector<std::uint32_t> dst_id;
-    std::vector<Id96> vid;
+    Column<std::int64_t> vt_s;
+    Column<std::int64_t> vt_e;
+    Column<std::uint32_t> src_id;
+    Column<std::uint32_t> dst_id;
+    Column<Id96> vid;
     std::vector<std::string> rel_type;
     std::vector<std::string> disc;
     std::vector<std::string> props;
-    std::vector<std::uint64_t> seg_id;
-    std::vector<std::uint32_t> seg_row;
+    Column<std::uint64_t> seg_id;
+    Column<std::uint32_t> seg_row;
 
     static EdgeColumns with_capacity(std::size_t rows, const Want& want);
     std::size_t rows() const { return vt_s.size(); }
