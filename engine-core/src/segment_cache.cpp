@@ -72,16 +72,19 @@ std::uint64_t segment_cost(const Segment& segment) {
 
 SegmentCache::SegmentCache(std::optional<std::uint64_t> budget) : budget_(budget) {}
 
+std::shared_ptr<const Segment> SegmentCache::cached(std::string_view file) {
+    auto guard = cache_mutex_.lock();
+    ++clock_;
+    if (const auto it = map_.find(file); it != map_.end()) {
+        it->second.last_used = clock_;
+        return it->second.segment;
+    }
+    return nullptr;
+}
+
 Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::filesystem::path& root,
                                                                     std::string_view file) {
-    {
-        auto guard = cache_mutex_.lock();
-        ++clock_;
-        if (const auto it = map_.find(file); it != map_.end()) {
-            it->second.last_used = clock_;
-            return it->second.segment;
-        }
-    }
+    if (std::shared_ptr<const Segment> hit = cached(file)) return hit;
 
     // Miss: map, open and (the first time for this handle) verify without holding any lock, so
     // hits and other files' opens proceed meanwhile. Two threads missing on the same file both
@@ -230,7 +233,9 @@ Result<std::shared_ptr<const CloseIndex>> CloseIndexCache::committed_close_index
     return std::shared_ptr<const CloseIndex>(std::move(index));
 }
 
-std::shared_ptr<const CloseTable> CloseIndexCache::close_table(const std::shared_ptr<const CloseIndex>& index) {
+std::shared_ptr<const CloseTable> CloseIndexCache::close_table(
+    const std::shared_ptr<const CloseIndex>& index,
+    const std::function<CloseTable(const std::shared_ptr<const CloseIndex>&)>& build) {
     if (!index) return nullptr;
     {
         auto guard = mutex_.lock();
@@ -239,7 +244,7 @@ std::shared_ptr<const CloseTable> CloseIndexCache::close_table(const std::shared
     }
     // Built without the lock. The caller's reference keeps the index from being extended in place
     // meanwhile (that needs the cache's to be the only one), so the table matches it.
-    auto table = std::make_shared<const CloseTable>(CloseTable::build(index));
+    auto table = std::make_shared<const CloseTable>(build ? build(index) : CloseTable::build(index));
     auto guard = mutex_.lock();
     if (cache_ && cache_->index == index) {
         if (cache_->table) return cache_->table;  // another caller was quicker: share one table

@@ -428,6 +428,24 @@ TEST(ScanProperty, CachedCloseTableSelectsAsTheLayers) {
             std::make_shared<const CloseTable>(CloseTable::build(top)),        // the whole chain
             std::make_shared<const CloseTable>(CloseTable::build(std::make_shared<const CloseIndex>())),  // foreign
         };
+        // Built in slices on worker threads (and in slices on this thread), a table is the same.
+        const CloseTable::Runner threaded = [](std::size_t count, const std::function<void(std::size_t)>& work) {
+            fan_out(count, SCAN_WORKER_PANICKED, work);
+        };
+        const CloseTable::Runner inline_run = [](std::size_t count, const std::function<void(std::size_t)>& work) {
+            for (std::size_t index = count; index-- > 0;) work(index);
+        };
+        for (const auto& source : {top->base, top}) {
+            const CloseTable plain = CloseTable::build(source);
+            for (const std::size_t ways : {2, 3, 7}) {
+                for (const CloseTable::Runner* run : {&threaded, &inline_run}) {
+                    const CloseTable sliced = CloseTable::build(source, nullptr, ways, *run);
+                    EXPECT_EQ(sliced.segments, plain.segments) << "ways " << ways;
+                    EXPECT_EQ(sliced.entries, plain.entries);
+                    EXPECT_EQ(sliced.source, plain.source);
+                }
+            }
+        }
         for (int round = 0; round < 12; ++round) {
             const ScanRequest request = random_request(rng, store.entities);
             store.set.close_table = nullptr;
@@ -830,6 +848,82 @@ TEST(ScanRequest, StagedClosesApplyAndStagedRowsStayHidden) {
     EXPECT_EQ(refused.error().kind, ScanFailure::Kind::Engine);
     EXPECT_EQ(refused.error().error.category, Category::Invariant);
     EXPECT_TRUE(scan_edges(store, EdgeScanArgs{}));
+}
+
+// A fresh handle opens its segments and builds its close table on the first scan: on worker
+// threads when the gate opens, with the same result as on one thread; with damaged files, the
+// failure reported is that of the first damaged file in target order either way.
+TEST(ScanRequest, ColdScansOfFreshHandlesAgreeAtEveryThreadCount) {
+    TempDir dir{"vorp-scan-cold"};
+    const std::filesystem::path root = dir.path / "s";
+    {
+        auto opened = NativeStore::open(root.string());
+        ASSERT_TRUE(opened) << opened.error().display();
+        NativeStore& store = **opened;
+        const std::uint32_t a = store.dict.push("a", "L");
+        const std::uint32_t b = store.dict.push("b", "L");
+        for (std::int64_t batch = 0; batch < 6; ++batch) {
+            const std::int64_t tt = 10 * (batch + 1);
+            ASSERT_TRUE(store.begin(tt));
+            for (std::uint32_t index = 0; index < 40; ++index) {
+                EdgeRow row;
+                row.rel_type = "r";
+                row.props = "{}";
+                row.source = "t";
+                row.vid = Id96{static_cast<std::uint64_t>(tt), index};
+                row.vt_s = (index * 7 + batch * 13) % 50;  // every batch over the same valid times
+                row.vt_e = row.vt_s + 5;
+                row.tt_s = tt;
+                row.src_id = index % 2 ? a : b;
+                row.dst_id = index % 3 ? b : a;
+                ASSERT_TRUE(store.stage_edge(row));
+            }
+            for (std::uint32_t index = 0; batch > 0 && index < 40; index += 3) {
+                ASSERT_TRUE(store.close_version(RowKind::Edge, Id96{static_cast<std::uint64_t>(tt - 10), index}, tt));
+            }
+            ASSERT_TRUE(store.commit({}));
+        }
+    }
+    EnvScope env;
+    env.set("VORP_PARALLEL_MIN_ROWS", "0");
+    const auto cold_scan = [&](const char* threads) {
+        env.set("VORP_SCAN_THREADS", threads);
+        auto opened = NativeStore::open(root.string());
+        EXPECT_TRUE(opened);
+        EdgeScanArgs args;
+        args.columns = std::vector<std::string>{"vid", "seg_id", "seg_row", "vt_e"};
+        return scan_edges(**opened, args);
+    };
+    auto one = cold_scan("1");
+    ASSERT_TRUE(one);
+    EXPECT_EQ(one->stats.scan.segments_total, 6u);
+    EXPECT_EQ(one->columns.rows(), 240u - 5 * 14);
+    for (const char* threads : {"4", "16"}) {
+        auto many = cold_scan(threads);
+        ASSERT_TRUE(many);
+        EXPECT_EQ(many->columns, one->columns) << threads << " threads";
+        EXPECT_EQ(many->stats.scan, one->stats.scan);
+        EXPECT_EQ(many->stats.clusters, one->stats.clusters);
+    }
+
+    // Damage the third and fifth edge segments in target order.
+    auto opened = NativeStore::open(root.string());
+    ASSERT_TRUE(opened);
+    const std::vector<SegmentEntry>& event = (*opened)->manifest.edge_lanes.event;
+    ASSERT_GE(event.size(), 5u);
+    for (const std::size_t index : {2, 4}) {
+        const std::filesystem::path file = root / event[index].file;
+        std::string bytes = testing::read_text(file);
+        bytes[bytes.size() / 2] ^= 0x5a;
+        testing::write_text(file, bytes);
+    }
+    auto broken_one = cold_scan("1");
+    ASSERT_FALSE(broken_one);
+    EXPECT_NE(broken_one.error().error.display().find(event[2].file.substr(4)), std::string::npos)
+        << broken_one.error().error.display();
+    auto broken_many = cold_scan("4");
+    ASSERT_FALSE(broken_many);
+    EXPECT_EQ(broken_many.error().error.display(), broken_one.error().error.display());
 }
 
 }  // namespace

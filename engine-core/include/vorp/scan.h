@@ -63,6 +63,8 @@ inline constexpr std::size_t DEFAULT_SCAN_THREADS_CAP = 16;  // cap of the proce
 inline constexpr std::size_t PARALLEL_MIN_THREADS = 4;
 inline constexpr std::size_t SELECT_MIN_SEGMENTS = 8;
 inline constexpr std::size_t MATERIALIZE_MIN_CLUSTERS = 4;
+inline constexpr std::size_t OPEN_MIN_SEGMENTS = 2;  // segment files to open on a cold scan
+inline constexpr std::size_t CLOSE_TABLE_MIN_CLOSES = 65536;  // closes to flatten on a first scan
 
 inline constexpr std::string_view SCAN_WORKER_PANICKED = "scan worker panicked";
 inline constexpr std::string_view MATERIALIZE_WORKER_PANICKED = "materialize worker panicked";
@@ -392,7 +394,10 @@ struct EdgeScanOutput {
 };
 
 // The edge segments of `manifest`'s generation, event lane then interval lane, each in manifest
-// order, opened through the cache in that order on the calling thread; the first failure ends it.
+// order, through the cache. Those it does not hold are opened on the calling thread in that order
+// (the first failure ends it), or, with the gate open (at least 4 threads, 2 files to open and
+// VORP_PARALLEL_MIN_ROWS rows in them), on worker threads; the failure reported is then the first
+// in target order, though later files may have been opened and cached meanwhile.
 Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path& root, const Manifest& manifest,
                                                     SegmentCache& cache);
 
