@@ -352,7 +352,11 @@ SelectPrep ScanSet::prepare(const ScanRequest& request) const {
     // The id set is built once and shared read-only by every chunk; ids no stored row can carry
     // are dropped, so its size is bounded by the dictionary whatever the caller passed.
     if (request.touching_ids) prep.ids = IdSet::build(*request.touching_ids, entity_count);
-    if (close == nullptr) return prep;
+    if (close == nullptr) {
+        // Without an overlay, a table without a source stands alone for the committed closes.
+        if (close_table != nullptr && close_table->source == nullptr) prep.lower = close_table.get();
+        return prep;
+    }
 
     // The cached table stands for its source layer and those below it, when the source is in
     // this overlay's chain; the layers above it are the upper ones.
@@ -484,7 +488,6 @@ Result<Planned> plan_target(const ScanSet& set, const ScanRequest& request, cons
     filter.stop = prep.stop;
     filter.seg_id = target.seg_id;
     filter.folded.list = header.closed_rows;
-    filter.check_close = !header.closed_rows.empty() || (close != nullptr && close->touches(target.seg_id));
     if (prep.closes) {
         filter.dense = true;
         filter.overlay = (*prep.closes)[target_index];
@@ -496,6 +499,8 @@ Result<Planned> plan_target(const ScanSet& set, const ScanRequest& request, cons
         }
         if (prep.lower != nullptr) filter.lower.list = prep.lower->of(target.seg_id);
     }
+    filter.check_close = !header.closed_rows.empty() || (close != nullptr && close->touches(target.seg_id)) ||
+                         !filter.lower.list.empty();
     filter.check_vt_e = request.vt_min.has_value() && !filter.vt_e.empty();
     filter.vt_min = request.vt_min.value_or(0);
     filter.check_rel = request.rel_types.has_value() && !filter.rel_code.empty();

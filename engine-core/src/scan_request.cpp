@@ -106,23 +106,41 @@ Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path&
 Result<ScanSet> edge_scan_set(NativeStore& store) {
     ScanSet set;
     set.targets = VORP_TRY(gather_edge_targets(store.root, store.manifest, store.cache()));
+    set.entity_count = store.dict.size();
+    // Tables of closes are built in slices on worker threads when the gate opens for a phase of
+    // this scan's size.
+    std::uint64_t rows = 0;
+    for (const ScanTarget& target : set.targets) rows += target.segment->header.rows;
+    const auto ways = [rows](std::size_t closes) -> std::size_t {
+        const std::size_t threads = scan_threads();
+        return parallel_gate(threads, closes, CLOSE_TABLE_MIN_CLOSES, rows) ? threads : 1;
+    };
+    const CloseTable::Runner fan = [](std::size_t count, const std::function<void(std::size_t)>& work) {
+        fan_out(count, SCAN_WORKER_PANICKED, work);
+    };
+    // A fresh handle without an open batch: the flat table straight from the close runs stands
+    // for the committed closes, and the index is left for the reads that need it.
+    if (store.batch_close_index == nullptr) {
+        auto cold = store.close_cache.cold_close_table(
+            store.root, store.manifest, store.current_only, [&](std::span<const std::vector<StagedClose>> runs) {
+                std::size_t closes = 0;
+                for (const auto& run : runs) closes += run.size();
+                return CloseTable::from_runs(runs, ways(closes), fan);
+            });
+        if (!cold) return fail(std::move(cold).error());
+        if (*cold != nullptr) {
+            set.close_table = std::move(*cold);
+            return set;
+        }
+    }
     // The open batch's pending layer when it closed a stored version, else the committed index.
     set.close = VORP_TRY(store.close_overlay());
     // The committed index is the bottom layer either way; its table is cached with it.
     std::shared_ptr<const CloseIndex> committed = set.close;
     while (committed != nullptr && committed->base != nullptr) committed = committed->base;
-    // Built on the first scan of a generation: with the gate open (as many rows in the targets
-    // as a parallel phase needs), in slices on worker threads.
-    std::uint64_t rows = 0;
-    for (const ScanTarget& target : set.targets) rows += target.segment->header.rows;
-    set.close_table = store.close_cache.close_table(committed, [rows](const std::shared_ptr<const CloseIndex>& index) {
-        const std::size_t threads = scan_threads();
-        if (!parallel_gate(threads, index->closed.size(), CLOSE_TABLE_MIN_CLOSES, rows)) return CloseTable::build(index);
-        return CloseTable::build(index, nullptr, threads, [](std::size_t count, const std::function<void(std::size_t)>& work) {
-            fan_out(count, SCAN_WORKER_PANICKED, work);
-        });
+    set.close_table = store.close_cache.close_table(committed, [&](const std::shared_ptr<const CloseIndex>& index) {
+        return CloseTable::build(index, nullptr, ways(index->closed.size()), fan);
     });
-    set.entity_count = store.dict.size();
     return set;
 }
 

@@ -435,6 +435,25 @@ TEST(ScanProperty, CachedCloseTableSelectsAsTheLayers) {
         const CloseTable::Runner inline_run = [](std::size_t count, const std::function<void(std::size_t)>& work) {
             for (std::size_t index = count; index-- > 0;) work(index);
         };
+        // Straight from close runs (repeated keys: the last run, then the last row, wins), the
+        // table is that of an index of the same runs.
+        std::vector<std::vector<StagedClose>> runs(1 + rng() % 4);
+        auto runs_index = std::make_shared<CloseIndex>();
+        for (auto& run : runs) {
+            for (std::size_t count = rng() % 300; count-- > 0;)
+                run.push_back({100 + 3 * (rng() % 6), static_cast<std::int64_t>(rng() % 9), static_cast<std::uint32_t>(rng() % 50),
+                               true});
+            runs_index->insert_run(run);
+        }
+        const CloseTable from_index = CloseTable::build(runs_index);
+        for (const std::size_t ways : {1, 2, 5}) {
+            for (const CloseTable::Runner* run : {&threaded, &inline_run}) {
+                const CloseTable direct = CloseTable::from_runs(runs, ways, *run);
+                EXPECT_EQ(direct.segments, from_index.segments) << "ways " << ways;
+                EXPECT_EQ(direct.entries, from_index.entries);
+                EXPECT_EQ(direct.source, nullptr);
+            }
+        }
         for (const auto& source : {top->base, top}) {
             const CloseTable plain = CloseTable::build(source);
             for (const std::size_t ways : {2, 3, 7}) {
@@ -904,6 +923,31 @@ TEST(ScanRequest, ColdScansOfFreshHandlesAgreeAtEveryThreadCount) {
         EXPECT_EQ(many->columns, one->columns) << threads << " threads";
         EXPECT_EQ(many->stats.scan, one->stats.scan);
         EXPECT_EQ(many->stats.clusters, one->stats.clusters);
+    }
+    {
+        // A first scan reads the closes as a table of the runs; a handle that built the index
+        // first reads them through it; after the scan the index is still there to be had.
+        EdgeScanArgs args;
+        args.columns = std::vector<std::string>{"vid", "seg_id", "seg_row", "vt_e"};
+        auto warm = NativeStore::open(root.string());
+        ASSERT_TRUE(warm);
+        auto index = (*warm)->committed_close_index();
+        ASSERT_TRUE(index);
+        EXPECT_EQ((*index)->closed.size(), 5u * 14);
+        auto through_index = scan_edges(**warm, args);
+        ASSERT_TRUE(through_index);
+        EXPECT_EQ(through_index->columns, one->columns);
+        EXPECT_EQ(through_index->stats.scan, one->stats.scan);
+        auto cold = NativeStore::open(root.string());
+        ASSERT_TRUE(cold);
+        ASSERT_TRUE(scan_edges(**cold, args));
+        EXPECT_EQ((*cold)->close_cache.cached_run_count(), std::optional<std::size_t>(5));
+        auto later = (*cold)->committed_close_index();
+        ASSERT_TRUE(later);
+        EXPECT_EQ((*later)->closed, (*index)->closed);
+        auto again = scan_edges(**cold, args);
+        ASSERT_TRUE(again);
+        EXPECT_EQ(again->columns, one->columns);
     }
 
     // Damage the third and fifth edge segments in target order.

@@ -228,7 +228,8 @@ struct ScanSet {
     std::shared_ptr<const CloseIndex> close;
     // Optional: a flat table of one layer of `close`'s chain and those below it (its `source`),
     // cached by the store per generation; read in place of those layers. Ignored when its source
-    // is not in the chain.
+    // is not in the chain. When `close` is null, a table without a source stands alone for the
+    // committed closes (what the first scan of a fresh handle builds from the close runs).
     std::shared_ptr<const CloseTable> close_table;
     // The dictionary's size when the scan began: the bound of the touching-ids set.
     std::uint64_t entity_count = UINT32_MAX;

@@ -178,6 +178,15 @@ public:
         const std::shared_ptr<const CloseIndex>& index,
         const std::function<CloseTable(const std::shared_ptr<const CloseIndex>&)>& build = {});
 
+    // On a cache that holds nothing yet (a fresh handle), the flat table of every close run of
+    // `manifest`, built straight from the run files by `build` without the index, and kept as the
+    // generation's record until an index is asked for (committed_close_index then reads the runs
+    // again). Also returned while that record stands. Null in every other case: the caller then
+    // takes the index and its table. Errors as committed_close_index's; the cache stays empty.
+    Result<std::shared_ptr<const CloseTable>> cold_close_table(
+        const std::filesystem::path& root, const Manifest& manifest, bool current_only,
+        const std::function<CloseTable(std::span<const std::vector<StagedClose>>)>& build);
+
     // How many close runs the cached index covers, when one is cached (tests and diagnostics).
     std::optional<std::size_t> cached_run_count();
 
@@ -186,7 +195,7 @@ private:
         std::uint64_t generation = 0;
         std::size_t run_count = 0;
         std::optional<std::pair<std::string, std::string>> last_run;  // (file, sha) of run count - 1
-        std::shared_ptr<CloseIndex> index;
+        std::shared_ptr<CloseIndex> index;        // null in a record made by cold_close_table
         std::shared_ptr<const CloseTable> table;  // of `index`, once asked for; holds it too
     };
 

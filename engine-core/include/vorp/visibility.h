@@ -117,6 +117,12 @@ struct CloseTable {
     static CloseTable build(std::shared_ptr<const CloseIndex> top, const CloseIndex* stop = nullptr,
                             std::size_t ways = 1, const Runner& run = {});
 
+    // The table of close runs read in order, without an index: for each (segment id, row) the
+    // tt_e of the last run listing it (rows of one run in file order, a later row winning), as
+    // an index of these runs would hold. Its `source` is null. Built as `build` with `ways`.
+    static CloseTable from_runs(std::span<const std::vector<StagedClose>> runs, std::size_t ways = 1,
+                                const Runner& run = {});
+
     // The closed rows of a segment; empty when it has none.
     std::span<const std::pair<std::uint32_t, std::int64_t>> of(std::uint64_t segment_id) const {
         const auto found = segments.find(segment_id);
