@@ -588,8 +588,6 @@ constexpr std::uint64_t SELECT_PIECES_PER_THREAD = 4;
 Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
     const SelectPrep prep = prepare(request);
     const std::size_t threads = scan_threads();
-    std::uint64_t rows = 0;
-    for (const ScanTarget& target : targets) rows += target.segment->header.rows;
     const std::size_t n = targets.size();
     if (threads < PARALLEL_MIN_THREADS) return select_range(request, prep, 0, n);
 
@@ -603,6 +601,10 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
     const std::size_t piece_rows =
         std::max<std::size_t>(1, (examined + threads * SELECT_PIECES_PER_THREAD - 1) / (threads * SELECT_PIECES_PER_THREAD));
     const std::vector<SelectPiece> pieces = select_pieces(plans, piece_rows);
+    // The gate counts the header rows of the candidates that their headers do not rule out: a
+    // narrow window over many segments stays on this thread.
+    std::uint64_t rows = 0;
+    for (const TargetScan& plan : plans) rows += targets[plan.target].segment->header.rows;
     if (!parallel_gate(threads, pieces.size(), SELECT_MIN_SEGMENTS, rows)) {
         for (const TargetScan& plan : plans) {
             Selection selection;
