@@ -469,46 +469,65 @@ struct Pick {
 };
 
 // The merge of one multi-selection piece in key order; ties go to the earlier member of the
-// cluster, then the earlier position (as merge_cluster over the whole cluster).
+// cluster, then the earlier position (as merge_cluster over the whole cluster). A tree of losers
+// over the members' streams: one comparison per level for each row out.
 void merge_piece(std::span<const Selection> selections, std::span<const KeyColumns> keys,
                  const std::vector<std::size_t>& cluster, const MaterializePiece& piece, std::vector<Pick>& out) {
-    struct Head {
+    struct Stream {
         RowKey key;
+        const std::uint32_t* next;  // the rows after the current one
+        const std::uint32_t* end;
+        const KeyColumns* keys;
         std::uint32_t member;
-        std::size_t position;
+        std::uint32_t row;  // the current row
+        bool done;
     };
-    const auto later = [](const Head& a, const Head& b) {
-        if (a.key.vt_s != b.key.vt_s) return a.key.vt_s > b.key.vt_s;
-        if (a.key != b.key) return a.key > b.key;
-        return a.member > b.member;
-    };
-    std::vector<Head> heap;
-    heap.reserve(cluster.size());
+    std::vector<Stream> streams;
+    streams.reserve(cluster.size());
     for (std::size_t member = 0; member < cluster.size(); ++member) {
         const auto [lo, hi] = piece.ranges[member];
-        if (lo < hi)
-            heap.push_back({keys[member].at(selections[cluster[member]].rows[lo]), static_cast<std::uint32_t>(member), lo});
+        if (lo >= hi) continue;
+        const std::uint32_t* rows = selections[cluster[member]].rows.data();
+        streams.push_back({keys[member].at(rows[lo]), rows + lo + 1, rows + hi, &keys[member],
+                           static_cast<std::uint32_t>(member), rows[lo], false});
     }
-    std::ranges::make_heap(heap, later);
     out.clear();
     out.reserve(piece.rows);
-    while (heap.size() > 1) {
-        std::ranges::pop_heap(heap, later);
-        Head& head = heap.back();
-        const Column<std::uint32_t>& rows = selections[cluster[head.member]].rows;
-        out.push_back({head.member, rows[head.position]});
-        if (++head.position < piece.ranges[head.member].second) {
-            head.key = keys[head.member].at(rows[head.position]);
-            std::ranges::push_heap(heap, later);
-        } else {
-            heap.pop_back();
-        }
+    if (streams.empty()) return;
+    std::size_t leaves = 1;
+    while (leaves < streams.size()) leaves *= 2;
+    // Streams past the members hold nothing; streams are in member order, so the lower index
+    // wins a tie of keys.
+    streams.resize(leaves, Stream{{}, nullptr, nullptr, nullptr, 0, 0, true});
+    const auto before = [&streams](std::size_t a, std::size_t b) {
+        const Stream& x = streams[a];
+        const Stream& y = streams[b];
+        if (x.done || y.done) return !x.done;
+        if (x.key.vt_s != y.key.vt_s) return x.key.vt_s < y.key.vt_s;
+        if (x.key != y.key) return x.key < y.key;
+        return a < b;
+    };
+    std::vector<std::size_t> losers(leaves, 0);  // losers[node] for inner nodes 1 .. leaves - 1
+    std::vector<std::size_t> winners(2 * leaves, 0);
+    for (std::size_t leaf = 0; leaf < leaves; ++leaf) winners[leaves + leaf] = leaf;
+    for (std::size_t node = leaves - 1; node >= 1; --node) {
+        const std::size_t a = winners[2 * node];
+        const std::size_t b = winners[2 * node + 1];
+        winners[node] = before(a, b) ? a : b;
+        losers[node] = before(a, b) ? b : a;
     }
-    if (!heap.empty()) {  // the last member left: the rest of its range in order
-        const Head& head = heap.front();
-        const Column<std::uint32_t>& rows = selections[cluster[head.member]].rows;
-        for (std::size_t position = head.position; position < piece.ranges[head.member].second; ++position)
-            out.push_back({head.member, rows[position]});
+    std::size_t winner = leaves == 1 ? 0 : winners[1];
+    while (!streams[winner].done) {
+        Stream& stream = streams[winner];
+        out.push_back({stream.member, stream.row});
+        if (stream.next != stream.end) {
+            stream.row = *stream.next++;
+            stream.key = stream.keys->at(stream.row);
+        } else {
+            stream.done = true;
+        }
+        for (std::size_t node = (leaves + winner) / 2; node >= 1; node /= 2)
+            if (before(losers[node], winner)) std::swap(losers[node], winner);
     }
 }
 
