@@ -5,26 +5,30 @@
 // Pipeline of one scan (all of it over committed segment files; staged rows are never scanned,
 // staged closes apply through the close overlay):
 //
-//   gather    the generation's edge segments, event lane then interval lane, opened through the
-//             segment cache on the caller's thread (the targets; their order breaks every tie)
-//   select    per target: header pruning (transaction-time runs, valid-time bounds, rel types),
-//             a row window by binary search on vt_s, then the believed ranges of the tt_s runs,
-//             appended whole when no per-row test applies; chunks of targets run on worker
-//             threads when the gate opens
+//   gather    the generation's edge segments, event lane then interval lane, through the segment
+//             cache (the targets; their order breaks every tie); on a fresh handle the files not
+//             yet opened are opened on worker threads, and the committed closes come as one flat
+//             table built straight from the close runs
+//   select    per target, on the calling thread: header pruning (transaction-time runs,
+//             valid-time bounds, rel types) and a row window by binary search on vt_s; then the
+//             windows are cut into row ranges ("pieces", below the segment), each scanned for its
+//             believed rows (tt_s runs) and filtered, appended whole when no per-row test applies
 //   order     with a limit: a k-way merge in key order that stops at the limit, then one copy in
-//             that order; without one: selections whose key spans overlap form clusters, a
-//             cluster of one selection is copied in bulk runs, a cluster of several is merged;
-//             clusters are spread over workers in contiguous groups balanced by rows
-//   concat    the groups' parts are copied into one full-length set of columns, in group order,
-//             one thread per part when the materialization ran in parallel
+//             that order; without one: selections whose key spans overlap form clusters; a
+//             cluster of one selection is cut by position, a cluster of several by key (equal
+//             keys always in one piece, so the order is that of the whole cluster's merge)
+//   write     every piece writes straight into the full-length output columns at the offset its
+//             rows' counts give (nothing is copied twice, nothing zeroed first)
 //   eids      edge ids derived from the endpoints' uids on the caller's thread (only when asked)
 //
-// Threads. A phase fans out only when scan_threads() >= 4, it has enough items and enough rows
-// (parallel_gate, which rereads VORP_PARALLEL_MIN_ROWS). Workers are plain std::threads started
-// for the phase and joined before it returns; they share the segments, the overlay, the request
-// and the selections read-only, take no lock, and write only their own results, which are
-// combined in chunk or group order. Output, counters and the error reported therefore do not
-// depend on the thread count; only the timers do.
+// Threads. A phase fans out only when scan_threads() >= 4, it has enough items (pieces) and
+// enough rows (parallel_gate, which rereads VORP_PARALLEL_MIN_ROWS). Workers are plain
+// std::threads started for the phase and joined before it returns; they share the segments, the
+// overlay, the request and the selections read-only, take no lock, and write only their own
+// results or their own ranges of the output. Pieces and their results are combined in piece
+// order, which is target and key order. Output, counters and the error reported therefore do not
+// depend on the thread count; only the timers do. A worker thread that cannot be started fails
+// the call (fan_out).
 #pragma once
 
 #include <atomic>
@@ -240,7 +244,10 @@ struct ScanSet {
     // The selection of targets [lo, hi) on the calling thread.
     Result<SelectOutcome> select_range(const ScanRequest& request, const SelectPrep& prep, std::size_t lo,
                                        std::size_t hi) const;
-    // The selection phase: all targets, in chunks on worker threads when the gate opens.
+    // The selection phase: all targets, planned in target order on the calling thread, their
+    // row windows cut into pieces of rows that workers scan when the gate opens (items: the
+    // pieces; rows: the header rows of the targets their headers do not rule out). The same
+    // selections and counters as select_range over all targets.
     Result<SelectOutcome> select(const ScanRequest& request) const;
 };
 
