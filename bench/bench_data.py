@@ -69,8 +69,8 @@ def version_history(n_versions: int, n_entities: int, generations: int, closed_f
                     overlap: bool = False) -> dict:
     """Edge versions written in `generations` commits of equal size, generation g at transaction
     time `generation_tt(g)` with valid times in its own week (so valid time follows transaction
-    time, as in an append-mostly history), or with `overlap` spread over all the generations'
-    weeks (backfills, corrections: every commit's segments overlap every other's). About `closed_fraction` of all versions are closed by a
+    time, as in an append-mostly history), or with `overlap` anywhere in the weeks of all
+    generations (backfills and corrections: every commit overlaps every other in valid time). About `closed_fraction` of all versions are closed by a
     later generation, chosen uniformly among the later ones; the last generation closes but is
     never closed. Columns (NumPy): gen, vid_hi (u64), vid_lo (u32), src_id, dst_id (dense ids),
     rel_code (index into REL_TYPES), vt_s, vt_e, tt_s, tt_e (OPEN_END when open), close_gen (-1
