@@ -337,11 +337,6 @@ Status NativeStore::assert_full_belief(std::int64_t tt) const {
     return ok();
 }
 
-Result<std::string_view> uid_in(const Dictionary& dictionary, std::uint32_t dense_id) {
-    if (const auto uid = dictionary.uid(dense_id)) return *uid;
-    return fail(EngineError::invariant(fmt::format("dense id {} is not in the dictionary", dense_id)));
-}
-
 Result<std::string> NativeStore::uid_of(std::uint32_t dense_id) const {
     return std::string(VORP_TRY(uid_in(dict_, dense_id)));
 }

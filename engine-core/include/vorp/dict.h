@@ -172,4 +172,8 @@ private:
     std::uint32_t committed_ = 0;
 };
 
+// The uid of a dense id, or `invariant` "dense id {} is not in the dictionary" (engine-bug remedy):
+// the one wording every reader that turns a dense id read from a file into a uid reports.
+Result<std::string_view> uid_in(const Dictionary& dictionary, std::uint32_t dense_id);
+
 }  // namespace vorp

@@ -182,9 +182,6 @@ std::optional<std::uint64_t> detected_ram_bytes();
 // The same rule over the file's text.
 std::optional<std::uint64_t> meminfo_total_bytes(std::string_view meminfo);
 
-// The uid of a dense id, or `invariant` "dense id {} is not in the dictionary" (engine-bug remedy):
-// the one wording every reader that turns a dense id read from a file into a uid reports.
-Result<std::string_view> uid_in(const Dictionary& dictionary, std::uint32_t dense_id);
 
 // ---- commit ----------------------------------------------------------------------------------------
 
