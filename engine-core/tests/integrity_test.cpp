@@ -701,12 +701,30 @@ TEST(Verify, CurrentFindingSaysWhatOpenSays) {
     StoreBuilder builder;
     build_base(builder);
     const auto store = open_ok(builder.root);
-    write_text(builder.root / "CURRENT", "three abc\n");
-    const auto reopened = NativeStore::open(builder.root.string());
-    ASSERT_FALSE(reopened.has_value());
-    const std::vector<Finding> findings = check_current(builder.root, store->manifest());
-    ASSERT_EQ(findings.size(), 1u);
-    EXPECT_EQ(findings[0].detail, reopened.error().message);
+    // Verification parses CURRENT with the open's own codec: whatever open refuses, it reports
+    // with the same words, and whatever open accepts it does not call malformed.
+    for (const std::string text : {"three abc\n", "3\n", "", "-3 abc\n", "++3 abc\n", "3 \xff\n", " \u2003 \n"}) {
+        write_text(builder.root / "CURRENT", text);
+        const auto reopened = NativeStore::open(builder.root.string());
+        ASSERT_FALSE(reopened.has_value()) << text;
+        const std::vector<Finding> findings = check_current(builder.root, store->manifest());
+        ASSERT_EQ(findings.size(), 1u) << text;
+        const EngineError& refused = reopened.error();
+        if (refused.category == Category::Io) {
+            EXPECT_EQ(findings[0].kind, "current-unreadable") << text;
+            EXPECT_EQ(findings[0].detail, "CURRENT could not be read: " + refused.message) << text;
+        } else {
+            EXPECT_EQ(findings[0].kind, "current-malformed") << text;
+            EXPECT_EQ(findings[0].detail, refused.message) << text;
+        }
+    }
+    for (const std::string text : {"3 {sha}", "\t+0003\u00a0{sha} trailing\r\n"}) {
+        const std::size_t at = text.find("{sha}");
+        write_text(builder.root / "CURRENT", text.substr(0, at) + store->manifest().manifest_sha + text.substr(at + 5));
+        ASSERT_TRUE(NativeStore::open(builder.root.string()).has_value()) << text;
+        EXPECT_TRUE(check_current(builder.root, store->manifest()).empty()) << text;
+    }
+    EXPECT_EQ(format_current(3, store->manifest().manifest_sha), "3 " + store->manifest().manifest_sha + "\n");
 }
 
 TEST(Verify, HealthyAtEveryGenerationWithItsCounters) {
