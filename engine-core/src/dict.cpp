@@ -11,7 +11,7 @@
 #include <fmt/format.h>
 
 #include "vorp/fileio.h"
-#include "vorp/gc.h"
+#include "vorp/durable.h"
 #include "vorp/text.h"
 
 namespace vorp {
@@ -581,6 +581,11 @@ void Dictionary::discard_staged() {
     arena_.resize(committed_arena);
     spans_.resize(committed_);
     keys_.resize(committed_);
+}
+
+Result<std::string_view> uid_in(const Dictionary& dictionary, std::uint32_t dense_id) {
+    if (const auto uid = dictionary.uid(dense_id)) return *uid;
+    return fail(EngineError::invariant(fmt::format("dense id {} is not in the dictionary", dense_id)));
 }
 
 }  // namespace vorp

@@ -22,7 +22,7 @@
 #include "vorp/derive.h"
 #include "vorp/fileio.h"
 #include "vorp/manifest_chain.h"
-#include "vorp/scan.h"
+#include "vorp/threads.h"
 #include "vorp/segment.h"
 #include "vorp/segment_cache.h"
 #include "vorp/text.h"
@@ -82,8 +82,8 @@ void VerifyReport::flag(Finding finding) {
 // ---- fast mode -------------------------------------------------------------------------------------
 
 Result<FastVerification> verify_files(const NativeStore& store) {
-    const Manifest& manifest = store.manifest;
-    const fs::path& root = store.root;
+    const Manifest& manifest = store.manifest();
+    const fs::path& root = store.root();
     const std::uint64_t generation = manifest.generation;
 
     FastVerification out;
@@ -157,7 +157,7 @@ Result<FastVerification> verify_files(const NativeStore& store) {
 
     // The in-memory dictionary, uids added since the last commit included: between ensure_entities
     // and the next commit this reports a mismatch on purpose.
-    report.dict_records = static_cast<std::uint32_t>(store.dict.size());
+    report.dict_records = static_cast<std::uint32_t>(store.dict().size());
     if (report.dict_records != manifest.dict.records)
         report.flag(make_finding(LAYER_DICT, "record-count-mismatch", std::string(DICT_LOG_FILE), generation,
                                  fmt::format("dictionary holds {} records, manifest claims {}", report.dict_records,
@@ -171,18 +171,18 @@ Result<VerifyReport> verify_full(const NativeStore& store) {
     FastVerification fast = VORP_TRY(verify_files(store));
     VerifyReport& report = fast.report;
     report.mode = "full";
-    const Manifest& manifest = store.manifest;
+    const Manifest& manifest = store.manifest();
 
-    for (Finding& finding : check_current(store.root, manifest)) report.flag(std::move(finding));
-    for (Finding& finding : check_dict_log(store.root, manifest)) report.flag(std::move(finding));
-    for (Finding& finding : parent_chain(store.root, manifest.generation)) report.flag(std::move(finding));
+    for (Finding& finding : check_current(store.root(), manifest)) report.flag(std::move(finding));
+    for (Finding& finding : check_dict_log(store.root(), manifest)) report.flag(std::move(finding));
+    for (Finding& finding : parent_chain(store.root(), manifest.generation)) report.flag(std::move(finding));
     for (Finding& finding : check_close_targets(manifest, fast.close_rows)) report.flag(std::move(finding));
 
     // The committed closes of this generation alone: closes staged in an open batch play no part.
     // They go straight into the walk's per-segment form: the same answers as a close index built
     // from the rows in order (a later close of a row replaces an earlier one), without the map.
     RowWalkReport walk =
-        walk_rows(store.root, manifest, store.dict, held_from_rows(fast.close_rows), fast.unreadable_segments);
+        walk_rows(store.root(), manifest, store.dict(), held_from_rows(fast.close_rows), fast.unreadable_segments);
     report.rows_walked = walk.rows_walked;
     report.believed_rows = walk.believed_rows;
     report.identities_checked = walk.identities_checked;
@@ -200,28 +200,24 @@ std::vector<Finding> check_current(const fs::path& root, const Manifest& manifes
 
     const Result<std::string> text = read_file(root / CURRENT_FILE);
     if (!text) return record("current-unreadable", fmt::format("CURRENT could not be read: {}", text.error().message));
-    if (validate_utf8(*text))
-        return record("current-unreadable", "CURRENT could not be read: stream did not contain valid UTF-8");
-
-    const std::vector<std::string_view> pieces = whitespace_pieces(*text, 2);
-    if (pieces.size() < 2)
-        return record("current-malformed",
-                      fmt::format("CURRENT must contain '<generation> <sha>', found {}", debug_quoted(*text)));
-    // A first piece that is no number makes the store impossible to reopen: reported with the
-    // words the open uses, never taken for "another generation".
-    const std::optional<std::uint64_t> published = parse_u64_decimal(pieces[0]);
-    if (!published)
-        return record("current-malformed",
-                      fmt::format("CURRENT generation is not a number: {}", debug_quoted(pieces[0])));
+    // The open's own parse: a CURRENT that passes here is one the store reopens from.
+    Result<CurrentLine> line = parse_current(*text);
+    if (!line) {
+        const EngineError& error = line.error();
+        if (error.category == Category::Io)
+            return record("current-unreadable", fmt::format("CURRENT could not be read: {}", error.message));
+        return record("current-malformed", error.message);
+    }
+    const std::uint64_t published = line->generation;
     // Another process may have published a newer generation since this handle opened.
-    if (*published != generation) return findings;
+    if (published != generation) return findings;
 
     const std::string recomputed = manifest.digest();
-    if (recomputed != pieces[1])
+    if (recomputed != line->sha)
         return record("digest-oracle-mismatch",
                       fmt::format("generation {} recomputes from scratch to {} but CURRENT publishes {} — the "
                                   "incrementally maintained digest and an independent recomputation of it disagree",
-                                  generation, recomputed, pieces[1]));
+                                  generation, recomputed, line->sha));
     return findings;
 }
 

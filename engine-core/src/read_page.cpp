@@ -8,7 +8,7 @@
 
 #include "read_internal.h"
 #include "vorp/read.h"
-#include "vorp/scan.h"
+#include "vorp/threads.h"
 #include "vorp/segment_cache.h"
 #include "vorp/simd.h"
 
@@ -106,9 +106,9 @@ Result<std::vector<VersionKey>> version_keys(NativeStore& store, RowKind kind, c
         keys.push_back({row.tt_s, row.vid.prefix, STAGED_SEGMENT, row.vid.suffix, static_cast<std::uint32_t>(index)});
     };
     if (edges) {
-        for (std::size_t i = 0; i < store.staging.edges.size(); ++i) staged_key(store.staging.edges[i], i);
+        for (std::size_t i = 0; i < store.batch().staging.edges.size(); ++i) staged_key(store.batch().staging.edges[i], i);
     } else {
-        for (std::size_t i = 0; i < store.staging.nodes.size(); ++i) staged_key(store.staging.nodes[i], i);
+        for (std::size_t i = 0; i < store.batch().staging.nodes.size(); ++i) staged_key(store.batch().staging.nodes[i], i);
     }
     return keys;
 }
@@ -178,8 +178,8 @@ Result<std::vector<EdgeVersionRow>> edge_rows_at(NativeStore& store, std::span<c
     }
     for (const std::size_t position : groups.staged) {
         const std::uint32_t index = keys[position].row;
-        if (index >= store.staging.edges.size()) return fail(staged_row_gone(index));
-        const EdgeRow& row = store.staging.edges[index];
+        if (index >= store.batch().staging.edges.size()) return fail(staged_row_gone(index));
+        const EdgeRow& row = store.batch().staging.edges[index];
         EdgeVersionRow& out = slots[position];
         out.src = VORP_TRY(uid_text(store, row.src_id));
         out.dst = VORP_TRY(uid_text(store, row.dst_id));
@@ -230,8 +230,8 @@ Result<std::vector<NodeVersionRow>> node_rows_at(NativeStore& store, std::span<c
     }
     for (const std::size_t position : groups.staged) {
         const std::uint32_t index = keys[position].row;
-        if (index >= store.staging.nodes.size()) return fail(staged_row_gone(index));
-        const NodeRow& row = store.staging.nodes[index];
+        if (index >= store.batch().staging.nodes.size()) return fail(staged_row_gone(index));
+        const NodeRow& row = store.batch().staging.nodes[index];
         NodeVersionRow& out = slots[position];
         out.vid = row.vid.to_hex();
         out.uid = VORP_TRY(uid_text(store, row.uid_id));
@@ -651,7 +651,7 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
     if (query.belief != BeliefMode::All && overlay != nullptr) {
         const CloseIndex* stop = nullptr;
         if (const auto committed = store.committed_close_index()) {
-            lower = store.close_cache.close_table(*committed);
+            lower = store.close_cache().close_table(*committed);
             for (const CloseIndex* layer = overlay.get(); lower != nullptr && layer != nullptr; layer = layer->base.get())
                 if (layer == lower->source.get()) stop = layer;
         }
@@ -671,16 +671,16 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
     // are its entries in order; a segment's last item runs to its real end), a few per thread so
     // that threads finish together. One item per segment on one thread.
     std::vector<const SegmentEntry*> entries;
-    for (const SegmentEntry& entry : edges ? store.manifest.edge_lanes.event : store.manifest.node_store)
+    for (const SegmentEntry& entry : edges ? store.manifest().edge_lanes.event : store.manifest().node_store)
         entries.push_back(&entry);
     if (edges)
-        for (const SegmentEntry& entry : store.manifest.edge_lanes.interval) entries.push_back(&entry);
+        for (const SegmentEntry& entry : store.manifest().edge_lanes.interval) entries.push_back(&entry);
     std::uint64_t listed_rows = 0;
     for (const SegmentEntry* entry : entries) listed_rows += entry->rows;
     // Threads as for scans (VORP_SCAN_THREADS), once the store holds enough rows (the scans'
     // VORP_PARALLEL_MIN_ROWS when set).
     const std::uint64_t min_rows =
-        parse_env_count(env_value(std::string(PARALLEL_MIN_ROWS_ENV).c_str())).value_or(PAGE_PARALLEL_MIN_ROWS);
+        env_count(PARALLEL_MIN_ROWS_ENV).value_or(PAGE_PARALLEL_MIN_ROWS);
     const std::size_t threads = !files.empty() && listed_rows >= min_rows ? scan_threads() : 1;
     const std::uint64_t chunk_rows =
         threads == 1 ? UINT32_MAX : std::clamp<std::uint64_t>(listed_rows / (threads * 4), PAGE_MIN_CHUNK_ROWS, UINT32_MAX);
@@ -747,9 +747,9 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
         ++by_tt_s[row.tt_s];
     };
     if (edges) {
-        for (std::size_t i = 0; i < store.staging.edges.size(); ++i) staged_key(store.staging.edges[i], i);
+        for (std::size_t i = 0; i < store.batch().staging.edges.size(); ++i) staged_key(store.batch().staging.edges[i], i);
     } else {
-        for (std::size_t i = 0; i < store.staging.nodes.size(); ++i) staged_key(store.staging.nodes[i], i);
+        for (std::size_t i = 0; i < store.batch().staging.nodes.size(); ++i) staged_key(store.batch().staging.nodes[i], i);
     }
 
     std::uint64_t total = 0;
@@ -923,8 +923,8 @@ Result<NodeScanOut> scan_node_versions(NativeStore& store, std::int64_t as_of_tt
             out.rows.push_back(std::move(scan_row));
         }
     }
-    out.rows_examined += store.staging.nodes.size();
-    for (const NodeRow& row : store.staging.nodes) {
+    out.rows_examined += store.batch().staging.nodes.size();
+    for (const NodeRow& row : store.batch().staging.nodes) {
         if (!in_window(row.vt_s, row.vt_e)) continue;
         if (!is_believed(row.tt_s, staged_tt_e(store, row.vid), as_of_tt)) continue;
         NodeScanRow scan_row;

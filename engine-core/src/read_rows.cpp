@@ -15,9 +15,9 @@ using namespace read_detail;
 Result<std::shared_ptr<const CloseIndex>> read_overlay(NativeStore& store) { return store.close_overlay(); }
 
 std::int64_t staged_tt_e(const NativeStore& store, const Id96& vid) {
-    if (store.staged_vid_closes.empty()) return OPEN_END;
-    const auto found = store.staged_vid_closes.find(vid);
-    return found == store.staged_vid_closes.end() ? OPEN_END : found->second;
+    if (store.batch().vid_closes.empty()) return OPEN_END;
+    const auto found = store.batch().vid_closes.find(vid);
+    return found == store.batch().vid_closes.end() ? OPEN_END : found->second;
 }
 
 namespace read_detail {
@@ -183,15 +183,15 @@ Result<NodeVersionOut> staged_node_out(const NativeStore& store, const NodeRow& 
 
 Result<std::vector<EdgeVersionOut>> staged_edge_versions(const NativeStore& store) {
     std::vector<EdgeVersionOut> out;
-    out.reserve(store.staging.edges.size());
-    for (const EdgeRow& row : store.staging.edges) out.push_back(VORP_TRY(staged_edge_out(store, row)));
+    out.reserve(store.batch().staging.edges.size());
+    for (const EdgeRow& row : store.batch().staging.edges) out.push_back(VORP_TRY(staged_edge_out(store, row)));
     return out;
 }
 
 Result<std::vector<NodeVersionOut>> staged_node_versions(const NativeStore& store) {
     std::vector<NodeVersionOut> out;
-    out.reserve(store.staging.nodes.size());
-    for (const NodeRow& row : store.staging.nodes) out.push_back(VORP_TRY(staged_node_out(store, row)));
+    out.reserve(store.batch().staging.nodes.size());
+    for (const NodeRow& row : store.batch().staging.nodes) out.push_back(VORP_TRY(staged_node_out(store, row)));
     return out;
 }
 
@@ -230,14 +230,14 @@ std::uint64_t listed_rows(const std::vector<SegmentEntry>& entries) {
 }  // namespace
 
 Result<std::vector<EdgeVersionOut>> all_edge_versions(NativeStore& store) {
-    const std::uint64_t hint = listed_rows(store.manifest.edge_lanes.event) + listed_rows(store.manifest.edge_lanes.interval);
-    return sweep<EdgeColumns, EdgeVersionOut>(store, store.edge_files(), hint, stored_edge_out, store.staging.edges,
+    const std::uint64_t hint = listed_rows(store.manifest().edge_lanes.event) + listed_rows(store.manifest().edge_lanes.interval);
+    return sweep<EdgeColumns, EdgeVersionOut>(store, store.edge_files(), hint, stored_edge_out, store.batch().staging.edges,
                                               staged_edge_out);
 }
 
 Result<std::vector<NodeVersionOut>> all_node_versions(NativeStore& store) {
-    return sweep<NodeColumns, NodeVersionOut>(store, store.node_files(), listed_rows(store.manifest.node_store),
-                                              stored_node_out, store.staging.nodes, staged_node_out);
+    return sweep<NodeColumns, NodeVersionOut>(store, store.node_files(), listed_rows(store.manifest().node_store),
+                                              stored_node_out, store.batch().staging.nodes, staged_node_out);
 }
 
 // ---- point lookups ----------------------------------------------------------------------------------
@@ -343,9 +343,9 @@ Result<std::unordered_map<std::string, std::string>> props_for_vids(NativeStore&
         if (const auto want = wanted.find(vid); want != wanted.end()) result.insert_or_assign(*want->second, props);
     };
     if (kind == RowKind::Edge) {
-        for (const EdgeRow& row : store.staging.edges) stage(row.vid, row.props);
+        for (const EdgeRow& row : store.batch().staging.edges) stage(row.vid, row.props);
     } else {
-        for (const NodeRow& row : store.staging.nodes) stage(row.vid, row.props);
+        for (const NodeRow& row : store.batch().staging.nodes) stage(row.vid, row.props);
     }
     return result;
 }

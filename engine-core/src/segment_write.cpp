@@ -13,10 +13,10 @@
 #include "vorp/codec.h"
 #include "vorp/derive.h"
 #include "vorp/dict.h"
+#include "vorp/durable.h"
 #include "vorp/fileio.h"
 #include "vorp/json.h"
 #include "vorp/segment.h"
-#include "vorp/staging.h"
 
 namespace vorp {
 

@@ -1,6 +1,8 @@
 #include "alloc_fault.h"
 #include "store_support.h"
 #include "vorp/gc.h"
+#include "vorp/pins.h"
+#include "store_access.h"
 
 #include <gtest/gtest.h>
 
@@ -92,46 +94,25 @@ TEST(PinTable, FailuresPoisonNothingAndDropsNeverAbort) {
         {
             auto store = testing::open_ok(dir.path);
             (void)store->begin(1);
-            store->staging.add_edge(EdgeRow{});
+            StoreTestAccess::batch(*store).staging.add_edge(EdgeRow{});
             // A reader that panics while holding the staging index, and one holding the stats lock.
             try {
-                (void)store->staging.edge_positions(0, [](const EdgeRow&) -> Result<std::uint64_t> {
+                (void)store->batch().staging.edge_positions(0, [](const EdgeRow&) -> Result<std::uint64_t> {
                     throw EnginePanic("boom");
                 });
             } catch (const EnginePanic&) {
             }
             try {
-                auto guard = store->stats_mutex.lock();
+                auto guard = StoreTestAccess::caches(*store).stats_mutex.lock();
                 throw EnginePanic("boom");
             } catch (const EnginePanic&) {
             }
-            const fs::path key = store->pin_path;
+            const fs::path key = store->pin_path();
             store.reset();
             other.reset();
             std::exit(pinned_generations(key).empty() ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
-}
-
-TEST(FsyncDir, SyncsDirectoriesAndReportsTheDirectory) {
-    vorp::testing::TempDir dir("vorp-gc");
-    EXPECT_TRUE(fsync_dir(dir.path));
-    EXPECT_TRUE(fsync_dir(""));  // the working directory
-    const Status missing = fsync_dir(dir.path / "absent");
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().display(),
-              fmt::format("io: No such file or directory (os error 2) [file={}]", (dir.path / "absent").string()));
-
-    int calls = 0;
-    ScopedDurableFault fault([&](DurableOp op, const fs::path& path, std::uint64_t, std::size_t&) {
-        ++calls;
-        EXPECT_EQ(path, dir.path);
-        return op == DurableOp::sync_dir ? EIO : 0;
-    });
-    const Status failed = fsync_dir(dir.path);
-    ASSERT_FALSE(failed);
-    EXPECT_EQ(failed.error().display(), fmt::format("io: Input/output error (os error 5) [file={}]", dir.path.string()));
-    EXPECT_EQ(calls, 2);  // open_dir, then sync_dir
 }
 
 }  // namespace
