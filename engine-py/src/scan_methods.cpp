@@ -1,6 +1,7 @@
-// scan_edges: arguments converted with the interpreter lock held, the whole engine scan run with it
-// released (its workers never touch a Python object), then the result built with it retaken: the
-// wanted columns in their fixed order, then the thirteen statistics. Numeric columns become NumPy
+// scan_edges: arguments converted, the whole engine scan run and the result built, all with the
+// interpreter lock held, as every NativeStore method keeps it (the scan's workers never touch a
+// Python object, so they need no lock of their own): the wanted columns in their fixed order, then
+// the thirteen statistics. Numeric columns become NumPy
 // arrays over the very buffers the scan filled; texts become lists of str.
 #include "scan_methods.h"
 

@@ -6,7 +6,7 @@
 // the committed close index. A stored row's tt_e is the overlay's (close_tt_e), a staged row's the
 // batch's staged_vid_closes entry, else OPEN_END. Reads that take an as-of time believe a version
 // exactly when is_believed(tt_s, tt_e, as_of) holds (visibility.h) - with the one exception of the
-// history pages, whose belief modes compare the as-of time unclamped.
+// history pages, which also list versions no longer believed (belief_mode_keeps, visibility.h).
 //
 // Reads take the handle shared: they change nothing another read can observe, apart from the lazy
 // caches and indexes behind the handle's own mutexes (segment cache, postings, staging index).
@@ -84,15 +84,6 @@ std::int64_t staged_tt_e(const NativeStore& store, const Id96& vid);
 Result<std::vector<EdgeVersionOut>> all_edge_versions(NativeStore& store);
 Result<std::vector<NodeVersionOut>> all_node_versions(NativeStore& store);
 
-// The records of one segment's rows: every row when `selection` is null, else the listed rows in
-// list order (a row past the end is skipped, a row listed twice yields two records).
-Result<std::vector<EdgeVersionOut>> edge_rows_sel(NativeStore& store, std::string_view file, std::uint64_t segment_id,
-                                                  const CloseIndex* overlay,
-                                                  const std::vector<std::uint32_t>* selection);
-Result<std::vector<NodeVersionOut>> node_rows_sel(NativeStore& store, std::string_view file, std::uint64_t segment_id,
-                                                  const CloseIndex* overlay,
-                                                  const std::vector<std::uint32_t>* selection);
-
 Result<EdgeVersionOut> staged_edge_out(const NativeStore& store, const EdgeRow& row);
 Result<NodeVersionOut> staged_node_out(const NativeStore& store, const NodeRow& row);
 Result<std::vector<EdgeVersionOut>> staged_edge_versions(const NativeStore& store);
@@ -114,8 +105,6 @@ Result<std::unordered_map<std::string, std::string>> props_for_vids(NativeStore&
                                                                     std::span<const std::string> vids);
 
 // ---- version history pages ------------------------------------------------------------------------
-
-enum class BeliefMode : std::uint8_t { Current = 0, Superseded = 1, All = 2 };
 
 struct VersionQuery {
     std::int64_t as_of_tt = 0;  // clamped to OPEN_END - 1, as belief at any later time is belief now
