@@ -20,6 +20,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -68,6 +69,45 @@ struct NodeVersionOut {
     std::optional<std::string> provenance_ref;
 
     bool operator==(const NodeVersionOut&) const = default;
+};
+
+// The field tables of the version records: each field's Python key and member, in the order of
+// the Python row dicts and column dicts. Whatever builds records into Python goes through them, so
+// a new field is one line here.
+template <class Record, class Member>
+struct RecordField {
+    const char* key;
+    Member Record::*member;
+};
+template <class Record, class Member>
+constexpr RecordField<Record, Member> record_field(const char* key, Member Record::*member) {
+    return {key, member};
+}
+template <class Record>
+struct RecordFields;
+
+template <>
+struct RecordFields<EdgeVersionOut> {
+    using R = EdgeVersionOut;
+    static constexpr auto fields =
+        std::tuple{record_field("eid", &R::eid),       record_field("vid", &R::vid),
+                   record_field("src", &R::src),       record_field("dst", &R::dst),
+                   record_field("rel_type", &R::rel_type), record_field("disc", &R::disc),
+                   record_field("vt_s", &R::vt_s),     record_field("vt_e", &R::vt_e),
+                   record_field("tt_s", &R::tt_s),     record_field("tt_e", &R::tt_e),
+                   record_field("props", &R::props),   record_field("source", &R::source),
+                   record_field("provenance_ref", &R::provenance_ref)};
+};
+
+template <>
+struct RecordFields<NodeVersionOut> {
+    using R = NodeVersionOut;
+    static constexpr auto fields =
+        std::tuple{record_field("vid", &R::vid),     record_field("uid", &R::uid),
+                   record_field("label", &R::label), record_field("vt_s", &R::vt_s),
+                   record_field("vt_e", &R::vt_e),   record_field("tt_s", &R::tt_s),
+                   record_field("tt_e", &R::tt_e),   record_field("props", &R::props),
+                   record_field("source", &R::source), record_field("provenance_ref", &R::provenance_ref)};
 };
 
 // The close overlay of a read: the open batch's pending layer when present, else the committed
@@ -154,6 +194,27 @@ struct NodeVersionRow {
     std::int64_t tt_e = OPEN_END;
 
     bool operator==(const NodeVersionRow&) const = default;
+};
+
+template <>
+struct RecordFields<EdgeVersionRow> {
+    using R = EdgeVersionRow;
+    static constexpr auto fields =
+        std::tuple{record_field("vid", &R::vid),   record_field("eid", &R::eid),
+                   record_field("src", &R::src),   record_field("dst", &R::dst),
+                   record_field("rel_type", &R::rel_type), record_field("disc", &R::disc),
+                   record_field("vt_s", &R::vt_s), record_field("vt_e", &R::vt_e),
+                   record_field("tt_s", &R::tt_s), record_field("tt_e", &R::tt_e)};
+};
+
+template <>
+struct RecordFields<NodeVersionRow> {
+    using R = NodeVersionRow;
+    static constexpr auto fields =
+        std::tuple{record_field("vid", &R::vid),   record_field("uid", &R::uid),
+                   record_field("label", &R::label), record_field("vt_s", &R::vt_s),
+                   record_field("vt_e", &R::vt_e), record_field("tt_s", &R::tt_s),
+                   record_field("tt_e", &R::tt_e)};
 };
 
 using VersionRows = std::variant<std::vector<EdgeVersionRow>, std::vector<NodeVersionRow>>;
