@@ -1,13 +1,19 @@
-// Grouped aggregation over a store of VORP_BENCH_AGG_ROWS edge versions (default 10,000,000) over
-// 100,000 entities and 16 relationship types, committed through the store handle as ten batches
-// whose valid times follow each other.
+// Grouped aggregation over a store of VORP_BENCH_AGG_ROWS edge versions (default 10,000,000) of
+// 100,000 entities and 8 relationship types, shaped like the peer comparison's store
+// (bench/bench_data.py): ten commits of equal size at transaction times 1000, 2000, ..., 90% of
+// the versions one microsecond long and the others up to three weeks, about 20% of them closed by
+// a later commit (the closing commit uniform among the later ones). Two layouts:
+//   easy      each commit's valid times lie in a week of their own, so segments never overlap
+//   overlap   every commit's valid times are spread over all ten weeks (backfills, corrections)
 //
-// Figures, each at VORP_SCAN_THREADS = 1 and 8 (VORP_PARALLEL_MIN_ROWS = 0), as of now, over the
-// whole valid-time range: rows folded per second, and cpu/wall, the process's user plus system CPU
-// time over the wall time of the timed loop (how many cores the call kept busy).
-//   AggBucketRel   count and mean duration by (time bucket of a tenth of the range, rel type)
-//   AggSource      count and mean duration by source endpoint (100,000 groups)
+// Figures (args: layout 0 easy / 1 overlap, as of 0 past / 1 now, threads), each with
+// VORP_PARALLEL_MIN_ROWS = 0 and one untimed call first (segment opens, close table):
+//   AggBucketRel   count and mean duration by (day bucket, rel type): 70 x 8 groups
+//   AggSource      count and mean duration by source endpoint: 100,000 groups
 //   AggSelectOnly  the selection phase alone with the same predicate (what every aggregate pays)
+// Counters: rows/s (rows folded), cpu/wall (the process's user plus system CPU time over the wall
+// time of the timed loop: how many cores the call kept busy), groups.
+// "Past" is the transaction time of the fifth commit.
 #include <benchmark/benchmark.h>
 
 #include <stdlib.h>
@@ -35,8 +41,11 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::uint32_t ENTITIES = 100'000;
-constexpr std::size_t BATCHES = 10;
-constexpr std::int64_t WINDOW = 1'000'000'000;  // valid time covered by one batch
+constexpr std::size_t GENERATIONS = 10;
+constexpr std::int64_t T0 = 1'700'000'000'000'000;
+constexpr std::int64_t WEEK = 604'800'000'000;
+constexpr std::int64_t DAY = 86'400'000'000;
+const char* const REL_TYPES[] = {"knows", "works_at", "owns", "likes", "follows", "paid", "visited", "mentions"};
 
 std::size_t total_rows() {
     const char* text = std::getenv("VORP_BENCH_AGG_ROWS");
@@ -48,39 +57,56 @@ std::size_t total_rows() {
     std::abort();
 }
 
+std::int64_t generation_tt(std::size_t generation) { return 1000 * static_cast<std::int64_t>(generation + 1); }
+
 struct BenchStore {
-    fs::path path = fs::temp_directory_path() / fmt::format("vorp-agg-bench-{}", ::getpid());
+    fs::path path;
     std::unique_ptr<NativeStore> handle;
     std::size_t rows = 0;
 
-    BenchStore() {
+    explicit BenchStore(bool overlap) : path(fs::temp_directory_path() / fmt::format("vorp-agg-bench-{}-{}", ::getpid(), overlap)) {
         auto opened = NativeStore::open(path.string());
         if (!opened) die(opened.error());
         handle = std::move(*opened);
-        for (std::uint32_t entity = 0; entity < ENTITIES; ++entity) handle->dict.push(fmt::format("e{:06}", entity), "");
-        std::mt19937_64 rng(42);
-        const std::size_t per_batch = total_rows() / BATCHES;
-        for (std::size_t batch = 0; batch < BATCHES; ++batch) {
-            if (auto begun = handle->begin(static_cast<std::int64_t>(batch + 1) * 10); !begun) die(begun.error());
-            const std::int64_t step = WINDOW / static_cast<std::int64_t>(per_batch + 1);
-            std::int64_t vt_s = static_cast<std::int64_t>(batch) * WINDOW;
-            for (std::size_t index = 0; index < per_batch; ++index) {
-                vt_s += 1 + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(2 * step));
+        for (std::uint32_t entity = 0; entity < ENTITIES; ++entity) handle->dict.push(fmt::format("ent:{:07}", entity), "");
+        std::mt19937_64 rng(overlap ? 43 : 42);
+        const std::size_t per_gen = total_rows() / GENERATIONS;
+        const std::size_t n = per_gen * GENERATIONS;
+        // The generation that closes each version, or -1; the overall fraction comes out at 20%.
+        const double p_close = 0.2 * GENERATIONS / (GENERATIONS - 1);
+        std::vector<std::int32_t> close_gen(n, -1);
+        std::vector<Id96> vids(n);
+        std::vector<std::vector<std::size_t>> closing(GENERATIONS);
+        for (std::size_t index = 0; index < n; ++index) {
+            const std::size_t gen = index / per_gen;
+            vids[index] = Id96{(index + 1) * 0x9E3779B97F4A7C15ull, static_cast<std::uint32_t>(gen)};
+            if (gen + 1 < GENERATIONS && std::uniform_real_distribution<double>(0, 1)(rng) < p_close) {
+                const std::size_t later = gen + 1 + rng() % (GENERATIONS - 1 - gen);
+                closing[later].push_back(index);
+            }
+        }
+        for (std::size_t gen = 0; gen < GENERATIONS; ++gen) {
+            const std::int64_t tt = generation_tt(gen);
+            if (auto begun = handle->begin(tt); !begun) die(begun.error());
+            for (std::size_t index = gen * per_gen; index < (gen + 1) * per_gen; ++index) {
                 EdgeRow row;
-                row.rel_type = fmt::format("rel_{}", rng() % 16);
+                row.rel_type = REL_TYPES[rng() % 8];
                 row.props = "{}";
                 row.source = "bench";
-                row.vid = Id96{rng(), static_cast<std::uint32_t>(rng())};
-                row.vt_s = std::min(vt_s, static_cast<std::int64_t>(batch + 1) * WINDOW - 1);
-                row.vt_e = row.vt_s + 1 + static_cast<std::int64_t>(rng() % 50'000'000);
-                row.tt_s = static_cast<std::int64_t>(batch + 1) * 10;
+                row.vid = vids[index];
+                row.vt_s = overlap ? T0 + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(GENERATIONS * WEEK))
+                                   : T0 + static_cast<std::int64_t>(gen) * WEEK + static_cast<std::int64_t>(rng() % WEEK);
+                row.vt_e = row.vt_s + (rng() % 10 != 0 ? 1 : 1 + static_cast<std::int64_t>(rng() % (3 * WEEK)));
+                row.tt_s = tt;
                 row.src_id = static_cast<std::uint32_t>(rng() % ENTITIES);
                 row.dst_id = static_cast<std::uint32_t>(rng() % ENTITIES);
                 if (auto staged = handle->stage_edge(std::move(row)); !staged) die(staged.error());
             }
+            for (const std::size_t index : closing[gen])
+                if (auto closed = handle->close_version(RowKind::Edge, vids[index], tt); !closed) die(closed.error());
             if (auto committed = handle->commit(handle->manifest.event_log); !committed) die(committed.error());
-            rows += per_batch;
         }
+        rows = n;
     }
     ~BenchStore() {
         handle.reset();
@@ -89,9 +115,10 @@ struct BenchStore {
     }
 };
 
-BenchStore& store() {
-    static BenchStore instance;
-    return instance;
+BenchStore& store(bool overlap) {
+    static std::unique_ptr<BenchStore> stores[2];
+    if (!stores[overlap]) stores[overlap] = std::make_unique<BenchStore>(overlap);
+    return *stores[overlap];
 }
 
 double process_cpu_seconds() {
@@ -105,70 +132,82 @@ double wall_seconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-constexpr std::int64_t T_B = static_cast<std::int64_t>(BATCHES) * WINDOW;
-
-void set_threads(const benchmark::State& state) {
-    ::setenv("VORP_SCAN_THREADS", std::to_string(state.range(0)).c_str(), 1);
+void set_threads(std::int64_t threads) {
+    ::setenv("VORP_SCAN_THREADS", std::to_string(threads).c_str(), 1);
     ::setenv("VORP_PARALLEL_MIN_ROWS", "0", 1);
 }
 
+std::int64_t as_of(const benchmark::State& state) { return state.range(1) == 0 ? generation_tt(GENERATIONS / 2 - 1) : OPEN_END; }
+
 void run(benchmark::State& state, std::vector<Dim> group_by) {
-    BenchStore& bench = store();
-    set_threads(state);
+    BenchStore& bench = store(state.range(0) != 0);
+    set_threads(state.range(2));
     AggregateRequest request;
     request.group_by = std::move(group_by);
     request.aggregates = {{AggKind::Count, 0}, {AggKind::Mean, STAT_DURATION}};
-    request.as_of_tt = OPEN_END;
-    request.t_a = 0;
-    request.t_b = T_B;
+    request.as_of_tt = as_of(state);
+    request.t_a = T0;
+    request.t_b = T0 + static_cast<std::int64_t>(GENERATIONS) * WEEK;
     request.max_groups = UINT64_MAX;
-    std::size_t groups = 0;
+    const auto call = [&] {
+        auto result = aggregate_edges(*bench.handle, request);
+        if (!result) die(result.error());
+        return std::move(*result);
+    };
+    AggregateResult warm = call();
+    std::int64_t folded = 0;
+    for (const std::optional<std::int64_t>& count : std::get<IntValues>(warm.aggs[0])) folded += count.value_or(0);
     const double cpu0 = process_cpu_seconds();
     const double wall0 = wall_seconds();
     for (auto _ : state) {
-        auto result = aggregate_edges(*bench.handle, request);
-        if (!result) die(result.error());
-        groups = std::get<IntValues>(result->aggs[0]).size();
+        AggregateResult result = call();
         benchmark::DoNotOptimize(result);
     }
     state.counters["cpu/wall"] = (process_cpu_seconds() - cpu0) / (wall_seconds() - wall0);
-    state.counters["rows/s"] = benchmark::Counter(static_cast<double>(bench.rows) * static_cast<double>(state.iterations()),
+    state.counters["rows/s"] = benchmark::Counter(static_cast<double>(folded) * static_cast<double>(state.iterations()),
                                                   benchmark::Counter::kIsRate);
-    state.counters["groups"] = static_cast<double>(groups);
+    state.counters["groups"] = static_cast<double>(std::get<IntValues>(warm.aggs[0]).size());
 }
 
-void AggBucketRel(benchmark::State& state) {
-    run(state, {{DimKind::TimeBucket, 0, static_cast<std::int64_t>(BATCHES) * WINDOW / 10}, {DimKind::RelType, 0, 0}});
-}
+void AggBucketRel(benchmark::State& state) { run(state, {{DimKind::TimeBucket, 0, DAY}, {DimKind::RelType, 0, 0}}); }
 void AggSource(benchmark::State& state) { run(state, {{DimKind::Endpoint, ROLE_SRC, 0}}); }
 
 void AggSelectOnly(benchmark::State& state) {
-    BenchStore& bench = store();
-    set_threads(state);
+    BenchStore& bench = store(state.range(0) != 0);
+    set_threads(state.range(2));
     ScanRequest request;
-    request.as_of_tt = OPEN_END;
-    request.vt_min = 0;
-    request.vt_max = T_B;
-    std::size_t selections = 0;
-    const double cpu0 = process_cpu_seconds();
-    const double wall0 = wall_seconds();
-    for (auto _ : state) {
+    request.as_of_tt = as_of(state);
+    request.vt_min = T0;
+    request.vt_max = T0 + static_cast<std::int64_t>(GENERATIONS) * WEEK;
+    const auto call = [&] {
         auto set = edge_scan_set(*bench.handle);
         if (!set) die(set.error());
         auto selected = set->select(request);
         if (!selected) die(selected.error());
-        selections = selected->selections.size();
+        return std::move(*selected);
+    };
+    const std::size_t selections = call().selections.size();
+    const double cpu0 = process_cpu_seconds();
+    const double wall0 = wall_seconds();
+    for (auto _ : state) {
+        SelectOutcome selected = call();
         benchmark::DoNotOptimize(selected);
     }
     state.counters["selections"] = static_cast<double>(selections);
     state.counters["cpu/wall"] = (process_cpu_seconds() - cpu0) / (wall_seconds() - wall0);
-    state.counters["rows/s"] = benchmark::Counter(static_cast<double>(bench.rows) * static_cast<double>(state.iterations()),
-                                                  benchmark::Counter::kIsRate);
 }
 
-BENCHMARK(AggBucketRel)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(AggSource)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(AggSelectOnly)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
+void figures(benchmark::internal::Benchmark* bench) {
+    bench->ArgNames({"overlap", "now", "threads"});
+    for (const std::int64_t layout : {0, 1})
+        for (const std::int64_t now : {0, 1})
+            for (const std::int64_t threads : {1, 8}) bench->Args({layout, now, threads});
+    bench->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+BENCHMARK(AggBucketRel)->Apply(figures);
+BENCHMARK(AggSource)->Apply(figures);
+BENCHMARK(AggSelectOnly)->Apply(figures);
 
 }  // namespace
 }  // namespace vorp

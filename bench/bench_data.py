@@ -65,10 +65,12 @@ def generation_tt(generation: int) -> int:
     return 1000 * (generation + 1)
 
 
-def version_history(n_versions: int, n_entities: int, generations: int, closed_fraction: float, seed: int) -> dict:
+def version_history(n_versions: int, n_entities: int, generations: int, closed_fraction: float, seed: int,
+                    overlap: bool = False) -> dict:
     """Edge versions written in `generations` commits of equal size, generation g at transaction
     time `generation_tt(g)` with valid times in its own week (so valid time follows transaction
-    time, as in an append-mostly history). About `closed_fraction` of all versions are closed by a
+    time, as in an append-mostly history), or with `overlap` anywhere in the weeks of all
+    generations (backfills and corrections: every commit overlaps every other in valid time). About `closed_fraction` of all versions are closed by a
     later generation, chosen uniformly among the later ones; the last generation closes but is
     never closed. Columns (NumPy): gen, vid_hi (u64), vid_lo (u32), src_id, dst_id (dense ids),
     rel_code (index into REL_TYPES), vt_s, vt_e, tt_s, tt_e (OPEN_END when open), close_gen (-1
@@ -84,7 +86,10 @@ def version_history(n_versions: int, n_entities: int, generations: int, closed_f
     src_id = rng.integers(0, n_entities, n, dtype=np.int64)
     dst_id = rng.integers(0, n_entities, n, dtype=np.int64)
     rel_code = rng.integers(0, len(REL_TYPES), n, dtype=np.int64)
-    vt_s = T0 + gen * WEEK_US + rng.integers(0, WEEK_US, n, dtype=np.int64)
+    if overlap:
+        vt_s = T0 + rng.integers(0, generations * WEEK_US, n, dtype=np.int64)
+    else:
+        vt_s = T0 + gen * WEEK_US + rng.integers(0, WEEK_US, n, dtype=np.int64)
     spans = np.where(rng.random(n) < 0.9, 1, rng.integers(1, 3 * WEEK_US, n, dtype=np.int64))
     vt_e = vt_s + spans
     tt_s = 1000 * (gen + 1)

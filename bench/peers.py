@@ -3,15 +3,17 @@
   ingest   1M edge versions and 100k entities from Python lists: ours ensure_entities + stage +
            commit against DuckDB inserting the same lists into file-backed tables through Arrow
            tables in one transaction, with its commit
-  scan     a store of several generations (~20% of versions closed by later ones):
+  scan     a store of several generations (~20% of versions closed by later ones), in two layouts:
+           valid times following the commits, and every commit over the whole valid time:
            scan_edges(as_of_tt=T, columns=[vt_s, vt_e, src_id, dst_id]) as of a past T and now,
            VORP_SCAN_THREADS=1 and 8, against DuckDB's
              SELECT vt_s, vt_e, src_id, dst_id FROM edges WHERE tt_s <= T AND T < tt_e ORDER BY vt_s, vid
-           on the same versions in a file-backed database, fetchnumpy(), SET threads=1 and 8
+           on the same versions in a file-backed database, fetchnumpy(), SET threads=1 and 8; the
+           first call of each process is timed with the open (NativeStore(path), duckdb.connect)
   aggregates  (when the module has NativeStore.aggregate_edges) on the scan's store: count and
            mean duration by (day bucket, relationship type) and by source, as of a past T and
            now, against DuckDB's GROUP BY with the same bitemporal and valid-time predicates,
-           at 1 and 8 threads on both sides
+           at 1 and 8 threads on both sides, on each scan store layout (--layouts)
   pages    a store of --page-versions edge versions in four commits (~20% closed by later ones):
            version_page("edge", now, t_a, t_b, belief, None, offset, 100) for beliefs "current"
            and "all" at offset 0, the middle and the end, VORP_SCAN_THREADS=1 and 8, against
@@ -137,7 +139,8 @@ def child_build(args: dict) -> dict:
     import pyarrow as pa
     from vorp._engine import NativeStore
 
-    h = data.version_history(args["versions"], args["entities"], args["generations"], args["closed"], args["seed"])
+    h = data.version_history(args["versions"], args["entities"], args["generations"], args["closed"], args["seed"],
+                             overlap=args.get("layout") == "overlap")
     uids = data.entity_uids(args["entities"])
     rels = data.REL_TYPES
 
@@ -203,18 +206,20 @@ def child_build(args: dict) -> dict:
 def child_scan_vorp(args: dict) -> dict:
     from vorp._engine import NativeStore
 
-    store = NativeStore(os.path.join(args["dir"], "store"))
     kwargs = {"columns": ["vt_s", "vt_e", "src_id", "dst_id"]}
     if args["as_of"] is not None:
         kwargs["as_of_tt"] = args["as_of"]
     rss_before = peak_rss_mib()
     times = []
     result = None
+    # The first figure is open + first scan on a fresh handle in a fresh process.
+    start = time.perf_counter()
+    store = NativeStore(os.path.join(args["dir"], "store"))
     for _ in range(args["repeats"] + 1):
         result = None
-        start = time.perf_counter()
         result = store.scan_edges(**kwargs)
         times.append(time.perf_counter() - start)
+        start = time.perf_counter()
     rss_peak = peak_rss_mib()
     return {"seconds": statistics.median(times[1:]), "first_s": times[0], "rows": int(len(result["vt_s"])),
             "digest": digest(result["vt_s"], result["vt_e"], result["src_id"], result["dst_id"]),
@@ -225,18 +230,20 @@ def child_scan_vorp(args: dict) -> dict:
 def child_scan_duckdb(args: dict) -> dict:
     import duckdb
 
-    con = duckdb.connect(os.path.join(args["dir"], "duck.db"), read_only=True)
-    con.execute(f"SET threads={int(args['threads'])}")
     t = data.OPEN_END - 1 if args["as_of"] is None else args["as_of"]
     sql = "SELECT vt_s, vt_e, src_id, dst_id FROM edges WHERE tt_s <= $1 AND $1 < tt_e ORDER BY vt_s, vid"
     rss_before = peak_rss_mib()
     times = []
     result = None
+    # The first figure is connect + first query on a fresh connection in a fresh process.
+    start = time.perf_counter()
+    con = duckdb.connect(os.path.join(args["dir"], "duck.db"), read_only=True)
+    con.execute(f"SET threads={int(args['threads'])}")
     for _ in range(args["repeats"] + 1):
         result = None
-        start = time.perf_counter()
         result = con.execute(sql, [t]).fetchnumpy()
         times.append(time.perf_counter() - start)
+        start = time.perf_counter()
     rss_peak = peak_rss_mib()
     return {"seconds": statistics.median(times[1:]), "first_s": times[0], "rows": int(len(result["vt_s"])),
             "digest": digest(result["vt_s"], result["vt_e"], result["src_id"], result["dst_id"]),
@@ -463,39 +470,47 @@ def bench_ingest(opts, scratch: str) -> None:
 
 
 def bench_scan(opts, scratch: str, scans: bool, aggregates: bool) -> None:
-    work = os.path.join(scratch, "scan")
-    os.makedirs(work)
-    build = run_child("build", {"dir": work, "versions": opts.scan_versions, "entities": opts.scan_entities,
-                                "generations": opts.generations, "closed": 0.2, "seed": SEED})
-    print(f"scan store versions={build['rows']} entities={opts.scan_entities} generations={opts.generations} "
-          f"closed={build['closed']} ({build['closed'] / build['rows']:.1%})  vorp_build_s {build['vorp_build_s']:.1f}  "
-          f"duckdb_build_s {build['duckdb_build_s']:.1f} (bulk load of the final table)")
-    past = data.generation_tt(opts.generations // 2 - 1)
-    for label, as_of in (("past", past), ("now", None)) if scans else ():
-        for threads in (1, 8):
-            common = {"dir": work, "as_of": as_of, "repeats": opts.repeats, "threads": threads}
-            ours = run_child("scan-vorp", common, {"VORP_SCAN_THREADS": str(threads)})
-            peer = run_child("scan-duckdb", common)
-            if (ours["rows"], ours["digest"]) != (peer["rows"], peer["digest"]):
-                raise SystemExit(f"peers: scan {label} threads={threads} differs: ours {ours['rows']} rows "
-                                 f"{ours['digest']}, duckdb {peer['rows']} rows {peer['digest']}")
-            tag = f"scan {label:4} threads={threads}"
-            print(f"{tag} vorp   ms {ours['seconds'] * 1e3:8.1f}  rows_per_s {ours['rows'] / ours['seconds']:11.0f}  "
-                  f"first_ms {ours['first_s'] * 1e3:8.1f}  peak_rss_mib {ours['rss_peak']:6.0f}  "
-                  f"pruned {ours['segments_pruned']}/{ours['segments_total']}")
-            print(f"{tag} duckdb ms {peer['seconds'] * 1e3:8.1f}  rows_per_s {peer['rows'] / peer['seconds']:11.0f}  "
-                  f"first_ms {peer['first_s'] * 1e3:8.1f}  peak_rss_mib {peer['rss_peak']:6.0f}")
-            print(f"{tag} check rows {ours['rows']} equal, digest {ours['digest']} equal")
-            print(f"{tag} ratio duckdb_over_vorp_time {ratio(peer['seconds'], ours['seconds'])}")
-    if aggregates:
-        bench_aggregates(opts, work, past)
-    shutil.rmtree(work, ignore_errors=True)
+    # Two layouts: valid times following the commits, and commits overlapping in valid time.
+    # The aggregates run on each layout's store.
+    for layout in opts.layouts:
+        work = os.path.join(scratch, f"scan-{layout}")
+        os.makedirs(work)
+        build = run_child("build", {"dir": work, "versions": opts.scan_versions, "entities": opts.scan_entities,
+                                    "generations": opts.generations, "closed": 0.2, "seed": SEED, "layout": layout})
+        print(f"scan store layout={layout} versions={build['rows']} entities={opts.scan_entities} "
+              f"generations={opts.generations} closed={build['closed']} ({build['closed'] / build['rows']:.1%})  "
+              f"vorp_build_s {build['vorp_build_s']:.1f}  duckdb_build_s {build['duckdb_build_s']:.1f} "
+              f"(bulk load of the final table)")
+        past = data.generation_tt(opts.generations // 2 - 1)
+        for label, as_of in (("past", past), ("now", None)) if scans else ():
+            seconds = {}
+            for threads in (1, 8):
+                common = {"dir": work, "as_of": as_of, "repeats": opts.repeats, "threads": threads}
+                ours = run_child("scan-vorp", common, {"VORP_SCAN_THREADS": str(threads)})
+                peer = run_child("scan-duckdb", common)
+                if (ours["rows"], ours["digest"]) != (peer["rows"], peer["digest"]):
+                    raise SystemExit(f"peers: scan {layout} {label} threads={threads} differs: ours {ours['rows']} "
+                                     f"rows {ours['digest']}, duckdb {peer['rows']} rows {peer['digest']}")
+                seconds[threads] = ours["seconds"]
+                tag = f"scan {layout:7} {label:4} threads={threads}"
+                print(f"{tag} vorp   ms {ours['seconds'] * 1e3:8.1f}  rows_per_s {ours['rows'] / ours['seconds']:11.0f}  "
+                      f"open_first_ms {ours['first_s'] * 1e3:8.1f}  peak_rss_mib {ours['rss_peak']:6.0f}  "
+                      f"pruned {ours['segments_pruned']}/{ours['segments_total']}")
+                print(f"{tag} duckdb ms {peer['seconds'] * 1e3:8.1f}  rows_per_s {peer['rows'] / peer['seconds']:11.0f}  "
+                      f"open_first_ms {peer['first_s'] * 1e3:8.1f}  peak_rss_mib {peer['rss_peak']:6.0f}")
+                print(f"{tag} check rows {ours['rows']} equal, digest {ours['digest']} equal")
+                print(f"{tag} ratio duckdb_over_vorp_time {ratio(peer['seconds'], ours['seconds'])}  "
+                      f"open_first {ratio(peer['first_s'], ours['first_s'])}", flush=True)
+            print(f"scan {layout:7} {label:4} vorp 1t_over_8t {seconds[1] / seconds[8]:.2f}", flush=True)
+        if aggregates:
+            bench_aggregates(opts, work, past, layout)
+        shutil.rmtree(work, ignore_errors=True)
 
 
-def bench_aggregates(opts, work: str, past: int) -> None:
+def bench_aggregates(opts, work: str, past: int, layout: str) -> None:
     day = 86_400_000_000
     window = {"t_a": data.T0, "t_b": data.T0 + opts.generations * data.WEEK_US, "stride": day}
-    print(f"aggregates count and mean(vt_e - vt_s) of the versions believed at T with vt_s in "
+    print(f"aggregates ({layout} layout) count and mean(vt_e - vt_s) of the versions believed at T with vt_s in "
           f"[t_a, t_a + {opts.generations} weeks); buckets of one day")
     for name in AGG_QUERIES:
         for label, as_of in (("past", past), ("now", None)):
@@ -507,7 +522,7 @@ def bench_aggregates(opts, work: str, past: int) -> None:
                     raise SystemExit(f"peers: aggregate {name} {label} threads={threads} differs: ours "
                                      f"{ours['groups']} groups {ours['rows']} rows {ours['digest']}, duckdb "
                                      f"{peer['groups']} groups {peer['rows']} rows {peer['digest']}")
-                tag = f"aggregates {name:10} {label:4} threads={threads}"
+                tag = f"aggregates {layout:7} {name:10} {label:4} threads={threads}"
                 print(f"{tag} vorp   ms {ours['seconds'] * 1e3:8.1f}  rows_per_s {ours['rows'] / ours['seconds']:11.0f}  "
                       f"first_ms {ours['first_s'] * 1e3:8.1f}  peak_rss_mib {ours['rss_peak']:6.0f}")
                 print(f"{tag} duckdb ms {peer['seconds'] * 1e3:8.1f}  rows_per_s {peer['rows'] / peer['seconds']:11.0f}  "
@@ -600,6 +615,9 @@ def main() -> None:
     parser.add_argument("--scan-entities", type=int, default=100_000)
     parser.add_argument("--generations", type=int, default=10)
     parser.add_argument("--page-versions", type=int, default=2_000_000)
+    parser.add_argument("--layouts", type=lambda text: text.split(","), default=["follow", "overlap"],
+                        help="scan store layouts: follow (valid times follow the commits), overlap (commits "
+                             "overlap in valid time)")
     parser.add_argument("--motif-events", type=int, default=1_000_000)
     parser.add_argument("--deltas", type=lambda text: [int(x) for x in text.split(",")], default=[10, 100, 1000])
     opts = parser.parse_args()

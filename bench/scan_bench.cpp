@@ -1,13 +1,22 @@
-// The edge scan pipeline (selection, ordering, materialization, concatenation) over a store of
+// The edge scan pipeline (selection, ordering, materialization, concatenation) over stores of
 // VORP_BENCH_SCAN_ROWS edge versions (default 10,000,000) over 100,000 entities, written as ten
-// generations of segments whose valid times follow each other, with about 20% of the versions of the first nine generations closed
-// by a later generation (through the close index, as committed close runs are read).
+// generations (commits), about 20% of the versions of the first nine closed by a later
+// generation (through the close index, as committed close runs are read). Six layouts:
+//   0 follow               each generation's valid times in a window of their own, one segment
+//                          per generation: segments never overlap
+//   1 overlap              every generation's valid times spread over the whole span (backfills,
+//                          corrections, feeds not ordered by valid time): every segment overlaps
+//                          every other, one cluster
+//   2 follow, compacted    the rows of layout 0 rewritten as 7 segments in key order, closes folded
+//   3 overlap, compacted   the same for layout 1
+//   4 many                 5,000 generations of 1,000 versions, valid times following the commits
+//   5 many, compacted      the same rows as 7 segments (what the many-segments scan is set against)
 //
-// Figures, each at VORP_SCAN_THREADS = 1 and 8 (VORP_PARALLEL_MIN_ROWS = 0):
+// Figures, each with arguments (layout, VORP_SCAN_THREADS), VORP_PARALLEL_MIN_ROWS = 0:
 //   ScanNow / ScanPast      columns vt_s, vt_e, src_id, dst_id, as of now and as of the middle
 //                           generation: rows/s and output bytes/s
 //   ScanNarrowWindow        a 1% valid-time window: segments pruned, rows/s
-//   CloseTableBuild         the flat close table a handle caches per generation
+//   CloseTableBuild         the flat close table a handle caches per generation (/threads)
 //   MemcpyBaseline          one thread copying the same output size into fresh buffers, reserved
 //                           plainly (/0) and as the scan reserves its columns (/1)
 #include <benchmark/benchmark.h>
@@ -16,10 +25,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -35,68 +46,125 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::uint32_t ENTITIES = 100'000;
-constexpr std::size_t GENERATIONS = 10;
-constexpr std::int64_t WINDOW = 1'000'000'000;  // valid time covered by one generation
+constexpr std::int64_t SPAN = 10'000'000'000;  // valid time covered by the whole history
 constexpr std::int64_t TT_BASE = 1'000;
+constexpr std::size_t COMPACTED_SEGMENTS = 7;
 
 std::size_t total_rows() {
     const char* text = std::getenv("VORP_BENCH_SCAN_ROWS");
     return text != nullptr ? static_cast<std::size_t>(std::strtoull(text, nullptr, 10)) : 10'000'000;
 }
 
+struct LayoutShape {
+    std::size_t generations;
+    std::size_t rows;
+    bool overlap;
+    bool compacted;
+};
+
+LayoutShape shape_of(std::int64_t layout) {
+    switch (layout) {
+        case 0: return {10, total_rows(), false, false};
+        case 1: return {10, total_rows(), true, false};
+        case 2: return {10, total_rows(), false, true};
+        case 3: return {10, total_rows(), true, true};
+        case 4: return {5000, 5'000'000, false, false};
+        default: return {5000, 5'000'000, false, true};
+    }
+}
+
 struct BenchStore {
     fs::path path = fs::temp_directory_path() / fmt::format("vorp-scan-bench-{}", ::getpid());
+    LayoutShape shape;
     ScanSet set;
     std::size_t rows = 0;
 
-    BenchStore() {
+    void write(std::uint64_t seg_id, std::span<const EdgeRow> batch, const SegmentWriteOptions& options) {
+        const fs::path file = path / fmt::format("{:012}.vos", seg_id);
+        if (auto written = write_edge_segment(file, batch, options); !written) {
+            fmt::print(stderr, "scan bench: {}\n", written.error().display());
+            std::abort();
+        }
+        auto source = MmapSource::load(file);
+        auto segment = source ? Segment::open(file, std::move(*source), true) : fail(source.error());
+        if (!segment) {
+            fmt::print(stderr, "scan bench: {}\n", segment.error().display());
+            std::abort();
+        }
+        set.targets.push_back({*segment, seg_id, Lane::Event});
+        rows += batch.size();
+    }
+
+    explicit BenchStore(std::int64_t layout) : shape(shape_of(layout)) {
+        path += fmt::format("-{}", layout);
         fs::create_directories(path);
-        const std::size_t per_generation = total_rows() / GENERATIONS;
+        const std::size_t generations = shape.generations;
+        const std::size_t per_generation = shape.rows / generations;
+        const std::int64_t window = SPAN / static_cast<std::int64_t>(generations);
         std::mt19937_64 rng(42);
-        auto index = std::make_shared<CloseIndex>();
-        for (std::size_t generation = 0; generation < GENERATIONS; ++generation) {
-            std::vector<EdgeRow> batch(per_generation);
-            std::int64_t vt_s = static_cast<std::int64_t>(generation) * WINDOW;
-            const std::int64_t step = WINDOW / static_cast<std::int64_t>(per_generation + 1);
-            for (EdgeRow& row : batch) {
+        // Every version with the tt_e a later generation gives it (about 20% of the first ones).
+        std::vector<EdgeRow> all(per_generation * generations);
+        std::vector<std::int64_t> tt_e(all.size(), OPEN_END);
+        for (std::size_t generation = 0; generation < generations; ++generation) {
+            std::int64_t vt_s = static_cast<std::int64_t>(generation) * window;
+            const std::int64_t step = window / static_cast<std::int64_t>(per_generation + 1);
+            for (std::size_t index = generation * per_generation; index < (generation + 1) * per_generation; ++index) {
+                EdgeRow& row = all[index];
                 vt_s += 1 + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(2 * step));
                 row.rel_type = fmt::format("rel_{}", rng() % 16);
                 row.disc = rng() % 10 == 0 ? fmt::format("d{}", rng() % 100) : "";
                 row.props = fmt::format("{{\"w\":{}}}", rng() % 1000);
                 row.source = "bench";
                 row.vid = Id96{rng(), static_cast<std::uint32_t>(rng())};
-                row.vt_s = std::min(vt_s, static_cast<std::int64_t>(generation + 1) * WINDOW - 1);
+                row.vt_s = shape.overlap ? static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(SPAN))
+                                         : std::min(vt_s, static_cast<std::int64_t>(generation + 1) * window - 1);
                 row.vt_e = row.vt_s + 1 + static_cast<std::int64_t>(rng() % 50'000'000);
                 row.tt_s = TT_BASE + static_cast<std::int64_t>(generation);
                 row.src_id = static_cast<std::uint32_t>(rng() % ENTITIES);
                 row.dst_id = static_cast<std::uint32_t>(rng() % ENTITIES);
+                if (generation + 1 < generations && rng() % 5 == 0)
+                    tt_e[index] = TT_BASE + static_cast<std::int64_t>(generation + 1 + rng() % (generations - generation - 1));
             }
-            const std::uint64_t seg_id = generation + 1;
-            const fs::path file = path / fmt::format("{:012}.vos", seg_id);
-            if (auto written = write_edge_segment(file, batch, {}); !written) {
-                fmt::print(stderr, "scan bench: {}\n", written.error().display());
-                std::abort();
-            }
-            auto source = MmapSource::load(file);
-            auto segment = source ? Segment::open(file, std::move(*source), true) : fail(source.error());
-            if (!segment) {
-                fmt::print(stderr, "scan bench: {}\n", segment.error().display());
-                std::abort();
-            }
-            set.targets.push_back({*segment, seg_id, Lane::Event});
-            rows += batch.size();
         }
-        // 20% of the versions closed by a later generation than their own.
-        for (std::size_t target = 0; target + 1 < set.targets.size(); ++target) {
-            const std::uint32_t n = set.targets[target].segment->header.rows;
-            for (std::uint32_t row = 0; row < n; ++row)
-                if (rng() % 5 == 0)
-                    index->insert(set.targets[target].seg_id, row,
-                                  TT_BASE + static_cast<std::int64_t>(target + 1 + rng() % (GENERATIONS - target - 1)));
+        const auto by_key = [&](std::size_t a, std::size_t b) {
+            return std::tie(all[a].vt_s, all[a].vid) < std::tie(all[b].vt_s, all[b].vid);
+        };
+        if (!shape.compacted) {
+            auto index = std::make_shared<CloseIndex>();
+            for (std::size_t generation = 0; generation < generations; ++generation) {
+                std::vector<std::size_t> order(per_generation);
+                for (std::size_t i = 0; i < per_generation; ++i) order[i] = generation * per_generation + i;
+                std::ranges::sort(order, by_key);
+                std::vector<EdgeRow> batch;
+                batch.reserve(per_generation);
+                for (const std::size_t i : order) batch.push_back(std::move(all[i]));
+                const std::uint64_t seg_id = generation + 1;
+                write(seg_id, batch, {});
+                for (std::uint32_t row = 0; row < order.size(); ++row)
+                    if (tt_e[order[row]] != OPEN_END) index->insert(seg_id, row, tt_e[order[row]]);
+            }
+            set.close = index;
+            // As a store handle caches it beside the committed index, once per generation.
+            set.close_table = std::make_shared<const CloseTable>(CloseTable::build(index));
+        } else {
+            // Compaction's output: every version in key order, cut into equal segments, each
+            // version's close folded into its segment's header.
+            std::vector<std::size_t> order(all.size());
+            for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+            std::ranges::sort(order, by_key);
+            const std::size_t per_segment = (order.size() + COMPACTED_SEGMENTS - 1) / COMPACTED_SEGMENTS;
+            for (std::size_t first = 0, seg = 0; first < order.size(); first += per_segment, ++seg) {
+                const std::size_t last = std::min(order.size(), first + per_segment);
+                std::vector<EdgeRow> batch;
+                SegmentWriteOptions options;
+                for (std::size_t position = first; position < last; ++position) {
+                    if (tt_e[order[position]] != OPEN_END)
+                        options.closed_rows.emplace_back(static_cast<std::uint32_t>(position - first), tt_e[order[position]]);
+                    batch.push_back(std::move(all[order[position]]));
+                }
+                write(100 + seg, batch, options);
+            }
         }
-        set.close = index;
-        // As a store handle caches it beside the committed index, once per generation.
-        set.close_table = std::make_shared<const CloseTable>(CloseTable::build(index));
         set.entity_count = ENTITIES;
     }
     ~BenchStore() {
@@ -105,9 +173,11 @@ struct BenchStore {
     }
 };
 
-BenchStore& store() {
-    static BenchStore instance;
-    return instance;
+BenchStore& store(std::int64_t layout) {
+    static std::map<std::int64_t, std::unique_ptr<BenchStore>> stores;
+    std::unique_ptr<BenchStore>& entry = stores[layout];
+    if (!entry) entry = std::make_unique<BenchStore>(layout);
+    return *entry;
 }
 
 ScanRequest numeric_request(std::int64_t as_of) {
@@ -135,8 +205,8 @@ void set_threads(std::int64_t threads) {
 }
 
 void run_scan(benchmark::State& state, const ScanRequest& request) {
-    BenchStore& bench = store();
-    set_threads(state.range(0));
+    BenchStore& bench = store(state.range(0));
+    set_threads(state.range(1));
     std::size_t rows = 0;
     ScanResultStats stats;
     const ProcessTimes before = process_times();
@@ -167,18 +237,18 @@ void run_scan(benchmark::State& state, const ScanRequest& request) {
 
 void ScanNow(benchmark::State& state) { run_scan(state, numeric_request(OPEN_END)); }
 void ScanPast(benchmark::State& state) {
-    run_scan(state, numeric_request(TT_BASE + static_cast<std::int64_t>(GENERATIONS / 2)));
+    run_scan(state, numeric_request(TT_BASE + static_cast<std::int64_t>(shape_of(state.range(0)).generations / 2)));
 }
 void ScanNarrowWindow(benchmark::State& state) {
     ScanRequest request = numeric_request(OPEN_END);
-    request.vt_min = 3 * WINDOW;
-    request.vt_max = 3 * WINDOW + WINDOW * static_cast<std::int64_t>(GENERATIONS) / 100;
+    request.vt_min = 3 * SPAN / 10;
+    request.vt_max = *request.vt_min + SPAN / 100;
     run_scan(state, request);
 }
 
 // The flat close table of the bench's committed index: paid once per generation, on the first scan.
 void CloseTableBuild(benchmark::State& state) {
-    BenchStore& bench = store();
+    BenchStore& bench = store(0);
     std::size_t entries = 0;
     for (auto _ : state) {
         const CloseTable table = CloseTable::build(bench.set.close);
@@ -192,7 +262,7 @@ void CloseTableBuild(benchmark::State& state) {
 // Arg 0: plain reserve (4 KiB pages); arg 1: reserved as the scan reserves its columns
 // (reserve_large: the huge page hint).
 void MemcpyBaseline(benchmark::State& state) {
-    BenchStore& bench = store();
+    BenchStore& bench = store(0);
     const std::size_t rows = bench.rows;
     std::vector<std::int64_t> source64(rows, 7);
     std::vector<std::uint32_t> source32(rows, 7);
@@ -222,9 +292,20 @@ void MemcpyBaseline(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * rows * 24));
 }
 
-BENCHMARK(ScanNow)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(ScanPast)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(ScanNarrowWindow)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Layouts in order, so each store is built once.
+void scan_args(benchmark::internal::Benchmark* bench) {
+    for (const std::int64_t layout : {0, 1, 2, 3})
+        for (const std::int64_t threads : {1, 8}) bench->Args({layout, threads});
+}
+void many_args(benchmark::internal::Benchmark* bench) {
+    for (const std::int64_t layout : {4, 5})
+        for (const std::int64_t threads : {1, 8}) bench->Args({layout, threads});
+}
+BENCHMARK(ScanNow)->Apply(scan_args)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(ScanPast)->Apply(scan_args)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(ScanNarrowWindow)->Apply(scan_args)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(ScanNow)->Name("ManySegmentsScanNow")->Apply(many_args)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(ScanNarrowWindow)->Name("ManySegmentsScanNarrowWindow")->Apply(many_args)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(CloseTableBuild)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(MemcpyBaseline)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 

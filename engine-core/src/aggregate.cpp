@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <memory>
 #include <span>
+#include <type_traits>
 
 #include <fmt/format.h>
 
@@ -304,31 +306,30 @@ struct RecLayout {
         }
     }
 
-    static void add_sum(std::uint64_t* at, std::int64_t value) {
-        unsigned __int128 sum = (static_cast<unsigned __int128>(at[1]) << 64) | at[0];
-        sum += static_cast<unsigned __int128>(static_cast<__int128>(value));
-        at[0] = static_cast<std::uint64_t>(sum);
-        at[1] = static_cast<std::uint64_t>(sum >> 64);
+    // The 128-bit sum as two words: the low word with its carry, the sign extension into the high.
+    [[gnu::always_inline]] static void add_sum(std::uint64_t* at, std::int64_t value) {
+        const auto low = static_cast<std::uint64_t>(value);
+        const std::uint64_t before = at[0];
+        at[0] = before + low;
+        at[1] += static_cast<std::uint64_t>(at[0] < before) + (value < 0 ? UINT64_MAX : 0);
     }
     static __int128 sum_at(const std::uint64_t* at) {
         return static_cast<__int128>((static_cast<unsigned __int128>(at[1]) << 64) | at[0]);
     }
 
-    void add_value(std::uint64_t* rec, std::size_t s, std::int64_t value) const {
+    [[gnu::always_inline]] void add_value(std::uint64_t* rec, std::size_t s, std::int64_t value) const {
         if (sum[s] != NONE) add_sum(rec + sum[s], value);
         if (min[s] != NONE) rec[min[s]] = static_cast<std::uint64_t>(std::min(static_cast<std::int64_t>(rec[min[s]]), value));
         if (max[s] != NONE) rec[max[s]] = static_cast<std::uint64_t>(std::max(static_cast<std::int64_t>(rec[max[s]]), value));
     }
 
-    // One row of the group: its valid-time start and end.
-    void add(std::uint64_t* rec, std::int64_t start, std::int64_t end) const {
+    // One row of the group: its valid-time start and, when it has one, its duration.
+    [[gnu::always_inline]] void add(std::uint64_t* rec, std::int64_t start, bool has_duration, std::int64_t duration) const {
         ++rec[0];
         if (vt_s_used) add_value(rec, 0, start);
-        // An open-ended version has no duration. The difference wraps rather than overflow for
-        // ends far below starts.
-        if (duration_used && end < OPEN_END) {
+        if (duration_used && has_duration) {
             ++rec[n[1]];
-            add_value(rec, 1, static_cast<std::int64_t>(static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start)));
+            add_value(rec, 1, duration);
         }
     }
 
@@ -448,15 +449,28 @@ struct KeySpace {
     }
 };
 
-// Dense slots are worth their zeroing and merging when there are few of them or at most one per
-// folded row per chunk; past 2^24 slots the map's memory grows only with the groups seen.
+// Dense slots are worth their zeroing when there are few of them or at most one per folded row;
+// and all of a call's dense state is capped by bytes, so that a store of many entities (or a fine
+// time bucket) with few groups seen never allocates for every possible key: past the cap the
+// map's memory grows only with the groups seen.
 constexpr std::uint64_t DENSE_SMALL = std::uint64_t{1} << 12;
-constexpr std::uint64_t DENSE_MAX = std::uint64_t{1} << 24;
+constexpr std::uint64_t DENSE_MAX_BYTES = std::uint64_t{256} << 20;
+// Beyond this many bytes a worker's dense records no longer stay in its core's share of the
+// caches, and rows that land on random groups miss on nearly every update: several workers then
+// route their rows to partitions of the slots instead, and each partition is folded once, by one
+// worker, into records that do fit.
+constexpr std::uint64_t CACHE_SHARE_BYTES = std::uint64_t{256} << 10;
 
-KeySpace key_space(const AggregateRequest& request, std::size_t rel_count, std::size_t label_count,
-                   std::size_t entity_count, std::uint64_t rows, std::size_t chunks) {
+// The bytes one dense slot takes: its record words and its distinct sets.
+std::uint64_t slot_bytes(const RecLayout& layout) {
+    return layout.words * sizeof(std::uint64_t) + layout.distinct_of.size() * sizeof(Distinct);
+}
+
+KeySpace key_space(const AggregateRequest& request, const RecLayout& layout, std::size_t rel_count,
+                   std::size_t label_count, std::size_t entity_count, std::uint64_t rows) {
     KeySpace space;
     unsigned __int128 slots = 1;
+    const std::uint64_t max_slots = DENSE_MAX_BYTES / slot_bytes(layout);
     for (std::size_t dim_index = 0; dim_index < request.group_by.size(); ++dim_index) {
         const Dim& dim = request.group_by[dim_index];
         std::uint64_t n = 0;
@@ -464,7 +478,7 @@ KeySpace key_space(const AggregateRequest& request, std::size_t rel_count, std::
             case DimKind::TimeBucket: {
                 if (dim.stride <= 0 || request.t_b <= request.t_a) return space;
                 const __int128 span = static_cast<__int128>(request.t_b) - request.t_a - 1;
-                n = static_cast<std::uint64_t>(std::min<__int128>(span / dim.stride + 1, DENSE_MAX + 1));
+                n = static_cast<std::uint64_t>(std::min<__int128>(span / dim.stride + 1, max_slots + 1));
                 break;
             }
             case DimKind::RelType:
@@ -480,17 +494,17 @@ KeySpace key_space(const AggregateRequest& request, std::size_t rel_count, std::
         }
         space.n[dim_index] = std::max<std::uint64_t>(n, 1);
         slots *= space.n[dim_index];
-        if (slots > DENSE_MAX) return space;
+        if (slots > max_slots) return space;
     }
     space.slots = static_cast<std::uint64_t>(slots);
-    space.dense = space.slots <= DENSE_SMALL || space.slots * chunks <= rows;
+    space.dense = space.slots <= DENSE_SMALL || space.slots <= rows;
     return space;
 }
 
 // A chunk's groups: dense slots (a group exists when its count is non-zero) and the map.
 struct Partial {
-    std::vector<std::uint64_t> recs;  // slots * words when dense, else empty
-    std::vector<Distinct> distinct;   // slots * D when dense
+    std::vector<std::uint64_t> recs;  // slots * words when the chunk folds into its own slots
+    std::vector<Distinct> distinct;   // slots * D likewise
     GroupMap map;
 
     explicit Partial(const RecLayout& layout) : map(layout) {}
@@ -508,6 +522,10 @@ struct FoldInput {
     std::size_t words = 1;               // W
     std::size_t threshold = 2;           // 2W
     bool wants_rel = false;
+    // Copies of a chunk's slots that consecutive rows update in turn, merged when the chunk ends:
+    // with few groups, consecutive rows often update the same record, and each update would
+    // otherwise wait for the one before it. A power of two; 1 outside the fused loop.
+    std::size_t replicas = 1;
 };
 
 // Rows [begin, end) of one selection, positions at or after its first row with vt_s >= t_a.
@@ -524,8 +542,12 @@ struct BucketCache {
     std::int64_t hi = 0;  // exclusive; empty while lo >= hi
     std::int64_t bucket = 0;
 
-    std::int64_t of(std::int64_t start, std::int64_t t_a, std::int64_t stride) {
+    [[gnu::always_inline]] std::int64_t of(std::int64_t start, std::int64_t t_a, std::int64_t stride) {
         if (start >= lo && start < hi) return bucket;
+        return refill(start, t_a, stride);
+    }
+
+    [[gnu::noinline]] std::int64_t refill(std::int64_t start, std::int64_t t_a, std::int64_t stride) {
         bucket = time_bucket_of(start, t_a, stride);
         lo = 1;
         hi = 0;
@@ -543,19 +565,301 @@ struct BucketCache {
 };
 
 constexpr std::size_t BATCH = 512;
+constexpr std::uint64_t NO_SLOT = UINT64_MAX;
 
-// Folds the pieces into `out`, rows in order; the first fault in that order is the error.
-Status fold_pieces(const FoldInput& in, std::span<const Piece> pieces, std::span<const Selection> selections, Partial& out) {
+// One batch of rows as the accumulators see them: each row's dense slot (NO_SLOT: its key, in
+// key0/key1, goes to the map), valid-time start, duration (only when it has one: an open-ended
+// version has none) and the dense ids the distinct sets take, D per row.
+struct Batch {
+    std::size_t count = 0;
+    std::uint64_t slot[BATCH];
+    std::int64_t key0[BATCH];
+    std::int64_t key1[BATCH];
+    std::int64_t start[BATCH];
+    std::int64_t duration[BATCH];
+    std::uint8_t has_duration[BATCH];
+    std::vector<std::uint32_t> ids;  // row i, set k at i * D + k
+};
+
+// Folds rows straight into a chunk's own groups: its dense slots, or its map.
+struct DirectSink {
+    const RecLayout* layout;
+    const FoldInput* in;
+    Partial* out;
+
+    template <bool VtS, bool Duration>
+    void dense_run(const Batch& batch) const {
+        const std::size_t words = layout->words;
+        std::uint64_t* recs = out->recs.data();
+        // With many groups the records are scattered: each is fetched a few rows ahead of its use.
+        constexpr std::size_t AHEAD = 16;
+        for (std::size_t i = 0; i < std::min(batch.count, AHEAD); ++i)
+            if (batch.slot[i] != NO_SLOT) __builtin_prefetch(recs + batch.slot[i] * words, 1);
+        for (std::size_t i = 0; i < batch.count; ++i) {
+            if (i + AHEAD < batch.count && batch.slot[i + AHEAD] != NO_SLOT)
+                __builtin_prefetch(recs + batch.slot[i + AHEAD] * words, 1);
+            if (batch.slot[i] == NO_SLOT) continue;
+            std::uint64_t* rec = recs + batch.slot[i] * words;
+            ++rec[0];
+            if constexpr (VtS) layout->add_value(rec, 0, batch.start[i]);
+            if constexpr (Duration) {
+                if (batch.has_duration[i] != 0) {
+                    ++rec[layout->n[1]];
+                    layout->add_value(rec, 1, batch.duration[i]);
+                }
+            }
+        }
+    }
+
+    // One row of the fused loop (no distinct sets): its dense slot, or NO_SLOT and its key.
+    // `lane` picks one of the chunk's replicas of its slots (see FoldInput::replicas).
+    [[gnu::always_inline]] void row(std::uint64_t slot, std::int64_t key0, std::int64_t key1, std::int64_t start,
+                                    bool has_duration, std::int64_t duration, std::size_t lane) const {
+        if (slot == NO_SLOT) [[unlikely]] {
+            layout->add(out->map.rec(out->map.find_or_add(key0, key1)), start, has_duration, duration);
+            return;
+        }
+        layout->add(out->recs.data() + (lane * in->space->slots + slot) * layout->words, start, has_duration, duration);
+    }
+
+    void take(const Batch& batch) const {
+        const std::size_t n_distinct = layout->distinct_of.size();
+        if (!out->recs.empty()) {
+            if (layout->vt_s_used)
+                layout->duration_used ? dense_run<true, true>(batch) : dense_run<true, false>(batch);
+            else
+                layout->duration_used ? dense_run<false, true>(batch) : dense_run<false, false>(batch);
+            if (n_distinct > 0) {
+                for (std::size_t i = 0; i < batch.count; ++i) {
+                    if (batch.slot[i] == NO_SLOT) continue;
+                    Distinct* sets = out->distinct.data() + batch.slot[i] * n_distinct;
+                    for (std::size_t k = 0; k < n_distinct; ++k) sets[k].add(batch.ids[i * n_distinct + k], in->words, in->threshold);
+                }
+            }
+        }
+        for (std::size_t i = 0; i < batch.count; ++i) {
+            if (batch.slot[i] != NO_SLOT) continue;
+            const std::size_t group = out->map.find_or_add(batch.key0[i], batch.key1[i]);
+            layout->add(out->map.rec(group), batch.start[i], batch.has_duration[i] != 0, batch.duration[i]);
+            Distinct* sets = out->map.distinct(group);
+            for (std::size_t k = 0; k < n_distinct; ++k) sets[k].add(batch.ids[i * n_distinct + k], in->words, in->threshold);
+        }
+    }
+};
+
+// How rows routed to partitions are written: one entry of `width` words per row, in its
+// partition's list: the slot (bit 63 set when the row has a duration), then the duration, the
+// start and the distinct ids, each only when some aggregate reads it.
+struct EntryShape {
+    std::uint32_t shift = 0;  // partition of a slot: slot >> shift
+    std::size_t partitions = 1;
+    std::size_t width = 1;
+    static constexpr std::uint64_t HAS_DURATION = std::uint64_t{1} << 63;
+
+    static EntryShape of(const RecLayout& layout, const KeySpace& space) {
+        EntryShape shape;
+        const std::uint64_t per_partition = std::max<std::uint64_t>(1, CACHE_SHARE_BYTES / slot_bytes(layout));
+        shape.shift = static_cast<std::uint32_t>(std::bit_width(per_partition) - 1);
+        shape.partitions = static_cast<std::size_t>(((space.slots - 1) >> shape.shift) + 1);
+        shape.width = 1 + (layout.duration_used ? 1 : 0) + (layout.vt_s_used ? 1 : 0) + layout.distinct_of.size();
+        return shape;
+    }
+};
+
+// Routes rows with a dense slot to their partition's list; rows without one go to the chunk's map.
+struct PartitionSink {
+    const EntryShape* shape;
+    DirectSink direct;  // for rows without a slot (the chunk's map)
+    std::vector<std::vector<std::uint64_t>>* lists;
+
+    [[gnu::always_inline]] void row(std::uint64_t slot, std::int64_t key0, std::int64_t key1, std::int64_t start,
+                                    bool has_duration, std::int64_t duration, std::size_t) const {
+        if (slot == NO_SLOT) [[unlikely]] {
+            direct.row(slot, key0, key1, start, has_duration, duration, 0);
+            return;
+        }
+        const RecLayout& layout = *direct.layout;
+        std::vector<std::uint64_t>& list = (*lists)[slot >> shape->shift];
+        list.push_back(slot | (has_duration ? EntryShape::HAS_DURATION : 0));
+        if (layout.duration_used) list.push_back(static_cast<std::uint64_t>(duration));
+        if (layout.vt_s_used) list.push_back(static_cast<std::uint64_t>(start));
+    }
+
+    void take(const Batch& batch) const {
+        const RecLayout& layout = *direct.layout;
+        const std::size_t n_distinct = layout.distinct_of.size();
+        bool unslotted = false;
+        for (std::size_t i = 0; i < batch.count; ++i) {
+            const std::uint64_t slot = batch.slot[i];
+            if (slot == NO_SLOT) {
+                unslotted = true;
+                continue;
+            }
+            std::vector<std::uint64_t>& list = (*lists)[slot >> shape->shift];
+            list.push_back(slot | (batch.has_duration[i] != 0 ? EntryShape::HAS_DURATION : 0));
+            if (layout.duration_used) list.push_back(static_cast<std::uint64_t>(batch.duration[i]));
+            if (layout.vt_s_used) list.push_back(static_cast<std::uint64_t>(batch.start[i]));
+            for (std::size_t k = 0; k < n_distinct; ++k) list.push_back(batch.ids[i * n_distinct + k]);
+        }
+        if (!unslotted) return;
+        // Only rows of damaged segments (an endpoint id past the dictionary) get here.
+        Batch rest;
+        rest.ids.resize(BATCH * n_distinct);
+        for (std::size_t i = 0; i < batch.count; ++i) {
+            if (batch.slot[i] != NO_SLOT) continue;
+            const std::size_t at = rest.count++;
+            rest.slot[at] = NO_SLOT;
+            rest.key0[at] = batch.key0[i];
+            rest.key1[at] = batch.key1[i];
+            rest.start[at] = batch.start[i];
+            rest.duration[at] = batch.duration[i];
+            rest.has_duration[at] = batch.has_duration[i];
+            for (std::size_t k = 0; k < n_distinct; ++k) rest.ids[at * n_distinct + k] = batch.ids[i * n_distinct + k];
+        }
+        direct.take(rest);
+    }
+};
+
+// How the fused loop computes one key slot; the kinds are template arguments, so that each
+// combination of dimensions gets a loop of its own with no per-row dispatch.
+enum class KeyKind : std::uint8_t { None, Bucket, Rel, Ids, Label };
+
+KeyKind key_kind(const Dim& dim) {
+    switch (dim.kind) {
+        case DimKind::TimeBucket: return KeyKind::Bucket;
+        case DimKind::RelType: return KeyKind::Rel;
+        case DimKind::Endpoint: return KeyKind::Ids;
+        case DimKind::Label: return KeyKind::Label;
+    }
+    return KeyKind::None;
+}
+
+// The columns of one segment that the fused loop reads.
+struct RunColumns {
+    const std::int64_t* vt_s = nullptr;
+    const std::int64_t* vt_e = nullptr;  // null when elided
+    bool vt_e_elided = false;
+    const std::uint16_t* rel_code = nullptr;
+    const std::uint32_t* rel_index = nullptr;  // the segment's rel codes as rel_names indices
+    std::size_t rel_count = 0;
+    const std::uint32_t* ids[2] = {nullptr, nullptr};  // per dimension: its endpoint's column
+    std::size_t rows = 0;                               // the rows every column holds
+    const std::filesystem::path* path = nullptr;
+};
+
+// False only for a rel_code past its segment's table.
+template <KeyKind K>
+[[gnu::always_inline]] inline bool key_of(std::size_t dim_index, const FoldInput& in, const RunColumns& columns,
+                                          BucketCache& bucket, std::uint32_t row, std::int64_t start, std::int64_t& key) {
+    if constexpr (K == KeyKind::Bucket) {
+        key = bucket.of(start, in.request->t_a, in.request->group_by[dim_index].stride);
+    } else if constexpr (K == KeyKind::Rel) {
+        const std::uint16_t code = columns.rel_code[row];
+        if (code >= columns.rel_count) return false;
+        key = columns.rel_index[code];
+    } else if constexpr (K == KeyKind::Ids) {
+        key = columns.ids[dim_index][row];
+    } else if constexpr (K == KeyKind::Label) {
+        key = in.labels->lookup(columns.ids[dim_index][row], start);
+    }
+    return true;
+}
+
+// Rows [first, last) of one selection through the sink, one pass per row. The first fault in row
+// order ends the fold (within a row, the row bound before the dimensions in their order).
+template <KeyKind K0, KeyKind K1, class Sink>
+Status fold_run(const FoldInput& in, const RunColumns& columns, BucketCache* buckets, const std::uint32_t* first,
+                const std::uint32_t* last, const Sink& sink) {
+    const KeySpace& space = *in.space;
+    const bool needs_end = in.layout->duration_used;
+    const std::size_t lanes = in.replicas - 1;  // a power of two minus one
+    std::size_t lane = 0;
+    for (const std::uint32_t* at = first; at != last; ++at) {
+        const std::uint32_t row = *at;
+        if (row >= columns.rows) [[unlikely]]
+            return fail(EngineError::corrupt(fmt::format("row {} is past a column of the segment", row)).at_file(*columns.path));
+        const std::int64_t start = columns.vt_s[row];
+        std::int64_t key[2] = {0, 0};
+        if constexpr (K0 != KeyKind::None) {
+            if (!key_of<K0>(0, in, columns, buckets[0], row, start, key[0])) [[unlikely]]
+                return fail(EngineError::corrupt(fmt::format("rel_code {} has no entry", columns.rel_code[row]))
+                                .at_file(*columns.path));
+        }
+        if constexpr (K1 != KeyKind::None) {
+            if (!key_of<K1>(1, in, columns, buckets[1], row, start, key[1])) [[unlikely]]
+                return fail(EngineError::corrupt(fmt::format("rel_code {} has no entry", columns.rel_code[row]))
+                                .at_file(*columns.path));
+        }
+        std::uint64_t slot = NO_SLOT;
+        if (!space.slot_of(key[0], key[1], slot)) slot = NO_SLOT;
+        bool has_duration = false;
+        std::int64_t duration = 0;
+        if (needs_end) {
+            // An open-ended version has no duration. The difference wraps rather than overflow
+            // for ends far below starts.
+            const std::int64_t end = columns.vt_e_elided ? vt_s_plus_one(start) : columns.vt_e[row];
+            has_duration = end < OPEN_END;
+            duration = static_cast<std::int64_t>(static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start));
+        }
+        sink.row(slot, key[0], key[1], start, has_duration, duration, lane);
+        lane = (lane + 1) & lanes;
+    }
+    return ok();
+}
+
+template <KeyKind K0, class Sink>
+Status fold_run_second(KeyKind k1, const FoldInput& in, const RunColumns& columns, BucketCache* buckets,
+                       const std::uint32_t* first, const std::uint32_t* last, const Sink& sink) {
+    switch (k1) {
+        case KeyKind::None: return fold_run<K0, KeyKind::None>(in, columns, buckets, first, last, sink);
+        case KeyKind::Bucket: return fold_run<K0, KeyKind::Bucket>(in, columns, buckets, first, last, sink);
+        case KeyKind::Rel: return fold_run<K0, KeyKind::Rel>(in, columns, buckets, first, last, sink);
+        case KeyKind::Ids: return fold_run<K0, KeyKind::Ids>(in, columns, buckets, first, last, sink);
+        case KeyKind::Label: return fold_run<K0, KeyKind::Label>(in, columns, buckets, first, last, sink);
+    }
+    return ok();
+}
+
+template <class Sink>
+Status fold_run_any(KeyKind k0, KeyKind k1, const FoldInput& in, const RunColumns& columns, BucketCache* buckets,
+                    const std::uint32_t* first, const std::uint32_t* last, const Sink& sink) {
+    switch (k0) {
+        case KeyKind::None: return fold_run_second<KeyKind::None>(k1, in, columns, buckets, first, last, sink);
+        case KeyKind::Bucket: return fold_run_second<KeyKind::Bucket>(k1, in, columns, buckets, first, last, sink);
+        case KeyKind::Rel: return fold_run_second<KeyKind::Rel>(k1, in, columns, buckets, first, last, sink);
+        case KeyKind::Ids: return fold_run_second<KeyKind::Ids>(k1, in, columns, buckets, first, last, sink);
+        case KeyKind::Label: return fold_run_second<KeyKind::Label>(k1, in, columns, buckets, first, last, sink);
+    }
+    return ok();
+}
+
+template <class Sink>
+constexpr bool sink_is_direct() {
+    return std::is_same_v<Sink, DirectSink>;
+}
+
+// Folds the pieces into the sink, rows in order; the first fault in that order is the error.
+template <class Sink>
+Status fold_pieces(const FoldInput& in, std::span<const Piece> pieces, std::span<const Selection> selections,
+                   const Sink& sink) {
     const AggregateRequest& request = *in.request;
     const RecLayout& layout = *in.layout;
     const KeySpace& space = *in.space;
     const std::size_t dims = request.group_by.size();
     const std::size_t n_distinct = layout.distinct_of.size();
-    const std::size_t words = layout.words;
     const bool needs_end = layout.duration_used;
     std::vector<std::uint32_t> rel_index;
-    std::int64_t keys[2][BATCH];
+    auto batch = std::make_unique<Batch>();
+    batch->ids.resize(BATCH * n_distinct);
+    std::int64_t* keys[2] = {batch->key0, batch->key1};
     BucketCache buckets[2];
+    // Without distinct sets every row needs only its key and two values: one pass per row, when
+    // the records it updates stay in cache (few slots) or it only appends to partition lists.
+    // Scattered updates of many slots go through batches, whose records are fetched ahead.
+    const bool fused = n_distinct == 0 && space.dense && (in.replicas > 1 || !sink_is_direct<Sink>() ||
+                                                           space.slots * slot_bytes(layout) <= CACHE_SHARE_BYTES);
+    KeyKind kinds[2] = {KeyKind::None, KeyKind::None};
+    for (std::size_t dim_index = 0; dim_index < dims; ++dim_index) kinds[dim_index] = key_kind(request.group_by[dim_index]);
     for (const Piece& piece : pieces) {
         const Selection& selection = selections[piece.selection];
         const Segment& segment = *(*in.targets)[selection.target].segment;
@@ -579,6 +883,15 @@ Status fold_pieces(const FoldInput& in, std::span<const Piece> pieces, std::span
         if (!header.vt_e_elided) rows = std::min(rows, vt_e.size());
         if (in.wants_rel) rows = std::min(rows, rel_code.size());
 
+        if (fused) {
+            RunColumns columns{vt_s.data(), vt_e.data(), header.vt_e_elided, rel_code.data(), rel_index.data(),
+                               rel_index.size(), {}, rows, &segment.path};
+            for (std::size_t dim_index = 0; dim_index < dims; ++dim_index)
+                columns.ids[dim_index] = request.group_by[dim_index].role == ROLE_SRC ? src_id.data() : dst_id.data();
+            VORP_TRY(fold_run_any(kinds[0], kinds[1], in, columns, buckets, selection.rows.data() + piece.begin,
+                                  selection.rows.data() + piece.end, sink));
+            continue;
+        }
         for (std::size_t at = piece.begin; at < piece.end;) {
             const std::uint32_t* row_of = selection.rows.data() + at;
             std::size_t count = std::min(BATCH, piece.end - at);
@@ -628,50 +941,104 @@ Status fold_pieces(const FoldInput& in, std::span<const Piece> pieces, std::span
             }
             for (std::size_t dim_index = dims; dim_index < MAX_GROUP_DIMS; ++dim_index)
                 std::fill(keys[dim_index], keys[dim_index] + count, std::int64_t{0});
-
-            // Each row's record: its dense slot, or the map's group (found in row order). With many
-            // groups the records are scattered, so each is prefetched a few rows ahead of its use.
-            std::uint64_t* recs[BATCH];
-            Distinct* sets[BATCH];
-            for (std::size_t i = 0; i < count; ++i) {
-                std::uint64_t slot = 0;
-                if (space.dense && space.slot_of(keys[0][i], keys[1][i], slot)) {
-                    recs[i] = out.recs.data() + slot * words;
-                    sets[i] = out.distinct.data() + slot * n_distinct;
-                } else {
-                    const std::size_t group = out.map.find_or_add(keys[0][i], keys[1][i]);
-                    recs[i] = nullptr;  // the map's arrays may move while the batch adds groups
-                    sets[i] = nullptr;
-                    keys[0][i] = static_cast<std::int64_t>(group);
+            batch->count = count;
+            if (space.dense) {
+                for (std::size_t i = 0; i < count; ++i)
+                    if (!space.slot_of(batch->key0[i], batch->key1[i], batch->slot[i])) batch->slot[i] = NO_SLOT;
+            } else {
+                std::fill(batch->slot, batch->slot + count, NO_SLOT);
+            }
+            if (layout.vt_s_used || needs_end)
+                for (std::size_t i = 0; i < count; ++i) batch->start[i] = vt_s[row_of[i]];
+            if (needs_end) {
+                // An open-ended version has no duration. The difference wraps rather than
+                // overflow for ends far below starts.
+                for (std::size_t i = 0; i < count; ++i) {
+                    const std::int64_t start = batch->start[i];
+                    const std::int64_t end = header.vt_e_elided ? vt_s_plus_one(start) : vt_e[row_of[i]];
+                    batch->has_duration[i] = end < OPEN_END ? 1 : 0;
+                    batch->duration[i] =
+                        static_cast<std::int64_t>(static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start));
                 }
             }
-            constexpr std::size_t AHEAD = 16;
-            for (std::size_t i = 0; i < std::min(count, AHEAD); ++i)
-                if (recs[i] != nullptr) __builtin_prefetch(recs[i], 1);
-            for (std::size_t i = 0; i < count; ++i) {
-                if (i + AHEAD < count && recs[i + AHEAD] != nullptr) __builtin_prefetch(recs[i + AHEAD], 1);
-                const std::uint32_t row = row_of[i];
-                const std::int64_t start = vt_s[row];
-                const std::int64_t end = !needs_end ? 0 : header.vt_e_elided ? vt_s_plus_one(start) : vt_e[row];
-                std::uint64_t* rec = recs[i];
-                Distinct* group_sets = sets[i];
-                if (rec == nullptr) {
-                    const auto group = static_cast<std::size_t>(keys[0][i]);
-                    rec = out.map.rec(group);
-                    group_sets = out.map.distinct(group);
-                }
-                layout.add(rec, start, end);
-                for (std::size_t k = 0; k < n_distinct; ++k)
-                    group_sets[k].add(layout.distinct_of[k] == ROLE_SRC ? src_id[row] : dst_id[row], in.words, in.threshold);
+            for (std::size_t k = 0; k < n_distinct; ++k) {
+                const std::uint32_t* ids = layout.distinct_of[k] == ROLE_SRC ? src_id.data() : dst_id.data();
+                for (std::size_t i = 0; i < count; ++i) batch->ids[i * n_distinct + k] = ids[row_of[i]];
             }
+            sink.take(*batch);
             if (fault) return fail(std::move(*fault));
         }
     }
     return ok();
 }
 
+// The dense groups of `recs` (slots [0, slots) standing for slot `first` onwards) appended to
+// `out` in slot order: those whose count is non-zero.
+void emit_dense(const KeySpace& space, const RecLayout& layout, std::uint64_t first, std::uint64_t slots,
+                std::vector<std::uint64_t>& recs, std::vector<Distinct>& distinct, Groups& out) {
+    const std::size_t words = layout.words;
+    const std::size_t n_distinct = layout.distinct_of.size();
+    for (std::uint64_t slot = 0; slot < slots; ++slot) {
+        const std::uint64_t* rec = recs.data() + slot * words;
+        if (rec[0] == 0) continue;
+        const std::uint64_t global = first + slot;
+        out.key0.push_back(static_cast<std::int64_t>(static_cast<std::uint64_t>(space.base[0]) + global / space.n[1]));
+        out.key1.push_back(static_cast<std::int64_t>(static_cast<std::uint64_t>(space.base[1]) + global % space.n[1]));
+        out.recs.insert(out.recs.end(), rec, rec + words);
+        for (std::size_t k = 0; k < n_distinct; ++k) out.distinct.push_back(std::move(distinct[slot * n_distinct + k]));
+    }
+}
+
+// Every group of `from` appended to `out`.
+void append_groups(Groups& out, Groups&& from) {
+    out.key0.insert(out.key0.end(), from.key0.begin(), from.key0.end());
+    out.key1.insert(out.key1.end(), from.key1.begin(), from.key1.end());
+    out.recs.insert(out.recs.end(), from.recs.begin(), from.recs.end());
+    std::ranges::move(from.distinct, std::back_inserter(out.distinct));
+}
+
+// Folds partition `partition`'s lists of every chunk, in chunk order, into records of its slots
+// alone (they fit a core's cache share) and returns its groups in slot order.
+Groups fold_partition(const FoldInput& in, const EntryShape& shape, std::size_t partition,
+                      std::span<std::vector<std::vector<std::uint64_t>>> chunk_lists, std::vector<std::uint64_t>& recs,
+                      std::vector<Distinct>& distinct) {
+    const RecLayout& layout = *in.layout;
+    const KeySpace& space = *in.space;
+    const std::size_t words = layout.words;
+    const std::size_t n_distinct = layout.distinct_of.size();
+    const std::uint64_t first = static_cast<std::uint64_t>(partition) << shape.shift;
+    const std::uint64_t slots = std::min<std::uint64_t>(space.slots - first, std::uint64_t{1} << shape.shift);
+    recs.resize(slots * words);
+    for (std::uint64_t slot = 0; slot < slots; ++slot) layout.init(recs.data() + slot * words);
+    distinct.clear();
+    distinct.resize(slots * n_distinct);
+    const std::size_t at_duration = 1;
+    const std::size_t at_start = at_duration + (layout.duration_used ? 1 : 0);
+    const std::size_t at_ids = at_start + (layout.vt_s_used ? 1 : 0);
+    for (std::vector<std::vector<std::uint64_t>>& lists : chunk_lists) {
+        std::vector<std::uint64_t>& list = lists[partition];
+        for (std::size_t at = 0; at + shape.width <= list.size(); at += shape.width) {
+            const std::uint64_t* entry = list.data() + at;
+            const std::uint64_t slot = (entry[0] & ~EntryShape::HAS_DURATION) - first;
+            std::uint64_t* rec = recs.data() + slot * words;
+            const std::int64_t start = layout.vt_s_used ? static_cast<std::int64_t>(entry[at_start]) : 0;
+            const std::int64_t duration = layout.duration_used ? static_cast<std::int64_t>(entry[at_duration]) : 0;
+            layout.add(rec, start, (entry[0] & EntryShape::HAS_DURATION) != 0, duration);
+            for (std::size_t k = 0; k < n_distinct; ++k)
+                distinct[slot * n_distinct + k].add(static_cast<std::uint32_t>(entry[at_ids + k]), in.words, in.threshold);
+        }
+        std::vector<std::uint64_t>().swap(list);
+    }
+    Groups out;
+    emit_dense(space, layout, first, slots, recs, distinct, out);
+    return out;
+}
+
 // The fold over every selection, as one list of groups: on the calling thread, or in chunks of
-// about equal rows on worker threads, whose partials are merged in chunk order.
+// about equal rows on worker threads. With few groups each chunk folds into slots of its own and
+// these are merged in chunk order; when a chunk's slots would outgrow its core's cache share, the
+// chunks route their rows to partitions of the slots and each partition is folded once. Every
+// merge is exact and the groups come out in slot order either way.
 Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selections) {
     const AggregateRequest& request = *in.request;
     const RecLayout& layout = *in.layout;
@@ -736,19 +1103,47 @@ Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selecti
         }
     }
 
-    const KeySpace space = key_space(request, in.rel_names->size(), in.labels ? in.labels->names.size() : 0,
-                                     in.entity_count, folded, chunks);
+    const KeySpace space = key_space(request, layout, in.rel_names->size(), in.labels ? in.labels->names.size() : 0,
+                                     in.entity_count, folded);
     in.space = &space;
+    const bool partitioned = space.dense && chunks >= 2 && space.slots * slot_bytes(layout) > CACHE_SHARE_BYTES;
+    constexpr std::size_t REPLICAS = 4;
+    constexpr std::uint64_t REPLICA_MAX_BYTES = std::uint64_t{128} << 10;
+    if (space.dense && !partitioned && layout.distinct_of.empty() &&
+        space.slots * slot_bytes(layout) * REPLICAS <= REPLICA_MAX_BYTES)
+        in.replicas = REPLICAS;
+    const EntryShape shape = partitioned ? EntryShape::of(layout, space) : EntryShape{};
     std::vector<std::optional<Partial>> partials(chunks);
+    std::vector<std::vector<std::vector<std::uint64_t>>> lists(partitioned ? chunks : 0);
     std::vector<Status> statuses(chunks, ok());
     const auto run = [&](std::size_t index) {
         Partial& partial = partials[index].emplace(layout);
+        const DirectSink direct{&layout, &in, &partial};
+        if (partitioned) {
+            std::uint64_t rows = 0;
+            for (const Piece& piece : plan[index]) rows += piece.end - piece.begin;
+            lists[index].resize(shape.partitions);
+            // Keys spread about evenly over the partitions; a list that gets more grows.
+            const std::uint64_t expect = (rows / shape.partitions + rows / shape.partitions / 8 + 16) * shape.width;
+            for (std::vector<std::uint64_t>& list : lists[index]) list.reserve(expect);
+            statuses[index] = fold_pieces(in, plan[index], selections, PartitionSink{&shape, direct, &lists[index]});
+            return;
+        }
         if (space.dense) {
-            partial.recs.resize(space.slots * layout.words);
-            for (std::uint64_t slot = 0; slot < space.slots; ++slot) layout.init(partial.recs.data() + slot * layout.words);
+            const std::uint64_t slots = space.slots * in.replicas;
+            partial.recs.resize(slots * layout.words);
+            for (std::uint64_t slot = 0; slot < slots; ++slot) layout.init(partial.recs.data() + slot * layout.words);
             partial.distinct.resize(space.slots * layout.distinct_of.size());
         }
-        statuses[index] = fold_pieces(in, plan[index], selections, partial);
+        statuses[index] = fold_pieces(in, plan[index], selections, direct);
+        if (space.dense && in.replicas > 1) {
+            for (std::size_t replica = 1; replica < in.replicas; ++replica)
+                for (std::uint64_t slot = 0; slot < space.slots; ++slot) {
+                    const std::uint64_t* from = partial.recs.data() + (replica * space.slots + slot) * layout.words;
+                    if (from[0] != 0) layout.merge(partial.recs.data() + slot * layout.words, from);
+                }
+            partial.recs.resize(space.slots * layout.words);
+        }
     };
     if (chunks < 2)
         run(0);
@@ -758,10 +1153,24 @@ Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selecti
         if (!status) return fail(std::move(status).error());
     if (unread) return fail(std::move(*unread));
 
+    Groups out;
+    if (partitioned) {
+        // Each partition folded once, by one worker; partitions handed out round robin.
+        std::vector<Groups> parts(shape.partitions);
+        const std::size_t workers = std::min(chunks, shape.partitions);
+        fan_out(workers, AGGREGATE_WORKER_PANICKED, [&](std::size_t worker) {
+            std::vector<std::uint64_t> recs;
+            std::vector<Distinct> distinct;
+            for (std::size_t partition = worker; partition < shape.partitions; partition += workers)
+                parts[partition] = fold_partition(in, shape, partition, lists, recs, distinct);
+        });
+        for (Groups& part : parts) append_groups(out, std::move(part));
+    }
+
     Partial& merged = *partials[0];
     for (std::size_t index = 1; index < chunks; ++index) {
         Partial& other = *partials[index];
-        if (space.dense) {
+        if (!merged.recs.empty()) {
             for (std::uint64_t slot = 0; slot < space.slots; ++slot) {
                 const std::uint64_t* from = other.recs.data() + slot * layout.words;
                 if (from[0] == 0) continue;
@@ -776,32 +1185,9 @@ Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selecti
     }
 
     // The dense groups in slot order, then the map's.
-    Groups out;
-    if (space.dense) {
-        std::size_t present = 0;
-        for (std::uint64_t slot = 0; slot < space.slots; ++slot) present += merged.recs[slot * layout.words] != 0;
-        const std::size_t total = present + merged.map.size();
-        out.key0.reserve(total);
-        out.key1.reserve(total);
-        out.recs.reserve(total * layout.words);
-        out.distinct.reserve(total * layout.distinct_of.size());
-        for (std::uint64_t slot = 0; slot < space.slots; ++slot) {
-            const std::uint64_t* rec = merged.recs.data() + slot * layout.words;
-            if (rec[0] == 0) continue;
-            out.key0.push_back(static_cast<std::int64_t>(static_cast<std::uint64_t>(space.base[0]) + slot / space.n[1]));
-            out.key1.push_back(static_cast<std::int64_t>(static_cast<std::uint64_t>(space.base[1]) + slot % space.n[1]));
-            out.recs.insert(out.recs.end(), rec, rec + layout.words);
-            for (std::size_t k = 0; k < layout.distinct_of.size(); ++k)
-                out.distinct.push_back(std::move(merged.distinct[slot * layout.distinct_of.size() + k]));
-        }
-        Groups& rest = merged.map.groups;
-        out.key0.insert(out.key0.end(), rest.key0.begin(), rest.key0.end());
-        out.key1.insert(out.key1.end(), rest.key1.begin(), rest.key1.end());
-        out.recs.insert(out.recs.end(), rest.recs.begin(), rest.recs.end());
-        std::ranges::move(rest.distinct, std::back_inserter(out.distinct));
-        return out;
-    }
-    return std::move(merged.map.groups);
+    if (!merged.recs.empty()) emit_dense(space, layout, 0, space.slots, merged.recs, merged.distinct, out);
+    append_groups(out, std::move(merged.map.groups));
+    return out;
 }
 
 // Key columns and value columns of the groups in their final order.

@@ -4,7 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <system_error>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <new>
 #include <thread>
@@ -47,6 +51,15 @@ bool parallel_gate(std::size_t threads, std::size_t items, std::size_t min_items
     return rows >= minimum;
 }
 
+namespace {
+// Thread starts left before the injected failure (0: none injected). Read once per start.
+std::atomic<std::size_t> thread_starts_before_failure{0};
+}  // namespace
+
+void fail_thread_start_after(std::size_t starts) {
+    thread_starts_before_failure.store(starts == SIZE_MAX ? 0 : starts + 1, std::memory_order_relaxed);
+}
+
 void fan_out(std::size_t count, std::string_view panic_text, const std::function<void(std::size_t)>& work) {
     // One status byte per worker, each written by its own worker only and read after the joins.
     enum : unsigned char { DONE = 0, PANICKED = 1, OUT_OF_MEMORY = 2 };
@@ -62,16 +75,27 @@ void fan_out(std::size_t count, std::string_view panic_text, const std::function
     };
     std::vector<std::thread> threads;
     threads.reserve(count);
-    std::size_t started = 0;
-    for (; started < count; ++started) {
+    std::string start_failure;
+    for (std::size_t started = 0; started < count; ++started) {
         try {
+            if (thread_starts_before_failure.load(std::memory_order_relaxed) != 0 &&
+                thread_starts_before_failure.fetch_sub(1, std::memory_order_relaxed) == 1)
+                throw std::system_error(EAGAIN, std::generic_category(), "injected thread start failure");
             threads.emplace_back(run, started);
+        } catch (const std::exception& error) {
+            start_failure = error.what();
+            break;
         } catch (...) {
-            break;  // no more threads to be had: the caller's thread does the rest
+            start_failure = "unknown error";
+            break;
         }
     }
-    for (std::size_t index = started; index < count; ++index) run(index);
     for (std::thread& thread : threads) thread.join();
+    // The phase's work was cut up for `count` threads: without all of them there is no result,
+    // and none is made up on the calling thread behind the caller's back.
+    if (!start_failure.empty())
+        engine_panic(fmt::format("a worker thread could not be started ({} of {} running): {}", threads.size(), count,
+                                 start_failure));
     if (std::ranges::find(status, PANICKED) != status.end()) engine_panic(std::string(panic_text));
     if (std::ranges::find(status, OUT_OF_MEMORY) != status.end()) throw std::bad_alloc();
 }
@@ -304,7 +328,7 @@ struct RowFilter {
     // Appends the rows of [start, end) that the close test keeps, when it is the only test and
     // every close is in a list: only the listed rows are tested, the rows between them are
     // appended as they come.
-    void append_open(std::size_t start, std::size_t end, std::int64_t t, std::vector<std::uint32_t>& out) {
+    void append_open(std::size_t start, std::size_t end, std::int64_t t, Column<std::uint32_t>& out) {
         std::size_t row = start;
         while (row < end) {
             const std::size_t listed = std::min({upper.seek(row), lower.seek(row), folded.seek(row), end});
@@ -328,7 +352,11 @@ SelectPrep ScanSet::prepare(const ScanRequest& request) const {
     // The id set is built once and shared read-only by every chunk; ids no stored row can carry
     // are dropped, so its size is bounded by the dictionary whatever the caller passed.
     if (request.touching_ids) prep.ids = IdSet::build(*request.touching_ids, entity_count);
-    if (close == nullptr) return prep;
+    if (close == nullptr) {
+        // Without an overlay, a table without a source stands alone for the committed closes.
+        if (close_table != nullptr && close_table->source == nullptr) prep.lower = close_table.get();
+        return prep;
+    }
 
     // The cached table stands for its source layer and those below it, when the source is in
     // this overlay's chain; the layers above it are the upper ones.
@@ -364,125 +392,296 @@ SelectPrep ScanSet::prepare(const ScanRequest& request) const {
     return prep;
 }
 
+namespace {
+
+// One target's row loop, set up on the calling thread in target order. Every step of a target
+// that can fail (its columns, the incidence check) happens here, so the loop itself cannot fail
+// and any row range of it can run on any thread: the rows it keeps and the rows it examines
+// depend only on the rows, never on how the window was cut.
+struct TargetScan {
+    std::size_t target = 0;
+    RowRange window;  // the row window, not empty
+    // The believed ranges are taken from the tt_s runs range by range (a compacted segment may
+    // hold a run per row), so planning costs a binary search, not a walk of the runs.
+    std::span<const std::pair<std::uint32_t, std::int64_t>> runs;
+    bool all_believed = false;  // every run's tt_s <= t
+    RowFilter filter;           // cursors at their start; copied for every range
+    std::vector<char> rel_mask;
+    bool per_row = false;
+    bool close_only = false;
+
+    // Calls visit(start, end) for the believed rows of [lo, hi), ascending, each range not empty.
+    template <class Visit>
+    void believed_in(std::size_t lo, std::size_t hi, std::int64_t t, Visit&& visit) const {
+        if (runs.empty()) return;
+        if (all_believed) {
+            const std::size_t start = std::max<std::size_t>(lo, runs.front().first);
+            if (start < hi) visit(start, hi);
+            return;
+        }
+        // The run holding row lo: the last whose first row is at or before it.
+        auto run = std::ranges::upper_bound(runs, static_cast<std::uint32_t>(std::min<std::size_t>(lo, UINT32_MAX)), {},
+                                            &std::pair<std::uint32_t, std::int64_t>::first);
+        if (run != runs.begin()) --run;
+        for (; run != runs.end() && run->first < hi; ++run) {
+            const std::size_t next = run + 1 != runs.end() ? (run + 1)->first : SIZE_MAX;
+            const std::size_t start = std::max<std::size_t>(run->first, lo);
+            const std::size_t end = std::min(next, hi);
+            if (run->second <= t && start < end) visit(start, end);
+        }
+    }
+
+    // Appends the kept rows of [lo, hi) (inside the window) to `out`, ascending; returns the rows
+    // examined there.
+    std::uint64_t scan(std::size_t lo, std::size_t hi, std::int64_t t, Column<std::uint32_t>& out) const {
+        RowFilter local = filter;
+        local.rel_mask = &rel_mask;
+        std::uint64_t seen = 0;
+        believed_in(lo, hi, t, [&](std::size_t start, std::size_t end) {
+            seen += end - start;
+            if (!per_row) {
+                const std::size_t before = out.size();
+                out.resize(before + (end - start));
+                std::uint32_t* to = out.data() + before;
+                for (std::size_t row = start; row < end; ++row) *to++ = static_cast<std::uint32_t>(row);
+            } else if (close_only) {
+                local.append_open(start, end, t, out);
+            } else {
+                for (std::size_t row = start; row < end; ++row)
+                    if (local.keeps(static_cast<std::uint32_t>(row), t)) out.push_back(static_cast<std::uint32_t>(row));
+            }
+        });
+        return seen;
+    }
+};
+
+enum class Planned : std::uint8_t { Pruned, Empty, Rows };
+
+// Header pruning, the row window and the filter of one target. Pruned targets load no column; a
+// target whose window holds no row is Empty (neither pruned nor examined).
+Result<Planned> plan_target(const ScanSet& set, const ScanRequest& request, const SelectPrep& prep, std::int64_t t,
+                            std::size_t target_index, TargetScan& out) {
+    const ScanTarget& target = set.targets[target_index];
+    const Segment& segment = *target.segment;
+    const SegmentHeader& header = segment.header;
+    const IdSet* ids = prep.ids ? &*prep.ids : nullptr;
+    if (header_prunes(segment, request, t)) return Planned::Pruned;
+    const std::span<const std::int64_t> vt_s = VORP_TRY(segment.typed<std::int64_t>("vt_s"));
+    const RowRange window = row_window(segment, vt_s, request);
+    if (window.start >= window.end) return Planned::Empty;
+
+    out.target = target_index;
+    RowFilter& filter = out.filter;
+    if (!header.vt_e_elided) filter.vt_e = VORP_TRY(segment.typed<std::int64_t>("vt_e"));
+    filter.rel_code = optional_column<std::uint16_t>(segment, "rel_code");
+    filter.src_id = optional_column<std::uint32_t>(segment, "src_id");
+    filter.dst_id = optional_column<std::uint32_t>(segment, "dst_id");
+    if (ids != nullptr && request.touching_both && (filter.src_id.empty() || filter.dst_id.empty()))
+        return fail(EngineError::corrupt("both-endpoint incidence needs src_id and dst_id"));
+    if (request.rel_types) {
+        out.rel_mask.assign(header.rel_types.size(), 0);
+        for (std::size_t code = 0; code < header.rel_types.size(); ++code)
+            out.rel_mask[code] = std::ranges::find(*request.rel_types, header.rel_types[code]) != request.rel_types->end();
+    }
+    const CloseIndex* close = set.close.get();
+    filter.close = close;
+    filter.stop = prep.stop;
+    filter.seg_id = target.seg_id;
+    filter.folded.list = header.closed_rows;
+    if (prep.closes) {
+        filter.dense = true;
+        filter.overlay = (*prep.closes)[target_index];
+    } else {
+        if (prep.upper != nullptr) {
+            filter.upper.list = prep.upper->of(target.seg_id);
+        } else {
+            filter.upper_lookup = prep.lookup_upper;
+        }
+        if (prep.lower != nullptr) filter.lower.list = prep.lower->of(target.seg_id);
+    }
+    filter.check_close = !header.closed_rows.empty() || (close != nullptr && close->touches(target.seg_id)) ||
+                         !filter.lower.list.empty();
+    filter.check_vt_e = request.vt_min.has_value() && !filter.vt_e.empty();
+    filter.vt_min = request.vt_min.value_or(0);
+    filter.check_rel = request.rel_types.has_value() && !filter.rel_code.empty();
+    filter.ids = ids;
+    filter.both = request.touching_both;
+    // Segment open checked that every column holds one value per row.
+    out.per_row = filter.check_vt_e || request.rel_types.has_value() || ids != nullptr || filter.check_close;
+    out.close_only = out.per_row && filter.check_close && !filter.check_vt_e && !request.rel_types.has_value() &&
+                     ids == nullptr && !filter.dense && !filter.upper_lookup;
+    // As believed_ranges: nothing before the first run; runs past the rows hold nothing.
+    out.window = window;
+    out.runs = header.tt_s_runs;
+    out.all_believed = segment.tt_s_max <= t;
+    if (segment.tt_s_min > t) out.runs = {};
+    return Planned::Rows;
+}
+
+// The plans of targets [lo, hi), in target order, and the pruned count; the first failing target
+// in target order ends it.
+Result<std::vector<TargetScan>> plan_targets(const ScanSet& set, const ScanRequest& request, const SelectPrep& prep,
+                                             std::size_t lo, std::size_t hi, ScanStats& stats) {
+    const std::int64_t t = belief_tt(request.as_of_tt);
+    if (request.touching_ids.has_value() != prep.ids.has_value()) engine_panic("the touching-ids set is built once per scan");
+    std::vector<TargetScan> plans;
+    for (std::size_t target_index = lo; target_index < hi; ++target_index) {
+        TargetScan plan;
+        const Planned planned = VORP_TRY(plan_target(set, request, prep, t, target_index, plan));
+        if (planned == Planned::Pruned) ++stats.segments_pruned;
+        if (planned == Planned::Rows) plans.push_back(std::move(plan));
+    }
+    stats.segments_total = hi - lo;
+    return plans;
+}
+
+void emit(Selection&& selection, SelectOutcome& out) {
+    if (selection.rows.empty()) return;
+    out.stats.rows_selected += selection.rows.size();
+    out.selections.push_back(std::move(selection));
+}
+
+// A range of one target's window that one worker scans: rows [lo, hi) of target plan `plan`.
+struct SelectPiece {
+    std::size_t plan = 0;
+    std::size_t lo = 0;
+    std::size_t hi = 0;
+};
+
+// The plans' windows cut into pieces of at most `piece_rows` rows (a piece never spans two
+// targets), in target and row order.
+std::vector<SelectPiece> select_pieces(std::span<const TargetScan> plans, std::size_t piece_rows) {
+    std::vector<SelectPiece> pieces;
+    for (std::size_t plan_index = 0; plan_index < plans.size(); ++plan_index) {
+        const RowRange window = plans[plan_index].window;
+        const std::size_t count = (window.end - window.start + piece_rows - 1) / piece_rows;
+        for (std::size_t part = 0; part < count; ++part) {
+            const std::size_t lo = window.start + (window.end - window.start) * part / count;
+            const std::size_t hi = window.start + (window.end - window.start) * (part + 1) / count;
+            if (lo < hi) pieces.push_back({plan_index, lo, hi});
+        }
+    }
+    return pieces;
+}
+
+}  // namespace
+
 Result<SelectOutcome> ScanSet::select_range(const ScanRequest& request, const SelectPrep& prep, std::size_t lo,
                                             std::size_t hi) const {
     SelectOutcome out;
     const std::int64_t t = belief_tt(request.as_of_tt);
-    const IdSet* ids = prep.ids ? &*prep.ids : nullptr;
-    if (request.touching_ids.has_value() != (ids != nullptr)) engine_panic("the touching-ids set is built once per scan");
-    std::vector<char> rel_mask;
-    for (std::size_t target_index = lo; target_index < hi; ++target_index) {
-        const ScanTarget& target = targets[target_index];
-        const Segment& segment = *target.segment;
-        const SegmentHeader& header = segment.header;
-
-        if (header_prunes(segment, request, t)) {
-            ++out.stats.segments_pruned;
-            continue;
-        }
-        const std::span<const std::int64_t> vt_s = VORP_TRY(segment.typed<std::int64_t>("vt_s"));
-        const RowRange window = row_window(segment, vt_s, request);
-        if (window.start >= window.end) continue;
-
-        RowFilter filter;
-        if (!header.vt_e_elided) filter.vt_e = VORP_TRY(segment.typed<std::int64_t>("vt_e"));
-        filter.rel_code = optional_column<std::uint16_t>(segment, "rel_code");
-        filter.src_id = optional_column<std::uint32_t>(segment, "src_id");
-        filter.dst_id = optional_column<std::uint32_t>(segment, "dst_id");
-        if (ids != nullptr && request.touching_both && (filter.src_id.empty() || filter.dst_id.empty()))
-            return fail(EngineError::corrupt("both-endpoint incidence needs src_id and dst_id"));
-
-        if (request.rel_types) {
-            rel_mask.assign(header.rel_types.size(), 0);
-            for (std::size_t code = 0; code < header.rel_types.size(); ++code)
-                rel_mask[code] = std::ranges::find(*request.rel_types, header.rel_types[code]) != request.rel_types->end();
-        }
-        filter.close = close.get();
-        filter.stop = prep.stop;
-        filter.seg_id = target.seg_id;
-        filter.folded.list = header.closed_rows;
-        filter.check_close = !header.closed_rows.empty() || (close != nullptr && close->touches(target.seg_id));
-        if (prep.closes) {
-            filter.dense = true;
-            filter.overlay = (*prep.closes)[target_index];
-        } else {
-            if (prep.upper != nullptr) {
-                filter.upper.list = prep.upper->of(target.seg_id);
-            } else {
-                filter.upper_lookup = prep.lookup_upper;
-            }
-            if (prep.lower != nullptr) filter.lower.list = prep.lower->of(target.seg_id);
-        }
-        filter.check_vt_e = request.vt_min.has_value() && !filter.vt_e.empty();
-        filter.vt_min = request.vt_min.value_or(0);
-        filter.check_rel = request.rel_types.has_value() && !filter.rel_code.empty();
-        filter.rel_mask = &rel_mask;
-        filter.ids = ids;
-        filter.both = request.touching_both;
-        // Segment open checked that every column holds one value per row.
-        const bool per_row = filter.check_vt_e || request.rel_types.has_value() || ids != nullptr || filter.check_close;
-        const bool close_only = per_row && filter.check_close && !filter.check_vt_e && !request.rel_types.has_value() &&
-                                ids == nullptr && !filter.dense && !filter.upper_lookup;
-
+    const std::vector<TargetScan> plans = VORP_TRY(plan_targets(*this, request, prep, lo, hi, out.stats));
+    for (const TargetScan& plan : plans) {
         Selection selection;
-        selection.target = target_index;
-        reserve_large(selection.rows, window.end - window.start);
-        for (const RowRange& range :
-             believed_ranges(header.tt_s_runs, segment.tt_s_min, segment.tt_s_max, t, vt_s.size())) {
-            const std::size_t start = std::max(range.start, window.start);
-            const std::size_t end = std::min(range.end, window.end);
-            if (start >= end) continue;
-            out.stats.rows_examined += end - start;
-            if (!per_row) {
-                const std::size_t before = selection.rows.size();
-                selection.rows.resize(before + (end - start));
-                for (std::size_t row = start; row < end; ++row)
-                    selection.rows[before + (row - start)] = static_cast<std::uint32_t>(row);
-                continue;
-            }
-            if (close_only) {
-                filter.append_open(start, end, t, selection.rows);
-                continue;
-            }
-            for (std::size_t row = start; row < end; ++row)
-                if (filter.keeps(static_cast<std::uint32_t>(row), t)) selection.rows.push_back(static_cast<std::uint32_t>(row));
-        }
-        if (!selection.rows.empty()) {
-            out.stats.rows_selected += selection.rows.size();
-            out.selections.push_back(std::move(selection));
-        }
+        selection.target = plan.target;
+        reserve_large(selection.rows, plan.window.end - plan.window.start);
+        out.stats.rows_examined += plan.scan(plan.window.start, plan.window.end, t, selection.rows);
+        emit(std::move(selection), out);
     }
-    out.stats.segments_total = hi - lo;
     return out;
 }
+
+// Pieces per thread: enough that a piece of dense closes or many kept rows does not hold up the
+// phase, few enough that each piece is long.
+constexpr std::uint64_t SELECT_PIECES_PER_THREAD = 4;
 
 Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
     const SelectPrep prep = prepare(request);
     const std::size_t threads = scan_threads();
-    std::uint64_t rows = 0;
-    for (const ScanTarget& target : targets) rows += target.segment->header.rows;
     const std::size_t n = targets.size();
-    if (!parallel_gate(threads, n, SELECT_MIN_SEGMENTS, rows)) return select_range(request, prep, 0, n);
+    if (threads < PARALLEL_MIN_THREADS) return select_range(request, prep, 0, n);
 
-    const std::size_t chunk = (n + threads - 1) / threads;
-    const std::size_t chunks = (n + chunk - 1) / chunk;
-    std::vector<std::optional<Result<SelectOutcome>>> results(chunks);
-    fan_out(chunks, SCAN_WORKER_PANICKED, [&](std::size_t index) {
-        const std::size_t lo = index * chunk;
-        results[index] = select_range(request, prep, lo, std::min(lo + chunk, n));
-    });
+    // Targets are planned on this thread in target order, so the error reported is the first in
+    // target order, as on one thread; the rows are then scanned in pieces below the segment.
     SelectOutcome out;
-    std::size_t total = 0;
-    for (auto& result : results) {
-        if (!*result) return fail(std::move(*result).error());
-        total += (*result)->selections.size();
+    const std::int64_t t = belief_tt(request.as_of_tt);
+    std::vector<TargetScan> plans = VORP_TRY(plan_targets(*this, request, prep, 0, n, out.stats));
+    std::size_t examined = 0;  // rows of the windows: the work, up to the believed ranges
+    for (const TargetScan& plan : plans) examined += plan.window.end - plan.window.start;
+    const std::size_t piece_rows =
+        std::max<std::size_t>(1, (examined + threads * SELECT_PIECES_PER_THREAD - 1) / (threads * SELECT_PIECES_PER_THREAD));
+    const std::vector<SelectPiece> pieces = select_pieces(plans, piece_rows);
+    // The gate counts the header rows of the candidates that their headers do not rule out: a
+    // narrow window over many segments stays on this thread.
+    std::uint64_t rows = 0;
+    for (const TargetScan& plan : plans) rows += targets[plan.target].segment->header.rows;
+    if (!parallel_gate(threads, pieces.size(), SELECT_MIN_SEGMENTS, rows)) {
+        for (const TargetScan& plan : plans) {
+            Selection selection;
+            selection.target = plan.target;
+            reserve_large(selection.rows, plan.window.end - plan.window.start);
+            out.stats.rows_examined += plan.scan(plan.window.start, plan.window.end, t, selection.rows);
+            emit(std::move(selection), out);
+        }
+        return out;
     }
-    out.selections.reserve(total);
-    for (auto& result : results) {
-        SelectOutcome& part = **result;
-        out.stats += part.stats;
-        std::ranges::move(part.selections, std::back_inserter(out.selections));
+
+    // Contiguous runs of pieces, one per worker, balanced by the rows they examine.
+    std::vector<std::size_t> bounds{0};
+    std::size_t acc = 0;
+    for (std::size_t index = 0; index < pieces.size(); ++index) {
+        acc += pieces[index].hi - pieces[index].lo;
+        if (bounds.size() < threads && acc * threads >= examined * bounds.size() && index + 1 < pieces.size())
+            bounds.push_back(index + 1);
     }
+    bounds.push_back(pieces.size());
+    std::vector<Column<std::uint32_t>> kept(pieces.size());
+    std::vector<std::uint64_t> seen(pieces.size(), 0);
+    fan_out(bounds.size() - 1, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
+        for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) {
+            const SelectPiece& piece = pieces[index];
+            reserve_large(kept[index], piece.hi - piece.lo);
+            seen[index] = plans[piece.plan].scan(piece.lo, piece.hi, t, kept[index]);
+        }
+    });
+
+    // Each target's pieces, in row order, make its selection: moved when one piece kept rows,
+    // otherwise copied into one list (in parallel, each piece to its own place).
+    std::vector<Selection> selections(plans.size());
+    struct Copy {
+        std::size_t piece;
+        std::size_t plan;
+        std::size_t at;
+    };
+    std::vector<Copy> copies;
+    for (std::size_t first = 0; first < pieces.size();) {
+        const std::size_t plan = pieces[first].plan;
+        std::size_t last = first;
+        std::size_t total = 0;
+        std::size_t holding = 0;
+        for (; last < pieces.size() && pieces[last].plan == plan; ++last) {
+            out.stats.rows_examined += seen[last];
+            total += kept[last].size();
+            holding += !kept[last].empty();
+        }
+        Selection& selection = selections[plan];
+        selection.target = plans[plan].target;
+        if (holding == 1) {
+            for (std::size_t index = first; index < last; ++index)
+                if (!kept[index].empty()) selection.rows = std::move(kept[index]);
+        } else if (holding > 1) {
+            reserve_large(selection.rows, total);
+            selection.rows.resize(total);
+            std::size_t at = 0;
+            for (std::size_t index = first; index < last; ++index) {
+                if (!kept[index].empty()) copies.push_back({index, plan, at});
+                at += kept[index].size();
+            }
+        }
+        first = last;
+    }
+    if (!copies.empty()) {
+        fan_out(std::min(copies.size(), threads), SCAN_WORKER_PANICKED, [&](std::size_t worker) {
+            for (std::size_t index = worker; index < copies.size(); index += threads) {
+                const Copy& copy = copies[index];
+                Column<std::uint32_t>& from = kept[copy.piece];
+                std::memcpy(selections[copy.plan].rows.data() + copy.at, from.data(), from.size() * sizeof(std::uint32_t));
+                from = {};
+            }
+        });
+    }
+    out.selections.reserve(selections.size());
+    for (Selection& selection : selections) emit(std::move(selection), out);
     return out;
 }
 

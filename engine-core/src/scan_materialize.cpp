@@ -46,8 +46,8 @@ EdgeColumns EdgeColumns::with_capacity(std::size_t rows, const Want& want) {
 
 namespace {
 
-template <class T>
-void append_moved(std::vector<T>& to, std::vector<T>&& from) {
+template <class T, class Allocator>
+void append_moved(std::vector<T, Allocator>& to, std::vector<T, Allocator>&& from) {
     if (to.empty()) {
         to = std::move(from);
         return;
@@ -56,8 +56,8 @@ void append_moved(std::vector<T>& to, std::vector<T>&& from) {
     from = {};
 }
 
-template <class T>
-void append_span(std::vector<T>& to, std::span<const T> values) {
+template <class T, class Allocator>
+void append_span(std::vector<T, Allocator>& to, std::span<const T> values) {
     to.insert(to.end(), values.begin(), values.end());
 }
 
@@ -120,8 +120,8 @@ Status copy_run(const SegmentView& view, std::size_t lo, std::size_t hi, EdgeCol
 namespace {
 
 // Where each part's values of one column go in the full-length output column.
-template <class T>
-void fill_window(std::vector<T>& out, std::size_t offset, std::vector<T>& part) {
+template <class T, class Allocator>
+void fill_window(std::vector<T, Allocator>& out, std::size_t offset, std::vector<T, Allocator>& part) {
     if (offset + part.size() > out.size()) engine_panic("a concatenation window differs from its part");
     if constexpr (std::is_trivially_copyable_v<T>) {
         if (!part.empty()) std::memcpy(out.data() + offset, part.data(), part.size() * sizeof(T));
@@ -307,15 +307,6 @@ void append_seg(EdgeColumns& out, std::uint64_t seg_id, std::uint32_t first_row,
     for (std::size_t offset = 0; offset < count; ++offset) out.seg_row.push_back(first_row + static_cast<std::uint32_t>(offset));
 }
 
-// Appends column[rows[i]] for every i: a gather that costs nothing per run of rows.
-template <class T>
-void gather(std::vector<T>& out, std::span<const T> column, std::span<const std::uint32_t> rows) {
-    const std::size_t base = out.size();
-    out.resize(base + rows.size());
-    T* to = out.data() + base;
-    for (std::size_t index = 0; index < rows.size(); ++index) to[index] = column[rows[index]];
-}
-
 // Short runs (scattered closes) cost more per run than per row: the numeric columns, which cannot
 // fail, are then gathered row by row. The result equals copying run by run.
 bool gather_numeric(const Want& want, std::span<const std::uint32_t> rows) {
@@ -323,26 +314,6 @@ bool gather_numeric(const Want& want, std::span<const std::uint32_t> rows) {
     std::size_t runs = 1;
     for (std::size_t index = 1; index < rows.size(); ++index) runs += rows[index] != rows[index - 1] + 1;
     return rows.size() < 16 * runs;
-}
-
-void gather_rows(const SegmentView& view, std::span<const std::uint32_t> rows, std::uint64_t seg_id, EdgeColumns& out,
-                 const Want& want) {
-    gather(out.vt_s, view.vt_s, rows);
-    if (want.src_id) gather(out.src_id, view.src_id, rows);
-    if (want.dst_id) gather(out.dst_id, view.dst_id, rows);
-    if (want.vt_e) {
-        if (view.vt_e_elided) {
-            for (const std::uint32_t row : rows) out.vt_e.push_back(vt_s_plus_one(view.vt_s[row]));
-        } else {
-            gather(out.vt_e, view.vt_e, rows);
-        }
-    }
-    if (want.vid)
-        for (const std::uint32_t row : rows) out.vid.push_back(Id96{view.vid64[row], view.vid_lo32[row]});
-    if (want.seg) {
-        out.seg_id.insert(out.seg_id.end(), rows.size(), seg_id);
-        out.seg_row.insert(out.seg_row.end(), rows.begin(), rows.end());
-    }
 }
 
 // Copies the rows of `order` onto the end of `out`, opening each target's view on first use.
@@ -372,47 +343,365 @@ std::size_t cluster_rows(std::span<const Selection> selections, const std::vecto
     return rows;
 }
 
-// The materialize worker over clusters [start, end): the clusters' rows in cluster order.
-Result<EdgeColumns> materialize_group(std::span<const ScanTarget> targets, const Want& want,
-                                      std::span<const Selection> selections,
-                                      std::span<const std::vector<std::size_t>> clusters, std::size_t start,
-                                      std::size_t end, std::atomic<std::uint64_t>& t_order,
-                                      std::atomic<std::uint64_t>& t_copy) {
-    std::size_t total = 0;
-    for (std::size_t cluster = start; cluster < end; ++cluster) total += cluster_rows(selections, clusters[cluster]);
-    EdgeColumns out = EdgeColumns::with_capacity(total, want);
-    for (std::size_t cluster_index = start; cluster_index < end; ++cluster_index) {
+// ---- writing straight into the output ------------------------------------------------------------------------
+
+// Where a piece's rows go: the full-length output columns. Columns that are not wanted are null.
+// Pieces write disjoint row ranges of the same columns.
+struct Dest {
+    std::int64_t* vt_s = nullptr;
+    std::int64_t* vt_e = nullptr;
+    std::uint32_t* src_id = nullptr;
+    std::uint32_t* dst_id = nullptr;
+    Id96* vid = nullptr;
+    std::string* rel_type = nullptr;
+    std::string* disc = nullptr;
+    std::string* props = nullptr;
+    std::uint64_t* seg_id = nullptr;
+    std::uint32_t* seg_row = nullptr;
+
+    static Dest of(EdgeColumns& columns) {
+        const auto ptr = [](auto& column) { return column.empty() ? nullptr : column.data(); };
+        return {ptr(columns.vt_s), ptr(columns.vt_e),     ptr(columns.src_id), ptr(columns.dst_id), ptr(columns.vid),
+                ptr(columns.rel_type), ptr(columns.disc), ptr(columns.props),  ptr(columns.seg_id), ptr(columns.seg_row)};
+    }
+};
+
+template <class T>
+void copy_values(T* to, std::span<const T> from, std::size_t lo, std::size_t count) {
+    std::memcpy(to, from.data() + lo, count * sizeof(T));
+}
+
+// Writes the fixed-width columns of rows [lo, hi) of the view's segment at output row `at`, and
+// seg_id/seg_row when wanted. Cannot fail.
+void write_fixed(const SegmentView& view, std::size_t lo, std::size_t hi, const Want& want, std::uint64_t seg_id,
+                 const Dest& to, std::size_t at) {
+    if (lo > hi || hi > view.vt_s.size()) engine_panic("write_fixed past the segment's rows");
+    const std::size_t count = hi - lo;
+    if (count == 0) return;
+    copy_values(to.vt_s + at, view.vt_s, lo, count);
+    if (want.src_id) copy_values(to.src_id + at, view.src_id, lo, count);
+    if (want.dst_id) copy_values(to.dst_id + at, view.dst_id, lo, count);
+    if (want.vt_e) {
+        if (view.vt_e_elided) {
+            for (std::size_t row = lo; row < hi; ++row) to.vt_e[at + row - lo] = vt_s_plus_one(view.vt_s[row]);
+        } else {
+            copy_values(to.vt_e + at, view.vt_e, lo, count);
+        }
+    }
+    if (want.vid)
+        for (std::size_t row = lo; row < hi; ++row) to.vid[at + row - lo] = Id96{view.vid64[row], view.vid_lo32[row]};
+    if (want.seg) {
+        std::fill_n(to.seg_id + at, count, seg_id);
+        for (std::size_t offset = 0; offset < count; ++offset) to.seg_row[at + offset] = static_cast<std::uint32_t>(lo + offset);
+    }
+}
+
+// Writes the text columns of rows [lo, hi) at output row `at`, column by column as copy_run
+// does, with its failures: a rel_code past the segment's names, a string reference the table
+// cannot resolve (`corrupt`, at the file and row).
+Status write_texts(const SegmentView& view, std::size_t lo, std::size_t hi, const Want& want, const Dest& to,
+                   std::size_t at) {
+    if (lo > hi || hi > view.vt_s.size()) engine_panic("write_texts past the segment's rows");
+    const std::filesystem::path& file = view.segment->path;
+    if (want.rel_type) {
+        const std::vector<std::string>& names = *view.rel_types;
+        for (std::size_t row = lo; row < hi; ++row) {
+            const std::uint16_t code = view.rel_code[row];
+            if (code >= names.size())
+                return fail(EngineError::corrupt(fmt::format("rel_code {} has no entry", code))
+                                .at_file(file)
+                                .at_row(static_cast<std::uint32_t>(row)));
+            to.rel_type[at + row - lo] = names[code];
+        }
+    }
+    const auto copy_texts = [&](std::span<const std::uint32_t> refs, std::string* out) -> Status {
+        for (std::size_t row = lo; row < hi; ++row) {
+            auto text = view.strings.get(refs[row]);
+            if (!text) return fail(std::move(text).error().at_file(file).at_row(static_cast<std::uint32_t>(row)));
+            out[at + row - lo].assign(*text);
+        }
+        return ok();
+    };
+    if (want.disc) VORP_TRY(copy_texts(view.disc_ref, to.disc));
+    if (want.props) VORP_TRY(copy_texts(view.props_ref, to.props));
+    return ok();
+}
+
+bool wants_texts(const Want& want) { return want.rel_type || want.disc || want.props; }
+
+// The fixed-width columns of scattered rows, gathered row by row at output row `at`.
+void write_gathered(const SegmentView& view, std::span<const std::uint32_t> rows, const Want& want, std::uint64_t seg_id,
+                    const Dest& to, std::size_t at) {
+    for (std::size_t index = 0; index < rows.size(); ++index) to.vt_s[at + index] = view.vt_s[rows[index]];
+    if (want.src_id)
+        for (std::size_t index = 0; index < rows.size(); ++index) to.src_id[at + index] = view.src_id[rows[index]];
+    if (want.dst_id)
+        for (std::size_t index = 0; index < rows.size(); ++index) to.dst_id[at + index] = view.dst_id[rows[index]];
+    if (want.vt_e) {
+        for (std::size_t index = 0; index < rows.size(); ++index)
+            to.vt_e[at + index] = view.vt_e_elided ? vt_s_plus_one(view.vt_s[rows[index]]) : view.vt_e[rows[index]];
+    }
+    if (want.vid)
+        for (std::size_t index = 0; index < rows.size(); ++index)
+            to.vid[at + index] = Id96{view.vid64[rows[index]], view.vid_lo32[rows[index]]};
+    if (want.seg) {
+        std::fill_n(to.seg_id + at, rows.size(), seg_id);
+        std::copy(rows.begin(), rows.end(), to.seg_row + at);
+    }
+}
+
+// A piece of the materialization: positions [lo, hi) of each selection of one cluster (in the
+// cluster's order), written from output row `offset` on. A cluster of one selection is cut by
+// position; a cluster of several by key, every range of a piece holding the keys in [K, K') of
+// that piece, so equal keys never straddle two pieces and each piece's merge is a stretch of the
+// cluster's merge.
+struct MaterializePiece {
+    std::size_t cluster = 0;
+    std::vector<std::pair<std::size_t, std::size_t>> ranges;
+    std::size_t offset = 0;
+    std::size_t rows = 0;
+};
+
+// One row of a multi-selection piece's merge: the cluster member it comes from and its row.
+struct Pick {
+    std::uint32_t member;
+    std::uint32_t row;
+};
+
+// The merge of one multi-selection piece in key order; ties go to the earlier member of the
+// cluster, then the earlier position (as merge_cluster over the whole cluster). A tree of losers
+// over the members' streams: one comparison per level for each row out.
+void merge_piece(std::span<const Selection> selections, std::span<const KeyColumns> keys,
+                 const std::vector<std::size_t>& cluster, const MaterializePiece& piece, std::vector<Pick>& out) {
+    struct Stream {
+        RowKey key;
+        const std::uint32_t* next;  // the rows after the current one
+        const std::uint32_t* end;
+        const KeyColumns* keys;
+        std::uint32_t member;
+        std::uint32_t row;  // the current row
+        bool done;
+    };
+    std::vector<Stream> streams;
+    streams.reserve(cluster.size());
+    for (std::size_t member = 0; member < cluster.size(); ++member) {
+        const auto [lo, hi] = piece.ranges[member];
+        if (lo >= hi) continue;
+        const std::uint32_t* rows = selections[cluster[member]].rows.data();
+        streams.push_back({keys[member].at(rows[lo]), rows + lo + 1, rows + hi, &keys[member],
+                           static_cast<std::uint32_t>(member), rows[lo], false});
+    }
+    out.clear();
+    out.reserve(piece.rows);
+    if (streams.empty()) return;
+    std::size_t leaves = 1;
+    while (leaves < streams.size()) leaves *= 2;
+    // Streams past the members hold nothing; streams are in member order, so the lower index
+    // wins a tie of keys.
+    streams.resize(leaves, Stream{{}, nullptr, nullptr, nullptr, 0, 0, true});
+    const auto before = [&streams](std::size_t a, std::size_t b) {
+        const Stream& x = streams[a];
+        const Stream& y = streams[b];
+        if (x.done || y.done) return !x.done;
+        if (x.key.vt_s != y.key.vt_s) return x.key.vt_s < y.key.vt_s;
+        if (x.key != y.key) return x.key < y.key;
+        return a < b;
+    };
+    std::vector<std::size_t> losers(leaves, 0);  // losers[node] for inner nodes 1 .. leaves - 1
+    std::vector<std::size_t> winners(2 * leaves, 0);
+    for (std::size_t leaf = 0; leaf < leaves; ++leaf) winners[leaves + leaf] = leaf;
+    for (std::size_t node = leaves - 1; node >= 1; --node) {
+        const std::size_t a = winners[2 * node];
+        const std::size_t b = winners[2 * node + 1];
+        winners[node] = before(a, b) ? a : b;
+        losers[node] = before(a, b) ? b : a;
+    }
+    std::size_t winner = leaves == 1 ? 0 : winners[1];
+    while (!streams[winner].done) {
+        Stream& stream = streams[winner];
+        out.push_back({stream.member, stream.row});
+        if (stream.next != stream.end) {
+            stream.row = *stream.next++;
+            stream.key = stream.keys->at(stream.row);
+        } else {
+            stream.done = true;
+        }
+        for (std::size_t node = (leaves + winner) / 2; node >= 1; node /= 2)
+            if (before(losers[node], winner)) std::swap(losers[node], winner);
+    }
+}
+
+// The pieces of every cluster, in output order, each at most about `piece_rows` rows.
+Result<std::vector<MaterializePiece>> materialize_pieces(std::span<const ScanTarget> targets,
+                                                         std::span<const Selection> selections,
+                                                         std::span<const std::vector<std::size_t>> clusters,
+                                                         std::size_t piece_rows) {
+    std::vector<MaterializePiece> pieces;
+    std::size_t offset = 0;
+    for (std::size_t cluster_index = 0; cluster_index < clusters.size(); ++cluster_index) {
         const std::vector<std::size_t>& cluster = clusters[cluster_index];
-        const std::uint64_t started = monotonic_ns();
+        const std::size_t rows = cluster_rows(selections, cluster);
+        const std::size_t count = std::max<std::size_t>(1, (rows + piece_rows - 1) / piece_rows);
         if (cluster.size() == 1) {
-            // A selection that overlaps no other: bulk runs, no key comparison at all.
-            const Selection& selection = selections[cluster.front()];
-            const ScanTarget& target = targets[selection.target];
-            const SegmentView view = VORP_TRY(SegmentView::open(*target.segment));
-            const std::span<const std::uint32_t> rows = selection.rows;
-            if (gather_numeric(want, rows)) {
-                gather_rows(view, rows, target.seg_id, out, want);
-                t_copy.fetch_add(elapsed_ns(started), std::memory_order_relaxed);
-                continue;
+            const std::size_t size = selections[cluster.front()].rows.size();
+            for (std::size_t part = 0; part < count; ++part) {
+                const std::size_t lo = size * part / count;
+                const std::size_t hi = size * (part + 1) / count;
+                if (lo < hi) pieces.push_back({cluster_index, {{lo, hi}}, offset + lo, hi - lo});
             }
+            offset += size;
+            continue;
+        }
+        // Split keys from the largest selection (the first of the largest): evenly spaced among
+        // its rows, strictly ascending. Every selection is cut before the first row at or after
+        // each split key.
+        std::vector<KeyColumns> keys;
+        keys.reserve(cluster.size());
+        std::size_t largest = 0;
+        for (std::size_t member = 0; member < cluster.size(); ++member) {
+            keys.push_back(VORP_TRY(key_columns(*targets[selections[cluster[member]].target].segment)));
+            if (selections[cluster[member]].rows.size() > selections[cluster[largest]].rows.size()) largest = member;
+        }
+        const Selection& big = selections[cluster[largest]];
+        std::vector<RowKey> splits;
+        for (std::size_t part = 1; part < count; ++part) {
+            const RowKey key = keys[largest].at(big.rows[big.rows.size() * part / count]);
+            if (splits.empty() || splits.back() < key) splits.push_back(key);
+        }
+        std::vector<std::size_t> before(cluster.size(), 0);
+        for (std::size_t part = 0; part <= splits.size(); ++part) {
+            MaterializePiece piece{cluster_index, {}, offset, 0};
+            for (std::size_t member = 0; member < cluster.size(); ++member) {
+                const Column<std::uint32_t>& member_rows = selections[cluster[member]].rows;
+                std::size_t cut = member_rows.size();
+                if (part < splits.size()) {
+                    const KeyColumns& member_keys = keys[member];
+                    const RowKey split = splits[part];
+                    cut = static_cast<std::size_t>(
+                        std::partition_point(member_rows.begin() + static_cast<std::ptrdiff_t>(before[member]),
+                                             member_rows.end(),
+                                             [&](std::uint32_t row) { return member_keys.at(row) < split; }) -
+                        member_rows.begin());
+                }
+                piece.ranges.emplace_back(before[member], cut);
+                piece.rows += cut - before[member];
+                before[member] = cut;
+            }
+            offset += piece.rows;
+            if (piece.rows > 0) pieces.push_back(std::move(piece));
+        }
+    }
+    return pieces;
+}
+
+// Writes one piece at its offset: bulk runs for one selection, the piece's merge for several.
+Status write_piece(std::span<const ScanTarget> targets, const Want& want, std::span<const Selection> selections,
+                   std::span<const std::vector<std::size_t>> clusters, const MaterializePiece& piece, const Dest& to,
+                   std::atomic<std::uint64_t>& t_order, std::atomic<std::uint64_t>& t_copy) {
+    const std::vector<std::size_t>& cluster = clusters[piece.cluster];
+    const std::uint64_t started = monotonic_ns();
+    if (cluster.size() == 1) {
+        // A selection that overlaps no other: bulk runs, no key comparison at all.
+        const Selection& selection = selections[cluster.front()];
+        const ScanTarget& target = targets[selection.target];
+        const SegmentView view = VORP_TRY(SegmentView::open(*target.segment));
+        const auto [lo, hi] = piece.ranges.front();
+        const std::span<const std::uint32_t> rows = std::span<const std::uint32_t>(selection.rows).subspan(lo, hi - lo);
+        if (gather_numeric(want, rows)) {
+            write_gathered(view, rows, want, target.seg_id, to, piece.offset);
+        } else {
             for (std::size_t begin = 0; begin < rows.size();) {
                 const std::size_t end_of_run = run_end(rows, begin);
-                const std::size_t count = end_of_run - begin;
-                VORP_TRY(copy_run(view, rows[begin], rows[begin] + count, out, want));
-                if (want.seg) append_seg(out, target.seg_id, rows[begin], count);
+                const std::size_t lo_row = rows[begin];
+                const std::size_t hi_row = lo_row + (end_of_run - begin);
+                write_fixed(view, lo_row, hi_row, want, target.seg_id, to, piece.offset + begin);
+                if (wants_texts(want)) VORP_TRY(write_texts(view, lo_row, hi_row, want, to, piece.offset + begin));
                 begin = end_of_run;
             }
-            t_copy.fetch_add(elapsed_ns(started), std::memory_order_relaxed);
-        } else {
-            std::vector<Selection> members;
-            members.reserve(cluster.size());
-            for (const std::size_t index : cluster) members.push_back(selections[index]);
-            const std::vector<OrderEntry> order = VORP_TRY(merged(targets, members, std::nullopt));
-            const std::uint64_t ordered = monotonic_ns();
-            t_order.fetch_add(ordered > started ? ordered - started : 0, std::memory_order_relaxed);
-            VORP_TRY(materialize_order_into(targets, want, order, out));
-            t_copy.fetch_add(elapsed_ns(ordered), std::memory_order_relaxed);
         }
+        t_copy.fetch_add(elapsed_ns(started), std::memory_order_relaxed);
+        return ok();
+    }
+    std::vector<KeyColumns> keys;
+    std::vector<SegmentView> views;
+    keys.reserve(cluster.size());
+    views.reserve(cluster.size());
+    for (const std::size_t index : cluster) {
+        const Segment& segment = *targets[selections[index].target].segment;
+        keys.push_back(VORP_TRY(key_columns(segment)));
+        views.push_back(VORP_TRY(SegmentView::open(segment)));
+    }
+    std::vector<Pick> picks;
+    merge_piece(selections, keys, cluster, piece, picks);
+    const std::uint64_t ordered = monotonic_ns();
+    t_order.fetch_add(ordered > started ? ordered - started : 0, std::memory_order_relaxed);
+    // The rows rarely run on within one segment here: fixed-width columns are gathered row by row,
+    // one column at a time; the texts, which can fail, go run by run as copy_run takes them.
+    const std::size_t at = piece.offset;
+    const std::size_t count = picks.size();
+    for (std::size_t index = 0; index < count; ++index) to.vt_s[at + index] = views[picks[index].member].vt_s[picks[index].row];
+    if (want.src_id)
+        for (std::size_t index = 0; index < count; ++index)
+            to.src_id[at + index] = views[picks[index].member].src_id[picks[index].row];
+    if (want.dst_id)
+        for (std::size_t index = 0; index < count; ++index)
+            to.dst_id[at + index] = views[picks[index].member].dst_id[picks[index].row];
+    if (want.vt_e)
+        for (std::size_t index = 0; index < count; ++index) {
+            const SegmentView& view = views[picks[index].member];
+            to.vt_e[at + index] = view.vt_e_elided ? vt_s_plus_one(view.vt_s[picks[index].row]) : view.vt_e[picks[index].row];
+        }
+    if (want.vid)
+        for (std::size_t index = 0; index < count; ++index) {
+            const SegmentView& view = views[picks[index].member];
+            to.vid[at + index] = Id96{view.vid64[picks[index].row], view.vid_lo32[picks[index].row]};
+        }
+    if (want.seg)
+        for (std::size_t index = 0; index < count; ++index) {
+            to.seg_id[at + index] = targets[selections[cluster[picks[index].member]].target].seg_id;
+            to.seg_row[at + index] = picks[index].row;
+        }
+    if (wants_texts(want)) {
+        for (std::size_t begin = 0; begin < count;) {
+            const Pick first = picks[begin];
+            std::size_t end = begin + 1;
+            while (end < count && picks[end].member == first.member && picks[end].row == picks[end - 1].row + 1) ++end;
+            VORP_TRY(write_texts(views[first.member], first.row, first.row + (end - begin), want, to, at + begin));
+            begin = end;
+        }
+    }
+    t_copy.fetch_add(elapsed_ns(ordered), std::memory_order_relaxed);
+    return ok();
+}
+
+// Full-length output columns for `rows` rows: the wanted ones sized (every element is written by
+// some piece afterwards; fixed-width columns are not zeroed first), text columns one thread per
+// column when `parallel`.
+EdgeColumns sized_columns(std::size_t rows, const Want& want, bool parallel) {
+    EdgeColumns out;
+    std::vector<std::function<void()>> sizing;
+    const auto size_column = [&](auto& column) {
+        sizing.emplace_back([&column, rows] {
+            reserve_large(column, rows);
+            column.resize(rows);
+        });
+    };
+    size_column(out.vt_s);
+    if (want.vt_e) size_column(out.vt_e);
+    if (want.src_id) size_column(out.src_id);
+    if (want.dst_id) size_column(out.dst_id);
+    if (want.vid) size_column(out.vid);
+    if (want.rel_type) size_column(out.rel_type);
+    if (want.disc) size_column(out.disc);
+    if (want.props) size_column(out.props);
+    if (want.seg) {
+        size_column(out.seg_id);
+        size_column(out.seg_row);
+    }
+    if (parallel && rows > 0 && wants_texts(want)) {
+        fan_out(sizing.size(), MATERIALIZE_WORKER_PANICKED, [&](std::size_t index) { sizing[index](); });
+    } else {
+        for (const auto& size : sizing) size();
     }
     return out;
 }
@@ -514,25 +803,46 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
     std::atomic<std::uint64_t> t_order{0};
     std::atomic<std::uint64_t> t_copy{0};
 
+    // Pieces below the cluster: a large cluster is cut into ranges of positions (one selection)
+    // or of keys (several), so a store of few large segments, or of segments that all overlap,
+    // still spreads over every thread. Each piece writes straight into the full-length columns
+    // at the offset its rows' counts give.
     const std::size_t threads = scan_threads();
-    const bool parallel = parallel_gate(threads, clusters.size(), MATERIALIZE_MIN_CLUSTERS, stats.scan.rows_selected);
-    std::vector<EdgeColumns> parts;
-    if (!parallel) {
-        parts.push_back(VORP_TRY(materialize_group(targets, want, selections, clusters, 0, clusters.size(), t_order, t_copy)));
-    } else {
-        const auto groups = balance_clusters(clusters, selections, threads);
-        std::vector<std::optional<Result<EdgeColumns>>> results(groups.size());
-        fan_out(groups.size(), MATERIALIZE_WORKER_PANICKED, [&](std::size_t index) {
-            results[index] = materialize_group(targets, want, selections, clusters, groups[index].first,
-                                               groups[index].second, t_order, t_copy);
-        });
-        parts.reserve(groups.size());
-        for (auto& part : results) {
-            if (!*part) return fail(std::move(*part).error());
-            parts.push_back(std::move(**part));
+    const std::size_t rows = static_cast<std::size_t>(stats.scan.rows_selected);
+    // With enough threads, about four pieces per thread; else one piece per cluster.
+    const std::size_t piece_rows = threads >= PARALLEL_MIN_THREADS
+                                       ? std::max<std::size_t>(1, (rows + threads * 4 - 1) / (threads * 4))
+                                       : std::max<std::size_t>(1, rows);
+    const std::vector<MaterializePiece> pieces = VORP_TRY(materialize_pieces(targets, selections, clusters, piece_rows));
+    const bool parallel = parallel_gate(threads, pieces.size(), MATERIALIZE_MIN_CLUSTERS, stats.scan.rows_selected);
+    result.columns = sized_columns(rows, want, parallel);
+    const Dest to = Dest::of(result.columns);
+    // Contiguous runs of pieces, one per worker, balanced by rows.
+    std::vector<std::size_t> bounds{0};
+    if (parallel) {
+        std::size_t acc = 0;
+        for (std::size_t index = 0; index < pieces.size(); ++index) {
+            acc += pieces[index].rows;
+            if (bounds.size() < threads && acc * threads >= rows * bounds.size() && index + 1 < pieces.size())
+                bounds.push_back(index + 1);
         }
     }
-    result.columns = concat_parts(std::move(parts), static_cast<std::size_t>(stats.scan.rows_selected), want, parallel);
+    bounds.push_back(pieces.size());
+    std::vector<Status> outcomes(pieces.size(), ok());
+    const auto run = [&](std::size_t worker) {
+        for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) {
+            outcomes[index] = write_piece(targets, want, selections, clusters, pieces[index], to, t_order, t_copy);
+            if (!outcomes[index]) return;  // the worker's later pieces cannot come first
+        }
+    };
+    if (parallel) {
+        fan_out(bounds.size() - 1, MATERIALIZE_WORKER_PANICKED, run);
+    } else {
+        run(0);
+    }
+    // The first failing piece in output order decides, as the first failing row would on one thread.
+    for (Status& outcome : outcomes)
+        if (!outcome) return fail(std::move(outcome).error());
     stats.t_materialize = elapsed_ns(materialize_started);
     stats.t_order = t_order.load(std::memory_order_relaxed);
     stats.t_copy = t_copy.load(std::memory_order_relaxed);

@@ -59,29 +59,88 @@ std::expected<std::vector<Id96>, ScanFailure> derive_eids(const Dictionary& dict
 
 Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path& root, const Manifest& manifest,
                                                     SegmentCache& cache) {
-    std::vector<ScanTarget> targets;
-    targets.reserve(manifest.edge_lanes.event.size() + manifest.edge_lanes.interval.size());
-    for (const auto& [lane, entries] : {std::pair{Lane::Event, &manifest.edge_lanes.event},
-                                        std::pair{Lane::Interval, &manifest.edge_lanes.interval}}) {
-        for (const SegmentEntry& entry : *entries) {
-            // On failure the segments opened so far are released with `targets`.
-            std::shared_ptr<const Segment> segment = VORP_TRY(cache.open_segment(root, entry.file));
-            targets.push_back({std::move(segment), segment_id_of(entry.file), lane});
+    std::vector<std::pair<Lane, const SegmentEntry*>> entries;
+    entries.reserve(manifest.edge_lanes.event.size() + manifest.edge_lanes.interval.size());
+    for (const SegmentEntry& entry : manifest.edge_lanes.event) entries.emplace_back(Lane::Event, &entry);
+    for (const SegmentEntry& entry : manifest.edge_lanes.interval) entries.emplace_back(Lane::Interval, &entry);
+
+    // Cached segments first (a warm scan stops here); the others are mapped, verified and decoded,
+    // which a cold start pays for every file: on worker threads when there are enough rows.
+    std::vector<ScanTarget> targets(entries.size());
+    std::vector<std::size_t> missing;
+    std::uint64_t missing_rows = 0;
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        const auto& [lane, entry] = entries[index];
+        targets[index] = {cache.cached(entry->file), segment_id_of(entry->file), lane};
+        if (targets[index].segment == nullptr) {
+            missing.push_back(index);
+            missing_rows += entry->rows;
         }
     }
+    const std::size_t threads = scan_threads();
+    if (!parallel_gate(threads, missing.size(), OPEN_MIN_SEGMENTS, missing_rows)) {
+        // In target order; the first failure ends it, and the segments opened so far are released.
+        for (const std::size_t index : missing)
+            targets[index].segment = VORP_TRY(cache.open_segment(root, entries[index].second->file));
+        return targets;
+    }
+    const std::size_t workers = std::min(threads, missing.size());
+    std::vector<std::optional<EngineError>> errors(missing.size());
+    fan_out(workers, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
+        for (std::size_t at = worker; at < missing.size(); at += workers) {
+            const std::size_t index = missing[at];
+            auto opened = cache.open_segment(root, entries[index].second->file);
+            if (opened) {
+                targets[index].segment = std::move(*opened);
+            } else {
+                errors[at] = std::move(opened).error();
+            }
+        }
+    });
+    // The first failure in target order is the one reported, as on one thread.
+    for (std::optional<EngineError>& error : errors)
+        if (error) return fail(std::move(*error));
     return targets;
 }
 
 Result<ScanSet> edge_scan_set(NativeStore& store) {
     ScanSet set;
     set.targets = VORP_TRY(gather_edge_targets(store.root, store.manifest, store.cache()));
+    set.entity_count = store.dict.size();
+    // Tables of closes are built in slices on worker threads when the gate opens for a phase of
+    // this scan's size.
+    std::uint64_t rows = 0;
+    for (const ScanTarget& target : set.targets) rows += target.segment->header.rows;
+    const auto ways = [rows](std::size_t closes) -> std::size_t {
+        const std::size_t threads = scan_threads();
+        return parallel_gate(threads, closes, CLOSE_TABLE_MIN_CLOSES, rows) ? threads : 1;
+    };
+    const CloseTable::Runner fan = [](std::size_t count, const std::function<void(std::size_t)>& work) {
+        fan_out(count, SCAN_WORKER_PANICKED, work);
+    };
+    // A fresh handle without an open batch: the flat table straight from the close runs stands
+    // for the committed closes, and the index is left for the reads that need it.
+    if (store.batch_close_index == nullptr) {
+        auto cold = store.close_cache.cold_close_table(
+            store.root, store.manifest, store.current_only, [&](std::span<const std::vector<StagedClose>> runs) {
+                std::size_t closes = 0;
+                for (const auto& run : runs) closes += run.size();
+                return CloseTable::from_runs(runs, ways(closes), fan);
+            });
+        if (!cold) return fail(std::move(cold).error());
+        if (*cold != nullptr) {
+            set.close_table = std::move(*cold);
+            return set;
+        }
+    }
     // The open batch's pending layer when it closed a stored version, else the committed index.
     set.close = VORP_TRY(store.close_overlay());
     // The committed index is the bottom layer either way; its table is cached with it.
     std::shared_ptr<const CloseIndex> committed = set.close;
     while (committed != nullptr && committed->base != nullptr) committed = committed->base;
-    set.close_table = store.close_cache.close_table(committed);
-    set.entity_count = store.dict.size();
+    set.close_table = store.close_cache.close_table(committed, [&](const std::shared_ptr<const CloseIndex>& index) {
+        return CloseTable::build(index, nullptr, ways(index->closed.size()), fan);
+    });
     return set;
 }
 

@@ -72,16 +72,19 @@ std::uint64_t segment_cost(const Segment& segment) {
 
 SegmentCache::SegmentCache(std::optional<std::uint64_t> budget) : budget_(budget) {}
 
+std::shared_ptr<const Segment> SegmentCache::cached(std::string_view file) {
+    auto guard = cache_mutex_.lock();
+    ++clock_;
+    if (const auto it = map_.find(file); it != map_.end()) {
+        it->second.last_used = clock_;
+        return it->second.segment;
+    }
+    return nullptr;
+}
+
 Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::filesystem::path& root,
                                                                     std::string_view file) {
-    {
-        auto guard = cache_mutex_.lock();
-        ++clock_;
-        if (const auto it = map_.find(file); it != map_.end()) {
-            it->second.last_used = clock_;
-            return it->second.segment;
-        }
-    }
+    if (std::shared_ptr<const Segment> hit = cached(file)) return hit;
 
     // Miss: map, open and (the first time for this handle) verify without holding any lock, so
     // hits and other files' opens proceed meanwhile. Two threads missing on the same file both
@@ -186,6 +189,7 @@ Result<std::shared_ptr<const CloseIndex>> CloseIndexCache::committed_close_index
 
     std::shared_ptr<CloseIndex> index;
     std::size_t start = 0;
+    if (record && record->index == nullptr) record.reset();  // a table alone: read the runs afresh
     if (record) {
         if (record->generation == generation) {
             std::shared_ptr<const CloseIndex> same = record->index;
@@ -218,10 +222,18 @@ Result<std::shared_ptr<const CloseIndex>> CloseIndexCache::committed_close_index
             index = std::make_shared<CloseIndex>(*index);
     }
 
+    // Every new run is read before any is inserted, so the map is sized once for all of them: a
+    // first read of a store rebuilds it from every run, and growing it run by run would rehash it
+    // again and again.
+    std::vector<std::vector<StagedClose>> read;
+    read.reserve(runs.size() - start);
+    std::size_t adding = 0;
     for (std::size_t position = start; position < runs.size(); ++position) {
-        const std::vector<StagedClose> rows = VORP_TRY(read_close_run(root / std::filesystem::path(runs[position].file)));
-        index->insert_run(rows);
+        read.push_back(VORP_TRY(read_close_run(root / std::filesystem::path(runs[position].file))));
+        adding += read.back().size();
     }
+    if (adding > 0) index->closed.reserve(index->closed.size() + adding);
+    for (const std::vector<StagedClose>& rows : read) index->insert_run(rows);
 
     Record fresh{generation, runs.size(), std::nullopt, index, nullptr};
     if (!runs.empty()) fresh.last_run.emplace(runs.back().file, runs.back().sha);
@@ -230,7 +242,9 @@ Result<std::shared_ptr<const CloseIndex>> CloseIndexCache::committed_close_index
     return std::shared_ptr<const CloseIndex>(std::move(index));
 }
 
-std::shared_ptr<const CloseTable> CloseIndexCache::close_table(const std::shared_ptr<const CloseIndex>& index) {
+std::shared_ptr<const CloseTable> CloseIndexCache::close_table(
+    const std::shared_ptr<const CloseIndex>& index,
+    const std::function<CloseTable(const std::shared_ptr<const CloseIndex>&)>& build) {
     if (!index) return nullptr;
     {
         auto guard = mutex_.lock();
@@ -239,11 +253,37 @@ std::shared_ptr<const CloseTable> CloseIndexCache::close_table(const std::shared
     }
     // Built without the lock. The caller's reference keeps the index from being extended in place
     // meanwhile (that needs the cache's to be the only one), so the table matches it.
-    auto table = std::make_shared<const CloseTable>(CloseTable::build(index));
+    auto table = std::make_shared<const CloseTable>(build ? build(index) : CloseTable::build(index));
     auto guard = mutex_.lock();
     if (cache_ && cache_->index == index) {
         if (cache_->table) return cache_->table;  // another caller was quicker: share one table
         cache_->table = table;
+    }
+    return table;
+}
+
+Result<std::shared_ptr<const CloseTable>> CloseIndexCache::cold_close_table(
+    const std::filesystem::path& root, const Manifest& manifest, bool current_only,
+    const std::function<CloseTable(std::span<const std::vector<StagedClose>>)>& build) {
+    const std::vector<CloseRunRef>& runs = manifest.close_runs;
+    if (current_only) {
+        if (!runs.empty()) VORP_TRY(committed_close_index(root, manifest, current_only));  // its error
+        return nullptr;
+    }
+    {
+        auto guard = mutex_.lock();
+        if (cache_ && cache_->index == nullptr && cache_->generation == manifest.generation) return cache_->table;
+        if (cache_) return nullptr;
+    }
+    std::vector<std::vector<StagedClose>> read;
+    read.reserve(runs.size());
+    for (const CloseRunRef& run : runs) read.push_back(VORP_TRY(read_close_run(root / std::filesystem::path(run.file))));
+    auto table = std::make_shared<const CloseTable>(build(read));
+    auto guard = mutex_.lock();
+    if (!cache_) {
+        Record fresh{manifest.generation, runs.size(), std::nullopt, nullptr, table};
+        if (!runs.empty()) fresh.last_run.emplace(runs.back().file, runs.back().sha);
+        cache_ = std::move(fresh);
     }
     return table;
 }

@@ -171,10 +171,155 @@ void CloseIndex::insert_run(std::span<const StagedClose> rows) {
     // reserve per run sizes the table to just fit, so runs appended one by one to a large index
     // rehash it far more often.)
     if (closed.empty()) closed.reserve(rows.size());
-    for (const StagedClose& close : rows) insert(close.segment_id, close.row, close.tt_e);
+    // A run lists the closes of one segment together: its id goes into `touched` once per stretch.
+    std::optional<std::uint64_t> last_segment;
+    for (const StagedClose& close : rows) {
+        closed.insert_or_assign(Id96{close.segment_id, close.row}, close.tt_e);
+        if (last_segment != close.segment_id) {
+            touched.insert(close.segment_id);
+            last_segment = close.segment_id;
+        }
+    }
 }
 
-CloseTable CloseTable::build(std::shared_ptr<const CloseIndex> top, const CloseIndex* stop) {
+namespace {
+
+// The parallel form of CloseTable::build: entries gathered per slice of buckets into partitions
+// by segment, then each partition sorted by (segment, row, depth) and cut into its segments.
+CloseTable build_in_ways(std::shared_ptr<const CloseIndex> top, const CloseIndex* stop, std::size_t ways,
+                         const CloseTable::Runner& run) {
+    struct Entry {
+        std::uint64_t segment;
+        std::uint32_t row;
+        std::uint32_t depth;
+        std::int64_t tt_e;
+    };
+    std::vector<const CloseIndex*> layers;
+    for (const CloseIndex* layer = top.get(); layer != nullptr && layer != stop; layer = layer->base.get())
+        layers.push_back(layer);
+    // gathered[slice * ways + partition]: what one slice found for one partition.
+    std::vector<std::vector<Entry>> gathered(ways * ways);
+    run(ways, [&](std::size_t slice) {
+        for (std::size_t depth = 0; depth < layers.size(); ++depth) {
+            const auto& closed = layers[depth]->closed;
+            const std::size_t buckets = closed.bucket_count();
+            for (std::size_t bucket = buckets * slice / ways; bucket < buckets * (slice + 1) / ways; ++bucket)
+                for (auto it = closed.begin(bucket); it != closed.end(bucket); ++it)
+                    gathered[slice * ways + it->first.prefix % ways].push_back(
+                        {it->first.prefix, it->first.suffix, static_cast<std::uint32_t>(depth), it->second});
+        }
+    });
+    std::vector<std::vector<std::pair<std::uint64_t, CloseTable::Rows>>> parts(ways);
+    run(ways, [&](std::size_t partition) {
+        std::vector<Entry> entries;
+        std::size_t total = 0;
+        for (std::size_t slice = 0; slice < ways; ++slice) total += gathered[slice * ways + partition].size();
+        entries.reserve(total);
+        for (std::size_t slice = 0; slice < ways; ++slice) {
+            std::vector<Entry>& from = gathered[slice * ways + partition];
+            entries.insert(entries.end(), from.begin(), from.end());
+            from = {};
+        }
+        std::ranges::sort(entries, [](const Entry& a, const Entry& b) {
+            if (a.segment != b.segment) return a.segment < b.segment;
+            return a.row != b.row ? a.row < b.row : a.depth < b.depth;
+        });
+        for (std::size_t first = 0; first < entries.size();) {
+            std::size_t last = first;
+            CloseTable::Rows rows;
+            while (last < entries.size() && entries[last].segment == entries[first].segment) {
+                if (rows.empty() || rows.back().first != entries[last].row) rows.emplace_back(entries[last].row, entries[last].tt_e);
+                ++last;
+            }
+            parts[partition].emplace_back(entries[first].segment, std::move(rows));
+            first = last;
+        }
+    });
+    CloseTable table;
+    table.source = std::move(top);
+    std::size_t segments = 0;
+    for (const auto& part : parts) segments += part.size();
+    table.segments.reserve(segments);
+    for (auto& part : parts)
+        for (auto& [segment, rows] : part) {
+            table.entries += rows.size();
+            table.segments.emplace(segment, std::move(rows));
+        }
+    return table;
+}
+
+}  // namespace
+
+CloseTable CloseTable::from_runs(std::span<const std::vector<StagedClose>> runs, std::size_t ways, const Runner& run) {
+    // Each row tagged with its place in the sequence of all runs; sorting by (segment, row, place)
+    // puts the deciding (last) entry of a key last among its own.
+    struct Entry {
+        std::uint64_t segment;
+        std::uint32_t row;
+        std::uint64_t place;
+        std::int64_t tt_e;
+    };
+    const std::size_t parts = std::max<std::size_t>(ways, 1);
+    const auto sequential = [](std::size_t count, const std::function<void(std::size_t)>& work) {
+        for (std::size_t index = 0; index < count; ++index) work(index);
+    };
+    const Runner& runner = run ? run : Runner(sequential);
+    std::vector<std::size_t> first_place(runs.size() + 1, 0);
+    for (std::size_t index = 0; index < runs.size(); ++index) first_place[index + 1] = first_place[index] + runs[index].size();
+    // gathered[slice * parts + partition]: the entries of one slice of the runs for one partition.
+    std::vector<std::vector<Entry>> gathered(parts * parts);
+    const std::size_t total = first_place.back();
+    runner(parts, [&](std::size_t slice) {
+        const std::size_t begin = total * slice / parts;
+        const std::size_t end = total * (slice + 1) / parts;
+        std::size_t run_index = static_cast<std::size_t>(std::ranges::upper_bound(first_place, begin) - first_place.begin()) - 1;
+        for (std::size_t place = begin; place < end; ++place) {
+            while (place >= first_place[run_index + 1]) ++run_index;
+            const StagedClose& close = runs[run_index][place - first_place[run_index]];
+            gathered[slice * parts + close.segment_id % parts].push_back({close.segment_id, close.row, place, close.tt_e});
+        }
+    });
+    std::vector<std::vector<std::pair<std::uint64_t, Rows>>> partitioned(parts);
+    runner(parts, [&](std::size_t partition) {
+        std::vector<Entry> entries;
+        for (std::size_t slice = 0; slice < parts; ++slice) {
+            std::vector<Entry>& from = gathered[slice * parts + partition];
+            entries.insert(entries.end(), from.begin(), from.end());
+            from = {};
+        }
+        std::ranges::sort(entries, [](const Entry& a, const Entry& b) {
+            if (a.segment != b.segment) return a.segment < b.segment;
+            return a.row != b.row ? a.row < b.row : a.place < b.place;
+        });
+        for (std::size_t first = 0; first < entries.size();) {
+            Rows rows;
+            std::size_t last = first;
+            for (; last < entries.size() && entries[last].segment == entries[first].segment; ++last) {
+                if (!rows.empty() && rows.back().first == entries[last].row) {
+                    rows.back().second = entries[last].tt_e;  // a later place decides
+                } else {
+                    rows.emplace_back(entries[last].row, entries[last].tt_e);
+                }
+            }
+            partitioned[partition].emplace_back(entries[first].segment, std::move(rows));
+            first = last;
+        }
+    });
+    CloseTable table;
+    std::size_t segments = 0;
+    for (const auto& part : partitioned) segments += part.size();
+    table.segments.reserve(segments);
+    for (auto& part : partitioned)
+        for (auto& [segment, rows] : part) {
+            table.entries += rows.size();
+            table.segments.emplace(segment, std::move(rows));
+        }
+    return table;
+}
+
+CloseTable CloseTable::build(std::shared_ptr<const CloseIndex> top, const CloseIndex* stop, std::size_t ways,
+                             const Runner& run) {
+    if (ways > 1 && run) return build_in_ways(std::move(top), stop, ways, run);
     // Every entry of every flattened layer, tagged with its layer's depth (0 the top), gathered
     // per segment; sorting by (row, depth) puts the deciding layer's entry first among a row's.
     struct Entry {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <ostream>
 #include <variant>
 #include <optional>
@@ -372,6 +373,242 @@ TEST(AggregateEdges, MatchesBruteForceAtEveryThreadCount) {
                 request.max_groups = groups;
                 EXPECT_TRUE(aggregate_edges(store, request).has_value());
             }
+        }
+    }
+}
+
+// ---- a fixed table ----------------------------------------------------------------------------------------
+
+// Groups as "k0,k1:v1,v2,..." separated by blanks, "-" for an absent value.
+std::string render(const AggregateResult& result) {
+    std::size_t groups = 0;
+    for (const AggValues& column : result.aggs) groups = std::visit([](const auto& v) { return v.size(); }, column);
+    if (!result.keys.empty()) groups = result.keys[0].size();
+    std::string out;
+    for (std::size_t group = 0; group < groups; ++group) {
+        if (group > 0) out += ' ';
+        for (std::size_t dim = 0; dim < result.keys.size(); ++dim)
+            out += fmt::format("{}{}", dim > 0 ? "," : "", result.keys[dim][group]);
+        out += ':';
+        for (std::size_t agg = 0; agg < result.aggs.size(); ++agg) {
+            if (agg > 0) out += ',';
+            std::visit([&](const auto& values) { out += values[group] ? fmt::format("{}", *values[group]) : "-"; },
+                       result.aggs[agg]);
+        }
+    }
+    return out;
+}
+
+// 72 edge versions in three commits (tt 10, 20, 30), row g = 24 b + j of commit b:
+//   src (5g + 3) mod 12, dst (7g + g div 5) mod 12 (uids in another order than the dense ids),
+//   rel "d" when g mod 7 = 6, else b, a, c by g mod 3;
+//   vt_s 100 b + 37 g mod 100 (easy: each commit in a span of its own) or 53 g mod 300 (overlap);
+//   vt_e open when g mod 6 = 0, vt_s + 1 when 1, else vt_s + 7 (g mod 9) + 1.
+// Commit b + 1 closes the rows of commit b with j mod 4 = 1; a batch left open at tt 40 closes
+// every other row with g mod 10 = 3 and stages an edge of its own (never aggregated). About six
+// rows per segment and a lane stride of 50, so both lanes hold several segments.
+std::unique_ptr<NativeStore> fixed_store(const std::filesystem::path& path, bool overlap, int entities) {
+    auto opened = NativeStore::open(path.string());
+    EXPECT_TRUE(opened.has_value());
+    std::unique_ptr<NativeStore> store = std::move(*opened);
+    store->lane_stride = 50;
+    store->segment_target_bytes = 300;
+    for (int id = 0; id < entities; ++id)
+        store->dict.push(id < 12 ? fmt::format("{}{}", "qwertyuiopas"[id], id) : fmt::format("zz{:05}", id), "");
+    const auto vid = [](int g) { return Id96{static_cast<std::uint64_t>(g + 1) * 0x9E3779B97F4A7C15ull, 0}; };
+    std::set<int> closed;
+    for (int batch = 0; batch <= 3; ++batch) {
+        const std::int64_t tt = 10 * (batch + 1);
+        EXPECT_TRUE(store->begin(tt).has_value());
+        for (int j = 0; j < 24 && batch < 3; ++j) {
+            const int g = 24 * batch + j;
+            const std::int64_t vt_s = overlap ? (g * 53) % 300 : 100 * batch + (g * 37) % 100;
+            const std::int64_t vt_e = g % 6 == 0 ? OPEN_END : g % 6 == 1 ? vt_s + 1 : vt_s + 7 * (g % 9) + 1;
+            const char* rel = g % 7 == 6 ? "d" : g % 3 == 0 ? "b" : g % 3 == 1 ? "a" : "c";
+            EXPECT_TRUE(store->stage_edge(EdgeRow{rel, "", "{}", "test", std::nullopt, vid(g), vt_s, vt_e, tt,
+                                                  static_cast<std::uint32_t>((5 * g + 3) % 12),
+                                                  static_cast<std::uint32_t>((7 * g + g / 5) % 12)})
+                            .has_value());
+        }
+        for (int j = 1; j < 24 && batch >= 1 && batch < 3; j += 4) {
+            closed.insert(24 * (batch - 1) + j);
+            EXPECT_TRUE(store->close_version(RowKind::Edge, vid(24 * (batch - 1) + j), tt).has_value());
+        }
+        if (batch == 3) {
+            for (int g = 3; g < 72; g += 10) {
+                if (closed.contains(g)) continue;
+                EXPECT_TRUE(store->close_version(RowKind::Edge, vid(g), tt).has_value());
+            }
+            EXPECT_TRUE(store->stage_edge(EdgeRow{"zz", "", "{}", "test", std::nullopt, vid(100), 50, 60, tt, 1, 2})
+                            .has_value());
+            break;
+        }
+        EXPECT_TRUE(store->commit(store->manifest.event_log).has_value());
+    }
+    return store;
+}
+
+// Expected groups from a model of the rows above, written out; as of tt 25 ("past") and now, on
+// both layouts, each at 1, 4 and 16 threads with the gates open, over a dictionary of 80 entities
+// (distinct sets of two words, turned into bitsets at four ids) and of 20,000 (endpoint key spaces
+// larger than a worker's cache share).
+TEST(AggregateEdges, FixedTableAtEveryThreadCount) {
+    struct Expected {
+        const char* layout;
+        const char* request;
+        const char* as_of;
+        const char* groups;
+    };
+    const std::vector<Expected> table = {
+        {"easy", "bucket_rel", "past",
+         "0,0:2,15,48,29 0,1:2,43,44,43 0,2:1,36,51,36 0,3:2,15,22,15 1,0:2,29,70,50 "
+         "1,1:1,-,66,- 1,2:2,36,74,57 2,0:3,5.666666666666667,102,8 2,1:3,43,110,43 "
+         "2,2:3,29,106,57 2,3:1,36,117,36 3,0:2,1,147,1 3,1:3,11.5,143,22 3,2:2,36,162,57 "
+         "3,3:1,50,158,50 4,0:2,15,180,29 4,1:1,-,188,- 4,2:2,46.5,184,57 4,3:1,1,199,1"},
+        {"easy", "bucket_rel", "now",
+         "0,0:2,15,48,29 0,1:2,43,44,43 0,3:2,15,22,15 1,0:2,29,70,50 1,1:1,-,66,- "
+         "1,2:2,36,74,57 2,0:2,8,102,8 2,1:2,-,110,- 2,2:3,29,106,57 3,0:1,1,147,1 "
+         "3,1:2,22,143,22 3,2:1,57,162,57 3,3:1,50,158,50 4,0:2,15,180,29 4,1:2,22,188,22 "
+         "4,2:4,36,184,57 4,3:1,1,199,1 5,0:3,26.666666666666668,224,50 5,1:2,-,220,- "
+         "5,2:2,46.5,227,57 5,3:2,22,235,43"},
+        {"easy", "src", "past",
+         "10:4,4,195 2:4,4,191 7:4,4,184 8:2,2,169 9:4,4,154 0:2,2,165 3:4,4,188 11:4,4,180 "
+         "4:2,2,173 6:4,4,199 1:4,4,162 5:4,4,158"},
+        {"easy", "src", "now",
+         "10:5,4,283 2:5,4,279 7:6,5,272 8:2,2,257 9:6,5,298 0:2,2,253 3:6,5,276 11:6,5,268 "
+         "4:1,1,205 6:4,4,287 1:6,5,294 5:6,5,290"},
+        {"easy", "rel_dst", "past", "0,2:2,1 0,7:3,1 0,9:2,1 0,0:3,1 3,2:1,1 3,7:1,36 3,4:1,50"},
+        {"easy", "rel_dst", "now", "0,2:2,1 0,7:3,1 0,9:2,8 0,0:2,8 0,4:1,1 3,2:1,1 3,0:1,1 3,4:1,50"},
+        {"easy", "none", "past", ":42,12,104.61904761904762,23.852941176470587"},
+        {"easy", "none", "now", ":55,12,160.27272727272728,26.88372093023256"},
+        {"easy", "src_fine", "past",
+         "10,0:1,1,1,15 10,5:1,1,1,36 10,13:1,1,1,15 10,19:1,1,1,57 2,0:1,1,1,1 2,5:1,1,1,1 "
+         "2,14:1,1,1,1 2,19:1,1,1,1 7,4:1,1,1,15 7,9:1,1,1,57 7,12:1,1,1,57 7,18:1,1,1,36 "
+         "8,12:1,1,1,1 8,16:1,1,1,1 9,2:1,1,1,- 9,6:1,1,1,- 9,11:1,1,1,- 9,15:1,1,1,- "
+         "0,12:1,1,1,43 0,16:1,1,1,1 3,0:1,1,1,- 3,4:1,1,1,- 3,13:1,1,1,- 3,18:1,1,1,- "
+         "11,4:1,1,1,29 11,9:1,1,1,50 11,13:1,1,1,8 11,18:1,1,1,29 4,11:1,1,1,36 4,17:1,1,1,15 "
+         "6,1:1,1,1,22 6,5:1,1,1,43 6,14:1,1,1,22 6,19:1,1,1,1 1,1:1,1,1,36 1,7:1,1,1,15 "
+         "1,10:1,1,1,15 1,16:1,1,1,57 5,1:1,1,1,29 5,7:1,1,1,8 5,10:1,1,1,8 5,15:1,1,1,50"},
+        {"easy", "src_fine", "now",
+         "10,0:1,1,1,15 10,13:1,1,1,15 10,19:1,1,1,57 10,22:1,1,1,57 10,28:1,1,1,36 "
+         "2,0:1,1,1,1 2,5:1,1,1,1 2,14:1,1,1,1 2,23:1,1,1,1 2,27:1,1,1,1 7,4:1,1,1,15 "
+         "7,9:1,1,1,57 7,12:1,1,1,57 7,18:1,1,1,36 7,21:1,1,1,36 7,27:1,1,1,15 8,21:1,1,1,1 "
+         "8,25:1,1,1,1 9,2:1,1,1,- 9,6:1,1,1,- 9,11:1,1,1,- 9,15:1,1,1,- 9,24:1,1,1,- "
+         "9,29:1,1,1,- 0,20:1,1,1,22 0,25:1,1,1,43 3,0:1,1,1,- 3,4:1,1,1,- 3,13:1,1,1,- "
+         "3,18:1,1,1,- 3,22:1,1,1,- 3,27:1,1,1,- 11,4:1,1,1,29 11,9:1,1,1,50 11,13:1,1,1,8 "
+         "11,18:1,1,1,29 11,22:1,1,1,50 11,26:1,1,1,8 4,20:1,1,1,15 6,5:1,1,1,43 6,14:1,1,1,22 "
+         "6,19:1,1,1,1 6,28:1,1,1,43 1,1:1,1,1,36 1,7:1,1,1,15 1,10:1,1,1,15 1,16:1,1,1,57 "
+         "1,25:1,1,1,36 1,29:1,1,1,57 5,1:1,1,1,29 5,7:1,1,1,8 5,10:1,1,1,8 5,15:1,1,1,50 "
+         "5,24:1,1,1,29 5,29:1,1,1,50"},
+        {"easy", "dst_bucket", "past", "2,0:4 2,1:5 7,0:3 7,1:5 9,0:4 9,1:4 0,0:4 0,1:5 4,0:3 4,1:5"},
+        {"easy", "dst_bucket", "now",
+         "2,0:4 2,1:4 2,2:4 7,0:3 7,1:4 7,2:5 9,0:2 9,1:2 9,2:3 0,0:4 0,1:3 0,2:5 4,0:3 4,1:4 "
+         "4,2:5"},
+        {"overlap", "bucket_rel", "past",
+         "0,0:2,18.5,20,29 0,1:2,-,36,- 0,2:2,36,37,57 1,0:1,1,71,1 1,1:2,-,72,- "
+         "1,2:1,15,91,15 1,3:1,36,73,36 2,0:2,1,107,1 2,1:2,-,108,- 2,2:2,36,106,57 "
+         "3,0:3,1,143,1 3,1:1,22,159,22 3,2:2,46.5,142,57 3,3:1,15,160,15 4,0:1,29,212,29 "
+         "4,1:1,43,195,43 4,2:2,25.5,196,36 5,0:2,29,230,50 5,1:1,43,249,43 5,2:1,57,232,57 "
+         "5,3:1,1,231,1"},
+        {"overlap", "bucket_rel", "now",
+         "0,0:3,29,20,50 0,1:3,22,21,22 0,2:1,57,55,57 0,3:1,43,57,43 "
+         "1,0:3,12.666666666666666,71,29 1,1:2,-,72,- 1,2:1,15,91,15 2,0:2,25.5,107,50 "
+         "2,1:2,-,108,- 2,2:3,36,106,57 3,0:1,1,143,1 3,1:1,-,162,- 3,2:4,41.25,142,57 "
+         "3,3:2,15,144,15 4,0:2,15,197,29 4,1:3,43,180,43 4,2:2,25.5,196,36 4,3:1,1,215,1 "
+         "5,0:4,15,230,50 5,2:2,46.5,232,57 5,3:1,1,231,1"},
+        {"overlap", "src", "past",
+         "10:4,4,283 2:4,4,179 7:4,4,232 8:2,2,161 9:4,4,126 0:2,2,285 3:4,4,108 11:4,4,284 "
+         "4:2,2,73 6:4,4,267 1:4,4,214 5:4,4,266"},
+        {"overlap", "src", "now",
+         "10:5,4,283 2:5,4,251 7:6,5,268 8:2,2,233 9:6,5,198 0:2,2,57 3:6,5,180 11:6,5,284 "
+         "4:1,1,145 6:4,4,267 1:6,5,286 5:6,5,266"},
+        {"overlap", "rel_dst", "past", "0,2:2,1 0,7:2,1 0,9:1,1 0,0:2,1 0,4:2,1 3,2:1,1 3,7:1,36 3,0:1,15"},
+        {"overlap", "rel_dst", "now", "0,2:2,1 0,7:3,1 0,9:1,29 0,0:2,8 0,4:4,1 3,2:1,1 3,9:1,- 3,0:2,1 3,4:1,43"},
+        {"overlap", "none", "past", ":42,12,140.14285714285714,23.852941176470587"},
+        {"overlap", "none", "now", ":55,12,142.45454545454547,26.88372093023256"},
+        {"overlap", "src_fine", "past",
+         "10,1:1,1,1,36 10,5:1,1,1,57 10,9:1,1,1,15 10,28:1,1,1,15 2,7:1,1,1,1 2,10:1,1,1,1 "
+         "2,14:1,1,1,1 2,17:1,1,1,1 7,12:1,1,1,57 7,16:1,1,1,15 7,19:1,1,1,36 7,23:1,1,1,57 "
+         "8,12:1,1,1,1 8,16:1,1,1,1 9,1:1,1,1,- 9,5:1,1,1,- 9,9:1,1,1,- 9,12:1,1,1,- "
+         "0,24:1,1,1,43 0,28:1,1,1,1 3,0:1,1,1,- 3,3:1,1,1,- 3,7:1,1,1,- 3,10:1,1,1,- "
+         "11,2:1,1,1,29 11,21:1,1,1,29 11,24:1,1,1,50 11,28:1,1,1,8 4,3:1,1,1,15 4,7:1,1,1,36 "
+         "6,15:1,1,1,22 6,19:1,1,1,43 6,23:1,1,1,1 6,26:1,1,1,22 1,10:1,1,1,15 1,14:1,1,1,36 "
+         "1,17:1,1,1,57 1,21:1,1,1,15 5,0:1,1,1,50 5,3:1,1,1,8 5,23:1,1,1,8 5,26:1,1,1,29"},
+        {"overlap", "src_fine", "now",
+         "10,5:1,1,1,57 10,9:1,1,1,15 10,12:1,1,1,36 10,16:1,1,1,57 10,28:1,1,1,15 2,7:1,1,1,1 "
+         "2,10:1,1,1,1 2,14:1,1,1,1 2,21:1,1,1,1 2,25:1,1,1,1 7,0:1,1,1,36 7,12:1,1,1,57 "
+         "7,16:1,1,1,15 7,19:1,1,1,36 7,23:1,1,1,57 7,26:1,1,1,15 8,19:1,1,1,1 8,23:1,1,1,1 "
+         "9,1:1,1,1,- 9,5:1,1,1,- 9,9:1,1,1,- 9,12:1,1,1,- 9,16:1,1,1,- 9,19:1,1,1,- "
+         "0,2:1,1,1,22 0,5:1,1,1,43 3,0:1,1,1,- 3,3:1,1,1,- 3,7:1,1,1,- 3,10:1,1,1,- "
+         "3,14:1,1,1,- 3,18:1,1,1,- 11,2:1,1,1,29 11,5:1,1,1,50 11,9:1,1,1,8 11,21:1,1,1,29 "
+         "11,24:1,1,1,50 11,28:1,1,1,8 4,14:1,1,1,15 6,0:1,1,1,43 6,19:1,1,1,43 6,23:1,1,1,1 "
+         "6,26:1,1,1,22 1,10:1,1,1,15 1,14:1,1,1,36 1,17:1,1,1,57 1,21:1,1,1,15 1,25:1,1,1,36 "
+         "1,28:1,1,1,57 5,0:1,1,1,50 5,3:1,1,1,8 5,7:1,1,1,29 5,11:1,1,1,50 5,23:1,1,1,8 "
+         "5,26:1,1,1,29"},
+        {"overlap", "dst_bucket", "past",
+         "2,0:3 2,1:4 2,2:2 7,0:3 7,1:3 7,2:2 9,0:2 9,1:3 9,2:3 0,0:4 0,1:3 0,2:2 4,0:3 4,1:2 "
+         "4,2:3"},
+        {"overlap", "dst_bucket", "now",
+         "2,0:5 2,1:3 2,2:4 7,0:3 7,1:5 7,2:4 9,0:3 9,1:2 9,2:2 0,0:4 0,1:5 0,2:3 4,0:4 4,1:5 "
+         "4,2:3"},
+    };
+    const auto request_of = [](std::string_view name) {
+        AggregateRequest request;
+        request.max_groups = UINT64_MAX;
+        request.t_a = 0;
+        request.t_b = 300;
+        const Agg count{AggKind::Count, 0};
+        if (name == "bucket_rel") {
+            request.group_by = {{DimKind::TimeBucket, 0, 40}, {DimKind::RelType, 0, 40}};
+            request.aggregates = {count, {AggKind::Mean, STAT_DURATION}, {AggKind::Min, STAT_VT_S}, {AggKind::Max, STAT_DURATION}};
+            request.t_a = 20;
+            request.t_b = 260;
+        } else if (name == "src") {
+            request.group_by = {{DimKind::Endpoint, ROLE_SRC, 0}};
+            request.aggregates = {count, {AggKind::CountDistinct, ROLE_DST}, {AggKind::Max, STAT_VT_S}};
+        } else if (name == "rel_dst") {
+            request.group_by = {{DimKind::RelType, 0, 0}, {DimKind::Endpoint, ROLE_DST, 0}};
+            request.aggregates = {count, {AggKind::Min, STAT_DURATION}};
+            request.rel_types = std::vector<std::string>{"a", "d", "x"};
+            request.t_a = 50;
+            request.t_b = 250;
+        } else if (name == "src_fine") {
+            // Enough slots and distinct sets that several workers route rows to partitions.
+            request.group_by = {{DimKind::Endpoint, ROLE_SRC, 10}, {DimKind::TimeBucket, 0, 10}};
+            request.aggregates = {count, {AggKind::CountDistinct, ROLE_SRC}, {AggKind::CountDistinct, ROLE_DST},
+                                  {AggKind::Mean, STAT_DURATION}};
+        } else if (name == "none") {
+            request.aggregates = {count, {AggKind::CountDistinct, ROLE_SRC}, {AggKind::Mean, STAT_VT_S},
+                                  {AggKind::Mean, STAT_DURATION}};
+        } else {
+            request.group_by = {{DimKind::Endpoint, ROLE_DST, 100}, {DimKind::TimeBucket, 0, 100}};
+            request.aggregates = {count};
+        }
+        return request;
+    };
+    ThreadEnv env;
+    for (const bool overlap : {false, true}) {
+        for (const int entities : {80, 20000}) {
+            testing::TempDir dir;
+            const std::unique_ptr<NativeStore> store = fixed_store(dir.path / "store", overlap, entities);
+            ASSERT_GE(store->manifest.edge_lanes.event.size() + store->manifest.edge_lanes.interval.size(), 8u);
+            ASSERT_GT(store->manifest.edge_lanes.interval.size(), 0u);
+            std::size_t checked = 0;
+            for (const Expected& row : table) {
+                if (std::string_view(row.layout) != (overlap ? "overlap" : "easy")) continue;
+                ++checked;
+                SCOPED_TRACE(fmt::format("{} {} {} entities={}", row.layout, row.request, row.as_of, entities));
+                AggregateRequest request = request_of(row.request);
+                request.as_of_tt = std::string_view(row.as_of) == "past" ? 25 : OPEN_END;
+                for (const int threads : {1, 4, 16}) {
+                    env.threads(threads);
+                    auto got = aggregate_edges(*store, request);
+                    ASSERT_TRUE(got.has_value()) << got.error().display();
+                    EXPECT_EQ(render(*got), row.groups) << "threads " << threads;
+                    EXPECT_EQ(got->rel_names, (std::vector<std::string>{"a", "b", "c", "d"}));
+                }
+            }
+            EXPECT_EQ(checked, 12u);
         }
     }
 }

@@ -148,7 +148,7 @@ TEST(ScanOrdering, BalanceClustersVectors) {
         std::vector<std::vector<std::size_t>> clusters;
         for (std::size_t size : sizes) {
             clusters.push_back({selections.size()});
-            selections.push_back({std::vector<std::uint32_t>(size, 0), 0});
+            selections.push_back({Column<std::uint32_t>(size, 0), 0});
         }
         return std::pair{selections, clusters};
     };
@@ -346,7 +346,7 @@ bool keys_distinct(const std::vector<const ModelVersion*>& rows) {
     return true;
 }
 
-TEST(ScanProperty, EqualsModelAtOneAndEightThreads) {
+TEST(ScanProperty, EqualsModelAtOneFourAndEightThreads) {
     EnvScope env;
     env.set("VORP_PARALLEL_MIN_ROWS", "0");
     const int seeds = seed_count("VORP_SCAN_SEEDS", 40);
@@ -369,7 +369,7 @@ TEST(ScanProperty, EqualsModelAtOneAndEightThreads) {
             const std::vector<const ModelVersion*> rows = expected_rows(store, request);
             const EdgeColumns expected = expected_columns(rows, Want::of(request));
             std::optional<Materialized> first;
-            for (const char* threads : {"1", "8"}) {
+            for (const char* threads : {"1", "4", "8"}) {
                 env.set("VORP_SCAN_THREADS", threads);
                 auto result = materialize_at(store.set, request);
                 ASSERT_TRUE(result) << result.error().display();
@@ -428,6 +428,43 @@ TEST(ScanProperty, CachedCloseTableSelectsAsTheLayers) {
             std::make_shared<const CloseTable>(CloseTable::build(top)),        // the whole chain
             std::make_shared<const CloseTable>(CloseTable::build(std::make_shared<const CloseIndex>())),  // foreign
         };
+        // Built in slices on worker threads (and in slices on this thread), a table is the same.
+        const CloseTable::Runner threaded = [](std::size_t count, const std::function<void(std::size_t)>& work) {
+            fan_out(count, SCAN_WORKER_PANICKED, work);
+        };
+        const CloseTable::Runner inline_run = [](std::size_t count, const std::function<void(std::size_t)>& work) {
+            for (std::size_t index = count; index-- > 0;) work(index);
+        };
+        // Straight from close runs (repeated keys: the last run, then the last row, wins), the
+        // table is that of an index of the same runs.
+        std::vector<std::vector<StagedClose>> runs(1 + rng() % 4);
+        auto runs_index = std::make_shared<CloseIndex>();
+        for (auto& run : runs) {
+            for (std::size_t count = rng() % 300; count-- > 0;)
+                run.push_back({100 + 3 * (rng() % 6), static_cast<std::int64_t>(rng() % 9), static_cast<std::uint32_t>(rng() % 50),
+                               true});
+            runs_index->insert_run(run);
+        }
+        const CloseTable from_index = CloseTable::build(runs_index);
+        for (const std::size_t ways : {1, 2, 5}) {
+            for (const CloseTable::Runner* run : {&threaded, &inline_run}) {
+                const CloseTable direct = CloseTable::from_runs(runs, ways, *run);
+                EXPECT_EQ(direct.segments, from_index.segments) << "ways " << ways;
+                EXPECT_EQ(direct.entries, from_index.entries);
+                EXPECT_EQ(direct.source, nullptr);
+            }
+        }
+        for (const auto& source : {top->base, top}) {
+            const CloseTable plain = CloseTable::build(source);
+            for (const std::size_t ways : {2, 3, 7}) {
+                for (const CloseTable::Runner* run : {&threaded, &inline_run}) {
+                    const CloseTable sliced = CloseTable::build(source, nullptr, ways, *run);
+                    EXPECT_EQ(sliced.segments, plain.segments) << "ways " << ways;
+                    EXPECT_EQ(sliced.entries, plain.entries);
+                    EXPECT_EQ(sliced.source, plain.source);
+                }
+            }
+        }
         for (int round = 0; round < 12; ++round) {
             const ScanRequest request = random_request(rng, store.entities);
             store.set.close_table = nullptr;
@@ -511,6 +548,188 @@ TEST(ScanSelection, PruningCountersAndBoundaries) {
     ASSERT_TRUE(none);
     EXPECT_EQ(none->columns.rows(), 0u);
     EXPECT_EQ(none->stats.clusters, 0u);
+}
+
+// ---- a fixed layout with hand-written answers ----------------------------------------------------------
+//
+// Five segments, in target order (vt_e = vt_s + 10 unless said; vids written v1 .. v12):
+//   seg 10  tt_s 1   (100,v1) (110,v2) (120,v3) (130,v4)      row 0 closed in its header at tt 5
+//   seg 11  tt_s 2   (105,v5) (120,v3) (125,v6)                row 0 closed by the overlay at tt 3
+//   seg 12  tt_s 1   (130,v4) (140,v7) (150,v8)                vt_e elided (vt_s + 1)
+//   seg 13  tt_s 1,1,3  (50,v9) (110,v2) (115,v10)             two tt_s runs
+//   seg 14  tt_s 4   (1000,v11) (1010,v12)
+// (110,v2) is stored in segs 13 and 10, (120,v3) in 10 and 11, (130,v4) in 10 and 12: the ties.
+// Seg 13 starts before seg 10, so in a cluster's order it comes first while in target order it
+// comes after; seg 12 starts exactly at the running maximum (130,v4) and so opens a cluster.
+struct FixedRow {
+    std::int64_t vt_s;
+    std::uint64_t vid;
+    std::int64_t tt_s;
+};
+
+ScanSet fixed_layout(const std::filesystem::path& dir) {
+    struct Layout {
+        std::uint64_t seg_id;
+        std::vector<FixedRow> rows;
+        bool elided;
+        std::vector<std::pair<std::uint32_t, std::int64_t>> folded;
+    };
+    const Layout layouts[] = {
+        {10, {{100, 1, 1}, {110, 2, 1}, {120, 3, 1}, {130, 4, 1}}, false, {{0, 5}}},
+        {11, {{105, 5, 2}, {120, 3, 2}, {125, 6, 2}}, false, {}},
+        {12, {{130, 4, 1}, {140, 7, 1}, {150, 8, 1}}, true, {}},
+        {13, {{50, 9, 1}, {110, 2, 1}, {115, 10, 3}}, false, {}},
+        {14, {{1000, 11, 4}, {1010, 12, 4}}, false, {}},
+    };
+    ScanSet set;
+    for (const Layout& layout : layouts) {
+        std::vector<EdgeRow> rows;
+        for (const FixedRow& fixed : layout.rows) {
+            EdgeRow row;
+            row.src_id = static_cast<std::uint32_t>(fixed.vid % 3);
+            row.dst_id = static_cast<std::uint32_t>(fixed.vid % 5);
+            row.rel_type = "knows";
+            row.source = "fixed";
+            row.props = "{}";
+            row.vid = Id96{fixed.vid, 0};
+            row.vt_s = fixed.vt_s;
+            row.vt_e = fixed.vt_s + (layout.elided ? 1 : 10);
+            row.tt_s = fixed.tt_s;
+            rows.push_back(std::move(row));
+        }
+        SegmentWriteOptions options;
+        options.closed_rows = layout.folded;
+        options.lane = layout.seg_id == 13 ? Lane::Interval : Lane::Event;
+        const std::filesystem::path path = dir / fmt::format("{:012}.vos", layout.seg_id);
+        EXPECT_TRUE(write_edge_segment(path, rows, options));
+        auto source = MmapSource::load(path);
+        auto segment = source ? Segment::open(path, std::move(*source), true) : fail(source.error());
+        EXPECT_TRUE(segment);
+        if (!segment) return set;
+        EXPECT_EQ((*segment)->header.vt_e_elided, layout.elided);
+        set.targets.push_back({*segment, layout.seg_id, options.lane});
+    }
+    auto overlay = std::make_shared<CloseIndex>();
+    overlay->insert(11, 0, 3);
+    set.close = overlay;
+    set.entity_count = 5;
+    return set;
+}
+
+// Each request with the rows it must return, as (seg_id, row) in output order, and every counter.
+// The tie rule is visible where (110,v2) meets: without a limit seg 13's row first (cluster
+// order), with a limit seg 10's (target order).
+TEST(ScanPinned, FixedLayoutRowsOrderAndCountersAtEveryThreadCount) {
+    TempDir dir{"vorp-scan-pinned"};
+    const ScanSet set = fixed_layout(dir.path);
+    ASSERT_EQ(set.targets.size(), 5u);
+    using Rows = std::vector<std::pair<std::uint64_t, std::uint32_t>>;
+    struct Case {
+        const char* name;
+        std::int64_t as_of;
+        std::optional<std::int64_t> vt_min, vt_max;
+        std::optional<std::uint64_t> limit;
+        Rows rows;
+        std::uint64_t pruned, examined, selected;
+        std::uint32_t clusters, clusters_multi;
+    };
+    const Case cases[] = {
+        {"now, all rows", OPEN_END, {}, {}, {},
+         {{13, 0}, {13, 1}, {10, 1}, {13, 2}, {10, 2}, {11, 1}, {11, 2}, {10, 3}, {12, 0}, {12, 1}, {12, 2}, {14, 0}, {14, 1}},
+         0, 15, 13, 3, 1},
+        {"now, limit above the rows", OPEN_END, {}, {}, 100,
+         {{13, 0}, {10, 1}, {13, 1}, {13, 2}, {10, 2}, {11, 1}, {11, 2}, {10, 3}, {12, 0}, {12, 1}, {12, 2}, {14, 0}, {14, 1}},
+         0, 15, 13, 0, 0},
+        {"now, limit 3", OPEN_END, {}, {}, 3, {{13, 0}, {10, 1}, {13, 1}}, 0, 15, 13, 0, 0},
+        {"now, limit 0", OPEN_END, {}, {}, 0, {}, 0, 15, 13, 0, 0},
+        {"as of 2: seg 14 pruned, seg 13's second run not believed, no close yet", 2, {}, {}, {},
+         {{13, 0}, {10, 0}, {11, 0}, {13, 1}, {10, 1}, {10, 2}, {11, 1}, {11, 2}, {10, 3}, {12, 0}, {12, 1}, {12, 2}},
+         1, 12, 12, 2, 1},
+        {"as of 3: the overlay's close at 3 is in force, seg 13's second run believed", 3, {}, {}, {},
+         {{13, 0}, {10, 0}, {13, 1}, {10, 1}, {13, 2}, {10, 2}, {11, 1}, {11, 2}, {10, 3}, {12, 0}, {12, 1}, {12, 2}},
+         1, 13, 12, 2, 1},
+        {"as of 4: the header's close at 5 not yet", 4, {}, {}, {},
+         {{13, 0}, {10, 0}, {13, 1}, {10, 1}, {13, 2}, {10, 2}, {11, 1}, {11, 2}, {10, 3}, {12, 0}, {12, 1}, {12, 2},
+          {14, 0}, {14, 1}},
+         0, 15, 14, 3, 1},
+        {"as of 0: everything pruned", 0, {}, {}, {}, {}, 5, 0, 0, 0, 0},
+        {"window [130, 141): vt_e = vt_min rejected, elided rows cut by vt_s", OPEN_END, 130, 141, {},
+         {{11, 2}, {10, 3}, {12, 0}, {12, 1}}, 2, 9, 4, 3, 0},
+        {"window [131, 140): seg 12's window empty, neither pruned nor examined", OPEN_END, 131, 140, {},
+         {{11, 2}, {10, 3}}, 2, 7, 2, 2, 0},
+        {"as of 2, vt_max 121: seg 12 pruned by its vt_min, seg 14 by tt", 2, {}, 121, {},
+         {{13, 0}, {10, 0}, {11, 0}, {13, 1}, {10, 1}, {10, 2}, {11, 1}}, 2, 7, 7, 1, 1},
+        {"as of 2, vt_max 121, limit 5", 2, {}, 121, 5, {{13, 0}, {10, 0}, {11, 0}, {10, 1}, {13, 1}}, 2, 7, 7, 0, 0},
+    };
+    EnvScope env;
+    env.set("VORP_PARALLEL_MIN_ROWS", "0");
+    for (const char* threads : {"1", "4", "16"}) {
+        env.set("VORP_SCAN_THREADS", threads);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(fmt::format("{} at {} threads", c.name, threads));
+            ScanRequest request;
+            request.as_of_tt = c.as_of;
+            request.vt_min = c.vt_min;
+            request.vt_max = c.vt_max;
+            request.limit = c.limit;
+            request.columns = std::vector<std::string>{"seg_row", "vt_e"};
+            auto result = materialize_at(set, request);
+            ASSERT_TRUE(result) << result.error().display();
+            Rows rows;
+            for (std::size_t i = 0; i < result->columns.rows(); ++i)
+                rows.emplace_back(result->columns.seg_id[i], result->columns.seg_row[i]);
+            EXPECT_EQ(rows, c.rows);
+            EXPECT_EQ(result->stats.scan.segments_total, 5u);
+            EXPECT_EQ(result->stats.scan.segments_pruned, c.pruned);
+            EXPECT_EQ(result->stats.scan.rows_examined, c.examined);
+            EXPECT_EQ(result->stats.scan.rows_selected, c.selected);
+            EXPECT_EQ(result->stats.clusters, c.clusters);
+            EXPECT_EQ(result->stats.clusters_multi, c.clusters_multi);
+            // The copied values are those of the rows named (vt_e elided in seg 12).
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                const Segment& segment = *set.targets[rows[i].first - 10].segment;
+                const std::int64_t vt_s = (*segment.typed<std::int64_t>("vt_s"))[rows[i].second];
+                EXPECT_EQ(result->columns.vt_s[i], vt_s);
+                EXPECT_EQ(result->columns.vt_e[i], vt_s + (rows[i].first == 12 ? 1 : 10));
+            }
+        }
+    }
+}
+
+// A worker thread that cannot be started fails the call after the started ones are joined; the
+// work is never done on the calling thread instead, and nothing partial comes back.
+TEST(ScanThreads, ThreadStartFailureFailsTheCall) {
+    std::vector<int> ran(5, 0);
+    fail_thread_start_after(2);
+    try {
+        fan_out(5, SCAN_WORKER_PANICKED, [&](std::size_t index) { ran[index] = 1; });
+        ADD_FAILURE() << "fan_out returned";
+    } catch (const EnginePanic& panic) {
+        EXPECT_EQ(panic.text.substr(0, 81),
+                  "a worker thread could not be started (2 of 5 running): injected thread start fail");
+    }
+    EXPECT_EQ(ran, (std::vector<int>{1, 1, 0, 0, 0}));
+    fan_out(3, SCAN_WORKER_PANICKED, [&](std::size_t index) { ran[index] = 2; });  // the seam fired once
+    EXPECT_EQ(ran, (std::vector<int>{2, 2, 2, 0, 0}));
+
+    // Through the scan: the selection's workers, then the materialization's.
+    TempDir dir{"vorp-scan-thread-start"};
+    const ScanSet set = fixed_layout(dir.path);
+    ASSERT_EQ(set.targets.size(), 5u);
+    EnvScope env;
+    env.set("VORP_PARALLEL_MIN_ROWS", "0");
+    env.set("VORP_SCAN_THREADS", "4");
+    ScanRequest request;
+    auto whole = materialize_at(set, request);
+    ASSERT_TRUE(whole) << whole.error().display();
+    for (const std::size_t starts : {0, 1, 3, 5, 6}) {
+        fail_thread_start_after(starts);
+        EXPECT_THROW((void)materialize_at(set, request), EnginePanic) << "after " << starts << " starts";
+        fail_thread_start_after(SIZE_MAX);
+    }
+    auto again = materialize_at(set, request);
+    ASSERT_TRUE(again) << again.error().display();
+    EXPECT_EQ(again->columns, whole->columns);
 }
 
 // Edge ids come from the endpoints' uids; a short source column or a vanished id is refused.
@@ -626,7 +845,7 @@ TEST(ScanRequest, StagedClosesApplyAndStagedRowsStayHidden) {
         args.as_of_tt = as_of;
         auto out = scan_edges(store, args);
         EXPECT_TRUE(out);
-        std::vector<Id96> found = out ? out->columns.vid : std::vector<Id96>{};
+        Column<Id96> found = out ? out->columns.vid : Column<Id96>{};
         if (out) {
             EXPECT_EQ(out->eids->size(), found.size());
             if (!found.empty()) {
@@ -635,9 +854,9 @@ TEST(ScanRequest, StagedClosesApplyAndStagedRowsStayHidden) {
         }
         return found;
     };
-    EXPECT_EQ(vids(OPEN_END), (std::vector<Id96>{{10, 0}, {10, 2}}));
-    EXPECT_EQ(vids(19), (std::vector<Id96>{{10, 0}, {10, 1}, {10, 2}}));
-    EXPECT_EQ(vids(9), std::vector<Id96>{});
+    EXPECT_EQ(vids(OPEN_END), (Column<Id96>{{10, 0}, {10, 2}}));
+    EXPECT_EQ(vids(19), (Column<Id96>{{10, 0}, {10, 1}, {10, 2}}));
+    EXPECT_EQ(vids(9), Column<Id96>{});
 
     ASSERT_TRUE(store.rollback());
     ASSERT_TRUE(store.mark_current_only());
@@ -648,6 +867,107 @@ TEST(ScanRequest, StagedClosesApplyAndStagedRowsStayHidden) {
     EXPECT_EQ(refused.error().kind, ScanFailure::Kind::Engine);
     EXPECT_EQ(refused.error().error.category, Category::Invariant);
     EXPECT_TRUE(scan_edges(store, EdgeScanArgs{}));
+}
+
+// A fresh handle opens its segments and builds its close table on the first scan: on worker
+// threads when the gate opens, with the same result as on one thread; with damaged files, the
+// failure reported is that of the first damaged file in target order either way.
+TEST(ScanRequest, ColdScansOfFreshHandlesAgreeAtEveryThreadCount) {
+    TempDir dir{"vorp-scan-cold"};
+    const std::filesystem::path root = dir.path / "s";
+    {
+        auto opened = NativeStore::open(root.string());
+        ASSERT_TRUE(opened) << opened.error().display();
+        NativeStore& store = **opened;
+        const std::uint32_t a = store.dict.push("a", "L");
+        const std::uint32_t b = store.dict.push("b", "L");
+        for (std::int64_t batch = 0; batch < 6; ++batch) {
+            const std::int64_t tt = 10 * (batch + 1);
+            ASSERT_TRUE(store.begin(tt));
+            for (std::uint32_t index = 0; index < 40; ++index) {
+                EdgeRow row;
+                row.rel_type = "r";
+                row.props = "{}";
+                row.source = "t";
+                row.vid = Id96{static_cast<std::uint64_t>(tt), index};
+                row.vt_s = (index * 7 + batch * 13) % 50;  // every batch over the same valid times
+                row.vt_e = row.vt_s + 5;
+                row.tt_s = tt;
+                row.src_id = index % 2 ? a : b;
+                row.dst_id = index % 3 ? b : a;
+                ASSERT_TRUE(store.stage_edge(row));
+            }
+            for (std::uint32_t index = 0; batch > 0 && index < 40; index += 3) {
+                ASSERT_TRUE(store.close_version(RowKind::Edge, Id96{static_cast<std::uint64_t>(tt - 10), index}, tt));
+            }
+            ASSERT_TRUE(store.commit({}));
+        }
+    }
+    EnvScope env;
+    env.set("VORP_PARALLEL_MIN_ROWS", "0");
+    const auto cold_scan = [&](const char* threads) {
+        env.set("VORP_SCAN_THREADS", threads);
+        auto opened = NativeStore::open(root.string());
+        EXPECT_TRUE(opened);
+        EdgeScanArgs args;
+        args.columns = std::vector<std::string>{"vid", "seg_id", "seg_row", "vt_e"};
+        return scan_edges(**opened, args);
+    };
+    auto one = cold_scan("1");
+    ASSERT_TRUE(one);
+    EXPECT_EQ(one->stats.scan.segments_total, 6u);
+    EXPECT_EQ(one->columns.rows(), 240u - 5 * 14);
+    for (const char* threads : {"4", "16"}) {
+        auto many = cold_scan(threads);
+        ASSERT_TRUE(many);
+        EXPECT_EQ(many->columns, one->columns) << threads << " threads";
+        EXPECT_EQ(many->stats.scan, one->stats.scan);
+        EXPECT_EQ(many->stats.clusters, one->stats.clusters);
+    }
+    {
+        // A first scan reads the closes as a table of the runs; a handle that built the index
+        // first reads them through it; after the scan the index is still there to be had.
+        EdgeScanArgs args;
+        args.columns = std::vector<std::string>{"vid", "seg_id", "seg_row", "vt_e"};
+        auto warm = NativeStore::open(root.string());
+        ASSERT_TRUE(warm);
+        auto index = (*warm)->committed_close_index();
+        ASSERT_TRUE(index);
+        EXPECT_EQ((*index)->closed.size(), 5u * 14);
+        auto through_index = scan_edges(**warm, args);
+        ASSERT_TRUE(through_index);
+        EXPECT_EQ(through_index->columns, one->columns);
+        EXPECT_EQ(through_index->stats.scan, one->stats.scan);
+        auto cold = NativeStore::open(root.string());
+        ASSERT_TRUE(cold);
+        ASSERT_TRUE(scan_edges(**cold, args));
+        EXPECT_EQ((*cold)->close_cache.cached_run_count(), std::optional<std::size_t>(5));
+        auto later = (*cold)->committed_close_index();
+        ASSERT_TRUE(later);
+        EXPECT_EQ((*later)->closed, (*index)->closed);
+        auto again = scan_edges(**cold, args);
+        ASSERT_TRUE(again);
+        EXPECT_EQ(again->columns, one->columns);
+    }
+
+    // Damage the third and fifth edge segments in target order.
+    auto opened = NativeStore::open(root.string());
+    ASSERT_TRUE(opened);
+    const std::vector<SegmentEntry>& event = (*opened)->manifest.edge_lanes.event;
+    ASSERT_GE(event.size(), 5u);
+    for (const std::size_t index : {2, 4}) {
+        const std::filesystem::path file = root / event[index].file;
+        std::string bytes = testing::read_text(file);
+        bytes[bytes.size() / 2] ^= 0x5a;
+        testing::write_text(file, bytes);
+    }
+    auto broken_one = cold_scan("1");
+    ASSERT_FALSE(broken_one);
+    EXPECT_NE(broken_one.error().error.display().find(event[2].file.substr(4)), std::string::npos)
+        << broken_one.error().error.display();
+    auto broken_many = cold_scan("4");
+    ASSERT_FALSE(broken_many);
+    EXPECT_EQ(broken_many.error().error.display(), broken_one.error().error.display());
 }
 
 }  // namespace

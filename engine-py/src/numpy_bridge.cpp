@@ -108,21 +108,22 @@ void raise_unreachable() {
 
 const char kHolderName[] = "vorp._engine.buffer";
 
-template <class T>
+template <class Vector>
 void free_holder(PyObject* holder) {
-    delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(holder, kHolderName));
+    delete static_cast<Vector*>(PyCapsule_GetPointer(holder, kHolderName));
 }
 
-template <class T, int TypeNum>
-PyObject* array_over(std::vector<T>&& values) {
+template <class T, int TypeNum, class Allocator>
+PyObject* array_over(std::vector<T, Allocator>&& values) {
+    using Vector = std::vector<T, Allocator>;
     if (!numpy_api_ready()) return nullptr;
-    auto owned = std::make_unique<std::vector<T>>(std::move(values));  // moves the buffer, no copy
+    auto owned = std::make_unique<Vector>(std::move(values));  // moves the buffer, no copy
     // NumPy wants a non-null, aligned pointer even for zero elements; an empty vector may have none.
     if (owned->data() == nullptr) owned->reserve(1);
     T* data = owned->data();
     npy_intp length = static_cast<npy_intp>(owned->size());
 
-    PyObject* holder = PyCapsule_New(owned.get(), kHolderName, &free_holder<T>);
+    PyObject* holder = PyCapsule_New(owned.get(), kHolderName, &free_holder<Vector>);
     if (holder == nullptr) return nullptr;  // `owned` still frees the buffer
     owned.release();                        // the holder owns it from here
 
@@ -165,5 +166,9 @@ bool numpy_api_ready() {
 PyObject* to_numpy(std::vector<std::int64_t>&& values) { return array_over<std::int64_t, NPY_INT64>(std::move(values)); }
 
 PyObject* to_numpy(std::vector<std::uint32_t>&& values) { return array_over<std::uint32_t, NPY_UINT32>(std::move(values)); }
+
+PyObject* to_numpy(Column<std::int64_t>&& values) { return array_over<std::int64_t, NPY_INT64>(std::move(values)); }
+
+PyObject* to_numpy(Column<std::uint32_t>&& values) { return array_over<std::uint32_t, NPY_UINT32>(std::move(values)); }
 
 }  // namespace vorp::py

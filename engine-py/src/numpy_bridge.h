@@ -12,7 +12,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "vorp/column.h"
+
 namespace vorp::py {
+
+using vorp::Column;
 
 // Loads NumPy's C API table on first use (importing numpy._core.multiarray, or numpy.core.multiarray
 // for a NumPy without `_core`). Returns false with the internal-failure exception "Failed to access
@@ -23,5 +27,7 @@ bool numpy_api_ready();
 // May throw std::bad_alloc (entry points run inside `guarded`).
 PyObject* to_numpy(std::vector<std::int64_t>&& values);
 PyObject* to_numpy(std::vector<std::uint32_t>&& values);
+PyObject* to_numpy(Column<std::int64_t>&& values);
+PyObject* to_numpy(Column<std::uint32_t>&& values);
 
 }  // namespace vorp::py

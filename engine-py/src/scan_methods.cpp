@@ -32,7 +32,7 @@ PyObject* id_text(const Id96& id) {
     return text;
 }
 
-PyObject* id_list(const std::vector<Id96>& ids) {
+PyObject* id_list(std::span<const Id96> ids) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(ids.size()));
     if (list == nullptr) return nullptr;
     for (std::size_t index = 0; index < ids.size(); ++index) {
@@ -71,8 +71,8 @@ PyObject* text_list(const std::vector<std::string>& texts, bool shared) {
     return list;
 }
 
-template <class T>
-PyObject* widened(const std::vector<T>& values) {
+template <class T, class Allocator>
+PyObject* widened(const std::vector<T, Allocator>& values) {
     std::vector<std::int64_t> out(values.size());
     for (std::size_t index = 0; index < values.size(); ++index) out[index] = static_cast<std::int64_t>(values[index]);
     return to_numpy(std::move(out));

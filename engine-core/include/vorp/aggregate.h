@@ -16,13 +16,16 @@
 //   fold      rows with vt_s >= t_a (one binary search per selection) read in place from the
 //             mapped columns, in batches; a key with a dense slot (rel type, label, endpoint id
 //             below the dictionary size, time bucket of a positive stride inside the window, when
-//             the slots are few or at most one per row per chunk) updates a flat record array
-//             indexed by slot, any other key a private group map; chunks of about equal rows on
-//             worker threads when the gate opens (>= 4 threads, >= 2 selections,
-//             VORP_PARALLEL_MIN_ROWS rows)
-//   merge     the chunks' slot arrays and maps one after the other in chunk order; every merge is
-//             exact (counts and 128-bit sums add, sets unite, min/max are order-free), so the
-//             result does not depend on the thread count or on how rows were split
+//             the slots are few or at most one per folded row, and all of them take at most
+//             256 MiB) updates a flat record array indexed by slot, any other key a private group
+//             map; chunks of about equal rows on worker threads when the gate opens (>= 4
+//             threads, >= 2 selections, VORP_PARALLEL_MIN_ROWS rows)
+//   merge     with slots that fit a core's share of the caches, each chunk folds into slots of
+//             its own and these are merged in chunk order; with more, the chunks route their rows
+//             to partitions of the slots and each partition is folded once, by one worker, into
+//             records that fit (no merge of large arrays). The maps are merged in chunk order.
+//             Every merge is exact (counts and 128-bit sums add, sets unite, min/max are
+//             order-free), so the result does not depend on the thread count or on the split
 //   cap       more groups than max_groups is a `capacity` error
 //   finalize  groups ordered by their two key slots (an endpoint slot by the byte order of the
 //             endpoint's uid), key columns of codes and one value column per aggregate

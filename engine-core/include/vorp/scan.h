@@ -5,26 +5,30 @@
 // Pipeline of one scan (all of it over committed segment files; staged rows are never scanned,
 // staged closes apply through the close overlay):
 //
-//   gather    the generation's edge segments, event lane then interval lane, opened through the
-//             segment cache on the caller's thread (the targets; their order breaks every tie)
-//   select    per target: header pruning (transaction-time runs, valid-time bounds, rel types),
-//             a row window by binary search on vt_s, then the believed ranges of the tt_s runs,
-//             appended whole when no per-row test applies; chunks of targets run on worker
-//             threads when the gate opens
+//   gather    the generation's edge segments, event lane then interval lane, through the segment
+//             cache (the targets; their order breaks every tie); on a fresh handle the files not
+//             yet opened are opened on worker threads, and the committed closes come as one flat
+//             table built straight from the close runs
+//   select    per target, on the calling thread: header pruning (transaction-time runs,
+//             valid-time bounds, rel types) and a row window by binary search on vt_s; then the
+//             windows are cut into row ranges ("pieces", below the segment), each scanned for its
+//             believed rows (tt_s runs) and filtered, appended whole when no per-row test applies
 //   order     with a limit: a k-way merge in key order that stops at the limit, then one copy in
-//             that order; without one: selections whose key spans overlap form clusters, a
-//             cluster of one selection is copied in bulk runs, a cluster of several is merged;
-//             clusters are spread over workers in contiguous groups balanced by rows
-//   concat    the groups' parts are copied into one full-length set of columns, in group order,
-//             one thread per part when the materialization ran in parallel
+//             that order; without one: selections whose key spans overlap form clusters; a
+//             cluster of one selection is cut by position, a cluster of several by key (equal
+//             keys always in one piece, so the order is that of the whole cluster's merge)
+//   write     every piece writes straight into the full-length output columns at the offset its
+//             rows' counts give (nothing is copied twice, nothing zeroed first)
 //   eids      edge ids derived from the endpoints' uids on the caller's thread (only when asked)
 //
-// Threads. A phase fans out only when scan_threads() >= 4, it has enough items and enough rows
-// (parallel_gate, which rereads VORP_PARALLEL_MIN_ROWS). Workers are plain std::threads started
-// for the phase and joined before it returns; they share the segments, the overlay, the request
-// and the selections read-only, take no lock, and write only their own results, which are
-// combined in chunk or group order. Output, counters and the error reported therefore do not
-// depend on the thread count; only the timers do.
+// Threads. A phase fans out only when scan_threads() >= 4, it has enough items (pieces) and
+// enough rows (parallel_gate, which rereads VORP_PARALLEL_MIN_ROWS). Workers are plain
+// std::threads started for the phase and joined before it returns; they share the segments, the
+// overlay, the request and the selections read-only, take no lock, and write only their own
+// results or their own ranges of the output. Pieces and their results are combined in piece
+// order, which is target and key order. Output, counters and the error reported therefore do not
+// depend on the thread count; only the timers do. A worker thread that cannot be started fails
+// the call (fan_out).
 #pragma once
 
 #include <atomic>
@@ -41,6 +45,7 @@
 #include <utility>
 #include <vector>
 
+#include "vorp/column.h"
 #include "vorp/derive.h"
 #include "vorp/dict.h"
 #include "vorp/error.h"
@@ -62,6 +67,8 @@ inline constexpr std::size_t DEFAULT_SCAN_THREADS_CAP = 16;  // cap of the proce
 inline constexpr std::size_t PARALLEL_MIN_THREADS = 4;
 inline constexpr std::size_t SELECT_MIN_SEGMENTS = 8;
 inline constexpr std::size_t MATERIALIZE_MIN_CLUSTERS = 4;
+inline constexpr std::size_t OPEN_MIN_SEGMENTS = 2;  // segment files to open on a cold scan
+inline constexpr std::size_t CLOSE_TABLE_MIN_CLOSES = 65536;  // closes to flatten on a first scan
 
 inline constexpr std::string_view SCAN_WORKER_PANICKED = "scan worker panicked";
 inline constexpr std::string_view MATERIALIZE_WORKER_PANICKED = "materialize worker panicked";
@@ -82,9 +89,14 @@ bool parallel_gate(std::size_t threads, std::size_t items, std::size_t min_items
 // Runs work(0) .. work(count - 1), each on a thread of its own, and joins them all before it
 // returns. A worker that ends by an exception makes the call panic with `panic_text` once every
 // worker has been joined (an abnormal end outranks any error a worker returned through its own
-// result); std::bad_alloc is rethrown as such. A thread that cannot be started leaves its work
-// to the calling thread, so the results never depend on how many threads could be had.
+// result); std::bad_alloc is rethrown as such. A thread that cannot be started fails the call:
+// the threads already started are joined, then it panics with "a worker thread could not be
+// started ({started} of {count} running): {system text}"; no partial result escapes.
 void fan_out(std::size_t count, std::string_view panic_text, const std::function<void(std::size_t)>& work);
+
+// Test seam: the thread start that follows `starts` successful ones fails as if the system had
+// no thread to give (SIZE_MAX clears it). One relaxed load per thread start when unused.
+void fail_thread_start_after(std::size_t starts);
 
 // ---- request, wanted columns, counters ----------------------------------------------------------------
 
@@ -137,7 +149,7 @@ struct ScanTarget {
 
 // The ascending rows one segment keeps (never empty) and the index of its target.
 struct Selection {
-    std::vector<std::uint32_t> rows;
+    Column<std::uint32_t> rows;
     std::size_t target = 0;
 
     bool operator==(const Selection&) const = default;
@@ -220,7 +232,8 @@ struct ScanSet {
     std::shared_ptr<const CloseIndex> close;
     // Optional: a flat table of one layer of `close`'s chain and those below it (its `source`),
     // cached by the store per generation; read in place of those layers. Ignored when its source
-    // is not in the chain.
+    // is not in the chain. When `close` is null, a table without a source stands alone for the
+    // committed closes (what the first scan of a fresh handle builds from the close runs).
     std::shared_ptr<const CloseTable> close_table;
     // The dictionary's size when the scan began: the bound of the touching-ids set.
     std::uint64_t entity_count = UINT32_MAX;
@@ -231,7 +244,10 @@ struct ScanSet {
     // The selection of targets [lo, hi) on the calling thread.
     Result<SelectOutcome> select_range(const ScanRequest& request, const SelectPrep& prep, std::size_t lo,
                                        std::size_t hi) const;
-    // The selection phase: all targets, in chunks on worker threads when the gate opens.
+    // The selection phase: all targets, planned in target order on the calling thread, their
+    // row windows cut into pieces of rows that workers scan when the gate opens (items: the
+    // pieces; rows: the header rows of the targets their headers do not rule out). The same
+    // selections and counters as select_range over all targets.
     Result<SelectOutcome> select(const ScanRequest& request) const;
 };
 
@@ -243,8 +259,8 @@ struct ScanSet {
 // pages: one fault then maps 2 MiB. Only a hint (ignored where unsupported); contents unchanged.
 inline constexpr std::size_t LARGE_BUFFER_BYTES = std::size_t{8} << 20;
 void advise_huge_pages(const void* data, std::size_t bytes);
-template <class T>
-void reserve_large(std::vector<T>& values, std::size_t count) {
+template <class T, class Allocator>
+void reserve_large(std::vector<T, Allocator>& values, std::size_t count) {
     values.reserve(count);
     if (values.capacity() * sizeof(T) >= LARGE_BUFFER_BYTES) advise_huge_pages(values.data(), values.capacity() * sizeof(T));
 }
@@ -252,16 +268,16 @@ void reserve_large(std::vector<T>& values, std::size_t count) {
 // The scan's columnar output. Every filled column has one entry per row; unwanted ones stay empty.
 // The columns own their values and outlive the segments they were copied from.
 struct EdgeColumns {
-    std::vector<std::int64_t> vt_s;
-    std::vector<std::int64_t> vt_e;
-    std::vector<std::uint32_t> src_id;
-    std::vector<std::uint32_t> dst_id;
-    std::vector<Id96> vid;
+    Column<std::int64_t> vt_s;
+    Column<std::int64_t> vt_e;
+    Column<std::uint32_t> src_id;
+    Column<std::uint32_t> dst_id;
+    Column<Id96> vid;
     std::vector<std::string> rel_type;
     std::vector<std::string> disc;
     std::vector<std::string> props;
-    std::vector<std::uint64_t> seg_id;
-    std::vector<std::uint32_t> seg_row;
+    Column<std::uint64_t> seg_id;
+    Column<std::uint32_t> seg_row;
 
     static EdgeColumns with_capacity(std::size_t rows, const Want& want);
     std::size_t rows() const { return vt_s.size(); }
@@ -386,7 +402,10 @@ struct EdgeScanOutput {
 };
 
 // The edge segments of `manifest`'s generation, event lane then interval lane, each in manifest
-// order, opened through the cache in that order on the calling thread; the first failure ends it.
+// order, through the cache. Those it does not hold are opened on the calling thread in that order
+// (the first failure ends it), or, with the gate open (at least 4 threads, 2 files to open and
+// VORP_PARALLEL_MIN_ROWS rows in them), on worker threads; the failure reported is then the first
+// in target order, though later files may have been opened and cached meanwhile.
 Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path& root, const Manifest& manifest,
                                                     SegmentCache& cache);
 

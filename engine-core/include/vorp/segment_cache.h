@@ -105,6 +105,9 @@ public:
     // budget stays cached alone. Errors of the map and the open are returned unchanged; nothing
     // is cached or recorded as verified then.
     Result<std::shared_ptr<const Segment>> open_segment(const std::filesystem::path& root, std::string_view file);
+    // The cached segment of `file`, counted as a lookup as open_segment counts one; null when the
+    // cache does not hold it (nothing is opened).
+    std::shared_ptr<const Segment> cached(std::string_view file);
 
     // The segment files of `manifest`'s generation: the cached maps when they belong to that
     // generation, else built without the lock and cached in place of whatever was there.
@@ -170,7 +173,19 @@ public:
     // is that index: built on first request without the lock and kept with the index until the
     // cache moves to another generation. Null for any other index (the caller then looks the
     // closes up in the index itself).
-    std::shared_ptr<const CloseTable> close_table(const std::shared_ptr<const CloseIndex>& index);
+    // `build` makes the table when it is not cached yet (CloseTable::build of the index by default).
+    std::shared_ptr<const CloseTable> close_table(
+        const std::shared_ptr<const CloseIndex>& index,
+        const std::function<CloseTable(const std::shared_ptr<const CloseIndex>&)>& build = {});
+
+    // On a cache that holds nothing yet (a fresh handle), the flat table of every close run of
+    // `manifest`, built straight from the run files by `build` without the index, and kept as the
+    // generation's record until an index is asked for (committed_close_index then reads the runs
+    // again). Also returned while that record stands. Null in every other case: the caller then
+    // takes the index and its table. Errors as committed_close_index's; the cache stays empty.
+    Result<std::shared_ptr<const CloseTable>> cold_close_table(
+        const std::filesystem::path& root, const Manifest& manifest, bool current_only,
+        const std::function<CloseTable(std::span<const std::vector<StagedClose>>)>& build);
 
     // How many close runs the cached index covers, when one is cached (tests and diagnostics).
     std::optional<std::size_t> cached_run_count();
@@ -180,7 +195,7 @@ private:
         std::uint64_t generation = 0;
         std::size_t run_count = 0;
         std::optional<std::pair<std::string, std::string>> last_run;  // (file, sha) of run count - 1
-        std::shared_ptr<CloseIndex> index;
+        std::shared_ptr<CloseIndex> index;        // null in a record made by cold_close_table
         std::shared_ptr<const CloseTable> table;  // of `index`, once asked for; holds it too
     };
 

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -107,8 +108,20 @@ struct CloseTable {
     std::shared_ptr<const CloseIndex> source;
     std::size_t entries = 0;  // rows over all segments
 
+    // Runs work(0) .. work(count - 1), possibly at once on several threads, all done on return.
+    using Runner = std::function<void(std::size_t count, const std::function<void(std::size_t)>& work)>;
+
     // Flattens the layers from `top` down to, not including, `stop` (null: every layer below).
-    static CloseTable build(std::shared_ptr<const CloseIndex> top, const CloseIndex* stop = nullptr);
+    // With `ways` > 1 the entries are gathered in `ways` slices of the layers' buckets and sorted
+    // in `ways` partitions of segments, each phase through `run`; the table is the same.
+    static CloseTable build(std::shared_ptr<const CloseIndex> top, const CloseIndex* stop = nullptr,
+                            std::size_t ways = 1, const Runner& run = {});
+
+    // The table of close runs read in order, without an index: for each (segment id, row) the
+    // tt_e of the last run listing it (rows of one run in file order, a later row winning), as
+    // an index of these runs would hold. Its `source` is null. Built as `build` with `ways`.
+    static CloseTable from_runs(std::span<const std::vector<StagedClose>> runs, std::size_t ways = 1,
+                                const Runner& run = {});
 
     // The closed rows of a segment; empty when it has none.
     std::span<const std::pair<std::uint32_t, std::int64_t>> of(std::uint64_t segment_id) const {
