@@ -1,8 +1,8 @@
 // scan_edges: arguments converted, the whole engine scan run and the result built, all with the
 // interpreter lock held, as every NativeStore method keeps it (the scan's workers never touch a
 // Python object, so they need no lock of their own): the wanted columns in their fixed order, then
-// the thirteen statistics. Numeric columns become NumPy
-// arrays over the very buffers the scan filled; texts become lists of str.
+// the thirteen statistics. Numeric columns become NumPy arrays over the very buffers the scan
+// filled; texts become lists of str.
 #include "scan_methods.h"
 
 #include <cstdint>
