@@ -108,7 +108,7 @@ PyObject* scan_edges(StoreCall& call, std::int64_t as_of_tt, std::optional<std::
 
     const std::uint64_t convert_started = monotonic_ns();
     EdgeScanOutput& out = *outcome;
-    EdgeColumns& cols = out.columns;
+    ScanColumns& cols = out.columns;
     const Want& want = out.want;
     DictBuilder result;
     if (out.eids) result.add("eid", id_list(*out.eids));

@@ -419,7 +419,7 @@ public:
     Result<std::span<const T>> get() const;
     bool present() const { return present_; }
     // The values when present, otherwise empty: for columns a reader may do without.
-    std::span<const T> values_or_empty() const { return values_; }
+    std::span<const T> values_or_empty() const;
     std::string_view name() const { return name_; }
 
 private:
@@ -428,6 +428,7 @@ private:
     std::string_view name_;
     std::span<const T> values_;
     bool present_ = false;
+    bool opened_ = false;  // looked up at open (the view of the segment's own kind)
 };
 
 // The valid-time ends of a segment's rows: the vt_e column, or vt_s + 1 (wrapping) for every row
@@ -548,6 +549,7 @@ private:
         column.segment_ = this;
         column.name_ = name;
         if (!load) return;
+        column.opened_ = true;
         if (Result<std::span<const T>> values = typed<T>(name)) {
             column.values_ = *values;
             column.present_ = true;
@@ -593,6 +595,15 @@ Result<std::span<const T>> ViewColumn<T>::get() const {
     if (present_) return values_;
     if (segment_ == nullptr) engine_panic("a view column is read only through the segment that opened it");
     return segment_->typed<T>(name_);
+}
+
+template <class T>
+    requires is_column_element<T>
+std::span<const T> ViewColumn<T>::values_or_empty() const {
+    if (present_ || opened_ || segment_ == nullptr) return values_;
+    // The other kind's view: its columns were not looked up at open.
+    const Result<std::span<const T>> values = segment_->typed<T>(name_);
+    return values ? *values : std::span<const T>{};
 }
 
 static_assert(std::endian::native == std::endian::little, "segment columns are read in place as little-endian values");
