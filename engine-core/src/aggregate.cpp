@@ -16,6 +16,7 @@
 #include "vorp/segment.h"
 #include "vorp/store.h"
 #include "vorp/text.h"
+#include "vorp/threads.h"
 #include "vorp/visibility.h"
 
 namespace vorp {

@@ -11,7 +11,8 @@
 
 #include <fmt/format.h>
 
-#include "vorp/gc.h"
+#include "vorp/durable.h"
+#include "vorp/pins.h"
 #include "vorp/manifest.h"
 #include "vorp/segment.h"
 #include "vorp/segment_cache.h"

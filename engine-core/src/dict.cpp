@@ -11,7 +11,7 @@
 #include <fmt/format.h>
 
 #include "vorp/fileio.h"
-#include "vorp/gc.h"
+#include "vorp/durable.h"
 #include "vorp/text.h"
 
 namespace vorp {

@@ -7,8 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "vorp/gc.h"
-
 namespace vorp {
 
 namespace {
@@ -121,12 +119,6 @@ Status rename_file(const std::filesystem::path& from, const std::filesystem::pat
     return ok();
 }
 
-Status sync_dir(const std::filesystem::path& dir) {
-    Fd fd = VORP_TRY(open_file(dir.empty() ? std::filesystem::path(".") : dir, O_RDONLY | O_DIRECTORY));
-    VORP_TRY(full_sync(fd.get()));
-    return fd.close();
-}
-
 namespace {
 bool is_existing_directory(const std::filesystem::path& path) {
     struct stat st {};
@@ -189,35 +181,6 @@ Result<std::vector<std::string>> list_names(const std::filesystem::path& dir) {
         if (name == "." || name == "..") continue;
         names.emplace_back(name);
     }
-}
-
-Status write_via_temp(const std::filesystem::path& path, const std::filesystem::path& tmp_path, std::string_view image) {
-    // Each step reports the file it failed on: the parent directory while creating it, the
-    // temporary file while creating, writing, syncing or closing it, the target for the rename.
-    const std::filesystem::path parent = path.parent_path();
-    VORP_TRY_FILE(parent, create_dirs(parent));
-    // Each step first asks the durable-write fault seam (a no-op unless a test installed a hook).
-    const auto injected = [](int errnum, const std::filesystem::path& at) {
-        return fail(EngineError::from_errno(errnum).at_file(at));
-    };
-    if (const int errnum = durable_fault(DurableOp::open_temp, tmp_path)) return injected(errnum, tmp_path);
-    Fd fd = VORP_TRY_FILE(tmp_path, open_file(tmp_path, O_WRONLY | O_CREAT | O_TRUNC));
-    std::uint64_t written = 0;
-    do {
-        std::size_t chunk = image.size() - written;
-        if (const int errnum = durable_fault(DurableOp::write, tmp_path, written, chunk)) return injected(errnum, tmp_path);
-        chunk = std::min<std::size_t>(chunk, image.size() - written);
-        if (chunk == 0 && written < image.size()) return fail(EngineError::io("failed to write whole buffer").at_file(tmp_path));
-        VORP_TRY_FILE(tmp_path, write_all(fd.get(), image.data() + written, chunk));
-        written += chunk;
-    } while (written < image.size());
-    if (const int errnum = durable_fault(DurableOp::sync_file, tmp_path)) return injected(errnum, tmp_path);
-    VORP_TRY_FILE(tmp_path, full_sync(fd.get()));
-    if (const int errnum = durable_fault(DurableOp::close_file, tmp_path)) return injected(errnum, tmp_path);
-    VORP_TRY_FILE(tmp_path, fd.close());
-    if (const int errnum = durable_fault(DurableOp::rename, path)) return injected(errnum, path);
-    VORP_TRY_FILE(path, rename_file(tmp_path, path));
-    return ok();
 }
 
 }  // namespace vorp

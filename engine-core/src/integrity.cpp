@@ -22,7 +22,7 @@
 #include "vorp/derive.h"
 #include "vorp/fileio.h"
 #include "vorp/manifest_chain.h"
-#include "vorp/scan.h"
+#include "vorp/threads.h"
 #include "vorp/segment.h"
 #include "vorp/segment_cache.h"
 #include "vorp/text.h"
@@ -200,28 +200,24 @@ std::vector<Finding> check_current(const fs::path& root, const Manifest& manifes
 
     const Result<std::string> text = read_file(root / CURRENT_FILE);
     if (!text) return record("current-unreadable", fmt::format("CURRENT could not be read: {}", text.error().message));
-    if (validate_utf8(*text))
-        return record("current-unreadable", "CURRENT could not be read: stream did not contain valid UTF-8");
-
-    const std::vector<std::string_view> pieces = whitespace_pieces(*text, 2);
-    if (pieces.size() < 2)
-        return record("current-malformed",
-                      fmt::format("CURRENT must contain '<generation> <sha>', found {}", debug_quoted(*text)));
-    // A first piece that is no number makes the store impossible to reopen: reported with the
-    // words the open uses, never taken for "another generation".
-    const std::optional<std::uint64_t> published = parse_u64_decimal(pieces[0]);
-    if (!published)
-        return record("current-malformed",
-                      fmt::format("CURRENT generation is not a number: {}", debug_quoted(pieces[0])));
+    // The open's own parse: a CURRENT that passes here is one the store reopens from.
+    Result<CurrentLine> line = parse_current(*text);
+    if (!line) {
+        const EngineError& error = line.error();
+        if (error.category == Category::Io)
+            return record("current-unreadable", fmt::format("CURRENT could not be read: {}", error.message));
+        return record("current-malformed", error.message);
+    }
+    const std::uint64_t published = line->generation;
     // Another process may have published a newer generation since this handle opened.
-    if (*published != generation) return findings;
+    if (published != generation) return findings;
 
     const std::string recomputed = manifest.digest();
-    if (recomputed != pieces[1])
+    if (recomputed != line->sha)
         return record("digest-oracle-mismatch",
                       fmt::format("generation {} recomputes from scratch to {} but CURRENT publishes {} — the "
                                   "incrementally maintained digest and an independent recomputation of it disagree",
-                                  generation, recomputed, pieces[1]));
+                                  generation, recomputed, line->sha));
     return findings;
 }
 

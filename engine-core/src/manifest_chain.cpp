@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "vorp/env.h"
 #include "vorp/clock.h"
 #include "vorp/fileio.h"
 #include "vorp/text.h"
@@ -217,11 +218,7 @@ std::string checkpoint_json(const Manifest& manifest) {
 }
 
 std::uint64_t checkpoint_every() {
-    const char* raw = std::getenv(std::string(CHECKPOINT_EVERY_ENV).c_str());
-    if (raw == nullptr) return DEFAULT_CHECKPOINT_EVERY;
-    const std::string_view text(raw);
-    if (validate_utf8(text)) return DEFAULT_CHECKPOINT_EVERY;  // not UTF-8 counts as unset
-    const std::optional<std::uint64_t> value = parse_u64_decimal(trim_unicode_whitespace(text));
+    const std::optional<std::uint64_t> value = env_count(CHECKPOINT_EVERY_ENV);
     if (!value || *value == 0) return DEFAULT_CHECKPOINT_EVERY;
     return *value;
 }

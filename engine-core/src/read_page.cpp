@@ -8,7 +8,7 @@
 
 #include "read_internal.h"
 #include "vorp/read.h"
-#include "vorp/scan.h"
+#include "vorp/threads.h"
 #include "vorp/segment_cache.h"
 #include "vorp/simd.h"
 
@@ -679,7 +679,7 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
     // Threads as for scans (VORP_SCAN_THREADS), once the store holds enough rows (the scans'
     // VORP_PARALLEL_MIN_ROWS when set).
     const std::uint64_t min_rows =
-        parse_env_count(env_value(std::string(PARALLEL_MIN_ROWS_ENV).c_str())).value_or(PAGE_PARALLEL_MIN_ROWS);
+        env_count(PARALLEL_MIN_ROWS_ENV).value_or(PAGE_PARALLEL_MIN_ROWS);
     const std::size_t threads = !files.empty() && listed_rows >= min_rows ? scan_threads() : 1;
     const std::uint64_t chunk_rows =
         threads == 1 ? UINT32_MAX : std::clamp<std::uint64_t>(listed_rows / (threads * 4), PAGE_MIN_CHUNK_ROWS, UINT32_MAX);

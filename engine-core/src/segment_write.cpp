@@ -13,6 +13,7 @@
 #include "vorp/codec.h"
 #include "vorp/derive.h"
 #include "vorp/dict.h"
+#include "vorp/durable.h"
 #include "vorp/fileio.h"
 #include "vorp/json.h"
 #include "vorp/segment.h"

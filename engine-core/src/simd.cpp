@@ -1,8 +1,8 @@
 #include "vorp/simd.h"
 
 #include <atomic>
-#include <cstdlib>
-#include <cstring>
+
+#include "vorp/env.h"
 
 namespace vorp {
 namespace {
@@ -12,10 +12,7 @@ bool cpu_has_avx2() {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
 }
 
-bool disabled_by_environment() {
-    const char* value = std::getenv("VORP_NO_SIMD");
-    return value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0;
-}
+bool disabled_by_environment() { return env_flag("VORP_NO_SIMD"); }
 
 std::atomic<bool>& forced_scalar() {
     static std::atomic<bool> forced{disabled_by_environment()};

@@ -10,25 +10,17 @@
 #include <utility>
 
 #include <fmt/format.h>
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
 
 #include "vorp/clock.h"
+#include "vorp/current.h"
+#include "vorp/env.h"
 #include "vorp/fileio.h"
-#include "vorp/gc.h"
 #include "vorp/row.h"
 #include "vorp/text.h"
 
 namespace vorp {
 
 namespace {
-
-// A single write(2) moves at most this many bytes.
-constexpr std::size_t MAX_WRITE_CHUNK = 2147483647;
-
-EngineError injected(int errnum, const std::filesystem::path& path) {
-    return EngineError::from_errno(errnum).at_file(path);
-}
 
 bool path_exists(const std::filesystem::path& path) {
     struct stat st {};
@@ -47,40 +39,6 @@ std::optional<std::string_view> extension_of(std::string_view name, std::string_
     if (dot == std::string_view::npos || dot == 0) return std::nullopt;
     if (stem != nullptr) *stem = name.substr(0, dot);
     return name.substr(dot + 1);
-}
-
-// The tokens of valid UTF-8 text split at runs of Unicode white space; at most `limit` are kept.
-std::vector<std::string_view> split_unicode_whitespace(std::string_view text, std::size_t limit) {
-    std::vector<std::string_view> tokens;
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-    const auto length = static_cast<std::int32_t>(std::min<std::size_t>(text.size(), INT32_MAX));
-    std::int32_t pos = 0;
-    std::int32_t token_start = -1;
-    while (pos < length && tokens.size() < limit) {
-        const std::int32_t char_start = pos;
-        UChar32 code_point = 0;
-        U8_NEXT(bytes, pos, length, code_point);
-        const bool space = code_point >= 0 && u_hasBinaryProperty(code_point, UCHAR_WHITE_SPACE);
-        if (space && token_start >= 0) {
-            tokens.push_back(text.substr(static_cast<std::size_t>(token_start),
-                                         static_cast<std::size_t>(char_start - token_start)));
-            token_start = -1;
-        } else if (!space && token_start < 0) {
-            token_start = char_start;
-        }
-    }
-    if (token_start >= 0 && tokens.size() < limit)
-        tokens.push_back(text.substr(static_cast<std::size_t>(token_start)));
-    return tokens;
-}
-
-// The environment variable as text; absent when unset or not valid UTF-8.
-std::optional<std::string_view> env_text(std::string_view name) {
-    const char* value = std::getenv(std::string(name).c_str());
-    if (value == nullptr) return std::nullopt;
-    const std::string_view text = value;
-    if (validate_utf8(text)) return std::nullopt;
-    return text;
 }
 
 EngineError populated_without_current(std::size_t manifests, std::size_t segments) {
@@ -102,89 +60,6 @@ void release(Field& field) {
 }  // namespace
 
 // ---- durable writes ------------------------------------------------------------------------------
-
-std::filesystem::path temp_path_for(const std::filesystem::path& target) {
-    std::filesystem::path tmp = target;
-    if (target.has_extension()) {
-        tmp.replace_extension("tmp");
-    } else {
-        tmp += ".tmp";
-    }
-    return tmp;
-}
-
-Status replace_file(const std::filesystem::path& target, std::string_view bytes) {
-    const std::filesystem::path tmp = temp_path_for(target);
-    // A leftover from an earlier crash is truncated and reused, never appended to.
-    if (const int errnum = durable_fault(DurableOp::open_temp, tmp)) return fail(injected(errnum, tmp));
-    Fd fd = VORP_TRY_FILE(tmp, open_file(tmp, O_WRONLY | O_CREAT | O_TRUNC));
-
-    std::uint64_t written = 0;
-    while (written < bytes.size()) {
-        std::size_t chunk = std::min<std::size_t>(bytes.size() - written, MAX_WRITE_CHUNK);
-        if (const int errnum = durable_fault(DurableOp::write, tmp, written, chunk)) return fail(injected(errnum, tmp));
-        const ssize_t n = ::write(fd.get(), bytes.data() + written, chunk);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail(EngineError::from_errno(errno).at_file(tmp));
-        }
-        if (n == 0) return fail(EngineError::io("failed to write whole buffer").at_file(tmp));
-        written += static_cast<std::uint64_t>(n);
-    }
-
-    if (const int errnum = durable_fault(DurableOp::sync_file, tmp)) return fail(injected(errnum, tmp));
-    VORP_TRY_FILE(tmp, full_sync(fd.get()));
-    if (const int errnum = durable_fault(DurableOp::close_file, tmp)) return fail(injected(errnum, tmp));
-    VORP_TRY_FILE(tmp, fd.close());
-    if (const int errnum = durable_fault(DurableOp::rename, target)) return fail(injected(errnum, target));
-    VORP_TRY_FILE(target, rename_file(tmp, target));
-    return ok();
-}
-
-Status write_atomic(const std::filesystem::path& target, std::string_view bytes) {
-    VORP_TRY(replace_file(target, bytes));
-    // A bare file name lives in the working directory, which fsync_dir syncs for an empty path.
-    return fsync_dir(target.parent_path());
-}
-
-void crash_point(std::string_view name) {
-    const char* value = std::getenv(CRASH_POINT_ENV.data());
-    if (value == nullptr) return;
-    const std::string_view armed = value;
-    if (armed != name || validate_utf8(armed)) return;
-    const std::string line = fmt::format("VORP_CRASH_POINT hit: {}\n", name);
-    std::size_t done = 0;
-    while (done < line.size()) {
-        const ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    std::abort();
-}
-
-Status create_dirs_durable(const std::filesystem::path& dir) {
-    // The directories this call creates: `dir` and its missing ancestors, deepest first.
-    std::vector<std::filesystem::path> missing;
-    for (std::filesystem::path probe = dir; !probe.empty() && !path_exists(probe);) {
-        missing.push_back(probe);
-        std::filesystem::path parent = probe.parent_path();
-        if (parent == probe) break;
-        probe = std::move(parent);
-    }
-    if (missing.empty()) {
-        // Something is there already. A file in place of the directory would be accepted here and
-        // break the first write into it, so it fails now, as mkdir reports it (EEXIST).
-        if (is_dir_path(dir)) return ok();
-        VORP_TRY_FILE(dir, create_dirs(dir));
-        return ok();
-    }
-    VORP_TRY_FILE(dir, create_dirs(dir));
-    // Each new entry becomes durable with a sync of its parent, outermost first.
-    for (auto created = missing.rbegin(); created != missing.rend(); ++created)
-        VORP_TRY(fsync_dir(created->parent_path()));
-    return ok();
-}
 
 Result<Published> publish(const std::filesystem::path& root, const std::optional<DeltaBase>& base,
                           std::uint64_t checkpoint_generation, const Manifest& manifest, bool force,
@@ -218,7 +93,7 @@ Result<Published> publish(const std::filesystem::path& root, const std::optional
     // whether the switch is durable yet, not whether it happened.
     const Stopwatch current_clock;
     const std::filesystem::path current = root / CURRENT_FILE;
-    VORP_TRY(replace_file(current, fmt::format("{} {}\n", manifest.generation, manifest.manifest_sha)));
+    VORP_TRY(replace_file(current, format_current(manifest.generation, manifest.manifest_sha)));
     if (reached != nullptr) *reached = PublishPoint{true, stats.checkpoint_generation};
     if (auto synced = fsync_dir(current.parent_path()); !synced) {
         EngineError cause = std::move(synced).error();
@@ -237,18 +112,7 @@ Result<Published> publish(const std::filesystem::path& root, const std::optional
 Result<CurrentLine> read_current(const std::filesystem::path& root) {
     const std::filesystem::path current = root / CURRENT_FILE;
     const std::string text = VORP_TRY_FILE(current, read_file(current));
-    if (validate_utf8(text)) return fail(EngineError::io("stream did not contain valid UTF-8").at_file(current));
-
-    const std::vector<std::string_view> tokens = split_unicode_whitespace(text, 2);
-    if (tokens.size() < 2)
-        return fail(EngineError::corrupt(fmt::format("CURRENT must contain '<generation> <sha>', found {}",
-                                                     debug_quoted(text)))
-                        .at_file(current));
-    const std::optional<std::uint64_t> generation = parse_u64_decimal(tokens[0]);
-    if (!generation)
-        return fail(EngineError::corrupt(fmt::format("CURRENT generation is not a number: {}", debug_quoted(tokens[0])))
-                        .at_file(current));
-    return CurrentLine{*generation, std::string(tokens[1])};
+    return VORP_TRY_FILE(current, parse_current(text));
 }
 
 Result<Reconstructed> load_current(const std::filesystem::path& root) {
@@ -301,10 +165,7 @@ std::optional<std::uint64_t> cache_budget(std::optional<std::string_view> env, s
         if (!ram_bytes) return std::nullopt;
         return *ram_bytes / 2;
     };
-    if (!env) return half_of_memory();
-    const std::string_view trimmed = trim_unicode_whitespace(*env);
-    if (trimmed.empty()) return half_of_memory();
-    const std::optional<std::uint64_t> value = parse_u64_decimal(trimmed);
+    const std::optional<std::uint64_t> value = parse_env_count(env);
     if (!value) return half_of_memory();
     if (*value == 0) return std::nullopt;
     return value;
@@ -442,7 +303,7 @@ Result<std::unique_ptr<NativeStore>> NativeStore::open(std::string_view path) {
     phases.other_us = accounted > phases.total_us ? 0 : phases.total_us - accounted;
 
     // Both are evaluated every time, whether or not the variable is set.
-    const std::optional<std::string_view> budget_env = env_text(SEGMENT_CACHE_BYTES_ENV);
+    const std::optional<std::string> budget_env = env_text(SEGMENT_CACHE_BYTES_ENV);
     store->segment_cache_budget = cache_budget(budget_env, detected_ram_bytes());
     store->segment_cache.emplace(store->segment_cache_budget);
     return store;

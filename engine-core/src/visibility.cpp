@@ -26,6 +26,7 @@
 #include <fmt/format.h>
 
 #include "vorp/checksum.h"
+#include "vorp/durable.h"
 #include "vorp/fileio.h"
 #include "vorp/text.h"
 

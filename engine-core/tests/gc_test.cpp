@@ -1,6 +1,8 @@
 #include "alloc_fault.h"
 #include "store_support.h"
+#include "vorp/durable.h"
 #include "vorp/gc.h"
+#include "vorp/pins.h"
 
 #include <gtest/gtest.h>
 

@@ -18,6 +18,7 @@
 #include "vorp/checksum.h"
 #include "vorp/codec.h"
 #include "vorp/derive.h"
+#include "vorp/durable.h"
 #include "vorp/fileio.h"
 #include "vorp/json.h"
 #include "vorp/segment.h"

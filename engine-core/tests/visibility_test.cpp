@@ -19,6 +19,7 @@
 #include <fmt/format.h>
 
 #include "vorp/checksum.h"
+#include "vorp/durable.h"
 #include "vorp/fileio.h"
 #include "vorp/visibility.h"
 

@@ -1,7 +1,6 @@
 #include "read_methods.h"
 
 #include <algorithm>
-#include <chrono>
 #include <span>
 #include <string_view>
 #include <tuple>
@@ -12,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "numpy_bridge.h"
+#include "vorp/clock.h"
 #include "vorp/text.h"
 
 namespace vorp::py {
@@ -67,11 +67,6 @@ PyObject* int_list_column(const std::vector<Row>& rows, Field field) {
 template <class Row, class Field>
 PyObject* int_array_column(const std::vector<Row>& rows, Field field) {
     return to_numpy(gather(rows, field));
-}
-
-double elapsed_ms(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
-    if (to < from) return 0.0;
-    return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count()) / 1000000.0;
 }
 
 RowKind row_kind(std::uint8_t code) { return code == 0 ? RowKind::Node : RowKind::Edge; }
@@ -215,11 +210,10 @@ PyObject* scan_nodes(StoreCall& call, std::int64_t as_of_tt, std::optional<std::
                      std::optional<std::int64_t> vt_max) {
     NativeStore& store = call.store();
     VORP_PY_TRY(store.assert_full_belief(as_of_tt));
-    const auto t0 = std::chrono::steady_clock::now();
+    const Stopwatch materialize_clock;
     NodeScanOut scan = VORP_PY_TRY(scan_node_versions(store, as_of_tt, vt_min, vt_max));
-    const auto t1 = std::chrono::steady_clock::now();
-    const double t_materialize_ms = elapsed_ms(t0, t1);
-    const auto t2 = std::chrono::steady_clock::now();
+    const double t_materialize_ms = materialize_clock.elapsed_ms();
+    const Stopwatch convert_clock;
     using R = NodeScanRow;
     DictBuilder dict;
     dict.add("uid_id", int_array_column(scan.rows, &R::uid_id))
@@ -234,7 +228,7 @@ PyObject* scan_nodes(StoreCall& call, std::int64_t as_of_tt, std::optional<std::
         .add("rows_materialized", py_int(scan.rows_materialized))
         .add("t_materialize_ms", PyFloat_FromDouble(t_materialize_ms))
         .add("t_sort_ms", PyFloat_FromDouble(0.0));
-    return dict.add("t_convert_ms", PyFloat_FromDouble(elapsed_ms(t2, std::chrono::steady_clock::now()))).finish();
+    return dict.add("t_convert_ms", PyFloat_FromDouble(convert_clock.elapsed_ms())).finish();
 }
 
 PyObject* version_page(StoreCall& call, std::string kind, std::int64_t as_of_tt, std::int64_t t_a, std::int64_t t_b,

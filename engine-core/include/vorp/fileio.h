@@ -55,8 +55,6 @@ Status truncate_fd(int fd, std::uint64_t length);
 Result<std::uint64_t> file_size(int fd);
 
 Status rename_file(const std::filesystem::path& from, const std::filesystem::path& to);
-// Opens a directory and flushes it, so a rename or creation inside it is durable.
-Status sync_dir(const std::filesystem::path& dir);
 // Creates a directory and its missing parents with permission bits 0777 (before the umask).
 Status create_dirs(const std::filesystem::path& dir);
 
@@ -67,12 +65,5 @@ Result<std::string> read_file(const std::filesystem::path& path);
 // to open the directory or to read an entry fails the whole listing: a directory we cannot read is
 // never taken for an empty one. `io` at the directory on failure.
 Result<std::vector<std::string>> list_names(const std::filesystem::path& dir);
-
-// The writing pattern of segment and close-run files: missing parent directories created, the
-// image written to `tmp_path` (created or truncated, 0666), fully synced, closed and renamed over
-// `path`. The directory is not synced here. Errors carry the file of the failing step: the parent
-// directory (creating it), `tmp_path` (creating, writing, syncing, closing), `path` (the rename);
-// callers return them unchanged.
-Status write_via_temp(const std::filesystem::path& path, const std::filesystem::path& tmp_path, std::string_view image);
 
 }  // namespace vorp

@@ -3,8 +3,8 @@
 // handed out as columns in (vt_s, vid) order.
 //
 // This header is the scan's interface: the request, the wanted columns, the output and its
-// statistics, the call, and the thread settings every parallel phase of the engine shares. The
-// pipeline's pieces (targets, selections, ordering, materialization) are in scan_pipeline.h.
+// statistics, and the call. The pipeline's pieces (targets, selections, ordering,
+// materialization, and the thresholds of its parallel phases) are in scan_pipeline.h.
 #pragma once
 
 #include <atomic>
@@ -21,56 +21,17 @@
 #include <utility>
 #include <vector>
 
+#include "vorp/clock.h"
 #include "vorp/column.h"
 #include "vorp/derive.h"
 #include "vorp/dict.h"
 #include "vorp/error.h"
 #include "vorp/row.h"
 #include "vorp/segment.h"
+#include "vorp/threads.h"
 #include "vorp/visibility.h"
 
 namespace vorp {
-
-// ---- threads and gating ---------------------------------------------------------------------------
-
-inline constexpr std::string_view SCAN_THREADS_ENV = "VORP_SCAN_THREADS";
-inline constexpr std::string_view PARALLEL_MIN_ROWS_ENV = "VORP_PARALLEL_MIN_ROWS";
-inline constexpr std::uint64_t DEFAULT_PARALLEL_MIN_ROWS = 4000000;
-inline constexpr std::size_t MAX_SCAN_THREADS = 64;        // cap of an explicit setting
-inline constexpr std::size_t DEFAULT_SCAN_THREADS_CAP = 16;  // cap of the processor count
-inline constexpr std::size_t PARALLEL_MIN_THREADS = 4;
-inline constexpr std::size_t SELECT_MIN_SEGMENTS = 8;
-inline constexpr std::size_t MATERIALIZE_MIN_CLUSTERS = 4;
-inline constexpr std::size_t OPEN_MIN_SEGMENTS = 2;  // segment files to open on a cold scan
-inline constexpr std::size_t CLOSE_TABLE_MIN_CLOSES = 65536;  // closes to flatten on a first scan
-
-inline constexpr std::string_view SCAN_WORKER_PANICKED = "scan worker panicked";
-inline constexpr std::string_view MATERIALIZE_WORKER_PANICKED = "materialize worker panicked";
-
-// The number of an environment variable's value (absent when unset or not UTF-8): Unicode white
-// space trimmed, one optional leading '+', then ASCII digits only, fitting 64 bits.
-std::optional<std::uint64_t> parse_env_count(std::optional<std::string_view> value);
-// A copy of an environment variable's value, absent when unset.
-std::optional<std::string> env_value(const char* name);
-
-// VORP_SCAN_THREADS when it is a nonzero number (at most 64); otherwise the online processors
-// capped at 16, or 1 when the system cannot say. Read at every call.
-std::size_t scan_threads();
-// Whether a phase runs on worker threads: threads >= 4, items >= min_items and rows at least
-// VORP_PARALLEL_MIN_ROWS (default 4,000,000; read only when the first two tests pass).
-bool parallel_gate(std::size_t threads, std::size_t items, std::size_t min_items, std::uint64_t rows);
-
-// Runs work(0) .. work(count - 1), each on a thread of its own, and joins them all before it
-// returns. A worker that ends by an exception makes the call panic with `panic_text` once every
-// worker has been joined (an abnormal end outranks any error a worker returned through its own
-// result); std::bad_alloc is rethrown as such. A thread that cannot be started fails the call:
-// the threads already started are joined, then it panics with "a worker thread could not be
-// started ({started} of {count} running): {system text}"; no partial result escapes.
-void fan_out(std::size_t count, std::string_view panic_text, const std::function<void(std::size_t)>& work);
-
-// Test seam: the thread start that follows `starts` successful ones fails as if the system had
-// no thread to give (SIZE_MAX clears it). One relaxed load per thread start when unused.
-void fail_thread_start_after(std::size_t starts);
 
 // ---- request, wanted columns, counters ----------------------------------------------------------------
 
@@ -148,12 +109,6 @@ struct ScanResultStats {
     std::uint32_t clusters_multi = 0;
 };
 
-// Nanoseconds of the monotonic clock since an arbitrary origin, and the never-negative distance.
-std::uint64_t monotonic_ns();
-inline std::uint64_t elapsed_ns(std::uint64_t since) {
-    const std::uint64_t now = monotonic_ns();
-    return now > since ? now - since : 0;
-}
 
 // ---- the request ---------------------------------------------------------------------------------------------
 

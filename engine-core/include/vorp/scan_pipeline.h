@@ -49,6 +49,16 @@
 
 namespace vorp {
 
+// ---- thresholds of the parallel phases ---------------------------------------------------------------------------
+
+inline constexpr std::size_t SELECT_MIN_SEGMENTS = 8;
+inline constexpr std::size_t MATERIALIZE_MIN_CLUSTERS = 4;
+inline constexpr std::size_t OPEN_MIN_SEGMENTS = 2;  // segment files to open on a cold scan
+inline constexpr std::size_t CLOSE_TABLE_MIN_CLOSES = 65536;  // closes to flatten on a first scan
+
+inline constexpr std::string_view SCAN_WORKER_PANICKED = "scan worker panicked";
+inline constexpr std::string_view MATERIALIZE_WORKER_PANICKED = "materialize worker panicked";
+
 // ---- targets and selection ----------------------------------------------------------------------------
 
 struct ScanTarget {

@@ -57,17 +57,20 @@
 #include <unordered_map>
 #include <vector>
 
+#include "vorp/current.h"
 #include "vorp/derive.h"
 #include "vorp/dict.h"
 #include "vorp/error.h"
-#include "vorp/gc.h"
+#include "vorp/durable.h"
 #include "vorp/manifest.h"
 #include "vorp/manifest_chain.h"
 #include "vorp/merkle.h"
+#include "vorp/pins.h"
 #include "vorp/postings.h"
 #include "vorp/row.h"
 #include "vorp/segment_cache.h"
 #include "vorp/staging.h"
+#include "vorp/stats.h"
 #include "vorp/visibility.h"
 
 namespace vorp {
@@ -81,7 +84,6 @@ inline constexpr std::string_view IDX_DIR = "idx";
 // The 33 bytes of the current-only marker.
 inline constexpr std::string_view CURRENT_ONLY_TEXT = "stripped by compact_current_only\n";
 inline constexpr std::string_view SEGMENT_CACHE_BYTES_ENV = "VORP_SEGMENT_CACHE_BYTES";
-inline constexpr std::string_view CRASH_POINT_ENV = "VORP_CRASH_POINT";
 
 // The crash points.
 inline constexpr std::string_view CRASH_AFTER_SEAL = "after_seal";
@@ -100,30 +102,6 @@ inline constexpr std::int64_t DEFAULT_LANE_STRIDE = LANE_STRIDE;
 inline constexpr std::uint64_t DEFAULT_SEGMENT_TARGET_BYTES = SEGMENT_TARGET_BYTES;
 
 // ---- durable writes ------------------------------------------------------------------------------
-
-// The temporary name of a file replaced whole: the extension replaced by "tmp", or ".tmp" appended
-// when the file name has none.
-std::filesystem::path temp_path_for(const std::filesystem::path& target);
-
-// Replaces `target` whole, so that a reader or a crash at any instant sees either the old content
-// or the complete new one: temporary file (created or truncated, 0666 before the umask), every
-// byte written, fsync, close, rename over the target, then the target's directory synced.
-// Errors are `io` at the temporary file (open, write, sync, close), the target (rename) or the
-// directory (its sync; the target is then already replaced).
-Status write_atomic(const std::filesystem::path& target, std::string_view bytes);
-
-// Steps 1-6 of write_atomic, without the directory sync; the caller syncs the directory itself
-// (publish does, to tell a failure before the rename from one after it).
-Status replace_file(const std::filesystem::path& target, std::string_view bytes);
-
-// When VORP_CRASH_POINT (read at every call) equals `name` byte for byte, writes
-// "VORP_CRASH_POINT hit: {name}\n" to standard error and aborts the process at once: no unwinding,
-// no flushing, files exactly as the write path left them. Otherwise returns.
-void crash_point(std::string_view name);
-
-// Creates `dir` and its missing parents (0777 before the umask); every directory this created is
-// then synced into its parent. Failure: `io` at the directory concerned.
-Status create_dirs_durable(const std::filesystem::path& dir);
 
 // What publish measured and decided; all durations in whole microseconds.
 struct PublishStats {
@@ -180,14 +158,7 @@ struct OpenPhases {
     bool operator==(const OpenPhases&) const = default;
 };
 
-// What CURRENT names: a generation and the short sha of its manifest.
-struct CurrentLine {
-    std::uint64_t generation = 0;
-    std::string sha;
-};
-
-// Reads CURRENT leniently: tokens split at runs of Unicode white space, a third token ignored, the
-// generation with an optional '+' and leading zeros. Nothing else is read.
+// Reads and parses CURRENT (parse_current); its errors carry the file.
 Result<CurrentLine> read_current(const std::filesystem::path& root);
 
 // Reads CURRENT (read_current) and rebuilds its generation from the chain, checking the digest
@@ -213,70 +184,6 @@ std::optional<std::uint64_t> meminfo_total_bytes(std::string_view meminfo);
 // The uid of a dense id, or `invariant` "dense id {} is not in the dictionary" (engine-bug remedy):
 // the one wording every reader that turns a dense id read from a file into a uid reports.
 Result<std::string_view> uid_in(const Dictionary& dictionary, std::uint32_t dense_id);
-
-// ---- statistics ----------------------------------------------------------------------------------
-
-// Edge versions per source dense id. Dense ids are handed out consecutively from 0, so the counts
-// live in an array indexed by id; an id far beyond the array and beyond what has been counted (no
-// dictionary hands such an id out, but a file or a caller may carry one) is kept in a side map
-// instead, so a stray id cannot allocate gigabytes. Equality compares the counts, not where they
-// are kept.
-class OutDegrees {
-public:
-    OutDegrees();
-    OutDegrees(const OutDegrees&);
-    OutDegrees(OutDegrees&&) noexcept;
-    OutDegrees& operator=(const OutDegrees&);
-    OutDegrees& operator=(OutDegrees&&) noexcept;
-    ~OutDegrees();
-
-    void add(std::uint32_t id) {
-        ++added_;
-        if (id < dense_.size()) {
-            if (dense_[id]++ == 0) ++distinct_;
-            return;
-        }
-        add_beyond(id);
-    }
-    // 0 for an id never counted.
-    std::uint64_t count(std::uint32_t id) const;
-    // The largest count; 0 when nothing was counted.
-    std::uint64_t max() const;
-    // The number of ids counted at least once.
-    std::size_t size() const { return distinct_; }
-
-    friend bool operator==(const OutDegrees& a, const OutDegrees& b);
-
-private:
-    // The array covers every id below this many (at least 2^20, and 8 per version counted).
-    std::uint64_t dense_limit() const;
-    void add_beyond(std::uint32_t id);
-
-    std::vector<std::uint64_t> dense_;
-    std::unordered_map<std::uint32_t, std::uint64_t> sparse_;  // ids at or above dense_.size() only
-    std::uint64_t added_ = 0;
-    std::size_t distinct_ = 0;
-};
-
-// Exact counts over every stored version, believed or not. Only edges move the valid-time range,
-// the per-type counts and the out-degrees. A plain value: copies are deep.
-struct StatsAccum {
-    std::optional<std::int64_t> vt_min;  // smallest edge vt_s
-    std::optional<std::int64_t> vt_max;  // largest edge end: vt_e, or vt_s + 1 for an open vt_e
-    // Looked up by string_view, so counting a row allocates nothing.
-    std::unordered_map<std::string, std::uint64_t, FileNameHash, std::equal_to<>> rel_type_counts;
-    OutDegrees out_degree;  // by source dense id
-    std::uint64_t n_node_versions = 0;
-    std::uint64_t n_edge_versions = 0;
-
-    // Counts one edge version. An end at or above OPEN_END stands for vt_s + 1 (wrapping, so the
-    // largest vt_s never overflows).
-    void add_edge(std::int64_t vt_s, std::int64_t vt_e, std::string_view rel_type, std::uint32_t src_id);
-    // The largest out-degree; 0 with no edges.
-    std::uint64_t max_out_degree() const;
-
-    bool operator==(const StatsAccum&) const = default;
-};
 
 // ---- commit ----------------------------------------------------------------------------------------
 

@@ -1,0 +1,42 @@
+// Worker threads of one phase: how many (scan_threads), whether a phase is big enough to use them
+// (parallel_gate), and running its work items on them (fan_out). Used by the scan, the
+// aggregate, verification and history pages. There is no pool: threads are started for a phase
+// and joined before it returns, so a call never leaves a thread behind.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string_view>
+
+#include "vorp/env.h"
+
+namespace vorp {
+
+inline constexpr std::string_view SCAN_THREADS_ENV = "VORP_SCAN_THREADS";
+inline constexpr std::string_view PARALLEL_MIN_ROWS_ENV = "VORP_PARALLEL_MIN_ROWS";
+inline constexpr std::uint64_t DEFAULT_PARALLEL_MIN_ROWS = 4000000;
+inline constexpr std::size_t MAX_SCAN_THREADS = 64;        // cap of an explicit setting
+inline constexpr std::size_t DEFAULT_SCAN_THREADS_CAP = 16;  // cap of the processor count
+inline constexpr std::size_t PARALLEL_MIN_THREADS = 4;
+
+// VORP_SCAN_THREADS when it is a nonzero number (at most 64); otherwise the online processors
+// capped at 16, or 1 when the system cannot say. Read at every call.
+std::size_t scan_threads();
+// Whether a phase runs on worker threads: threads >= 4, items >= min_items and rows at least
+// VORP_PARALLEL_MIN_ROWS (default 4,000,000; read only when the first two tests pass).
+bool parallel_gate(std::size_t threads, std::size_t items, std::size_t min_items, std::uint64_t rows);
+
+// Runs work(0) .. work(count - 1), each on a thread of its own, and joins them all before it
+// returns. A worker that ends by an exception makes the call panic with `panic_text` once every
+// worker has been joined (an abnormal end outranks any error a worker returned through its own
+// result); std::bad_alloc is rethrown as such. A thread that cannot be started fails the call:
+// the threads already started are joined, then it panics with "a worker thread could not be
+// started ({started} of {count} running): {system text}"; no partial result escapes.
+void fan_out(std::size_t count, std::string_view panic_text, const std::function<void(std::size_t)>& work);
+
+// Test seam: the thread start that follows `starts` successful ones fails as if the system had
+// no thread to give (SIZE_MAX clears it). One relaxed load per thread start when unused.
+void fail_thread_start_after(std::size_t starts);
+
+}  // namespace vorp
