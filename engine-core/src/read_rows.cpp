@@ -22,6 +22,24 @@ std::int64_t staged_tt_e(const NativeStore& store, const Id96& vid) {
 
 namespace read_detail {
 
+namespace {
+
+// The fields both kinds of record end with, in the order both read them (which decides the error
+// reported first).
+template <class Cols, class Out>
+Status read_stored_tail(const Cols& cols, std::uint32_t r, Out& out) {
+    out.vt_s = cols.vt_s[r];
+    out.vt_e = cols.vt_e_at(r);
+    out.tt_s = VORP_TRY(cols.segment->header.tt_s_at(r));
+    out.props = VORP_TRY(cols.strings.get(cols.props_ref[r]));
+    out.source = VORP_TRY(cols.strings.get(cols.source_ref[r]));
+    const std::optional<std::string_view> prov = VORP_TRY(cols.strings.get_opt(cols.prov_ref[r]));
+    if (prov) out.provenance_ref.emplace(*prov);
+    return ok();
+}
+
+}  // namespace
+
 // Fields are derived in a fixed order, which decides the error reported first: endpoints, type,
 // discriminator, tt_e, ids, valid time, tt_s, texts.
 Result<EdgeVersionOut> stored_edge_out(const NativeStore& store, const StoredEdgeRows& cols, const CloseIndex* overlay,
@@ -37,13 +55,7 @@ Result<EdgeVersionOut> stored_edge_out(const NativeStore& store, const StoredEdg
     out.tt_e = stored_tt_e(overlay, seg, cols.segment_id, r);
     out.eid = eid_text(out.src, out.dst, out.rel_type, out.disc);
     out.vid = vid_text(cols.vid64[r], cols.vid_lo32[r]);
-    out.vt_s = cols.vt_s[r];
-    out.vt_e = cols.vt_e_at(r);
-    out.tt_s = VORP_TRY(seg.header.tt_s_at(r));
-    out.props = VORP_TRY(cols.strings.get(cols.props_ref[r]));
-    out.source = VORP_TRY(cols.strings.get(cols.source_ref[r]));
-    const std::optional<std::string_view> prov = VORP_TRY(cols.strings.get_opt(cols.prov_ref[r]));
-    if (prov) out.provenance_ref.emplace(*prov);
+    VORP_TRY(read_stored_tail(cols, r, out));
     return out;
 }
 
@@ -55,17 +67,27 @@ Result<NodeVersionOut> stored_node_out(const NativeStore& store, const StoredNod
     out.vid = vid_text(cols.vid64[r], cols.vid_lo32[r]);
     out.uid = VORP_TRY(uid_text(store, cols.uid_id[r]));
     out.label = VORP_TRY(cols.strings.get(cols.label_ref[r]));
-    out.vt_s = cols.vt_s[r];
-    out.vt_e = cols.vt_e_at(r);
-    out.tt_s = VORP_TRY(seg.header.tt_s_at(r));
-    out.props = VORP_TRY(cols.strings.get(cols.props_ref[r]));
-    out.source = VORP_TRY(cols.strings.get(cols.source_ref[r]));
-    const std::optional<std::string_view> prov = VORP_TRY(cols.strings.get_opt(cols.prov_ref[r]));
-    if (prov) out.provenance_ref.emplace(*prov);
+    VORP_TRY(read_stored_tail(cols, r, out));
     return out;
 }
 
 }  // namespace read_detail
+
+namespace {
+
+// The fields both kinds of staged record end with.
+template <class Row, class Out>
+void copy_staged_tail(const NativeStore& store, const Row& row, Out& out) {
+    out.props = row.props;
+    out.source = row.source;
+    out.provenance_ref = row.prov;
+    out.vt_s = row.vt_s;
+    out.vt_e = row.vt_e;
+    out.tt_s = row.tt_s;
+    out.tt_e = staged_tt_e(store, row.vid);
+}
+
+}  // namespace
 
 Result<EdgeVersionOut> staged_edge_out(const NativeStore& store, const EdgeRow& row) {
     EdgeVersionOut out;
@@ -75,13 +97,7 @@ Result<EdgeVersionOut> staged_edge_out(const NativeStore& store, const EdgeRow& 
     out.vid = row.vid.to_hex();
     out.rel_type = row.rel_type;
     out.disc = row.disc;
-    out.props = row.props;
-    out.source = row.source;
-    out.provenance_ref = row.prov;
-    out.vt_s = row.vt_s;
-    out.vt_e = row.vt_e;
-    out.tt_s = row.tt_s;
-    out.tt_e = staged_tt_e(store, row.vid);
+    copy_staged_tail(store, row, out);
     return out;
 }
 
@@ -90,28 +106,28 @@ Result<NodeVersionOut> staged_node_out(const NativeStore& store, const NodeRow& 
     out.vid = row.vid.to_hex();
     out.uid = VORP_TRY(uid_text(store, row.uid_id));
     out.label = row.label;
-    out.props = row.props;
-    out.source = row.source;
-    out.provenance_ref = row.prov;
-    out.vt_s = row.vt_s;
-    out.vt_e = row.vt_e;
-    out.tt_s = row.tt_s;
-    out.tt_e = staged_tt_e(store, row.vid);
+    copy_staged_tail(store, row, out);
     return out;
 }
 
-Result<std::vector<EdgeVersionOut>> staged_edge_versions(const NativeStore& store) {
-    std::vector<EdgeVersionOut> out;
-    out.reserve(store.staging.edges.size());
-    for (const EdgeRow& row : store.staging.edges) out.push_back(VORP_TRY(staged_edge_out(store, row)));
+namespace {
+
+template <class Out, class Row, class Make>
+Result<std::vector<Out>> staged_versions(const NativeStore& store, const std::vector<Row>& rows, Make&& make) {
+    std::vector<Out> out;
+    out.reserve(rows.size());
+    for (const Row& row : rows) out.push_back(VORP_TRY(make(store, row)));
     return out;
+}
+
+}  // namespace
+
+Result<std::vector<EdgeVersionOut>> staged_edge_versions(const NativeStore& store) {
+    return staged_versions<EdgeVersionOut>(store, store.staging.edges, staged_edge_out);
 }
 
 Result<std::vector<NodeVersionOut>> staged_node_versions(const NativeStore& store) {
-    std::vector<NodeVersionOut> out;
-    out.reserve(store.staging.nodes.size());
-    for (const NodeRow& row : store.staging.nodes) out.push_back(VORP_TRY(staged_node_out(store, row)));
-    return out;
+    return staged_versions<NodeVersionOut>(store, store.staging.nodes, staged_node_out);
 }
 
 namespace {
