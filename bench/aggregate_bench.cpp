@@ -68,7 +68,7 @@ struct BenchStore {
         auto opened = NativeStore::open(path.string());
         if (!opened) die(opened.error());
         handle = std::move(*opened);
-        for (std::uint32_t entity = 0; entity < ENTITIES; ++entity) handle->dict.push(fmt::format("ent:{:07}", entity), "");
+        for (std::uint32_t entity = 0; entity < ENTITIES; ++entity) (void)handle->ensure_entity(fmt::format("ent:{:07}", entity), "");
         std::mt19937_64 rng(overlap ? 43 : 42);
         const std::size_t per_gen = total_rows() / GENERATIONS;
         const std::size_t n = per_gen * GENERATIONS;
@@ -104,7 +104,7 @@ struct BenchStore {
             }
             for (const std::size_t index : closing[gen])
                 if (auto closed = handle->close_version(RowKind::Edge, vids[index], tt); !closed) die(closed.error());
-            if (auto committed = handle->commit(handle->manifest.event_log); !committed) die(committed.error());
+            if (auto committed = handle->commit(handle->manifest().event_log); !committed) die(committed.error());
         }
         rows = n;
     }

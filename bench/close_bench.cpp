@@ -78,7 +78,7 @@ EdgeRow edge_row(Id96 vid, std::uint32_t identity, std::int64_t tt, std::mt19937
 
 std::unique_ptr<NativeStore> fresh_store(const fs::path& path) {
     auto store = unwrap(NativeStore::open(path.string()), "open");
-    for (std::uint32_t e = 0; e < ENTITIES; ++e) store->dict.push(fmt::format("entity-{:07}", e), "person");
+    for (std::uint32_t e = 0; e < ENTITIES; ++e) (void)store->ensure_entity(fmt::format("entity-{:07}", e), "person");
     return store;
 }
 
@@ -102,16 +102,16 @@ struct ClosableStore {
                 vids.push_back(vid);
                 check(store->stage_edge(edge_row(vid, static_cast<std::uint32_t>(vids.size()), tt, rng)), "stage");
             }
-            (void)unwrap(store->commit(store->manifest.event_log), "commit");
+            (void)unwrap(store->commit(store->manifest().event_log), "commit");
         }
         check(store->index_segments(RowKind::Edge), "postings");  // built once, outside the figures
     }
 
     // 1,000 closes of random stored versions in one batch, rolled back.
     void close_some(std::mt19937_64& rng) {
-        check(store->begin(store->manifest.created_tt + 1), "begin");
+        check(store->begin(store->manifest().created_tt + 1), "begin");
         for (int k = 0; k < 1000; ++k)
-            check(store->close_version(RowKind::Edge, vids[rng() % vids.size()], store->manifest.created_tt + 1),
+            check(store->close_version(RowKind::Edge, vids[rng() % vids.size()], store->manifest().created_tt + 1),
                   "close");
         check(store->rollback(), "rollback");
     }
@@ -174,7 +174,7 @@ void BM_IngestWithCloses(benchmark::State& state) {
                 if (closes[r]) check(store->close_version(RowKind::Edge, *closes[r], tt), "close");
                 check(store->stage_edge(std::move(batch[r])), "stage");
             }
-            (void)unwrap(store->commit(store->manifest.event_log), "commit");
+            (void)unwrap(store->commit(store->manifest().event_log), "commit");
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             rates.push_back(static_cast<double>(rows) / seconds);
         }

@@ -58,8 +58,8 @@ void BM_Commit1MEdges(benchmark::State& state) {
         state.PauseTiming();
         std::mt19937_64 rng(tt);
         if (!store->begin(tt)) state.SkipWithError("begin failed");
-        for (std::uint32_t e = 0; e < ENTITIES; ++e) store->dict.push(fmt::format("t{}-e{}", tt, e), "thing");
-        const std::uint32_t first = static_cast<std::uint32_t>(store->dict.size()) - ENTITIES;
+        for (std::uint32_t e = 0; e < ENTITIES; ++e) (void)store->ensure_entity(fmt::format("t{}-e{}", tt, e), "thing");
+        const std::uint32_t first = static_cast<std::uint32_t>(store->dict().size()) - ENTITIES;
         for (std::uint32_t r = 0; r < ROWS; ++r) {
             EdgeRow row;
             row.rel_type = fmt::format("rel_{}", rng() % 16);
@@ -74,10 +74,10 @@ void BM_Commit1MEdges(benchmark::State& state) {
             (void)store->stage_edge(std::move(row));
         }
         state.ResumeTiming();
-        if (!store->commit(store->manifest.event_log)) state.SkipWithError("commit failed");
+        if (!store->commit(store->manifest().event_log)) state.SkipWithError("commit failed");
         ++tt;
     }
-    report_phases(state, *store->last_commit_phases);
+    report_phases(state, *store->last_commit_phases());
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * ROWS);
 }
 BENCHMARK(BM_Commit1MEdges)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
@@ -94,17 +94,17 @@ void BM_EmptyCommitLongHistory(benchmark::State& state) {
         row.vid = Id96{static_cast<std::uint64_t>(tt), 0};
         row.vt_e = 1;
         row.tt_s = tt;
-        store->dict.push(fmt::format("e{}", tt), "");
-        row.src_id = row.dst_id = static_cast<std::uint32_t>(store->dict.size() - 1);
+        (void)store->ensure_entity(fmt::format("e{}", tt), "");
+        row.src_id = row.dst_id = static_cast<std::uint32_t>(store->dict().size() - 1);
         (void)store->stage_edge(std::move(row));
-        if (!store->commit(store->manifest.event_log)) state.SkipWithError("building the history failed");
+        if (!store->commit(store->manifest().event_log)) state.SkipWithError("building the history failed");
     }
     for (auto _ : state) {
         (void)store->begin(tt++);
-        if (!store->commit(store->manifest.event_log)) state.SkipWithError("commit failed");
+        if (!store->commit(store->manifest().event_log)) state.SkipWithError("commit failed");
     }
-    report_phases(state, *store->last_commit_phases);
-    state.counters["segments_named"] = static_cast<double>(store->last_commit_phases->segments_named);
+    report_phases(state, *store->last_commit_phases());
+    state.counters["segments_named"] = static_cast<double>(store->last_commit_phases()->segments_named);
 }
 BENCHMARK(BM_EmptyCommitLongHistory)->Arg(10'000)->Unit(benchmark::kMillisecond)->Iterations(20)->UseRealTime();
 

@@ -44,7 +44,7 @@ void build_store(const fs::path& root, std::size_t rows) {
     auto opened = NativeStore::open(root.string());
     if (!opened) die(opened.error().display());
     NativeStore& store = **opened;
-    for (std::uint32_t uid = 0; uid < ENTITIES; ++uid) store.dict.push(fmt::format("entity-{}", uid), "Thing");
+    for (std::uint32_t uid = 0; uid < ENTITIES; ++uid) (void)store.ensure_entity(fmt::format("entity-{}", uid), "Thing");
     std::mt19937_64 rng(42);
     std::vector<Id96> previous;
     const std::size_t per_batch = rows / BATCHES;
@@ -78,7 +78,7 @@ void build_store(const fs::path& root, std::size_t rows) {
         }
         for (std::size_t c = 0; c < previous.size() / 100; ++c)
             if (!store.close_version(RowKind::Edge, previous[rng() % previous.size()], tt)) die("close");
-        if (!store.commit(store.manifest.event_log)) die("commit");
+        if (!store.commit(store.manifest().event_log)) die("commit");
         previous = std::move(staged);
     }
 }
@@ -109,9 +109,9 @@ void BM_Compact(benchmark::State& state) {
         state.SkipWithError(store.error().display().c_str());
         return;
     }
-    const std::size_t segments_in = (*store)->manifest.edge_lanes.event.size() +
-                                    (*store)->manifest.edge_lanes.interval.size() +
-                                    (*store)->manifest.node_store.size();
+    const std::size_t segments_in = (*store)->manifest().edge_lanes.event.size() +
+                                    (*store)->manifest().edge_lanes.interval.size() +
+                                    (*store)->manifest().node_store.size();
     CompactReport report;
     double seconds = 0;
     for (auto _ : state) {

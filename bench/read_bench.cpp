@@ -102,7 +102,7 @@ void build(NativeStore& store, const Shape& shape) {
         check(store.begin(tt), "begin");
         if (b == 0)
             for (std::uint32_t e = 0; e < shape.entities; ++e)
-                if (store.dict.push(shape.uid(e), "person") != e) throw std::runtime_error("dense ids do not start at 0");
+                if (!store.ensure_entity(shape.uid(e), "person") || store.dict().dense_id(shape.uid(e)) != e) throw std::runtime_error("dense ids do not start at 0");
         for (std::uint32_t j = 0; j < shape.identities; ++j) {
             if (!shape.in_batch(j, b)) continue;
             if (b >= 2) check(store.close_version(RowKind::Edge, Shape::edge_vid(b - 2, j), tt), "close edge");
@@ -133,7 +133,7 @@ void build(NativeStore& store, const Shape& shape) {
             row.uid_id = e;
             check(store.stage_node(std::move(row)), "stage node");
         }
-        (void)unwrap(store.commit(store.manifest.event_log), "commit");
+        (void)unwrap(store.commit(store.manifest().event_log), "commit");
     }
 }
 
@@ -174,8 +174,8 @@ struct BenchStore {
         const auto t2 = std::chrono::steady_clock::now();
         close_index_s = std::chrono::duration<double>(t1 - t0).count();
         postings_s = std::chrono::duration<double>(t2 - t1).count();
-        if (store->manifest.stats.n_edge_versions != shape.edge_versions() ||
-            store->manifest.stats.n_node_versions != shape.node_versions())
+        if (store->manifest().stats.n_edge_versions != shape.edge_versions() ||
+            store->manifest().stats.n_node_versions != shape.node_versions())
             throw std::runtime_error(fmt::format("{} holds another shape than VORP_READ_BENCH_* asks", path.string()));
     }
     ~BenchStore() {

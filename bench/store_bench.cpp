@@ -44,7 +44,7 @@ struct ChainStore {
 
     ChainStore() {
         root = make_temp_dir("vorp-store-bench");
-        Manifest head = NativeStore::open(root.string()).value()->manifest;
+        Manifest head = NativeStore::open(root.string()).value()->manifest();
         Dictionary dict = Dictionary::for_root(root);
         for (std::uint64_t uid = 0; uid < UIDS; ++uid) dict.push(fmt::format("entity-{:08}", uid), "Person");
         const DictCommit committed = dict.commit_to_disk().value();
@@ -106,7 +106,7 @@ void open_repeatedly(benchmark::State& state, const fs::path& root) {
     OpenPhases sum;
     for (auto _ : state) {
         auto store = NativeStore::open(root.string()).value();
-        add_phases(sum, store->open_phases);
+        add_phases(sum, store->open_phases());
         benchmark::DoNotOptimize(store.get());
     }
     report_phases(state, sum);

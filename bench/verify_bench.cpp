@@ -51,7 +51,7 @@ struct VerifyStore {
 
     VerifyStore() {
         root = vorp::bench::make_temp_dir("vorp-verify-bench");
-        Manifest head = NativeStore::open(root.string()).value()->manifest;
+        Manifest head = NativeStore::open(root.string()).value()->manifest();
         Dictionary dict = Dictionary::for_root(root);
         for (std::uint32_t id = 0; id < ENTITIES; ++id) dict.push(fmt::format("entity-{:08}", id), "Person");
         const DictCommit committed = dict.commit_to_disk().value();

@@ -171,18 +171,18 @@ Result<LabelIndex> build_label_index(NativeStore& store, std::int64_t as_of_tt) 
             const std::int64_t tt_s = VORP_TRY(header.tt_s_at(row32));
             const std::int64_t tt_e = close_tt_e(overlay.get(), ref.segment_id, row32, header.closed_rows);
             if (!is_believed(tt_s, tt_e, as_of_tt)) continue;
-            const std::optional<std::uint32_t> id = VORP_TRY(node_dense_id(store.dict, uid_id[row]));
+            const std::optional<std::uint32_t> id = VORP_TRY(node_dense_id(store.dict(), uid_id[row]));
             const std::string_view label = VORP_TRY_FILE(segment->path, strings.get(label_ref[row]));
             if (!id) continue;
             believed.push_back({*id, ends.vt_s[row], ends.at(row), label});
         }
         held.push_back(std::move(segment));
     }
-    for (const NodeRow& row : store.staging.nodes) {
-        const auto closed = store.staged_vid_closes.find(row.vid);
-        const std::int64_t tt_e = closed == store.staged_vid_closes.end() ? OPEN_END : closed->second;
+    for (const NodeRow& row : store.batch().staging.nodes) {
+        const auto closed = store.batch().vid_closes.find(row.vid);
+        const std::int64_t tt_e = closed == store.batch().vid_closes.end() ? OPEN_END : closed->second;
         if (!is_believed(row.tt_s, tt_e, as_of_tt)) continue;
-        const std::optional<std::uint32_t> id = VORP_TRY(node_dense_id(store.dict, row.uid_id));
+        const std::optional<std::uint32_t> id = VORP_TRY(node_dense_id(store.dict(), row.uid_id));
         if (!id) continue;
         believed.push_back({*id, row.vt_s, row.vt_e, row.label});
     }
@@ -1303,10 +1303,10 @@ Result<AggregateResult> aggregate_edges(NativeStore& store, const AggregateReque
     in.targets = &set.targets;
     in.request = &request;
     in.layout = &layout;
-    in.entity_count = store.dict.size();
+    in.entity_count = store.dict().size();
     in.rel_names = &result.rel_names;
     in.labels = labels ? &*labels : nullptr;
-    in.words = std::max<std::size_t>(1, (store.dict.size() + 63) / 64);
+    in.words = std::max<std::size_t>(1, (store.dict().size() + 63) / 64);
     in.threshold = 2 * in.words;
     in.wants_rel = wants_rel;
     Groups groups = VORP_TRY(aggregate_groups(in, selected.selections));
@@ -1323,7 +1323,7 @@ Result<AggregateResult> aggregate_edges(NativeStore& store, const AggregateReque
         return fail(EngineError::capacity(
             fmt::format("aggregate group count {} exceeds cap {}", groups.size(), request.max_groups)));
 
-    finalize(groups, request, layout, store.dict, result);
+    finalize(groups, request, layout, store.dict(), result);
     if (labels) result.label_names = std::move(labels->names);
     return result;
 }

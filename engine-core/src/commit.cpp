@@ -78,18 +78,18 @@ std::uint64_t segments_named(const Manifest& manifest) {
 
 Result<StatsAccum> NativeStore::stats_accum() {
     {
-        auto guard = stats_mutex.lock();
-        if (stats_cache) return *stats_cache;
+        auto guard = caches_.stats_mutex.lock();
+        if (caches_.stats) return *caches_.stats;
     }
     StatsAccum accum;
     for (const SegmentFileRef& ref : edge_files()) {
-        const std::filesystem::path path = root / ref.file;
+        const std::filesystem::path path = root_ / ref.file;
         // The walk maps its own copies so it never displaces the segment cache, but shares the
         // handle's verify-once bookkeeping with it.
-        const bool verified = segment_cache->is_verified(ref.file);
+        const bool verified = caches_.segments->is_verified(ref.file);
         MmapSource source = VORP_TRY(MmapSource::load(path));
         const std::shared_ptr<const Segment> segment = VORP_TRY(Segment::open(path, std::move(source), !verified));
-        if (!verified) segment_cache->mark_verified(ref.file);
+        if (!verified) caches_.segments->mark_verified(ref.file);
 
         // Every column the view hands out holds the segment's row count.
         const ValidEnds ends = VORP_TRY_FILE(path, segment->edges.valid_ends());
@@ -112,34 +112,34 @@ Result<StatsAccum> NativeStore::stats_accum() {
         for (std::size_t code = 0; code < per_code.size(); ++code)
             if (per_code[code] != 0) accum.rel_type_counts[segment->header.rel_types[code]] += per_code[code];
     }
-    const bool open_batch = batch_tt.has_value();
+    const bool open_batch = batch_.tt.has_value();
     if (open_batch) {
-        for (const EdgeRow& row : staging.edges) accum.add_edge(row.vt_s, row.vt_e, row.rel_type, row.src_id);
-        accum.n_node_versions += staging.nodes.size();
+        for (const EdgeRow& row : batch_.staging.edges) accum.add_edge(row.vt_s, row.vt_e, row.rel_type, row.src_id);
+        accum.n_node_versions += batch_.staging.nodes.size();
     }
-    for (const SegmentEntry& entry : manifest.node_store) accum.n_node_versions += entry.rows;
+    for (const SegmentEntry& entry : manifest_.node_store) accum.n_node_versions += entry.rows;
 
     // Staged rows are not the store's: a build that counted them is not kept.
     if (!open_batch) {
-        auto guard = stats_mutex.lock();
-        stats_cache = accum;
+        auto guard = caches_.stats_mutex.lock();
+        caches_.stats = accum;
     }
     return accum;
 }
 
 void NativeStore::drop_stats_cache() {
-    auto guard = stats_mutex.lock();
-    stats_cache.reset();
+    auto guard = caches_.stats_mutex.lock();
+    caches_.stats.reset();
 }
 
 // ---- commit --------------------------------------------------------------------------------------
 
 Result<std::uint64_t> NativeStore::commit(EventLogRef cursor) {
-    if (!batch_tt) return fail(no_batch_error());
-    if (manifest.format != MANIFEST_FORMAT_VERSION || !merkle) return fail(read_only_format_error(manifest.format));
+    VORP_TRY(require_batch());
+    if (manifest_.format != MANIFEST_FORMAT_VERSION || !merkle_) return fail(read_only_format_error(manifest_.format));
     // One writer per store in the process: a collection must never list seg/ between this
     // commit's seal and its CURRENT.
-    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(pin_path));
+    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(pin_path_));
     VORP_TRY(check_not_behind());
 
     const Stopwatch total_clock;
@@ -149,15 +149,15 @@ Result<std::uint64_t> NativeStore::commit(EventLogRef cursor) {
     // cut against. The pin of the new generation is made here too: once CURRENT is renamed the
     // handle must follow, and nothing on that path may fail.
     const Stopwatch capture_clock;
-    CommitBase base = CommitBase::of(manifest);
-    const std::uint64_t parent_generation = manifest.generation;
+    CommitBase base = CommitBase::of(manifest_);
+    const std::uint64_t parent_generation = manifest_.generation;
     const std::uint64_t next_generation = parent_generation + 1;
-    DeltaBase delta_base{manifest.manifest_sha, parent_generation, merkle->lens(), manifest.widths, *merkle};
+    DeltaBase delta_base{manifest_.manifest_sha, parent_generation, merkle_->lens(), manifest_.widths, *merkle_};
     PinSlot next_pin = pin_slot_for(next_generation);
-    manifest.parent = parent_generation;
-    manifest.generation = next_generation;
-    manifest.created_tt = *batch_tt;
-    manifest.manifest_sha.clear();
+    manifest_.parent = parent_generation;
+    manifest_.generation = next_generation;
+    manifest_.created_tt = *batch_.tt;
+    manifest_.manifest_sha.clear();
     phases.capture_us = capture_clock.elapsed_us();
 
     // Whatever leaves the steps below before CURRENT is renamed, an error or an exception (an
@@ -165,12 +165,12 @@ Result<std::uint64_t> NativeStore::commit(EventLogRef cursor) {
     // can fail.
     bool stats_folded = false;
     const auto restore = [&]() noexcept {
-        std::move(base).restore(manifest);
-        merkle = std::move(*delta_base.merkle);
+        std::move(base).restore(manifest_);
+        merkle_ = std::move(*delta_base.merkle);
         // The cache already counts this batch; the next read rebuilds it from the committed files.
         if (stats_folded) {
-            auto guard = stats_mutex.lock_even_if_poisoned();
-            stats_cache.reset();
+            auto guard = caches_.stats_mutex.lock_even_if_poisoned();
+            caches_.stats.reset();
         }
     };
 
@@ -179,38 +179,38 @@ Result<std::uint64_t> NativeStore::commit(EventLogRef cursor) {
         // 1. Segments: each written under a temporary name, synced and renamed; then seg/ is
         // synced, so the new names are durable before any manifest names them.
         const Stopwatch seal_clock;
-        std::uint64_t next_segment_id = manifest.next_segment_id;
-        const SealLayout layout{lane_origin, lane_stride, segment_target_bytes, BLOCK_ROWS};
-        SealedBatch sealed = VORP_TRY(staging.seal(root / SEG_DIR, layout, next_segment_id, staged_vid_closes));
-        manifest.next_segment_id = next_segment_id;
+        std::uint64_t next_segment_id = manifest_.next_segment_id;
+        const SealLayout layout = seal_layout();
+        SealedBatch sealed = VORP_TRY(batch_.staging.seal(root_ / SEG_DIR, layout, next_segment_id, batch_.vid_closes));
+        manifest_.next_segment_id = next_segment_id;
         for (auto& [lane, entry] : sealed.edges) {
-            manifest.stats.n_edge_versions += entry.rows;
+            manifest_.stats.n_edge_versions += entry.rows;
             if (lane == Lane::Event) {
-                merkle->lanes[LANE_EDGES_EVENT].push(entry);
-                manifest.edge_lanes.event.push_back(std::move(entry));
+                merkle_->lanes[LANE_EDGES_EVENT].push(entry);
+                manifest_.edge_lanes.event.push_back(std::move(entry));
             } else {
-                merkle->lanes[LANE_EDGES_INTERVAL].push(entry);
-                manifest.edge_lanes.interval.push_back(std::move(entry));
+                merkle_->lanes[LANE_EDGES_INTERVAL].push(entry);
+                manifest_.edge_lanes.interval.push_back(std::move(entry));
             }
         }
         for (SegmentEntry& entry : sealed.nodes) {
-            manifest.stats.n_node_versions += entry.rows;
-            merkle->lanes[LANE_NODES].push(entry);
-            manifest.node_store.push_back(std::move(entry));
+            manifest_.stats.n_node_versions += entry.rows;
+            merkle_->lanes[LANE_NODES].push(entry);
+            manifest_.node_store.push_back(std::move(entry));
         }
-        if (!sealed.segment_ids.empty()) VORP_TRY(fsync_dir(root / SEG_DIR));
+        if (!sealed.segment_ids.empty()) VORP_TRY(fsync_dir(root_ / SEG_DIR));
         phases.seal_us = seal_clock.elapsed_us();
         crash_point(CRASH_AFTER_SEAL);
 
         // 2. The close run of the batch's closes of stored versions, then close/ synced.
         const Stopwatch closes_clock;
-        if (!staged_closes.empty()) {
+        if (!batch_.closes.empty()) {
             const std::filesystem::path relative = close_run_relative_path(next_generation);
-            const std::uint32_t written = VORP_TRY(write_close_run(root / relative, staged_closes));
-            VORP_TRY(fsync_dir(root / CLOSE_DIR));
+            const std::uint32_t written = VORP_TRY(write_close_run(root_ / relative, batch_.closes));
+            VORP_TRY(fsync_dir(root_ / CLOSE_DIR));
             CloseRunRef run{relative.generic_string(), written, ""};
-            merkle->push_close_run(run);
-            manifest.close_runs.push_back(std::move(run));
+            merkle_->push_close_run(run);
+            manifest_.close_runs.push_back(std::move(run));
         }
         phases.closes_us = closes_clock.elapsed_us();
         crash_point(CRASH_AFTER_CLOSE_RUNS);
@@ -222,15 +222,15 @@ Result<std::uint64_t> NativeStore::commit(EventLogRef cursor) {
         const Stopwatch stats_clock;
         std::exception_ptr fold_failure;
         {
-            auto guard = stats_mutex.lock();
-            if (stats_cache) {
+            auto guard = caches_.stats_mutex.lock();
+            if (caches_.stats) {
                 try {
                     stats_folded = true;
-                    for (const EdgeRow& row : staging.edges)
-                        stats_cache->add_edge(row.vt_s, row.vt_e, row.rel_type, row.src_id);
-                    stats_cache->n_node_versions += staging.nodes.size();
+                    for (const EdgeRow& row : batch_.staging.edges)
+                        caches_.stats->add_edge(row.vt_s, row.vt_e, row.rel_type, row.src_id);
+                    caches_.stats->n_node_versions += batch_.staging.nodes.size();
                 } catch (...) {
-                    stats_cache.reset();
+                    caches_.stats.reset();
                     fold_failure = std::current_exception();
                 }
             }
@@ -243,22 +243,22 @@ Result<std::uint64_t> NativeStore::commit(EventLogRef cursor) {
         // durable (the file may have been created just now, or by an attempt whose root sync
         // failed): sync the root before the first generation that names records in it.
         const Stopwatch dict_clock;
-        const std::filesystem::path log = root / DICT_LOG_FILE;
-        const DictCommit dict_commit = VORP_TRY(dict.commit_to_disk());
+        const std::filesystem::path log = root_ / DICT_LOG_FILE;
+        const DictCommit dict_commit = VORP_TRY(dict_.commit_to_disk());
         if (base.dict.bytes == 0 && dict_commit.bytes != 0) VORP_TRY(fsync_dir(log.parent_path()));
         phases.dict_us = dict_clock.elapsed_us();
         crash_point(CRASH_AFTER_DICT);
 
         // 5. The successor's remaining scalars and its digest.
-        manifest.event_log = std::move(cursor);
-        manifest.dict = DictRef{dict_commit.records, dict_commit.bytes};
-        manifest.stats.n_entities = static_cast<std::uint32_t>(dict.size());
+        manifest_.event_log = std::move(cursor);
+        manifest_.dict = DictRef{dict_commit.records, dict_commit.bytes};
+        manifest_.stats.n_entities = static_cast<std::uint32_t>(dict_.size());
         const Stopwatch digest_clock;
-        manifest.manifest_sha = manifest_digest(manifest, *merkle);
+        manifest_.manifest_sha = manifest_digest(manifest_, *merkle_);
         phases.digest_us = digest_clock.elapsed_us();
 
         // 6. The manifest-chain file, then CURRENT (the commit point).
-        return publish(root, delta_base, checkpoint_generation, manifest, false, checkpoint_every(), &reached);
+        return publish(root_, delta_base, checkpoint_generation_, manifest_, false, checkpoint_every(), &reached);
     };
 
     std::exception_ptr thrown;
@@ -276,13 +276,9 @@ Result<std::uint64_t> NativeStore::commit(EventLogRef cursor) {
 
     // Published: from here on the handle follows the new generation whatever happens, and
     // nothing below can fail before it does.
-    checkpoint_generation = reached.checkpoint_generation;
+    checkpoint_generation_ = reached.checkpoint_generation;
     move_pin(std::move(next_pin));
-    staging.clear();
-    staged_vid_closes.clear();
-    staged_closes.clear();
-    batch_close_index.reset();
-    batch_tt.reset();
+    batch_.reset();
     if (thrown) std::rethrow_exception(thrown);
 
     const PublishStats& publish_stats = published->stats;
@@ -291,10 +287,10 @@ Result<std::uint64_t> NativeStore::commit(EventLogRef cursor) {
     phases.manifest_us = publish_stats.manifest_us;
     phases.current_us = publish_stats.current_us;
     phases.manifest_bytes = publish_stats.manifest_bytes;
-    phases.segments_named = segments_named(manifest);
-    phases.manifest_checkpoint = checkpoint_generation == next_generation;
+    phases.segments_named = segments_named(manifest_);
+    phases.manifest_checkpoint = checkpoint_generation_ == next_generation;
     phases.total_us = total_clock.elapsed_us();
-    last_commit_phases = phases;
+    last_commit_phases_ = phases;
     if (published->unsynced) return fail(std::move(*published->unsynced));
     return next_generation;
 }
@@ -302,8 +298,8 @@ Result<std::uint64_t> NativeStore::commit(EventLogRef cursor) {
 // ---- install, adopt, upgrade ---------------------------------------------------------------------
 
 Result<std::uint64_t> NativeStore::install(Manifest next) {
-    if (batch_tt) return fail(EngineError::invariant("cannot publish a generation while a batch is open"));
-    if (manifest.format != MANIFEST_FORMAT_VERSION) return fail(read_only_format_error(manifest.format));
+    if (batch_.tt) return fail(EngineError::invariant("cannot publish a generation while a batch is open"));
+    if (manifest_.format != MANIFEST_FORMAT_VERSION) return fail(read_only_format_error(manifest_.format));
     return publish_and_adopt(std::move(next));
 }
 
@@ -318,7 +314,7 @@ Result<std::uint64_t> NativeStore::publish_and_adopt(Manifest next) {
     std::exception_ptr thrown;
     Result<Published> published;
     try {
-        published = publish(root, std::nullopt, checkpoint_generation, next, true, checkpoint_every(), &reached);
+        published = publish(root_, std::nullopt, checkpoint_generation_, next, true, checkpoint_every(), &reached);
     } catch (...) {
         thrown = std::current_exception();
     }
@@ -326,39 +322,39 @@ Result<std::uint64_t> NativeStore::publish_and_adopt(Manifest next) {
         if (thrown) std::rethrow_exception(thrown);
         return fail(std::move(published).error());
     }
-    checkpoint_generation = reached.checkpoint_generation;
+    checkpoint_generation_ = reached.checkpoint_generation;
     move_pin(std::move(next_pin));
-    merkle = std::move(next_merkle);
-    manifest = std::move(next);
+    merkle_ = std::move(next_merkle);
+    manifest_ = std::move(next);
     if (thrown) std::rethrow_exception(thrown);
     if (published->unsynced) return fail(std::move(*published->unsynced));
-    return manifest.generation;
+    return manifest_.generation;
 }
 
 void NativeStore::adopt(Manifest next) {
-    if (next.generation != manifest.generation) move_pin(next.generation);
+    if (next.generation != manifest_.generation) move_pin(next.generation);
     if (next.format == MANIFEST_FORMAT_VERSION)
-        merkle = ManifestMerkle::from_manifest(next);
+        merkle_ = ManifestMerkle::from_manifest(next);
     else
-        merkle.reset();
-    manifest = std::move(next);
+        merkle_.reset();
+    manifest_ = std::move(next);
 }
 
 Result<UpgradeReport> NativeStore::upgrade_manifests() {
-    if (batch_tt) return fail(EngineError::invariant("cannot upgrade manifests while a batch is open"));
-    const std::uint32_t from_format = manifest.format;
+    if (batch_.tt) return fail(EngineError::invariant("cannot upgrade manifests while a batch is open"));
+    const std::uint32_t from_format = manifest_.format;
     if (from_format == MANIFEST_FORMAT_VERSION)
-        return UpgradeReport{false, from_format, MANIFEST_FORMAT_VERSION, manifest.generation, manifest.manifest_sha};
+        return UpgradeReport{false, from_format, MANIFEST_FORMAT_VERSION, manifest_.generation, manifest_.manifest_sha};
     if (from_format != 1 && from_format != 2) return fail(read_only_format_error(from_format));
-    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(pin_path));
+    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(pin_path_));
     VORP_TRY(check_not_behind());
 
     // The same generation's content, one generation on, digested as format 3 from scratch.
-    Manifest next = manifest.successor(manifest.created_tt);
+    Manifest next = manifest_.successor(manifest_.created_tt);
     next.format = MANIFEST_FORMAT_VERSION;
     next.seal();
     VORP_TRY(publish_and_adopt(std::move(next)));
-    return UpgradeReport{true, from_format, MANIFEST_FORMAT_VERSION, manifest.generation, manifest.manifest_sha};
+    return UpgradeReport{true, from_format, MANIFEST_FORMAT_VERSION, manifest_.generation, manifest_.manifest_sha};
 }
 
 }  // namespace vorp

@@ -75,7 +75,7 @@ struct Rewrite {
 std::uint32_t saturate_u32(std::uint64_t value) { return value > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(value); }
 
 Result<std::shared_ptr<const Segment>> open_input(const Rewrite& rewrite, const Input& input, bool verify) {
-    const fs::path path = rewrite.store.root / fs::path(input.file);
+    const fs::path path = rewrite.store.root() / fs::path(input.file);
     MmapSource source = VORP_TRY(MmapSource::load(path));
     return Segment::open(path, std::move(source), verify);
 }
@@ -129,7 +129,7 @@ Status check_kind(const Segment& segment, RowKind kind) {
 
 // A dense id a stored row refers to must name an entry of the dictionary.
 Result<std::uint32_t> known_entity(const NativeStore& store, std::uint32_t dense_id) {
-    if (dense_id < store.dict.size()) return dense_id;
+    if (dense_id < store.dict().size()) return dense_id;
     return fail(EngineError::invariant(fmt::format("dense id {} is not in the dictionary", dense_id)));
 }
 
@@ -253,7 +253,7 @@ Status write_lane(Rewrite& rewrite, RowKind kind, Lane lane, const std::vector<I
             return fail(EngineError::capacity(fmt::format("segment ids are exhausted: the next id would be {}", id)));
         rewrite.next_segment_id = id + 1;
         const std::string name = fmt::format("{:012}.vos", id);
-        VORP_TRY(write_rows(rewrite.store.root / SEG_DIR / name, std::span<const Row>(rows), options));
+        VORP_TRY(write_rows(rewrite.store.root() / SEG_DIR / name, std::span<const Row>(rows), options));
         out.push_back(sealed_entry(std::span<const Row>(rows), fmt::format("seg/{}", name),
                                    static_cast<std::uint32_t>(options.closed_rows.size())));
         begin = end;
@@ -276,18 +276,18 @@ Status refuse(const NativeStore& store) {
     if (store.in_batch()) return fail(EngineError::invariant("cannot compact while a batch is open"));
     // Checked before anything is read: the install would refuse such a store anyway, after every
     // new segment had been written.
-    if (store.manifest.format != MANIFEST_FORMAT_VERSION) return fail(read_only_format_error(store.manifest.format));
+    if (store.manifest().format != MANIFEST_FORMAT_VERSION) return fail(read_only_format_error(store.manifest().format));
     return ok();
 }
 
 // Both variants up to the sealed next manifest; nothing is published.
 Result<std::pair<Manifest, CompactReport>> rewrite_generation(NativeStore& store, bool current_only) {
-    const Manifest& current = store.manifest;
+    const Manifest& current = store.manifest();
     CompactReport report;
     report.segments_before = segment_count(current);
 
     Rewrite rewrite{store, current_only, VORP_TRY(store.committed_close_index()),
-                    SealLayout{store.lane_origin, store.lane_stride, store.segment_target_bytes, BLOCK_ROWS},
+                    SealLayout{store.seal_layout().lane_origin, store.seal_layout().lane_stride, store.seal_layout().segment_target_bytes, BLOCK_ROWS},
                     current.next_segment_id};
     if (rewrite.layout.lane_stride <= 0)
         return fail(EngineError::invariant(fmt::format("lane stride must be positive, got {}", rewrite.layout.lane_stride)));
@@ -317,7 +317,7 @@ Result<std::pair<Manifest, CompactReport>> rewrite_generation(NativeStore& store
         report.closes_folded += current_only ? keys.dropped : keys.closed;
     }
     // The new names are durable before the manifest that refers to them is written.
-    VORP_TRY(fsync_dir(store.root / SEG_DIR));
+    VORP_TRY(fsync_dir(store.root() / SEG_DIR));
 
     next.next_segment_id = rewrite.next_segment_id;
     next.stats.n_edge_versions = report.edge_rows;
@@ -334,9 +334,9 @@ Result<std::pair<Manifest, CompactReport>> rewrite_generation(NativeStore& store
 
 Result<CompactReport> compact(NativeStore& store) {
     VORP_TRY(refuse(store));
-    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(store.pin_path));
+    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(store.pin_path()));
     VORP_TRY(store.check_not_behind());
-    if (segment_count(store.manifest) == 0) return CompactReport{};
+    if (segment_count(store.manifest()) == 0) return CompactReport{};
     auto [next, report] = VORP_TRY(rewrite_generation(store, false));
     crash_point(CRASH_COMPACT_BEFORE_INSTALL);
     VORP_TRY(store.install(std::move(next)));
@@ -345,9 +345,9 @@ Result<CompactReport> compact(NativeStore& store) {
 
 Result<CompactReport> compact_current_only(NativeStore& store) {
     VORP_TRY(refuse(store));
-    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(store.pin_path));
+    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(store.pin_path()));
     VORP_TRY(store.check_not_behind());
-    if (segment_count(store.manifest) == 0) {
+    if (segment_count(store.manifest()) == 0) {
         VORP_TRY(store.mark_current_only());
         return CompactReport{};
     }
@@ -359,19 +359,17 @@ Result<CompactReport> compact_current_only(NativeStore& store) {
     } catch (...) {
         // An exception (an allocation failure) after CURRENT named the stripped generation: the
         // handle has adopted it, so from now on it refuses as a stripped store does (below).
-        if (store.manifest.generation == stripped) {
-            store.current_only = true;
-            store.drop_stats_cache();
+        if (store.manifest().generation == stripped) {
+            store.enter_current_only();
         }
         throw;
     }
     // An install that fails only in the directory sync after CURRENT moved has still made the
     // stripped generation current, and the handle has adopted it.
-    if (!installed && store.manifest.generation != stripped) return fail(std::move(installed).error());
+    if (!installed && store.manifest().generation != stripped) return fail(std::move(installed).error());
     // The stripped generation is current: from here on the handle must refuse past-time belief
     // and answer statistics from the new segments, whether or not the marker can be written.
-    store.current_only = true;
-    store.drop_stats_cache();
+    store.enter_current_only();
     auto marked = store.mark_current_only();
     if (!installed) return fail(std::move(installed).error());
     VORP_TRY(std::move(marked));
@@ -379,7 +377,7 @@ Result<CompactReport> compact_current_only(NativeStore& store) {
 }
 
 bool needs_compaction(const NativeStore& store) {
-    return segment_count(store.manifest) > 4 || !store.manifest.close_runs.empty();
+    return segment_count(store.manifest()) > 4 || !store.manifest().close_runs.empty();
 }
 
 }  // namespace vorp

@@ -583,4 +583,9 @@ void Dictionary::discard_staged() {
     keys_.resize(committed_);
 }
 
+Result<std::string_view> uid_in(const Dictionary& dictionary, std::uint32_t dense_id) {
+    if (const auto uid = dictionary.uid(dense_id)) return *uid;
+    return fail(EngineError::invariant(fmt::format("dense id {} is not in the dictionary", dense_id)));
+}
+
 }  // namespace vorp

@@ -87,16 +87,16 @@ Result<std::size_t> sweep(const std::filesystem::path& dir, std::string_view ext
 
 Result<GcReport> collect(NativeStore& store, std::uint64_t keep_last) {
     if (store.in_batch()) return fail(EngineError::invariant("cannot collect generations while a batch is open"));
-    if (store.manifest.format != MANIFEST_FORMAT_VERSION) return fail(read_only_format_error(store.manifest.format));
-    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(store.pin_path));
+    if (store.manifest().format != MANIFEST_FORMAT_VERSION) return fail(read_only_format_error(store.manifest().format));
+    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(store.pin_path()));
     VORP_TRY(store.check_not_behind());
 
-    const std::filesystem::path& root = store.root;
+    const std::filesystem::path& root = store.root();
     const std::filesystem::path manifests = root / MANIFESTS_DIR;
-    const std::uint64_t current = store.manifest.generation;
+    const std::uint64_t current = store.manifest().generation;
     const std::uint64_t window = std::max<std::uint64_t>(keep_last, 1) - 1;
     const std::uint64_t cutoff = current > window ? current - window : 0;
-    const std::set<std::uint64_t> pinned = pinned_generations(store.pin_path);
+    const std::set<std::uint64_t> pinned = pinned_generations(store.pin_path());
     const auto retained = [&](std::uint64_t generation) { return generation >= cutoff || pinned.contains(generation); };
 
     GcReport report;

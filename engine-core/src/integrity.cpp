@@ -82,8 +82,8 @@ void VerifyReport::flag(Finding finding) {
 // ---- fast mode -------------------------------------------------------------------------------------
 
 Result<FastVerification> verify_files(const NativeStore& store) {
-    const Manifest& manifest = store.manifest;
-    const fs::path& root = store.root;
+    const Manifest& manifest = store.manifest();
+    const fs::path& root = store.root();
     const std::uint64_t generation = manifest.generation;
 
     FastVerification out;
@@ -157,7 +157,7 @@ Result<FastVerification> verify_files(const NativeStore& store) {
 
     // The in-memory dictionary, uids added since the last commit included: between ensure_entities
     // and the next commit this reports a mismatch on purpose.
-    report.dict_records = static_cast<std::uint32_t>(store.dict.size());
+    report.dict_records = static_cast<std::uint32_t>(store.dict().size());
     if (report.dict_records != manifest.dict.records)
         report.flag(make_finding(LAYER_DICT, "record-count-mismatch", std::string(DICT_LOG_FILE), generation,
                                  fmt::format("dictionary holds {} records, manifest claims {}", report.dict_records,
@@ -171,18 +171,18 @@ Result<VerifyReport> verify_full(const NativeStore& store) {
     FastVerification fast = VORP_TRY(verify_files(store));
     VerifyReport& report = fast.report;
     report.mode = "full";
-    const Manifest& manifest = store.manifest;
+    const Manifest& manifest = store.manifest();
 
-    for (Finding& finding : check_current(store.root, manifest)) report.flag(std::move(finding));
-    for (Finding& finding : check_dict_log(store.root, manifest)) report.flag(std::move(finding));
-    for (Finding& finding : parent_chain(store.root, manifest.generation)) report.flag(std::move(finding));
+    for (Finding& finding : check_current(store.root(), manifest)) report.flag(std::move(finding));
+    for (Finding& finding : check_dict_log(store.root(), manifest)) report.flag(std::move(finding));
+    for (Finding& finding : parent_chain(store.root(), manifest.generation)) report.flag(std::move(finding));
     for (Finding& finding : check_close_targets(manifest, fast.close_rows)) report.flag(std::move(finding));
 
     // The committed closes of this generation alone: closes staged in an open batch play no part.
     // They go straight into the walk's per-segment form: the same answers as a close index built
     // from the rows in order (a later close of a row replaces an earlier one), without the map.
     RowWalkReport walk =
-        walk_rows(store.root, manifest, store.dict, held_from_rows(fast.close_rows), fast.unreadable_segments);
+        walk_rows(store.root(), manifest, store.dict(), held_from_rows(fast.close_rows), fast.unreadable_segments);
     report.rows_walked = walk.rows_walked;
     report.believed_rows = walk.believed_rows;
     report.identities_checked = walk.identities_checked;

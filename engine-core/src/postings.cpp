@@ -6,7 +6,7 @@
 #include <fmt/format.h>
 
 #include "vorp/derive.h"
-#include "vorp/store.h"
+#include "vorp/dict.h"
 #include "vorp/visibility.h"
 
 namespace vorp {

@@ -137,13 +137,13 @@ Result<std::vector<EdgeVersionOut>> believed_edge_versions(NativeStore& store, s
     // The postings key on the first 64 bits of the edge id: confirm the whole id.
     std::erase_if(kept, [&](const EdgeVersionOut& version) { return version.eid != eid; });
     const std::vector<std::uint32_t> positions =
-        VORP_TRY(store.staging.edge_positions(key, [&](const EdgeRow& row) -> Result<std::uint64_t> {
+        VORP_TRY(store.batch().staging.edge_positions(key, [&](const EdgeRow& row) -> Result<std::uint64_t> {
             const std::string src = VORP_TRY(store.uid_of(row.src_id));
             const std::string dst = VORP_TRY(store.uid_of(row.dst_id));
             return edge_eid(src, dst, row.rel_type, row.disc).prefix;
         }));
     for (const std::uint32_t position : positions) {
-        EdgeVersionOut version = VORP_TRY(staged_edge_out(store, store.staging.edges[position]));
+        EdgeVersionOut version = VORP_TRY(staged_edge_out(store, store.batch().staging.edges[position]));
         if (keep(version)) kept.push_back(std::move(version));
     }
     sort_by_valid_time(kept);
@@ -168,9 +168,9 @@ Result<std::vector<NodeVersionOut>> believed_node_versions(NativeStore& store, s
         VORP_TRY(believed_rows_of<StoredNodeRows>(store, file, rows, overlay.get(), as_of_tt, make, kept));
     // The postings key on a hash of the uid: confirm the uid itself.
     std::erase_if(kept, [&](const NodeVersionOut& version) { return version.uid != uid; });
-    if (const std::optional<std::uint32_t> dense = store.dict.dense_id(uid)) {
-        for (const std::uint32_t position : store.staging.node_positions(*dense)) {
-            NodeVersionOut version = VORP_TRY(staged_node_out(store, store.staging.nodes[position]));
+    if (const std::optional<std::uint32_t> dense = store.dict().dense_id(uid)) {
+        for (const std::uint32_t position : store.batch().staging.node_positions(*dense)) {
+            NodeVersionOut version = VORP_TRY(staged_node_out(store, store.batch().staging.nodes[position]));
             if (keep(version)) kept.push_back(std::move(version));
         }
     }
@@ -183,7 +183,7 @@ Result<std::unordered_set<std::string>> nodes_with_believed_versions(NativeStore
                                                                      std::int64_t as_of_tt) {
     VORP_TRY(store.assert_full_belief(as_of_tt));
     std::unordered_set<std::string> found;
-    const std::uint64_t committed = store.manifest.stats.n_node_versions;
+    const std::uint64_t committed = store.manifest().stats.n_node_versions;
     // 20 * len(uids) < committed, without overflow.
     const bool per_uid = uids.size() < committed / BELIEVED_ANY_SWEEP_FACTOR +
                                            (committed % BELIEVED_ANY_SWEEP_FACTOR != 0 ? 1 : 0);
@@ -333,7 +333,7 @@ Result<std::vector<ResolvedEntity>> resolve_entities(NativeStore& store, std::st
             resolver.fold(entry, created, score, {vt_s[r], vid64[r], vid_lo32[r]}, label, props);
         }
     }
-    for (const NodeRow& row : store.staging.nodes) {
+    for (const NodeRow& row : store.batch().staging.nodes) {
         if (!is_believed(row.tt_s, staged_tt_e(store, row.vid), as_of_tt)) continue;
         bool created = false;
         Accumulated& entry = *VORP_TRY(resolver.entry(store, row.uid_id, created));

@@ -97,9 +97,9 @@ Result<std::vector<VersionKey>> version_keys(NativeStore& store, RowKind kind, c
         keys.push_back({row.tt_s, row.vid.prefix, STAGED_SEGMENT, row.vid.suffix, static_cast<std::uint32_t>(index)});
     };
     if (edges) {
-        for (std::size_t i = 0; i < store.staging.edges.size(); ++i) staged_key(store.staging.edges[i], i);
+        for (std::size_t i = 0; i < store.batch().staging.edges.size(); ++i) staged_key(store.batch().staging.edges[i], i);
     } else {
-        for (std::size_t i = 0; i < store.staging.nodes.size(); ++i) staged_key(store.staging.nodes[i], i);
+        for (std::size_t i = 0; i < store.batch().staging.nodes.size(); ++i) staged_key(store.batch().staging.nodes[i], i);
     }
     return keys;
 }
@@ -162,7 +162,7 @@ struct EdgePageRows {
         return ok();
     }
     static void finish(Row& out) { out.eid = eid_text(out.src, out.dst, out.rel_type, out.disc); }
-    static const std::vector<Staged>& staged(const NativeStore& store) { return store.staging.edges; }
+    static const std::vector<Staged>& staged(const NativeStore& store) { return store.batch().staging.edges; }
 };
 
 struct NodePageRows {
@@ -188,7 +188,7 @@ struct NodePageRows {
         return ok();
     }
     static void finish(Row&) {}
-    static const std::vector<Staged>& staged(const NativeStore& store) { return store.staging.nodes; }
+    static const std::vector<Staged>& staged(const NativeStore& store) { return store.batch().staging.nodes; }
 };
 
 // One row per key, in key order, for either kind.
@@ -650,7 +650,7 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
     if (query.belief != BeliefMode::All && overlay != nullptr) {
         const CloseIndex* stop = nullptr;
         if (const auto committed = store.committed_close_index()) {
-            lower = store.close_cache.close_table(*committed);
+            lower = store.close_cache().close_table(*committed);
             for (const CloseIndex* layer = overlay.get(); lower != nullptr && layer != nullptr; layer = layer->base.get())
                 if (layer == lower->source.get()) stop = layer;
         }
@@ -670,10 +670,10 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
     // are its entries in order; a segment's last item runs to its real end), a few per thread so
     // that threads finish together. One item per segment on one thread.
     std::vector<const SegmentEntry*> entries;
-    for (const SegmentEntry& entry : edges ? store.manifest.edge_lanes.event : store.manifest.node_store)
+    for (const SegmentEntry& entry : edges ? store.manifest().edge_lanes.event : store.manifest().node_store)
         entries.push_back(&entry);
     if (edges)
-        for (const SegmentEntry& entry : store.manifest.edge_lanes.interval) entries.push_back(&entry);
+        for (const SegmentEntry& entry : store.manifest().edge_lanes.interval) entries.push_back(&entry);
     std::uint64_t listed_rows = 0;
     for (const SegmentEntry* entry : entries) listed_rows += entry->rows;
     // Threads as for scans (VORP_SCAN_THREADS), once the store holds enough rows (the scans'
@@ -746,9 +746,9 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
         ++by_tt_s[row.tt_s];
     };
     if (edges) {
-        for (std::size_t i = 0; i < store.staging.edges.size(); ++i) staged_key(store.staging.edges[i], i);
+        for (std::size_t i = 0; i < store.batch().staging.edges.size(); ++i) staged_key(store.batch().staging.edges[i], i);
     } else {
-        for (std::size_t i = 0; i < store.staging.nodes.size(); ++i) staged_key(store.staging.nodes[i], i);
+        for (std::size_t i = 0; i < store.batch().staging.nodes.size(); ++i) staged_key(store.batch().staging.nodes[i], i);
     }
 
     std::uint64_t total = 0;
@@ -922,8 +922,8 @@ Result<NodeScanOut> scan_node_versions(NativeStore& store, std::int64_t as_of_tt
             out.rows.push_back(std::move(scan_row));
         }
     }
-    out.rows_examined += store.staging.nodes.size();
-    for (const NodeRow& row : store.staging.nodes) {
+    out.rows_examined += store.batch().staging.nodes.size();
+    for (const NodeRow& row : store.batch().staging.nodes) {
         if (!in_window(row.vt_s, row.vt_e)) continue;
         if (!is_believed(row.tt_s, staged_tt_e(store, row.vid), as_of_tt)) continue;
         NodeScanRow scan_row;

@@ -15,9 +15,9 @@ using namespace read_detail;
 Result<std::shared_ptr<const CloseIndex>> read_overlay(NativeStore& store) { return store.close_overlay(); }
 
 std::int64_t staged_tt_e(const NativeStore& store, const Id96& vid) {
-    if (store.staged_vid_closes.empty()) return OPEN_END;
-    const auto found = store.staged_vid_closes.find(vid);
-    return found == store.staged_vid_closes.end() ? OPEN_END : found->second;
+    if (store.batch().vid_closes.empty()) return OPEN_END;
+    const auto found = store.batch().vid_closes.find(vid);
+    return found == store.batch().vid_closes.end() ? OPEN_END : found->second;
 }
 
 namespace read_detail {
@@ -123,11 +123,11 @@ Result<std::vector<Out>> staged_versions(const NativeStore& store, const std::ve
 }  // namespace
 
 Result<std::vector<EdgeVersionOut>> staged_edge_versions(const NativeStore& store) {
-    return staged_versions<EdgeVersionOut>(store, store.staging.edges, staged_edge_out);
+    return staged_versions<EdgeVersionOut>(store, store.batch().staging.edges, staged_edge_out);
 }
 
 Result<std::vector<NodeVersionOut>> staged_node_versions(const NativeStore& store) {
-    return staged_versions<NodeVersionOut>(store, store.staging.nodes, staged_node_out);
+    return staged_versions<NodeVersionOut>(store, store.batch().staging.nodes, staged_node_out);
 }
 
 namespace {
@@ -165,14 +165,14 @@ std::uint64_t listed_rows(const std::vector<SegmentEntry>& entries) {
 }  // namespace
 
 Result<std::vector<EdgeVersionOut>> all_edge_versions(NativeStore& store) {
-    const std::uint64_t hint = listed_rows(store.manifest.edge_lanes.event) + listed_rows(store.manifest.edge_lanes.interval);
-    return sweep<StoredEdgeRows, EdgeVersionOut>(store, store.edge_files(), hint, stored_edge_out, store.staging.edges,
+    const std::uint64_t hint = listed_rows(store.manifest().edge_lanes.event) + listed_rows(store.manifest().edge_lanes.interval);
+    return sweep<StoredEdgeRows, EdgeVersionOut>(store, store.edge_files(), hint, stored_edge_out, store.batch().staging.edges,
                                               staged_edge_out);
 }
 
 Result<std::vector<NodeVersionOut>> all_node_versions(NativeStore& store) {
-    return sweep<StoredNodeRows, NodeVersionOut>(store, store.node_files(), listed_rows(store.manifest.node_store),
-                                              stored_node_out, store.staging.nodes, staged_node_out);
+    return sweep<StoredNodeRows, NodeVersionOut>(store, store.node_files(), listed_rows(store.manifest().node_store),
+                                              stored_node_out, store.batch().staging.nodes, staged_node_out);
 }
 
 // ---- point lookups ----------------------------------------------------------------------------------
@@ -279,9 +279,9 @@ Result<std::unordered_map<std::string, std::string>> props_for_vids(NativeStore&
         if (const auto want = wanted.find(vid); want != wanted.end()) result.insert_or_assign(*want->second, props);
     };
     if (kind == RowKind::Edge) {
-        for (const EdgeRow& row : store.staging.edges) stage(row.vid, row.props);
+        for (const EdgeRow& row : store.batch().staging.edges) stage(row.vid, row.props);
     } else {
-        for (const NodeRow& row : store.staging.nodes) stage(row.vid, row.props);
+        for (const NodeRow& row : store.batch().staging.nodes) stage(row.vid, row.props);
     }
     return result;
 }

@@ -105,8 +105,8 @@ Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path&
 
 Result<ScanSet> edge_scan_set(NativeStore& store) {
     ScanSet set;
-    set.targets = VORP_TRY(gather_edge_targets(store.root, store.manifest, store.cache()));
-    set.entity_count = store.dict.size();
+    set.targets = VORP_TRY(gather_edge_targets(store.root(), store.manifest(), store.cache()));
+    set.entity_count = store.dict().size();
     // Tables of closes are built in slices on worker threads when the gate opens for a phase of
     // this scan's size.
     std::uint64_t rows = 0;
@@ -120,9 +120,9 @@ Result<ScanSet> edge_scan_set(NativeStore& store) {
     };
     // A fresh handle without an open batch: the flat table straight from the close runs stands
     // for the committed closes, and the index is left for the reads that need it.
-    if (store.batch_close_index == nullptr) {
-        auto cold = store.close_cache.cold_close_table(
-            store.root, store.manifest, store.current_only, [&](std::span<const std::vector<StagedClose>> runs) {
+    if (store.batch().close_index == nullptr) {
+        auto cold = store.close_cache().cold_close_table(
+            store.root(), store.manifest(), store.current_only(), [&](std::span<const std::vector<StagedClose>> runs) {
                 std::size_t closes = 0;
                 for (const auto& run : runs) closes += run.size();
                 return CloseTable::from_runs(runs, ways(closes), fan);
@@ -138,7 +138,7 @@ Result<ScanSet> edge_scan_set(NativeStore& store) {
     // The committed index is the bottom layer either way; its table is cached with it.
     std::shared_ptr<const CloseIndex> committed = set.close;
     while (committed != nullptr && committed->base != nullptr) committed = committed->base;
-    set.close_table = store.close_cache.close_table(committed, [&](const std::shared_ptr<const CloseIndex>& index) {
+    set.close_table = store.close_cache().close_table(committed, [&](const std::shared_ptr<const CloseIndex>& index) {
         return CloseTable::build(index, nullptr, ways(index->closed.size()), fan);
     });
     return set;
@@ -170,7 +170,7 @@ std::expected<EdgeScanOutput, ScanFailure> scan_edges(NativeStore& store, EdgeSc
 
     const std::uint64_t eid_started = monotonic_ns();
     if (wants_eid(request)) {
-        auto eids = derive_eids(store.dict, output.columns);
+        auto eids = derive_eids(store.dict(), output.columns);
         if (!eids) return std::unexpected(std::move(eids).error());
         output.eids = std::move(*eids);
     }

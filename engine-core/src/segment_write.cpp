@@ -17,7 +17,6 @@
 #include "vorp/fileio.h"
 #include "vorp/json.h"
 #include "vorp/segment.h"
-#include "vorp/staging.h"
 
 namespace vorp {
 

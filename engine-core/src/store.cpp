@@ -198,7 +198,7 @@ std::optional<std::uint64_t> detected_ram_bytes() {
 }
 
 NativeStore::NativeStore(std::filesystem::path root_path)
-    : root(std::move(root_path)), dict(Dictionary::for_root(root)) {}
+    : root_(std::move(root_path)), dict_(Dictionary::for_root(root_)) {}
 
 NativeStore::~NativeStore() {
     // Unpin first, so that a garbage collection never sees this handle's generation as held by
@@ -209,28 +209,28 @@ NativeStore::~NativeStore() {
     // allocates. No call can be running on a handle being destroyed, so its own fields need no
     // lock; the pin is given back by its precomputed key, and the pin table never refuses that.
     if (pinned_) unpin_normalised(pin_key_, pinned_generation_);
-    release(root);
-    release(pin_path);
-    release(dict);
-    release(manifest);
-    release(merkle);
-    release(staging.edges);
-    release(staging.nodes);
-    release(staging.staged_edge_vids);
-    release(staging.staged_node_vids);
-    release(staged_vid_closes);
-    release(staged_closes);
-    release(stats_cache);
-    // The postings go with their fields, after the segment cache.
-    release(batch_close_index);
-    segment_cache.reset();
+    release(root_);
+    release(pin_path_);
+    release(dict_);
+    release(manifest_);
+    release(merkle_);
+    release(batch_.staging.edges);
+    release(batch_.staging.nodes);
+    release(batch_.staging.staged_edge_vids);
+    release(batch_.staging.staged_node_vids);
+    release(batch_.vid_closes);
+    release(batch_.closes);
+    release(caches_.stats);
+    // The postings go with the caches, after the segment cache.
+    release(batch_.close_index);
+    caches_.segments.reset();
 }
 
 Result<std::unique_ptr<NativeStore>> NativeStore::open(std::string_view path) {
     const Stopwatch total_clock;
     std::unique_ptr<NativeStore> store(new NativeStore(std::filesystem::path(path)));
-    const std::filesystem::path& root = store->root;
-    OpenPhases& phases = store->open_phases;
+    const std::filesystem::path& root = store->root_;
+    OpenPhases& phases = store->open_phases_;
 
     // The layout. Existing directories cost one stat each and no sync.
     for (const std::string_view dir : {MANIFESTS_DIR, SEG_DIR, CLOSE_DIR, IDX_DIR})
@@ -242,10 +242,10 @@ Result<std::unique_ptr<NativeStore>> NativeStore::open(std::string_view path) {
         Published published = VORP_TRY(publish(root, std::nullopt, 0, genesis, true, DEFAULT_CHECKPOINT_EVERY));
         // The genesis is current on disk; the next open reads it as any other generation.
         if (published.unsynced) return fail(std::move(*published.unsynced));
-        store->merkle = ManifestMerkle::from_manifest(genesis);
-        store->checkpoint_generation = 0;
+        store->merkle_ = ManifestMerkle::from_manifest(genesis);
+        store->checkpoint_generation_ = 0;
         phases.chain_format = genesis.format;
-        store->manifest = std::move(genesis);
+        store->manifest_ = std::move(genesis);
     } else {
         Reconstructed current = VORP_TRY(load_current(root));
         const ChainTimings& timings = current.timings;
@@ -257,9 +257,9 @@ Result<std::unique_ptr<NativeStore>> NativeStore::open(std::string_view path) {
         phases.delta_replay_us = timings.delta_read_parse_us + timings.delta_apply_us;
         phases.delta_count = timings.deltas_applied;
         phases.chain_format = timings.chain_format;
-        store->manifest = std::move(current.manifest);
-        store->merkle = std::move(current.merkle);
-        store->checkpoint_generation = current.checkpoint;
+        store->manifest_ = std::move(current.manifest);
+        store->merkle_ = std::move(current.merkle);
+        store->checkpoint_generation_ = current.checkpoint;
     }
 
     {
@@ -267,7 +267,7 @@ Result<std::unique_ptr<NativeStore>> NativeStore::open(std::string_view path) {
         // remains of a commit that never published, which the next commit overwrites.
         const Stopwatch dictionary_clock;
         const std::filesystem::path log = root / DICT_LOG_FILE;
-        const DictRef& recorded = store->manifest.dict;
+        const DictRef& recorded = store->manifest_.dict;
         std::string image;
         if (path_exists(log)) image = VORP_TRY_FILE(log, read_file(log));
         if (image.size() < recorded.bytes)
@@ -276,27 +276,27 @@ Result<std::unique_ptr<NativeStore>> NativeStore::open(std::string_view path) {
                                         image.size(), recorded.bytes))
                             .at_file(log));
         image.resize(static_cast<std::size_t>(recorded.bytes));
-        VORP_TRY(store->dict.load(image));
-        if (store->dict.size() != recorded.records)
+        VORP_TRY(store->dict_.load(image));
+        if (store->dict_.size() != recorded.records)
             return fail(EngineError::corrupt(fmt::format("dictionary holds {} records, manifest claims {}",
-                                                         store->dict.size(), recorded.records))
+                                                         store->dict_.size(), recorded.records))
                             .at_file(log));
-        store->dict.set_committed(recorded.records, recorded.bytes);
+        store->dict_.set_committed(recorded.records, recorded.bytes);
         phases.dictionary_open_us = dictionary_clock.elapsed_us();
     }
 
     if (char* canonical = ::realpath(root.c_str(), nullptr)) {
-        store->pin_path = canonical;
+        store->pin_path_ = canonical;
         std::free(canonical);
     } else {
-        store->pin_path = root;
+        store->pin_path_ = root;
     }
-    store->pin_key_ = pin_key(store->pin_path);
-    pin(store->pin_slot_for(store->manifest.generation));
+    store->pin_key_ = pin_key(store->pin_path_);
+    pin(store->pin_slot_for(store->manifest_.generation));
     store->pinned_ = true;
-    store->pinned_generation_ = store->manifest.generation;
+    store->pinned_generation_ = store->manifest_.generation;
 
-    store->current_only = path_exists(root / CURRENT_ONLY_FILE);
+    store->current_only_ = path_exists(root / CURRENT_ONLY_FILE);
     phases.total_us = total_clock.elapsed_us();
     const std::uint64_t accounted = phases.checkpoint_read_parse_us + phases.merkle_verify_us + phases.state_build_us +
                                     phases.delta_replay_us + phases.dictionary_open_us;
@@ -304,29 +304,29 @@ Result<std::unique_ptr<NativeStore>> NativeStore::open(std::string_view path) {
 
     // Both are evaluated every time, whether or not the variable is set.
     const std::optional<std::string> budget_env = env_text(SEGMENT_CACHE_BYTES_ENV);
-    store->segment_cache_budget = cache_budget(budget_env, detected_ram_bytes());
-    store->segment_cache.emplace(store->segment_cache_budget);
+    store->segment_cache_budget_ = cache_budget(budget_env, detected_ram_bytes());
+    store->caches_.segments.emplace(store->segment_cache_budget_);
     return store;
 }
 
 Status NativeStore::mark_current_only() {
-    VORP_TRY(write_atomic(root / CURRENT_ONLY_FILE, CURRENT_ONLY_TEXT));
-    current_only = true;
+    VORP_TRY(write_atomic(root_ / CURRENT_ONLY_FILE, CURRENT_ONLY_TEXT));
+    current_only_ = true;
     return ok();
 }
 
 Status NativeStore::check_not_behind() const {
-    const CurrentLine on_disk = VORP_TRY(read_current(root));
-    if (on_disk.generation == manifest.generation && on_disk.sha == manifest.manifest_sha) return ok();
+    const CurrentLine on_disk = VORP_TRY(read_current(root_));
+    if (on_disk.generation == manifest_.generation && on_disk.sha == manifest_.manifest_sha) return ok();
     EngineError error = EngineError::invariant(
         fmt::format("this handle is at generation {} but the store is at generation {}: another handle has written to it",
-                    manifest.generation, on_disk.generation));
+                    manifest_.generation, on_disk.generation));
     error.remedy = "open the store again";
     return fail(std::move(error));
 }
 
 Status NativeStore::assert_full_belief(std::int64_t tt) const {
-    if (current_only && tt < OPEN_END - 1) {
+    if (current_only_ && tt < OPEN_END - 1) {
         EngineError error = EngineError::invariant(fmt::format(
             "this store is current-only (plan §13 stripped configuration): historical versions were discarded, so "
             "belief at tt={} cannot be answered",
@@ -337,28 +337,57 @@ Status NativeStore::assert_full_belief(std::int64_t tt) const {
     return ok();
 }
 
-Result<std::string_view> uid_in(const Dictionary& dictionary, std::uint32_t dense_id) {
-    if (const auto uid = dictionary.uid(dense_id)) return *uid;
-    return fail(EngineError::invariant(fmt::format("dense id {} is not in the dictionary", dense_id)));
-}
-
 Result<std::string> NativeStore::uid_of(std::uint32_t dense_id) const {
-    return std::string(VORP_TRY(uid_in(dict, dense_id)));
+    return std::string(VORP_TRY(uid_in(dict_, dense_id)));
 }
 
 Result<std::uint32_t> NativeStore::dense_or_err(std::string_view uid) const {
-    if (const auto id = dict.dense_id(uid)) return *id;
+    if (const auto id = dict_.dense_id(uid)) return *id;
     return fail(EngineError::invariant(fmt::format("uid {} left the dictionary", debug_quoted(uid))));
 }
 
 EngineError no_batch_error() { return EngineError::invariant("no batch is open; call begin() first"); }
 
+SealLayout NativeStore::seal_layout() const {
+    return SealLayout{lane_origin_, lane_stride_, segment_target_bytes_, BLOCK_ROWS};
+}
+
+void NativeStore::enter_current_only() {
+    current_only_ = true;
+    drop_stats_cache();
+}
+
+Status NativeStore::ensure_entity(std::string_view uid, std::string_view label) {
+    if (dict_.dense_id(uid)) return ok();
+    // The dictionary itself refuses nothing: an id of 0xFFFFFFFF would read as "none" and a text
+    // past 32 bits of length cannot be recorded, so both are refused here.
+    if (dict_.full()) return fail(dictionary_full_error());
+    if (uid.size() > MAX_DICT_TEXT_BYTES || label.size() > MAX_DICT_TEXT_BYTES)
+        return fail(EngineError::capacity(fmt::format("a dictionary record holds at most {} bytes of uid and of label, got {} and {}",
+                                                      MAX_DICT_TEXT_BYTES, uid.size(), label.size())));
+    dict_.push(uid, label);
+    return ok();
+}
+
 // ---- batches -------------------------------------------------------------------------------------
 
+void Batch::reset() {
+    staging.clear();
+    vid_closes.clear();
+    closes.clear();
+    close_index.reset();
+    tt.reset();
+}
+
+Status NativeStore::require_batch() const {
+    if (!batch_.open()) return fail(no_batch_error());
+    return ok();
+}
+
 Status NativeStore::begin(std::int64_t tt) {
-    if (batch_tt)
+    if (batch_.tt)
         return fail(EngineError::invariant(
-            fmt::format("a batch at tt={} is already open (single-writer, no nesting)", *batch_tt)));
+            fmt::format("a batch at tt={} is already open (single-writer, no nesting)", *batch_.tt)));
     // No read can ever believe a version written at OPEN_END or later (every as-of time at or
     // above OPEN_END - 1 means "now"), so such a batch would commit rows that are lost on arrival.
     if (tt >= OPEN_END) {
@@ -368,38 +397,38 @@ Status NativeStore::begin(std::int64_t tt) {
         return fail(std::move(error));
     }
     // The genesis generation has no transaction time of its own: the first batch may use any.
-    if (manifest.generation != 0 && tt <= manifest.created_tt)
+    if (manifest_.generation != 0 && tt <= manifest_.created_tt)
         return fail(EngineError::invariant(
             fmt::format("transaction time must advance: batch tt={} is not after generation {}'s tt={}", tt,
-                        manifest.generation, manifest.created_tt)));
-    batch_tt = tt;
+                        manifest_.generation, manifest_.created_tt)));
+    batch_.tt = tt;
     return ok();
 }
 
 Status NativeStore::stage_edge(EdgeRow row) {
-    if (!batch_tt) return fail(no_batch_error());
-    staging.add_edge(std::move(row));
+    VORP_TRY(require_batch());
+    batch_.staging.add_edge(std::move(row));
     return ok();
 }
 
 Status NativeStore::stage_node(NodeRow row) {
-    if (!batch_tt) return fail(no_batch_error());
-    staging.add_node(std::move(row));
+    VORP_TRY(require_batch());
+    batch_.staging.add_node(std::move(row));
     return ok();
 }
 
 Status NativeStore::close_version(RowKind kind, const Id96& vid, std::int64_t tt_e) {
-    if (current_only)
+    if (current_only_)
         return fail(EngineError::invariant(
             "a current-only store cannot record a correction: closing a version creates the belief history this "
             "configuration deliberately does not keep"));
-    if (!batch_tt) return fail(no_batch_error());
+    VORP_TRY(require_batch());
 
     // A version staged in this batch is closed in its own segment when the batch is sealed; a
     // stored one with the same vid is not touched.
-    const VidSet& staged = kind == RowKind::Node ? staging.staged_node_vids : staging.staged_edge_vids;
+    const VidSet& staged = kind == RowKind::Node ? batch_.staging.staged_node_vids : batch_.staging.staged_edge_vids;
     if (staged.contains(vid)) {
-        staged_vid_closes.insert_or_assign(vid, tt_e);
+        batch_.vid_closes.insert_or_assign(vid, tt_e);
         return ok();
     }
 
@@ -423,67 +452,63 @@ Status NativeStore::close_version(RowKind kind, const Id96& vid, std::int64_t tt
     if (!found) return fail(EngineError::not_found(fmt::format("no version {} to close", vid.to_hex())));
 
     // The pending layer first, then the close itself: a call that fails records nothing.
-    if (!batch_close_index) {
+    if (!batch_.close_index) {
         std::shared_ptr<const CloseIndex> committed = VORP_TRY(committed_close_index());
-        batch_close_index = std::make_shared<CloseIndex>(CloseIndex::layered_over(std::move(committed)));
+        batch_.close_index = std::make_shared<CloseIndex>(CloseIndex::layered_over(std::move(committed)));
     }
     // Room for the record is made before the index changes, so the push below cannot fail after
     // it; the capacity grows geometrically (a reserve of exactly one more would copy the whole
     // list on every close and make a batch of n closes cost n^2).
-    if (staged_closes.size() == staged_closes.capacity())
-        staged_closes.reserve(std::max<std::size_t>(64, 2 * staged_closes.capacity()));
-    CloseIndex::unshare(batch_close_index).insert(found->segment_id, found->row, tt_e);
-    staged_closes.push_back(StagedClose{found->segment_id, tt_e, found->row, kind == RowKind::Edge});
+    if (batch_.closes.size() == batch_.closes.capacity())
+        batch_.closes.reserve(std::max<std::size_t>(64, 2 * batch_.closes.capacity()));
+    CloseIndex::unshare(batch_.close_index).insert(found->segment_id, found->row, tt_e);
+    batch_.closes.push_back(StagedClose{found->segment_id, tt_e, found->row, kind == RowKind::Edge});
     return ok();
 }
 
 Status NativeStore::retire_version(RowKind kind, const Id96& vid) {
-    if (!batch_tt) return fail(no_batch_error());
-    const bool retired = kind == RowKind::Node ? staging.retire_node(vid) : staging.retire_edge(vid);
+    VORP_TRY(require_batch());
+    const bool retired = kind == RowKind::Node ? batch_.staging.retire_node(vid) : batch_.staging.retire_edge(vid);
     if (!retired)
         return fail(EngineError::not_found(fmt::format("no version {} staged in this batch to retire", vid.to_hex())));
-    staged_vid_closes.erase(vid);
+    batch_.vid_closes.erase(vid);
     return ok();
 }
 
 Status NativeStore::rollback() {
-    if (!batch_tt) return fail(no_batch_error());
-    dict.discard_staged();
-    staging.clear();
-    staged_vid_closes.clear();
-    staged_closes.clear();
-    batch_close_index.reset();
-    batch_tt.reset();
+    VORP_TRY(require_batch());
+    dict_.discard_staged();
+    batch_.reset();
     return ok();
 }
 
 // ---- segment files, postings, close index --------------------------------------------------------
 
 Result<std::shared_ptr<const Segment>> NativeStore::open_segment(std::string_view file) {
-    return segment_cache->open_segment(root, file);
+    return caches_.segments->open_segment(root_, file);
 }
 
-std::shared_ptr<const SegmentFiles> NativeStore::segment_files() { return segment_cache->segment_files(manifest); }
+std::shared_ptr<const SegmentFiles> NativeStore::segment_files() { return caches_.segments->segment_files(manifest_); }
 
 Result<std::shared_ptr<const CloseIndex>> NativeStore::committed_close_index() {
-    return close_cache.committed_close_index(root, manifest, current_only);
+    return caches_.close.committed_close_index(root_, manifest_, current_only_);
 }
 
 Result<std::shared_ptr<const CloseIndex>> NativeStore::close_overlay() {
-    if (batch_close_index) return std::shared_ptr<const CloseIndex>(batch_close_index);
+    if (batch_.close_index) return std::shared_ptr<const CloseIndex>(batch_.close_index);
     return committed_close_index();
 }
 
 Status NativeStore::index_segments(RowKind kind) {
-    return postings(kind).index_segments(root, manifest, *segment_cache, dict);
+    return postings(kind).index_segments(root_, manifest_, *caches_.segments, dict_);
 }
 
-SegmentCacheStats NativeStore::segment_cache_stats() { return segment_cache->stats(); }
+SegmentCacheStats NativeStore::segment_cache_stats() { return caches_.segments->stats(); }
 
 PostingsStats NativeStore::postings_stats(RowKind kind) { return postings(kind).stats(); }
 
 void NativeStore::evict_segments_not_in(const FileNameSet& live) {
-    vorp::evict_segments_not_in(*segment_cache, edge_postings, node_postings, live);
+    vorp::evict_segments_not_in(*caches_.segments, caches_.edge_postings, caches_.node_postings, live);
 }
 
 void NativeStore::move_pin(std::uint64_t generation) {

@@ -19,6 +19,7 @@
 
 #include "test_support.h"
 #include "vorp/store.h"
+#include "store_access.h"
 
 namespace vorp {
 // Readable failures: keys, values (None for absent), name tables.
@@ -263,8 +264,8 @@ TEST(AggregateEdges, MatchesBruteForceAtEveryThreadCount) {
         auto opened = NativeStore::open((dir.path / "store").string());
         ASSERT_TRUE(opened.has_value()) << opened.error().display();
         NativeStore& store = **opened;
-        store.lane_stride = 10;            // a version spanning 3 buckets goes to the interval lane
-        store.segment_target_bytes = 300;  // about six rows per segment: many targets
+        StoreTestAccess::set_lane_stride(store, 10);            // a version spanning 3 buckets goes to the interval lane
+        StoreTestAccess::set_segment_target_bytes(store, 300);  // about six rows per segment: many targets
 
         Model model;
         const char* const labels[] = {"gamma", "alpha", "beta", "Zed"};
@@ -277,7 +278,7 @@ TEST(AggregateEdges, MatchesBruteForceAtEveryThreadCount) {
             std::string uid = fmt::format("{:c}{}", static_cast<char>('a' + pick(0, 25)), pick(0, 99999));
             while (std::ranges::find(model.uids, uid) != model.uids.end()) uid += "x";
             model.uids.push_back(uid);
-            store.dict.push(uid, "");
+            StoreTestAccess::dict(store).push(uid, "");
         }
         std::uint64_t next_vid = 1;
         const int batches = 5;
@@ -326,15 +327,15 @@ TEST(AggregateEdges, MatchesBruteForceAtEveryThreadCount) {
                 ASSERT_TRUE(store.close_version(RowKind::Node, node.vid, node.tt_e).has_value());
             }
             if (batch + 1 == batches) break;  // the last batch stays open
-            auto committed = store.commit(store.manifest.event_log);
+            auto committed = store.commit(store.manifest().event_log);
             ASSERT_TRUE(committed.has_value()) << committed.error().display();
             for (std::size_t i = first_edge; i < model.edges.size(); ++i) {
                 model.edges[i].committed = true;
                 model.committed_rels.insert(model.edges[i].rel);
             }
         }
-        ASSERT_GT(store.manifest.edge_lanes.interval.size(), 0u);
-        ASSERT_GE(store.manifest.edge_lanes.event.size(), 8u);
+        ASSERT_GT(store.manifest().edge_lanes.interval.size(), 0u);
+        ASSERT_GE(store.manifest().edge_lanes.event.size(), 8u);
 
         for (int query = 0; query < 40; ++query) {
             SCOPED_TRACE(query);
@@ -411,10 +412,10 @@ std::unique_ptr<NativeStore> fixed_store(const std::filesystem::path& path, bool
     auto opened = NativeStore::open(path.string());
     EXPECT_TRUE(opened.has_value());
     std::unique_ptr<NativeStore> store = std::move(*opened);
-    store->lane_stride = 50;
-    store->segment_target_bytes = 300;
+    StoreTestAccess::set_lane_stride(*store, 50);
+    StoreTestAccess::set_segment_target_bytes(*store, 300);
     for (int id = 0; id < entities; ++id)
-        store->dict.push(id < 12 ? fmt::format("{}{}", "qwertyuiopas"[id], id) : fmt::format("zz{:05}", id), "");
+        StoreTestAccess::dict(*store).push(id < 12 ? fmt::format("{}{}", "qwertyuiopas"[id], id) : fmt::format("zz{:05}", id), "");
     const auto vid = [](int g) { return Id96{static_cast<std::uint64_t>(g + 1) * 0x9E3779B97F4A7C15ull, 0}; };
     std::set<int> closed;
     for (int batch = 0; batch <= 3; ++batch) {
@@ -443,7 +444,7 @@ std::unique_ptr<NativeStore> fixed_store(const std::filesystem::path& path, bool
                             .has_value());
             break;
         }
-        EXPECT_TRUE(store->commit(store->manifest.event_log).has_value());
+        EXPECT_TRUE(store->commit(store->manifest().event_log).has_value());
     }
     return store;
 }
@@ -591,8 +592,8 @@ TEST(AggregateEdges, FixedTableAtEveryThreadCount) {
         for (const int entities : {80, 20000}) {
             testing::TempDir dir;
             const std::unique_ptr<NativeStore> store = fixed_store(dir.path / "store", overlap, entities);
-            ASSERT_GE(store->manifest.edge_lanes.event.size() + store->manifest.edge_lanes.interval.size(), 8u);
-            ASSERT_GT(store->manifest.edge_lanes.interval.size(), 0u);
+            ASSERT_GE(store->manifest().edge_lanes.event.size() + store->manifest().edge_lanes.interval.size(), 8u);
+            ASSERT_GT(store->manifest().edge_lanes.interval.size(), 0u);
             std::size_t checked = 0;
             for (const Expected& row : table) {
                 if (std::string_view(row.layout) != (overlap ? "overlap" : "easy")) continue;
@@ -638,7 +639,7 @@ TEST(AggregateEdges, RefusalsBeforeAnyRead) {
     request.group_by = {{DimKind::Endpoint, 1, 0}};
     EXPECT_EQ(aggregate_edges(store, request).value().keys, (std::vector<std::vector<std::int64_t>>{{}}));
 
-    store.current_only = true;
+    StoreTestAccess::set_current_only(store, true);
     request.as_of_tt = OPEN_END - 2;
     EXPECT_EQ(aggregate_edges(store, request).error().category, Category::Invariant);
     request.as_of_tt = OPEN_END - 1;

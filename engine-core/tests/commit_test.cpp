@@ -25,6 +25,7 @@
 #include "vorp/compact.h"
 #include "vorp/gc.h"
 #include "vorp/manifest_chain.h"
+#include "store_access.h"
 
 namespace vorp {
 namespace {
@@ -73,7 +74,7 @@ std::uint64_t commit_sample(NativeStore& store, std::int64_t tt, std::uint32_t e
         (void)store.stage_edge(edge(store, {std::uint64_t(tt), i}, i, i + 10, tt, fmt::format("a{}", i % 3), "b"));
     for (std::uint32_t i = 0; i < nodes; ++i)
         (void)store.stage_node(node(store, {NODE_VID_BASE + std::uint64_t(tt), i}, i, tt, fmt::format("n{}", i)));
-    auto generation = store.commit(store.manifest.event_log);
+    auto generation = store.commit(store.manifest().event_log);
     if (!generation) throw std::runtime_error("commit failed: " + generation.error().display());
     return *generation;
 }
@@ -93,22 +94,22 @@ TEST(Batch, BeginStageAndRollback) {
     EXPECT_FALSE(store->in_batch());
     ASSERT_TRUE(store->begin(-7));  // the genesis generation accepts any time
     EXPECT_EQ(store->begin(3).error().message, "a batch at tt=-7 is already open (single-writer, no nesting)");
-    ASSERT_TRUE(store->commit(store->manifest.event_log));
+    ASSERT_TRUE(store->commit(store->manifest().event_log));
     EXPECT_EQ(store->begin(-7).error().message, "transaction time must advance: batch tt=-7 is not after generation 1's tt=-7");
     ASSERT_TRUE(store->begin(-6));
 
     // Uids added before or during the batch go with a rollback; committed ones stay.
     entity(*store, "kept");
     ASSERT_TRUE(store->rollback());
-    EXPECT_EQ(store->dict.size(), 0u);
+    EXPECT_EQ(store->dict().size(), 0u);
     EXPECT_FALSE(store->rollback());
     commit_sample(*store, 1, 0, 1);
     ASSERT_TRUE(store->begin(2));
     entity(*store, "dropped");
     ASSERT_TRUE(store->stage_edge(edge(*store, {9, 9}, 0, 1, 2, "n0", "dropped")));
     ASSERT_TRUE(store->rollback());
-    EXPECT_EQ(store->dict.size(), 1u);
-    EXPECT_TRUE(store->staging.empty());
+    EXPECT_EQ(store->dict().size(), 1u);
+    EXPECT_TRUE(store->batch().staging.empty());
     EXPECT_FALSE(store->in_batch());
 }
 
@@ -124,14 +125,14 @@ TEST(Batch, CloseAndRetireAgainstStoredAndStaged) {
     ASSERT_TRUE(store->stage_edge(edge(*store, {1, 0}, 1, 5, 2, "a0", "b")));
     ASSERT_TRUE(store->close_version(RowKind::Edge, {1, 0}, 5));
     ASSERT_TRUE(store->close_version(RowKind::Edge, {1, 0}, 7));
-    EXPECT_EQ(store->staged_vid_closes.at(Id96{1, 0}), 7);
-    EXPECT_TRUE(store->staged_closes.empty());
-    EXPECT_EQ(store->batch_close_index, nullptr);
+    EXPECT_EQ(store->batch().vid_closes.at(Id96{1, 0}), 7);
+    EXPECT_TRUE(store->batch().closes.empty());
+    EXPECT_EQ(store->batch().close_index, nullptr);
 
     // A stored version: found through the postings, recorded for the close run and visible at once.
     ASSERT_TRUE(store->close_version(RowKind::Edge, {1, 2}, 9));
-    ASSERT_EQ(store->staged_closes.size(), 1u);
-    EXPECT_EQ(store->staged_closes[0], (StagedClose{edge_segment, 9, 2, true}));
+    ASSERT_EQ(store->batch().closes.size(), 1u);
+    EXPECT_EQ(store->batch().closes[0], (StagedClose{edge_segment, 9, 2, true}));
     EXPECT_EQ(store->close_overlay().value()->find(edge_segment, 2), 9);
     EXPECT_EQ(store->postings_stats(RowKind::Edge), (PostingsStats{4, 4, 1}));
     EXPECT_EQ(store->postings_stats(RowKind::Node), (PostingsStats{}));
@@ -143,18 +144,18 @@ TEST(Batch, CloseAndRetireAgainstStoredAndStaged) {
 
     // Retire: both staged rows of the vid and its close go; a second retire finds nothing.
     ASSERT_TRUE(store->retire_version(RowKind::Edge, {1, 0}));
-    EXPECT_TRUE(store->staging.edges.empty());
-    EXPECT_TRUE(store->staged_vid_closes.empty());
+    EXPECT_TRUE(store->batch().staging.edges.empty());
+    EXPECT_TRUE(store->batch().vid_closes.empty());
     EXPECT_EQ(store->retire_version(RowKind::Edge, {1, 0}).error().display(),
               "not_found: no version 000000000000000100000000 staged in this batch to retire");
-    EXPECT_EQ(store->staged_closes.size(), 1u);  // closes of stored versions stay
+    EXPECT_EQ(store->batch().closes.size(), 1u);  // closes of stored versions stay
 
-    ASSERT_TRUE(store->commit(store->manifest.event_log));
+    ASSERT_TRUE(store->commit(store->manifest().event_log));
     std::map<Id96, std::int64_t> stored = stored_versions(*store);
     EXPECT_EQ(stored.size(), 6u);
     EXPECT_EQ(stored.at(Id96{1, 2}), 9);
     EXPECT_EQ(stored.at(Id96{1, 1}), OPEN_END);
-    EXPECT_EQ(store->manifest.close_runs.at(0).file, "close/000000000002.voc");
+    EXPECT_EQ(store->manifest().close_runs.at(0).file, "close/000000000002.voc");
 
     // A close whose committed close index cannot be read records nothing.
     const fs::path run = dir.path / "close/000000000002.voc";
@@ -164,10 +165,10 @@ TEST(Batch, CloseAndRetireAgainstStoredAndStaged) {
     const auto failed = fresh->close_version(RowKind::Edge, {1, 1}, 11);
     ASSERT_FALSE(failed);
     EXPECT_EQ(failed.error().category, Category::Corrupt);
-    EXPECT_TRUE(fresh->staged_closes.empty());
-    EXPECT_EQ(fresh->batch_close_index, nullptr);
+    EXPECT_TRUE(fresh->batch().closes.empty());
+    EXPECT_EQ(fresh->batch().close_index, nullptr);
 
-    fresh->current_only = true;
+    StoreTestAccess::set_current_only(*fresh, true);
     ASSERT_TRUE(fresh->rollback());
     EXPECT_EQ(fresh->close_version(RowKind::Edge, {1, 1}, 11).error().message,
               "a current-only store cannot record a correction: closing a version creates the belief history this "
@@ -213,14 +214,14 @@ TEST(Commit, RandomBatchesMatchModelAndStatistics) {
                 ASSERT_TRUE(store->close_version(RowKind::Edge, it->first, tt));
                 it->second = tt;
             }
-            ASSERT_EQ(store->commit(store->manifest.event_log).value(), std::uint64_t(tt));
+            ASSERT_EQ(store->commit(store->manifest().event_log).value(), std::uint64_t(tt));
             ASSERT_EQ(stored_versions(*store), model) << "seed " << seed << " tt " << tt;
             auto reopened = open_ok(dir.path);
-            EXPECT_EQ(reopened->manifest, store->manifest);
+            EXPECT_EQ(reopened->manifest(), store->manifest());
             EXPECT_EQ(reopened->stats_accum().value(), store->stats_accum().value());
-            EXPECT_EQ(store->last_commit_phases->segments_named,
-                      store->manifest.node_store.size() + store->manifest.edge_lanes.event.size() +
-                          store->manifest.edge_lanes.interval.size());
+            EXPECT_EQ(store->last_commit_phases()->segments_named,
+                      store->manifest().node_store.size() + store->manifest().edge_lanes.event.size() +
+                          store->manifest().edge_lanes.interval.size());
         }
     }
 }
@@ -236,7 +237,7 @@ TEST(Commit, StatisticsDuringABatchAreNotCached) {
         ASSERT_TRUE(store->begin(1));
         ASSERT_TRUE(store->stage_edge(edge(*store, {1, 0}, 10, 20, 1, "a", "b")));
         ASSERT_TRUE(store->stage_node(node(*store, {NODE_VID_BASE, 0}, 10, 1, "a")));
-        ASSERT_TRUE(store->commit(store->manifest.event_log));
+        ASSERT_TRUE(store->commit(store->manifest().event_log));
         committed = store->stats_accum().value();
         EXPECT_EQ(committed.n_edge_versions, 1u);
         EXPECT_EQ(committed.n_node_versions, 1u);
@@ -275,19 +276,19 @@ TEST(Commit, CheckpointCadenceAndEmptyBatches) {
     std::vector<bool> checkpoints;
     for (std::int64_t tt = 1; tt <= 5; ++tt) {
         commit_sample(*store, tt, tt % 2 ? 3 : 0, 0);
-        checkpoints.push_back(store->last_commit_phases->manifest_checkpoint);
-        EXPECT_EQ(store->checkpoint_generation, std::uint64_t(tt - tt % 2));
+        checkpoints.push_back(store->last_commit_phases()->manifest_checkpoint);
+        EXPECT_EQ(store->checkpoint_generation(), std::uint64_t(tt - tt % 2));
         auto reopened = open_ok(dir.path);
-        EXPECT_EQ(reopened->manifest.manifest_sha, store->manifest.manifest_sha);
-        EXPECT_EQ(reopened->checkpoint_generation, store->checkpoint_generation);
+        EXPECT_EQ(reopened->manifest().manifest_sha, store->manifest().manifest_sha);
+        EXPECT_EQ(reopened->checkpoint_generation(), store->checkpoint_generation());
     }
     ::unsetenv("VORP_MANIFEST_CHECKPOINT_EVERY");
     EXPECT_EQ(checkpoints, (std::vector<bool>{false, true, false, true, false}));
     // An empty batch publishes a generation naming the same segments.
-    const auto segments = store->manifest.edge_lanes.event;
+    const auto segments = store->manifest().edge_lanes.event;
     commit_sample(*store, 6, 0, 0);
-    EXPECT_EQ(store->manifest.edge_lanes.event, segments);
-    EXPECT_EQ(store->manifest.generation, 6u);
+    EXPECT_EQ(store->manifest().edge_lanes.event, segments);
+    EXPECT_EQ(store->manifest().generation, 6u);
 }
 
 // What a failed commit must leave: the handle exactly as before with the batch open, the store on
@@ -366,7 +367,7 @@ TEST(Commit, FailuresRestoreTheHandleAndRetrySucceeds) {
          no_hook, "(os error 24)", false},
         {"segment file",
          [](const fs::path& root, const NativeStore& store) {
-             fs::create_directories(root / fmt::format("seg/{:012}.vos.tmp", store.manifest.next_segment_id));
+             fs::create_directories(root / fmt::format("seg/{:012}.vos.tmp", store.manifest().next_segment_id));
          },
          [](const fs::path& root) { fs::remove_all(root / "seg/000000000003.vos.tmp"); }, "Is a directory", false},
         {"close-run file",
@@ -391,16 +392,16 @@ TEST(Commit, FailuresRestoreTheHandleAndRetrySucceeds) {
         commit_sample(*store, 1, 5, 2);
         commit_sample(*store, 2, 5, 0);
         ASSERT_TRUE(store->stats_accum());
-        const auto phases_before = store->last_commit_phases;
+        const auto phases_before = store->last_commit_phases();
 
         ASSERT_TRUE(store->begin(3));
         for (std::uint32_t i = 0; i < 6; ++i)
             ASSERT_TRUE(store->stage_edge(edge(*store, {3, i}, i, OPEN_END, 3, "fresh", "b")));
         ASSERT_TRUE(store->stage_node(node(*store, {NODE_VID_BASE + 3, 0}, 0, 3, "fresh")));
         ASSERT_TRUE(store->close_version(RowKind::Edge, {1, 1}, 3));
-        const Manifest manifest_before = store->manifest;
-        const auto merkle_before = store->merkle;
-        const std::size_t dict_before = store->dict.size();
+        const Manifest manifest_before = store->manifest();
+        const auto merkle_before = store->merkle();
+        const std::size_t dict_before = store->dict().size();
 
         fault.arm(root, *store);
         const auto failed = store->commit(EventLogRef{5, "x"});
@@ -408,22 +409,22 @@ TEST(Commit, FailuresRestoreTheHandleAndRetrySucceeds) {
         ASSERT_FALSE(failed);
         EXPECT_EQ(failed.error().category, Category::Io);
         EXPECT_NE(failed.error().display().find(fault.message), std::string::npos) << failed.error().display();
-        EXPECT_EQ(store->manifest, manifest_before);
-        EXPECT_EQ(store->merkle, merkle_before);
+        EXPECT_EQ(store->manifest(), manifest_before);
+        EXPECT_EQ(store->merkle(), merkle_before);
         EXPECT_TRUE(store->in_batch());
-        EXPECT_EQ(store->staging.edges.size(), 6u);
-        EXPECT_EQ(store->staged_closes.size(), 1u);
-        EXPECT_NE(store->batch_close_index, nullptr);
-        EXPECT_EQ(store->last_commit_phases, phases_before);
+        EXPECT_EQ(store->batch().staging.edges.size(), 6u);
+        EXPECT_EQ(store->batch().closes.size(), 1u);
+        EXPECT_NE(store->batch().close_index, nullptr);
+        EXPECT_EQ(store->last_commit_phases(), phases_before);
         EXPECT_EQ(store->pinned_generation(), 2u);
-        EXPECT_EQ(store->dict.size(), dict_before);
-        EXPECT_EQ(store->stats_cache.has_value(), !fault.stats_dropped);
-        EXPECT_EQ(open_ok(root)->manifest, manifest_before);
+        EXPECT_EQ(store->dict().size(), dict_before);
+        EXPECT_EQ(StoreTestAccess::caches(*store).stats.has_value(), !fault.stats_dropped);
+        EXPECT_EQ(open_ok(root)->manifest(), manifest_before);
 
         ASSERT_EQ(store->commit(EventLogRef{5, "x"}).value(), 3u);
         auto reopened = open_ok(root);
-        EXPECT_EQ(reopened->manifest, store->manifest);
-        EXPECT_EQ(reopened->manifest.event_log, (EventLogRef{5, "x"}));
+        EXPECT_EQ(reopened->manifest(), store->manifest());
+        EXPECT_EQ(reopened->manifest().event_log, (EventLogRef{5, "x"}));
         EXPECT_EQ(stored_versions(*reopened).size(), 5u + 2u + 5u + 6u + 1u);
         EXPECT_EQ(stored_versions(*reopened).at(Id96{1, 1}), 3);
         EXPECT_EQ(reopened->stats_accum().value(), store->stats_accum().value());
@@ -439,15 +440,15 @@ TEST(Commit, DirectorySyncAfterCurrentStillMovesTheHandle) {
         ScopedDurableFault fault([&](DurableOp op, const fs::path& path, std::uint64_t, std::size_t&) {
             return op == DurableOp::sync_dir && path == dir.path ? EIO : 0;
         });
-        const auto result = store->commit(store->manifest.event_log);
+        const auto result = store->commit(store->manifest().event_log);
         ASSERT_FALSE(result);
         EXPECT_EQ(result.error().message,
                   "generation 1 was published but its directory could not be synced: Input/output error (os error 5)");
     }
     EXPECT_FALSE(store->in_batch());
-    EXPECT_EQ(store->manifest.generation, 1u);
+    EXPECT_EQ(store->manifest().generation, 1u);
     EXPECT_EQ(store->pinned_generation(), 1u);
-    EXPECT_EQ(open_ok(dir.path)->manifest, store->manifest);
+    EXPECT_EQ(open_ok(dir.path)->manifest(), store->manifest());
 }
 
 // Runs `body` with the fault seam throwing std::bad_alloc (an allocation failure) at its
@@ -480,25 +481,25 @@ TEST(Commit, ExceptionsAtEveryStepLeaveHandleAndStoreAgreeing) {
         for (std::uint32_t i = 0; i < 4; ++i)
             ASSERT_TRUE(store->stage_edge(edge(*store, {2, i}, i, OPEN_END, 2, "fresh", "b")));
         ASSERT_TRUE(store->close_version(RowKind::Edge, {1, 1}, 2));
-        const Manifest before = store->manifest;
-        const auto merkle_before = store->merkle;
+        const Manifest before = store->manifest();
+        const auto merkle_before = store->merkle();
 
         if (!throws_at(throw_at, [&] { ASSERT_EQ(store->commit(EventLogRef{5, "x"}).value(), 2u); }))
             break;  // every step has thrown once
-        if (store->manifest.generation == 1) {
-            EXPECT_EQ(store->manifest, before);
-            EXPECT_EQ(store->merkle, merkle_before);
+        if (store->manifest().generation == 1) {
+            EXPECT_EQ(store->manifest(), before);
+            EXPECT_EQ(store->merkle(), merkle_before);
             EXPECT_TRUE(store->in_batch());
             EXPECT_EQ(store->pinned_generation(), 1u);
-            EXPECT_EQ(open_ok(dir.path)->manifest, before);
+            EXPECT_EQ(open_ok(dir.path)->manifest(), before);
             ASSERT_EQ(store->commit(EventLogRef{5, "x"}).value(), 2u);
         } else {
             EXPECT_FALSE(store->in_batch());
             EXPECT_EQ(store->pinned_generation(), 2u);
-            EXPECT_EQ(pinned_generations(store->pin_path), (std::set<std::uint64_t>{2}));
+            EXPECT_EQ(pinned_generations(store->pin_path()), (std::set<std::uint64_t>{2}));
         }
         auto reopened = open_ok(dir.path);
-        EXPECT_EQ(reopened->manifest, store->manifest);
+        EXPECT_EQ(reopened->manifest(), store->manifest());
         EXPECT_EQ(stored_versions(*reopened).size(), 5u + 2u + 4u);
         EXPECT_EQ(stored_versions(*reopened).at(Id96{1, 1}), 2);
         EXPECT_EQ(reopened->stats_accum().value(), store->stats_accum().value());
@@ -532,7 +533,7 @@ TEST(Commit, AHandleBehindTheStoreChangesNothing) {
          [](NativeStore& store) {
              EXPECT_TRUE(store.begin(50));
              EXPECT_TRUE(store.stage_edge(edge(store, {50, 0}, 0, 1, 50, "late", "b")));
-             return error_of(store.commit(store.manifest.event_log));
+             return error_of(store.commit(store.manifest().event_log));
          }},
         {"compact", [](NativeStore& store) { return error_of(compact(store)); }},
         {"compact_current_only", [](NativeStore& store) { return error_of(compact_current_only(store)); }},
@@ -545,7 +546,7 @@ TEST(Commit, AHandleBehindTheStoreChangesNothing) {
             TempDir dir("vorp-behind");
             const bool legacy = name == "upgrade_manifests";
             auto writer = open_ok(dir.path);
-            if (legacy) write_legacy_generation(dir.path, 2, writer->manifest);
+            if (legacy) write_legacy_generation(dir.path, 2, writer->manifest());
             writer = open_ok(dir.path);
             if (opened_after_a_commit && !legacy) commit_sample(*writer, 1, 3, 1);
             auto behind = open_ok(dir.path);
@@ -554,7 +555,7 @@ TEST(Commit, AHandleBehindTheStoreChangesNothing) {
             } else {
                 commit_sample(*writer, opened_after_a_commit ? 2 : 1, 3, 1);
             }
-            const Manifest held = behind->manifest;
+            const Manifest held = behind->manifest();
             const auto files_before = store_files(dir.path);
 
             const std::optional<EngineError> refused = operation(*behind);
@@ -562,15 +563,15 @@ TEST(Commit, AHandleBehindTheStoreChangesNothing) {
             EXPECT_EQ(refused->display(),
                       fmt::format("invariant: this handle is at generation {} but the store is at generation {}: "
                                   "another handle has written to it — open the store again",
-                                  held.generation, writer->manifest.generation));
+                                  held.generation, writer->manifest().generation));
             EXPECT_EQ(store_files(dir.path), files_before);
-            EXPECT_EQ(behind->manifest, held);
-            EXPECT_FALSE(behind->current_only);
+            EXPECT_EQ(behind->manifest(), held);
+            EXPECT_FALSE(behind->current_only());
             EXPECT_EQ(behind->in_batch(), name == "commit");  // the batch stays open for a rollback
             if (behind->in_batch()) {
                 EXPECT_TRUE(behind->rollback());
             }
-            EXPECT_EQ(open_ok(dir.path)->manifest, writer->manifest);
+            EXPECT_EQ(open_ok(dir.path)->manifest(), writer->manifest());
         }
     }
 }
@@ -590,23 +591,23 @@ void write_legacy_generation(const fs::path& root, std::uint32_t format, const M
 TEST(Upgrade, FormatOneAndTwoBecomeWritable) {
     for (const std::uint32_t format : {1u, 2u}) {
         TempDir dir("vorp-upgrade");
-        write_legacy_generation(dir.path, format, open_ok(dir.path)->manifest);
+        write_legacy_generation(dir.path, format, open_ok(dir.path)->manifest());
         auto store = open_ok(dir.path);
-        ASSERT_EQ(store->manifest.format, format);
+        ASSERT_EQ(store->manifest().format, format);
         ASSERT_TRUE(store->begin(43));  // begin does not check the format; commit does
-        EXPECT_EQ(store->commit(store->manifest.event_log).error(), read_only_format_error(format));
+        EXPECT_EQ(store->commit(store->manifest().event_log).error(), read_only_format_error(format));
         EXPECT_EQ(store->upgrade_manifests().error().message, "cannot upgrade manifests while a batch is open");
         ASSERT_TRUE(store->rollback());
-        EXPECT_EQ(store->install(store->manifest).error(), read_only_format_error(format));
+        EXPECT_EQ(store->install(store->manifest()).error(), read_only_format_error(format));
 
         const UpgradeReport report = store->upgrade_manifests().value();
-        EXPECT_EQ(report, (UpgradeReport{true, format, 3, 2, store->manifest.manifest_sha}));
-        EXPECT_EQ(store->manifest.created_tt, 42);
-        EXPECT_EQ(store->checkpoint_generation, 2u);
+        EXPECT_EQ(report, (UpgradeReport{true, format, 3, 2, store->manifest().manifest_sha}));
+        EXPECT_EQ(store->manifest().created_tt, 42);
+        EXPECT_EQ(store->checkpoint_generation(), 2u);
         EXPECT_EQ(store->pinned_generation(), 2u);
-        EXPECT_EQ(store->upgrade_manifests().value(), (UpgradeReport{false, 3, 3, 2, store->manifest.manifest_sha}));
+        EXPECT_EQ(store->upgrade_manifests().value(), (UpgradeReport{false, 3, 3, 2, store->manifest().manifest_sha}));
         auto reopened = open_ok(dir.path);
-        EXPECT_EQ(reopened->manifest, store->manifest);
+        EXPECT_EQ(reopened->manifest(), store->manifest());
         EXPECT_EQ(commit_sample(*reopened, 43, 2, 0), 3u);
         EXPECT_EQ(stored_versions(*reopened).size(), 2u);
     }
@@ -618,7 +619,7 @@ TEST(Upgrade, FormatOneAndTwoBecomeWritable) {
 TEST(Upgrade, PublishPointsDecideOldOrNew) {
     {
         TempDir dir("vorp-upgrade");
-        write_legacy_generation(dir.path, 2, open_ok(dir.path)->manifest);
+        write_legacy_generation(dir.path, 2, open_ok(dir.path)->manifest());
         auto store = open_ok(dir.path);
         ScopedDurableFault fault([&](DurableOp op, const fs::path& path, std::uint64_t, std::size_t&) {
             return op == DurableOp::sync_dir && path == dir.path ? EIO : 0;
@@ -626,15 +627,15 @@ TEST(Upgrade, PublishPointsDecideOldOrNew) {
         EXPECT_EQ(store->upgrade_manifests().error().display(),
                   "io: generation 2 was published but its directory could not be synced: Input/output error (os error "
                   "5) [file=" + dir.path.string() + "]");
-        EXPECT_EQ(store->manifest.generation, 2u);
-        EXPECT_EQ(store->manifest.format, 3u);
+        EXPECT_EQ(store->manifest().generation, 2u);
+        EXPECT_EQ(store->manifest().format, 3u);
         EXPECT_EQ(store->pinned_generation(), 2u);
-        EXPECT_EQ(open_ok(dir.path)->manifest, store->manifest);
+        EXPECT_EQ(open_ok(dir.path)->manifest(), store->manifest());
     }
     for (const char* point : {"after_manifest", "after_current"}) {
         SCOPED_TRACE(point);
         TempDir dir("vorp-upgrade");
-        write_legacy_generation(dir.path, 1, open_ok(dir.path)->manifest);
+        write_legacy_generation(dir.path, 1, open_ok(dir.path)->manifest());
         EXPECT_DEATH(
             {
                 ::setenv("VORP_CRASH_POINT", point, 1);
@@ -643,13 +644,13 @@ TEST(Upgrade, PublishPointsDecideOldOrNew) {
             fmt::format("VORP_CRASH_POINT hit: {}", point));
         auto store = open_ok(dir.path);
         if (std::string_view(point) == "after_manifest") {
-            EXPECT_EQ(store->manifest.generation, 1u);
-            EXPECT_EQ(store->manifest.format, 1u);
+            EXPECT_EQ(store->manifest().generation, 1u);
+            EXPECT_EQ(store->manifest().format, 1u);
             ASSERT_TRUE(store->begin(43));
-            EXPECT_EQ(store->commit(store->manifest.event_log).error(), read_only_format_error(1));
+            EXPECT_EQ(store->commit(store->manifest().event_log).error(), read_only_format_error(1));
         } else {
-            EXPECT_EQ(store->manifest.generation, 2u);
-            EXPECT_EQ(store->manifest.format, 3u);
+            EXPECT_EQ(store->manifest().generation, 2u);
+            EXPECT_EQ(store->manifest().format, 3u);
             EXPECT_EQ(commit_sample(*store, 43, 1, 0), 3u);
         }
     }
@@ -661,19 +662,19 @@ TEST(Upgrade, ExceptionsAtEveryStepLeaveHandleAndStoreAgreeing) {
     for (std::size_t throw_at = 0;; ++throw_at) {
         SCOPED_TRACE(throw_at);
         TempDir dir("vorp-upgrade");
-        write_legacy_generation(dir.path, 2, open_ok(dir.path)->manifest);
+        write_legacy_generation(dir.path, 2, open_ok(dir.path)->manifest());
         auto store = open_ok(dir.path);
-        const Manifest before = store->manifest;
+        const Manifest before = store->manifest();
         if (!throws_at(throw_at, [&] { ASSERT_TRUE(store->upgrade_manifests()); })) break;
-        if (store->manifest.generation == 1) {
-            EXPECT_EQ(store->manifest, before);
-            EXPECT_FALSE(store->merkle.has_value());
+        if (store->manifest().generation == 1) {
+            EXPECT_EQ(store->manifest(), before);
+            EXPECT_FALSE(store->merkle().has_value());
             EXPECT_EQ(store->upgrade_manifests().value().generation, 2u);
         }
-        EXPECT_EQ(store->manifest.format, 3u);
+        EXPECT_EQ(store->manifest().format, 3u);
         EXPECT_EQ(store->pinned_generation(), 2u);
-        EXPECT_EQ(store->merkle, ManifestMerkle::from_manifest(store->manifest));
-        EXPECT_EQ(open_ok(dir.path)->manifest, store->manifest);
+        EXPECT_EQ(store->merkle(), ManifestMerkle::from_manifest(store->manifest()));
+        EXPECT_EQ(open_ok(dir.path)->manifest(), store->manifest());
         ASSERT_LT(throw_at, 100u);
     }
 }
@@ -682,16 +683,16 @@ TEST(Install, PublishesACheckpointAndAdopts) {
     TempDir dir("vorp-install");
     auto store = open_ok(dir.path);
     commit_sample(*store, 1, 3, 0);
-    Manifest next = store->manifest.successor(2);
+    Manifest next = store->manifest().successor(2);
     next.seal();
     ASSERT_TRUE(store->begin(2));
     EXPECT_EQ(store->install(next).error().message, "cannot publish a generation while a batch is open");
     ASSERT_TRUE(store->rollback());
     EXPECT_EQ(store->install(next).value(), 2u);
-    EXPECT_EQ(store->checkpoint_generation, 2u);
-    EXPECT_EQ(store->merkle, ManifestMerkle::from_manifest(next));
-    EXPECT_EQ(pinned_generations(store->pin_path), (std::set<std::uint64_t>{2}));
-    EXPECT_EQ(open_ok(dir.path)->manifest, next);
+    EXPECT_EQ(store->checkpoint_generation(), 2u);
+    EXPECT_EQ(store->merkle(), ManifestMerkle::from_manifest(next));
+    EXPECT_EQ(pinned_generations(store->pin_path()), (std::set<std::uint64_t>{2}));
+    EXPECT_EQ(open_ok(dir.path)->manifest(), next);
 }
 
 }  // namespace

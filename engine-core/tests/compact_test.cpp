@@ -23,6 +23,7 @@
 #include "vorp/staging.h"
 #include "vorp/store.h"
 #include "vorp/visibility.h"
+#include "store_access.h"
 
 namespace vorp {
 namespace {
@@ -89,9 +90,9 @@ std::vector<Version> stored_versions(NativeStore& store) {
             }
         }
     };
-    read_list(store.manifest.edge_lanes.event, RowKind::Edge);
-    read_list(store.manifest.edge_lanes.interval, RowKind::Edge);
-    read_list(store.manifest.node_store, RowKind::Node);
+    read_list(store.manifest().edge_lanes.event, RowKind::Edge);
+    read_list(store.manifest().edge_lanes.interval, RowKind::Edge);
+    read_list(store.manifest().node_store, RowKind::Node);
     return out;
 }
 
@@ -117,7 +118,7 @@ struct Workload {
 
     Workload(NativeStore& store, std::uint64_t seed, int batches, bool repeat_vids) {
         std::mt19937_64 rng(seed);
-        for (int uid = 0; uid < 12; ++uid) store.dict.push(fmt::format("u{}", uid), "L");
+        for (int uid = 0; uid < 12; ++uid) StoreTestAccess::dict(store).push(fmt::format("u{}", uid), "L");
         std::uint32_t next_vid = 1;
         times = {0, OPEN_END - 1, OPEN_END};
         for (int batch = 1; batch <= batches; ++batch) {
@@ -168,7 +169,7 @@ struct Workload {
                 v.tt_e = tt_e;
                 (void)staged;
             }
-            if (!store.commit(store.manifest.event_log)) throw std::runtime_error("commit");
+            if (!store.commit(store.manifest().event_log)) throw std::runtime_error("commit");
         }
     }
 };
@@ -176,8 +177,8 @@ struct Workload {
 // Small segments and a short lane stride, so the rewrite cuts several segments per lane and
 // both lanes are used.
 void small_layout(NativeStore& store) {
-    store.segment_target_bytes = 400;
-    store.lane_stride = 8;
+    StoreTestAccess::set_segment_target_bytes(store, 400);
+    StoreTestAccess::set_lane_stride(store, 8);
 }
 
 // Every read answers as before at every transaction time, for stores with and without repeated
@@ -195,7 +196,7 @@ TEST(Compaction, ReadsUnchangedAtEveryTransactionTime) {
         const Workload work(*store, static_cast<std::uint64_t>(seed), 4 + seed % 5, repeat_vids);
         const std::vector<Version> before = stored_versions(*store);
         ASSERT_EQ(sorted(before), sorted(work.model));
-        const Manifest old = store->manifest;
+        const Manifest old = store->manifest();
         ASSERT_TRUE(needs_compaction(*store) == (old.node_store.size() + old.edge_lanes.event.size() +
                                                          old.edge_lanes.interval.size() >
                                                      4 ||
@@ -203,7 +204,7 @@ TEST(Compaction, ReadsUnchangedAtEveryTransactionTime) {
 
         const auto report = compact(*store);
         ASSERT_TRUE(report) << report.error().display();
-        const Manifest& now = store->manifest;
+        const Manifest& now = store->manifest();
         EXPECT_EQ(now.generation, old.generation + 1);
         EXPECT_EQ(now.parent, old.generation);
         EXPECT_EQ(now.created_tt, old.created_tt);
@@ -211,7 +212,7 @@ TEST(Compaction, ReadsUnchangedAtEveryTransactionTime) {
         EXPECT_EQ(now.dict, old.dict);
         EXPECT_EQ(now.event_log, old.event_log);
         EXPECT_EQ(now.stats.n_entities, old.dict.records);
-        EXPECT_EQ(store->checkpoint_generation, now.generation);
+        EXPECT_EQ(store->checkpoint_generation(), now.generation);
         EXPECT_TRUE(read_record(dir.path, now.generation).value().is_checkpoint());
         std::size_t edges = 0;
         std::size_t closed = 0;
@@ -230,7 +231,7 @@ TEST(Compaction, ReadsUnchangedAtEveryTransactionTime) {
         EXPECT_EQ(sorted(after), sorted(before));
         for (const std::int64_t tt : work.times) EXPECT_EQ(believed_at(after, tt), believed_at(work.model, tt)) << tt;
         auto reopened = open_ok(dir.path);
-        EXPECT_EQ(reopened->manifest, now);
+        EXPECT_EQ(reopened->manifest(), now);
         EXPECT_EQ(sorted(stored_versions(*reopened)), sorted(before));
 
         // The layout is exactly that of one seal of all the rows in read order (when every vid is
@@ -246,7 +247,7 @@ TEST(Compaction, ReadsUnchangedAtEveryTransactionTime) {
             }
             std::uint64_t next_id = old.next_segment_id;
             const SealedBatch sealed =
-                staging.seal(ref.path, SealLayout{store->lane_origin, store->lane_stride, store->segment_target_bytes},
+                staging.seal(ref.path, SealLayout{store->seal_layout().lane_origin, store->seal_layout().lane_stride, store->seal_layout().segment_target_bytes},
                              next_id, closes)
                     .value();
             EXPECT_EQ(next_id, now.next_segment_id);
@@ -268,17 +269,17 @@ TEST(Compaction, ReadsUnchangedAtEveryTransactionTime) {
 TEST(Compaction, RepeatedVidKeepsEachVersionsOwnClose) {
     TempDir dir("vorp-compact");
     auto store = open_ok(dir.path);
-    store->dict.push("a", "L");
-    store->dict.push("b", "L");
+    StoreTestAccess::dict(*store).push("a", "L");
+    StoreTestAccess::dict(*store).push("b", "L");
     const Id96 vid{7, 7};
     const EdgeRow first{"R", "", "{}", "s", std::nullopt, vid, 1, 5, 10, 0, 1};
     EdgeRow second = first;
     second.vt_s = 2;
     second.tt_s = 30;
-    ASSERT_TRUE(store->begin(10) && store->stage_edge(first) && store->commit(store->manifest.event_log));
+    ASSERT_TRUE(store->begin(10) && store->stage_edge(first) && store->commit(store->manifest().event_log));
     ASSERT_TRUE(store->begin(20) && store->close_version(RowKind::Edge, vid, 25) &&
-                store->commit(store->manifest.event_log));
-    ASSERT_TRUE(store->begin(30) && store->stage_edge(second) && store->commit(store->manifest.event_log));
+                store->commit(store->manifest().event_log));
+    ASSERT_TRUE(store->begin(30) && store->stage_edge(second) && store->commit(store->manifest().event_log));
     const std::vector<Version> before = sorted(stored_versions(*store));
     ASSERT_EQ(before.size(), 2u);
     const auto report = compact(*store);
@@ -292,38 +293,38 @@ TEST(Compaction, RefusalsAndEmptyStores) {
     auto store = open_ok(dir.path);
     // Nothing stored: nothing published; the current-only strip still marks the store.
     EXPECT_EQ(compact(*store).value(), CompactReport{});
-    EXPECT_EQ(store->manifest.generation, 0u);
+    EXPECT_EQ(store->manifest().generation, 0u);
     EXPECT_FALSE(needs_compaction(*store));
 
-    store->dict.push("a", "L");
+    StoreTestAccess::dict(*store).push("a", "L");
     ASSERT_TRUE(store->begin(10));
     const std::string bug = std::string(" — ") + std::string(ENGINE_BUG_REMEDY);
     EXPECT_EQ(compact(*store).error().display(), "invariant: cannot compact while a batch is open" + bug);
     EXPECT_EQ(compact_current_only(*store).error().display(), "invariant: cannot compact while a batch is open" + bug);
     ASSERT_TRUE(store->rollback());
     {
-        auto other = WriterGuard::acquire(store->pin_path);
+        auto other = WriterGuard::acquire(store->pin_path());
         ASSERT_TRUE(other);
         EXPECT_EQ(compact_current_only(*store).error().display(),
                   "invariant: another handle is writing to this store" + bug);
         EXPECT_FALSE(fs::exists(dir.path / "CURRENT_ONLY"));
     }
     EXPECT_EQ(compact_current_only(*store).value(), CompactReport{});
-    EXPECT_TRUE(store->current_only);
+    EXPECT_TRUE(store->current_only());
     EXPECT_EQ(read_text(dir.path / "CURRENT_ONLY"), "stripped by compact_current_only\n");
-    EXPECT_EQ(store->manifest.generation, 0u);
+    EXPECT_EQ(store->manifest().generation, 0u);
 
     // A store of an older manifest format is refused before anything is read or written.
     TempDir legacy_dir("vorp-compact");
     {
         auto fresh = open_ok(legacy_dir.path);
-        fresh->dict.push("a", "L");
+        StoreTestAccess::dict(*fresh).push("a", "L");
         ASSERT_TRUE(fresh->begin(10));
         ASSERT_TRUE(fresh->stage_node(NodeRow{"L", "{}", "s", std::nullopt, Id96{1, 1}, 0, 1, 10, 0}));
-        ASSERT_TRUE(fresh->commit(fresh->manifest.event_log));
+        ASSERT_TRUE(fresh->commit(fresh->manifest().event_log));
     }
     auto legacy = open_ok(legacy_dir.path);
-    legacy->manifest.format = 2;
+    StoreTestAccess::manifest(*legacy).format = 2;
     const std::size_t files = std::distance(fs::directory_iterator(legacy_dir.path / "seg"), fs::directory_iterator{});
     EXPECT_EQ(compact(*legacy).error(), read_only_format_error(2));
     EXPECT_EQ(compact_current_only(*legacy).error(), read_only_format_error(2));
@@ -357,7 +358,7 @@ TEST(Compaction, CurrentOnlyKeepsOpenVersions) {
     late.node = {"L0", "{}", "src", std::nullopt, Id96{9, 100000}, 0, OPEN_END, OPEN_END, 0};
     ASSERT_TRUE(store->stage_node(late.node));
     model.push_back(late);
-    ASSERT_TRUE(store->commit(store->manifest.event_log));
+    ASSERT_TRUE(store->commit(store->manifest().event_log));
 
     const std::vector<Version> before = stored_versions(*store);
     ASSERT_TRUE(store->stats_accum());  // cached: the strip must drop it
@@ -369,21 +370,21 @@ TEST(Compaction, CurrentOnlyKeepsOpenVersions) {
                            })));
     // An entity added outside a batch is not part of any generation: the rewrite counts the
     // committed dictionary only.
-    const std::uint32_t committed_entities = store->manifest.dict.records;
-    store->dict.push("outside any batch", "L");
+    const std::uint32_t committed_entities = store->manifest().dict.records;
+    StoreTestAccess::dict(*store).push("outside any batch", "L");
     const auto report = compact_current_only(*store);
     ASSERT_TRUE(report) << report.error().display();
-    EXPECT_EQ(store->manifest.stats.n_entities, committed_entities);
-    EXPECT_EQ(store->manifest.dict.records, committed_entities);
+    EXPECT_EQ(store->manifest().stats.n_entities, committed_entities);
+    EXPECT_EQ(store->manifest().dict.records, committed_entities);
     EXPECT_EQ(report->closes_folded, model.size() - open.size());
     EXPECT_EQ(report->edge_rows + report->node_rows, open.size());
     EXPECT_EQ(sorted(stored_versions(*store)), sorted(open));
     EXPECT_EQ(believed_at(stored_versions(*store), OPEN_END), believed_at(before, OPEN_END));
-    for (const SegmentEntry& entry : store->manifest.node_store) EXPECT_TRUE(entry.all_current);
+    for (const SegmentEntry& entry : store->manifest().node_store) EXPECT_TRUE(entry.all_current);
     EXPECT_EQ(store->stats_accum().value().n_edge_versions, report->edge_rows);
-    EXPECT_TRUE(store->current_only);
+    EXPECT_TRUE(store->current_only());
     EXPECT_FALSE(store->assert_full_belief(100));
-    EXPECT_TRUE(open_ok(dir.path)->current_only);
+    EXPECT_TRUE(open_ok(dir.path)->current_only());
 
     // The marker cannot be written: `io`, but the handle is stripped and refuses already.
     TempDir second("vorp-compact");
@@ -397,7 +398,7 @@ TEST(Compaction, CurrentOnlyKeepsOpenVersions) {
         ASSERT_FALSE(failed);
         EXPECT_EQ(failed.error().category, Category::Io);
     }
-    EXPECT_TRUE(other->current_only);
+    EXPECT_TRUE(other->current_only());
     EXPECT_FALSE(other->assert_full_belief(0));
     EXPECT_FALSE(fs::exists(second.path / "CURRENT_ONLY"));
     // Running the strip again repairs the marker.
@@ -410,7 +411,7 @@ TEST(Compaction, CurrentOnlyKeepsOpenVersions) {
     auto unsynced = open_ok(third.path);
     const Workload third_work(*unsynced, 7, 3, false);
     ASSERT_TRUE(unsynced->stats_accum());
-    const std::uint64_t generation = unsynced->manifest.generation;
+    const std::uint64_t generation = unsynced->manifest().generation;
     {
         ScopedDurableFault fault([&](DurableOp op, const fs::path& path, std::uint64_t, std::size_t&) {
             return op == DurableOp::sync_dir && path == third.path ? EIO : 0;
@@ -422,11 +423,11 @@ TEST(Compaction, CurrentOnlyKeepsOpenVersions) {
                               "(os error 5)",
                               generation + 1));
     }
-    EXPECT_EQ(unsynced->manifest.generation, generation + 1);
-    EXPECT_TRUE(unsynced->current_only);
+    EXPECT_EQ(unsynced->manifest().generation, generation + 1);
+    EXPECT_TRUE(unsynced->current_only());
     EXPECT_FALSE(unsynced->assert_full_belief(0));
-    EXPECT_FALSE(unsynced->stats_cache.has_value());
-    EXPECT_TRUE(open_ok(third.path)->current_only);
+    EXPECT_FALSE(StoreTestAccess::caches(*unsynced).stats.has_value());
+    EXPECT_TRUE(open_ok(third.path)->current_only());
 
     // The same when an exception (an allocation failure) leaves the install after that point.
     TempDir fourth("vorp-compact");
@@ -440,10 +441,10 @@ TEST(Compaction, CurrentOnlyKeepsOpenVersions) {
         });
         EXPECT_THROW((void)compact_current_only(*thrown), std::bad_alloc);
     }
-    EXPECT_EQ(thrown->manifest, open_ok(fourth.path)->manifest);
-    EXPECT_TRUE(thrown->current_only);
+    EXPECT_EQ(thrown->manifest(), open_ok(fourth.path)->manifest());
+    EXPECT_TRUE(thrown->current_only());
     EXPECT_FALSE(thrown->assert_full_belief(0));
-    EXPECT_FALSE(thrown->stats_cache.has_value());
+    EXPECT_FALSE(StoreTestAccess::caches(*thrown).stats.has_value());
 }
 
 // A crash at each point of the install leaves the old or the new generation, never a mixture;
@@ -459,7 +460,7 @@ TEST(Compaction, CrashPointsLeaveOldOrNewThenGc) {
             small_layout(*store);
             const Workload work(*store, 3, 5, false);
             before = sorted(stored_versions(*store));
-            old_generation = store->manifest.generation;
+            old_generation = store->manifest().generation;
             EXPECT_DEATH(
                 {
                     ::setenv("VORP_CRASH_POINT", point, 1);
@@ -469,15 +470,15 @@ TEST(Compaction, CrashPointsLeaveOldOrNewThenGc) {
         }
         auto reopened = open_ok(dir.path);
         const bool published = std::string(point) == "after_current";
-        EXPECT_EQ(reopened->manifest.generation, old_generation + (published ? 1 : 0));
+        EXPECT_EQ(reopened->manifest().generation, old_generation + (published ? 1 : 0));
         EXPECT_EQ(sorted(stored_versions(*reopened)), before);
         if (!published) {
             // The rewrite runs again from the old generation and publishes normally.
-            reopened->segment_target_bytes = 400;
-            reopened->lane_stride = 8;
+            StoreTestAccess::set_segment_target_bytes(*reopened, 400);
+            StoreTestAccess::set_lane_stride(*reopened, 8);
             ASSERT_TRUE(compact(*reopened));
         }
-        const Manifest compacted = reopened->manifest;
+        const Manifest compacted = reopened->manifest();
         const auto collected = gc::collect(*reopened, 1);
         ASSERT_TRUE(collected) << collected.error().display();
         EXPECT_EQ(collected->generations_retained, 1u);

@@ -19,6 +19,7 @@
 
 #include "vorp/manifest_chain.h"
 #include "vorp/store.h"
+#include "store_access.h"
 
 namespace vorp {
 namespace {
@@ -45,7 +46,7 @@ struct ChainFixture {
     std::uint64_t checkpoint = 0;
 
     explicit ChainFixture(fs::path store_root) : root(std::move(store_root)) {
-        generations.push_back(open_ok(root)->manifest);
+        generations.push_back(open_ok(root)->manifest());
     }
 
     // The next generation: `segments` new node or edge segments and, when `close_run`, a close run.
@@ -122,14 +123,14 @@ TEST(GarbageCollection, RetentionAndPinningAgainstAModel) {
         write_text(manifest_path(dir.path, leftover.generation), checkpoint_json(leftover));
 
         auto handle = open_ok(dir.path);
-        ASSERT_EQ(handle->manifest, chain.generations.back());
-        const std::uint64_t checkpoint_before = handle->checkpoint_generation;
+        ASSERT_EQ(handle->manifest(), chain.generations.back());
+        const std::uint64_t checkpoint_before = handle->checkpoint_generation();
         // Other handles of the process hold a few older generations.
         std::set<std::uint64_t> pinned = {current};
         for (std::uint64_t g = 0; g < current; ++g)
             if (rng() % 5 == 0) pinned.insert(g);
         for (std::uint64_t g : pinned)
-            if (g != current) pin(handle->pin_path, g);
+            if (g != current) pin(handle->pin_path(), g);
 
         const std::uint64_t keep_last = rng() % (current + 3);
         const std::uint64_t window = std::max<std::uint64_t>(keep_last, 1) - 1;
@@ -188,14 +189,14 @@ TEST(GarbageCollection, RetentionAndPinningAgainstAModel) {
         EXPECT_TRUE(fs::exists(dir.path / "idx/anything.vos"));
 
         // The handle is where it was; the store reopens there; a second run removes nothing.
-        EXPECT_EQ(handle->manifest, chain.generations.back());
-        EXPECT_EQ(handle->checkpoint_generation, checkpoint_before);
-        EXPECT_EQ(open_ok(dir.path)->manifest, chain.generations.back());
+        EXPECT_EQ(handle->manifest(), chain.generations.back());
+        EXPECT_EQ(handle->checkpoint_generation(), checkpoint_before);
+        EXPECT_EQ(open_ok(dir.path)->manifest(), chain.generations.back());
         const auto again = gc::collect(*handle, keep_last);
         ASSERT_TRUE(again);
         EXPECT_EQ(*again, (GcReport{0, 0, 0, 0, retained.size() + 1}));
         for (std::uint64_t g : pinned)
-            if (g != current) unpin(handle->pin_path, g);
+            if (g != current) unpin(handle->pin_path(), g);
     }
 }
 
@@ -208,7 +209,7 @@ TEST(GarbageCollection, RefusalsAndUnreadableChainFiles) {
 
     // Another writer of the same store (any handle of the process): refused, nothing touched.
     {
-        auto other = WriterGuard::acquire(fs::path(handle->pin_path.string() + "//"));
+        auto other = WriterGuard::acquire(fs::path(handle->pin_path().string() + "//"));
         ASSERT_TRUE(other);
         const auto refused = gc::collect(*handle, 1);
         ASSERT_FALSE(refused);
@@ -216,7 +217,7 @@ TEST(GarbageCollection, RefusalsAndUnreadableChainFiles) {
                   "invariant: another handle is writing to this store — " + std::string(ENGINE_BUG_REMEDY));
         EXPECT_EQ(names_in(dir.path / "manifests").size(), 4u);
     }
-    EXPECT_FALSE(writer_active(handle->pin_path));
+    EXPECT_FALSE(writer_active(handle->pin_path()));
 
     // A stray .json that is no chain record fails every run at the live-set step, at that file,
     // after the removals of collected generations.
@@ -228,13 +229,13 @@ TEST(GarbageCollection, RefusalsAndUnreadableChainFiles) {
     EXPECT_EQ(stray.error().location.file, dir.path / "manifests/notes.json");
     EXPECT_EQ(names_in(dir.path / "manifests"),
               (std::set<std::string>{fmt::format("{:020}.json", 3), "notes.json", "notes.txt"}));
-    EXPECT_FALSE(writer_active(handle->pin_path));
+    EXPECT_FALSE(writer_active(handle->pin_path()));
     fs::remove(dir.path / "manifests/notes.json");
     EXPECT_TRUE(gc::collect(*handle, 1));
 
     // A store written by an older engine is read-only: refused before anything is read.
     TempDir legacy_dir("vorp-gc");
-    Manifest legacy = open_ok(legacy_dir.path)->manifest;
+    Manifest legacy = open_ok(legacy_dir.path)->manifest();
     legacy.format = 2;
     legacy.generation = 1;
     legacy.parent = 0;
@@ -277,7 +278,7 @@ TEST(GarbageCollection, CrashAtDeletionPointThenRerun) {
     for (std::uint64_t g = 0; g <= 6; ++g) EXPECT_EQ(reconstruct(dir.path, g).value().manifest, chain.generations[g]);
 
     auto handle = open_ok(dir.path);
-    EXPECT_EQ(handle->manifest, chain.generations[6]);
+    EXPECT_EQ(handle->manifest(), chain.generations[6]);
     const auto report = gc::collect(*handle, 2);
     ASSERT_TRUE(report) << report.error().display();
     EXPECT_EQ(report->manifests_removed, 5u);
@@ -286,7 +287,7 @@ TEST(GarbageCollection, CrashAtDeletionPointThenRerun) {
     live.merge(files_of(chain.generations[5]));
     for (const std::string& name : names_in(dir.path / "seg")) EXPECT_TRUE(live.contains("seg/" + name)) << name;
     EXPECT_FALSE(fs::exists(dir.path / "seg/999999999990.vos"));
-    EXPECT_EQ(open_ok(dir.path)->manifest, chain.generations[6]);
+    EXPECT_EQ(open_ok(dir.path)->manifest(), chain.generations[6]);
 }
 
 }  // namespace
@@ -305,8 +306,8 @@ TEST(GarbageCollection, CollectorAndCommitterOnTwoHandles) {
     TempDir dir("vorp-gc");
     auto writer = open_ok(dir.path);
     auto collector = open_ok(dir.path);
-    writer->dict.push("a", "L");
-    writer->dict.push("b", "L");
+    StoreTestAccess::dict(*writer).push("a", "L");
+    StoreTestAccess::dict(*writer).push("b", "L");
     constexpr int BATCHES = 60;
     std::atomic<bool> done{false};
     std::atomic<int> refused{0};
@@ -339,7 +340,7 @@ TEST(GarbageCollection, CollectorAndCommitterOnTwoHandles) {
         for (int r = 0; r < 3; ++r, ++rows)
             ASSERT_TRUE(writer->stage_edge(EdgeRow{"R", "", "{}", "s", std::nullopt,
                                                    Id96{1, static_cast<std::uint32_t>(rows)}, r, r + 1, batch, 0, 1}));
-        const auto committed = writer->commit(writer->manifest.event_log);
+        const auto committed = writer->commit(writer->manifest().event_log);
         if (!committed) {
             // Refused while the collector was running: nothing was written, the batch stays open.
             ASSERT_EQ(committed.error().message, "another handle is writing to this store");
@@ -351,7 +352,7 @@ TEST(GarbageCollection, CollectorAndCommitterOnTwoHandles) {
             continue;
         }
         // Every file the new generation names exists.
-        for (const auto* list : {&writer->manifest.edge_lanes.event, &writer->manifest.edge_lanes.interval})
+        for (const auto* list : {&writer->manifest().edge_lanes.event, &writer->manifest().edge_lanes.interval})
             for (const SegmentEntry& entry : *list) ASSERT_TRUE(fs::exists(dir.path / entry.file)) << entry.file;
         // Now and then the writer lets a collection finish between two commits: a collector that
         // opened the store again during a commit is behind as soon as it ends, so back to back
@@ -365,9 +366,9 @@ TEST(GarbageCollection, CollectorAndCommitterOnTwoHandles) {
     ASSERT_TRUE(failure.empty()) << failure;
     EXPECT_GT(ran.load(), 0);
     auto reopened = open_ok(dir.path);
-    EXPECT_EQ(reopened->manifest, writer->manifest);
+    EXPECT_EQ(reopened->manifest(), writer->manifest());
     std::uint64_t stored = 0;
-    for (const SegmentEntry& entry : reopened->manifest.edge_lanes.event) {
+    for (const SegmentEntry& entry : reopened->manifest().edge_lanes.event) {
         const auto segment = reopened->open_segment(entry.file);
         ASSERT_TRUE(segment) << segment.error().display();
         stored += (*segment)->header.rows;

@@ -3,6 +3,7 @@
 #include "vorp/durable.h"
 #include "vorp/gc.h"
 #include "vorp/pins.h"
+#include "store_access.h"
 
 #include <gtest/gtest.h>
 
@@ -94,20 +95,20 @@ TEST(PinTable, FailuresPoisonNothingAndDropsNeverAbort) {
         {
             auto store = testing::open_ok(dir.path);
             (void)store->begin(1);
-            store->staging.add_edge(EdgeRow{});
+            StoreTestAccess::batch(*store).staging.add_edge(EdgeRow{});
             // A reader that panics while holding the staging index, and one holding the stats lock.
             try {
-                (void)store->staging.edge_positions(0, [](const EdgeRow&) -> Result<std::uint64_t> {
+                (void)store->batch().staging.edge_positions(0, [](const EdgeRow&) -> Result<std::uint64_t> {
                     throw EnginePanic("boom");
                 });
             } catch (const EnginePanic&) {
             }
             try {
-                auto guard = store->stats_mutex.lock();
+                auto guard = StoreTestAccess::caches(*store).stats_mutex.lock();
                 throw EnginePanic("boom");
             } catch (const EnginePanic&) {
             }
-            const fs::path key = store->pin_path;
+            const fs::path key = store->pin_path();
             store.reset();
             other.reset();
             std::exit(pinned_generations(key).empty() ? 0 : 1);

@@ -32,6 +32,7 @@
 #include "vorp/staging.h"
 #include "vorp/store.h"
 #include "vorp/visibility.h"
+#include "store_access.h"
 
 namespace vorp {
 namespace {
@@ -82,7 +83,7 @@ struct StoreBuilder {
     Manifest next;
     std::uint64_t checkpoint = 0;
 
-    StoreBuilder() { head = open_ok(root)->manifest; }
+    StoreBuilder() { head = open_ok(root)->manifest(); }
 
     std::uint32_t entity(const std::string& uid) { return dict.push(uid, "Person"); }
     void begin(std::int64_t tt) { next = head.successor(tt); }
@@ -144,7 +145,7 @@ void commit_batch(NativeStore& store, std::int64_t tt, std::vector<EdgeRow> edge
     for (EdgeRow& row : edges) must(store.stage_edge(std::move(row)));
     for (NodeRow& row : nodes) must(store.stage_node(std::move(row)));
     for (const auto& [kind, vid, tt_e] : closes) must(store.close_version(kind, vid, tt_e));
-    must(store.commit(store.manifest.event_log));
+    must(store.commit(store.manifest().event_log));
 }
 
 // Three generations committed through a handle: a, b, c and edges between them; generation 2
@@ -158,9 +159,9 @@ void commit_batch(NativeStore& store, std::int64_t tt, std::vector<EdgeRow> edge
 //   seg 4 (nodes):    b [0,50) tt 300 closed at 400 (folded), b [40,90) tt 300
 void build_base(StoreBuilder& b, const std::function<void()>& published = [] {}) {
     const auto store = open_ok(b.root);
-    store->lane_stride = 10;  // [0, 50) spans five lane buckets: the interval lane
-    const std::uint32_t a = store->dict.push("a", "Person"), bb = store->dict.push("b", "Person"),
-                        c = store->dict.push("c", "Person");
+    StoreTestAccess::set_lane_stride(*store, 10);  // [0, 50) spans five lane buckets: the interval lane
+    const std::uint32_t a = StoreTestAccess::dict(*store).push("a", "Person"), bb = StoreTestAccess::dict(*store).push("b", "Person"),
+                        c = StoreTestAccess::dict(*store).push("c", "Person");
     commit_batch(*store, 100, {edge(a, bb, "knows", 1, 0, 10, 100), edge(bb, c, "knows", 2, 5, 15, 100)},
                  {node(a, 10, 0, 100, 100)});
     published();
@@ -406,14 +407,14 @@ std::vector<DamageCase> damage_cases() {
                      [](StoreBuilder& b, NativeStore&) { write_text(b.root / "CURRENT", "+4 abc extra\n"); }, {}, 0});
     cases.push_back({"handle manifest that no longer matches the chain", nullptr,
                      [](StoreBuilder&, NativeStore& store) {
-                         store.manifest.stats.max_out_degree = 7;
-                         store.manifest.seal();
+                         StoreTestAccess::manifest(store).stats.max_out_degree = 7;
+                         StoreTestAccess::manifest(store).seal();
                      },
                      {F("manifest", "reconstruction-mismatch", "manifests/00000000000000000003.json", 3, ""),
                       F("manifest", "digest-oracle-mismatch", "CURRENT", 3, "")},
                      1});
     cases.push_back({"uids added since the last commit (kept: counted in memory)", nullptr,
-                     [](StoreBuilder&, NativeStore& store) { store.dict.push("d", "Person"); },
+                     [](StoreBuilder&, NativeStore& store) { StoreTestAccess::dict(store).push("d", "Person"); },
                      {F("dict", "record-count-mismatch", "dict.log", 3, "dictionary holds 4 records, manifest claims 3")},
                      1});
     cases.push_back({"dict.log shorter than the manifest says", nullptr,
@@ -426,9 +427,9 @@ std::vector<DamageCase> damage_cases() {
     cases.push_back({"uid recorded twice in dict.log",
                      [](StoreBuilder& b) {
                          const auto store = open_ok(b.root);
-                         store->dict.push("a", "Person");
-                         store->dict.push("b", "Person");
-                         store->dict.push("a", "Person");
+                         StoreTestAccess::dict(*store).push("a", "Person");
+                         StoreTestAccess::dict(*store).push("b", "Person");
+                         StoreTestAccess::dict(*store).push("a", "Person");
                          commit_batch(*store, 100, {}, {node(0, 1, 0, 10, 100), node(2, 2, 20, 30, 100)});
                      },
                      nullptr,
@@ -437,7 +438,7 @@ std::vector<DamageCase> damage_cases() {
     cases.push_back({"overlapping believed versions and empty intervals",
                      [](StoreBuilder& b) {
                          const auto store = open_ok(b.root);
-                         const std::uint32_t a = store->dict.push("a", "Person"), bb = store->dict.push("b", "Person");
+                         const std::uint32_t a = StoreTestAccess::dict(*store).push("a", "Person"), bb = StoreTestAccess::dict(*store).push("b", "Person");
                          // Edge rows 0..3 in (vt_s, vid) order, row 3 an empty valid interval; nodes:
                          // b twice over [5, 20) and [10, 30), and a closed in the next batch before it began.
                          commit_batch(*store, 100,
@@ -642,7 +643,7 @@ TEST(Verify, DamageMatrix) {
         else
             build_base(builder);
         auto store = open_ok(builder.root);
-        const Manifest before = store->manifest;
+        const Manifest before = store->manifest();
         if (c.damage) c.damage(builder, *store);
 
         std::vector<Finding> expected = c.expected;
@@ -651,11 +652,11 @@ TEST(Verify, DamageMatrix) {
             if (f.kind == "digest-oracle-mismatch")
                 f.detail = fmt::format("generation 3 recomputes from scratch to {} but CURRENT publishes {} \u2014 the "
                                        "incrementally maintained digest and an independent recomputation of it disagree",
-                                       store->manifest.digest(),
+                                       store->manifest().digest(),
                                        c.name.starts_with("handle") ? before.manifest_sha : "0123456789abcdef");
             if (f.kind == "reconstruction-mismatch")
                 f.detail = fmt::format("generation 3 reconstructs from disk to sha {} but this handle holds {}",
-                                       before.manifest_sha, store->manifest.manifest_sha);
+                                       before.manifest_sha, store->manifest().manifest_sha);
             if (f.kind == "parent-sha-mismatch")
                 f.detail = fmt::format("generation 2 names parent sha 0123456789abcdef but generation 1 records {}",
                                        read_record(builder.root, 1)->delta().manifest_sha);
@@ -677,7 +678,7 @@ TEST(Verify, DamageMatrix) {
         // The walk over a close index built from the same close rows finds the same.
         CloseIndex closes;
         closes.insert_run(fast->close_rows);
-        const RowWalkReport walk = check_rows(builder.root, store->manifest, store->dict, closes, fast->unreadable_segments);
+        const RowWalkReport walk = check_rows(builder.root, store->manifest(), store->dict(), closes, fast->unreadable_segments);
         EXPECT_EQ(walk.rows_walked, full->rows_walked);
         EXPECT_EQ(walk.believed_rows, full->believed_rows);
         ASSERT_LE(walk.findings.size(), full->findings.size());
@@ -700,12 +701,30 @@ TEST(Verify, CurrentFindingSaysWhatOpenSays) {
     StoreBuilder builder;
     build_base(builder);
     const auto store = open_ok(builder.root);
-    write_text(builder.root / "CURRENT", "three abc\n");
-    const auto reopened = NativeStore::open(builder.root.string());
-    ASSERT_FALSE(reopened.has_value());
-    const std::vector<Finding> findings = check_current(builder.root, store->manifest);
-    ASSERT_EQ(findings.size(), 1u);
-    EXPECT_EQ(findings[0].detail, reopened.error().message);
+    // Verification parses CURRENT with the open's own codec: whatever open refuses, it reports
+    // with the same words, and whatever open accepts it does not call malformed.
+    for (const std::string text : {"three abc\n", "3\n", "", "-3 abc\n", "++3 abc\n", "3 \xff\n", " \u2003 \n"}) {
+        write_text(builder.root / "CURRENT", text);
+        const auto reopened = NativeStore::open(builder.root.string());
+        ASSERT_FALSE(reopened.has_value()) << text;
+        const std::vector<Finding> findings = check_current(builder.root, store->manifest());
+        ASSERT_EQ(findings.size(), 1u) << text;
+        const EngineError& refused = reopened.error();
+        if (refused.category == Category::Io) {
+            EXPECT_EQ(findings[0].kind, "current-unreadable") << text;
+            EXPECT_EQ(findings[0].detail, "CURRENT could not be read: " + refused.message) << text;
+        } else {
+            EXPECT_EQ(findings[0].kind, "current-malformed") << text;
+            EXPECT_EQ(findings[0].detail, refused.message) << text;
+        }
+    }
+    for (const std::string text : {"3 {sha}", "\t+0003\u00a0{sha} trailing\r\n"}) {
+        const std::size_t at = text.find("{sha}");
+        write_text(builder.root / "CURRENT", text.substr(0, at) + store->manifest().manifest_sha + text.substr(at + 5));
+        ASSERT_TRUE(NativeStore::open(builder.root.string()).has_value()) << text;
+        EXPECT_TRUE(check_current(builder.root, store->manifest()).empty()) << text;
+    }
+    EXPECT_EQ(format_current(3, store->manifest().manifest_sha), "3 " + store->manifest().manifest_sha + "\n");
 }
 
 TEST(Verify, HealthyAtEveryGenerationWithItsCounters) {
@@ -762,15 +781,15 @@ TEST(Verify, CommittedStoresStayHealthyAtEveryGeneration) {
         SCOPED_TRACE(fmt::format("seed {}", seed));
         TempDir dir("vorp-integrity-seeded");
         const auto store = open_ok(dir.path);
-        store->lane_stride = 100;
+        StoreTestAccess::set_lane_stride(*store, 100);
         std::mt19937_64 rng(static_cast<std::uint64_t>(seed));
         // identity (node: uid id; edge: src, dst, rel) -> (kind, believed vid)
         std::map<std::tuple<int, std::uint32_t, std::uint32_t, int>, Id96> believed;
         std::uint64_t rows = 0, next_vid = 1;
         for (std::uint64_t generation = 1; generation <= 7; ++generation) {
             const std::int64_t tt = static_cast<std::int64_t>(generation) * 100;
-            if (store->dict.size() < 6) store->dict.push(fmt::format("u{}", store->dict.size()), "Thing");
-            const auto entities = static_cast<std::uint32_t>(store->dict.size());
+            if (StoreTestAccess::dict(*store).size() < 6) StoreTestAccess::dict(*store).push(fmt::format("u{}", StoreTestAccess::dict(*store).size()), "Thing");
+            const auto entities = static_cast<std::uint32_t>(store->dict().size());
             must(store->begin(tt));
             std::set<std::tuple<int, std::uint32_t, std::uint32_t, int>> touched;
             for (int staged = 0; staged < 6; ++staged) {
@@ -793,7 +812,7 @@ TEST(Verify, CommittedStoresStayHealthyAtEveryGeneration) {
                 believed[key] = Id96{vid, is_edge ? 0u : 1u};
                 ++rows;
             }
-            must(store->commit(store->manifest.event_log));
+            must(store->commit(store->manifest().event_log));
 
             const auto full = verify_full(*store);
             ASSERT_TRUE(full.has_value()) << full.error().display();
@@ -815,7 +834,7 @@ TEST(Verify, HardFailures) {
     {
         // A handle whose own manifest fails its digest: both modes raise, nothing is reported.
         const auto store = open_ok(builder.root);
-        store->manifest.created_tt += 1;
+        StoreTestAccess::manifest(*store).created_tt += 1;
         for (const auto& error : {verify_files(*store).error(), verify_full(*store).error()}) {
             EXPECT_EQ(error.category, Category::Corrupt);
             EXPECT_TRUE(error.message.starts_with("manifest checksum mismatch: computed ")) << error.message;
@@ -842,7 +861,7 @@ TEST(Verify, HardFailures) {
 
     // A segment that goes missing between the fast mode and the walk is a finding of the walk.
     fs::remove(builder.root / SEG2);
-    const RowWalkReport walk = check_rows(builder.root, store->manifest, store->dict, CloseIndex{}, {SEG0});
+    const RowWalkReport walk = check_rows(builder.root, store->manifest(), store->dict(), CloseIndex{}, {SEG0});
     ASSERT_EQ(walk.findings.size(), 1u);
     EXPECT_EQ(walk.findings[0], F("segment", "rows-unreadable", SEG2, 3,
                                   fmt::format("{}: io: No such file or directory (os error 2) [file={}]", SEG2,

@@ -159,9 +159,9 @@ struct Observed {
 
 Observed observe(NativeStore& store) {
     Observed out;
-    out.generation = store.manifest.generation;
+    out.generation = store.manifest().generation;
     out.versions = vorp::testing::stored_versions(store);
-    for (std::uint32_t id = 0; id < store.dict.size(); ++id) out.uids.push_back(store.uid_of(id).value());
+    for (std::uint32_t id = 0; id < store.dict().size(); ++id) out.uids.push_back(store.uid_of(id).value());
     return out;
 }
 
@@ -196,7 +196,7 @@ void stage_sample(NativeStore& store, std::int64_t tt, std::uint32_t edges) {
 
 void commit_sample(NativeStore& store, std::int64_t tt, std::uint32_t edges) {
     stage_sample(store, tt, edges);
-    if (!store.commit(store.manifest.event_log)) throw std::runtime_error("commit failed");
+    if (!store.commit(store.manifest().event_log)) throw std::runtime_error("commit failed");
 }
 
 // Runs `operation` on a handle of `root` under the recorder, then checks every image it left.
@@ -271,9 +271,9 @@ TEST(PowerCut, FirstCommitRetriedAfterTheRootSyncFailed) {
         [&](NativeStore& store) {
             stage_sample(store, 1, 4);
             attempt = 1;
-            ASSERT_FALSE(store.commit(store.manifest.event_log));
+            ASSERT_FALSE(store.commit(store.manifest().event_log));
             attempt = 2;
-            ASSERT_EQ(store.commit(store.manifest.event_log).value(), 1u);
+            ASSERT_EQ(store.commit(store.manifest().event_log).value(), 1u);
         },
         [&](DurableOp op, const fs::path& path, std::uint64_t, std::size_t&) {
             return attempt == 1 && op == DurableOp::sync_dir && path == dir.path ? EIO : 0;
@@ -291,7 +291,7 @@ TEST(PowerCut, CommitWithClosesOfStoredVersions) {
         stage_sample(store, 3, 5);
         ASSERT_TRUE(store.close_version(RowKind::Edge, {1, 2}, 3));
         ASSERT_TRUE(store.close_version(RowKind::Node, {(std::uint64_t{1} << 40) + 2, 0}, 3));
-        ASSERT_EQ(store.commit(store.manifest.event_log).value(), 3u);
+        ASSERT_EQ(store.commit(store.manifest().event_log).value(), 3u);
     });
 }
 
@@ -309,8 +309,8 @@ TEST(PowerCut, FailedCommitsThenRetry) {
         [&](NativeStore& store) {
             stage_sample(store, 2, 5);
             ASSERT_TRUE(store.close_version(RowKind::Edge, {1, 1}, 2));
-            for (attempt = 1; attempt <= 3; ++attempt) ASSERT_FALSE(store.commit(store.manifest.event_log));
-            ASSERT_EQ(store.commit(store.manifest.event_log).value(), 2u);
+            for (attempt = 1; attempt <= 3; ++attempt) ASSERT_FALSE(store.commit(store.manifest().event_log));
+            ASSERT_EQ(store.commit(store.manifest().event_log).value(), 2u);
         },
         [&](DurableOp op, const fs::path& path, std::uint64_t written, std::size_t& length) {
             if (attempt == 1 && op == DurableOp::write && path.extension() == ".tmp" &&
@@ -333,7 +333,7 @@ TEST(PowerCut, Compaction) {
             if (tt > 1) {
                 ASSERT_TRUE(store->close_version(RowKind::Edge, {std::uint64_t(tt - 1), 1}, tt));
             }
-            ASSERT_TRUE(store->commit(store->manifest.event_log));
+            ASSERT_TRUE(store->commit(store->manifest().event_log));
         }
     }
     check_every_moment(dir.path, [](NativeStore& store) { ASSERT_TRUE(compact(store)); });

@@ -20,6 +20,7 @@
 #include "vorp/segment_cache.h"
 #include "vorp/store.h"
 #include "vorp/text.h"
+#include "store_access.h"
 
 namespace vorp {
 namespace {
@@ -97,8 +98,8 @@ public:
     bool chance(int percent) { return pick(100) < static_cast<std::uint64_t>(percent); }
 
     std::uint32_t dense(const std::string& uid) {
-        if (auto id = store_->dict.dense_id(uid)) return *id;
-        return store_->dict.push(uid, "entity");
+        if (auto id = store_->dict().dense_id(uid)) return *id;
+        return StoreTestAccess::dict(*store_).push(uid, "entity");
     }
 
     std::int64_t close_time() {
@@ -187,7 +188,7 @@ private:
         return fmt::format("retire {}", v.vid);
     }
     std::string commit() {
-        const auto generation = store_->commit(store_->manifest.event_log);
+        const auto generation = store_->commit(store_->manifest().event_log);
         EXPECT_TRUE(generation.has_value()) << (generation ? "" : generation.error().display());
         for (MVersion& v : model.versions) {
             if (v.stored) {
@@ -387,7 +388,7 @@ void check_node_scan(Driver& d, const std::vector<std::int64_t>& times) {
             for (const MVersion* v : d.model.of_kind(RowKind::Node)) {
                 if ((lo && !(v->vt_e > *lo)) || (hi && !(v->vt_s < *hi))) continue;
                 if (!is_believed(v->tt_s, v->tt_e(), at)) continue;
-                want.push_back({*store.dict.dense_id(v->uid), v->vt_s, v->vt_e, v->uid, v->vid.to_hex(), v->label});
+                want.push_back({*store.dict().dense_id(v->uid), v->vt_s, v->vt_e, v->uid, v->vid.to_hex(), v->label});
             }
             const auto got = scan_node_versions(store, at, lo, hi);
             ASSERT_TRUE(got.has_value()) << got.error().display();

@@ -16,6 +16,7 @@
 #include "vorp/read.h"
 #include "vorp/simd.h"
 #include "vorp/store.h"
+#include "store_access.h"
 
 namespace vorp {
 namespace {
@@ -31,8 +32,8 @@ TEST(VersionPageOrder, PagesEqualTheStableSortAmongTiedVersions) {
     testing::TempDir dir;
     auto store = std::move(*NativeStore::open((dir.path / "store").string()));
     std::mt19937_64 rng(5);
-    const std::uint32_t a = store->dict.push("a", "x");
-    const std::uint32_t b = store->dict.push("b", "x");
+    const std::uint32_t a = StoreTestAccess::dict(*store).push("a", "x");
+    const std::uint32_t b = StoreTestAccess::dict(*store).push("b", "x");
     // Three batches over only six vids: most (tt_s, vid) pairs occur several times.
     for (std::int64_t tt = 1; tt <= 3; ++tt) {
         ASSERT_TRUE(store->begin(tt).has_value());
@@ -43,7 +44,7 @@ TEST(VersionPageOrder, PagesEqualTheStableSortAmongTiedVersions) {
             ASSERT_TRUE(store->stage_edge(std::move(row)).has_value());
         }
         if (tt < 3) {  // the last batch stays staged
-            ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+            ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
         }
     }
     const VersionQuery query{10, 0, 1000, nullptr, BeliefMode::All};
@@ -74,8 +75,8 @@ TEST(VersionPageOrder, PagesEqualTheStableSortAmongTiedVersions) {
 TEST(VersionPageOrder, TiedVersionsFollowTheFileListThenTheStagedRows) {
     testing::TempDir dir;
     auto store = std::move(*NativeStore::open((dir.path / "store").string()));
-    const std::uint32_t a = store->dict.push("a", "x");
-    const std::uint32_t b = store->dict.push("b", "x");
+    const std::uint32_t a = StoreTestAccess::dict(*store).push("a", "x");
+    const std::uint32_t b = StoreTestAccess::dict(*store).push("b", "x");
     const Id96 v{7, 1}, w{5, 0}, x{9, 9};
     const auto stage = [&](Id96 vid, std::int64_t tt_s, std::int64_t vt_s, std::int64_t vt_e) {
         ASSERT_TRUE(store->stage_edge(EdgeRow{"r", "", "{}", "", std::nullopt, vid, vt_s, vt_e, tt_s, a, b}).has_value());
@@ -84,14 +85,14 @@ TEST(VersionPageOrder, TiedVersionsFollowTheFileListThenTheStagedRows) {
     stage(v, 3, 100, OPEN_END);  // the interval lane
     stage(w, 3, 101, 102);
     stage(x, 2, 102, 103);
-    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
     ASSERT_TRUE(store->begin(6).has_value());
     stage(v, 3, 200, 201);  // one event segment holding 199 before 200 (rows sorted by vt_s)
     stage(v, 4, 400, 401);
     stage(v, 3, 199, 200);
-    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
-    ASSERT_EQ(store->manifest.edge_lanes.event.size(), 2u);
-    ASSERT_EQ(store->manifest.edge_lanes.interval.size(), 1u);
+    ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
+    ASSERT_EQ(store->manifest().edge_lanes.event.size(), 2u);
+    ASSERT_EQ(store->manifest().edge_lanes.interval.size(), 1u);
     ASSERT_TRUE(store->begin(7).has_value());
     stage(v, 3, 301, 302);  // staged rows keep staging order
     stage(v, 3, 300, 301);
@@ -127,7 +128,7 @@ TEST(VersionPageOrder, LargePagesEqualTheStableSortOnAnyThreadCount) {
     auto store = std::move(*NativeStore::open((dir.path / "store").string()));
     std::mt19937_64 rng(17);
     std::vector<std::uint32_t> ids;
-    for (int e = 0; e < 50; ++e) ids.push_back(store->dict.push(fmt::format("e{}", e), "x"));
+    for (int e = 0; e < 50; ++e) ids.push_back(StoreTestAccess::dict(*store).push(fmt::format("e{}", e), "x"));
     constexpr std::uint32_t PER_BATCH = 40'000;
     std::vector<Id96> stored;
     for (std::int64_t tt = 1; tt <= 4; ++tt) {
@@ -153,7 +154,7 @@ TEST(VersionPageOrder, LargePagesEqualTheStableSortOnAnyThreadCount) {
             }
         }
         if (tt < 4) {
-            ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+            ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
         }
     }
     const std::vector<std::string> knows = {"knows"};

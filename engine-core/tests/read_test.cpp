@@ -11,6 +11,7 @@
 #include "vorp/read.h"
 #include "vorp/segment_cache.h"
 #include "vorp/store.h"
+#include "store_access.h"
 
 namespace vorp {
 namespace {
@@ -24,8 +25,8 @@ std::unique_ptr<NativeStore> open_store(const testing::TempDir& dir) {
 }
 
 std::uint32_t dense(NativeStore& store, std::string_view uid) {
-    if (auto id = store.dict.dense_id(uid)) return *id;
-    return store.dict.push(uid, "entity");
+    if (auto id = store.dict().dense_id(uid)) return *id;
+    return StoreTestAccess::dict(store).push(uid, "entity");
 }
 
 EdgeRow edge(NativeStore& store, std::string_view src, std::string_view dst, std::uint32_t vid, std::int64_t tt,
@@ -60,7 +61,7 @@ TEST(PointLookups, EdgeIdentsAtEveryBoundary) {
     ASSERT_TRUE(store->begin(10).has_value());
     for (std::uint32_t i = 0; i < 5; ++i) ASSERT_TRUE(store->stage_edge(edge(*store, "a", fmt::format("b{}", i), i, 10)).has_value());
     ASSERT_TRUE(store->stage_node(node(*store, "a", 1, 10, "{}")).has_value());
-    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
     const std::vector<SegmentFileRef> edges = store->edge_files();
     ASSERT_EQ(edges.size(), 1u);
     const std::uint64_t seg = edges[0].segment_id;
@@ -94,7 +95,7 @@ TEST(PointLookups, PropsForVidsPrefersStagedAndKeepsTheCallersText) {
     ASSERT_TRUE(store->begin(10).has_value());
     ASSERT_TRUE(store->stage_node(node(*store, "a", 1, 10, R"({"v":"stored"})")).has_value());
     ASSERT_TRUE(store->stage_node(node(*store, "a", 2, 10, R"({"v":"closed"})")).has_value());
-    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
     ASSERT_TRUE(store->begin(11).has_value());
     ASSERT_TRUE(store->close_version(RowKind::Node, Id96{9, 2}, 11).has_value());
     const std::string one = Id96{9, 1}.to_hex(), two = Id96{9, 2}.to_hex();
@@ -114,7 +115,7 @@ TEST(PointLookups, PropsForVidsPrefersStagedAndKeepsTheCallersText) {
 TEST(Belief, CurrentOnlyStoresRefusePastTimes) {
     testing::TempDir dir;
     auto store = open_store(dir);
-    store->current_only = true;
+    StoreTestAccess::set_current_only(*store, true);
     EXPECT_TRUE(believed_node_versions(*store, "a", OPEN_END - 1).has_value());
     const auto refused = believed_node_versions(*store, "a", OPEN_END - 2);
     ASSERT_FALSE(refused.has_value());
@@ -139,7 +140,7 @@ TEST(Pages, AsOfTimesAtOrAfterOpenEndAreClampedToNow) {
     auto store = open_store(dir);
     ASSERT_TRUE(store->begin(10).has_value());
     for (std::uint32_t i = 0; i < 3; ++i) ASSERT_TRUE(store->stage_edge(edge(*store, "a", "b", i, 10)).has_value());
-    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
     ASSERT_TRUE(store->begin(11).has_value());
     ASSERT_TRUE(store->close_version(RowKind::Edge, Id96{7, 1}, 11).has_value());
     ASSERT_TRUE(store->stage_edge(edge(*store, "a", "b", 3, 11)).has_value());  // staged, never closed
@@ -176,12 +177,12 @@ TEST(PointLookups, PropsForAVidStoredTwiceComeFromTheLastInFileListOrder) {
     ASSERT_TRUE(store->begin(10).has_value());
     stage(100, OPEN_END, R"({"at":"interval 100"})");
     stage(50, OPEN_END, R"({"at":"interval 50"})");
-    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
     ASSERT_TRUE(store->begin(11).has_value());
     stage(5, 6, R"({"at":"event"})");
-    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
-    ASSERT_EQ(store->manifest.edge_lanes.interval.size(), 1u);
-    ASSERT_EQ(store->manifest.edge_lanes.event.size(), 1u);
+    ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
+    ASSERT_EQ(store->manifest().edge_lanes.interval.size(), 1u);
+    ASSERT_EQ(store->manifest().edge_lanes.event.size(), 1u);
     const std::vector<std::string> asked = {vid.to_hex()};
     EXPECT_EQ(props_for_vids(*store, RowKind::Edge, asked)->at(vid.to_hex()), R"({"at":"interval 100"})");
 
@@ -189,7 +190,7 @@ TEST(PointLookups, PropsForAVidStoredTwiceComeFromTheLastInFileListOrder) {
     for (const std::int64_t tt : {12, 13}) {
         ASSERT_TRUE(store->begin(tt).has_value());
         ASSERT_TRUE(store->stage_node(node(*store, "a", 1, tt, fmt::format(R"({{"tt":{}}})", tt))).has_value());
-        ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+        ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
     }
     const std::string node_vid = Id96{9, 1}.to_hex();
     EXPECT_EQ(props_for_vids(*store, RowKind::Node, std::vector<std::string>{node_vid})->at(node_vid), R"({"tt":13})");
@@ -206,13 +207,13 @@ TEST(Belief, BelievedAnyChoosesLookupsOnlyForAShortList) {
         // 60 versions of 20 uids, three each; every version of "u0" is closed at 11.
         for (std::uint32_t i = 0; i < 60; ++i)
             ASSERT_TRUE(store->stage_node(node(*store, fmt::format("u{}", i % 20), i, 10, "{}")).has_value());
-        ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+        ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
         ASSERT_TRUE(store->begin(11).has_value());
         ASSERT_TRUE(store->close_version(RowKind::Node, Id96{9, 0}, 11).has_value());
         ASSERT_TRUE(store->close_version(RowKind::Node, Id96{9, 20}, 11).has_value());
         ASSERT_TRUE(store->close_version(RowKind::Node, Id96{9, 40}, 11).has_value());
-        ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
-        ASSERT_EQ(store->manifest.stats.n_node_versions, 60u);
+        ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
+        ASSERT_EQ(store->manifest().stats.n_node_versions, 60u);
     }
     using Found = std::unordered_set<std::string>;
     const auto ask = [&](std::vector<std::string> uids, std::int64_t at, Found want, bool per_uid) {
@@ -238,11 +239,11 @@ TEST(Sweeps, OpenEachSegmentOnce) {
         ASSERT_TRUE(store->begin(tt).has_value());
         for (std::uint32_t i = 0; i < 3; ++i)
             ASSERT_TRUE(store->stage_edge(edge(*store, "a", "b", static_cast<std::uint32_t>(tt * 10) + i, tt)).has_value());
-        ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+        ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
     }
     ASSERT_EQ(store->edge_files().size(), 4u);
     ASSERT_TRUE(store->close_overlay().has_value());
-    store->segment_cache.emplace(1);
+    StoreTestAccess::caches(*store).segments.emplace(1);
     const auto edges = all_edge_versions(*store);
     ASSERT_TRUE(edges.has_value());
     EXPECT_EQ(edges->size(), 12u);
@@ -273,7 +274,7 @@ TEST(Resolution, RanksByScoreThenUidBytes) {
     add("carl", R"({"name":"Old ALICE name"})", 0);
     add("carl", R"({"name":"Carl"})", 5);  // newest version no longer bears the name
     add(" alice", "{}");
-    ASSERT_TRUE(store->commit(store->manifest.event_log).has_value());
+    ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
     ASSERT_TRUE(store->begin(11).has_value());
     add("zed", R"({"name":"staged alice"})");
     ASSERT_TRUE(store->close_version(RowKind::Node, Id96{9, 2}, 11).has_value());  // "Alice" closed now

@@ -16,6 +16,7 @@
 #include "test_support.h"
 #include "vorp/scan_pipeline.h"
 #include "vorp/store.h"
+#include "store_access.h"
 
 namespace vorp {
 namespace {
@@ -818,8 +819,8 @@ TEST(ScanRequest, StagedClosesApplyAndStagedRowsStayHidden) {
     auto opened = NativeStore::open((dir.path / "s").string());
     ASSERT_TRUE(opened) << opened.error().display();
     NativeStore& store = **opened;
-    const std::uint32_t a = store.dict.push("a", "L");
-    const std::uint32_t b = store.dict.push("b", "L");
+    const std::uint32_t a = StoreTestAccess::dict(store).push("a", "L");
+    const std::uint32_t b = StoreTestAccess::dict(store).push("b", "L");
     const auto edge = [&](std::uint32_t index, std::int64_t tt) {
         EdgeRow row;
         row.rel_type = "r";
@@ -879,8 +880,8 @@ TEST(ScanRequest, ColdScansOfFreshHandlesAgreeAtEveryThreadCount) {
         auto opened = NativeStore::open(root.string());
         ASSERT_TRUE(opened) << opened.error().display();
         NativeStore& store = **opened;
-        const std::uint32_t a = store.dict.push("a", "L");
-        const std::uint32_t b = store.dict.push("b", "L");
+        const std::uint32_t a = StoreTestAccess::dict(store).push("a", "L");
+        const std::uint32_t b = StoreTestAccess::dict(store).push("b", "L");
         for (std::int64_t batch = 0; batch < 6; ++batch) {
             const std::int64_t tt = 10 * (batch + 1);
             ASSERT_TRUE(store.begin(tt));
@@ -941,7 +942,7 @@ TEST(ScanRequest, ColdScansOfFreshHandlesAgreeAtEveryThreadCount) {
         auto cold = NativeStore::open(root.string());
         ASSERT_TRUE(cold);
         ASSERT_TRUE(scan_edges(**cold, args));
-        EXPECT_EQ((*cold)->close_cache.cached_run_count(), std::optional<std::size_t>(5));
+        EXPECT_EQ((*cold)->close_cache().cached_run_count(), std::optional<std::size_t>(5));
         auto later = (*cold)->committed_close_index();
         ASSERT_TRUE(later);
         EXPECT_EQ((*later)->closed, (*index)->closed);
@@ -953,7 +954,7 @@ TEST(ScanRequest, ColdScansOfFreshHandlesAgreeAtEveryThreadCount) {
     // Damage the third and fifth edge segments in target order.
     auto opened = NativeStore::open(root.string());
     ASSERT_TRUE(opened);
-    const std::vector<SegmentEntry>& event = (*opened)->manifest.edge_lanes.event;
+    const std::vector<SegmentEntry>& event = (*opened)->manifest().edge_lanes.event;
     ASSERT_GE(event.size(), 5u);
     for (const std::size_t index : {2, 4}) {
         const std::filesystem::path file = root / event[index].file;

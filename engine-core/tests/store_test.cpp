@@ -21,6 +21,7 @@
 #include "vorp/gc.h"
 #include "vorp/manifest_chain.h"
 #include "vorp/row.h"
+#include "store_access.h"
 
 namespace vorp {
 namespace {
@@ -58,7 +59,7 @@ Manifest publish_next(const fs::path& root, const Manifest& parent, std::uint64_
 
 // A store at generation 1 whose dictionary holds the given uids.
 Manifest store_with_uids(const fs::path& root, const std::vector<std::string>& uids) {
-    const Manifest genesis = open_ok(root)->manifest;
+    const Manifest genesis = open_ok(root)->manifest();
     Dictionary dict = Dictionary::for_root(root);
     for (const auto& uid : uids) dict.push(uid, "label");
     const DictCommit committed = dict.commit_to_disk().value();
@@ -210,21 +211,21 @@ TEST(StoreOpen, Matrix) {
         TempDir dir("vorp-open");
         const fs::path root = dir.path / "store";
         std::string sha;
-        if (test.existing) sha = open_ok(root)->manifest.manifest_sha;
+        if (test.existing) sha = open_ok(root)->manifest().manifest_sha;
         test.prepare(root, sha);
         const std::string current_before = fs::exists(root / "CURRENT") ? read_text(root / "CURRENT") : "";
         auto opened = NativeStore::open(root.string());
         if (test.error.empty()) {
             ASSERT_TRUE(opened) << opened.error().display();
             const NativeStore& store = **opened;
-            EXPECT_EQ(store.manifest.generation, test.generation);
+            EXPECT_EQ(store.manifest().generation, test.generation);
             for (const char* sub : {"manifests", "seg", "close", "idx"}) EXPECT_TRUE(fs::is_directory(root / sub));
             if (test.existing && !current_before.empty()) {
                 EXPECT_EQ(read_text(root / "CURRENT"), current_before);  // open never rewrites CURRENT
             } else {
-                EXPECT_EQ(read_text(root / "CURRENT"), fmt::format("0 {}\n", store.manifest.manifest_sha));
+                EXPECT_EQ(read_text(root / "CURRENT"), fmt::format("0 {}\n", store.manifest().manifest_sha));
             }
-            EXPECT_EQ(pinned_generations(store.pin_path), std::set<std::uint64_t>{test.generation});
+            EXPECT_EQ(pinned_generations(store.pin_path()), std::set<std::uint64_t>{test.generation});
         } else {
             ASSERT_FALSE(opened);
             EXPECT_EQ(opened.error().display(),
@@ -242,19 +243,19 @@ TEST(StoreOpen, NewStoreLayoutAndPhases) {
     EXPECT_FALSE(fs::exists(root / "dict.log"));
     EXPECT_TRUE(fs::exists(root / "manifests/00000000000000000000.json"));
     EXPECT_FALSE(fs::exists(root / "CURRENT.tmp"));
-    EXPECT_EQ(store->manifest, Manifest::genesis());
-    EXPECT_TRUE(store->merkle.has_value());
-    EXPECT_EQ(store->checkpoint_generation, 0u);
-    const OpenPhases& phases = store->open_phases;
+    EXPECT_EQ(store->manifest(), Manifest::genesis());
+    EXPECT_TRUE(store->merkle().has_value());
+    EXPECT_EQ(store->checkpoint_generation(), 0u);
+    const OpenPhases& phases = store->open_phases();
     EXPECT_EQ(phases.checkpoint_read_parse_us + phases.merkle_verify_us + phases.state_build_us +
                   phases.delta_replay_us + phases.delta_count,
               0u);
     EXPECT_EQ(phases.chain_format, 3u);
     EXPECT_LE(phases.dictionary_open_us + phases.other_us, phases.total_us + phases.dictionary_open_us);
-    EXPECT_EQ(store->pin_path, fs::canonical(root));
+    EXPECT_EQ(store->pin_path(), fs::canonical(root));
     EXPECT_FALSE(store->in_batch());
-    EXPECT_FALSE(store->current_only);
-    EXPECT_EQ(store->lane_stride, 604800000000);
+    EXPECT_FALSE(store->current_only());
+    EXPECT_EQ(store->seal_layout().lane_stride, 604800000000);
 }
 
 TEST(StoreOpen, ChainOfDeltasAndDictionaryLengths) {
@@ -265,23 +266,23 @@ TEST(StoreOpen, ChainOfDeltasAndDictionaryLengths) {
     {
         // Segment files the manifest names do not exist: open must not read them.
         auto store = open_ok(root);
-        EXPECT_EQ(store->manifest, head);
-        EXPECT_EQ(store->open_phases.delta_count, 5u);
-        EXPECT_EQ(store->checkpoint_generation, 0u);
-        EXPECT_EQ(store->dict.size(), 3u);
+        EXPECT_EQ(store->manifest(), head);
+        EXPECT_EQ(store->open_phases().delta_count, 5u);
+        EXPECT_EQ(store->checkpoint_generation(), 0u);
+        EXPECT_EQ(store->dict().size(), 3u);
         EXPECT_EQ(store->uid_of(2).value(), "carol");
         EXPECT_EQ(store->dense_or_err("bob").value(), 1u);
         EXPECT_EQ(store->uid_of(3).error().display(),
                   "invariant: dense id 3 is not in the dictionary — " + std::string(ENGINE_BUG_REMEDY));
         EXPECT_EQ(store->dense_or_err("d\"ave\n").error().display(),
                   "invariant: uid \"d\\\"ave\\n\" left the dictionary — " + std::string(ENGINE_BUG_REMEDY));
-        store->dict.push("dave", "");  // added since the last commit: uid_of sees it
+        StoreTestAccess::dict(*store).push("dave", "");  // added since the last commit: uid_of sees it
         EXPECT_EQ(store->uid_of(3).value(), "dave");
     }
     const fs::path log = root / "dict.log";
     const std::string committed = read_text(log);
     write_text(log, committed + std::string("\x05\x00\x00\x00trash", 9));  // the tail of a commit that never published
-    EXPECT_EQ(open_ok(root)->dict.size(), 3u);
+    EXPECT_EQ(open_ok(root)->dict().size(), 3u);
 
     write_text(log, committed.substr(0, committed.size() - 1));
     auto short_log = NativeStore::open(root.string());
@@ -332,8 +333,8 @@ TEST(StoreOpen, PinsFollowHandles) {
     fs::current_path(dir.path);
     auto second = open_ok("s//");
     fs::current_path(cwd);
-    EXPECT_EQ(second->pin_path, first->pin_path);
-    EXPECT_EQ(second->root, fs::path("s//"));
+    EXPECT_EQ(second->pin_path(), first->pin_path());
+    EXPECT_EQ(second->root(), fs::path("s//"));
     const fs::path key = fs::canonical(root);
     EXPECT_EQ(pinned_generations(key), (std::set<std::uint64_t>{0}));
     first->move_pin(3);
@@ -352,7 +353,7 @@ TEST(StoreOpen, CurrentOnlyMarker) {
     EXPECT_EQ(read_text(dir.path / "CURRENT_ONLY"), "stripped by compact_current_only\n");
     const auto reopened = open_ok(dir.path);
     for (auto* handle : {store.get(), reopened.get()}) {
-        EXPECT_TRUE(handle->current_only);
+        EXPECT_TRUE(handle->current_only());
         EXPECT_TRUE(handle->assert_full_belief(OPEN_END - 1));
         EXPECT_TRUE(handle->assert_full_belief(OPEN_END));
         const Status refused = handle->assert_full_belief(OPEN_END - 2);
@@ -469,7 +470,7 @@ TEST(DurableWrite, FailuresNameTheirFileAndKeepTheTarget) {
 TEST(DurableWrite, PublishCadenceAndRefusal) {
     TempDir dir("vorp-durable");
     const fs::path root = dir.path;
-    Manifest head = open_ok(root)->manifest;
+    Manifest head = open_ok(root)->manifest();
     std::uint64_t checkpoint = 0;
     std::vector<std::uint64_t> checkpoints;
     for (int i = 0; i < 5; ++i) {
@@ -488,8 +489,8 @@ TEST(DurableWrite, PublishCadenceAndRefusal) {
     }
     EXPECT_EQ(checkpoints, (std::vector<std::uint64_t>{0, 2, 2, 4, 4}));
     auto reopened = open_ok(root);
-    EXPECT_EQ(reopened->manifest, head);
-    EXPECT_EQ(reopened->checkpoint_generation, 4u);
+    EXPECT_EQ(reopened->manifest(), head);
+    EXPECT_EQ(reopened->checkpoint_generation(), 4u);
 
     Manifest legacy = head.successor(head.created_tt + 1);
     legacy.format = 2;
@@ -517,21 +518,21 @@ TEST(DurableWrite, FailedDirectorySyncAfterCurrentStillPublishes) {
         EXPECT_TRUE(pinned_generations(root).empty());
     }
     auto store = open_ok(root);
-    EXPECT_EQ(store->manifest.generation, 0u);
+    EXPECT_EQ(store->manifest().generation, 0u);
 
-    Manifest next = store->manifest.successor(1);
+    Manifest next = store->manifest().successor(1);
     next.seal();
     Published published;
     {
         ScopedDurableFault fault([&](DurableOp op, const fs::path& path, std::uint64_t, std::size_t&) {
             return op == DurableOp::sync_dir && path == root ? EIO : 0;
         });
-        published = publish(root, base_of(store->manifest), 0, next, false, 512).value();
+        published = publish(root, base_of(store->manifest()), 0, next, false, 512).value();
     }
     ASSERT_TRUE(published.unsynced);
     EXPECT_EQ(published.unsynced->message,
               "generation 1 was published but its directory could not be synced: Input/output error (os error 5)");
-    EXPECT_EQ(open_ok(root)->manifest, next);
+    EXPECT_EQ(open_ok(root)->manifest(), next);
 
     // A failure before the rename publishes nothing.
     Manifest after = next.successor(2);
@@ -543,7 +544,7 @@ TEST(DurableWrite, FailedDirectorySyncAfterCurrentStillPublishes) {
         EXPECT_FALSE(publish(root, base_of(next), 0, after, false, 512));
     }
     EXPECT_TRUE(fs::exists(manifest_path(root, 2)));  // the orphan the next publish replaces
-    EXPECT_EQ(open_ok(root)->manifest, next);
+    EXPECT_EQ(open_ok(root)->manifest(), next);
 }
 
 TEST(DurableWrite, CrashPointMatchesExactly) {

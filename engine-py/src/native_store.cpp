@@ -66,7 +66,7 @@ void store_dealloc(PyObject* self) {
 // nothing, and succeeds exactly when no other call holds the object.
 PyObject* close(StoreCall&) { return py_none(); }
 
-PyObject* generation(StoreCall& call) { return py_int(call.store().manifest.generation); }
+PyObject* generation(StoreCall& call) { return py_int(call.store().manifest().generation); }
 
 PyObject* begin(StoreCall& call, std::int64_t tt) {
     VORP_PY_TRY(call.store().begin(tt));
@@ -77,7 +77,7 @@ PyObject* begin(StoreCall& call, std::int64_t tt) {
 // commit consumes it too), else the current generation's.
 PyObject* commit(StoreCall& call) {
     NativeStore& store = call.store();
-    EventLogRef cursor = store.manifest.event_log;
+    EventLogRef cursor = store.manifest().event_log;
     if (std::optional<PendingCursor> pending = std::exchange(call.state().pending_cursor, std::nullopt))
         cursor = EventLogRef{pending->offset, std::move(pending->chain)};
     const std::uint64_t generation = VORP_PY_TRY(store.commit(std::move(cursor)));
@@ -114,7 +114,7 @@ PyObject* tuple_of(std::initializer_list<PyObject*> items) {
 }
 
 PyObject* event_cursor(StoreCall& call) {
-    const EventLogRef& cursor = call.store().manifest.event_log;
+    const EventLogRef& cursor = call.store().manifest().event_log;
     return tuple_of({py_int(cursor.offset), py_str(cursor.chain)});
 }
 
@@ -132,7 +132,7 @@ PyObject* postings_stats(StoreCall& call, std::string kind) {
 }
 
 PyObject* last_commit_phases(StoreCall& call) {
-    const std::optional<CommitPhases>& phases = call.store().last_commit_phases;
+    const std::optional<CommitPhases>& phases = call.store().last_commit_phases();
     if (!phases) return py_none();
     return DictBuilder()
         .add("capture_us", py_int(phases->capture_us))
@@ -153,7 +153,7 @@ PyObject* last_commit_phases(StoreCall& call) {
 }
 
 PyObject* open_phase_us(StoreCall& call) {
-    const OpenPhases& phases = call.store().open_phases;
+    const OpenPhases& phases = call.store().open_phases();
     return DictBuilder()
         .add("checkpoint_read_parse_us", py_int(phases.checkpoint_read_parse_us))
         .add("merkle_verify_us", py_int(phases.merkle_verify_us))
@@ -167,11 +167,11 @@ PyObject* open_phase_us(StoreCall& call) {
         .finish();
 }
 
-PyObject* manifest_sha(StoreCall& call) { return py_str(call.store().manifest.manifest_sha); }
+PyObject* manifest_sha(StoreCall& call) { return py_str(call.store().manifest().manifest_sha); }
 
-PyObject* manifest_format(StoreCall& call) { return py_int(call.store().manifest.format); }
+PyObject* manifest_format(StoreCall& call) { return py_int(call.store().manifest().format); }
 
-PyObject* checkpoint_generation(StoreCall& call) { return py_int(call.store().checkpoint_generation); }
+PyObject* checkpoint_generation(StoreCall& call) { return py_int(call.store().checkpoint_generation()); }
 
 PyObject* in_batch(StoreCall& call) { return py_bool(call.store().in_batch()); }
 
@@ -194,18 +194,18 @@ PyObject* stats(StoreCall& call) {
         }
     }
     return DictBuilder()
-        .add("n_entities", py_int(static_cast<std::uint64_t>(store.dict.size())))
+        .add("n_entities", py_int(static_cast<std::uint64_t>(store.dict().size())))
         .add("n_node_versions", py_int(accum.n_node_versions))
         .add("n_edge_versions", py_int(accum.n_edge_versions))
         .add("vt_min", optional_int(accum.vt_min))
         .add("vt_max", optional_int(accum.vt_max))
         .add("rel_type_counts", counts)
         .add("max_out_degree", py_int(accum.max_out_degree()))
-        .add("generation", py_int(store.manifest.generation))
+        .add("generation", py_int(store.manifest().generation))
         .finish();
 }
 
-PyObject* current_only(StoreCall& call) { return py_bool(call.store().current_only); }
+PyObject* current_only(StoreCall& call) { return py_bool(call.store().current_only()); }
 
 PyObject* upgrade_manifests(StoreCall& call) {
     const UpgradeReport report = VORP_PY_TRY(call.store().upgrade_manifests());

@@ -222,7 +222,7 @@ PyObject* scan_nodes(StoreCall& call, std::int64_t as_of_tt, std::optional<std::
         .add("uid", str_column(scan.rows, &R::uid))
         .add("vid", str_column(scan.rows, &R::vid))
         .add("label", str_column(scan.rows, &R::label))
-        .add("segments_total", py_int(static_cast<std::uint64_t>(store.manifest.node_store.size())))
+        .add("segments_total", py_int(static_cast<std::uint64_t>(store.manifest().node_store.size())))
         .add("rows", py_int(static_cast<std::uint64_t>(scan.rows.size())))
         .add("rows_examined", py_int(scan.rows_examined))
         .add("rows_materialized", py_int(scan.rows_materialized))

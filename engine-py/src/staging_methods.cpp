@@ -17,9 +17,6 @@ namespace vorp::py {
 
 namespace {
 
-// A dict.log record stores each text's length in 32 bits.
-constexpr std::uint64_t MAX_DICT_TEXT_BYTES = 0xFFFFFFFFu;
-
 // Checks that an element is a str with a UTF-8 form (a str with lone surrogates has none), which
 // the str then caches; anything else fails exactly as the Str converter does. Runs no Python code.
 bool check_str(PyObject* item) {
@@ -306,7 +303,8 @@ PyObject* ensure_entities(StoreCall& call, StrColumn uids, StrColumn labels) {
         raise_text(PyExc_RuntimeError, "ensure_entities: uids and labels differ in length");
         return nullptr;
     }
-    Dictionary& dict = call.store().dict;
+    NativeStore& store = call.store();
+    const Dictionary& dict = store.dict();
     // Looked up in batches as the loop reaches them. The dictionary only grows here, so a uid
     // found is held at its position; one missing is looked up again there only when this call
     // has added something since its batch was looked up (an earlier position may have added it).
@@ -317,22 +315,11 @@ PyObject* ensure_entities(StoreCall& call, StrColumn uids, StrColumn labels) {
         const std::string_view uid = uids.text(index);
         // A uid already held (committed or staged) keeps its id and its first label.
         if (held || (pushed != pushed_at_lookup && dict.dense_id(uid))) return true;
-        // The dictionary itself refuses nothing: an id of 0xFFFFFFFF would read as "none" and a
-        // text past 32 bits of length cannot be recorded, so both are refused here.
-        if (dict.full()) {
-            err(dictionary_full_error());
+        if (Status added = store.ensure_entity(uid, labels.text(index)); !added) {
+            err(std::move(added).error());
             refused = true;
             return false;
         }
-        const std::string_view label = labels.text(index);
-        if (uid.size() > MAX_DICT_TEXT_BYTES || label.size() > MAX_DICT_TEXT_BYTES) {
-            err(EngineError::capacity(
-                fmt::format("a dictionary record holds at most {} bytes of uid and of label, got {} and {}",
-                            MAX_DICT_TEXT_BYTES, uid.size(), label.size())));
-            refused = true;
-            return false;
-        }
-        dict.push(uid, label);
         ++pushed;
         return true;
     });
@@ -345,7 +332,7 @@ PyObject* dense_ids(StoreCall& call, StrColumn uids) {
     std::vector<std::int64_t> ids;
     ids.reserve(uids.size());
     bool known = true;
-    lookup_uids(call.store().dict, uids, uids.size(), [&](std::size_t index, std::optional<std::uint32_t> id) {
+    lookup_uids(call.store().dict(), uids, uids.size(), [&](std::size_t index, std::optional<std::uint32_t> id) {
         if (!id) {
             unknown_uid_error(uids.text(index));
             known = false;
@@ -359,7 +346,7 @@ PyObject* dense_ids(StoreCall& call, StrColumn uids) {
 }
 
 PyObject* uids_for(StoreCall& call, I64Column ids) {
-    const Dictionary& dict = call.store().dict;
+    const Dictionary& dict = call.store().dict();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.values.size())));
     if (list.get() == nullptr) return nullptr;
     for (std::size_t index = 0; index < ids.values.size(); ++index) {
@@ -379,7 +366,7 @@ PyObject* uids_for(StoreCall& call, I64Column ids) {
     return Py_NewRef(list.get());
 }
 
-PyObject* num_entities(StoreCall& call) { return py_int(static_cast<std::uint64_t>(call.store().dict.size())); }
+PyObject* num_entities(StoreCall& call) { return py_int(static_cast<std::uint64_t>(call.store().dict().size())); }
 
 // ---- staging methods ------------------------------------------------------------------------------
 
@@ -391,15 +378,14 @@ PyObject* stage_edges(StoreCall& call, EdgeCols cols) {
     RowFailure failure;
     std::vector<std::uint32_t> src_ids, dst_ids;
     std::vector<Id96> vids;
-    resolve_uids(store.dict, cols.src, rows, src_ids, failure);
-    resolve_uids(store.dict, cols.dst, rows, dst_ids, failure);
+    resolve_uids(store.dict(), cols.src, rows, src_ids, failure);
+    resolve_uids(store.dict(), cols.dst, rows, dst_ids, failure);
     resolve_vids(cols.vid, rows, vids, failure);
 
     const std::size_t good = std::min(rows, failure.row);
     if (good > 0) {
         // Each row would meet the same batch test; the first one refuses them all.
-        if (!store.in_batch()) return err(no_batch_error());
-        store.staging.add_edges(std::span(vids).first(good), [&cols, &src_ids, &dst_ids](std::size_t row, EdgeRow& edge) {
+        VORP_PY_TRY(store.stage_edges(std::span<const Id96>(vids).first(good), [&cols, &src_ids, &dst_ids](std::size_t row, EdgeRow& edge) {
             edge.rel_type = cols.rel_type.text(row);
             edge.disc = cols.disc.text(row);
             edge.props = cols.props.text(row);
@@ -410,7 +396,7 @@ PyObject* stage_edges(StoreCall& call, EdgeCols cols) {
             edge.tt_s = cols.tt_s.values[row];
             edge.src_id = src_ids[row];
             edge.dst_id = dst_ids[row];
-        });
+        }));
     }
     if (good < rows) return failure.raise();
     return py_none();
@@ -423,13 +409,12 @@ PyObject* stage_nodes(StoreCall& call, NodeCols cols) {
     RowFailure failure;
     std::vector<std::uint32_t> uid_ids;
     std::vector<Id96> vids;
-    resolve_uids(store.dict, cols.uid, rows, uid_ids, failure);
+    resolve_uids(store.dict(), cols.uid, rows, uid_ids, failure);
     resolve_vids(cols.vid, rows, vids, failure);
 
     const std::size_t good = std::min(rows, failure.row);
     if (good > 0) {
-        if (!store.in_batch()) return err(no_batch_error());
-        store.staging.add_nodes(std::span(vids).first(good), [&cols, &uid_ids](std::size_t row, NodeRow& node) {
+        VORP_PY_TRY(store.stage_nodes(std::span<const Id96>(vids).first(good), [&cols, &uid_ids](std::size_t row, NodeRow& node) {
             node.label = cols.label.text(row);
             node.props = cols.props.text(row);
             node.source = cols.source.text(row);
@@ -438,7 +423,7 @@ PyObject* stage_nodes(StoreCall& call, NodeCols cols) {
             node.vt_e = cols.vt_e.values[row];
             node.tt_s = cols.tt_s.values[row];
             node.uid_id = uid_ids[row];
-        });
+        }));
     }
     if (good < rows) return failure.raise();
     return py_none();

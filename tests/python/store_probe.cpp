@@ -16,12 +16,13 @@
 #include "store_method.h"
 #include "vorp/row.h"
 #include "vorp/store.h"
+#include "../../engine-core/tests/store_access.h"
 
 namespace {
 
 using namespace vorp::py;
 
-PyObject* generation(StoreCall& call) { return py_int(call.store().manifest.generation); }
+PyObject* generation(StoreCall& call) { return py_int(call.store().manifest().generation); }
 PyObject* close(StoreCall&) { return py_none(); }
 PyObject* echo(StoreCall&, std::int64_t value) { return py_int(value); }
 
@@ -68,8 +69,8 @@ PyObject* stage_sample(StoreCall& call, std::int64_t tt, std::uint64_t edges, st
     VORP_PY_TRY(store.begin(tt));
     const auto entity = [&](std::uint64_t index) {
         const std::string uid = fmt::format("u{}-{}", tt, index);
-        if (const auto id = store.dict.dense_id(uid)) return *id;
-        return store.dict.push(uid, "thing");
+        if (const auto id = store.dict().dense_id(uid)) return *id;
+        return vorp::StoreTestAccess::dict(store).push(uid, "thing");
     };
     for (std::uint64_t i = 0; i < edges; ++i) {
         vorp::EdgeRow row;
@@ -135,7 +136,7 @@ PyObject* stored(StoreCall& call) {
 }
 
 PyObject* commit(StoreCall& call) {
-    const std::uint64_t generation = VORP_PY_TRY(call.store().commit(call.store().manifest.event_log));
+    const std::uint64_t generation = VORP_PY_TRY(call.store().commit(call.store().manifest().event_log));
     return py_int(generation);
 }
 

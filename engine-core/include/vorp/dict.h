@@ -38,6 +38,8 @@ namespace vorp {
 // Dense ids are u32 and 0xFFFFFFFF means "none" in reference columns, so a dictionary holds at
 // most 4,294,967,295 entries (ids 0 to 0xFFFFFFFE).
 inline constexpr std::uint64_t DICT_MAX_ENTRIES = 4294967295u;
+// A dict.log record stores each text's length in 32 bits.
+inline constexpr std::uint64_t MAX_DICT_TEXT_BYTES = 0xFFFFFFFFu;
 
 // The `capacity` error for adding an entity to a full dictionary:
 // "dictionary is full: 4294967295 entities is the u32 dense-id ceiling" (no remedy).
@@ -169,5 +171,9 @@ private:
     std::uint64_t committed_bytes_ = 0;
     std::uint32_t committed_ = 0;
 };
+
+// The uid of a dense id, or `invariant` "dense id {} is not in the dictionary" (engine-bug remedy):
+// the one wording every reader that turns a dense id read from a file into a uid reports.
+Result<std::string_view> uid_in(const Dictionary& dictionary, std::uint32_t dense_id);
 
 }  // namespace vorp

@@ -52,6 +52,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -181,9 +182,6 @@ std::optional<std::uint64_t> detected_ram_bytes();
 // The same rule over the file's text.
 std::optional<std::uint64_t> meminfo_total_bytes(std::string_view meminfo);
 
-// The uid of a dense id, or `invariant` "dense id {} is not in the dictionary" (engine-bug remedy):
-// the one wording every reader that turns a dense id read from a file into a uid reports.
-Result<std::string_view> uid_in(const Dictionary& dictionary, std::uint32_t dense_id);
 
 // ---- commit ----------------------------------------------------------------------------------------
 
@@ -218,35 +216,86 @@ struct UpgradeReport {
     bool operator==(const UpgradeReport&) const = default;
 };
 
+// The open batch: its transaction time and everything staged in it. Staged rows live in
+// `staging`; a close of a version staged in the same batch is a vid -> tt_e entry of `vid_closes`
+// (one map for both kinds; sealing folds it into the new segments); a close of a stored version is
+// a StagedClose for the commit's close run and an entry of `close_index`, a pending layer over the
+// committed close index through which reads see the close at once.
+struct Batch {
+    std::optional<std::int64_t> tt;  // absent: no batch is open
+    Staging staging;
+    StagedVidCloses vid_closes;
+    std::vector<StagedClose> closes;
+    std::shared_ptr<CloseIndex> close_index;
+
+    bool open() const { return tt.has_value(); }
+    // Back to "no batch is open", everything staged dropped: what commit does once the batch is
+    // published and rollback does instead.
+    void reset();
+};
+
+// The per-handle caches and derived indexes, each behind its own named mutex (a leaf lock), so
+// that shared calls may fill them concurrently.
+struct StoreCaches {
+    PoisonMutex stats_mutex{"stats"};
+    std::optional<StatsAccum> stats;  // under stats_mutex
+    KindPostings edge_postings{RowKind::Edge};
+    KindPostings node_postings{RowKind::Node};
+    CloseIndexCache close;
+    // The segment cache with the verified set and the per-generation file maps. Present from the
+    // end of open on (its budget is fixed there).
+    std::optional<SegmentCache> segments;
+};
+
+struct StoreTestAccess;
+
 // The handle of one open store. Owns the current generation's manifest and Merkle state, the uid
 // dictionary, the open batch and the per-handle caches, and holds one pin of its generation in the
-// process-wide pin table for as long as it lives.
+// process-wide pin table for as long as it lives. Its state is private: other modules read it
+// through the accessors and change it only through the member functions below.
 //
-// Plain fields change only in exclusive calls (the Python object lets one exclusive call or any
-// number of shared ones in) and are read without a lock; caches and derived indexes sit behind
-// their own named mutexes, each a leaf.
-//
-// Batches. At most one batch is open (batch_tt present). Staged rows live in `staging`; a close of
-// a version staged in the same batch is a vid -> tt_e entry of `staged_vid_closes` (one map for
-// both kinds; sealing folds it into the new segments); a close of a stored version is a
-// StagedClose for the commit's close run and an entry of `batch_close_index`, a pending layer over
-// the committed close index through which reads see the close at once. A failed call of a batch
-// operation leaves the batch as it was.
+// Thread safety. Exclusive calls (batches, commit, install, upgrade, maintenance) change the
+// plain state and need the handle to themselves; the Python object lets one exclusive call or any
+// number of shared ones in. Shared calls read the plain state without a lock and fill the caches
+// behind their own mutexes. A failed call of a batch operation leaves the batch as it was.
 class NativeStore {
 public:
     // Opens or creates the store at `path` (see store.cpp for the steps). On failure nothing stays
     // pinned; directories created and a genesis generation published stay on disk.
     static Result<std::unique_ptr<NativeStore>> open(std::string_view path);
 
-    // Unpins, then releases the owning fields in declaration order. Writes nothing: an open batch
+    // Unpins, then releases the owning state in declaration order. Writes nothing: an open batch
     // and dictionary entries added since the last commit are lost. Never throws, whatever state
     // the handle's locks (or the pin table's) are in.
     ~NativeStore();
     NativeStore(const NativeStore&) = delete;
     NativeStore& operator=(const NativeStore&) = delete;
 
+    // ---- state (read-only views) ----
+    // The root as passed to open; every file is addressed under it.
+    const std::filesystem::path& root() const { return root_; }
+    // realpath(root), or root when that fails: the key of the pin table and the writer guard.
+    const std::filesystem::path& pin_path() const { return pin_path_; }
+    const Dictionary& dict() const { return dict_; }
+    const Manifest& manifest() const { return manifest_; }
+    // Present exactly for format 3.
+    const std::optional<ManifestMerkle>& merkle() const { return merkle_; }
+    const Batch& batch() const { return batch_; }
+    std::uint64_t checkpoint_generation() const { return checkpoint_generation_; }
+    // The sealing parameters of commit and compaction.
+    SealLayout seal_layout() const;
+    const OpenPhases& open_phases() const { return open_phases_; }
+    // Of this handle's last successful commit.
+    const std::optional<CommitPhases>& last_commit_phases() const { return last_commit_phases_; }
+    bool current_only() const { return current_only_; }
+    // The segment cache's budget, fixed by open (absent: unbounded).
+    std::optional<std::uint64_t> segment_cache_budget() const { return segment_cache_budget_; }
+
     // Writes CURRENT_ONLY, then marks the handle current-only (left unchanged on failure).
     Status mark_current_only();
+    // Marks the handle current-only without writing the marker, and forgets the statistics: for
+    // the moment a stripped generation has become current, whether or not the marker follows.
+    void enter_current_only();
     // Whether CURRENT still names this handle's generation and sha. Every operation that writes a
     // generation or removes files calls it under the writer guard, before it writes anything: a
     // handle opened before another handle (or process) committed would otherwise publish a
@@ -261,7 +310,7 @@ public:
     // The dense id of a uid the dictionary must hold.
     Result<std::uint32_t> dense_or_err(std::string_view uid) const;
 
-    bool in_batch() const { return batch_tt.has_value(); }
+    bool in_batch() const { return batch_.open(); }
     // Moves the handle's pin to `generation`: pins the new one before unpinning the old, so that
     // at no instant are both unpinned. Commit, install and the manifest upgrade call it when they
     // adopt a generation.
@@ -273,13 +322,35 @@ public:
     // The generation this handle holds pinned.
     std::uint64_t pinned_generation() const { return pinned_generation_; }
 
+    // ---- entities (exclusive) ----
+    // Gives `uid` the next dense id with `label`, to be written to dict.log by the next commit;
+    // a uid the dictionary holds already (committed or added since) keeps its id and label. Needs
+    // no batch. `capacity` when the dictionary is full or a text is longer than a record holds.
+    Status ensure_entity(std::string_view uid, std::string_view label);
+
     // ---- batches (exclusive) ----
     // Opens a batch at transaction time `tt`, which must be below OPEN_END and after the current
     // generation's created_tt (the genesis generation accepts any). No I/O.
     Status begin(std::int64_t tt);
+    // The refusal of every batch operation called with no batch open (no_batch_error).
+    Status require_batch() const;
     // Appends a row to the open batch; a vid staged before is accepted again.
     Status stage_edge(EdgeRow row);
     Status stage_node(NodeRow row);
+    // Appends one row per vid, built in place from columns: `fill(index, row)` sets everything
+    // but the vid. With no batch open nothing is staged.
+    template <class Fill>
+    Status stage_edges(std::span<const Id96> vids, Fill&& fill) {
+        VORP_TRY(require_batch());
+        batch_.staging.add_edges(vids, std::forward<Fill>(fill));
+        return ok();
+    }
+    template <class Fill>
+    Status stage_nodes(std::span<const Id96> vids, Fill&& fill) {
+        VORP_TRY(require_batch());
+        batch_.staging.add_nodes(vids, std::forward<Fill>(fill));
+        return ok();
+    }
     // Records that the version `vid` of `kind` stops being believed at `tt_e`: a version staged in
     // this batch first, else the stored one (found through the vid postings and confirmed against
     // its segment). `not_found` when neither exists. A failure records nothing.
@@ -313,8 +384,8 @@ public:
     // The opened segment of a manifest file name ("seg/....vos"), through the segment cache.
     Result<std::shared_ptr<const Segment>> open_segment(std::string_view file);
     // The current manifest's edge files (event lane, then interval lane) and node files.
-    std::vector<SegmentFileRef> edge_files() const { return vorp::edge_files(manifest); }
-    std::vector<SegmentFileRef> node_files() const { return vorp::node_files(manifest); }
+    std::vector<SegmentFileRef> edge_files() const { return vorp::edge_files(manifest_); }
+    std::vector<SegmentFileRef> node_files() const { return vorp::node_files(manifest_); }
     // Segment id -> file of the current generation, per kind.
     std::shared_ptr<const SegmentFiles> segment_files();
     // The close index of the current generation's committed close runs.
@@ -322,14 +393,16 @@ public:
     // What reads consult for a stored version's tt_e: the open batch's pending layer when it has
     // one, else the committed index.
     Result<std::shared_ptr<const CloseIndex>> close_overlay();
+    // The committed close index's cache (close tables for scans and pages).
+    CloseIndexCache& close_cache() { return caches_.close; }
     // Brings the postings of `kind` up to date with the current generation's segments.
     Status index_segments(RowKind kind);
-    KindPostings& postings(RowKind kind) { return kind == RowKind::Edge ? edge_postings : node_postings; }
+    KindPostings& postings(RowKind kind) { return kind == RowKind::Edge ? caches_.edge_postings : caches_.node_postings; }
     SegmentCacheStats segment_cache_stats();
     PostingsStats postings_stats(RowKind kind);
     // Prunes the segment cache, the verified set and both postings to the files in `live`.
     void evict_segments_not_in(const FileNameSet& live);
-    SegmentCache& cache() { return *segment_cache; }
+    SegmentCache& cache() { return *caches_.segments; }
 
     // ---- statistics (shared) ----
     // The statistics of the current generation: the cached ones, or one walk over the edge
@@ -339,47 +412,37 @@ public:
     // Forgets the cached statistics; the next stats_accum walks the store again.
     void drop_stats_cache();
 
-    // ---- fields that own resources, in release order ----
-    std::filesystem::path root;      // as passed to open; every file is addressed under it
-    std::filesystem::path pin_path;  // realpath(root), or root when that fails: the pin key
-    Dictionary dict;
-    Manifest manifest;
-    std::optional<ManifestMerkle> merkle;  // present exactly for format 3
-    Staging staging;
-    StagedVidCloses staged_vid_closes;
-    std::vector<StagedClose> staged_closes;
-    PoisonMutex stats_mutex{"stats"};
-    std::optional<StatsAccum> stats_cache;  // under stats_mutex
-    KindPostings edge_postings{RowKind::Edge};
-    KindPostings node_postings{RowKind::Node};
-    CloseIndexCache close_cache;
-    std::shared_ptr<CloseIndex> batch_close_index;
-    // The segment cache with the verified set and the per-generation file maps. Present from the
-    // end of open on (its budget is fixed there).
-    std::optional<SegmentCache> segment_cache;
-
-    // ---- plain fields ----
-    std::optional<std::int64_t> batch_tt;
-    std::optional<CommitPhases> last_commit_phases;  // of this handle's last successful commit
-    std::uint64_t checkpoint_generation = 0;
-    std::int64_t lane_origin = DEFAULT_LANE_ORIGIN;
-    std::int64_t lane_stride = DEFAULT_LANE_STRIDE;
-    std::uint64_t segment_target_bytes = DEFAULT_SEGMENT_TARGET_BYTES;
-    OpenPhases open_phases;
-    bool current_only = false;
-    // The segment cache's budget, fixed by open (absent: unbounded).
-    std::optional<std::uint64_t> segment_cache_budget;
-
 private:
+    friend struct StoreTestAccess;  // tests only: the one way in past the member functions
+
     explicit NativeStore(std::filesystem::path root_path);
     // Publishes `next` as a checkpoint and adopts it (install and the upgrade). Its pin and Merkle
     // state are made before anything is written, so that once CURRENT names it the handle
     // follows without any step that can fail; an exception before that leaves the handle as it was.
     Result<std::uint64_t> publish_and_adopt(Manifest next);
 
+    // ---- owning state, in release order ----
+    std::filesystem::path root_;
+    std::filesystem::path pin_path_;
+    Dictionary dict_;
+    Manifest manifest_;
+    std::optional<ManifestMerkle> merkle_;
+    Batch batch_;
+    StoreCaches caches_;
+
+    // ---- plain state ----
+    std::optional<CommitPhases> last_commit_phases_;
+    std::uint64_t checkpoint_generation_ = 0;
+    std::int64_t lane_origin_ = DEFAULT_LANE_ORIGIN;
+    std::int64_t lane_stride_ = DEFAULT_LANE_STRIDE;
+    std::uint64_t segment_target_bytes_ = DEFAULT_SEGMENT_TARGET_BYTES;
+    OpenPhases open_phases_;
+    bool current_only_ = false;
+    std::optional<std::uint64_t> segment_cache_budget_;
+
     bool pinned_ = false;
     std::uint64_t pinned_generation_ = 0;
-    std::string pin_key_;  // pin_key(pin_path), made once so that giving the pin back allocates nothing
+    std::string pin_key_;  // pin_key(pin_path_), made once so that giving the pin back allocates nothing
 };
 
 // The error of a batch operation called with no batch open.
