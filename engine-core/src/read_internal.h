@@ -1,5 +1,6 @@
-// Column bundles shared by the read modules: the typed views one read takes of a segment, checked
-// once per segment so that the per-row code indexes them without further tests.
+// What the read modules share: the stored-row bundle of each kind (the spans a record reader
+// takes from a segment's typed view, once per segment, so that the per-row code indexes them
+// without further tests) and the small helpers of the row readers.
 #pragma once
 
 #include <cstdint>
