@@ -68,7 +68,7 @@ struct BenchStore {
         auto opened = NativeStore::open(path.string());
         if (!opened) die(opened.error());
         handle = std::move(*opened);
-        for (std::uint32_t entity = 0; entity < ENTITIES; ++entity) (void)handle->ensure_entity(fmt::format("ent:{:07}", entity), "");
+        for (std::uint32_t entity = 0; entity < ENTITIES; ++entity) (void)handle->add_entity(fmt::format("ent:{:07}", entity), "");
         std::mt19937_64 rng(overlap ? 43 : 42);
         const std::size_t per_gen = total_rows() / GENERATIONS;
         const std::size_t n = per_gen * GENERATIONS;

@@ -78,7 +78,7 @@ EdgeRow edge_row(Id96 vid, std::uint32_t identity, std::int64_t tt, std::mt19937
 
 std::unique_ptr<NativeStore> fresh_store(const fs::path& path) {
     auto store = unwrap(NativeStore::open(path.string()), "open");
-    for (std::uint32_t e = 0; e < ENTITIES; ++e) (void)store->ensure_entity(fmt::format("entity-{:07}", e), "person");
+    for (std::uint32_t e = 0; e < ENTITIES; ++e) (void)store->add_entity(fmt::format("entity-{:07}", e), "person");
     return store;
 }
 

@@ -58,7 +58,7 @@ void BM_Commit1MEdges(benchmark::State& state) {
         state.PauseTiming();
         std::mt19937_64 rng(tt);
         if (!store->begin(tt)) state.SkipWithError("begin failed");
-        for (std::uint32_t e = 0; e < ENTITIES; ++e) (void)store->ensure_entity(fmt::format("t{}-e{}", tt, e), "thing");
+        for (std::uint32_t e = 0; e < ENTITIES; ++e) (void)store->add_entity(fmt::format("t{}-e{}", tt, e), "thing");
         const std::uint32_t first = static_cast<std::uint32_t>(store->dict().size()) - ENTITIES;
         for (std::uint32_t r = 0; r < ROWS; ++r) {
             EdgeRow row;
@@ -94,7 +94,7 @@ void BM_EmptyCommitLongHistory(benchmark::State& state) {
         row.vid = Id96{static_cast<std::uint64_t>(tt), 0};
         row.vt_e = 1;
         row.tt_s = tt;
-        (void)store->ensure_entity(fmt::format("e{}", tt), "");
+        (void)store->add_entity(fmt::format("e{}", tt), "");
         row.src_id = row.dst_id = static_cast<std::uint32_t>(store->dict().size() - 1);
         (void)store->stage_edge(std::move(row));
         if (!store->commit(store->manifest().event_log)) state.SkipWithError("building the history failed");

@@ -44,7 +44,7 @@ void build_store(const fs::path& root, std::size_t rows) {
     auto opened = NativeStore::open(root.string());
     if (!opened) die(opened.error().display());
     NativeStore& store = **opened;
-    for (std::uint32_t uid = 0; uid < ENTITIES; ++uid) (void)store.ensure_entity(fmt::format("entity-{}", uid), "Thing");
+    for (std::uint32_t uid = 0; uid < ENTITIES; ++uid) (void)store.add_entity(fmt::format("entity-{}", uid), "Thing");
     std::mt19937_64 rng(42);
     std::vector<Id96> previous;
     const std::size_t per_batch = rows / BATCHES;

@@ -102,7 +102,7 @@ void build(NativeStore& store, const Shape& shape) {
         check(store.begin(tt), "begin");
         if (b == 0)
             for (std::uint32_t e = 0; e < shape.entities; ++e)
-                if (!store.ensure_entity(shape.uid(e), "person") || store.dict().dense_id(shape.uid(e)) != e) throw std::runtime_error("dense ids do not start at 0");
+                if (store.add_entity(shape.uid(e), "person").value_or(UINT32_MAX) != e) throw std::runtime_error("dense ids do not start at 0");
         for (std::uint32_t j = 0; j < shape.identities; ++j) {
             if (!shape.in_batch(j, b)) continue;
             if (b >= 2) check(store.close_version(RowKind::Edge, Shape::edge_vid(b - 2, j), tt), "close edge");

@@ -357,16 +357,14 @@ void NativeStore::enter_current_only() {
     drop_stats_cache();
 }
 
-Status NativeStore::ensure_entity(std::string_view uid, std::string_view label) {
-    if (dict_.dense_id(uid)) return ok();
+Result<std::uint32_t> NativeStore::add_entity(std::string_view uid, std::string_view label) {
     // The dictionary itself refuses nothing: an id of 0xFFFFFFFF would read as "none" and a text
     // past 32 bits of length cannot be recorded, so both are refused here.
     if (dict_.full()) return fail(dictionary_full_error());
     if (uid.size() > MAX_DICT_TEXT_BYTES || label.size() > MAX_DICT_TEXT_BYTES)
         return fail(EngineError::capacity(fmt::format("a dictionary record holds at most {} bytes of uid and of label, got {} and {}",
                                                       MAX_DICT_TEXT_BYTES, uid.size(), label.size())));
-    dict_.push(uid, label);
-    return ok();
+    return dict_.push(uid, label);
 }
 
 // ---- batches -------------------------------------------------------------------------------------

@@ -278,7 +278,7 @@ TEST(AggregateEdges, MatchesBruteForceAtEveryThreadCount) {
             std::string uid = fmt::format("{:c}{}", static_cast<char>('a' + pick(0, 25)), pick(0, 99999));
             while (std::ranges::find(model.uids, uid) != model.uids.end()) uid += "x";
             model.uids.push_back(uid);
-            StoreTestAccess::dict(store).push(uid, "");
+            store.add_entity(uid, "").value();
         }
         std::uint64_t next_vid = 1;
         const int batches = 5;
@@ -415,7 +415,7 @@ std::unique_ptr<NativeStore> fixed_store(const std::filesystem::path& path, bool
     StoreTestAccess::set_lane_stride(*store, 50);
     StoreTestAccess::set_segment_target_bytes(*store, 300);
     for (int id = 0; id < entities; ++id)
-        StoreTestAccess::dict(*store).push(id < 12 ? fmt::format("{}{}", "qwertyuiopas"[id], id) : fmt::format("zz{:05}", id), "");
+        store->add_entity(id < 12 ? fmt::format("{}{}", "qwertyuiopas"[id], id) : fmt::format("zz{:05}", id), "").value();
     const auto vid = [](int g) { return Id96{static_cast<std::uint64_t>(g + 1) * 0x9E3779B97F4A7C15ull, 0}; };
     std::set<int> closed;
     for (int batch = 0; batch <= 3; ++batch) {

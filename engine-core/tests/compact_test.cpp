@@ -118,7 +118,7 @@ struct Workload {
 
     Workload(NativeStore& store, std::uint64_t seed, int batches, bool repeat_vids) {
         std::mt19937_64 rng(seed);
-        for (int uid = 0; uid < 12; ++uid) StoreTestAccess::dict(store).push(fmt::format("u{}", uid), "L");
+        for (int uid = 0; uid < 12; ++uid) store.add_entity(fmt::format("u{}", uid), "L").value();
         std::uint32_t next_vid = 1;
         times = {0, OPEN_END - 1, OPEN_END};
         for (int batch = 1; batch <= batches; ++batch) {
@@ -269,8 +269,8 @@ TEST(Compaction, ReadsUnchangedAtEveryTransactionTime) {
 TEST(Compaction, RepeatedVidKeepsEachVersionsOwnClose) {
     TempDir dir("vorp-compact");
     auto store = open_ok(dir.path);
-    StoreTestAccess::dict(*store).push("a", "L");
-    StoreTestAccess::dict(*store).push("b", "L");
+    store->add_entity("a", "L").value();
+    store->add_entity("b", "L").value();
     const Id96 vid{7, 7};
     const EdgeRow first{"R", "", "{}", "s", std::nullopt, vid, 1, 5, 10, 0, 1};
     EdgeRow second = first;
@@ -296,7 +296,7 @@ TEST(Compaction, RefusalsAndEmptyStores) {
     EXPECT_EQ(store->manifest().generation, 0u);
     EXPECT_FALSE(needs_compaction(*store));
 
-    StoreTestAccess::dict(*store).push("a", "L");
+    store->add_entity("a", "L").value();
     ASSERT_TRUE(store->begin(10));
     const std::string bug = std::string(" — ") + std::string(ENGINE_BUG_REMEDY);
     EXPECT_EQ(compact(*store).error().display(), "invariant: cannot compact while a batch is open" + bug);
@@ -318,7 +318,7 @@ TEST(Compaction, RefusalsAndEmptyStores) {
     TempDir legacy_dir("vorp-compact");
     {
         auto fresh = open_ok(legacy_dir.path);
-        StoreTestAccess::dict(*fresh).push("a", "L");
+        fresh->add_entity("a", "L").value();
         ASSERT_TRUE(fresh->begin(10));
         ASSERT_TRUE(fresh->stage_node(NodeRow{"L", "{}", "s", std::nullopt, Id96{1, 1}, 0, 1, 10, 0}));
         ASSERT_TRUE(fresh->commit(fresh->manifest().event_log));
@@ -371,7 +371,7 @@ TEST(Compaction, CurrentOnlyKeepsOpenVersions) {
     // An entity added outside a batch is not part of any generation: the rewrite counts the
     // committed dictionary only.
     const std::uint32_t committed_entities = store->manifest().dict.records;
-    StoreTestAccess::dict(*store).push("outside any batch", "L");
+    store->add_entity("outside any batch", "L").value();
     const auto report = compact_current_only(*store);
     ASSERT_TRUE(report) << report.error().display();
     EXPECT_EQ(store->manifest().stats.n_entities, committed_entities);

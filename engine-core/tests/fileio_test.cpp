@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "test_support.h"
-#include "vorp/durable.h"
 #include "vorp/fileio.h"
 
 namespace vorp {
@@ -72,46 +71,6 @@ TEST(CreateDirs, ReportsWhatStandsInTheWay) {
     expect_io(create_dirs(dir.path / "file" / "sub" / "deeper"), "Not a directory (os error 20)", std::nullopt);
 }
 
-TEST(WriteViaTemp, WritesCreatesAndReplaces) {
-    TempDir dir;
-    const UmaskGuard umask_guard(022);
-    const fs::path target = dir.path / "seg" / "000000000007.vos";
-    const fs::path tmp = dir.path / "seg" / "000000000007.vos.tmp";
-    ASSERT_TRUE(write_via_temp(target, tmp, std::string("first\0image", 11)).has_value());
-    EXPECT_EQ(read_file(target).value(), std::string("first\0image", 11));
-    EXPECT_FALSE(fs::exists(tmp));
-    EXPECT_EQ(mode_of(target), 0644);  // 0666 reduced by the umask
-
-    // A leftover temporary file of a failed write is truncated and reused; the target is replaced.
-    write_text(tmp, "a much longer leftover from an earlier attempt");
-    ASSERT_TRUE(write_via_temp(target, tmp, "second").has_value());
-    EXPECT_EQ(read_file(target).value(), "second");
-    EXPECT_FALSE(fs::exists(tmp));
-    ASSERT_TRUE(write_via_temp(target, tmp, "").has_value());
-    EXPECT_EQ(read_file(target).value(), "");
-}
-
-TEST(WriteViaTemp, EachStepReportsItsOwnFile) {
-    TempDir dir;
-    // The parent directory cannot be created: a file stands in its place.
-    write_text(dir.path / "seg", "not a directory");
-    expect_io(write_via_temp(dir.path / "seg" / "1.vos", dir.path / "seg" / "1.vos.tmp", "x"),
-              "File exists (os error 17)", dir.path / "seg");
-
-    // The temporary path is a directory: opening it fails.
-    fs::create_directories(dir.path / "a" / "1.vos.tmp");
-    expect_io(write_via_temp(dir.path / "a" / "1.vos", dir.path / "a" / "1.vos.tmp", "x"), "Is a directory (os error 21)",
-              dir.path / "a" / "1.vos.tmp");
-    EXPECT_FALSE(fs::exists(dir.path / "a" / "1.vos"));
-
-    // The target is a non-empty directory: the rename fails, the temporary file stays behind.
-    fs::create_directories(dir.path / "b" / "1.vos" / "inside");
-    const Status renamed = write_via_temp(dir.path / "b" / "1.vos", dir.path / "b" / "1.vos.tmp", "x");
-    ASSERT_FALSE(renamed.has_value());
-    EXPECT_EQ(renamed.error().location.file, dir.path / "b" / "1.vos");
-    EXPECT_EQ(read_file(dir.path / "b" / "1.vos.tmp").value(), "x");
-}
-
 TEST(FileIo, PositionalWritesReadsLengthAndSync) {
     TempDir dir;
     const fs::path path = dir.path / "dict.log";
@@ -129,7 +88,6 @@ TEST(FileIo, PositionalWritesReadsLengthAndSync) {
     EXPECT_FALSE(fd.valid());
     EXPECT_TRUE(fd.close().has_value());  // closing twice is harmless
     EXPECT_EQ(read_file(path).value(), "01234");
-    ASSERT_TRUE(fsync_dir(dir.path).has_value());
 
     Fd appended = open_file(path, O_WRONLY | O_APPEND).value();
     ASSERT_TRUE(write_all(appended.get(), "xyz", 3).has_value());

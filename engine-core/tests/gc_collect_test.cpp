@@ -19,7 +19,6 @@
 
 #include "vorp/manifest_chain.h"
 #include "vorp/store.h"
-#include "store_access.h"
 
 namespace vorp {
 namespace {
@@ -306,8 +305,8 @@ TEST(GarbageCollection, CollectorAndCommitterOnTwoHandles) {
     TempDir dir("vorp-gc");
     auto writer = open_ok(dir.path);
     auto collector = open_ok(dir.path);
-    StoreTestAccess::dict(*writer).push("a", "L");
-    StoreTestAccess::dict(*writer).push("b", "L");
+    writer->add_entity("a", "L").value();
+    writer->add_entity("b", "L").value();
     constexpr int BATCHES = 60;
     std::atomic<bool> done{false};
     std::atomic<int> refused{0};

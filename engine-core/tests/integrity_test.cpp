@@ -160,8 +160,8 @@ void commit_batch(NativeStore& store, std::int64_t tt, std::vector<EdgeRow> edge
 void build_base(StoreBuilder& b, const std::function<void()>& published = [] {}) {
     const auto store = open_ok(b.root);
     StoreTestAccess::set_lane_stride(*store, 10);  // [0, 50) spans five lane buckets: the interval lane
-    const std::uint32_t a = StoreTestAccess::dict(*store).push("a", "Person"), bb = StoreTestAccess::dict(*store).push("b", "Person"),
-                        c = StoreTestAccess::dict(*store).push("c", "Person");
+    const std::uint32_t a = store->add_entity("a", "Person").value(), bb = store->add_entity("b", "Person").value(),
+                        c = store->add_entity("c", "Person").value();
     commit_batch(*store, 100, {edge(a, bb, "knows", 1, 0, 10, 100), edge(bb, c, "knows", 2, 5, 15, 100)},
                  {node(a, 10, 0, 100, 100)});
     published();
@@ -414,7 +414,7 @@ std::vector<DamageCase> damage_cases() {
                       F("manifest", "digest-oracle-mismatch", "CURRENT", 3, "")},
                      1});
     cases.push_back({"uids added since the last commit (kept: counted in memory)", nullptr,
-                     [](StoreBuilder&, NativeStore& store) { StoreTestAccess::dict(store).push("d", "Person"); },
+                     [](StoreBuilder&, NativeStore& store) { store.add_entity("d", "Person").value(); },
                      {F("dict", "record-count-mismatch", "dict.log", 3, "dictionary holds 4 records, manifest claims 3")},
                      1});
     cases.push_back({"dict.log shorter than the manifest says", nullptr,
@@ -427,9 +427,9 @@ std::vector<DamageCase> damage_cases() {
     cases.push_back({"uid recorded twice in dict.log",
                      [](StoreBuilder& b) {
                          const auto store = open_ok(b.root);
-                         StoreTestAccess::dict(*store).push("a", "Person");
-                         StoreTestAccess::dict(*store).push("b", "Person");
-                         StoreTestAccess::dict(*store).push("a", "Person");
+                         store->add_entity("a", "Person").value();
+                         store->add_entity("b", "Person").value();
+                         store->add_entity("a", "Person").value();
                          commit_batch(*store, 100, {}, {node(0, 1, 0, 10, 100), node(2, 2, 20, 30, 100)});
                      },
                      nullptr,
@@ -438,7 +438,7 @@ std::vector<DamageCase> damage_cases() {
     cases.push_back({"overlapping believed versions and empty intervals",
                      [](StoreBuilder& b) {
                          const auto store = open_ok(b.root);
-                         const std::uint32_t a = StoreTestAccess::dict(*store).push("a", "Person"), bb = StoreTestAccess::dict(*store).push("b", "Person");
+                         const std::uint32_t a = store->add_entity("a", "Person").value(), bb = store->add_entity("b", "Person").value();
                          // Edge rows 0..3 in (vt_s, vid) order, row 3 an empty valid interval; nodes:
                          // b twice over [5, 20) and [10, 30), and a closed in the next batch before it began.
                          commit_batch(*store, 100,
@@ -788,7 +788,7 @@ TEST(Verify, CommittedStoresStayHealthyAtEveryGeneration) {
         std::uint64_t rows = 0, next_vid = 1;
         for (std::uint64_t generation = 1; generation <= 7; ++generation) {
             const std::int64_t tt = static_cast<std::int64_t>(generation) * 100;
-            if (StoreTestAccess::dict(*store).size() < 6) StoreTestAccess::dict(*store).push(fmt::format("u{}", StoreTestAccess::dict(*store).size()), "Thing");
+            if (store->dict().size() < 6) store->add_entity(fmt::format("u{}", store->dict().size()), "Thing").value();
             const auto entities = static_cast<std::uint32_t>(store->dict().size());
             must(store->begin(tt));
             std::set<std::tuple<int, std::uint32_t, std::uint32_t, int>> touched;

@@ -20,7 +20,6 @@
 #include "vorp/segment_cache.h"
 #include "vorp/store.h"
 #include "vorp/text.h"
-#include "store_access.h"
 
 namespace vorp {
 namespace {
@@ -99,7 +98,7 @@ public:
 
     std::uint32_t dense(const std::string& uid) {
         if (auto id = store_->dict().dense_id(uid)) return *id;
-        return StoreTestAccess::dict(*store_).push(uid, "entity");
+        return store_->add_entity(uid, "entity").value();
     }
 
     std::int64_t close_time() {

@@ -16,7 +16,6 @@
 #include "vorp/read.h"
 #include "vorp/simd.h"
 #include "vorp/store.h"
-#include "store_access.h"
 
 namespace vorp {
 namespace {
@@ -32,8 +31,8 @@ TEST(VersionPageOrder, PagesEqualTheStableSortAmongTiedVersions) {
     testing::TempDir dir;
     auto store = std::move(*NativeStore::open((dir.path / "store").string()));
     std::mt19937_64 rng(5);
-    const std::uint32_t a = StoreTestAccess::dict(*store).push("a", "x");
-    const std::uint32_t b = StoreTestAccess::dict(*store).push("b", "x");
+    const std::uint32_t a = store->add_entity("a", "x").value();
+    const std::uint32_t b = store->add_entity("b", "x").value();
     // Three batches over only six vids: most (tt_s, vid) pairs occur several times.
     for (std::int64_t tt = 1; tt <= 3; ++tt) {
         ASSERT_TRUE(store->begin(tt).has_value());
@@ -75,8 +74,8 @@ TEST(VersionPageOrder, PagesEqualTheStableSortAmongTiedVersions) {
 TEST(VersionPageOrder, TiedVersionsFollowTheFileListThenTheStagedRows) {
     testing::TempDir dir;
     auto store = std::move(*NativeStore::open((dir.path / "store").string()));
-    const std::uint32_t a = StoreTestAccess::dict(*store).push("a", "x");
-    const std::uint32_t b = StoreTestAccess::dict(*store).push("b", "x");
+    const std::uint32_t a = store->add_entity("a", "x").value();
+    const std::uint32_t b = store->add_entity("b", "x").value();
     const Id96 v{7, 1}, w{5, 0}, x{9, 9};
     const auto stage = [&](Id96 vid, std::int64_t tt_s, std::int64_t vt_s, std::int64_t vt_e) {
         ASSERT_TRUE(store->stage_edge(EdgeRow{"r", "", "{}", "", std::nullopt, vid, vt_s, vt_e, tt_s, a, b}).has_value());
@@ -128,7 +127,7 @@ TEST(VersionPageOrder, LargePagesEqualTheStableSortOnAnyThreadCount) {
     auto store = std::move(*NativeStore::open((dir.path / "store").string()));
     std::mt19937_64 rng(17);
     std::vector<std::uint32_t> ids;
-    for (int e = 0; e < 50; ++e) ids.push_back(StoreTestAccess::dict(*store).push(fmt::format("e{}", e), "x"));
+    for (int e = 0; e < 50; ++e) ids.push_back(store->add_entity(fmt::format("e{}", e), "x").value());
     constexpr std::uint32_t PER_BATCH = 40'000;
     std::vector<Id96> stored;
     for (std::int64_t tt = 1; tt <= 4; ++tt) {

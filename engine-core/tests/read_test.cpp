@@ -26,7 +26,7 @@ std::unique_ptr<NativeStore> open_store(const testing::TempDir& dir) {
 
 std::uint32_t dense(NativeStore& store, std::string_view uid) {
     if (auto id = store.dict().dense_id(uid)) return *id;
-    return StoreTestAccess::dict(store).push(uid, "entity");
+    return store.add_entity(uid, "entity").value();
 }
 
 EdgeRow edge(NativeStore& store, std::string_view src, std::string_view dst, std::uint32_t vid, std::int64_t tt,

@@ -16,7 +16,6 @@
 #include "test_support.h"
 #include "vorp/scan_pipeline.h"
 #include "vorp/store.h"
-#include "store_access.h"
 
 namespace vorp {
 namespace {
@@ -819,8 +818,8 @@ TEST(ScanRequest, StagedClosesApplyAndStagedRowsStayHidden) {
     auto opened = NativeStore::open((dir.path / "s").string());
     ASSERT_TRUE(opened) << opened.error().display();
     NativeStore& store = **opened;
-    const std::uint32_t a = StoreTestAccess::dict(store).push("a", "L");
-    const std::uint32_t b = StoreTestAccess::dict(store).push("b", "L");
+    const std::uint32_t a = store.add_entity("a", "L").value();
+    const std::uint32_t b = store.add_entity("b", "L").value();
     const auto edge = [&](std::uint32_t index, std::int64_t tt) {
         EdgeRow row;
         row.rel_type = "r";
@@ -880,8 +879,8 @@ TEST(ScanRequest, ColdScansOfFreshHandlesAgreeAtEveryThreadCount) {
         auto opened = NativeStore::open(root.string());
         ASSERT_TRUE(opened) << opened.error().display();
         NativeStore& store = **opened;
-        const std::uint32_t a = StoreTestAccess::dict(store).push("a", "L");
-        const std::uint32_t b = StoreTestAccess::dict(store).push("b", "L");
+        const std::uint32_t a = store.add_entity("a", "L").value();
+        const std::uint32_t b = store.add_entity("b", "L").value();
         for (std::int64_t batch = 0; batch < 6; ++batch) {
             const std::int64_t tt = 10 * (batch + 1);
             ASSERT_TRUE(store.begin(tt));

@@ -1,6 +1,6 @@
 // The tests' one way past NativeStore's member functions: to build states the public surface
-// cannot reach (a dictionary entry without a batch, a doctored manifest, a tiny lane stride, a
-// poisoned cache lock) and to look at the caches.
+// cannot reach (a doctored manifest, a tiny lane stride or segment target, a marker-less
+// current-only state, a poisoned cache lock) and to look at the caches.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,6 @@
 namespace vorp {
 
 struct StoreTestAccess {
-    static Dictionary& dict(NativeStore& store) { return store.dict_; }
     static Manifest& manifest(NativeStore& store) { return store.manifest_; }
     static Batch& batch(NativeStore& store) { return store.batch_; }
     static StoreCaches& caches(NativeStore& store) { return store.caches_; }

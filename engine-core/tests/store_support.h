@@ -13,7 +13,6 @@
 #include "test_support.h"
 #include "vorp/store.h"
 #include "vorp/visibility.h"
-#include "store_access.h"
 
 namespace vorp::testing {
 
@@ -27,7 +26,7 @@ inline std::unique_ptr<NativeStore> open_ok(const std::filesystem::path& root) {
 // The dense id of `uid`, interned with the label "thing" when new.
 inline std::uint32_t entity(NativeStore& store, const std::string& uid) {
     if (const auto id = store.dict().dense_id(uid)) return *id;
-    return StoreTestAccess::dict(store).push(uid, "thing");
+    return store.add_entity(uid, "thing").value();
 }
 
 // Every stored version of the handle's generation, both kinds: vid -> tt_e, read from its segment

@@ -21,7 +21,6 @@
 #include "vorp/gc.h"
 #include "vorp/manifest_chain.h"
 #include "vorp/row.h"
-#include "store_access.h"
 
 namespace vorp {
 namespace {
@@ -276,7 +275,7 @@ TEST(StoreOpen, ChainOfDeltasAndDictionaryLengths) {
                   "invariant: dense id 3 is not in the dictionary — " + std::string(ENGINE_BUG_REMEDY));
         EXPECT_EQ(store->dense_or_err("d\"ave\n").error().display(),
                   "invariant: uid \"d\\\"ave\\n\" left the dictionary — " + std::string(ENGINE_BUG_REMEDY));
-        StoreTestAccess::dict(*store).push("dave", "");  // added since the last commit: uid_of sees it
+        store->add_entity("dave", "").value();  // added since the last commit: uid_of sees it
         EXPECT_EQ(store->uid_of(3).value(), "dave");
     }
     const fs::path log = root / "dict.log";

@@ -315,7 +315,7 @@ PyObject* ensure_entities(StoreCall& call, StrColumn uids, StrColumn labels) {
         const std::string_view uid = uids.text(index);
         // A uid already held (committed or staged) keeps its id and its first label.
         if (held || (pushed != pushed_at_lookup && dict.dense_id(uid))) return true;
-        if (Status added = store.ensure_entity(uid, labels.text(index)); !added) {
+        if (auto added = store.add_entity(uid, labels.text(index)); !added) {
             err(std::move(added).error());
             refused = true;
             return false;

@@ -16,7 +16,6 @@
 #include "store_method.h"
 #include "vorp/row.h"
 #include "vorp/store.h"
-#include "../../engine-core/tests/store_access.h"
 
 namespace {
 
@@ -70,7 +69,7 @@ PyObject* stage_sample(StoreCall& call, std::int64_t tt, std::uint64_t edges, st
     const auto entity = [&](std::uint64_t index) {
         const std::string uid = fmt::format("u{}-{}", tt, index);
         if (const auto id = store.dict().dense_id(uid)) return *id;
-        return vorp::StoreTestAccess::dict(store).push(uid, "thing");
+        return store.add_entity(uid, "thing").value();
     };
     for (std::uint64_t i = 0; i < edges; ++i) {
         vorp::EdgeRow row;

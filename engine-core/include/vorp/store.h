@@ -323,10 +323,11 @@ public:
     std::uint64_t pinned_generation() const { return pinned_generation_; }
 
     // ---- entities (exclusive) ----
-    // Gives `uid` the next dense id with `label`, to be written to dict.log by the next commit;
-    // a uid the dictionary holds already (committed or added since) keeps its id and label. Needs
-    // no batch. `capacity` when the dictionary is full or a text is longer than a record holds.
-    Status ensure_entity(std::string_view uid, std::string_view label);
+    // Gives `uid`, which the dictionary must not hold yet (dict().dense_id finds nothing: the
+    // caller looks up first, usually many uids at once), the next dense id with `label`; the entry
+    // reaches dict.log with the next commit and needs no batch. `capacity` when the dictionary is
+    // full or a text is longer than a record holds; nothing is added then.
+    Result<std::uint32_t> add_entity(std::string_view uid, std::string_view label);
 
     // ---- batches (exclusive) ----
     // Opens a batch at transaction time `tt`, which must be below OPEN_END and after the current

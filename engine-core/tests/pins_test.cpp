@@ -1,6 +1,5 @@
 #include "alloc_fault.h"
 #include "store_support.h"
-#include "vorp/durable.h"
 #include "vorp/gc.h"
 #include "vorp/pins.h"
 #include "store_access.h"
@@ -114,27 +113,6 @@ TEST(PinTable, FailuresPoisonNothingAndDropsNeverAbort) {
             std::exit(pinned_generations(key).empty() ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
-}
-
-TEST(FsyncDir, SyncsDirectoriesAndReportsTheDirectory) {
-    vorp::testing::TempDir dir("vorp-gc");
-    EXPECT_TRUE(fsync_dir(dir.path));
-    EXPECT_TRUE(fsync_dir(""));  // the working directory
-    const Status missing = fsync_dir(dir.path / "absent");
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().display(),
-              fmt::format("io: No such file or directory (os error 2) [file={}]", (dir.path / "absent").string()));
-
-    int calls = 0;
-    ScopedDurableFault fault([&](DurableOp op, const fs::path& path, std::uint64_t, std::size_t&) {
-        ++calls;
-        EXPECT_EQ(path, dir.path);
-        return op == DurableOp::sync_dir ? EIO : 0;
-    });
-    const Status failed = fsync_dir(dir.path);
-    ASSERT_FALSE(failed);
-    EXPECT_EQ(failed.error().display(), fmt::format("io: Input/output error (os error 5) [file={}]", dir.path.string()));
-    EXPECT_EQ(calls, 2);  // open_dir, then sync_dir
 }
 
 }  // namespace
