@@ -32,7 +32,7 @@
 #include <fmt/format.h>
 
 #include "vorp/aggregate.h"
-#include "vorp/scan.h"
+#include "vorp/scan_pipeline.h"
 #include "vorp/store.h"
 
 namespace vorp {

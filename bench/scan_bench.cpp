@@ -38,7 +38,7 @@
 
 #include <fmt/format.h>
 
-#include "vorp/scan.h"
+#include "vorp/scan_pipeline.h"
 
 namespace vorp {
 namespace {

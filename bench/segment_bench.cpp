@@ -98,17 +98,17 @@ void BM_SegmentSequentialRead(benchmark::State& state) {
     const fs::path& path = sample_file();
     const std::shared_ptr<const Segment> segment = Segment::open(path, MmapSource::load(path).value(), false).value();
     for (auto _ : state) {
-        const auto vt_s = segment->typed<std::int64_t>("vt_s").value();
-        const auto src_id = segment->typed<std::uint32_t>("src_id").value();
-        const auto dst_id = segment->typed<std::uint32_t>("dst_id").value();
-        const auto rel_code = segment->typed<std::uint16_t>("rel_code").value();
-        const auto vid64 = segment->u64_column("vid64").value();
-        const auto vid_lo32 = segment->typed<std::uint32_t>("vid_lo32").value();
-        const auto vt_e = segment->typed<std::int64_t>("vt_e").value();
-        const auto props_ref = segment->typed<std::uint32_t>("props_ref").value();
-        const auto disc_ref = segment->typed<std::uint32_t>("disc_ref").value();
-        const auto source_ref = segment->typed<std::uint32_t>("source_ref").value();
-        const auto prov_ref = segment->typed<std::uint32_t>("prov_ref").value();
+        const auto vt_s = segment->edges.vt_s.get().value();
+        const auto src_id = segment->edges.src_id.get().value();
+        const auto dst_id = segment->edges.dst_id.get().value();
+        const auto rel_code = segment->edges.rel_code.get().value();
+        const auto vid64 = segment->edges.vid64.get().value();
+        const auto vid_lo32 = segment->edges.vid_lo32.get().value();
+        const auto vt_e = segment->edges.vt_e.get().value();
+        const auto props_ref = segment->edges.props_ref.get().value();
+        const auto disc_ref = segment->edges.disc_ref.get().value();
+        const auto source_ref = segment->edges.source_ref.get().value();
+        const auto prov_ref = segment->edges.prov_ref.get().value();
         const StringView strings = segment->strings().value();
         std::uint64_t checksum = 0;
         std::size_t text_bytes = 0;
@@ -132,12 +132,12 @@ void BM_SegmentSequentialReadNumeric(benchmark::State& state) {
     const fs::path& path = sample_file();
     const std::shared_ptr<const Segment> segment = Segment::open(path, MmapSource::load(path).value(), false).value();
     for (auto _ : state) {
-        const auto vt_s = segment->typed<std::int64_t>("vt_s").value();
-        const auto src_id = segment->typed<std::uint32_t>("src_id").value();
-        const auto dst_id = segment->typed<std::uint32_t>("dst_id").value();
-        const auto rel_code = segment->typed<std::uint16_t>("rel_code").value();
-        const auto vid64 = segment->u64_column("vid64").value();
-        const auto vt_e = segment->typed<std::int64_t>("vt_e").value();
+        const auto vt_s = segment->edges.vt_s.get().value();
+        const auto src_id = segment->edges.src_id.get().value();
+        const auto dst_id = segment->edges.dst_id.get().value();
+        const auto rel_code = segment->edges.rel_code.get().value();
+        const auto vid64 = segment->edges.vid64.get().value();
+        const auto vt_e = segment->edges.vt_e.get().value();
         std::uint64_t checksum = 0;
         for (std::size_t r = 0; r < segment->header.rows; ++r)
             checksum += static_cast<std::uint64_t>(vt_s[r]) ^ src_id[r] ^ dst_id[r] ^ rel_code[r] ^ vid64[r] ^

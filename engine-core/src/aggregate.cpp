@@ -12,7 +12,7 @@
 #include <fmt/format.h>
 
 #include "vorp/dict.h"
-#include "vorp/scan.h"
+#include "vorp/scan_pipeline.h"
 #include "vorp/segment.h"
 #include "vorp/store.h"
 #include "vorp/text.h"
@@ -160,16 +160,12 @@ Result<LabelIndex> build_label_index(NativeStore& store, std::int64_t as_of_tt) 
     for (const SegmentFileRef& ref : store.node_files()) {
         std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(ref.file));
         const SegmentHeader& header = segment->header;
-        const std::span<const std::int64_t> vt_s = VORP_TRY(segment->typed<std::int64_t>("vt_s"));
-        std::span<const std::int64_t> vt_e;
-        if (!header.vt_e_elided) vt_e = VORP_TRY(segment->typed<std::int64_t>("vt_e"));
-        const std::span<const std::uint32_t> uid_id = VORP_TRY(segment->typed<std::uint32_t>("uid_id"));
-        const std::span<const std::uint32_t> label_ref = VORP_TRY(segment->typed<std::uint32_t>("label_ref"));
+        const ValidEnds ends = VORP_TRY(segment->nodes.valid_ends());
+        const std::span<const std::uint32_t> uid_id = VORP_TRY(segment->nodes.uid_id.get());
+        const std::span<const std::uint32_t> label_ref = VORP_TRY(segment->nodes.label_ref.get());
         const StringView strings = VORP_TRY(segment->strings());
-        // Segment open checked that every column holds one value per row; stay within the
-        // shortest anyway.
-        std::size_t rows = std::min({vt_s.size(), uid_id.size(), label_ref.size()});
-        if (!header.vt_e_elided) rows = std::min(rows, vt_e.size());
+        // The typed view's columns hold one value per row.
+        const std::size_t rows = ends.vt_s.size();
         for (std::size_t row = 0; row < rows; ++row) {
             const auto row32 = static_cast<std::uint32_t>(row);
             const std::int64_t tt_s = VORP_TRY(header.tt_s_at(row32));
@@ -178,7 +174,7 @@ Result<LabelIndex> build_label_index(NativeStore& store, std::int64_t as_of_tt) 
             const std::optional<std::uint32_t> id = VORP_TRY(node_dense_id(store.dict(), uid_id[row]));
             const std::string_view label = VORP_TRY_FILE(segment->path, strings.get(label_ref[row]));
             if (!id) continue;
-            believed.push_back({*id, vt_s[row], header.vt_e_elided ? vt_s_plus_one(vt_s[row]) : vt_e[row], label});
+            believed.push_back({*id, ends.vt_s[row], ends.at(row), label});
         }
         held.push_back(std::move(segment));
     }
@@ -865,14 +861,14 @@ Status fold_pieces(const FoldInput& in, std::span<const Piece> pieces, std::span
         const Selection& selection = selections[piece.selection];
         const Segment& segment = *(*in.targets)[selection.target].segment;
         const SegmentHeader& header = segment.header;
-        const std::span<const std::int64_t> vt_s = VORP_TRY(segment.typed<std::int64_t>("vt_s"));
+        const std::span<const std::int64_t> vt_s = VORP_TRY(segment.edges.vt_s.get());
         std::span<const std::int64_t> vt_e;
-        if (!header.vt_e_elided) vt_e = VORP_TRY(segment.typed<std::int64_t>("vt_e"));
-        const std::span<const std::uint32_t> src_id = VORP_TRY(segment.typed<std::uint32_t>("src_id"));
-        const std::span<const std::uint32_t> dst_id = VORP_TRY(segment.typed<std::uint32_t>("dst_id"));
+        if (!header.vt_e_elided) vt_e = VORP_TRY(segment.edges.vt_e.get());
+        const std::span<const std::uint32_t> src_id = VORP_TRY(segment.edges.src_id.get());
+        const std::span<const std::uint32_t> dst_id = VORP_TRY(segment.edges.dst_id.get());
         std::span<const std::uint16_t> rel_code;
         if (in.wants_rel) {
-            rel_code = VORP_TRY(segment.typed<std::uint16_t>("rel_code"));
+            rel_code = VORP_TRY(segment.edges.rel_code.get());
             rel_index.clear();
             for (const std::string& name : header.rel_types)
                 rel_index.push_back(
@@ -1065,12 +1061,12 @@ Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selecti
         std::size_t rows = 0;
         std::span<const std::int64_t> starts;
         const Status readable = [&]() -> Status {
-            starts = VORP_TRY(segment.typed<std::int64_t>("vt_s"));
+            starts = VORP_TRY(segment.edges.vt_s.get());
             rows = starts.size();
-            if (!segment.header.vt_e_elided) rows = std::min(rows, VORP_TRY(segment.typed<std::int64_t>("vt_e")).size());
-            rows = std::min(rows, VORP_TRY(segment.typed<std::uint32_t>("src_id")).size());
-            rows = std::min(rows, VORP_TRY(segment.typed<std::uint32_t>("dst_id")).size());
-            if (in.wants_rel) rows = std::min(rows, VORP_TRY(segment.typed<std::uint16_t>("rel_code")).size());
+            if (!segment.header.vt_e_elided) rows = std::min(rows, VORP_TRY(segment.edges.vt_e.get()).size());
+            rows = std::min(rows, VORP_TRY(segment.edges.src_id.get()).size());
+            rows = std::min(rows, VORP_TRY(segment.edges.dst_id.get()).size());
+            if (in.wants_rel) rows = std::min(rows, VORP_TRY(segment.edges.rel_code.get()).size());
             return ok();
         }();
         if (!readable) {

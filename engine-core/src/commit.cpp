@@ -91,21 +91,17 @@ Result<StatsAccum> NativeStore::stats_accum() {
         const std::shared_ptr<const Segment> segment = VORP_TRY(Segment::open(path, std::move(source), !verified));
         if (!verified) caches_.segments->mark_verified(ref.file);
 
-        const auto vt_s = VORP_TRY_FILE(path, segment->typed<std::int64_t>("vt_s"));
-        std::span<const std::int64_t> vt_e;
-        if (!segment->header.vt_e_elided) vt_e = VORP_TRY_FILE(path, segment->typed<std::int64_t>("vt_e"));
-        const auto src_id = VORP_TRY_FILE(path, segment->typed<std::uint32_t>("src_id"));
-        const auto rel_code = VORP_TRY_FILE(path, segment->typed<std::uint16_t>("rel_code"));
-        const std::size_t rows = vt_s.size();
-        if ((!segment->header.vt_e_elided && vt_e.size() != rows) || src_id.size() != rows || rel_code.size() != rows)
-            return fail(EngineError::corrupt(fmt::format("edge segment columns differ in length ({} vt_s values)", rows))
-                            .at_file(path));
+        // Every column the view hands out holds the segment's row count.
+        const ValidEnds ends = VORP_TRY_FILE(path, segment->edges.valid_ends());
+        const auto src_id = VORP_TRY_FILE(path, segment->edges.src_id.get());
+        const auto rel_code = VORP_TRY_FILE(path, segment->edges.rel_code.get());
+        const std::size_t rows = ends.vt_s.size();
 
         // Types are counted per code and named once per segment.
         std::vector<std::uint64_t> per_code(segment->header.rel_types.size(), 0);
         for (std::size_t row = 0; row < rows; ++row) {
-            const std::int64_t start = vt_s[row];
-            const std::int64_t end_raw = segment->header.vt_e_elided ? vt_s_plus_one(start) : vt_e[row];
+            const std::int64_t start = ends.vt_s[row];
+            const std::int64_t end_raw = ends.at(row);
             ++accum.n_edge_versions;
             accum.vt_min = accum.vt_min ? std::min(*accum.vt_min, start) : start;
             const std::int64_t end = end_raw <= OPEN_END - 1 ? end_raw : vt_s_plus_one(start);

@@ -99,20 +99,21 @@ struct Columns {
 
     static Result<Columns> of(const Segment& segment, RowKind kind) {
         Columns c;
-        c.vt_s = VORP_TRY(segment.typed<std::int64_t>("vt_s"));
-        c.vid64 = VORP_TRY(segment.typed<std::uint64_t>("vid64"));
-        c.vid_lo32 = VORP_TRY(segment.typed<std::uint32_t>("vid_lo32"));
-        c.props_ref = VORP_TRY(segment.typed<std::uint32_t>("props_ref"));
-        c.source_ref = VORP_TRY(segment.typed<std::uint32_t>("source_ref"));
-        c.prov_ref = VORP_TRY(segment.typed<std::uint32_t>("prov_ref"));
+        const VersionColumns common = version_columns(segment, kind);
+        c.vt_s = VORP_TRY(common.vt_s.get());
+        c.vid64 = VORP_TRY(common.vid64.get());
+        c.vid_lo32 = VORP_TRY(common.vid_lo32.get());
+        c.props_ref = VORP_TRY(common.props_ref.get());
+        c.source_ref = VORP_TRY(common.source_ref.get());
+        c.prov_ref = VORP_TRY(common.prov_ref.get());
         if (kind == RowKind::Edge) {
-            c.src_id = VORP_TRY(segment.typed<std::uint32_t>("src_id"));
-            c.dst_id = VORP_TRY(segment.typed<std::uint32_t>("dst_id"));
-            c.disc_ref = VORP_TRY(segment.typed<std::uint32_t>("disc_ref"));
-            c.rel_code = VORP_TRY(segment.typed<std::uint16_t>("rel_code"));
+            c.src_id = VORP_TRY(segment.edges.src_id.get());
+            c.dst_id = VORP_TRY(segment.edges.dst_id.get());
+            c.disc_ref = VORP_TRY(segment.edges.disc_ref.get());
+            c.rel_code = VORP_TRY(segment.edges.rel_code.get());
         } else {
-            c.uid_id = VORP_TRY(segment.typed<std::uint32_t>("uid_id"));
-            c.label_ref = VORP_TRY(segment.typed<std::uint32_t>("label_ref"));
+            c.uid_id = VORP_TRY(segment.nodes.uid_id.get());
+            c.label_ref = VORP_TRY(segment.nodes.label_ref.get());
         }
         c.strings = VORP_TRY(segment.strings());
         return c;

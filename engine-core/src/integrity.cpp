@@ -498,27 +498,14 @@ EngineError located(EngineError error, const Segment& segment) {
     return error;
 }
 
-// A column of the walk: present, of its type, and holding a value for every row of vt_s (open
-// checks the count; a file that slipped past is refused rather than read past a column's end).
+// A column of the walk from the segment's typed view (which holds a value for every row), its
+// error naming the segment.
 template <class T>
-Result<std::span<const T>> walk_column(const Segment& segment, std::string_view name, std::size_t rows) {
-    auto column = segment.typed<T>(name);
-    if (!column) return fail(located(std::move(column).error(), segment));
-    if (column->size() < rows)
-        return fail(EngineError::corrupt(fmt::format("column '{}' holds {} values but the segment has {} rows", name,
-                                                     column->size(), rows))
-                        .at_file(segment.path));
-    return *column;
+Result<std::span<const T>> walk_column(const Segment& segment, const ViewColumn<T>& column) {
+    auto values = column.get();
+    if (!values) return fail(located(std::move(values).error(), segment));
+    return *values;
 }
-
-// The valid-time ends of a segment's rows: the vt_e column, or vt_s + 1 when the header says it
-// was elided (as every read takes it, whether or not a vt_e column is present).
-struct ValidEnds {
-    std::span<const std::int64_t> vt_s;
-    std::span<const std::int64_t> vt_e;  // empty when elided
-    bool elided = false;
-    std::int64_t at(std::size_t row) const { return elided ? vt_s_plus_one(vt_s[row]) : vt_e[row]; }
-};
 
 // tt_s of rows visited in ascending order: a cursor over the runs when they are as the writer
 // lays them out (first at row 0, strictly ascending), otherwise the readers' own lookup, so that
@@ -611,7 +598,7 @@ private:
         summary("n_closed_folded", std::uint64_t{entry_.n_closed_folded}, std::uint64_t{header.closed_rows.size()});
         summary("all_current", entry_.all_current, header.closed_rows.empty());
 
-        const bool has_vt_e = std::ranges::any_of(header.columns, [](const ColumnDesc& desc) { return desc.name == "vt_e"; });
+        const bool has_vt_e = segment.stores_vt_e();
         if (header.vt_e_elided && has_vt_e)
             add(LAYER_SEGMENT, "vt-e-elided-mismatch",
                 fmt::format("{}: vt_e_elided is true but the segment has a vt_e column", file_));
@@ -725,10 +712,11 @@ private:
         return ok();
     }
 
-    Result<ValidEnds> valid_ends(const Segment& segment, std::span<const std::int64_t> vt_s) {
+    Result<ValidEnds> valid_ends(const Segment& segment, std::span<const std::int64_t> vt_s,
+                                 const ViewColumn<std::int64_t>& vt_e) {
         ValidEnds ends{vt_s, {}, segment.header.vt_e_elided};
         // With no rows vt_e is never asked for, so its absence is no error then.
-        if (!ends.elided && !vt_s.empty()) ends.vt_e = VORP_TRY(walk_column<std::int64_t>(segment, "vt_e", vt_s.size()));
+        if (!ends.elided && !vt_s.empty()) ends.vt_e = VORP_TRY(walk_column(segment, vt_e));
         return ends;
     }
 
@@ -751,19 +739,19 @@ private:
     Status walk_edges(const Segment& segment) {
         const SegmentHeader& header = segment.header;
         VORP_TRY(load_strings(segment));
-        const auto vt_s = VORP_TRY(walk_column<std::int64_t>(segment, "vt_s", 0));
+        const auto vt_s = VORP_TRY(walk_column(segment, segment.edges.vt_s));
         const std::size_t rows = vt_s.size();
-        const ValidEnds ends = VORP_TRY(valid_ends(segment, vt_s));
-        const auto src_id = VORP_TRY(walk_column<std::uint32_t>(segment, "src_id", rows));
-        const auto dst_id = VORP_TRY(walk_column<std::uint32_t>(segment, "dst_id", rows));
-        const auto rel_code = VORP_TRY(walk_column<std::uint16_t>(segment, "rel_code", rows));
-        const auto vid64 = VORP_TRY(walk_column<std::uint64_t>(segment, "vid64", rows));
-        const auto vid_lo32 = VORP_TRY(walk_column<std::uint32_t>(segment, "vid_lo32", rows));
+        const ValidEnds ends = VORP_TRY(valid_ends(segment, vt_s, segment.edges.vt_e));
+        const auto src_id = VORP_TRY(walk_column(segment, segment.edges.src_id));
+        const auto dst_id = VORP_TRY(walk_column(segment, segment.edges.dst_id));
+        const auto rel_code = VORP_TRY(walk_column(segment, segment.edges.rel_code));
+        const auto vid64 = VORP_TRY(walk_column(segment, segment.edges.vid64));
+        const auto vid_lo32 = VORP_TRY(walk_column(segment, segment.edges.vid_lo32));
         const RefColumn refs[] = {
-            {"disc_ref", VORP_TRY(walk_column<std::uint32_t>(segment, "disc_ref", rows)), false},
-            {"props_ref", VORP_TRY(walk_column<std::uint32_t>(segment, "props_ref", rows)), false},
-            {"source_ref", VORP_TRY(walk_column<std::uint32_t>(segment, "source_ref", rows)), false},
-            {"prov_ref", VORP_TRY(walk_column<std::uint32_t>(segment, "prov_ref", rows)), true},
+            {"disc_ref", VORP_TRY(walk_column(segment, segment.edges.disc_ref)), false},
+            {"props_ref", VORP_TRY(walk_column(segment, segment.edges.props_ref)), false},
+            {"source_ref", VORP_TRY(walk_column(segment, segment.edges.source_ref)), false},
+            {"prov_ref", VORP_TRY(walk_column(segment, segment.edges.prov_ref)), true},
         };
         out_.rows_walked += rows;
         check_order_and_bounds(header, ends, vid64, vid_lo32);
@@ -821,21 +809,21 @@ private:
     Status walk_nodes(const Segment& segment) {
         const SegmentHeader& header = segment.header;
         VORP_TRY(load_strings(segment));
-        const auto vt_s = VORP_TRY(walk_column<std::int64_t>(segment, "vt_s", 0));
+        const auto vt_s = VORP_TRY(walk_column(segment, segment.nodes.vt_s));
         const std::size_t rows = vt_s.size();
-        const ValidEnds ends = VORP_TRY(valid_ends(segment, vt_s));
-        const auto uid_id = VORP_TRY(walk_column<std::uint32_t>(segment, "uid_id", rows));
-        const auto vid64 = VORP_TRY(walk_column<std::uint64_t>(segment, "vid64", rows));
-        const auto vid_lo32 = VORP_TRY(walk_column<std::uint32_t>(segment, "vid_lo32", rows));
+        const ValidEnds ends = VORP_TRY(valid_ends(segment, vt_s, segment.nodes.vt_e));
+        const auto uid_id = VORP_TRY(walk_column(segment, segment.nodes.uid_id));
+        const auto vid64 = VORP_TRY(walk_column(segment, segment.nodes.vid64));
+        const auto vid_lo32 = VORP_TRY(walk_column(segment, segment.nodes.vid_lo32));
         // Entity resolution reads name_ref where it can and otherwise matches by uid alone, so a
         // segment without a readable name_ref column is read without one here too.
         std::span<const std::uint32_t> name_ref;
-        if (auto names = walk_column<std::uint32_t>(segment, "name_ref", rows)) name_ref = *names;
-        const RefColumn label{"label_ref", VORP_TRY(walk_column<std::uint32_t>(segment, "label_ref", rows)), false};
-        const RefColumn props{"props_ref", VORP_TRY(walk_column<std::uint32_t>(segment, "props_ref", rows)), false};
+        if (auto names = walk_column(segment, segment.nodes.name_ref)) name_ref = *names;
+        const RefColumn label{"label_ref", VORP_TRY(walk_column(segment, segment.nodes.label_ref)), false};
+        const RefColumn props{"props_ref", VORP_TRY(walk_column(segment, segment.nodes.props_ref)), false};
         const RefColumn name{"name_ref", name_ref, true};
-        const RefColumn source{"source_ref", VORP_TRY(walk_column<std::uint32_t>(segment, "source_ref", rows)), false};
-        const RefColumn prov{"prov_ref", VORP_TRY(walk_column<std::uint32_t>(segment, "prov_ref", rows)), true};
+        const RefColumn source{"source_ref", VORP_TRY(walk_column(segment, segment.nodes.source_ref)), false};
+        const RefColumn prov{"prov_ref", VORP_TRY(walk_column(segment, segment.nodes.prov_ref)), true};
         out_.rows_walked += rows;
         check_order_and_bounds(header, ends, vid64, vid_lo32);
 

@@ -150,35 +150,20 @@ void Postings::retain_segments(const std::unordered_set<std::uint64_t>& keep) {
 
 // ---- identity keys ------------------------------------------------------------------------------------
 
-namespace {
-
-
-template <class T>
-Result<std::span<const T>> column_of_rows(const Segment& segment, std::string_view name) {
-    const std::span<const T> values = VORP_TRY(segment.typed<T>(name));
-    if (values.size() != segment.header.rows)
-        return fail(EngineError::corrupt(fmt::format("column '{}' holds {} values but the segment has {} rows", name,
-                                                     values.size(), segment.header.rows))
-                        .at_file(segment.path));
-    return values;
-}
-
-}  // namespace
-
 Result<std::vector<std::uint64_t>> identity_keys(RowKind kind, const Segment& segment, const Dictionary& dictionary) {
     const std::size_t rows = segment.header.rows;
     std::vector<std::uint64_t> keys;
     keys.reserve(rows);
     if (kind == RowKind::Node) {
-        const auto uid_ids = VORP_TRY(column_of_rows<std::uint32_t>(segment, "uid_id"));
+        const auto uid_ids = VORP_TRY(segment.nodes.uid_id.get());
         for (const std::uint32_t uid_id : uid_ids) keys.push_back(hash_uid(VORP_TRY(uid_in(dictionary, uid_id))));
         return keys;
     }
     const StringView strings = VORP_TRY(segment.strings());
-    const auto src_ids = VORP_TRY(column_of_rows<std::uint32_t>(segment, "src_id"));
-    const auto dst_ids = VORP_TRY(column_of_rows<std::uint32_t>(segment, "dst_id"));
-    const auto rel_codes = VORP_TRY(column_of_rows<std::uint16_t>(segment, "rel_code"));
-    const auto disc_refs = VORP_TRY(column_of_rows<std::uint32_t>(segment, "disc_ref"));
+    const auto src_ids = VORP_TRY(segment.edges.src_id.get());
+    const auto dst_ids = VORP_TRY(segment.edges.dst_id.get());
+    const auto rel_codes = VORP_TRY(segment.edges.rel_code.get());
+    const auto disc_refs = VORP_TRY(segment.edges.disc_ref.get());
     EidDeriver derive;
     // Endpoints are scattered over the whole dictionary: load each endpoint's entry, then its uid
     // text, a few rows before they are needed.
@@ -237,8 +222,8 @@ Status KindPostings::index_segments(const std::filesystem::path& root, const Man
         const std::shared_ptr<const Segment> segment = VORP_TRY(cache.open_segment(root, of_kind.at(segment_id)));
         // Identity work (dictionary lookups, hashing) runs with no lock held.
         const std::vector<std::uint64_t> keys = VORP_TRY(identity_keys(kind_, *segment, dictionary));
-        const auto vid64 = VORP_TRY(column_of_rows<std::uint64_t>(*segment, "vid64"));
-        const auto vid_lo32 = VORP_TRY(column_of_rows<std::uint32_t>(*segment, "vid_lo32"));
+        const auto vid64 = VORP_TRY(version_columns(*segment, kind_).vid64.get());
+        const auto vid_lo32 = VORP_TRY(version_columns(*segment, kind_).vid_lo32.get());
         std::vector<std::uint64_t> vid_keys(vid64.size());
         for (std::size_t row = 0; row < vid_keys.size(); ++row) vid_keys[row] = vid_key(Id96{vid64[row], vid_lo32[row]});
         auto guard = mutex_.lock("postings");

@@ -90,7 +90,7 @@ Status believed_rows_of(NativeStore& store, const std::string& file, const std::
                         const CloseIndex* overlay, std::int64_t as_of_tt, Make&& make, std::vector<Out>& kept) {
     const std::uint64_t segment_id = segment_id_of(file);
     std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(file));
-    const std::size_t count = VORP_TRY(segment->typed<std::int64_t>("vt_s")).size();
+    const std::size_t count = VORP_TRY(view_of<typename Columns::view_type>(*segment).vt_s.get()).size();
     const CloseIndex* layers = overlay_for(overlay, segment_id);
     std::vector<std::uint32_t> believed;
     for (const std::uint32_t r : rows) {
@@ -129,11 +129,11 @@ Result<std::vector<EdgeVersionOut>> believed_edge_versions(NativeStore& store, s
         return version.eid == eid && is_believed(version.tt_s, version.tt_e, as_of_tt);
     };
     std::vector<EdgeVersionOut> kept;
-    const auto make = [&](const EdgeColumns& cols, const CloseIndex* layers, std::uint32_t r) {
+    const auto make = [&](const StoredEdgeRows& cols, const CloseIndex* layers, std::uint32_t r) {
         return stored_edge_out(store, cols, layers, r);
     };
     for (auto& [file, rows] : group_by_file(std::move(located)))
-        VORP_TRY(believed_rows_of<EdgeColumns>(store, file, rows, overlay.get(), as_of_tt, make, kept));
+        VORP_TRY(believed_rows_of<StoredEdgeRows>(store, file, rows, overlay.get(), as_of_tt, make, kept));
     // The postings key on the first 64 bits of the edge id: confirm the whole id.
     std::erase_if(kept, [&](const EdgeVersionOut& version) { return version.eid != eid; });
     const std::vector<std::uint32_t> positions =
@@ -161,11 +161,11 @@ Result<std::vector<NodeVersionOut>> believed_node_versions(NativeStore& store, s
         return version.uid == uid && is_believed(version.tt_s, version.tt_e, as_of_tt);
     };
     std::vector<NodeVersionOut> kept;
-    const auto make = [&](const NodeColumns& cols, const CloseIndex* layers, std::uint32_t r) {
+    const auto make = [&](const StoredNodeRows& cols, const CloseIndex* layers, std::uint32_t r) {
         return stored_node_out(store, cols, layers, r);
     };
     for (auto& [file, rows] : group_by_file(std::move(located)))
-        VORP_TRY(believed_rows_of<NodeColumns>(store, file, rows, overlay.get(), as_of_tt, make, kept));
+        VORP_TRY(believed_rows_of<StoredNodeRows>(store, file, rows, overlay.get(), as_of_tt, make, kept));
     // The postings key on a hash of the uid: confirm the uid itself.
     std::erase_if(kept, [&](const NodeVersionOut& version) { return version.uid != uid; });
     if (const std::optional<std::uint32_t> dense = store.dict().dense_id(uid)) {
@@ -306,17 +306,17 @@ Result<std::vector<ResolvedEntity>> resolve_entities(NativeStore& store, std::st
         const std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(ref.file));
         const StringView strings = VORP_TRY(segment->strings());
         const SegmentHeader& header = segment->header;
-        const std::span<const std::int64_t> vt_s = VORP_TRY(segment->typed<std::int64_t>("vt_s"));
+        const NodeSegmentView& view = segment->nodes;
+        const std::span<const std::int64_t> vt_s = VORP_TRY(view.vt_s.get());
         const std::size_t rows = vt_s.size();
-        const auto uid_id = VORP_TRY(column<std::uint32_t>(*segment, "uid_id", rows));
-        const auto vid64 = VORP_TRY(column<std::uint64_t>(*segment, "vid64", rows));
-        const auto vid_lo32 = VORP_TRY(column<std::uint32_t>(*segment, "vid_lo32", rows));
-        const auto label_ref = VORP_TRY(column<std::uint32_t>(*segment, "label_ref", rows));
-        const auto props_ref = VORP_TRY(column<std::uint32_t>(*segment, "props_ref", rows));
+        const auto uid_id = VORP_TRY(view.uid_id.get());
+        const auto vid64 = VORP_TRY(view.vid64.get());
+        const auto vid_lo32 = VORP_TRY(view.vid_lo32.get());
+        const auto label_ref = VORP_TRY(view.label_ref.get());
+        const auto props_ref = VORP_TRY(view.props_ref.get());
         // Segments written before names were indexed have no name_ref: their versions match by uid
-        // only. A column that cannot be read (or of the wrong length) counts as absent.
-        std::span<const std::uint32_t> name_ref;
-        if (const auto names = column<std::uint32_t>(*segment, "name_ref", rows)) name_ref = *names;
+        // only. A column that cannot be read counts as absent.
+        const std::span<const std::uint32_t> name_ref = view.name_ref.values_or_empty();
         const CloseIndex* layers = overlay_for(overlay.get(), ref.segment_id);
         for (std::size_t r = 0; r < rows; ++r) {
             const auto row = static_cast<std::uint32_t>(r);

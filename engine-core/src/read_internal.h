@@ -1,5 +1,6 @@
-// Column bundles shared by the read modules: the typed views one read takes of a segment, checked
-// once per segment so that the per-row code indexes them without further tests.
+// What the read modules share: the stored-row bundle of each kind (the spans a record reader
+// takes from a segment's typed view, once per segment, so that the per-row code indexes them
+// without further tests) and the small helpers of the row readers.
 #pragma once
 
 #include <cstdint>
@@ -15,31 +16,6 @@
 #include "vorp/segment.h"
 
 namespace vorp::read_detail {
-
-// Every column a reader indexes by row must hold exactly `rows` values (the segment's vt_s
-// length); a segment that breaks this is refused as corrupt at its file before any row is read.
-template <class T>
-Status check_rows(const Segment& segment, std::string_view name, std::span<const T> column, std::size_t rows) {
-    if (column.size() != rows)
-        return fail(EngineError::corrupt(fmt::format("column '{}' holds {} values but the segment has {} rows", name,
-                                                     column.size(), rows))
-                        .at_file(segment.path));
-    return ok();
-}
-
-// Reads a typed column and checks its length against `rows`.
-template <class T>
-Result<std::span<const T>> column(const Segment& segment, std::string_view name, std::size_t rows) {
-    const std::span<const T> values = VORP_TRY(segment.typed<T>(name));
-    VORP_TRY(check_rows(segment, name, values, rows));
-    return values;
-}
-
-// The valid-time end of row r: the column's value, or vt_s + 1 (wrapping) when the segment elides it.
-inline std::int64_t vt_e_of(std::span<const std::int64_t> vt_e, std::span<const std::int64_t> vt_s, std::size_t r,
-                            bool elided) {
-    return elided ? vt_s_plus_one(vt_s[r]) : vt_e[r];
-}
 
 // The tt_e of a stored row. `overlay` is null when no layer touches the segment.
 inline std::int64_t stored_tt_e(const CloseIndex* overlay, const Segment& segment, std::uint64_t segment_id,
@@ -71,40 +47,67 @@ inline EngineError row_out_of_bounds(std::uint64_t row, std::uint64_t segment_id
     return EngineError::invariant(fmt::format("row {} is out of bounds for segment {}", row, segment_id));
 }
 
-// Every column the edge row reader needs.
-struct EdgeColumns {
+// Every column a stored-row reader needs, taken from the segment's typed view and checked once
+// per segment, so the per-row code indexes plain spans. One bundle per row kind, from the kind's
+// column table: the strings first, then every column in table order (vt_e only when stored;
+// a node's name_ref, which older segments lack, is empty when absent); the first that cannot be
+// had is the error.
+#define VORP_STORED_SPAN(column_name, type) std::span<const type> column_name;
+template <class View>
+struct StoredSpans;
+template <>
+struct StoredSpans<EdgeSegmentView> {
+    VORP_EDGE_SEGMENT_COLUMNS(VORP_STORED_SPAN)
+};
+template <>
+struct StoredSpans<NodeSegmentView> {
+    VORP_NODE_SEGMENT_COLUMNS(VORP_STORED_SPAN)
+};
+#undef VORP_STORED_SPAN
+
+template <class View>
+struct StoredRows : StoredSpans<View> {
+    using view_type = View;
     std::shared_ptr<const Segment> segment;
     std::uint64_t segment_id = 0;
     StringView strings;
-    std::span<const std::int64_t> vt_s, vt_e;
-    std::span<const std::uint32_t> src_id, dst_id;
-    std::span<const std::uint16_t> rel_code;
-    std::span<const std::uint64_t> vid64;
-    std::span<const std::uint32_t> vid_lo32, props_ref, disc_ref, source_ref, prov_ref;
-    bool elided = false;
+    ValidEnds ends;
 
-    std::size_t rows() const { return vt_s.size(); }
-    static Result<EdgeColumns> load(std::shared_ptr<const Segment> segment, std::uint64_t segment_id);
+    std::size_t rows() const { return ends.vt_s.size(); }
+    std::int64_t vt_e_at(std::size_t row) const { return ends.at(row); }
+    static Result<StoredRows> load(std::shared_ptr<const Segment> segment, std::uint64_t segment_id);
 };
+using StoredEdgeRows = StoredRows<EdgeSegmentView>;
+using StoredNodeRows = StoredRows<NodeSegmentView>;
 
-struct NodeColumns {
-    std::shared_ptr<const Segment> segment;
-    std::uint64_t segment_id = 0;
-    StringView strings;
-    std::span<const std::int64_t> vt_s, vt_e;
-    std::span<const std::uint32_t> uid_id;
-    std::span<const std::uint64_t> vid64;
-    std::span<const std::uint32_t> vid_lo32, label_ref, props_ref, source_ref, prov_ref;
-    bool elided = false;
-
-    std::size_t rows() const { return vt_s.size(); }
-    static Result<NodeColumns> load(std::shared_ptr<const Segment> segment, std::uint64_t segment_id);
-};
+template <class View>
+Result<StoredRows<View>> StoredRows<View>::load(std::shared_ptr<const Segment> segment, std::uint64_t segment_id) {
+    StoredRows cols;
+    cols.segment_id = segment_id;
+    cols.strings = VORP_TRY(segment->strings());
+    cols.ends = VORP_TRY(view_of<View>(*segment).valid_ends());
+    const View& view = view_of<View>(*segment);
+#define VORP_STORED_LOAD(column_name, type)                                                  \
+    if constexpr (std::string_view(#column_name) == "name_ref")                              \
+        cols.column_name = view.column_name.values_or_empty();                               \
+    else if constexpr (std::string_view(#column_name) != "vt_s" && std::string_view(#column_name) != "vt_e") \
+        cols.column_name = VORP_TRY(view.column_name.get());
+    if constexpr (std::is_same_v<View, EdgeSegmentView>) {
+        VORP_EDGE_SEGMENT_COLUMNS(VORP_STORED_LOAD)
+    } else {
+        VORP_NODE_SEGMENT_COLUMNS(VORP_STORED_LOAD)
+    }
+#undef VORP_STORED_LOAD
+    cols.vt_s = cols.ends.vt_s;
+    cols.vt_e = cols.ends.vt_e;
+    cols.segment = std::move(segment);
+    return cols;
+}
 
 // Row r as a version record (r below rows()).
-Result<EdgeVersionOut> stored_edge_out(const NativeStore& store, const EdgeColumns& cols, const CloseIndex* overlay,
+Result<EdgeVersionOut> stored_edge_out(const NativeStore& store, const StoredEdgeRows& cols, const CloseIndex* overlay,
                                        std::uint32_t r);
-Result<NodeVersionOut> stored_node_out(const NativeStore& store, const NodeColumns& cols, const CloseIndex* overlay,
+Result<NodeVersionOut> stored_node_out(const NativeStore& store, const StoredNodeRows& cols, const CloseIndex* overlay,
                                        std::uint32_t r);
 
 // The edge id text of four identifying texts.

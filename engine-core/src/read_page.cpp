@@ -18,15 +18,6 @@ using namespace read_detail;
 
 namespace {
 
-bool belief_keeps(BeliefMode mode, std::int64_t tt_e, std::int64_t as_of_tt) {
-    switch (mode) {
-        case BeliefMode::Current: return tt_e > as_of_tt;
-        case BeliefMode::Superseded: return tt_e <= as_of_tt;
-        case BeliefMode::All: return true;
-    }
-    return true;
-}
-
 bool rel_requested(const std::vector<std::string>& names, std::string_view rel_type) {
     return std::find(names.begin(), names.end(), rel_type) != names.end();
 }
@@ -73,17 +64,17 @@ Result<std::vector<VersionKey>> version_keys(NativeStore& store, RowKind kind, c
                 any |= mask[code] = rel_requested(*query.rel_types, header.rel_types[code]);
             if (!any) continue;  // no column of this segment is read
         }
-        const std::span<const std::int64_t> vt_s = VORP_TRY(segment->typed<std::int64_t>("vt_s"));
+        const VersionColumns view = version_columns(*segment, kind);
+        const ValidEnds ends = VORP_TRY(view.valid_ends());
+        const std::span<const std::int64_t> vt_s = ends.vt_s;
         const std::size_t rows = vt_s.size();
-        std::span<const std::int64_t> vt_e;
-        if (!header.vt_e_elided) vt_e = VORP_TRY(column<std::int64_t>(*segment, "vt_e", rows));
-        const std::span<const std::uint64_t> vid64 = VORP_TRY(column<std::uint64_t>(*segment, "vid64", rows));
-        const std::span<const std::uint32_t> vid_lo32 = VORP_TRY(column<std::uint32_t>(*segment, "vid_lo32", rows));
+        const std::span<const std::uint64_t> vid64 = VORP_TRY(view.vid64.get());
+        const std::span<const std::uint32_t> vid_lo32 = VORP_TRY(view.vid_lo32.get());
         std::span<const std::uint16_t> rel_code;
-        if (rel_filter) rel_code = VORP_TRY(column<std::uint16_t>(*segment, "rel_code", rows));
+        if (rel_filter) rel_code = VORP_TRY(segment->edges.rel_code.get());
         const CloseIndex* layers = overlay_for(overlay.get(), ref.segment_id);
         for (std::size_t r = 0; r < rows; ++r) {
-            const std::int64_t end = vt_e_of(vt_e, vt_s, r, header.vt_e_elided);
+            const std::int64_t end = ends.at(r);
             if (!(vt_s[r] < query.t_b && end > query.t_a)) continue;
             if (rel_filter && (rel_code[r] >= mask.size() || !mask[rel_code[r]])) continue;
             const auto row = static_cast<std::uint32_t>(r);
@@ -91,7 +82,7 @@ Result<std::vector<VersionKey>> version_keys(NativeStore& store, RowKind kind, c
             if (tt_s > query.as_of_tt) continue;
             // The close index is consulted only when the mode looks at tt_e.
             if (query.belief != BeliefMode::All &&
-                !belief_keeps(query.belief, stored_tt_e(layers, *segment, ref.segment_id, row), query.as_of_tt))
+                !belief_mode_keeps(query.belief, stored_tt_e(layers, *segment, ref.segment_id, row), query.as_of_tt))
                 continue;
             keys.push_back({tt_s, vid64[r], ref.segment_id, vid_lo32[r], row});
         }
@@ -102,7 +93,7 @@ Result<std::vector<VersionKey>> version_keys(NativeStore& store, RowKind kind, c
         if constexpr (requires { row.rel_type; }) {
             if (rel_filter && !rel_requested(*query.rel_types, row.rel_type)) return;
         }
-        if (!belief_keeps(query.belief, staged_tt_e(store, row.vid), query.as_of_tt)) return;
+        if (!belief_mode_keeps(query.belief, staged_tt_e(store, row.vid), query.as_of_tt)) return;
         keys.push_back({row.tt_s, row.vid.prefix, STAGED_SEGMENT, row.vid.suffix, static_cast<std::uint32_t>(index)});
     };
     if (edges) {
@@ -136,106 +127,113 @@ Groups group_keys(std::span<const VersionKey> keys) {
     return groups;
 }
 
-Result<std::vector<EdgeVersionRow>> edge_rows_at(NativeStore& store, std::span<const VersionKey> keys,
-                                                 const CloseIndex* overlay) {
-    const std::shared_ptr<const SegmentFiles> files = store.segment_files();
-    const Groups groups = group_keys(keys);
-    std::vector<EdgeVersionRow> slots(keys.size());
-    for (const auto& [segment_id, positions] : groups.stored) {
-        const auto file = files->edge.find(segment_id);
-        if (file == files->edge.end()) return fail(segment_not_current(segment_id));
-        const std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(file->second));
-        const StringView strings = VORP_TRY(segment->strings());
-        const SegmentHeader& header = segment->header;
-        const std::span<const std::int64_t> vt_s = VORP_TRY(segment->typed<std::int64_t>("vt_s"));
-        const std::size_t rows = vt_s.size();
-        std::span<const std::int64_t> vt_e;
-        if (!header.vt_e_elided) vt_e = VORP_TRY(column<std::int64_t>(*segment, "vt_e", rows));
-        const auto src_id = VORP_TRY(column<std::uint32_t>(*segment, "src_id", rows));
-        const auto dst_id = VORP_TRY(column<std::uint32_t>(*segment, "dst_id", rows));
-        const auto rel_code = VORP_TRY(column<std::uint16_t>(*segment, "rel_code", rows));
-        const auto disc_ref = VORP_TRY(column<std::uint32_t>(*segment, "disc_ref", rows));
-        const auto vid64 = VORP_TRY(column<std::uint64_t>(*segment, "vid64", rows));
-        const auto vid_lo32 = VORP_TRY(column<std::uint32_t>(*segment, "vid_lo32", rows));
-        const CloseIndex* layers = overlay_for(overlay, segment_id);
-        for (const std::size_t position : positions) {
-            const std::uint32_t r = keys[position].row;
-            if (r >= rows) return fail(row_out_of_bounds(r, segment_id));
-            EdgeVersionRow& out = slots[position];
-            out.src = VORP_TRY(uid_text(store, src_id[r]));
-            out.dst = VORP_TRY(uid_text(store, dst_id[r]));
-            const std::uint16_t code = rel_code[r];
-            if (code >= header.rel_types.size()) return fail(bad_rel_code(code, r));
-            out.rel_type = header.rel_types[code];
-            out.disc = VORP_TRY(strings.get(disc_ref[r]));
-            out.tt_e = stored_tt_e(layers, *segment, segment_id, r);
-            out.vid = vid_text(vid64[r], vid_lo32[r]);
-            out.eid = eid_text(out.src, out.dst, out.rel_type, out.disc);
-            out.vt_s = vt_s[r];
-            out.vt_e = vt_e_of(vt_e, vt_s, r, header.vt_e_elided);
-            out.tt_s = VORP_TRY(header.tt_s_at(r));
-        }
+// The texts and ends of one stored row of either kind, with each kind's columns taken in its
+// fixed order (which decides the error reported first).
+struct EdgePageRows {
+    using Row = EdgeVersionRow;
+    using Staged = EdgeRow;
+    std::span<const std::uint32_t> src_id, dst_id, disc_ref;
+    std::span<const std::uint16_t> rel_code;
+
+    static Result<EdgePageRows> load(const Segment& segment) {
+        const EdgeSegmentView& view = segment.edges;
+        EdgePageRows cols;
+        cols.src_id = VORP_TRY(view.src_id.get());
+        cols.dst_id = VORP_TRY(view.dst_id.get());
+        cols.rel_code = VORP_TRY(view.rel_code.get());
+        cols.disc_ref = VORP_TRY(view.disc_ref.get());
+        return cols;
     }
-    for (const std::size_t position : groups.staged) {
-        const std::uint32_t index = keys[position].row;
-        if (index >= store.batch().staging.edges.size()) return fail(staged_row_gone(index));
-        const EdgeRow& row = store.batch().staging.edges[index];
-        EdgeVersionRow& out = slots[position];
+    Status fill(const NativeStore& store, const Segment& segment, const StringView& strings, std::uint32_t r,
+                Row& out) const {
+        out.src = VORP_TRY(uid_text(store, src_id[r]));
+        out.dst = VORP_TRY(uid_text(store, dst_id[r]));
+        const std::uint16_t code = rel_code[r];
+        if (code >= segment.header.rel_types.size()) return fail(bad_rel_code(code, r));
+        out.rel_type = segment.header.rel_types[code];
+        out.disc = VORP_TRY(strings.get(disc_ref[r]));
+        return ok();
+    }
+    static Status fill_staged(const NativeStore& store, const Staged& row, Row& out) {
         out.src = VORP_TRY(uid_text(store, row.src_id));
         out.dst = VORP_TRY(uid_text(store, row.dst_id));
-        out.vid = row.vid.to_hex();
-        out.eid = eid_text(out.src, out.dst, row.rel_type, row.disc);
         out.rel_type = row.rel_type;
         out.disc = row.disc;
-        out.vt_s = row.vt_s;
-        out.vt_e = row.vt_e;
-        out.tt_s = row.tt_s;
-        out.tt_e = staged_tt_e(store, row.vid);
+        return ok();
     }
-    return slots;
-}
+    static void finish(Row& out) { out.eid = eid_text(out.src, out.dst, out.rel_type, out.disc); }
+    static const std::vector<Staged>& staged(const NativeStore& store) { return store.batch().staging.edges; }
+};
 
-Result<std::vector<NodeVersionRow>> node_rows_at(NativeStore& store, std::span<const VersionKey> keys,
-                                                 const CloseIndex* overlay) {
+struct NodePageRows {
+    using Row = NodeVersionRow;
+    using Staged = NodeRow;
+    std::span<const std::uint32_t> uid_id, label_ref;
+
+    static Result<NodePageRows> load(const Segment& segment) {
+        const NodeSegmentView& view = segment.nodes;
+        NodePageRows cols;
+        cols.uid_id = VORP_TRY(view.uid_id.get());
+        cols.label_ref = VORP_TRY(view.label_ref.get());
+        return cols;
+    }
+    Status fill(const NativeStore& store, const Segment&, const StringView& strings, std::uint32_t r, Row& out) const {
+        out.uid = VORP_TRY(uid_text(store, uid_id[r]));
+        out.label = VORP_TRY(strings.get(label_ref[r]));
+        return ok();
+    }
+    static Status fill_staged(const NativeStore& store, const Staged& row, Row& out) {
+        out.uid = VORP_TRY(uid_text(store, row.uid_id));
+        out.label = row.label;
+        return ok();
+    }
+    static void finish(Row&) {}
+    static const std::vector<Staged>& staged(const NativeStore& store) { return store.batch().staging.nodes; }
+};
+
+// One row per key, in key order, for either kind.
+template <class Kind>
+Result<std::vector<typename Kind::Row>> page_rows_at(NativeStore& store, RowKind kind, std::span<const VersionKey> keys,
+                                                     const CloseIndex* overlay) {
     const std::shared_ptr<const SegmentFiles> files = store.segment_files();
+    const auto& listed = files->of(kind);
     const Groups groups = group_keys(keys);
-    std::vector<NodeVersionRow> slots(keys.size());
+    std::vector<typename Kind::Row> slots(keys.size());
     for (const auto& [segment_id, positions] : groups.stored) {
-        const auto file = files->node.find(segment_id);
-        if (file == files->node.end()) return fail(segment_not_current(segment_id));
+        const auto file = listed.find(segment_id);
+        if (file == listed.end()) return fail(segment_not_current(segment_id));
         const std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(file->second));
         const StringView strings = VORP_TRY(segment->strings());
         const SegmentHeader& header = segment->header;
-        const std::span<const std::int64_t> vt_s = VORP_TRY(segment->typed<std::int64_t>("vt_s"));
-        const std::size_t rows = vt_s.size();
-        std::span<const std::int64_t> vt_e;
-        if (!header.vt_e_elided) vt_e = VORP_TRY(column<std::int64_t>(*segment, "vt_e", rows));
-        const auto uid_id = VORP_TRY(column<std::uint32_t>(*segment, "uid_id", rows));
-        const auto label_ref = VORP_TRY(column<std::uint32_t>(*segment, "label_ref", rows));
-        const auto vid64 = VORP_TRY(column<std::uint64_t>(*segment, "vid64", rows));
-        const auto vid_lo32 = VORP_TRY(column<std::uint32_t>(*segment, "vid_lo32", rows));
+        const VersionColumns view = version_columns(*segment, kind);
+        const ValidEnds ends = VORP_TRY(view.valid_ends());
+        const std::size_t rows = ends.vt_s.size();
+        const Kind cols = VORP_TRY(Kind::load(*segment));
+        const std::span<const std::uint64_t> vid64 = VORP_TRY(view.vid64.get());
+        const std::span<const std::uint32_t> vid_lo32 = VORP_TRY(view.vid_lo32.get());
         const CloseIndex* layers = overlay_for(overlay, segment_id);
         for (const std::size_t position : positions) {
             const std::uint32_t r = keys[position].row;
             if (r >= rows) return fail(row_out_of_bounds(r, segment_id));
-            NodeVersionRow& out = slots[position];
+            typename Kind::Row& out = slots[position];
+            VORP_TRY(cols.fill(store, *segment, strings, r, out));
             out.tt_e = stored_tt_e(layers, *segment, segment_id, r);
             out.vid = vid_text(vid64[r], vid_lo32[r]);
-            out.uid = VORP_TRY(uid_text(store, uid_id[r]));
-            out.label = VORP_TRY(strings.get(label_ref[r]));
-            out.vt_s = vt_s[r];
-            out.vt_e = vt_e_of(vt_e, vt_s, r, header.vt_e_elided);
+            Kind::finish(out);
+            out.vt_s = ends.vt_s[r];
+            out.vt_e = ends.at(r);
             out.tt_s = VORP_TRY(header.tt_s_at(r));
         }
     }
+    const auto& staged = Kind::staged(store);
     for (const std::size_t position : groups.staged) {
         const std::uint32_t index = keys[position].row;
-        if (index >= store.batch().staging.nodes.size()) return fail(staged_row_gone(index));
-        const NodeRow& row = store.batch().staging.nodes[index];
-        NodeVersionRow& out = slots[position];
+        if (index >= staged.size()) return fail(staged_row_gone(index));
+        const typename Kind::Staged& row = staged[index];
+        typename Kind::Row& out = slots[position];
+        VORP_TRY(Kind::fill_staged(store, row, out));
         out.vid = row.vid.to_hex();
-        out.uid = VORP_TRY(uid_text(store, row.uid_id));
-        out.label = row.label;
+        Kind::finish(out);
         out.vt_s = row.vt_s;
         out.vt_e = row.vt_e;
         out.tt_s = row.tt_s;
@@ -248,8 +246,8 @@ Result<std::vector<NodeVersionRow>> node_rows_at(NativeStore& store, std::span<c
 
 Result<VersionRows> version_rows_at(NativeStore& store, RowKind kind, std::span<const VersionKey> keys) {
     const std::shared_ptr<const CloseIndex> overlay = VORP_TRY(read_overlay(store));
-    if (kind == RowKind::Edge) return VersionRows(VORP_TRY(edge_rows_at(store, keys, overlay.get())));
-    return VersionRows(VORP_TRY(node_rows_at(store, keys, overlay.get())));
+    if (kind == RowKind::Edge) return VersionRows(VORP_TRY(page_rows_at<EdgePageRows>(store, kind, keys, overlay.get())));
+    return VersionRows(VORP_TRY(page_rows_at<NodePageRows>(store, kind, keys, overlay.get())));
 }
 
 namespace {
@@ -299,6 +297,7 @@ struct TtRun {
 
 struct PageFilter {
     const VersionQuery* query = nullptr;
+    RowKind kind = RowKind::Node;
     bool rel_filter = false;
     const CloseTable* upper = nullptr;  // the overlay's layers above `lower`'s source, flattened
     const CloseTable* lower = nullptr;  // the committed index's cached table
@@ -310,7 +309,7 @@ using ClosedSpan = std::span<const std::pair<std::uint32_t, std::int64_t>>;
 // the tt_e the overlay gives them (rows absent from `closed` have tt_e OPEN_END).
 struct PageSegment {
     std::shared_ptr<const Segment> segment;
-    std::span<const std::int64_t> vt_s, vt_e;
+    ValidEnds ends;
     std::span<const std::uint64_t> vid64;
     std::span<const std::uint32_t> vid_lo32;
     std::span<const std::uint16_t> rel_code;
@@ -331,8 +330,8 @@ struct PageSegment {
 
     bool in_window_and_type(std::size_t r, const PageFilter& filter) const {
         const VersionQuery& query = *filter.query;
-        const std::int64_t start = vt_s[r];
-        const std::int64_t end = vt_e.empty() ? vt_s_plus_one(start) : vt_e[r];
+        const std::int64_t start = ends.vt_s[r];
+        const std::int64_t end = ends.at(r);
         if (!(start < query.t_b && end > query.t_a)) return false;
         if (filter.rel_filter && (rel_code[r] >= mask.size() || mask[rel_code[r]] == 0)) return false;
         return true;
@@ -458,12 +457,12 @@ Result<PageSegment> open_page_segment(NativeStore& store, const SegmentFileRef& 
             return out;
         }
     }
-    out.vt_s = VORP_TRY(segment.typed<std::int64_t>("vt_s"));
-    const std::size_t rows = out.vt_s.size();
-    if (!header.vt_e_elided) out.vt_e = VORP_TRY(column<std::int64_t>(segment, "vt_e", rows));
-    out.vid64 = VORP_TRY(column<std::uint64_t>(segment, "vid64", rows));
-    out.vid_lo32 = VORP_TRY(column<std::uint32_t>(segment, "vid_lo32", rows));
-    if (filter.rel_filter) out.rel_code = VORP_TRY(column<std::uint16_t>(segment, "rel_code", rows));
+    const VersionColumns view = version_columns(segment, filter.kind);
+    out.ends = VORP_TRY(view.valid_ends());
+    const std::size_t rows = out.ends.vt_s.size();
+    out.vid64 = VORP_TRY(view.vid64.get());
+    out.vid_lo32 = VORP_TRY(view.vid_lo32.get());
+    if (filter.rel_filter) out.rel_code = VORP_TRY(segment.edges.rel_code.get());
     hi = static_cast<std::uint32_t>(std::min<std::size_t>(hi, rows));
     if (lo >= hi) return out;
     for (TtRun run : runs_of(header, static_cast<std::uint32_t>(rows))) {
@@ -515,7 +514,7 @@ Status visit_qualifying(const PageSegment& seg, const TtRun& run, const PageFilt
         if (query.belief == BeliefMode::Current) {
             while (next_closed != seg.closed.end() && next_closed->first < r) ++next_closed;
             if (next_closed != seg.closed.end() && next_closed->first == r &&
-                !belief_keeps(BeliefMode::Current, next_closed->second, query.as_of_tt))
+                !belief_mode_keeps(BeliefMode::Current, next_closed->second, query.as_of_tt))
                 continue;
         }
         visit(r);
@@ -531,8 +530,7 @@ inline std::uint64_t window_count_loop(const std::int64_t* vt_s, const std::int6
                                        std::int64_t t_a, std::int64_t t_b) {
     std::uint64_t count = 0;
     for (std::size_t r = 0; r < n; ++r) {
-        const std::int64_t end =
-            Elided ? static_cast<std::int64_t>(static_cast<std::uint64_t>(vt_s[r]) + 1) : vt_e[r];
+        const std::int64_t end = Elided ? vt_s_plus_one(vt_s[r]) : vt_e[r];  // ValidEnds::at, unrolled by kind
         count += static_cast<std::uint64_t>((vt_s[r] < t_b) & (end > t_a));
     }
     return count;
@@ -561,13 +559,13 @@ Result<std::uint64_t> count_qualifying(const PageSegment& seg, const TtRun& run,
     }
     if (run.tt_s > query.as_of_tt) return std::uint64_t{0};
     // The window test over the run, branch-free; then the closed rows the belief filter drops.
-    std::uint64_t n = window_count(seg.vt_s.data() + run.lo, seg.vt_e.empty() ? nullptr : seg.vt_e.data() + run.lo,
+    std::uint64_t n = window_count(seg.ends.vt_s.data() + run.lo, seg.ends.elided ? nullptr : seg.ends.vt_e.data() + run.lo,
                                    run.hi - run.lo, query.t_a, query.t_b);
     if (query.belief == BeliefMode::Current) {
         auto it = std::lower_bound(seg.closed.begin(), seg.closed.end(), run.lo,
                                    [](const auto& entry, std::uint32_t row) { return entry.first < row; });
         for (; it != seg.closed.end() && it->first < run.hi; ++it)
-            if (!belief_keeps(BeliefMode::Current, it->second, query.as_of_tt) &&
+            if (!belief_mode_keeps(BeliefMode::Current, it->second, query.as_of_tt) &&
                 seg.in_window_and_type(it->first, filter))
                 --n;
     }
@@ -646,6 +644,7 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
     const std::shared_ptr<const CloseIndex> overlay = VORP_TRY(read_overlay(store));
     PageFilter filter;
     filter.query = &query;
+    filter.kind = kind;
     filter.rel_filter = edges && query.rel_types != nullptr;
     std::shared_ptr<const CloseTable> lower, upper;
     if (query.belief != BeliefMode::All && overlay != nullptr) {
@@ -742,7 +741,7 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
         if constexpr (requires { row.rel_type; }) {
             if (filter.rel_filter && !rel_requested(*query.rel_types, row.rel_type)) return;
         }
-        if (!belief_keeps(query.belief, staged_tt_e(store, row.vid), query.as_of_tt)) return;
+        if (!belief_mode_keeps(query.belief, staged_tt_e(store, row.vid), query.as_of_tt)) return;
         staged.push_back({row.tt_s, PageKey{row.vid.prefix, row.vid.suffix, staged_source, static_cast<std::uint32_t>(index)}});
         ++by_tt_s[row.tt_s];
     };
@@ -895,18 +894,18 @@ Result<NodeScanOut> scan_node_versions(NativeStore& store, std::int64_t as_of_tt
         const std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(ref.file));
         const StringView strings = VORP_TRY(segment->strings());
         const SegmentHeader& header = segment->header;
-        const std::span<const std::int64_t> vt_s = VORP_TRY(segment->typed<std::int64_t>("vt_s"));
+        const NodeSegmentView& view = segment->nodes;
+        const ValidEnds ends = VORP_TRY(view.valid_ends());
+        const std::span<const std::int64_t> vt_s = ends.vt_s;
         const std::size_t rows = vt_s.size();
-        std::span<const std::int64_t> vt_e;
-        if (!header.vt_e_elided) vt_e = VORP_TRY(column<std::int64_t>(*segment, "vt_e", rows));
-        const auto uid_id = VORP_TRY(column<std::uint32_t>(*segment, "uid_id", rows));
-        const auto label_ref = VORP_TRY(column<std::uint32_t>(*segment, "label_ref", rows));
-        const auto vid64 = VORP_TRY(column<std::uint64_t>(*segment, "vid64", rows));
-        const auto vid_lo32 = VORP_TRY(column<std::uint32_t>(*segment, "vid_lo32", rows));
+        const auto uid_id = VORP_TRY(view.uid_id.get());
+        const auto label_ref = VORP_TRY(view.label_ref.get());
+        const auto vid64 = VORP_TRY(view.vid64.get());
+        const auto vid_lo32 = VORP_TRY(view.vid_lo32.get());
         out.rows_examined += rows;
         const CloseIndex* layers = overlay_for(overlay.get(), ref.segment_id);
         for (std::size_t r = 0; r < rows; ++r) {
-            const std::int64_t end = vt_e_of(vt_e, vt_s, r, header.vt_e_elided);
+            const std::int64_t end = ends.at(r);
             if (!in_window(vt_s[r], end)) continue;
             const auto row = static_cast<std::uint32_t>(r);
             // tt_s first: a version recorded after the as-of time needs no close index lookup.

@@ -22,51 +22,27 @@ std::int64_t staged_tt_e(const NativeStore& store, const Id96& vid) {
 
 namespace read_detail {
 
-Result<EdgeColumns> EdgeColumns::load(std::shared_ptr<const Segment> segment, std::uint64_t segment_id) {
-    EdgeColumns cols;
-    const Segment& seg = *segment;
-    cols.segment_id = segment_id;
-    cols.strings = VORP_TRY(seg.strings());
-    cols.vt_s = VORP_TRY(seg.typed<std::int64_t>("vt_s"));
-    const std::size_t rows = cols.vt_s.size();
-    cols.elided = seg.header.vt_e_elided;
-    if (!cols.elided) cols.vt_e = VORP_TRY(column<std::int64_t>(seg, "vt_e", rows));
-    cols.src_id = VORP_TRY(column<std::uint32_t>(seg, "src_id", rows));
-    cols.dst_id = VORP_TRY(column<std::uint32_t>(seg, "dst_id", rows));
-    cols.rel_code = VORP_TRY(column<std::uint16_t>(seg, "rel_code", rows));
-    cols.vid64 = VORP_TRY(column<std::uint64_t>(seg, "vid64", rows));
-    cols.vid_lo32 = VORP_TRY(column<std::uint32_t>(seg, "vid_lo32", rows));
-    cols.props_ref = VORP_TRY(column<std::uint32_t>(seg, "props_ref", rows));
-    cols.disc_ref = VORP_TRY(column<std::uint32_t>(seg, "disc_ref", rows));
-    cols.source_ref = VORP_TRY(column<std::uint32_t>(seg, "source_ref", rows));
-    cols.prov_ref = VORP_TRY(column<std::uint32_t>(seg, "prov_ref", rows));
-    cols.segment = std::move(segment);
-    return cols;
+namespace {
+
+// The fields both kinds of record end with, in the order both read them (which decides the error
+// reported first).
+template <class Cols, class Out>
+Status read_stored_tail(const Cols& cols, std::uint32_t r, Out& out) {
+    out.vt_s = cols.vt_s[r];
+    out.vt_e = cols.vt_e_at(r);
+    out.tt_s = VORP_TRY(cols.segment->header.tt_s_at(r));
+    out.props = VORP_TRY(cols.strings.get(cols.props_ref[r]));
+    out.source = VORP_TRY(cols.strings.get(cols.source_ref[r]));
+    const std::optional<std::string_view> prov = VORP_TRY(cols.strings.get_opt(cols.prov_ref[r]));
+    if (prov) out.provenance_ref.emplace(*prov);
+    return ok();
 }
 
-Result<NodeColumns> NodeColumns::load(std::shared_ptr<const Segment> segment, std::uint64_t segment_id) {
-    NodeColumns cols;
-    const Segment& seg = *segment;
-    cols.segment_id = segment_id;
-    cols.strings = VORP_TRY(seg.strings());
-    cols.vt_s = VORP_TRY(seg.typed<std::int64_t>("vt_s"));
-    const std::size_t rows = cols.vt_s.size();
-    cols.elided = seg.header.vt_e_elided;
-    if (!cols.elided) cols.vt_e = VORP_TRY(column<std::int64_t>(seg, "vt_e", rows));
-    cols.uid_id = VORP_TRY(column<std::uint32_t>(seg, "uid_id", rows));
-    cols.vid64 = VORP_TRY(column<std::uint64_t>(seg, "vid64", rows));
-    cols.vid_lo32 = VORP_TRY(column<std::uint32_t>(seg, "vid_lo32", rows));
-    cols.label_ref = VORP_TRY(column<std::uint32_t>(seg, "label_ref", rows));
-    cols.props_ref = VORP_TRY(column<std::uint32_t>(seg, "props_ref", rows));
-    cols.source_ref = VORP_TRY(column<std::uint32_t>(seg, "source_ref", rows));
-    cols.prov_ref = VORP_TRY(column<std::uint32_t>(seg, "prov_ref", rows));
-    cols.segment = std::move(segment);
-    return cols;
-}
+}  // namespace
 
 // Fields are derived in a fixed order, which decides the error reported first: endpoints, type,
 // discriminator, tt_e, ids, valid time, tt_s, texts.
-Result<EdgeVersionOut> stored_edge_out(const NativeStore& store, const EdgeColumns& cols, const CloseIndex* overlay,
+Result<EdgeVersionOut> stored_edge_out(const NativeStore& store, const StoredEdgeRows& cols, const CloseIndex* overlay,
                                        std::uint32_t r) {
     const Segment& seg = *cols.segment;
     EdgeVersionOut out;
@@ -79,17 +55,11 @@ Result<EdgeVersionOut> stored_edge_out(const NativeStore& store, const EdgeColum
     out.tt_e = stored_tt_e(overlay, seg, cols.segment_id, r);
     out.eid = eid_text(out.src, out.dst, out.rel_type, out.disc);
     out.vid = vid_text(cols.vid64[r], cols.vid_lo32[r]);
-    out.vt_s = cols.vt_s[r];
-    out.vt_e = vt_e_of(cols.vt_e, cols.vt_s, r, cols.elided);
-    out.tt_s = VORP_TRY(seg.header.tt_s_at(r));
-    out.props = VORP_TRY(cols.strings.get(cols.props_ref[r]));
-    out.source = VORP_TRY(cols.strings.get(cols.source_ref[r]));
-    const std::optional<std::string_view> prov = VORP_TRY(cols.strings.get_opt(cols.prov_ref[r]));
-    if (prov) out.provenance_ref.emplace(*prov);
+    VORP_TRY(read_stored_tail(cols, r, out));
     return out;
 }
 
-Result<NodeVersionOut> stored_node_out(const NativeStore& store, const NodeColumns& cols, const CloseIndex* overlay,
+Result<NodeVersionOut> stored_node_out(const NativeStore& store, const StoredNodeRows& cols, const CloseIndex* overlay,
                                        std::uint32_t r) {
     const Segment& seg = *cols.segment;
     NodeVersionOut out;
@@ -97,13 +67,7 @@ Result<NodeVersionOut> stored_node_out(const NativeStore& store, const NodeColum
     out.vid = vid_text(cols.vid64[r], cols.vid_lo32[r]);
     out.uid = VORP_TRY(uid_text(store, cols.uid_id[r]));
     out.label = VORP_TRY(cols.strings.get(cols.label_ref[r]));
-    out.vt_s = cols.vt_s[r];
-    out.vt_e = vt_e_of(cols.vt_e, cols.vt_s, r, cols.elided);
-    out.tt_s = VORP_TRY(seg.header.tt_s_at(r));
-    out.props = VORP_TRY(cols.strings.get(cols.props_ref[r]));
-    out.source = VORP_TRY(cols.strings.get(cols.source_ref[r]));
-    const std::optional<std::string_view> prov = VORP_TRY(cols.strings.get_opt(cols.prov_ref[r]));
-    if (prov) out.provenance_ref.emplace(*prov);
+    VORP_TRY(read_stored_tail(cols, r, out));
     return out;
 }
 
@@ -111,42 +75,19 @@ Result<NodeVersionOut> stored_node_out(const NativeStore& store, const NodeColum
 
 namespace {
 
-// Applies `reader` to every row (no selection) or to the listed rows below the row count.
-template <class Out, class Reader>
-Result<std::vector<Out>> collect_rows(std::size_t rows, const std::vector<std::uint32_t>* selection, Reader&& reader) {
-    std::vector<Out> out;
-    if (selection == nullptr) {
-        out.reserve(rows);
-        for (std::size_t r = 0; r < rows; ++r) out.push_back(VORP_TRY(reader(static_cast<std::uint32_t>(r))));
-    } else {
-        out.reserve(selection->size());
-        for (const std::uint32_t r : *selection)
-            if (r < rows) out.push_back(VORP_TRY(reader(r)));
-    }
-    return out;
+// The fields both kinds of staged record end with.
+template <class Row, class Out>
+void copy_staged_tail(const NativeStore& store, const Row& row, Out& out) {
+    out.props = row.props;
+    out.source = row.source;
+    out.provenance_ref = row.prov;
+    out.vt_s = row.vt_s;
+    out.vt_e = row.vt_e;
+    out.tt_s = row.tt_s;
+    out.tt_e = staged_tt_e(store, row.vid);
 }
 
 }  // namespace
-
-Result<std::vector<EdgeVersionOut>> edge_rows_sel(NativeStore& store, std::string_view file, std::uint64_t segment_id,
-                                                  const CloseIndex* overlay,
-                                                  const std::vector<std::uint32_t>* selection) {
-    std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(file));
-    const EdgeColumns cols = VORP_TRY(EdgeColumns::load(std::move(segment), segment_id));
-    const CloseIndex* layers = overlay_for(overlay, segment_id);
-    return collect_rows<EdgeVersionOut>(cols.rows(), selection,
-                                        [&](std::uint32_t r) { return stored_edge_out(store, cols, layers, r); });
-}
-
-Result<std::vector<NodeVersionOut>> node_rows_sel(NativeStore& store, std::string_view file, std::uint64_t segment_id,
-                                                  const CloseIndex* overlay,
-                                                  const std::vector<std::uint32_t>* selection) {
-    std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(file));
-    const NodeColumns cols = VORP_TRY(NodeColumns::load(std::move(segment), segment_id));
-    const CloseIndex* layers = overlay_for(overlay, segment_id);
-    return collect_rows<NodeVersionOut>(cols.rows(), selection,
-                                        [&](std::uint32_t r) { return stored_node_out(store, cols, layers, r); });
-}
 
 Result<EdgeVersionOut> staged_edge_out(const NativeStore& store, const EdgeRow& row) {
     EdgeVersionOut out;
@@ -156,13 +97,7 @@ Result<EdgeVersionOut> staged_edge_out(const NativeStore& store, const EdgeRow& 
     out.vid = row.vid.to_hex();
     out.rel_type = row.rel_type;
     out.disc = row.disc;
-    out.props = row.props;
-    out.source = row.source;
-    out.provenance_ref = row.prov;
-    out.vt_s = row.vt_s;
-    out.vt_e = row.vt_e;
-    out.tt_s = row.tt_s;
-    out.tt_e = staged_tt_e(store, row.vid);
+    copy_staged_tail(store, row, out);
     return out;
 }
 
@@ -171,28 +106,28 @@ Result<NodeVersionOut> staged_node_out(const NativeStore& store, const NodeRow& 
     out.vid = row.vid.to_hex();
     out.uid = VORP_TRY(uid_text(store, row.uid_id));
     out.label = row.label;
-    out.props = row.props;
-    out.source = row.source;
-    out.provenance_ref = row.prov;
-    out.vt_s = row.vt_s;
-    out.vt_e = row.vt_e;
-    out.tt_s = row.tt_s;
-    out.tt_e = staged_tt_e(store, row.vid);
+    copy_staged_tail(store, row, out);
     return out;
 }
 
-Result<std::vector<EdgeVersionOut>> staged_edge_versions(const NativeStore& store) {
-    std::vector<EdgeVersionOut> out;
-    out.reserve(store.batch().staging.edges.size());
-    for (const EdgeRow& row : store.batch().staging.edges) out.push_back(VORP_TRY(staged_edge_out(store, row)));
+namespace {
+
+template <class Out, class Row, class Make>
+Result<std::vector<Out>> staged_versions(const NativeStore& store, const std::vector<Row>& rows, Make&& make) {
+    std::vector<Out> out;
+    out.reserve(rows.size());
+    for (const Row& row : rows) out.push_back(VORP_TRY(make(store, row)));
     return out;
+}
+
+}  // namespace
+
+Result<std::vector<EdgeVersionOut>> staged_edge_versions(const NativeStore& store) {
+    return staged_versions<EdgeVersionOut>(store, store.batch().staging.edges, staged_edge_out);
 }
 
 Result<std::vector<NodeVersionOut>> staged_node_versions(const NativeStore& store) {
-    std::vector<NodeVersionOut> out;
-    out.reserve(store.batch().staging.nodes.size());
-    for (const NodeRow& row : store.batch().staging.nodes) out.push_back(VORP_TRY(staged_node_out(store, row)));
-    return out;
+    return staged_versions<NodeVersionOut>(store, store.batch().staging.nodes, staged_node_out);
 }
 
 namespace {
@@ -231,12 +166,12 @@ std::uint64_t listed_rows(const std::vector<SegmentEntry>& entries) {
 
 Result<std::vector<EdgeVersionOut>> all_edge_versions(NativeStore& store) {
     const std::uint64_t hint = listed_rows(store.manifest().edge_lanes.event) + listed_rows(store.manifest().edge_lanes.interval);
-    return sweep<EdgeColumns, EdgeVersionOut>(store, store.edge_files(), hint, stored_edge_out, store.batch().staging.edges,
+    return sweep<StoredEdgeRows, EdgeVersionOut>(store, store.edge_files(), hint, stored_edge_out, store.batch().staging.edges,
                                               staged_edge_out);
 }
 
 Result<std::vector<NodeVersionOut>> all_node_versions(NativeStore& store) {
-    return sweep<NodeColumns, NodeVersionOut>(store, store.node_files(), listed_rows(store.manifest().node_store),
+    return sweep<StoredNodeRows, NodeVersionOut>(store, store.node_files(), listed_rows(store.manifest().node_store),
                                               stored_node_out, store.batch().staging.nodes, staged_node_out);
 }
 
@@ -258,11 +193,11 @@ Result<std::vector<std::pair<std::string, std::string>>> edge_idents_at(NativeSt
         if (file == files->edge.end()) return fail(segment_not_current(segment_id));
         const std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(file->second));
         const StringView strings = VORP_TRY(segment->strings());
-        const std::span<const std::uint32_t> src_id = VORP_TRY(segment->typed<std::uint32_t>("src_id"));
+        const std::span<const std::uint32_t> src_id = VORP_TRY(segment->edges.src_id.get());
         const std::size_t rows = src_id.size();
-        const std::span<const std::uint32_t> dst_id = VORP_TRY(column<std::uint32_t>(*segment, "dst_id", rows));
-        const std::span<const std::uint16_t> rel_code = VORP_TRY(column<std::uint16_t>(*segment, "rel_code", rows));
-        const std::span<const std::uint32_t> disc_ref = VORP_TRY(column<std::uint32_t>(*segment, "disc_ref", rows));
+        const std::span<const std::uint32_t> dst_id = VORP_TRY(segment->edges.dst_id.get());
+        const std::span<const std::uint16_t> rel_code = VORP_TRY(segment->edges.rel_code.get());
+        const std::span<const std::uint32_t> disc_ref = VORP_TRY(segment->edges.disc_ref.get());
         for (const std::size_t position : positions) {
             const std::uint32_t row = seg_rows[position];
             if (row >= rows) return fail(row_out_of_bounds(row, segment_id));
@@ -293,7 +228,8 @@ Result<std::unordered_map<std::string, std::string>> props_for_vids(NativeStore&
     // Stored versions through the vid postings. When several stored versions share a vid, the one
     // a sweep of the file list would meet last wins: order candidates by (list position, row).
     VORP_TRY(store.index_segments(kind));
-    const std::vector<SegmentFileRef> list = kind == RowKind::Edge ? store.edge_files() : store.node_files();
+    const bool edges = kind == RowKind::Edge;
+    const std::vector<SegmentFileRef> list = edges ? store.edge_files() : store.node_files();
     std::unordered_map<std::uint64_t, std::size_t> list_position;
     for (std::size_t index = 0; index < list.size(); ++index) list_position[list[index].segment_id] = index;
     struct Candidate {
@@ -319,10 +255,10 @@ Result<std::unordered_map<std::string, std::string>> props_for_vids(NativeStore&
         while (end < candidates.size() && candidates[end].list_index == candidates[begin].list_index) ++end;
         const SegmentFileRef& ref = list[candidates[begin].list_index];
         const std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(ref.file));
-        const std::span<const std::uint64_t> vid64 = VORP_TRY(segment->typed<std::uint64_t>("vid64"));
+        const std::span<const std::uint64_t> vid64 = VORP_TRY(edges ? segment->edges.vid64.get() : segment->nodes.vid64.get());
         const std::size_t rows = vid64.size();
-        const std::span<const std::uint32_t> vid_lo32 = VORP_TRY(column<std::uint32_t>(*segment, "vid_lo32", rows));
-        const std::span<const std::uint32_t> props_ref = VORP_TRY(column<std::uint32_t>(*segment, "props_ref", rows));
+        const std::span<const std::uint32_t> vid_lo32 = VORP_TRY(edges ? segment->edges.vid_lo32.get() : segment->nodes.vid_lo32.get());
+        const std::span<const std::uint32_t> props_ref = VORP_TRY(edges ? segment->edges.props_ref.get() : segment->nodes.props_ref.get());
         const StringView strings = VORP_TRY(segment->strings());
         for (std::size_t index = begin; index < end; ++index) {
             const Candidate& candidate = candidates[index];

@@ -1,5 +1,5 @@
 // Scan threads and gating, wanted columns, and the selection phase of the edge scan.
-#include "vorp/scan.h"
+#include "vorp/scan_pipeline.h"
 
 #include <unistd.h>
 
@@ -85,30 +85,25 @@ std::vector<RowRange> believed_ranges(std::span<const std::pair<std::uint32_t, s
 }
 
 Result<SegmentView> SegmentView::open(const Segment& segment) {
+    const EdgeSegmentView& columns = segment.edges;
     SegmentView view;
     view.segment = &segment;
-    view.vt_s = VORP_TRY(segment.typed<std::int64_t>("vt_s"));
-    view.vt_e_elided = segment.header.vt_e_elided;
-    if (!view.vt_e_elided) view.vt_e = VORP_TRY(segment.typed<std::int64_t>("vt_e"));
-    view.src_id = VORP_TRY(segment.typed<std::uint32_t>("src_id"));
-    view.dst_id = VORP_TRY(segment.typed<std::uint32_t>("dst_id"));
-    view.vid64 = VORP_TRY(segment.typed<std::uint64_t>("vid64"));
-    view.vid_lo32 = VORP_TRY(segment.typed<std::uint32_t>("vid_lo32"));
-    view.rel_code = VORP_TRY(segment.typed<std::uint16_t>("rel_code"));
-    view.disc_ref = VORP_TRY(segment.typed<std::uint32_t>("disc_ref"));
-    view.props_ref = VORP_TRY(segment.typed<std::uint32_t>("props_ref"));
+    view.vt_s = VORP_TRY(columns.vt_s.get());
+    view.vt_e_elided = columns.vt_e_elided;
+    if (!view.vt_e_elided) view.vt_e = VORP_TRY(columns.vt_e.get());
+    view.src_id = VORP_TRY(columns.src_id.get());
+    view.dst_id = VORP_TRY(columns.dst_id.get());
+    view.vid64 = VORP_TRY(columns.vid64.get());
+    view.vid_lo32 = VORP_TRY(columns.vid_lo32.get());
+    view.rel_code = VORP_TRY(columns.rel_code.get());
+    view.disc_ref = VORP_TRY(columns.disc_ref.get());
+    view.props_ref = VORP_TRY(columns.props_ref.get());
     view.rel_types = &segment.header.rel_types;
     view.strings = VORP_TRY(segment.strings());
     return view;
 }
 
 namespace {
-
-template <class T>
-std::span<const T> optional_column(const Segment& segment, std::string_view name) {
-    auto column = segment.typed<T>(name);
-    return column ? *column : std::span<const T>{};
-}
 
 bool rel_types_overlap(const std::vector<std::string>& names, const std::vector<std::string>& wanted) {
     for (const std::string& name : names)
@@ -293,7 +288,7 @@ SelectPrep ScanSet::prepare(const ScanRequest& request) const {
     for (const ScanTarget& target : targets) {
         const Segment& segment = *target.segment;
         if (header_prunes(segment, request, t) || !close->touches(target.seg_id)) continue;
-        auto vt_s = segment.typed<std::int64_t>("vt_s");
+        auto vt_s = segment.edges.vt_s.get();
         const RowRange window = vt_s ? row_window(segment, *vt_s, request) : RowRange{0, segment.header.rows};
         if (window.start < window.end) lookups += window.end - window.start;
         if (lookups >= upper_entries) {
@@ -379,16 +374,17 @@ Result<Planned> plan_target(const ScanSet& set, const ScanRequest& request, cons
     const SegmentHeader& header = segment.header;
     const IdSet* ids = prep.ids ? &*prep.ids : nullptr;
     if (header_prunes(segment, request, t)) return Planned::Pruned;
-    const std::span<const std::int64_t> vt_s = VORP_TRY(segment.typed<std::int64_t>("vt_s"));
+    const std::span<const std::int64_t> vt_s = VORP_TRY(segment.edges.vt_s.get());
     const RowRange window = row_window(segment, vt_s, request);
     if (window.start >= window.end) return Planned::Empty;
 
     out.target = target_index;
     RowFilter& filter = out.filter;
-    if (!header.vt_e_elided) filter.vt_e = VORP_TRY(segment.typed<std::int64_t>("vt_e"));
-    filter.rel_code = optional_column<std::uint16_t>(segment, "rel_code");
-    filter.src_id = optional_column<std::uint32_t>(segment, "src_id");
-    filter.dst_id = optional_column<std::uint32_t>(segment, "dst_id");
+    if (!header.vt_e_elided) filter.vt_e = VORP_TRY(segment.edges.vt_e.get());
+    // Columns the filter can do without read as empty when they cannot be had.
+    filter.rel_code = segment.edges.rel_code.values_or_empty();
+    filter.src_id = segment.edges.src_id.values_or_empty();
+    filter.dst_id = segment.edges.dst_id.values_or_empty();
     if (ids != nullptr && request.touching_both && (filter.src_id.empty() || filter.dst_id.empty()))
         return fail(EngineError::corrupt("both-endpoint incidence needs src_id and dst_id"));
     if (request.rel_types) {

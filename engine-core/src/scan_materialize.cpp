@@ -9,7 +9,7 @@
 
 #include <fmt/format.h>
 
-#include "vorp/scan.h"
+#include "vorp/scan_pipeline.h"
 
 namespace vorp {
 
@@ -31,8 +31,8 @@ void advise_huge_pages(const void* data, std::size_t bytes) {
 #endif
 }
 
-EdgeColumns EdgeColumns::with_capacity(std::size_t rows, const Want& want) {
-    EdgeColumns columns;
+ScanColumns ScanColumns::with_capacity(std::size_t rows, const Want& want) {
+    ScanColumns columns;
     reserve_large(columns.vt_s, rows);
     if (want.vt_e) reserve_large(columns.vt_e, rows);
     if (want.src_id) reserve_large(columns.src_id, rows);
@@ -63,7 +63,7 @@ void append_span(std::vector<T, Allocator>& to, std::span<const T> values) {
 
 }  // namespace
 
-void EdgeColumns::append(EdgeColumns&& other) {
+void ScanColumns::append(ScanColumns&& other) {
     append_moved(vt_s, std::move(other.vt_s));
     append_moved(vt_e, std::move(other.vt_e));
     append_moved(src_id, std::move(other.src_id));
@@ -76,7 +76,7 @@ void EdgeColumns::append(EdgeColumns&& other) {
     append_moved(seg_row, std::move(other.seg_row));
 }
 
-Status copy_run(const SegmentView& view, std::size_t lo, std::size_t hi, EdgeColumns& out, const Want& want) {
+Status copy_run(const SegmentView& view, std::size_t lo, std::size_t hi, ScanColumns& out, const Want& want) {
     if (lo > hi || hi > view.vt_s.size()) engine_panic("copy_run past the segment's rows");
     if (lo == hi) return ok();
     append_span(out.vt_s, view.vt_s.subspan(lo, hi - lo));
@@ -133,7 +133,7 @@ void fill_window(std::vector<T, Allocator>& out, std::size_t offset, std::vector
 
 // Offsets of each part's window in one column: the lengths of the same column in earlier parts.
 template <class Member>
-std::vector<std::size_t> window_offsets(const std::vector<EdgeColumns>& parts, Member member) {
+std::vector<std::size_t> window_offsets(const std::vector<ScanColumns>& parts, Member member) {
     std::vector<std::size_t> offsets(parts.size());
     std::size_t offset = 0;
     for (std::size_t part = 0; part < parts.size(); ++part) {
@@ -145,12 +145,12 @@ std::vector<std::size_t> window_offsets(const std::vector<EdgeColumns>& parts, M
 
 }  // namespace
 
-EdgeColumns concat_parts(std::vector<EdgeColumns> parts, std::size_t total_rows, const Want& want, bool parallel) {
+ScanColumns concat_parts(std::vector<ScanColumns> parts, std::size_t total_rows, const Want& want, bool parallel) {
     if (parts.size() == 1) return std::move(parts.front());
-    EdgeColumns out;
+    ScanColumns out;
     if (parts.empty()) return out;
-    const bool any_seg_id = std::ranges::any_of(parts, [](const EdgeColumns& part) { return !part.seg_id.empty(); });
-    const bool any_seg_row = std::ranges::any_of(parts, [](const EdgeColumns& part) { return !part.seg_row.empty(); });
+    const bool any_seg_id = std::ranges::any_of(parts, [](const ScanColumns& part) { return !part.seg_id.empty(); });
+    const bool any_seg_row = std::ranges::any_of(parts, [](const ScanColumns& part) { return !part.seg_row.empty(); });
     // Sizing a column writes all of it (and faults its pages in): one thread per column.
     std::vector<std::function<void()>> sizing;
     const auto size_column = [&](auto& column) {
@@ -175,19 +175,19 @@ EdgeColumns concat_parts(std::vector<EdgeColumns> parts, std::size_t total_rows,
         for (const auto& size : sizing) size();
     }
 
-    const auto vt_s_at = window_offsets(parts, &EdgeColumns::vt_s);
-    const auto vt_e_at = window_offsets(parts, &EdgeColumns::vt_e);
-    const auto src_at = window_offsets(parts, &EdgeColumns::src_id);
-    const auto dst_at = window_offsets(parts, &EdgeColumns::dst_id);
-    const auto vid_at = window_offsets(parts, &EdgeColumns::vid);
-    const auto rel_at = window_offsets(parts, &EdgeColumns::rel_type);
-    const auto disc_at = window_offsets(parts, &EdgeColumns::disc);
-    const auto props_at = window_offsets(parts, &EdgeColumns::props);
-    const auto seg_id_at = window_offsets(parts, &EdgeColumns::seg_id);
-    const auto seg_row_at = window_offsets(parts, &EdgeColumns::seg_row);
+    const auto vt_s_at = window_offsets(parts, &ScanColumns::vt_s);
+    const auto vt_e_at = window_offsets(parts, &ScanColumns::vt_e);
+    const auto src_at = window_offsets(parts, &ScanColumns::src_id);
+    const auto dst_at = window_offsets(parts, &ScanColumns::dst_id);
+    const auto vid_at = window_offsets(parts, &ScanColumns::vid);
+    const auto rel_at = window_offsets(parts, &ScanColumns::rel_type);
+    const auto disc_at = window_offsets(parts, &ScanColumns::disc);
+    const auto props_at = window_offsets(parts, &ScanColumns::props);
+    const auto seg_id_at = window_offsets(parts, &ScanColumns::seg_id);
+    const auto seg_row_at = window_offsets(parts, &ScanColumns::seg_row);
     // Each part fills only its own windows: disjoint ranges of columns sized before any thread runs.
     const auto fill = [&](std::size_t index) {
-        EdgeColumns& part = parts[index];
+        ScanColumns& part = parts[index];
         fill_window(out.vt_s, vt_s_at[index], part.vt_s);
         fill_window(out.vt_e, vt_e_at[index], part.vt_e);
         fill_window(out.src_id, src_at[index], part.src_id);
@@ -221,9 +221,9 @@ struct KeyColumns {
 
 Result<KeyColumns> key_columns(const Segment& segment) {
     KeyColumns keys;
-    keys.vt_s = VORP_TRY(segment.typed<std::int64_t>("vt_s"));
-    keys.vid64 = VORP_TRY(segment.typed<std::uint64_t>("vid64"));
-    keys.vid_lo32 = VORP_TRY(segment.typed<std::uint32_t>("vid_lo32"));
+    keys.vt_s = VORP_TRY(segment.edges.vt_s.get());
+    keys.vid64 = VORP_TRY(segment.edges.vid64.get());
+    keys.vid_lo32 = VORP_TRY(segment.edges.vid_lo32.get());
     return keys;
 }
 
@@ -302,7 +302,7 @@ std::size_t run_end(std::span<const std::uint32_t> rows, std::size_t begin) {
     return end;
 }
 
-void append_seg(EdgeColumns& out, std::uint64_t seg_id, std::uint32_t first_row, std::size_t count) {
+void append_seg(ScanColumns& out, std::uint64_t seg_id, std::uint32_t first_row, std::size_t count) {
     out.seg_id.insert(out.seg_id.end(), count, seg_id);
     for (std::size_t offset = 0; offset < count; ++offset) out.seg_row.push_back(first_row + static_cast<std::uint32_t>(offset));
 }
@@ -318,7 +318,7 @@ bool gather_numeric(const Want& want, std::span<const std::uint32_t> rows) {
 
 // Copies the rows of `order` onto the end of `out`, opening each target's view on first use.
 Status materialize_order_into(std::span<const ScanTarget> targets, const Want& want, std::span<const OrderEntry> order,
-                              EdgeColumns& out) {
+                              ScanColumns& out) {
     std::vector<std::optional<SegmentView>> views(targets.size());
     std::size_t begin = 0;
     while (begin < order.size()) {
@@ -359,7 +359,7 @@ struct Dest {
     std::uint64_t* seg_id = nullptr;
     std::uint32_t* seg_row = nullptr;
 
-    static Dest of(EdgeColumns& columns) {
+    static Dest of(ScanColumns& columns) {
         const auto ptr = [](auto& column) { return column.empty() ? nullptr : column.data(); };
         return {ptr(columns.vt_s), ptr(columns.vt_e),     ptr(columns.src_id), ptr(columns.dst_id), ptr(columns.vid),
                 ptr(columns.rel_type), ptr(columns.disc), ptr(columns.props),  ptr(columns.seg_id), ptr(columns.seg_row)};
@@ -439,7 +439,7 @@ void write_gathered(const SegmentView& view, std::span<const std::uint32_t> rows
         for (std::size_t index = 0; index < rows.size(); ++index) to.dst_id[at + index] = view.dst_id[rows[index]];
     if (want.vt_e) {
         for (std::size_t index = 0; index < rows.size(); ++index)
-            to.vt_e[at + index] = view.vt_e_elided ? vt_s_plus_one(view.vt_s[rows[index]]) : view.vt_e[rows[index]];
+            to.vt_e[at + index] = view.ends().at(rows[index]);
     }
     if (want.vid)
         for (std::size_t index = 0; index < rows.size(); ++index)
@@ -649,7 +649,7 @@ Status write_piece(std::span<const ScanTarget> targets, const Want& want, std::s
     if (want.vt_e)
         for (std::size_t index = 0; index < count; ++index) {
             const SegmentView& view = views[picks[index].member];
-            to.vt_e[at + index] = view.vt_e_elided ? vt_s_plus_one(view.vt_s[picks[index].row]) : view.vt_e[picks[index].row];
+            to.vt_e[at + index] = view.ends().at(picks[index].row);
         }
     if (want.vid)
         for (std::size_t index = 0; index < count; ++index) {
@@ -677,8 +677,8 @@ Status write_piece(std::span<const ScanTarget> targets, const Want& want, std::s
 // Full-length output columns for `rows` rows: the wanted ones sized (every element is written by
 // some piece afterwards; fixed-width columns are not zeroed first), text columns one thread per
 // column when `parallel`.
-EdgeColumns sized_columns(std::size_t rows, const Want& want, bool parallel) {
-    EdgeColumns out;
+ScanColumns sized_columns(std::size_t rows, const Want& want, bool parallel) {
+    ScanColumns out;
     std::vector<std::function<void()>> sizing;
     const auto size_column = [&](auto& column) {
         sizing.emplace_back([&column, rows] {
@@ -739,9 +739,9 @@ Result<std::vector<OrderEntry>> merged(std::span<const ScanTarget> targets, std:
     return out;
 }
 
-Result<EdgeColumns> materialize_order(std::span<const ScanTarget> targets, const Want& want,
+Result<ScanColumns> materialize_order(std::span<const ScanTarget> targets, const Want& want,
                                       std::span<const OrderEntry> order) {
-    EdgeColumns out = EdgeColumns::with_capacity(order.size(), want);
+    ScanColumns out = ScanColumns::with_capacity(order.size(), want);
     VORP_TRY(materialize_order_into(targets, want, order, out));
     return out;
 }

@@ -2,7 +2,7 @@
 // statistics.
 #include <algorithm>
 
-#include "vorp/scan.h"
+#include "vorp/scan_pipeline.h"
 #include "vorp/store.h"
 
 namespace vorp {
@@ -39,7 +39,7 @@ bool wants_eid(const ScanRequest& request) {
     return !request.columns || std::ranges::find(*request.columns, "eid") != request.columns->end();
 }
 
-std::expected<std::vector<Id96>, ScanFailure> derive_eids(const Dictionary& dictionary, const EdgeColumns& columns) {
+std::expected<std::vector<Id96>, ScanFailure> derive_eids(const Dictionary& dictionary, const ScanColumns& columns) {
     const std::size_t rows = columns.rows();
     std::vector<Id96> eids;
     eids.reserve(rows);

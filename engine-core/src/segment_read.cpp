@@ -1,6 +1,7 @@
 // The segment reader: byte sources (memory map, in-memory copy), the ordered checks of open, the
 // optional checksum verification, decoding of FOR columns and a packed string heap once per open,
 // and the zero-copy column, string and row access over an opened segment.
+#include <algorithm>
 #include <sanitizer/asan_interface.h>  // poisoning macros; no-ops without AddressSanitizer
 #include <sys/mman.h>
 
@@ -414,6 +415,8 @@ Result<std::shared_ptr<const Segment>> Segment::open(const std::filesystem::path
         .body_start = segment_body_start(header_len),
         .tt_s_min = tt_s_min,
         .tt_s_max = tt_s_max,
+        .edges = {},
+        .nodes = {},
     });
 
     // 13-14: columns, then the string table.
@@ -441,12 +444,39 @@ Result<std::shared_ptr<const Segment>> Segment::open(const std::filesystem::path
             VORP_TRY(check_body_sha(*segment, *footer, computed));
             VORP_TRY(crcs);
             VORP_TRY(decoded);
+            segment->open_views();
             return std::shared_ptr<const Segment>(std::move(segment));
         }
     }
     VORP_TRY(decode());
+    segment->open_views();
     return std::shared_ptr<const Segment>(std::move(segment));
 }
+
+void Segment::open_views() {
+    const bool edge = header.kind == RowKind::Edge;
+#define VORP_BIND_EDGE(column_name, type) bind(edges.column_name, #column_name, edge);
+#define VORP_BIND_NODE(column_name, type) bind(nodes.column_name, #column_name, !edge);
+    VORP_EDGE_SEGMENT_COLUMNS(VORP_BIND_EDGE)
+    VORP_NODE_SEGMENT_COLUMNS(VORP_BIND_NODE)
+#undef VORP_BIND_EDGE
+#undef VORP_BIND_NODE
+    edges.vt_e_elided = nodes.vt_e_elided = header.vt_e_elided;
+    edges.rows = nodes.rows = header.rows;
+}
+
+namespace {
+Result<ValidEnds> valid_ends_of(const ViewColumn<std::int64_t>& vt_s, const ViewColumn<std::int64_t>& vt_e,
+                                bool elided) {
+    ValidEnds ends{VORP_TRY(vt_s.get()), {}, elided};
+    if (!elided) ends.vt_e = VORP_TRY(vt_e.get());
+    return ends;
+}
+}  // namespace
+
+Result<ValidEnds> EdgeSegmentView::valid_ends() const { return valid_ends_of(vt_s, vt_e, vt_e_elided); }
+Result<ValidEnds> NodeSegmentView::valid_ends() const { return valid_ends_of(vt_s, vt_e, vt_e_elided); }
+Result<ValidEnds> VersionColumns::valid_ends() const { return valid_ends_of(vt_s, vt_e, vt_e_elided); }
 
 Status Segment::verify(const SegmentFooter& footer, std::uint64_t footer_start) const {
     VORP_TRY(check_footer_shape(*this, footer, footer_start));
@@ -515,14 +545,19 @@ Result<StringView> Segment::strings() const {
 }
 
 Result<std::int64_t> Segment::vt_e_at(std::size_t row) const {
-    const std::string_view name = header.vt_e_elided ? "vt_s" : "vt_e";
-    const std::span<const std::int64_t> column = VORP_TRY(typed<std::int64_t>(name));
+    const ViewColumn<std::int64_t>& column = header.kind == RowKind::Edge ? (header.vt_e_elided ? edges.vt_s : edges.vt_e)
+                                                                          : (header.vt_e_elided ? nodes.vt_s : nodes.vt_e);
+    const std::span<const std::int64_t> values = VORP_TRY(column.get());
     // Open checked that every column holds `rows` values; a row past them is the caller's error.
-    if (row >= column.size())
-        return fail(EngineError::invariant(
-                        fmt::format("row {} is past the end of column '{}' ({} values)", row, name, column.size()))
+    if (row >= values.size())
+        return fail(EngineError::invariant(fmt::format("row {} is past the end of column '{}' ({} values)", row,
+                                                       column.name(), values.size()))
                         .at_file(path));
-    return header.vt_e_elided ? vt_s_plus_one(column[row]) : column[row];
+    return header.vt_e_elided ? vt_s_plus_one(values[row]) : values[row];
+}
+
+bool Segment::stores_vt_e() const {
+    return std::ranges::any_of(header.columns, [](const ColumnDesc& desc) { return desc.name == "vt_e"; });
 }
 
 Result<std::string_view> Segment::rel_type_of(std::uint16_t rel_code) const {

@@ -361,147 +361,146 @@ private:
     TextMemo memo_;
 };
 
-template <class Rows>
-Status write_edge_rows(const std::filesystem::path& path, const Rows& rows, const SegmentWriteOptions& options) {
-    VORP_TRY(check_row_count(rows.size()));
-    VORP_TRY(check_closed_rows(options));
-    StringTable strings = new_string_table(rows.size());
-    const bool elided = every_vt_e_elidable(rows);
+// What differs between the two kinds of segment: the columns in stored order (vt_e after the
+// ids and only when not elided, the string references last) and how one row fills them. Texts are
+// interned in the order of the reference columns, which fixes the string table's order.
+class EdgeLayout {
+public:
+    using Row = EdgeRow;
+    static constexpr RowKind kind = RowKind::Edge;
 
-    const std::size_t n = rows.size();
-    std::vector<ColumnBuilder> columns;
-    columns.reserve(11);
-    columns.emplace_back("vt_s", DType::I64, n);
-    columns.emplace_back("src_id", DType::U32, n);
-    columns.emplace_back("dst_id", DType::U32, n);
-    columns.emplace_back("rel_code", DType::U16, n);
-    columns.emplace_back("vid64", DType::U64, n);
-    columns.emplace_back("vid_lo32", DType::U32, n);
-    if (!elided) columns.emplace_back("vt_e", DType::I64, n);
-    const std::size_t refs = columns.size();
-    columns.emplace_back("props_ref", DType::U32, n);
-    columns.emplace_back("disc_ref", DType::U32, n);
-    columns.emplace_back("source_ref", DType::U32, n);
-    columns.emplace_back("prov_ref", DType::U32, n);
-    ColumnBuilder& vt_s = columns[0];
-    ColumnBuilder& src_id = columns[1];
-    ColumnBuilder& dst_id = columns[2];
-    ColumnBuilder& rel_code = columns[3];
-    ColumnBuilder& vid64 = columns[4];
-    ColumnBuilder& vid_lo32 = columns[5];
-    ColumnBuilder* vt_e = elided ? nullptr : &columns[6];
-    ColumnBuilder& props_ref = columns[refs];
-    ColumnBuilder& disc_ref = columns[refs + 1];
-    ColumnBuilder& source_ref = columns[refs + 2];
-    ColumnBuilder& prov_ref = columns[refs + 3];
-
-    RelCodes rel_types;
-    TextMemo disc_memo, source_memo, prov_memo;
-    RowStats stats;
-    for (std::size_t r = 0; r < n; ++r) {
-        if (r + TEXT_AHEAD < n) prefetch_texts(rows[r + TEXT_AHEAD].props, rows[r + TEXT_AHEAD].source);
-        const EdgeRow& row = rows[r];
-        const std::optional<std::uint32_t> code = rel_types.code_of(row.rel_type);
+    EdgeLayout(std::size_t n, bool elided) {
+        columns.reserve(11);
+        columns.emplace_back("vt_s", DType::I64, n);
+        columns.emplace_back("src_id", DType::U32, n);
+        columns.emplace_back("dst_id", DType::U32, n);
+        columns.emplace_back("rel_code", DType::U16, n);
+        columns.emplace_back("vid64", DType::U64, n);
+        columns.emplace_back("vid_lo32", DType::U32, n);
+        if (!elided) columns.emplace_back("vt_e", DType::I64, n);
+        refs_ = columns.size();
+        columns.emplace_back("props_ref", DType::U32, n);
+        columns.emplace_back("disc_ref", DType::U32, n);
+        columns.emplace_back("source_ref", DType::U32, n);
+        columns.emplace_back("prov_ref", DType::U32, n);
+        elided_ = elided;
+    }
+    static void prefetch(const Row& row) { prefetch_texts(row.props, row.source); }
+    Status put_row(std::size_t r, const Row& row, StringTable& strings) {
+        const std::optional<std::uint32_t> code = rel_types_.code_of(row.rel_type);
         if (!code) return fail(EngineError::capacity("a segment cannot hold more than 65535 distinct rel_types"));
-        put(vt_s, r, row.vt_s);
-        put(src_id, r, row.src_id);
-        put(dst_id, r, row.dst_id);
-        put(rel_code, r, static_cast<std::uint16_t>(*code));
-        put(vid64, r, row.vid.prefix);
-        put(vid_lo32, r, row.vid.suffix);
-        if (vt_e != nullptr) put(*vt_e, r, row.vt_e);
-        // Interned in this order (props, disc, source, prov): it fixes the table's order.
-        put(props_ref, r, intern_text(strings, row.props));
-        put(disc_ref, r, intern_repeated(strings, disc_memo, row.disc));
-        put(source_ref, r, intern_repeated(strings, source_memo, row.source));
-        put(prov_ref, r, intern_repeated_optional(strings, prov_memo, row.prov));
-        stats.add(static_cast<std::uint32_t>(r), row.vt_s, row.vt_e, row.tt_s);
+        put(columns[0], r, row.vt_s);
+        put(columns[1], r, row.src_id);
+        put(columns[2], r, row.dst_id);
+        put(columns[3], r, static_cast<std::uint16_t>(*code));
+        put(columns[4], r, row.vid.prefix);
+        put(columns[5], r, row.vid.suffix);
+        if (!elided_) put(columns[6], r, row.vt_e);
+        put(columns[refs_], r, intern_text(strings, row.props));
+        put(columns[refs_ + 1], r, intern_repeated(strings, disc_memo_, row.disc));
+        put(columns[refs_ + 2], r, intern_repeated(strings, source_memo_, row.source));
+        put(columns[refs_ + 3], r, intern_repeated_optional(strings, prov_memo_, row.prov));
+        return ok();
     }
-    mark_filled(columns, n);
-    VORP_TRY(check_string_table_capacity(strings));
+    void finish(SegmentHeader& header) const { header.rel_types = rel_types_.texts(); }
 
-    SegmentHeader header = header_for(RowKind::Edge, rows, options, std::move(stats), elided, strings);
-    header.rel_types = rel_types.texts();
-    return write_segment(path, std::move(header), std::move(columns), strings);
-}
+    std::vector<ColumnBuilder> columns;
 
-template <class Rows>
-Status write_node_rows(const std::filesystem::path& path, const Rows& rows, const SegmentWriteOptions& options) {
+private:
+    std::size_t refs_ = 0;
+    bool elided_ = false;
+    RelCodes rel_types_;
+    TextMemo disc_memo_, source_memo_, prov_memo_;
+};
+
+class NodeLayout {
+public:
+    using Row = NodeRow;
+    static constexpr RowKind kind = RowKind::Node;
+
+    NodeLayout(std::size_t n, bool elided) {
+        columns.reserve(10);
+        columns.emplace_back("vt_s", DType::I64, n);
+        columns.emplace_back("uid_id", DType::U32, n);
+        columns.emplace_back("vid64", DType::U64, n);
+        columns.emplace_back("vid_lo32", DType::U32, n);
+        if (!elided) columns.emplace_back("vt_e", DType::I64, n);
+        refs_ = columns.size();
+        columns.emplace_back("label_ref", DType::U32, n);
+        columns.emplace_back("props_ref", DType::U32, n);
+        columns.emplace_back("name_ref", DType::U32, n);
+        columns.emplace_back("source_ref", DType::U32, n);
+        columns.emplace_back("prov_ref", DType::U32, n);
+        elided_ = elided;
+    }
+    static void prefetch(const Row& row) { prefetch_texts(row.props, row.label); }
+    Status put_row(std::size_t r, const Row& row, StringTable& strings) {
+        put(columns[0], r, row.vt_s);
+        put(columns[1], r, row.uid_id);
+        put(columns[2], r, row.vid.prefix);
+        put(columns[3], r, row.vid.suffix);
+        if (!elided_) put(columns[4], r, row.vt_e);
+        put(columns[refs_], r, intern_repeated(strings, label_memo_, row.label));
+        put(columns[refs_ + 1], r, intern_text(strings, row.props));
+        put(columns[refs_ + 2], r, intern_optional(strings, name_of(row.props)));
+        put(columns[refs_ + 3], r, intern_repeated(strings, source_memo_, row.source));
+        put(columns[refs_ + 4], r, intern_repeated_optional(strings, prov_memo_, row.prov));
+        return ok();
+    }
+    void finish(SegmentHeader&) const {}
+
+    std::vector<ColumnBuilder> columns;
+
+private:
+    std::size_t refs_ = 0;
+    bool elided_ = false;
+    TextMemo label_memo_, source_memo_, prov_memo_;
+};
+
+// One writer for both kinds over their layouts.
+template <class Layout, class Rows>
+Status write_rows(const std::filesystem::path& path, const Rows& rows, const SegmentWriteOptions& options) {
     VORP_TRY(check_row_count(rows.size()));
     VORP_TRY(check_closed_rows(options));
     StringTable strings = new_string_table(rows.size());
     const bool elided = every_vt_e_elidable(rows);
-
     const std::size_t n = rows.size();
-    std::vector<ColumnBuilder> columns;
-    columns.reserve(10);
-    columns.emplace_back("vt_s", DType::I64, n);
-    columns.emplace_back("uid_id", DType::U32, n);
-    columns.emplace_back("vid64", DType::U64, n);
-    columns.emplace_back("vid_lo32", DType::U32, n);
-    if (!elided) columns.emplace_back("vt_e", DType::I64, n);
-    const std::size_t refs = columns.size();
-    columns.emplace_back("label_ref", DType::U32, n);
-    columns.emplace_back("props_ref", DType::U32, n);
-    columns.emplace_back("name_ref", DType::U32, n);
-    columns.emplace_back("source_ref", DType::U32, n);
-    columns.emplace_back("prov_ref", DType::U32, n);
-    ColumnBuilder& vt_s = columns[0];
-    ColumnBuilder& uid_id = columns[1];
-    ColumnBuilder& vid64 = columns[2];
-    ColumnBuilder& vid_lo32 = columns[3];
-    ColumnBuilder* vt_e = elided ? nullptr : &columns[4];
-    ColumnBuilder& label_ref = columns[refs];
-    ColumnBuilder& props_ref = columns[refs + 1];
-    ColumnBuilder& name_ref = columns[refs + 2];
-    ColumnBuilder& source_ref = columns[refs + 3];
-    ColumnBuilder& prov_ref = columns[refs + 4];
-
-    TextMemo label_memo, source_memo, prov_memo;
+    Layout layout(n, elided);
     RowStats stats;
     for (std::size_t r = 0; r < n; ++r) {
-        if (r + TEXT_AHEAD < n) prefetch_texts(rows[r + TEXT_AHEAD].props, rows[r + TEXT_AHEAD].label);
-        const NodeRow& row = rows[r];
-        put(vt_s, r, row.vt_s);
-        put(uid_id, r, row.uid_id);
-        put(vid64, r, row.vid.prefix);
-        put(vid_lo32, r, row.vid.suffix);
-        if (vt_e != nullptr) put(*vt_e, r, row.vt_e);
-        // Interned in this order (label, props, name, source, prov): it fixes the table's order.
-        put(label_ref, r, intern_repeated(strings, label_memo, row.label));
-        put(props_ref, r, intern_text(strings, row.props));
-        put(name_ref, r, intern_optional(strings, name_of(row.props)));
-        put(source_ref, r, intern_repeated(strings, source_memo, row.source));
-        put(prov_ref, r, intern_repeated_optional(strings, prov_memo, row.prov));
+        if (r + TEXT_AHEAD < n) Layout::prefetch(rows[r + TEXT_AHEAD]);
+        const typename Layout::Row& row = rows[r];
+        VORP_TRY(layout.put_row(r, row, strings));
         stats.add(static_cast<std::uint32_t>(r), row.vt_s, row.vt_e, row.tt_s);
     }
-    mark_filled(columns, n);
+    mark_filled(layout.columns, n);
     VORP_TRY(check_string_table_capacity(strings));
 
-    SegmentHeader header = header_for(RowKind::Node, rows, options, std::move(stats), elided, strings);
-    return write_segment(path, std::move(header), std::move(columns), strings);
+    SegmentHeader header = header_for(Layout::kind, rows, options, std::move(stats), elided, strings);
+    layout.finish(header);
+    return write_segment(path, std::move(header), std::move(layout.columns), strings);
 }
 
 }  // namespace
 
 Status write_edge_segment(const std::filesystem::path& path, std::span<const EdgeRow> rows,
                           const SegmentWriteOptions& options) {
-    return write_edge_rows(path, rows, options);
+    return write_rows<EdgeLayout>(path, rows, options);
 }
 
 Status write_node_segment(const std::filesystem::path& path, std::span<const NodeRow> rows,
                           const SegmentWriteOptions& options) {
-    return write_node_rows(path, rows, options);
+    return write_rows<NodeLayout>(path, rows, options);
 }
 
 Status write_edge_segment(const std::filesystem::path& path, std::span<const EdgeRow* const> rows,
                           const SegmentWriteOptions& options) {
-    return write_edge_rows(path, RowPointers<EdgeRow>{rows}, options);
+    return write_rows<EdgeLayout>(path, RowPointers<EdgeRow>{rows}, options);
 }
 
 Status write_node_segment(const std::filesystem::path& path, std::span<const NodeRow* const> rows,
                           const SegmentWriteOptions& options) {
-    return write_node_rows(path, RowPointers<NodeRow>{rows}, options);
+    return write_rows<NodeLayout>(path, RowPointers<NodeRow>{rows}, options);
 }
 
 // ---- layout and durable write --------------------------------------------------------------------

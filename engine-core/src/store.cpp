@@ -440,9 +440,9 @@ Status NativeStore::close_version(RowKind kind, const Id96& vid, std::int64_t tt
         const auto file = by_id.find(candidate.segment_id);
         if (file == by_id.end()) continue;
         const std::shared_ptr<const Segment> segment = VORP_TRY(open_segment(file->second));
-        const auto high = VORP_TRY_FILE(segment->path, segment->typed<std::uint64_t>("vid64"));
+        const auto high = VORP_TRY_FILE(segment->path, version_columns(*segment, kind).vid64.get());
         if (candidate.row >= high.size() || high[candidate.row] != vid.prefix) continue;
-        const auto low = VORP_TRY_FILE(segment->path, segment->typed<std::uint32_t>("vid_lo32"));
+        const auto low = VORP_TRY_FILE(segment->path, version_columns(*segment, kind).vid_lo32.get());
         if (candidate.row >= low.size() || low[candidate.row] != vid.suffix) continue;
         found = candidate;
         break;

@@ -14,7 +14,7 @@
 
 #include "segment_fixtures.h"
 #include "test_support.h"
-#include "vorp/scan.h"
+#include "vorp/scan_pipeline.h"
 #include "vorp/store.h"
 
 namespace vorp {
@@ -318,8 +318,8 @@ std::vector<const ModelVersion*> expected_rows(const ModelStore& store, const Sc
     return rows;
 }
 
-EdgeColumns expected_columns(const std::vector<const ModelVersion*>& rows, const Want& want) {
-    EdgeColumns out;
+ScanColumns expected_columns(const std::vector<const ModelVersion*>& rows, const Want& want) {
+    ScanColumns out;
     for (const ModelVersion* version : rows) {
         const EdgeRow& row = version->row;
         out.vt_s.push_back(row.vt_s);
@@ -367,7 +367,7 @@ TEST(ScanProperty, EqualsModelAtOneFourAndEightThreads) {
             }());
             if (!keys_distinct(all_rows)) continue;
             const std::vector<const ModelVersion*> rows = expected_rows(store, request);
-            const EdgeColumns expected = expected_columns(rows, Want::of(request));
+            const ScanColumns expected = expected_columns(rows, Want::of(request));
             std::optional<Materialized> first;
             for (const char* threads : {"1", "4", "8"}) {
                 env.set("VORP_SCAN_THREADS", threads);
@@ -472,7 +472,7 @@ TEST(ScanProperty, CachedCloseTableSelectsAsTheLayers) {
             auto plain = store.set.select_range(request, plain_prep, 0, store.set.targets.size());
             ASSERT_TRUE(plain) << plain.error().display();
             const std::vector<const ModelVersion*> rows = expected_rows(store, request);
-            const EdgeColumns expected = expected_columns(rows, Want::of(request));
+            const ScanColumns expected = expected_columns(rows, Want::of(request));
             for (const auto& table : tables) {
                 store.set.close_table = table;
                 const SelectPrep prep = store.set.prepare(request);
@@ -521,7 +521,7 @@ TEST(ScanSelection, PruningCountersAndBoundaries) {
         at.as_of_tt = version.tt_e - 1;
         auto open = materialize_at(store.set, at);
         ASSERT_TRUE(open);
-        const auto holds = [&](const EdgeColumns& columns) {
+        const auto holds = [&](const ScanColumns& columns) {
             for (std::size_t i = 0; i < columns.rows(); ++i)
                 if (columns.seg_id[i] == version.seg_id && columns.seg_row[i] == version.seg_row) return true;
             return false;
@@ -737,7 +737,7 @@ TEST(ScanRequest, EidDerivationFailures) {
     Dictionary dictionary(std::filesystem::path("/nonexistent/dict.log"));
     dictionary.push("a", "L");
     dictionary.push("b", "L");
-    EdgeColumns columns;
+    ScanColumns columns;
     columns.vt_s = {1, 2};
     columns.src_id = {0, 1};
     columns.dst_id = {1, 0};
@@ -761,7 +761,7 @@ TEST(ScanRequest, EidDerivationFailures) {
 TEST(ScanMaterialize, ConcatPartsSequentialAndParallelAgree) {
     const Want want = Want::all();
     const auto part = [](std::int64_t base, std::size_t n, bool seg) {
-        EdgeColumns columns;
+        ScanColumns columns;
         for (std::size_t i = 0; i < n; ++i) {
             const auto v = base + static_cast<std::int64_t>(i);
             columns.vt_s.push_back(v);
@@ -780,20 +780,20 @@ TEST(ScanMaterialize, ConcatPartsSequentialAndParallelAgree) {
         return columns;
     };
     const auto parts = [&](bool seg) {
-        std::vector<EdgeColumns> list;
+        std::vector<ScanColumns> list;
         list.push_back(part(0, 3, seg));
         list.push_back(part(100, 0, seg));
         list.push_back(part(200, 5, seg));
         return list;
     };
-    EdgeColumns expected = part(0, 3, true);
+    ScanColumns expected = part(0, 3, true);
     expected.append(part(200, 5, true));
     EXPECT_EQ(concat_parts(parts(true), 8, want, false), expected);
     EXPECT_EQ(concat_parts(parts(true), 8, want, true), expected);
-    const EdgeColumns without_seg = concat_parts(parts(false), 8, want, true);
+    const ScanColumns without_seg = concat_parts(parts(false), 8, want, true);
     EXPECT_TRUE(without_seg.seg_id.empty());
     EXPECT_TRUE(without_seg.seg_row.empty());
-    EXPECT_EQ(concat_parts({}, 0, want, true), EdgeColumns{});
+    EXPECT_EQ(concat_parts({}, 0, want, true), ScanColumns{});
 }
 
 TEST(ScanThreads, WorkerFailuresAfterJoin) {

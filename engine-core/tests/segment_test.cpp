@@ -395,6 +395,14 @@ TEST(SegmentWriter, EdgeRoundTripWithElidedVtE) {
     EXPECT_EQ(segment->header.vt_e_max, 13);  // the wrapped I64_MIN is the least
     EXPECT_EQ(message_of(segment->typed<std::int64_t>("vt_e")), "segment has no column 'vt_e'");
     for (std::size_t r = 0; r < rows.size(); ++r) EXPECT_EQ(segment->vt_e_at(r).value(), rows[r].vt_e) << r;
+    // The typed view's ends give the same values; its vt_e column answers with the lookup's error.
+    const ValidEnds ends = segment->edges.valid_ends().value();
+    EXPECT_TRUE(ends.elided);
+    EXPECT_TRUE(ends.vt_e.empty());
+    for (std::size_t r = 0; r < rows.size(); ++r) EXPECT_EQ(ends.at(r), rows[r].vt_e) << r;
+    EXPECT_FALSE(segment->edges.vt_e.present());
+    EXPECT_EQ(message_of(segment->edges.vt_e.get()), "segment has no column 'vt_e'");
+    EXPECT_FALSE(segment->stores_vt_e());
     // Alternating tt_s: one run per row.
     EXPECT_EQ(segment->header.tt_s_runs, (Runs{{0, 0}, {1, 1}, {2, 0}, {3, 1}, {4, 0}, {5, 1}}));
     EXPECT_EQ(segment->header.lane, Lane::Event);
@@ -432,6 +440,12 @@ TEST(SegmentWriter, NodeRoundTrip) {
     EXPECT_EQ(texts_of(*segment, "name_ref"), (std::vector<std::string>{"Ann", "<none>", ""}));
     EXPECT_EQ(texts_of(*segment, "label_ref"), (std::vector<std::string>{"Person", "Person", "City"}));
     EXPECT_EQ(segment->vt_e_at(2).value(), 4);
+    // The node view holds the node table's columns; name_ref among them.
+    EXPECT_EQ(segment->nodes.name_ref.values_or_empty().data(), segment->typed<std::uint32_t>("name_ref").value().data());
+    EXPECT_TRUE(segment->nodes.uid_id.present() && segment->nodes.label_ref.present());
+    EXPECT_FALSE(segment->edges.src_id.present());
+    EXPECT_EQ(message_of(segment->edges.src_id.get()), "segment has no column 'src_id'");
+    EXPECT_EQ(segment->nodes.valid_ends().value().at(2), 4);
     EXPECT_EQ(message_of(segment->rel_type_of(0)), "rel_code 0 is out of range (the segment has 0 rel_types)");
 
     // With one stored vt_e the column appears, between vid_lo32 and label_ref.
@@ -1336,11 +1350,48 @@ TEST_F(SegmentMutation, TypedAccessErrors) {
     expect_error(segment->u64_column("vt_s"), "column 'vt_s' is I64, not U64");
     expect_error(segment->typed<std::int64_t>("VT_S"), "segment has no column 'VT_S'");
 
+    // The edge view of an edge segment holds every column of the edge table, each with every row
+    // and the very values a lookup by name gives; its node view holds none, and each of its
+    // columns answers exactly as the lookup by name does (present or not).
+    const EdgeSegmentView& edges = segment->edges;
+    EXPECT_EQ(edges.rows, segment->header.rows);
+    EXPECT_TRUE(edges.vt_s.present() && edges.vt_e.present() && edges.src_id.present() && edges.dst_id.present() &&
+                edges.rel_code.present() && edges.vid64.present() && edges.vid_lo32.present() &&
+                edges.props_ref.present() && edges.disc_ref.present() && edges.source_ref.present() &&
+                edges.prov_ref.present());
+    EXPECT_EQ(edges.dst_id.get().value().data(), segment->typed<std::uint32_t>("dst_id").value().data());
+    EXPECT_EQ(edges.vid64.get().value().size(), segment->header.rows);
+    EXPECT_FALSE(segment->nodes.vt_s.present());
+    EXPECT_EQ(segment->nodes.vt_s.get().value().data(), edges.vt_s.get().value().data());
+    expect_error(segment->nodes.uid_id.get(), "segment has no column 'uid_id'");
+    expect_error(segment->nodes.label_ref.get(), "segment has no column 'label_ref'");
+    EXPECT_TRUE(segment->nodes.name_ref.values_or_empty().empty());
+    const ValidEnds ends = edges.valid_ends().value();
+    for (std::size_t r = 0; r < ends.vt_s.size(); ++r) EXPECT_EQ(ends.at(r), segment->vt_e_at(r).value()) << r;
+
+    // A column of the wrong type, and one that is missing, are absent from the view and report
+    // the lookup's error when asked for; the other columns are unaffected.
+    FileParts retyped = parts;
+    retyped.header.columns[index_of("rel_code")].dtype = DType::U32;
+    retyped.header.columns[index_of("rel_code")].bytes *= 2;
+    FileParts renamed = parts;
+    renamed.header.columns[index_of("disc_ref")].name = "disc";
+    const auto renamed_segment = open_image(assemble(renamed), false).value();
+    EXPECT_FALSE(renamed_segment->edges.disc_ref.present());
+    expect_error(renamed_segment->edges.disc_ref.get(), "segment has no column 'disc_ref'");
+    EXPECT_TRUE(renamed_segment->edges.props_ref.present());
+    const auto retyped_segment = open_image(assemble(retyped), false);
+    ASSERT_TRUE(retyped_segment) << retyped_segment.error().message;
+    EXPECT_FALSE((*retyped_segment)->edges.rel_code.present());
+    expect_error((*retyped_segment)->edges.rel_code.get(), "column 'rel_code' is U32, not U16");
+
     // A raw u64 column moved by 4 bytes (still inside the file) cannot be viewed in place.
     FileParts shifted = parts;
     shifted.header.columns[index_of("vid64")].offset += 4;
     const auto shifted_segment = open_image(assemble(shifted), false).value();
     expect_error(shifted_segment->u64_column("vid64"), "column 'vid64' is misaligned for zero-copy access");
+    EXPECT_FALSE(shifted_segment->edges.vid64.present());
+    expect_error(shifted_segment->edges.vid64.get(), "column 'vid64' is misaligned for zero-copy access");
     // u32 columns only need 4-byte alignment.
     FileParts shifted32 = parts;
     shifted32.header.columns[index_of("src_id")].offset += 4;

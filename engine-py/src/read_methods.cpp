@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <span>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
 #include <fmt/format.h>
 
@@ -70,58 +73,51 @@ RowKind row_kind(std::uint8_t code) { return code == 0 ? RowKind::Node : RowKind
 
 }  // namespace
 
-PyObject* edges_to_py(std::vector<EdgeVersionOut>&& rows) {
-    const std::vector<EdgeVersionOut> owned = std::move(rows);
-    using R = EdgeVersionOut;
-    return DictBuilder()
-        .add("eid", str_column(owned, &R::eid))
-        .add("vid", str_column(owned, &R::vid))
-        .add("src", str_column(owned, &R::src))
-        .add("dst", str_column(owned, &R::dst))
-        .add("rel_type", str_column(owned, &R::rel_type))
-        .add("disc", str_column(owned, &R::disc))
-        .add("vt_s", int_list_column(owned, &R::vt_s))
-        .add("vt_e", int_list_column(owned, &R::vt_e))
-        .add("tt_s", int_list_column(owned, &R::tt_s))
-        .add("tt_e", int_list_column(owned, &R::tt_e))
-        .add("props", str_column(owned, &R::props))
-        .add("source", str_column(owned, &R::source))
-        .add("provenance_ref", opt_str_column(owned, &R::provenance_ref))
-        .finish();
+namespace {
+
+// One column of records per field of the record's table: texts as lists of str (None for an
+// absent optional text), integers as lists of int or, with `int_arrays`, as NumPy int64 arrays.
+template <class Row>
+DictBuilder& add_record_columns(DictBuilder& dict, const std::vector<Row>& rows, bool int_arrays) {
+    const auto column = [&](const auto& field) -> PyObject* {
+        using Member = std::remove_cvref_t<decltype(std::declval<const Row&>().*(field.member))>;
+        if constexpr (std::is_same_v<Member, std::string>)
+            return str_column(rows, field.member);
+        else if constexpr (std::is_same_v<Member, std::optional<std::string>>)
+            return opt_str_column(rows, field.member);
+        else
+            return int_arrays ? int_array_column(rows, field.member) : int_list_column(rows, field.member);
+    };
+    std::apply([&](const auto&... fields) { (dict.add(fields.key, column(fields)), ...); }, RecordFields<Row>::fields);
+    return dict;
 }
 
-PyObject* nodes_to_py(std::vector<NodeVersionOut>&& rows) {
-    const std::vector<NodeVersionOut> owned = std::move(rows);
-    using R = NodeVersionOut;
-    return DictBuilder()
-        .add("vid", str_column(owned, &R::vid))
-        .add("uid", str_column(owned, &R::uid))
-        .add("label", str_column(owned, &R::label))
-        .add("vt_s", int_list_column(owned, &R::vt_s))
-        .add("vt_e", int_list_column(owned, &R::vt_e))
-        .add("tt_s", int_list_column(owned, &R::tt_s))
-        .add("tt_e", int_list_column(owned, &R::tt_e))
-        .add("props", str_column(owned, &R::props))
-        .add("source", str_column(owned, &R::source))
-        .add("provenance_ref", opt_str_column(owned, &R::provenance_ref))
-        .finish();
+// The edge row dict (13 keys, eid first) and the node row dict (10 keys, vid first); every value a
+// list. The rows are consumed.
+template <class Row>
+PyObject* versions_to_py(std::vector<Row>&& rows) {
+    const std::vector<Row> owned = std::move(rows);
+    DictBuilder dict;
+    return add_record_columns(dict, owned, false).finish();
 }
+
+}  // namespace
 
 // ---- read methods -----------------------------------------------------------------------------------
 
 PyObject* all_versions(StoreCall& call, std::string kind) {
     const std::optional<std::uint8_t> code = kind_of(kind);
     if (!code) return nullptr;
-    if (row_kind(*code) == RowKind::Edge) return edges_to_py(VORP_PY_TRY(all_edge_versions(call.store())));
-    return nodes_to_py(VORP_PY_TRY(all_node_versions(call.store())));
+    if (row_kind(*code) == RowKind::Edge) return versions_to_py(VORP_PY_TRY(all_edge_versions(call.store())));
+    return versions_to_py(VORP_PY_TRY(all_node_versions(call.store())));
 }
 
 PyObject* believed(StoreCall& call, std::string kind, std::string identity, std::int64_t as_of_tt) {
     const std::optional<std::uint8_t> code = kind_of(kind);
     if (!code) return nullptr;
     if (row_kind(*code) == RowKind::Edge)
-        return edges_to_py(VORP_PY_TRY(believed_edge_versions(call.store(), identity, as_of_tt)));
-    return nodes_to_py(VORP_PY_TRY(believed_node_versions(call.store(), identity, as_of_tt)));
+        return versions_to_py(VORP_PY_TRY(believed_edge_versions(call.store(), identity, as_of_tt)));
+    return versions_to_py(VORP_PY_TRY(believed_node_versions(call.store(), identity, as_of_tt)));
 }
 
 PyObject* believed_any(StoreCall& call, std::vector<std::string> uids, std::int64_t as_of_tt) {
@@ -268,29 +264,7 @@ PyObject* version_page(StoreCall& call, std::string kind, std::int64_t as_of_tt,
     query.belief = mode;
     VersionPage page = VORP_PY_TRY(vorp::version_page(call.store(), row_kind_value, query, offset, limit));
     DictBuilder dict;
-    if (auto* edges = std::get_if<std::vector<EdgeVersionRow>>(&page.rows)) {
-        using R = EdgeVersionRow;
-        dict.add("vid", str_column(*edges, &R::vid))
-            .add("eid", str_column(*edges, &R::eid))
-            .add("src", str_column(*edges, &R::src))
-            .add("dst", str_column(*edges, &R::dst))
-            .add("rel_type", str_column(*edges, &R::rel_type))
-            .add("disc", str_column(*edges, &R::disc))
-            .add("vt_s", int_array_column(*edges, &R::vt_s))
-            .add("vt_e", int_array_column(*edges, &R::vt_e))
-            .add("tt_s", int_array_column(*edges, &R::tt_s))
-            .add("tt_e", int_array_column(*edges, &R::tt_e));
-    } else {
-        const auto& nodes = std::get<std::vector<NodeVersionRow>>(page.rows);
-        using R = NodeVersionRow;
-        dict.add("vid", str_column(nodes, &R::vid))
-            .add("uid", str_column(nodes, &R::uid))
-            .add("label", str_column(nodes, &R::label))
-            .add("vt_s", int_array_column(nodes, &R::vt_s))
-            .add("vt_e", int_array_column(nodes, &R::vt_e))
-            .add("tt_s", int_array_column(nodes, &R::tt_s))
-            .add("tt_e", int_array_column(nodes, &R::tt_e));
-    }
+    std::visit([&](const auto& rows) { add_record_columns(dict, rows, true); }, page.rows);
     return dict.add("rows_total", py_int(page.rows_total)).finish();
 }
 

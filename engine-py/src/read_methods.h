@@ -17,11 +17,6 @@
 
 namespace vorp::py {
 
-// The edge row dict (13 keys, eid first) and the node row dict (10 keys, vid first); every value a
-// list. The rows are consumed.
-PyObject* edges_to_py(std::vector<EdgeVersionOut>&& rows);
-PyObject* nodes_to_py(std::vector<NodeVersionOut>&& rows);
-
 // A required parameter that also takes None (meaning absent): `rel_types` of version_page.
 template <class Inner>
 struct NoneOr {

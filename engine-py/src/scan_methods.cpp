@@ -1,7 +1,8 @@
-// scan_edges: arguments converted with the interpreter lock held, the whole engine scan run with it
-// released (its workers never touch a Python object), then the result built with it retaken: the
-// wanted columns in their fixed order, then the thirteen statistics. Numeric columns become NumPy
-// arrays over the very buffers the scan filled; texts become lists of str.
+// scan_edges: arguments converted, the whole engine scan run and the result built, all with the
+// interpreter lock held, as every NativeStore method keeps it (the scan's workers never touch a
+// Python object, so they need no lock of their own): the wanted columns in their fixed order, then
+// the thirteen statistics. Numeric columns become NumPy arrays over the very buffers the scan
+// filled; texts become lists of str.
 #include "scan_methods.h"
 
 #include <cstdint>
@@ -107,7 +108,7 @@ PyObject* scan_edges(StoreCall& call, std::int64_t as_of_tt, std::optional<std::
 
     const std::uint64_t convert_started = monotonic_ns();
     EdgeScanOutput& out = *outcome;
-    EdgeColumns& cols = out.columns;
+    ScanColumns& cols = out.columns;
     const Want& want = out.want;
     DictBuilder result;
     if (out.eids) result.add("eid", id_list(*out.eids));

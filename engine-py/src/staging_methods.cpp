@@ -4,6 +4,8 @@
 #include <array>
 #include <new>
 #include <span>
+#include <tuple>
+#include <type_traits>
 
 #include <fmt/format.h>
 
@@ -262,32 +264,36 @@ bool I64List::convert(PyObject* value, type& out) {
     return true;
 }
 
-bool EdgeColsArg::convert(PyObject* value, type& out) {
-    constexpr const char* record = "EdgeCols";
-    return extract_field<StrList>(value, record, "vid", out.vid) &&
-           extract_field<StrList>(value, record, "src", out.src) &&
-           extract_field<StrList>(value, record, "dst", out.dst) &&
-           extract_field<StrList>(value, record, "rel_type", out.rel_type) &&
-           extract_field<StrList>(value, record, "disc", out.disc) &&
-           extract_field<I64List>(value, record, "vt_s", out.vt_s) &&
-           extract_field<I64List>(value, record, "vt_e", out.vt_e) &&
-           extract_field<I64List>(value, record, "tt_s", out.tt_s) &&
-           extract_field<StrList>(value, record, "props", out.props) &&
-           extract_field<StrList>(value, record, "source", out.source) &&
-           extract_field<OptStrList>(value, record, "provenance_ref", out.provenance_ref);
-}
+namespace {
 
-bool NodeColsArg::convert(PyObject* value, type& out) {
-    constexpr const char* record = "NodeCols";
-    return extract_field<StrList>(value, record, "vid", out.vid) &&
-           extract_field<StrList>(value, record, "uid", out.uid) &&
-           extract_field<StrList>(value, record, "label", out.label) &&
-           extract_field<I64List>(value, record, "vt_s", out.vt_s) &&
-           extract_field<I64List>(value, record, "vt_e", out.vt_e) &&
-           extract_field<I64List>(value, record, "tt_s", out.tt_s) &&
-           extract_field<StrList>(value, record, "props", out.props) &&
-           extract_field<StrList>(value, record, "source", out.source) &&
-           extract_field<OptStrList>(value, record, "provenance_ref", out.provenance_ref);
+std::size_t column_length(const StrColumn& column) { return column.size(); }
+std::size_t column_length(const OptStrColumn& column) { return column.size(); }
+std::size_t column_length(const I64Column& column) { return column.values.size(); }
+
+}  // namespace
+
+template <class Cols>
+bool ColsArg<Cols>::convert(PyObject* value, type& out) {
+    return std::apply(
+        [&](const auto&... fields) {
+            return (extract_field<typename std::remove_cvref_t<decltype(fields)>::converter>(
+                        value, ColsFields<Cols>::record, fields.key, out.*(fields.member)) &&
+                    ...);
+        },
+        ColsFields<Cols>::fields);
+}
+template struct ColsArg<EdgeCols>;
+template struct ColsArg<NodeCols>;
+
+template <class Cols>
+bool check_column_lengths(const char* method, const Cols& cols) {
+    const std::size_t rows = cols.vid.size();
+    return std::apply(
+        [&](const auto& vid, const auto&... rest) {
+            static_cast<void>(vid);
+            return (check_column(method, rest.key, column_length(cols.*(rest.member)), rows) && ...);
+        },
+        ColsFields<Cols>::fields);
 }
 
 // ---- dictionary methods ---------------------------------------------------------------------------
@@ -366,18 +372,7 @@ PyObject* num_entities(StoreCall& call) { return py_int(static_cast<std::uint64_
 
 PyObject* stage_edges(StoreCall& call, EdgeCols cols) {
     const std::size_t rows = cols.vid.size();
-    if (!(check_column("stage_edges", "src", cols.src.size(), rows) &&
-          check_column("stage_edges", "dst", cols.dst.size(), rows) &&
-          check_column("stage_edges", "rel_type", cols.rel_type.size(), rows) &&
-          check_column("stage_edges", "disc", cols.disc.size(), rows) &&
-          check_column("stage_edges", "vt_s", cols.vt_s.values.size(), rows) &&
-          check_column("stage_edges", "vt_e", cols.vt_e.values.size(), rows) &&
-          check_column("stage_edges", "tt_s", cols.tt_s.values.size(), rows) &&
-          check_column("stage_edges", "props", cols.props.size(), rows) &&
-          check_column("stage_edges", "source", cols.source.size(), rows) &&
-          check_column("stage_edges", "provenance_ref", cols.provenance_ref.size(), rows))) {
-        return nullptr;
-    }
+    if (!check_column_lengths("stage_edges", cols)) return nullptr;
     NativeStore& store = call.store();
     // src before dst within a row: a row whose src and dst are both unknown names its src.
     RowFailure failure;
@@ -409,16 +404,7 @@ PyObject* stage_edges(StoreCall& call, EdgeCols cols) {
 
 PyObject* stage_nodes(StoreCall& call, NodeCols cols) {
     const std::size_t rows = cols.vid.size();
-    if (!(check_column("stage_nodes", "uid", cols.uid.size(), rows) &&
-          check_column("stage_nodes", "label", cols.label.size(), rows) &&
-          check_column("stage_nodes", "vt_s", cols.vt_s.values.size(), rows) &&
-          check_column("stage_nodes", "vt_e", cols.vt_e.values.size(), rows) &&
-          check_column("stage_nodes", "tt_s", cols.tt_s.values.size(), rows) &&
-          check_column("stage_nodes", "props", cols.props.size(), rows) &&
-          check_column("stage_nodes", "source", cols.source.size(), rows) &&
-          check_column("stage_nodes", "provenance_ref", cols.provenance_ref.size(), rows))) {
-        return nullptr;
-    }
+    if (!check_column_lengths("stage_nodes", cols)) return nullptr;
     NativeStore& store = call.store();
     RowFailure failure;
     std::vector<std::uint32_t> uid_ids;

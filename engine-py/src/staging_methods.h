@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <tuple>
 #include <vector>
 
 #include "store_method.h"
@@ -152,19 +153,62 @@ struct NodeCols {
     OptStrColumn provenance_ref;
 };
 
-// `cols[key]` for each key in order; a failed lookup passes its own error through, a column that
-// does not convert raises TypeError "failed to extract field EdgeCols.{key}" (or NodeCols) whose
-// __cause__ is the conversion's error.
-struct EdgeColsArg {
-    using type = EdgeCols;
+// The field tables of the staged columns: each column's key, converter and member, in fetch
+// order (vid first: every other column must hold a value for each of its elements).
+template <class Converter, class Cols>
+struct ColsField {
+    using converter = Converter;
+    const char* key;
+    typename Converter::type Cols::*member;
+};
+template <class Converter, class Cols>
+constexpr ColsField<Converter, Cols> cols_field(const char* key, typename Converter::type Cols::*member) {
+    return {key, member};
+}
+template <class Cols>
+struct ColsFields;
+
+template <>
+struct ColsFields<EdgeCols> {
+    using C = EdgeCols;
+    static constexpr const char* record = "EdgeCols";
+    static constexpr auto fields = std::tuple{
+        cols_field<StrList, C>("vid", &C::vid),          cols_field<StrList, C>("src", &C::src),
+        cols_field<StrList, C>("dst", &C::dst),          cols_field<StrList, C>("rel_type", &C::rel_type),
+        cols_field<StrList, C>("disc", &C::disc),        cols_field<I64List, C>("vt_s", &C::vt_s),
+        cols_field<I64List, C>("vt_e", &C::vt_e),        cols_field<I64List, C>("tt_s", &C::tt_s),
+        cols_field<StrList, C>("props", &C::props),      cols_field<StrList, C>("source", &C::source),
+        cols_field<OptStrList, C>("provenance_ref", &C::provenance_ref)};
+};
+
+template <>
+struct ColsFields<NodeCols> {
+    using C = NodeCols;
+    static constexpr const char* record = "NodeCols";
+    static constexpr auto fields = std::tuple{
+        cols_field<StrList, C>("vid", &C::vid),          cols_field<StrList, C>("uid", &C::uid),
+        cols_field<StrList, C>("label", &C::label),      cols_field<I64List, C>("vt_s", &C::vt_s),
+        cols_field<I64List, C>("vt_e", &C::vt_e),        cols_field<I64List, C>("tt_s", &C::tt_s),
+        cols_field<StrList, C>("props", &C::props),      cols_field<StrList, C>("source", &C::source),
+        cols_field<OptStrList, C>("provenance_ref", &C::provenance_ref)};
+};
+
+// `cols[key]` for each key of the table in order; a failed lookup passes its own error through, a
+// column that does not convert raises TypeError "failed to extract field EdgeCols.{key}" (or
+// NodeCols) whose __cause__ is the conversion's error.
+template <class Cols>
+struct ColsArg {
+    using type = Cols;
     static constexpr bool optional = false;
     static bool convert(PyObject* value, type& out);
 };
-struct NodeColsArg {
-    using type = NodeCols;
-    static constexpr bool optional = false;
-    static bool convert(PyObject* value, type& out);
-};
+using EdgeColsArg = ColsArg<EdgeCols>;
+using NodeColsArg = ColsArg<NodeCols>;
+
+// Every column after vid must hold a value for each row (one per element of `vid`); the first
+// shorter one raises RuntimeError "{method}: column '{key}' holds {} elements, 'vid' holds {}".
+template <class Cols>
+bool check_column_lengths(const char* method, const Cols& cols);
 
 // ---- method bodies (rows of the class's method table) ---------------------------------------------
 

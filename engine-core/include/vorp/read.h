@@ -6,7 +6,7 @@
 // the committed close index. A stored row's tt_e is the overlay's (close_tt_e), a staged row's the
 // batch's staged_vid_closes entry, else OPEN_END. Reads that take an as-of time believe a version
 // exactly when is_believed(tt_s, tt_e, as_of) holds (visibility.h) - with the one exception of the
-// history pages, whose belief modes compare the as-of time unclamped.
+// history pages, which also list versions no longer believed (belief_mode_keeps, visibility.h).
 //
 // Reads take the handle shared: they change nothing another read can observe, apart from the lazy
 // caches and indexes behind the handle's own mutexes (segment cache, postings, staging index).
@@ -20,6 +20,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -70,6 +71,45 @@ struct NodeVersionOut {
     bool operator==(const NodeVersionOut&) const = default;
 };
 
+// The field tables of the version records: each field's Python key and member, in the order of
+// the Python row dicts and column dicts. Whatever builds records into Python goes through them, so
+// a new field is one line here.
+template <class Record, class Member>
+struct RecordField {
+    const char* key;
+    Member Record::*member;
+};
+template <class Record, class Member>
+constexpr RecordField<Record, Member> record_field(const char* key, Member Record::*member) {
+    return {key, member};
+}
+template <class Record>
+struct RecordFields;
+
+template <>
+struct RecordFields<EdgeVersionOut> {
+    using R = EdgeVersionOut;
+    static constexpr auto fields =
+        std::tuple{record_field("eid", &R::eid),       record_field("vid", &R::vid),
+                   record_field("src", &R::src),       record_field("dst", &R::dst),
+                   record_field("rel_type", &R::rel_type), record_field("disc", &R::disc),
+                   record_field("vt_s", &R::vt_s),     record_field("vt_e", &R::vt_e),
+                   record_field("tt_s", &R::tt_s),     record_field("tt_e", &R::tt_e),
+                   record_field("props", &R::props),   record_field("source", &R::source),
+                   record_field("provenance_ref", &R::provenance_ref)};
+};
+
+template <>
+struct RecordFields<NodeVersionOut> {
+    using R = NodeVersionOut;
+    static constexpr auto fields =
+        std::tuple{record_field("vid", &R::vid),     record_field("uid", &R::uid),
+                   record_field("label", &R::label), record_field("vt_s", &R::vt_s),
+                   record_field("vt_e", &R::vt_e),   record_field("tt_s", &R::tt_s),
+                   record_field("tt_e", &R::tt_e),   record_field("props", &R::props),
+                   record_field("source", &R::source), record_field("provenance_ref", &R::provenance_ref)};
+};
+
 // The close overlay of a read: the open batch's pending layer when present, else the committed
 // close index (whose failure is returned).
 Result<std::shared_ptr<const CloseIndex>> read_overlay(NativeStore& store);
@@ -83,15 +123,6 @@ std::int64_t staged_tt_e(const NativeStore& store, const Id96& vid);
 // interval lane, for edges), rows ascending, then the staged ones in staging order. No filter.
 Result<std::vector<EdgeVersionOut>> all_edge_versions(NativeStore& store);
 Result<std::vector<NodeVersionOut>> all_node_versions(NativeStore& store);
-
-// The records of one segment's rows: every row when `selection` is null, else the listed rows in
-// list order (a row past the end is skipped, a row listed twice yields two records).
-Result<std::vector<EdgeVersionOut>> edge_rows_sel(NativeStore& store, std::string_view file, std::uint64_t segment_id,
-                                                  const CloseIndex* overlay,
-                                                  const std::vector<std::uint32_t>* selection);
-Result<std::vector<NodeVersionOut>> node_rows_sel(NativeStore& store, std::string_view file, std::uint64_t segment_id,
-                                                  const CloseIndex* overlay,
-                                                  const std::vector<std::uint32_t>* selection);
 
 Result<EdgeVersionOut> staged_edge_out(const NativeStore& store, const EdgeRow& row);
 Result<NodeVersionOut> staged_node_out(const NativeStore& store, const NodeRow& row);
@@ -114,8 +145,6 @@ Result<std::unordered_map<std::string, std::string>> props_for_vids(NativeStore&
                                                                     std::span<const std::string> vids);
 
 // ---- version history pages ------------------------------------------------------------------------
-
-enum class BeliefMode : std::uint8_t { Current = 0, Superseded = 1, All = 2 };
 
 struct VersionQuery {
     std::int64_t as_of_tt = 0;  // clamped to OPEN_END - 1, as belief at any later time is belief now
@@ -165,6 +194,27 @@ struct NodeVersionRow {
     std::int64_t tt_e = OPEN_END;
 
     bool operator==(const NodeVersionRow&) const = default;
+};
+
+template <>
+struct RecordFields<EdgeVersionRow> {
+    using R = EdgeVersionRow;
+    static constexpr auto fields =
+        std::tuple{record_field("vid", &R::vid),   record_field("eid", &R::eid),
+                   record_field("src", &R::src),   record_field("dst", &R::dst),
+                   record_field("rel_type", &R::rel_type), record_field("disc", &R::disc),
+                   record_field("vt_s", &R::vt_s), record_field("vt_e", &R::vt_e),
+                   record_field("tt_s", &R::tt_s), record_field("tt_e", &R::tt_e)};
+};
+
+template <>
+struct RecordFields<NodeVersionRow> {
+    using R = NodeVersionRow;
+    static constexpr auto fields =
+        std::tuple{record_field("vid", &R::vid),   record_field("uid", &R::uid),
+                   record_field("label", &R::label), record_field("vt_s", &R::vt_s),
+                   record_field("vt_e", &R::vt_e), record_field("tt_s", &R::tt_s),
+                   record_field("tt_e", &R::tt_e)};
 };
 
 using VersionRows = std::variant<std::vector<EdgeVersionRow>, std::vector<NodeVersionRow>>;

@@ -2,33 +2,9 @@
 // window, optionally restricted to relationship types and to edges touching given entities,
 // handed out as columns in (vt_s, vid) order.
 //
-// Pipeline of one scan (all of it over committed segment files; staged rows are never scanned,
-// staged closes apply through the close overlay):
-//
-//   gather    the generation's edge segments, event lane then interval lane, through the segment
-//             cache (the targets; their order breaks every tie); on a fresh handle the files not
-//             yet opened are opened on worker threads, and the committed closes come as one flat
-//             table built straight from the close runs
-//   select    per target, on the calling thread: header pruning (transaction-time runs,
-//             valid-time bounds, rel types) and a row window by binary search on vt_s; then the
-//             windows are cut into row ranges ("pieces", below the segment), each scanned for its
-//             believed rows (tt_s runs) and filtered, appended whole when no per-row test applies
-//   order     with a limit: a k-way merge in key order that stops at the limit, then one copy in
-//             that order; without one: selections whose key spans overlap form clusters; a
-//             cluster of one selection is cut by position, a cluster of several by key (equal
-//             keys always in one piece, so the order is that of the whole cluster's merge)
-//   write     every piece writes straight into the full-length output columns at the offset its
-//             rows' counts give (nothing is copied twice, nothing zeroed first)
-//   eids      edge ids derived from the endpoints' uids on the caller's thread (only when asked)
-//
-// Threads. A phase fans out only when scan_threads() >= 4, it has enough items (pieces) and
-// enough rows (parallel_gate, which rereads VORP_PARALLEL_MIN_ROWS). Workers are plain
-// std::threads started for the phase and joined before it returns; they share the segments, the
-// overlay, the request and the selections read-only, take no lock, and write only their own
-// results or their own ranges of the output. Pieces and their results are combined in piece
-// order, which is target and key order. Output, counters and the error reported therefore do not
-// depend on the thread count; only the timers do. A worker thread that cannot be started fails
-// the call (fan_out).
+// This header is the scan's interface: the request, the wanted columns, the output and its
+// statistics, and the call. The pipeline's pieces (targets, selections, ordering,
+// materialization, and the thresholds of its parallel phases) are in scan_pipeline.h.
 #pragma once
 
 #include <atomic>
@@ -50,24 +26,12 @@
 #include "vorp/derive.h"
 #include "vorp/dict.h"
 #include "vorp/error.h"
-#include "vorp/manifest.h"
 #include "vorp/row.h"
 #include "vorp/segment.h"
-#include "vorp/segment_cache.h"
 #include "vorp/threads.h"
 #include "vorp/visibility.h"
 
 namespace vorp {
-
-// ---- threads and gating ---------------------------------------------------------------------------
-
-inline constexpr std::size_t SELECT_MIN_SEGMENTS = 8;
-inline constexpr std::size_t MATERIALIZE_MIN_CLUSTERS = 4;
-inline constexpr std::size_t OPEN_MIN_SEGMENTS = 2;  // segment files to open on a cold scan
-inline constexpr std::size_t CLOSE_TABLE_MIN_CLOSES = 65536;  // closes to flatten on a first scan
-
-inline constexpr std::string_view SCAN_WORKER_PANICKED = "scan worker panicked";
-inline constexpr std::string_view MATERIALIZE_WORKER_PANICKED = "materialize worker panicked";
 
 // ---- request, wanted columns, counters ----------------------------------------------------------------
 
@@ -110,135 +74,11 @@ struct ScanStats {
     bool operator==(const ScanStats&) const = default;
 };
 
-// ---- targets and selection ----------------------------------------------------------------------------
-
-struct ScanTarget {
-    std::shared_ptr<const Segment> segment;
-    std::uint64_t seg_id = 0;  // the overlay's key and the seg_id column's value
-    Lane lane = Lane::Event;
-};
-
-// The ascending rows one segment keeps (never empty) and the index of its target.
-struct Selection {
-    Column<std::uint32_t> rows;
-    std::size_t target = 0;
-
-    bool operator==(const Selection&) const = default;
-};
-
-// Dense ids as a bitmap. Ids at or above `bound` (the dictionary's size: no stored row refers to
-// one) are dropped, so the bitmap never outgrows the dictionary whatever ids a caller passes.
-struct IdSet {
-    std::vector<std::uint64_t> words;
-    std::uint32_t max = 0;  // largest id kept (0 when none)
-
-    static IdSet build(std::span<const std::uint32_t> ids, std::uint64_t bound);
-    bool contains(std::uint32_t id) const {
-        return id <= max && !words.empty() && ((words[id >> 6] >> (id & 63)) & 1u) != 0;
-    }
-};
-
-// Half-open row range [start, end) believed through the segment's tt_s runs.
-struct RowRange {
-    std::size_t start = 0;
-    std::size_t end = 0;
-    bool operator==(const RowRange&) const = default;
-};
-
-// The row ranges whose tt_s <= t, ascending and coalesced; `runs` are (first row, tt_s) pairs.
-std::vector<RowRange> believed_ranges(std::span<const std::pair<std::uint32_t, std::int64_t>> runs,
-                                      std::int64_t tt_s_min, std::int64_t tt_s_max, std::int64_t t, std::size_t rows);
-
-// Typed views of one segment's columns, valid while the segment is held.
-struct SegmentView {
-    const Segment* segment = nullptr;
-    std::span<const std::int64_t> vt_s;
-    std::span<const std::int64_t> vt_e;  // empty when the segment elides it
-    bool vt_e_elided = false;
-    std::span<const std::uint32_t> src_id;
-    std::span<const std::uint32_t> dst_id;
-    std::span<const std::uint64_t> vid64;
-    std::span<const std::uint32_t> vid_lo32;
-    std::span<const std::uint16_t> rel_code;
-    std::span<const std::uint32_t> disc_ref;
-    std::span<const std::uint32_t> props_ref;
-    const std::vector<std::string>* rel_types = nullptr;
-    StringView strings;
-
-    // Every column is required; the first that cannot be had is the error.
-    static Result<SegmentView> open(const Segment& segment);
-};
-
-// What one scan prepares once, on the calling thread, and shares read-only with every chunk.
-//
-// The overlay's layers are read in two parts: the upper layers, from the top down to `stop`
-// (all of them when there is no `lower`), then `lower`, the flat table that stands for `stop`
-// and the layers below it. The upper layers are looked up row by row in their hash maps, or read
-// from `upper`, their own flat table built once for this scan when the scan would otherwise look
-// up at least as many rows as they hold. The topmost layer holding a row decides either way.
-struct SelectPrep {
-    std::optional<IdSet> ids;  // the request's touching ids
-    // Per target, the overlay's tt_e of every row (OPEN_END where no layer closes it, or where
-    // the topmost layer holding it says OPEN_END: the folded close then applies); empty for
-    // untouched targets. prepare leaves it absent; when a caller fills it, it replaces every
-    // other reading of the overlay.
-    std::optional<std::vector<std::span<const std::int64_t>>> closes;
-    std::vector<std::vector<std::int64_t>> close_lists;  // owned storage behind `closes`
-    std::shared_ptr<const CloseTable> upper;  // the upper layers flattened, when worth it
-    const CloseIndex* stop = nullptr;         // the first layer not among the upper ones
-    const CloseTable* lower = nullptr;        // the set's cached table, when it is in the chain
-    bool lookup_upper = false;                // the upper layers hold closes and have no `upper`
-};
-
-struct SelectOutcome {
-    std::vector<Selection> selections;  // target order
-    ScanStats stats;
-};
-
-// What the workers of one scan read: the targets and the close overlay, shared read-only.
-struct ScanSet {
-    std::vector<ScanTarget> targets;
-    // The open batch's pending close layer, else the committed close index (null: no closes
-    // beyond those folded into the segments).
-    std::shared_ptr<const CloseIndex> close;
-    // Optional: a flat table of one layer of `close`'s chain and those below it (its `source`),
-    // cached by the store per generation; read in place of those layers. Ignored when its source
-    // is not in the chain. When `close` is null, a table without a source stands alone for the
-    // committed closes (what the first scan of a fresh handle builds from the close runs).
-    std::shared_ptr<const CloseTable> close_table;
-    // The dictionary's size when the scan began: the bound of the touching-ids set.
-    std::uint64_t entity_count = UINT32_MAX;
-
-    // The per-scan context of the selection: the id set (ids at or above entity_count dropped)
-    // and how the overlay is read (see SelectPrep).
-    SelectPrep prepare(const ScanRequest& request) const;
-    // The selection of targets [lo, hi) on the calling thread.
-    Result<SelectOutcome> select_range(const ScanRequest& request, const SelectPrep& prep, std::size_t lo,
-                                       std::size_t hi) const;
-    // The selection phase: all targets, planned in target order on the calling thread, their
-    // row windows cut into pieces of rows that workers scan when the gate opens (items: the
-    // pieces; rows: the header rows of the targets their headers do not rule out). The same
-    // selections and counters as select_range over all targets.
-    Result<SelectOutcome> select(const ScanRequest& request) const;
-};
-
 // ---- columns ------------------------------------------------------------------------------------------------
-
-// Large scan buffers (output columns, row lists) are written once, right after they are
-// reserved, so the first touch of their pages costs more than the writes themselves. A buffer of
-// at least LARGE_BUFFER_BYTES has the whole 2 MiB pages inside it marked for transparent huge
-// pages: one fault then maps 2 MiB. Only a hint (ignored where unsupported); contents unchanged.
-inline constexpr std::size_t LARGE_BUFFER_BYTES = std::size_t{8} << 20;
-void advise_huge_pages(const void* data, std::size_t bytes);
-template <class T, class Allocator>
-void reserve_large(std::vector<T, Allocator>& values, std::size_t count) {
-    values.reserve(count);
-    if (values.capacity() * sizeof(T) >= LARGE_BUFFER_BYTES) advise_huge_pages(values.data(), values.capacity() * sizeof(T));
-}
 
 // The scan's columnar output. Every filled column has one entry per row; unwanted ones stay empty.
 // The columns own their values and outlive the segments they were copied from.
-struct EdgeColumns {
+struct ScanColumns {
     Column<std::int64_t> vt_s;
     Column<std::int64_t> vt_e;
     Column<std::uint32_t> src_id;
@@ -250,54 +90,12 @@ struct EdgeColumns {
     Column<std::uint64_t> seg_id;
     Column<std::uint32_t> seg_row;
 
-    static EdgeColumns with_capacity(std::size_t rows, const Want& want);
+    static ScanColumns with_capacity(std::size_t rows, const Want& want);
     std::size_t rows() const { return vt_s.size(); }
     // Moves the other's rows onto the end of these, column by column.
-    void append(EdgeColumns&& other);
-    bool operator==(const EdgeColumns&) const = default;
+    void append(ScanColumns&& other);
+    bool operator==(const ScanColumns&) const = default;
 };
-
-// Appends rows [lo, hi) of the view's segment to the wanted columns (seg_id/seg_row are the
-// caller's). Fails on a string reference the table cannot resolve, or a rel_code past the
-// segment's rel types (`corrupt`, at the file and row); the columns then hold a partial run.
-Status copy_run(const SegmentView& view, std::size_t lo, std::size_t hi, EdgeColumns& out, const Want& want);
-
-// The parts' rows one after another, in list order: the only part itself, or a full-length copy
-// (one thread per part when `parallel`).
-EdgeColumns concat_parts(std::vector<EdgeColumns> parts, std::size_t total_rows, const Want& want, bool parallel);
-
-// ---- ordering ------------------------------------------------------------------------------------------------
-
-// A row's sort key: (vt_s, vid prefix, vid suffix).
-struct RowKey {
-    std::int64_t vt_s = 0;
-    std::uint64_t vid64 = 0;
-    std::uint32_t vid_lo32 = 0;
-    friend auto operator<=>(const RowKey&, const RowKey&) = default;
-};
-
-// One entry of a merge order: (target index, row).
-struct OrderEntry {
-    std::size_t target = 0;
-    std::uint32_t row = 0;
-    bool operator==(const OrderEntry&) const = default;
-};
-
-// Clusters of selection indices whose key spans overlap, in ascending order of first key (equal
-// first keys keep list order); every row of a cluster sorts at or after every row of the earlier
-// clusters.
-Result<std::vector<std::vector<std::size_t>>> cluster_order(std::span<const ScanTarget> targets,
-                                                           std::span<const Selection> selections);
-// The rows of the selections in key order (ties: list order, then position), at most `limit`.
-Result<std::vector<OrderEntry>> merged(std::span<const ScanTarget> targets, std::span<const Selection> selections,
-                                       std::optional<std::uint64_t> limit);
-// Copies the rows of `order` in that order.
-Result<EdgeColumns> materialize_order(std::span<const ScanTarget> targets, const Want& want,
-                                      std::span<const OrderEntry> order);
-// Contiguous groups [start, end) of clusters, at most `threads`, balanced by rows.
-std::vector<std::pair<std::size_t, std::size_t>> balance_clusters(std::span<const std::vector<std::size_t>> clusters,
-                                                                  std::span<const Selection> selections,
-                                                                  std::size_t threads);
 
 // The statistics materialize_at reports: durations in nanoseconds of the monotonic clock.
 struct ScanResultStats {
@@ -310,14 +108,6 @@ struct ScanResultStats {
     std::uint32_t clusters = 0;
     std::uint32_t clusters_multi = 0;
 };
-
-struct Materialized {
-    EdgeColumns columns;
-    ScanResultStats stats;
-};
-
-// The whole pipeline after target gathering: selection, ordering, materialization.
-Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& request);
 
 
 // ---- the request ---------------------------------------------------------------------------------------------
@@ -354,11 +144,11 @@ struct ScanFailure {
 
 // The edge ids of the rows, from the endpoints' uids, rel_type and disc, in row order; the first
 // failing row decides the failure.
-std::expected<std::vector<Id96>, ScanFailure> derive_eids(const Dictionary& dictionary, const EdgeColumns& columns);
+std::expected<std::vector<Id96>, ScanFailure> derive_eids(const Dictionary& dictionary, const ScanColumns& columns);
 
 // One scan's answer: the columns, the edge ids when wanted, and the statistics (nanoseconds).
 struct EdgeScanOutput {
-    EdgeColumns columns;
+    ScanColumns columns;
     Want want;                              // the columns the result holds besides vt_s and eid
     std::optional<std::vector<Id96>> eids;  // present exactly when eid is wanted
     ScanResultStats stats;
@@ -366,20 +156,7 @@ struct EdgeScanOutput {
     std::uint64_t t_eid = 0;
 };
 
-// The edge segments of `manifest`'s generation, event lane then interval lane, each in manifest
-// order, through the cache. Those it does not hold are opened on the calling thread in that order
-// (the first failure ends it), or, with the gate open (at least 4 threads, 2 files to open and
-// VORP_PARALLEL_MIN_ROWS rows in them), on worker threads; the failure reported is then the first
-// in target order, though later files may have been opened and cached meanwhile.
-Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path& root, const Manifest& manifest,
-                                                    SegmentCache& cache);
-
 class NativeStore;
-
-// What a scan of the store's current generation reads: its edge targets (as gather_edge_targets),
-// the close overlay (the open batch's pending layer, else the committed index), the committed
-// index's flat table from the handle's close cache, and the dictionary's size.
-Result<ScanSet> edge_scan_set(NativeStore& store);
 
 // The whole scan_edges call after argument conversion, on the calling thread (workers are
 // started and joined inside): the current-only guard, targets and close overlay, the pipeline,

@@ -375,6 +375,95 @@ private:
     }
 };
 
+// ---- typed views ---------------------------------------------------------------------------------------
+
+// The columns of each segment kind, one line per column: name and element type. The typed views
+// below, their opening and every reader of stored rows take their columns from these tables; no
+// code outside this module looks a column up by its name. (The writers lay the columns out in
+// their own stored order, vt_e after the vid columns and only when it is not elided.)
+#define VORP_EDGE_SEGMENT_COLUMNS(X) \
+    X(vt_s, std::int64_t)            \
+    X(vt_e, std::int64_t)            \
+    X(src_id, std::uint32_t)         \
+    X(dst_id, std::uint32_t)         \
+    X(rel_code, std::uint16_t)       \
+    X(vid64, std::uint64_t)          \
+    X(vid_lo32, std::uint32_t)       \
+    X(props_ref, std::uint32_t)      \
+    X(disc_ref, std::uint32_t)       \
+    X(source_ref, std::uint32_t)     \
+    X(prov_ref, std::uint32_t)
+#define VORP_NODE_SEGMENT_COLUMNS(X) \
+    X(vt_s, std::int64_t)            \
+    X(vt_e, std::int64_t)            \
+    X(uid_id, std::uint32_t)         \
+    X(vid64, std::uint64_t)          \
+    X(vid_lo32, std::uint32_t)       \
+    X(label_ref, std::uint32_t)      \
+    X(props_ref, std::uint32_t)      \
+    X(name_ref, std::uint32_t)       \
+    X(source_ref, std::uint32_t)     \
+    X(prov_ref, std::uint32_t)
+
+struct Segment;
+
+// One column of a typed view. Opened once with the segment: when the column is present, of its
+// element type, inside the file and aligned, its values (exactly header.rows of them: open checked
+// every column's count) are held here and get() hands them out without another test. Otherwise
+// get() returns the error a lookup of the column gives ("segment has no column '{}'", ...), formed
+// only when asked for, so a missing optional column costs nothing at open.
+template <class T>
+    requires is_column_element<T>
+class ViewColumn {
+public:
+    Result<std::span<const T>> get() const;
+    bool present() const { return present_; }
+    // The values when present, otherwise empty: for columns a reader may do without.
+    std::span<const T> values_or_empty() const;
+    std::string_view name() const { return name_; }
+
+private:
+    friend struct Segment;
+    const Segment* segment_ = nullptr;
+    std::string_view name_;
+    std::span<const T> values_;
+    bool present_ = false;
+    bool opened_ = false;  // looked up at open (the view of the segment's own kind)
+};
+
+// The valid-time ends of a segment's rows: the vt_e column, or vt_s + 1 (wrapping) for every row
+// when the writer elided it because every row had that end.
+struct ValidEnds {
+    std::span<const std::int64_t> vt_s;
+    std::span<const std::int64_t> vt_e;  // empty when elided
+    bool elided = false;
+
+    std::int64_t at(std::size_t row) const { return elided ? vt_s_plus_one(vt_s[row]) : vt_e[row]; }
+};
+
+// The typed view of an edge segment and of a node segment: one member per column of the kind's
+// table. A segment holds both, the one of its own kind opened and the other answering every get()
+// with the lookup's error (a manifest that lists a segment under the wrong kind is then refused
+// with the same text as before).
+struct EdgeSegmentView {
+#define VORP_VIEW_MEMBER(column_name, type) ViewColumn<type> column_name;
+    VORP_EDGE_SEGMENT_COLUMNS(VORP_VIEW_MEMBER)
+    bool vt_e_elided = false;
+    std::size_t rows = 0;  // the header's row count: the length of every present column
+
+    // vt_s, then vt_e unless elided; the first that cannot be had is the error.
+    Result<ValidEnds> valid_ends() const;
+};
+
+struct NodeSegmentView {
+    VORP_NODE_SEGMENT_COLUMNS(VORP_VIEW_MEMBER)
+#undef VORP_VIEW_MEMBER
+    bool vt_e_elided = false;
+    std::size_t rows = 0;
+
+    Result<ValidEnds> valid_ends() const;
+};
+
 // ---- opened segment -------------------------------------------------------------------------------------
 
 // A FOR column decoded at open: rows * width bytes in use of a zero-filled, aligned buffer.
@@ -399,6 +488,10 @@ struct Segment {
     std::uint64_t body_start = 0;
     std::int64_t tt_s_min = INT64_MAX;  // over tt_s_runs; the sentinels when there are none
     std::int64_t tt_s_max = INT64_MIN;
+    // The typed views, opened once by open() (which never moves the segment afterwards: the views
+    // point back into it).
+    EdgeSegmentView edges;
+    NodeSegmentView nodes;
 
     // Checks the file's frame, header and footer, verifies every checksum when `verify` is set,
     // decodes FOR columns and a packed heap, and checks that every column holds `rows` values.
@@ -434,6 +527,8 @@ struct Segment {
         return typed<std::uint64_t>(name);
     }
 
+    // Whether the header lists a vt_e column (whatever vt_e_elided says).
+    bool stores_vt_e() const;
     // The segment's string table: the unpacked copy when the stored one was packed.
     Result<StringView> strings() const;
     // The valid-time end of a row: vt_s + 1 when the column was elided, otherwise its vt_e value.
@@ -447,7 +542,69 @@ private:
     // Steps shared by every typed(): find the column, check its dtype, take its bytes, check the
     // length and the alignment against the element width.
     Result<std::span<const std::uint8_t>> typed_bytes(std::string_view name, DType dtype) const;
+    // Opens the view of the header's kind and points the other's columns at this segment.
+    void open_views();
+    template <class T>
+    void bind(ViewColumn<T>& column, std::string_view name, bool load) const {
+        column.segment_ = this;
+        column.name_ = name;
+        if (!load) return;
+        column.opened_ = true;
+        if (Result<std::span<const T>> values = typed<T>(name)) {
+            column.values_ = *values;
+            column.present_ = true;
+        }
+    }
 };
+
+// The columns every kind has, from the view of `kind` (the kind the caller found the segment
+// listed under), for code that reads versions of either kind.
+struct VersionColumns {
+    const ViewColumn<std::int64_t>& vt_s;
+    const ViewColumn<std::int64_t>& vt_e;
+    const ViewColumn<std::uint64_t>& vid64;
+    const ViewColumn<std::uint32_t>& vid_lo32;
+    const ViewColumn<std::uint32_t>& props_ref;
+    const ViewColumn<std::uint32_t>& source_ref;
+    const ViewColumn<std::uint32_t>& prov_ref;
+    bool vt_e_elided;
+
+    Result<ValidEnds> valid_ends() const;
+};
+inline VersionColumns version_columns(const Segment& segment, RowKind kind) {
+    if (kind == RowKind::Edge) {
+        const EdgeSegmentView& v = segment.edges;
+        return {v.vt_s, v.vt_e, v.vid64, v.vid_lo32, v.props_ref, v.source_ref, v.prov_ref, v.vt_e_elided};
+    }
+    const NodeSegmentView& v = segment.nodes;
+    return {v.vt_s, v.vt_e, v.vid64, v.vid_lo32, v.props_ref, v.source_ref, v.prov_ref, v.vt_e_elided};
+}
+
+// The typed view of a segment by view type, for code written once for both kinds.
+template <class View>
+const View& view_of(const Segment& segment) {
+    if constexpr (std::is_same_v<View, EdgeSegmentView>)
+        return segment.edges;
+    else
+        return segment.nodes;
+}
+
+template <class T>
+    requires is_column_element<T>
+Result<std::span<const T>> ViewColumn<T>::get() const {
+    if (present_) return values_;
+    if (segment_ == nullptr) engine_panic("a view column is read only through the segment that opened it");
+    return segment_->typed<T>(name_);
+}
+
+template <class T>
+    requires is_column_element<T>
+std::span<const T> ViewColumn<T>::values_or_empty() const {
+    if (present_ || opened_ || segment_ == nullptr) return values_;
+    // The other kind's view: its columns were not looked up at open.
+    const Result<std::span<const T>> values = segment_->typed<T>(name_);
+    return values ? *values : std::span<const T>{};
+}
 
 static_assert(std::endian::native == std::endian::little, "segment columns are read in place as little-endian values");
 

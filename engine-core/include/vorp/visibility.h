@@ -147,6 +147,23 @@ constexpr bool is_believed(std::int64_t tt_s, std::int64_t tt_e, std::int64_t as
     return tt_s <= at && at < tt_e;
 }
 
+// The history pages' belief modes. A page lists versions known by T (tt_s <= T, tested apart,
+// from the segment's tt_s runs, before any close is looked up) and then keeps them by their end
+// of belief alone, so only tt_e is tested here. Current is exactly is_believed over the versions
+// known by T; Superseded keeps the versions known by T that T no longer believes (closed at or
+// before it) and All keeps every one: a page shows history, which belief at T alone cannot.
+// Callers pass T through belief_tt, as every other read as of a time does.
+enum class BeliefMode : std::uint8_t { Current = 0, Superseded = 1, All = 2 };
+
+constexpr bool belief_mode_keeps(BeliefMode mode, std::int64_t tt_e, std::int64_t as_of_tt) {
+    switch (mode) {
+        case BeliefMode::Current: return tt_e > as_of_tt;
+        case BeliefMode::Superseded: return tt_e <= as_of_tt;
+        case BeliefMode::All: return true;
+    }
+    return true;
+}
+
 namespace detail {
 template <class Entry>
 std::uint32_t closed_row_of(const Entry& entry) {
