@@ -13,10 +13,21 @@
 
 #include <fmt/format.h>
 
+#include "vorp/error.h"
 #include "vorp/manifest.h"
 #include "vorp/row.h"
 
 namespace vorp::bench {
+
+// The value of a result the benchmark cannot go on without; throws with `what` and the error.
+template <class T>
+T unwrap(Result<T>&& result, const char* what) {
+    if (!result) throw std::runtime_error(fmt::format("{}: {}", what, result.error().display()));
+    return std::move(*result);
+}
+inline void check(Status&& status, const char* what) {
+    if (!status) throw std::runtime_error(fmt::format("{}: {}", what, status.error().display()));
+}
 
 // A fresh directory "{prefix}-XXXXXX" under the system's temporary directory; the caller removes it.
 inline std::filesystem::path make_temp_dir(const std::string& prefix) {

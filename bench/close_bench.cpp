@@ -29,6 +29,7 @@
 
 #include <fmt/format.h>
 
+#include "bench_support.h"
 #include "vorp/store.h"
 
 namespace vorp {
@@ -44,14 +45,8 @@ std::uint64_t env_count(const char* name, std::uint64_t fallback) {
     return std::strtoull(text, nullptr, 10);
 }
 
-template <class T>
-T unwrap(Result<T>&& result, const char* what) {
-    if (!result) throw std::runtime_error(fmt::format("{}: {}", what, result.error().display()));
-    return std::move(*result);
-}
-void check(Status&& status, const char* what) {
-    if (!status) throw std::runtime_error(fmt::format("{}: {}", what, status.error().display()));
-}
+using bench::check;
+using bench::unwrap;
 
 struct Scratch {
     fs::path path;

@@ -27,6 +27,7 @@
 
 #include <fmt/format.h>
 
+#include "bench_support.h"
 #include "vorp/read.h"
 #include "vorp/store.h"
 
@@ -51,14 +52,8 @@ std::uint64_t mix(std::uint64_t x) {
     return x ^ (x >> 31);
 }
 
-template <class T>
-T unwrap(Result<T>&& result, const char* what) {
-    if (!result) throw std::runtime_error(fmt::format("{}: {}", what, result.error().display()));
-    return std::move(*result);
-}
-void check(Status&& status, const char* what) {
-    if (!status) throw std::runtime_error(fmt::format("{}: {}", what, status.error().display()));
-}
+using bench::check;
+using bench::unwrap;
 
 struct Shape {
     std::uint32_t entities = 0;

@@ -36,16 +36,6 @@ EngineError injected(int errnum, const std::filesystem::path& path) {
 // A single write(2) moves at most this many bytes.
 constexpr std::size_t MAX_WRITE_CHUNK = 2147483647;
 
-bool path_exists(const std::filesystem::path& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-bool is_dir_path(const std::filesystem::path& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 }  // namespace
 
 void set_durable_fault_hook(DurableFaultHook hook) {

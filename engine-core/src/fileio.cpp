@@ -183,4 +183,14 @@ Result<std::vector<std::string>> list_names(const std::filesystem::path& dir) {
     }
 }
 
+bool path_exists(const std::filesystem::path& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+bool is_dir_path(const std::filesystem::path& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 }  // namespace vorp

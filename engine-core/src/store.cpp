@@ -22,16 +22,6 @@ namespace vorp {
 
 namespace {
 
-bool path_exists(const std::filesystem::path& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-bool is_dir_path(const std::filesystem::path& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // The extension of a file name: the text after the last '.', when that dot is not the first
 // character.
 std::optional<std::string_view> extension_of(std::string_view name, std::string_view* stem = nullptr) {

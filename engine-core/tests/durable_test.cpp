@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "io_test_support.h"
 #include "test_support.h"
 #include "vorp/durable.h"
 #include "vorp/fileio.h"
@@ -25,30 +26,9 @@ struct TempDir : vorp::testing::TempDir {
     TempDir() : vorp::testing::TempDir("durable_test") {}
 };
 
-// Sets the process umask for the lifetime of the guard.
-struct UmaskGuard {
-    mode_t saved;
-    explicit UmaskGuard(mode_t mask) : saved(::umask(mask)) {}
-    ~UmaskGuard() { ::umask(saved); }
-};
-
-mode_t mode_of(const fs::path& path) {
-    struct stat st {};
-    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-    return st.st_mode & 07777;
-}
-
-void expect_io(const EngineError& error, const std::string& message, const std::optional<fs::path>& file) {
-    EXPECT_EQ(error.category, Category::Io);
-    EXPECT_EQ(error.message, message);
-    EXPECT_EQ(error.location.file, file);
-    EXPECT_FALSE(error.remedy.has_value());
-}
-
-void expect_io(const Status& status, const std::string& message, const std::optional<fs::path>& file) {
-    ASSERT_FALSE(status.has_value()) << message;
-    expect_io(status.error(), message, file);
-}
+using vorp::testing::UmaskGuard;
+using vorp::testing::expect_io;
+using vorp::testing::mode_of;
 
 TEST(WriteViaTemp, WritesCreatesAndReplaces) {
     TempDir dir;

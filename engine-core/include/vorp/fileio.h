@@ -57,6 +57,10 @@ Result<std::uint64_t> file_size(int fd);
 Status rename_file(const std::filesystem::path& from, const std::filesystem::path& to);
 // Creates a directory and its missing parents with permission bits 0777 (before the umask).
 Status create_dirs(const std::filesystem::path& dir);
+// Whether stat(2) succeeds on `path` (following links); any failure counts as absent.
+bool path_exists(const std::filesystem::path& path);
+// Whether `path` names a directory (following links).
+bool is_dir_path(const std::filesystem::path& path);
 
 // Whole-file read.
 Result<std::string> read_file(const std::filesystem::path& path);
