@@ -696,6 +696,69 @@ TEST(ScanPinned, FixedLayoutRowsOrderAndCountersAtEveryThreadCount) {
     }
 }
 
+// Damaged rows report the same error at every thread count: the first row in output order that
+// cannot be copied, whatever piece boundaries the thread count puts between the damaged rows.
+// One segment of 64 rows read from memory, then damaged in place: rows 10 (a props reference past
+// the string table) and 40 (a rel_code past the segment's names) of one run of selected rows; a
+// second segment overlapping it in valid time, so the rows also go through a merge.
+TEST(ScanPinned, DamagedRowsFailAlikeAtEveryThreadCount) {
+    TempDir dir{"vorp-scan-damaged"};
+    ScanSet set;
+    for (const std::uint64_t seg_id : {20, 21}) {
+        std::vector<EdgeRow> rows;
+        for (std::uint64_t i = 0; i < 64; ++i) {
+            EdgeRow row;
+            row.rel_type = "knows";
+            row.source = "damaged";
+            row.props = fmt::format("{{\"n\":{}}}", i);
+            row.vid = Id96{seg_id * 1000 + i, 0};
+            row.vt_s = static_cast<std::int64_t>(10 * i + (seg_id == 21 ? 5 : 0));
+            row.vt_e = row.vt_s + 3;
+            row.tt_s = 1;
+            rows.push_back(std::move(row));
+        }
+        const std::filesystem::path path = dir.path / fmt::format("{:012}.vos", seg_id);
+        ASSERT_TRUE(write_edge_segment(path, rows, SegmentWriteOptions{}));
+        auto source = MemorySource::load(path);
+        ASSERT_TRUE(source);
+        auto segment = Segment::open(path, std::move(*source), true);
+        ASSERT_TRUE(segment) << segment.error().display();
+        if (seg_id == 20) {
+            // The columns live in the segment's own heap memory (read from a copy, or decoded).
+            auto* rel_code = const_cast<std::uint16_t*>((*segment)->typed<std::uint16_t>("rel_code")->data());
+            auto* props_ref = const_cast<std::uint32_t*>((*segment)->typed<std::uint32_t>("props_ref")->data());
+            rel_code[40] = 7;
+            props_ref[10] = 0xFFFFFF00u;
+        }
+        set.targets.push_back({*segment, seg_id, Lane::Event});
+    }
+    set.entity_count = 1;
+    EnvScope env;
+    env.set("VORP_PARALLEL_MIN_ROWS", "0");
+    for (const bool merged : {false, true}) {
+        ScanRequest request;
+        request.as_of_tt = OPEN_END;
+        request.columns = std::vector<std::string>{"rel_type", "props"};
+        // Without the second segment the first one's rows form a cluster of their own.
+        ScanSet scanned = set;
+        if (!merged) scanned.targets.pop_back();
+        for (const std::optional<std::uint64_t> limit : {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{500}}) {
+            request.limit = limit;
+            std::optional<std::string> first;
+            for (const char* threads : {"1", "4", "16"}) {
+                SCOPED_TRACE(fmt::format("merged {} limit {} threads {}", merged, limit.has_value(), threads));
+                env.set("VORP_SCAN_THREADS", threads);
+                auto result = materialize_at(scanned, request);
+                ASSERT_FALSE(result);
+                const std::string shown = result.error().display();
+                EXPECT_NE(shown.find("row=10"), std::string::npos) << shown;
+                if (!first) first = shown;
+                EXPECT_EQ(shown, *first);
+            }
+        }
+    }
+}
+
 // A worker thread that cannot be started fails the call after the started ones are joined; the
 // work is never done on the calling thread instead, and nothing partial comes back.
 TEST(ScanThreads, ThreadStartFailureFailsTheCall) {
