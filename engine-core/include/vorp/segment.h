@@ -399,6 +399,10 @@ struct Segment {
     std::uint64_t body_start = 0;
     std::int64_t tt_s_min = INT64_MAX;  // over tt_s_runs; the sentinels when there are none
     std::int64_t tt_s_max = INT64_MIN;
+    // Whether tt_s_runs and closed_rows ascend strictly by row, as the writer lays them out.
+    // Reads that walk them in step with the rows rely on it; a damaged (resealed) header may not.
+    bool tt_s_runs_ascending = true;
+    bool closed_rows_ascending = true;
 
     // Checks the file's frame, header and footer, verifies every checksum when `verify` is set,
     // decodes FOR columns and a packed heap, and checks that every column holds `rows` values.
