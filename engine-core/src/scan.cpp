@@ -183,6 +183,9 @@ struct RowFilter {
     CloseCursor upper;
     CloseCursor lower;
     CloseCursor folded;
+    // The folded closes out of row order (a damaged header): each row looked up as close_tt_e
+    // does, since a cursor's answer would then depend on the row a piece starts at.
+    bool folded_lookup = false;
     // valid-time end test
     std::span<const std::int64_t> vt_e;
     std::int64_t vt_min = 0;
@@ -213,6 +216,7 @@ struct RowFilter {
                 if (const std::int64_t* value = lower.at(row)) held = *value;
             if (held && *held != OPEN_END) return *held;
         }
+        if (folded_lookup) return find_closed_row(folded.list, row).value_or(OPEN_END);
         const std::int64_t* value = folded.at(row);
         return value != nullptr ? *value : OPEN_END;
     }
@@ -312,6 +316,9 @@ struct TargetScan {
     // The believed ranges are taken from the tt_s runs range by range (a compacted segment may
     // hold a run per row), so planning costs a binary search, not a walk of the runs.
     std::span<const std::pair<std::uint32_t, std::int64_t>> runs;
+    // The runs of a damaged header whose runs are out of row order, rebuilt row by row from the
+    // lookup every other read uses (rows it cannot place are never believed); `runs` then points here.
+    std::vector<std::pair<std::uint32_t, std::int64_t>> own_runs;
     bool all_believed = false;  // every run's tt_s <= t
     RowFilter filter;           // cursors at their start; copied for every range
     std::vector<char> rel_mask;
@@ -397,6 +404,7 @@ Result<Planned> plan_target(const ScanSet& set, const ScanRequest& request, cons
     filter.stop = prep.stop;
     filter.seg_id = target.seg_id;
     filter.folded.list = header.closed_rows;
+    filter.folded_lookup = !segment.closed_rows_ascending;
     if (prep.closes) {
         filter.dense = true;
         filter.overlay = (*prep.closes)[target_index];
@@ -418,11 +426,20 @@ Result<Planned> plan_target(const ScanSet& set, const ScanRequest& request, cons
     // Segment open checked that every column holds one value per row.
     out.per_row = filter.check_vt_e || request.rel_types.has_value() || ids != nullptr || filter.check_close;
     out.close_only = out.per_row && filter.check_close && !filter.check_vt_e && !request.rel_types.has_value() &&
-                     ids == nullptr && !filter.dense && !filter.upper_lookup;
+                     ids == nullptr && !filter.dense && !filter.upper_lookup && !filter.folded_lookup;
     // As believed_ranges: nothing before the first run; runs past the rows hold nothing.
     out.window = window;
     out.runs = header.tt_s_runs;
-    out.all_believed = segment.tt_s_max <= t;
+    if (!segment.tt_s_runs_ascending) {
+        constexpr std::int64_t NEVER = INT64_MAX;  // above every as-of time
+        for (std::uint32_t row = 0; row < window.end; ++row) {
+            const Result<std::int64_t> tt_s = header.tt_s_at(row);
+            const std::int64_t value = tt_s ? *tt_s : NEVER;
+            if (out.own_runs.empty() || out.own_runs.back().second != value) out.own_runs.emplace_back(row, value);
+        }
+        out.runs = out.own_runs;
+    }
+    out.all_believed = segment.tt_s_max <= t && segment.tt_s_runs_ascending;
     if (segment.tt_s_min > t) out.runs = {};
     return Planned::Rows;
 }

@@ -61,6 +61,26 @@ void append_span(std::vector<T, Allocator>& to, std::span<const T> values) {
     to.insert(to.end(), values.begin(), values.end());
 }
 
+// The failure a row-by-row copy of rows [lo, hi) meets first: the first row whose texts cannot
+// be read, at its first failing column in the order rel_type, disc, props. The copies go column by
+// column and call it once one fails, so the error reported is that of the first failing row in
+// output order, wherever a thread count cut the rows into pieces.
+Status first_text_failure(const SegmentView& view, std::size_t lo, std::size_t hi, const Want& want) {
+    const std::filesystem::path& file = view.segment->path;
+    for (std::size_t row = lo; row < hi; ++row) {
+        if (want.rel_type && view.rel_code[row] >= view.rel_types->size())
+            return fail(EngineError::corrupt(fmt::format("rel_code {} has no entry", view.rel_code[row]))
+                            .at_file(file)
+                            .at_row(static_cast<std::uint32_t>(row)));
+        for (const auto& [wanted, refs] : {std::pair{want.disc, view.disc_ref}, std::pair{want.props, view.props_ref}}) {
+            if (!wanted) continue;
+            auto text = view.strings.get(refs[row]);
+            if (!text) return fail(std::move(text).error().at_file(file).at_row(static_cast<std::uint32_t>(row)));
+        }
+    }
+    return ok();
+}
+
 }  // namespace
 
 void ScanColumns::append(ScanColumns&& other) {
@@ -97,17 +117,17 @@ Status copy_run(const SegmentView& view, std::size_t lo, std::size_t hi, ScanCol
         for (std::size_t row = lo; row < hi; ++row) {
             const std::uint16_t code = view.rel_code[row];
             // A damaged segment may carry a code past its own dictionary: refuse, never read past.
-            if (code >= names.size())
-                return fail(EngineError::corrupt(fmt::format("rel_code {} has no entry", code))
-                                .at_file(file)
-                                .at_row(static_cast<std::uint32_t>(row)));
+            if (code >= names.size()) return first_text_failure(view, lo, hi, want);
             out.rel_type.push_back(names[code]);
         }
     }
     const auto copy_texts = [&](std::span<const std::uint32_t> refs, std::vector<std::string>& to) -> Status {
         for (std::size_t row = lo; row < hi; ++row) {
             auto text = view.strings.get(refs[row]);
-            if (!text) return fail(std::move(text).error().at_file(file).at_row(static_cast<std::uint32_t>(row)));
+            if (!text) {
+                if (Status first = first_text_failure(view, lo, hi, want); !first) return first;
+                return fail(std::move(text).error().at_file(file).at_row(static_cast<std::uint32_t>(row)));
+            }
             to.emplace_back(*text);
         }
         return ok();
@@ -407,17 +427,17 @@ Status write_texts(const SegmentView& view, std::size_t lo, std::size_t hi, cons
         const std::vector<std::string>& names = *view.rel_types;
         for (std::size_t row = lo; row < hi; ++row) {
             const std::uint16_t code = view.rel_code[row];
-            if (code >= names.size())
-                return fail(EngineError::corrupt(fmt::format("rel_code {} has no entry", code))
-                                .at_file(file)
-                                .at_row(static_cast<std::uint32_t>(row)));
+            if (code >= names.size()) return first_text_failure(view, lo, hi, want);
             to.rel_type[at + row - lo] = names[code];
         }
     }
     const auto copy_texts = [&](std::span<const std::uint32_t> refs, std::string* out) -> Status {
         for (std::size_t row = lo; row < hi; ++row) {
             auto text = view.strings.get(refs[row]);
-            if (!text) return fail(std::move(text).error().at_file(file).at_row(static_cast<std::uint32_t>(row)));
+            if (!text) {
+                if (Status first = first_text_failure(view, lo, hi, want); !first) return first;
+                return fail(std::move(text).error().at_file(file).at_row(static_cast<std::uint32_t>(row)));
+            }
             out[at + row - lo].assign(*text);
         }
         return ok();

@@ -5,6 +5,7 @@
 #include <sanitizer/asan_interface.h>  // poisoning macros; no-ops without AddressSanitizer
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
@@ -406,6 +407,12 @@ Result<std::shared_ptr<const Segment>> Segment::open(const std::filesystem::path
         tt_s_min = std::min(tt_s_min, run.second);
         tt_s_max = std::max(tt_s_max, run.second);
     }
+    const auto ascending = [](const auto& list) {
+        return std::ranges::adjacent_find(list, [](const auto& a, const auto& b) { return a.first >= b.first; }) ==
+               list.end();
+    };
+    const bool runs_ascending = ascending(header->tt_s_runs);
+    const bool closed_ascending = ascending(header->closed_rows);
     auto segment = std::make_shared<Segment>(Segment{
         .source = std::move(source),
         .header = std::move(*header),
@@ -415,6 +422,8 @@ Result<std::shared_ptr<const Segment>> Segment::open(const std::filesystem::path
         .body_start = segment_body_start(header_len),
         .tt_s_min = tt_s_min,
         .tt_s_max = tt_s_max,
+        .tt_s_runs_ascending = runs_ascending,
+        .closed_rows_ascending = closed_ascending,
         .edges = {},
         .nodes = {},
     });

@@ -488,6 +488,10 @@ struct Segment {
     std::uint64_t body_start = 0;
     std::int64_t tt_s_min = INT64_MAX;  // over tt_s_runs; the sentinels when there are none
     std::int64_t tt_s_max = INT64_MIN;
+    // Whether tt_s_runs and closed_rows ascend strictly by row, as the writer lays them out.
+    // Reads that walk them in step with the rows rely on it; a damaged (resealed) header may not.
+    bool tt_s_runs_ascending = true;
+    bool closed_rows_ascending = true;
     // The typed views, opened once by open() (which never moves the segment afterwards: the views
     // point back into it).
     EdgeSegmentView edges;
