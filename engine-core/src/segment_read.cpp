@@ -442,6 +442,14 @@ Result<std::shared_ptr<const Segment>> Segment::open(const std::filesystem::path
             VORP_TRY(check_footer_shape(*segment, *footer, footer_start));
             std::string computed;
             std::thread hasher;
+            // An exception out of the CRC check or the decode must not destroy a running thread
+            // (that ends the process): the hasher is joined on every way out.
+            struct JoinOnExit {
+                std::thread& thread;
+                ~JoinOnExit() {
+                    if (thread.joinable()) thread.join();
+                }
+            } join_hasher{hasher};
             try {
                 hasher = std::thread([&computed, file, footer_start] { computed = body_sha16(file, footer_start); });
             } catch (const std::system_error&) {
