@@ -490,9 +490,12 @@ struct Pick {
 
 // The merge of one multi-selection piece in key order; ties go to the earlier member of the
 // cluster, then the earlier position (as merge_cluster over the whole cluster). A tree of losers
-// over the members' streams: one comparison per level for each row out.
+// over the members' streams: one comparison per level for each row out. Sets `keys_fall` when a
+// member's rows do not ascend by key within the piece (a damaged segment: the writer sorts them),
+// since cutting such a cluster by key would make the order depend on where the cuts fall.
 void merge_piece(std::span<const Selection> selections, std::span<const KeyColumns> keys,
-                 const std::vector<std::size_t>& cluster, const MaterializePiece& piece, std::vector<Pick>& out) {
+                 const std::vector<std::size_t>& cluster, const MaterializePiece& piece, std::vector<Pick>& out,
+                 bool& keys_fall) {
     struct Stream {
         RowKey key;
         const std::uint32_t* next;  // the rows after the current one
@@ -542,7 +545,9 @@ void merge_piece(std::span<const Selection> selections, std::span<const KeyColum
         out.push_back({stream.member, stream.row});
         if (stream.next != stream.end) {
             stream.row = *stream.next++;
-            stream.key = stream.keys->at(stream.row);
+            const RowKey key = stream.keys->at(stream.row);
+            if (key < stream.key) keys_fall = true;
+            stream.key = key;
         } else {
             stream.done = true;
         }
@@ -551,11 +556,14 @@ void merge_piece(std::span<const Selection> selections, std::span<const KeyColum
     }
 }
 
-// The pieces of every cluster, in output order, each at most about `piece_rows` rows.
+// The pieces of every cluster, in output order, each at most about `piece_rows` rows. Sets
+// `keys_fall[c]` when a member of cluster c cut by key has a row whose key is below the one before
+// it across a cut (the rows within a piece are checked by its merge).
 Result<std::vector<MaterializePiece>> materialize_pieces(std::span<const ScanTarget> targets,
                                                          std::span<const Selection> selections,
                                                          std::span<const std::vector<std::size_t>> clusters,
-                                                         std::size_t piece_rows) {
+                                                         std::size_t piece_rows, std::vector<std::uint8_t>& keys_fall) {
+    keys_fall.assign(clusters.size(), 0);
     std::vector<MaterializePiece> pieces;
     std::size_t offset = 0;
     for (std::size_t cluster_index = 0; cluster_index < clusters.size(); ++cluster_index) {
@@ -602,6 +610,9 @@ Result<std::vector<MaterializePiece>> materialize_pieces(std::span<const ScanTar
                                              member_rows.end(),
                                              [&](std::uint32_t row) { return member_keys.at(row) < split; }) -
                         member_rows.begin());
+                    if (cut > 0 && cut < member_rows.size() &&
+                        member_keys.at(member_rows[cut]) < member_keys.at(member_rows[cut - 1]))
+                        keys_fall[cluster_index] = 1;
                 }
                 piece.ranges.emplace_back(before[member], cut);
                 piece.rows += cut - before[member];
@@ -617,7 +628,7 @@ Result<std::vector<MaterializePiece>> materialize_pieces(std::span<const ScanTar
 // Writes one piece at its offset: bulk runs for one selection, the piece's merge for several.
 Status write_piece(std::span<const ScanTarget> targets, const Want& want, std::span<const Selection> selections,
                    std::span<const std::vector<std::size_t>> clusters, const MaterializePiece& piece, const Dest& to,
-                   std::atomic<std::uint64_t>& t_order, std::atomic<std::uint64_t>& t_copy) {
+                   std::atomic<std::uint64_t>& t_order, std::atomic<std::uint64_t>& t_copy, bool& keys_fall) {
     const std::vector<std::size_t>& cluster = clusters[piece.cluster];
     const std::uint64_t started = monotonic_ns();
     if (cluster.size() == 1) {
@@ -652,7 +663,7 @@ Status write_piece(std::span<const ScanTarget> targets, const Want& want, std::s
         views.push_back(VORP_TRY(SegmentView::open(segment)));
     }
     std::vector<Pick> picks;
-    merge_piece(selections, keys, cluster, piece, picks);
+    merge_piece(selections, keys, cluster, piece, picks, keys_fall);
     const std::uint64_t ordered = monotonic_ns();
     t_order.fetch_add(ordered > started ? ordered - started : 0, std::memory_order_relaxed);
     // The rows rarely run on within one segment here: fixed-width columns are gathered row by row,
@@ -833,7 +844,9 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
     const std::size_t piece_rows = threads >= PARALLEL_MIN_THREADS
                                        ? std::max<std::size_t>(1, (rows + threads * 4 - 1) / (threads * 4))
                                        : std::max<std::size_t>(1, rows);
-    const std::vector<MaterializePiece> pieces = VORP_TRY(materialize_pieces(targets, selections, clusters, piece_rows));
+    std::vector<std::uint8_t> keys_fall;  // per cluster
+    const std::vector<MaterializePiece> pieces =
+        VORP_TRY(materialize_pieces(targets, selections, clusters, piece_rows, keys_fall));
     const bool parallel = parallel_gate(threads, pieces.size(), MATERIALIZE_MIN_CLUSTERS, stats.scan.rows_selected);
     result.columns = sized_columns(rows, want, parallel);
     const Dest to = Dest::of(result.columns);
@@ -849,9 +862,13 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
     }
     bounds.push_back(pieces.size());
     std::vector<Status> outcomes(pieces.size(), ok());
+    std::vector<std::uint8_t> piece_keys_fall(pieces.size(), 0);  // one element per piece: no sharing
     const auto run = [&](std::size_t worker) {
         for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) {
-            outcomes[index] = write_piece(targets, want, selections, clusters, pieces[index], to, t_order, t_copy);
+            bool fell = false;
+            outcomes[index] =
+                write_piece(targets, want, selections, clusters, pieces[index], to, t_order, t_copy, fell);
+            piece_keys_fall[index] = fell ? 1 : 0;
             if (!outcomes[index]) return;  // the worker's later pieces cannot come first
         }
     };
@@ -859,6 +876,28 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
         fan_out(bounds.size() - 1, MATERIALIZE_WORKER_PANICKED, run);
     } else {
         run(0);
+    }
+    // A cluster cut by key whose members' rows do not ascend (only a damaged segment's can fail
+    // to) is written again as one piece, so its order and its first error are those of one thread.
+    for (std::size_t index = 0; index < pieces.size(); ++index)
+        if (piece_keys_fall[index]) keys_fall[pieces[index].cluster] = 1;
+    for (std::size_t first = 0; first < pieces.size();) {
+        const std::size_t cluster_index = pieces[first].cluster;
+        std::size_t end = first + 1;
+        while (end < pieces.size() && pieces[end].cluster == cluster_index) ++end;
+        if (keys_fall[cluster_index] && end - first > 1) {
+            const std::vector<std::size_t>& cluster = clusters[cluster_index];
+            MaterializePiece whole{cluster_index, {}, pieces[first].offset, 0};
+            for (const std::size_t selection : cluster) {
+                whole.ranges.emplace_back(0, selections[selection].rows.size());
+                whole.rows += selections[selection].rows.size();
+            }
+            bool fell = false;
+            Status outcome = write_piece(targets, want, selections, clusters, whole, to, t_order, t_copy, fell);
+            for (std::size_t index = first; index < end; ++index) outcomes[index] = ok();
+            outcomes[first] = std::move(outcome);
+        }
+        first = end;
     }
     // The first failing piece in output order decides, as the first failing row would on one thread.
     for (Status& outcome : outcomes)
