@@ -121,12 +121,16 @@ Result<ScanSet> edge_scan_set(NativeStore& store) {
     // A fresh handle without an open batch: the flat table straight from the close runs stands
     // for the committed closes, and the index is left for the reads that need it.
     if (store.batch().close_index == nullptr) {
+        // The runs' sizes as the manifest lists them decide whether they are read on workers.
+        std::size_t listed_closes = 0;
+        for (const CloseRunRef& run : store.manifest().close_runs) listed_closes += run.entries;
         auto cold = store.close_cache().cold_close_table(
             store.root(), store.manifest(), store.current_only(), [&](std::span<const std::vector<StagedClose>> runs) {
                 std::size_t closes = 0;
                 for (const auto& run : runs) closes += run.size();
                 return CloseTable::from_runs(runs, ways(closes), fan);
-            });
+            },
+            ways(listed_closes), fan);
         if (!cold) return fail(std::move(cold).error());
         if (*cold != nullptr) {
             set.close_table = std::move(*cold);

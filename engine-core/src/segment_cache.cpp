@@ -264,7 +264,8 @@ std::shared_ptr<const CloseTable> CloseIndexCache::close_table(
 
 Result<std::shared_ptr<const CloseTable>> CloseIndexCache::cold_close_table(
     const std::filesystem::path& root, const Manifest& manifest, bool current_only,
-    const std::function<CloseTable(std::span<const std::vector<StagedClose>>)>& build) {
+    const std::function<CloseTable(std::span<const std::vector<StagedClose>>)>& build, std::size_t ways,
+    const CloseTable::Runner& run) {
     const std::vector<CloseRunRef>& runs = manifest.close_runs;
     if (current_only) {
         if (!runs.empty()) VORP_TRY(committed_close_index(root, manifest, current_only));  // its error
@@ -276,8 +277,29 @@ Result<std::shared_ptr<const CloseTable>> CloseIndexCache::cold_close_table(
         if (cache_) return nullptr;
     }
     std::vector<std::vector<StagedClose>> read;
-    read.reserve(runs.size());
-    for (const CloseRunRef& run : runs) read.push_back(VORP_TRY(read_close_run(root / std::filesystem::path(run.file))));
+    const std::size_t workers = run ? std::min(ways, runs.size()) : 1;
+    if (workers <= 1) {
+        read.reserve(runs.size());
+        for (const CloseRunRef& ref : runs) read.push_back(VORP_TRY(read_close_run(root / std::filesystem::path(ref.file))));
+    } else {
+        // Each file is checked and decoded on its own, so they are claimed one at a time by the
+        // workers; every one is read, then the first failure in manifest order decides.
+        read.resize(runs.size());
+        std::vector<std::optional<EngineError>> errors(runs.size());
+        std::atomic<std::size_t> next{0};
+        run(workers, [&](std::size_t) {
+            for (std::size_t position = next.fetch_add(1, std::memory_order_relaxed); position < runs.size();
+                 position = next.fetch_add(1, std::memory_order_relaxed)) {
+                auto rows = read_close_run(root / std::filesystem::path(runs[position].file));
+                if (rows)
+                    read[position] = std::move(*rows);
+                else
+                    errors[position] = std::move(rows).error();
+            }
+        });
+        for (std::optional<EngineError>& error : errors)
+            if (error) return fail(std::move(*error));
+    }
     auto table = std::make_shared<const CloseTable>(build(read));
     auto guard = mutex_.lock();
     if (!cache_) {

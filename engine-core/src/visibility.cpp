@@ -20,6 +20,8 @@
 #include "vorp/visibility.h"
 
 #include <algorithm>
+#include <atomic>
+#include <unordered_map>
 #include <bit>
 #include <cstring>
 
@@ -251,15 +253,42 @@ CloseTable build_in_ways(std::shared_ptr<const CloseIndex> top, const CloseIndex
 
 }  // namespace
 
+namespace {
+
+// Rows up to this many closes of one segment are sorted by comparison; longer ones by digits.
+constexpr std::size_t RADIX_SORT_FROM = 2048;
+constexpr unsigned RADIX_BITS = 11;
+
+// Sorts (row, tt_e) pairs by row, keeping pairs of one row in their order (stable): a least
+// significant digit first radix sort over as many 11-bit digits as the largest row needs.
+void stable_sort_by_row(CloseTable::Rows& rows, CloseTable::Rows& scratch) {
+    if (rows.size() < RADIX_SORT_FROM) {
+        std::ranges::stable_sort(rows, {}, &std::pair<std::uint32_t, std::int64_t>::first);
+        return;
+    }
+    std::uint32_t largest = 0;
+    for (const auto& entry : rows) largest = std::max(largest, entry.first);
+    const unsigned bits = static_cast<unsigned>(std::bit_width(largest));
+    scratch.resize(rows.size());
+    std::vector<std::size_t> starts(std::size_t{1} << RADIX_BITS);
+    for (unsigned shift = 0; shift < bits; shift += RADIX_BITS) {
+        std::ranges::fill(starts, 0);
+        const std::uint32_t mask = (std::uint32_t{1} << RADIX_BITS) - 1;
+        for (const auto& entry : rows) ++starts[(entry.first >> shift) & mask];
+        std::size_t offset = 0;
+        for (std::size_t& start : starts) offset += std::exchange(start, offset);
+        for (const auto& entry : rows) scratch[starts[(entry.first >> shift) & mask]++] = entry;
+        rows.swap(scratch);
+    }
+}
+
+}  // namespace
+
 CloseTable CloseTable::from_runs(std::span<const std::vector<StagedClose>> runs, std::size_t ways, const Runner& run) {
-    // Each row tagged with its place in the sequence of all runs; sorting by (segment, row, place)
-    // puts the deciding (last) entry of a key last among its own.
-    struct Entry {
-        std::uint64_t segment;
-        std::uint32_t row;
-        std::uint64_t place;
-        std::int64_t tt_e;
-    };
+    // The sequence of all runs is cut into slices; each slice gathers its (row, tt_e) pairs per
+    // segment in sequence order. A segment's lists, joined in slice order, are then in sequence
+    // order too, so a stable sort by row leaves the deciding (last) entry of a row last among
+    // its own. Segments are sorted and deduplicated each on its own, largest first.
     const std::size_t parts = std::max<std::size_t>(ways, 1);
     const auto sequential = [](std::size_t count, const std::function<void(std::size_t)>& work) {
         for (std::size_t index = 0; index < count; ++index) work(index);
@@ -267,54 +296,73 @@ CloseTable CloseTable::from_runs(std::span<const std::vector<StagedClose>> runs,
     const Runner& runner = run ? run : Runner(sequential);
     std::vector<std::size_t> first_place(runs.size() + 1, 0);
     for (std::size_t index = 0; index < runs.size(); ++index) first_place[index + 1] = first_place[index] + runs[index].size();
-    // gathered[slice * parts + partition]: the entries of one slice of the runs for one partition.
-    std::vector<std::vector<Entry>> gathered(parts * parts);
     const std::size_t total = first_place.back();
+    std::vector<std::unordered_map<std::uint64_t, Rows>> gathered(parts);
     runner(parts, [&](std::size_t slice) {
         const std::size_t begin = total * slice / parts;
         const std::size_t end = total * (slice + 1) / parts;
+        std::unordered_map<std::uint64_t, Rows>& mine = gathered[slice];
         std::size_t run_index = static_cast<std::size_t>(std::ranges::upper_bound(first_place, begin) - first_place.begin()) - 1;
+        Rows* list = nullptr;
+        std::uint64_t list_segment = 0;
         for (std::size_t place = begin; place < end; ++place) {
             while (place >= first_place[run_index + 1]) ++run_index;
             const StagedClose& close = runs[run_index][place - first_place[run_index]];
-            gathered[slice * parts + close.segment_id % parts].push_back({close.segment_id, close.row, place, close.tt_e});
+            if (list == nullptr || close.segment_id != list_segment) {
+                list = &mine[close.segment_id];  // references into the map survive its rehashing
+                list_segment = close.segment_id;
+            }
+            list->emplace_back(close.row, close.tt_e);
         }
     });
-    std::vector<std::vector<std::pair<std::uint64_t, Rows>>> partitioned(parts);
-    runner(parts, [&](std::size_t partition) {
-        std::vector<Entry> entries;
-        for (std::size_t slice = 0; slice < parts; ++slice) {
-            std::vector<Entry>& from = gathered[slice * parts + partition];
-            entries.insert(entries.end(), from.begin(), from.end());
-            from = {};
-        }
-        std::ranges::sort(entries, [](const Entry& a, const Entry& b) {
-            if (a.segment != b.segment) return a.segment < b.segment;
-            return a.row != b.row ? a.row < b.row : a.place < b.place;
-        });
-        for (std::size_t first = 0; first < entries.size();) {
+
+    // Every segment once, ascending by id; then the order they are worked on, largest first.
+    std::vector<std::pair<std::uint64_t, std::size_t>> sizes;
+    {
+        std::unordered_map<std::uint64_t, std::size_t> counted;
+        for (const auto& slice : gathered)
+            for (const auto& [segment, rows] : slice) counted[segment] += rows.size();
+        sizes.assign(counted.begin(), counted.end());
+    }
+    std::ranges::sort(sizes);
+    std::vector<std::size_t> order(sizes.size());
+    for (std::size_t index = 0; index < order.size(); ++index) order[index] = index;
+    std::ranges::stable_sort(order, [&](std::size_t a, std::size_t b) { return sizes[a].second > sizes[b].second; });
+
+    std::vector<Rows> flattened(sizes.size());
+    std::atomic<std::size_t> next{0};
+    runner(std::min(parts, std::max<std::size_t>(sizes.size(), 1)), [&](std::size_t) {
+        Rows scratch;
+        for (std::size_t claim = next.fetch_add(1, std::memory_order_relaxed); claim < order.size();
+             claim = next.fetch_add(1, std::memory_order_relaxed)) {
+            const auto& [segment, count] = sizes[order[claim]];
             Rows rows;
-            std::size_t last = first;
-            for (; last < entries.size() && entries[last].segment == entries[first].segment; ++last) {
-                if (!rows.empty() && rows.back().first == entries[last].row) {
-                    rows.back().second = entries[last].tt_e;  // a later place decides
-                } else {
-                    rows.emplace_back(entries[last].row, entries[last].tt_e);
-                }
+            rows.reserve(count);
+            for (auto& slice : gathered) {
+                const auto found = slice.find(segment);
+                if (found == slice.end()) continue;
+                rows.insert(rows.end(), found->second.begin(), found->second.end());
+                found->second = Rows{};
             }
-            partitioned[partition].emplace_back(entries[first].segment, std::move(rows));
-            first = last;
+            stable_sort_by_row(rows, scratch);
+            // Keep the last entry of each row.
+            std::size_t kept = 0;
+            for (std::size_t at = 0; at < rows.size(); ++at) {
+                if (kept != 0 && rows[kept - 1].first == rows[at].first)
+                    rows[kept - 1].second = rows[at].second;  // a later place decides
+                else
+                    rows[kept++] = rows[at];
+            }
+            rows.resize(kept);
+            flattened[order[claim]] = std::move(rows);
         }
     });
     CloseTable table;
-    std::size_t segments = 0;
-    for (const auto& part : partitioned) segments += part.size();
-    table.segments.reserve(segments);
-    for (auto& part : partitioned)
-        for (auto& [segment, rows] : part) {
-            table.entries += rows.size();
-            table.segments.emplace(segment, std::move(rows));
-        }
+    table.segments.reserve(sizes.size());
+    for (std::size_t index = 0; index < sizes.size(); ++index) {
+        table.entries += flattened[index].size();
+        table.segments.emplace(sizes[index].first, std::move(flattened[index]));
+    }
     return table;
 }
 

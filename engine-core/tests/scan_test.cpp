@@ -447,13 +447,30 @@ TEST(ScanProperty, CachedCloseTableSelectsAsTheLayers) {
                                true});
             runs_index->insert_run(run);
         }
+        // Long runs too: a segment's closes are then sorted by digits of the row, up to the full
+        // 32 bits, with repeated rows whose last close must win.
+        std::vector<std::vector<StagedClose>> long_runs(2 + rng() % 2);
+        auto long_index = std::make_shared<CloseIndex>();
+        for (auto& run : long_runs) {
+            const std::uint32_t row_range = rng() % 2 == 0 ? 3000 : UINT32_MAX;
+            for (std::size_t count = 2000 + rng() % 3000; count-- > 0;) {
+                const std::uint32_t row = rng() % 4 == 0 ? static_cast<std::uint32_t>(rng() % 64)
+                                                         : static_cast<std::uint32_t>(rng() % row_range);
+                run.push_back({100 + 3 * (rng() % 3), static_cast<std::int64_t>(rng() % 1000), row, true});
+            }
+            long_index->insert_run(run);
+        }
         const CloseTable from_index = CloseTable::build(runs_index);
+        const CloseTable from_long_index = CloseTable::build(long_index);
         for (const std::size_t ways : {1, 2, 5}) {
             for (const CloseTable::Runner* run : {&threaded, &inline_run}) {
                 const CloseTable direct = CloseTable::from_runs(runs, ways, *run);
                 EXPECT_EQ(direct.segments, from_index.segments) << "ways " << ways;
                 EXPECT_EQ(direct.entries, from_index.entries);
                 EXPECT_EQ(direct.source, nullptr);
+                const CloseTable long_direct = CloseTable::from_runs(long_runs, ways, *run);
+                EXPECT_EQ(long_direct.segments, from_long_index.segments) << "ways " << ways;
+                EXPECT_EQ(long_direct.entries, from_long_index.entries);
             }
         }
         for (const auto& source : {top->base, top}) {

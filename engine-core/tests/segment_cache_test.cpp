@@ -17,6 +17,7 @@
 #include <fmt/format.h>
 
 #include "segment_fixtures.h"
+#include "vorp/threads.h"
 #include "vorp/visibility.h"
 
 namespace vorp {
@@ -406,6 +407,56 @@ TEST_F(CloseFixture, ExtensionReadsOnlyNewRunsAndRebuildsRewrittenLists) {
     const auto damaged = fresh.committed_close_index(dir.path, manifest, false);
     ASSERT_FALSE(damaged.has_value());
     EXPECT_EQ(damaged.error().category, Category::Corrupt);
+}
+
+// A fresh cache's flat table straight from the runs, read on workers or one by one, equals the
+// runs applied in order; with damaged runs, the first in manifest order is the one reported and
+// nothing is cached.
+TEST_F(CloseFixture, ColdTableFromRunsOnWorkersReportsTheFirstDamagedRun) {
+    std::mt19937_64 rng(7);
+    for (int run = 0; run < 7; ++run) {
+        std::vector<StagedClose> rows(1 + rng() % 900);
+        for (StagedClose& close : rows)
+            close = {rng() % 4, static_cast<std::int64_t>(rng() % 1000), static_cast<std::uint32_t>(rng() % 700), true};
+        add_run(std::move(rows));
+    }
+    const CloseTable::Runner threaded = [](std::size_t count, const std::function<void(std::size_t)>& work) {
+        fan_out(count, "close test worker panicked", work);
+    };
+    const CloseTable::Runner reversed = [](std::size_t count, const std::function<void(std::size_t)>& work) {
+        for (std::size_t index = count; index-- > 0;) work(index);
+    };
+    const auto build = [](std::span<const std::vector<StagedClose>> read) { return CloseTable::from_runs(read); };
+    const auto want = expected(runs.size());
+    for (const std::size_t ways : {1, 3, 16}) {
+        for (const CloseTable::Runner* run : {&threaded, &reversed}) {
+            CloseIndexCache cache;
+            const auto table = cache.cold_close_table(dir.path, manifest, false, build, ways, *run);
+            ASSERT_TRUE(table.has_value()) << table.error().display();
+            ASSERT_NE(*table, nullptr);
+            EXPECT_EQ((*table)->entries, want.size());
+            for (const auto& [key, tt_e] : want) EXPECT_EQ((*table)->find(key.first, key.second), tt_e);
+        }
+    }
+
+    // Runs 2 and 5 damaged differently: run 2's error, whatever the ways.
+    std::ofstream(dir.path / manifest.close_runs[5].file, std::ios::binary | std::ios::trunc) << "VOCR";
+    std::ofstream(dir.path / manifest.close_runs[2].file, std::ios::binary | std::ios::trunc) << "junk, not a close run";
+    CloseIndexCache one_by_one;
+    const auto first = one_by_one.cold_close_table(dir.path, manifest, false, build);
+    ASSERT_FALSE(first.has_value());
+    const std::string named = fmt::format("corrupt: not a VORP close run (bad magic) [file={}]",
+                                          (dir.path / manifest.close_runs[2].file).string());
+    EXPECT_EQ(first.error().display().substr(0, named.size()), named);
+    for (const std::size_t ways : {2, 8}) {
+        for (const CloseTable::Runner* run : {&threaded, &reversed}) {
+            CloseIndexCache cache;
+            const auto failed = cache.cold_close_table(dir.path, manifest, false, build, ways, *run);
+            ASSERT_FALSE(failed.has_value());
+            EXPECT_EQ(failed.error().display(), first.error().display());
+            EXPECT_EQ(cache.cached_run_count(), std::nullopt);
+        }
+    }
 }
 
 TEST_F(CloseFixture, CurrentOnlyStore) {

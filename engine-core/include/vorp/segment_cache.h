@@ -183,9 +183,12 @@ public:
     // generation's record until an index is asked for (committed_close_index then reads the runs
     // again). Also returned while that record stands. Null in every other case: the caller then
     // takes the index and its table. Errors as committed_close_index's; the cache stays empty.
+    // With `ways` > 1 and a `run`, the run files are read by that many workers through `run`,
+    // and the first failure in manifest order is reported, as when they are read one by one.
     Result<std::shared_ptr<const CloseTable>> cold_close_table(
         const std::filesystem::path& root, const Manifest& manifest, bool current_only,
-        const std::function<CloseTable(std::span<const std::vector<StagedClose>>)>& build);
+        const std::function<CloseTable(std::span<const std::vector<StagedClose>>)>& build, std::size_t ways = 1,
+        const CloseTable::Runner& run = {});
 
     // How many close runs the cached index covers, when one is cached (tests and diagnostics).
     std::optional<std::size_t> cached_run_count();
