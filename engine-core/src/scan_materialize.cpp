@@ -151,6 +151,33 @@ void fill_window(std::vector<T, Allocator>& out, std::size_t offset, std::vector
     part = {};
 }
 
+// Sizes the wanted columns of `out` (vt_s always; seg_id and seg_row as asked) to `rows`, one
+// thread per column when `parallel`.
+void size_columns(ScanColumns& out, std::size_t rows, const Want& want, bool seg_id, bool seg_row, bool parallel) {
+    std::vector<std::function<void()>> sizing;
+    const auto size_column = [&](auto& column) {
+        sizing.emplace_back([&column, rows] {
+            reserve_large(column, rows);
+            column.resize(rows);
+        });
+    };
+    size_column(out.vt_s);
+    if (want.vt_e) size_column(out.vt_e);
+    if (want.src_id) size_column(out.src_id);
+    if (want.dst_id) size_column(out.dst_id);
+    if (want.vid) size_column(out.vid);
+    if (want.rel_type) size_column(out.rel_type);
+    if (want.disc) size_column(out.disc);
+    if (want.props) size_column(out.props);
+    if (seg_id) size_column(out.seg_id);
+    if (seg_row) size_column(out.seg_row);
+    if (parallel) {
+        fan_out(sizing.size(), MATERIALIZE_WORKER_PANICKED, [&](std::size_t index) { sizing[index](); });
+    } else {
+        for (const auto& size : sizing) size();
+    }
+}
+
 // Offsets of each part's window in one column: the lengths of the same column in earlier parts.
 template <class Member>
 std::vector<std::size_t> window_offsets(const std::vector<ScanColumns>& parts, Member member) {
@@ -172,28 +199,7 @@ ScanColumns concat_parts(std::vector<ScanColumns> parts, std::size_t total_rows,
     const bool any_seg_id = std::ranges::any_of(parts, [](const ScanColumns& part) { return !part.seg_id.empty(); });
     const bool any_seg_row = std::ranges::any_of(parts, [](const ScanColumns& part) { return !part.seg_row.empty(); });
     // Sizing a column writes all of it (and faults its pages in): one thread per column.
-    std::vector<std::function<void()>> sizing;
-    const auto size_column = [&](auto& column) {
-        sizing.emplace_back([&column, total_rows] {
-            reserve_large(column, total_rows);
-            column.resize(total_rows);
-        });
-    };
-    size_column(out.vt_s);
-    if (want.vt_e) size_column(out.vt_e);
-    if (want.src_id) size_column(out.src_id);
-    if (want.dst_id) size_column(out.dst_id);
-    if (want.vid) size_column(out.vid);
-    if (want.rel_type) size_column(out.rel_type);
-    if (want.disc) size_column(out.disc);
-    if (want.props) size_column(out.props);
-    if (any_seg_id) size_column(out.seg_id);
-    if (any_seg_row) size_column(out.seg_row);
-    if (parallel) {
-        fan_out(sizing.size(), MATERIALIZE_WORKER_PANICKED, [&](std::size_t index) { sizing[index](); });
-    } else {
-        for (const auto& size : sizing) size();
-    }
+    size_columns(out, total_rows, want, any_seg_id, any_seg_row, parallel);
 
     const auto vt_s_at = window_offsets(parts, &ScanColumns::vt_s);
     const auto vt_e_at = window_offsets(parts, &ScanColumns::vt_e);
@@ -710,30 +716,7 @@ Status write_piece(std::span<const ScanTarget> targets, const Want& want, std::s
 // column when `parallel`.
 ScanColumns sized_columns(std::size_t rows, const Want& want, bool parallel) {
     ScanColumns out;
-    std::vector<std::function<void()>> sizing;
-    const auto size_column = [&](auto& column) {
-        sizing.emplace_back([&column, rows] {
-            reserve_large(column, rows);
-            column.resize(rows);
-        });
-    };
-    size_column(out.vt_s);
-    if (want.vt_e) size_column(out.vt_e);
-    if (want.src_id) size_column(out.src_id);
-    if (want.dst_id) size_column(out.dst_id);
-    if (want.vid) size_column(out.vid);
-    if (want.rel_type) size_column(out.rel_type);
-    if (want.disc) size_column(out.disc);
-    if (want.props) size_column(out.props);
-    if (want.seg) {
-        size_column(out.seg_id);
-        size_column(out.seg_row);
-    }
-    if (parallel && rows > 0 && wants_texts(want)) {
-        fan_out(sizing.size(), MATERIALIZE_WORKER_PANICKED, [&](std::size_t index) { sizing[index](); });
-    } else {
-        for (const auto& size : sizing) size();
-    }
+    size_columns(out, rows, want, want.seg, want.seg, parallel && rows > 0 && wants_texts(want));
     return out;
 }
 
