@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -715,6 +716,31 @@ TEST(ScanPinned, FixedLayoutRowsOrderAndCountersAtEveryThreadCount) {
     }
 }
 
+// A verified segment of `count` rows for the damaged-segment tests, written under `dir` and
+// opened from a copy in memory (so a test may edit its columns): vids seg_id * 1000 + i, valid
+// times [vt_s_of(i), + 3), all at tt_s 1.
+Result<std::shared_ptr<const Segment>> written_segment(const std::filesystem::path& dir, std::uint64_t seg_id,
+                                                       std::size_t count,
+                                                       const std::function<std::int64_t(std::uint64_t)>& vt_s_of,
+                                                       const std::function<std::string(std::uint64_t)>& props_of) {
+    std::vector<EdgeRow> rows;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        EdgeRow row;
+        row.rel_type = "knows";
+        row.source = "damaged";
+        row.props = props_of(i);
+        row.vid = Id96{seg_id * 1000 + i, 0};
+        row.vt_s = vt_s_of(i);
+        row.vt_e = row.vt_s + 3;
+        row.tt_s = 1;
+        rows.push_back(std::move(row));
+    }
+    const std::filesystem::path path = dir / fmt::format("{:012}.vos", seg_id);
+    VORP_TRY(write_edge_segment(path, rows, SegmentWriteOptions{}));
+    MemorySource source = VORP_TRY(MemorySource::load(path));
+    return Segment::open(path, std::move(source), true);
+}
+
 // Damaged rows report the same error at every thread count: the first row in output order that
 // cannot be copied, whatever piece boundaries the thread count puts between the damaged rows.
 // One segment of 64 rows read from memory, then damaged in place: rows 10 (a props reference past
@@ -724,23 +750,9 @@ TEST(ScanPinned, DamagedRowsFailAlikeAtEveryThreadCount) {
     TempDir dir{"vorp-scan-damaged"};
     ScanSet set;
     for (const std::uint64_t seg_id : {20, 21}) {
-        std::vector<EdgeRow> rows;
-        for (std::uint64_t i = 0; i < 64; ++i) {
-            EdgeRow row;
-            row.rel_type = "knows";
-            row.source = "damaged";
-            row.props = fmt::format("{{\"n\":{}}}", i);
-            row.vid = Id96{seg_id * 1000 + i, 0};
-            row.vt_s = static_cast<std::int64_t>(10 * i + (seg_id == 21 ? 5 : 0));
-            row.vt_e = row.vt_s + 3;
-            row.tt_s = 1;
-            rows.push_back(std::move(row));
-        }
-        const std::filesystem::path path = dir.path / fmt::format("{:012}.vos", seg_id);
-        ASSERT_TRUE(write_edge_segment(path, rows, SegmentWriteOptions{}));
-        auto source = MemorySource::load(path);
-        ASSERT_TRUE(source);
-        auto segment = Segment::open(path, std::move(*source), true);
+        auto segment = written_segment(dir.path, seg_id, 64, [&](std::uint64_t i) {
+            return static_cast<std::int64_t>(10 * i + (seg_id == 21 ? 5 : 0));
+        }, [](std::uint64_t i) { return fmt::format("{{\"n\":{}}}", i); });
         ASSERT_TRUE(segment) << segment.error().display();
         if (seg_id == 20) {
             // The columns live in the segment's own heap memory (read from a copy, or decoded).
@@ -785,24 +797,10 @@ TEST(ScanPinned, DamagedRowOrderMergesAlikeAtEveryThreadCount) {
     TempDir dir{"vorp-scan-damaged-order"};
     ScanSet set;
     for (const std::uint64_t seg_id : {40, 41}) {
-        std::vector<EdgeRow> rows;
         // The sound segment is the larger, so the cuts are taken from its keys.
-        for (std::uint64_t i = 0; i < (seg_id == 41 ? 96u : 64u); ++i) {
-            EdgeRow row;
-            row.rel_type = "knows";
-            row.source = "damaged";
-            row.props = "{}";
-            row.vid = Id96{seg_id * 1000 + i, 0};
-            row.vt_s = static_cast<std::int64_t>(seg_id == 41 ? 7 * i : 10 * i);
-            row.vt_e = row.vt_s + 3;
-            row.tt_s = 1;
-            rows.push_back(std::move(row));
-        }
-        const std::filesystem::path path = dir.path / fmt::format("{:012}.vos", seg_id);
-        ASSERT_TRUE(write_edge_segment(path, rows, SegmentWriteOptions{}));
-        auto source = MemorySource::load(path);
-        ASSERT_TRUE(source);
-        auto segment = Segment::open(path, std::move(*source), true);
+        auto segment = written_segment(dir.path, seg_id, seg_id == 41 ? 96 : 64, [&](std::uint64_t i) {
+            return static_cast<std::int64_t>(seg_id == 41 ? 7 * i : 10 * i);
+        }, [](std::uint64_t) { return std::string("{}"); });
         ASSERT_TRUE(segment) << segment.error().display();
         if (seg_id == 40) {
             // Shuffle the valid-time starts of the rows between the first and the last, so the
