@@ -237,30 +237,28 @@ struct RowFilter {
         return !check_close || tt_e(row) > t;
     }
 
-    // Appends the rows of [start, end) that the close test keeps, when it is the only test and
-    // every close is in a list: only the listed rows are tested, the rows between them are
-    // appended as they come.
-    void append_open(std::size_t start, std::size_t end, std::int64_t t, Column<std::uint32_t>& out) {
+    // Writes the rows of [start, end) that the close test keeps from `to` on, when it is the only
+    // test and every close is in a list: only the listed rows are tested, the rows between them
+    // are written as they come. Returns the end of what it wrote (at most end - start rows).
+    std::uint32_t* keep_open(std::size_t start, std::size_t end, std::int64_t t, std::uint32_t* to) {
         std::size_t row = start;
         while (row < end) {
             const std::size_t listed = std::min({upper.seek(row), lower.seek(row), folded.seek(row), end});
-            if (listed > row) {
-                const std::size_t before = out.size();
-                out.resize(before + (listed - row));
-                std::uint32_t* to = out.data() + before;
-                for (std::size_t next = row; next < listed; ++next) *to++ = static_cast<std::uint32_t>(next);
-            }
-            if (listed == end) return;
-            if (tt_e(static_cast<std::uint32_t>(listed)) > t) out.push_back(static_cast<std::uint32_t>(listed));
+            for (std::size_t next = row; next < listed; ++next) *to++ = static_cast<std::uint32_t>(next);
+            if (listed == end) break;
+            *to = static_cast<std::uint32_t>(listed);
+            to += static_cast<std::size_t>(tt_e(static_cast<std::uint32_t>(listed)) > t);
             row = listed + 1;
         }
+        return to;
     }
 
-    // Appends the rows of [start, end) that end after vt_min and that the close test keeps, when
-    // those are the only tests and at most one close list is not empty: a row's tt_e is then its
-    // entry in that list, or OPEN_END, as tt_e() finds it. One pass without a branch per row: the
-    // usual query with a valid-time window keeps rows at a few nanoseconds each.
-    void append_ending_after(std::size_t start, std::size_t end, std::int64_t t, Column<std::uint32_t>& out) {
+    // Writes the rows of [start, end) that end after vt_min and that the close test keeps from `to`
+    // on, when those are the only tests and at most one close list is not empty: a row's tt_e is
+    // then its entry in that list, or OPEN_END, as tt_e() finds it. One pass without a branch per
+    // row: the usual query with a valid-time window keeps rows at a few nanoseconds each. Returns
+    // the end of what it wrote.
+    std::uint32_t* keep_ending_after(std::size_t start, std::size_t end, std::int64_t t, std::uint32_t* to) {
         std::span<const std::pair<std::uint32_t, std::int64_t>> list;
         CloseCursor* cursor = nullptr;
         if (check_close) {
@@ -273,9 +271,6 @@ struct RowFilter {
             list = cursor->list;
             next = cursor->next;
         }
-        const std::size_t before = out.size();
-        out.resize(before + (end - start));
-        std::uint32_t* to = out.data() + before;
         std::size_t kept = 0;
         const std::int64_t* ends = vt_e.data();
         const std::size_t n = list.size();
@@ -298,8 +293,8 @@ struct RowFilter {
                 kept += static_cast<std::size_t>((ends[row] > vt_min) & (closed > t));
             }
         }
-        out.resize(before + kept);
         if (cursor != nullptr) cursor->next = next;
+        return to + kept;
     }
 };
 
@@ -393,29 +388,27 @@ struct TargetScan {
         }
     }
 
-    // Appends the kept rows of [lo, hi) (inside the window) to `out`, ascending; returns the rows
-    // examined there.
-    std::uint64_t scan(std::size_t lo, std::size_t hi, std::int64_t t, Column<std::uint32_t>& out) const {
+    // Writes the kept rows of [lo, hi) (inside the window) from `to` on, ascending (at most
+    // hi - lo rows); adds the rows examined there to `examined` and returns the end of what it wrote.
+    std::uint32_t* scan(std::size_t lo, std::size_t hi, std::int64_t t, std::uint32_t* to, std::uint64_t& examined) const {
         RowFilter local = filter;
         local.rel_mask = &rel_mask;
-        std::uint64_t seen = 0;
         believed_in(lo, hi, t, [&](std::size_t start, std::size_t end) {
-            seen += end - start;
+            examined += end - start;
             if (!per_row) {
-                const std::size_t before = out.size();
-                out.resize(before + (end - start));
-                std::uint32_t* to = out.data() + before;
                 for (std::size_t row = start; row < end; ++row) *to++ = static_cast<std::uint32_t>(row);
             } else if (close_only) {
-                local.append_open(start, end, t, out);
+                to = local.keep_open(start, end, t, to);
             } else if (ending_after) {
-                local.append_ending_after(start, end, t, out);
+                to = local.keep_ending_after(start, end, t, to);
             } else {
-                for (std::size_t row = start; row < end; ++row)
-                    if (local.keeps(static_cast<std::uint32_t>(row), t)) out.push_back(static_cast<std::uint32_t>(row));
+                for (std::size_t row = start; row < end; ++row) {
+                    *to = static_cast<std::uint32_t>(row);
+                    to += static_cast<std::size_t>(local.keeps(static_cast<std::uint32_t>(row), t));
+                }
             }
         });
-        return seen;
+        return to;
     }
 };
 
@@ -504,6 +497,7 @@ Result<std::vector<TargetScan>> plan_targets(const ScanSet& set, const ScanReque
     const std::int64_t t = belief_tt(request.as_of_tt);
     if (request.touching_ids.has_value() != prep.ids.has_value()) engine_panic("the touching-ids set is built once per scan");
     std::vector<TargetScan> plans;
+    plans.reserve(hi - lo);
     for (std::size_t target_index = lo; target_index < hi; ++target_index) {
         TargetScan plan;
         const Planned planned = VORP_TRY(plan_target(set, request, prep, t, target_index, plan));
@@ -514,10 +508,34 @@ Result<std::vector<TargetScan>> plan_targets(const ScanSet& set, const ScanReque
     return plans;
 }
 
-void emit(Selection&& selection, SelectOutcome& out) {
-    if (selection.rows.empty()) return;
-    out.stats.rows_selected += selection.rows.size();
-    out.selections.push_back(std::move(selection));
+void emit(std::size_t target, const std::uint32_t* begin, const std::uint32_t* end, SelectOutcome& out) {
+    if (begin == end) return;
+    out.stats.rows_selected += static_cast<std::uint64_t>(end - begin);
+    out.selections.push_back({std::span<const std::uint32_t>(begin, end), target});
+}
+
+// A buffer for `capacity` rows, of which a scan writes a prefix: reserved (with the huge page hint
+// when large), never zeroed.
+Column<std::uint32_t>& row_storage(SelectOutcome& out, std::size_t capacity) {
+    Column<std::uint32_t>& rows = out.storage.emplace_back();
+    reserve_large(rows, capacity);
+    rows.resize(capacity);
+    return rows;
+}
+
+// Every plan's window scanned on this thread. The kept rows of all targets lie one after another
+// in one buffer, sized by the windows: one allocation per scan, not one per segment.
+void scan_plans(std::span<const TargetScan> plans, std::int64_t t, SelectOutcome& out) {
+    std::size_t capacity = 0;
+    for (const TargetScan& plan : plans) capacity += plan.window.end - plan.window.start;
+    out.selections.reserve(plans.size());
+    if (capacity == 0) return;
+    std::uint32_t* at = row_storage(out, capacity).data();
+    for (const TargetScan& plan : plans) {
+        std::uint32_t* const end = plan.scan(plan.window.start, plan.window.end, t, at, out.stats.rows_examined);
+        emit(plan.target, at, end, out);
+        at = end;
+    }
 }
 
 // A range of one target's window that one worker scans: rows [lo, hi) of target plan `plan`.
@@ -550,13 +568,7 @@ Result<SelectOutcome> ScanSet::select_range(const ScanRequest& request, const Se
     SelectOutcome out;
     const std::int64_t t = belief_tt(request.as_of_tt);
     const std::vector<TargetScan> plans = VORP_TRY(plan_targets(*this, request, prep, lo, hi, out.stats));
-    for (const TargetScan& plan : plans) {
-        Selection selection;
-        selection.target = plan.target;
-        reserve_large(selection.rows, plan.window.end - plan.window.start);
-        out.stats.rows_examined += plan.scan(plan.window.start, plan.window.end, t, selection.rows);
-        emit(std::move(selection), out);
-    }
+    scan_plans(plans, t, out);
     return out;
 }
 
@@ -585,13 +597,7 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
     std::uint64_t rows = 0;
     for (const TargetScan& plan : plans) rows += targets[plan.target].segment->header.rows;
     if (!parallel_gate(threads, pieces.size(), SELECT_MIN_SEGMENTS, rows)) {
-        for (const TargetScan& plan : plans) {
-            Selection selection;
-            selection.target = plan.target;
-            reserve_large(selection.rows, plan.window.end - plan.window.start);
-            out.stats.rows_examined += plan.scan(plan.window.start, plan.window.end, t, selection.rows);
-            emit(std::move(selection), out);
-        }
+        scan_plans(plans, t, out);
         return out;
     }
 
@@ -604,63 +610,100 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
             bounds.push_back(index + 1);
     }
     bounds.push_back(pieces.size());
-    std::vector<Column<std::uint32_t>> kept(pieces.size());
+    const std::size_t workers = bounds.size() - 1;
+    // Each worker writes the kept rows of its pieces one after another into a buffer of its own,
+    // so the pieces of a target that one worker scans hold its rows contiguously; only a target
+    // whose pieces went to several workers has its rows copied into one list afterwards.
+    std::vector<Column<std::uint32_t>> buffers(workers);
+    std::vector<std::pair<const std::uint32_t*, const std::uint32_t*>> kept(pieces.size());
     std::vector<std::uint64_t> seen(pieces.size(), 0);
-    fan_out(bounds.size() - 1, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
+    fan_out(workers, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
+        std::size_t capacity = 0;
+        for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index)
+            capacity += pieces[index].hi - pieces[index].lo;
+        Column<std::uint32_t>& buffer = buffers[worker];
+        reserve_large(buffer, capacity);
+        buffer.resize(capacity);
+        std::uint32_t* at = buffer.data();
         for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) {
             const SelectPiece& piece = pieces[index];
-            reserve_large(kept[index], piece.hi - piece.lo);
-            seen[index] = plans[piece.plan].scan(piece.lo, piece.hi, t, kept[index]);
+            std::uint32_t* const end = plans[piece.plan].scan(piece.lo, piece.hi, t, at, seen[index]);
+            kept[index] = {at, end};
+            at = end;
         }
     });
+    std::vector<std::size_t> worker_of(pieces.size());
+    for (std::size_t worker = 0; worker < workers; ++worker)
+        for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) worker_of[index] = worker;
 
-    // Each target's pieces, in row order, make its selection: moved when one piece kept rows,
-    // otherwise copied into one list (in parallel, each piece to its own place).
-    std::vector<Selection> selections(plans.size());
+    // Each target's pieces, in row order, make its selection: in place when the pieces holding
+    // rows were scanned by one worker, else copied into one list (in parallel, each piece to its
+    // own place).
     struct Copy {
         std::size_t piece;
-        std::size_t plan;
+        std::size_t selection;
         std::size_t at;
     };
     std::vector<Copy> copies;
+    std::vector<std::pair<std::size_t, std::size_t>> joined;  // (selection, rows) of the copied targets
+    std::size_t copied_rows = 0;
+    out.selections.reserve(plans.size());
     for (std::size_t first = 0; first < pieces.size();) {
         const std::size_t plan = pieces[first].plan;
         std::size_t last = first;
         std::size_t total = 0;
-        std::size_t holding = 0;
+        std::size_t holding_first = SIZE_MAX;
+        bool one_worker = true;
         for (; last < pieces.size() && pieces[last].plan == plan; ++last) {
             out.stats.rows_examined += seen[last];
-            total += kept[last].size();
-            holding += !kept[last].empty();
+            const std::size_t count = static_cast<std::size_t>(kept[last].second - kept[last].first);
+            if (count == 0) continue;
+            if (holding_first == SIZE_MAX) {
+                holding_first = last;
+            } else if (worker_of[last] != worker_of[holding_first]) {
+                one_worker = false;
+            }
+            total += count;
         }
-        Selection& selection = selections[plan];
-        selection.target = plans[plan].target;
-        if (holding == 1) {
-            for (std::size_t index = first; index < last; ++index)
-                if (!kept[index].empty()) selection.rows = std::move(kept[index]);
-        } else if (holding > 1) {
-            reserve_large(selection.rows, total);
-            selection.rows.resize(total);
-            std::size_t at = 0;
-            for (std::size_t index = first; index < last; ++index) {
-                if (!kept[index].empty()) copies.push_back({index, plan, at});
-                at += kept[index].size();
+        if (holding_first != SIZE_MAX) {
+            if (one_worker) {
+                const std::uint32_t* const begin = kept[holding_first].first;
+                emit(plans[plan].target, begin, begin + total, out);
+            } else {
+                std::size_t at = copied_rows;
+                for (std::size_t index = first; index < last; ++index) {
+                    if (kept[index].first == kept[index].second) continue;
+                    copies.push_back({index, out.selections.size(), at});
+                    at += static_cast<std::size_t>(kept[index].second - kept[index].first);
+                }
+                joined.emplace_back(out.selections.size(), total);
+                copied_rows += total;
+                // Placeholder rows until the copy below fills the joined list.
+                out.selections.push_back({{}, plans[plan].target});
+                out.stats.rows_selected += total;
             }
         }
         first = last;
     }
     if (!copies.empty()) {
+        Column<std::uint32_t> joined_rows;
+        reserve_large(joined_rows, copied_rows);
+        joined_rows.resize(copied_rows);
         fan_out(std::min(copies.size(), threads), SCAN_WORKER_PANICKED, [&](std::size_t worker) {
             for (std::size_t index = worker; index < copies.size(); index += threads) {
                 const Copy& copy = copies[index];
-                Column<std::uint32_t>& from = kept[copy.piece];
-                std::memcpy(selections[copy.plan].rows.data() + copy.at, from.data(), from.size() * sizeof(std::uint32_t));
-                from = {};
+                const auto [begin, end] = kept[copy.piece];
+                std::memcpy(joined_rows.data() + copy.at, begin, static_cast<std::size_t>(end - begin) * sizeof(std::uint32_t));
             }
         });
+        std::size_t at = 0;
+        for (const auto& [selection, count] : joined) {
+            out.selections[selection].rows = std::span<const std::uint32_t>(joined_rows.data() + at, count);
+            at += count;
+        }
+        out.storage.push_back(std::move(joined_rows));
     }
-    out.selections.reserve(selections.size());
-    for (Selection& selection : selections) emit(std::move(selection), out);
+    for (Column<std::uint32_t>& buffer : buffers) out.storage.push_back(std::move(buffer));
     return out;
 }
 

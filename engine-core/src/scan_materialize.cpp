@@ -261,7 +261,19 @@ Result<std::vector<KeyColumns>> selection_keys(std::span<const ScanTarget> targe
     return keys;
 }
 
-std::vector<std::vector<std::size_t>> clusters_of(std::span<const Selection> selections, std::span<const KeyColumns> keys) {
+// Clusters of selection indices, laid out flat: cluster c holds members[starts[c] .. starts[c + 1]).
+// One allocation for all clusters, however many segments a scan reads.
+struct ClusterList {
+    std::vector<std::size_t> members;
+    std::vector<std::size_t> starts{0};
+
+    std::size_t size() const { return starts.size() - 1; }
+    std::span<const std::size_t> operator[](std::size_t cluster) const {
+        return std::span<const std::size_t>(members).subspan(starts[cluster], starts[cluster + 1] - starts[cluster]);
+    }
+};
+
+ClusterList clusters_of(std::span<const Selection> selections, std::span<const KeyColumns> keys) {
     struct Span {
         RowKey first;
         RowKey last;
@@ -274,25 +286,39 @@ std::vector<std::vector<std::size_t>> clusters_of(std::span<const Selection> sel
         if (selection.rows.empty()) continue;
         spans.push_back({keys[index].at(selection.rows.front()), keys[index].at(selection.rows.back()), index});
     }
-    std::ranges::stable_sort(spans, [](const Span& a, const Span& b) { return a.first < b.first; });
-    std::vector<std::vector<std::size_t>> clusters;
+    // Segments written in valid-time order (the usual history) come sorted already: one linear
+    // check then stands in for the sort.
+    const auto by_first = [](const Span& a, const Span& b) { return a.first < b.first; };
+    if (!std::ranges::is_sorted(spans, by_first)) std::ranges::stable_sort(spans, by_first);
+    ClusterList clusters;
+    clusters.members.reserve(spans.size());
+    clusters.starts.reserve(spans.size() + 1);
     RowKey running_max;
     for (const Span& span : spans) {
-        if (clusters.empty() || span.first >= running_max) {
-            clusters.push_back({span.index});
+        if (clusters.members.empty() || span.first >= running_max) {
+            if (!clusters.members.empty()) clusters.starts.push_back(clusters.members.size());
             running_max = span.last;
         } else {
-            clusters.back().push_back(span.index);
             running_max = std::max(running_max, span.last);
         }
+        clusters.members.push_back(span.index);
     }
+    if (!clusters.members.empty()) clusters.starts.push_back(clusters.members.size());
     return clusters;
+}
+
+std::vector<std::vector<std::size_t>> nested(const ClusterList& clusters) {
+    std::vector<std::vector<std::size_t>> out;
+    out.reserve(clusters.size());
+    for (std::size_t cluster = 0; cluster < clusters.size(); ++cluster)
+        out.emplace_back(clusters[cluster].begin(), clusters[cluster].end());
+    return out;
 }
 
 // Appends the merge of one cluster of several selections to `out`, stopping once `out` holds
 // `cap` entries. Ties go to the lower selection index, then the earlier position.
 void merge_cluster(std::span<const Selection> selections, std::span<const KeyColumns> keys,
-                   const std::vector<std::size_t>& cluster, std::vector<OrderEntry>& out, std::size_t cap) {
+                   std::span<const std::size_t> cluster, std::vector<OrderEntry>& out, std::size_t cap) {
     struct Head {
         RowKey key;
         std::size_t selection;
@@ -363,7 +389,7 @@ Status materialize_order_into(std::span<const ScanTarget> targets, const Want& w
     return ok();
 }
 
-std::size_t cluster_rows(std::span<const Selection> selections, const std::vector<std::size_t>& cluster) {
+std::size_t cluster_rows(std::span<const Selection> selections, std::span<const std::size_t> cluster) {
     std::size_t rows = 0;
     for (const std::size_t index : cluster) rows += selections[index].rows.size();
     return rows;
@@ -455,17 +481,62 @@ Status write_texts(const SegmentView& view, std::size_t lo, std::size_t hi, cons
 
 bool wants_texts(const Want& want) { return want.rel_type || want.disc || want.props; }
 
+// The fixed-width columns vt_s, vt_e, src_id and dst_id of scattered rows, gathered in one pass
+// over the rows: a segment's columns are then read as parallel streams, where a pass per column
+// would read one short stream after another (a small segment's columns are a few pages each).
+template <bool VtE, bool Elided, bool Src, bool Dst>
+void gather_rows(const SegmentView& view, std::span<const std::uint32_t> rows, const Dest& to, std::size_t at) {
+    const std::int64_t* const vt_s = view.vt_s.data();
+    const std::int64_t* const vt_e = view.vt_e.data();
+    const std::uint32_t* const src = view.src_id.data();
+    const std::uint32_t* const dst = view.dst_id.data();
+    std::int64_t* const out_vt_s = to.vt_s + at;
+    std::int64_t* const out_vt_e = to.vt_e + at;
+    std::uint32_t* const out_src = to.src_id + at;
+    std::uint32_t* const out_dst = to.dst_id + at;
+    const std::size_t count = rows.size();
+    for (std::size_t index = 0; index < count; ++index) {
+        const std::uint32_t row = rows[index];
+        const std::int64_t start = vt_s[row];
+        out_vt_s[index] = start;
+        if constexpr (VtE) out_vt_e[index] = Elided ? vt_s_plus_one(start) : vt_e[row];
+        if constexpr (Src) out_src[index] = src[row];
+        if constexpr (Dst) out_dst[index] = dst[row];
+    }
+}
+
+template <bool VtE, bool Elided>
+void gather_rows_ids(const SegmentView& view, std::span<const std::uint32_t> rows, const Want& want, const Dest& to,
+                     std::size_t at) {
+    if (want.src_id) {
+        if (want.dst_id) return gather_rows<VtE, Elided, true, true>(view, rows, to, at);
+        return gather_rows<VtE, Elided, true, false>(view, rows, to, at);
+    }
+    if (want.dst_id) return gather_rows<VtE, Elided, false, true>(view, rows, to, at);
+    return gather_rows<VtE, Elided, false, false>(view, rows, to, at);
+}
+
 // The fixed-width columns of scattered rows, gathered row by row at output row `at`.
 void write_gathered(const SegmentView& view, std::span<const std::uint32_t> rows, const Want& want, std::uint64_t seg_id,
                     const Dest& to, std::size_t at) {
-    for (std::size_t index = 0; index < rows.size(); ++index) to.vt_s[at + index] = view.vt_s[rows[index]];
-    if (want.src_id)
-        for (std::size_t index = 0; index < rows.size(); ++index) to.src_id[at + index] = view.src_id[rows[index]];
-    if (want.dst_id)
-        for (std::size_t index = 0; index < rows.size(); ++index) to.dst_id[at + index] = view.dst_id[rows[index]];
-    if (want.vt_e) {
-        for (std::size_t index = 0; index < rows.size(); ++index)
-            to.vt_e[at + index] = view.ends().at(rows[index]);
+    static const std::size_t EXP_FUSED_MAX = getenv("EXP_FUSED_MAX") ? std::strtoull(getenv("EXP_FUSED_MAX"), nullptr, 10) : SIZE_MAX;
+    if (rows.size() > EXP_FUSED_MAX) {
+        for (std::size_t index = 0; index < rows.size(); ++index) to.vt_s[at + index] = view.vt_s[rows[index]];
+        if (want.src_id)
+            for (std::size_t index = 0; index < rows.size(); ++index) to.src_id[at + index] = view.src_id[rows[index]];
+        if (want.dst_id)
+            for (std::size_t index = 0; index < rows.size(); ++index) to.dst_id[at + index] = view.dst_id[rows[index]];
+        if (want.vt_e) {
+            for (std::size_t index = 0; index < rows.size(); ++index)
+                to.vt_e[at + index] = view.ends().at(rows[index]);
+        }
+    } else
+    if (!want.vt_e) {
+        gather_rows_ids<false, false>(view, rows, want, to, at);
+    } else if (view.vt_e_elided) {
+        gather_rows_ids<true, true>(view, rows, want, to, at);
+    } else {
+        gather_rows_ids<true, false>(view, rows, want, to, at);
     }
     if (want.vid)
         for (std::size_t index = 0; index < rows.size(); ++index)
@@ -480,13 +551,19 @@ void write_gathered(const SegmentView& view, std::span<const std::uint32_t> rows
 // cluster's order), written from output row `offset` on. A cluster of one selection is cut by
 // position; a cluster of several by key, every range of a piece holding the keys in [K, K') of
 // that piece, so equal keys never straddle two pieces and each piece's merge is a stretch of the
-// cluster's merge.
+// cluster's merge. The ranges of a piece of several selections lie in a list shared by all pieces
+// (from `first_range` on, one per member); a piece of one selection keeps its range itself, so
+// a scan of many small segments allocates nothing per piece.
 struct MaterializePiece {
     std::size_t cluster = 0;
-    std::vector<std::pair<std::size_t, std::size_t>> ranges;
     std::size_t offset = 0;
     std::size_t rows = 0;
+    std::size_t lo = 0;  // one selection: its positions [lo, hi)
+    std::size_t hi = 0;
+    std::size_t first_range = 0;  // several: the first of the members' ranges in the shared list
 };
+
+using PieceRange = std::pair<std::size_t, std::size_t>;
 
 // One row of a multi-selection piece's merge: the cluster member it comes from and its row.
 struct Pick {
@@ -500,8 +577,8 @@ struct Pick {
 // member's rows do not ascend by key within the piece (a damaged segment: the writer sorts them),
 // since cutting such a cluster by key would make the order depend on where the cuts fall.
 void merge_piece(std::span<const Selection> selections, std::span<const KeyColumns> keys,
-                 const std::vector<std::size_t>& cluster, const MaterializePiece& piece, std::vector<Pick>& out,
-                 bool& keys_fall) {
+                 std::span<const std::size_t> cluster, std::span<const PieceRange> ranges, std::size_t rows,
+                 std::vector<Pick>& out, bool& keys_fall) {
     struct Stream {
         RowKey key;
         const std::uint32_t* next;  // the rows after the current one
@@ -514,14 +591,14 @@ void merge_piece(std::span<const Selection> selections, std::span<const KeyColum
     std::vector<Stream> streams;
     streams.reserve(cluster.size());
     for (std::size_t member = 0; member < cluster.size(); ++member) {
-        const auto [lo, hi] = piece.ranges[member];
+        const auto [lo, hi] = ranges[member];
         if (lo >= hi) continue;
-        const std::uint32_t* rows = selections[cluster[member]].rows.data();
-        streams.push_back({keys[member].at(rows[lo]), rows + lo + 1, rows + hi, &keys[member],
-                           static_cast<std::uint32_t>(member), rows[lo], false});
+        const std::uint32_t* member_rows = selections[cluster[member]].rows.data();
+        streams.push_back({keys[member].at(member_rows[lo]), member_rows + lo + 1, member_rows + hi, &keys[member],
+                           static_cast<std::uint32_t>(member), member_rows[lo], false});
     }
     out.clear();
-    out.reserve(piece.rows);
+    out.reserve(rows);
     if (streams.empty()) return;
     std::size_t leaves = 1;
     while (leaves < streams.size()) leaves *= 2;
@@ -562,30 +639,34 @@ void merge_piece(std::span<const Selection> selections, std::span<const KeyColum
     }
 }
 
-// The pieces of every cluster, in output order, each at most about `piece_rows` rows. Sets
-// `keys_fall[c]` when a member of cluster c cut by key has a row whose key is below the one before
-// it across a cut (the rows within a piece are checked by its merge).
+// The pieces of every cluster, in output order, each at most about `piece_rows` rows, and the
+// shared list of the ranges of the pieces of several selections. Sets `keys_fall[c]` when a member
+// of cluster c cut by key has a row whose key is below the one before it across a cut (the rows
+// within a piece are checked by its merge).
 Result<std::vector<MaterializePiece>> materialize_pieces(std::span<const ScanTarget> targets,
                                                          std::span<const Selection> selections,
-                                                         std::span<const std::vector<std::size_t>> clusters,
-                                                         std::size_t piece_rows, std::vector<std::uint8_t>& keys_fall) {
+                                                         const ClusterList& clusters, std::size_t piece_rows,
+                                                         std::vector<PieceRange>& ranges,
+                                                         std::vector<std::uint8_t>& keys_fall) {
     keys_fall.assign(clusters.size(), 0);
     std::vector<MaterializePiece> pieces;
+    pieces.reserve(clusters.size());
     std::size_t offset = 0;
     for (std::size_t cluster_index = 0; cluster_index < clusters.size(); ++cluster_index) {
-        const std::vector<std::size_t>& cluster = clusters[cluster_index];
-        const std::size_t rows = cluster_rows(selections, cluster);
-        const std::size_t count = std::max<std::size_t>(1, (rows + piece_rows - 1) / piece_rows);
+        const std::span<const std::size_t> cluster = clusters[cluster_index];
         if (cluster.size() == 1) {
             const std::size_t size = selections[cluster.front()].rows.size();
+            const std::size_t count = std::max<std::size_t>(1, (size + piece_rows - 1) / piece_rows);
             for (std::size_t part = 0; part < count; ++part) {
                 const std::size_t lo = size * part / count;
                 const std::size_t hi = size * (part + 1) / count;
-                if (lo < hi) pieces.push_back({cluster_index, {{lo, hi}}, offset + lo, hi - lo});
+                if (lo < hi) pieces.push_back({cluster_index, offset + lo, hi - lo, lo, hi, 0});
             }
             offset += size;
             continue;
         }
+        const std::size_t rows = cluster_rows(selections, cluster);
+        const std::size_t count = std::max<std::size_t>(1, (rows + piece_rows - 1) / piece_rows);
         // Split keys from the largest selection (the first of the largest): evenly spaced among
         // its rows, strictly ascending. Every selection is cut before the first row at or after
         // each split key.
@@ -604,9 +685,9 @@ Result<std::vector<MaterializePiece>> materialize_pieces(std::span<const ScanTar
         }
         std::vector<std::size_t> before(cluster.size(), 0);
         for (std::size_t part = 0; part <= splits.size(); ++part) {
-            MaterializePiece piece{cluster_index, {}, offset, 0};
+            MaterializePiece piece{cluster_index, offset, 0, 0, 0, ranges.size()};
             for (std::size_t member = 0; member < cluster.size(); ++member) {
-                const Column<std::uint32_t>& member_rows = selections[cluster[member]].rows;
+                const std::span<const std::uint32_t> member_rows = selections[cluster[member]].rows;
                 std::size_t cut = member_rows.size();
                 if (part < splits.size()) {
                     const KeyColumns& member_keys = keys[member];
@@ -620,30 +701,61 @@ Result<std::vector<MaterializePiece>> materialize_pieces(std::span<const ScanTar
                         member_keys.at(member_rows[cut]) < member_keys.at(member_rows[cut - 1]))
                         keys_fall[cluster_index] = 1;
                 }
-                piece.ranges.emplace_back(before[member], cut);
+                ranges.emplace_back(before[member], cut);
                 piece.rows += cut - before[member];
                 before[member] = cut;
             }
             offset += piece.rows;
-            if (piece.rows > 0) pieces.push_back(std::move(piece));
+            if (piece.rows > 0) {
+                pieces.push_back(piece);
+            } else {
+                ranges.resize(piece.first_range);
+            }
         }
     }
     return pieces;
 }
 
+// What the pieces of one scan share read-only.
+struct PieceContext {
+    std::span<const ScanTarget> targets;
+    const Want& want;
+    std::span<const Selection> selections;
+    const ClusterList& clusters;
+    std::span<const PieceRange> ranges;
+    Dest to;
+    std::atomic<std::uint64_t>& t_order;
+    std::atomic<std::uint64_t>& t_copy;
+};
+
+// Asks for what the next piece of one selection reads first, while the current piece is
+// written: its segment's column views and the start of its rows. The pieces of a scan of many
+// small segments each begin with a few cache misses on data no earlier piece touched; their
+// latency then overlaps the current piece's copy instead of adding to it. A hint only.
+void prefetch_piece(const PieceContext& context, const MaterializePiece& piece) {
+    const std::span<const std::size_t> cluster = context.clusters[piece.cluster];
+    if (cluster.size() != 1) return;
+    const Selection& selection = context.selections[cluster.front()];
+    const Segment& segment = *context.targets[selection.target].segment;
+    const auto* view = reinterpret_cast<const char*>(&segment.edges);
+    for (std::size_t line = 0; line < sizeof(EdgeSegmentView); line += 64) __builtin_prefetch(view + line);
+    __builtin_prefetch(selection.rows.data() + piece.lo);
+}
+
 // Writes one piece at its offset: bulk runs for one selection, the piece's merge for several.
-Status write_piece(std::span<const ScanTarget> targets, const Want& want, std::span<const Selection> selections,
-                   std::span<const std::vector<std::size_t>> clusters, const MaterializePiece& piece, const Dest& to,
-                   std::atomic<std::uint64_t>& t_order, std::atomic<std::uint64_t>& t_copy, bool& keys_fall) {
-    const std::vector<std::size_t>& cluster = clusters[piece.cluster];
+Status write_piece(const PieceContext& context, const MaterializePiece& piece, bool& keys_fall) {
+    const std::span<const ScanTarget> targets = context.targets;
+    const Want& want = context.want;
+    const std::span<const Selection> selections = context.selections;
+    const Dest& to = context.to;
+    const std::span<const std::size_t> cluster = context.clusters[piece.cluster];
     const std::uint64_t started = monotonic_ns();
     if (cluster.size() == 1) {
         // A selection that overlaps no other: bulk runs, no key comparison at all.
         const Selection& selection = selections[cluster.front()];
         const ScanTarget& target = targets[selection.target];
         const SegmentView view = VORP_TRY(SegmentView::open(*target.segment));
-        const auto [lo, hi] = piece.ranges.front();
-        const std::span<const std::uint32_t> rows = std::span<const std::uint32_t>(selection.rows).subspan(lo, hi - lo);
+        const std::span<const std::uint32_t> rows = selection.rows.subspan(piece.lo, piece.hi - piece.lo);
         if (gather_numeric(want, rows)) {
             write_gathered(view, rows, want, target.seg_id, to, piece.offset);
         } else {
@@ -656,7 +768,7 @@ Status write_piece(std::span<const ScanTarget> targets, const Want& want, std::s
                 begin = end_of_run;
             }
         }
-        t_copy.fetch_add(elapsed_ns(started), std::memory_order_relaxed);
+        context.t_copy.fetch_add(elapsed_ns(started), std::memory_order_relaxed);
         return ok();
     }
     std::vector<KeyColumns> keys;
@@ -669,9 +781,10 @@ Status write_piece(std::span<const ScanTarget> targets, const Want& want, std::s
         views.push_back(VORP_TRY(SegmentView::open(segment)));
     }
     std::vector<Pick> picks;
-    merge_piece(selections, keys, cluster, piece, picks, keys_fall);
+    merge_piece(selections, keys, cluster, context.ranges.subspan(piece.first_range, cluster.size()), piece.rows, picks,
+                keys_fall);
     const std::uint64_t ordered = monotonic_ns();
-    t_order.fetch_add(ordered > started ? ordered - started : 0, std::memory_order_relaxed);
+    context.t_order.fetch_add(ordered > started ? ordered - started : 0, std::memory_order_relaxed);
     // The rows rarely run on within one segment here: fixed-width columns are gathered row by row,
     // one column at a time; the texts, which can fail, go run by run as copy_run takes them.
     const std::size_t at = piece.offset;
@@ -707,7 +820,7 @@ Status write_piece(std::span<const ScanTarget> targets, const Want& want, std::s
             begin = end;
         }
     }
-    t_copy.fetch_add(elapsed_ns(ordered), std::memory_order_relaxed);
+    context.t_copy.fetch_add(elapsed_ns(ordered), std::memory_order_relaxed);
     return ok();
 }
 
@@ -720,27 +833,34 @@ ScanColumns sized_columns(std::size_t rows, const Want& want, bool parallel) {
     return out;
 }
 
+// The key columns of the selections that have rows (the others' stay empty), in selection order.
+Result<std::vector<KeyColumns>> span_keys(std::span<const ScanTarget> targets, std::span<const Selection> selections) {
+    std::vector<KeyColumns> keys(selections.size());
+    for (std::size_t index = 0; index < selections.size(); ++index)
+        if (!selections[index].rows.empty()) keys[index] = VORP_TRY(key_columns(*targets[selections[index].target].segment));
+    return keys;
+}
+
 }  // namespace
 
 Result<std::vector<std::vector<std::size_t>>> cluster_order(std::span<const ScanTarget> targets,
                                                            std::span<const Selection> selections) {
-    std::vector<KeyColumns> keys(selections.size());
-    for (std::size_t index = 0; index < selections.size(); ++index)
-        if (!selections[index].rows.empty()) keys[index] = VORP_TRY(key_columns(*targets[selections[index].target].segment));
-    return clusters_of(selections, keys);
+    const std::vector<KeyColumns> keys = VORP_TRY(span_keys(targets, selections));
+    return nested(clusters_of(selections, keys));
 }
 
 Result<std::vector<OrderEntry>> merged(std::span<const ScanTarget> targets, std::span<const Selection> selections,
                                        std::optional<std::uint64_t> limit) {
     const std::vector<KeyColumns> keys = VORP_TRY(selection_keys(targets, selections));
-    const std::vector<std::vector<std::size_t>> clusters = clusters_of(selections, keys);
+    const ClusterList clusters = clusters_of(selections, keys);
     std::size_t total = 0;
     for (const Selection& selection : selections) total += selection.rows.size();
     const std::size_t cap = limit ? static_cast<std::size_t>(std::min<std::uint64_t>(*limit, total)) : total;
     std::vector<OrderEntry> out;
     out.reserve(cap);
-    for (const std::vector<std::size_t>& cluster : clusters) {
+    for (std::size_t cluster_index = 0; cluster_index < clusters.size(); ++cluster_index) {
         if (out.size() >= cap) break;
+        const std::span<const std::size_t> cluster = clusters[cluster_index];
         if (cluster.size() == 1) {
             const Selection& selection = selections[cluster.front()];
             const std::size_t take = std::min(selection.rows.size(), cap - out.size());
@@ -808,12 +928,12 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
     }
 
     const std::uint64_t cluster_started = monotonic_ns();
-    const std::vector<std::vector<std::size_t>> clusters = VORP_TRY(cluster_order(targets, selections));
+    const ClusterList clusters = clusters_of(selections, VORP_TRY(span_keys(targets, selections)));
     stats.t_cluster = elapsed_ns(cluster_started);
     const std::uint64_t materialize_started = monotonic_ns();
     stats.clusters = static_cast<std::uint32_t>(clusters.size());
-    stats.clusters_multi =
-        static_cast<std::uint32_t>(std::ranges::count_if(clusters, [](const auto& cluster) { return cluster.size() > 1; }));
+    for (std::size_t cluster = 0; cluster < clusters.size(); ++cluster)
+        stats.clusters_multi += clusters[cluster].size() > 1 ? 1 : 0;
     std::atomic<std::uint64_t> t_order{0};
     std::atomic<std::uint64_t> t_copy{0};
 
@@ -828,11 +948,12 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
                                        ? std::max<std::size_t>(1, (rows + threads * 4 - 1) / (threads * 4))
                                        : std::max<std::size_t>(1, rows);
     std::vector<std::uint8_t> keys_fall;  // per cluster
+    std::vector<PieceRange> ranges;
     const std::vector<MaterializePiece> pieces =
-        VORP_TRY(materialize_pieces(targets, selections, clusters, piece_rows, keys_fall));
+        VORP_TRY(materialize_pieces(targets, selections, clusters, piece_rows, ranges, keys_fall));
     const bool parallel = parallel_gate(threads, pieces.size(), MATERIALIZE_MIN_CLUSTERS, stats.scan.rows_selected);
     result.columns = sized_columns(rows, want, parallel);
-    const Dest to = Dest::of(result.columns);
+    const PieceContext context{targets, want, selections, clusters, ranges, Dest::of(result.columns), t_order, t_copy};
     // Contiguous runs of pieces, one per worker, balanced by rows.
     std::vector<std::size_t> bounds{0};
     if (parallel) {
@@ -844,22 +965,31 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
         }
     }
     bounds.push_back(pieces.size());
-    std::vector<Status> outcomes(pieces.size(), ok());
+    const std::size_t workers = bounds.size() - 1;
+    // A worker stops at its first failing piece (its later pieces cannot come first in output
+    // order) and keeps that piece's index and error.
+    std::vector<std::optional<std::pair<std::size_t, EngineError>>> failures(workers);
     std::vector<std::uint8_t> piece_keys_fall(pieces.size(), 0);  // one element per piece: no sharing
     const auto run = [&](std::size_t worker) {
         for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) {
+            if (index + 1 < bounds[worker + 1]) prefetch_piece(context, pieces[index + 1]);
             bool fell = false;
-            outcomes[index] =
-                write_piece(targets, want, selections, clusters, pieces[index], to, t_order, t_copy, fell);
+            Status outcome = write_piece(context, pieces[index], fell);
             piece_keys_fall[index] = fell ? 1 : 0;
-            if (!outcomes[index]) return;  // the worker's later pieces cannot come first
+            if (!outcome) {
+                failures[worker].emplace(index, std::move(outcome).error());
+                return;
+            }
         }
     };
     if (parallel) {
-        fan_out(bounds.size() - 1, MATERIALIZE_WORKER_PANICKED, run);
+        fan_out(workers, MATERIALIZE_WORKER_PANICKED, run);
     } else {
         run(0);
     }
+    std::vector<std::pair<std::size_t, EngineError>> failed;
+    for (auto& failure : failures)
+        if (failure) failed.push_back(std::move(*failure));
     // A cluster cut by key whose members' rows do not ascend (only a damaged segment's can fail
     // to) is written again as one piece, so its order and its first error are those of one thread.
     for (std::size_t index = 0; index < pieces.size(); ++index)
@@ -869,22 +999,27 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
         std::size_t end = first + 1;
         while (end < pieces.size() && pieces[end].cluster == cluster_index) ++end;
         if (keys_fall[cluster_index] && end - first > 1) {
-            const std::vector<std::size_t>& cluster = clusters[cluster_index];
-            MaterializePiece whole{cluster_index, {}, pieces[first].offset, 0};
+            const std::span<const std::size_t> cluster = clusters[cluster_index];
+            std::vector<PieceRange> whole_ranges;
+            MaterializePiece whole{cluster_index, pieces[first].offset, 0, 0, 0, 0};
             for (const std::size_t selection : cluster) {
-                whole.ranges.emplace_back(0, selections[selection].rows.size());
+                whole_ranges.emplace_back(0, selections[selection].rows.size());
                 whole.rows += selections[selection].rows.size();
             }
+            PieceContext whole_context = context;
+            whole_context.ranges = whole_ranges;
             bool fell = false;
-            Status outcome = write_piece(targets, want, selections, clusters, whole, to, t_order, t_copy, fell);
-            for (std::size_t index = first; index < end; ++index) outcomes[index] = ok();
-            outcomes[first] = std::move(outcome);
+            Status outcome = write_piece(whole_context, whole, fell);
+            std::erase_if(failed, [&](const auto& failure) { return failure.first >= first && failure.first < end; });
+            if (!outcome) failed.emplace_back(first, std::move(outcome).error());
         }
         first = end;
     }
     // The first failing piece in output order decides, as the first failing row would on one thread.
-    for (Status& outcome : outcomes)
-        if (!outcome) return fail(std::move(outcome).error());
+    if (!failed.empty()) {
+        auto first_failed = std::ranges::min_element(failed, {}, &std::pair<std::size_t, EngineError>::first);
+        return fail(std::move(first_failed->second));
+    }
     stats.t_materialize = elapsed_ns(materialize_started);
     stats.t_order = t_order.load(std::memory_order_relaxed);
     stats.t_copy = t_copy.load(std::memory_order_relaxed);

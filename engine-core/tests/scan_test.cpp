@@ -146,12 +146,13 @@ TEST(ScanSelection, BelievedRangesAndIdSetBound) {
 }
 
 TEST(ScanOrdering, BalanceClustersVectors) {
+    static const std::vector<std::uint32_t> rows(1000, 0);  // the selections' rows lie here
     const auto make = [](std::vector<std::size_t> sizes) {
         std::vector<Selection> selections;
         std::vector<std::vector<std::size_t>> clusters;
         for (std::size_t size : sizes) {
             clusters.push_back({selections.size()});
-            selections.push_back({Column<std::uint32_t>(size, 0), 0});
+            selections.push_back({std::span<const std::uint32_t>(rows).first(size), 0});
         }
         return std::pair{selections, clusters};
     };

@@ -30,6 +30,7 @@
 // the call (fan_out).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -67,12 +68,15 @@ struct ScanTarget {
     Lane lane = Lane::Event;
 };
 
-// The ascending rows one segment keeps (never empty) and the index of its target.
+// The ascending rows one segment keeps (never empty) and the index of its target. The rows lie in
+// storage the selection does not own: that of the SelectOutcome that made it (or the caller's).
 struct Selection {
-    Column<std::uint32_t> rows;
+    std::span<const std::uint32_t> rows;
     std::size_t target = 0;
 
-    bool operator==(const Selection&) const = default;
+    friend bool operator==(const Selection& a, const Selection& b) {
+        return a.target == b.target && std::ranges::equal(a.rows, b.rows);
+    }
 };
 
 // Dense ids as a bitmap. Ids at or above `bound` (the dictionary's size: no stored row refers to
@@ -145,6 +149,15 @@ struct SelectPrep {
 struct SelectOutcome {
     std::vector<Selection> selections;  // target order
     ScanStats stats;
+    // The buffers the selections' rows lie in: a few per scan, not one per segment. Moving the
+    // outcome keeps them in place; a copy would not, so there is none.
+    std::vector<Column<std::uint32_t>> storage;
+
+    SelectOutcome() = default;
+    SelectOutcome(SelectOutcome&&) noexcept = default;
+    SelectOutcome& operator=(SelectOutcome&&) noexcept = default;
+    SelectOutcome(const SelectOutcome&) = delete;
+    SelectOutcome& operator=(const SelectOutcome&) = delete;
 };
 
 // What the workers of one scan read: the targets and the close overlay, shared read-only.
