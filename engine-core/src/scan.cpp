@@ -253,6 +253,32 @@ struct RowFilter {
         return to;
     }
 
+    // keep_open when only `cursor`'s list is not empty: a listed row's tt_e is then its first entry
+    // in that list (OPEN_END included: no other list can stand in), as tt_e() finds it, so the
+    // list is walked once, entry by entry, and the rows between entries are written as they come.
+    static std::uint32_t* keep_listed(CloseCursor& cursor, std::size_t start, std::size_t end, std::int64_t t,
+                                      std::uint32_t* to) {
+        const std::span<const std::pair<std::uint32_t, std::int64_t>> list = cursor.list;
+        const std::size_t n = list.size();
+        cursor.seek(start);
+        std::size_t next = cursor.next;
+        std::size_t row = start;
+        while (next < n && list[next].first < end) {
+            const std::size_t listed = list[next].first;
+            const std::int64_t tt_e = list[next].second;
+            // A row listed twice counts with its first entry, as the cursor's lookup finds it.
+            do ++next;
+            while (next < n && list[next].first == listed);
+            for (; row < listed; ++row) *to++ = static_cast<std::uint32_t>(row);
+            *to = static_cast<std::uint32_t>(listed);
+            to += static_cast<std::size_t>(tt_e > t);
+            row = listed + 1;
+        }
+        for (; row < end; ++row) *to++ = static_cast<std::uint32_t>(row);
+        cursor.next = next;
+        return to;
+    }
+
     // Writes the rows of [start, end) that end after vt_min and that the close test keeps from `to`
     // on, when those are the only tests and at most one close list is not empty: a row's tt_e is
     // then its entry in that list, or OPEN_END, as tt_e() finds it. One pass without a branch per
@@ -365,6 +391,7 @@ struct TargetScan {
     std::vector<char> rel_mask;
     bool per_row = false;
     bool close_only = false;
+    CloseCursor RowFilter::* one_list = nullptr;  // with close_only: the only close list not empty
     bool ending_after = false;  // the valid-time end test, and the close test over one list at most
 
     // Calls visit(start, end) for the believed rows of [lo, hi), ascending, each range not empty.
@@ -397,6 +424,8 @@ struct TargetScan {
             examined += end - start;
             if (!per_row) {
                 for (std::size_t row = start; row < end; ++row) *to++ = static_cast<std::uint32_t>(row);
+            } else if (close_only && one_list != nullptr) {
+                to = RowFilter::keep_listed(local.*one_list, start, end, t, to);
             } else if (close_only) {
                 to = local.keep_open(start, end, t, to);
             } else if (ending_after) {
@@ -471,6 +500,10 @@ Result<Planned> plan_target(const ScanSet& set, const ScanRequest& request, cons
                      ids == nullptr && !filter.dense && !filter.upper_lookup && !filter.folded_lookup;
     const int lists = (filter.upper.list.empty() ? 0 : 1) + (filter.lower.list.empty() ? 0 : 1) +
                       (filter.folded.list.empty() ? 0 : 1);
+    if (out.close_only && lists == 1)
+        out.one_list = !filter.upper.list.empty() ? &RowFilter::upper
+                       : !filter.lower.list.empty() ? &RowFilter::lower
+                                                    : &RowFilter::folded;
     out.ending_after = out.per_row && filter.check_vt_e && !request.rel_types.has_value() && ids == nullptr &&
                        !filter.dense && !filter.upper_lookup && !filter.folded_lookup && lists <= 1;
     // As believed_ranges: nothing before the first run; runs past the rows hold nothing.

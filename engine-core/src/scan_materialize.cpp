@@ -519,18 +519,6 @@ void gather_rows_ids(const SegmentView& view, std::span<const std::uint32_t> row
 // The fixed-width columns of scattered rows, gathered row by row at output row `at`.
 void write_gathered(const SegmentView& view, std::span<const std::uint32_t> rows, const Want& want, std::uint64_t seg_id,
                     const Dest& to, std::size_t at) {
-    static const std::size_t EXP_FUSED_MAX = getenv("EXP_FUSED_MAX") ? std::strtoull(getenv("EXP_FUSED_MAX"), nullptr, 10) : SIZE_MAX;
-    if (rows.size() > EXP_FUSED_MAX) {
-        for (std::size_t index = 0; index < rows.size(); ++index) to.vt_s[at + index] = view.vt_s[rows[index]];
-        if (want.src_id)
-            for (std::size_t index = 0; index < rows.size(); ++index) to.src_id[at + index] = view.src_id[rows[index]];
-        if (want.dst_id)
-            for (std::size_t index = 0; index < rows.size(); ++index) to.dst_id[at + index] = view.dst_id[rows[index]];
-        if (want.vt_e) {
-            for (std::size_t index = 0; index < rows.size(); ++index)
-                to.vt_e[at + index] = view.ends().at(rows[index]);
-        }
-    } else
     if (!want.vt_e) {
         gather_rows_ids<false, false>(view, rows, want, to, at);
     } else if (view.vt_e_elided) {
@@ -727,20 +715,6 @@ struct PieceContext {
     std::atomic<std::uint64_t>& t_order;
     std::atomic<std::uint64_t>& t_copy;
 };
-
-// Asks for what the next piece of one selection reads first, while the current piece is
-// written: its segment's column views and the start of its rows. The pieces of a scan of many
-// small segments each begin with a few cache misses on data no earlier piece touched; their
-// latency then overlaps the current piece's copy instead of adding to it. A hint only.
-void prefetch_piece(const PieceContext& context, const MaterializePiece& piece) {
-    const std::span<const std::size_t> cluster = context.clusters[piece.cluster];
-    if (cluster.size() != 1) return;
-    const Selection& selection = context.selections[cluster.front()];
-    const Segment& segment = *context.targets[selection.target].segment;
-    const auto* view = reinterpret_cast<const char*>(&segment.edges);
-    for (std::size_t line = 0; line < sizeof(EdgeSegmentView); line += 64) __builtin_prefetch(view + line);
-    __builtin_prefetch(selection.rows.data() + piece.lo);
-}
 
 // Writes one piece at its offset: bulk runs for one selection, the piece's merge for several.
 Status write_piece(const PieceContext& context, const MaterializePiece& piece, bool& keys_fall) {
@@ -972,7 +946,6 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
     std::vector<std::uint8_t> piece_keys_fall(pieces.size(), 0);  // one element per piece: no sharing
     const auto run = [&](std::size_t worker) {
         for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) {
-            if (index + 1 < bounds[worker + 1]) prefetch_piece(context, pieces[index + 1]);
             bool fell = false;
             Status outcome = write_piece(context, pieces[index], fell);
             piece_keys_fall[index] = fell ? 1 : 0;
