@@ -359,13 +359,13 @@ void append_seg(ScanColumns& out, std::uint64_t seg_id, std::uint32_t first_row,
     for (std::size_t offset = 0; offset < count; ++offset) out.seg_row.push_back(first_row + static_cast<std::uint32_t>(offset));
 }
 
-// Short runs (scattered closes) cost more per run than per row: the numeric columns, which cannot
-// fail, are then gathered row by row. The result equals copying run by run.
+// Whether the numeric columns of these rows (only those are wanted: they cannot fail) are gathered
+// row by row rather than copied run by run: whenever the rows are not one run. A gather of all
+// wanted columns in one pass keeps up with copies of runs a few dozen rows long, and deciding
+// needs no pass over the rows. The result equals copying run by run.
 bool gather_numeric(const Want& want, std::span<const std::uint32_t> rows) {
     if (want.rel_type || want.disc || want.props) return false;
-    std::size_t runs = 1;
-    for (std::size_t index = 1; index < rows.size(); ++index) runs += rows[index] != rows[index - 1] + 1;
-    return rows.size() < 16 * runs;
+    return !rows.empty() && rows.back() - rows.front() + 1 != rows.size();
 }
 
 // Copies the rows of `order` onto the end of `out`, opening each target's view on first use.
