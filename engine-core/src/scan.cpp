@@ -103,6 +103,14 @@ Result<SegmentView> SegmentView::open(const Segment& segment) {
     return view;
 }
 
+Result<KeyColumns> KeyColumns::of(const Segment& segment) {
+    KeyColumns keys;
+    keys.vt_s = VORP_TRY(segment.edges.vt_s.get());
+    keys.vid64 = VORP_TRY(segment.edges.vid64.get());
+    keys.vid_lo32 = VORP_TRY(segment.edges.vid_lo32.get());
+    return keys;
+}
+
 namespace {
 
 bool rel_types_overlap(const std::vector<std::string>& names, const std::vector<std::string>& wanted) {
@@ -393,6 +401,9 @@ struct TargetScan {
     bool close_only = false;
     CloseCursor RowFilter::* one_list = nullptr;  // with close_only: the only close list not empty
     bool ending_after = false;  // the valid-time end test, and the close test over one list at most
+    std::size_t header_rows = 0;  // the segment's row count, as its header gives it
+    // With SelectPrep::facts: where the target's facts go, and its key columns (when had).
+    SelectionFacts* facts = nullptr;
 
     // Calls visit(start, end) for the believed rows of [lo, hi), ascending, each range not empty.
     template <class Visit>
@@ -446,7 +457,7 @@ enum class Planned : std::uint8_t { Pruned, Empty, Rows };
 // Header pruning, the row window and the filter of one target. Pruned targets load no column; a
 // target whose window holds no row is Empty (neither pruned nor examined).
 Result<Planned> plan_target(const ScanSet& set, const ScanRequest& request, const SelectPrep& prep, std::int64_t t,
-                            std::size_t target_index, TargetScan& out) {
+                            std::size_t target_index, TargetScan& out, SelectionFacts* facts) {
     const ScanTarget& target = set.targets[target_index];
     const Segment& segment = *target.segment;
     const SegmentHeader& header = segment.header;
@@ -520,20 +531,37 @@ Result<Planned> plan_target(const ScanSet& set, const ScanRequest& request, cons
     }
     out.all_believed = segment.tt_s_max <= t && segment.tt_s_runs_ascending;
     if (segment.tt_s_min > t) out.runs = {};
+    out.header_rows = header.rows;
+    if (facts != nullptr) {
+        SelectionFacts& target_facts = facts[target_index];
+        out.facts = &target_facts;
+        if (Result<KeyColumns> keys = KeyColumns::of(segment)) {
+            target_facts.keys = *keys;
+        } else {
+            target_facts.key_error = std::make_shared<const EngineError>(std::move(keys).error());
+        }
+        if (Result<SegmentView> view = SegmentView::open(segment)) {
+            target_facts.view = *view;
+        } else {
+            target_facts.view_error = std::make_shared<const EngineError>(std::move(view).error());
+        }
+    }
     return Planned::Rows;
 }
 
 // The plans of targets [lo, hi), in target order, and the pruned count; the first failing target
 // in target order ends it.
+// With `facts` (one entry per target), each planned target's facts are taken there.
 Result<std::vector<TargetScan>> plan_targets(const ScanSet& set, const ScanRequest& request, const SelectPrep& prep,
-                                             std::size_t lo, std::size_t hi, ScanStats& stats) {
+                                             std::size_t lo, std::size_t hi, ScanStats& stats,
+                                             SelectionFacts* facts = nullptr) {
     const std::int64_t t = belief_tt(request.as_of_tt);
     if (request.touching_ids.has_value() != prep.ids.has_value()) engine_panic("the touching-ids set is built once per scan");
     std::vector<TargetScan> plans;
     plans.reserve(hi - lo);
     for (std::size_t target_index = lo; target_index < hi; ++target_index) {
         TargetScan plan;
-        const Planned planned = VORP_TRY(plan_target(set, request, prep, t, target_index, plan));
+        const Planned planned = VORP_TRY(plan_target(set, request, prep, t, target_index, plan, facts));
         if (planned == Planned::Pruned) ++stats.segments_pruned;
         if (planned == Planned::Rows) plans.push_back(std::move(plan));
     }
@@ -545,6 +573,18 @@ void emit(std::size_t target, const std::uint32_t* begin, const std::uint32_t* e
     if (begin == end) return;
     out.stats.rows_selected += static_cast<std::uint64_t>(end - begin);
     out.selections.push_back({std::span<const std::uint32_t>(begin, end), target});
+}
+
+// The keys of a selection's first and last rows, when its plan has key columns.
+std::pair<RowKey, RowKey> end_keys(const TargetScan& plan, const std::uint32_t* begin, const std::uint32_t* end) {
+    if (plan.facts == nullptr || plan.facts->key_error != nullptr || begin == end) return {};
+    return {plan.facts->keys.at(*begin), plan.facts->keys.at(*(end - 1))};
+}
+
+void set_end_keys(const TargetScan& plan, const std::pair<RowKey, RowKey>& keys) {
+    if (plan.facts == nullptr) return;
+    plan.facts->first = keys.first;
+    plan.facts->last = keys.second;
 }
 
 // A buffer for `capacity` rows, of which a scan writes a prefix: reserved (with the huge page hint
@@ -566,6 +606,7 @@ void scan_plans(std::span<const TargetScan> plans, std::int64_t t, SelectOutcome
     std::uint32_t* at = row_storage(out, capacity).data();
     for (const TargetScan& plan : plans) {
         std::uint32_t* const end = plan.scan(plan.window.start, plan.window.end, t, at, out.stats.rows_examined);
+        set_end_keys(plan, end_keys(plan, at, end));
         emit(plan.target, at, end, out);
         at = end;
     }
@@ -600,7 +641,9 @@ Result<SelectOutcome> ScanSet::select_range(const ScanRequest& request, const Se
                                             std::size_t hi) const {
     SelectOutcome out;
     const std::int64_t t = belief_tt(request.as_of_tt);
-    const std::vector<TargetScan> plans = VORP_TRY(plan_targets(*this, request, prep, lo, hi, out.stats));
+    if (prep.facts) out.facts.resize(targets.size());
+    const std::vector<TargetScan> plans =
+        VORP_TRY(plan_targets(*this, request, prep, lo, hi, out.stats, prep.facts ? out.facts.data() : nullptr));
     scan_plans(plans, t, out);
     return out;
 }
@@ -609,17 +652,56 @@ Result<SelectOutcome> ScanSet::select_range(const ScanRequest& request, const Se
 // phase, few enough that each piece is long.
 constexpr std::uint64_t SELECT_PIECES_PER_THREAD = 4;
 
-Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
-    const SelectPrep prep = prepare(request);
+namespace {
+
+// The plans of all targets, in target order, and the pruned count. With the gate open for the
+// number of targets and their header rows, chunks of targets are planned on worker threads (a
+// plan touches its segment's header and columns, which for thousands of small segments costs
+// more than their rows); the error reported is the first failing chunk's, which is the first
+// failing target in target order, as on one thread.
+Result<std::vector<TargetScan>> plan_all(const ScanSet& set, const ScanRequest& request, const SelectPrep& prep,
+                                         std::size_t threads, ScanStats& stats, SelectionFacts* facts) {
+    const std::size_t n = set.targets.size();
+    std::uint64_t rows = 0;
+    for (const ScanTarget& target : set.targets) rows += target.segment->header.rows;
+    if (!parallel_gate(threads, n, SELECT_MIN_SEGMENTS, rows)) return plan_targets(set, request, prep, 0, n, stats, facts);
+    const std::size_t chunk = (n + threads - 1) / threads;
+    const std::size_t chunks = (n + chunk - 1) / chunk;
+    std::vector<Result<std::vector<TargetScan>>> planned(chunks);
+    std::vector<ScanStats> chunk_stats(chunks);
+    fan_out(chunks, SCAN_WORKER_PANICKED, [&](std::size_t index) {
+        planned[index] =
+            plan_targets(set, request, prep, index * chunk, std::min(n, (index + 1) * chunk), chunk_stats[index], facts);
+    });
+    std::size_t count = 0;
+    for (std::size_t index = 0; index < chunks; ++index) {
+        if (!planned[index]) return fail(std::move(planned[index]).error());
+        count += planned[index]->size();
+    }
+    std::vector<TargetScan> plans;
+    plans.reserve(count);
+    for (std::size_t index = 0; index < chunks; ++index) {
+        for (TargetScan& plan : *planned[index]) plans.push_back(std::move(plan));
+        stats.segments_pruned += chunk_stats[index].segments_pruned;
+    }
+    stats.segments_total = n;
+    return plans;
+}
+
+}  // namespace
+
+Result<SelectOutcome> ScanSet::select(const ScanRequest& request, bool facts) const {
+    SelectPrep prep = prepare(request);
+    prep.facts = facts;
     const std::size_t threads = scan_threads();
     const std::size_t n = targets.size();
     if (threads < PARALLEL_MIN_THREADS) return select_range(request, prep, 0, n);
 
-    // Targets are planned on this thread in target order, so the error reported is the first in
-    // target order, as on one thread; the rows are then scanned in pieces below the segment.
     SelectOutcome out;
     const std::int64_t t = belief_tt(request.as_of_tt);
-    std::vector<TargetScan> plans = VORP_TRY(plan_targets(*this, request, prep, 0, n, out.stats));
+    if (facts) out.facts.resize(n);
+    std::vector<TargetScan> plans =
+        VORP_TRY(plan_all(*this, request, prep, threads, out.stats, facts ? out.facts.data() : nullptr));
     std::size_t examined = 0;  // rows of the windows: the work, up to the believed ranges
     for (const TargetScan& plan : plans) examined += plan.window.end - plan.window.start;
     const std::size_t piece_rows =
@@ -628,7 +710,7 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
     // The gate counts the header rows of the candidates that their headers do not rule out: a
     // narrow window over many segments stays on this thread.
     std::uint64_t rows = 0;
-    for (const TargetScan& plan : plans) rows += targets[plan.target].segment->header.rows;
+    for (const TargetScan& plan : plans) rows += plan.header_rows;
     if (!parallel_gate(threads, pieces.size(), SELECT_MIN_SEGMENTS, rows)) {
         scan_plans(plans, t, out);
         return out;
@@ -646,9 +728,11 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
     const std::size_t workers = bounds.size() - 1;
     // Each worker writes the kept rows of its pieces one after another into a buffer of its own,
     // so the pieces of a target that one worker scans hold its rows contiguously; only a target
-    // whose pieces went to several workers has its rows copied into one list afterwards.
+    // whose pieces went to several workers has its rows copied into one list afterwards. With
+    // facts, each worker also reads the keys of its pieces' first and last kept rows.
     std::vector<Column<std::uint32_t>> buffers(workers);
     std::vector<std::pair<const std::uint32_t*, const std::uint32_t*>> kept(pieces.size());
+    std::vector<std::pair<RowKey, RowKey>> piece_keys(facts ? pieces.size() : 0);
     std::vector<std::uint64_t> seen(pieces.size(), 0);
     fan_out(workers, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
         std::size_t capacity = 0;
@@ -660,8 +744,10 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
         std::uint32_t* at = buffer.data();
         for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) {
             const SelectPiece& piece = pieces[index];
-            std::uint32_t* const end = plans[piece.plan].scan(piece.lo, piece.hi, t, at, seen[index]);
+            const TargetScan& plan = plans[piece.plan];
+            std::uint32_t* const end = plan.scan(piece.lo, piece.hi, t, at, seen[index]);
             kept[index] = {at, end};
+            if (facts) piece_keys[index] = end_keys(plan, at, end);
             at = end;
         }
     });
@@ -674,7 +760,6 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
     // own place).
     struct Copy {
         std::size_t piece;
-        std::size_t selection;
         std::size_t at;
     };
     std::vector<Copy> copies;
@@ -682,12 +767,14 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
     std::size_t copied_rows = 0;
     out.selections.reserve(plans.size());
     for (std::size_t first = 0; first < pieces.size();) {
-        const std::size_t plan = pieces[first].plan;
+        const std::size_t plan_index = pieces[first].plan;
+        const TargetScan& plan = plans[plan_index];
         std::size_t last = first;
         std::size_t total = 0;
         std::size_t holding_first = SIZE_MAX;
+        std::size_t holding_last = SIZE_MAX;
         bool one_worker = true;
-        for (; last < pieces.size() && pieces[last].plan == plan; ++last) {
+        for (; last < pieces.size() && pieces[last].plan == plan_index; ++last) {
             out.stats.rows_examined += seen[last];
             const std::size_t count = static_cast<std::size_t>(kept[last].second - kept[last].first);
             if (count == 0) continue;
@@ -696,23 +783,25 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
             } else if (worker_of[last] != worker_of[holding_first]) {
                 one_worker = false;
             }
+            holding_last = last;
             total += count;
         }
         if (holding_first != SIZE_MAX) {
+            if (facts) set_end_keys(plan, {piece_keys[holding_first].first, piece_keys[holding_last].second});
             if (one_worker) {
                 const std::uint32_t* const begin = kept[holding_first].first;
-                emit(plans[plan].target, begin, begin + total, out);
+                emit(plan.target, begin, begin + total, out);
             } else {
                 std::size_t at = copied_rows;
                 for (std::size_t index = first; index < last; ++index) {
                     if (kept[index].first == kept[index].second) continue;
-                    copies.push_back({index, out.selections.size(), at});
+                    copies.push_back({index, at});
                     at += static_cast<std::size_t>(kept[index].second - kept[index].first);
                 }
                 joined.emplace_back(out.selections.size(), total);
                 copied_rows += total;
                 // Placeholder rows until the copy below fills the joined list.
-                out.selections.push_back({{}, plans[plan].target});
+                out.selections.push_back({{}, plan.target});
                 out.stats.rows_selected += total;
             }
         }

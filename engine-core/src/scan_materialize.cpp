@@ -237,21 +237,7 @@ ScanColumns concat_parts(std::vector<ScanColumns> parts, std::size_t total_rows,
 
 namespace {
 
-struct KeyColumns {
-    std::span<const std::int64_t> vt_s;
-    std::span<const std::uint64_t> vid64;
-    std::span<const std::uint32_t> vid_lo32;
-
-    RowKey at(std::uint32_t row) const { return {vt_s[row], vid64[row], vid_lo32[row]}; }
-};
-
-Result<KeyColumns> key_columns(const Segment& segment) {
-    KeyColumns keys;
-    keys.vt_s = VORP_TRY(segment.edges.vt_s.get());
-    keys.vid64 = VORP_TRY(segment.edges.vid64.get());
-    keys.vid_lo32 = VORP_TRY(segment.edges.vid_lo32.get());
-    return keys;
-}
+Result<KeyColumns> key_columns(const Segment& segment) { return KeyColumns::of(segment); }
 
 // The key columns of every selection's target, in selection order.
 Result<std::vector<KeyColumns>> selection_keys(std::span<const ScanTarget> targets, std::span<const Selection> selections) {
@@ -273,28 +259,24 @@ struct ClusterList {
     }
 };
 
-ClusterList clusters_of(std::span<const Selection> selections, std::span<const KeyColumns> keys) {
-    struct Span {
-        RowKey first;
-        RowKey last;
-        std::size_t index;
-    };
-    std::vector<Span> spans;
-    spans.reserve(selections.size());
-    for (std::size_t index = 0; index < selections.size(); ++index) {
-        const Selection& selection = selections[index];
-        if (selection.rows.empty()) continue;
-        spans.push_back({keys[index].at(selection.rows.front()), keys[index].at(selection.rows.back()), index});
-    }
+// A selection's first and last keys.
+struct KeySpan {
+    RowKey first;
+    RowKey last;
+    std::size_t index;
+};
+
+// The clusters of the spans, in ascending order of first key (equal first keys in list order).
+ClusterList sweep(std::vector<KeySpan> spans) {
     // Segments written in valid-time order (the usual history) come sorted already: one linear
     // check then stands in for the sort.
-    const auto by_first = [](const Span& a, const Span& b) { return a.first < b.first; };
+    const auto by_first = [](const KeySpan& a, const KeySpan& b) { return a.first < b.first; };
     if (!std::ranges::is_sorted(spans, by_first)) std::ranges::stable_sort(spans, by_first);
     ClusterList clusters;
     clusters.members.reserve(spans.size());
     clusters.starts.reserve(spans.size() + 1);
     RowKey running_max;
-    for (const Span& span : spans) {
+    for (const KeySpan& span : spans) {
         if (clusters.members.empty() || span.first >= running_max) {
             if (!clusters.members.empty()) clusters.starts.push_back(clusters.members.size());
             running_max = span.last;
@@ -305,6 +287,31 @@ ClusterList clusters_of(std::span<const Selection> selections, std::span<const K
     }
     if (!clusters.members.empty()) clusters.starts.push_back(clusters.members.size());
     return clusters;
+}
+
+ClusterList clusters_of(std::span<const Selection> selections, std::span<const KeyColumns> keys) {
+    std::vector<KeySpan> spans;
+    spans.reserve(selections.size());
+    for (std::size_t index = 0; index < selections.size(); ++index) {
+        const Selection& selection = selections[index];
+        if (selection.rows.empty()) continue;
+        spans.push_back({keys[index].at(selection.rows.front()), keys[index].at(selection.rows.back()), index});
+    }
+    return sweep(std::move(spans));
+}
+
+// The clusters of the selection phase's own selections, from the keys it read: as clusters_of
+// over the key columns, the first selection whose key columns cannot be had failing it.
+Result<ClusterList> clusters_of(std::span<const Selection> selections, std::span<const SelectionFacts> facts) {
+    std::vector<KeySpan> spans;
+    spans.reserve(selections.size());
+    for (std::size_t index = 0; index < selections.size(); ++index) {
+        if (selections[index].rows.empty()) continue;
+        const SelectionFacts& selection_facts = facts[selections[index].target];
+        if (selection_facts.key_error != nullptr) return fail(*selection_facts.key_error);
+        spans.push_back({selection_facts.first, selection_facts.last, index});
+    }
+    return sweep(std::move(spans));
 }
 
 std::vector<std::vector<std::size_t>> nested(const ClusterList& clusters) {
@@ -631,8 +638,8 @@ void merge_piece(std::span<const Selection> selections, std::span<const KeyColum
 // shared list of the ranges of the pieces of several selections. Sets `keys_fall[c]` when a member
 // of cluster c cut by key has a row whose key is below the one before it across a cut (the rows
 // within a piece are checked by its merge).
-Result<std::vector<MaterializePiece>> materialize_pieces(std::span<const ScanTarget> targets,
-                                                         std::span<const Selection> selections,
+Result<std::vector<MaterializePiece>> materialize_pieces(std::span<const Selection> selections,
+                                                         std::span<const SelectionFacts> facts,
                                                          const ClusterList& clusters, std::size_t piece_rows,
                                                          std::vector<PieceRange>& ranges,
                                                          std::vector<std::uint8_t>& keys_fall) {
@@ -662,7 +669,9 @@ Result<std::vector<MaterializePiece>> materialize_pieces(std::span<const ScanTar
         keys.reserve(cluster.size());
         std::size_t largest = 0;
         for (std::size_t member = 0; member < cluster.size(); ++member) {
-            keys.push_back(VORP_TRY(key_columns(*targets[selections[cluster[member]].target].segment)));
+            const SelectionFacts& member_facts = facts[selections[cluster[member]].target];
+            if (member_facts.key_error != nullptr) return fail(*member_facts.key_error);
+            keys.push_back(member_facts.keys);
             if (selections[cluster[member]].rows.size() > selections[cluster[largest]].rows.size()) largest = member;
         }
         const Selection& big = selections[cluster[largest]];
@@ -709,6 +718,7 @@ struct PieceContext {
     std::span<const ScanTarget> targets;
     const Want& want;
     std::span<const Selection> selections;
+    std::span<const SelectionFacts> facts;
     const ClusterList& clusters;
     std::span<const PieceRange> ranges;
     Dest to;
@@ -728,7 +738,9 @@ Status write_piece(const PieceContext& context, const MaterializePiece& piece, b
         // A selection that overlaps no other: bulk runs, no key comparison at all.
         const Selection& selection = selections[cluster.front()];
         const ScanTarget& target = targets[selection.target];
-        const SegmentView view = VORP_TRY(SegmentView::open(*target.segment));
+        const SelectionFacts& facts = context.facts[selection.target];
+        if (facts.view_error != nullptr) return fail(*facts.view_error);
+        const SegmentView& view = facts.view;
         const std::span<const std::uint32_t> rows = selection.rows.subspan(piece.lo, piece.hi - piece.lo);
         if (gather_numeric(want, rows)) {
             write_gathered(view, rows, want, target.seg_id, to, piece.offset);
@@ -750,9 +762,11 @@ Status write_piece(const PieceContext& context, const MaterializePiece& piece, b
     keys.reserve(cluster.size());
     views.reserve(cluster.size());
     for (const std::size_t index : cluster) {
-        const Segment& segment = *targets[selections[index].target].segment;
-        keys.push_back(VORP_TRY(key_columns(segment)));
-        views.push_back(VORP_TRY(SegmentView::open(segment)));
+        const SelectionFacts& facts = context.facts[selections[index].target];
+        if (facts.key_error != nullptr) return fail(*facts.key_error);
+        keys.push_back(facts.keys);
+        if (facts.view_error != nullptr) return fail(*facts.view_error);
+        views.push_back(facts.view);
     }
     std::vector<Pick> picks;
     merge_piece(selections, keys, cluster, context.ranges.subspan(piece.first_range, cluster.size()), piece.rows, picks,
@@ -885,7 +899,9 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
     ScanResultStats& stats = result.stats;
     const Want want = Want::of(request);
     const std::uint64_t started = monotonic_ns();
-    SelectOutcome selected = VORP_TRY(set.select(request));
+    // Without a limit every selection is ordered and copied: the selection phase also reads what
+    // that needs of each segment while it has the segment at hand.
+    SelectOutcome selected = VORP_TRY(set.select(request, !request.limit.has_value()));
     stats.scan = selected.stats;
     stats.t_select = elapsed_ns(started);
     const std::span<const ScanTarget> targets = set.targets;
@@ -902,7 +918,8 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
     }
 
     const std::uint64_t cluster_started = monotonic_ns();
-    const ClusterList clusters = clusters_of(selections, VORP_TRY(span_keys(targets, selections)));
+    const std::span<const SelectionFacts> facts = selected.facts;
+    const ClusterList clusters = VORP_TRY(clusters_of(selections, facts));
     stats.t_cluster = elapsed_ns(cluster_started);
     const std::uint64_t materialize_started = monotonic_ns();
     stats.clusters = static_cast<std::uint32_t>(clusters.size());
@@ -924,10 +941,11 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
     std::vector<std::uint8_t> keys_fall;  // per cluster
     std::vector<PieceRange> ranges;
     const std::vector<MaterializePiece> pieces =
-        VORP_TRY(materialize_pieces(targets, selections, clusters, piece_rows, ranges, keys_fall));
+        VORP_TRY(materialize_pieces(selections, facts, clusters, piece_rows, ranges, keys_fall));
     const bool parallel = parallel_gate(threads, pieces.size(), MATERIALIZE_MIN_CLUSTERS, stats.scan.rows_selected);
     result.columns = sized_columns(rows, want, parallel);
-    const PieceContext context{targets, want, selections, clusters, ranges, Dest::of(result.columns), t_order, t_copy};
+    const PieceContext context{targets, want,   selections, facts,  clusters,
+                               ranges,  Dest::of(result.columns), t_order, t_copy};
     // Contiguous runs of pieces, one per worker, balanced by rows.
     std::vector<std::size_t> bounds{0};
     if (parallel) {

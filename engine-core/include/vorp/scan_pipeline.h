@@ -125,6 +125,39 @@ struct SegmentView {
     ValidEnds ends() const { return {vt_s, vt_e, vt_e_elided}; }
 };
 
+// A row's sort key: (vt_s, vid prefix, vid suffix).
+struct RowKey {
+    std::int64_t vt_s = 0;
+    std::uint64_t vid64 = 0;
+    std::uint32_t vid_lo32 = 0;
+    friend auto operator<=>(const RowKey&, const RowKey&) = default;
+};
+
+// The key columns of one edge segment; valid while the segment is held.
+struct KeyColumns {
+    std::span<const std::int64_t> vt_s;
+    std::span<const std::uint64_t> vid64;
+    std::span<const std::uint32_t> vid_lo32;
+
+    // vt_s, vid64, vid_lo32; the first that cannot be had is the error.
+    static Result<KeyColumns> of(const Segment& segment);
+    RowKey at(std::uint32_t row) const { return {vt_s[row], vid64[row], vid_lo32[row]}; }
+};
+
+// What the scan without a limit needs of each selection after the selection phase, taken while
+// the phase has the segment at hand (a scan of many small segments would otherwise come back to
+// each segment's metadata once per phase): the keys of its first and last rows, which order it,
+// and its segment's view, which the copy reads. A column that cannot be had is kept as its error,
+// reported only where the ordering or the copy would meet it.
+struct SelectionFacts {
+    RowKey first;
+    RowKey last;
+    KeyColumns keys;                               // when key_error is null
+    SegmentView view;                              // when view_error is null
+    std::shared_ptr<const EngineError> key_error;  // KeyColumns::of's error
+    std::shared_ptr<const EngineError> view_error;  // SegmentView::open's error
+};
+
 // What one scan prepares once, on the calling thread, and shares read-only with every chunk.
 //
 // The overlay's layers are read in two parts: the upper layers, from the top down to `stop`
@@ -144,6 +177,7 @@ struct SelectPrep {
     const CloseIndex* stop = nullptr;         // the first layer not among the upper ones
     const CloseTable* lower = nullptr;        // the set's cached table, when it is in the chain
     bool lookup_upper = false;                // the upper layers hold closes and have no `upper`
+    bool facts = false;                       // also gather each selection's SelectionFacts
 };
 
 struct SelectOutcome {
@@ -152,6 +186,9 @@ struct SelectOutcome {
     // The buffers the selections' rows lie in: a few per scan, not one per segment. Moving the
     // outcome keeps them in place; a copy would not, so there is none.
     std::vector<Column<std::uint32_t>> storage;
+    // When asked for (SelectPrep::facts): one entry per target, filled for the targets that have
+    // a selection (facts[selection.target]).
+    std::vector<SelectionFacts> facts;
 
     SelectOutcome() = default;
     SelectOutcome(SelectOutcome&&) noexcept = default;
@@ -184,7 +221,9 @@ struct ScanSet {
     // row windows cut into pieces of rows that workers scan when the gate opens (items: the
     // pieces; rows: the header rows of the targets their headers do not rule out). The same
     // selections and counters as select_range over all targets.
-    Result<SelectOutcome> select(const ScanRequest& request) const;
+    // With `facts`, the outcome also holds each selection's SelectionFacts (the scan without a
+    // limit); the selections and counters are the same either way.
+    Result<SelectOutcome> select(const ScanRequest& request, bool facts = false) const;
 };
 
 // ---- columns ------------------------------------------------------------------------------------------------
@@ -211,14 +250,6 @@ Status copy_run(const SegmentView& view, std::size_t lo, std::size_t hi, ScanCol
 ScanColumns concat_parts(std::vector<ScanColumns> parts, std::size_t total_rows, const Want& want, bool parallel);
 
 // ---- ordering ------------------------------------------------------------------------------------------------
-
-// A row's sort key: (vt_s, vid prefix, vid suffix).
-struct RowKey {
-    std::int64_t vt_s = 0;
-    std::uint64_t vid64 = 0;
-    std::uint32_t vid_lo32 = 0;
-    friend auto operator<=>(const RowKey&, const RowKey&) = default;
-};
 
 // One entry of a merge order: (target index, row).
 struct OrderEntry {
