@@ -82,6 +82,37 @@ std::shared_ptr<const Segment> SegmentCache::cached(std::string_view file) {
     return nullptr;
 }
 
+std::vector<std::shared_ptr<const Segment>> SegmentCache::cached_list(std::uint64_t list,
+                                                                      std::span<const std::string_view> files) {
+    std::vector<std::shared_ptr<const Segment>> out(files.size());
+    auto guard = cache_mutex_.lock();
+    if (list_memo_ && list_memo_->list == list && list_memo_->entries.size() == files.size()) {
+        const auto& holder = list_memo_->holder;
+        for (std::size_t index = 0; index < files.size(); ++index) {
+            ++clock_;
+            if (CacheEntry* entry = list_memo_->entries[index]) {
+                entry->last_used = clock_;
+                out[index] = std::shared_ptr<const Segment>(holder, entry->segment.get());
+            }
+        }
+        return out;
+    }
+    ListMemo memo{list, std::vector<CacheEntry*>(files.size(), nullptr), nullptr};
+    auto holder = std::make_shared<std::vector<std::shared_ptr<const Segment>>>(files.size());
+    for (std::size_t index = 0; index < files.size(); ++index) {
+        ++clock_;
+        if (const auto it = map_.find(files[index]); it != map_.end()) {
+            it->second.last_used = clock_;
+            memo.entries[index] = &it->second;
+            (*holder)[index] = it->second.segment;
+            out[index] = std::shared_ptr<const Segment>(holder, it->second.segment.get());
+        }
+    }
+    memo.holder = std::move(holder);
+    list_memo_ = std::move(memo);
+    return out;
+}
+
 Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::filesystem::path& root,
                                                                     std::string_view file) {
     if (std::shared_ptr<const Segment> hit = cached(file)) return hit;
@@ -98,6 +129,7 @@ Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::fil
 
     auto guard = cache_mutex_.lock();
     ++clock_;
+    list_memo_.reset();
     auto [it, inserted] = map_.try_emplace(std::string(file));
     if (!inserted) accounted_bytes_ -= it->second.bytes;
     it->second = CacheEntry{segment, cost, clock_};
@@ -137,6 +169,7 @@ SegmentCacheStats SegmentCache::stats() {
 void SegmentCache::retain_files(const FileNameSet& live) {
     {
         auto guard = cache_mutex_.lock();
+        list_memo_.reset();
         for (auto it = map_.begin(); it != map_.end();) {
             if (live.contains(it->first)) {
                 ++it;

@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -108,6 +109,14 @@ public:
     // The cached segment of `file`, counted as a lookup as open_segment counts one; null when the
     // cache does not hold it (nothing is opened).
     std::shared_ptr<const Segment> cached(std::string_view file);
+    // cached() of each of `files`, in order, under one lock: the clock and the last use of every
+    // hit advance exactly as by those calls. `list` names the list of files (a generation's edge
+    // segments; one name must always come with the same files). When the last call named the same
+    // list and the cache has neither gained, replaced nor lost an entry since, the entries it
+    // found are taken again without looking a name up, and the segments come as aliases of one
+    // shared holder of their references: a scan of thousands of small segments then costs
+    // neither a hash lookup nor a reference-count change per segment.
+    std::vector<std::shared_ptr<const Segment>> cached_list(std::uint64_t list, std::span<const std::string_view> files);
 
     // The segment files of `manifest`'s generation: the cached maps when they belong to that
     // generation, else built without the lock and cached in place of whatever was there.
@@ -142,6 +151,15 @@ private:
     std::uint64_t clock_ = 0;
     std::uint64_t accounted_bytes_ = 0;
     std::uint64_t evictions_ = 0;
+    // What the last cached_list found: its list's name, the entries of its hits (null for a file
+    // not cached) and the holder of their segments. Dropped on every insertion and removal, so it
+    // never holds a segment the cache no longer holds, and its entry pointers stay valid.
+    struct ListMemo {
+        std::uint64_t list = 0;
+        std::vector<CacheEntry*> entries;
+        std::shared_ptr<const std::vector<std::shared_ptr<const Segment>>> holder;
+    };
+    std::optional<ListMemo> list_memo_;
 
     // Under "verified-set".
     PoisonMutex verified_mutex_{"verified-set"};
