@@ -560,79 +560,139 @@ struct MaterializePiece {
 
 using PieceRange = std::pair<std::size_t, std::size_t>;
 
+// Rows a merge takes at a time before their columns are copied: their picks stay in cache.
+constexpr std::size_t MERGE_BATCH = 8192;
+
 // One row of a multi-selection piece's merge: the cluster member it comes from and its row.
 struct Pick {
     std::uint32_t member;
     std::uint32_t row;
 };
 
-// The merge of one multi-selection piece in key order; ties go to the earlier member of the
-// cluster, then the earlier position (as merge_cluster over the whole cluster). A tree of losers
-// over the members' streams: one comparison per level for each row out. Sets `keys_fall` when a
-// member's rows do not ascend by key within the piece (a damaged segment: the writer sorts them),
-// since cutting such a cluster by key would make the order depend on where the cuts fall.
-void merge_piece(std::span<const Selection> selections, std::span<const KeyColumns> keys,
-                 std::span<const std::size_t> cluster, std::span<const PieceRange> ranges, std::size_t rows,
-                 std::vector<Pick>& out, bool& keys_fall) {
+// The merge of one multi-selection piece in key order, taken in batches; ties go to the earlier
+// member of the cluster, then the earlier position (as merge_cluster over the whole cluster). A
+// tree of losers over the members' streams: one comparison per level for each row out. The
+// comparisons read a compact array of the streams' current vt_s (as unsigned values in the same
+// order; an exhausted stream holds the largest value and its flag), so the usual comparison is
+// one load and one compare, without a branch; the vid is read only when the vt_s are equal. Sets
+// `keys_fall` when a member's rows do not ascend by key within the piece (a damaged segment: the
+// writer sorts them), since cutting such a cluster by key would make the order depend on where
+// the cuts fall.
+class PieceMerge {
+public:
+    PieceMerge(std::span<const Selection> selections, std::span<const KeyColumns> keys,
+               std::span<const std::size_t> cluster, std::span<const PieceRange> ranges) {
+        for (std::size_t member = 0; member < cluster.size(); ++member) {
+            const auto [lo, hi] = ranges[member];
+            if (lo >= hi) continue;
+            const std::uint32_t* member_rows = selections[cluster[member]].rows.data();
+            streams_.push_back({member_rows + lo + 1, member_rows + hi, &keys[member], static_cast<std::uint32_t>(member),
+                                member_rows[lo]});
+        }
+        if (streams_.empty()) return;
+        leaves_ = 1;
+        while (leaves_ < streams_.size()) leaves_ *= 2;
+        // Streams past the members hold nothing; streams are in member order, so the lower index
+        // wins a tie of keys.
+        head_.assign(leaves_, DONE);
+        done_.assign(leaves_, 1);
+        for (std::size_t stream = 0; stream < streams_.size(); ++stream) {
+            done_[stream] = 0;
+            head_[stream] = biased(streams_[stream].keys->vt_s[streams_[stream].row]);
+        }
+        losers_.assign(leaves_, 0);
+        std::vector<std::uint32_t> winners(2 * leaves_, 0);
+        for (std::uint32_t leaf = 0; leaf < leaves_; ++leaf) winners[leaves_ + leaf] = leaf;
+        for (std::size_t node = leaves_ - 1; node >= 1; --node) {
+            const std::uint32_t a = winners[2 * node];
+            const std::uint32_t b = winners[2 * node + 1];
+            const bool a_first = before(a, b);
+            winners[node] = a_first ? a : b;
+            losers_[node] = a_first ? b : a;
+        }
+        winner_ = leaves_ == 1 ? 0 : winners[1];
+    }
+
+    // Writes the next rows of the merge, at most `capacity`: their (member, row) to `picks` and
+    // their vt_s to `vt_s`. Returns how many; fewer than `capacity` only at the end.
+    std::size_t fill(Pick* picks, std::int64_t* vt_s, std::size_t capacity) {
+        if (streams_.empty()) return 0;
+        std::size_t count = 0;
+        std::uint32_t winner = winner_;
+        while (count < capacity && done_[winner] == 0) {
+            Stream& stream = streams_[winner];
+            picks[count] = {stream.member, stream.row};
+            vt_s[count] = unbiased(head_[winner]);
+            ++count;
+            if (stream.next != stream.end) {
+                const std::uint32_t row = *stream.next++;
+                const std::uint64_t head = biased(stream.keys->vt_s[row]);
+                if (head <= head_[winner]) [[unlikely]] {
+                    if (head < head_[winner] || vid_of(*stream.keys, row) < vid_of(*stream.keys, stream.row)) keys_fall_ = true;
+                }
+                head_[winner] = head;
+                stream.row = row;
+            } else {
+                done_[winner] = 1;
+                head_[winner] = DONE;
+            }
+            for (std::size_t node = (leaves_ + winner) / 2; node >= 1; node /= 2) {
+                const std::uint32_t challenger = losers_[node];
+                const bool challenger_first = before(challenger, winner);
+                losers_[node] = challenger_first ? winner : challenger;
+                winner = challenger_first ? challenger : winner;
+            }
+        }
+        winner_ = winner;
+        return count;
+    }
+
+    bool keys_fall() const { return keys_fall_; }
+
+private:
+    static constexpr std::uint64_t DONE = UINT64_MAX;
+    static constexpr std::uint64_t SIGN = std::uint64_t{1} << 63;
+
     struct Stream {
-        RowKey key;
         const std::uint32_t* next;  // the rows after the current one
         const std::uint32_t* end;
         const KeyColumns* keys;
         std::uint32_t member;
         std::uint32_t row;  // the current row
-        bool done;
     };
-    std::vector<Stream> streams;
-    streams.reserve(cluster.size());
-    for (std::size_t member = 0; member < cluster.size(); ++member) {
-        const auto [lo, hi] = ranges[member];
-        if (lo >= hi) continue;
-        const std::uint32_t* member_rows = selections[cluster[member]].rows.data();
-        streams.push_back({keys[member].at(member_rows[lo]), member_rows + lo + 1, member_rows + hi, &keys[member],
-                           static_cast<std::uint32_t>(member), member_rows[lo], false});
+
+    // vt_s as an unsigned value of the same order.
+    static std::uint64_t biased(std::int64_t vt_s) { return static_cast<std::uint64_t>(vt_s) ^ SIGN; }
+    static std::int64_t unbiased(std::uint64_t value) { return static_cast<std::int64_t>(value ^ SIGN); }
+    static std::pair<std::uint64_t, std::uint32_t> vid_of(const KeyColumns& keys, std::uint32_t row) {
+        return {keys.vid64[row], keys.vid_lo32[row]};
     }
-    out.clear();
-    out.reserve(rows);
-    if (streams.empty()) return;
-    std::size_t leaves = 1;
-    while (leaves < streams.size()) leaves *= 2;
-    // Streams past the members hold nothing; streams are in member order, so the lower index
-    // wins a tie of keys.
-    streams.resize(leaves, Stream{{}, nullptr, nullptr, nullptr, 0, 0, true});
-    const auto before = [&streams](std::size_t a, std::size_t b) {
-        const Stream& x = streams[a];
-        const Stream& y = streams[b];
-        if (x.done || y.done) return !x.done;
-        if (x.key.vt_s != y.key.vt_s) return x.key.vt_s < y.key.vt_s;
-        if (x.key != y.key) return x.key < y.key;
+
+    // Whether stream a's current row comes before stream b's: by key, then the lower stream; an
+    // exhausted stream after every other.
+    bool before(std::uint32_t a, std::uint32_t b) const {
+        const std::uint64_t x = head_[a];
+        const std::uint64_t y = head_[b];
+        if (x == y) [[unlikely]]
+            return tie_before(a, b);
+        return x < y;
+    }
+    bool tie_before(std::uint32_t a, std::uint32_t b) const {
+        if (done_[a] != 0 || done_[b] != 0) return done_[a] == 0;
+        const auto va = vid_of(*streams_[a].keys, streams_[a].row);
+        const auto vb = vid_of(*streams_[b].keys, streams_[b].row);
+        if (va != vb) return va < vb;
         return a < b;
-    };
-    std::vector<std::size_t> losers(leaves, 0);  // losers[node] for inner nodes 1 .. leaves - 1
-    std::vector<std::size_t> winners(2 * leaves, 0);
-    for (std::size_t leaf = 0; leaf < leaves; ++leaf) winners[leaves + leaf] = leaf;
-    for (std::size_t node = leaves - 1; node >= 1; --node) {
-        const std::size_t a = winners[2 * node];
-        const std::size_t b = winners[2 * node + 1];
-        winners[node] = before(a, b) ? a : b;
-        losers[node] = before(a, b) ? b : a;
     }
-    std::size_t winner = leaves == 1 ? 0 : winners[1];
-    while (!streams[winner].done) {
-        Stream& stream = streams[winner];
-        out.push_back({stream.member, stream.row});
-        if (stream.next != stream.end) {
-            stream.row = *stream.next++;
-            const RowKey key = stream.keys->at(stream.row);
-            if (key < stream.key) keys_fall = true;
-            stream.key = key;
-        } else {
-            stream.done = true;
-        }
-        for (std::size_t node = (leaves + winner) / 2; node >= 1; node /= 2)
-            if (before(losers[node], winner)) std::swap(losers[node], winner);
-    }
-}
+
+    std::vector<Stream> streams_;
+    std::vector<std::uint64_t> head_;
+    std::vector<std::uint8_t> done_;
+    std::vector<std::uint32_t> losers_;  // losers_[node] for inner nodes 1 .. leaves - 1
+    std::size_t leaves_ = 0;
+    std::uint32_t winner_ = 0;
+    bool keys_fall_ = false;
+};
 
 // The pieces of every cluster, in output order, each at most about `piece_rows` rows, and the
 // shared list of the ranges of the pieces of several selections. Sets `keys_fall[c]` when a member
@@ -768,47 +828,68 @@ Status write_piece(const PieceContext& context, const MaterializePiece& piece, b
         if (facts.view_error != nullptr) return fail(*facts.view_error);
         views.push_back(facts.view);
     }
-    std::vector<Pick> picks;
-    merge_piece(selections, keys, cluster, context.ranges.subspan(piece.first_range, cluster.size()), piece.rows, picks,
-                keys_fall);
-    const std::uint64_t ordered = monotonic_ns();
-    context.t_order.fetch_add(ordered > started ? ordered - started : 0, std::memory_order_relaxed);
-    // The rows rarely run on within one segment here: fixed-width columns are gathered row by row,
-    // one column at a time; the texts, which can fail, go run by run as copy_run takes them.
-    const std::size_t at = piece.offset;
-    const std::size_t count = picks.size();
-    for (std::size_t index = 0; index < count; ++index) to.vt_s[at + index] = views[picks[index].member].vt_s[picks[index].row];
-    if (want.src_id)
-        for (std::size_t index = 0; index < count; ++index)
-            to.src_id[at + index] = views[picks[index].member].src_id[picks[index].row];
-    if (want.dst_id)
-        for (std::size_t index = 0; index < count; ++index)
-            to.dst_id[at + index] = views[picks[index].member].dst_id[picks[index].row];
-    if (want.vt_e)
-        for (std::size_t index = 0; index < count; ++index) {
-            const SegmentView& view = views[picks[index].member];
-            to.vt_e[at + index] = view.ends().at(picks[index].row);
+    // The merge is taken in batches that stay in cache: each batch's vt_s is written as it is
+    // merged, its other fixed-width columns are then gathered row by row, one column at a time
+    // (the rows rarely run on within one segment here), and its texts, which can fail, run by run
+    // as copy_run takes them. Batches are written in output order, so the first failing row is
+    // the same as for the piece at once.
+    PieceMerge merge(selections, keys, cluster, context.ranges.subspan(piece.first_range, cluster.size()));
+    std::vector<Pick> picks(std::min(piece.rows, MERGE_BATCH));
+    std::uint64_t ordering = 0;
+    std::uint64_t copying = 0;
+    for (std::size_t at = piece.offset;;) {
+        const std::uint64_t merge_started = monotonic_ns();
+        const std::size_t count = merge.fill(picks.data(), to.vt_s + at, picks.size());
+        const std::uint64_t merged_at = monotonic_ns();
+        ordering += merged_at > merge_started ? merged_at - merge_started : 0;
+        if (count == 0) break;
+        if (want.src_id)
+            for (std::size_t index = 0; index < count; ++index)
+                to.src_id[at + index] = views[picks[index].member].src_id[picks[index].row];
+        if (want.dst_id)
+            for (std::size_t index = 0; index < count; ++index)
+                to.dst_id[at + index] = views[picks[index].member].dst_id[picks[index].row];
+        if (want.vt_e)
+            for (std::size_t index = 0; index < count; ++index) {
+                const SegmentView& view = views[picks[index].member];
+                to.vt_e[at + index] = view.vt_e_elided ? vt_s_plus_one(to.vt_s[at + index]) : view.vt_e[picks[index].row];
+            }
+        if (want.vid)
+            for (std::size_t index = 0; index < count; ++index) {
+                const SegmentView& view = views[picks[index].member];
+                to.vid[at + index] = Id96{view.vid64[picks[index].row], view.vid_lo32[picks[index].row]};
+            }
+        if (want.seg)
+            for (std::size_t index = 0; index < count; ++index) {
+                to.seg_id[at + index] = targets[selections[cluster[picks[index].member]].target].seg_id;
+                to.seg_row[at + index] = picks[index].row;
+            }
+        if (wants_texts(want)) {
+            for (std::size_t begin = 0; begin < count;) {
+                const Pick first = picks[begin];
+                std::size_t end = begin + 1;
+                while (end < count && picks[end].member == first.member && picks[end].row == picks[end - 1].row + 1) ++end;
+                if (Status written = write_texts(views[first.member], first.row, first.row + (end - begin), want, to, at + begin);
+                    !written) {
+                    // The rest of the merge still says whether the piece's keys fall, which decides
+                    // whether its cluster is written again as one piece.
+                    std::vector<std::int64_t> scratch(picks.size());
+                    while (merge.fill(picks.data(), scratch.data(), picks.size()) == picks.size()) {
+                    }
+                    keys_fall = keys_fall || merge.keys_fall();
+                    return written;
+                }
+                begin = end;
+            }
         }
-    if (want.vid)
-        for (std::size_t index = 0; index < count; ++index) {
-            const SegmentView& view = views[picks[index].member];
-            to.vid[at + index] = Id96{view.vid64[picks[index].row], view.vid_lo32[picks[index].row]};
-        }
-    if (want.seg)
-        for (std::size_t index = 0; index < count; ++index) {
-            to.seg_id[at + index] = targets[selections[cluster[picks[index].member]].target].seg_id;
-            to.seg_row[at + index] = picks[index].row;
-        }
-    if (wants_texts(want)) {
-        for (std::size_t begin = 0; begin < count;) {
-            const Pick first = picks[begin];
-            std::size_t end = begin + 1;
-            while (end < count && picks[end].member == first.member && picks[end].row == picks[end - 1].row + 1) ++end;
-            VORP_TRY(write_texts(views[first.member], first.row, first.row + (end - begin), want, to, at + begin));
-            begin = end;
-        }
+        copying += elapsed_ns(merged_at);
+        at += count;
+        if (count < picks.size()) break;
     }
-    context.t_copy.fetch_add(elapsed_ns(ordered), std::memory_order_relaxed);
+    keys_fall = keys_fall || merge.keys_fall();
+    (void)started;
+    context.t_order.fetch_add(ordering, std::memory_order_relaxed);
+    context.t_copy.fetch_add(copying, std::memory_order_relaxed);
     return ok();
 }
 

@@ -830,6 +830,90 @@ TEST(ScanPinned, DamagedRowOrderMergesAlikeAtEveryThreadCount) {
     }
 }
 
+// Merges longer than a batch, of segments whose keys tie (equal vt_s, and versions stored in two
+// segments), with closes cutting the rows: every column comes out as the heap merge of the whole
+// cluster (merged over the selections in cluster order, then copied in that order) gives it, at
+// every thread count. In one round a segment's rows do not ascend by key (equal vt_s, falling
+// vids: a damaged file), so the merge reads the vids to tell, and every thread count merges
+// that cluster as one piece.
+TEST(ScanOrdering, LongMergesEqualTheHeapMergeAtEveryThreadCount) {
+    TempDir dir{"vorp-scan-long-merge"};
+    EnvScope env;
+    env.set("VORP_PARALLEL_MIN_ROWS", "0");
+    for (std::uint64_t round = 0; round < 4; ++round) {
+        SCOPED_TRACE(fmt::format("round {}", round));
+        std::mt19937_64 rng(round + 11);
+        ScanSet set;
+        auto overlay = std::make_shared<CloseIndex>();
+        const std::size_t segments = 3 + round;
+        for (std::uint64_t seg_id = 1; seg_id <= segments; ++seg_id) {
+            std::vector<EdgeRow> rows;
+            const std::size_t count = 7000 + rng() % 3000;
+            for (std::size_t i = 0; i < count; ++i) {
+                EdgeRow row;
+                row.src_id = static_cast<std::uint32_t>(rng() % 50);
+                row.dst_id = static_cast<std::uint32_t>(rng() % 50);
+                row.rel_type = fmt::format("r{}", rng() % 3);
+                row.disc = rng() % 4 == 0 ? "d" : "";
+                row.source = "long";
+                row.props = fmt::format("{{\"s\":{},\"i\":{}}}", seg_id, i);
+                // Few distinct vt_s and vids: equal keys within and across segments.
+                row.vt_s = static_cast<std::int64_t>(rng() % 4000);
+                row.vid = Id96{rng() % 3000, static_cast<std::uint32_t>(rng() % 2)};
+                row.vt_e = row.vt_s + (seg_id % 2 == 0 ? 1 : 7);
+                row.tt_s = 1;
+                rows.push_back(std::move(row));
+            }
+            std::ranges::sort(rows, {}, [](const EdgeRow& row) { return std::tie(row.vt_s, row.vid); });
+            for (std::uint32_t r = 0; r < rows.size(); ++r)
+                if (rng() % 10 == 0) overlay->insert(seg_id, r, 2);
+            const std::filesystem::path path = dir.path / fmt::format("{:012}-{}.vos", seg_id, round);
+            ASSERT_TRUE(write_edge_segment(path, rows, SegmentWriteOptions{}));
+            auto source = MemorySource::load(path);
+            ASSERT_TRUE(source);
+            auto segment = Segment::open(path, std::move(*source), true);
+            ASSERT_TRUE(segment) << segment.error().display();
+            if (round == 3 && seg_id == 2) {
+                // Swap the vids of neighbours with equal vt_s and different vids: their keys fall.
+                const auto vt_s = (*segment)->typed<std::int64_t>("vt_s").value();
+                auto* vid64 = const_cast<std::uint64_t*>((*segment)->typed<std::uint64_t>("vid64")->data());
+                std::size_t swapped = 0;
+                for (std::size_t r = 1; r < vt_s.size(); ++r)
+                    if (vt_s[r] == vt_s[r - 1] && vid64[r] != vid64[r - 1] && swapped++ < 40) std::swap(vid64[r], vid64[r - 1]);
+                ASSERT_GT(swapped, 0u);
+            }
+            set.targets.push_back({*segment, seg_id, Lane::Event});
+        }
+        set.close = overlay;
+        set.entity_count = 50;
+        ScanRequest request;
+        request.as_of_tt = 5;
+        const Want want = Want::of(request);
+
+        env.set("VORP_SCAN_THREADS", "1");
+        auto selected = set.select(request);
+        ASSERT_TRUE(selected);
+        auto clusters = cluster_order(set.targets, selected->selections);
+        ASSERT_TRUE(clusters);
+        ASSERT_EQ(clusters->size(), 1u);  // every segment spans the whole valid time
+        std::vector<Selection> in_cluster_order;
+        for (const std::size_t index : clusters->front()) in_cluster_order.push_back(selected->selections[index]);
+        auto order = merged(set.targets, in_cluster_order, std::nullopt);
+        ASSERT_TRUE(order);
+        ASSERT_GT(order->size(), 2 * 8192u);  // more than two batches of the merge
+        auto expected = materialize_order(set.targets, want, *order);
+        ASSERT_TRUE(expected);
+        for (const char* threads : {"1", "4", "8"}) {
+            SCOPED_TRACE(fmt::format("threads {}", threads));
+            env.set("VORP_SCAN_THREADS", threads);
+            auto result = materialize_at(set, request);
+            ASSERT_TRUE(result) << result.error().display();
+            EXPECT_EQ(result->stats.clusters_multi, 1u);
+            EXPECT_TRUE(result->columns == *expected);
+        }
+    }
+}
+
 // A damaged header whose tt_s runs or folded closes are out of row order (a resealed file: only
 // verification's row walk reports it) is read row by row as every other read reads it (the tt_s
 // and close lookups of the belief rule), so the rows selected and examined do not depend on where
