@@ -8,10 +8,11 @@
 //             cache (the targets; their order breaks every tie); on a fresh handle the files not
 //             yet opened are opened on worker threads, and the committed closes come as one flat
 //             table built straight from the close runs
-//   select    per target, on the calling thread: header pruning (transaction-time runs,
-//             valid-time bounds, rel types) and a row window by binary search on vt_s; then the
-//             windows are cut into row ranges ("pieces", below the segment), each scanned for its
-//             believed rows (tt_s runs) and filtered, appended whole when no per-row test applies
+//   select    per target (in chunks of targets on worker threads when there are thousands):
+//             header pruning (transaction-time runs, valid-time bounds, rel types) and a row window
+//             by binary search on vt_s; then the windows are cut into row ranges ("pieces", below
+//             the segment), each scanned for its believed rows (tt_s runs) and filtered, appended
+//             whole when no per-row test applies; the kept rows of a scan lie in a few buffers
 //   order     with a limit: a k-way merge in key order that stops at the limit, then one copy in
 //             that order; without one: selections whose key spans overlap form clusters; a
 //             cluster of one selection is cut by position, a cluster of several by key (equal
@@ -55,6 +56,9 @@ namespace vorp {
 inline constexpr std::size_t SELECT_MIN_SEGMENTS = 8;
 inline constexpr std::size_t MATERIALIZE_MIN_CLUSTERS = 4;
 inline constexpr std::size_t OPEN_MIN_SEGMENTS = 2;  // segment files to open on a cold scan
+// Targets to plan on worker threads: a plan costs a few cache misses, so only thousands of
+// segments are worth the threads' start.
+inline constexpr std::size_t PLAN_MIN_TARGETS = 512;
 inline constexpr std::size_t CLOSE_TABLE_MIN_CLOSES = 65536;  // closes to flatten on a first scan
 
 inline constexpr std::string_view SCAN_WORKER_PANICKED = "scan worker panicked";
@@ -217,10 +221,12 @@ struct ScanSet {
     // The selection of targets [lo, hi) on the calling thread.
     Result<SelectOutcome> select_range(const ScanRequest& request, const SelectPrep& prep, std::size_t lo,
                                        std::size_t hi) const;
-    // The selection phase: all targets, planned in target order on the calling thread, their
-    // row windows cut into pieces of rows that workers scan when the gate opens (items: the
-    // pieces; rows: the header rows of the targets their headers do not rule out). The same
-    // selections and counters as select_range over all targets.
+    // The selection phase: all targets planned (on the calling thread, or in chunks of targets on
+    // workers when the gate opens for PLAN_MIN_TARGETS and the targets' header rows; the error
+    // reported is the first in target order either way), their row windows cut into pieces of
+    // rows that workers scan when the gate opens (items: the pieces; rows: the header rows of the
+    // targets their headers do not rule out). The same selections and counters as select_range
+    // over all targets.
     // With `facts`, the outcome also holds each selection's SelectionFacts (the scan without a
     // limit); the selections and counters are the same either way.
     Result<SelectOutcome> select(const ScanRequest& request, bool facts = false) const;
