@@ -575,16 +575,17 @@ void emit(std::size_t target, const std::uint32_t* begin, const std::uint32_t* e
     out.selections.push_back({std::span<const std::uint32_t>(begin, end), target});
 }
 
-// The keys of a selection's first and last rows, when its plan has key columns.
-std::pair<RowKey, RowKey> end_keys(const TargetScan& plan, const std::uint32_t* begin, const std::uint32_t* end) {
+// The vt_s of a selection's first and last rows, when its plan has key columns.
+std::pair<std::int64_t, std::int64_t> end_keys(const TargetScan& plan, const std::uint32_t* begin,
+                                               const std::uint32_t* end) {
     if (plan.facts == nullptr || plan.facts->key_error != nullptr || begin == end) return {};
-    return {plan.facts->keys.at(*begin), plan.facts->keys.at(*(end - 1))};
+    return {plan.facts->keys.vt_s[*begin], plan.facts->keys.vt_s[*(end - 1)]};
 }
 
-void set_end_keys(const TargetScan& plan, const std::pair<RowKey, RowKey>& keys) {
+void set_end_keys(const TargetScan& plan, const std::pair<std::int64_t, std::int64_t>& keys) {
     if (plan.facts == nullptr) return;
-    plan.facts->first = keys.first;
-    plan.facts->last = keys.second;
+    plan.facts->first_vt_s = keys.first;
+    plan.facts->last_vt_s = keys.second;
 }
 
 // A buffer for `capacity` rows, of which a scan writes a prefix: reserved (with the huge page hint
@@ -732,7 +733,7 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request, bool facts) co
     // facts, each worker also reads the keys of its pieces' first and last kept rows.
     std::vector<Column<std::uint32_t>> buffers(workers);
     std::vector<std::pair<const std::uint32_t*, const std::uint32_t*>> kept(pieces.size());
-    std::vector<std::pair<RowKey, RowKey>> piece_keys(facts ? pieces.size() : 0);
+    std::vector<std::pair<std::int64_t, std::int64_t>> piece_keys(facts ? pieces.size() : 0);
     std::vector<std::uint64_t> seen(pieces.size(), 0);
     fan_out(workers, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
         std::size_t capacity = 0;

@@ -259,10 +259,24 @@ struct ClusterList {
     }
 };
 
+// A row's key, its vid read only when a comparison meets an equal vt_s: the ordering of
+// selections by their first and last keys then reads two values per selection, not six.
+struct LazyKey {
+    std::int64_t vt_s = 0;
+    std::uint32_t row = 0;
+    const KeyColumns* keys = nullptr;
+
+    std::pair<std::uint64_t, std::uint32_t> vid() const { return {keys->vid64[row], keys->vid_lo32[row]}; }
+    friend bool operator<(const LazyKey& a, const LazyKey& b) {
+        if (a.vt_s != b.vt_s) return a.vt_s < b.vt_s;
+        return a.vid() < b.vid();
+    }
+};
+
 // A selection's first and last keys.
 struct KeySpan {
-    RowKey first;
-    RowKey last;
+    LazyKey first;
+    LazyKey last;
     std::size_t index;
 };
 
@@ -275,13 +289,13 @@ ClusterList sweep(std::vector<KeySpan> spans) {
     ClusterList clusters;
     clusters.members.reserve(spans.size());
     clusters.starts.reserve(spans.size() + 1);
-    RowKey running_max;
+    LazyKey running_max;
     for (const KeySpan& span : spans) {
-        if (clusters.members.empty() || span.first >= running_max) {
+        if (clusters.members.empty() || !(span.first < running_max)) {
             if (!clusters.members.empty()) clusters.starts.push_back(clusters.members.size());
             running_max = span.last;
-        } else {
-            running_max = std::max(running_max, span.last);
+        } else if (running_max < span.last) {
+            running_max = span.last;
         }
         clusters.members.push_back(span.index);
     }
@@ -295,7 +309,10 @@ ClusterList clusters_of(std::span<const Selection> selections, std::span<const K
     for (std::size_t index = 0; index < selections.size(); ++index) {
         const Selection& selection = selections[index];
         if (selection.rows.empty()) continue;
-        spans.push_back({keys[index].at(selection.rows.front()), keys[index].at(selection.rows.back()), index});
+        const KeyColumns& key_columns = keys[index];
+        const std::uint32_t first = selection.rows.front();
+        const std::uint32_t last = selection.rows.back();
+        spans.push_back({{key_columns.vt_s[first], first, &key_columns}, {key_columns.vt_s[last], last, &key_columns}, index});
     }
     return sweep(std::move(spans));
 }
@@ -306,10 +323,13 @@ Result<ClusterList> clusters_of(std::span<const Selection> selections, std::span
     std::vector<KeySpan> spans;
     spans.reserve(selections.size());
     for (std::size_t index = 0; index < selections.size(); ++index) {
-        if (selections[index].rows.empty()) continue;
-        const SelectionFacts& selection_facts = facts[selections[index].target];
+        const Selection& selection = selections[index];
+        if (selection.rows.empty()) continue;
+        const SelectionFacts& selection_facts = facts[selection.target];
         if (selection_facts.key_error != nullptr) return fail(*selection_facts.key_error);
-        spans.push_back({selection_facts.first, selection_facts.last, index});
+        spans.push_back({{selection_facts.first_vt_s, selection.rows.front(), &selection_facts.keys},
+                         {selection_facts.last_vt_s, selection.rows.back(), &selection_facts.keys},
+                         index});
     }
     return sweep(std::move(spans));
 }

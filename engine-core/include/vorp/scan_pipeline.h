@@ -154,8 +154,8 @@ struct KeyColumns {
 // and its segment's view, which the copy reads. A column that cannot be had is kept as its error,
 // reported only where the ordering or the copy would meet it.
 struct SelectionFacts {
-    RowKey first;
-    RowKey last;
+    std::int64_t first_vt_s = 0;  // of the first and last selected rows (the vids are read when
+    std::int64_t last_vt_s = 0;   // the ordering meets equal vt_s)
     KeyColumns keys;                               // when key_error is null
     SegmentView view;                              // when view_error is null
     std::shared_ptr<const EngineError> key_error;  // KeyColumns::of's error
