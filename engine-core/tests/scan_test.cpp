@@ -830,6 +830,66 @@ TEST(ScanPinned, DamagedRowOrderMergesAlikeAtEveryThreadCount) {
     }
 }
 
+// Selections whose first or last keys share a vt_s are ordered and clustered by their vids: seg 3
+// (100,v0) sorts before seg 1 (100,v1) though listed after it; seg 2's first key (130,v4) lies
+// below seg 1's last (130,v5), so both join one cluster; seg 5's first key (150,v10) lies above
+// seg 4's last (150,v9), so it opens a cluster of its own. Rows as (vt_s, vid) in output order,
+// with and without a limit, at every thread count.
+TEST(ScanOrdering, EqualVtSAtClusterEdgesOrderByVid) {
+    TempDir dir{"vorp-scan-edge-ties"};
+    const std::vector<std::pair<std::uint64_t, std::vector<std::pair<std::int64_t, std::uint64_t>>>> layouts = {
+        {1, {{100, 1}, {130, 5}}}, {2, {{130, 4}, {140, 6}}}, {3, {{100, 0}, {105, 8}}},
+        {4, {{148, 2}, {150, 9}}}, {5, {{150, 10}, {160, 1}}},
+    };
+    ScanSet set;
+    for (const auto& [seg_id, keys] : layouts) {
+        std::vector<EdgeRow> rows;
+        for (const auto& [vt_s, vid] : keys) {
+            EdgeRow row;
+            row.rel_type = "knows";
+            row.source = "ties";
+            row.props = "{}";
+            row.vid = Id96{vid, 0};
+            row.vt_s = vt_s;
+            row.vt_e = vt_s + 1000;
+            row.tt_s = 1;
+            rows.push_back(std::move(row));
+        }
+        const std::filesystem::path path = dir.path / fmt::format("{:012}.vos", seg_id);
+        ASSERT_TRUE(write_edge_segment(path, rows, SegmentWriteOptions{}));
+        auto source = MmapSource::load(path);
+        ASSERT_TRUE(source);
+        auto segment = Segment::open(path, std::move(*source), true);
+        ASSERT_TRUE(segment) << segment.error().display();
+        set.targets.push_back({*segment, seg_id, Lane::Event});
+    }
+    set.entity_count = 1;
+    const std::vector<std::pair<std::int64_t, std::uint64_t>> expected = {
+        {100, 0}, {100, 1}, {105, 8}, {130, 4}, {130, 5}, {140, 6}, {148, 2}, {150, 9}, {150, 10}, {160, 1},
+    };
+    EnvScope env;
+    env.set("VORP_PARALLEL_MIN_ROWS", "0");
+    for (const std::optional<std::uint64_t> limit : {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{100}}) {
+        for (const char* threads : {"1", "8"}) {
+            SCOPED_TRACE(fmt::format("limit {} threads {}", limit.has_value(), threads));
+            env.set("VORP_SCAN_THREADS", threads);
+            ScanRequest request;
+            request.limit = limit;
+            request.columns = std::vector<std::string>{"vid"};
+            auto result = materialize_at(set, request);
+            ASSERT_TRUE(result) << result.error().display();
+            std::vector<std::pair<std::int64_t, std::uint64_t>> rows;
+            for (std::size_t i = 0; i < result->columns.rows(); ++i)
+                rows.emplace_back(result->columns.vt_s[i], result->columns.vid[i].prefix);
+            EXPECT_EQ(rows, expected);
+            if (!limit) {
+                EXPECT_EQ(result->stats.clusters, 3u);  // {3, 1, 2}, {4}, {5}
+                EXPECT_EQ(result->stats.clusters_multi, 1u);
+            }
+        }
+    }
+}
+
 // Merges longer than a batch, of segments whose keys tie (equal vt_s, and versions stored in two
 // segments), with closes cutting the rows: every column comes out as the heap merge of the whole
 // cluster (merged over the selections in cluster order, then copied in that order) gives it, at
