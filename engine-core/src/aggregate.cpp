@@ -463,6 +463,8 @@ constexpr std::uint64_t DENSE_MAX_BYTES = std::uint64_t{256} << 20;
 // route their rows to partitions of the slots instead, and each partition is folded once, by one
 // worker, into records that do fit.
 constexpr std::uint64_t CACHE_SHARE_BYTES = std::uint64_t{256} << 10;
+// Up to this many bytes of records, a fold on one thread updates them row by row (see fold_pieces).
+constexpr std::uint64_t FUSED_DIRECT_MAX_BYTES = std::uint64_t{8} << 20;
 
 // The bytes one dense slot takes: its record words and its distinct sets.
 std::uint64_t slot_bytes(const RecLayout& layout) {
@@ -902,10 +904,12 @@ Status fold_pieces(const FoldInput& in, std::span<const Piece> pieces, std::span
     std::int64_t* keys[2] = {batch->key0, batch->key1};
     BucketCache buckets[2];
     // Without distinct sets every row needs only its key and two values: one pass per row, when
-    // the records it updates stay in cache (few slots) or it only appends to partition lists.
-    // Scattered updates of many slots go through batches, whose records are fetched ahead.
+    // the records it updates stay in the last-level cache (the core overlaps the misses of
+    // consecutive rows on its own; a 100k-group fold ran about a fifth faster this way than in
+    // batches) or it only appends to partition lists. Updates scattered over more memory than that
+    // go through batches, whose records are fetched ahead.
     const bool fused = n_distinct == 0 && space.dense && (in.replicas > 1 || !sink_is_direct<Sink>() ||
-                                                           space.slots * slot_bytes(layout) <= CACHE_SHARE_BYTES);
+                                                           space.slots * slot_bytes(layout) <= FUSED_DIRECT_MAX_BYTES);
     KeyKind kinds[2] = {KeyKind::None, KeyKind::None};
     for (std::size_t dim_index = 0; dim_index < dims; ++dim_index) kinds[dim_index] = key_kind(request.group_by[dim_index]);
     for (const Piece& piece : pieces) {
