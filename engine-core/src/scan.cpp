@@ -240,7 +240,8 @@ struct RowFilter {
     // Appends the rows of [start, end) that the close test keeps, when it is the only test and
     // every close is in a list: only the listed rows are tested, the rows between them are
     // appended as they come.
-    void append_open(std::size_t start, std::size_t end, std::int64_t t, Column<std::uint32_t>& out) {
+    template <class Out>
+    void append_open(std::size_t start, std::size_t end, std::int64_t t, Out& out) {
         std::size_t row = start;
         while (row < end) {
             const std::size_t listed = std::min({upper.seek(row), lower.seek(row), folded.seek(row), end});
@@ -260,7 +261,8 @@ struct RowFilter {
     // those are the only tests and at most one close list is not empty: a row's tt_e is then its
     // entry in that list, or OPEN_END, as tt_e() finds it. One pass without a branch per row: the
     // usual query with a valid-time window keeps rows at a few nanoseconds each.
-    void append_ending_after(std::size_t start, std::size_t end, std::int64_t t, Column<std::uint32_t>& out) {
+    template <class Out>
+    void append_ending_after(std::size_t start, std::size_t end, std::int64_t t, Out& out) {
         std::span<const std::pair<std::uint32_t, std::int64_t>> list;
         CloseCursor* cursor = nullptr;
         if (check_close) {
@@ -352,6 +354,20 @@ SelectPrep ScanSet::prepare(const ScanRequest& request) const {
 
 namespace {
 
+// Rows written in place into memory the caller sized for every row the writer may keep (a row is
+// kept at most once, so a window's size bounds a piece of it): the row list interface of a
+// Column, without allocating.
+struct FixedRows {
+    std::uint32_t* base = nullptr;
+    std::size_t count = 0;
+
+    std::size_t size() const { return count; }
+    bool empty() const { return count == 0; }
+    std::uint32_t* data() { return base; }
+    void resize(std::size_t n) { count = n; }
+    void push_back(std::uint32_t row) { base[count++] = row; }
+};
+
 // One target's row loop, set up on the calling thread in target order. Every step of a target
 // that can fail (its columns, the incidence check) happens here, so the loop itself cannot fail
 // and any row range of it can run on any thread: the rows it keeps and the rows it examines
@@ -395,7 +411,8 @@ struct TargetScan {
 
     // Appends the kept rows of [lo, hi) (inside the window) to `out`, ascending; returns the rows
     // examined there.
-    std::uint64_t scan(std::size_t lo, std::size_t hi, std::int64_t t, Column<std::uint32_t>& out) const {
+    template <class Out>
+    std::uint64_t scan(std::size_t lo, std::size_t hi, std::int64_t t, Out& out) const {
         RowFilter local = filter;
         local.rel_mask = &rel_mask;
         std::uint64_t seen = 0;
@@ -604,59 +621,54 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
             bounds.push_back(index + 1);
     }
     bounds.push_back(pieces.size());
-    std::vector<Column<std::uint32_t>> kept(pieces.size());
+    // Each target's list is sized for its whole window (nothing is written or zeroed here: the
+    // workers touch its pages first) and each piece writes its kept rows at its own offset in it;
+    // the gaps the pieces leave are then closed in row order. No row is copied into a second
+    // buffer, and no piece allocates memory of its own.
+    std::vector<Selection> selections(plans.size());
+    for (std::size_t plan = 0; plan < plans.size(); ++plan) {
+        selections[plan].target = plans[plan].target;
+        const std::size_t window = plans[plan].window.end - plans[plan].window.start;
+        reserve_large(selections[plan].rows, window);
+        selections[plan].rows.resize(window);
+    }
+    std::vector<std::size_t> kept(pieces.size(), 0);
     std::vector<std::uint64_t> seen(pieces.size(), 0);
     fan_out(bounds.size() - 1, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
         for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) {
             const SelectPiece& piece = pieces[index];
-            reserve_large(kept[index], piece.hi - piece.lo);
-            seen[index] = plans[piece.plan].scan(piece.lo, piece.hi, t, kept[index]);
+            const TargetScan& plan = plans[piece.plan];
+            FixedRows rows{selections[piece.plan].rows.data() + (piece.lo - plan.window.start), 0};
+            seen[index] = plan.scan(piece.lo, piece.hi, t, rows);
+            kept[index] = rows.size();
         }
     });
+    for (const std::uint64_t rows_seen : seen) out.stats.rows_examined += rows_seen;
 
-    // Each target's pieces, in row order, make its selection: moved when one piece kept rows,
-    // otherwise copied into one list (in parallel, each piece to its own place).
-    std::vector<Selection> selections(plans.size());
-    struct Copy {
-        std::size_t piece;
-        std::size_t plan;
-        std::size_t at;
+    // A target's pieces are contiguous in the list: each target's gaps are closed by one worker,
+    // the targets handed out in turn.
+    std::vector<std::size_t> first_piece(plans.size() + 1, pieces.size());
+    for (std::size_t index = pieces.size(); index-- > 0;) first_piece[pieces[index].plan] = index;
+    for (std::size_t plan = plans.size(); plan-- > 0;)
+        if (first_piece[plan] == pieces.size()) first_piece[plan] = first_piece[plan + 1];
+    const auto close_gaps = [&](std::size_t plan) {
+        Column<std::uint32_t>& rows = selections[plan].rows;
+        const std::size_t start = plans[plan].window.start;
+        std::size_t at = 0;
+        for (std::size_t index = first_piece[plan]; index < first_piece[plan + 1]; ++index) {
+            const std::size_t from = pieces[index].lo - start;
+            if (from != at && kept[index] > 0)
+                std::memmove(rows.data() + at, rows.data() + from, kept[index] * sizeof(std::uint32_t));
+            at += kept[index];
+        }
+        rows.resize(at);
     };
-    std::vector<Copy> copies;
-    for (std::size_t first = 0; first < pieces.size();) {
-        const std::size_t plan = pieces[first].plan;
-        std::size_t last = first;
-        std::size_t total = 0;
-        std::size_t holding = 0;
-        for (; last < pieces.size() && pieces[last].plan == plan; ++last) {
-            out.stats.rows_examined += seen[last];
-            total += kept[last].size();
-            holding += !kept[last].empty();
-        }
-        Selection& selection = selections[plan];
-        selection.target = plans[plan].target;
-        if (holding == 1) {
-            for (std::size_t index = first; index < last; ++index)
-                if (!kept[index].empty()) selection.rows = std::move(kept[index]);
-        } else if (holding > 1) {
-            reserve_large(selection.rows, total);
-            selection.rows.resize(total);
-            std::size_t at = 0;
-            for (std::size_t index = first; index < last; ++index) {
-                if (!kept[index].empty()) copies.push_back({index, plan, at});
-                at += kept[index].size();
-            }
-        }
-        first = last;
-    }
-    if (!copies.empty()) {
-        fan_out(std::min(copies.size(), threads), SCAN_WORKER_PANICKED, [&](std::size_t worker) {
-            for (std::size_t index = worker; index < copies.size(); index += threads) {
-                const Copy& copy = copies[index];
-                Column<std::uint32_t>& from = kept[copy.piece];
-                std::memcpy(selections[copy.plan].rows.data() + copy.at, from.data(), from.size() * sizeof(std::uint32_t));
-                from = {};
-            }
+    const std::size_t closers = std::min(plans.size(), threads);
+    if (closers < 2) {
+        for (std::size_t plan = 0; plan < plans.size(); ++plan) close_gaps(plan);
+    } else {
+        fan_out(closers, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
+            for (std::size_t plan = worker; plan < plans.size(); plan += closers) close_gaps(plan);
         });
     }
     out.selections.reserve(selections.size());
