@@ -778,9 +778,15 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
     }
 
     // Segments split into several items are opened once first (in parallel by segment), so that
-    // workers do not all miss the cache on one segment and decode it side by side.
-    if (threads > 1 && items.size() > files.size())
-        for_each_item(files.size(), threads, [&](std::size_t index) { (void)store.open_segment(files[index].file); });
+    // workers do not all miss the cache on one segment and decode it side by side. Those the
+    // cache holds need no thread.
+    if (threads > 1 && items.size() > files.size()) {
+        std::vector<std::size_t> missing;
+        for (std::size_t index = 0; index < files.size(); ++index)
+            if (store.cache().cached(files[index].file) == nullptr) missing.push_back(index);
+        for_each_item(missing.size(), threads,
+                      [&](std::size_t at) { (void)store.open_segment(files[missing[at]].file); });
+    }
 
     // Count.
     std::vector<SegmentTally> tallies(items.size());
