@@ -813,9 +813,9 @@ Status write_piece(const PieceContext& context, const MaterializePiece& piece, b
     const std::span<const Selection> selections = context.selections;
     const Dest& to = context.to;
     const std::span<const std::size_t> cluster = context.clusters[piece.cluster];
-    const std::uint64_t started = monotonic_ns();
     if (cluster.size() == 1) {
         // A selection that overlaps no other: bulk runs, no key comparison at all.
+        const std::uint64_t started = monotonic_ns();
         const Selection& selection = selections[cluster.front()];
         const ScanTarget& target = targets[selection.target];
         const SelectionFacts& facts = context.facts[selection.target];
@@ -907,7 +907,6 @@ Status write_piece(const PieceContext& context, const MaterializePiece& piece, b
         if (count < picks.size()) break;
     }
     keys_fall = keys_fall || merge.keys_fall();
-    (void)started;
     context.t_order.fetch_add(ordering, std::memory_order_relaxed);
     context.t_copy.fetch_add(copying, std::memory_order_relaxed);
     return ok();
