@@ -392,7 +392,7 @@ void append_seg(ScanColumns& out, std::uint64_t seg_id, std::uint32_t first_row,
 // needs no pass over the rows. The result equals copying run by run.
 bool gather_numeric(const Want& want, std::span<const std::uint32_t> rows) {
     if (want.rel_type || want.disc || want.props) return false;
-    return !rows.empty() && rows.back() - rows.front() + 1 != rows.size();
+    return !rows.empty() && static_cast<std::size_t>(rows.back()) - rows.front() + 1 != rows.size();
 }
 
 // Copies the rows of `order` onto the end of `out`, opening each target's view on first use.

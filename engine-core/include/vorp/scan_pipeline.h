@@ -150,15 +150,16 @@ struct KeyColumns {
 
 // What the scan without a limit needs of each selection after the selection phase, taken while
 // the phase has the segment at hand (a scan of many small segments would otherwise come back to
-// each segment's metadata once per phase): the keys of its first and last rows, which order it,
-// and its segment's view, which the copy reads. A column that cannot be had is kept as its error,
+// each segment's metadata once per phase): its key columns and the vt_s of its first and last
+// rows, which order it (the vids are read only where the ordering meets equal vt_s), and its
+// segment's view, which the copy reads. A column that cannot be had is kept as its error,
 // reported only where the ordering or the copy would meet it.
 struct SelectionFacts {
-    std::int64_t first_vt_s = 0;  // of the first and last selected rows (the vids are read when
-    std::int64_t last_vt_s = 0;   // the ordering meets equal vt_s)
-    KeyColumns keys;                               // when key_error is null
-    SegmentView view;                              // when view_error is null
-    std::shared_ptr<const EngineError> key_error;  // KeyColumns::of's error
+    std::int64_t first_vt_s = 0;
+    std::int64_t last_vt_s = 0;
+    KeyColumns keys;                                // when key_error is null
+    SegmentView view;                               // when view_error is null
+    std::shared_ptr<const EngineError> key_error;   // KeyColumns::of's error
     std::shared_ptr<const EngineError> view_error;  // SegmentView::open's error
 };
 
