@@ -1,5 +1,6 @@
 #include "vorp/segment_cache.h"
 
+#include <algorithm>
 #include <atomic>
 #include <limits>
 
@@ -72,19 +73,46 @@ std::uint64_t segment_cost(const Segment& segment) {
 
 SegmentCache::SegmentCache(std::optional<std::uint64_t> budget) : budget_(budget) {}
 
+std::shared_ptr<const Segment> SegmentCache::touch(std::uint32_t slot, CacheTicket* ticket) {
+    CacheEntry& entry = entries_[slot];
+    entry.last_used = clock_;
+    if (ticket != nullptr) *ticket = CacheTicket{slot, entry.serial};
+    return entry.segment;
+}
+
+void SegmentCache::release_slot(std::uint32_t slot) {
+    entries_[slot] = CacheEntry{};
+    free_slots_.push_back(slot);
+}
+
 std::shared_ptr<const Segment> SegmentCache::cached(std::string_view file) {
     auto guard = cache_mutex_.lock();
     ++clock_;
-    if (const auto it = map_.find(file); it != map_.end()) {
-        it->second.last_used = clock_;
-        return it->second.segment;
-    }
+    if (const auto it = map_.find(file); it != map_.end()) return touch(it->second, nullptr);
     return nullptr;
+}
+
+std::shared_ptr<const Segment> SegmentCache::cached(CacheTicket ticket) {
+    auto guard = cache_mutex_.lock();
+    // The serial is unique to one insertion, so a match is that very entry, still under its file.
+    if (!ticket || ticket.slot >= entries_.size() || entries_[ticket.slot].serial != ticket.serial) return nullptr;
+    ++clock_;
+    return touch(ticket.slot, nullptr);
 }
 
 Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::filesystem::path& root,
                                                                     std::string_view file) {
-    if (std::shared_ptr<const Segment> hit = cached(file)) return hit;
+    CacheTicket ticket;
+    return open_segment(root, file, ticket);
+}
+
+Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::filesystem::path& root,
+                                                                    std::string_view file, CacheTicket& ticket) {
+    {
+        auto guard = cache_mutex_.lock();
+        ++clock_;
+        if (const auto it = map_.find(file); it != map_.end()) return touch(it->second, &ticket);
+    }
 
     // Miss: map, open and (the first time for this handle) verify without holding any lock, so
     // hits and other files' opens proceed meanwhile. Two threads missing on the same file both
@@ -98,9 +126,31 @@ Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::fil
 
     auto guard = cache_mutex_.lock();
     ++clock_;
-    auto [it, inserted] = map_.try_emplace(std::string(file));
-    if (!inserted) accounted_bytes_ -= it->second.bytes;
-    it->second = CacheEntry{segment, cost, clock_};
+    // Room first, so that nothing below can fail once the map has changed.
+    // (A free list as long as the entries can be makes every release below allocation-free.)
+    if (free_slots_.empty() && entries_.size() == entries_.capacity()) {
+        if (entries_.size() >= std::numeric_limits<std::uint32_t>::max() / 2)
+            engine_panic("the segment cache ran out of entry slots");
+        entries_.reserve(std::max<std::size_t>(16, 2 * entries_.capacity()));
+    }
+    if (free_slots_.capacity() < entries_.capacity()) free_slots_.reserve(entries_.capacity());
+    auto [it, inserted] = map_.try_emplace(std::string(file), 0);
+    if (!inserted) {
+        // Another thread's entry for the same file: replaced, its ticket no longer finds it.
+        accounted_bytes_ -= entries_[it->second].bytes;
+        release_slot(it->second);
+    }
+    std::uint32_t slot;
+    if (!free_slots_.empty()) {
+        slot = free_slots_.back();
+        free_slots_.pop_back();
+    } else {
+        slot = static_cast<std::uint32_t>(entries_.size());
+        entries_.emplace_back();
+    }
+    it->second = slot;
+    entries_[slot] = CacheEntry{segment, cost, clock_, next_serial_++};
+    ticket = CacheTicket{slot, entries_[slot].serial};
     accounted_bytes_ += cost;
     // Least recently used first; clock values are unique, so the victim is too. One pass over the
     // entries per victim: the cache holds at most a few thousand segments.
@@ -108,10 +158,12 @@ Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::fil
         auto victim = map_.end();
         for (auto candidate = map_.begin(); candidate != map_.end(); ++candidate) {
             if (candidate == it) continue;
-            if (victim == map_.end() || candidate->second.last_used < victim->second.last_used) victim = candidate;
+            if (victim == map_.end() || entries_[candidate->second].last_used < entries_[victim->second].last_used)
+                victim = candidate;
         }
-        accounted_bytes_ -= victim->second.bytes;
+        accounted_bytes_ -= entries_[victim->second].bytes;
         ++evictions_;
+        release_slot(victim->second);
         map_.erase(victim);  // iterators to other elements, `it` included, stay valid
     }
     return segment;
@@ -141,7 +193,8 @@ void SegmentCache::retain_files(const FileNameSet& live) {
             if (live.contains(it->first)) {
                 ++it;
             } else {
-                accounted_bytes_ -= it->second.bytes;
+                accounted_bytes_ -= entries_[it->second].bytes;
+                release_slot(it->second);
                 it = map_.erase(it);
             }
         }

@@ -81,6 +81,17 @@ using FileNameSet = std::unordered_set<std::string, FileNameHash, std::equal_to<
 // from the map count nothing beyond the map.
 std::uint64_t segment_cost(const Segment& segment);
 
+// Names one insertion of a file into a SegmentCache, as open_segment handed it out: `cached` of the
+// ticket finds that entry again without hashing the file name, for as long as it stays cached.
+// Every insertion (a reopen after eviction, a concurrent open of the same file) gets a new serial,
+// so a ticket never finds a segment other than the one it was handed out with.
+struct CacheTicket {
+    std::uint32_t slot = 0;
+    std::uint64_t serial = 0;  // 0: no entry
+
+    explicit operator bool() const { return serial != 0; }
+};
+
 struct SegmentCacheStats {
     std::uint64_t entries = 0;
     std::uint64_t accounted_bytes = 0;
@@ -105,9 +116,17 @@ public:
     // budget stays cached alone. Errors of the map and the open are returned unchanged; nothing
     // is cached or recorded as verified then.
     Result<std::shared_ptr<const Segment>> open_segment(const std::filesystem::path& root, std::string_view file);
+    // The same, and `ticket` names the entry that holds the segment returned.
+    Result<std::shared_ptr<const Segment>> open_segment(const std::filesystem::path& root, std::string_view file,
+                                                        CacheTicket& ticket);
     // The cached segment of `file`, counted as a lookup as open_segment counts one; null when the
     // cache does not hold it (nothing is opened).
     std::shared_ptr<const Segment> cached(std::string_view file);
+    // The segment of the entry `ticket` names, when that entry is still cached: counted as a hit
+    // of open_segment on its file is (the clock advances, the entry becomes the most recently
+    // used). Null, with nothing changed, when the entry has left the cache; the caller then asks
+    // open_segment, which counts the lookup.
+    std::shared_ptr<const Segment> cached(CacheTicket ticket);
 
     // The segment files of `manifest`'s generation: the cached maps when they belong to that
     // generation, else built without the lock and cached in place of whatever was there.
@@ -133,12 +152,22 @@ private:
         std::shared_ptr<const Segment> segment;
         std::uint64_t bytes = 0;
         std::uint64_t last_used = 0;
+        std::uint64_t serial = 0;  // of the insertion; 0 while the slot is free
     };
 
-    // Under "segment-cache".
+    // A hit of the entry in `slot`: the clock was advanced by the caller.
+    std::shared_ptr<const Segment> touch(std::uint32_t slot, CacheTicket* ticket);
+    // Frees the slot of an entry that left `map_`.
+    void release_slot(std::uint32_t slot);
+
+    // Under "segment-cache". The entries live in `entries_`, addressed by slot; `map_` names the
+    // slot of each cached file. A freed slot is reused by a later insertion under a new serial.
     const std::optional<std::uint64_t> budget_;
     PoisonMutex cache_mutex_{"segment-cache"};
-    std::unordered_map<std::string, CacheEntry, FileNameHash, std::equal_to<>> map_;
+    std::unordered_map<std::string, std::uint32_t, FileNameHash, std::equal_to<>> map_;
+    std::vector<CacheEntry> entries_;
+    std::vector<std::uint32_t> free_slots_;
+    std::uint64_t next_serial_ = 1;
     std::uint64_t clock_ = 0;
     std::uint64_t accounted_bytes_ = 0;
     std::uint64_t evictions_ = 0;
