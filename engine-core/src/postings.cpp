@@ -335,11 +335,15 @@ Result<std::optional<Position>> KindPostings::find_version(const std::filesystem
     for (std::size_t index = 0; index < count && !found; ++index) {
         Candidate& entry = candidate(index);
         VidSource& source = entry.source;
-        std::shared_ptr<const Segment> segment = source.ticket ? cache.cached(source.ticket) : nullptr;
-        if (!segment) {
+        // Lent, not shared: a reference would write to the segment's own count on every close.
+        const SegmentCache::Loan loan = source.ticket ? cache.lend(source.ticket) : SegmentCache::Loan{};
+        const Segment* segment = loan.get();
+        std::shared_ptr<const Segment> opened;
+        if (segment == nullptr) {
             // First touch, or the entry left the cache: the lookup by name, which may open the file.
             CacheTicket ticket;
-            segment = VORP_TRY(cache.open_segment(root, of_kind.at(entry.position.segment_id), ticket));
+            opened = VORP_TRY(cache.open_segment(root, of_kind.at(entry.position.segment_id), ticket));
+            segment = opened.get();
             source.ticket = ticket;
             source.have_vid64 = source.have_vid_lo32 = false;
             entry.changed = changed = true;

@@ -81,8 +81,34 @@ std::shared_ptr<const Segment> SegmentCache::touch(std::uint32_t slot, CacheTick
 }
 
 void SegmentCache::release_slot(std::uint32_t slot) {
+    if (loans_ > 0) kept_for_loans_.push_back(std::move(entries_[slot].segment));
     entries_[slot] = CacheEntry{};
     free_slots_.push_back(slot);
+}
+
+void SegmentCache::make_room_to_release() {
+    if (loans_ > 0) kept_for_loans_.reserve(kept_for_loans_.size() + map_.size() + 1);
+}
+
+SegmentCache::Loan SegmentCache::lend(CacheTicket ticket) {
+    auto guard = cache_mutex_.lock();
+    // The serial is unique to one insertion, so a match is that very entry, still under its file.
+    if (!ticket || ticket.slot >= entries_.size() || entries_[ticket.slot].serial != ticket.serial) return Loan{};
+    ++clock_;
+    CacheEntry& entry = entries_[ticket.slot];
+    entry.last_used = clock_;
+    ++loans_;
+    return Loan(this, entry.segment.get());
+}
+
+void SegmentCache::give_back() noexcept {
+    std::vector<std::shared_ptr<const Segment>> released;
+    {
+        // Only a count goes down here, a change that cannot be left half made.
+        auto guard = cache_mutex_.lock_even_if_poisoned();
+        if (--loans_ == 0) released.swap(kept_for_loans_);
+    }
+    // The segments kept aside are unmapped here, with no lock held.
 }
 
 std::shared_ptr<const Segment> SegmentCache::cached(std::string_view file) {
@@ -90,14 +116,6 @@ std::shared_ptr<const Segment> SegmentCache::cached(std::string_view file) {
     ++clock_;
     if (const auto it = map_.find(file); it != map_.end()) return touch(it->second, nullptr);
     return nullptr;
-}
-
-std::shared_ptr<const Segment> SegmentCache::cached(CacheTicket ticket) {
-    auto guard = cache_mutex_.lock();
-    // The serial is unique to one insertion, so a match is that very entry, still under its file.
-    if (!ticket || ticket.slot >= entries_.size() || entries_[ticket.slot].serial != ticket.serial) return nullptr;
-    ++clock_;
-    return touch(ticket.slot, nullptr);
 }
 
 Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::filesystem::path& root,
@@ -134,6 +152,7 @@ Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::fil
         entries_.reserve(std::max<std::size_t>(16, 2 * entries_.capacity()));
     }
     if (free_slots_.capacity() < entries_.capacity()) free_slots_.reserve(entries_.capacity());
+    make_room_to_release();
     auto [it, inserted] = map_.try_emplace(std::string(file), 0);
     if (!inserted) {
         // Another thread's entry for the same file: replaced, its ticket no longer finds it.
@@ -189,6 +208,7 @@ SegmentCacheStats SegmentCache::stats() {
 void SegmentCache::retain_files(const FileNameSet& live) {
     {
         auto guard = cache_mutex_.lock();
+        make_room_to_release();
         for (auto it = map_.begin(); it != map_.end();) {
             if (live.contains(it->first)) {
                 ++it;

@@ -122,11 +122,34 @@ public:
     // The cached segment of `file`, counted as a lookup as open_segment counts one; null when the
     // cache does not hold it (nothing is opened).
     std::shared_ptr<const Segment> cached(std::string_view file);
+    // A cached segment lent out without a reference of its own: while any loan is out, the
+    // segments that leave the cache are kept aside, not released, until the last loan is given
+    // back, so a loan's segment stays mapped for as long as the loan lives. For a brief look at
+    // one segment on a hot path, where taking a reference would write to a line of that segment
+    // (its reference count) on every call. Given back by its destructor.
+    class Loan {
+    public:
+        Loan() = default;
+        Loan(Loan&& other) noexcept
+            : cache_(std::exchange(other.cache_, nullptr)), segment_(std::exchange(other.segment_, nullptr)) {}
+        Loan& operator=(Loan&&) = delete;
+        Loan(const Loan&) = delete;
+        ~Loan() {
+            if (cache_ != nullptr) cache_->give_back();
+        }
+        const Segment* get() const { return segment_; }
+
+    private:
+        friend class SegmentCache;
+        Loan(SegmentCache* cache, const Segment* segment) : cache_(cache), segment_(segment) {}
+        SegmentCache* cache_ = nullptr;
+        const Segment* segment_ = nullptr;
+    };
     // The segment of the entry `ticket` names, when that entry is still cached: counted as a hit
     // of open_segment on its file is (the clock advances, the entry becomes the most recently
-    // used). Null, with nothing changed, when the entry has left the cache; the caller then asks
-    // open_segment, which counts the lookup.
-    std::shared_ptr<const Segment> cached(CacheTicket ticket);
+    // used). An empty loan, with nothing changed, when the entry has left the cache; the caller
+    // then asks open_segment, which counts the lookup.
+    Loan lend(CacheTicket ticket);
 
     // The segment files of `manifest`'s generation: the cached maps when they belong to that
     // generation, else built without the lock and cached in place of whatever was there.
@@ -148,7 +171,8 @@ public:
     bool contains(std::string_view file);
 
 private:
-    struct CacheEntry {
+    // One cache line each: a hit by ticket reads and writes nothing else of the cache's entries.
+    struct alignas(64) CacheEntry {
         std::shared_ptr<const Segment> segment;
         std::uint64_t bytes = 0;
         std::uint64_t last_used = 0;
@@ -157,8 +181,13 @@ private:
 
     // A hit of the entry in `slot`: the clock was advanced by the caller.
     std::shared_ptr<const Segment> touch(std::uint32_t slot, CacheTicket* ticket);
-    // Frees the slot of an entry that left `map_`.
+    // Frees the slot of an entry that left `map_` (its segment kept aside while loans are out:
+    // room for it was made by make_room_to_release).
     void release_slot(std::uint32_t slot);
+    // Room to keep aside every segment the cache holds now and one more, so that the releases
+    // of one change never allocate.
+    void make_room_to_release();
+    void give_back() noexcept;
 
     // Under "segment-cache". The entries live in `entries_`, addressed by slot; `map_` names the
     // slot of each cached file. A freed slot is reused by a later insertion under a new serial.
@@ -168,6 +197,8 @@ private:
     std::vector<CacheEntry> entries_;
     std::vector<std::uint32_t> free_slots_;
     std::uint64_t next_serial_ = 1;
+    std::size_t loans_ = 0;  // loans not given back yet
+    std::vector<std::shared_ptr<const Segment>> kept_for_loans_;  // empty whenever loans_ is 0
     std::uint64_t clock_ = 0;
     std::uint64_t accounted_bytes_ = 0;
     std::uint64_t evictions_ = 0;
