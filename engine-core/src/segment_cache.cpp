@@ -305,7 +305,14 @@ Result<std::shared_ptr<const CloseIndex>> CloseIndexCache::committed_close_index
         read.push_back(VORP_TRY(read_close_run(root / std::filesystem::path(runs[position].file))));
         adding += read.back().size();
     }
-    if (adding > 0) index->closed.reserve(index->closed.size() + adding);
+    // An extension grows the map geometrically: sized to fit exactly, every generation's first
+    // read would rehash every close of the store to add one run's.
+    if (adding > 0) {
+        auto& closed = index->closed;
+        const std::size_t wanted = closed.size() + adding;
+        if (static_cast<double>(wanted) > closed.max_load_factor() * static_cast<double>(closed.bucket_count()))
+            closed.reserve(std::max(wanted, 2 * closed.size()));
+    }
     for (const std::vector<StagedClose>& rows : read) index->insert_run(rows);
 
     Record fresh{generation, runs.size(), std::nullopt, index, nullptr};
