@@ -742,23 +742,41 @@ Result<std::vector<MaterializePiece>> materialize_pieces(std::span<const Selecti
         }
         const std::size_t rows = cluster_rows(selections, cluster);
         const std::size_t count = std::max<std::size_t>(1, (rows + piece_rows - 1) / piece_rows);
-        // Split keys from the largest selection (the first of the largest): evenly spaced among
-        // its rows, strictly ascending. Every selection is cut before the first row at or after
-        // each split key.
+        // Split keys at about every (rows / count)-th row of the whole cluster in key order,
+        // strictly ascending: each member offers keys evenly spaced among its rows, as many as its
+        // share of the rows, each standing for the rows up to the next; the offers are sorted and
+        // a key is taken wherever their running weight passes the next multiple of rows / count.
+        // (Keys of one member alone would leave every other member's rows beyond its last key to
+        // the last piece: the two lanes of a compacted store lie side by side in key order.)
+        // Every selection is cut before the first row at or after each split key.
         std::vector<KeyColumns> keys;
         keys.reserve(cluster.size());
-        std::size_t largest = 0;
         for (std::size_t member = 0; member < cluster.size(); ++member) {
             const SelectionFacts& member_facts = facts[selections[cluster[member]].target];
             if (member_facts.key_error != nullptr) return fail(*member_facts.key_error);
             keys.push_back(member_facts.keys);
-            if (selections[cluster[member]].rows.size() > selections[cluster[largest]].rows.size()) largest = member;
         }
-        const Selection& big = selections[cluster[largest]];
+        std::vector<std::pair<RowKey, std::size_t>> offers;  // (key, rows it stands for)
+        for (std::size_t member = 0; member < cluster.size() && count > 1; ++member) {
+            const std::span<const std::uint32_t> member_rows = selections[cluster[member]].rows;
+            const std::size_t size = member_rows.size();
+            const std::size_t share = std::min(size, std::max<std::size_t>(1, (count * size + rows - 1) / rows));
+            for (std::size_t part = 0; part < share; ++part) {
+                const std::size_t lo = size * part / share;
+                offers.emplace_back(keys[member].at(member_rows[lo]), size * (part + 1) / share - lo);
+            }
+        }
+        std::ranges::sort(offers);
         std::vector<RowKey> splits;
-        for (std::size_t part = 1; part < count; ++part) {
-            const RowKey key = keys[largest].at(big.rows[big.rows.size() * part / count]);
-            if (splits.empty() || splits.back() < key) splits.push_back(key);
+        std::size_t passed = 0;
+        std::size_t next_part = 1;
+        for (const auto& [key, weight] : offers) {
+            if (next_part >= count) break;
+            if (passed >= rows * next_part / count) {
+                if (splits.empty() || splits.back() < key) splits.push_back(key);
+                while (next_part < count && passed >= rows * next_part / count) ++next_part;
+            }
+            passed += weight;
         }
         std::vector<std::size_t> before(cluster.size(), 0);
         for (std::size_t part = 0; part <= splits.size(); ++part) {
