@@ -563,6 +563,19 @@ Result<std::uint64_t> count_qualifying(const PageSegment& seg, const TtRun& run,
         return n;
     }
     if (run.tt_s > query.as_of_tt) return std::uint64_t{0};
+    // A window that holds every row of the segment (a listing over all valid time, the usual
+    // first request) needs no row's valid time: the run's length, less the closed rows the
+    // belief filter drops.
+    if (seg.segment->valid_span(seg.ends).holds_all(query.t_a, query.t_b)) {
+        std::uint64_t n = run.hi - run.lo;
+        if (query.belief == BeliefMode::Current) {
+            auto it = std::lower_bound(seg.closed.begin(), seg.closed.end(), run.lo,
+                                       [](const auto& entry, std::uint32_t row) { return entry.first < row; });
+            for (; it != seg.closed.end() && it->first < run.hi; ++it)
+                n -= static_cast<std::uint64_t>(!belief_mode_keeps(BeliefMode::Current, it->second, query.as_of_tt));
+        }
+        return n;
+    }
     // The window test over the run, branch-free.
     const std::int64_t* vt_s = seg.ends.vt_s.data();
     const std::int64_t* vt_e = seg.ends.elided ? nullptr : seg.ends.vt_e.data();

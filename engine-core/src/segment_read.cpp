@@ -186,6 +186,20 @@ Result<MmapSource> MmapSource::load(const std::filesystem::path& path) {
     return source;
 }
 
+const Segment::ValidSpan& Segment::valid_span(const ValidEnds& ends) const {
+    std::call_once(valid_span_memo->once, [&] {
+        ValidSpan span;
+        const std::size_t n = ends.elided ? ends.vt_s.size() : std::min(ends.vt_s.size(), ends.vt_e.size());
+        for (std::size_t row = 0; row < n; ++row) {
+            span.min_start = std::min(span.min_start, ends.vt_s[row]);
+            span.max_start = std::max(span.max_start, ends.vt_s[row]);
+            span.min_end = std::min(span.min_end, ends.at(row));
+        }
+        valid_span_memo->span = span;
+    });
+    return valid_span_memo->span;
+}
+
 Result<MemorySource> MemorySource::load(const std::filesystem::path& path) {
     const Fd fd = VORP_TRY_FILE(path, open_file(path, O_RDONLY));
     const std::uint64_t size = VORP_TRY_FILE(path, file_size(fd.get()));

@@ -33,6 +33,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -496,6 +497,25 @@ struct Segment {
     // point back into it).
     EdgeSegmentView edges;
     NodeSegmentView nodes;
+
+    // The valid times of all the rows, as the rows themselves give them (not the header's
+    // bounds): the smallest and largest vt_s and the smallest end (ValidEnds::at). A window
+    // t_a < min_end, max_start < t_b holds every row, so a count over it needs no per-row test.
+    struct ValidSpan {
+        std::int64_t min_start = INT64_MAX;
+        std::int64_t max_start = INT64_MIN;
+        std::int64_t min_end = INT64_MAX;
+
+        bool holds_all(std::int64_t t_a, std::int64_t t_b) const { return t_a < min_end && max_start < t_b; }
+    };
+    // Computed from `ends` (this segment's) by the first reader that asks, once; later calls
+    // return the same span. Its pass over the rows costs about as much as one window count.
+    const ValidSpan& valid_span(const ValidEnds& ends) const;
+    struct ValidSpanMemo {
+        std::once_flag once;
+        ValidSpan span;
+    };
+    std::shared_ptr<ValidSpanMemo> valid_span_memo = std::make_shared<ValidSpanMemo>();
 
     // Checks the file's frame, header and footer, verifies every checksum when `verify` is set,
     // decodes FOR columns and a packed heap, and checks that every column holds `rows` values.
