@@ -1,6 +1,7 @@
 #include "vorp/postings.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 
 #include <fmt/format.h>
@@ -40,11 +41,28 @@ void PositionIndex::reserve_keys(std::size_t keys) {
     if (pool_.size() + keys > pool_.capacity()) pool_.reserve(std::max(pool_.size() + keys, 2 * pool_.capacity()));
 }
 
+std::uint32_t PositionIndex::number_segment(std::uint64_t segment_id) {
+    if (last_number_ != NO_NODE && segment_ids_[last_number_] == segment_id) return last_number_;
+    const auto [it, inserted] = segment_numbers_.try_emplace(segment_id, static_cast<std::uint32_t>(segment_ids_.size()));
+    if (inserted) {
+        if (segment_ids_.size() >= NO_NODE - 1) engine_panic("identity postings ran out of segment numbers");
+        try {
+            segment_ids_.push_back(segment_id);
+        } catch (...) {
+            segment_numbers_.erase(it);
+            throw;
+        }
+    }
+    last_number_ = it->second;
+    return last_number_;
+}
+
 void PositionIndex::append(std::uint64_t key, Position position) {
     if ((used_ + 1) * 4 > slots_.size() * 3) grow_to(std::max<std::size_t>(16, slots_.size() * 2));
     if (!room_for(1)) engine_panic("identity postings ran out of position numbers");
+    const std::uint32_t segment = number_segment(position.segment_id);
     const auto node = static_cast<std::uint32_t>(pool_.size());
-    pool_.push_back(Node{position.segment_id, position.row, NO_NODE});
+    pool_.push_back(Node{segment, position.row, NO_NODE});
     ++live_;
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t slot = home(key);; slot = (slot + 1) & mask) {
@@ -67,7 +85,7 @@ std::vector<Position> PositionIndex::find(std::uint64_t key) const {
     const std::size_t slot = find_slot(key);
     if (slot == slots_.size()) return out;
     for (std::uint32_t node = slots_[slot].head; node != NO_NODE; node = pool_[node].next)
-        out.push_back(Position{pool_[node].segment_id, pool_[node].row});
+        out.push_back(position_of(pool_[node]));
     return out;
 }
 
@@ -91,13 +109,18 @@ void PositionIndex::erase_slot(std::size_t slot) {
 void PositionIndex::retain(const std::unordered_set<std::uint64_t>& keep) {
     std::vector<Slot> old_slots = std::exchange(slots_, {});
     std::vector<Node> old_pool = std::exchange(pool_, {});
+    const std::vector<std::uint64_t> old_ids = std::exchange(segment_ids_, {});
+    std::vector<char> kept(old_ids.size());
+    for (std::size_t number = 0; number < old_ids.size(); ++number) kept[number] = keep.contains(old_ids[number]);
+    segment_numbers_.clear();
+    last_number_ = NO_NODE;
     used_ = 0;
     live_ = 0;
     for (const Slot& entry : old_slots) {
         if (entry.head == NO_NODE) continue;
         for (std::uint32_t node = entry.head; node != NO_NODE; node = old_pool[node].next)
-            if (keep.contains(old_pool[node].segment_id))
-                append(entry.key, Position{old_pool[node].segment_id, old_pool[node].row});
+            if (kept[old_pool[node].segment])
+                append(entry.key, Position{old_ids[old_pool[node].segment], old_pool[node].row});
     }
 }
 
@@ -120,6 +143,9 @@ Result<bool> Postings::merge_segment(std::uint64_t segment_id, std::span<const s
     by_identity.reserve_keys(rows);
     open_by_identity.reserve_keys(rows);
     by_vid.reserve_keys(rows);
+    by_identity.number_segment(segment_id);
+    open_by_identity.number_segment(segment_id);
+    by_vid.number_segment(segment_id);
     // Keys are hashes, so every append lands on a random slot: load the slots a few rows ahead.
     constexpr std::size_t ahead = 16;
     for (std::size_t row = 0; row < rows; ++row) {
@@ -237,6 +263,116 @@ Status KindPostings::index_segments(const std::filesystem::path& root, const Man
     return ok();
 }
 
+Result<std::optional<Position>> KindPostings::find_version(const std::filesystem::path& root, const Manifest& manifest,
+                                                           SegmentCache& cache, const Dictionary& dictionary,
+                                                           const Id96& vid) {
+    const std::shared_ptr<const SegmentFiles> files = cache.segment_files(manifest);
+    const std::unordered_map<std::uint64_t, std::string>& of_kind = files->of(kind_);
+
+    // The candidates with a copy of their segment's source, taken under the lock; read without it.
+    struct Candidate {
+        std::uint32_t number;
+        Position position;
+        VidSource source;
+        bool changed = false;
+    };
+    constexpr std::size_t inline_candidates = 4;  // a list rarely holds more than one
+    std::array<Candidate, inline_candidates> inline_list;
+    std::vector<Candidate> long_list;
+    std::size_t count = 0;
+    const auto candidate = [&](std::size_t index) -> Candidate& {
+        return long_list.empty() ? inline_list[index] : long_list[index];
+    };
+    std::uint64_t epoch = 0;
+    std::uint64_t prunes_at_lookup = 0;
+    for (bool indexed = false;;) {
+        {
+            auto guard = mutex_.lock("postings");
+            // Once this generation's list is indexed whole, nothing is left for index_segments.
+            if (indexed || indexed_through_ == files) {
+                if (sources_files_ != files) {
+                    sources_files_ = files;
+                    ++sources_epoch_;
+                }
+                epoch = sources_epoch_;
+                prunes_at_lookup = prunes_;
+                const PositionIndex& by_vid = postings_.by_vid;
+                by_vid.for_each(vid_key(vid), [&](std::uint32_t number, Position position) {
+                    if (number >= sources_.size()) {
+                        sources_.resize(by_vid.segment_count());
+                        source_files_.resize(by_vid.segment_count());
+                    }
+                    VidSource& source = sources_[number];
+                    if (source.epoch != epoch) {
+                        const auto file = of_kind.find(position.segment_id);
+                        source.listed = file != of_kind.end();
+                        // A ticket and columns got under another file name are not this file's.
+                        if (source.listed && file->second != source_files_[number]) {
+                            source_files_[number] = file->second;
+                            source = VidSource{};
+                            source.listed = true;
+                        }
+                        source.epoch = epoch;
+                    }
+                    // A posting of a segment that left the generation's list is passed over.
+                    if (!source.listed) return;
+                    if (count == inline_candidates) long_list.assign(inline_list.begin(), inline_list.end());
+                    if (long_list.empty())
+                        inline_list[count] = Candidate{number, position, source};
+                    else
+                        long_list.push_back(Candidate{number, position, source});
+                    ++count;
+                });
+                break;
+            }
+        }
+        VORP_TRY(index_segments(root, manifest, cache, dictionary));
+        indexed = true;
+    }
+
+    std::optional<Position> found;
+    bool changed = false;
+    for (std::size_t index = 0; index < count && !found; ++index) {
+        Candidate& entry = candidate(index);
+        VidSource& source = entry.source;
+        // Lent, not shared: a reference would write to the segment's own count on every close.
+        const SegmentCache::Loan loan = source.ticket ? cache.lend(source.ticket) : SegmentCache::Loan{};
+        const Segment* segment = loan.get();
+        std::shared_ptr<const Segment> opened;
+        if (segment == nullptr) {
+            // First touch, or the entry left the cache: the lookup by name, which may open the file.
+            CacheTicket ticket;
+            opened = VORP_TRY(cache.open_segment(root, of_kind.at(entry.position.segment_id), ticket));
+            segment = opened.get();
+            source.ticket = ticket;
+            source.have_vid64 = source.have_vid_lo32 = false;
+            entry.changed = changed = true;
+        }
+        // A column read (or failed to read) is the same every time from the same opened segment.
+        if (!source.have_vid64) {
+            source.vid64 = VORP_TRY_FILE(segment->path, version_columns(*segment, kind_).vid64.get());
+            source.have_vid64 = entry.changed = changed = true;
+        }
+        const std::uint32_t row = entry.position.row;
+        if (row >= source.vid64.size() || source.vid64[row] != vid.prefix) continue;
+        if (!source.have_vid_lo32) {
+            source.vid_lo32 = VORP_TRY_FILE(segment->path, version_columns(*segment, kind_).vid_lo32.get());
+            source.have_vid_lo32 = entry.changed = changed = true;
+        }
+        if (row >= source.vid_lo32.size() || source.vid_lo32[row] != vid.suffix) continue;
+        found = entry.position;
+    }
+
+    if (changed) {
+        auto guard = mutex_.lock("postings");
+        // Kept only while the numbering and every resolution are those the copies were made under.
+        if (prunes_ == prunes_at_lookup && sources_epoch_ == epoch)
+            for (std::size_t index = 0; index < count; ++index)
+                if (const Candidate& entry = candidate(index); entry.changed) sources_[entry.number] = entry.source;
+    }
+    return found;
+}
+
 PostingsStats KindPostings::stats() {
     auto guard = mutex_.lock("postings");
     return {postings_.by_identity.positions(), postings_.by_vid.positions(), postings_.indexed.size()};
@@ -245,6 +381,9 @@ PostingsStats KindPostings::stats() {
 void KindPostings::retain_segments(const std::unordered_set<std::uint64_t>& keep) {
     auto guard = mutex_.lock();
     postings_.retain_segments(keep);
+    // The segments are numbered afresh: what was kept by number is kept no more.
+    sources_.clear();
+    source_files_.clear();
     indexed_through_.reset();
     ++prunes_;
 }

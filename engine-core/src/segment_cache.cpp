@@ -1,5 +1,6 @@
 #include "vorp/segment_cache.h"
 
+#include <algorithm>
 #include <atomic>
 #include <limits>
 
@@ -72,13 +73,48 @@ std::uint64_t segment_cost(const Segment& segment) {
 
 SegmentCache::SegmentCache(std::optional<std::uint64_t> budget) : budget_(budget) {}
 
+std::shared_ptr<const Segment> SegmentCache::touch(std::uint32_t slot, CacheTicket* ticket) {
+    CacheEntry& entry = entries_[slot];
+    entry.last_used = clock_;
+    if (ticket != nullptr) *ticket = CacheTicket{slot, entry.serial};
+    return entry.segment;
+}
+
+void SegmentCache::release_slot(std::uint32_t slot) {
+    if (loans_ > 0) kept_for_loans_.push_back(std::move(entries_[slot].segment));
+    entries_[slot] = CacheEntry{};
+    free_slots_.push_back(slot);
+}
+
+void SegmentCache::make_room_to_release() {
+    if (loans_ > 0) kept_for_loans_.reserve(kept_for_loans_.size() + map_.size() + 1);
+}
+
+SegmentCache::Loan SegmentCache::lend(CacheTicket ticket) {
+    auto guard = cache_mutex_.lock();
+    // The serial is unique to one insertion, so a match is that very entry, still under its file.
+    if (!ticket || ticket.slot >= entries_.size() || entries_[ticket.slot].serial != ticket.serial) return Loan{};
+    ++clock_;
+    CacheEntry& entry = entries_[ticket.slot];
+    entry.last_used = clock_;
+    ++loans_;
+    return Loan(this, entry.segment.get());
+}
+
+void SegmentCache::give_back() noexcept {
+    std::vector<std::shared_ptr<const Segment>> released;
+    {
+        // Only a count goes down here, a change that cannot be left half made.
+        auto guard = cache_mutex_.lock_even_if_poisoned();
+        if (--loans_ == 0) released.swap(kept_for_loans_);
+    }
+    // The segments kept aside are unmapped here, with no lock held.
+}
+
 std::shared_ptr<const Segment> SegmentCache::cached(std::string_view file) {
     auto guard = cache_mutex_.lock();
     ++clock_;
-    if (const auto it = map_.find(file); it != map_.end()) {
-        it->second.last_used = clock_;
-        return it->second.segment;
-    }
+    if (const auto it = map_.find(file); it != map_.end()) return touch(it->second, nullptr);
     return nullptr;
 }
 
@@ -86,26 +122,27 @@ std::vector<std::shared_ptr<const Segment>> SegmentCache::cached_list(std::uint6
                                                                       std::span<const std::string_view> files) {
     std::vector<std::shared_ptr<const Segment>> out(files.size());
     auto guard = cache_mutex_.lock();
-    if (list_memo_ && list_memo_->list == list && list_memo_->entries.size() == files.size()) {
+    if (list_memo_ && list_memo_->list == list && list_memo_->slots.size() == files.size()) {
         const auto& holder = list_memo_->holder;
         for (std::size_t index = 0; index < files.size(); ++index) {
             ++clock_;
-            if (CacheEntry* entry = list_memo_->entries[index]) {
-                entry->last_used = clock_;
-                out[index] = std::shared_ptr<const Segment>(holder, entry->segment.get());
+            if (const std::uint32_t slot = list_memo_->slots[index]; slot != ListMemo::NONE) {
+                entries_[slot].last_used = clock_;
+                out[index] = std::shared_ptr<const Segment>(holder, entries_[slot].segment.get());
             }
         }
         return out;
     }
-    ListMemo memo{list, std::vector<CacheEntry*>(files.size(), nullptr), nullptr};
+    ListMemo memo{list, std::vector<std::uint32_t>(files.size(), ListMemo::NONE), nullptr};
     auto holder = std::make_shared<std::vector<std::shared_ptr<const Segment>>>(files.size());
     for (std::size_t index = 0; index < files.size(); ++index) {
         ++clock_;
         if (const auto it = map_.find(files[index]); it != map_.end()) {
-            it->second.last_used = clock_;
-            memo.entries[index] = &it->second;
-            (*holder)[index] = it->second.segment;
-            out[index] = std::shared_ptr<const Segment>(holder, it->second.segment.get());
+            CacheEntry& entry = entries_[it->second];
+            entry.last_used = clock_;
+            memo.slots[index] = it->second;
+            (*holder)[index] = entry.segment;
+            out[index] = std::shared_ptr<const Segment>(holder, entry.segment.get());
         }
     }
     memo.holder = std::move(holder);
@@ -115,7 +152,17 @@ std::vector<std::shared_ptr<const Segment>> SegmentCache::cached_list(std::uint6
 
 Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::filesystem::path& root,
                                                                     std::string_view file) {
-    if (std::shared_ptr<const Segment> hit = cached(file)) return hit;
+    CacheTicket ticket;
+    return open_segment(root, file, ticket);
+}
+
+Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::filesystem::path& root,
+                                                                    std::string_view file, CacheTicket& ticket) {
+    {
+        auto guard = cache_mutex_.lock();
+        ++clock_;
+        if (const auto it = map_.find(file); it != map_.end()) return touch(it->second, &ticket);
+    }
 
     // Miss: map, open and (the first time for this handle) verify without holding any lock, so
     // hits and other files' opens proceed meanwhile. Two threads missing on the same file both
@@ -130,9 +177,32 @@ Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::fil
     auto guard = cache_mutex_.lock();
     ++clock_;
     list_memo_.reset();
-    auto [it, inserted] = map_.try_emplace(std::string(file));
-    if (!inserted) accounted_bytes_ -= it->second.bytes;
-    it->second = CacheEntry{segment, cost, clock_};
+    // Room first, so that nothing below can fail once the map has changed.
+    // (A free list as long as the entries can be makes every release below allocation-free.)
+    if (free_slots_.empty() && entries_.size() == entries_.capacity()) {
+        if (entries_.size() >= std::numeric_limits<std::uint32_t>::max() / 2)
+            engine_panic("the segment cache ran out of entry slots");
+        entries_.reserve(std::max<std::size_t>(16, 2 * entries_.capacity()));
+    }
+    if (free_slots_.capacity() < entries_.capacity()) free_slots_.reserve(entries_.capacity());
+    make_room_to_release();
+    auto [it, inserted] = map_.try_emplace(std::string(file), 0);
+    if (!inserted) {
+        // Another thread's entry for the same file: replaced, its ticket no longer finds it.
+        accounted_bytes_ -= entries_[it->second].bytes;
+        release_slot(it->second);
+    }
+    std::uint32_t slot;
+    if (!free_slots_.empty()) {
+        slot = free_slots_.back();
+        free_slots_.pop_back();
+    } else {
+        slot = static_cast<std::uint32_t>(entries_.size());
+        entries_.emplace_back();
+    }
+    it->second = slot;
+    entries_[slot] = CacheEntry{segment, cost, clock_, next_serial_++};
+    ticket = CacheTicket{slot, entries_[slot].serial};
     accounted_bytes_ += cost;
     // Least recently used first; clock values are unique, so the victim is too. One pass over the
     // entries per victim: the cache holds at most a few thousand segments.
@@ -140,10 +210,12 @@ Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::fil
         auto victim = map_.end();
         for (auto candidate = map_.begin(); candidate != map_.end(); ++candidate) {
             if (candidate == it) continue;
-            if (victim == map_.end() || candidate->second.last_used < victim->second.last_used) victim = candidate;
+            if (victim == map_.end() || entries_[candidate->second].last_used < entries_[victim->second].last_used)
+                victim = candidate;
         }
-        accounted_bytes_ -= victim->second.bytes;
+        accounted_bytes_ -= entries_[victim->second].bytes;
         ++evictions_;
+        release_slot(victim->second);
         map_.erase(victim);  // iterators to other elements, `it` included, stay valid
     }
     return segment;
@@ -170,11 +242,13 @@ void SegmentCache::retain_files(const FileNameSet& live) {
     {
         auto guard = cache_mutex_.lock();
         list_memo_.reset();
+        make_room_to_release();
         for (auto it = map_.begin(); it != map_.end();) {
             if (live.contains(it->first)) {
                 ++it;
             } else {
-                accounted_bytes_ -= it->second.bytes;
+                accounted_bytes_ -= entries_[it->second].bytes;
+                release_slot(it->second);
                 it = map_.erase(it);
             }
         }
@@ -265,7 +339,14 @@ Result<std::shared_ptr<const CloseIndex>> CloseIndexCache::committed_close_index
         read.push_back(VORP_TRY(read_close_run(root / std::filesystem::path(runs[position].file))));
         adding += read.back().size();
     }
-    if (adding > 0) index->closed.reserve(index->closed.size() + adding);
+    // An extension grows the map geometrically: sized to fit exactly, every generation's first
+    // read would rehash every close of the store to add one run's.
+    if (adding > 0) {
+        auto& closed = index->closed;
+        const std::size_t wanted = closed.size() + adding;
+        if (static_cast<double>(wanted) > closed.max_load_factor() * static_cast<double>(closed.bucket_count()))
+            closed.reserve(std::max(wanted, 2 * closed.size()));
+    }
     for (const std::vector<StagedClose>& rows : read) index->insert_run(rows);
 
     Record fresh{generation, runs.size(), std::nullopt, index, nullptr};

@@ -420,23 +420,10 @@ Status NativeStore::close_version(RowKind kind, const Id96& vid, std::int64_t tt
         return ok();
     }
 
-    VORP_TRY(index_segments(kind));
-    const std::shared_ptr<const SegmentFiles> files = segment_files();
-    const std::vector<Position> candidates =
-        postings(kind).with_postings([&](Postings& kind_postings) { return kind_postings.by_vid.find(vid_key(vid)); });
-    std::optional<Position> found;
-    for (const Position& candidate : candidates) {
-        const auto& by_id = files->of(kind);
-        const auto file = by_id.find(candidate.segment_id);
-        if (file == by_id.end()) continue;
-        const std::shared_ptr<const Segment> segment = VORP_TRY(open_segment(file->second));
-        const auto high = VORP_TRY_FILE(segment->path, version_columns(*segment, kind).vid64.get());
-        if (candidate.row >= high.size() || high[candidate.row] != vid.prefix) continue;
-        const auto low = VORP_TRY_FILE(segment->path, version_columns(*segment, kind).vid_lo32.get());
-        if (candidate.row >= low.size() || low[candidate.row] != vid.suffix) continue;
-        found = candidate;
-        break;
-    }
+    // Through the vid postings (brought up to date first); the first candidate in filing order
+    // whose segment confirms the whole vid.
+    const std::optional<Position> found =
+        VORP_TRY(postings(kind).find_version(root_, manifest_, *caches_.segments, dict_, vid));
     if (!found) return fail(EngineError::not_found(fmt::format("no version {} to close", vid.to_hex())));
 
     // The pending layer first, then the close itself: a call that fails records nothing.

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <latch>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_set>
@@ -303,6 +305,255 @@ TEST(Postings, ReferencesReadFromASegmentAreBoundsChecked) {
         }
         EXPECT_EQ(postings.stats(), PostingsStats{});
     }
+}
+
+// ---- finding a stored version by vid ------------------------------------------------------------
+
+// The lookup as written out step by step: index, then every candidate of the vid postings in
+// filing order, each segment looked up by file name in the generation's list and opened through
+// the cache by that name, its vid64 and then vid_lo32 read through the column lookups.
+Result<std::optional<Position>> find_by_file_name(const fs::path& root, const Manifest& manifest, SegmentCache& cache,
+                                                  KindPostings& postings, const Dictionary& dictionary,
+                                                  const Id96& vid) {
+    VORP_TRY(postings.index_segments(root, manifest, cache, dictionary));
+    const std::shared_ptr<const SegmentFiles> files = cache.segment_files(manifest);
+    const std::vector<Position> candidates =
+        postings.with_postings([&](Postings& p) { return p.by_vid.find(vid_key(vid)); });
+    const auto& by_id = files->of(postings.kind());
+    for (const Position& candidate : candidates) {
+        const auto file = by_id.find(candidate.segment_id);
+        if (file == by_id.end()) continue;
+        const std::shared_ptr<const Segment> segment = VORP_TRY(cache.open_segment(root, file->second));
+        const auto high = VORP_TRY_FILE(segment->path, version_columns(*segment, postings.kind()).vid64.get());
+        if (candidate.row >= high.size() || high[candidate.row] != vid.prefix) continue;
+        const auto low = VORP_TRY_FILE(segment->path, version_columns(*segment, postings.kind()).vid_lo32.get());
+        if (candidate.row >= low.size() || low[candidate.row] != vid.suffix) continue;
+        return candidate;
+    }
+    return std::optional<Position>{};
+}
+
+// A vid other than `vid` with the same by_vid key.
+Id96 key_twin(const Id96& vid, std::uint32_t suffix) {
+    if (suffix == vid.suffix) ++suffix;
+    return Id96{vid_key(vid) ^ (std::uint64_t{suffix} * 0x9E3779B97F4A7C15ull), suffix};
+}
+
+// The segment's bytes with `column` left out (the header no longer lists it), checksums made right.
+std::string without_column(const Segment& segment, std::string_view column, const fs::path& scratch) {
+    std::vector<ColumnBuilder> columns;
+    const std::size_t rows = segment.header.rows;
+    for (const ColumnDesc& desc : segment.header.columns) {
+        if (desc.name == column) continue;
+        ColumnBuilder builder(desc.name, desc.dtype, rows);
+        const auto push_all = [&](auto values) {
+            EXPECT_TRUE(values.has_value());
+            for (std::size_t row = 0; row < rows; ++row) builder.push(static_cast<std::uint64_t>((*values)[row]));
+        };
+        switch (desc.dtype) {
+            case DType::I64: push_all(segment.typed<std::int64_t>(desc.name)); break;
+            case DType::U64: push_all(segment.typed<std::uint64_t>(desc.name)); break;
+            case DType::U32: push_all(segment.typed<std::uint32_t>(desc.name)); break;
+            case DType::U16: push_all(segment.typed<std::uint16_t>(desc.name)); break;
+        }
+        columns.push_back(std::move(builder));
+    }
+    StringTable strings;
+    const StringView view = *segment.strings();
+    for (std::uint32_t ref = 0; ref < view.count; ++ref) strings.intern(*view.get(ref));
+    SegmentHeader header = segment.header;
+    header.columns.clear();
+    const Status written = write_segment(scratch, std::move(header), std::move(columns), strings);
+    EXPECT_TRUE(written.has_value()) << written.error().display();
+    return testing::read_text(scratch);
+}
+
+// The segment-kept lookup (tickets into the cache, columns kept per segment) against the lookup
+// by file name, on twin caches and postings over one store, through random closes and everything
+// that can make what a segment keeps stale: generations that drop and re-list segments (also
+// under another file name), budgets that evict, the collector's pruning, files replaced on disk
+// by damaged or changed ones (reopened only after an eviction). Results, errors and the caches'
+// counters must agree after every step.
+TEST(Postings, FindVersionMatchesTheLookupByFileName) {
+    const int seeds = testing::seed_count("VORP_POSTINGS_SEEDS", 12);
+    constexpr std::uint32_t entities = 30;
+    std::size_t found = 0, missing = 0, failed = 0;
+    for (int seed = 0; seed < seeds; ++seed) {
+        SCOPED_TRACE(seed);
+        std::mt19937_64 rng(seed + 500);
+        const RowKind kind = seed % 2 == 0 ? RowKind::Edge : RowKind::Node;
+        SegmentStore store(entities);
+        const std::optional<std::uint64_t> budget =
+            std::array<std::optional<std::uint64_t>, 4>{std::nullopt, 1, 6000, 20000}[seed % 4];
+        struct Side {
+            SegmentCache cache;
+            KindPostings edges{RowKind::Edge}, nodes{RowKind::Node};
+            explicit Side(std::optional<std::uint64_t> budget) : cache(budget) {}
+        };
+        Side fast(budget), reference(budget);
+        const auto postings = [&](Side& side) -> KindPostings& { return kind == RowKind::Edge ? side.edges : side.nodes; };
+
+        std::vector<Id96> stored;                      // every vid written, in any segment
+        std::map<std::uint64_t, std::string> written;  // segment id -> its file's original bytes
+        std::uint64_t next_id = 1;
+        const auto add_segment = [&] {
+            const std::uint64_t id = next_id++;
+            const std::size_t count = 1 + rng() % 12;
+            const auto vid_for = [&](Id96 drawn) {
+                // Now and then a vid stored before (a duplicate) or a key twin of one.
+                if (!stored.empty() && rng() % 5 == 0) return stored[rng() % stored.size()];
+                if (!stored.empty() && rng() % 5 == 0) return key_twin(stored[rng() % stored.size()], rng());
+                return drawn;
+            };
+            std::string file;
+            if (kind == RowKind::Edge) {
+                std::vector<EdgeRow> rows;
+                for (std::size_t r = 0; r < count; ++r) {
+                    rows.push_back(testing::random_edge(rng, entities));
+                    rows.back().vid = vid_for(rows.back().vid);
+                    stored.push_back(rows.back().vid);
+                }
+                file = store.add_segment(id, rows, rng() % 3 == 0 ? Lane::Interval : Lane::Event);
+            } else {
+                std::vector<NodeRow> rows;
+                for (std::size_t r = 0; r < count; ++r) {
+                    rows.push_back(testing::random_node(rng, entities));
+                    rows.back().vid = vid_for(rows.back().vid);
+                    stored.push_back(rows.back().vid);
+                }
+                file = store.add_segment(id, rows);
+            }
+            written[id] = testing::read_text(store.root() / file);
+        };
+        // The lists of the kind: both lanes for edges.
+        const std::vector<std::vector<SegmentEntry>*> lists =
+            kind == RowKind::Node
+                ? std::vector<std::vector<SegmentEntry>*>{&store.manifest.node_store}
+                : std::vector<std::vector<SegmentEntry>*>{&store.manifest.edge_lanes.event,
+                                                          &store.manifest.edge_lanes.interval};
+        const auto listed_count = [&] {
+            std::size_t count = 0;
+            for (const auto* list : lists) count += list->size();
+            return count;
+        };
+        // The list holding the n-th listed entry, and its index there.
+        const auto locate = [&](std::size_t n) -> std::pair<std::vector<SegmentEntry>*, std::size_t> {
+            for (auto* list : lists) {
+                if (n < list->size()) return {list, n};
+                n -= list->size();
+            }
+            return {nullptr, 0};
+        };
+        const auto any_listed = [&]() -> const SegmentEntry& {
+            const auto [list, index] = locate(rng() % listed_count());
+            return (*list)[index];
+        };
+        std::vector<SegmentEntry> dropped;
+        std::set<std::string> damaged;  // files replaced on disk by damaged or changed bytes
+        // Replaces a file by rename, so that a mapping of the old file stays whole.
+        const auto replace_file = [&](const std::string& file, const std::string& bytes) {
+            const fs::path temporary = store.root() / "seg" / "replacement.tmp";
+            testing::write_text(temporary, bytes);
+            fs::rename(temporary, store.root() / file);
+        };
+
+        for (int s = 0; s < 3; ++s) add_segment();
+        store.next_generation();
+        for (int step = 0; step < 250; ++step) {
+            const std::uint64_t roll = rng() % 100;
+            if (roll < 70) {
+                Id96 vid;
+                const std::uint64_t pick = rng() % 10;
+                if (pick < 6) vid = stored[rng() % stored.size()];
+                else if (pick < 9) vid = key_twin(stored[rng() % stored.size()], rng());
+                else vid = Id96{rng(), static_cast<std::uint32_t>(rng())};
+                const auto got = postings(fast).find_version(store.root(), store.manifest, fast.cache, store.dictionary, vid);
+                const auto want = find_by_file_name(store.root(), store.manifest, reference.cache, postings(reference),
+                                                    store.dictionary, vid);
+                ASSERT_EQ(got.has_value(), want.has_value()) << "step " << step;
+                if (want) {
+                    ASSERT_EQ(*got, *want) << "step " << step;
+                    (*want ? found : missing)++;
+                } else {
+                    ASSERT_EQ(got.error().display(), want.error().display()) << "step " << step;
+                    ASSERT_EQ(got.error().location.file, want.error().location.file) << "step " << step;
+                    failed++;
+                }
+            } else if (roll < 80) {
+                // The next generation: new segments, one dropped (its postings go stale), one
+                // dropped earlier listed again, now and then under another name of the same id.
+                for (std::uint64_t n = rng() % 3; n > 0; --n) add_segment();
+                if (listed_count() > 1 && rng() % 2 == 0) {
+                    const auto [list, index] = locate(rng() % listed_count());
+                    dropped.push_back((*list)[index]);
+                    list->erase(list->begin() + static_cast<std::ptrdiff_t>(index));
+                }
+                if (!dropped.empty() && rng() % 2 == 0) {
+                    const std::size_t index = rng() % dropped.size();
+                    SegmentEntry entry = dropped[index];
+                    dropped.erase(dropped.begin() + static_cast<std::ptrdiff_t>(index));
+                    if (rng() % 2 == 0 && !entry.file.starts_with("seg/+")) {
+                        const std::string alias = "seg/+" + entry.file.substr(4);
+                        fs::copy_file(store.root() / entry.file, store.root() / alias,
+                                      fs::copy_options::overwrite_existing);
+                        entry.file = alias;
+                    }
+                    lists[rng() % lists.size()]->push_back(entry);
+                }
+                store.next_generation();
+            } else if (roll < 86) {
+                // A listed file replaced on disk: truncated, without vid_lo32 or with row 0's vid64
+                // changed; or a replaced one restored. Either cache notices only when it opens the
+                // file again.
+                if (!damaged.empty() && rng() % 3 != 0) {
+                    const auto restored = std::next(damaged.begin(), static_cast<std::ptrdiff_t>(rng() % damaged.size()));
+                    replace_file(*restored, written.at(segment_id_of(*restored)));
+                    damaged.erase(restored);
+                } else {
+                    const SegmentEntry& entry = any_listed();
+                    std::string bytes = written.at(segment_id_of(entry.file));
+                    const fs::path original = store.root() / "seg" / "original.tmp";
+                    testing::write_text(original, bytes);
+                    SegmentCache probe(std::nullopt);
+                    const auto segment = probe.open_segment(store.root(), "seg/original.tmp");
+                    ASSERT_TRUE(segment.has_value()) << segment.error().display();
+                    switch (rng() % 3) {
+                        case 0: bytes.resize(bytes.size() / 2); break;
+                        case 1: bytes = without_column(**segment, "vid_lo32", store.root() / "seg" / "scratch.tmp"); break;
+                        default: {
+                            const std::uint64_t vid64 = (*version_columns(**segment, kind).vid64.get())[0];
+                            const auto at = bytes.find(std::string(reinterpret_cast<const char*>(&vid64), 8));
+                            ASSERT_NE(at, std::string::npos);
+                            bytes[at] = static_cast<char>(bytes[at] ^ 0x5a);
+                        }
+                    }
+                    replace_file(entry.file, bytes);
+                    damaged.insert(entry.file);
+                }
+            } else if (roll < 94) {
+                // The collector's pruning to a random part of the listed files.
+                FileNameSet live;
+                for (const auto* list : lists)
+                    for (const SegmentEntry& entry : *list)
+                        if (rng() % 3 != 0) live.insert(entry.file);
+                evict_segments_not_in(fast.cache, fast.edges, fast.nodes, live);
+                evict_segments_not_in(reference.cache, reference.edges, reference.nodes, live);
+            } else {
+                // Another reader's opens move the recency of both caches alike.
+                const SegmentEntry& entry = any_listed();
+                const auto a = fast.cache.open_segment(store.root(), entry.file);
+                const auto b = reference.cache.open_segment(store.root(), entry.file);
+                ASSERT_EQ(a.has_value(), b.has_value());
+            }
+            ASSERT_EQ(fast.cache.stats(), reference.cache.stats()) << "step " << step;
+            ASSERT_EQ(postings(fast).stats(), postings(reference).stats()) << "step " << step;
+        }
+    }
+    // The walks reached every outcome.
+    EXPECT_GT(found, 0u);
+    EXPECT_GT(missing, 0u);
+    EXPECT_GT(failed, 0u);
+    std::printf("found %zu, not found %zu, failed %zu\n", found, missing, failed);
 }
 
 TEST(Postings, EvictionPrunesCacheVerifiedSetAndBothKinds) {

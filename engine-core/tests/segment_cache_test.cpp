@@ -311,6 +311,50 @@ TEST_F(CacheFixture, ConcurrentMissesKeepExactAccounting) {
     }
 }
 
+TEST_F(CacheFixture, TicketsFindOnlyTheirOwnEntryAndLoansKeepEvictedSegmentsMapped) {
+    SegmentCache cache(1);  // each open evicts the previous segment
+    CacheTicket ticket_a;
+    std::weak_ptr<const Segment> a;
+    {
+        const auto opened = cache.open_segment(store.root(), files[0], ticket_a);
+        ASSERT_TRUE(opened.has_value());
+        a = *opened;
+    }
+    ASSERT_TRUE(ticket_a);
+    const SegmentCacheStats before = cache.stats();
+    {
+        const SegmentCache::Loan loan = cache.lend(ticket_a);
+        ASSERT_EQ(loan.get(), a.lock().get());
+        // Evicted while lent: kept aside, still mapped and readable, counted no more.
+        CacheTicket ticket_b;
+        ASSERT_TRUE(cache.open_segment(store.root(), files[1], ticket_b).has_value());
+        EXPECT_FALSE(cache.contains(files[0]));
+        EXPECT_EQ(cache.stats().evictions, before.evictions + 1);
+        ASSERT_FALSE(a.expired());
+        const auto vid64 = loan.get()->u64_column("vid64");
+        ASSERT_TRUE(vid64.has_value());
+        EXPECT_EQ((*vid64)[0], rows[0][0].vid.prefix);
+    }
+    // Given back: the evicted segment is released, and its ticket finds nothing (no lookup counted).
+    EXPECT_TRUE(a.expired());
+    const SegmentCacheStats after = cache.stats();
+    EXPECT_EQ(cache.lend(ticket_a).get(), nullptr);
+    EXPECT_EQ(cache.stats(), after);
+
+    // Reopened, the file gets a new entry under a new ticket; the old one still finds nothing,
+    // even when the new entry took the old one's slot.
+    CacheTicket ticket_again;
+    ASSERT_TRUE(cache.open_segment(store.root(), files[0], ticket_again).has_value());
+    EXPECT_NE(ticket_again.serial, ticket_a.serial);
+    EXPECT_EQ(cache.lend(ticket_a).get(), nullptr);
+    EXPECT_NE(cache.lend(ticket_again).get(), nullptr);
+    // A hit by name hands out the entry's own ticket.
+    CacheTicket by_name;
+    ASSERT_TRUE(cache.open_segment(store.root(), files[0], by_name).has_value());
+    EXPECT_EQ(by_name.slot, ticket_again.slot);
+    EXPECT_EQ(by_name.serial, ticket_again.serial);
+}
+
 // ---- committed close index ----------------------------------------------------------------------
 
 struct CloseFixture : ::testing::Test {

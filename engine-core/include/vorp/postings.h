@@ -18,7 +18,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
+#include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -50,7 +53,9 @@ constexpr std::uint64_t vid_key(const Id96& vid) {
 
 // A hash multimap from a 64-bit key to a list of positions in filing order. Positions live in one
 // pool, chained per key, so a key with one position costs a table slot and a pool node rather
-// than a heap-allocated list.
+// than a heap-allocated list. A node names its segment by a number (the segments in the order
+// this index first met them), which keeps a node at 12 bytes and lets callers keep per-segment
+// facts in a flat table beside the index (`segment_count`, `for_each`).
 class PositionIndex {
 public:
     // Files `position` last in the list of `key`. The pool indexes nodes with 32 bits: callers
@@ -59,6 +64,9 @@ public:
     bool room_for(std::size_t more) const { return pool_.size() + more < NO_NODE; }
     // Room for `keys` more keys (and positions) without growing the table or the pool.
     void reserve_keys(std::size_t keys);
+    // The number of `segment_id`, given one when it has none yet (appends of its positions then
+    // allocate nothing for it).
+    std::uint32_t number_segment(std::uint64_t segment_id);
     // Starts loading the table slot where `key` would be looked up first (a hint, no effect on
     // contents): bulk appends issue it a few keys ahead to overlap the cache misses.
     void prefetch(std::uint64_t key) const {
@@ -67,20 +75,27 @@ public:
 
     // The positions of `key` in filing order (empty when none).
     std::vector<Position> find(std::uint64_t key) const;
+    // Calls visit(segment number, position) for the positions of `key` in filing order.
+    template <class Visit>
+    void for_each(std::uint64_t key, Visit&& visit) const;
     // Removes the positions of `key` for which `drop` holds, keeping the others in order; the key
     // goes when its list empties. Returns how many were removed.
     template <class Drop>
     std::size_t erase_if(std::uint64_t key, Drop drop);
-    // Keeps only the positions whose segment is in `keep`, in order; rebuilds the pool compactly.
+    // Keeps only the positions whose segment is in `keep`, in order; rebuilds the pool compactly
+    // and numbers the segments afresh.
     void retain(const std::unordered_set<std::uint64_t>& keep);
 
     std::size_t positions() const { return live_; }
     std::size_t keys() const { return used_; }
+    // Segment numbers run from 0 to segment_count() - 1; a number stays with its segment until
+    // the next `retain`.
+    std::size_t segment_count() const { return segment_ids_.size(); }
 
 private:
     static constexpr std::uint32_t NO_NODE = 0xFFFFFFFFu;
     struct Node {
-        std::uint64_t segment_id;
+        std::uint32_t segment;  // index into segment_ids_
         std::uint32_t row;
         std::uint32_t next;  // NO_NODE ends the list
     };
@@ -103,12 +118,26 @@ private:
     std::size_t find_slot(std::uint64_t key) const;
     void grow_to(std::size_t slot_count);
     void erase_slot(std::size_t slot);
+    Position position_of(const Node& node) const { return Position{segment_ids_[node.segment], node.row}; }
 
     std::vector<Slot> slots_;
     std::vector<Node> pool_;
     std::size_t used_ = 0;  // keys
     std::size_t live_ = 0;  // positions reachable from a key
+    // Segment number -> id, and back. Appends come segment by segment, so the last number given
+    // answers almost every lookup.
+    std::vector<std::uint64_t> segment_ids_;
+    std::unordered_map<std::uint64_t, std::uint32_t> segment_numbers_;
+    std::uint32_t last_number_ = NO_NODE;
 };
+
+template <class Visit>
+void PositionIndex::for_each(std::uint64_t key, Visit&& visit) const {
+    const std::size_t slot = find_slot(key);
+    if (slot == slots_.size()) return;
+    for (std::uint32_t node = slots_[slot].head; node != NO_NODE; node = pool_[node].next)
+        visit(pool_[node].segment, position_of(pool_[node]));
+}
 
 template <class Drop>
 std::size_t PositionIndex::erase_if(std::uint64_t key, Drop drop) {
@@ -118,7 +147,7 @@ std::size_t PositionIndex::erase_if(std::uint64_t key, Drop drop) {
     std::uint32_t head = NO_NODE, tail = NO_NODE;
     for (std::uint32_t node = slots_[slot].head; node != NO_NODE;) {
         const std::uint32_t next = pool_[node].next;
-        if (drop(Position{pool_[node].segment_id, pool_[node].row})) {
+        if (drop(position_of(pool_[node]))) {
             ++removed;  // the node stays in the pool unreferenced until the next retain
         } else {
             if (tail == NO_NODE)
@@ -196,6 +225,23 @@ public:
     Status index_segments(const std::filesystem::path& root, const Manifest& manifest, SegmentCache& cache,
                           const Dictionary& dictionary);
 
+    // The stored version `vid` of this kind, as a close of a stored version finds it: the
+    // postings brought up to date first (index_segments), then the candidates the vid postings
+    // list for it, in filing order: a candidate whose segment the generation does not list is
+    // skipped; its segment is opened through `cache` (an error ends the call) and the candidate
+    // is the version when the segment's vid64 and then vid_lo32 at its row are those of `vid`
+    // (an error reading either column ends the call, named by the segment's path). The first
+    // confirmed candidate wins; none gives an empty result.
+    //
+    // Every candidate costs what the first touch of its segment costs only once: each segment
+    // keeps the cache entry it was last opened through (a ticket) and its two vid columns, so a
+    // later close finds its segment without hashing a file name and reads its columns without
+    // looking them up. The ticket is used only while the cache still holds that very entry and
+    // counts as a hit on it, so the cache's contents, order and counters are those the lookups
+    // by file name give.
+    Result<std::optional<Position>> find_version(const std::filesystem::path& root, const Manifest& manifest,
+                                                 SegmentCache& cache, const Dictionary& dictionary, const Id96& vid);
+
     PostingsStats stats();
 
     // Prunes to the segments in `keep` (the garbage collector's eviction).
@@ -210,9 +256,28 @@ public:
     }
 
 private:
+    // What find_version keeps of one segment of by_vid (by its segment number there). One cache
+    // line each: a close reads one per candidate.
+    struct alignas(64) VidSource {
+        // The resolution of `files_` this was made against (sources_epoch_): whether the
+        // generation lists the segment under this kind.
+        std::uint64_t epoch = 0;
+        bool listed = false;
+        bool have_vid64 = false;  // vid64 (vid_lo32) holds the column of the ticket's segment
+        bool have_vid_lo32 = false;
+        CacheTicket ticket;  // the entry it was last opened through, for the file in source_files_
+        std::span<const std::uint64_t> vid64;
+        std::span<const std::uint32_t> vid_lo32;
+    };
+
     RowKind kind_;
     PoisonMutex mutex_;
     Postings postings_;
+    // Under the mutex; emptied with the postings' numbering (retain_segments).
+    std::vector<VidSource> sources_;
+    std::vector<std::string> source_files_;  // the file each source's ticket was got for
+    std::shared_ptr<const SegmentFiles> sources_files_;  // the generation's lists they resolve against
+    std::uint64_t sources_epoch_ = 0;
     // The segment list (of one generation) whose every segment of this kind is indexed; null when
     // none is known to be, and reset by pruning. Held, not just compared, so that its address
     // cannot come back as another generation's list.

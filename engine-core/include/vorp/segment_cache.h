@@ -82,6 +82,17 @@ using FileNameSet = std::unordered_set<std::string, FileNameHash, std::equal_to<
 // from the map count nothing beyond the map.
 std::uint64_t segment_cost(const Segment& segment);
 
+// Names one insertion of a file into a SegmentCache, as open_segment handed it out: `cached` of the
+// ticket finds that entry again without hashing the file name, for as long as it stays cached.
+// Every insertion (a reopen after eviction, a concurrent open of the same file) gets a new serial,
+// so a ticket never finds a segment other than the one it was handed out with.
+struct CacheTicket {
+    std::uint32_t slot = 0;
+    std::uint64_t serial = 0;  // 0: no entry
+
+    explicit operator bool() const { return serial != 0; }
+};
+
 struct SegmentCacheStats {
     std::uint64_t entries = 0;
     std::uint64_t accounted_bytes = 0;
@@ -106,6 +117,9 @@ public:
     // budget stays cached alone. Errors of the map and the open are returned unchanged; nothing
     // is cached or recorded as verified then.
     Result<std::shared_ptr<const Segment>> open_segment(const std::filesystem::path& root, std::string_view file);
+    // The same, and `ticket` names the entry that holds the segment returned.
+    Result<std::shared_ptr<const Segment>> open_segment(const std::filesystem::path& root, std::string_view file,
+                                                        CacheTicket& ticket);
     // The cached segment of `file`, counted as a lookup as open_segment counts one; null when the
     // cache does not hold it (nothing is opened).
     std::shared_ptr<const Segment> cached(std::string_view file);
@@ -117,6 +131,34 @@ public:
     // shared holder of their references: a scan of thousands of small segments then costs
     // neither a hash lookup nor a reference-count change per segment.
     std::vector<std::shared_ptr<const Segment>> cached_list(std::uint64_t list, std::span<const std::string_view> files);
+    // A cached segment lent out without a reference of its own: while any loan is out, the
+    // segments that leave the cache are kept aside, not released, until the last loan is given
+    // back, so a loan's segment stays mapped for as long as the loan lives. For a brief look at
+    // one segment on a hot path, where taking a reference would write to a line of that segment
+    // (its reference count) on every call. Given back by its destructor.
+    class Loan {
+    public:
+        Loan() = default;
+        Loan(Loan&& other) noexcept
+            : cache_(std::exchange(other.cache_, nullptr)), segment_(std::exchange(other.segment_, nullptr)) {}
+        Loan& operator=(Loan&&) = delete;
+        Loan(const Loan&) = delete;
+        ~Loan() {
+            if (cache_ != nullptr) cache_->give_back();
+        }
+        const Segment* get() const { return segment_; }
+
+    private:
+        friend class SegmentCache;
+        Loan(SegmentCache* cache, const Segment* segment) : cache_(cache), segment_(segment) {}
+        SegmentCache* cache_ = nullptr;
+        const Segment* segment_ = nullptr;
+    };
+    // The segment of the entry `ticket` names, when that entry is still cached: counted as a hit
+    // of open_segment on its file is (the clock advances, the entry becomes the most recently
+    // used). An empty loan, with nothing changed, when the entry has left the cache; the caller
+    // then asks open_segment, which counts the lookup.
+    Loan lend(CacheTicket ticket);
 
     // The segment files of `manifest`'s generation: the cached maps when they belong to that
     // generation, else built without the lock and cached in place of whatever was there.
@@ -138,28 +180,47 @@ public:
     bool contains(std::string_view file);
 
 private:
-    struct CacheEntry {
+    // One cache line each: a hit by ticket reads and writes nothing else of the cache's entries.
+    struct alignas(64) CacheEntry {
         std::shared_ptr<const Segment> segment;
         std::uint64_t bytes = 0;
         std::uint64_t last_used = 0;
+        std::uint64_t serial = 0;  // of the insertion; 0 while the slot is free
     };
 
-    // Under "segment-cache".
+    // A hit of the entry in `slot`: the clock was advanced by the caller.
+    std::shared_ptr<const Segment> touch(std::uint32_t slot, CacheTicket* ticket);
+    // Frees the slot of an entry that left `map_` (its segment kept aside while loans are out:
+    // room for it was made by make_room_to_release).
+    void release_slot(std::uint32_t slot);
+    // Room to keep aside every segment the cache holds now and one more, so that the releases
+    // of one change never allocate.
+    void make_room_to_release();
+    void give_back() noexcept;
+
+    // Under "segment-cache". The entries live in `entries_`, addressed by slot; `map_` names the
+    // slot of each cached file. A freed slot is reused by a later insertion under a new serial.
     const std::optional<std::uint64_t> budget_;
     PoisonMutex cache_mutex_{"segment-cache"};
-    std::unordered_map<std::string, CacheEntry, FileNameHash, std::equal_to<>> map_;
-    std::uint64_t clock_ = 0;
-    std::uint64_t accounted_bytes_ = 0;
-    std::uint64_t evictions_ = 0;
-    // What the last cached_list found: its list's name, the entries of its hits (null for a file
-    // not cached) and the holder of their segments. Dropped on every insertion and removal, so it
-    // never holds a segment the cache no longer holds, and its entry pointers stay valid.
+    std::unordered_map<std::string, std::uint32_t, FileNameHash, std::equal_to<>> map_;
+    std::vector<CacheEntry> entries_;
+    std::vector<std::uint32_t> free_slots_;
+    // What the last cached_list found: its list's name, the slots of its hits (NONE for a file not
+    // cached) and the holder of their segments. Dropped on every insertion and removal, so it
+    // never names a slot whose entry has changed.
     struct ListMemo {
+        static constexpr std::uint32_t NONE = UINT32_MAX;
         std::uint64_t list = 0;
-        std::vector<CacheEntry*> entries;
+        std::vector<std::uint32_t> slots;
         std::shared_ptr<const std::vector<std::shared_ptr<const Segment>>> holder;
     };
     std::optional<ListMemo> list_memo_;
+    std::uint64_t next_serial_ = 1;
+    std::size_t loans_ = 0;  // loans not given back yet
+    std::vector<std::shared_ptr<const Segment>> kept_for_loans_;  // empty whenever loans_ is 0
+    std::uint64_t clock_ = 0;
+    std::uint64_t accounted_bytes_ = 0;
+    std::uint64_t evictions_ = 0;
 
     // Under "verified-set".
     PoisonMutex verified_mutex_{"verified-set"};
