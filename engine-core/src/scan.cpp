@@ -652,6 +652,8 @@ Result<SelectOutcome> ScanSet::select_range(const ScanRequest& request, const Se
 // Pieces per thread: enough that a piece of dense closes or many kept rows does not hold up the
 // phase, few enough that each piece is long.
 constexpr std::uint64_t SELECT_PIECES_PER_THREAD = 4;
+// Rows the closing of the pieces' gaps must move before it is worth worker threads.
+constexpr std::size_t CLOSE_GAPS_PARALLEL_ROWS = std::size_t{1} << 20;
 
 namespace {
 
@@ -726,107 +728,78 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request, bool facts) co
             bounds.push_back(index + 1);
     }
     bounds.push_back(pieces.size());
-    const std::size_t workers = bounds.size() - 1;
-    // Each worker writes the kept rows of its pieces one after another into a buffer of its own,
-    // so the pieces of a target that one worker scans hold its rows contiguously; only a target
-    // whose pieces went to several workers has its rows copied into one list afterwards. With
-    // facts, each worker also reads the keys of its pieces' first and last kept rows.
-    std::vector<Column<std::uint32_t>> buffers(workers);
-    std::vector<std::pair<const std::uint32_t*, const std::uint32_t*>> kept(pieces.size());
+    // One buffer for the rows of every target, each target's part sized for its window (nothing
+    // is written or zeroed here: the workers touch its pages first). Each piece writes its kept
+    // rows at its own offset in its target's part; the gaps the pieces leave are then closed in
+    // row order, in place. No row goes to a second buffer, and no piece allocates memory. With
+    // facts, each worker also reads the vt_s of its pieces' first and last kept rows.
+    std::vector<std::size_t> part_of(plans.size());
+    std::size_t capacity = 0;
+    for (std::size_t plan = 0; plan < plans.size(); ++plan) {
+        part_of[plan] = capacity;
+        capacity += plans[plan].window.end - plans[plan].window.start;
+    }
+    std::uint32_t* const rows_base = row_storage(out, capacity).data();
+    std::vector<std::size_t> kept(pieces.size(), 0);
     std::vector<std::pair<std::int64_t, std::int64_t>> piece_keys(facts ? pieces.size() : 0);
     std::vector<std::uint64_t> seen(pieces.size(), 0);
-    fan_out(workers, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
-        std::size_t capacity = 0;
-        for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index)
-            capacity += pieces[index].hi - pieces[index].lo;
-        Column<std::uint32_t>& buffer = buffers[worker];
-        reserve_large(buffer, capacity);
-        buffer.resize(capacity);
-        std::uint32_t* at = buffer.data();
+    fan_out(bounds.size() - 1, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
         for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) {
             const SelectPiece& piece = pieces[index];
             const TargetScan& plan = plans[piece.plan];
+            std::uint32_t* const at = rows_base + part_of[piece.plan] + (piece.lo - plan.window.start);
             std::uint32_t* const end = plan.scan(piece.lo, piece.hi, t, at, seen[index]);
-            kept[index] = {at, end};
+            kept[index] = static_cast<std::size_t>(end - at);
             if (facts) piece_keys[index] = end_keys(plan, at, end);
-            at = end;
         }
     });
-    std::vector<std::size_t> worker_of(pieces.size());
-    for (std::size_t worker = 0; worker < workers; ++worker)
-        for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) worker_of[index] = worker;
+    for (const std::uint64_t rows_seen : seen) out.stats.rows_examined += rows_seen;
 
-    // Each target's pieces, in row order, make its selection: in place when the pieces holding
-    // rows were scanned by one worker, else copied into one list (in parallel, each piece to its
-    // own place).
-    struct Copy {
-        std::size_t piece;
-        std::size_t at;
-    };
-    std::vector<Copy> copies;
-    std::vector<std::pair<std::size_t, std::size_t>> joined;  // (selection, rows) of the copied targets
-    std::size_t copied_rows = 0;
-    out.selections.reserve(plans.size());
-    for (std::size_t first = 0; first < pieces.size();) {
-        const std::size_t plan_index = pieces[first].plan;
-        const TargetScan& plan = plans[plan_index];
-        std::size_t last = first;
-        std::size_t total = 0;
-        std::size_t holding_first = SIZE_MAX;
-        std::size_t holding_last = SIZE_MAX;
-        bool one_worker = true;
-        for (; last < pieces.size() && pieces[last].plan == plan_index; ++last) {
-            out.stats.rows_examined += seen[last];
-            const std::size_t count = static_cast<std::size_t>(kept[last].second - kept[last].first);
-            if (count == 0) continue;
-            if (holding_first == SIZE_MAX) {
-                holding_first = last;
-            } else if (worker_of[last] != worker_of[holding_first]) {
-                one_worker = false;
-            }
-            holding_last = last;
-            total += count;
+    // A target's pieces are contiguous in the list. Its gaps are closed by one thread; when many
+    // rows move, the targets are handed out to workers in turn.
+    std::vector<std::size_t> first_piece(plans.size() + 1, pieces.size());
+    for (std::size_t index = pieces.size(); index-- > 0;) first_piece[pieces[index].plan] = index;
+    for (std::size_t plan = plans.size(); plan-- > 0;)
+        if (first_piece[plan] == pieces.size()) first_piece[plan] = first_piece[plan + 1];
+    std::vector<std::size_t> total(plans.size(), 0);
+    std::size_t moving = 0;
+    for (std::size_t plan = 0; plan < plans.size(); ++plan) {
+        for (std::size_t index = first_piece[plan]; index < first_piece[plan + 1]; ++index) {
+            if (index > first_piece[plan]) moving += kept[index];
+            total[plan] += kept[index];
         }
-        if (holding_first != SIZE_MAX) {
-            if (facts) set_end_keys(plan, {piece_keys[holding_first].first, piece_keys[holding_last].second});
-            if (one_worker) {
-                const std::uint32_t* const begin = kept[holding_first].first;
-                emit(plan.target, begin, begin + total, out);
-            } else {
-                std::size_t at = copied_rows;
-                for (std::size_t index = first; index < last; ++index) {
-                    if (kept[index].first == kept[index].second) continue;
-                    copies.push_back({index, at});
-                    at += static_cast<std::size_t>(kept[index].second - kept[index].first);
-                }
-                joined.emplace_back(out.selections.size(), total);
-                copied_rows += total;
-                // Placeholder rows until the copy below fills the joined list.
-                out.selections.push_back({{}, plan.target});
-                out.stats.rows_selected += total;
-            }
-        }
-        first = last;
     }
-    if (!copies.empty()) {
-        Column<std::uint32_t> joined_rows;
-        reserve_large(joined_rows, copied_rows);
-        joined_rows.resize(copied_rows);
-        fan_out(std::min(copies.size(), threads), SCAN_WORKER_PANICKED, [&](std::size_t worker) {
-            for (std::size_t index = worker; index < copies.size(); index += threads) {
-                const Copy& copy = copies[index];
-                const auto [begin, end] = kept[copy.piece];
-                std::memcpy(joined_rows.data() + copy.at, begin, static_cast<std::size_t>(end - begin) * sizeof(std::uint32_t));
-            }
-        });
+    const auto close_gaps = [&](std::size_t plan) {
+        std::uint32_t* const part = rows_base + part_of[plan];
+        const std::size_t start = plans[plan].window.start;
         std::size_t at = 0;
-        for (const auto& [selection, count] : joined) {
-            out.selections[selection].rows = std::span<const std::uint32_t>(joined_rows.data() + at, count);
-            at += count;
+        for (std::size_t index = first_piece[plan]; index < first_piece[plan + 1]; ++index) {
+            const std::size_t from = pieces[index].lo - start;
+            if (from != at && kept[index] > 0) std::memmove(part + at, part + from, kept[index] * sizeof(std::uint32_t));
+            at += kept[index];
         }
-        out.storage.push_back(std::move(joined_rows));
+    };
+    const std::size_t closers = std::min(plans.size(), threads);
+    if (closers < 2 || moving < CLOSE_GAPS_PARALLEL_ROWS) {
+        for (std::size_t plan = 0; plan < plans.size(); ++plan) close_gaps(plan);
+    } else {
+        fan_out(closers, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
+            for (std::size_t plan = worker; plan < plans.size(); plan += closers) close_gaps(plan);
+        });
     }
-    for (Column<std::uint32_t>& buffer : buffers) out.storage.push_back(std::move(buffer));
+    out.selections.reserve(plans.size());
+    for (std::size_t plan = 0; plan < plans.size(); ++plan) {
+        if (total[plan] == 0) continue;
+        if (facts) {
+            std::size_t first = first_piece[plan];
+            while (kept[first] == 0) ++first;
+            std::size_t last = first_piece[plan + 1] - 1;
+            while (kept[last] == 0) --last;
+            set_end_keys(plans[plan], {piece_keys[first].first, piece_keys[last].second});
+        }
+        std::uint32_t* const part = rows_base + part_of[plan];
+        emit(plans[plan].target, part, part + total[plan], out);
+    }
     return out;
 }
 
