@@ -131,3 +131,21 @@ def motif_events(n_events: int, n_nodes: int, seed: int, exponent: float = 1.1):
     t = np.arange(n_events, dtype=np.int64)
     eid = [f"{i:024x}" for i in range(n_events)]
     return src, dst, t, eid
+
+
+def edge_columns(h: dict, lo: int, hi: int, uids: list[str], tt: int) -> dict:
+    """The stage_edges columns of versions [lo, hi) of a version_history, written at tt."""
+    n = hi - lo
+    return {
+        "vid": vid_texts(h["vid_hi"][lo:hi], h["vid_lo"][lo:hi]),
+        "src": [uids[i] for i in h["src_id"][lo:hi].tolist()],
+        "dst": [uids[i] for i in h["dst_id"][lo:hi].tolist()],
+        "rel_type": [REL_TYPES[i] for i in h["rel_code"][lo:hi].tolist()],
+        "disc": [""] * n,
+        "vt_s": h["vt_s"][lo:hi].tolist(),
+        "vt_e": h["vt_e"][lo:hi].tolist(),
+        "tt_s": [tt] * n,
+        "props": ["{}"] * n,
+        "source": ["bench"] * n,
+        "provenance_ref": [None] * n,
+    }

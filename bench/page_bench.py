@@ -38,22 +38,9 @@ def build(store_dir: str, versions: int, entities: int, layout: str) -> None:
     bounds = np.searchsorted(h["gen"], np.arange(GENERATIONS + 1))
     for g in range(GENERATIONS):
         lo, hi = int(bounds[g]), int(bounds[g + 1])
-        n = hi - lo
         tt = data.generation_tt(g)
         store.begin(tt)
-        store.stage_edges({
-            "vid": data.vid_texts(h["vid_hi"][lo:hi], h["vid_lo"][lo:hi]),
-            "src": [uids[i] for i in h["src_id"][lo:hi].tolist()],
-            "dst": [uids[i] for i in h["dst_id"][lo:hi].tolist()],
-            "rel_type": [data.REL_TYPES[i] for i in h["rel_code"][lo:hi].tolist()],
-            "disc": [""] * n,
-            "vt_s": h["vt_s"][lo:hi].tolist(),
-            "vt_e": h["vt_e"][lo:hi].tolist(),
-            "tt_s": [tt] * n,
-            "props": ["{}"] * n,
-            "source": ["bench"] * n,
-            "provenance_ref": [None] * n,
-        })
+        store.stage_edges(data.edge_columns(h, lo, hi, uids, tt))
         closing = np.nonzero(h["close_gen"] == g)[0]
         if len(closing):
             store.stage_closes("edge", data.vid_texts(h["vid_hi"][closing], h["vid_lo"][closing]), tt)

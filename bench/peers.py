@@ -142,7 +142,6 @@ def child_build(args: dict) -> dict:
     h = data.version_history(args["versions"], args["entities"], args["generations"], args["closed"], args["seed"],
                              overlap=args.get("layout") == "overlap")
     uids = data.entity_uids(args["entities"])
-    rels = data.REL_TYPES
 
     start = time.perf_counter()
     store = NativeStore(os.path.join(args["dir"], "store"))
@@ -152,25 +151,11 @@ def child_build(args: dict) -> dict:
     bounds = np.searchsorted(gen, np.arange(args["generations"] + 1))
     for g in range(args["generations"]):
         lo, hi = int(bounds[g]), int(bounds[g + 1])
-        n = hi - lo
         tt = data.generation_tt(g)
-        vids = data.vid_texts(h["vid_hi"][lo:hi], h["vid_lo"][lo:hi])
-        cols = {
-            "vid": vids,
-            "src": [uids[i] for i in h["src_id"][lo:hi].tolist()],
-            "dst": [uids[i] for i in h["dst_id"][lo:hi].tolist()],
-            "rel_type": [rels[i] for i in h["rel_code"][lo:hi].tolist()],
-            "disc": [""] * n,
-            "vt_s": h["vt_s"][lo:hi].tolist(),
-            "vt_e": h["vt_e"][lo:hi].tolist(),
-            "tt_s": [tt] * n,
-            "props": ["{}"] * n,
-            "source": ["bench"] * n,
-            "provenance_ref": [None] * n,
-        }
+        cols = data.edge_columns(h, lo, hi, uids, tt)
         store.begin(tt)
         store.stage_edges(cols)
-        del cols, vids
+        del cols
         closing = np.nonzero(h["close_gen"] == g)[0]
         if len(closing):
             store.stage_closes("edge", data.vid_texts(h["vid_hi"][closing], h["vid_lo"][closing]), tt)
@@ -186,7 +171,7 @@ def child_build(args: dict) -> dict:
         "rel_code": h["rel_code"].astype(np.uint8),
         "vt_s": h["vt_s"], "vt_e": h["vt_e"], "tt_s": h["tt_s"], "tt_e": h["tt_e"],
     })
-    rel_table = pa.table({"rel_code": np.arange(len(rels), dtype=np.uint8), "rel_type": rels})
+    rel_table = pa.table({"rel_code": np.arange(len(data.REL_TYPES), dtype=np.uint8), "rel_type": data.REL_TYPES})
     con = duckdb.connect(os.path.join(args["dir"], "duck.db"))
     con.register("history", table)
     con.register("rels", rel_table)
