@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+
 #include "vorp/dict.h"
 #include "vorp/scan_pipeline.h"
 #include "vorp/segment.h"
@@ -465,6 +466,10 @@ constexpr std::uint64_t DENSE_MAX_BYTES = std::uint64_t{256} << 20;
 constexpr std::uint64_t CACHE_SHARE_BYTES = std::uint64_t{256} << 10;
 // Up to this many bytes of records, a fold on one thread updates them row by row (see fold_pieces).
 constexpr std::uint64_t FUSED_DIRECT_MAX_BYTES = std::uint64_t{8} << 20;
+// Past this many bytes of records the row loop fetches each row's record ahead of its update, and
+// how many rows ahead.
+constexpr std::uint64_t PREFETCH_FROM_BYTES = std::uint64_t{512} << 10;
+constexpr std::ptrdiff_t PREFETCH_ROWS_AHEAD = 16;
 
 // The bytes one dense slot takes: its record words and its distinct sets.
 std::uint64_t slot_bytes(const RecLayout& layout) {
@@ -634,6 +639,8 @@ struct DirectSink {
             }
             ops.add(recs + lane * lane_words + slot * ops.words, start, has_duration, duration);
         }
+        bool scattered() const { return lane_words * sizeof(std::uint64_t) > PREFETCH_FROM_BYTES; }
+        void fetch(std::uint64_t slot) const { __builtin_prefetch(recs + slot * ops.words, 1); }
     };
     Local local() const { return Local{*layout, out->recs.data(), in->space->slots * layout->words, this}; }
 
@@ -709,6 +716,9 @@ struct PartitionSink {
             if (ops.duration_used) list.push_back(static_cast<std::uint64_t>(duration));
             if (ops.vt_s_used) list.push_back(static_cast<std::uint64_t>(start));
         }
+        // Appends go to the ends of a few lists, which stay in cache.
+        static bool scattered() { return false; }
+        static void fetch(std::uint64_t) {}
     };
     Local local() const { return Local{*direct.layout, shape->shift, lists->data(), &direct}; }
 
@@ -817,7 +827,28 @@ Status fold_run(const FoldInput& in, const RunColumns& columns_in, BucketCache* 
         buckets[1] = bucket1;
     };
     std::size_t lane = 0;
+    // Records scattered over more than a core's cache are fetched a few rows ahead: the slot of a
+    // later row follows from its endpoint ids and rel code alone (a time bucket is taken as the
+    // current one). Only an address is formed; a wrong guess costs a useless fetch, never a result.
+    const bool ahead = (K0 == KeyKind::Ids || K1 == KeyKind::Ids) && out.scattered();
+    const auto key_ahead = [&]<KeyKind K>(std::size_t dim_index, std::uint32_t row, const BucketCache& bucket) -> std::int64_t {
+        if constexpr (K == KeyKind::Ids) return columns.ids[dim_index][row];
+        if constexpr (K == KeyKind::Rel) {
+            const std::uint16_t code = columns.rel_code[row];
+            return code < columns.rel_count ? columns.rel_index[code] : 0;
+        }
+        if constexpr (K == KeyKind::Bucket) return bucket.bucket;
+        return 0;
+    };
     for (const std::uint32_t* at = first; at != last; ++at) {
+        if (ahead && last - at > PREFETCH_ROWS_AHEAD) {
+            const std::uint32_t later = at[PREFETCH_ROWS_AHEAD];
+            std::uint64_t slot = 0;
+            if (later < columns.rows &&
+                space.slot_of(key_ahead.template operator()<K0>(0, later, bucket0),
+                              key_ahead.template operator()<K1>(1, later, bucket1), slot))
+                out.fetch(slot);
+        }
         const std::uint32_t row = *at;
         if (row >= columns.rows) [[unlikely]] {
             keep_buckets();
@@ -1242,6 +1273,69 @@ Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selecti
     return out;
 }
 
+// Positions of `uids` in byte order of the uids, equal ones (and the absent ones, first) in their
+// given order. The uids of a store often share a long prefix ("user-000…"), so the eight bytes after
+// the prefix common to all of them are sorted by radix; only uids whose eight bytes tie are then
+// compared whole.
+std::vector<std::uint32_t> byte_order(std::span<const std::optional<std::string_view>> uids) {
+    std::size_t common = SIZE_MAX;
+    const std::string_view* first = nullptr;
+    for (const std::optional<std::string_view>& uid : uids) {
+        if (!uid) continue;
+        if (first == nullptr) {
+            first = &*uid;
+            common = uid->size();
+            continue;
+        }
+        const std::size_t bound = std::min(common, uid->size());
+        std::size_t at = 0;
+        while (at < bound && (*uid)[at] == (*first)[at]) ++at;
+        common = at;
+    }
+    if (first == nullptr) common = 0;
+    // A key is 0 for an absent uid. A present one has the top bit set and, below it, the first 63
+    // bits of its eight bytes after the common prefix (big-endian, zeros past its end); ties on
+    // the key are decided by the whole uid below.
+    struct Keyed {
+        std::uint64_t key;
+        std::uint32_t index;
+    };
+    std::vector<Keyed> keyed(uids.size());
+    for (std::size_t index = 0; index < uids.size(); ++index) {
+        std::uint64_t key = 0;
+        if (const std::optional<std::string_view>& uid = uids[index]) {
+            std::uint64_t bytes = 0;
+            for (std::size_t k = 0; k < 8; ++k) {
+                const std::size_t at = common + k;
+                bytes = (bytes << 8) | (at < uid->size() ? static_cast<std::uint8_t>((*uid)[at]) : 0u);
+            }
+            key = (std::uint64_t{1} << 63) | (bytes >> 1);
+        }
+        keyed[index] = {key, static_cast<std::uint32_t>(index)};
+    }
+    // Least significant byte first, each pass stable; a byte all keys share needs no pass.
+    std::vector<Keyed> spare(keyed.size());
+    for (int shift = 0; shift < 64; shift += 8) {
+        std::size_t count[257] = {};
+        for (const Keyed& entry : keyed) ++count[((entry.key >> shift) & 0xFF) + 1];
+        if (std::ranges::any_of(std::span(count + 1, 256), [&](std::size_t n) { return n == keyed.size(); })) continue;
+        for (std::size_t digit = 1; digit <= 256; ++digit) count[digit] += count[digit - 1];
+        for (const Keyed& entry : keyed) spare[count[(entry.key >> shift) & 0xFF]++] = entry;
+        keyed.swap(spare);
+    }
+    std::vector<std::uint32_t> order(keyed.size());
+    for (std::size_t at = 0; at < keyed.size();) {
+        std::size_t end = at + 1;
+        while (end < keyed.size() && keyed[end].key == keyed[at].key) ++end;
+        if (end - at > 1 && keyed[at].key != 0)
+            std::stable_sort(keyed.begin() + static_cast<std::ptrdiff_t>(at), keyed.begin() + static_cast<std::ptrdiff_t>(end),
+                             [&](const Keyed& x, const Keyed& y) { return *uids[x.index] < *uids[y.index]; });
+        at = end;
+    }
+    for (std::size_t at = 0; at < keyed.size(); ++at) order[at] = keyed[at].index;
+    return order;
+}
+
 // Key columns and value columns of the groups in their final order.
 void finalize(Groups& groups_in, const AggregateRequest& request, const RecLayout& layout, const Dictionary& dictionary,
               AggregateResult& out) {
@@ -1261,15 +1355,22 @@ void finalize(Groups& groups_in, const AggregateRequest& request, const RecLayou
         std::vector<std::optional<std::string_view>> uids(codes.size());
         for (std::size_t index = 0; index < codes.size(); ++index)
             uids[index] = dictionary.uid(static_cast<std::uint32_t>(codes[index]));
-        std::vector<std::size_t> order(codes.size());
-        for (std::size_t index = 0; index < order.size(); ++index) order[index] = index;
-        // A code the dictionary cannot name (only a damaged segment holds one) sorts first.
-        std::ranges::stable_sort(order, [&](std::size_t x, std::size_t y) { return uids[x] < uids[y]; });
+        const std::vector<std::uint32_t> order = byte_order(uids);
         std::vector<std::int64_t> rank(codes.size());
         for (std::size_t position = 0; position < order.size(); ++position)
             rank[order[position]] = static_cast<std::int64_t>(position);
-        for (std::int64_t& value : *sort_slots[dim_index])
-            value = rank[static_cast<std::size_t>(std::ranges::lower_bound(codes, value) - codes.begin())];
+        // Codes are dense ids: when they fill most of their range, a table maps each to its rank.
+        const std::uint64_t range = codes.empty() ? 0 : static_cast<std::uint64_t>(codes.back() - codes.front()) + 1;
+        if (!codes.empty() && range <= 4 * codes.size() + 64) {
+            std::vector<std::int64_t> by_code(range, 0);
+            for (std::size_t index = 0; index < codes.size(); ++index)
+                by_code[static_cast<std::uint64_t>(codes[index] - codes.front())] = rank[index];
+            for (std::int64_t& value : *sort_slots[dim_index])
+                value = by_code[static_cast<std::uint64_t>(value - codes.front())];
+        } else {
+            for (std::int64_t& value : *sort_slots[dim_index])
+                value = rank[static_cast<std::size_t>(std::ranges::lower_bound(codes, value) - codes.begin())];
+        }
     }
     std::vector<std::size_t> order(groups);
     for (std::size_t index = 0; index < groups; ++index) order[index] = index;

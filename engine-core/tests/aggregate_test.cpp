@@ -274,8 +274,16 @@ TEST(AggregateEdges, MatchesBruteForceAtEveryThreadCount) {
         // than the batches have rows, so endpoint groups go through the hashed group table rather
         // than the flat one indexed by dense id.
         const int n_entities = seed % 2 == 0 ? 6000 : 70;
+        // Uids in several shapes: a prefix every uid shares on every third seed, and tails that
+        // tie on their first eight bytes, that end inside them, or that hold bytes above 0x7F.
+        const std::string shared = seed % 3 == 0 ? "tenant-0042/entity-" : "";
         for (int e = 0; e < n_entities; ++e) {
-            std::string uid = fmt::format("{:c}{}", static_cast<char>('a' + pick(0, 25)), pick(0, 99999));
+            std::string uid = shared + fmt::format("{:c}{}", static_cast<char>('a' + pick(0, 25)), pick(0, 99999));
+            switch (pick(0, 3)) {
+                case 0: uid = shared + "long-shared-tail-" + std::to_string(pick(0, 999)); break;
+                case 1: uid += "\xc3\xa9"; break;
+                default: break;
+            }
             while (std::ranges::find(model.uids, uid) != model.uids.end()) uid += "x";
             model.uids.push_back(uid);
             store.add_entity(uid, "").value();
