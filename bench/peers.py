@@ -203,6 +203,16 @@ def child_build(args: dict) -> dict:
             "vorp_build_s": ours_seconds, "duckdb_build_s": duck_seconds}
 
 
+def child_compact(args: dict) -> dict:
+    from vorp._engine import NativeStore
+
+    store = NativeStore(os.path.join(args["dir"], "store"))
+    start = time.perf_counter()
+    report = store.compact()
+    seconds = time.perf_counter() - start
+    return {"seconds": seconds, "segments": report["segments_after"]}
+
+
 def child_scan_vorp(args: dict) -> dict:
     from vorp._engine import NativeStore
 
@@ -425,7 +435,7 @@ def child_motifs_raphtory(args: dict) -> dict:
 
 CHILDREN = {
     "ingest-vorp": child_ingest_vorp, "ingest-duckdb": child_ingest_duckdb, "build": child_build,
-    "scan-vorp": child_scan_vorp, "scan-duckdb": child_scan_duckdb,
+    "compact": child_compact, "scan-vorp": child_scan_vorp, "scan-duckdb": child_scan_duckdb,
     "agg-vorp": child_agg_vorp, "agg-duckdb": child_agg_duckdb,
     "page-vorp": child_page_vorp, "page-duckdb": child_page_duckdb,
     "motifs-vorp": child_motifs_vorp, "motifs-raphtory": child_motifs_raphtory,
@@ -434,6 +444,10 @@ CHILDREN = {
 
 def run_child(kind: str, args: dict, env: dict | None = None) -> dict:
     child_env = dict(os.environ)
+    # Every child imports NumPy at start, and NumPy's BLAS starts a pool of threads that busy-wait
+    # for work for a while after it loads: on 8 cores it took about 0.7 s of CPU from whatever ran
+    # next (the cold first call of either side). Neither side uses BLAS.
+    child_env.setdefault("OPENBLAS_NUM_THREADS", "1")
     child_env.update(env or {})
     proc = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", kind, json.dumps(args)],
                           env=child_env, capture_output=True, text=True)
@@ -482,29 +496,39 @@ def bench_scan(opts, scratch: str, scans: bool, aggregates: bool) -> None:
               f"vorp_build_s {build['vorp_build_s']:.1f}  duckdb_build_s {build['duckdb_build_s']:.1f} "
               f"(bulk load of the final table)")
         past = data.generation_tt(opts.generations // 2 - 1)
-        for label, as_of in (("past", past), ("now", None)) if scans else ():
-            seconds = {}
-            for threads in (1, 8):
-                common = {"dir": work, "as_of": as_of, "repeats": opts.repeats, "threads": threads}
-                ours = run_child("scan-vorp", common, {"VORP_SCAN_THREADS": str(threads)})
-                peer = run_child("scan-duckdb", common)
-                if (ours["rows"], ours["digest"]) != (peer["rows"], peer["digest"]):
-                    raise SystemExit(f"peers: scan {layout} {label} threads={threads} differs: ours {ours['rows']} "
-                                     f"rows {ours['digest']}, duckdb {peer['rows']} rows {peer['digest']}")
-                seconds[threads] = ours["seconds"]
-                tag = f"scan {layout:7} {label:4} threads={threads}"
-                print(f"{tag} vorp   ms {ours['seconds'] * 1e3:8.1f}  rows_per_s {ours['rows'] / ours['seconds']:11.0f}  "
-                      f"open_first_ms {ours['first_s'] * 1e3:8.1f}  peak_rss_mib {ours['rss_peak']:6.0f}  "
-                      f"pruned {ours['segments_pruned']}/{ours['segments_total']}")
-                print(f"{tag} duckdb ms {peer['seconds'] * 1e3:8.1f}  rows_per_s {peer['rows'] / peer['seconds']:11.0f}  "
-                      f"open_first_ms {peer['first_s'] * 1e3:8.1f}  peak_rss_mib {peer['rss_peak']:6.0f}")
-                print(f"{tag} check rows {ours['rows']} equal, digest {ours['digest']} equal")
-                print(f"{tag} ratio duckdb_over_vorp_time {ratio(peer['seconds'], ours['seconds'])}  "
-                      f"open_first {ratio(peer['first_s'], ours['first_s'])}", flush=True)
-            print(f"scan {layout:7} {label:4} vorp 1t_over_8t {seconds[1] / seconds[8]:.2f}", flush=True)
+        if scans:
+            scan_figures(opts, work, layout, past)
+            if opts.compacted:
+                compacted = run_child("compact", {"dir": work})
+                print(f"scan store layout={layout} compacted into {compacted['segments']} segments in "
+                      f"{compacted['seconds']:.1f} s", flush=True)
+                scan_figures(opts, work, f"{layout}-compacted", past)
         if aggregates:
             bench_aggregates(opts, work, past, layout)
         shutil.rmtree(work, ignore_errors=True)
+
+
+def scan_figures(opts, work: str, layout: str, past: int) -> None:
+    for label, as_of in (("past", past), ("now", None)):
+        seconds = {}
+        for threads in (1, 8):
+            common = {"dir": work, "as_of": as_of, "repeats": opts.repeats, "threads": threads}
+            ours = run_child("scan-vorp", common, {"VORP_SCAN_THREADS": str(threads)})
+            peer = run_child("scan-duckdb", common)
+            if (ours["rows"], ours["digest"]) != (peer["rows"], peer["digest"]):
+                raise SystemExit(f"peers: scan {layout} {label} threads={threads} differs: ours {ours['rows']} "
+                                 f"rows {ours['digest']}, duckdb {peer['rows']} rows {peer['digest']}")
+            seconds[threads] = ours["seconds"]
+            tag = f"scan {layout:7} {label:4} threads={threads}"
+            print(f"{tag} vorp   ms {ours['seconds'] * 1e3:8.1f}  rows_per_s {ours['rows'] / ours['seconds']:11.0f}  "
+                  f"open_first_ms {ours['first_s'] * 1e3:8.1f}  peak_rss_mib {ours['rss_peak']:6.0f}  "
+                  f"pruned {ours['segments_pruned']}/{ours['segments_total']}")
+            print(f"{tag} duckdb ms {peer['seconds'] * 1e3:8.1f}  rows_per_s {peer['rows'] / peer['seconds']:11.0f}  "
+                  f"open_first_ms {peer['first_s'] * 1e3:8.1f}  peak_rss_mib {peer['rss_peak']:6.0f}")
+            print(f"{tag} check rows {ours['rows']} equal, digest {ours['digest']} equal")
+            print(f"{tag} ratio duckdb_over_vorp_time {ratio(peer['seconds'], ours['seconds'])}  "
+                  f"open_first {ratio(peer['first_s'], ours['first_s'])}", flush=True)
+        print(f"scan {layout:7} {label:4} vorp 1t_over_8t {seconds[1] / seconds[8]:.2f}", flush=True)
 
 
 def bench_aggregates(opts, work: str, past: int, layout: str) -> None:
@@ -614,6 +638,8 @@ def main() -> None:
     parser.add_argument("--scan-versions", type=int, default=10_000_000)
     parser.add_argument("--scan-entities", type=int, default=100_000)
     parser.add_argument("--generations", type=int, default=10)
+    parser.add_argument("--compacted", action="store_true",
+                        help="after each layout's scans, compact our store and run the scans again")
     parser.add_argument("--page-versions", type=int, default=2_000_000)
     parser.add_argument("--layouts", type=lambda text: text.split(","), default=["follow", "overlap"],
                         help="scan store layouts: follow (valid times follow the commits), overlap (commits "

@@ -306,7 +306,8 @@ struct PageFilter {
 using ClosedSpan = std::span<const std::pair<std::uint32_t, std::int64_t>>;
 
 // One opened segment with the columns the page filters read, its runs and its closed rows with
-// the tt_e the overlay gives them (rows absent from `closed` have tt_e OPEN_END).
+// the tt_e the overlay gives them (rows absent from `closed` have tt_e OPEN_END; a row listed with
+// OPEN_END is one too, and every belief test treats it as absent, the as-of time lying below it).
 struct PageSegment {
     std::shared_ptr<const Segment> segment;
     ValidEnds ends;
@@ -315,9 +316,9 @@ struct PageSegment {
     std::span<const std::uint16_t> rel_code;
     std::vector<std::uint8_t> mask;  // rel_code -> requested (relationship filter on)
     std::vector<TtRun> runs;
-    // Ascending by row, tt_e != OPEN_END: a view of the committed table's list when nothing else
-    // closes the segment's rows, else of `closed_owned` (a move keeps a vector's buffer, so the
-    // view survives the record's moves; it is never copied).
+    // Ascending by row: a view of the committed table's list when nothing else closes the
+    // segment's rows, else of `closed_owned` (tt_e != OPEN_END; a move keeps a vector's buffer, so
+    // the view survives the record's moves; it is never copied).
     ClosedSpan closed;
     std::vector<std::pair<std::uint32_t, std::int64_t>> closed_owned;
     bool skipped = false;  // no requested type in the dictionary: nothing read
@@ -472,9 +473,11 @@ Result<PageSegment> open_page_segment(NativeStore& store, const SegmentFileRef& 
     }
     if (filter.query->belief != BeliefMode::All) {
         const ClosedSpan lower = rows_in(filter.lower != nullptr ? filter.lower->of(ref.segment_id) : ClosedSpan{}, lo, hi);
-        const bool alone = (filter.upper == nullptr || filter.upper->of(ref.segment_id).empty()) &&
-                           header.closed_rows.empty() &&
-                           std::none_of(lower.begin(), lower.end(), [](const auto& entry) { return entry.second == OPEN_END; });
+        // With no layer above it and no closes folded into the segment, the committed table says
+        // it all: an entry of OPEN_END there defers to the folded closes, and there are none, so
+        // the row's tt_e is OPEN_END, as the entry itself reads.
+        const bool alone =
+            (filter.upper == nullptr || filter.upper->of(ref.segment_id).empty()) && header.closed_rows.empty();
         if (alone) {
             out.closed = lower;
         } else {
@@ -549,6 +552,8 @@ std::uint64_t window_count(const std::int64_t* vt_s, const std::int64_t* vt_e, s
                            : window_count_loop<false>(vt_s, vt_e, n, t_a, t_b);
 }
 
+constexpr std::uint32_t PAGE_COUNT_BLOCK = 256;  // rows counted before their closed rows are taken off (4 KiB a column)
+
 // Counts the qualifying rows of a run without visiting them one by one where it can.
 Result<std::uint64_t> count_qualifying(const PageSegment& seg, const TtRun& run, const PageFilter& filter) {
     const VersionQuery& query = *filter.query;
@@ -558,16 +563,28 @@ Result<std::uint64_t> count_qualifying(const PageSegment& seg, const TtRun& run,
         return n;
     }
     if (run.tt_s > query.as_of_tt) return std::uint64_t{0};
-    // The window test over the run, branch-free; then the closed rows the belief filter drops.
-    std::uint64_t n = window_count(seg.ends.vt_s.data() + run.lo, seg.ends.elided ? nullptr : seg.ends.vt_e.data() + run.lo,
-                                   run.hi - run.lo, query.t_a, query.t_b);
-    if (query.belief == BeliefMode::Current) {
-        auto it = std::lower_bound(seg.closed.begin(), seg.closed.end(), run.lo,
-                                   [](const auto& entry, std::uint32_t row) { return entry.first < row; });
-        for (; it != seg.closed.end() && it->first < run.hi; ++it)
-            if (!belief_mode_keeps(BeliefMode::Current, it->second, query.as_of_tt) &&
-                seg.in_window_and_type(it->first, filter))
-                --n;
+    // The window test over the run, branch-free.
+    const std::int64_t* vt_s = seg.ends.vt_s.data();
+    const std::int64_t* vt_e = seg.ends.elided ? nullptr : seg.ends.vt_e.data();
+    if (query.belief == BeliefMode::All)
+        return window_count(vt_s + run.lo, vt_e == nullptr ? nullptr : vt_e + run.lo, run.hi - run.lo, query.t_a,
+                            query.t_b);
+    // Less the closed rows in the window that the belief filter drops, taken block by block right
+    // after the block's count, while its valid times are still in cache (a fifth of the rows may be
+    // closed, which would otherwise mean a second walk over the columns).
+    auto it = std::lower_bound(seg.closed.begin(), seg.closed.end(), run.lo,
+                               [](const auto& entry, std::uint32_t row) { return entry.first < row; });
+    std::uint64_t n = 0;
+    for (std::uint32_t lo = run.lo; lo < run.hi;) {
+        const std::uint32_t hi = lo + std::min(PAGE_COUNT_BLOCK, run.hi - lo);
+        n += window_count(vt_s + lo, vt_e == nullptr ? nullptr : vt_e + lo, hi - lo, query.t_a, query.t_b);
+        for (; it != seg.closed.end() && it->first < hi; ++it) {
+            const std::uint32_t row = it->first;
+            const bool dropped = !belief_mode_keeps(BeliefMode::Current, it->second, query.as_of_tt);
+            const bool in_window = (vt_s[row] < query.t_b) & (seg.ends.at(row) > query.t_a);
+            n -= static_cast<std::uint64_t>(dropped & in_window);  // counted just above when in the window
+        }
+        lo = hi;
     }
     return n;
 }
@@ -617,6 +634,11 @@ public:
         }
     }
     std::vector<PageKey>& keys() { return heap_; }
+    // Holding as many keys as it keeps, at least one.
+    bool full() const { return !heap_.empty() && heap_.size() >= capacity_; }
+    bool largest() const { return largest_; }
+    // The vid64 of the worst key kept (full selections only).
+    std::uint64_t worst_vid64() const { return heap_.front().vid64; }
     // False when a key with this vid64 cannot enter whatever its other fields (the heap is full
     // and its worst key is strictly better on vid64 alone).
     bool may_take(std::uint64_t vid64) const {
@@ -629,6 +651,64 @@ private:
     bool largest_;
     std::vector<PageKey> heap_;
 };
+
+// Whether any of vid64[0, n) could enter a full bounded selection whose worst key has vid64
+// `bound` (BoundedKeys::may_take of each). A plain loop the compiler vectorizes, as window_count.
+template <bool Largest>
+inline bool any_may_take_loop(const std::uint64_t* vid64, std::size_t n, std::uint64_t bound) {
+    std::uint64_t any = 0;
+    for (std::size_t i = 0; i < n; ++i) any |= static_cast<std::uint64_t>(Largest ? vid64[i] >= bound : vid64[i] <= bound);
+    return any != 0;
+}
+
+__attribute__((target("avx2"))) bool any_may_take_avx2(const std::uint64_t* vid64, std::size_t n, std::uint64_t bound,
+                                                        bool largest) {
+    return largest ? any_may_take_loop<true>(vid64, n, bound) : any_may_take_loop<false>(vid64, n, bound);
+}
+
+bool any_may_take(const std::uint64_t* vid64, std::size_t n, std::uint64_t bound, bool largest) {
+    if (simd_kernels_active()) return any_may_take_avx2(vid64, n, bound, largest);
+    return largest ? any_may_take_loop<true>(vid64, n, bound) : any_may_take_loop<false>(vid64, n, bound);
+}
+
+constexpr std::uint32_t PAGE_VID_BLOCK = 64;  // rows whose vid64 are tested together
+
+// Offers the qualifying rows of a run to a bounded selection, in row order: the rows
+// visit_qualifying visits, less those the selection's may_take turns down. Once the selection is
+// full its worst vid64 only improves as keys are offered, so a block of rows none of whose vid64
+// it would take now holds no row it would take later in the walk either: such a block is passed
+// over on its vid64 alone, and the window, type and belief tests run only in the few blocks that
+// hold a candidate.
+Status offer_qualifying(const PageSegment& seg, const TtRun& run, const PageFilter& filter, BoundedKeys& bounded,
+                        std::uint32_t source) {
+    const VersionQuery& query = *filter.query;
+    const auto offer = [&](std::uint32_t r) { bounded.offer({seg.vid64[r], seg.vid_lo32[r], source, r}); };
+    const auto maybe = [&](std::uint32_t r) { return bounded.may_take(seg.vid64[r]); };
+    if (!run.covered || run.tt_s > query.as_of_tt || query.belief == BeliefMode::Superseded)
+        return visit_qualifying(seg, run, filter, offer, maybe);
+    const auto before_row = [](const auto& entry, std::uint32_t row) { return entry.first < row; };
+    auto next_closed = std::lower_bound(seg.closed.begin(), seg.closed.end(), run.lo, before_row);
+    const auto test = [&](std::uint32_t r) {
+        if (!maybe(r) || !seg.in_window_and_type(r, filter)) return;
+        if (query.belief == BeliefMode::Current) {
+            next_closed = std::lower_bound(next_closed, seg.closed.end(), r, before_row);
+            if (next_closed != seg.closed.end() && next_closed->first == r &&
+                !belief_mode_keeps(BeliefMode::Current, next_closed->second, query.as_of_tt))
+                return;
+        }
+        offer(r);
+    };
+    std::uint32_t r = run.lo;
+    for (; r < run.hi && !bounded.full(); ++r) test(r);
+    const std::uint64_t* vid64 = seg.vid64.data();
+    while (r < run.hi) {
+        const std::uint32_t block_end = r + std::min(PAGE_VID_BLOCK, run.hi - r);
+        if (any_may_take(vid64 + r, block_end - r, bounded.worst_vid64(), bounded.largest()))
+            for (; r < block_end; ++r) test(r);
+        r = block_end;
+    }
+    return ok();
+}
 
 }  // namespace
 
@@ -698,9 +778,15 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
     }
 
     // Segments split into several items are opened once first (in parallel by segment), so that
-    // workers do not all miss the cache on one segment and decode it side by side.
-    if (threads > 1 && items.size() > files.size())
-        for_each_item(files.size(), threads, [&](std::size_t index) { (void)store.open_segment(files[index].file); });
+    // workers do not all miss the cache on one segment and decode it side by side. Those the
+    // cache holds need no thread.
+    if (threads > 1 && items.size() > files.size()) {
+        std::vector<std::size_t> missing;
+        for (std::size_t index = 0; index < files.size(); ++index)
+            if (store.cache().cached(files[index].file) == nullptr) missing.push_back(index);
+        for_each_item(missing.size(), threads,
+                      [&](std::size_t at) { (void)store.open_segment(files[missing[at]].file); });
+    }
 
     // Count.
     std::vector<SegmentTally> tallies(items.size());
@@ -804,10 +890,7 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
                 if (!run.covered || run.tt_s != pick.tt_s) continue;
                 Status visited = ok();
                 if (head || tail) {
-                    visited = visit_qualifying(
-                        *seg, run, filter,
-                        [&](std::uint32_t r) { bounded.offer({seg->vid64[r], seg->vid_lo32[r], item.segment, r}); },
-                        [&](std::uint32_t r) { return bounded.may_take(seg->vid64[r]); });
+                    visited = offer_qualifying(*seg, run, filter, bounded, item.segment);
                 } else {
                     // The count fixed how many keys this item gives: a row more would be a fault.
                     std::uint64_t& write = at[index];

@@ -103,6 +103,14 @@ Result<SegmentView> SegmentView::open(const Segment& segment) {
     return view;
 }
 
+Result<KeyColumns> KeyColumns::of(const Segment& segment) {
+    KeyColumns keys;
+    keys.vt_s = VORP_TRY(segment.edges.vt_s.get());
+    keys.vid64 = VORP_TRY(segment.edges.vid64.get());
+    keys.vid_lo32 = VORP_TRY(segment.edges.vid_lo32.get());
+    return keys;
+}
+
 namespace {
 
 bool rel_types_overlap(const std::vector<std::string>& names, const std::vector<std::string>& wanted) {
@@ -237,30 +245,54 @@ struct RowFilter {
         return !check_close || tt_e(row) > t;
     }
 
-    // Appends the rows of [start, end) that the close test keeps, when it is the only test and
-    // every close is in a list: only the listed rows are tested, the rows between them are
-    // appended as they come.
-    void append_open(std::size_t start, std::size_t end, std::int64_t t, Column<std::uint32_t>& out) {
+    // Writes the rows of [start, end) that the close test keeps from `to` on, when it is the only
+    // test and every close is in a list: only the listed rows are tested, the rows between them
+    // are written as they come. Returns the end of what it wrote (at most end - start rows).
+    std::uint32_t* keep_open(std::size_t start, std::size_t end, std::int64_t t, std::uint32_t* to) {
         std::size_t row = start;
         while (row < end) {
             const std::size_t listed = std::min({upper.seek(row), lower.seek(row), folded.seek(row), end});
-            if (listed > row) {
-                const std::size_t before = out.size();
-                out.resize(before + (listed - row));
-                std::uint32_t* to = out.data() + before;
-                for (std::size_t next = row; next < listed; ++next) *to++ = static_cast<std::uint32_t>(next);
-            }
-            if (listed == end) return;
-            if (tt_e(static_cast<std::uint32_t>(listed)) > t) out.push_back(static_cast<std::uint32_t>(listed));
+            for (std::size_t next = row; next < listed; ++next) *to++ = static_cast<std::uint32_t>(next);
+            if (listed == end) break;
+            *to = static_cast<std::uint32_t>(listed);
+            to += static_cast<std::size_t>(tt_e(static_cast<std::uint32_t>(listed)) > t);
             row = listed + 1;
         }
+        return to;
     }
 
-    // Appends the rows of [start, end) that end after vt_min and that the close test keeps, when
-    // those are the only tests and at most one close list is not empty: a row's tt_e is then its
-    // entry in that list, or OPEN_END, as tt_e() finds it. One pass without a branch per row: the
-    // usual query with a valid-time window keeps rows at a few nanoseconds each.
-    void append_ending_after(std::size_t start, std::size_t end, std::int64_t t, Column<std::uint32_t>& out) {
+    // keep_open when only `cursor`'s list is not empty: a listed row's tt_e is then its first entry
+    // in that list (OPEN_END included: no other list can stand in), as tt_e() finds it, so the
+    // list is walked once, entry by entry, and the rows between entries are written as they come.
+    static std::uint32_t* keep_listed(CloseCursor& cursor, std::size_t start, std::size_t end, std::int64_t t,
+                                      std::uint32_t* to) {
+        const std::span<const std::pair<std::uint32_t, std::int64_t>> list = cursor.list;
+        const std::size_t n = list.size();
+        cursor.seek(start);
+        std::size_t next = cursor.next;
+        std::size_t row = start;
+        while (next < n && list[next].first < end) {
+            const std::size_t listed = list[next].first;
+            const std::int64_t tt_e = list[next].second;
+            // A row listed twice counts with its first entry, as the cursor's lookup finds it.
+            do ++next;
+            while (next < n && list[next].first == listed);
+            for (; row < listed; ++row) *to++ = static_cast<std::uint32_t>(row);
+            *to = static_cast<std::uint32_t>(listed);
+            to += static_cast<std::size_t>(tt_e > t);
+            row = listed + 1;
+        }
+        for (; row < end; ++row) *to++ = static_cast<std::uint32_t>(row);
+        cursor.next = next;
+        return to;
+    }
+
+    // Writes the rows of [start, end) that end after vt_min and that the close test keeps from `to`
+    // on, when those are the only tests and at most one close list is not empty: a row's tt_e is
+    // then its entry in that list, or OPEN_END, as tt_e() finds it. One pass without a branch per
+    // row: the usual query with a valid-time window keeps rows at a few nanoseconds each. Returns
+    // the end of what it wrote.
+    std::uint32_t* keep_ending_after(std::size_t start, std::size_t end, std::int64_t t, std::uint32_t* to) {
         std::span<const std::pair<std::uint32_t, std::int64_t>> list;
         CloseCursor* cursor = nullptr;
         if (check_close) {
@@ -273,9 +305,6 @@ struct RowFilter {
             list = cursor->list;
             next = cursor->next;
         }
-        const std::size_t before = out.size();
-        out.resize(before + (end - start));
-        std::uint32_t* to = out.data() + before;
         std::size_t kept = 0;
         const std::int64_t* ends = vt_e.data();
         const std::size_t n = list.size();
@@ -298,8 +327,8 @@ struct RowFilter {
                 kept += static_cast<std::size_t>((ends[row] > vt_min) & (closed > t));
             }
         }
-        out.resize(before + kept);
         if (cursor != nullptr) cursor->next = next;
+        return to + kept;
     }
 };
 
@@ -370,7 +399,11 @@ struct TargetScan {
     std::vector<char> rel_mask;
     bool per_row = false;
     bool close_only = false;
+    CloseCursor RowFilter::* one_list = nullptr;  // with close_only: the only close list not empty
     bool ending_after = false;  // the valid-time end test, and the close test over one list at most
+    std::size_t header_rows = 0;  // the segment's row count, as its header gives it
+    // With SelectPrep::facts: where the target's facts go, and its key columns (when had).
+    SelectionFacts* facts = nullptr;
 
     // Calls visit(start, end) for the believed rows of [lo, hi), ascending, each range not empty.
     template <class Visit>
@@ -393,29 +426,29 @@ struct TargetScan {
         }
     }
 
-    // Appends the kept rows of [lo, hi) (inside the window) to `out`, ascending; returns the rows
-    // examined there.
-    std::uint64_t scan(std::size_t lo, std::size_t hi, std::int64_t t, Column<std::uint32_t>& out) const {
+    // Writes the kept rows of [lo, hi) (inside the window) from `to` on, ascending (at most
+    // hi - lo rows); adds the rows examined there to `examined` and returns the end of what it wrote.
+    std::uint32_t* scan(std::size_t lo, std::size_t hi, std::int64_t t, std::uint32_t* to, std::uint64_t& examined) const {
         RowFilter local = filter;
         local.rel_mask = &rel_mask;
-        std::uint64_t seen = 0;
         believed_in(lo, hi, t, [&](std::size_t start, std::size_t end) {
-            seen += end - start;
+            examined += end - start;
             if (!per_row) {
-                const std::size_t before = out.size();
-                out.resize(before + (end - start));
-                std::uint32_t* to = out.data() + before;
                 for (std::size_t row = start; row < end; ++row) *to++ = static_cast<std::uint32_t>(row);
+            } else if (close_only && one_list != nullptr) {
+                to = RowFilter::keep_listed(local.*one_list, start, end, t, to);
             } else if (close_only) {
-                local.append_open(start, end, t, out);
+                to = local.keep_open(start, end, t, to);
             } else if (ending_after) {
-                local.append_ending_after(start, end, t, out);
+                to = local.keep_ending_after(start, end, t, to);
             } else {
-                for (std::size_t row = start; row < end; ++row)
-                    if (local.keeps(static_cast<std::uint32_t>(row), t)) out.push_back(static_cast<std::uint32_t>(row));
+                for (std::size_t row = start; row < end; ++row) {
+                    *to = static_cast<std::uint32_t>(row);
+                    to += static_cast<std::size_t>(local.keeps(static_cast<std::uint32_t>(row), t));
+                }
             }
         });
-        return seen;
+        return to;
     }
 };
 
@@ -424,7 +457,7 @@ enum class Planned : std::uint8_t { Pruned, Empty, Rows };
 // Header pruning, the row window and the filter of one target. Pruned targets load no column; a
 // target whose window holds no row is Empty (neither pruned nor examined).
 Result<Planned> plan_target(const ScanSet& set, const ScanRequest& request, const SelectPrep& prep, std::int64_t t,
-                            std::size_t target_index, TargetScan& out) {
+                            std::size_t target_index, TargetScan& out, SelectionFacts* facts) {
     const ScanTarget& target = set.targets[target_index];
     const Segment& segment = *target.segment;
     const SegmentHeader& header = segment.header;
@@ -478,6 +511,10 @@ Result<Planned> plan_target(const ScanSet& set, const ScanRequest& request, cons
                      ids == nullptr && !filter.dense && !filter.upper_lookup && !filter.folded_lookup;
     const int lists = (filter.upper.list.empty() ? 0 : 1) + (filter.lower.list.empty() ? 0 : 1) +
                       (filter.folded.list.empty() ? 0 : 1);
+    if (out.close_only && lists == 1)
+        out.one_list = !filter.upper.list.empty() ? &RowFilter::upper
+                       : !filter.lower.list.empty() ? &RowFilter::lower
+                                                    : &RowFilter::folded;
     out.ending_after = out.per_row && filter.check_vt_e && !request.rel_types.has_value() && ids == nullptr &&
                        !filter.dense && !filter.upper_lookup && !filter.folded_lookup && lists <= 1;
     // As believed_ranges: nothing before the first run; runs past the rows hold nothing.
@@ -494,19 +531,37 @@ Result<Planned> plan_target(const ScanSet& set, const ScanRequest& request, cons
     }
     out.all_believed = segment.tt_s_max <= t && segment.tt_s_runs_ascending;
     if (segment.tt_s_min > t) out.runs = {};
+    out.header_rows = header.rows;
+    if (facts != nullptr) {
+        SelectionFacts& target_facts = facts[target_index];
+        out.facts = &target_facts;
+        if (Result<KeyColumns> keys = KeyColumns::of(segment)) {
+            target_facts.keys = *keys;
+        } else {
+            target_facts.key_error = std::make_shared<const EngineError>(std::move(keys).error());
+        }
+        if (Result<SegmentView> view = SegmentView::open(segment)) {
+            target_facts.view = *view;
+        } else {
+            target_facts.view_error = std::make_shared<const EngineError>(std::move(view).error());
+        }
+    }
     return Planned::Rows;
 }
 
 // The plans of targets [lo, hi), in target order, and the pruned count; the first failing target
 // in target order ends it.
+// With `facts` (one entry per target), each planned target's facts are taken there.
 Result<std::vector<TargetScan>> plan_targets(const ScanSet& set, const ScanRequest& request, const SelectPrep& prep,
-                                             std::size_t lo, std::size_t hi, ScanStats& stats) {
+                                             std::size_t lo, std::size_t hi, ScanStats& stats,
+                                             SelectionFacts* facts = nullptr) {
     const std::int64_t t = belief_tt(request.as_of_tt);
     if (request.touching_ids.has_value() != prep.ids.has_value()) engine_panic("the touching-ids set is built once per scan");
     std::vector<TargetScan> plans;
+    plans.reserve(hi - lo);
     for (std::size_t target_index = lo; target_index < hi; ++target_index) {
         TargetScan plan;
-        const Planned planned = VORP_TRY(plan_target(set, request, prep, t, target_index, plan));
+        const Planned planned = VORP_TRY(plan_target(set, request, prep, t, target_index, plan, facts));
         if (planned == Planned::Pruned) ++stats.segments_pruned;
         if (planned == Planned::Rows) plans.push_back(std::move(plan));
     }
@@ -514,10 +569,48 @@ Result<std::vector<TargetScan>> plan_targets(const ScanSet& set, const ScanReque
     return plans;
 }
 
-void emit(Selection&& selection, SelectOutcome& out) {
-    if (selection.rows.empty()) return;
-    out.stats.rows_selected += selection.rows.size();
-    out.selections.push_back(std::move(selection));
+void emit(std::size_t target, const std::uint32_t* begin, const std::uint32_t* end, SelectOutcome& out) {
+    if (begin == end) return;
+    out.stats.rows_selected += static_cast<std::uint64_t>(end - begin);
+    out.selections.push_back({std::span<const std::uint32_t>(begin, end), target});
+}
+
+// The vt_s of a selection's first and last rows, when its plan has key columns.
+std::pair<std::int64_t, std::int64_t> end_keys(const TargetScan& plan, const std::uint32_t* begin,
+                                               const std::uint32_t* end) {
+    if (plan.facts == nullptr || plan.facts->key_error != nullptr || begin == end) return {};
+    return {plan.facts->keys.vt_s[*begin], plan.facts->keys.vt_s[*(end - 1)]};
+}
+
+void set_end_keys(const TargetScan& plan, const std::pair<std::int64_t, std::int64_t>& keys) {
+    if (plan.facts == nullptr) return;
+    plan.facts->first_vt_s = keys.first;
+    plan.facts->last_vt_s = keys.second;
+}
+
+// A buffer for `capacity` rows, of which a scan writes a prefix: reserved (with the huge page hint
+// when large), never zeroed.
+Column<std::uint32_t>& row_storage(SelectOutcome& out, std::size_t capacity) {
+    Column<std::uint32_t>& rows = out.storage.emplace_back();
+    reserve_large(rows, capacity);
+    rows.resize(capacity);
+    return rows;
+}
+
+// Every plan's window scanned on this thread. The kept rows of all targets lie one after another
+// in one buffer, sized by the windows: one allocation per scan, not one per segment.
+void scan_plans(std::span<const TargetScan> plans, std::int64_t t, SelectOutcome& out) {
+    std::size_t capacity = 0;
+    for (const TargetScan& plan : plans) capacity += plan.window.end - plan.window.start;
+    out.selections.reserve(plans.size());
+    if (capacity == 0) return;
+    std::uint32_t* at = row_storage(out, capacity).data();
+    for (const TargetScan& plan : plans) {
+        std::uint32_t* const end = plan.scan(plan.window.start, plan.window.end, t, at, out.stats.rows_examined);
+        set_end_keys(plan, end_keys(plan, at, end));
+        emit(plan.target, at, end, out);
+        at = end;
+    }
 }
 
 // A range of one target's window that one worker scans: rows [lo, hi) of target plan `plan`.
@@ -549,14 +642,10 @@ Result<SelectOutcome> ScanSet::select_range(const ScanRequest& request, const Se
                                             std::size_t hi) const {
     SelectOutcome out;
     const std::int64_t t = belief_tt(request.as_of_tt);
-    const std::vector<TargetScan> plans = VORP_TRY(plan_targets(*this, request, prep, lo, hi, out.stats));
-    for (const TargetScan& plan : plans) {
-        Selection selection;
-        selection.target = plan.target;
-        reserve_large(selection.rows, plan.window.end - plan.window.start);
-        out.stats.rows_examined += plan.scan(plan.window.start, plan.window.end, t, selection.rows);
-        emit(std::move(selection), out);
-    }
+    if (prep.facts) out.facts.resize(targets.size());
+    const std::vector<TargetScan> plans =
+        VORP_TRY(plan_targets(*this, request, prep, lo, hi, out.stats, prep.facts ? out.facts.data() : nullptr));
+    scan_plans(plans, t, out);
     return out;
 }
 
@@ -564,17 +653,56 @@ Result<SelectOutcome> ScanSet::select_range(const ScanRequest& request, const Se
 // phase, few enough that each piece is long.
 constexpr std::uint64_t SELECT_PIECES_PER_THREAD = 4;
 
-Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
-    const SelectPrep prep = prepare(request);
+namespace {
+
+// The plans of all targets, in target order, and the pruned count. With the gate open for the
+// number of targets and their header rows, chunks of targets are planned on worker threads (a
+// plan touches its segment's header and columns, which for thousands of small segments costs
+// more than their rows); the error reported is the first failing chunk's, which is the first
+// failing target in target order, as on one thread.
+Result<std::vector<TargetScan>> plan_all(const ScanSet& set, const ScanRequest& request, const SelectPrep& prep,
+                                         std::size_t threads, ScanStats& stats, SelectionFacts* facts) {
+    const std::size_t n = set.targets.size();
+    std::uint64_t rows = 0;
+    for (const ScanTarget& target : set.targets) rows += target.segment->header.rows;
+    if (!parallel_gate(threads, n, PLAN_MIN_TARGETS, rows)) return plan_targets(set, request, prep, 0, n, stats, facts);
+    const std::size_t chunk = (n + threads - 1) / threads;
+    const std::size_t chunks = (n + chunk - 1) / chunk;
+    std::vector<Result<std::vector<TargetScan>>> planned(chunks);
+    std::vector<ScanStats> chunk_stats(chunks);
+    fan_out(chunks, SCAN_WORKER_PANICKED, [&](std::size_t index) {
+        planned[index] =
+            plan_targets(set, request, prep, index * chunk, std::min(n, (index + 1) * chunk), chunk_stats[index], facts);
+    });
+    std::size_t count = 0;
+    for (std::size_t index = 0; index < chunks; ++index) {
+        if (!planned[index]) return fail(std::move(planned[index]).error());
+        count += planned[index]->size();
+    }
+    std::vector<TargetScan> plans;
+    plans.reserve(count);
+    for (std::size_t index = 0; index < chunks; ++index) {
+        for (TargetScan& plan : *planned[index]) plans.push_back(std::move(plan));
+        stats.segments_pruned += chunk_stats[index].segments_pruned;
+    }
+    stats.segments_total = n;
+    return plans;
+}
+
+}  // namespace
+
+Result<SelectOutcome> ScanSet::select(const ScanRequest& request, bool facts) const {
+    SelectPrep prep = prepare(request);
+    prep.facts = facts;
     const std::size_t threads = scan_threads();
     const std::size_t n = targets.size();
     if (threads < PARALLEL_MIN_THREADS) return select_range(request, prep, 0, n);
 
-    // Targets are planned on this thread in target order, so the error reported is the first in
-    // target order, as on one thread; the rows are then scanned in pieces below the segment.
     SelectOutcome out;
     const std::int64_t t = belief_tt(request.as_of_tt);
-    std::vector<TargetScan> plans = VORP_TRY(plan_targets(*this, request, prep, 0, n, out.stats));
+    if (facts) out.facts.resize(n);
+    std::vector<TargetScan> plans =
+        VORP_TRY(plan_all(*this, request, prep, threads, out.stats, facts ? out.facts.data() : nullptr));
     std::size_t examined = 0;  // rows of the windows: the work, up to the believed ranges
     for (const TargetScan& plan : plans) examined += plan.window.end - plan.window.start;
     const std::size_t piece_rows =
@@ -583,15 +711,9 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
     // The gate counts the header rows of the candidates that their headers do not rule out: a
     // narrow window over many segments stays on this thread.
     std::uint64_t rows = 0;
-    for (const TargetScan& plan : plans) rows += targets[plan.target].segment->header.rows;
+    for (const TargetScan& plan : plans) rows += plan.header_rows;
     if (!parallel_gate(threads, pieces.size(), SELECT_MIN_SEGMENTS, rows)) {
-        for (const TargetScan& plan : plans) {
-            Selection selection;
-            selection.target = plan.target;
-            reserve_large(selection.rows, plan.window.end - plan.window.start);
-            out.stats.rows_examined += plan.scan(plan.window.start, plan.window.end, t, selection.rows);
-            emit(std::move(selection), out);
-        }
+        scan_plans(plans, t, out);
         return out;
     }
 
@@ -604,63 +726,107 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request) const {
             bounds.push_back(index + 1);
     }
     bounds.push_back(pieces.size());
-    std::vector<Column<std::uint32_t>> kept(pieces.size());
+    const std::size_t workers = bounds.size() - 1;
+    // Each worker writes the kept rows of its pieces one after another into a buffer of its own,
+    // so the pieces of a target that one worker scans hold its rows contiguously; only a target
+    // whose pieces went to several workers has its rows copied into one list afterwards. With
+    // facts, each worker also reads the keys of its pieces' first and last kept rows.
+    std::vector<Column<std::uint32_t>> buffers(workers);
+    std::vector<std::pair<const std::uint32_t*, const std::uint32_t*>> kept(pieces.size());
+    std::vector<std::pair<std::int64_t, std::int64_t>> piece_keys(facts ? pieces.size() : 0);
     std::vector<std::uint64_t> seen(pieces.size(), 0);
-    fan_out(bounds.size() - 1, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
+    fan_out(workers, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
+        std::size_t capacity = 0;
+        for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index)
+            capacity += pieces[index].hi - pieces[index].lo;
+        Column<std::uint32_t>& buffer = buffers[worker];
+        reserve_large(buffer, capacity);
+        buffer.resize(capacity);
+        std::uint32_t* at = buffer.data();
         for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) {
             const SelectPiece& piece = pieces[index];
-            reserve_large(kept[index], piece.hi - piece.lo);
-            seen[index] = plans[piece.plan].scan(piece.lo, piece.hi, t, kept[index]);
+            const TargetScan& plan = plans[piece.plan];
+            std::uint32_t* const end = plan.scan(piece.lo, piece.hi, t, at, seen[index]);
+            kept[index] = {at, end};
+            if (facts) piece_keys[index] = end_keys(plan, at, end);
+            at = end;
         }
     });
+    std::vector<std::size_t> worker_of(pieces.size());
+    for (std::size_t worker = 0; worker < workers; ++worker)
+        for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) worker_of[index] = worker;
 
-    // Each target's pieces, in row order, make its selection: moved when one piece kept rows,
-    // otherwise copied into one list (in parallel, each piece to its own place).
-    std::vector<Selection> selections(plans.size());
+    // Each target's pieces, in row order, make its selection: in place when the pieces holding
+    // rows were scanned by one worker, else copied into one list (in parallel, each piece to its
+    // own place).
     struct Copy {
         std::size_t piece;
-        std::size_t plan;
         std::size_t at;
     };
     std::vector<Copy> copies;
+    std::vector<std::pair<std::size_t, std::size_t>> joined;  // (selection, rows) of the copied targets
+    std::size_t copied_rows = 0;
+    out.selections.reserve(plans.size());
     for (std::size_t first = 0; first < pieces.size();) {
-        const std::size_t plan = pieces[first].plan;
+        const std::size_t plan_index = pieces[first].plan;
+        const TargetScan& plan = plans[plan_index];
         std::size_t last = first;
         std::size_t total = 0;
-        std::size_t holding = 0;
-        for (; last < pieces.size() && pieces[last].plan == plan; ++last) {
+        std::size_t holding_first = SIZE_MAX;
+        std::size_t holding_last = SIZE_MAX;
+        bool one_worker = true;
+        for (; last < pieces.size() && pieces[last].plan == plan_index; ++last) {
             out.stats.rows_examined += seen[last];
-            total += kept[last].size();
-            holding += !kept[last].empty();
+            const std::size_t count = static_cast<std::size_t>(kept[last].second - kept[last].first);
+            if (count == 0) continue;
+            if (holding_first == SIZE_MAX) {
+                holding_first = last;
+            } else if (worker_of[last] != worker_of[holding_first]) {
+                one_worker = false;
+            }
+            holding_last = last;
+            total += count;
         }
-        Selection& selection = selections[plan];
-        selection.target = plans[plan].target;
-        if (holding == 1) {
-            for (std::size_t index = first; index < last; ++index)
-                if (!kept[index].empty()) selection.rows = std::move(kept[index]);
-        } else if (holding > 1) {
-            reserve_large(selection.rows, total);
-            selection.rows.resize(total);
-            std::size_t at = 0;
-            for (std::size_t index = first; index < last; ++index) {
-                if (!kept[index].empty()) copies.push_back({index, plan, at});
-                at += kept[index].size();
+        if (holding_first != SIZE_MAX) {
+            if (facts) set_end_keys(plan, {piece_keys[holding_first].first, piece_keys[holding_last].second});
+            if (one_worker) {
+                const std::uint32_t* const begin = kept[holding_first].first;
+                emit(plan.target, begin, begin + total, out);
+            } else {
+                std::size_t at = copied_rows;
+                for (std::size_t index = first; index < last; ++index) {
+                    if (kept[index].first == kept[index].second) continue;
+                    copies.push_back({index, at});
+                    at += static_cast<std::size_t>(kept[index].second - kept[index].first);
+                }
+                joined.emplace_back(out.selections.size(), total);
+                copied_rows += total;
+                // Placeholder rows until the copy below fills the joined list.
+                out.selections.push_back({{}, plan.target});
+                out.stats.rows_selected += total;
             }
         }
         first = last;
     }
     if (!copies.empty()) {
+        Column<std::uint32_t> joined_rows;
+        reserve_large(joined_rows, copied_rows);
+        joined_rows.resize(copied_rows);
         fan_out(std::min(copies.size(), threads), SCAN_WORKER_PANICKED, [&](std::size_t worker) {
             for (std::size_t index = worker; index < copies.size(); index += threads) {
                 const Copy& copy = copies[index];
-                Column<std::uint32_t>& from = kept[copy.piece];
-                std::memcpy(selections[copy.plan].rows.data() + copy.at, from.data(), from.size() * sizeof(std::uint32_t));
-                from = {};
+                const auto [begin, end] = kept[copy.piece];
+                std::memcpy(joined_rows.data() + copy.at, begin, static_cast<std::size_t>(end - begin) * sizeof(std::uint32_t));
             }
         });
+        std::size_t at = 0;
+        for (const auto& [selection, count] : joined) {
+            out.selections[selection].rows = std::span<const std::uint32_t>(joined_rows.data() + at, count);
+            at += count;
+        }
+        out.storage.push_back(std::move(joined_rows));
     }
-    out.selections.reserve(selections.size());
-    for (Selection& selection : selections) emit(std::move(selection), out);
+    for (Column<std::uint32_t>& buffer : buffers) out.storage.push_back(std::move(buffer));
     return out;
 }
 

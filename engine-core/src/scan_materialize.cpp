@@ -237,21 +237,7 @@ ScanColumns concat_parts(std::vector<ScanColumns> parts, std::size_t total_rows,
 
 namespace {
 
-struct KeyColumns {
-    std::span<const std::int64_t> vt_s;
-    std::span<const std::uint64_t> vid64;
-    std::span<const std::uint32_t> vid_lo32;
-
-    RowKey at(std::uint32_t row) const { return {vt_s[row], vid64[row], vid_lo32[row]}; }
-};
-
-Result<KeyColumns> key_columns(const Segment& segment) {
-    KeyColumns keys;
-    keys.vt_s = VORP_TRY(segment.edges.vt_s.get());
-    keys.vid64 = VORP_TRY(segment.edges.vid64.get());
-    keys.vid_lo32 = VORP_TRY(segment.edges.vid_lo32.get());
-    return keys;
-}
+Result<KeyColumns> key_columns(const Segment& segment) { return KeyColumns::of(segment); }
 
 // The key columns of every selection's target, in selection order.
 Result<std::vector<KeyColumns>> selection_keys(std::span<const ScanTarget> targets, std::span<const Selection> selections) {
@@ -261,38 +247,105 @@ Result<std::vector<KeyColumns>> selection_keys(std::span<const ScanTarget> targe
     return keys;
 }
 
-std::vector<std::vector<std::size_t>> clusters_of(std::span<const Selection> selections, std::span<const KeyColumns> keys) {
-    struct Span {
-        RowKey first;
-        RowKey last;
-        std::size_t index;
-    };
-    std::vector<Span> spans;
+// Clusters of selection indices, laid out flat: cluster c holds members[starts[c] .. starts[c + 1]).
+// One allocation for all clusters, however many segments a scan reads.
+struct ClusterList {
+    std::vector<std::size_t> members;
+    std::vector<std::size_t> starts{0};
+
+    std::size_t size() const { return starts.size() - 1; }
+    std::span<const std::size_t> operator[](std::size_t cluster) const {
+        return std::span<const std::size_t>(members).subspan(starts[cluster], starts[cluster + 1] - starts[cluster]);
+    }
+};
+
+// A row's key, its vid read only when a comparison meets an equal vt_s: the ordering of
+// selections by their first and last keys then reads two values per selection, not six.
+struct LazyKey {
+    std::int64_t vt_s = 0;
+    std::uint32_t row = 0;
+    const KeyColumns* keys = nullptr;
+
+    std::pair<std::uint64_t, std::uint32_t> vid() const { return {keys->vid64[row], keys->vid_lo32[row]}; }
+    friend bool operator<(const LazyKey& a, const LazyKey& b) {
+        if (a.vt_s != b.vt_s) return a.vt_s < b.vt_s;
+        return a.vid() < b.vid();
+    }
+};
+
+// A selection's first and last keys.
+struct KeySpan {
+    LazyKey first;
+    LazyKey last;
+    std::size_t index;
+};
+
+// The clusters of the spans, in ascending order of first key (equal first keys in list order).
+ClusterList sweep(std::vector<KeySpan> spans) {
+    // Segments written in valid-time order (the usual history) come sorted already: one linear
+    // check then stands in for the sort.
+    const auto by_first = [](const KeySpan& a, const KeySpan& b) { return a.first < b.first; };
+    if (!std::ranges::is_sorted(spans, by_first)) std::ranges::stable_sort(spans, by_first);
+    ClusterList clusters;
+    clusters.members.reserve(spans.size());
+    clusters.starts.reserve(spans.size() + 1);
+    LazyKey running_max;
+    for (const KeySpan& span : spans) {
+        if (clusters.members.empty() || !(span.first < running_max)) {
+            if (!clusters.members.empty()) clusters.starts.push_back(clusters.members.size());
+            running_max = span.last;
+        } else if (running_max < span.last) {
+            running_max = span.last;
+        }
+        clusters.members.push_back(span.index);
+    }
+    if (!clusters.members.empty()) clusters.starts.push_back(clusters.members.size());
+    return clusters;
+}
+
+ClusterList clusters_of(std::span<const Selection> selections, std::span<const KeyColumns> keys) {
+    std::vector<KeySpan> spans;
     spans.reserve(selections.size());
     for (std::size_t index = 0; index < selections.size(); ++index) {
         const Selection& selection = selections[index];
         if (selection.rows.empty()) continue;
-        spans.push_back({keys[index].at(selection.rows.front()), keys[index].at(selection.rows.back()), index});
+        const KeyColumns& key_columns = keys[index];
+        const std::uint32_t first = selection.rows.front();
+        const std::uint32_t last = selection.rows.back();
+        spans.push_back({{key_columns.vt_s[first], first, &key_columns}, {key_columns.vt_s[last], last, &key_columns}, index});
     }
-    std::ranges::stable_sort(spans, [](const Span& a, const Span& b) { return a.first < b.first; });
-    std::vector<std::vector<std::size_t>> clusters;
-    RowKey running_max;
-    for (const Span& span : spans) {
-        if (clusters.empty() || span.first >= running_max) {
-            clusters.push_back({span.index});
-            running_max = span.last;
-        } else {
-            clusters.back().push_back(span.index);
-            running_max = std::max(running_max, span.last);
-        }
+    return sweep(std::move(spans));
+}
+
+// The clusters of the selection phase's own selections, from the keys it read: as clusters_of
+// over the key columns, the first selection whose key columns cannot be had failing it.
+Result<ClusterList> clusters_of(std::span<const Selection> selections, std::span<const SelectionFacts> facts) {
+    std::vector<KeySpan> spans;
+    spans.reserve(selections.size());
+    for (std::size_t index = 0; index < selections.size(); ++index) {
+        const Selection& selection = selections[index];
+        if (selection.rows.empty()) continue;
+        const SelectionFacts& selection_facts = facts[selection.target];
+        if (selection_facts.key_error != nullptr) return fail(*selection_facts.key_error);
+        spans.push_back({{selection_facts.first_vt_s, selection.rows.front(), &selection_facts.keys},
+                         {selection_facts.last_vt_s, selection.rows.back(), &selection_facts.keys},
+                         index});
     }
-    return clusters;
+    return sweep(std::move(spans));
+}
+
+std::vector<std::vector<std::size_t>> nested(const ClusterList& clusters) {
+    std::vector<std::vector<std::size_t>> out;
+    out.reserve(clusters.size());
+    for (std::size_t cluster = 0; cluster < clusters.size(); ++cluster)
+        out.emplace_back(clusters[cluster].begin(), clusters[cluster].end());
+    return out;
 }
 
 // Appends the merge of one cluster of several selections to `out`, stopping once `out` holds
 // `cap` entries. Ties go to the lower selection index, then the earlier position.
 void merge_cluster(std::span<const Selection> selections, std::span<const KeyColumns> keys,
-                   const std::vector<std::size_t>& cluster, std::vector<OrderEntry>& out, std::size_t cap) {
+                   std::span<const std::size_t> cluster, std::vector<OrderEntry>& out, std::size_t cap) {
     struct Head {
         RowKey key;
         std::size_t selection;
@@ -333,13 +386,13 @@ void append_seg(ScanColumns& out, std::uint64_t seg_id, std::uint32_t first_row,
     for (std::size_t offset = 0; offset < count; ++offset) out.seg_row.push_back(first_row + static_cast<std::uint32_t>(offset));
 }
 
-// Short runs (scattered closes) cost more per run than per row: the numeric columns, which cannot
-// fail, are then gathered row by row. The result equals copying run by run.
+// Whether the numeric columns of these rows (only those are wanted: they cannot fail) are gathered
+// row by row rather than copied run by run: whenever the rows are not one run. A gather of all
+// wanted columns in one pass keeps up with copies of runs a few dozen rows long, and deciding
+// needs no pass over the rows. The result equals copying run by run.
 bool gather_numeric(const Want& want, std::span<const std::uint32_t> rows) {
     if (want.rel_type || want.disc || want.props) return false;
-    std::size_t runs = 1;
-    for (std::size_t index = 1; index < rows.size(); ++index) runs += rows[index] != rows[index - 1] + 1;
-    return rows.size() < 16 * runs;
+    return !rows.empty() && static_cast<std::size_t>(rows.back()) - rows.front() + 1 != rows.size();
 }
 
 // Copies the rows of `order` onto the end of `out`, opening each target's view on first use.
@@ -363,7 +416,7 @@ Status materialize_order_into(std::span<const ScanTarget> targets, const Want& w
     return ok();
 }
 
-std::size_t cluster_rows(std::span<const Selection> selections, const std::vector<std::size_t>& cluster) {
+std::size_t cluster_rows(std::span<const Selection> selections, std::span<const std::size_t> cluster) {
     std::size_t rows = 0;
     for (const std::size_t index : cluster) rows += selections[index].rows.size();
     return rows;
@@ -455,17 +508,50 @@ Status write_texts(const SegmentView& view, std::size_t lo, std::size_t hi, cons
 
 bool wants_texts(const Want& want) { return want.rel_type || want.disc || want.props; }
 
+// The fixed-width columns vt_s, vt_e, src_id and dst_id of scattered rows, gathered in one pass
+// over the rows: a segment's columns are then read as parallel streams, where a pass per column
+// would read one short stream after another (a small segment's columns are a few pages each).
+template <bool VtE, bool Elided, bool Src, bool Dst>
+void gather_rows(const SegmentView& view, std::span<const std::uint32_t> rows, const Dest& to, std::size_t at) {
+    const std::int64_t* const vt_s = view.vt_s.data();
+    const std::int64_t* const vt_e = view.vt_e.data();
+    const std::uint32_t* const src = view.src_id.data();
+    const std::uint32_t* const dst = view.dst_id.data();
+    std::int64_t* const out_vt_s = to.vt_s + at;
+    std::int64_t* const out_vt_e = to.vt_e + at;
+    std::uint32_t* const out_src = to.src_id + at;
+    std::uint32_t* const out_dst = to.dst_id + at;
+    const std::size_t count = rows.size();
+    for (std::size_t index = 0; index < count; ++index) {
+        const std::uint32_t row = rows[index];
+        const std::int64_t start = vt_s[row];
+        out_vt_s[index] = start;
+        if constexpr (VtE) out_vt_e[index] = Elided ? vt_s_plus_one(start) : vt_e[row];
+        if constexpr (Src) out_src[index] = src[row];
+        if constexpr (Dst) out_dst[index] = dst[row];
+    }
+}
+
+template <bool VtE, bool Elided>
+void gather_rows_ids(const SegmentView& view, std::span<const std::uint32_t> rows, const Want& want, const Dest& to,
+                     std::size_t at) {
+    if (want.src_id) {
+        if (want.dst_id) return gather_rows<VtE, Elided, true, true>(view, rows, to, at);
+        return gather_rows<VtE, Elided, true, false>(view, rows, to, at);
+    }
+    if (want.dst_id) return gather_rows<VtE, Elided, false, true>(view, rows, to, at);
+    return gather_rows<VtE, Elided, false, false>(view, rows, to, at);
+}
+
 // The fixed-width columns of scattered rows, gathered row by row at output row `at`.
 void write_gathered(const SegmentView& view, std::span<const std::uint32_t> rows, const Want& want, std::uint64_t seg_id,
                     const Dest& to, std::size_t at) {
-    for (std::size_t index = 0; index < rows.size(); ++index) to.vt_s[at + index] = view.vt_s[rows[index]];
-    if (want.src_id)
-        for (std::size_t index = 0; index < rows.size(); ++index) to.src_id[at + index] = view.src_id[rows[index]];
-    if (want.dst_id)
-        for (std::size_t index = 0; index < rows.size(); ++index) to.dst_id[at + index] = view.dst_id[rows[index]];
-    if (want.vt_e) {
-        for (std::size_t index = 0; index < rows.size(); ++index)
-            to.vt_e[at + index] = view.ends().at(rows[index]);
+    if (!want.vt_e) {
+        gather_rows_ids<false, false>(view, rows, want, to, at);
+    } else if (view.vt_e_elided) {
+        gather_rows_ids<true, true>(view, rows, want, to, at);
+    } else {
+        gather_rows_ids<true, false>(view, rows, want, to, at);
     }
     if (want.vid)
         for (std::size_t index = 0; index < rows.size(); ++index)
@@ -480,13 +566,22 @@ void write_gathered(const SegmentView& view, std::span<const std::uint32_t> rows
 // cluster's order), written from output row `offset` on. A cluster of one selection is cut by
 // position; a cluster of several by key, every range of a piece holding the keys in [K, K') of
 // that piece, so equal keys never straddle two pieces and each piece's merge is a stretch of the
-// cluster's merge.
+// cluster's merge. The ranges of a piece of several selections lie in a list shared by all pieces
+// (from `first_range` on, one per member); a piece of one selection keeps its range itself, so
+// a scan of many small segments allocates nothing per piece.
 struct MaterializePiece {
     std::size_t cluster = 0;
-    std::vector<std::pair<std::size_t, std::size_t>> ranges;
     std::size_t offset = 0;
     std::size_t rows = 0;
+    std::size_t lo = 0;  // one selection: its positions [lo, hi)
+    std::size_t hi = 0;
+    std::size_t first_range = 0;  // several: the first of the members' ranges in the shared list
 };
+
+using PieceRange = std::pair<std::size_t, std::size_t>;
+
+// Rows a merge takes at a time before their columns are copied: their picks stay in cache.
+constexpr std::size_t MERGE_BATCH = 8192;
 
 // One row of a multi-selection piece's merge: the cluster member it comes from and its row.
 struct Pick {
@@ -494,119 +589,200 @@ struct Pick {
     std::uint32_t row;
 };
 
-// The merge of one multi-selection piece in key order; ties go to the earlier member of the
-// cluster, then the earlier position (as merge_cluster over the whole cluster). A tree of losers
-// over the members' streams: one comparison per level for each row out. Sets `keys_fall` when a
-// member's rows do not ascend by key within the piece (a damaged segment: the writer sorts them),
-// since cutting such a cluster by key would make the order depend on where the cuts fall.
-void merge_piece(std::span<const Selection> selections, std::span<const KeyColumns> keys,
-                 const std::vector<std::size_t>& cluster, const MaterializePiece& piece, std::vector<Pick>& out,
-                 bool& keys_fall) {
+// The merge of one multi-selection piece in key order, taken in batches; ties go to the earlier
+// member of the cluster, then the earlier position (as merge_cluster over the whole cluster). A
+// tree of losers over the members' streams: one comparison per level for each row out. The
+// comparisons read a compact array of the streams' current vt_s (as unsigned values in the same
+// order; an exhausted stream holds the largest value and its flag), so the usual comparison is
+// one load and one compare, without a branch; the vid is read only when the vt_s are equal. Sets
+// `keys_fall` when a member's rows do not ascend by key within the piece (a damaged segment: the
+// writer sorts them), since cutting such a cluster by key would make the order depend on where
+// the cuts fall.
+class PieceMerge {
+public:
+    PieceMerge(std::span<const Selection> selections, std::span<const KeyColumns> keys,
+               std::span<const std::size_t> cluster, std::span<const PieceRange> ranges) {
+        for (std::size_t member = 0; member < cluster.size(); ++member) {
+            const auto [lo, hi] = ranges[member];
+            if (lo >= hi) continue;
+            const std::uint32_t* member_rows = selections[cluster[member]].rows.data();
+            streams_.push_back({member_rows + lo + 1, member_rows + hi, &keys[member], static_cast<std::uint32_t>(member),
+                                member_rows[lo]});
+        }
+        if (streams_.empty()) return;
+        leaves_ = 1;
+        while (leaves_ < streams_.size()) leaves_ *= 2;
+        // Streams past the members hold nothing; streams are in member order, so the lower index
+        // wins a tie of keys.
+        head_.assign(leaves_, DONE);
+        done_.assign(leaves_, 1);
+        for (std::size_t stream = 0; stream < streams_.size(); ++stream) {
+            done_[stream] = 0;
+            head_[stream] = biased(streams_[stream].keys->vt_s[streams_[stream].row]);
+        }
+        losers_.assign(leaves_, 0);
+        std::vector<std::uint32_t> winners(2 * leaves_, 0);
+        for (std::uint32_t leaf = 0; leaf < leaves_; ++leaf) winners[leaves_ + leaf] = leaf;
+        for (std::size_t node = leaves_ - 1; node >= 1; --node) {
+            const std::uint32_t a = winners[2 * node];
+            const std::uint32_t b = winners[2 * node + 1];
+            const bool a_first = before(a, b);
+            winners[node] = a_first ? a : b;
+            losers_[node] = a_first ? b : a;
+        }
+        winner_ = leaves_ == 1 ? 0 : winners[1];
+    }
+
+    // Writes the next rows of the merge, at most `capacity`: their (member, row) to `picks` and
+    // their vt_s to `vt_s`. Returns how many; fewer than `capacity` only at the end.
+    std::size_t fill(Pick* picks, std::int64_t* vt_s, std::size_t capacity) {
+        if (streams_.empty()) return 0;
+        std::size_t count = 0;
+        std::uint32_t winner = winner_;
+        while (count < capacity && done_[winner] == 0) {
+            Stream& stream = streams_[winner];
+            picks[count] = {stream.member, stream.row};
+            vt_s[count] = unbiased(head_[winner]);
+            ++count;
+            if (stream.next != stream.end) {
+                const std::uint32_t row = *stream.next++;
+                const std::uint64_t head = biased(stream.keys->vt_s[row]);
+                if (head <= head_[winner]) [[unlikely]] {
+                    if (head < head_[winner] || vid_of(*stream.keys, row) < vid_of(*stream.keys, stream.row)) keys_fall_ = true;
+                }
+                head_[winner] = head;
+                stream.row = row;
+            } else {
+                done_[winner] = 1;
+                head_[winner] = DONE;
+            }
+            for (std::size_t node = (leaves_ + winner) / 2; node >= 1; node /= 2) {
+                const std::uint32_t challenger = losers_[node];
+                const bool challenger_first = before(challenger, winner);
+                losers_[node] = challenger_first ? winner : challenger;
+                winner = challenger_first ? challenger : winner;
+            }
+        }
+        winner_ = winner;
+        return count;
+    }
+
+    bool keys_fall() const { return keys_fall_; }
+
+private:
+    static constexpr std::uint64_t DONE = UINT64_MAX;
+    static constexpr std::uint64_t SIGN = std::uint64_t{1} << 63;
+
     struct Stream {
-        RowKey key;
         const std::uint32_t* next;  // the rows after the current one
         const std::uint32_t* end;
         const KeyColumns* keys;
         std::uint32_t member;
         std::uint32_t row;  // the current row
-        bool done;
     };
-    std::vector<Stream> streams;
-    streams.reserve(cluster.size());
-    for (std::size_t member = 0; member < cluster.size(); ++member) {
-        const auto [lo, hi] = piece.ranges[member];
-        if (lo >= hi) continue;
-        const std::uint32_t* rows = selections[cluster[member]].rows.data();
-        streams.push_back({keys[member].at(rows[lo]), rows + lo + 1, rows + hi, &keys[member],
-                           static_cast<std::uint32_t>(member), rows[lo], false});
-    }
-    out.clear();
-    out.reserve(piece.rows);
-    if (streams.empty()) return;
-    std::size_t leaves = 1;
-    while (leaves < streams.size()) leaves *= 2;
-    // Streams past the members hold nothing; streams are in member order, so the lower index
-    // wins a tie of keys.
-    streams.resize(leaves, Stream{{}, nullptr, nullptr, nullptr, 0, 0, true});
-    const auto before = [&streams](std::size_t a, std::size_t b) {
-        const Stream& x = streams[a];
-        const Stream& y = streams[b];
-        if (x.done || y.done) return !x.done;
-        if (x.key.vt_s != y.key.vt_s) return x.key.vt_s < y.key.vt_s;
-        if (x.key != y.key) return x.key < y.key;
-        return a < b;
-    };
-    std::vector<std::size_t> losers(leaves, 0);  // losers[node] for inner nodes 1 .. leaves - 1
-    std::vector<std::size_t> winners(2 * leaves, 0);
-    for (std::size_t leaf = 0; leaf < leaves; ++leaf) winners[leaves + leaf] = leaf;
-    for (std::size_t node = leaves - 1; node >= 1; --node) {
-        const std::size_t a = winners[2 * node];
-        const std::size_t b = winners[2 * node + 1];
-        winners[node] = before(a, b) ? a : b;
-        losers[node] = before(a, b) ? b : a;
-    }
-    std::size_t winner = leaves == 1 ? 0 : winners[1];
-    while (!streams[winner].done) {
-        Stream& stream = streams[winner];
-        out.push_back({stream.member, stream.row});
-        if (stream.next != stream.end) {
-            stream.row = *stream.next++;
-            const RowKey key = stream.keys->at(stream.row);
-            if (key < stream.key) keys_fall = true;
-            stream.key = key;
-        } else {
-            stream.done = true;
-        }
-        for (std::size_t node = (leaves + winner) / 2; node >= 1; node /= 2)
-            if (before(losers[node], winner)) std::swap(losers[node], winner);
-    }
-}
 
-// The pieces of every cluster, in output order, each at most about `piece_rows` rows. Sets
-// `keys_fall[c]` when a member of cluster c cut by key has a row whose key is below the one before
-// it across a cut (the rows within a piece are checked by its merge).
-Result<std::vector<MaterializePiece>> materialize_pieces(std::span<const ScanTarget> targets,
-                                                         std::span<const Selection> selections,
-                                                         std::span<const std::vector<std::size_t>> clusters,
-                                                         std::size_t piece_rows, std::vector<std::uint8_t>& keys_fall) {
+    // vt_s as an unsigned value of the same order.
+    static std::uint64_t biased(std::int64_t vt_s) { return static_cast<std::uint64_t>(vt_s) ^ SIGN; }
+    static std::int64_t unbiased(std::uint64_t value) { return static_cast<std::int64_t>(value ^ SIGN); }
+    static std::pair<std::uint64_t, std::uint32_t> vid_of(const KeyColumns& keys, std::uint32_t row) {
+        return {keys.vid64[row], keys.vid_lo32[row]};
+    }
+
+    // Whether stream a's current row comes before stream b's: by key, then the lower stream; an
+    // exhausted stream after every other.
+    bool before(std::uint32_t a, std::uint32_t b) const {
+        const std::uint64_t x = head_[a];
+        const std::uint64_t y = head_[b];
+        if (x == y) [[unlikely]]
+            return tie_before(a, b);
+        return x < y;
+    }
+    bool tie_before(std::uint32_t a, std::uint32_t b) const {
+        if (done_[a] != 0 || done_[b] != 0) return done_[a] == 0;
+        const auto va = vid_of(*streams_[a].keys, streams_[a].row);
+        const auto vb = vid_of(*streams_[b].keys, streams_[b].row);
+        if (va != vb) return va < vb;
+        return a < b;
+    }
+
+    std::vector<Stream> streams_;
+    std::vector<std::uint64_t> head_;
+    std::vector<std::uint8_t> done_;
+    std::vector<std::uint32_t> losers_;  // losers_[node] for inner nodes 1 .. leaves - 1
+    std::size_t leaves_ = 0;
+    std::uint32_t winner_ = 0;
+    bool keys_fall_ = false;
+};
+
+// The pieces of every cluster, in output order, each at most about `piece_rows` rows, and the
+// shared list of the ranges of the pieces of several selections. Sets `keys_fall[c]` when a member
+// of cluster c cut by key has a row whose key is below the one before it across a cut (the rows
+// within a piece are checked by its merge).
+Result<std::vector<MaterializePiece>> materialize_pieces(std::span<const Selection> selections,
+                                                         std::span<const SelectionFacts> facts,
+                                                         const ClusterList& clusters, std::size_t piece_rows,
+                                                         std::vector<PieceRange>& ranges,
+                                                         std::vector<std::uint8_t>& keys_fall) {
     keys_fall.assign(clusters.size(), 0);
     std::vector<MaterializePiece> pieces;
+    pieces.reserve(clusters.size());
     std::size_t offset = 0;
     for (std::size_t cluster_index = 0; cluster_index < clusters.size(); ++cluster_index) {
-        const std::vector<std::size_t>& cluster = clusters[cluster_index];
-        const std::size_t rows = cluster_rows(selections, cluster);
-        const std::size_t count = std::max<std::size_t>(1, (rows + piece_rows - 1) / piece_rows);
+        const std::span<const std::size_t> cluster = clusters[cluster_index];
         if (cluster.size() == 1) {
             const std::size_t size = selections[cluster.front()].rows.size();
+            const std::size_t count = std::max<std::size_t>(1, (size + piece_rows - 1) / piece_rows);
             for (std::size_t part = 0; part < count; ++part) {
                 const std::size_t lo = size * part / count;
                 const std::size_t hi = size * (part + 1) / count;
-                if (lo < hi) pieces.push_back({cluster_index, {{lo, hi}}, offset + lo, hi - lo});
+                if (lo < hi) pieces.push_back({cluster_index, offset + lo, hi - lo, lo, hi, 0});
             }
             offset += size;
             continue;
         }
-        // Split keys from the largest selection (the first of the largest): evenly spaced among
-        // its rows, strictly ascending. Every selection is cut before the first row at or after
-        // each split key.
+        const std::size_t rows = cluster_rows(selections, cluster);
+        const std::size_t count = std::max<std::size_t>(1, (rows + piece_rows - 1) / piece_rows);
+        // Split keys at about every (rows / count)-th row of the whole cluster in key order,
+        // strictly ascending: each member offers keys evenly spaced among its rows, as many as its
+        // share of the rows, each standing for the rows up to the next; the offers are sorted and
+        // a key is taken wherever their running weight passes the next multiple of rows / count.
+        // (Keys of one member alone would leave every other member's rows beyond its last key to
+        // the last piece: the two lanes of a compacted store lie side by side in key order.)
+        // Every selection is cut before the first row at or after each split key.
         std::vector<KeyColumns> keys;
         keys.reserve(cluster.size());
-        std::size_t largest = 0;
         for (std::size_t member = 0; member < cluster.size(); ++member) {
-            keys.push_back(VORP_TRY(key_columns(*targets[selections[cluster[member]].target].segment)));
-            if (selections[cluster[member]].rows.size() > selections[cluster[largest]].rows.size()) largest = member;
+            const SelectionFacts& member_facts = facts[selections[cluster[member]].target];
+            if (member_facts.key_error != nullptr) return fail(*member_facts.key_error);
+            keys.push_back(member_facts.keys);
         }
-        const Selection& big = selections[cluster[largest]];
+        std::vector<std::pair<RowKey, std::size_t>> offers;  // (key, rows it stands for)
+        for (std::size_t member = 0; member < cluster.size() && count > 1; ++member) {
+            const std::span<const std::uint32_t> member_rows = selections[cluster[member]].rows;
+            const std::size_t size = member_rows.size();
+            const std::size_t share = std::min(size, std::max<std::size_t>(1, (count * size + rows - 1) / rows));
+            for (std::size_t part = 0; part < share; ++part) {
+                const std::size_t lo = size * part / share;
+                offers.emplace_back(keys[member].at(member_rows[lo]), size * (part + 1) / share - lo);
+            }
+        }
+        std::ranges::sort(offers);
         std::vector<RowKey> splits;
-        for (std::size_t part = 1; part < count; ++part) {
-            const RowKey key = keys[largest].at(big.rows[big.rows.size() * part / count]);
-            if (splits.empty() || splits.back() < key) splits.push_back(key);
+        std::size_t passed = 0;
+        std::size_t next_part = 1;
+        for (const auto& [key, weight] : offers) {
+            if (next_part >= count) break;
+            if (passed >= rows * next_part / count) {
+                if (splits.empty() || splits.back() < key) splits.push_back(key);
+                while (next_part < count && passed >= rows * next_part / count) ++next_part;
+            }
+            passed += weight;
         }
         std::vector<std::size_t> before(cluster.size(), 0);
         for (std::size_t part = 0; part <= splits.size(); ++part) {
-            MaterializePiece piece{cluster_index, {}, offset, 0};
+            MaterializePiece piece{cluster_index, offset, 0, 0, 0, ranges.size()};
             for (std::size_t member = 0; member < cluster.size(); ++member) {
-                const Column<std::uint32_t>& member_rows = selections[cluster[member]].rows;
+                const std::span<const std::uint32_t> member_rows = selections[cluster[member]].rows;
                 std::size_t cut = member_rows.size();
                 if (part < splits.size()) {
                     const KeyColumns& member_keys = keys[member];
@@ -620,30 +796,50 @@ Result<std::vector<MaterializePiece>> materialize_pieces(std::span<const ScanTar
                         member_keys.at(member_rows[cut]) < member_keys.at(member_rows[cut - 1]))
                         keys_fall[cluster_index] = 1;
                 }
-                piece.ranges.emplace_back(before[member], cut);
+                ranges.emplace_back(before[member], cut);
                 piece.rows += cut - before[member];
                 before[member] = cut;
             }
             offset += piece.rows;
-            if (piece.rows > 0) pieces.push_back(std::move(piece));
+            if (piece.rows > 0) {
+                pieces.push_back(piece);
+            } else {
+                ranges.resize(piece.first_range);
+            }
         }
     }
     return pieces;
 }
 
+// What the pieces of one scan share read-only.
+struct PieceContext {
+    std::span<const ScanTarget> targets;
+    const Want& want;
+    std::span<const Selection> selections;
+    std::span<const SelectionFacts> facts;
+    const ClusterList& clusters;
+    std::span<const PieceRange> ranges;
+    Dest to;
+    std::atomic<std::uint64_t>& t_order;
+    std::atomic<std::uint64_t>& t_copy;
+};
+
 // Writes one piece at its offset: bulk runs for one selection, the piece's merge for several.
-Status write_piece(std::span<const ScanTarget> targets, const Want& want, std::span<const Selection> selections,
-                   std::span<const std::vector<std::size_t>> clusters, const MaterializePiece& piece, const Dest& to,
-                   std::atomic<std::uint64_t>& t_order, std::atomic<std::uint64_t>& t_copy, bool& keys_fall) {
-    const std::vector<std::size_t>& cluster = clusters[piece.cluster];
-    const std::uint64_t started = monotonic_ns();
+Status write_piece(const PieceContext& context, const MaterializePiece& piece, bool& keys_fall) {
+    const std::span<const ScanTarget> targets = context.targets;
+    const Want& want = context.want;
+    const std::span<const Selection> selections = context.selections;
+    const Dest& to = context.to;
+    const std::span<const std::size_t> cluster = context.clusters[piece.cluster];
     if (cluster.size() == 1) {
         // A selection that overlaps no other: bulk runs, no key comparison at all.
+        const std::uint64_t started = monotonic_ns();
         const Selection& selection = selections[cluster.front()];
         const ScanTarget& target = targets[selection.target];
-        const SegmentView view = VORP_TRY(SegmentView::open(*target.segment));
-        const auto [lo, hi] = piece.ranges.front();
-        const std::span<const std::uint32_t> rows = std::span<const std::uint32_t>(selection.rows).subspan(lo, hi - lo);
+        const SelectionFacts& facts = context.facts[selection.target];
+        if (facts.view_error != nullptr) return fail(*facts.view_error);
+        const SegmentView& view = facts.view;
+        const std::span<const std::uint32_t> rows = selection.rows.subspan(piece.lo, piece.hi - piece.lo);
         if (gather_numeric(want, rows)) {
             write_gathered(view, rows, want, target.seg_id, to, piece.offset);
         } else {
@@ -656,7 +852,7 @@ Status write_piece(std::span<const ScanTarget> targets, const Want& want, std::s
                 begin = end_of_run;
             }
         }
-        t_copy.fetch_add(elapsed_ns(started), std::memory_order_relaxed);
+        context.t_copy.fetch_add(elapsed_ns(started), std::memory_order_relaxed);
         return ok();
     }
     std::vector<KeyColumns> keys;
@@ -664,50 +860,73 @@ Status write_piece(std::span<const ScanTarget> targets, const Want& want, std::s
     keys.reserve(cluster.size());
     views.reserve(cluster.size());
     for (const std::size_t index : cluster) {
-        const Segment& segment = *targets[selections[index].target].segment;
-        keys.push_back(VORP_TRY(key_columns(segment)));
-        views.push_back(VORP_TRY(SegmentView::open(segment)));
+        const SelectionFacts& facts = context.facts[selections[index].target];
+        if (facts.key_error != nullptr) return fail(*facts.key_error);
+        keys.push_back(facts.keys);
+        if (facts.view_error != nullptr) return fail(*facts.view_error);
+        views.push_back(facts.view);
     }
-    std::vector<Pick> picks;
-    merge_piece(selections, keys, cluster, piece, picks, keys_fall);
-    const std::uint64_t ordered = monotonic_ns();
-    t_order.fetch_add(ordered > started ? ordered - started : 0, std::memory_order_relaxed);
-    // The rows rarely run on within one segment here: fixed-width columns are gathered row by row,
-    // one column at a time; the texts, which can fail, go run by run as copy_run takes them.
-    const std::size_t at = piece.offset;
-    const std::size_t count = picks.size();
-    for (std::size_t index = 0; index < count; ++index) to.vt_s[at + index] = views[picks[index].member].vt_s[picks[index].row];
-    if (want.src_id)
-        for (std::size_t index = 0; index < count; ++index)
-            to.src_id[at + index] = views[picks[index].member].src_id[picks[index].row];
-    if (want.dst_id)
-        for (std::size_t index = 0; index < count; ++index)
-            to.dst_id[at + index] = views[picks[index].member].dst_id[picks[index].row];
-    if (want.vt_e)
-        for (std::size_t index = 0; index < count; ++index) {
-            const SegmentView& view = views[picks[index].member];
-            to.vt_e[at + index] = view.ends().at(picks[index].row);
+    // The merge is taken in batches that stay in cache: each batch's vt_s is written as it is
+    // merged, its other fixed-width columns are then gathered row by row, one column at a time
+    // (the rows rarely run on within one segment here), and its texts, which can fail, run by run
+    // as copy_run takes them. Batches are written in output order, so the first failing row is
+    // the same as for the piece at once.
+    PieceMerge merge(selections, keys, cluster, context.ranges.subspan(piece.first_range, cluster.size()));
+    std::vector<Pick> picks(std::min(piece.rows, MERGE_BATCH));
+    std::uint64_t ordering = 0;
+    std::uint64_t copying = 0;
+    for (std::size_t at = piece.offset;;) {
+        const std::uint64_t merge_started = monotonic_ns();
+        const std::size_t count = merge.fill(picks.data(), to.vt_s + at, picks.size());
+        const std::uint64_t merged_at = monotonic_ns();
+        ordering += merged_at > merge_started ? merged_at - merge_started : 0;
+        if (count == 0) break;
+        if (want.src_id)
+            for (std::size_t index = 0; index < count; ++index)
+                to.src_id[at + index] = views[picks[index].member].src_id[picks[index].row];
+        if (want.dst_id)
+            for (std::size_t index = 0; index < count; ++index)
+                to.dst_id[at + index] = views[picks[index].member].dst_id[picks[index].row];
+        if (want.vt_e)
+            for (std::size_t index = 0; index < count; ++index) {
+                const SegmentView& view = views[picks[index].member];
+                to.vt_e[at + index] = view.vt_e_elided ? vt_s_plus_one(to.vt_s[at + index]) : view.vt_e[picks[index].row];
+            }
+        if (want.vid)
+            for (std::size_t index = 0; index < count; ++index) {
+                const SegmentView& view = views[picks[index].member];
+                to.vid[at + index] = Id96{view.vid64[picks[index].row], view.vid_lo32[picks[index].row]};
+            }
+        if (want.seg)
+            for (std::size_t index = 0; index < count; ++index) {
+                to.seg_id[at + index] = targets[selections[cluster[picks[index].member]].target].seg_id;
+                to.seg_row[at + index] = picks[index].row;
+            }
+        if (wants_texts(want)) {
+            for (std::size_t begin = 0; begin < count;) {
+                const Pick first = picks[begin];
+                std::size_t end = begin + 1;
+                while (end < count && picks[end].member == first.member && picks[end].row == picks[end - 1].row + 1) ++end;
+                if (Status written = write_texts(views[first.member], first.row, first.row + (end - begin), want, to, at + begin);
+                    !written) {
+                    // The rest of the merge still says whether the piece's keys fall, which decides
+                    // whether its cluster is written again as one piece.
+                    std::vector<std::int64_t> scratch(picks.size());
+                    while (merge.fill(picks.data(), scratch.data(), picks.size()) == picks.size()) {
+                    }
+                    keys_fall = keys_fall || merge.keys_fall();
+                    return written;
+                }
+                begin = end;
+            }
         }
-    if (want.vid)
-        for (std::size_t index = 0; index < count; ++index) {
-            const SegmentView& view = views[picks[index].member];
-            to.vid[at + index] = Id96{view.vid64[picks[index].row], view.vid_lo32[picks[index].row]};
-        }
-    if (want.seg)
-        for (std::size_t index = 0; index < count; ++index) {
-            to.seg_id[at + index] = targets[selections[cluster[picks[index].member]].target].seg_id;
-            to.seg_row[at + index] = picks[index].row;
-        }
-    if (wants_texts(want)) {
-        for (std::size_t begin = 0; begin < count;) {
-            const Pick first = picks[begin];
-            std::size_t end = begin + 1;
-            while (end < count && picks[end].member == first.member && picks[end].row == picks[end - 1].row + 1) ++end;
-            VORP_TRY(write_texts(views[first.member], first.row, first.row + (end - begin), want, to, at + begin));
-            begin = end;
-        }
+        copying += elapsed_ns(merged_at);
+        at += count;
+        if (count < picks.size()) break;
     }
-    t_copy.fetch_add(elapsed_ns(ordered), std::memory_order_relaxed);
+    keys_fall = keys_fall || merge.keys_fall();
+    context.t_order.fetch_add(ordering, std::memory_order_relaxed);
+    context.t_copy.fetch_add(copying, std::memory_order_relaxed);
     return ok();
 }
 
@@ -720,27 +939,34 @@ ScanColumns sized_columns(std::size_t rows, const Want& want, bool parallel) {
     return out;
 }
 
+// The key columns of the selections that have rows (the others' stay empty), in selection order.
+Result<std::vector<KeyColumns>> span_keys(std::span<const ScanTarget> targets, std::span<const Selection> selections) {
+    std::vector<KeyColumns> keys(selections.size());
+    for (std::size_t index = 0; index < selections.size(); ++index)
+        if (!selections[index].rows.empty()) keys[index] = VORP_TRY(key_columns(*targets[selections[index].target].segment));
+    return keys;
+}
+
 }  // namespace
 
 Result<std::vector<std::vector<std::size_t>>> cluster_order(std::span<const ScanTarget> targets,
                                                            std::span<const Selection> selections) {
-    std::vector<KeyColumns> keys(selections.size());
-    for (std::size_t index = 0; index < selections.size(); ++index)
-        if (!selections[index].rows.empty()) keys[index] = VORP_TRY(key_columns(*targets[selections[index].target].segment));
-    return clusters_of(selections, keys);
+    const std::vector<KeyColumns> keys = VORP_TRY(span_keys(targets, selections));
+    return nested(clusters_of(selections, keys));
 }
 
 Result<std::vector<OrderEntry>> merged(std::span<const ScanTarget> targets, std::span<const Selection> selections,
                                        std::optional<std::uint64_t> limit) {
     const std::vector<KeyColumns> keys = VORP_TRY(selection_keys(targets, selections));
-    const std::vector<std::vector<std::size_t>> clusters = clusters_of(selections, keys);
+    const ClusterList clusters = clusters_of(selections, keys);
     std::size_t total = 0;
     for (const Selection& selection : selections) total += selection.rows.size();
     const std::size_t cap = limit ? static_cast<std::size_t>(std::min<std::uint64_t>(*limit, total)) : total;
     std::vector<OrderEntry> out;
     out.reserve(cap);
-    for (const std::vector<std::size_t>& cluster : clusters) {
+    for (std::size_t cluster_index = 0; cluster_index < clusters.size(); ++cluster_index) {
         if (out.size() >= cap) break;
+        const std::span<const std::size_t> cluster = clusters[cluster_index];
         if (cluster.size() == 1) {
             const Selection& selection = selections[cluster.front()];
             const std::size_t take = std::min(selection.rows.size(), cap - out.size());
@@ -791,7 +1017,9 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
     ScanResultStats& stats = result.stats;
     const Want want = Want::of(request);
     const std::uint64_t started = monotonic_ns();
-    SelectOutcome selected = VORP_TRY(set.select(request));
+    // Without a limit every selection is ordered and copied: the selection phase also reads what
+    // that needs of each segment while it has the segment at hand.
+    SelectOutcome selected = VORP_TRY(set.select(request, !request.limit.has_value()));
     stats.scan = selected.stats;
     stats.t_select = elapsed_ns(started);
     const std::span<const ScanTarget> targets = set.targets;
@@ -808,12 +1036,13 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
     }
 
     const std::uint64_t cluster_started = monotonic_ns();
-    const std::vector<std::vector<std::size_t>> clusters = VORP_TRY(cluster_order(targets, selections));
+    const std::span<const SelectionFacts> facts = selected.facts;
+    const ClusterList clusters = VORP_TRY(clusters_of(selections, facts));
     stats.t_cluster = elapsed_ns(cluster_started);
     const std::uint64_t materialize_started = monotonic_ns();
     stats.clusters = static_cast<std::uint32_t>(clusters.size());
-    stats.clusters_multi =
-        static_cast<std::uint32_t>(std::ranges::count_if(clusters, [](const auto& cluster) { return cluster.size() > 1; }));
+    for (std::size_t cluster = 0; cluster < clusters.size(); ++cluster)
+        stats.clusters_multi += clusters[cluster].size() > 1 ? 1 : 0;
     std::atomic<std::uint64_t> t_order{0};
     std::atomic<std::uint64_t> t_copy{0};
 
@@ -828,11 +1057,13 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
                                        ? std::max<std::size_t>(1, (rows + threads * 4 - 1) / (threads * 4))
                                        : std::max<std::size_t>(1, rows);
     std::vector<std::uint8_t> keys_fall;  // per cluster
+    std::vector<PieceRange> ranges;
     const std::vector<MaterializePiece> pieces =
-        VORP_TRY(materialize_pieces(targets, selections, clusters, piece_rows, keys_fall));
+        VORP_TRY(materialize_pieces(selections, facts, clusters, piece_rows, ranges, keys_fall));
     const bool parallel = parallel_gate(threads, pieces.size(), MATERIALIZE_MIN_CLUSTERS, stats.scan.rows_selected);
     result.columns = sized_columns(rows, want, parallel);
-    const Dest to = Dest::of(result.columns);
+    const PieceContext context{targets, want,   selections, facts,  clusters,
+                               ranges,  Dest::of(result.columns), t_order, t_copy};
     // Contiguous runs of pieces, one per worker, balanced by rows.
     std::vector<std::size_t> bounds{0};
     if (parallel) {
@@ -844,22 +1075,30 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
         }
     }
     bounds.push_back(pieces.size());
-    std::vector<Status> outcomes(pieces.size(), ok());
+    const std::size_t workers = bounds.size() - 1;
+    // A worker stops at its first failing piece (its later pieces cannot come first in output
+    // order) and keeps that piece's index and error.
+    std::vector<std::optional<std::pair<std::size_t, EngineError>>> failures(workers);
     std::vector<std::uint8_t> piece_keys_fall(pieces.size(), 0);  // one element per piece: no sharing
     const auto run = [&](std::size_t worker) {
         for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) {
             bool fell = false;
-            outcomes[index] =
-                write_piece(targets, want, selections, clusters, pieces[index], to, t_order, t_copy, fell);
+            Status outcome = write_piece(context, pieces[index], fell);
             piece_keys_fall[index] = fell ? 1 : 0;
-            if (!outcomes[index]) return;  // the worker's later pieces cannot come first
+            if (!outcome) {
+                failures[worker].emplace(index, std::move(outcome).error());
+                return;
+            }
         }
     };
     if (parallel) {
-        fan_out(bounds.size() - 1, MATERIALIZE_WORKER_PANICKED, run);
+        fan_out(workers, MATERIALIZE_WORKER_PANICKED, run);
     } else {
         run(0);
     }
+    std::vector<std::pair<std::size_t, EngineError>> failed;
+    for (auto& failure : failures)
+        if (failure) failed.push_back(std::move(*failure));
     // A cluster cut by key whose members' rows do not ascend (only a damaged segment's can fail
     // to) is written again as one piece, so its order and its first error are those of one thread.
     for (std::size_t index = 0; index < pieces.size(); ++index)
@@ -869,22 +1108,27 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
         std::size_t end = first + 1;
         while (end < pieces.size() && pieces[end].cluster == cluster_index) ++end;
         if (keys_fall[cluster_index] && end - first > 1) {
-            const std::vector<std::size_t>& cluster = clusters[cluster_index];
-            MaterializePiece whole{cluster_index, {}, pieces[first].offset, 0};
+            const std::span<const std::size_t> cluster = clusters[cluster_index];
+            std::vector<PieceRange> whole_ranges;
+            MaterializePiece whole{cluster_index, pieces[first].offset, 0, 0, 0, 0};
             for (const std::size_t selection : cluster) {
-                whole.ranges.emplace_back(0, selections[selection].rows.size());
+                whole_ranges.emplace_back(0, selections[selection].rows.size());
                 whole.rows += selections[selection].rows.size();
             }
+            PieceContext whole_context = context;
+            whole_context.ranges = whole_ranges;
             bool fell = false;
-            Status outcome = write_piece(targets, want, selections, clusters, whole, to, t_order, t_copy, fell);
-            for (std::size_t index = first; index < end; ++index) outcomes[index] = ok();
-            outcomes[first] = std::move(outcome);
+            Status outcome = write_piece(whole_context, whole, fell);
+            std::erase_if(failed, [&](const auto& failure) { return failure.first >= first && failure.first < end; });
+            if (!outcome) failed.emplace_back(first, std::move(outcome).error());
         }
         first = end;
     }
     // The first failing piece in output order decides, as the first failing row would on one thread.
-    for (Status& outcome : outcomes)
-        if (!outcome) return fail(std::move(outcome).error());
+    if (!failed.empty()) {
+        auto first_failed = std::ranges::min_element(failed, {}, &std::pair<std::size_t, EngineError>::first);
+        return fail(std::move(first_failed->second));
+    }
     stats.t_materialize = elapsed_ns(materialize_started);
     stats.t_order = t_order.load(std::memory_order_relaxed);
     stats.t_copy = t_copy.load(std::memory_order_relaxed);

@@ -64,14 +64,19 @@ Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path&
     for (const SegmentEntry& entry : manifest.edge_lanes.event) entries.emplace_back(Lane::Event, &entry);
     for (const SegmentEntry& entry : manifest.edge_lanes.interval) entries.emplace_back(Lane::Interval, &entry);
 
-    // Cached segments first (a warm scan stops here); the others are mapped, verified and decoded,
-    // which a cold start pays for every file: on worker threads when there are enough rows.
+    // Cached segments first, all under one lock (a warm scan stops here; a warm scan of the same
+    // generation looks no name up again); the others are mapped, verified and decoded, which a
+    // cold start pays for every file: on worker threads when there are enough rows.
+    std::vector<std::string_view> files;
+    files.reserve(entries.size());
+    for (const auto& [lane, entry] : entries) files.emplace_back(entry->file);
+    std::vector<std::shared_ptr<const Segment>> cached = cache.cached_list(manifest.generation, files);
     std::vector<ScanTarget> targets(entries.size());
     std::vector<std::size_t> missing;
     std::uint64_t missing_rows = 0;
     for (std::size_t index = 0; index < entries.size(); ++index) {
         const auto& [lane, entry] = entries[index];
-        targets[index] = {cache.cached(entry->file), segment_id_of(entry->file), lane};
+        targets[index] = {std::move(cached[index]), segment_id_of(entry->file), lane};
         if (targets[index].segment == nullptr) {
             missing.push_back(index);
             missing_rows += entry->rows;

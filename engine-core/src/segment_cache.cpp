@@ -121,6 +121,38 @@ std::shared_ptr<const Segment> SegmentCache::cached(std::string_view file) {
     return nullptr;
 }
 
+std::vector<std::shared_ptr<const Segment>> SegmentCache::cached_list(std::uint64_t list,
+                                                                      std::span<const std::string_view> files) {
+    std::vector<std::shared_ptr<const Segment>> out(files.size());
+    auto guard = cache_mutex_.lock();
+    if (list_memo_ && list_memo_->list == list && list_memo_->slots.size() == files.size()) {
+        const auto& holder = list_memo_->holder;
+        for (std::size_t index = 0; index < files.size(); ++index) {
+            ++clock_;
+            if (const std::uint32_t slot = list_memo_->slots[index]; slot != ListMemo::NONE) {
+                entries_[slot].last_used = clock_;
+                out[index] = std::shared_ptr<const Segment>(holder, entries_[slot].segment.get());
+            }
+        }
+        return out;
+    }
+    ListMemo memo{list, std::vector<std::uint32_t>(files.size(), ListMemo::NONE), nullptr};
+    auto holder = std::make_shared<std::vector<std::shared_ptr<const Segment>>>(files.size());
+    for (std::size_t index = 0; index < files.size(); ++index) {
+        ++clock_;
+        if (const auto it = map_.find(files[index]); it != map_.end()) {
+            CacheEntry& entry = entries_[it->second];
+            entry.last_used = clock_;
+            memo.slots[index] = it->second;
+            (*holder)[index] = entry.segment;
+            out[index] = std::shared_ptr<const Segment>(holder, entry.segment.get());
+        }
+    }
+    memo.holder = std::move(holder);
+    list_memo_ = std::move(memo);
+    return out;
+}
+
 Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::filesystem::path& root,
                                                                     std::string_view file) {
     CacheTicket ticket;
@@ -147,6 +179,7 @@ Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::fil
 
     auto guard = cache_mutex_.lock();
     ++clock_;
+    list_memo_.reset();
     // Room first, so that nothing below can fail once the map has changed.
     // (A free list as long as the entries can be makes every release below allocation-free.)
     if (free_slots_.empty() && entries_.size() == entries_.capacity()) {
@@ -211,6 +244,7 @@ SegmentCacheStats SegmentCache::stats() {
 void SegmentCache::retain_files(const FileNameSet& live) {
     {
         auto guard = cache_mutex_.lock();
+        list_memo_.reset();
         make_room_to_release();
         for (auto it = map_.begin(); it != map_.end();) {
             if (live.contains(it->first)) {

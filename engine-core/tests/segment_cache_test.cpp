@@ -176,6 +176,62 @@ TEST_F(CacheFixture, EvictionOrderUnderTinyAndSmallBudgets) {
     }
 }
 
+// A list lookup is the name-by-name lookups under one lock, whether it finds the entries of the
+// previous list lookup again or looks the names up: against a second cache driven by cached()
+// alone, through random opens (with evictions), list lookups of two lists and retains, the same
+// files are found, and the same files stay cached (so the same recency), at every step.
+TEST_F(CacheFixture, ListLookupsAgreeWithSingleLookups) {
+    SegmentCache probe(std::nullopt);
+    std::vector<std::uint64_t> costs;
+    for (std::size_t index = 0; index < files.size(); ++index) costs.push_back(expected_cost(*open(probe, index)));
+    const std::uint64_t budget = costs[0] + costs[1] + costs[2];  // two or three segments at a time
+    const std::vector<std::vector<std::string_view>> lists = {
+        {files[0], files[1], files[2], files[3]},
+        {files[3], files[1], files[1], files[0]},
+        {files[2]},
+        {files[1], files[3]},
+    };
+    for (std::uint64_t seed = 1; seed <= 40; ++seed) {
+        std::mt19937_64 rng(seed);
+        SegmentCache by_list(budget);
+        SegmentCache by_name(budget);
+        std::vector<std::shared_ptr<const Segment>> held;  // what list lookups hand out stays readable
+        for (int step = 0; step < 120; ++step) {
+            const std::uint64_t action = rng() % 8;
+            if (action < 3) {
+                const std::size_t index = rng() % files.size();
+                open(by_list, index);
+                open(by_name, index);
+            } else if (action < 7) {
+                const std::size_t list = rng() % lists.size();
+                const auto found = by_list.cached_list(list, lists[list]);
+                ASSERT_EQ(found.size(), lists[list].size());
+                for (std::size_t position = 0; position < found.size(); ++position) {
+                    const auto single = by_name.cached(lists[list][position]);
+                    ASSERT_EQ(found[position] == nullptr, single == nullptr) << "seed " << seed << " step " << step;
+                    if (found[position] != nullptr) {
+                        EXPECT_EQ(found[position]->path, single->path);
+                        held.push_back(found[position]);
+                    }
+                }
+            } else {
+                FileNameSet live;
+                for (const std::string& file : files)
+                    if (rng() % 2 == 0) live.insert(file);
+                by_list.retain_files(live);
+                by_name.retain_files(live);
+            }
+            const SegmentCacheStats stats = by_name.stats();
+            ASSERT_EQ(by_list.stats(), stats) << "seed " << seed << " step " << step;
+            for (const std::string& file : files)
+                ASSERT_EQ(by_list.contains(file), by_name.contains(file)) << "seed " << seed << " step " << step;
+        }
+        // Segments handed out by list lookups stay readable after the cache let them go.
+        by_list.retain_files({});
+        for (const auto& segment : held) EXPECT_EQ(segment->header.rows, segment->edges.rows);
+    }
+}
+
 TEST_F(CacheFixture, FailedOpenCachesNothing) {
     SegmentCache cache(std::nullopt);
     open(cache, 0);

@@ -8,10 +8,11 @@
 //             cache (the targets; their order breaks every tie); on a fresh handle the files not
 //             yet opened are opened on worker threads, and the committed closes come as one flat
 //             table built straight from the close runs
-//   select    per target, on the calling thread: header pruning (transaction-time runs,
-//             valid-time bounds, rel types) and a row window by binary search on vt_s; then the
-//             windows are cut into row ranges ("pieces", below the segment), each scanned for its
-//             believed rows (tt_s runs) and filtered, appended whole when no per-row test applies
+//   select    per target (in chunks of targets on worker threads when there are thousands):
+//             header pruning (transaction-time runs, valid-time bounds, rel types) and a row window
+//             by binary search on vt_s; then the windows are cut into row ranges ("pieces", below
+//             the segment), each scanned for its believed rows (tt_s runs) and filtered, appended
+//             whole when no per-row test applies; the kept rows of a scan lie in a few buffers
 //   order     with a limit: a k-way merge in key order that stops at the limit, then one copy in
 //             that order; without one: selections whose key spans overlap form clusters; a
 //             cluster of one selection is cut by position, a cluster of several by key (equal
@@ -30,6 +31,7 @@
 // the call (fan_out).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -54,6 +56,9 @@ namespace vorp {
 inline constexpr std::size_t SELECT_MIN_SEGMENTS = 8;
 inline constexpr std::size_t MATERIALIZE_MIN_CLUSTERS = 4;
 inline constexpr std::size_t OPEN_MIN_SEGMENTS = 2;  // segment files to open on a cold scan
+// Targets to plan on worker threads: a plan costs a few cache misses, so only thousands of
+// segments are worth the threads' start.
+inline constexpr std::size_t PLAN_MIN_TARGETS = 512;
 inline constexpr std::size_t CLOSE_TABLE_MIN_CLOSES = 65536;  // closes to flatten on a first scan
 
 inline constexpr std::string_view SCAN_WORKER_PANICKED = "scan worker panicked";
@@ -67,12 +72,15 @@ struct ScanTarget {
     Lane lane = Lane::Event;
 };
 
-// The ascending rows one segment keeps (never empty) and the index of its target.
+// The ascending rows one segment keeps (never empty) and the index of its target. The rows lie in
+// storage the selection does not own: that of the SelectOutcome that made it (or the caller's).
 struct Selection {
-    Column<std::uint32_t> rows;
+    std::span<const std::uint32_t> rows;
     std::size_t target = 0;
 
-    bool operator==(const Selection&) const = default;
+    friend bool operator==(const Selection& a, const Selection& b) {
+        return a.target == b.target && std::ranges::equal(a.rows, b.rows);
+    }
 };
 
 // Dense ids as a bitmap. Ids at or above `bound` (the dictionary's size: no stored row refers to
@@ -121,6 +129,40 @@ struct SegmentView {
     ValidEnds ends() const { return {vt_s, vt_e, vt_e_elided}; }
 };
 
+// A row's sort key: (vt_s, vid prefix, vid suffix).
+struct RowKey {
+    std::int64_t vt_s = 0;
+    std::uint64_t vid64 = 0;
+    std::uint32_t vid_lo32 = 0;
+    friend auto operator<=>(const RowKey&, const RowKey&) = default;
+};
+
+// The key columns of one edge segment; valid while the segment is held.
+struct KeyColumns {
+    std::span<const std::int64_t> vt_s;
+    std::span<const std::uint64_t> vid64;
+    std::span<const std::uint32_t> vid_lo32;
+
+    // vt_s, vid64, vid_lo32; the first that cannot be had is the error.
+    static Result<KeyColumns> of(const Segment& segment);
+    RowKey at(std::uint32_t row) const { return {vt_s[row], vid64[row], vid_lo32[row]}; }
+};
+
+// What the scan without a limit needs of each selection after the selection phase, taken while
+// the phase has the segment at hand (a scan of many small segments would otherwise come back to
+// each segment's metadata once per phase): its key columns and the vt_s of its first and last
+// rows, which order it (the vids are read only where the ordering meets equal vt_s), and its
+// segment's view, which the copy reads. A column that cannot be had is kept as its error,
+// reported only where the ordering or the copy would meet it.
+struct SelectionFacts {
+    std::int64_t first_vt_s = 0;
+    std::int64_t last_vt_s = 0;
+    KeyColumns keys;                                // when key_error is null
+    SegmentView view;                               // when view_error is null
+    std::shared_ptr<const EngineError> key_error;   // KeyColumns::of's error
+    std::shared_ptr<const EngineError> view_error;  // SegmentView::open's error
+};
+
 // What one scan prepares once, on the calling thread, and shares read-only with every chunk.
 //
 // The overlay's layers are read in two parts: the upper layers, from the top down to `stop`
@@ -140,11 +182,24 @@ struct SelectPrep {
     const CloseIndex* stop = nullptr;         // the first layer not among the upper ones
     const CloseTable* lower = nullptr;        // the set's cached table, when it is in the chain
     bool lookup_upper = false;                // the upper layers hold closes and have no `upper`
+    bool facts = false;                       // also gather each selection's SelectionFacts
 };
 
 struct SelectOutcome {
     std::vector<Selection> selections;  // target order
     ScanStats stats;
+    // The buffers the selections' rows lie in: a few per scan, not one per segment. Moving the
+    // outcome keeps them in place; a copy would not, so there is none.
+    std::vector<Column<std::uint32_t>> storage;
+    // When asked for (SelectPrep::facts): one entry per target, filled for the targets that have
+    // a selection (facts[selection.target]).
+    std::vector<SelectionFacts> facts;
+
+    SelectOutcome() = default;
+    SelectOutcome(SelectOutcome&&) noexcept = default;
+    SelectOutcome& operator=(SelectOutcome&&) noexcept = default;
+    SelectOutcome(const SelectOutcome&) = delete;
+    SelectOutcome& operator=(const SelectOutcome&) = delete;
 };
 
 // What the workers of one scan read: the targets and the close overlay, shared read-only.
@@ -167,11 +222,15 @@ struct ScanSet {
     // The selection of targets [lo, hi) on the calling thread.
     Result<SelectOutcome> select_range(const ScanRequest& request, const SelectPrep& prep, std::size_t lo,
                                        std::size_t hi) const;
-    // The selection phase: all targets, planned in target order on the calling thread, their
-    // row windows cut into pieces of rows that workers scan when the gate opens (items: the
-    // pieces; rows: the header rows of the targets their headers do not rule out). The same
-    // selections and counters as select_range over all targets.
-    Result<SelectOutcome> select(const ScanRequest& request) const;
+    // The selection phase: all targets planned (on the calling thread, or in chunks of targets on
+    // workers when the gate opens for PLAN_MIN_TARGETS and the targets' header rows; the error
+    // reported is the first in target order either way), their row windows cut into pieces of
+    // rows that workers scan when the gate opens (items: the pieces; rows: the header rows of the
+    // targets their headers do not rule out). The same selections and counters as select_range
+    // over all targets.
+    // With `facts`, the outcome also holds each selection's SelectionFacts (the scan without a
+    // limit); the selections and counters are the same either way.
+    Result<SelectOutcome> select(const ScanRequest& request, bool facts = false) const;
 };
 
 // ---- columns ------------------------------------------------------------------------------------------------
@@ -198,14 +257,6 @@ Status copy_run(const SegmentView& view, std::size_t lo, std::size_t hi, ScanCol
 ScanColumns concat_parts(std::vector<ScanColumns> parts, std::size_t total_rows, const Want& want, bool parallel);
 
 // ---- ordering ------------------------------------------------------------------------------------------------
-
-// A row's sort key: (vt_s, vid prefix, vid suffix).
-struct RowKey {
-    std::int64_t vt_s = 0;
-    std::uint64_t vid64 = 0;
-    std::uint32_t vid_lo32 = 0;
-    friend auto operator<=>(const RowKey&, const RowKey&) = default;
-};
 
 // One entry of a merge order: (target index, row).
 struct OrderEntry {
