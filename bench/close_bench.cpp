@@ -1,18 +1,22 @@
 // Closes of stored versions, and ingest with closes as the store grows.
 //
 //   BM_ClosesAcrossSegments/S   1,000 closes of random stored versions in a store of 1M edge
-//                               versions in S segments (S commits): the cost per close should not
-//                               depend on S
+//                               versions in S segments (S commits), after a second of warm-up: the
+//                               cost per close should not depend on S
 //   BM_ClosesSharedPrefix/P     1,000 closes in a store of 200k edge versions whose vids are random
 //                               (P = 0) or a batch number above a row counter (P = 1)
 //   BM_IngestWithCloses         VORP_CLOSE_BENCH_BATCHES batches (default 4) of
 //                               VORP_CLOSE_BENCH_ROWS edge versions (default 1M), one in five a new
 //                               version of an earlier identity that closes its open version; rows/s
 //                               of each batch (stage, close and commit), so growth shows as a falling
-//                               rate
+//                               rate; with 16 batches or more also the mean rate of the batches
+//                               ending at 2-4M rows and at 13-16M rows, by wall clock and by the
+//                               process's CPU time (which a machine shared with other work
+//                               disturbs less), and the change from the one to the other
 // Each close batch is rolled back, so every iteration closes against the same store.
 #include <benchmark/benchmark.h>
 
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -47,6 +51,13 @@ std::uint64_t env_count(const char* name, std::uint64_t fallback) {
 
 using bench::check;
 using bench::unwrap;
+
+// CPU time of every thread of this process so far.
+double process_cpu_seconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
 
 struct Scratch {
     fs::path path;
@@ -122,7 +133,15 @@ void BM_ClosesAcrossSegments(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * 1000));
     held.reset();
 }
-BENCHMARK(BM_ClosesAcrossSegments)->Arg(10)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond)->UseRealTime();
+// A second of closes before the timing: the store was just written (the kernel is still busy
+// with its files), and the first close that reaches a segment learns where its vids are.
+BENCHMARK(BM_ClosesAcrossSegments)
+    ->Arg(10)
+    ->Arg(1000)
+    ->Arg(5000)
+    ->MinWarmUpTime(1.0)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_ClosesSharedPrefix(benchmark::State& state) {
     ClosableStore held("prefix", 200, 1000, state.range(0) == 1);
@@ -130,7 +149,7 @@ void BM_ClosesSharedPrefix(benchmark::State& state) {
     for (auto _ : state) held.close_some(rng);
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * 1000));
 }
-BENCHMARK(BM_ClosesSharedPrefix)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ClosesSharedPrefix)->Arg(0)->Arg(1)->MinWarmUpTime(1.0)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_IngestWithCloses(benchmark::State& state) {
     const std::uint64_t batches = env_count("VORP_CLOSE_BENCH_BATCHES", 4);
@@ -140,7 +159,7 @@ void BM_IngestWithCloses(benchmark::State& state) {
         auto store = fresh_store(scratch.path);
         std::mt19937_64 rng(5);
         std::vector<Id96> open;  // the open version of identity i
-        std::vector<double> rates;
+        std::vector<double> rates, cpu_rates;
         for (std::uint64_t b = 0; b < batches; ++b) {
             const auto tt = static_cast<std::int64_t>(b + 1);
             // Rows built before the clock starts; the closes name versions of earlier batches.
@@ -163,6 +182,7 @@ void BM_IngestWithCloses(benchmark::State& state) {
                 batch.push_back(edge_row(vid, identity, tt, rng));
             }
             const auto start = std::chrono::steady_clock::now();
+            const double cpu_start = process_cpu_seconds();
             check(store->begin(tt), "begin");
             for (std::uint64_t r = 0; r < rows; ++r) {
                 // An identity drawn twice in one batch closes a version staged in this batch.
@@ -172,10 +192,32 @@ void BM_IngestWithCloses(benchmark::State& state) {
             (void)unwrap(store->commit(store->manifest().event_log), "commit");
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             rates.push_back(static_cast<double>(rows) / seconds);
+            cpu_rates.push_back(static_cast<double>(rows) / (process_cpu_seconds() - cpu_start));
         }
         for (std::size_t b = 0; b < rates.size(); ++b)
             state.counters[fmt::format("krows_s_at_{}M", (b + 1) * rows / 1'000'000)] = rates[b] / 1000;
         state.counters["last_over_first"] = rates.back() / rates.front();
+        // The mean rate of the batches whose last row is the lo-th to hi-th million.
+        const auto window = [&](const std::vector<double>& of, std::uint64_t lo, std::uint64_t hi) {
+            double sum = 0;
+            std::size_t count = 0;
+            for (std::size_t b = 0; b < of.size(); ++b) {
+                const std::uint64_t end = (b + 1) * rows;
+                if (end >= lo * 1'000'000 && end <= hi * 1'000'000) {
+                    sum += of[b];
+                    ++count;
+                }
+            }
+            return count == 0 ? 0.0 : sum / static_cast<double>(count);
+        };
+        if (batches * rows >= 16'000'000) {
+            for (const auto& [name, of] : {std::pair{"", &rates}, std::pair{"cpu_", &cpu_rates}}) {
+                const double early = window(*of, 2, 4), late = window(*of, 13, 16);
+                state.counters[fmt::format("{}krows_s_2_4M", name)] = early / 1000;
+                state.counters[fmt::format("{}krows_s_13_16M", name)] = late / 1000;
+                state.counters[fmt::format("{}change_13_16M", name)] = late / early - 1;
+            }
+        }
     }
 }
 BENCHMARK(BM_IngestWithCloses)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();

@@ -18,7 +18,7 @@ std::size_t PositionIndex::find_slot(std::uint64_t key) const {
     if (slots_.empty()) return 0;
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t slot = home(key);; slot = (slot + 1) & mask) {
-        if (slots_[slot].head == NO_NODE) return slots_.size();
+        if (slots_[slot].segment == EMPTY) return slots_.size();
         if (slots_[slot].key == key) return slot;
     }
 }
@@ -27,9 +27,9 @@ void PositionIndex::grow_to(std::size_t slot_count) {
     std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slot_count));
     const std::size_t mask = slot_count - 1;
     for (const Slot& entry : old) {
-        if (entry.head == NO_NODE) continue;
+        if (entry.segment == EMPTY) continue;
         std::size_t slot = home(entry.key);
-        while (slots_[slot].head != NO_NODE) slot = (slot + 1) & mask;
+        while (slots_[slot].segment != EMPTY) slot = (slot + 1) & mask;
         slots_[slot] = entry;
     }
 }
@@ -37,15 +37,18 @@ void PositionIndex::grow_to(std::size_t slot_count) {
 void PositionIndex::reserve_keys(std::size_t keys) {
     const std::size_t wanted = (used_ + keys) * 4 / 3 + 1;
     if (wanted > slots_.size()) grow_to(std::bit_ceil(std::max<std::size_t>(wanted, 16)));
-    // At most one node per key appended; growth stays geometric across calls.
-    if (pool_.size() + keys > pool_.capacity()) pool_.reserve(std::max(pool_.size() + keys, 2 * pool_.capacity()));
+    // An append adds at most two nodes (a key's second position moves its first into the pool
+    // too); growth stays geometric across calls.
+    if (pool_.size() + 2 * keys > pool_.capacity())
+        pool_.reserve(std::max(pool_.size() + 2 * keys, 2 * pool_.capacity()));
 }
 
 std::uint32_t PositionIndex::number_segment(std::uint64_t segment_id) {
     if (last_number_ != NO_NODE && segment_ids_[last_number_] == segment_id) return last_number_;
     const auto [it, inserted] = segment_numbers_.try_emplace(segment_id, static_cast<std::uint32_t>(segment_ids_.size()));
     if (inserted) {
-        if (segment_ids_.size() >= NO_NODE - 1) engine_panic("identity postings ran out of segment numbers");
+        // Numbers stay below CHAINED, so a slot's segment field tells the three cases apart.
+        if (segment_ids_.size() >= CHAINED) engine_panic("identity postings ran out of segment numbers");
         try {
             segment_ids_.push_back(segment_id);
         } catch (...) {
@@ -61,31 +64,32 @@ void PositionIndex::append(std::uint64_t key, Position position) {
     if ((used_ + 1) * 4 > slots_.size() * 3) grow_to(std::max<std::size_t>(16, slots_.size() * 2));
     if (!room_for(1)) engine_panic("identity postings ran out of position numbers");
     const std::uint32_t segment = number_segment(position.segment_id);
-    const auto node = static_cast<std::uint32_t>(pool_.size());
-    pool_.push_back(Node{segment, position.row, NO_NODE});
-    ++live_;
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t slot = home(key);; slot = (slot + 1) & mask) {
         Slot& entry = slots_[slot];
-        if (entry.head == NO_NODE) {
-            entry = Slot{key, node, node};
+        if (entry.segment == EMPTY) {
+            entry = Slot{key, segment, position.row};
             ++used_;
-            return;
+            break;
         }
-        if (entry.key == key) {
-            pool_[entry.tail].next = node;
-            entry.tail = node;
-            return;
+        if (entry.key != key) continue;
+        if (entry.segment != CHAINED) {
+            // The key's second position: both go to the pool, the first at the end of the chain.
+            pool_.push_back(Node{entry.segment, entry.row, NO_NODE});
+            entry.segment = CHAINED;
+            entry.row = static_cast<std::uint32_t>(pool_.size() - 1);
         }
+        pool_.push_back(Node{segment, position.row, entry.row});
+        entry.row = static_cast<std::uint32_t>(pool_.size() - 1);
+        break;
     }
+    ++live_;
+    ++appended_;
 }
 
 std::vector<Position> PositionIndex::find(std::uint64_t key) const {
     std::vector<Position> out;
-    const std::size_t slot = find_slot(key);
-    if (slot == slots_.size()) return out;
-    for (std::uint32_t node = slots_[slot].head; node != NO_NODE; node = pool_[node].next)
-        out.push_back(position_of(pool_[node]));
+    for_each(key, [&](std::uint32_t, const Position& position) { out.push_back(position); });
     return out;
 }
 
@@ -93,7 +97,7 @@ void PositionIndex::erase_slot(std::size_t slot) {
     // Backward-shift deletion keeps every remaining key reachable from its home without tombstones.
     const std::size_t mask = slots_.size() - 1;
     std::size_t hole = slot;
-    for (std::size_t next = (hole + 1) & mask; slots_[next].head != NO_NODE; next = (next + 1) & mask) {
+    for (std::size_t next = (hole + 1) & mask; slots_[next].segment != EMPTY; next = (next + 1) & mask) {
         const std::size_t want = home(slots_[next].key);
         // Move `next` into the hole unless its home lies cyclically in (hole, next].
         const bool stays = hole <= next ? (hole < want && want <= next) : (hole < want || want <= next);
@@ -107,20 +111,15 @@ void PositionIndex::erase_slot(std::size_t slot) {
 }
 
 void PositionIndex::retain(const std::unordered_set<std::uint64_t>& keep) {
-    std::vector<Slot> old_slots = std::exchange(slots_, {});
-    std::vector<Node> old_pool = std::exchange(pool_, {});
-    const std::vector<std::uint64_t> old_ids = std::exchange(segment_ids_, {});
-    std::vector<char> kept(old_ids.size());
-    for (std::size_t number = 0; number < old_ids.size(); ++number) kept[number] = keep.contains(old_ids[number]);
-    segment_numbers_.clear();
-    last_number_ = NO_NODE;
-    used_ = 0;
-    live_ = 0;
-    for (const Slot& entry : old_slots) {
-        if (entry.head == NO_NODE) continue;
-        for (std::uint32_t node = entry.head; node != NO_NODE; node = old_pool[node].next)
-            if (kept[old_pool[node].segment])
-                append(entry.key, Position{old_ids[old_pool[node].segment], old_pool[node].row});
+    PositionIndex old = std::move(*this);
+    *this = PositionIndex{};
+    std::vector<char> kept(old.segment_ids_.size());
+    for (std::size_t number = 0; number < kept.size(); ++number) kept[number] = keep.contains(old.segment_ids_[number]);
+    for (const Slot& entry : old.slots_) {
+        if (entry.segment == EMPTY) continue;
+        old.walk(entry, [&](std::uint32_t segment, std::uint32_t row) {
+            if (kept[segment]) append(entry.key, old.position_of(segment, row));
+        });
     }
 }
 

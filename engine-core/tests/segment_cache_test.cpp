@@ -430,6 +430,39 @@ TEST_F(CloseFixture, ExtendingOverParentGenerationsEqualsFreshBuild) {
     }
 }
 
+// Runs of thousands of closes over a large index, repeating keys within a run and across runs:
+// extended run by run, the index holds each key's last value, as a fresh build does.
+TEST_F(CloseFixture, LargeExtensionsKeepTheLastValueOfEveryKey) {
+    const int seeds = testing::seed_count("VORP_CLOSE_INDEX_SEEDS", 20) / 8 + 1;
+    for (int seed = 0; seed < seeds; ++seed) {
+        SCOPED_TRACE(seed);
+        manifest = Manifest::genesis();
+        runs.clear();
+        fs::remove_all(dir.path / "close");
+        std::mt19937_64 rng(seed + 77);
+        CloseIndexCache cache;
+        for (int step = 0; step < 8; ++step) {
+            std::vector<StagedClose> rows(5000 + rng() % 15000);
+            for (StagedClose& close : rows)
+                close = {rng() % 40, static_cast<std::int64_t>(rng()), static_cast<std::uint32_t>(rng() % 3000),
+                         rng() % 2 == 0};
+            add_run(std::move(rows));
+            if (rng() % 3 == 0) {
+                std::vector<StagedClose> more(5000);
+                for (StagedClose& close : more)
+                    close = {rng() % 40, static_cast<std::int64_t>(rng()), static_cast<std::uint32_t>(rng() % 3000),
+                             false};
+                add_run(std::move(more));  // two runs read by one extension
+            }
+            const auto index = cache.committed_close_index(dir.path, manifest, false);
+            ASSERT_TRUE(index.has_value()) << index.error().display();
+            expect_index(**index, expected(runs.size()));
+        }
+        CloseIndexCache fresh;
+        expect_index(**fresh.committed_close_index(dir.path, manifest, false), expected(runs.size()));
+    }
+}
+
 TEST_F(CloseFixture, CloseTableIsKeptWithItsIndexAndNeverChangesUnderItsHolder) {
     CloseIndexCache cache;
     add_run({{1, 100, 0, true}, {2, 200, 5, true}, {1, 150, 0, true}});

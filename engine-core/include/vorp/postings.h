@@ -14,6 +14,7 @@
 // segments of the generations it keeps (evict_segments_not_in).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -51,18 +52,20 @@ constexpr std::uint64_t vid_key(const Id96& vid) {
     return vid.prefix ^ (std::uint64_t{vid.suffix} * 0x9E3779B97F4A7C15ull);
 }
 
-// A hash multimap from a 64-bit key to a list of positions in filing order. Positions live in one
-// pool, chained per key, so a key with one position costs a table slot and a pool node rather
-// than a heap-allocated list. A node names its segment by a number (the segments in the order
-// this index first met them), which keeps a node at 12 bytes and lets callers keep per-segment
-// facts in a flat table beside the index (`segment_count`, `for_each`).
+// A hash multimap from a 64-bit key to a list of positions in filing order. A key with one
+// position (every vid, most identities) holds it in its table slot, so a lookup reads one line of
+// the table and nothing else; a key with more chains them in a pool, newest first, so that an
+// append writes only the slot and the pool's end (never an older node), and readers turn the
+// chain round. A position names its segment by a number (the segments in the order this index
+// first met them), which keeps slots at 16 bytes and nodes at 12, and lets callers keep
+// per-segment facts in a flat table beside the index (`segment_count`, `for_each`).
 class PositionIndex {
 public:
-    // Files `position` last in the list of `key`. The pool indexes nodes with 32 bits: callers
+    // Files `position` last in the list of `key`. Positions are counted in 32 bits: callers
     // check `room_for` first.
     void append(std::uint64_t key, Position position);
-    bool room_for(std::size_t more) const { return pool_.size() + more < NO_NODE; }
-    // Room for `keys` more keys (and positions) without growing the table or the pool.
+    bool room_for(std::size_t more) const { return appended_ + more < NO_NODE; }
+    // Room for `keys` more keys and positions without growing the table or the pool.
     void reserve_keys(std::size_t keys);
     // The number of `segment_id`, given one when it has none yet (appends of its positions then
     // allocate nothing for it).
@@ -94,16 +97,19 @@ public:
 
 private:
     static constexpr std::uint32_t NO_NODE = 0xFFFFFFFFu;
+    // Slot::segment of a free slot, and of a key whose positions are chained from Slot::row.
+    static constexpr std::uint32_t EMPTY = 0xFFFFFFFFu;
+    static constexpr std::uint32_t CHAINED = 0xFFFFFFFEu;
     struct Node {
         std::uint32_t segment;  // index into segment_ids_
         std::uint32_t row;
-        std::uint32_t next;  // NO_NODE ends the list
+        std::uint32_t next;  // the position filed before this one; NO_NODE ends the chain
     };
-    // Linear probing; a slot with head NO_NODE is empty. Never more than 3/4 full.
+    // Linear probing; never more than 3/4 full.
     struct Slot {
         std::uint64_t key = 0;
-        std::uint32_t head = NO_NODE;
-        std::uint32_t tail = NO_NODE;
+        std::uint32_t segment = EMPTY;  // the one position's segment number, EMPTY or CHAINED
+        std::uint32_t row = 0;          // its row, or the newest node of the chain
     };
 
     // Keys of by_vid are caller-chosen vid64 values (often sequential): mixed before masking.
@@ -118,12 +124,18 @@ private:
     std::size_t find_slot(std::uint64_t key) const;
     void grow_to(std::size_t slot_count);
     void erase_slot(std::size_t slot);
-    Position position_of(const Node& node) const { return Position{segment_ids_[node.segment], node.row}; }
+    Position position_of(std::uint32_t segment, std::uint32_t row) const {
+        return Position{segment_ids_[segment], row};
+    }
+    // Calls visit(segment number, row) for the positions of a used slot in filing order.
+    template <class Visit>
+    void walk(const Slot& slot, Visit&& visit) const;
 
     std::vector<Slot> slots_;
     std::vector<Node> pool_;
-    std::size_t used_ = 0;  // keys
-    std::size_t live_ = 0;  // positions reachable from a key
+    std::size_t used_ = 0;      // keys
+    std::size_t live_ = 0;      // positions reachable from a key
+    std::size_t appended_ = 0;  // positions appended since the pool was last rebuilt
     // Segment number -> id, and back. Appends come segment by segment, so the last number given
     // answers almost every lookup.
     std::vector<std::uint64_t> segment_ids_;
@@ -132,40 +144,70 @@ private:
 };
 
 template <class Visit>
+void PositionIndex::walk(const Slot& slot, Visit&& visit) const {
+    if (slot.segment != CHAINED) {
+        visit(slot.segment, slot.row);
+        return;
+    }
+    // The chain runs newest first: gather it, then hand it out oldest first.
+    constexpr std::size_t inline_nodes = 16;
+    std::array<std::uint32_t, inline_nodes> few;
+    std::vector<std::uint32_t> many;
+    std::size_t count = 0;
+    for (std::uint32_t node = slot.row; node != NO_NODE; node = pool_[node].next) {
+        if (count < inline_nodes) {
+            few[count] = node;
+        } else {
+            if (count == inline_nodes) many.assign(few.begin(), few.end());
+            many.push_back(node);
+        }
+        ++count;
+    }
+    for (std::size_t index = count; index-- > 0;) {
+        const Node& node = pool_[count > inline_nodes ? many[index] : few[index]];
+        visit(node.segment, node.row);
+    }
+}
+
+template <class Visit>
 void PositionIndex::for_each(std::uint64_t key, Visit&& visit) const {
     const std::size_t slot = find_slot(key);
     if (slot == slots_.size()) return;
-    for (std::uint32_t node = slots_[slot].head; node != NO_NODE; node = pool_[node].next)
-        visit(pool_[node].segment, position_of(pool_[node]));
+    walk(slots_[slot], [&](std::uint32_t segment, std::uint32_t row) { visit(segment, position_of(segment, row)); });
 }
 
 template <class Drop>
 std::size_t PositionIndex::erase_if(std::uint64_t key, Drop drop) {
     const std::size_t slot = find_slot(key);
     if (slot == slots_.size()) return 0;
+    Slot& entry = slots_[slot];
+    if (entry.segment != CHAINED) {
+        if (!drop(position_of(entry.segment, entry.row))) return 0;
+        --live_;
+        erase_slot(slot);
+        return 1;
+    }
+    // The kept nodes, oldest first, are chained again newest first; dropped ones stay in the pool
+    // unreferenced until the next retain.
+    std::vector<std::uint32_t> kept;
     std::size_t removed = 0;
-    std::uint32_t head = NO_NODE, tail = NO_NODE;
-    for (std::uint32_t node = slots_[slot].head; node != NO_NODE;) {
-        const std::uint32_t next = pool_[node].next;
-        if (drop(position_of(pool_[node]))) {
-            ++removed;  // the node stays in the pool unreferenced until the next retain
-        } else {
-            if (tail == NO_NODE)
-                head = node;
-            else
-                pool_[tail].next = node;
-            tail = node;
-            pool_[node].next = NO_NODE;
-        }
-        node = next;
+    for (std::uint32_t node = entry.row; node != NO_NODE; node = pool_[node].next) {
+        if (drop(position_of(pool_[node].segment, pool_[node].row)))
+            ++removed;
+        else
+            kept.push_back(node);
     }
     live_ -= removed;
-    if (head == NO_NODE) {
+    if (kept.empty()) {
         erase_slot(slot);
-    } else {
-        slots_[slot].head = head;
-        slots_[slot].tail = tail;
+        return removed;
     }
+    std::uint32_t next = NO_NODE;
+    for (std::size_t index = kept.size(); index-- > 0;) {
+        pool_[kept[index]].next = next;
+        next = kept[index];
+    }
+    entry.row = kept.front();
     return removed;
 }
 
