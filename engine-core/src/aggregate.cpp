@@ -1373,10 +1373,26 @@ void finalize(Groups& groups_in, const AggregateRequest& request, const RecLayou
         }
     }
     std::vector<std::size_t> order(groups);
-    for (std::size_t index = 0; index < groups; ++index) order[index] = index;
-    std::ranges::stable_sort(order, [&](std::size_t x, std::size_t y) {
-        return std::pair(sort0[x], sort1[x]) < std::pair(sort0[y], sort1[y]);
-    });
+    // One key whose sort values are 0 .. groups - 1, each once (an endpoint's ranks, or dense codes
+    // every one of which has a group), places each group directly; otherwise a stable sort.
+    bool placed = dims == 1;
+    if (placed) {
+        std::vector<char> seen(groups, 0);
+        for (std::size_t group = 0; group < groups && placed; ++group) {
+            const auto value = static_cast<std::uint64_t>(sort0[group]);
+            placed = value < groups && seen[value] == 0;
+            if (placed) {
+                seen[value] = 1;
+                order[value] = group;
+            }
+        }
+    }
+    if (!placed) {
+        for (std::size_t index = 0; index < groups; ++index) order[index] = index;
+        std::ranges::stable_sort(order, [&](std::size_t x, std::size_t y) {
+            return std::pair(sort0[x], sort1[x]) < std::pair(sort0[y], sort1[y]);
+        });
+    }
 
     out.keys.assign(dims, {});
     for (std::size_t dim_index = 0; dim_index < dims; ++dim_index) {

@@ -264,6 +264,7 @@ struct RowFilter {
     // keep_open when only `cursor`'s list is not empty: a listed row's tt_e is then its first entry
     // in that list (OPEN_END included: no other list can stand in), as tt_e() finds it, so the
     // list is walked once, entry by entry, and the rows between entries are written as they come.
+    static constexpr std::size_t GAP_BLOCK = 8;
     static std::uint32_t* keep_listed(CloseCursor& cursor, std::size_t start, std::size_t end, std::int64_t t,
                                       std::uint32_t* to) {
         const std::span<const std::pair<std::uint32_t, std::int64_t>> list = cursor.list;
@@ -277,6 +278,14 @@ struct RowFilter {
             // A row listed twice counts with its first entry, as the cursor's lookup finds it.
             do ++next;
             while (next < n && list[next].first == listed);
+            if (listed - row <= GAP_BLOCK && row + GAP_BLOCK <= end) {
+                // A short gap (closes a few rows apart are the common case) as one block of stores
+                // of the next GAP_BLOCK row numbers, of which only the gap's are kept: at most the
+                // rows of [start, row + GAP_BLOCK) are written, which the window has room for.
+                for (std::size_t k = 0; k < GAP_BLOCK; ++k) to[k] = static_cast<std::uint32_t>(row + k);
+                to += listed - row;
+                row = listed;
+            }
             for (; row < listed; ++row) *to++ = static_cast<std::uint32_t>(row);
             *to = static_cast<std::uint32_t>(listed);
             to += static_cast<std::size_t>(tt_e > t);
@@ -500,7 +509,10 @@ Result<Planned> plan_target(const ScanSet& set, const ScanRequest& request, cons
     }
     filter.check_close = !header.closed_rows.empty() || (close != nullptr && close->touches(target.seg_id)) ||
                          !filter.lower.list.empty();
-    filter.check_vt_e = request.vt_min.has_value() && !filter.vt_e.empty();
+    // A segment whose rows all end after vt_min needs no end test: its span of valid times, taken
+    // once from its rows, says so.
+    filter.check_vt_e = request.vt_min.has_value() && !filter.vt_e.empty() &&
+                        segment.valid_span(ValidEnds{vt_s, filter.vt_e, false}).min_end <= *request.vt_min;
     filter.vt_min = request.vt_min.value_or(0);
     filter.check_rel = request.rel_types.has_value() && !filter.rel_code.empty();
     filter.ids = ids;
