@@ -644,6 +644,27 @@ public:
             picks[count] = {stream.member, stream.row};
             vt_s[count] = unbiased(head_[winner]);
             ++count;
+            if (leaves_ <= RUN_LEAVES) {
+                // The stream's next rows that stay below every other stream's head follow without
+                // the tree: none of its comparisons could go otherwise. (A key equal to that head
+                // goes through the tree, which breaks the tie.) Few streams of long runs, as the
+                // two lanes of a commit give, are taken a run at a time.
+                const std::uint64_t bound = runner_up(winner);
+                while (count < capacity && stream.next != stream.end) {
+                    const std::uint32_t row = *stream.next;
+                    const std::uint64_t head = biased(stream.keys->vt_s[row]);
+                    if (head >= bound) break;
+                    if (head <= head_[winner]) [[unlikely]] {
+                        if (head < head_[winner] || vid_of(*stream.keys, row) < vid_of(*stream.keys, stream.row)) keys_fall_ = true;
+                    }
+                    ++stream.next;
+                    head_[winner] = head;
+                    stream.row = row;
+                    picks[count] = {stream.member, row};
+                    vt_s[count] = unbiased(head);
+                    ++count;
+                }
+            }
             if (stream.next != stream.end) {
                 const std::uint32_t row = *stream.next++;
                 const std::uint64_t head = biased(stream.keys->vt_s[row]);
@@ -686,6 +707,18 @@ private:
     static std::int64_t unbiased(std::uint64_t value) { return static_cast<std::int64_t>(value ^ SIGN); }
     static std::pair<std::uint64_t, std::uint32_t> vid_of(const KeyColumns& keys, std::uint32_t row) {
         return {keys.vid64[row], keys.vid_lo32[row]};
+    }
+
+    // Trees of at most this many leaves take runs of one stream at a time (see fill): the bound
+    // costs one load per level, which runs a row or two long would not repay.
+    static constexpr std::size_t RUN_LEAVES = 4;
+
+    // The smallest head among the other streams: the runner-up lost to the winner directly, so it
+    // is one of the losers on the winner's path.
+    std::uint64_t runner_up(std::uint32_t winner) const {
+        std::uint64_t bound = DONE;
+        for (std::size_t node = (leaves_ + winner) / 2; node >= 1; node /= 2) bound = std::min(bound, head_[losers_[node]]);
+        return bound;
     }
 
     // Whether stream a's current row comes before stream b's: by key, then the lower stream; an
