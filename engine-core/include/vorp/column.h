@@ -5,6 +5,8 @@
 // element must be written before it is read. Otherwise a Column is a std::vector.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -12,6 +14,26 @@
 #include <vector>
 
 namespace vorp {
+
+// Buffers of at least LARGE_COLUMN_BYTES (scan output columns, row lists) come from whole 2 MiB
+// pages marked for transparent huge pages, and a freed one is kept for the next buffer of about
+// its size: a scan writes its output once, right after reserving it, and in a fresh mapping the
+// kernel's zeroing of the pages on first touch costs as much as the scan's own copying. The pool
+// keeps at most LARGE_POOL_BUFFERS buffers and LARGE_POOL_BYTES bytes; the pages of a kept buffer
+// are marked free to the kernel (which takes them back only when it needs memory, so a reused
+// buffer usually faults nothing). Under AddressSanitizer every buffer comes from the instrumented
+// allocator instead.
+inline constexpr std::size_t LARGE_COLUMN_BYTES = std::size_t{8} << 20;
+inline constexpr std::size_t LARGE_POOL_BUFFERS = 16;
+inline constexpr std::size_t LARGE_POOL_BYTES = std::size_t{1} << 30;
+namespace large_buffers {
+// A buffer of at least `bytes` bytes, 2 MiB aligned; std::bad_alloc when none can be had.
+void* take(std::size_t bytes);
+// Returns a buffer `take(bytes)` gave (the same `bytes`).
+void give(void* data, std::size_t bytes) noexcept;
+// The buffers and bytes the pool holds now.
+std::pair<std::size_t, std::size_t> pooled();
+}  // namespace large_buffers
 
 template <class T>
 struct UninitAllocator : std::allocator<T> {
@@ -31,6 +53,15 @@ struct UninitAllocator : std::allocator<T> {
     template <class U, class... Args>
     void construct(U* place, Args&&... args) {
         ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+    }
+
+    T* allocate(std::size_t n) {
+        if (n <= SIZE_MAX / sizeof(T) && n * sizeof(T) >= LARGE_COLUMN_BYTES) return static_cast<T*>(large_buffers::take(n * sizeof(T)));
+        return std::allocator<T>::allocate(n);
+    }
+    void deallocate(T* data, std::size_t n) noexcept {
+        if (n * sizeof(T) >= LARGE_COLUMN_BYTES) return large_buffers::give(data, n * sizeof(T));
+        std::allocator<T>::deallocate(data, n);
     }
 };
 
