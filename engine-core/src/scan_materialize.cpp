@@ -580,6 +580,9 @@ struct MaterializePiece {
 
 using PieceRange = std::pair<std::size_t, std::size_t>;
 
+// Keys a member of a cluster cut by key offers per piece's worth of its rows.
+constexpr std::size_t SPLIT_OFFERS_PER_PIECE = 16;
+
 // Rows a merge takes at a time before their columns are copied: their picks stay in cache.
 constexpr std::size_t MERGE_BATCH = 8192;
 
@@ -776,9 +779,11 @@ Result<std::vector<MaterializePiece>> materialize_pieces(std::span<const Selecti
         const std::size_t rows = cluster_rows(selections, cluster);
         const std::size_t count = std::max<std::size_t>(1, (rows + piece_rows - 1) / piece_rows);
         // Split keys at about every (rows / count)-th row of the whole cluster in key order,
-        // strictly ascending: each member offers keys evenly spaced among its rows, as many as its
-        // share of the rows, each standing for the rows up to the next; the offers are sorted and
-        // a key is taken wherever their running weight passes the next multiple of rows / count.
+        // strictly ascending: each member offers keys evenly spaced among its rows, several per
+        // piece's worth of its rows, each standing for the rows up to the next; the offers are
+        // sorted and a key is taken wherever their running weight passes the next multiple of
+        // rows / count. (With one offer per piece's worth, twenty members holding a piece and a
+        // half each offered two keys apiece, and pieces came out one or two offers large.)
         // (Keys of one member alone would leave every other member's rows beyond its last key to
         // the last piece: the two lanes of a compacted store lie side by side in key order.)
         // Every selection is cut before the first row at or after each split key.
@@ -793,7 +798,8 @@ Result<std::vector<MaterializePiece>> materialize_pieces(std::span<const Selecti
         for (std::size_t member = 0; member < cluster.size() && count > 1; ++member) {
             const std::span<const std::uint32_t> member_rows = selections[cluster[member]].rows;
             const std::size_t size = member_rows.size();
-            const std::size_t share = std::min(size, std::max<std::size_t>(1, (count * size + rows - 1) / rows));
+            const std::size_t share =
+                std::min(size, std::max<std::size_t>(1, (SPLIT_OFFERS_PER_PIECE * count * size + rows - 1) / rows));
             for (std::size_t part = 0; part < share; ++part) {
                 const std::size_t lo = size * part / share;
                 offers.emplace_back(keys[member].at(member_rows[lo]), size * (part + 1) / share - lo);
