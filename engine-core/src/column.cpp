@@ -38,7 +38,9 @@ Pool& pool() {
     return *instance;
 }
 
-void* map_aligned(std::size_t len) {
+}  // namespace
+
+void* map_huge_pages(std::size_t len) {
     // Over-map by one huge page, then trim both ends so the buffer starts on a 2 MiB boundary.
     void* raw = ::mmap(nullptr, len + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) return nullptr;
@@ -48,13 +50,11 @@ void* map_aligned(std::size_t len) {
     if (aligned > start) ::munmap(raw, aligned - start);
     if (end > aligned + len) ::munmap(reinterpret_cast<void*>(aligned + len), end - (aligned + len));
 #ifdef MADV_HUGEPAGE
-    // A hint: where transparent huge pages are off it is refused or ignored.
+    // A hint: where transparent huge pages are off it is refused or ignored, and 4 KiB pages serve.
     (void)::madvise(reinterpret_cast<void*>(aligned), len, MADV_HUGEPAGE);
 #endif
     return reinterpret_cast<void*>(aligned);
 }
-
-}  // namespace
 
 void* take(std::size_t bytes) {
     if constexpr (ADDRESS_SANITIZER) return ::operator new(bytes);
@@ -74,7 +74,7 @@ void* take(std::size_t bytes) {
             return data;
         }
     }
-    void* data = map_aligned(len);
+    void* data = map_huge_pages(len);
     if (data == nullptr) throw std::bad_alloc();
     return data;
 }

@@ -17,6 +17,7 @@
 
 #include "vorp/checksum.h"
 #include "vorp/codec.h"
+#include "vorp/column.h"
 #include "vorp/derive.h"
 #include "vorp/fileio.h"
 #include "vorp/json.h"
@@ -51,18 +52,7 @@ std::size_t mapped_len(std::size_t size) { return (size + HUGE_PAGE - 1) & ~(HUG
 
 std::uint8_t* map_huge(std::size_t size) {
     if (size > SIZE_MAX - 2 * HUGE_PAGE) return nullptr;
-    const std::size_t len = mapped_len(size);
-    // Over-map by one huge page, then trim both ends so the buffer starts on a 2 MiB boundary.
-    void* raw = ::mmap(nullptr, len + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (raw == MAP_FAILED) return nullptr;
-    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(raw);
-    const std::uintptr_t aligned = (start + HUGE_PAGE - 1) & ~std::uintptr_t{HUGE_PAGE - 1};
-    const std::uintptr_t end = start + len + HUGE_PAGE;
-    if (aligned > start) ::munmap(raw, aligned - start);
-    if (end > aligned + len) ::munmap(reinterpret_cast<void*>(aligned + len), end - (aligned + len));
-    // A hint: where transparent huge pages are off it is refused or ignored, and 4 KiB pages serve.
-    ::madvise(reinterpret_cast<void*>(aligned), len, MADV_HUGEPAGE);
-    return reinterpret_cast<std::uint8_t*>(aligned);
+    return static_cast<std::uint8_t*>(large_buffers::map_huge_pages(mapped_len(size)));
 }
 
 void release_mapping(std::uint8_t* data, std::size_t len) noexcept { ::munmap(data, len); }

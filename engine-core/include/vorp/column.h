@@ -33,6 +33,9 @@ void* take(std::size_t bytes);
 void give(void* data, std::size_t bytes) noexcept;
 // The buffers and bytes the pool holds now.
 std::pair<std::size_t, std::size_t> pooled();
+// A fresh private mapping of `len` bytes (a multiple of 2 MiB) that starts on a 2 MiB boundary,
+// marked for transparent huge pages; null when it cannot be had. Released with munmap.
+void* map_huge_pages(std::size_t len);
 }  // namespace large_buffers
 
 template <class T>
