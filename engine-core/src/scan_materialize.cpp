@@ -647,12 +647,13 @@ public:
             picks[count] = {stream.member, stream.row};
             vt_s[count] = unbiased(head_[winner]);
             ++count;
-            if (leaves_ <= RUN_LEAVES) {
+            if (runs_) {
                 // The stream's next rows that stay below every other stream's head follow without
                 // the tree: none of its comparisons could go otherwise. (A key equal to that head
-                // goes through the tree, which breaks the tie.) Few streams of long runs, as the
-                // two lanes of a commit give, are taken a run at a time.
+                // goes through the tree, which breaks the tie.) Streams of long runs, as the two
+                // lanes of a commit or of a compacted store give, are taken a run at a time.
                 const std::uint64_t bound = runner_up(winner);
+                const std::size_t before_run = count;
                 while (count < capacity && stream.next != stream.end) {
                     const std::uint32_t row = *stream.next;
                     const std::uint64_t head = biased(stream.keys->vt_s[row]);
@@ -667,6 +668,11 @@ public:
                     vt_s[count] = unbiased(head);
                     ++count;
                 }
+                // Streams that interleave row by row (many overlapping selections) would pay for
+                // the bound on every pick: after RUN_TRIAL picks that averaged less than one more
+                // row each, this merge goes on without runs.
+                run_rows_ += count - before_run;
+                if (++run_picks_ == RUN_TRIAL && run_rows_ < RUN_TRIAL) runs_ = false;
             }
             if (stream.next != stream.end) {
                 const std::uint32_t row = *stream.next++;
@@ -712,9 +718,8 @@ private:
         return {keys.vid64[row], keys.vid_lo32[row]};
     }
 
-    // Trees of at most this many leaves take runs of one stream at a time (see fill): the bound
-    // costs one load per level, which runs a row or two long would not repay.
-    static constexpr std::size_t RUN_LEAVES = 4;
+    // Picks after which a merge whose runs were short stops looking for them (see fill).
+    static constexpr std::size_t RUN_TRIAL = 1024;
 
     // The smallest head among the other streams: the runner-up lost to the winner directly, so it
     // is one of the losers on the winner's path.
@@ -748,6 +753,9 @@ private:
     std::size_t leaves_ = 0;
     std::uint32_t winner_ = 0;
     bool keys_fall_ = false;
+    bool runs_ = true;
+    std::size_t run_picks_ = 0;
+    std::size_t run_rows_ = 0;
 };
 
 // The pieces of every cluster, in output order, each at most about `piece_rows` rows, and the
