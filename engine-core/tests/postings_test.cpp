@@ -242,15 +242,23 @@ TEST(Postings, FailingSegmentStaysUnindexedAndIsRetried) {
 }
 
 // Rewrites `segment` to `path` with row 0 of one column set to `value`, checksums made right.
-void rewrite_with(const Segment& segment, std::string_view column, std::uint64_t value, const fs::path& path) {
+// Writes `segment` again at `path`, without the column `drop` (when one is named) and with row 0
+// of the column `patch` (when one is named) set to `value`.
+Status rewrite_segment(const Segment& segment, const fs::path& path, std::string_view drop, std::string_view patch,
+                       std::uint64_t value) {
     std::vector<ColumnBuilder> columns;
     const std::size_t rows = segment.header.rows;
     for (const ColumnDesc& desc : segment.header.columns) {
+        if (!drop.empty() && desc.name == drop) continue;
         ColumnBuilder builder(desc.name, desc.dtype, rows);
+        const bool patched = !patch.empty() && desc.name == patch;
         const auto push_all = [&](auto values) {
-            ASSERT_TRUE(values.has_value());
+            if (!values.has_value()) {
+                ADD_FAILURE() << "column " << desc.name << " cannot be read";
+                return;
+            }
             for (std::size_t row = 0; row < rows; ++row)
-                builder.push(row == 0 && desc.name == column ? value : static_cast<std::uint64_t>((*values)[row]));
+                builder.push(row == 0 && patched ? value : static_cast<std::uint64_t>((*values)[row]));
         };
         switch (desc.dtype) {
             case DType::I64: push_all(segment.typed<std::int64_t>(desc.name)); break;
@@ -265,7 +273,11 @@ void rewrite_with(const Segment& segment, std::string_view column, std::uint64_t
     for (std::uint32_t ref = 0; ref < view.count; ++ref) strings.intern(*view.get(ref));
     SegmentHeader header = segment.header;
     header.columns.clear();
-    const Status written = write_segment(path, std::move(header), std::move(columns), strings);
+    return write_segment(path, std::move(header), std::move(columns), strings);
+}
+
+void rewrite_with(const Segment& segment, std::string_view column, std::uint64_t value, const fs::path& path) {
+    const Status written = rewrite_segment(segment, path, {}, column, value);
     ASSERT_TRUE(written.has_value()) << written.error().display();
 }
 
@@ -343,29 +355,7 @@ Id96 key_twin(const Id96& vid, std::uint32_t suffix) {
 
 // The segment's bytes with `column` left out (the header no longer lists it), checksums made right.
 std::string without_column(const Segment& segment, std::string_view column, const fs::path& scratch) {
-    std::vector<ColumnBuilder> columns;
-    const std::size_t rows = segment.header.rows;
-    for (const ColumnDesc& desc : segment.header.columns) {
-        if (desc.name == column) continue;
-        ColumnBuilder builder(desc.name, desc.dtype, rows);
-        const auto push_all = [&](auto values) {
-            EXPECT_TRUE(values.has_value());
-            for (std::size_t row = 0; row < rows; ++row) builder.push(static_cast<std::uint64_t>((*values)[row]));
-        };
-        switch (desc.dtype) {
-            case DType::I64: push_all(segment.typed<std::int64_t>(desc.name)); break;
-            case DType::U64: push_all(segment.typed<std::uint64_t>(desc.name)); break;
-            case DType::U32: push_all(segment.typed<std::uint32_t>(desc.name)); break;
-            case DType::U16: push_all(segment.typed<std::uint16_t>(desc.name)); break;
-        }
-        columns.push_back(std::move(builder));
-    }
-    StringTable strings;
-    const StringView view = *segment.strings();
-    for (std::uint32_t ref = 0; ref < view.count; ++ref) strings.intern(*view.get(ref));
-    SegmentHeader header = segment.header;
-    header.columns.clear();
-    const Status written = write_segment(scratch, std::move(header), std::move(columns), strings);
+    const Status written = rewrite_segment(segment, scratch, column, {}, 0);
     EXPECT_TRUE(written.has_value()) << written.error().display();
     return testing::read_text(scratch);
 }
