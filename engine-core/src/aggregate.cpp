@@ -1,6 +1,8 @@
 #include "vorp/aggregate.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <filesystem>
@@ -8,6 +10,7 @@
 #include <memory>
 #include <span>
 #include <type_traits>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -107,6 +110,15 @@ std::expected<TranslatedVocab, std::string> translate_aggregate_vocab(const std:
 // ---- arithmetic -------------------------------------------------------------------------------------
 
 double aggregate_mean(__int128 sum, std::uint64_t n) {
+    // The same floor division in 64 bits when both fit, as they nearly always do.
+    if (sum >= INT64_MIN && sum <= INT64_MAX && n <= static_cast<std::uint64_t>(INT64_MAX)) {
+        const auto s64 = static_cast<std::int64_t>(sum);
+        const auto d64 = static_cast<std::int64_t>(n);
+        std::int64_t q = s64 / d64;
+        if (s64 % d64 != 0 && s64 < 0) --q;
+        const std::int64_t r = s64 - q * d64;
+        return static_cast<double>(r) / static_cast<double>(n) + static_cast<double>(q);
+    }
     const __int128 divisor = static_cast<__int128>(n);
     __int128 q = sum / divisor;  // truncates toward zero
     if (sum % divisor != 0 && sum < 0) --q;
@@ -204,6 +216,11 @@ Result<LabelIndex> build_label_index(NativeStore& store, std::int64_t as_of_tt) 
 }
 
 // ---- groups -----------------------------------------------------------------------------------------
+
+FoldSplit& fold_split() {
+    static FoldSplit split;
+    return split;
+}
 
 namespace {
 
@@ -459,11 +476,13 @@ struct KeySpace {
 // map's memory grows only with the groups seen.
 constexpr std::uint64_t DENSE_SMALL = std::uint64_t{1} << 12;
 constexpr std::uint64_t DENSE_MAX_BYTES = std::uint64_t{256} << 20;
-// Beyond this many bytes a worker's dense records no longer stay in its core's share of the
-// caches, and rows that land on random groups miss on nearly every update: several workers then
-// route their rows to partitions of the slots instead, and each partition is folded once, by one
-// worker, into records that do fit.
-constexpr std::uint64_t CACHE_SHARE_BYTES = std::uint64_t{256} << 10;
+// Chunks of rows per worker thread of a fold.
+constexpr std::size_t CHUNKS_PER_WORKER = 4;
+// Up to 4 MiB of dense records (fold_split), each worker folds its rows into records of its own:
+// the workers' records together stay in the last-level cache, and the row loop fetches each record
+// ahead. Past that, records no longer fit and rows that land on random groups would miss on nearly
+// every update: the workers route their rows to partitions of the slots instead, and each
+// partition is folded once, by one worker, into records that fit a core's share of the caches.
 // Up to this many bytes of records, a fold on one thread updates them row by row (see fold_pieces).
 constexpr std::uint64_t FUSED_DIRECT_MAX_BYTES = std::uint64_t{8} << 20;
 // Past this many bytes of records the row loop fetches each row's record ahead of its update, and
@@ -683,9 +702,16 @@ struct EntryShape {
     std::size_t width = 1;
     static constexpr std::uint64_t HAS_DURATION = std::uint64_t{1} << 63;
 
-    static EntryShape of(const RecLayout& layout, const KeySpace& space) {
+    // Partitions whose records fit a core's cache share, and enough of them that `workers`
+    // taking them one at a time finish close together: at least four per worker while a
+    // partition keeps 32 KiB of records or more.
+    static EntryShape of(const RecLayout& layout, const KeySpace& space, std::size_t workers) {
         EntryShape shape;
-        const std::uint64_t per_partition = std::max<std::uint64_t>(1, CACHE_SHARE_BYTES / slot_bytes(layout));
+        const std::uint64_t bytes = slot_bytes(layout);
+        const std::uint64_t share =
+            std::min(fold_split().partition_bytes,
+                     std::max<std::uint64_t>(space.slots * bytes / (4 * std::max<std::size_t>(workers, 1)), std::uint64_t{32} << 10));
+        const std::uint64_t per_partition = std::max<std::uint64_t>(1, share / bytes);
         shape.shift = static_cast<std::uint32_t>(std::bit_width(per_partition) - 1);
         shape.partitions = static_cast<std::size_t>(((space.slots - 1) >> shape.shift) + 1);
         shape.width = 1 + (layout.duration_used ? 1 : 0) + (layout.vt_s_used ? 1 : 0) + layout.distinct_of.size();
@@ -693,16 +719,57 @@ struct EntryShape {
     }
 };
 
+// One chunk's partition lists. Each partition has a region of one buffer, sized for an even
+// spread of the chunk's rows, and a spill list for what outgrows it. The buffer is one large
+// allocation, which the pool of large buffers hands from call to call already faulted in; a
+// list per partition would be mapped and faulted afresh on every call.
+struct RouteLists {
+    Column<std::uint64_t> buffer;
+    std::vector<std::uint64_t*> next;  // each region's first free word
+    std::vector<std::uint64_t*> stop;  // each region's end
+    std::size_t region = 0;            // words per region
+    std::vector<std::vector<std::uint64_t>> spill;
+
+    void plan(const EntryShape& shape, std::uint64_t rows) {
+        region = static_cast<std::size_t>((rows / shape.partitions + rows / shape.partitions / 8 + 16) * shape.width);
+        buffer.resize(region * shape.partitions);
+        next.resize(shape.partitions);
+        stop.resize(shape.partitions);
+        spill.resize(shape.partitions);
+        for (std::size_t partition = 0; partition < shape.partitions; ++partition) {
+            next[partition] = buffer.data() + partition * region;
+            stop[partition] = next[partition] + region;
+        }
+    }
+    // Room for one entry of `width` words at the end of `partition`'s list.
+    [[gnu::always_inline]] std::uint64_t* place(std::size_t partition, std::size_t width) {
+        std::uint64_t* at = next[partition];
+        if (static_cast<std::size_t>(stop[partition] - at) >= width) [[likely]] {
+            next[partition] = at + width;
+            return at;
+        }
+        std::vector<std::uint64_t>& list = spill[partition];
+        list.resize(list.size() + width);
+        return list.data() + list.size() - width;
+    }
+    // `partition`'s list: its region's entries, then its spill.
+    std::array<std::span<const std::uint64_t>, 2> list(std::size_t partition) const {
+        const std::uint64_t* first = buffer.data() + partition * region;
+        return {std::span<const std::uint64_t>(first, next[partition]), std::span<const std::uint64_t>(spill[partition])};
+    }
+};
+
 // Routes rows with a dense slot to their partition's list; rows without one go to the chunk's map.
 struct PartitionSink {
     const EntryShape* shape;
     DirectSink direct;  // for rows without a slot (the chunk's map)
-    std::vector<std::vector<std::uint64_t>>* lists;
+    RouteLists* lists;
 
     struct Local {
         RecOps ops;
         std::uint32_t shift;
-        std::vector<std::uint64_t>* lists;
+        std::size_t width;
+        RouteLists* lists;
         const DirectSink* direct;
 
         [[gnu::always_inline]] void row(std::uint64_t slot, std::int64_t key0, std::int64_t key1, std::int64_t start,
@@ -711,16 +778,16 @@ struct PartitionSink {
                 direct->to_map(key0, key1, start, has_duration, duration);
                 return;
             }
-            std::vector<std::uint64_t>& list = lists[slot >> shift];
-            list.push_back(slot | (has_duration ? EntryShape::HAS_DURATION : 0));
-            if (ops.duration_used) list.push_back(static_cast<std::uint64_t>(duration));
-            if (ops.vt_s_used) list.push_back(static_cast<std::uint64_t>(start));
+            std::uint64_t* entry = lists->place(static_cast<std::size_t>(slot >> shift), width);
+            *entry++ = slot | (has_duration ? EntryShape::HAS_DURATION : 0);
+            if (ops.duration_used) *entry++ = static_cast<std::uint64_t>(duration);
+            if (ops.vt_s_used) *entry = static_cast<std::uint64_t>(start);
         }
         // Appends go to the ends of a few lists, which stay in cache.
         static bool scattered() { return false; }
         static void fetch(std::uint64_t) {}
     };
-    Local local() const { return Local{*direct.layout, shape->shift, lists->data(), &direct}; }
+    Local local() const { return Local{*direct.layout, shape->shift, shape->width, lists, &direct}; }
 
     void take(const Batch& batch) const {
         const RecLayout& layout = *direct.layout;
@@ -732,11 +799,11 @@ struct PartitionSink {
                 unslotted = true;
                 continue;
             }
-            std::vector<std::uint64_t>& list = (*lists)[slot >> shape->shift];
-            list.push_back(slot | (batch.has_duration[i] != 0 ? EntryShape::HAS_DURATION : 0));
-            if (layout.duration_used) list.push_back(static_cast<std::uint64_t>(batch.duration[i]));
-            if (layout.vt_s_used) list.push_back(static_cast<std::uint64_t>(batch.start[i]));
-            for (std::size_t k = 0; k < n_distinct; ++k) list.push_back(batch.ids[i * n_distinct + k]);
+            std::uint64_t* entry = lists->place(static_cast<std::size_t>(slot >> shape->shift), shape->width);
+            *entry++ = slot | (batch.has_duration[i] != 0 ? EntryShape::HAS_DURATION : 0);
+            if (layout.duration_used) *entry++ = static_cast<std::uint64_t>(batch.duration[i]);
+            if (layout.vt_s_used) *entry++ = static_cast<std::uint64_t>(batch.start[i]);
+            for (std::size_t k = 0; k < n_distinct; ++k) *entry++ = batch.ids[i * n_distinct + k];
         }
         if (!unslotted) return;
         // Only rows of damaged segments (an endpoint id past the dictionary) get here.
@@ -1058,15 +1125,24 @@ Status fold_pieces(const FoldInput& in, std::span<const Piece> pieces, std::span
 // The dense groups of `recs` (slots [0, slots) standing for slot `first` onwards) appended to
 // `out` in slot order: those whose count is non-zero.
 void emit_dense(const KeySpace& space, const RecLayout& layout, std::uint64_t first, std::uint64_t slots,
-                std::vector<std::uint64_t>& recs, std::vector<Distinct>& distinct, Groups& out) {
+                std::span<const std::uint64_t> recs, std::span<Distinct> distinct, Groups& out) {
     const std::size_t words = layout.words;
     const std::size_t n_distinct = layout.distinct_of.size();
+    std::size_t count = 0;
+    for (std::uint64_t slot = 0; slot < slots; ++slot) count += recs[slot * words] != 0 ? 1 : 0;
+    out.key0.reserve(out.key0.size() + count);
+    out.key1.reserve(out.key1.size() + count);
+    out.recs.reserve(out.recs.size() + count * words);
+    out.distinct.reserve(out.distinct.size() + count * n_distinct);
+    const std::uint64_t inner = space.n[1];
     for (std::uint64_t slot = 0; slot < slots; ++slot) {
         const std::uint64_t* rec = recs.data() + slot * words;
         if (rec[0] == 0) continue;
         const std::uint64_t global = first + slot;
-        out.key0.push_back(static_cast<std::int64_t>(static_cast<std::uint64_t>(space.base[0]) + global / space.n[1]));
-        out.key1.push_back(static_cast<std::int64_t>(static_cast<std::uint64_t>(space.base[1]) + global % space.n[1]));
+        // One dimension (or none) needs no division.
+        const std::uint64_t outer = inner == 1 ? global : global / inner;
+        out.key0.push_back(static_cast<std::int64_t>(static_cast<std::uint64_t>(space.base[0]) + outer));
+        out.key1.push_back(static_cast<std::int64_t>(static_cast<std::uint64_t>(space.base[1]) + (global - outer * inner)));
         out.recs.insert(out.recs.end(), rec, rec + words);
         for (std::size_t k = 0; k < n_distinct; ++k) out.distinct.push_back(std::move(distinct[slot * n_distinct + k]));
     }
@@ -1083,7 +1159,7 @@ void append_groups(Groups& out, Groups&& from) {
 // Folds partition `partition`'s lists of every chunk, in chunk order, into records of its slots
 // alone (they fit a core's cache share) and returns its groups in slot order.
 Groups fold_partition(const FoldInput& in, const EntryShape& shape, std::size_t partition,
-                      std::span<std::vector<std::vector<std::uint64_t>>> chunk_lists, std::vector<std::uint64_t>& recs,
+                      std::span<const RouteLists> chunk_lists, std::vector<std::uint64_t>& recs,
                       std::vector<Distinct>& distinct) {
     const RecLayout& layout = *in.layout;
     const KeySpace& space = *in.space;
@@ -1098,30 +1174,32 @@ Groups fold_partition(const FoldInput& in, const EntryShape& shape, std::size_t 
     const std::size_t at_duration = 1;
     const std::size_t at_start = at_duration + (layout.duration_used ? 1 : 0);
     const std::size_t at_ids = at_start + (layout.vt_s_used ? 1 : 0);
-    for (std::vector<std::vector<std::uint64_t>>& lists : chunk_lists) {
-        std::vector<std::uint64_t>& list = lists[partition];
-        for (std::size_t at = 0; at + shape.width <= list.size(); at += shape.width) {
-            const std::uint64_t* entry = list.data() + at;
-            const std::uint64_t slot = (entry[0] & ~EntryShape::HAS_DURATION) - first;
-            std::uint64_t* rec = recs.data() + slot * words;
-            const std::int64_t start = layout.vt_s_used ? static_cast<std::int64_t>(entry[at_start]) : 0;
-            const std::int64_t duration = layout.duration_used ? static_cast<std::int64_t>(entry[at_duration]) : 0;
-            layout.add(rec, start, (entry[0] & EntryShape::HAS_DURATION) != 0, duration);
-            for (std::size_t k = 0; k < n_distinct; ++k)
-                distinct[slot * n_distinct + k].add(static_cast<std::uint32_t>(entry[at_ids + k]), in.words, in.threshold);
+    // The layout's flags in a local: the record updates could otherwise alias them.
+    const RecOps ops = layout;
+    for (const RouteLists& lists : chunk_lists) {
+        for (const std::span<const std::uint64_t> list : lists.list(partition)) {
+            for (std::size_t at = 0; at + shape.width <= list.size(); at += shape.width) {
+                const std::uint64_t* entry = list.data() + at;
+                const std::uint64_t slot = (entry[0] & ~EntryShape::HAS_DURATION) - first;
+                std::uint64_t* rec = recs.data() + slot * words;
+                const std::int64_t start = ops.vt_s_used ? static_cast<std::int64_t>(entry[at_start]) : 0;
+                const std::int64_t duration = ops.duration_used ? static_cast<std::int64_t>(entry[at_duration]) : 0;
+                ops.add(rec, start, (entry[0] & EntryShape::HAS_DURATION) != 0, duration);
+                for (std::size_t k = 0; k < n_distinct; ++k)
+                    distinct[slot * n_distinct + k].add(static_cast<std::uint32_t>(entry[at_ids + k]), in.words, in.threshold);
+            }
         }
-        std::vector<std::uint64_t>().swap(list);
     }
     Groups out;
     emit_dense(space, layout, first, slots, recs, distinct, out);
     return out;
 }
 
-// The fold over every selection, as one list of groups: on the calling thread, or in chunks of
-// about equal rows on worker threads. With few groups each chunk folds into slots of its own and
-// these are merged in chunk order; when a chunk's slots would outgrow its core's cache share, the
-// chunks route their rows to partitions of the slots and each partition is folded once. Every
-// merge is exact and the groups come out in slot order either way.
+// The fold over every selection, as one list of groups: on the calling thread, or on worker threads
+// that take chunks of about equal rows one at a time. While the dense records fit a worker's share
+// of the last-level cache, each worker folds into records of its own and these are merged;
+// otherwise the workers route their rows to partitions of the slots and each partition is folded
+// once. Every merge is exact and the groups come out in slot order either way.
 Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selections) {
     const AggregateRequest& request = *in.request;
     const RecLayout& layout = *in.layout;
@@ -1165,7 +1243,11 @@ Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selecti
         whole.push_back({index, static_cast<std::size_t>(first - selection.rows.begin()), selection.rows.size()});
         folded += whole.back().end - whole.back().begin;
     }
-    const std::size_t chunks = w < 2 ? 1 : static_cast<std::size_t>(std::min<std::uint64_t>(w, std::max<std::uint64_t>(folded, 1)));
+    const std::size_t workers = w < 2 ? 1 : static_cast<std::size_t>(std::min<std::uint64_t>(w, std::max<std::uint64_t>(folded, 1)));
+    // Workers take chunks of rows one at a time, so that one slowed down (a busy core, rows that
+    // miss the caches more) leaves its share to the others.
+    const std::size_t chunks =
+        workers < 2 ? 1 : static_cast<std::size_t>(std::clamp<std::uint64_t>(folded, 1, CHUNKS_PER_WORKER * workers));
 
     // Chunk c takes rows [folded * c / chunks, folded * (c + 1) / chunks) of the pieces in order.
     std::vector<std::vector<Piece>> plan(chunks);
@@ -1189,37 +1271,33 @@ Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selecti
     const KeySpace space = key_space(request, layout, in.rel_names->size(), in.labels ? in.labels->names.size() : 0,
                                      in.entity_count, folded);
     in.space = &space;
-    const bool partitioned = space.dense && chunks >= 2 && space.slots * slot_bytes(layout) > CACHE_SHARE_BYTES;
+    const bool partitioned = space.dense && workers >= 2 && space.slots * slot_bytes(layout) > fold_split().worker_records_max_bytes;
     constexpr std::size_t REPLICAS = 4;
     constexpr std::uint64_t REPLICA_MAX_BYTES = std::uint64_t{128} << 10;
     if (space.dense && !partitioned && layout.distinct_of.empty() &&
         space.slots * slot_bytes(layout) * REPLICAS <= REPLICA_MAX_BYTES)
         in.replicas = REPLICAS;
-    const EntryShape shape = partitioned ? EntryShape::of(layout, space) : EntryShape{};
-    std::vector<std::optional<Partial>> partials(chunks);
-    std::vector<std::vector<std::vector<std::uint64_t>>> lists(partitioned ? chunks : 0);
+    const EntryShape shape = partitioned ? EntryShape::of(layout, space, workers) : EntryShape{};
+    std::vector<std::optional<Partial>> partials(workers);
+    std::vector<RouteLists> lists(partitioned ? workers : 0);
     std::vector<Status> statuses(chunks, ok());
-    const auto run = [&](std::size_t index) {
-        Partial& partial = partials[index].emplace(layout);
+    std::atomic<std::size_t> next_chunk{0};
+    const auto run = [&](std::size_t worker) {
+        Partial& partial = partials[worker].emplace(layout);
         const DirectSink direct{&layout, &in, &partial};
         if (partitioned) {
-            std::uint64_t rows = 0;
-            for (const Piece& piece : plan[index]) rows += piece.end - piece.begin;
-            lists[index].resize(shape.partitions);
-            // Keys spread about evenly over the partitions; a list that gets more grows.
-            const std::uint64_t expect = (rows / shape.partitions + rows / shape.partitions / 8 + 16) * shape.width;
-            for (std::vector<std::uint64_t>& list : lists[index]) list.reserve(expect);
-            statuses[index] = fold_pieces(in, plan[index], selections, PartitionSink{&shape, direct, &lists[index]});
-            return;
-        }
-        if (space.dense) {
+            // Room for a little more than an even share; a worker that takes more spills.
+            lists[worker].plan(shape, folded / workers + folded / workers / 4);
+        } else if (space.dense) {
             const std::uint64_t slots = space.slots * in.replicas;
             partial.recs.resize(slots * layout.words);
             for (std::uint64_t slot = 0; slot < slots; ++slot) layout.init(partial.recs.data() + slot * layout.words);
             partial.distinct.resize(space.slots * layout.distinct_of.size());
         }
-        statuses[index] = fold_pieces(in, plan[index], selections, direct);
-        if (space.dense && in.replicas > 1) {
+        for (std::size_t chunk = next_chunk++; chunk < chunks; chunk = next_chunk++)
+            statuses[chunk] = partitioned ? fold_pieces(in, plan[chunk], selections, PartitionSink{&shape, direct, &lists[worker]})
+                                          : fold_pieces(in, plan[chunk], selections, direct);
+        if (!partitioned && space.dense && in.replicas > 1) {
             for (std::size_t replica = 1; replica < in.replicas; ++replica)
                 for (std::uint64_t slot = 0; slot < space.slots; ++slot) {
                     const std::uint64_t* from = partial.recs.data() + (replica * space.slots + slot) * layout.words;
@@ -1228,47 +1306,64 @@ Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selecti
             partial.recs.resize(space.slots * layout.words);
         }
     };
-    if (chunks < 2)
+    if (workers < 2)
         run(0);
     else
-        fan_out(chunks, AGGREGATE_WORKER_PANICKED, run);
+        fan_out(workers, AGGREGATE_WORKER_PANICKED, run);
     for (Status& status : statuses)
         if (!status) return fail(std::move(status).error());
     if (unread) return fail(std::move(*unread));
 
     Groups out;
     if (partitioned) {
-        // Each partition folded once, by one worker; partitions handed out round robin.
+        // Each partition folded once, by whichever worker takes it next; its groups land in its
+        // own place, so the result does not depend on which worker that was.
         std::vector<Groups> parts(shape.partitions);
-        const std::size_t workers = std::min(chunks, shape.partitions);
-        fan_out(workers, AGGREGATE_WORKER_PANICKED, [&](std::size_t worker) {
+        std::atomic<std::size_t> taken{0};
+        fan_out(std::min(workers, shape.partitions), AGGREGATE_WORKER_PANICKED, [&](std::size_t) {
             std::vector<std::uint64_t> recs;
             std::vector<Distinct> distinct;
-            for (std::size_t partition = worker; partition < shape.partitions; partition += workers)
+            for (std::size_t partition = taken++; partition < shape.partitions; partition = taken++)
                 parts[partition] = fold_partition(in, shape, partition, lists, recs, distinct);
         });
+        lists.clear();
         for (Groups& part : parts) append_groups(out, std::move(part));
     }
 
+    // The dense groups in slot order, then the map's. Workers' dense slots are merged range by
+    // range, each range by one worker when there are many slots. Every merge is exact in any
+    // order, and a group's place follows from its key alone.
     Partial& merged = *partials[0];
-    for (std::size_t index = 1; index < chunks; ++index) {
-        Partial& other = *partials[index];
-        if (!merged.recs.empty()) {
-            for (std::uint64_t slot = 0; slot < space.slots; ++slot) {
-                const std::uint64_t* from = other.recs.data() + slot * layout.words;
-                if (from[0] == 0) continue;
-                layout.merge(merged.recs.data() + slot * layout.words, from);
-                for (std::size_t k = 0; k < layout.distinct_of.size(); ++k)
-                    merged.distinct[slot * layout.distinct_of.size() + k].merge(
-                        std::move(other.distinct[slot * layout.distinct_of.size() + k]));
+    if (!merged.recs.empty()) {
+        const std::size_t n_distinct = layout.distinct_of.size();
+        const std::size_t ranges = workers >= 2 && space.slots >= fold_split().parallel_merge_slots ? workers : 1;
+        std::vector<Groups> emitted(ranges);
+        const auto merge_range = [&](std::size_t range) {
+            const std::uint64_t lo = space.slots * range / ranges;
+            const std::uint64_t hi = space.slots * (range + 1) / ranges;
+            for (std::size_t index = 1; index < workers; ++index) {
+                Partial& other = *partials[index];
+                for (std::uint64_t slot = lo; slot < hi; ++slot) {
+                    const std::uint64_t* from = other.recs.data() + slot * layout.words;
+                    if (from[0] == 0) continue;
+                    layout.merge(merged.recs.data() + slot * layout.words, from);
+                    for (std::size_t k = 0; k < n_distinct; ++k)
+                        merged.distinct[slot * n_distinct + k].merge(std::move(other.distinct[slot * n_distinct + k]));
+                }
             }
-        }
-        merged.map.merge(std::move(other.map));
+            emit_dense(space, layout, lo, hi - lo, std::span(merged.recs).subspan(lo * layout.words),
+                       std::span(merged.distinct).subspan(lo * n_distinct), emitted[range]);
+        };
+        if (ranges < 2)
+            merge_range(0);
+        else
+            fan_out(ranges, AGGREGATE_WORKER_PANICKED, merge_range);
+        for (Groups& part : emitted) append_groups(out, std::move(part));
+    }
+    for (std::size_t index = 1; index < workers; ++index) {
+        merged.map.merge(std::move(partials[index]->map));
         partials[index].reset();
     }
-
-    // The dense groups in slot order, then the map's.
-    if (!merged.recs.empty()) emit_dense(space, layout, 0, space.slots, merged.recs, merged.distinct, out);
     append_groups(out, std::move(merged.map.groups));
     return out;
 }
@@ -1287,6 +1382,7 @@ std::vector<std::uint32_t> byte_order(std::span<const std::optional<std::string_
             common = uid->size();
             continue;
         }
+        if (uid->size() >= common && std::memcmp(uid->data(), first->data(), common) == 0) continue;
         const std::size_t bound = std::min(common, uid->size());
         std::size_t at = 0;
         while (at < bound && (*uid)[at] == (*first)[at]) ++at;
@@ -1305,21 +1401,45 @@ std::vector<std::uint32_t> byte_order(std::span<const std::optional<std::string_
         std::uint64_t key = 0;
         if (const std::optional<std::string_view>& uid = uids[index]) {
             std::uint64_t bytes = 0;
-            for (std::size_t k = 0; k < 8; ++k) {
-                const std::size_t at = common + k;
-                bytes = (bytes << 8) | (at < uid->size() ? static_cast<std::uint8_t>((*uid)[at]) : 0u);
+            if (uid->size() >= common + 8) {
+                std::memcpy(&bytes, uid->data() + common, 8);
+                if constexpr (std::endian::native == std::endian::little) bytes = std::byteswap(bytes);
+            } else {
+                for (std::size_t k = 0; k < 8; ++k) {
+                    const std::size_t at = common + k;
+                    bytes = (bytes << 8) | (at < uid->size() ? static_cast<std::uint8_t>((*uid)[at]) : 0u);
+                }
             }
             key = (std::uint64_t{1} << 63) | (bytes >> 1);
         }
         keyed[index] = {key, static_cast<std::uint32_t>(index)};
     }
-    // Least significant byte first, each pass stable; a byte all keys share needs no pass.
+    // Uids that came in byte order (a counter, a time-ordered id) are in order already: the
+    // identity is the stable order, and no pass is needed.
+    const auto in_order = [&](std::size_t at) {
+        const Keyed& x = keyed[at - 1];
+        const Keyed& y = keyed[at];
+        return x.key < y.key || (x.key == y.key && (x.key == 0 || *uids[x.index] <= *uids[y.index]));
+    };
+    std::size_t sorted_to = 1;
+    while (sorted_to < keyed.size() && in_order(sorted_to)) ++sorted_to;
+    if (sorted_to >= keyed.size()) {
+        std::vector<std::uint32_t> order(keyed.size());
+        for (std::size_t at = 0; at < keyed.size(); ++at) order[at] = static_cast<std::uint32_t>(at);
+        return order;
+    }
+    // Least significant byte first, each pass stable; a byte all keys share needs no pass. The
+    // counts of all eight bytes are taken in one read of the keys.
     std::vector<Keyed> spare(keyed.size());
-    for (int shift = 0; shift < 64; shift += 8) {
-        std::size_t count[257] = {};
-        for (const Keyed& entry : keyed) ++count[((entry.key >> shift) & 0xFF) + 1];
-        if (std::ranges::any_of(std::span(count + 1, 256), [&](std::size_t n) { return n == keyed.size(); })) continue;
-        for (std::size_t digit = 1; digit <= 256; ++digit) count[digit] += count[digit - 1];
+    std::vector<std::array<std::size_t, 256>> counts(8, std::array<std::size_t, 256>{});
+    for (const Keyed& entry : keyed)
+        for (int digit = 0; digit < 8; ++digit) ++counts[static_cast<std::size_t>(digit)][(entry.key >> (8 * digit)) & 0xFF];
+    for (int digit = 0; digit < 8; ++digit) {
+        std::array<std::size_t, 256>& count = counts[static_cast<std::size_t>(digit)];
+        if (std::ranges::any_of(count, [&](std::size_t n) { return n == keyed.size(); })) continue;
+        std::size_t at = 0;
+        for (std::size_t& n : count) at += std::exchange(n, at);
+        const int shift = 8 * digit;
         for (const Keyed& entry : keyed) spare[count[(entry.key >> shift) & 0xFF]++] = entry;
         keyed.swap(spare);
     }
@@ -1350,7 +1470,8 @@ void finalize(Groups& groups_in, const AggregateRequest& request, const RecLayou
     for (std::size_t dim_index = 0; dim_index < dims; ++dim_index) {
         if (request.group_by[dim_index].kind != DimKind::Endpoint) continue;
         std::vector<std::int64_t> codes = *slots[dim_index];
-        std::ranges::sort(codes);
+        // Dense groups come out in slot order, so one key's codes are usually sorted already.
+        if (!std::ranges::is_sorted(codes)) std::ranges::sort(codes);
         codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
         std::vector<std::optional<std::string_view>> uids(codes.size());
         for (std::size_t index = 0; index < codes.size(); ++index)

@@ -90,6 +90,25 @@ TEST(AggregateArithmetic, MeanRoundingAndBuckets) {
     EXPECT_EQ(aggregate_mean(-5, 3), -1.6666666666666667);
     const __int128 big = static_cast<__int128>(INT64_MAX) * 4;
     EXPECT_EQ(aggregate_mean(big, 4), static_cast<double>(INT64_MAX));
+    // Sums and counts on both sides of 64 bits against the floor division done in 128 bits.
+    const auto reference = [](__int128 sum, std::uint64_t n) {
+        const auto divisor = static_cast<__int128>(n);
+        __int128 q = sum / divisor;
+        if (sum % divisor != 0 && sum < 0) --q;
+        return static_cast<double>(sum - q * divisor) / static_cast<double>(n) + static_cast<double>(q);
+    };
+    std::vector<__int128> sums = {0, 1, -1, 2, -2, 7, -7, INT64_MAX, INT64_MIN, static_cast<__int128>(INT64_MAX) + 1,
+                                  static_cast<__int128>(INT64_MIN) - 1, big, -big};
+    std::vector<std::uint64_t> counts = {1, 2, 3, 7, 1000, static_cast<std::uint64_t>(INT64_MAX),
+                                         static_cast<std::uint64_t>(INT64_MAX) + 1, UINT64_MAX};
+    std::mt19937_64 rng(5);
+    for (int i = 0; i < 200; ++i) {
+        sums.push_back(static_cast<__int128>(static_cast<std::int64_t>(rng())) >> (rng() % 64));
+        counts.push_back(std::max<std::uint64_t>(1, rng() >> (rng() % 64)));
+    }
+    for (const __int128 sum : sums)
+        for (const std::uint64_t n : counts)
+            ASSERT_EQ(aggregate_mean(sum, n), reference(sum, n)) << static_cast<double>(sum) << " / " << n;
 
     EXPECT_EQ(time_bucket_of(100, 100, 10), 0);
     EXPECT_EQ(time_bucket_of(109, 100, 10), 0);
@@ -286,8 +305,20 @@ TEST(AggregateEdges, MatchesBruteForceAtEveryThreadCount) {
             }
             while (std::ranges::find(model.uids, uid) != model.uids.end()) uid += "x";
             model.uids.push_back(uid);
-            store.add_entity(uid, "").value();
         }
+        // Codes in byte order of the uids (as ids from a counter get them) on some seeds; on others
+        // in the order of the eight bytes after the prefix all uids share, ties in random order.
+        if (seed % 4 == 1) std::ranges::sort(model.uids);
+        if (seed % 4 == 3) {
+            std::size_t common = model.uids[0].size();
+            for (const std::string& uid : model.uids) {
+                std::size_t at = 0;
+                while (at < common && at < uid.size() && uid[at] == model.uids[0][at]) ++at;
+                common = at;
+            }
+            std::ranges::stable_sort(model.uids, {}, [&](const std::string& uid) { return uid.substr(common, 8); });
+        }
+        for (const std::string& uid : model.uids) store.add_entity(uid, "").value();
         std::uint64_t next_vid = 1;
         const int batches = 5;
         for (int batch = 0; batch < batches; ++batch) {
@@ -366,12 +397,20 @@ TEST(AggregateEdges, MatchesBruteForceAtEveryThreadCount) {
             request.max_groups = UINT64_MAX;
 
             const AggregateResult expected = brute_force(model, request);
-            for (const int threads : {1, 4, 16}) {
-                env.threads(threads);
-                auto got = aggregate_edges(store, request);
-                ASSERT_TRUE(got.has_value()) << got.error().display();
-                ASSERT_EQ(*got, expected) << "threads " << threads;
+            // The default split, then every worker routing rows to partitions of a few slots
+            // (most lists spill), then every worker folding alone with merges cut in many ranges.
+            const FoldSplit defaults;
+            const FoldSplit splits[] = {defaults, {0, 1, UINT64_MAX}, {UINT64_MAX, defaults.partition_bytes, 1}};
+            for (const FoldSplit& split : splits) {
+                fold_split() = split;
+                for (const int threads : {1, 4, 16}) {
+                    env.threads(threads);
+                    auto got = aggregate_edges(store, request);
+                    ASSERT_TRUE(got.has_value()) << got.error().display();
+                    ASSERT_EQ(*got, expected) << "threads " << threads << " split " << split.worker_records_max_bytes;
+                }
             }
+            fold_split() = defaults;
             const std::size_t groups = expected.keys.empty() ? (request.group_by.empty() ? 1 : 0) : expected.keys[0].size();
             if (groups > 0) {
                 request.max_groups = groups - 1;

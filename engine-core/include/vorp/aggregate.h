@@ -160,6 +160,18 @@ Result<LabelIndex> build_label_index(NativeStore& store, std::int64_t as_of_tt);
 
 // ---- the operation ------------------------------------------------------------------------------------
 
+// How a fold on several threads splits its work, by bytes of dense group records: up to
+// `worker_records_max_bytes` each worker folds into records of its own, and these merge in slot
+// ranges on several threads from `parallel_merge_slots` slots; past it, rows are routed to
+// partitions of at most `partition_bytes` of records, each folded once. Results never depend on
+// them: tests shrink them to reach every path on small stores.
+struct FoldSplit {
+    std::uint64_t worker_records_max_bytes = std::uint64_t{4} << 20;
+    std::uint64_t partition_bytes = std::uint64_t{256} << 10;
+    std::uint64_t parallel_merge_slots = std::uint64_t{1} << 14;
+};
+FoldSplit& fold_split();
+
 inline constexpr std::string_view AGGREGATE_WORKER_PANICKED = "aggregate worker panicked";
 
 // The grouped aggregate of the handle's current generation. Changes nothing in the store.
