@@ -115,8 +115,11 @@ double aggregate_mean(__int128 sum, std::uint64_t n) {
         const auto s64 = static_cast<std::int64_t>(sum);
         const auto d64 = static_cast<std::int64_t>(n);
         std::int64_t q = s64 / d64;
-        if (s64 % d64 != 0 && s64 < 0) --q;
-        const std::int64_t r = s64 - q * d64;
+        std::int64_t r = s64 % d64;  // the sign of the sum; q * d64 could overflow near the ends
+        if (r < 0) {
+            --q;
+            r += d64;
+        }
         return static_cast<double>(r) / static_cast<double>(n) + static_cast<double>(q);
     }
     const __int128 divisor = static_cast<__int128>(n);
