@@ -16,6 +16,7 @@
 
 
 #include "vorp/dict.h"
+#include "vorp/radix_sort.h"
 #include "vorp/scan_pipeline.h"
 #include "vorp/segment.h"
 #include "vorp/store.h"
@@ -1431,21 +1432,8 @@ std::vector<std::uint32_t> byte_order(std::span<const std::optional<std::string_
         for (std::size_t at = 0; at < keyed.size(); ++at) order[at] = static_cast<std::uint32_t>(at);
         return order;
     }
-    // Least significant byte first, each pass stable; a byte all keys share needs no pass. The
-    // counts of all eight bytes are taken in one read of the keys.
-    std::vector<Keyed> spare(keyed.size());
-    std::vector<std::array<std::size_t, 256>> counts(8, std::array<std::size_t, 256>{});
-    for (const Keyed& entry : keyed)
-        for (int digit = 0; digit < 8; ++digit) ++counts[static_cast<std::size_t>(digit)][(entry.key >> (8 * digit)) & 0xFF];
-    for (int digit = 0; digit < 8; ++digit) {
-        std::array<std::size_t, 256>& count = counts[static_cast<std::size_t>(digit)];
-        if (std::ranges::any_of(count, [&](std::size_t n) { return n == keyed.size(); })) continue;
-        std::size_t at = 0;
-        for (std::size_t& n : count) at += std::exchange(n, at);
-        const int shift = 8 * digit;
-        for (const Keyed& entry : keyed) spare[count[(entry.key >> shift) & 0xFF]++] = entry;
-        keyed.swap(spare);
-    }
+    std::vector<Keyed> spare;
+    stable_radix_sort(keyed, spare, [](const Keyed& entry) { return entry.key; });
     std::vector<std::uint32_t> order(keyed.size());
     for (std::size_t at = 0; at < keyed.size();) {
         std::size_t end = at + 1;

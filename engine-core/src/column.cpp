@@ -11,15 +11,6 @@ namespace vorp::large_buffers {
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool ADDRESS_SANITIZER = true;
-#else
-constexpr bool ADDRESS_SANITIZER = false;
-#endif
-constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
-
-std::size_t mapped_len(std::size_t bytes) { return (bytes + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1); }
-
 struct Kept {
     void* data;
     std::size_t len;
@@ -40,7 +31,10 @@ Pool& pool() {
 
 }  // namespace
 
-void* map_huge_pages(std::size_t len) {
+void* map_huge_pages(std::size_t bytes) {
+    if (bytes > HUGE_PAGE_MAX_BYTES) return nullptr;
+    const std::size_t len = huge_page_len(bytes);
+    constexpr std::size_t HUGE_PAGE = HUGE_PAGE_BYTES;
     // Over-map by one huge page, then trim both ends so the buffer starts on a 2 MiB boundary.
     void* raw = ::mmap(nullptr, len + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) return nullptr;
@@ -58,8 +52,8 @@ void* map_huge_pages(std::size_t len) {
 
 void* take(std::size_t bytes) {
     if constexpr (ADDRESS_SANITIZER) return ::operator new(bytes);
-    if (bytes > SIZE_MAX - 2 * HUGE_PAGE) throw std::bad_alloc();
-    const std::size_t len = mapped_len(bytes);
+    if (bytes > HUGE_PAGE_MAX_BYTES) throw std::bad_alloc();
+    const std::size_t len = huge_page_len(bytes);
     {
         // The smallest kept buffer that holds `len`, unless it is more than twice as large.
         Pool& shared = pool();
@@ -82,7 +76,7 @@ void* take(std::size_t bytes) {
 void give(void* data, std::size_t bytes) noexcept {
     if constexpr (ADDRESS_SANITIZER) return ::operator delete(data);
     if (data == nullptr) return;
-    const std::size_t len = mapped_len(bytes);
+    const std::size_t len = huge_page_len(bytes);
     if (len > LARGE_POOL_BYTES) {
         ::munmap(data, len);
         return;

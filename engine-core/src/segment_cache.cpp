@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <array>
 #include <cstdint>
 #include <limits>
 #include <span>
+
+#include "vorp/radix_sort.h"
 
 namespace vorp {
 
@@ -297,20 +298,12 @@ void insert_runs(CloseIndex& index, std::span<const std::vector<StagedClose>> ru
         std::uint32_t bucket;
         const StagedClose* close;
     };
-    std::vector<Item> items, scratch(adding);
+    std::vector<Item> items, scratch;
     items.reserve(adding);
     for (const std::vector<StagedClose>& rows : runs)
         for (const StagedClose& close : rows)
             items.push_back({static_cast<std::uint32_t>(index.closed.bucket(Id96{close.segment_id, close.row})), &close});
-    // Stable LSD radix sort on the bucket, 11 bits a pass.
-    constexpr unsigned digit = 11;
-    for (unsigned shift = 0; shift < 32 && (buckets - 1) >> shift != 0; shift += digit) {
-        std::array<std::size_t, (1u << digit) + 1> start{};
-        for (const Item& item : items) ++start[((item.bucket >> shift) & ((1u << digit) - 1)) + 1];
-        for (std::size_t value = 1; value < start.size(); ++value) start[value] += start[value - 1];
-        for (const Item& item : items) scratch[start[(item.bucket >> shift) & ((1u << digit) - 1)]++] = item;
-        items.swap(scratch);
-    }
+    stable_radix_sort(items, scratch, [](const Item& item) { return item.bucket; });
     for (const Item& item : items) index.insert(item.close->segment_id, item.close->row, item.close->tt_e);
 }
 

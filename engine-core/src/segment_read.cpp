@@ -40,20 +40,9 @@ std::align_val_t buffer_alignment(std::size_t size) {
 // allocated buffer is filled at one page fault per 2 MiB rather than per 4 KiB, which on a cold
 // open costs several times the decoding itself. Under AddressSanitizer every buffer comes from
 // the instrumented allocator instead, so that reads past its end are still caught.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool ADDRESS_SANITIZER = true;
-#else
-constexpr bool ADDRESS_SANITIZER = false;
-#endif
+using large_buffers::ADDRESS_SANITIZER;
 constexpr std::size_t MAPPED_FROM = 4 * 1024 * 1024;
-constexpr std::size_t HUGE_PAGE = 2 * 1024 * 1024;
 bool is_mapped(std::size_t size) { return !ADDRESS_SANITIZER && size >= MAPPED_FROM; }
-std::size_t mapped_len(std::size_t size) { return (size + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1); }
-
-std::uint8_t* map_huge(std::size_t size) {
-    if (size > SIZE_MAX - 2 * HUGE_PAGE) return nullptr;
-    return static_cast<std::uint8_t*>(large_buffers::map_huge_pages(mapped_len(size)));
-}
 
 void release_mapping(std::uint8_t* data, std::size_t len) noexcept { ::munmap(data, len); }
 
@@ -92,8 +81,8 @@ Result<AlignedBytes> AlignedBytes::uninitialized(std::size_t size) {
     if (is_mapped(size)) {
         // No buffer is kept back for reuse after release: memory the engine holds outside the
         // segment cache's budget would surprise the process that embeds it.
-        out.data_ = map_huge(size);
-        out.mapped_ = mapped_len(size);
+        out.data_ = static_cast<std::uint8_t*>(large_buffers::map_huge_pages(size));
+        out.mapped_ = large_buffers::huge_page_len(size);
     } else {
         out.data_ = static_cast<std::uint8_t*>(::operator new(size, buffer_alignment(size), std::nothrow));
     }

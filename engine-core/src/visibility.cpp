@@ -30,6 +30,7 @@
 #include "vorp/checksum.h"
 #include "vorp/durable.h"
 #include "vorp/fileio.h"
+#include "vorp/radix_sort.h"
 #include "vorp/text.h"
 
 namespace vorp {
@@ -257,29 +258,13 @@ namespace {
 
 // Rows up to this many closes of one segment are sorted by comparison; longer ones by digits.
 constexpr std::size_t RADIX_SORT_FROM = 2048;
-constexpr unsigned RADIX_BITS = 11;
 
-// Sorts (row, tt_e) pairs by row, keeping pairs of one row in their order (stable): a least
-// significant digit first radix sort over as many 11-bit digits as the largest row needs.
+// Sorts (row, tt_e) pairs by row, keeping pairs of one row in their order (stable).
 void stable_sort_by_row(CloseTable::Rows& rows, CloseTable::Rows& scratch) {
-    if (rows.size() < RADIX_SORT_FROM) {
+    if (rows.size() < RADIX_SORT_FROM)
         std::ranges::stable_sort(rows, {}, &std::pair<std::uint32_t, std::int64_t>::first);
-        return;
-    }
-    std::uint32_t largest = 0;
-    for (const auto& entry : rows) largest = std::max(largest, entry.first);
-    const unsigned bits = static_cast<unsigned>(std::bit_width(largest));
-    scratch.resize(rows.size());
-    std::vector<std::size_t> starts(std::size_t{1} << RADIX_BITS);
-    for (unsigned shift = 0; shift < bits; shift += RADIX_BITS) {
-        std::ranges::fill(starts, 0);
-        const std::uint32_t mask = (std::uint32_t{1} << RADIX_BITS) - 1;
-        for (const auto& entry : rows) ++starts[(entry.first >> shift) & mask];
-        std::size_t offset = 0;
-        for (std::size_t& start : starts) offset += std::exchange(start, offset);
-        for (const auto& entry : rows) scratch[starts[(entry.first >> shift) & mask]++] = entry;
-        rows.swap(scratch);
-    }
+    else
+        stable_radix_sort(rows, scratch, [](const std::pair<std::uint32_t, std::int64_t>& entry) { return entry.first; });
 }
 
 }  // namespace

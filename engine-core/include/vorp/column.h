@@ -27,15 +27,26 @@ inline constexpr std::size_t LARGE_COLUMN_BYTES = std::size_t{8} << 20;
 inline constexpr std::size_t LARGE_POOL_BUFFERS = 16;
 inline constexpr std::size_t LARGE_POOL_BYTES = std::size_t{1} << 30;
 namespace large_buffers {
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool ADDRESS_SANITIZER = true;
+#else
+inline constexpr bool ADDRESS_SANITIZER = false;
+#endif
+inline constexpr std::size_t HUGE_PAGE_BYTES = std::size_t{2} << 20;
+// The largest byte count that rounds up to whole huge pages with one more page to spare.
+inline constexpr std::size_t HUGE_PAGE_MAX_BYTES = SIZE_MAX - 2 * HUGE_PAGE_BYTES;
+// `bytes` (at most HUGE_PAGE_MAX_BYTES) rounded up to whole 2 MiB pages.
+constexpr std::size_t huge_page_len(std::size_t bytes) { return (bytes + HUGE_PAGE_BYTES - 1) & ~(HUGE_PAGE_BYTES - 1); }
 // A buffer of at least `bytes` bytes, 2 MiB aligned; std::bad_alloc when none can be had.
 void* take(std::size_t bytes);
 // Returns a buffer `take(bytes)` gave (the same `bytes`).
 void give(void* data, std::size_t bytes) noexcept;
 // The buffers and bytes the pool holds now.
 std::pair<std::size_t, std::size_t> pooled();
-// A fresh private mapping of `len` bytes (a multiple of 2 MiB) that starts on a 2 MiB boundary,
-// marked for transparent huge pages; null when it cannot be had. Released with munmap.
-void* map_huge_pages(std::size_t len);
+// A fresh private mapping of huge_page_len(bytes) bytes that starts on a 2 MiB boundary, marked for
+// transparent huge pages; null when it cannot be had (or `bytes` is past HUGE_PAGE_MAX_BYTES).
+// Released with munmap of that length.
+void* map_huge_pages(std::size_t bytes);
 }  // namespace large_buffers
 
 template <class T>

@@ -238,17 +238,16 @@ struct ScanSet {
 
 // Large scan buffers (output columns, row lists) are written once, right after they are
 // reserved, so the first touch of their pages costs more than the writes themselves. A buffer of
-// at least LARGE_BUFFER_BYTES has the whole 2 MiB pages inside it marked for transparent huge
+// at least LARGE_COLUMN_BYTES has the whole 2 MiB pages inside it marked for transparent huge
 // pages: one fault then maps 2 MiB. Only a hint (ignored where unsupported); contents unchanged.
 // A Column's large buffers are mapped that way by its allocator already; other vectors (the text
 // columns) get the hint here.
-inline constexpr std::size_t LARGE_BUFFER_BYTES = LARGE_COLUMN_BYTES;
 void advise_huge_pages(const void* data, std::size_t bytes);
 template <class T, class Allocator>
 void reserve_large(std::vector<T, Allocator>& values, std::size_t count) {
     values.reserve(count);
     if constexpr (!std::is_same_v<Allocator, UninitAllocator<T>>) {
-        if (values.capacity() * sizeof(T) >= LARGE_BUFFER_BYTES) advise_huge_pages(values.data(), values.capacity() * sizeof(T));
+        if (values.capacity() * sizeof(T) >= LARGE_COLUMN_BYTES) advise_huge_pages(values.data(), values.capacity() * sizeof(T));
     }
 }
 
