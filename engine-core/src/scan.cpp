@@ -678,7 +678,11 @@ Result<std::vector<TargetScan>> plan_all(const ScanSet& set, const ScanRequest& 
                                          std::size_t threads, ScanStats& stats, SelectionFacts* facts) {
     const std::size_t n = set.targets.size();
     std::uint64_t rows = 0;
-    for (const ScanTarget& target : set.targets) rows += target.segment->header.rows;
+    if (set.header_rows) {
+        rows = *set.header_rows;
+    } else {
+        for (const ScanTarget& target : set.targets) rows += target.segment->header.rows;
+    }
     if (!parallel_gate(threads, n, PLAN_MIN_TARGETS, rows)) return plan_targets(set, request, prep, 0, n, stats, facts);
     const std::size_t chunk = (n + threads - 1) / threads;
     const std::size_t chunks = (n + chunk - 1) / chunk;

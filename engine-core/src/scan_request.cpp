@@ -58,7 +58,7 @@ std::expected<std::vector<Id96>, ScanFailure> derive_eids(const Dictionary& dict
 }
 
 Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path& root, const Manifest& manifest,
-                                                    SegmentCache& cache) {
+                                                    SegmentCache& cache, std::uint64_t* header_rows) {
     std::vector<std::pair<Lane, const SegmentEntry*>> entries;
     entries.reserve(manifest.edge_lanes.event.size() + manifest.edge_lanes.interval.size());
     for (const SegmentEntry& entry : manifest.edge_lanes.event) entries.emplace_back(Lane::Event, &entry);
@@ -70,23 +70,32 @@ Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path&
     std::vector<std::string_view> files;
     files.reserve(entries.size());
     for (const auto& [lane, entry] : entries) files.emplace_back(entry->file);
-    std::vector<std::shared_ptr<const Segment>> cached = cache.cached_list(manifest.generation, files);
+    std::uint64_t rows = 0;
+    std::vector<std::shared_ptr<const Segment>> cached = cache.cached_list(manifest.generation, files, &rows);
+    const std::shared_ptr<const SegmentFiles> listed = cache.segment_files(manifest);
     std::vector<ScanTarget> targets(entries.size());
     std::vector<std::size_t> missing;
     std::uint64_t missing_rows = 0;
     for (std::size_t index = 0; index < entries.size(); ++index) {
         const auto& [lane, entry] = entries[index];
-        targets[index] = {std::move(cached[index]), segment_id_of(entry->file), lane};
+        targets[index] = {std::move(cached[index]), listed->edge_ids[index], lane};
         if (targets[index].segment == nullptr) {
             missing.push_back(index);
             missing_rows += entry->rows;
         }
     }
+    // The header rows of the segments opened here join those of the hits.
+    const auto opened_all = [&] {
+        if (header_rows == nullptr) return;
+        for (const std::size_t index : missing) rows += targets[index].segment->header.rows;
+        *header_rows = rows;
+    };
     const std::size_t threads = scan_threads();
     if (!parallel_gate(threads, missing.size(), OPEN_MIN_SEGMENTS, missing_rows)) {
         // In target order; the first failure ends it, and the segments opened so far are released.
         for (const std::size_t index : missing)
             targets[index].segment = VORP_TRY(cache.open_segment(root, entries[index].second->file));
+        opened_all();
         return targets;
     }
     const std::size_t workers = std::min(threads, missing.size());
@@ -105,17 +114,18 @@ Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path&
     // The first failure in target order is the one reported, as on one thread.
     for (std::optional<EngineError>& error : errors)
         if (error) return fail(std::move(*error));
+    opened_all();
     return targets;
 }
 
 Result<ScanSet> edge_scan_set(NativeStore& store) {
     ScanSet set;
-    set.targets = VORP_TRY(gather_edge_targets(store.root(), store.manifest(), store.cache()));
+    std::uint64_t rows = 0;
+    set.targets = VORP_TRY(gather_edge_targets(store.root(), store.manifest(), store.cache(), &rows));
+    set.header_rows = rows;
     set.entity_count = store.dict().size();
     // Tables of closes are built in slices on worker threads when the gate opens for a phase of
     // this scan's size.
-    std::uint64_t rows = 0;
-    for (const ScanTarget& target : set.targets) rows += target.segment->header.rows;
     const auto ways = [rows](std::size_t closes) -> std::size_t {
         const std::size_t threads = scan_threads();
         return parallel_gate(threads, closes, CLOSE_TABLE_MIN_CLOSES, rows) ? threads : 1;

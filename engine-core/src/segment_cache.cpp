@@ -60,6 +60,9 @@ SegmentFiles SegmentFiles::build(const Manifest& manifest) {
     files.edge.reserve(manifest.edge_lanes.event.size() + manifest.edge_lanes.interval.size());
     insert_ids(files.edge, manifest.edge_lanes.event);
     insert_ids(files.edge, manifest.edge_lanes.interval);
+    files.edge_ids.reserve(manifest.edge_lanes.event.size() + manifest.edge_lanes.interval.size());
+    for (const auto* lane : {&manifest.edge_lanes.event, &manifest.edge_lanes.interval})
+        for (const SegmentEntry& entry : *lane) files.edge_ids.push_back(segment_id_of(entry.file));
     files.node.reserve(manifest.node_store.size());
     insert_ids(files.node, manifest.node_store);
     return files;
@@ -123,7 +126,8 @@ std::shared_ptr<const Segment> SegmentCache::cached(std::string_view file) {
 }
 
 std::vector<std::shared_ptr<const Segment>> SegmentCache::cached_list(std::uint64_t list,
-                                                                      std::span<const std::string_view> files) {
+                                                                      std::span<const std::string_view> files,
+                                                                      std::uint64_t* hit_rows) {
     std::vector<std::shared_ptr<const Segment>> out(files.size());
     auto guard = cache_mutex_.lock();
     if (list_memo_ && list_memo_->list == list && list_memo_->slots.size() == files.size()) {
@@ -135,9 +139,10 @@ std::vector<std::shared_ptr<const Segment>> SegmentCache::cached_list(std::uint6
                 out[index] = std::shared_ptr<const Segment>(holder, entries_[slot].segment.get());
             }
         }
+        if (hit_rows != nullptr) *hit_rows = list_memo_->hit_rows;
         return out;
     }
-    ListMemo memo{list, std::vector<std::uint32_t>(files.size(), ListMemo::NONE), nullptr};
+    ListMemo memo{list, std::vector<std::uint32_t>(files.size(), ListMemo::NONE), nullptr, 0};
     auto holder = std::make_shared<std::vector<std::shared_ptr<const Segment>>>(files.size());
     for (std::size_t index = 0; index < files.size(); ++index) {
         ++clock_;
@@ -147,8 +152,10 @@ std::vector<std::shared_ptr<const Segment>> SegmentCache::cached_list(std::uint6
             memo.slots[index] = it->second;
             (*holder)[index] = entry.segment;
             out[index] = std::shared_ptr<const Segment>(holder, entry.segment.get());
+            memo.hit_rows += entry.segment->header.rows;
         }
     }
+    if (hit_rows != nullptr) *hit_rows = memo.hit_rows;
     memo.holder = std::move(holder);
     list_memo_ = std::move(memo);
     return out;

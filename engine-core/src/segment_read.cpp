@@ -473,6 +473,7 @@ void Segment::open_views() {
 #undef VORP_BIND_NODE
     edges.vt_e_elided = nodes.vt_e_elided = header.vt_e_elided;
     edges.rows = nodes.rows = header.rows;
+    if (Result<StringView> table = strings()) parsed_strings = *table;
 }
 
 namespace {
@@ -550,6 +551,7 @@ Result<std::span<const std::uint8_t>> Segment::typed_bytes(std::string_view name
 }
 
 Result<StringView> Segment::strings() const {
+    if (parsed_strings) return *parsed_strings;
     if (unpacked_strings) return StringView::parse(unpacked_strings->span());
     return StringView::parse(VORP_TRY(raw_strings()));
 }

@@ -204,16 +204,20 @@ TEST_F(CacheFixture, ListLookupsAgreeWithSingleLookups) {
                 open(by_name, index);
             } else if (action < 7) {
                 const std::size_t list = rng() % lists.size();
-                const auto found = by_list.cached_list(list, lists[list]);
+                std::uint64_t hit_rows = UINT64_MAX;
+                const auto found = by_list.cached_list(list, lists[list], &hit_rows);
                 ASSERT_EQ(found.size(), lists[list].size());
+                std::uint64_t rows = 0;
                 for (std::size_t position = 0; position < found.size(); ++position) {
                     const auto single = by_name.cached(lists[list][position]);
                     ASSERT_EQ(found[position] == nullptr, single == nullptr) << "seed " << seed << " step " << step;
                     if (found[position] != nullptr) {
                         EXPECT_EQ(found[position]->path, single->path);
+                        rows += single->header.rows;
                         held.push_back(found[position]);
                     }
                 }
+                ASSERT_EQ(hit_rows, rows) << "seed " << seed << " step " << step;
             } else {
                 FileNameSet live;
                 for (const std::string& file : files)

@@ -216,6 +216,9 @@ struct ScanSet {
     std::shared_ptr<const CloseTable> close_table;
     // The dictionary's size when the scan began: the bound of the touching-ids set.
     std::uint64_t entity_count = UINT32_MAX;
+    // The sum of the targets' header row counts, when whoever gathered them knew it (else the
+    // selection adds them up itself).
+    std::optional<std::uint64_t> header_rows;
 
     // The per-scan context of the selection: the id set (ids at or above entity_count dropped)
     // and how the overlay is read (see SelectPrep).
@@ -297,9 +300,10 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
 // order, through the cache. Those it does not hold are opened on the calling thread in that order
 // (the first failure ends it), or, with the gate open (at least 4 threads, 2 files to open and
 // VORP_PARALLEL_MIN_ROWS rows in them), on worker threads; the failure reported is then the first
-// in target order, though later files may have been opened and cached meanwhile.
+// in target order, though later files may have been opened and cached meanwhile. With
+// `header_rows`, the sum of the targets' header row counts goes there.
 Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path& root, const Manifest& manifest,
-                                                    SegmentCache& cache);
+                                                    SegmentCache& cache, std::uint64_t* header_rows = nullptr);
 
 class NativeStore;
 

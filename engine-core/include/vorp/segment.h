@@ -486,6 +486,10 @@ struct Segment {
     std::vector<std::optional<DecodedColumn>> decoded;
     // The raw table inflated from a packed heap; absent when the stored table is raw.
     std::optional<AlignedBytes> unpacked_strings;
+    // The string table's view, parsed once by open() (the table's bytes never change afterwards),
+    // so that a read that asks for it touches this object rather than the table's first page;
+    // absent when the table does not parse, and strings() then parses it again for the error.
+    std::optional<StringView> parsed_strings;
     std::uint64_t body_start = 0;
     std::int64_t tt_s_min = INT64_MAX;  // over tt_s_runs; the sentinels when there are none
     std::int64_t tt_s_max = INT64_MIN;

@@ -62,6 +62,9 @@ struct SegmentFiles {
     // Event lane then interval lane: a later entry with the same id replaces an earlier one.
     std::unordered_map<std::uint64_t, std::string> edge;
     std::unordered_map<std::uint64_t, std::string> node;
+    // The id each edge file's name carries, event lane then interval lane, each in manifest order
+    // (what a scan's targets take, parsed once per generation rather than once per scan).
+    std::vector<std::uint64_t> edge_ids;
 
     static SegmentFiles build(const Manifest& manifest);
     const std::unordered_map<std::uint64_t, std::string>& of(RowKind kind) const {
@@ -129,8 +132,10 @@ public:
     // list and the cache has neither gained, replaced nor lost an entry since, the entries it
     // found are taken again without looking a name up, and the segments come as aliases of one
     // shared holder of their references: a scan of thousands of small segments then costs
-    // neither a hash lookup nor a reference-count change per segment.
-    std::vector<std::shared_ptr<const Segment>> cached_list(std::uint64_t list, std::span<const std::string_view> files);
+    // neither a hash lookup nor a reference-count change per segment. With `hit_rows`, the sum of
+    // the hits' header row counts goes there (kept with the list, so a repeated list reads no header).
+    std::vector<std::shared_ptr<const Segment>> cached_list(std::uint64_t list, std::span<const std::string_view> files,
+                                                            std::uint64_t* hit_rows = nullptr);
     // A cached segment lent out without a reference of its own: while any loan is out, the
     // segments that leave the cache are kept aside, not released, until the last loan is given
     // back, so a loan's segment stays mapped for as long as the loan lives. For a brief look at
@@ -213,6 +218,7 @@ private:
         std::uint64_t list = 0;
         std::vector<std::uint32_t> slots;
         std::shared_ptr<const std::vector<std::shared_ptr<const Segment>>> holder;
+        std::uint64_t hit_rows = 0;
     };
     std::optional<ListMemo> list_memo_;
     std::uint64_t next_serial_ = 1;
