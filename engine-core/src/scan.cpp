@@ -552,11 +552,6 @@ Result<Planned> plan_target(const ScanSet& set, const ScanRequest& request, cons
         } else {
             target_facts.key_error = std::make_shared<const EngineError>(std::move(keys).error());
         }
-        if (Result<SegmentView> view = SegmentView::open(segment)) {
-            target_facts.view = *view;
-        } else {
-            target_facts.view_error = std::make_shared<const EngineError>(std::move(view).error());
-        }
     }
     return Planned::Rows;
 }
@@ -587,17 +582,30 @@ void emit(std::size_t target, const std::uint32_t* begin, const std::uint32_t* e
     out.selections.push_back({std::span<const std::uint32_t>(begin, end), target});
 }
 
-// The vt_s of a selection's first and last rows, when its plan has key columns.
-std::pair<std::int64_t, std::int64_t> end_keys(const TargetScan& plan, const std::uint32_t* begin,
-                                               const std::uint32_t* end) {
-    if (plan.facts == nullptr || plan.facts->key_error != nullptr || begin == end) return {};
-    return {plan.facts->keys.vt_s[*begin], plan.facts->keys.vt_s[*(end - 1)]};
+// A selection's first and last rows and, when its plan has key columns, their vt_s.
+struct EndKeys {
+    std::int64_t first_vt_s = 0;
+    std::int64_t last_vt_s = 0;
+    std::uint32_t first_row = 0;
+    std::uint32_t last_row = 0;
+};
+
+EndKeys end_keys(const TargetScan& plan, const std::uint32_t* begin, const std::uint32_t* end) {
+    if (plan.facts == nullptr || begin == end) return {};
+    EndKeys keys{0, 0, *begin, *(end - 1)};
+    if (plan.facts->key_error == nullptr) {
+        keys.first_vt_s = plan.facts->keys.vt_s[keys.first_row];
+        keys.last_vt_s = plan.facts->keys.vt_s[keys.last_row];
+    }
+    return keys;
 }
 
-void set_end_keys(const TargetScan& plan, const std::pair<std::int64_t, std::int64_t>& keys) {
+void set_end_keys(const TargetScan& plan, const EndKeys& first, const EndKeys& last) {
     if (plan.facts == nullptr) return;
-    plan.facts->first_vt_s = keys.first;
-    plan.facts->last_vt_s = keys.second;
+    plan.facts->first_vt_s = first.first_vt_s;
+    plan.facts->first_row = first.first_row;
+    plan.facts->last_vt_s = last.last_vt_s;
+    plan.facts->last_row = last.last_row;
 }
 
 // A buffer for `capacity` rows, of which a scan writes a prefix: reserved (with the huge page hint
@@ -619,7 +627,8 @@ void scan_plans(std::span<const TargetScan> plans, std::int64_t t, SelectOutcome
     std::uint32_t* at = row_storage(out, capacity).data();
     for (const TargetScan& plan : plans) {
         std::uint32_t* const end = plan.scan(plan.window.start, plan.window.end, t, at, out.stats.rows_examined);
-        set_end_keys(plan, end_keys(plan, at, end));
+        const EndKeys keys = end_keys(plan, at, end);
+        set_end_keys(plan, keys, keys);
         emit(plan.target, at, end, out);
         at = end;
     }
@@ -757,7 +766,7 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request, bool facts) co
     }
     std::uint32_t* const rows_base = row_storage(out, capacity).data();
     std::vector<std::size_t> kept(pieces.size(), 0);
-    std::vector<std::pair<std::int64_t, std::int64_t>> piece_keys(facts ? pieces.size() : 0);
+    std::vector<EndKeys> piece_keys(facts ? pieces.size() : 0);
     std::vector<std::uint64_t> seen(pieces.size(), 0);
     fan_out(bounds.size() - 1, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
         for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) {
@@ -811,7 +820,7 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request, bool facts) co
             while (kept[first] == 0) ++first;
             std::size_t last = first_piece[plan + 1] - 1;
             while (kept[last] == 0) --last;
-            set_end_keys(plans[plan], {piece_keys[first].first, piece_keys[last].second});
+            set_end_keys(plans[plan], piece_keys[first], piece_keys[last]);
         }
         std::uint32_t* const part = rows_base + part_of[plan];
         emit(plans[plan].target, part, part + total[plan], out);

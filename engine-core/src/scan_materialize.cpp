@@ -327,8 +327,8 @@ Result<ClusterList> clusters_of(std::span<const Selection> selections, std::span
         if (selection.rows.empty()) continue;
         const SelectionFacts& selection_facts = facts[selection.target];
         if (selection_facts.key_error != nullptr) return fail(*selection_facts.key_error);
-        spans.push_back({{selection_facts.first_vt_s, selection.rows.front(), &selection_facts.keys},
-                         {selection_facts.last_vt_s, selection.rows.back(), &selection_facts.keys},
+        spans.push_back({{selection_facts.first_vt_s, selection_facts.first_row, &selection_facts.keys},
+                         {selection_facts.last_vt_s, selection_facts.last_row, &selection_facts.keys},
                          index});
     }
     return sweep(std::move(spans));
@@ -883,9 +883,7 @@ Status write_piece(const PieceContext& context, const MaterializePiece& piece, b
         const std::uint64_t started = monotonic_ns();
         const Selection& selection = selections[cluster.front()];
         const ScanTarget& target = targets[selection.target];
-        const SelectionFacts& facts = context.facts[selection.target];
-        if (facts.view_error != nullptr) return fail(*facts.view_error);
-        const SegmentView& view = facts.view;
+        const SegmentView view = VORP_TRY(SegmentView::open(*target.segment));
         const std::span<const std::uint32_t> rows = selection.rows.subspan(piece.lo, piece.hi - piece.lo);
         if (gather_numeric(want, rows)) {
             write_gathered(view, rows, want, target.seg_id, to, piece.offset);
@@ -910,8 +908,7 @@ Status write_piece(const PieceContext& context, const MaterializePiece& piece, b
         const SelectionFacts& facts = context.facts[selections[index].target];
         if (facts.key_error != nullptr) return fail(*facts.key_error);
         keys.push_back(facts.keys);
-        if (facts.view_error != nullptr) return fail(*facts.view_error);
-        views.push_back(facts.view);
+        views.push_back(VORP_TRY(SegmentView::open(*targets[selections[index].target].segment)));
     }
     // The merge is taken in batches that stay in cache: each batch's vt_s is written as it is
     // merged, its other fixed-width columns are then gathered row by row, one column at a time

@@ -59,29 +59,27 @@ std::expected<std::vector<Id96>, ScanFailure> derive_eids(const Dictionary& dict
 
 Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path& root, const Manifest& manifest,
                                                     SegmentCache& cache, std::uint64_t* header_rows) {
-    std::vector<std::pair<Lane, const SegmentEntry*>> entries;
-    entries.reserve(manifest.edge_lanes.event.size() + manifest.edge_lanes.interval.size());
-    for (const SegmentEntry& entry : manifest.edge_lanes.event) entries.emplace_back(Lane::Event, &entry);
-    for (const SegmentEntry& entry : manifest.edge_lanes.interval) entries.emplace_back(Lane::Interval, &entry);
+    // The generation's list of files, names and ids, as the cache keeps it for the generation.
+    const std::shared_ptr<const SegmentFiles> listed = cache.segment_files(manifest);
+    const std::size_t events = manifest.edge_lanes.event.size();
+    const auto entry_of = [&](std::size_t index) -> const SegmentEntry& {
+        return index < events ? manifest.edge_lanes.event[index] : manifest.edge_lanes.interval[index - events];
+    };
 
     // Cached segments first, all under one lock (a warm scan stops here; a warm scan of the same
     // generation looks no name up again); the others are mapped, verified and decoded, which a
     // cold start pays for every file: on worker threads when there are enough rows.
-    std::vector<std::string_view> files;
-    files.reserve(entries.size());
-    for (const auto& [lane, entry] : entries) files.emplace_back(entry->file);
     std::uint64_t rows = 0;
-    std::vector<std::shared_ptr<const Segment>> cached = cache.cached_list(manifest.generation, files, &rows);
-    const std::shared_ptr<const SegmentFiles> listed = cache.segment_files(manifest);
-    std::vector<ScanTarget> targets(entries.size());
+    std::vector<std::shared_ptr<const Segment>> cached =
+        cache.cached_list(manifest.generation, listed->edge_list, &rows);
+    std::vector<ScanTarget> targets(listed->edge_list.size());
     std::vector<std::size_t> missing;
     std::uint64_t missing_rows = 0;
-    for (std::size_t index = 0; index < entries.size(); ++index) {
-        const auto& [lane, entry] = entries[index];
-        targets[index] = {std::move(cached[index]), listed->edge_ids[index], lane};
+    for (std::size_t index = 0; index < targets.size(); ++index) {
+        targets[index] = {std::move(cached[index]), listed->edge_ids[index], index < events ? Lane::Event : Lane::Interval};
         if (targets[index].segment == nullptr) {
             missing.push_back(index);
-            missing_rows += entry->rows;
+            missing_rows += entry_of(index).rows;
         }
     }
     // The header rows of the segments opened here join those of the hits.
@@ -94,7 +92,7 @@ Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path&
     if (!parallel_gate(threads, missing.size(), OPEN_MIN_SEGMENTS, missing_rows)) {
         // In target order; the first failure ends it, and the segments opened so far are released.
         for (const std::size_t index : missing)
-            targets[index].segment = VORP_TRY(cache.open_segment(root, entries[index].second->file));
+            targets[index].segment = VORP_TRY(cache.open_segment(root, entry_of(index).file));
         opened_all();
         return targets;
     }
@@ -103,7 +101,7 @@ Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path&
     fan_out(workers, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
         for (std::size_t at = worker; at < missing.size(); at += workers) {
             const std::size_t index = missing[at];
-            auto opened = cache.open_segment(root, entries[index].second->file);
+            auto opened = cache.open_segment(root, entry_of(index).file);
             if (opened) {
                 targets[index].segment = std::move(*opened);
             } else {

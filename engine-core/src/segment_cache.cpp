@@ -60,9 +60,13 @@ SegmentFiles SegmentFiles::build(const Manifest& manifest) {
     files.edge.reserve(manifest.edge_lanes.event.size() + manifest.edge_lanes.interval.size());
     insert_ids(files.edge, manifest.edge_lanes.event);
     insert_ids(files.edge, manifest.edge_lanes.interval);
-    files.edge_ids.reserve(manifest.edge_lanes.event.size() + manifest.edge_lanes.interval.size());
-    for (const auto* lane : {&manifest.edge_lanes.event, &manifest.edge_lanes.interval})
-        for (const SegmentEntry& entry : *lane) files.edge_ids.push_back(segment_id_of(entry.file));
+    for (const auto* lane : {&manifest.edge_lanes.event, &manifest.edge_lanes.interval}) {
+        for (const SegmentEntry& entry : *lane) {
+            files.edge_names.push_back(entry.file);
+            files.edge_ids.push_back(segment_id_of(entry.file));
+        }
+    }
+    files.edge_list.assign(files.edge_names.begin(), files.edge_names.end());
     files.node.reserve(manifest.node_store.size());
     insert_ids(files.node, manifest.node_store);
     return files;

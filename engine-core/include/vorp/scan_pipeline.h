@@ -152,16 +152,17 @@ struct KeyColumns {
 // What the scan without a limit needs of each selection after the selection phase, taken while
 // the phase has the segment at hand (a scan of many small segments would otherwise come back to
 // each segment's metadata once per phase): its key columns and the vt_s of its first and last
-// rows, which order it (the vids are read only where the ordering meets equal vt_s), and its
-// segment's view, which the copy reads. A column that cannot be had is kept as its error,
-// reported only where the ordering or the copy would meet it.
+// rows, which order it (the vids are read only where the ordering meets equal vt_s). A key
+// column that cannot be had is kept as its error, reported only where the ordering would meet
+// it. (The copy opens each segment's full view itself, on the worker that copies: kept here, the
+// views of thousands of small segments made this table too large to build on the calling thread.)
 struct SelectionFacts {
     std::int64_t first_vt_s = 0;
     std::int64_t last_vt_s = 0;
-    KeyColumns keys;                                // when key_error is null
-    SegmentView view;                               // when view_error is null
-    std::shared_ptr<const EngineError> key_error;   // KeyColumns::of's error
-    std::shared_ptr<const EngineError> view_error;  // SegmentView::open's error
+    std::uint32_t first_row = 0;  // the selection's first and last rows (so that ordering
+    std::uint32_t last_row = 0;   // reads no row list)
+    KeyColumns keys;                               // when key_error is null
+    std::shared_ptr<const EngineError> key_error;  // KeyColumns::of's error
 };
 
 // What one scan prepares once, on the calling thread, and shares read-only with every chunk.

@@ -62,8 +62,11 @@ struct SegmentFiles {
     // Event lane then interval lane: a later entry with the same id replaces an earlier one.
     std::unordered_map<std::uint64_t, std::string> edge;
     std::unordered_map<std::uint64_t, std::string> node;
-    // The id each edge file's name carries, event lane then interval lane, each in manifest order
-    // (what a scan's targets take, parsed once per generation rather than once per scan).
+    // The edge files, event lane then interval lane, each in manifest order, and the id each
+    // one's name carries: what a scan's targets take, once per generation rather than once per
+    // scan. The views point into `edge_names`.
+    std::vector<std::string> edge_names;
+    std::vector<std::string_view> edge_list;
     std::vector<std::uint64_t> edge_ids;
 
     static SegmentFiles build(const Manifest& manifest);
