@@ -21,9 +21,11 @@ namespace vorp {
 // kernel's zeroing of the pages on first touch costs as much as the scan's own copying. The pool
 // keeps at most LARGE_POOL_BUFFERS buffers and LARGE_POOL_BYTES bytes; the pages of a kept buffer
 // are marked free to the kernel (which takes them back only when it needs memory, so a reused
-// buffer usually faults nothing). Under AddressSanitizer every buffer comes from the instrumented
-// allocator instead.
-inline constexpr std::size_t LARGE_COLUMN_BYTES = std::size_t{8} << 20;
+// buffer usually faults nothing). From one huge page up: below that the C library's heap serves,
+// and a process that never freed a large block would otherwise map, fault and unmap every scan's
+// output of a few hundred thousand rows afresh. Under AddressSanitizer every buffer comes from the
+// instrumented allocator instead.
+inline constexpr std::size_t LARGE_COLUMN_BYTES = std::size_t{2} << 20;
 inline constexpr std::size_t LARGE_POOL_BUFFERS = 16;
 inline constexpr std::size_t LARGE_POOL_BYTES = std::size_t{1} << 30;
 namespace large_buffers {
