@@ -69,10 +69,10 @@ Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path&
     // Cached segments first, all under one lock (a warm scan stops here; a warm scan of the same
     // generation looks no name up again); the others are mapped, verified and decoded, which a
     // cold start pays for every file: on worker threads when there are enough rows.
+    const std::vector<std::string_view> files(listed->edge_names.begin(), listed->edge_names.end());
     std::uint64_t rows = 0;
-    std::vector<std::shared_ptr<const Segment>> cached =
-        cache.cached_list(manifest.generation, listed->edge_list, &rows);
-    std::vector<ScanTarget> targets(listed->edge_list.size());
+    std::vector<std::shared_ptr<const Segment>> cached = cache.cached_list(manifest.generation, files, &rows);
+    std::vector<ScanTarget> targets(files.size());
     std::vector<std::size_t> missing;
     std::uint64_t missing_rows = 0;
     for (std::size_t index = 0; index < targets.size(); ++index) {

@@ -66,7 +66,6 @@ SegmentFiles SegmentFiles::build(const Manifest& manifest) {
             files.edge_ids.push_back(segment_id_of(entry.file));
         }
     }
-    files.edge_list.assign(files.edge_names.begin(), files.edge_names.end());
     files.node.reserve(manifest.node_store.size());
     insert_ids(files.node, manifest.node_store);
     return files;

@@ -64,9 +64,8 @@ struct SegmentFiles {
     std::unordered_map<std::uint64_t, std::string> node;
     // The edge files, event lane then interval lane, each in manifest order, and the id each
     // one's name carries: what a scan's targets take, once per generation rather than once per
-    // scan. The views point into `edge_names`.
+    // scan.
     std::vector<std::string> edge_names;
-    std::vector<std::string_view> edge_list;
     std::vector<std::uint64_t> edge_ids;
 
     static SegmentFiles build(const Manifest& manifest);
