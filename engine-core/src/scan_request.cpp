@@ -58,7 +58,7 @@ std::expected<std::vector<Id96>, ScanFailure> derive_eids(const Dictionary& dict
 }
 
 Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path& root, const Manifest& manifest,
-                                                    SegmentCache& cache, std::uint64_t* header_rows) {
+                                                    SegmentCache& cache, std::uint64_t& header_rows) {
     // The generation's list of files, names and ids, as the cache keeps it for the generation.
     const std::shared_ptr<const SegmentFiles> listed = cache.segment_files(manifest);
     const std::size_t events = manifest.edge_lanes.event.size();
@@ -71,7 +71,7 @@ Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path&
     // cold start pays for every file: on worker threads when there are enough rows.
     const std::vector<std::string_view> files(listed->edge_names.begin(), listed->edge_names.end());
     std::uint64_t rows = 0;
-    std::vector<std::shared_ptr<const Segment>> cached = cache.cached_list(manifest.generation, files, &rows);
+    std::vector<std::shared_ptr<const Segment>> cached = cache.cached_list(manifest.generation, files, rows);
     std::vector<ScanTarget> targets(files.size());
     std::vector<std::size_t> missing;
     std::uint64_t missing_rows = 0;
@@ -84,9 +84,8 @@ Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path&
     }
     // The header rows of the segments opened here join those of the hits.
     const auto opened_all = [&] {
-        if (header_rows == nullptr) return;
         for (const std::size_t index : missing) rows += targets[index].segment->header.rows;
-        *header_rows = rows;
+        header_rows = rows;
     };
     const std::size_t threads = scan_threads();
     if (!parallel_gate(threads, missing.size(), OPEN_MIN_SEGMENTS, missing_rows)) {
@@ -119,7 +118,7 @@ Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path&
 Result<ScanSet> edge_scan_set(NativeStore& store) {
     ScanSet set;
     std::uint64_t rows = 0;
-    set.targets = VORP_TRY(gather_edge_targets(store.root(), store.manifest(), store.cache(), &rows));
+    set.targets = VORP_TRY(gather_edge_targets(store.root(), store.manifest(), store.cache(), rows));
     set.header_rows = rows;
     set.entity_count = store.dict().size();
     // Tables of closes are built in slices on worker threads when the gate opens for a phase of

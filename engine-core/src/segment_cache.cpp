@@ -130,7 +130,7 @@ std::shared_ptr<const Segment> SegmentCache::cached(std::string_view file) {
 
 std::vector<std::shared_ptr<const Segment>> SegmentCache::cached_list(std::uint64_t list,
                                                                       std::span<const std::string_view> files,
-                                                                      std::uint64_t* hit_rows) {
+                                                                      std::uint64_t& hit_rows) {
     std::vector<std::shared_ptr<const Segment>> out(files.size());
     auto guard = cache_mutex_.lock();
     if (list_memo_ && list_memo_->list == list && list_memo_->slots.size() == files.size()) {
@@ -142,7 +142,7 @@ std::vector<std::shared_ptr<const Segment>> SegmentCache::cached_list(std::uint6
                 out[index] = std::shared_ptr<const Segment>(holder, entries_[slot].segment.get());
             }
         }
-        if (hit_rows != nullptr) *hit_rows = list_memo_->hit_rows;
+        hit_rows = list_memo_->hit_rows;
         return out;
     }
     ListMemo memo{list, std::vector<std::uint32_t>(files.size(), ListMemo::NONE), nullptr, 0};
@@ -158,7 +158,7 @@ std::vector<std::shared_ptr<const Segment>> SegmentCache::cached_list(std::uint6
             memo.hit_rows += entry.segment->header.rows;
         }
     }
-    if (hit_rows != nullptr) *hit_rows = memo.hit_rows;
+    hit_rows = memo.hit_rows;
     memo.holder = std::move(holder);
     list_memo_ = std::move(memo);
     return out;

@@ -205,7 +205,7 @@ TEST_F(CacheFixture, ListLookupsAgreeWithSingleLookups) {
             } else if (action < 7) {
                 const std::size_t list = rng() % lists.size();
                 std::uint64_t hit_rows = UINT64_MAX;
-                const auto found = by_list.cached_list(list, lists[list], &hit_rows);
+                const auto found = by_list.cached_list(list, lists[list], hit_rows);
                 ASSERT_EQ(found.size(), lists[list].size());
                 std::uint64_t rows = 0;
                 for (std::size_t position = 0; position < found.size(); ++position) {

@@ -301,10 +301,10 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
 // order, through the cache. Those it does not hold are opened on the calling thread in that order
 // (the first failure ends it), or, with the gate open (at least 4 threads, 2 files to open and
 // VORP_PARALLEL_MIN_ROWS rows in them), on worker threads; the failure reported is then the first
-// in target order, though later files may have been opened and cached meanwhile. With
-// `header_rows`, the sum of the targets' header row counts goes there.
+// in target order, though later files may have been opened and cached meanwhile. On success
+// `header_rows` is set to the sum of the targets' header row counts.
 Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path& root, const Manifest& manifest,
-                                                    SegmentCache& cache, std::uint64_t* header_rows = nullptr);
+                                                    SegmentCache& cache, std::uint64_t& header_rows);
 
 class NativeStore;
 

@@ -134,10 +134,10 @@ public:
     // list and the cache has neither gained, replaced nor lost an entry since, the entries it
     // found are taken again without looking a name up, and the segments come as aliases of one
     // shared holder of their references: a scan of thousands of small segments then costs
-    // neither a hash lookup nor a reference-count change per segment. With `hit_rows`, the sum of
-    // the hits' header row counts goes there (kept with the list, so a repeated list reads no header).
+    // neither a hash lookup nor a reference-count change per segment. `hit_rows` is set to the sum
+    // of the hits' header row counts (kept with the list, so a repeated list reads no header).
     std::vector<std::shared_ptr<const Segment>> cached_list(std::uint64_t list, std::span<const std::string_view> files,
-                                                            std::uint64_t* hit_rows = nullptr);
+                                                            std::uint64_t& hit_rows);
     // A cached segment lent out without a reference of its own: while any loan is out, the
     // segments that leave the cache are kept aside, not released, until the last loan is given
     // back, so a loan's segment stays mapped for as long as the loan lives. For a brief look at
