@@ -913,7 +913,9 @@ RowWalkReport check_rows(const fs::path& root, const Manifest& manifest, const D
     std::unordered_map<std::uint64_t, std::vector<std::tuple<std::uint32_t, std::size_t, std::int64_t>>> layered;
     std::size_t depth = 0;
     for (const CloseIndex* layer = &closes; layer != nullptr; layer = layer->base.get(), ++depth)
-        for (const auto& [key, tt_e] : layer->closed) layered[key.prefix].emplace_back(key.suffix, depth, tt_e);
+        layer->closed.for_each([&](std::uint64_t segment_id, std::uint32_t row, std::int64_t tt_e) {
+            layered[segment_id].emplace_back(row, depth, tt_e);
+        });
     for (auto& [segment_id, rows] : layered) {
         std::sort(rows.begin(), rows.end());
         auto& flat = held[segment_id];

@@ -170,9 +170,8 @@ struct CloseCursor {
 // The value of the topmost of the layers [top, stop) holding (segment id, row).
 std::optional<std::int64_t> find_above(const CloseIndex* top, const CloseIndex* stop, std::uint64_t segment_id,
                                        std::uint32_t row) {
-    const Id96 key{segment_id, row};
     for (const CloseIndex* layer = top; layer != nullptr && layer != stop; layer = layer->base.get())
-        if (const auto it = layer->closed.find(key); it != layer->closed.end()) return it->second;
+        if (const std::int64_t* value = layer->closed.find(segment_id, row)) return *value;
     return std::nullopt;
 }
 

@@ -290,30 +290,30 @@ namespace {
 
 // Inserts the rows of `runs` (in manifest order, rows in file order, so that a later value for
 // the same key wins) into `index`, whose map is already sized for them. A map of millions of
-// closes spreads its buckets over tens of megabytes, and inserting a key writes its bucket and the
-// bucket of the node it goes in front of: in file order both are random. Inserted in bucket order
-// instead (a stable order: the rows of one key, which share a bucket, keep theirs), both lie
-// next to the previous insert's. The map's contents are the same in either order.
+// closes spreads over tens of megabytes, and in file order every insert probes a random part of
+// it. Inserted in order of their home slots instead (a stable order: the rows of one key, which
+// share a home, keep theirs), the probes walk the table from end to end. The map's contents are
+// the same in either order.
 void insert_runs(CloseIndex& index, std::span<const std::vector<StagedClose>> runs) {
     std::size_t adding = 0;
     for (const std::vector<StagedClose>& rows : runs) adding += rows.size();
-    const std::size_t buckets = index.closed.bucket_count();
+    const std::size_t slots = index.closed.slot_count();
     // A small extension, or a map small enough for the cache, goes straight in.
     constexpr std::size_t ordered_from = 4096;
-    if (adding < ordered_from || buckets < 4 * ordered_from || buckets > UINT32_MAX) {
+    if (adding < ordered_from || slots < 4 * ordered_from || slots > UINT32_MAX) {
         for (const std::vector<StagedClose>& rows : runs) index.insert_run(rows);
         return;
     }
     struct Item {
-        std::uint32_t bucket;
+        std::uint32_t home;
         const StagedClose* close;
     };
     std::vector<Item> items, scratch;
     items.reserve(adding);
     for (const std::vector<StagedClose>& rows : runs)
         for (const StagedClose& close : rows)
-            items.push_back({static_cast<std::uint32_t>(index.closed.bucket(Id96{close.segment_id, close.row})), &close});
-    stable_radix_sort(items, scratch, [](const Item& item) { return item.bucket; });
+            items.push_back({static_cast<std::uint32_t>(index.closed.home(close.segment_id, close.row)), &close});
+    stable_radix_sort(items, scratch, [](const Item& item) { return item.home; });
     for (const Item& item : items) index.insert(item.close->segment_id, item.close->row, item.close->tt_e);
 }
 
@@ -391,8 +391,7 @@ Result<std::shared_ptr<const CloseIndex>> CloseIndexCache::committed_close_index
     if (adding > 0) {
         auto& closed = index->closed;
         const std::size_t wanted = closed.size() + adding;
-        if (static_cast<double>(wanted) > closed.max_load_factor() * static_cast<double>(closed.bucket_count()))
-            closed.reserve(std::max(wanted, 2 * closed.size()));
+        if (wanted > closed.capacity()) closed.reserve(std::max(wanted, 2 * closed.size()));
     }
     insert_runs(*index, read);
 

@@ -136,6 +136,65 @@ Result<std::vector<StagedClose>> read_close_run(const std::filesystem::path& pat
     return VORP_TRY_FILE(path, decode_close_run(image));
 }
 
+// ---- close map -------------------------------------------------------------------------------------
+
+void CloseMap::reserve(std::size_t entries) {
+    if (entries <= capacity()) return;
+    std::size_t slots = 16;
+    while (slots - slots / 4 < entries) slots *= 2;
+    if (slots > slots_.size()) grow_to(slots);
+}
+
+void CloseMap::grow_to(std::size_t slot_count) {
+    auto old = std::exchange(slots_, decltype(slots_)(slot_count));
+    const std::size_t mask = slot_count - 1;
+    for (const Slot& entry : old) {
+        if (!entry.full) continue;
+        std::size_t slot = home(entry.segment_id, entry.row);
+        while (slots_[slot].full) slot = (slot + 1) & mask;
+        slots_[slot] = entry;
+    }
+}
+
+void CloseMap::insert_or_assign(std::uint64_t segment_id, std::uint32_t row, std::int64_t tt_e) {
+    if (used_ + 1 > capacity()) grow_to(slots_.empty() ? 16 : 2 * slots_.size());
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t slot = home(segment_id, row);; slot = (slot + 1) & mask) {
+        Slot& entry = slots_[slot];
+        if (!entry.full) {
+            entry = Slot{segment_id, row, 1, tt_e};
+            ++used_;
+            return;
+        }
+        if (entry.segment_id == segment_id && entry.row == row) {
+            entry.tt_e = tt_e;
+            return;
+        }
+    }
+}
+
+const std::int64_t* CloseMap::find(std::uint64_t segment_id, std::uint32_t row) const {
+    if (used_ == 0) return nullptr;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t slot = home(segment_id, row);; slot = (slot + 1) & mask) {
+        const Slot& entry = slots_[slot];
+        if (!entry.full) return nullptr;
+        if (entry.segment_id == segment_id && entry.row == row) return &entry.tt_e;
+    }
+}
+
+bool CloseMap::operator==(const CloseMap& other) const {
+    if (used_ != other.used_) return false;
+    bool same = true;
+    for_each([&](std::uint64_t segment_id, std::uint32_t row, std::int64_t tt_e) {
+        const std::int64_t* value = other.find(segment_id, row);
+        same = same && value != nullptr && *value == tt_e;
+    });
+    return same;
+}
+
+// ---- close index -------------------------------------------------------------------------------------
+
 CloseIndex CloseIndex::layered_over(std::shared_ptr<const CloseIndex> base) {
     CloseIndex layer;
     layer.base = std::move(base);
@@ -158,15 +217,14 @@ bool CloseIndex::touches(std::uint64_t segment_id) const {
 }
 
 std::optional<std::int64_t> CloseIndex::find(std::uint64_t segment_id, std::uint32_t row) const {
-    const Id96 key{segment_id, row};
     for (const CloseIndex* layer = this; layer != nullptr; layer = layer->base.get()) {
-        if (const auto it = layer->closed.find(key); it != layer->closed.end()) return it->second;
+        if (const std::int64_t* value = layer->closed.find(segment_id, row)) return *value;
     }
     return std::nullopt;
 }
 
 void CloseIndex::insert(std::uint64_t segment_id, std::uint32_t row, std::int64_t tt_e) {
-    closed.insert_or_assign(Id96{segment_id, row}, tt_e);
+    closed.insert_or_assign(segment_id, row, tt_e);
     touched.insert(segment_id);
 }
 
@@ -178,7 +236,7 @@ void CloseIndex::insert_run(std::span<const StagedClose> rows) {
     // A run lists the closes of one segment together: its id goes into `touched` once per stretch.
     std::optional<std::uint64_t> last_segment;
     for (const StagedClose& close : rows) {
-        closed.insert_or_assign(Id96{close.segment_id, close.row}, close.tt_e);
+        closed.insert_or_assign(close.segment_id, close.row, close.tt_e);
         if (last_segment != close.segment_id) {
             touched.insert(close.segment_id);
             last_segment = close.segment_id;
@@ -205,12 +263,13 @@ CloseTable build_in_ways(std::shared_ptr<const CloseIndex> top, const CloseIndex
     std::vector<std::vector<Entry>> gathered(ways * ways);
     run(ways, [&](std::size_t slice) {
         for (std::size_t depth = 0; depth < layers.size(); ++depth) {
-            const auto& closed = layers[depth]->closed;
-            const std::size_t buckets = closed.bucket_count();
-            for (std::size_t bucket = buckets * slice / ways; bucket < buckets * (slice + 1) / ways; ++bucket)
-                for (auto it = closed.begin(bucket); it != closed.end(bucket); ++it)
-                    gathered[slice * ways + it->first.prefix % ways].push_back(
-                        {it->first.prefix, it->first.suffix, static_cast<std::uint32_t>(depth), it->second});
+            const CloseMap& closed = layers[depth]->closed;
+            const std::size_t slots = closed.slot_count();
+            closed.for_each_in(slots * slice / ways, slots * (slice + 1) / ways,
+                               [&](std::uint64_t segment_id, std::uint32_t row, std::int64_t tt_e) {
+                                   gathered[slice * ways + segment_id % ways].push_back(
+                                       {segment_id, row, static_cast<std::uint32_t>(depth), tt_e});
+                               });
         }
     });
     std::vector<std::vector<std::pair<std::uint64_t, CloseTable::Rows>>> parts(ways);
@@ -366,13 +425,13 @@ CloseTable CloseTable::build(std::shared_ptr<const CloseIndex> top, const CloseI
     for (const CloseIndex* layer = top.get(); layer != nullptr && layer != stop; layer = layer->base.get(), ++depth) {
         std::uint64_t last_segment = 0;
         std::vector<Entry>* list = nullptr;
-        for (const auto& [key, tt_e] : layer->closed) {
-            if (list == nullptr || key.prefix != last_segment) {
-                list = &gathered[key.prefix];
-                last_segment = key.prefix;
+        layer->closed.for_each([&](std::uint64_t segment_id, std::uint32_t row, std::int64_t tt_e) {
+            if (list == nullptr || segment_id != last_segment) {
+                list = &gathered[segment_id];
+                last_segment = segment_id;
             }
-            list->push_back({key.suffix, depth, tt_e});
-        }
+            list->push_back({row, depth, tt_e});
+        });
     }
     CloseTable table;
     table.source = std::move(top);

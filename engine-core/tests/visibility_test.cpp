@@ -385,7 +385,7 @@ TEST(CloseTable, EqualsTheLayersItFlattens) {
                 for (std::uint32_t row = 0; row < 66; ++row) {
                     std::optional<std::int64_t> want;
                     for (const CloseIndex* layer = layers.back().get(); layer != stop && !want; layer = layer->base.get())
-                        if (const auto it = layer->closed.find(Id96{segment, row}); it != layer->closed.end()) want = it->second;
+                        if (const std::int64_t* value = layer->closed.find(segment, row)) want = *value;
                     held += want.has_value();
                     EXPECT_EQ(table.find(segment, row), want) << segment << " " << row << " stop " << stop_level;
                 }

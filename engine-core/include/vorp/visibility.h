@@ -61,13 +61,65 @@ Result<std::uint32_t> write_close_run(const std::filesystem::path& path, std::sp
 // Reads and verifies a run; every error carries the path.
 Result<std::vector<StagedClose>> read_close_run(const std::filesystem::path& path);
 
+// The closes of one layer: (segment id, row) -> tt_e, in one open-addressing table (linear
+// probing, at most 3/4 full). A store's closes run to millions; a node-per-entry map would cost an
+// allocation and two scattered writes per close, a walk of every node per rehash or copy and a
+// free per entry on release, where this costs one probe of one or two cache lines, a sequential
+// rehash and one block. Entries are never removed.
+class CloseMap {
+public:
+    std::size_t size() const { return used_; }
+    bool empty() const { return used_ == 0; }
+    // How many entries fit before the table grows.
+    std::size_t capacity() const { return slots_.size() - slots_.size() / 4; }
+    // Room for `entries` in all without growing.
+    void reserve(std::size_t entries);
+
+    // Sets the value of (segment id, row), adding the key when absent.
+    void insert_or_assign(std::uint64_t segment_id, std::uint32_t row, std::int64_t tt_e);
+    // The value of (segment id, row), or null.
+    const std::int64_t* find(std::uint64_t segment_id, std::uint32_t row) const;
+
+    // The table's slots, and the slot a key's probe starts at (valid while the table does not
+    // grow): inserting keys in order of their home slot walks the table from end to end.
+    std::size_t slot_count() const { return slots_.size(); }
+    std::size_t home(std::uint64_t segment_id, std::uint32_t row) const {
+        return static_cast<std::size_t>(Id96Hash{}(Id96{segment_id, row})) & (slots_.size() - 1);
+    }
+    // Calls visit(segment id, row, tt_e) for the entries of slots [first, last), in slot order.
+    template <class Visit>
+    void for_each_in(std::size_t first, std::size_t last, Visit&& visit) const {
+        for (std::size_t slot = first; slot < last; ++slot)
+            if (const Slot& entry = slots_[slot]; entry.full) visit(entry.segment_id, entry.row, entry.tt_e);
+    }
+    template <class Visit>
+    void for_each(Visit&& visit) const {
+        for_each_in(0, slots_.size(), std::forward<Visit>(visit));
+    }
+
+    // The same keys with the same values.
+    bool operator==(const CloseMap& other) const;
+
+private:
+    struct Slot {
+        std::uint64_t segment_id = 0;
+        std::uint32_t row = 0;
+        std::uint32_t full = 0;  // 0 for a free slot
+        std::int64_t tt_e = 0;
+    };
+    void grow_to(std::size_t slot_count);
+
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+};
+
 // One layer of the close index. Layers are immutable once shared: a holder that wants to change
 // a layer it does not hold uniquely copies it first (see unshare). A shared layer may be read by
 // any number of threads at once.
 struct CloseIndex {
     // (segment id, row) -> tt_e; the key's prefix is the segment id and its suffix the row.
     // Segment ids are unique across node and edge segments, so the key carries no kind.
-    std::unordered_map<Id96, std::int64_t, Id96Hash> closed;
+    CloseMap closed;
     // Every segment with at least one key in this layer's `closed`.
     std::unordered_set<std::uint64_t> touched;
     // The layer below; absent in the bottom layer.
