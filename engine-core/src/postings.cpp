@@ -8,6 +8,7 @@
 
 #include "vorp/derive.h"
 #include "vorp/dict.h"
+#include "vorp/radix_sort.h"
 #include "vorp/visibility.h"
 
 namespace vorp {
@@ -87,6 +88,35 @@ void PositionIndex::append(std::uint64_t key, Position position) {
     ++appended_;
 }
 
+std::vector<PositionIndex::Filing> PositionIndex::filing_order(std::span<const std::uint64_t> keys,
+                                                               std::span<const std::uint32_t> rows) const {
+    std::vector<Filing> order(rows.size());
+    // Below these a table's slots stay in the caches, or the sort costs more than it saves.
+    constexpr std::size_t sorted_from_rows = 4096;
+    constexpr std::size_t sorted_from_slots = std::size_t{1} << 18;
+    if (rows.size() < sorted_from_rows || slots_.size() < sorted_from_slots || slots_.size() > UINT32_MAX) {
+        for (std::size_t i = 0; i < rows.size(); ++i) order[i] = {keys[rows[i]], rows[i], 0};
+        return order;
+    }
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const std::uint64_t key = keys[rows[i]];
+        order[i] = {key, rows[i], static_cast<std::uint32_t>(home(key))};
+    }
+    std::vector<Filing> scratch;
+    stable_radix_sort(order, scratch, [](const Filing& filing) { return filing.home; });
+    return order;
+}
+
+void PositionIndex::append_rows(std::uint64_t segment_id, std::span<const Filing> order) {
+    // Keys are hashes, so in row order every append lands on a random slot: load the slots a few
+    // rows ahead.
+    constexpr std::size_t ahead = 16;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        if (i + ahead < order.size()) prefetch(order[i + ahead].key);
+        append(order[i].key, Position{segment_id, order[i].row});
+    }
+}
+
 std::vector<Position> PositionIndex::find(std::uint64_t key) const {
     std::vector<Position> out;
     for_each(key, [&](std::uint32_t, const Position& position) { out.push_back(position); });
@@ -138,30 +168,32 @@ Result<bool> Postings::merge_segment(std::uint64_t segment_id, std::span<const s
             fmt::format("identity postings cannot hold the {} rows of segment {}: at most 4294967294 positions "
                         "per kind",
                         rows, segment_id)));
-    indexed.reserve(indexed.size() + 1);  // the one allocation that could fail after the maps changed
+    // Everything that allocates comes before the first append, so that a failure leaves the
+    // postings as they were.
+    std::vector<std::uint32_t> every_row(rows), open_rows;
+    for (std::size_t row = 0; row < rows; ++row) every_row[row] = static_cast<std::uint32_t>(row);
+    // Only a close that ends belief (tt_e < OPEN_END) takes a row out of current belief.
+    const bool all_open = std::ranges::all_of(closed_rows, [](const auto& close) { return close.second >= OPEN_END; });
+    if (!all_open) {
+        open_rows.reserve(rows);
+        for (std::size_t row = 0; row < rows; ++row) {
+            const std::optional<std::int64_t> closed = find_closed_row(closed_rows, static_cast<std::uint32_t>(row));
+            if (!closed || *closed >= OPEN_END) open_rows.push_back(static_cast<std::uint32_t>(row));
+        }
+    }
+    indexed.reserve(indexed.size() + 1);
     by_identity.reserve_keys(rows);
-    open_by_identity.reserve_keys(rows);
+    open_by_identity.reserve_keys(all_open ? rows : open_rows.size());
     by_vid.reserve_keys(rows);
     by_identity.number_segment(segment_id);
     open_by_identity.number_segment(segment_id);
     by_vid.number_segment(segment_id);
-    // Keys are hashes, so every append lands on a random slot: load the slots a few rows ahead.
-    constexpr std::size_t ahead = 16;
-    for (std::size_t row = 0; row < rows; ++row) {
-        if (row + ahead < rows) {
-            by_identity.prefetch(keys[row + ahead]);
-            open_by_identity.prefetch(keys[row + ahead]);
-        }
-        const Position position{segment_id, static_cast<std::uint32_t>(row)};
-        by_identity.append(keys[row], position);
-        // Only a close that ends belief (tt_e < OPEN_END) takes a row out of current belief.
-        const std::optional<std::int64_t> closed = find_closed_row(closed_rows, static_cast<std::uint32_t>(row));
-        if (!closed || *closed >= OPEN_END) open_by_identity.append(keys[row], position);
-    }
-    for (std::size_t row = 0; row < rows; ++row) {
-        if (row + ahead < rows) by_vid.prefetch(vid_keys[row + ahead]);
-        by_vid.append(vid_keys[row], Position{segment_id, static_cast<std::uint32_t>(row)});
-    }
+    const auto identity_order = by_identity.filing_order(keys, every_row);
+    const auto open_order = open_by_identity.filing_order(keys, all_open ? every_row : open_rows);
+    const auto vid_order = by_vid.filing_order(vid_keys, every_row);
+    by_identity.append_rows(segment_id, identity_order);
+    open_by_identity.append_rows(segment_id, open_order);
+    by_vid.append_rows(segment_id, vid_order);
     indexed.insert(segment_id);
     return true;
 }

@@ -186,6 +186,38 @@ TEST(Postings, LookupsMatchABruteForceSweep) {
     }
 }
 
+// Segments large enough, into tables large enough, to be filed in order of home slots: every
+// list still holds its positions in filing order, as appending row by row gives.
+TEST(Postings, LargeSegmentsKeepEveryListInFilingOrder) {
+    std::mt19937_64 rng(7);
+    Postings postings;
+    std::unordered_map<std::uint64_t, std::vector<Position>> by_identity, by_vid, open;
+    for (std::uint64_t segment_id = 10; segment_id < 13; ++segment_id) {
+        constexpr std::size_t rows = 100'000;
+        std::vector<std::uint64_t> keys(rows), vid_keys(rows);
+        for (std::size_t row = 0; row < rows; ++row) {
+            keys[row] = rng() % 60'000;                               // lists of a few rows, within and across segments
+            vid_keys[row] = row % 7 == 0 ? rng() % 1'000 : rng();     // and some long ones
+        }
+        const auto closed_rows = random_closed_rows(rng, rows);
+        std::vector<char> closed(rows);
+        for (const auto& [row, tt_e] : closed_rows) closed[row] = tt_e < OPEN_END;
+        ASSERT_TRUE(postings.merge_segment(segment_id, keys, vid_keys, closed_rows).value());
+        for (std::uint32_t row = 0; row < rows; ++row) {
+            by_identity[keys[row]].push_back({segment_id, row});
+            by_vid[vid_keys[row]].push_back({segment_id, row});
+            if (!closed[row]) open[keys[row]].push_back({segment_id, row});
+        }
+    }
+    const auto same = [](const PositionIndex& index, const auto& model) {
+        ASSERT_EQ(index.keys(), model.size());
+        for (const auto& [key, list] : model) ASSERT_EQ(index.find(key), list) << key;
+    };
+    same(postings.by_identity, by_identity);
+    same(postings.by_vid, by_vid);
+    same(postings.open_by_identity, open);
+}
+
 TEST(Postings, TwoThreadsIndexingTheSameSegmentsMergeEachOnce) {
     SegmentStore store(30);
     std::mt19937_64 rng(5);

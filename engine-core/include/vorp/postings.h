@@ -76,6 +76,22 @@ public:
         if (!slots_.empty()) __builtin_prefetch(&slots_[home(key)], 1);
     }
 
+    // One row of a segment to file and its key.
+    struct Filing {
+        std::uint64_t key;
+        std::uint32_t row;
+        std::uint32_t home;  // the low 32 bits of its home slot, once the order is by home
+    };
+    // The rows `rows` (ascending) of one segment to file, each under keys[row], in the order that
+    // costs least: as given while the table is small enough for the caches or the rows few; else
+    // by home slot, the rows of one key in their given order, so that the appends sweep the table
+    // from end to end instead of missing on a random slot (and its page) each. Filing in either
+    // order gives every key the same list. Valid until the table grows: reserve first.
+    std::vector<Filing> filing_order(std::span<const std::uint64_t> keys, std::span<const std::uint32_t> rows) const;
+    // Files each row of `order` of segment `segment_id` under its key, in turn. Allocates nothing
+    // when the room was reserved and the segment numbered.
+    void append_rows(std::uint64_t segment_id, std::span<const Filing> order);
+
     // The positions of `key` in filing order (empty when none).
     std::vector<Position> find(std::uint64_t key) const;
     // Calls visit(segment number, position) for the positions of `key` in filing order.
