@@ -1573,7 +1573,8 @@ Result<AggregateResult> aggregate_edges(NativeStore& store, const AggregateReque
     selection_request.vt_min = request.t_a;
     selection_request.vt_max = request.t_b;
     selection_request.rel_types = request.rel_types;
-    const SelectOutcome selected = VORP_TRY(set.select(selection_request));
+    // The fold takes rows, however a target's are split: the selection's pieces as written.
+    const SelectOutcome selected = VORP_TRY(set.select(selection_request, false, ScanSet::Split::ByPiece));
 
     AggregateResult result;
     for (const ScanTarget& target : set.targets)

@@ -717,7 +717,7 @@ Result<std::vector<TargetScan>> plan_all(const ScanSet& set, const ScanRequest& 
 
 }  // namespace
 
-Result<SelectOutcome> ScanSet::select(const ScanRequest& request, bool facts) const {
+Result<SelectOutcome> ScanSet::select(const ScanRequest& request, bool facts, Split split) const {
     SelectPrep prep = prepare(request);
     prep.facts = facts;
     const std::size_t threads = scan_threads();
@@ -778,6 +778,15 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request, bool facts) co
         }
     });
     for (const std::uint64_t rows_seen : seen) out.stats.rows_examined += rows_seen;
+    if (split == Split::ByPiece && !facts) {
+        out.selections.reserve(pieces.size());
+        for (std::size_t index = 0; index < pieces.size(); ++index) {
+            const SelectPiece& piece = pieces[index];
+            std::uint32_t* const at = rows_base + part_of[piece.plan] + (piece.lo - plans[piece.plan].window.start);
+            emit(plans[piece.plan].target, at, at + kept[index], out);
+        }
+        return out;
+    }
 
     // A target's pieces are contiguous in the list. Its gaps are closed by one thread; when many
     // rows move, the targets are handed out to workers in turn.

@@ -1023,6 +1023,23 @@ TEST(ScanSelection, ThousandsOfTargetsPlanAlikeOnWorkers) {
         ASSERT_TRUE(many && many_columns);
         EXPECT_EQ(many->selections, one->selections);
         EXPECT_EQ(many->stats, one->stats);
+        // Split by piece: the same rows of each target in the same order, and the same counters.
+        auto pieces = set.select(request, false, ScanSet::Split::ByPiece);
+        ASSERT_TRUE(pieces);
+        EXPECT_EQ(pieces->stats, one->stats);
+        std::vector<Selection> joined;
+        std::vector<std::vector<std::uint32_t>> joined_rows;
+        for (const Selection& selection : pieces->selections) {
+            EXPECT_FALSE(selection.rows.empty());
+            if (joined.empty() || joined.back().target != selection.target) {
+                ASSERT_TRUE(joined.empty() || joined.back().target < selection.target);
+                joined.push_back({{}, selection.target});
+                joined_rows.emplace_back();
+            }
+            joined_rows.back().insert(joined_rows.back().end(), selection.rows.begin(), selection.rows.end());
+        }
+        for (std::size_t at = 0; at < joined.size(); ++at) joined[at].rows = joined_rows[at];
+        EXPECT_EQ(joined, one->selections);
         EXPECT_TRUE(many_columns->columns == one_columns->columns);
         EXPECT_EQ(many_columns->stats.scan, one_columns->stats.scan);
         EXPECT_EQ(many_columns->stats.clusters, one_columns->stats.clusters);

@@ -235,7 +235,14 @@ struct ScanSet {
     // over all targets.
     // With `facts`, the outcome also holds each selection's SelectionFacts (the scan without a
     // limit); the selections and counters are the same either way.
-    Result<SelectOutcome> select(const ScanRequest& request, bool facts = false) const;
+    //
+    // `split` says how the kept rows are handed over. By target: one selection per target. By
+    // piece: when workers selected, each piece's kept rows as it wrote them (still in target and
+    // row order, a target's rows split over several selections), without the pass that moves
+    // them together; for a caller to whom only the rows matter, not how they are split (the
+    // aggregates' fold). Counters are the same either way; facts take by target.
+    enum class Split : std::uint8_t { ByTarget, ByPiece };
+    Result<SelectOutcome> select(const ScanRequest& request, bool facts = false, Split split = Split::ByTarget) const;
 };
 
 // ---- columns ------------------------------------------------------------------------------------------------
