@@ -412,6 +412,7 @@ Result<std::shared_ptr<const Segment>> Segment::open(const std::filesystem::path
         .path = path,
         .decoded = {},
         .unpacked_strings = std::nullopt,
+        .parsed_strings = std::nullopt,
         .body_start = segment_body_start(header_len),
         .tt_s_min = tt_s_min,
         .tt_s_max = tt_s_max,
