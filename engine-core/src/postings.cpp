@@ -89,18 +89,20 @@ void PositionIndex::append(std::uint64_t key, Position position) {
 }
 
 std::vector<PositionIndex::Filing> PositionIndex::filing_order(std::span<const std::uint64_t> keys,
-                                                               std::span<const std::uint32_t> rows) const {
-    std::vector<Filing> order(rows.size());
+                                                               std::optional<std::span<const std::uint32_t>> rows) const {
+    const std::size_t count = rows ? rows->size() : keys.size();
+    const auto row_at = [&](std::size_t i) { return rows ? (*rows)[i] : static_cast<std::uint32_t>(i); };
+    std::vector<Filing> order(count);
     // Below these a table's slots stay in the caches, or the sort costs more than it saves.
     constexpr std::size_t sorted_from_rows = 4096;
     constexpr std::size_t sorted_from_slots = std::size_t{1} << 18;
-    if (rows.size() < sorted_from_rows || slots_.size() < sorted_from_slots || slots_.size() > UINT32_MAX) {
-        for (std::size_t i = 0; i < rows.size(); ++i) order[i] = {keys[rows[i]], rows[i], 0};
+    if (count < sorted_from_rows || slots_.size() < sorted_from_slots || slots_.size() > UINT32_MAX) {
+        for (std::size_t i = 0; i < count; ++i) order[i] = {keys[row_at(i)], row_at(i), 0};
         return order;
     }
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const std::uint64_t key = keys[rows[i]];
-        order[i] = {key, rows[i], static_cast<std::uint32_t>(home(key))};
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t key = keys[row_at(i)];
+        order[i] = {key, row_at(i), static_cast<std::uint32_t>(home(key))};
     }
     std::vector<Filing> scratch;
     stable_radix_sort(order, scratch, [](const Filing& filing) { return filing.home; });
@@ -170,8 +172,7 @@ Result<bool> Postings::merge_segment(std::uint64_t segment_id, std::span<const s
                         rows, segment_id)));
     // Everything that allocates comes before the first append, so that a failure leaves the
     // postings as they were.
-    std::vector<std::uint32_t> every_row(rows), open_rows;
-    for (std::size_t row = 0; row < rows; ++row) every_row[row] = static_cast<std::uint32_t>(row);
+    std::vector<std::uint32_t> open_rows;
     // Only a close that ends belief (tt_e < OPEN_END) takes a row out of current belief.
     const bool all_open = std::ranges::all_of(closed_rows, [](const auto& close) { return close.second >= OPEN_END; });
     if (!all_open) {
@@ -188,9 +189,10 @@ Result<bool> Postings::merge_segment(std::uint64_t segment_id, std::span<const s
     by_identity.number_segment(segment_id);
     open_by_identity.number_segment(segment_id);
     by_vid.number_segment(segment_id);
-    const auto identity_order = by_identity.filing_order(keys, every_row);
-    const auto open_order = open_by_identity.filing_order(keys, all_open ? every_row : open_rows);
-    const auto vid_order = by_vid.filing_order(vid_keys, every_row);
+    const auto identity_order = by_identity.filing_order(keys);
+    const auto open_order =
+        all_open ? open_by_identity.filing_order(keys) : open_by_identity.filing_order(keys, open_rows);
+    const auto vid_order = by_vid.filing_order(vid_keys);
     by_identity.append_rows(segment_id, identity_order);
     open_by_identity.append_rows(segment_id, open_order);
     by_vid.append_rows(segment_id, vid_order);
