@@ -561,6 +561,39 @@ struct FoldInput {
     std::size_t replicas = 1;
 };
 
+// Copies of a worker's dense slots for consecutive rows to update in turn (see FoldInput::replicas),
+// while all of them stay small; only without distinct sets.
+std::size_t replicas_for(const KeySpace& space, const RecLayout& layout) {
+    constexpr std::size_t REPLICAS = 4;
+    constexpr std::uint64_t REPLICA_MAX_BYTES = std::uint64_t{128} << 10;
+    const bool small = space.slots * slot_bytes(layout) * REPLICAS <= REPLICA_MAX_BYTES;
+    return space.dense && layout.distinct_of.empty() && small ? REPLICAS : 1;
+}
+
+// A worker's dense slots (with their replicas), every record empty.
+void open_slots(Partial& partial, const FoldInput& in) {
+    const KeySpace& space = *in.space;
+    const RecLayout& layout = *in.layout;
+    if (!space.dense) return;
+    const std::uint64_t slots = space.slots * in.replicas;
+    partial.recs.resize(slots * layout.words);
+    for (std::uint64_t slot = 0; slot < slots; ++slot) layout.init(partial.recs.data() + slot * layout.words);
+    partial.distinct.resize(space.slots * layout.distinct_of.size());
+}
+
+// A worker's replicas merged into its first copy of the slots, the others dropped.
+void join_replicas(Partial& partial, const FoldInput& in) {
+    const KeySpace& space = *in.space;
+    const RecLayout& layout = *in.layout;
+    if (!space.dense || in.replicas < 2) return;
+    for (std::size_t replica = 1; replica < in.replicas; ++replica)
+        for (std::uint64_t slot = 0; slot < space.slots; ++slot) {
+            const std::uint64_t* from = partial.recs.data() + (replica * space.slots + slot) * layout.words;
+            if (from[0] != 0) layout.merge(partial.recs.data() + slot * layout.words, from);
+        }
+    partial.recs.resize(space.slots * layout.words);
+}
+
 // Rows [begin, end) of one selection, positions at or after its first row with vt_s >= t_a.
 struct Piece {
     std::size_t selection = 0;
@@ -855,6 +888,50 @@ struct RunColumns {
     const std::filesystem::path* path = nullptr;
 };
 
+// The columns of one segment that a fold reads, each as long as the segment's rows say; `rows` is
+// the shortest of them (a guard: segment open checked each holds every row, and a selection holds
+// only rows below that).
+struct FoldColumns {
+    std::span<const std::int64_t> vt_s;
+    std::span<const std::int64_t> vt_e;  // empty when elided
+    std::span<const std::uint32_t> src_id;
+    std::span<const std::uint32_t> dst_id;
+    std::span<const std::uint16_t> rel_code;  // read only with a RelType dimension
+    std::size_t rows = 0;
+
+    // In the order the fold reads them, so that the first one missing is the one reported; with a
+    // RelType dimension `rel_index` becomes the segment's rel codes as indices of in.rel_names.
+    static Result<FoldColumns> of(const FoldInput& in, const Segment& segment, std::vector<std::uint32_t>& rel_index) {
+        FoldColumns columns;
+        const SegmentHeader& header = segment.header;
+        columns.vt_s = VORP_TRY(segment.edges.vt_s.get());
+        if (!header.vt_e_elided) columns.vt_e = VORP_TRY(segment.edges.vt_e.get());
+        columns.src_id = VORP_TRY(segment.edges.src_id.get());
+        columns.dst_id = VORP_TRY(segment.edges.dst_id.get());
+        if (in.wants_rel) {
+            columns.rel_code = VORP_TRY(segment.edges.rel_code.get());
+            rel_index.clear();
+            for (const std::string& name : header.rel_types)
+                rel_index.push_back(
+                    static_cast<std::uint32_t>(std::ranges::lower_bound(*in.rel_names, name) - in.rel_names->begin()));
+        }
+        columns.rows = std::min({columns.vt_s.size(), columns.src_id.size(), columns.dst_id.size()});
+        if (!header.vt_e_elided) columns.rows = std::min(columns.rows, columns.vt_e.size());
+        if (in.wants_rel) columns.rows = std::min(columns.rows, columns.rel_code.size());
+        return columns;
+    }
+
+    // What the one-pass row loop reads.
+    RunColumns run(const FoldInput& in, const Segment& segment, const std::vector<std::uint32_t>& rel_index) const {
+        RunColumns columns{vt_s.data(), vt_e.data(), segment.header.vt_e_elided, rel_code.data(), rel_index.data(),
+                           rel_index.size(), {}, rows, &segment.path};
+        const std::vector<Dim>& dims = in.request->group_by;
+        for (std::size_t dim_index = 0; dim_index < dims.size(); ++dim_index)
+            columns.ids[dim_index] = dims[dim_index].role == ROLE_SRC ? src_id.data() : dst_id.data();
+        return columns;
+    }
+};
+
 // False only for a rel_code past its segment's table.
 template <KeyKind K>
 [[gnu::always_inline]] inline bool key_of(std::size_t dim_index, const FoldInput& in, const RunColumns& columns,
@@ -1018,32 +1095,11 @@ Status fold_pieces(const FoldInput& in, std::span<const Piece> pieces, std::span
         const Selection& selection = selections[piece.selection];
         const Segment& segment = *(*in.targets)[selection.target].segment;
         const SegmentHeader& header = segment.header;
-        const std::span<const std::int64_t> vt_s = VORP_TRY(segment.edges.vt_s.get());
-        std::span<const std::int64_t> vt_e;
-        if (!header.vt_e_elided) vt_e = VORP_TRY(segment.edges.vt_e.get());
-        const std::span<const std::uint32_t> src_id = VORP_TRY(segment.edges.src_id.get());
-        const std::span<const std::uint32_t> dst_id = VORP_TRY(segment.edges.dst_id.get());
-        std::span<const std::uint16_t> rel_code;
-        if (in.wants_rel) {
-            rel_code = VORP_TRY(segment.edges.rel_code.get());
-            rel_index.clear();
-            for (const std::string& name : header.rel_types)
-                rel_index.push_back(
-                    static_cast<std::uint32_t>(std::ranges::lower_bound(*in.rel_names, name) - in.rel_names->begin()));
-        }
-        // Selected rows index every column: segment open checked each holds `rows` values, and a
-        // selection holds only rows below it. Guard against a shorter column all the same.
-        std::size_t rows = std::min({vt_s.size(), src_id.size(), dst_id.size()});
-        if (!header.vt_e_elided) rows = std::min(rows, vt_e.size());
-        if (in.wants_rel) rows = std::min(rows, rel_code.size());
-
+        const FoldColumns fold_columns = VORP_TRY(FoldColumns::of(in, segment, rel_index));
+        const auto [vt_s, vt_e, src_id, dst_id, rel_code, rows] = fold_columns;
         if (fused) {
-            RunColumns columns{vt_s.data(), vt_e.data(), header.vt_e_elided, rel_code.data(), rel_index.data(),
-                               rel_index.size(), {}, rows, &segment.path};
-            for (std::size_t dim_index = 0; dim_index < dims; ++dim_index)
-                columns.ids[dim_index] = request.group_by[dim_index].role == ROLE_SRC ? src_id.data() : dst_id.data();
-            VORP_TRY(fold_run_any(kinds[0], kinds[1], in, columns, buckets, selection.rows.data() + piece.begin,
-                                  selection.rows.data() + piece.end, sink));
+            VORP_TRY(fold_run_any(kinds[0], kinds[1], in, fold_columns.run(in, segment, rel_index), buckets,
+                                  selection.rows.data() + piece.begin, selection.rows.data() + piece.end, sink));
             continue;
         }
         for (std::size_t at = piece.begin; at < piece.end;) {
@@ -1199,144 +1255,42 @@ Groups fold_partition(const FoldInput& in, const EntryShape& shape, std::size_t 
     return out;
 }
 
-// The fold over every selection, as one list of groups: on the calling thread, or on worker threads
-// that take chunks of about equal rows one at a time. While the dense records fit a worker's share
-// of the last-level cache, each worker folds into records of its own and these are merged;
-// otherwise the workers route their rows to partitions of the slots and each partition is folded
-// once. Every merge is exact and the groups come out in slot order either way.
-Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selections) {
-    const AggregateRequest& request = *in.request;
-    const RecLayout& layout = *in.layout;
-    const std::size_t s = selections.size();
-    std::uint64_t r = 0;
-    for (const Selection& selection : selections) r += selection.rows.size();
-    const std::size_t threads = scan_threads();
-    const std::size_t w = s >= 2 && parallel_gate(threads, s, 2, r) ? threads : 1;
-
-    // Each selection from its first row with vt_s >= t_a (vt_s does not decrease along a
-    // segment's rows, so the rows before t_a form a prefix). A selection with a column that cannot
-    // be read ends the list: the rows before it are still folded first, as its error comes after
-    // theirs.
-    std::vector<Piece> whole;
-    whole.reserve(s);
-    std::optional<EngineError> unread;
-    std::uint64_t folded = 0;
-    for (std::size_t index = 0; index < s; ++index) {
-        const Selection& selection = selections[index];
-        const Segment& segment = *(*in.targets)[selection.target].segment;
-        // The columns in the order the fold reads them, so that the first one missing is the one
-        // the fold would report; the rows bound is the fold's own.
-        std::size_t rows = 0;
-        std::span<const std::int64_t> starts;
-        const Status readable = [&]() -> Status {
-            starts = VORP_TRY(segment.edges.vt_s.get());
-            rows = starts.size();
-            if (!segment.header.vt_e_elided) rows = std::min(rows, VORP_TRY(segment.edges.vt_e.get()).size());
-            rows = std::min(rows, VORP_TRY(segment.edges.src_id.get()).size());
-            rows = std::min(rows, VORP_TRY(segment.edges.dst_id.get()).size());
-            if (in.wants_rel) rows = std::min(rows, VORP_TRY(segment.edges.rel_code.get()).size());
-            return ok();
-        }();
-        if (!readable) {
-            unread = std::move(readable).error();
-            break;
+// Where a target's kept rows, split over the selections of `run` (in row order), stop being
+// `below`: the binary search std::partition_point makes over one list, made over the pieces as
+// they lie. The cut is then the same however the selection split the rows, even on a damaged
+// segment whose rows are not in vt_s order.
+template <class Below>
+std::size_t cut_position(std::span<const Selection> run, const Below& below) {
+    std::size_t length = 0;
+    for (const Selection& selection : run) length += selection.rows.size();
+    const auto row_at = [&](std::size_t position) {
+        for (const Selection& selection : run) {
+            if (position < selection.rows.size()) return selection.rows[position];
+            position -= selection.rows.size();
         }
-        const auto first = std::partition_point(selection.rows.begin(), selection.rows.end(), [&](std::uint32_t row) {
-            return row < rows && starts[row] < request.t_a;
-        });
-        whole.push_back({index, static_cast<std::size_t>(first - selection.rows.begin()), selection.rows.size()});
-        folded += whole.back().end - whole.back().begin;
-    }
-    const std::size_t workers = w < 2 ? 1 : static_cast<std::size_t>(std::min<std::uint64_t>(w, std::max<std::uint64_t>(folded, 1)));
-    // Workers take chunks of rows one at a time, so that one slowed down (a busy core, rows that
-    // miss the caches more) leaves its share to the others.
-    const std::size_t chunks =
-        workers < 2 ? 1 : static_cast<std::size_t>(std::clamp<std::uint64_t>(folded, 1, CHUNKS_PER_WORKER * workers));
-
-    // Chunk c takes rows [folded * c / chunks, folded * (c + 1) / chunks) of the pieces in order.
-    std::vector<std::vector<Piece>> plan(chunks);
-    {
-        std::size_t chunk = 0;
-        std::uint64_t done = 0;
-        for (Piece piece : whole) {
-            while (piece.begin < piece.end) {
-                const std::uint64_t limit = folded * (chunk + 1) / chunks;
-                const std::uint64_t take = std::min<std::uint64_t>(piece.end - piece.begin, limit - done);
-                if (take > 0) {
-                    plan[chunk].push_back({piece.selection, piece.begin, piece.begin + static_cast<std::size_t>(take)});
-                    piece.begin += static_cast<std::size_t>(take);
-                    done += take;
-                }
-                if (done == limit && chunk + 1 < chunks) ++chunk;
-            }
-        }
-    }
-
-    const KeySpace space = key_space(request, layout, in.rel_names->size(), in.labels ? in.labels->names.size() : 0,
-                                     in.entity_count, folded);
-    in.space = &space;
-    const bool partitioned = space.dense && workers >= 2 && space.slots * slot_bytes(layout) > fold_split().worker_records_max_bytes;
-    constexpr std::size_t REPLICAS = 4;
-    constexpr std::uint64_t REPLICA_MAX_BYTES = std::uint64_t{128} << 10;
-    if (space.dense && !partitioned && layout.distinct_of.empty() &&
-        space.slots * slot_bytes(layout) * REPLICAS <= REPLICA_MAX_BYTES)
-        in.replicas = REPLICAS;
-    const EntryShape shape = partitioned ? EntryShape::of(layout, space, workers) : EntryShape{};
-    std::vector<std::optional<Partial>> partials(workers);
-    std::vector<RouteLists> lists(partitioned ? workers : 0);
-    std::vector<Status> statuses(chunks, ok());
-    std::atomic<std::size_t> next_chunk{0};
-    const auto run = [&](std::size_t worker) {
-        Partial& partial = partials[worker].emplace(layout);
-        const DirectSink direct{&layout, &in, &partial};
-        if (partitioned) {
-            // Room for a little more than an even share; a worker that takes more spills.
-            lists[worker].plan(shape, folded / workers + folded / workers / 4);
-        } else if (space.dense) {
-            const std::uint64_t slots = space.slots * in.replicas;
-            partial.recs.resize(slots * layout.words);
-            for (std::uint64_t slot = 0; slot < slots; ++slot) layout.init(partial.recs.data() + slot * layout.words);
-            partial.distinct.resize(space.slots * layout.distinct_of.size());
-        }
-        for (std::size_t chunk = next_chunk++; chunk < chunks; chunk = next_chunk++)
-            statuses[chunk] = partitioned ? fold_pieces(in, plan[chunk], selections, PartitionSink{&shape, direct, &lists[worker]})
-                                          : fold_pieces(in, plan[chunk], selections, direct);
-        if (!partitioned && space.dense && in.replicas > 1) {
-            for (std::size_t replica = 1; replica < in.replicas; ++replica)
-                for (std::uint64_t slot = 0; slot < space.slots; ++slot) {
-                    const std::uint64_t* from = partial.recs.data() + (replica * space.slots + slot) * layout.words;
-                    if (from[0] != 0) layout.merge(partial.recs.data() + slot * layout.words, from);
-                }
-            partial.recs.resize(space.slots * layout.words);
-        }
+        engine_panic("a cut position past the rows of its target");
     };
-    if (workers < 2)
-        run(0);
-    else
-        fan_out(workers, AGGREGATE_WORKER_PANICKED, run);
-    for (Status& status : statuses)
-        if (!status) return fail(std::move(status).error());
-    if (unread) return fail(std::move(*unread));
-
-    Groups out;
-    if (partitioned) {
-        // Each partition folded once, by whichever worker takes it next; its groups land in its
-        // own place, so the result does not depend on which worker that was.
-        std::vector<Groups> parts(shape.partitions);
-        std::atomic<std::size_t> taken{0};
-        fan_out(std::min(workers, shape.partitions), AGGREGATE_WORKER_PANICKED, [&](std::size_t) {
-            std::vector<std::uint64_t> recs;
-            std::vector<Distinct> distinct;
-            for (std::size_t partition = taken++; partition < shape.partitions; partition = taken++)
-                parts[partition] = fold_partition(in, shape, partition, lists, recs, distinct);
-        });
-        lists.clear();
-        for (Groups& part : parts) append_groups(out, std::move(part));
+    std::size_t first = 0;
+    while (length > 0) {
+        const std::size_t half = length >> 1;
+        if (below(row_at(first + half))) {
+            first += half + 1;
+            length -= half + 1;
+        } else {
+            length = half;
+        }
     }
+    return first;
+}
 
-    // The dense groups in slot order, then the map's. Workers' dense slots are merged range by
-    // range, each range by one worker when there are many slots. Every merge is exact in any
-    // order, and a group's place follows from its key alone.
+// The workers' own groups as one list: the dense groups in slot order, then the map's. Workers'
+// dense slots are merged range by range, each range by one worker when there are many slots.
+// Every merge is exact in any order, and a group's place follows from its key alone.
+Groups merge_partials(const FoldInput& in, std::vector<std::optional<Partial>>& partials) {
+    const RecLayout& layout = *in.layout;
+    const KeySpace& space = *in.space;
+    const std::size_t workers = partials.size();
+    Groups out;
     Partial& merged = *partials[0];
     if (!merged.recs.empty()) {
         const std::size_t n_distinct = layout.distinct_of.size();
@@ -1370,6 +1324,241 @@ Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selecti
     }
     append_groups(out, std::move(merged.map.groups));
     return out;
+}
+
+// The fold over every selection, as one list of groups: on the calling thread, or on worker threads
+// that take chunks of about equal rows one at a time. While the dense records fit a worker's share
+// of the last-level cache, each worker folds into records of its own and these are merged;
+// otherwise the workers route their rows to partitions of the slots and each partition is folded
+// once. Every merge is exact and the groups come out in slot order either way.
+Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selections) {
+    const AggregateRequest& request = *in.request;
+    const RecLayout& layout = *in.layout;
+    const std::size_t s = selections.size();
+    std::uint64_t r = 0;
+    for (const Selection& selection : selections) r += selection.rows.size();
+    const std::size_t threads = scan_threads();
+    const std::size_t w = s >= 2 && parallel_gate(threads, s, 2, r) ? threads : 1;
+
+    // Each target's rows from its first one with vt_s >= t_a (vt_s does not decrease along a
+    // segment's rows, so the rows before t_a form a prefix). A target with a column that cannot be
+    // read ends the list: the rows before it are still folded first, as its error comes after
+    // theirs.
+    std::vector<Piece> whole;
+    whole.reserve(s);
+    std::optional<EngineError> unread;
+    std::uint64_t folded = 0;
+    std::vector<std::uint32_t> rel_index;
+    for (std::size_t index = 0; index < s;) {
+        std::size_t next = index + 1;
+        while (next < s && selections[next].target == selections[index].target) ++next;
+        const Segment& segment = *(*in.targets)[selections[index].target].segment;
+        const Result<FoldColumns> columns = FoldColumns::of(in, segment, rel_index);
+        if (!columns) {
+            unread = columns.error();
+            break;
+        }
+        const std::span<const std::int64_t> starts = columns->vt_s;
+        const std::size_t rows = columns->rows;
+        const std::span<const Selection> run = selections.subspan(index, next - index);
+        std::size_t cut = cut_position(run, [&](std::uint32_t row) { return row < rows && starts[row] < request.t_a; });
+        for (std::size_t at = index; at < next; ++at) {
+            const std::size_t size = selections[at].rows.size();
+            const std::size_t begin = std::min(cut, size);
+            cut -= begin;
+            whole.push_back({at, begin, size});
+            folded += size - begin;
+        }
+        index = next;
+    }
+    const std::size_t workers = w < 2 ? 1 : static_cast<std::size_t>(std::min<std::uint64_t>(w, std::max<std::uint64_t>(folded, 1)));
+    // Workers take chunks of rows one at a time, so that one slowed down (a busy core, rows that
+    // miss the caches more) leaves its share to the others.
+    const std::size_t chunks =
+        workers < 2 ? 1 : static_cast<std::size_t>(std::clamp<std::uint64_t>(folded, 1, CHUNKS_PER_WORKER * workers));
+
+    // Chunk c takes rows [folded * c / chunks, folded * (c + 1) / chunks) of the pieces in order.
+    std::vector<std::vector<Piece>> plan(chunks);
+    {
+        std::size_t chunk = 0;
+        std::uint64_t done = 0;
+        for (Piece piece : whole) {
+            while (piece.begin < piece.end) {
+                const std::uint64_t limit = folded * (chunk + 1) / chunks;
+                const std::uint64_t take = std::min<std::uint64_t>(piece.end - piece.begin, limit - done);
+                if (take > 0) {
+                    plan[chunk].push_back({piece.selection, piece.begin, piece.begin + static_cast<std::size_t>(take)});
+                    piece.begin += static_cast<std::size_t>(take);
+                    done += take;
+                }
+                if (done == limit && chunk + 1 < chunks) ++chunk;
+            }
+        }
+    }
+
+    const KeySpace space = key_space(request, layout, in.rel_names->size(), in.labels ? in.labels->names.size() : 0,
+                                     in.entity_count, folded);
+    in.space = &space;
+    const bool partitioned = space.dense && workers >= 2 && space.slots * slot_bytes(layout) > fold_split().worker_records_max_bytes;
+    if (!partitioned) in.replicas = replicas_for(space, layout);
+    const EntryShape shape = partitioned ? EntryShape::of(layout, space, workers) : EntryShape{};
+    std::vector<std::optional<Partial>> partials(workers);
+    std::vector<RouteLists> lists(partitioned ? workers : 0);
+    std::vector<Status> statuses(chunks, ok());
+    std::atomic<std::size_t> next_chunk{0};
+    const auto run = [&](std::size_t worker) {
+        Partial& partial = partials[worker].emplace(layout);
+        const DirectSink direct{&layout, &in, &partial};
+        if (partitioned) {
+            // Room for a little more than an even share; a worker that takes more spills.
+            lists[worker].plan(shape, folded / workers + folded / workers / 4);
+        } else {
+            open_slots(partial, in);
+        }
+        for (std::size_t chunk = next_chunk++; chunk < chunks; chunk = next_chunk++)
+            statuses[chunk] = partitioned ? fold_pieces(in, plan[chunk], selections, PartitionSink{&shape, direct, &lists[worker]})
+                                          : fold_pieces(in, plan[chunk], selections, direct);
+        if (!partitioned) join_replicas(partial, in);
+    };
+    if (workers < 2)
+        run(0);
+    else
+        fan_out(workers, AGGREGATE_WORKER_PANICKED, run);
+    for (Status& status : statuses)
+        if (!status) return fail(std::move(status).error());
+    if (unread) return fail(std::move(*unread));
+
+    Groups out;
+    if (partitioned) {
+        // Each partition folded once, by whichever worker takes it next; its groups land in its
+        // own place, so the result does not depend on which worker that was.
+        std::vector<Groups> parts(shape.partitions);
+        std::atomic<std::size_t> taken{0};
+        fan_out(std::min(workers, shape.partitions), AGGREGATE_WORKER_PANICKED, [&](std::size_t) {
+            std::vector<std::uint64_t> recs;
+            std::vector<Distinct> distinct;
+            for (std::size_t partition = taken++; partition < shape.partitions; partition = taken++)
+                parts[partition] = fold_partition(in, shape, partition, lists, recs, distinct);
+        });
+        lists.clear();
+        for (Groups& part : parts) append_groups(out, std::move(part));
+    }
+
+    append_groups(out, merge_partials(in, partials));
+    return out;
+}
+
+// The fold of the kept rows as the selecting workers hand them over, block by block, each worker
+// into dense records of its own: no row list is written and read back, and no phase waits for the
+// last selecting worker. Only for few small records (see fused_fold_fits): the selection between
+// folds would evict larger ones. The two-phase fold cuts each target's kept rows at t_a by a
+// binary search; here a row below t_a is skipped, which is the same cut while those rows come
+// first. Where they do not (a damaged segment), or a row cannot be folded, the fold gives up
+// (`held` is false) and the caller folds in two phases, which then reports what it finds.
+class BlockFold final : public RowBlocks {
+public:
+    explicit BlockFold(const FoldInput& in) : in_(in) {
+        for (std::size_t dim_index = 0; dim_index < in.request->group_by.size(); ++dim_index)
+            kinds_[dim_index] = key_kind(in.request->group_by[dim_index]);
+    }
+
+    void begin(std::size_t workers, std::size_t pieces) override {
+        workers_ = std::vector<Worker>(workers);
+        cuts_.assign(pieces, Cut{});
+    }
+
+    void take(std::size_t worker_index, std::size_t piece, std::size_t target, std::span<const std::uint32_t> rows) override {
+        if (gave_up_.load(std::memory_order_relaxed)) return;
+        Worker& worker = workers_[worker_index];
+        if (!worker.partial) open_slots(worker.partial.emplace(*in_.layout), in_);
+        if (worker.target != target) {
+            const Segment& segment = *(*in_.targets)[target].segment;
+            Result<FoldColumns> columns = FoldColumns::of(in_, segment, worker.rel_index);
+            if (!columns) return give_up();
+            worker.target = target;
+            worker.columns = columns->run(in_, segment, worker.rel_index);
+        }
+        const RunColumns& columns = worker.columns;
+        const std::int64_t t_a = in_.request->t_a;
+        Cut& cut = cuts_[piece];
+        cut.target = target;
+        std::size_t from = 0;
+        if (!cut.reached) {
+            while (from < rows.size() && rows[from] < columns.rows && columns.vt_s[rows[from]] < t_a) ++from;
+            cut.skipped = cut.skipped || from > 0;
+            cut.reached = from < rows.size();
+        }
+        for (std::size_t at = from; at < rows.size(); ++at)
+            if (rows[at] >= columns.rows || columns.vt_s[rows[at]] < t_a) return give_up();
+        if (from == rows.size()) return;
+        const DirectSink sink{in_.layout, &in_, &*worker.partial};
+        if (!fold_run_any(kinds_[0], kinds_[1], in_, columns, worker.buckets, rows.data() + from, rows.data() + rows.size(), sink))
+            give_up();
+    }
+
+    void finish(std::size_t worker_index) override {
+        Worker& worker = workers_[worker_index];
+        if (worker.partial) join_replicas(*worker.partial, in_);
+    }
+
+    // Whether the blocks were folded in full with the two-phase fold's cut: no row was refused,
+    // and no piece skipped rows below t_a after an earlier piece of its target had reached t_a.
+    bool held() const {
+        if (gave_up_.load(std::memory_order_relaxed)) return false;
+        std::size_t reached_target = SIZE_MAX;
+        for (const Cut& cut : cuts_) {
+            if (cut.target == SIZE_MAX) continue;
+            if (cut.skipped && cut.target == reached_target) return false;
+            if (cut.reached) reached_target = cut.target;
+        }
+        return true;
+    }
+
+    // The groups, once held() is true.
+    Groups groups() {
+        std::vector<std::optional<Partial>> partials;
+        for (Worker& worker : workers_) {
+            if (!worker.partial) {
+                // A worker all of whose rows were pruned or below t_a.
+                open_slots(worker.partial.emplace(*in_.layout), in_);
+                join_replicas(*worker.partial, in_);
+            }
+            partials.push_back(std::move(worker.partial));
+        }
+        return merge_partials(in_, partials);
+    }
+
+private:
+    // One worker's records and the columns of the target it folds.
+    struct alignas(64) Worker {
+        std::optional<Partial> partial;
+        std::size_t target = SIZE_MAX;
+        RunColumns columns;
+        std::vector<std::uint32_t> rel_index;
+        BucketCache buckets[2];
+    };
+    // What one piece's rows showed of the cut: whether rows below t_a were skipped, and whether a
+    // row at or after t_a was reached.
+    struct Cut {
+        std::size_t target = SIZE_MAX;  // SIZE_MAX: no block of the piece
+        bool skipped = false;
+        bool reached = false;
+    };
+
+    void give_up() { gave_up_.store(true, std::memory_order_relaxed); }
+
+    FoldInput in_;
+    KeyKind kinds_[2] = {KeyKind::None, KeyKind::None};
+    std::vector<Worker> workers_;
+    std::vector<Cut> cuts_;
+    std::atomic<bool> gave_up_{false};
+};
+
+// Whether a request's fold is small enough to run while the rows are selected: dense slots
+// whatever the rows (so the choice between slots and the map is the two-phase fold's), and
+// records replicated per worker, which only few small ones are.
+bool fused_fold_fits(const KeySpace& space, const RecLayout& layout) {
+    return space.dense && space.slots <= DENSE_SMALL && replicas_for(space, layout) > 1;
 }
 
 // Positions of `uids` in byte order of the uids, equal ones (and the absent ones, first) in their
@@ -1573,8 +1762,6 @@ Result<AggregateResult> aggregate_edges(NativeStore& store, const AggregateReque
     selection_request.vt_min = request.t_a;
     selection_request.vt_max = request.t_b;
     selection_request.rel_types = request.rel_types;
-    // The fold takes rows, however a target's are split: the selection's pieces as written.
-    const SelectOutcome selected = VORP_TRY(set.select(selection_request, false, ScanSet::Split::ByPiece));
 
     AggregateResult result;
     for (const ScanTarget& target : set.targets)
@@ -1594,21 +1781,40 @@ Result<AggregateResult> aggregate_edges(NativeStore& store, const AggregateReque
     in.words = std::max<std::size_t>(1, (store.dict().size() + 63) / 64);
     in.threshold = 2 * in.words;
     in.wants_rel = wants_rel;
-    Groups groups = VORP_TRY(aggregate_groups(in, selected.selections));
 
-    if (request.group_by.empty() && groups.size() == 0) {
-        // No row, no group by: the one group of nothing.
-        groups.key0.push_back(0);
-        groups.key1.push_back(0);
-        groups.recs.resize(layout.words);
-        layout.init(groups.recs.data());
-        groups.distinct.resize(layout.distinct_of.size());
+    // A small fold runs while the rows are selected, when the selection runs on workers. Else,
+    // or when that fold gives up, the rows are selected, then folded; the fold takes rows however
+    // a target's are split, so it takes the selection's pieces as written.
+    std::optional<Groups> groups;
+    std::optional<SelectOutcome> selected;
+    const KeySpace small_space = key_space(request, layout, in.rel_names->size(), in.labels ? in.labels->names.size() : 0,
+                                           in.entity_count, 0);
+    if (fused_fold_fits(small_space, layout)) {
+        FoldInput fused = in;
+        fused.space = &small_space;
+        fused.replicas = replicas_for(small_space, layout);
+        BlockFold fold(fused);
+        selected = VORP_TRY(set.select_blocks(selection_request, scan_threads(), fold, AGGREGATE_WORKER_PANICKED));
+        if (!selected && fold.held()) groups = fold.groups();
     }
-    if (groups.size() > request.max_groups)
-        return fail(EngineError::capacity(
-            fmt::format("aggregate group count {} exceeds cap {}", groups.size(), request.max_groups)));
+    if (!groups) {
+        if (!selected) selected = VORP_TRY(set.select(selection_request, false, ScanSet::Split::ByPiece));
+        groups = VORP_TRY(aggregate_groups(in, selected->selections));
+    }
 
-    finalize(groups, request, layout, store.dict(), result);
+    if (request.group_by.empty() && groups->size() == 0) {
+        // No row, no group by: the one group of nothing.
+        groups->key0.push_back(0);
+        groups->key1.push_back(0);
+        groups->recs.resize(layout.words);
+        layout.init(groups->recs.data());
+        groups->distinct.resize(layout.distinct_of.size());
+    }
+    if (groups->size() > request.max_groups)
+        return fail(EngineError::capacity(
+            fmt::format("aggregate group count {} exceeds cap {}", groups->size(), request.max_groups)));
+
+    finalize(*groups, request, layout, store.dict(), result);
     if (labels) result.label_names = std::move(labels->names);
     return result;
 }

@@ -437,8 +437,21 @@ struct TargetScan {
     // Writes the kept rows of [lo, hi) (inside the window) from `to` on, ascending (at most
     // hi - lo rows); adds the rows examined there to `examined` and returns the end of what it wrote.
     std::uint32_t* scan(std::size_t lo, std::size_t hi, std::int64_t t, std::uint32_t* to, std::uint64_t& examined) const {
+        RowFilter local = start_filter();
+        return scan_with(local, lo, hi, t, to, examined);
+    }
+
+    // The filter with its cursors at their start, for scan_with.
+    RowFilter start_filter() const {
         RowFilter local = filter;
         local.rel_mask = &rel_mask;
+        return local;
+    }
+
+    // scan with the caller's filter, whose cursors move on: consecutive ascending ranges of one
+    // target share one filter, so no range seeks its close lists from their start again.
+    std::uint32_t* scan_with(RowFilter& local, std::size_t lo, std::size_t hi, std::int64_t t, std::uint32_t* to,
+                             std::uint64_t& examined) const {
         believed_in(lo, hi, t, [&](std::size_t start, std::size_t end) {
             examined += end - start;
             if (!per_row) {
@@ -672,6 +685,9 @@ Result<SelectOutcome> ScanSet::select_range(const ScanRequest& request, const Se
 // Pieces per thread: enough that a piece of dense closes or many kept rows does not hold up the
 // phase, few enough that each piece is long.
 constexpr std::uint64_t SELECT_PIECES_PER_THREAD = 4;
+// Rows of a piece that select_blocks scans at a time: their kept rows (16 KiB at most) stay in the
+// core's first-level cache for the caller to read.
+constexpr std::size_t ROW_BLOCK = 4096;
 // Rows the closing of the pieces' gaps must move before it is worth worker threads.
 constexpr std::size_t CLOSE_GAPS_PARALLEL_ROWS = std::size_t{1} << 20;
 
@@ -715,7 +731,80 @@ Result<std::vector<TargetScan>> plan_all(const ScanSet& set, const ScanRequest& 
     return plans;
 }
 
+// The plans of a selection and, when the gate opens for their pieces, the pieces and the
+// contiguous runs of them that the workers take (worker w: pieces bounds[w] .. bounds[w + 1]).
+struct PieceWork {
+    std::vector<TargetScan> plans;
+    std::vector<SelectPiece> pieces;
+    std::vector<std::size_t> bounds;
+    bool parallel = false;
+};
+
+Result<PieceWork> piece_work(const ScanSet& set, const ScanRequest& request, const SelectPrep& prep, std::size_t threads,
+                             ScanStats& stats, SelectionFacts* facts) {
+    PieceWork work;
+    work.plans = VORP_TRY(plan_all(set, request, prep, threads, stats, facts));
+    std::size_t examined = 0;  // rows of the windows: the work, up to the believed ranges
+    for (const TargetScan& plan : work.plans) examined += plan.window.end - plan.window.start;
+    const std::size_t piece_rows =
+        std::max<std::size_t>(1, (examined + threads * SELECT_PIECES_PER_THREAD - 1) / (threads * SELECT_PIECES_PER_THREAD));
+    work.pieces = select_pieces(work.plans, piece_rows);
+    // The gate counts the header rows of the candidates that their headers do not rule out: a
+    // narrow window over many segments stays on this thread.
+    std::uint64_t rows = 0;
+    for (const TargetScan& plan : work.plans) rows += plan.header_rows;
+    if (!parallel_gate(threads, work.pieces.size(), SELECT_MIN_SEGMENTS, rows)) return work;
+
+    // Contiguous runs of pieces, one per worker, balanced by the rows they examine.
+    work.bounds.push_back(0);
+    std::size_t acc = 0;
+    for (std::size_t index = 0; index < work.pieces.size(); ++index) {
+        acc += work.pieces[index].hi - work.pieces[index].lo;
+        if (work.bounds.size() < threads && acc * threads >= examined * work.bounds.size() && index + 1 < work.pieces.size())
+            work.bounds.push_back(index + 1);
+    }
+    work.bounds.push_back(work.pieces.size());
+    work.parallel = true;
+    return work;
+}
+
 }  // namespace
+
+Result<std::optional<SelectOutcome>> ScanSet::select_blocks(const ScanRequest& request, std::size_t threads,
+                                                            RowBlocks& blocks, std::string_view panic_text) const {
+    const SelectPrep prep = prepare(request);
+    if (threads < PARALLEL_MIN_THREADS) return std::optional<SelectOutcome>(VORP_TRY(select_range(request, prep, 0, targets.size())));
+    SelectOutcome out;
+    PieceWork work = VORP_TRY(piece_work(*this, request, prep, threads, out.stats, nullptr));
+    const std::int64_t t = belief_tt(request.as_of_tt);
+    if (!work.parallel) {
+        scan_plans(work.plans, t, out);
+        return std::optional<SelectOutcome>(std::move(out));
+    }
+    const std::size_t workers = work.bounds.size() - 1;
+    blocks.begin(workers, work.pieces.size());
+    // Workers take pieces one at a time: what a piece keeps, and so what the caller does with its
+    // rows, is not known when the pieces are cut.
+    std::atomic<std::size_t> next_piece{0};
+    fan_out(workers, panic_text, [&](std::size_t worker) {
+        // One block of kept rows at a time, in a buffer that stays in the core's cache.
+        std::vector<std::uint32_t> buffer(ROW_BLOCK);
+        for (std::size_t index = next_piece++; index < work.pieces.size(); index = next_piece++) {
+            const SelectPiece& piece = work.pieces[index];
+            const TargetScan& plan = work.plans[piece.plan];
+            RowFilter filter = plan.start_filter();
+            std::uint64_t examined = 0;
+            for (std::size_t lo = piece.lo; lo < piece.hi; lo += ROW_BLOCK) {
+                const std::size_t hi = std::min(piece.hi, lo + ROW_BLOCK);
+                const std::uint32_t* const end = plan.scan_with(filter, lo, hi, t, buffer.data(), examined);
+                if (end != buffer.data())
+                    blocks.take(worker, index, plan.target, std::span<const std::uint32_t>(buffer.data(), end));
+            }
+        }
+        blocks.finish(worker);
+    });
+    return std::optional<SelectOutcome>();
+}
 
 Result<SelectOutcome> ScanSet::select(const ScanRequest& request, bool facts, Split split) const {
     SelectPrep prep = prepare(request);
@@ -727,31 +816,15 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request, bool facts, Sp
     SelectOutcome out;
     const std::int64_t t = belief_tt(request.as_of_tt);
     if (facts) out.facts.resize(n);
-    std::vector<TargetScan> plans =
-        VORP_TRY(plan_all(*this, request, prep, threads, out.stats, facts ? out.facts.data() : nullptr));
-    std::size_t examined = 0;  // rows of the windows: the work, up to the believed ranges
-    for (const TargetScan& plan : plans) examined += plan.window.end - plan.window.start;
-    const std::size_t piece_rows =
-        std::max<std::size_t>(1, (examined + threads * SELECT_PIECES_PER_THREAD - 1) / (threads * SELECT_PIECES_PER_THREAD));
-    const std::vector<SelectPiece> pieces = select_pieces(plans, piece_rows);
-    // The gate counts the header rows of the candidates that their headers do not rule out: a
-    // narrow window over many segments stays on this thread.
-    std::uint64_t rows = 0;
-    for (const TargetScan& plan : plans) rows += plan.header_rows;
-    if (!parallel_gate(threads, pieces.size(), SELECT_MIN_SEGMENTS, rows)) {
+    const PieceWork work = VORP_TRY(piece_work(*this, request, prep, threads, out.stats, facts ? out.facts.data() : nullptr));
+    const std::vector<TargetScan>& plans = work.plans;
+    const std::vector<SelectPiece>& pieces = work.pieces;
+    const std::vector<std::size_t>& bounds = work.bounds;
+    if (!work.parallel) {
         scan_plans(plans, t, out);
         return out;
     }
 
-    // Contiguous runs of pieces, one per worker, balanced by the rows they examine.
-    std::vector<std::size_t> bounds{0};
-    std::size_t acc = 0;
-    for (std::size_t index = 0; index < pieces.size(); ++index) {
-        acc += pieces[index].hi - pieces[index].lo;
-        if (bounds.size() < threads && acc * threads >= examined * bounds.size() && index + 1 < pieces.size())
-            bounds.push_back(index + 1);
-    }
-    bounds.push_back(pieces.size());
     // One buffer for the rows of every target, each target's part sized for its window (nothing
     // is written or zeroed here: the workers touch its pages first). Each piece writes its kept
     // rows at its own offset in its target's part; the gaps the pieces leave are then closed in

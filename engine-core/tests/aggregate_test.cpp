@@ -1,12 +1,15 @@
 #include "vorp/aggregate.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <ostream>
 #include <variant>
 #include <optional>
@@ -18,6 +21,8 @@
 #include <fmt/format.h>
 
 #include "test_support.h"
+#include "vorp/scan_pipeline.h"
+#include "vorp/segment.h"
 #include "vorp/store.h"
 #include "store_access.h"
 
@@ -658,6 +663,111 @@ TEST(AggregateEdges, FixedTableAtEveryThreadCount) {
             }
             EXPECT_EQ(checked, 12u);
         }
+    }
+}
+
+// Overwrites values of a column of a segment the store has opened, from `row` on: in the segment's
+// own memory for a column decoded at open, else in the file, whose shared map then shows them (the
+// store checked the file's checksums when it opened it).
+template <class T>
+void overwrite_column(const Segment& segment, std::string_view name, std::size_t row, const std::vector<T>& values) {
+    const T* data = segment.typed<T>(name)->data() + row;
+    for (const std::optional<DecodedColumn>& decoded : segment.decoded) {
+        const std::span<const std::uint8_t> bytes = decoded ? decoded->bytes() : std::span<const std::uint8_t>{};
+        if (!bytes.empty() && reinterpret_cast<const std::uint8_t*>(data) >= bytes.data() &&
+            reinterpret_cast<const std::uint8_t*>(data) < bytes.data() + bytes.size()) {
+            std::ranges::copy(values, const_cast<T*>(data));
+            return;
+        }
+    }
+    const std::uint8_t* base = std::get<MmapSource>(segment.source).bytes().data();
+    const int fd = ::open(segment.path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    const std::size_t bytes = values.size() * sizeof(T);
+    EXPECT_EQ(::pwrite(fd, values.data(), bytes, reinterpret_cast<const std::uint8_t*>(data) - base),
+              static_cast<ssize_t>(bytes));
+    ::close(fd);
+}
+
+// Damaged segments in the store's cache give every thread count what one thread gives, whether
+// the fold runs while the rows are selected or after: a segment whose vt_s fall along its rows
+// (the rows before t_a are found by one binary search over the target's kept rows, however the
+// selection split them), and rel_codes past their segment's table in two segments (the first
+// segment's is reported).
+TEST(AggregateEdges, DamagedSegmentsFoldAlikeAtEveryThreadCount) {
+    ThreadEnv env;
+    testing::TempDir dir;
+    // Two commits of 48 versions, one segment each, every one believed and open-ended (so every row
+    // in the window is kept, wherever its valid time moves).
+    std::unique_ptr<NativeStore> store = std::move(NativeStore::open((dir.path / "store").string()).value());
+    for (const char* uid : {"p", "q"}) ASSERT_TRUE(store->add_entity(uid, "").has_value());
+    for (std::uint64_t commit = 0; commit < 2; ++commit) {
+        const std::int64_t tt = 10 * static_cast<std::int64_t>(commit + 1);
+        ASSERT_TRUE(store->begin(tt).has_value());
+        for (std::uint64_t i = 0; i < 48; ++i) {
+            const std::int64_t vt_s = static_cast<std::int64_t>(6 * i + 3 * commit);
+            ASSERT_TRUE(store->stage_edge(EdgeRow{i % 3 == 0 ? "a" : "b", "", "{}", "test", std::nullopt,
+                                                  Id96{100 * commit + i + 1, 0}, vt_s, OPEN_END, tt, 0, 1})
+                            .has_value());
+        }
+        ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
+    }
+    const ScanSet set = edge_scan_set(*store).value();
+    ASSERT_EQ(set.targets.size(), 2u);
+    const std::vector<std::size_t> damaged = {0, 1};
+    const Segment& first_segment = *set.targets[damaged[0]].segment;
+    const std::size_t rows = first_segment.header.rows;
+    const std::span<const std::int64_t> vt_s = first_segment.typed<std::int64_t>("vt_s").value();
+    const std::vector<std::int64_t> starts(vt_s.begin(), vt_s.begin() + static_cast<std::ptrdiff_t>(rows));
+    AggregateRequest request;
+    request.max_groups = UINT64_MAX;
+    request.as_of_tt = OPEN_END;
+    request.t_b = 1000;
+    request.group_by = {{DimKind::TimeBucket, 0, 40}, {DimKind::RelType, 0, 0}};
+    request.aggregates = {{AggKind::Count, 0}, {AggKind::Mean, STAT_VT_S}};
+    // The valid times of the rows moved to other rows: falling; rising twice (the second half
+    // first); rising with each pair of rows swapped. t_a at each start, so that the rows before it
+    // end a piece, start one or lie inside one.
+    std::vector<std::size_t> identity(rows);
+    std::iota(identity.begin(), identity.end(), std::size_t{0});
+    std::vector<std::size_t> falling(identity.rbegin(), identity.rend());
+    std::vector<std::size_t> rotated = identity;
+    std::ranges::rotate(rotated, rotated.begin() + static_cast<std::ptrdiff_t>(rows / 2));
+    std::vector<std::size_t> swapped = identity;
+    for (std::size_t row = 0; row + 1 < rows; row += 2) std::swap(swapped[row], swapped[row + 1]);
+    const auto move_rows = [&](const std::vector<std::size_t>& from) {
+        std::vector<std::int64_t> moved(rows);
+        for (std::size_t row = 0; row < rows; ++row) moved[row] = starts[from[row]];
+        overwrite_column(first_segment, "vt_s", 0, moved);
+        ASSERT_EQ(vt_s[0], starts[from[0]]);
+    };
+    for (const std::vector<std::size_t>& order : {falling, rotated, swapped}) {
+        move_rows(order);
+        for (const std::int64_t t_a : starts) {
+            request.t_a = t_a;
+            std::optional<std::string> expected;
+            for (const int threads : {1, 4, 16}) {
+                env.threads(threads);
+                auto got = aggregate_edges(*store, request);
+                ASSERT_TRUE(got.has_value()) << got.error().display();
+                if (!expected) expected = render(*got);
+                EXPECT_EQ(render(*got), *expected) << "t_a " << t_a << " threads " << threads;
+            }
+        }
+    }
+    move_rows(identity);
+
+    for (const std::size_t target : {damaged[0], damaged[1]}) {
+        const Segment& segment = *set.targets[target].segment;
+        overwrite_column(segment, "rel_code", 0, std::vector<std::uint16_t>(segment.header.rows, 7));
+    }
+    request.t_a = 0;
+    for (const int threads : {1, 4, 16}) {
+        env.threads(threads);
+        auto got = aggregate_edges(*store, request);
+        ASSERT_FALSE(got.has_value()) << "threads " << threads;
+        EXPECT_EQ(got.error().display(), EngineError::corrupt("rel_code 7 has no entry").at_file(first_segment.path).display())
+            << "threads " << threads;
     }
 }
 

@@ -38,6 +38,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -205,6 +206,18 @@ struct SelectOutcome {
 };
 
 // What the workers of one scan read: the targets and the close overlay, shared read-only.
+// Where select_blocks hands the kept rows. Pieces are numbered in target and row order, each
+// scanned by one worker; a piece's blocks come in row order, each not empty.
+class RowBlocks {
+public:
+    virtual ~RowBlocks() = default;
+    // Once, on the calling thread, before any block.
+    virtual void begin(std::size_t workers, std::size_t pieces) = 0;
+    virtual void take(std::size_t worker, std::size_t piece, std::size_t target, std::span<const std::uint32_t> rows) = 0;
+    // On each worker, after its last block.
+    virtual void finish(std::size_t worker) = 0;
+};
+
 struct ScanSet {
     std::vector<ScanTarget> targets;
     // The open batch's pending close layer, else the committed close index (null: no closes
@@ -243,6 +256,14 @@ struct ScanSet {
     // aggregates' fold). Counters are the same either way; facts take by target.
     enum class Split : std::uint8_t { ByTarget, ByPiece };
     Result<SelectOutcome> select(const ScanRequest& request, bool facts = false, Split split = Split::ByTarget) const;
+    // The selection as select makes it with `threads` threads, for a caller that reads each kept
+    // row once and keeps none: when the workers would select, each hands its pieces' kept rows to
+    // `blocks` a few thousand at a time instead of writing them out, and the result is empty.
+    // Otherwise nothing is handed over and the result is the outcome select gives (by piece).
+    // Planning errors are select's. A worker that ends by an exception fails the call with
+    // `panic_text`.
+    Result<std::optional<SelectOutcome>> select_blocks(const ScanRequest& request, std::size_t threads, RowBlocks& blocks,
+                                                       std::string_view panic_text) const;
 };
 
 // ---- columns ------------------------------------------------------------------------------------------------
