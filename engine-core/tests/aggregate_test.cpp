@@ -697,77 +697,99 @@ void overwrite_column(const Segment& segment, std::string_view name, std::size_t
 TEST(AggregateEdges, DamagedSegmentsFoldAlikeAtEveryThreadCount) {
     ThreadEnv env;
     testing::TempDir dir;
-    // Two commits of 48 versions, one segment each, every one believed and open-ended (so every row
-    // in the window is kept, wherever its valid time moves).
-    std::unique_ptr<NativeStore> store = std::move(NativeStore::open((dir.path / "store").string()).value());
-    for (const char* uid : {"p", "q"}) ASSERT_TRUE(store->add_entity(uid, "").has_value());
-    for (std::uint64_t commit = 0; commit < 2; ++commit) {
-        const std::int64_t tt = 10 * static_cast<std::int64_t>(commit + 1);
-        ASSERT_TRUE(store->begin(tt).has_value());
-        for (std::uint64_t i = 0; i < 48; ++i) {
-            const std::int64_t vt_s = static_cast<std::int64_t>(6 * i + 3 * commit);
-            ASSERT_TRUE(store->stage_edge(EdgeRow{i % 3 == 0 ? "a" : "b", "", "{}", "test", std::nullopt,
-                                                  Id96{100 * commit + i + 1, 0}, vt_s, OPEN_END, tt, 0, 1})
-                            .has_value());
+    // Two commits, one segment each, every version believed and open-ended (so every row in the
+    // window is kept, wherever its valid time moves): of 48 versions, and of 40,000, whose pieces
+    // at four threads are handed over in two blocks each.
+    for (const std::uint64_t per_commit : {48, 40000}) {
+        SCOPED_TRACE(per_commit);
+        std::unique_ptr<NativeStore> store =
+            std::move(NativeStore::open((dir.path / fmt::format("store-{}", per_commit)).string()).value());
+        for (const char* uid : {"p", "q"}) ASSERT_TRUE(store->add_entity(uid, "").has_value());
+        for (std::uint64_t commit = 0; commit < 2; ++commit) {
+            const std::int64_t tt = 10 * static_cast<std::int64_t>(commit + 1);
+            ASSERT_TRUE(store->begin(tt).has_value());
+            for (std::uint64_t i = 0; i < per_commit; ++i) {
+                const std::int64_t vt_s = static_cast<std::int64_t>(6 * i + 3 * commit);
+                ASSERT_TRUE(store->stage_edge(EdgeRow{i % 3 == 0 ? "a" : "b", "", "{}", "test", std::nullopt,
+                                                      Id96{per_commit * commit + i + 1, 0}, vt_s, OPEN_END, tt, 0, 1})
+                                .has_value());
+            }
+            ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
         }
-        ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
-    }
-    const ScanSet set = edge_scan_set(*store).value();
-    ASSERT_EQ(set.targets.size(), 2u);
-    const std::vector<std::size_t> damaged = {0, 1};
-    const Segment& first_segment = *set.targets[damaged[0]].segment;
-    const std::size_t rows = first_segment.header.rows;
-    const std::span<const std::int64_t> vt_s = first_segment.typed<std::int64_t>("vt_s").value();
-    const std::vector<std::int64_t> starts(vt_s.begin(), vt_s.begin() + static_cast<std::ptrdiff_t>(rows));
-    AggregateRequest request;
-    request.max_groups = UINT64_MAX;
-    request.as_of_tt = OPEN_END;
-    request.t_b = 1000;
-    request.group_by = {{DimKind::TimeBucket, 0, 40}, {DimKind::RelType, 0, 0}};
-    request.aggregates = {{AggKind::Count, 0}, {AggKind::Mean, STAT_VT_S}};
-    // The valid times of the rows moved to other rows: falling; rising twice (the second half
-    // first); rising with each pair of rows swapped. t_a at each start, so that the rows before it
-    // end a piece, start one or lie inside one.
-    std::vector<std::size_t> identity(rows);
-    std::iota(identity.begin(), identity.end(), std::size_t{0});
-    std::vector<std::size_t> falling(identity.rbegin(), identity.rend());
-    std::vector<std::size_t> rotated = identity;
-    std::ranges::rotate(rotated, rotated.begin() + static_cast<std::ptrdiff_t>(rows / 2));
-    std::vector<std::size_t> swapped = identity;
-    for (std::size_t row = 0; row + 1 < rows; row += 2) std::swap(swapped[row], swapped[row + 1]);
-    const auto move_rows = [&](const std::vector<std::size_t>& from) {
-        std::vector<std::int64_t> moved(rows);
-        for (std::size_t row = 0; row < rows; ++row) moved[row] = starts[from[row]];
-        overwrite_column(first_segment, "vt_s", 0, moved);
-        ASSERT_EQ(vt_s[0], starts[from[0]]);
-    };
-    for (const std::vector<std::size_t>& order : {falling, rotated, swapped}) {
-        move_rows(order);
-        for (const std::int64_t t_a : starts) {
-            request.t_a = t_a;
-            std::optional<std::string> expected;
-            for (const int threads : {1, 4, 16}) {
-                env.threads(threads);
-                auto got = aggregate_edges(*store, request);
-                ASSERT_TRUE(got.has_value()) << got.error().display();
-                if (!expected) expected = render(*got);
-                EXPECT_EQ(render(*got), *expected) << "t_a " << t_a << " threads " << threads;
+        const ScanSet set = edge_scan_set(*store).value();
+        ASSERT_EQ(set.targets.size(), 2u);
+        const std::vector<std::size_t> damaged = {0, 1};
+        const Segment& first_segment = *set.targets[damaged[0]].segment;
+        const std::size_t rows = first_segment.header.rows;
+        const std::span<const std::int64_t> vt_s = first_segment.typed<std::int64_t>("vt_s").value();
+        const std::vector<std::int64_t> starts(vt_s.begin(), vt_s.begin() + static_cast<std::ptrdiff_t>(rows));
+        AggregateRequest request;
+        request.max_groups = UINT64_MAX;
+        request.as_of_tt = OPEN_END;
+        request.t_b = static_cast<std::int64_t>(6 * per_commit);
+        request.group_by = {{DimKind::TimeBucket, 0, request.t_b / 8 + 1}, {DimKind::RelType, 0, 0}};
+        request.aggregates = {{AggKind::Count, 0}, {AggKind::Mean, STAT_VT_S}};
+        // The valid times of the rows moved to other rows: falling; rising twice (the second half
+        // first); rising with each pair of rows swapped. t_a at each start (at 48 of them on the large
+        // segment), so that the rows before it end a piece, start one or lie inside one.
+        std::vector<std::size_t> identity(rows);
+        std::iota(identity.begin(), identity.end(), std::size_t{0});
+        std::vector<std::size_t> falling(identity.rbegin(), identity.rend());
+        std::vector<std::size_t> rotated = identity;
+        std::ranges::rotate(rotated, rotated.begin() + static_cast<std::ptrdiff_t>(rows / 2));
+        std::vector<std::size_t> swapped = identity;
+        for (std::size_t row = 0; row + 1 < rows; row += 2) std::swap(swapped[row], swapped[row + 1]);
+        // On the large segment, also the 104 lowest starts moved to rows 4,096 to 4,199, the others
+        // rising around them: at four threads the rows before the second-lowest start of the rest
+        // then open the second block (of 4,096 rows) of the first piece, and nothing else is out
+        // of place.
+        constexpr std::size_t DIP_AT = 4096;
+        constexpr std::size_t DIP_ROWS = 104;
+        std::vector<std::size_t> dip;
+        std::vector<std::int64_t> cuts;
+        for (std::size_t at = 0; at < rows; at += std::max<std::size_t>(1, rows / 48)) cuts.push_back(starts[at]);
+        if (rows > DIP_AT + DIP_ROWS) {
+            std::size_t next = DIP_ROWS;
+            for (std::size_t row = 0; row < rows; ++row)
+                dip.push_back(row >= DIP_AT && row < DIP_AT + DIP_ROWS ? row - DIP_AT : next++);
+            cuts.push_back(starts[DIP_ROWS]);
+        }
+        const auto move_rows = [&](const std::vector<std::size_t>& from) {
+            std::vector<std::int64_t> moved(rows);
+            for (std::size_t row = 0; row < rows; ++row) moved[row] = starts[from[row]];
+            overwrite_column(first_segment, "vt_s", 0, moved);
+            ASSERT_EQ(vt_s[0], starts[from[0]]);
+        };
+        for (const std::vector<std::size_t>& order : {falling, rotated, swapped, dip}) {
+            if (order.empty()) continue;
+            move_rows(order);
+            for (const std::int64_t t_a : cuts) {
+                request.t_a = t_a;
+                std::optional<std::string> expected;
+                for (const int threads : {1, 4, 16}) {
+                    env.threads(threads);
+                    auto got = aggregate_edges(*store, request);
+                    ASSERT_TRUE(got.has_value()) << got.error().display();
+                    if (!expected) expected = render(*got);
+                    EXPECT_EQ(render(*got), *expected) << "t_a " << t_a << " threads " << threads;
+                }
             }
         }
-    }
-    move_rows(identity);
+        move_rows(identity);
 
-    for (const std::size_t target : {damaged[0], damaged[1]}) {
-        const Segment& segment = *set.targets[target].segment;
-        overwrite_column(segment, "rel_code", 0, std::vector<std::uint16_t>(segment.header.rows, 7));
-    }
-    request.t_a = 0;
-    for (const int threads : {1, 4, 16}) {
-        env.threads(threads);
-        auto got = aggregate_edges(*store, request);
-        ASSERT_FALSE(got.has_value()) << "threads " << threads;
-        EXPECT_EQ(got.error().display(), EngineError::corrupt("rel_code 7 has no entry").at_file(first_segment.path).display())
-            << "threads " << threads;
+        for (const std::size_t target : {damaged[0], damaged[1]}) {
+            const Segment& segment = *set.targets[target].segment;
+            overwrite_column(segment, "rel_code", 0, std::vector<std::uint16_t>(segment.header.rows, 7));
+        }
+        request.t_a = 0;
+        for (const int threads : {1, 4, 16}) {
+            env.threads(threads);
+            auto got = aggregate_edges(*store, request);
+            ASSERT_FALSE(got.has_value()) << "threads " << threads;
+            EXPECT_EQ(got.error().display(),
+                      EngineError::corrupt("rel_code 7 has no entry").at_file(first_segment.path).display())
+                << "threads " << threads;
+        }
     }
 }
 

@@ -205,7 +205,6 @@ struct SelectOutcome {
     SelectOutcome& operator=(const SelectOutcome&) = delete;
 };
 
-// What the workers of one scan read: the targets and the close overlay, shared read-only.
 // Where select_blocks hands the kept rows. Pieces are numbered in target and row order, each
 // scanned by one worker; a piece's blocks come in row order, each not empty.
 class RowBlocks {
@@ -218,6 +217,7 @@ public:
     virtual void finish(std::size_t worker) = 0;
 };
 
+// What the workers of one scan read: the targets and the close overlay, shared read-only.
 struct ScanSet {
     std::vector<ScanTarget> targets;
     // The open batch's pending close layer, else the committed close index (null: no closes
@@ -261,7 +261,7 @@ struct ScanSet {
     // `blocks` a few thousand at a time instead of writing them out, and the result is empty.
     // Otherwise nothing is handed over and the result is the outcome select gives (by piece).
     // Planning errors are select's. A worker that ends by an exception fails the call with
-    // `panic_text`.
+    // `panic_text` (std::bad_alloc is rethrown as such).
     Result<std::optional<SelectOutcome>> select_blocks(const ScanRequest& request, std::size_t threads, RowBlocks& blocks,
                                                        std::string_view panic_text) const;
 };
