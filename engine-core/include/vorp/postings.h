@@ -83,11 +83,11 @@ public:
         std::uint32_t home;  // the low 32 bits of its home slot, once the order is by home
     };
     // The rows `rows` (ascending; every row of `keys` when absent) of one segment to file, each
-    // under keys[row], in the order that
-    // costs least: as given while the table is small enough for the caches or the rows few; else
-    // by home slot, the rows of one key in their given order, so that the appends sweep the table
-    // from end to end instead of missing on a random slot (and its page) each. Filing in either
-    // order gives every key the same list. Valid until the table grows: reserve first.
+    // under keys[row], in the order that costs least: as given while the table is small enough
+    // for the caches or the rows few; else by home slot, the rows of one key in their given order,
+    // so that the appends sweep the table from end to end instead of missing on a random slot (and
+    // its page) each. Filing in either order gives every key the same list. Valid until the table
+    // grows: reserve first.
     std::vector<Filing> filing_order(std::span<const std::uint64_t> keys,
                                      std::optional<std::span<const std::uint32_t>> rows = std::nullopt) const;
     // Files each row of `order` of segment `segment_id` under its key, in turn. Allocates nothing
