@@ -137,9 +137,10 @@ void NativeStore::drop_stats_cache() {
 Result<std::uint64_t> NativeStore::commit(EventLogRef cursor) {
     VORP_TRY(require_batch());
     if (manifest_.format != MANIFEST_FORMAT_VERSION || !merkle_) return fail(read_only_format_error(manifest_.format));
-    // One writer per store in the process: a collection must never list seg/ between this
-    // commit's seal and its CURRENT.
-    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(pin_path_));
+    // One writer per store, in this process and in any other: a collection must never list seg/
+    // between this commit's seal and its CURRENT, nor another commit start from the same CURRENT.
+    // Refused here, the commit has changed nothing and the batch stays open.
+    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(pin_path_, root_));
     VORP_TRY(check_not_behind());
 
     const Stopwatch total_clock;
@@ -346,7 +347,7 @@ Result<UpgradeReport> NativeStore::upgrade_manifests() {
     if (from_format == MANIFEST_FORMAT_VERSION)
         return UpgradeReport{false, from_format, MANIFEST_FORMAT_VERSION, manifest_.generation, manifest_.manifest_sha};
     if (from_format != 1 && from_format != 2) return fail(read_only_format_error(from_format));
-    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(pin_path_));
+    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(pin_path_, root_));
     VORP_TRY(check_not_behind());
 
     // The same generation's content, one generation on, digested as format 3 from scratch.

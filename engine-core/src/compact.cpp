@@ -334,7 +334,7 @@ Result<std::pair<Manifest, CompactReport>> rewrite_generation(NativeStore& store
 
 Result<CompactReport> compact(NativeStore& store) {
     VORP_TRY(refuse(store));
-    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(store.pin_path()));
+    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(store.pin_path(), store.root()));
     VORP_TRY(store.check_not_behind());
     if (segment_count(store.manifest()) == 0) return CompactReport{};
     auto [next, report] = VORP_TRY(rewrite_generation(store, false));
@@ -345,7 +345,7 @@ Result<CompactReport> compact(NativeStore& store) {
 
 Result<CompactReport> compact_current_only(NativeStore& store) {
     VORP_TRY(refuse(store));
-    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(store.pin_path()));
+    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(store.pin_path(), store.root()));
     VORP_TRY(store.check_not_behind());
     if (segment_count(store.manifest()) == 0) {
         VORP_TRY(store.mark_current_only());

@@ -88,7 +88,7 @@ Result<std::size_t> sweep(const std::filesystem::path& dir, std::string_view ext
 Result<GcReport> collect(NativeStore& store, std::uint64_t keep_last) {
     if (store.in_batch()) return fail(EngineError::invariant("cannot collect generations while a batch is open"));
     if (store.manifest().format != MANIFEST_FORMAT_VERSION) return fail(read_only_format_error(store.manifest().format));
-    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(store.pin_path()));
+    const WriterGuard writing = VORP_TRY(WriterGuard::acquire(store.pin_path(), store.root()));
     VORP_TRY(store.check_not_behind());
 
     const std::filesystem::path& root = store.root();

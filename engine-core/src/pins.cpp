@@ -1,5 +1,9 @@
 #include "vorp/pins.h"
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+
 #include <set>
 #include <string>
 #include <vector>
@@ -131,7 +135,17 @@ WriterTable& writer_table() {
 
 }  // namespace
 
-Result<WriterGuard> WriterGuard::acquire(const std::filesystem::path& key) {
+EngineError writer_busy_error() {
+    EngineError error = EngineError::invariant(std::string(WRITER_BUSY_MESSAGE));
+    error.remedy = std::string(WRITER_BUSY_REMEDY);
+    return error;
+}
+
+bool is_writer_busy(const EngineError& error) {
+    return error.category == Category::Invariant && error.message == WRITER_BUSY_MESSAGE;
+}
+
+Result<WriterGuard> WriterGuard::acquire(const std::filesystem::path& key, const std::filesystem::path& root) {
     std::string normalised = pin_key(key);
     // The node and the guard's own copy of the key are made before the lock.
     decltype(WriterTable::writing) spare;
@@ -142,11 +156,39 @@ Result<WriterGuard> WriterGuard::acquire(const std::filesystem::path& key) {
         auto guard = table.mutex.lock_even_if_poisoned();
         inserted = table.writing.insert(spare.extract(spare.begin()));
     }
-    if (!inserted.inserted) return fail(EngineError::invariant("another handle is writing to this store"));
-    return WriterGuard(std::move(normalised));
+    if (!inserted.inserted) return fail(writer_busy_error());
+    // The slot belongs to `writing` from here on: any failure below gives it back.
+    WriterGuard writing(std::move(normalised));
+    if (!root.empty()) VORP_TRY(writing.lock_directory(root));
+    return writing;
 }
 
+Status WriterGuard::lock_directory(const std::filesystem::path& root) {
+    // Read-only is all flock needs, and a directory can be opened no other way.
+    Fd dir = VORP_TRY_FILE(root, open_file(root, O_RDONLY | O_DIRECTORY));
+    for (;;) {
+        if (::flock(dir.get(), LOCK_EX | LOCK_NB) == 0) break;
+        switch (errno) {
+            case EINTR: continue;
+            case EWOULDBLOCK: return fail(writer_busy_error());
+            // A file system that cannot lock: the write goes ahead unlocked. NFS emulates flock
+            // with byte-range locks, which refuse an exclusive lock on a read-only descriptor (EBADF).
+            case EOPNOTSUPP:
+            case ENOLCK:
+            case ENOSYS:
+            case EBADF: return ok();
+            default: return fail(EngineError::from_errno(errno).at_file(root));
+        }
+    }
+    lock_ = std::move(dir);
+    return ok();
+}
+
+// The directory lock goes first: were the slot given back first, another handle of this process
+// could take it while the lock is still held here and be refused for a writer that has finished.
+// Closing the descriptor releases the lock.
 WriterGuard::~WriterGuard() {
+    lock_ = Fd();
     if (!held_) return;
     decltype(WriterTable::writing)::node_type released;  // freed after the lock
     WriterTable& table = writer_table();

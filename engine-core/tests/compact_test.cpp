@@ -306,7 +306,7 @@ TEST(Compaction, RefusalsAndEmptyStores) {
         auto other = WriterGuard::acquire(store->pin_path());
         ASSERT_TRUE(other);
         EXPECT_EQ(compact_current_only(*store).error().display(),
-                  "invariant: another handle is writing to this store" + bug);
+                  "invariant: another handle is writing to this store — retry when the other writer has finished");
         EXPECT_FALSE(fs::exists(dir.path / "CURRENT_ONLY"));
     }
     EXPECT_EQ(compact_current_only(*store).value(), CompactReport{});

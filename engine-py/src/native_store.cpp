@@ -14,6 +14,7 @@
 #include "staging_methods.h"
 #include "store_method.h"
 #include "verify_methods.h"
+#include "vorp/pins.h"
 
 namespace vorp::py {
 
@@ -74,13 +75,17 @@ PyObject* begin(StoreCall& call, std::int64_t tt) {
 }
 
 // The cursor is the one staged since the last commit, taken out of the object first (so a failed
-// commit consumes it too), else the current generation's.
+// commit consumes it too), else the current generation's. Only a commit refused because another
+// writer holds the store gives it back: that refusal changes nothing, so the retry it asks for
+// records the same cursor.
 PyObject* commit(StoreCall& call) {
     NativeStore& store = call.store();
     EventLogRef cursor = store.manifest().event_log;
-    if (std::optional<PendingCursor> pending = std::exchange(call.state().pending_cursor, std::nullopt))
-        cursor = EventLogRef{pending->offset, std::move(pending->chain)};
-    const std::uint64_t generation = VORP_PY_TRY(store.commit(std::move(cursor)));
+    std::optional<PendingCursor> taken = std::exchange(call.state().pending_cursor, std::nullopt);
+    if (taken) cursor = EventLogRef{taken->offset, taken->chain};
+    Result<std::uint64_t> committed = store.commit(std::move(cursor));
+    if (!committed && is_writer_busy(committed.error())) call.state().pending_cursor = std::move(taken);
+    const std::uint64_t generation = VORP_PY_TRY(std::move(committed));
     return py_int(generation);
 }
 

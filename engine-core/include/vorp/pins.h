@@ -24,14 +24,22 @@
 // Writer guard. A handle's calls are serialised by the Python object's borrow, but two handles on
 // one store are not, and the module does not rely on the interpreter lock. A collection that
 // lists `seg/` while another handle seals a commit would take that commit's new segments for
-// orphans and delete them before the commit names them. So every operation that writes a
-// generation or removes files (commit, compaction, the current-only strip, the manifest upgrade,
-// garbage collection) first takes the store's writer guard, keyed like the pin table; a second
-// writer on the same store fails at once with `invariant` "another handle is writing to this
-// store" and changes nothing. Under the guard, before writing anything, each of them then checks
-// that CURRENT still names its handle's generation (NativeStore::check_not_behind), so a handle
-// that another one has moved past publishes and collects nothing. The guard knows nothing of
-// other processes; the check sees a process that wrote before it, not one writing at that instant.
+// orphans and delete them before the commit names them; two commits that both start from one
+// CURRENT give their segments the same ids and write the same manifest-chain file. So every
+// operation that writes a generation or removes files (commit, compaction, the current-only
+// strip, the manifest upgrade, garbage collection) first takes the store's writer guard, in two
+// steps: a slot keyed like the pin table, which excludes the other handles of this process, then
+// an exclusive flock(2) on a descriptor of the store's root directory, which excludes every other
+// process. Neither waits: a second writer fails at once with `invariant` "another handle is
+// writing to this store" and changes nothing. The lock adds no file to the store and goes with
+// the descriptor, so a process that dies, however it dies, releases it. Where the file system
+// cannot lock, the writer goes ahead with the in-process slot alone.
+//
+// Under the guard, before writing anything, each writer then checks that CURRENT still names its
+// handle's generation (NativeStore::check_not_behind), so a handle that another one, in this
+// process or another, has moved past publishes and collects nothing. Readers take no lock: a
+// collector in another process can still remove the files of a generation a reader there holds,
+// since pins are per process.
 //
 #pragma once
 
@@ -46,6 +54,7 @@
 #include <utility>
 
 #include "vorp/error.h"
+#include "vorp/fileio.h"
 
 namespace vorp {
 
@@ -90,14 +99,24 @@ std::set<std::uint64_t> pinned_generations(const std::filesystem::path& key);
 
 // ---- writer guard ------------------------------------------------------------------------------
 
+// The refusal of a writer while another one holds the guard, in this process or another.
+inline constexpr std::string_view WRITER_BUSY_MESSAGE = "another handle is writing to this store";
+inline constexpr std::string_view WRITER_BUSY_REMEDY = "retry when the other writer has finished";
+EngineError writer_busy_error();
+// Whether `error` is that refusal: the caller's call changed nothing and may simply be retried.
+bool is_writer_busy(const EngineError& error);
+
 // Held by the one writing operation of a store; released when destroyed. Move-only.
 class WriterGuard {
 public:
-    // Takes the guard of `key` (compared as pin_key compares). `invariant` "another handle is
-    // writing to this store" when it is held already, by any handle of this process.
-    static Result<WriterGuard> acquire(const std::filesystem::path& key);
+    // Takes the guard of `key` (compared as pin_key compares) in this process, then, when `root`
+    // is not empty, the lock of the directory `root` across processes. writer_busy_error() when
+    // either is held already; `io` at `root` when the directory cannot be opened or locked for
+    // another reason than a file system without locks. A failure releases what was taken.
+    static Result<WriterGuard> acquire(const std::filesystem::path& key, const std::filesystem::path& root = {});
 
-    WriterGuard(WriterGuard&& other) noexcept : key_(std::move(other.key_)), held_(std::exchange(other.held_, false)) {}
+    WriterGuard(WriterGuard&& other) noexcept
+        : key_(std::move(other.key_)), held_(std::exchange(other.held_, false)), lock_(std::move(other.lock_)) {}
     WriterGuard& operator=(WriterGuard&&) = delete;
     WriterGuard(const WriterGuard&) = delete;
     WriterGuard& operator=(const WriterGuard&) = delete;
@@ -105,8 +124,10 @@ public:
 
 private:
     explicit WriterGuard(std::string key) : key_(std::move(key)), held_(true) {}
+    Status lock_directory(const std::filesystem::path& root);
     std::string key_;
     bool held_ = false;
+    Fd lock_;  // the locked directory; invalid when no lock is held
 };
 
 // Whether a writer holds the guard of `key` now (tests and diagnostics).
