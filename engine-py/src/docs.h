@@ -170,14 +170,21 @@ file (when closes were staged), the new dict.log records, the manifest-
 chain file, then CURRENT, whose rename is the commit point. The event-log
 cursor recorded is the one staged by set_event_cursor() since the last
 commit, else the previous generation's. The staged cursor is taken even
-when the commit fails.
+when the commit fails, unless another writer refused it (below).
 
 Returns the new generation (int).
 
 Raises:
   RuntimeError "invariant: no batch is open; call begin() first ..."
-  RuntimeError "invariant: another handle is writing to this store" (or
-               the handle is behind the store), nothing written
+  RuntimeError "invariant: another handle is writing to this store",
+               remedy "retry when the other writer has finished": a
+               commit, compaction, gc or upgrade of another handle, in
+               this process or another, is under way; nothing changed,
+               the batch and the staged cursor are kept, so commit() can
+               be called again (when the other writer published a
+               generation meanwhile, it then reports the handle behind)
+  RuntimeError "invariant: this handle is at generation ... another
+               handle has written to it ...", nothing written
   RuntimeError the read-only error of a format 1 or 2 store
   OSError      an I/O failure; the handle keeps its generation and the
                batch stays open (what was written stays unreferenced
@@ -827,8 +834,9 @@ Returns a dict of ints: segments_before, segments_after, closes_folded
 (versions whose close was folded), edge_rows, node_rows.
 
 Raises RuntimeError "invariant: cannot compact while a batch is open ...",
-the read-only error of a format 1 or 2 store, or another handle writing;
-OSError for I/O failures (the store stays at its generation).
+the read-only error of a format 1 or 2 store, or another handle (in this
+process or another) writing, with nothing changed; OSError for I/O failures
+(the store stays at its generation).
 )";
 
 inline constexpr std::string_view COMPACT_CURRENT_ONLY = R"(Strips the store to its currently believed versions, for good.
@@ -873,8 +881,9 @@ close_runs_removed, bytes_reclaimed, generations_retained.
 
 Raises RuntimeError "invariant: cannot collect generations while a batch is
 open ...", the read-only error of a format 1 or 2 store, or another handle
-writing; OSError or RuntimeError when a file cannot be listed, read or
-removed (a later run finishes the work).
+(in this process or another) writing, with nothing removed; OSError or
+RuntimeError when a file cannot be listed, read or removed (a later run
+finishes the work).
 )";
 
 inline constexpr std::string_view UPGRADE_MANIFESTS = R"(Converts a format 1 or 2 store to manifest format 3 (a new checkpoint).
@@ -887,8 +896,8 @@ Returns a dict: upgraded (bool), from_format (int), to_format (int, 3),
 generation (int), manifest_sha (str, the new one after an upgrade).
 
 Raises RuntimeError "invariant: cannot upgrade manifests while a batch is
-open ..." or the read-only error of an unknown format; OSError for I/O
-failures.
+open ...", the read-only error of an unknown format, or another handle (in
+this process or another) writing; OSError for I/O failures.
 )";
 
 }  // namespace vorp::py::doc

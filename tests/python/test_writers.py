@@ -1,0 +1,171 @@
+"""Writers of one store in several processes: they exclude each other, a refused commit keeps its
+batch and staged cursor, and a writer killed mid-run costs no acknowledged commit.
+
+VORP_WRITER_COMMITS sets how many commits each committer that runs to the end makes (default 20)."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+from collections import Counter
+
+import pytest
+
+from conftest import PACKAGE_PARENT
+from vorp._engine import NativeStore
+
+BUSY = "invariant: another handle is writing to this store — retry when the other writer has finished"
+
+# What both kinds of writer run first: `BUSY` comes as the last argument.
+PRELUDE = r"""
+import os, sys, time
+from vorp._engine import NativeStore
+BUSY = sys.argv[-1]
+
+
+def open_store(root):
+    # Readers take no lock: a collector in another process may remove the chain files of the
+    # generation an open has just read from CURRENT. Opened again, it finds a newer one.
+    for attempt in range(3):
+        try:
+            return NativeStore(root)
+        except (OSError, RuntimeError):
+            if attempt == 2:
+                raise
+            time.sleep(0.01)
+"""
+
+# argv: root, writer number, commits, acknowledgement file. Each commit stages one edge with a
+# vid of its own and is acknowledged (one line) only once commit() has returned. Refused because
+# another process is writing, it commits the same batch again; refused because the handle fell
+# behind, it opens the store again and stages the batch anew.
+COMMITTER = PRELUDE + r"""
+root, writer, commits, acked_path = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+store = None
+done = 0
+with open(acked_path, "a") as acked:
+    while done < commits:
+        vid = f"{writer:08x}{done:016x}"
+        if store is None:
+            store = open_store(root)
+        if not store.in_batch():
+            uid = f"w{writer}-{done}"
+            tt = time.time_ns()
+            store.ensure_entities([uid], ["P"])
+            store.begin(tt)
+            store.stage_edges({"vid": [vid], "src": [uid], "dst": [uid], "rel_type": ["r"], "disc": [""],
+                               "vt_s": [done], "vt_e": [done + 1], "tt_s": [tt], "props": ["{}"],
+                               "source": ["t"], "provenance_ref": [None]})
+        try:
+            store.commit()
+        except RuntimeError as refused:
+            if str(refused) == BUSY:
+                time.sleep(0.001)
+            elif "another handle has written to it" in str(refused):
+                store = None
+            else:
+                raise
+            continue
+        acked.write(vid + "\n")
+        acked.flush()
+        done += 1
+"""
+
+# argv: root, stop file. Compacts and collects, a few milliseconds apart, until the stop file
+# appears, opening the store again whenever it is refused.
+MAINTAINER = PRELUDE + r"""
+root, stop = sys.argv[1], sys.argv[2]
+store = None
+rounds = 0
+while not os.path.exists(stop):
+    time.sleep(0.005)
+    rounds += 1
+    if store is None:
+        store = open_store(root)
+    try:
+        if rounds % 2:
+            store.compact()
+        store.gc(keep_last=2)
+    except RuntimeError as refused:
+        if str(refused) != BUSY and "another handle has written to it" not in str(refused):
+            raise
+        store = None
+"""
+
+# argv: root. Holds the store directory's lock until its standard input closes.
+LOCK_HOLDER = r"""
+import fcntl, os, sys
+fd = os.open(sys.argv[1], os.O_RDONLY | os.O_DIRECTORY)
+fcntl.flock(fd, fcntl.LOCK_EX)
+print("locked", flush=True)
+sys.stdin.read()
+"""
+
+
+def spawn(code, *args, **kwargs):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PACKAGE_PARENT), env.get("PYTHONPATH")]))
+    return subprocess.Popen([sys.executable, "-c", code, *map(str, args)], env=env, text=True, **kwargs)
+
+
+def lines(path):
+    return path.read_text().split() if path.exists() else []
+
+
+def test_committers_compaction_and_collection_in_several_processes(tmp_path):
+    root = tmp_path / "store"
+    NativeStore(str(root))  # the store exists before any writer starts
+    commits = int(os.environ.get("VORP_WRITER_COMMITS", "20"))
+    acked = [tmp_path / f"acked-{writer}" for writer in range(3)]
+    stop = tmp_path / "stop"
+    # Writer 0 would run on long after the others: it is killed once it has made a few commits.
+    writers = [spawn(COMMITTER, root, writer, 10**6 if writer == 0 else commits, acked[writer], BUSY,
+                     stderr=subprocess.PIPE) for writer in range(3)]
+    maintainer = spawn(MAINTAINER, root, stop, BUSY, stderr=subprocess.PIPE)
+    try:
+        deadline = time.monotonic() + 120
+        while len(lines(acked[0])) < max(commits // 2, 2) and writers[0].poll() is None:
+            assert time.monotonic() < deadline, "writer 0 made no progress"
+            time.sleep(0.005)
+        writers[0].send_signal(signal.SIGKILL)
+        assert writers[0].wait(timeout=60) == -signal.SIGKILL, writers[0].stderr.read()
+        for writer in writers[1:]:
+            assert writer.wait(timeout=120) == 0, writer.stderr.read()
+    finally:
+        stop.touch()
+        for process in writers:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+    assert maintainer.wait(timeout=60) == 0, maintainer.stderr.read()
+
+    store = NativeStore(str(root))
+    report = store.verify(full=True)
+    assert report["healthy"], report["findings"]
+    stored = Counter(store.all_versions("edge")["vid"])
+    assert all(count == 1 for count in stored.values())
+    assert [len(lines(path)) for path in acked[1:]] == [commits, commits]
+    for path in acked:
+        assert all(stored[vid] == 1 for vid in lines(path)), path.name
+
+
+def test_a_commit_refused_for_another_process_keeps_its_batch_and_cursor(tmp_path):
+    root = tmp_path / "store"
+    store = NativeStore(str(root))
+    store.begin(5)
+    store.set_event_cursor(7, "c")
+    holder = spawn(LOCK_HOLDER, root, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        assert holder.stdout.readline() == "locked\n"
+        for _ in range(2):
+            with pytest.raises(RuntimeError) as refused:
+                store.commit()
+            assert str(refused.value) == BUSY
+            assert store.in_batch() and store.generation() == 0
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=60)
+    assert store.commit() == 1
+    assert store.event_cursor() == (7, "c")
+    assert NativeStore(str(root)).event_cursor() == (7, "c")
