@@ -133,13 +133,13 @@ WriterTable& writer_table() {
     return *table;
 }
 
-}  // namespace
-
 EngineError writer_busy_error() {
     EngineError error = EngineError::invariant(std::string(WRITER_BUSY_MESSAGE));
     error.remedy = std::string(WRITER_BUSY_REMEDY);
     return error;
 }
+
+}  // namespace
 
 bool is_writer_busy(const EngineError& error) {
     return error.category == Category::Invariant && error.message == WRITER_BUSY_MESSAGE;

@@ -102,7 +102,6 @@ std::set<std::uint64_t> pinned_generations(const std::filesystem::path& key);
 // The refusal of a writer while another one holds the guard, in this process or another.
 inline constexpr std::string_view WRITER_BUSY_MESSAGE = "another handle is writing to this store";
 inline constexpr std::string_view WRITER_BUSY_REMEDY = "retry when the other writer has finished";
-EngineError writer_busy_error();
 // Whether `error` is that refusal: the caller's call changed nothing and may simply be retried.
 bool is_writer_busy(const EngineError& error);
 
@@ -110,9 +109,10 @@ bool is_writer_busy(const EngineError& error);
 class WriterGuard {
 public:
     // Takes the guard of `key` (compared as pin_key compares) in this process, then, when `root`
-    // is not empty, the lock of the directory `root` across processes. writer_busy_error() when
-    // either is held already; `io` at `root` when the directory cannot be opened or locked for
-    // another reason than a file system without locks. A failure releases what was taken.
+    // is not empty, the lock of the directory `root` across processes. `invariant`
+    // WRITER_BUSY_MESSAGE with WRITER_BUSY_REMEDY when either is held already; `io` at `root`
+    // when the directory cannot be opened, or cannot be locked for another reason than a file
+    // system without locks. A failure gives back whatever was taken.
     static Result<WriterGuard> acquire(const std::filesystem::path& key, const std::filesystem::path& root = {});
 
     WriterGuard(WriterGuard&& other) noexcept
