@@ -150,22 +150,47 @@ def test_committers_compaction_and_collection_in_several_processes(tmp_path):
         assert all(stored[vid] == 1 for vid in lines(path)), path.name
 
 
-def test_a_commit_refused_for_another_process_keeps_its_batch_and_cursor(tmp_path):
+def files_of(root):
+    return {path.relative_to(root): path.read_bytes() for path in root.rglob("*") if path.is_file()}
+
+
+def stage_edge(store, tt, vid):
+    """Opens a batch at tt holding one edge."""
+    store.ensure_entities([vid], ["P"])
+    store.begin(tt)
+    store.stage_edges({"vid": [vid], "src": [vid], "dst": [vid], "rel_type": ["r"], "disc": [""], "vt_s": [0],
+                       "vt_e": [1], "tt_s": [tt], "props": ["{}"], "source": ["t"], "provenance_ref": [None]})
+
+
+def test_writers_refused_while_another_process_holds_the_store(tmp_path):
     root = tmp_path / "store"
     store = NativeStore(str(root))
-    store.begin(5)
-    store.set_event_cursor(7, "c")
+    for tt in (1, 2):  # two generations: compaction and collection would have work to do
+        stage_edge(store, tt, f"{tt:024x}")
+        store.commit()
     holder = spawn(LOCK_HOLDER, root, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     try:
         assert holder.stdout.readline() == "locked\n"
+        before = files_of(root)
+        for write in [store.compact, store.compact_current_only, store.gc]:
+            with pytest.raises(RuntimeError) as refused:
+                write()
+            assert str(refused.value) == BUSY, write.__name__
+        stage_edge(store, 3, f"{3:024x}")
+        store.set_event_cursor(7, "c")
         for _ in range(2):
             with pytest.raises(RuntimeError) as refused:
                 store.commit()
             assert str(refused.value) == BUSY
-            assert store.in_batch() and store.generation() == 0
+            assert store.in_batch()
+        assert files_of(root) == before
+        assert store.generation() == 2 and not store.current_only()
     finally:
         holder.stdin.close()
         holder.wait(timeout=60)
-    assert store.commit() == 1
+    # The batch, with its staged cursor, is committed once the other writer has finished.
+    assert store.commit() == 3
     assert store.event_cursor() == (7, "c")
-    assert NativeStore(str(root)).event_cursor() == (7, "c")
+    reopened = NativeStore(str(root))
+    assert reopened.event_cursor() == (7, "c")
+    assert len(reopened.all_versions("edge")["vid"]) == 3
