@@ -269,7 +269,6 @@ namespace {
 // range's outcome is kept in list order, so the error reported and the rows returned never depend
 // on the threads.
 
-constexpr std::uint64_t PAGE_PARALLEL_MIN_ROWS = DEFAULT_PARALLEL_MIN_ROWS;
 constexpr std::size_t PAGE_HEAP_LIMIT = 1u << 14;  // a page end this close to an edge uses a heap
 constexpr std::uint64_t PAGE_MIN_CHUNK_ROWS = 4096;  // rows of a work item, at least
 
@@ -769,11 +768,10 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
         for (const SegmentEntry& entry : store.manifest().edge_lanes.interval) entries.push_back(&entry);
     std::uint64_t listed_rows = 0;
     for (const SegmentEntry* entry : entries) listed_rows += entry->rows;
-    // Threads as for scans (VORP_SCAN_THREADS), once the store holds enough rows (the scans'
-    // VORP_PARALLEL_MIN_ROWS when set).
-    const std::uint64_t min_rows =
-        env_count(PARALLEL_MIN_ROWS_ENV).value_or(PAGE_PARALLEL_MIN_ROWS);
-    const std::size_t threads = !files.empty() && listed_rows >= min_rows ? scan_threads() : 1;
+    // Threads as for scans: the scans' gate decides (at least four threads, and the rows of
+    // VORP_PARALLEL_MIN_ROWS), so a page never starts fewer threads than a scan would.
+    const std::size_t available = scan_threads();
+    const std::size_t threads = parallel_gate(available, files.size(), 1, listed_rows) ? available : 1;
     const std::uint64_t chunk_rows =
         threads == 1 ? UINT32_MAX : std::clamp<std::uint64_t>(listed_rows / (threads * 4), PAGE_MIN_CHUNK_ROWS, UINT32_MAX);
     struct Item {
