@@ -5,7 +5,8 @@
 // the method table composes them (StoreMethod::def), so the signature is written once, where it
 // also decides how arguments are parsed. The module functions are registered from a plain table,
 // so their constants here hold the whole doc string, signature line included. The module's own
-// doc and the class's (its constructor signature alone) are published as they are.
+// doc and the class's (its constructor signature, then NATIVE_STORE's prose) are published as they
+// are.
 //
 // Every statement here is about behaviour a caller can observe, and tests/python checks that the
 // prose names every parameter and every key of the result dicts. Keep lines under 80 columns:
@@ -15,6 +16,20 @@
 #include <string_view>
 
 namespace vorp::py::doc {
+
+// ---- the class ---------------------------------------------------------------------------
+
+inline constexpr char NATIVE_STORE[] = "NativeStore(path)\n--\n\n"
+    R"(Opens the store in the directory path (a new store when it is missing or empty).
+
+Arguments:
+  path   str or os.PathLike[str] (a pathlib.Path, say); bytes are refused
+
+Raises:
+  TypeError   path is neither a str nor an os.PathLike giving one
+  ValueError  "path is empty" or "embedded null byte", before any file is
+              touched
+)";
 
 // ---- module functions -----------------------------------------------------------------
 
