@@ -786,8 +786,10 @@ A dict, keys in this order:
   rel_type_counts  dict str -> int: edge versions per relationship type
   max_out_degree   int: most edge versions with one source entity
   generation       int: the current generation
-Computed by one walk of the store on first use, then kept up to date by
-each commit. Rows staged in an open batch are not counted.
+Computed by one walk of the store when first needed, then kept up to date
+by each commit. A walk made while a batch is open also counts the batch's
+staged rows and is not kept (the next call walks again); once a walk has
+been kept, rows staged in an open batch are not counted.
 )";
 
 inline constexpr std::string_view VERIFY = R"(Checks the store and returns a report of findings.
