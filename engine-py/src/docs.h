@@ -39,7 +39,8 @@ inline constexpr char INTERVAL_PAIRS[] = "interval_pairs(lo, hi, a_vt_e, b_vt_e,
 For A-row i the candidates are the B-rows b with lo[i] <= b < hi[i] (hi cut
 to the number of B-rows); with require_b_end_after_a_end only those with
 b_vt_e[b] > a_vt_e[i] are kept. Touches no store; the interpreter lock is
-released while the pairs are built.
+released while the pairs are built, and Ctrl-C stops the call (it raises
+KeyboardInterrupt).
 
 Arguments (all required; sequences are copied, a str is refused):
   lo, hi     sequences of int in 0 .. 2**32 - 1, one per A-row: the first
@@ -74,7 +75,8 @@ and whose endpoints form the motif, with a, b, c, d distinct nodes:
   "M_star_out_3"          a->b, a->c, a->d
   "M_path_3"              a->b, b->c, c->d
 Self-loops never take part. Touches no store; the interpreter lock is
-released while matching.
+released while matching, and Ctrl-C stops the call (it raises
+KeyboardInterrupt).
 
 Arguments:
   motif      one of the five names above (exact, case-sensitive)
