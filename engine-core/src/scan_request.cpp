@@ -50,7 +50,8 @@ std::expected<std::vector<Id96>, ScanFailure> derive_eids(const Dictionary& dict
     EidDeriver derive;
     InterruptTicker ticker(EID_TICK_ROWS);
     for (std::size_t row = 0; row < rows; ++row) {
-        if (Status going = ticker.tick(); !going) return std::unexpected(ScanFailure{ScanFailure::Kind::Engine, going.error(), 0});
+        if (Status going = ticker.tick(); !going)
+            return std::unexpected(ScanFailure{ScanFailure::Kind::Engine, going.error(), 0});
         if (row >= columns.rel_type.size() || row >= columns.disc.size() || row >= columns.dst_id.size() ||
             row >= columns.src_id.size())
             return std::unexpected(ScanFailure{ScanFailure::Kind::EidWithoutColumns, {}, 0});

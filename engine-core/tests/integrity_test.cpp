@@ -678,7 +678,8 @@ TEST(Verify, DamageMatrix) {
         // The walk over a close index built from the same close rows finds the same.
         CloseIndex closes;
         closes.insert_run(fast->close_rows);
-        const RowWalkReport walk = check_rows(builder.root, store->manifest(), store->dict(), closes, fast->unreadable_segments).value();
+        const RowWalkReport walk =
+            check_rows(builder.root, store->manifest(), store->dict(), closes, fast->unreadable_segments).value();
         EXPECT_EQ(walk.rows_walked, full->rows_walked);
         EXPECT_EQ(walk.believed_rows, full->believed_rows);
         ASSERT_LE(walk.findings.size(), full->findings.size());

@@ -390,7 +390,8 @@ TEST(VersionPageOrder, FewerThanFourThreadsStartNoWorker) {
     for (std::int64_t tt = 1; tt <= 2; ++tt) {  // two segments: two work items
         ASSERT_TRUE(store->begin(tt).has_value());
         for (std::uint32_t i = 0; i < 10; ++i)
-            ASSERT_TRUE(store->stage_edge(EdgeRow{"r", "", "{}", "", std::nullopt, Id96{1, i}, 0, 5, tt, a, a}).has_value());
+            ASSERT_TRUE(
+                store->stage_edge(EdgeRow{"r", "", "{}", "", std::nullopt, Id96{1, i}, 0, 5, tt, a, a}).has_value());
         ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
     }
     ::setenv("VORP_PARALLEL_MIN_ROWS", "0", 1);

@@ -80,7 +80,7 @@ namespace {
 bool poll_signals() {
     const PyGILState_STATE state = PyGILState_Ensure();
     bool stop = false;
-    // Signal handlers run only between calls' Python errors: a call that has one set is ending.
+    // A call that has a Python error set is ending already: its signals wait for the interpreter.
     if (!PyErr_Occurred() && PyErr_CheckSignals() != 0) {
         Py_XDECREF(pending_interrupt);
         pending_interrupt = PyErr_GetRaisedException();

@@ -28,12 +28,13 @@ std::size_t scan_threads();
 bool parallel_gate(std::size_t threads, std::size_t items, std::size_t min_items, std::uint64_t rows);
 
 // Runs work(0) .. work(count - 1), each on a thread of its own, and joins them all before it
-// returns. The workers run under the caller's interrupt scope (interrupt.h): their interruption
-// points see its stop, and a caller that answers polls keeps answering them while it waits. A worker that ends by an exception makes the call panic with `panic_text` once every
+// returns. A worker that ends by an exception makes the call panic with `panic_text` once every
 // worker has been joined (an abnormal end outranks any error a worker returned through its own
 // result); std::bad_alloc is rethrown as such. A thread that cannot be started fails the call:
 // the threads already started are joined, then it panics with "a worker thread could not be
 // started ({started} of {count} running): {system text}"; no partial result escapes.
+// The workers run under the caller's interrupt scope (interrupt.h): their interruption points
+// see its stop, and a caller that answers polls keeps answering them while it waits.
 void fan_out(std::size_t count, std::string_view panic_text, const std::function<void(std::size_t)>& work);
 
 // Test seam: the thread start that follows `starts` successful ones fails as if the system had
