@@ -47,7 +47,7 @@ CALLS = {
     "aggregate_edges": lambda: store.aggregate_edges(
         NOW, 0, OPEN_END, None, 1, [("time_bucket", None), ("endpoint", "dst")],
         [("count_distinct", "src"), ("count_distinct", "dst"), ("mean", "duration"), ("max", "vt_s")], 1 << 40),
-    "version_page": lambda: store.version_page("edge", NOW, 0, OPEN_END, "all", None, 0, ROWS),
+    "version_page": lambda: store.version_page("edge", NOW, 0, OPEN_END, "all", None, 0, 400_000),
     "verify": lambda: store.verify(full=True),
 }
 
@@ -88,14 +88,19 @@ def test_long_calls_answer_ctrl_c_and_change_nothing(tmp_path):
             assert child.stdout.readline() == "calling\n"
             time.sleep(SIGNAL_AFTER)
             os.kill(child.pid, signal.SIGINT)
-            outcome, elapsed, unchanged = child.stdout.readline().split()
+            # A child that died of the signal outside the call answers nothing.
+            outcome, elapsed, unchanged = child.stdout.readline().split() or ["no-answer", "inf", "False"]
             table[name] = (outcome, float(elapsed), unchanged)
+            if outcome == "no-answer":
+                break
         child.stdin.close()
-        assert child.wait(timeout=60) == 0
+        child.wait(timeout=60)
     finally:
         if child.poll() is None:
             child.kill()
             child.wait()
     slow = {name: row for name, row in table.items()
             if row[0] != "interrupted" or row[1] > SIGNAL_AFTER + LATENCY or row[2] != "True"}
-    assert not slow, f"(outcome, seconds from the call's start, store unchanged) per call: {table}"
+    assert len(table) == len(CALLS) and not slow, \
+        f"(outcome, seconds from the call's start, store unchanged) per call: {table}"
+    assert child.returncode == 0
