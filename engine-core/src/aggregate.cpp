@@ -16,6 +16,7 @@
 
 
 #include "vorp/dict.h"
+#include "vorp/interrupt.h"
 #include "vorp/radix_sort.h"
 #include "vorp/scan_pipeline.h"
 #include "vorp/segment.h"
@@ -1092,6 +1093,7 @@ Status fold_pieces(const FoldInput& in, std::span<const Piece> pieces, std::span
     KeyKind kinds[2] = {KeyKind::None, KeyKind::None};
     for (std::size_t dim_index = 0; dim_index < dims; ++dim_index) kinds[dim_index] = key_kind(request.group_by[dim_index]);
     for (const Piece& piece : pieces) {
+        VORP_TRY(interruption_point());
         const Selection& selection = selections[piece.selection];
         const Segment& segment = *(*in.targets)[selection.target].segment;
         const SegmentHeader& header = segment.header;
@@ -1103,6 +1105,7 @@ Status fold_pieces(const FoldInput& in, std::span<const Piece> pieces, std::span
             continue;
         }
         for (std::size_t at = piece.begin; at < piece.end;) {
+            if (at != piece.begin) VORP_TRY(interruption_point());
             const std::uint32_t* row_of = selection.rows.data() + at;
             std::size_t count = std::min(BATCH, piece.end - at);
             at += count;
@@ -1801,6 +1804,7 @@ Result<AggregateResult> aggregate_edges(NativeStore& store, const AggregateReque
         if (!selected) selected = VORP_TRY(set.select(selection_request, false, ScanSet::Split::ByPiece));
         groups = VORP_TRY(aggregate_groups(in, selected->selections));
     }
+    VORP_TRY(interruption_point());
 
     if (request.group_by.empty() && groups->size() == 0) {
         // No row, no group by: the one group of nothing.

@@ -15,6 +15,7 @@ std::string_view category_word(Category category) {
         case Category::Capacity: return "capacity";
         case Category::Io: return "io";
         case Category::Invariant: return "invariant";
+        case Category::Interrupted: return "interrupted";
     }
     return "invariant";
 }
@@ -26,6 +27,7 @@ std::string_view category_name(Category category) {
         case Category::Capacity: return "Capacity";
         case Category::Io: return "Io";
         case Category::Invariant: return "Invariant";
+        case Category::Interrupted: return "Interrupted";
     }
     return "Invariant";
 }
@@ -45,6 +47,9 @@ EngineError EngineError::invariant(std::string message) { return make(Category::
 EngineError EngineError::not_found(std::string message) { return make(Category::NotFound, std::move(message), std::nullopt); }
 EngineError EngineError::capacity(std::string message) { return make(Category::Capacity, std::move(message), std::nullopt); }
 EngineError EngineError::io(std::string message) { return make(Category::Io, std::move(message), std::nullopt); }
+EngineError EngineError::interrupted() {
+    return make(Category::Interrupted, "the call was interrupted", std::nullopt);
+}
 
 EngineError EngineError::from_errno(int errnum) {
     char buffer[256];

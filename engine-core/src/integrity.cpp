@@ -21,6 +21,7 @@
 
 #include "vorp/derive.h"
 #include "vorp/fileio.h"
+#include "vorp/interrupt.h"
 #include "vorp/manifest_chain.h"
 #include "vorp/threads.h"
 #include "vorp/segment.h"
@@ -69,8 +70,8 @@ std::string file_error_detail(std::string_view file, const EngineError& error) {
 // the close index flattened for the row walk, which visits each segment's rows in order.
 using HeldCloses = std::unordered_map<std::uint64_t, std::vector<std::pair<std::uint32_t, std::int64_t>>>;
 HeldCloses held_from_rows(std::span<const StagedClose> close_rows);
-RowWalkReport walk_rows(const fs::path& root, const Manifest& manifest, const Dictionary& dictionary,
-                        const HeldCloses& held, const std::unordered_set<std::string>& passed_over);
+Result<RowWalkReport> walk_rows(const fs::path& root, const Manifest& manifest, const Dictionary& dictionary,
+                                const HeldCloses& held, const std::unordered_set<std::string>& passed_over);
 
 }  // namespace
 
@@ -109,7 +110,8 @@ Result<FastVerification> verify_files(const NativeStore& store) {
     }
 
     // Each segment is read whole, verified, counted and released before the next one is read.
-    const auto check_segment = [&](const SegmentEntry& entry) {
+    const auto check_segment = [&](const SegmentEntry& entry) -> Status {
+        VORP_TRY(interruption_point());
         const fs::path path = root / entry.file;
         Result<std::shared_ptr<const Segment>> opened = [&]() -> Result<std::shared_ptr<const Segment>> {
             MemorySource source = VORP_TRY(MemorySource::load(path));
@@ -120,7 +122,7 @@ Result<FastVerification> verify_files(const NativeStore& store) {
             report.flag(make_finding(LAYER_SEGMENT, kind, entry.file, generation,
                                      file_error_detail(entry.file, opened.error())));
             out.unreadable_segments.insert(entry.file);
-            return;
+            return ok();
         }
         const SegmentHeader& header = (*opened)->header;
         const auto runs = static_cast<std::uint32_t>(std::min<std::size_t>(header.tt_s_runs.size(), UINT32_MAX));
@@ -132,12 +134,14 @@ Result<FastVerification> verify_files(const NativeStore& store) {
             report.flag(make_finding(LAYER_SEGMENT, "row-count-mismatch", entry.file, generation,
                                      fmt::format("{}: manifest claims {} rows, segment holds {}", entry.file,
                                                  entry.rows, header.rows)));
+        return ok();
     };
-    for (const SegmentEntry& entry : manifest.edge_lanes.event) check_segment(entry);
-    for (const SegmentEntry& entry : manifest.edge_lanes.interval) check_segment(entry);
-    for (const SegmentEntry& entry : manifest.node_store) check_segment(entry);
+    for (const SegmentEntry& entry : manifest.edge_lanes.event) VORP_TRY(check_segment(entry));
+    for (const SegmentEntry& entry : manifest.edge_lanes.interval) VORP_TRY(check_segment(entry));
+    for (const SegmentEntry& entry : manifest.node_store) VORP_TRY(check_segment(entry));
 
     for (const CloseRunRef& run : manifest.close_runs) {
+        VORP_TRY(interruption_point());
         const fs::path path = root / run.file;
         auto rows = read_close_run(path);
         if (!rows) {
@@ -181,8 +185,9 @@ Result<VerifyReport> verify_full(const NativeStore& store) {
     // The committed closes of this generation alone: closes staged in an open batch play no part.
     // They go straight into the walk's per-segment form: the same answers as a close index built
     // from the rows in order (a later close of a row replaces an earlier one), without the map.
-    RowWalkReport walk =
-        walk_rows(store.root(), manifest, store.dict(), held_from_rows(fast.close_rows), fast.unreadable_segments);
+    VORP_TRY(interruption_point());
+    RowWalkReport walk = VORP_TRY(
+        walk_rows(store.root(), manifest, store.dict(), held_from_rows(fast.close_rows), fast.unreadable_segments));
     report.rows_walked = walk.rows_walked;
     report.believed_rows = walk.believed_rows;
     report.identities_checked = walk.identities_checked;
@@ -549,6 +554,9 @@ struct CloseCursor {
 
 std::string key_text(std::int64_t vt_s, std::string_view vid) { return fmt::format("({}, {})", vt_s, vid); }
 
+// Rows of a segment walked between interruption points (each derives an edge id or checks texts).
+constexpr std::uint64_t WALK_TICK_ROWS = 4096;
+
 // The walk of one segment: its findings, counters and believed intervals.
 class SegmentWalker {
 public:
@@ -566,7 +574,9 @@ public:
         if (!opened) return unreadable(opened.error());
         const Segment& segment = **opened;
         check_header(segment);
-        if (Status walked = kind == RowKind::Edge ? walk_edges(segment) : walk_nodes(segment); !walked)
+        // An interrupted walk is no finding: the verification ends there (the caller sees the stop).
+        if (Status walked = kind == RowKind::Edge ? walk_edges(segment) : walk_nodes(segment);
+            !walked && walked.error().category != Category::Interrupted)
             unreadable(located(std::move(walked).error(), segment));
     }
 
@@ -766,7 +776,9 @@ private:
         const char* const arena = ctx_.dictionary.arena().data();
         constexpr std::size_t ENTRY_AHEAD = 16;
         constexpr std::size_t TEXT_AHEAD = 8;
+        InterruptTicker ticker(WALK_TICK_ROWS);
         for (std::size_t index = 0; index < rows; ++index) {
+            VORP_TRY(ticker.tick());
             const auto row = static_cast<std::uint32_t>(index);
             for (const std::span<const std::uint32_t> ids : {src_id, dst_id}) {
                 if (index + ENTRY_AHEAD < rows && ids[index + ENTRY_AHEAD] < spans.size())
@@ -831,7 +843,9 @@ private:
         std::unordered_map<std::uint32_t, std::optional<std::string>> names_of_props;
         CloseCursor closes = close_cursor(segment);
         TtSCursor starts(header);
+        InterruptTicker ticker(WALK_TICK_ROWS);
         for (std::size_t index = 0; index < rows; ++index) {
+            VORP_TRY(ticker.tick());
             const auto row = static_cast<std::uint32_t>(index);
             if (uid_id[row] >= ctx_.committed)
                 add(LAYER_DICT, "dict-code-out-of-range",
@@ -875,17 +889,20 @@ private:
 
 // Runs work(worker, index) for every index below `count` on `workers` threads (the calling thread
 // alone for one), each worker taking the next index as it finishes the last. Every index writes
-// only its own result, so results do not depend on the number of workers or on who ran what.
-void for_each_index(std::size_t count, std::size_t workers,
-                    const std::function<void(std::size_t worker, std::size_t index)>& work) {
+// only its own result, so results do not depend on the number of workers or on who ran what. An
+// interruption stops the taking; the error then says that some indices were not run.
+Status for_each_index(std::size_t count, std::size_t workers,
+                      const std::function<void(std::size_t worker, std::size_t index)>& work) {
     std::atomic<std::size_t> next{0};
     const auto take = [&](std::size_t worker) {
-        for (std::size_t index; (index = next.fetch_add(1, std::memory_order_relaxed)) < count;) work(worker, index);
+        for (std::size_t index; interruption_point() && (index = next.fetch_add(1, std::memory_order_relaxed)) < count;)
+            work(worker, index);
     };
     if (workers <= 1)
         take(0);
     else
         fan_out(workers, VERIFY_WORKER_PANICKED, take);
+    return interruption_point();
 }
 
 HeldCloses held_from_rows(std::span<const StagedClose> close_rows) {
@@ -906,8 +923,8 @@ HeldCloses held_from_rows(std::span<const StagedClose> close_rows) {
 
 }  // namespace
 
-RowWalkReport check_rows(const fs::path& root, const Manifest& manifest, const Dictionary& dictionary,
-                         const CloseIndex& closes, const std::unordered_set<std::string>& passed_over) {
+Result<RowWalkReport> check_rows(const fs::path& root, const Manifest& manifest, const Dictionary& dictionary,
+                                 const CloseIndex& closes, const std::unordered_set<std::string>& passed_over) {
     // For each row the index holds, the value of the topmost layer holding it (CloseIndex::find).
     HeldCloses held;
     std::unordered_map<std::uint64_t, std::vector<std::tuple<std::uint32_t, std::size_t, std::int64_t>>> layered;
@@ -927,8 +944,8 @@ RowWalkReport check_rows(const fs::path& root, const Manifest& manifest, const D
 
 namespace {
 
-RowWalkReport walk_rows(const fs::path& root, const Manifest& manifest, const Dictionary& dictionary,
-                        const HeldCloses& held_rows, const std::unordered_set<std::string>& passed_over) {
+Result<RowWalkReport> walk_rows(const fs::path& root, const Manifest& manifest, const Dictionary& dictionary,
+                                const HeldCloses& held_rows, const std::unordered_set<std::string>& passed_over) {
     const WalkContext context{root, manifest.generation, manifest.dict.records, dictionary, held_rows};
 
     // Event lane, interval lane, nodes, each in list order; the segments the fast mode could not
@@ -955,9 +972,9 @@ RowWalkReport walk_rows(const fs::path& root, const Manifest& manifest, const Di
         parallel_gate(threads, jobs.size(), 2, listed_rows) ? std::min(threads, jobs.size()) : std::size_t{1};
     std::vector<SegmentWalk> walks(jobs.size());
     std::vector<EidDeriver> derivers(workers);  // one per worker: it keeps no state between identities
-    for_each_index(jobs.size(), workers, [&](std::size_t worker, std::size_t index) {
+    VORP_TRY(for_each_index(jobs.size(), workers, [&](std::size_t worker, std::size_t index) {
         SegmentWalker(context, *jobs[index].entry, derivers[worker], walks[index]).walk(jobs[index].kind);
-    });
+    }));
 
     RowWalkReport out;
     for (SegmentWalk& walk : walks) {
@@ -992,7 +1009,7 @@ RowWalkReport walk_rows(const fs::path& root, const Manifest& manifest, const Di
         }
         return intervals;
     };
-    for_each_index(INTERVAL_BUCKETS, workers, [&](std::size_t, std::size_t bucket) {
+    VORP_TRY(for_each_index(INTERVAL_BUCKETS, workers, [&](std::size_t, std::size_t bucket) {
         BucketResult& result = buckets[bucket];
         std::vector<EdgeInterval> edges = gather(&SegmentWalk::edges, bucket);
         result.identities += overlaps(edges, [&](const EdgeInterval& a, const EdgeInterval& b) {
@@ -1003,7 +1020,7 @@ RowWalkReport walk_rows(const fs::path& root, const Manifest& manifest, const Di
         result.identities += overlaps(nodes, [&](const NodeInterval& a, const NodeInterval& b) {
             result.node_messages.push_back(overlap_text("node", dictionary.uid(a.id).value_or("<unknown>"), a, b));
         });
-    });
+    }));
     std::vector<std::string> edge_messages;
     std::vector<std::string> node_messages;
     for (BucketResult& result : buckets) {

@@ -5,7 +5,14 @@
 
 #include <fmt/format.h>
 
+#include "vorp/interrupt.h"
+
 namespace vorp {
+
+namespace {
+// Candidates examined between interruption points (a compare, perhaps a store, each).
+constexpr std::uint64_t INTERVAL_TICK_STRIDE = std::uint64_t{1} << 20;
+}  // namespace
 
 Result<std::vector<IntervalPair>> interval_pairs(std::span<const std::uint32_t> lo, std::span<const std::uint32_t> hi,
                                                  std::span<const std::int64_t> a_vt_e,
@@ -42,8 +49,10 @@ Result<std::vector<IntervalPair>> interval_pairs(std::span<const std::uint32_t> 
         }
         pairs.resize(static_cast<std::size_t>(total));
         IntervalPair* out = pairs.data();
+        InterruptTicker ticker(INTERVAL_TICK_STRIDE);
         for (std::size_t a_row = 0; a_row < a_rows; ++a_row) {
             const std::uint64_t end = range_end(a_row);
+            VORP_TRY(ticker.tick(1 + (end > lo[a_row] ? end - lo[a_row] : 0)));
             for (std::uint64_t b_row = lo[a_row]; b_row < end; ++b_row) {
                 *out++ = IntervalPair{static_cast<std::uint32_t>(a_row), static_cast<std::uint32_t>(b_row)};
             }
@@ -51,8 +60,11 @@ Result<std::vector<IntervalPair>> interval_pairs(std::span<const std::uint32_t> 
         return pairs;
     }
 
+    // Candidate ranges can be long: the ticker counts candidates, not A-rows.
+    InterruptTicker ticker(INTERVAL_TICK_STRIDE);
     for (std::size_t a_row = 0; a_row < a_rows; ++a_row) {
         const std::uint64_t end = range_end(a_row);
+        VORP_TRY(ticker.tick(1 + (end > lo[a_row] ? end - lo[a_row] : 0)));
         const std::int64_t a_end = a_vt_e[a_row];
         for (std::uint64_t b_row = lo[a_row]; b_row < end; ++b_row) {
             if (b_vt_e[b_row] > a_end) {

@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "vorp/interrupt.h"
 #include "vorp/text.h"
 
 namespace vorp {
@@ -77,8 +78,12 @@ constexpr std::size_t PREFETCH_AHEAD = 8;
 // three lookups whatever the window's size (a hub's windows can be long).
 constexpr std::size_t WALK_LIMIT = 16;
 
+// Work between interruption points, counted in first events and candidate second events: each
+// costs a lookup or two, so a stride is a few milliseconds at most.
+constexpr std::uint64_t MATCH_TICK_STRIDE = std::uint64_t{1} << 16;
+
 template <Motif::Kind K, bool Collect>
-void match(const Index& index, std::int64_t delta, MotifMatches& out) {
+Status match(const Index& index, std::int64_t delta, MotifMatches& out) {
     using Kind = Motif::Kind;
     const std::int64_t* t = index.t.data();
     const std::int64_t* src = index.src.data();
@@ -99,7 +104,11 @@ void match(const Index& index, std::int64_t delta, MotifMatches& out) {
         return total;
     };
 
+    // One first event's second events are a window of a list: a hub's can be long, so the ticker
+    // counts them, not the first events alone.
+    InterruptTicker ticker(MATCH_TICK_STRIDE);
     for (std::uint32_t i = 0; i < positions; ++i) {
+        VORP_TRY(ticker.tick());
         const std::int64_t a = src[i];
         const std::int64_t b = dst[i];
         if (a == b) continue;  // a self-loop never starts an instance
@@ -116,6 +125,7 @@ void match(const Index& index, std::int64_t delta, MotifMatches& out) {
         if (second.empty()) continue;
         const Window second_window = window_after(second, i, deadline);
         if (second_window.size() == 0) continue;
+        VORP_TRY(ticker.tick(second_window.size()));
 
         // The ping-pong's third event is a→b again, whatever the second.
         PositionList pingpong_third;
@@ -186,15 +196,12 @@ void match(const Index& index, std::int64_t delta, MotifMatches& out) {
         }
     }
     out.count = count;
+    return ok();
 }
 
 template <Motif::Kind K>
-void match_kind(const Index& index, std::int64_t delta, bool collect, MotifMatches& out) {
-    if (collect) {
-        match<K, true>(index, delta, out);
-    } else {
-        match<K, false>(index, delta, out);
-    }
+Status match_kind(const Index& index, std::int64_t delta, bool collect, MotifMatches& out) {
+    return collect ? match<K, true>(index, delta, out) : match<K, false>(index, delta, out);
 }
 
 }  // namespace
@@ -352,13 +359,20 @@ Result<MotifMatches> match_motifs(Motif motif, const MotifEvents& events, std::i
     }
 
     const Index index = Index::build(events);
+    VORP_TRY(interruption_point());
     MotifMatches matches;
     switch (motif.kind) {
-        case Motif::Kind::TriangleCyclic: match_kind<Motif::Kind::TriangleCyclic>(index, delta, collect, matches); break;
-        case Motif::Kind::TriangleAcyclic1: match_kind<Motif::Kind::TriangleAcyclic1>(index, delta, collect, matches); break;
-        case Motif::Kind::TwoNodePingpong: match_kind<Motif::Kind::TwoNodePingpong>(index, delta, collect, matches); break;
-        case Motif::Kind::StarOut3: match_kind<Motif::Kind::StarOut3>(index, delta, collect, matches); break;
-        case Motif::Kind::Path3: match_kind<Motif::Kind::Path3>(index, delta, collect, matches); break;
+        case Motif::Kind::TriangleCyclic:
+            VORP_TRY(match_kind<Motif::Kind::TriangleCyclic>(index, delta, collect, matches));
+            break;
+        case Motif::Kind::TriangleAcyclic1:
+            VORP_TRY(match_kind<Motif::Kind::TriangleAcyclic1>(index, delta, collect, matches));
+            break;
+        case Motif::Kind::TwoNodePingpong:
+            VORP_TRY(match_kind<Motif::Kind::TwoNodePingpong>(index, delta, collect, matches));
+            break;
+        case Motif::Kind::StarOut3: VORP_TRY(match_kind<Motif::Kind::StarOut3>(index, delta, collect, matches)); break;
+        case Motif::Kind::Path3: VORP_TRY(match_kind<Motif::Kind::Path3>(index, delta, collect, matches)); break;
     }
     // Instances were gathered as positions; the caller knows events by their rows.
     for (auto& instance : matches.instances) {

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "read_internal.h"
+#include "vorp/interrupt.h"
 #include "vorp/read.h"
 #include "vorp/threads.h"
 #include "vorp/segment_cache.h"
@@ -191,6 +192,8 @@ struct NodePageRows {
     static const std::vector<Staged>& staged(const NativeStore& store) { return store.batch().staging.nodes; }
 };
 
+constexpr std::uint64_t PAGE_ROWS_TICK = 4096;
+
 // One row per key, in key order, for either kind.
 template <class Kind>
 Result<std::vector<typename Kind::Row>> page_rows_at(NativeStore& store, RowKind kind, std::span<const VersionKey> keys,
@@ -199,6 +202,7 @@ Result<std::vector<typename Kind::Row>> page_rows_at(NativeStore& store, RowKind
     const auto& listed = files->of(kind);
     const Groups groups = group_keys(keys);
     std::vector<typename Kind::Row> slots(keys.size());
+    InterruptTicker ticker(PAGE_ROWS_TICK);  // a long page's rows cost their texts each
     for (const auto& [segment_id, positions] : groups.stored) {
         const auto file = listed.find(segment_id);
         if (file == listed.end()) return fail(segment_not_current(segment_id));
@@ -213,6 +217,7 @@ Result<std::vector<typename Kind::Row>> page_rows_at(NativeStore& store, RowKind
         const std::span<const std::uint32_t> vid_lo32 = VORP_TRY(view.vid_lo32.get());
         const CloseIndex* layers = overlay_for(overlay, segment_id);
         for (const std::size_t position : positions) {
+            VORP_TRY(ticker.tick());
             const std::uint32_t r = keys[position].row;
             if (r >= rows) return fail(row_out_of_bounds(r, segment_id));
             typename Kind::Row& out = slots[position];
@@ -269,7 +274,6 @@ namespace {
 // range's outcome is kept in list order, so the error reported and the rows returned never depend
 // on the threads.
 
-constexpr std::uint64_t PAGE_PARALLEL_MIN_ROWS = DEFAULT_PARALLEL_MIN_ROWS;
 constexpr std::size_t PAGE_HEAP_LIMIT = 1u << 14;  // a page end this close to an edge uses a heap
 constexpr std::uint64_t PAGE_MIN_CHUNK_ROWS = 4096;  // rows of a work item, at least
 
@@ -603,17 +607,22 @@ Result<std::uint64_t> count_qualifying(const PageSegment& seg, const TtRun& run,
 }
 
 // Runs work(i) for i in [0, count) on up to `threads` threads (the calling thread's share
-// included); items are handed out in order as threads free up.
+// included); items are handed out in order as threads free up. An interruption stops the handing
+// out: the error then says that some items were not run.
 template <class Work>
-void for_each_item(std::size_t count, std::size_t threads, Work&& work) {
+Status for_each_item(std::size_t count, std::size_t threads, Work&& work) {
     if (threads <= 1 || count <= 1) {
-        for (std::size_t i = 0; i < count; ++i) work(i);
-        return;
+        for (std::size_t i = 0; i < count; ++i) {
+            VORP_TRY(interruption_point());
+            work(i);
+        }
+        return ok();
     }
     std::atomic<std::size_t> next{0};
     fan_out(std::min(threads, count), "page worker panicked", [&](std::size_t) {
-        for (std::size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) work(i);
+        for (std::size_t i = next.fetch_add(1); i < count && interruption_point(); i = next.fetch_add(1)) work(i);
     });
+    return interruption_point();
 }
 
 // Per segment of the list: its qualifying rows per tt_s (one entry per distinct tt_s).
@@ -769,11 +778,10 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
         for (const SegmentEntry& entry : store.manifest().edge_lanes.interval) entries.push_back(&entry);
     std::uint64_t listed_rows = 0;
     for (const SegmentEntry* entry : entries) listed_rows += entry->rows;
-    // Threads as for scans (VORP_SCAN_THREADS), once the store holds enough rows (the scans'
-    // VORP_PARALLEL_MIN_ROWS when set).
-    const std::uint64_t min_rows =
-        env_count(PARALLEL_MIN_ROWS_ENV).value_or(PAGE_PARALLEL_MIN_ROWS);
-    const std::size_t threads = !files.empty() && listed_rows >= min_rows ? scan_threads() : 1;
+    // Threads as for scans: the scans' gate decides (at least four threads, and the rows of
+    // VORP_PARALLEL_MIN_ROWS), so a page never starts fewer threads than a scan would.
+    const std::size_t available = scan_threads();
+    const std::size_t threads = parallel_gate(available, files.size(), 1, listed_rows) ? available : 1;
     const std::uint64_t chunk_rows =
         threads == 1 ? UINT32_MAX : std::clamp<std::uint64_t>(listed_rows / (threads * 4), PAGE_MIN_CHUNK_ROWS, UINT32_MAX);
     struct Item {
@@ -797,13 +805,13 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
         std::vector<std::size_t> missing;
         for (std::size_t index = 0; index < files.size(); ++index)
             if (store.cache().cached(files[index].file) == nullptr) missing.push_back(index);
-        for_each_item(missing.size(), threads,
-                      [&](std::size_t at) { (void)store.open_segment(files[missing[at]].file); });
+        VORP_TRY(for_each_item(missing.size(), threads,
+                               [&](std::size_t at) { (void)store.open_segment(files[missing[at]].file); }));
     }
 
     // Count.
     std::vector<SegmentTally> tallies(items.size());
-    for_each_item(items.size(), threads, [&](std::size_t index) {
+    VORP_TRY(for_each_item(items.size(), threads, [&](std::size_t index) {
         const Item& item = items[index];
         SegmentTally& tally = tallies[index];
         Result<PageSegment> seg = open_page_segment(store, files[item.segment], filter, item.lo, item.hi);
@@ -826,7 +834,7 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
             else
                 found->second += *n;
         }
-    });
+    }));
     std::map<std::int64_t, std::uint64_t> by_tt_s;
     for (SegmentTally& tally : tallies) {
         VORP_TRY(std::move(tally.status));
@@ -886,7 +894,7 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
             }
         }
         std::vector<std::uint64_t> at(from.begin(), from.end() - 1);  // write cursors
-        for_each_item(items.size(), threads, [&](std::size_t index) {
+        VORP_TRY(for_each_item(items.size(), threads, [&](std::size_t index) {
             const SegmentTally& tally = tallies[index];
             if (std::none_of(tally.per_tt_s.begin(), tally.per_tt_s.end(),
                              [&](const auto& entry) { return entry.first == pick.tt_s; }))
@@ -922,7 +930,7 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
                 }
             }
             if (head || tail) out.keys = std::move(bounded.keys());
-        });
+        }));
         for (Gathered& part : gathered) VORP_TRY(std::move(part.status));
         if (head || tail) {
             for (Gathered& part : gathered) {
@@ -979,6 +987,9 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
 
 // ---- node window scan -------------------------------------------------------------------------------
 
+// Rows the node sweep examines between interruption points.
+constexpr std::uint64_t NODE_SCAN_TICK_ROWS = std::uint64_t{1} << 14;
+
 Result<NodeScanOut> scan_node_versions(NativeStore& store, std::int64_t as_of_tt, std::optional<std::int64_t> vt_min,
                                        std::optional<std::int64_t> vt_max) {
     const std::shared_ptr<const CloseIndex> overlay = VORP_TRY(read_overlay(store));
@@ -986,6 +997,7 @@ Result<NodeScanOut> scan_node_versions(NativeStore& store, std::int64_t as_of_tt
         return (!vt_min || vt_e > *vt_min) && (!vt_max || vt_s < *vt_max);
     };
     NodeScanOut out;
+    InterruptTicker ticker(NODE_SCAN_TICK_ROWS);
     for (const SegmentFileRef& ref : store.node_files()) {
         const std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(ref.file));
         const StringView strings = VORP_TRY(segment->strings());
@@ -1001,6 +1013,7 @@ Result<NodeScanOut> scan_node_versions(NativeStore& store, std::int64_t as_of_tt
         out.rows_examined += rows;
         const CloseIndex* layers = overlay_for(overlay.get(), ref.segment_id);
         for (std::size_t r = 0; r < rows; ++r) {
+            VORP_TRY(ticker.tick());
             const std::int64_t end = ends.at(r);
             if (!in_window(vt_s[r], end)) continue;
             const auto row = static_cast<std::uint32_t>(r);

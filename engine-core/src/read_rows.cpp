@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "read_internal.h"
+#include "vorp/interrupt.h"
 #include "vorp/read.h"
 #include "vorp/segment_cache.h"
 
@@ -138,6 +139,9 @@ namespace {
 // absurd counts cannot make it allocate them); the rows are those the segments hold.
 constexpr std::uint64_t SWEEP_RESERVE_LIMIT = std::uint64_t{1} << 26;
 
+// Rows a sweep materializes between interruption points (each row copies its texts).
+constexpr std::uint64_t SWEEP_TICK_ROWS = 4096;
+
 template <class Columns, class Out, class StoredOut, class StagedRows, class StagedOut>
 Result<std::vector<Out>> sweep(NativeStore& store, const std::vector<SegmentFileRef>& files,
                                std::uint64_t stored_rows_hint, StoredOut&& stored_out, const StagedRows& staged_rows,
@@ -145,12 +149,15 @@ Result<std::vector<Out>> sweep(NativeStore& store, const std::vector<SegmentFile
     const std::shared_ptr<const CloseIndex> overlay = VORP_TRY(read_overlay(store));
     std::vector<Out> out;
     out.reserve(static_cast<std::size_t>(std::min(stored_rows_hint, SWEEP_RESERVE_LIMIT)) + staged_rows.size());
+    InterruptTicker ticker(SWEEP_TICK_ROWS);
     for (const SegmentFileRef& ref : files) {
         std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(ref.file));
         const Columns cols = VORP_TRY(Columns::load(std::move(segment), ref.segment_id));
         const CloseIndex* layers = overlay_for(overlay.get(), ref.segment_id);
-        for (std::size_t r = 0; r < cols.rows(); ++r)
+        for (std::size_t r = 0; r < cols.rows(); ++r) {
+            VORP_TRY(ticker.tick());
             out.push_back(VORP_TRY(stored_out(store, cols, layers, static_cast<std::uint32_t>(r))));
+        }
     }
     for (const auto& row : staged_rows) out.push_back(VORP_TRY(staged_out(store, row)));
     return out;

@@ -15,6 +15,7 @@
 
 #include <fmt/format.h>
 
+#include "vorp/interrupt.h"
 #include "vorp/text.h"
 
 namespace vorp {
@@ -579,6 +580,7 @@ Result<std::vector<TargetScan>> plan_targets(const ScanSet& set, const ScanReque
     std::vector<TargetScan> plans;
     plans.reserve(hi - lo);
     for (std::size_t target_index = lo; target_index < hi; ++target_index) {
+        VORP_TRY(interruption_point());
         TargetScan plan;
         const Planned planned = VORP_TRY(plan_target(set, request, prep, t, target_index, plan, facts));
         if (planned == Planned::Pruned) ++stats.segments_pruned;
@@ -631,19 +633,21 @@ Column<std::uint32_t>& row_storage(SelectOutcome& out, std::size_t capacity) {
 
 // Every plan's window scanned on this thread. The kept rows of all targets lie one after another
 // in one buffer, sized by the windows: one allocation per scan, not one per segment.
-void scan_plans(std::span<const TargetScan> plans, std::int64_t t, SelectOutcome& out) {
+Status scan_plans(std::span<const TargetScan> plans, std::int64_t t, SelectOutcome& out) {
     std::size_t capacity = 0;
     for (const TargetScan& plan : plans) capacity += plan.window.end - plan.window.start;
     out.selections.reserve(plans.size());
-    if (capacity == 0) return;
+    if (capacity == 0) return ok();
     std::uint32_t* at = row_storage(out, capacity).data();
     for (const TargetScan& plan : plans) {
+        VORP_TRY(interruption_point());
         std::uint32_t* const end = plan.scan(plan.window.start, plan.window.end, t, at, out.stats.rows_examined);
         const EndKeys keys = end_keys(plan, at, end);
         set_end_keys(plan, keys, keys);
         emit(plan.target, at, end, out);
         at = end;
     }
+    return ok();
 }
 
 // A range of one target's window that one worker scans: rows [lo, hi) of target plan `plan`.
@@ -678,7 +682,7 @@ Result<SelectOutcome> ScanSet::select_range(const ScanRequest& request, const Se
     if (prep.facts) out.facts.resize(targets.size());
     const std::vector<TargetScan> plans =
         VORP_TRY(plan_targets(*this, request, prep, lo, hi, out.stats, prep.facts ? out.facts.data() : nullptr));
-    scan_plans(plans, t, out);
+    VORP_TRY(scan_plans(plans, t, out));
     return out;
 }
 
@@ -778,7 +782,7 @@ Result<std::optional<SelectOutcome>> ScanSet::select_blocks(const ScanRequest& r
     PieceWork work = VORP_TRY(piece_work(*this, request, prep, threads, out.stats, nullptr));
     const std::int64_t t = belief_tt(request.as_of_tt);
     if (!work.parallel) {
-        scan_plans(work.plans, t, out);
+        VORP_TRY(scan_plans(work.plans, t, out));
         return std::optional<SelectOutcome>(std::move(out));
     }
     const std::size_t workers = work.bounds.size() - 1;
@@ -790,6 +794,7 @@ Result<std::optional<SelectOutcome>> ScanSet::select_blocks(const ScanRequest& r
         // One block of kept rows at a time, in a buffer that stays in the core's cache.
         std::vector<std::uint32_t> buffer(ROW_BLOCK);
         for (std::size_t index = next_piece++; index < work.pieces.size(); index = next_piece++) {
+            if (!interruption_point()) break;  // the caller sees the stop after the join
             const SelectPiece& piece = work.pieces[index];
             const TargetScan& plan = work.plans[piece.plan];
             RowFilter filter = plan.start_filter();
@@ -803,6 +808,8 @@ Result<std::optional<SelectOutcome>> ScanSet::select_blocks(const ScanRequest& r
         }
         blocks.finish(worker);
     });
+    // Workers that saw a stop handed over only part of their rows.
+    VORP_TRY(interruption_point());
     return std::optional<SelectOutcome>();
 }
 
@@ -821,7 +828,7 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request, bool facts, Sp
     const std::vector<SelectPiece>& pieces = work.pieces;
     const std::vector<std::size_t>& bounds = work.bounds;
     if (!work.parallel) {
-        scan_plans(plans, t, out);
+        VORP_TRY(scan_plans(plans, t, out));
         return out;
     }
 
@@ -842,6 +849,7 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request, bool facts, Sp
     std::vector<std::uint64_t> seen(pieces.size(), 0);
     fan_out(bounds.size() - 1, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
         for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) {
+            if (!interruption_point()) return;  // the caller sees the stop after the join
             const SelectPiece& piece = pieces[index];
             const TargetScan& plan = plans[piece.plan];
             std::uint32_t* const at = rows_base + part_of[piece.plan] + (piece.lo - plan.window.start);
@@ -850,6 +858,8 @@ Result<SelectOutcome> ScanSet::select(const ScanRequest& request, bool facts, Sp
             if (facts) piece_keys[index] = end_keys(plan, at, end);
         }
     });
+    // Workers that saw a stop left pieces unscanned.
+    VORP_TRY(interruption_point());
     for (const std::uint64_t rows_seen : seen) out.stats.rows_examined += rows_seen;
     if (split == Split::ByPiece && !facts) {
         out.selections.reserve(pieces.size());

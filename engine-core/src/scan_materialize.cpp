@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "vorp/interrupt.h"
 #include "vorp/scan_pipeline.h"
 
 namespace vorp {
@@ -920,6 +921,7 @@ Status write_piece(const PieceContext& context, const MaterializePiece& piece, b
     std::uint64_t ordering = 0;
     std::uint64_t copying = 0;
     for (std::size_t at = piece.offset;;) {
+        VORP_TRY(interruption_point());
         const std::uint64_t merge_started = monotonic_ns();
         const std::size_t count = merge.fill(picks.data(), to.vt_s + at, picks.size());
         const std::uint64_t merged_at = monotonic_ns();
@@ -1127,7 +1129,8 @@ Result<Materialized> materialize_at(const ScanSet& set, const ScanRequest& reque
     const auto run = [&](std::size_t worker) {
         for (std::size_t index = bounds[worker]; index < bounds[worker + 1]; ++index) {
             bool fell = false;
-            Status outcome = write_piece(context, pieces[index], fell);
+            Status outcome = interruption_point();
+            if (outcome) outcome = write_piece(context, pieces[index], fell);
             piece_keys_fall[index] = fell ? 1 : 0;
             if (!outcome) {
                 failures[worker].emplace(index, std::move(outcome).error());

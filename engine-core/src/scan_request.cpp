@@ -2,6 +2,7 @@
 // statistics.
 #include <algorithm>
 
+#include "vorp/interrupt.h"
 #include "vorp/scan_pipeline.h"
 #include "vorp/store.h"
 
@@ -39,12 +40,18 @@ bool wants_eid(const ScanRequest& request) {
     return !request.columns || std::ranges::find(*request.columns, "eid") != request.columns->end();
 }
 
+// Rows between interruption points while edge ids are derived (a hash of each row's texts).
+constexpr std::uint64_t EID_TICK_ROWS = 8192;
+
 std::expected<std::vector<Id96>, ScanFailure> derive_eids(const Dictionary& dictionary, const ScanColumns& columns) {
     const std::size_t rows = columns.rows();
     std::vector<Id96> eids;
     eids.reserve(rows);
     EidDeriver derive;
+    InterruptTicker ticker(EID_TICK_ROWS);
     for (std::size_t row = 0; row < rows; ++row) {
+        if (Status going = ticker.tick(); !going)
+            return std::unexpected(ScanFailure{ScanFailure::Kind::Engine, going.error(), 0});
         if (row >= columns.rel_type.size() || row >= columns.disc.size() || row >= columns.dst_id.size() ||
             row >= columns.src_id.size())
             return std::unexpected(ScanFailure{ScanFailure::Kind::EidWithoutColumns, {}, 0});

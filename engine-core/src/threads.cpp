@@ -1,6 +1,7 @@
 #include "vorp/threads.h"
 
 #include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 
 #include "vorp/column.h"
 #include "vorp/error.h"
+#include "vorp/interrupt.h"
 
 namespace vorp {
 
@@ -53,12 +55,34 @@ constexpr std::size_t WORKER_STACK_BYTES = large_buffers::ADDRESS_SANITIZER ? 0 
 struct WorkerStart {
     const std::function<void(std::size_t)>* run;
     std::size_t index;
+    InterruptScope* interrupt;  // the caller's call, whose stop the worker's points see
 };
 
 void* worker_main(void* argument) {
     const WorkerStart start = *static_cast<const WorkerStart*>(argument);
+    adopt_interrupt_scope(start.interrupt);
     (*start.run)(start.index);
     return nullptr;
+}
+
+// Joins a worker. A caller that answers interrupt polls waits in short slices and passes an
+// interruption point after each, so a Ctrl-C is seen while its workers run; the stop it raises
+// ends them at their next point, and the phase's results carry the interrupted error.
+constexpr std::int64_t JOIN_SLICE_NS = 20'000'000;
+
+void join_worker(pthread_t thread, bool poll) {
+    while (poll) {
+        timespec deadline{};
+        ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_nsec += JOIN_SLICE_NS;
+        if (deadline.tv_nsec >= 1'000'000'000) {
+            deadline.tv_nsec -= 1'000'000'000;
+            ++deadline.tv_sec;
+        }
+        if (::pthread_clockjoin_np(thread, nullptr, CLOCK_MONOTONIC, &deadline) != ETIMEDOUT) return;
+        poll = interruption_point().has_value();  // once stopped, the workers are only awaited
+    }
+    ::pthread_join(thread, nullptr);
 }
 
 // Starts one worker; 0 or the error number of the failed start.
@@ -90,12 +114,13 @@ void fan_out(std::size_t count, std::string_view panic_text, const std::function
         use_attributes = ::pthread_attr_setstacksize(&attributes, WORKER_STACK_BYTES) == 0;
         if (!use_attributes) ::pthread_attr_destroy(&attributes);
     }
+    InterruptScope* const interrupt = current_interrupt_scope();
     std::vector<WorkerStart> starts(count);
     std::vector<pthread_t> threads;
     threads.reserve(count);
     std::string start_failure;
     for (std::size_t index = 0; index < count; ++index) {
-        starts[index] = WorkerStart{&run, index};
+        starts[index] = WorkerStart{&run, index, interrupt};
         pthread_t thread{};
         const int error = start_worker(thread, use_attributes ? &attributes : nullptr, starts[index]);
         if (error == -1) {
@@ -109,7 +134,8 @@ void fan_out(std::size_t count, std::string_view panic_text, const std::function
         threads.push_back(thread);
     }
     if (use_attributes) ::pthread_attr_destroy(&attributes);
-    for (const pthread_t thread : threads) ::pthread_join(thread, nullptr);
+    const bool poll = polls_for_interrupts();
+    for (const pthread_t thread : threads) join_worker(thread, poll);
     // The phase's work was cut up for `count` threads: without all of them there is no result,
     // and none is made up on the calling thread behind the caller's back.
     if (!start_failure.empty())

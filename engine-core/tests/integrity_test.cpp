@@ -678,7 +678,8 @@ TEST(Verify, DamageMatrix) {
         // The walk over a close index built from the same close rows finds the same.
         CloseIndex closes;
         closes.insert_run(fast->close_rows);
-        const RowWalkReport walk = check_rows(builder.root, store->manifest(), store->dict(), closes, fast->unreadable_segments);
+        const RowWalkReport walk =
+            check_rows(builder.root, store->manifest(), store->dict(), closes, fast->unreadable_segments).value();
         EXPECT_EQ(walk.rows_walked, full->rows_walked);
         EXPECT_EQ(walk.believed_rows, full->believed_rows);
         ASSERT_LE(walk.findings.size(), full->findings.size());
@@ -861,7 +862,7 @@ TEST(Verify, HardFailures) {
 
     // A segment that goes missing between the fast mode and the walk is a finding of the walk.
     fs::remove(builder.root / SEG2);
-    const RowWalkReport walk = check_rows(builder.root, store->manifest(), store->dict(), CloseIndex{}, {SEG0});
+    const RowWalkReport walk = check_rows(builder.root, store->manifest(), store->dict(), CloseIndex{}, {SEG0}).value();
     ASSERT_EQ(walk.findings.size(), 1u);
     EXPECT_EQ(walk.findings[0], F("segment", "rows-unreadable", SEG2, 3,
                                   fmt::format("{}: io: No such file or directory (os error 2) [file={}]", SEG2,

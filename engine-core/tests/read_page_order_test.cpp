@@ -19,6 +19,7 @@
 #include "vorp/segment.h"
 #include "vorp/simd.h"
 #include "vorp/store.h"
+#include "vorp/threads.h"
 
 namespace vorp {
 namespace {
@@ -376,6 +377,37 @@ TEST(VersionPageOrder, WindowsOnRowBoundsPageAsThePerRowTest) {
     }
     check_pages("batch open");
     force_scalar_kernels(false);
+    ::unsetenv("VORP_SCAN_THREADS");
+    ::unsetenv("VORP_PARALLEL_MIN_ROWS");
+}
+
+// Pages go parallel under the scans' gate: with fewer than four threads no worker starts, however
+// low VORP_PARALLEL_MIN_ROWS is. A thread start made to fail shows whether one was attempted.
+TEST(VersionPageOrder, FewerThanFourThreadsStartNoWorker) {
+    testing::TempDir dir;
+    auto store = std::move(*NativeStore::open((dir.path / "store").string()));
+    const std::uint32_t a = store->add_entity("a", "x").value();
+    for (std::int64_t tt = 1; tt <= 2; ++tt) {  // two segments: two work items
+        ASSERT_TRUE(store->begin(tt).has_value());
+        for (std::uint32_t i = 0; i < 10; ++i)
+            ASSERT_TRUE(
+                store->stage_edge(EdgeRow{"r", "", "{}", "", std::nullopt, Id96{1, i}, 0, 5, tt, a, a}).has_value());
+        ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
+    }
+    ::setenv("VORP_PARALLEL_MIN_ROWS", "0", 1);
+    const VersionQuery query{OPEN_END, 0, OPEN_END, nullptr, BeliefMode::All};
+    for (const char* threads : {"1", "2", "3", "4"}) {
+        ::setenv("VORP_SCAN_THREADS", threads, 1);
+        fail_thread_start_after(0);
+        if (threads[0] == '4') {
+            EXPECT_THROW((void)version_page(*store, RowKind::Edge, query, 0, 100), EnginePanic);
+        } else {
+            const auto page = version_page(*store, RowKind::Edge, query, 0, 100);
+            ASSERT_TRUE(page.has_value()) << threads << " threads";
+            EXPECT_EQ(page->rows_total, 20u) << threads << " threads";
+        }
+        fail_thread_start_after(SIZE_MAX);
+    }
     ::unsetenv("VORP_SCAN_THREADS");
     ::unsetenv("VORP_PARALLEL_MIN_ROWS");
 }

@@ -301,9 +301,12 @@ PyObject* interval_pairs(PyObject* /*module*/, PyObject* args, PyObject* kwargs)
         const auto flag = to_bool(flag_arg, "require_b_end_after_a_end");
         if (!flag) return nullptr;
 
-        auto pairs = without_interpreter_lock([&] { return vorp::interval_pairs(*lo, *hi, *a_vt_e, *b_vt_e, *flag); });
-        if (!pairs) return err(std::move(pairs.error()));
-        return pairs_list(*pairs);
+        return interruptible([&]() -> PyObject* {
+            auto pairs =
+                without_interpreter_lock([&] { return vorp::interval_pairs(*lo, *hi, *a_vt_e, *b_vt_e, *flag); });
+            if (!pairs) return err(std::move(pairs.error()));
+            return pairs_list(*pairs);
+        });
     });
 }
 
@@ -348,13 +351,15 @@ PyObject* motif_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
         }
 
         const MotifEvents events{src->values(), dst->values(), t->values(), eid->views};
-        auto matches = without_interpreter_lock([&] { return match_motifs(*motif, events, *delta, *collect); });
-        if (!matches) return err(std::move(matches.error()));
-        Ref count(PyLong_FromUnsignedLongLong(matches->count));
-        if (count.get() == nullptr) return nullptr;
-        Ref instances(instances_list(matches->instances));
-        if (instances.get() == nullptr) return nullptr;
-        return PyTuple_Pack(2, count.get(), instances.get());
+        return interruptible([&]() -> PyObject* {
+            auto matches = without_interpreter_lock([&] { return match_motifs(*motif, events, *delta, *collect); });
+            if (!matches) return err(std::move(matches.error()));
+            Ref count(PyLong_FromUnsignedLongLong(matches->count));
+            if (count.get() == nullptr) return nullptr;
+            Ref instances(instances_list(matches->instances));
+            if (instances.get() == nullptr) return nullptr;
+            return PyTuple_Pack(2, count.get(), instances.get());
+        });
     });
 }
 

@@ -5,7 +5,8 @@
 // the method table composes them (StoreMethod::def), so the signature is written once, where it
 // also decides how arguments are parsed. The module functions are registered from a plain table,
 // so their constants here hold the whole doc string, signature line included. The module's own
-// doc and the class's (its constructor signature alone) are published as they are.
+// doc and the class's (its constructor signature, then NATIVE_STORE's prose) are published as they
+// are.
 //
 // Every statement here is about behaviour a caller can observe, and tests/python checks that the
 // prose names every parameter and every key of the result dicts. Keep lines under 80 columns:
@@ -16,6 +17,20 @@
 
 namespace vorp::py::doc {
 
+// ---- the class ---------------------------------------------------------------------------
+
+inline constexpr char NATIVE_STORE[] = "NativeStore(path)\n--\n\n"
+    R"(Opens the store in the directory path (a new store when it is missing or empty).
+
+Arguments:
+  path   str or os.PathLike[str] (a pathlib.Path, say); bytes are refused
+
+Raises:
+  TypeError   path is neither a str nor an os.PathLike giving one
+  ValueError  "path is empty" or "embedded null byte", before any file is
+              touched
+)";
+
 // ---- module functions -----------------------------------------------------------------
 
 inline constexpr char INTERVAL_PAIRS[] = "interval_pairs(lo, hi, a_vt_e, b_vt_e, require_b_end_after_a_end)\n--\n\n"
@@ -24,7 +39,8 @@ inline constexpr char INTERVAL_PAIRS[] = "interval_pairs(lo, hi, a_vt_e, b_vt_e,
 For A-row i the candidates are the B-rows b with lo[i] <= b < hi[i] (hi cut
 to the number of B-rows); with require_b_end_after_a_end only those with
 b_vt_e[b] > a_vt_e[i] are kept. Touches no store; the interpreter lock is
-released while the pairs are built.
+released while the pairs are built, and Ctrl-C stops the call (it raises
+KeyboardInterrupt).
 
 Arguments (all required; sequences are copied, a str is refused):
   lo, hi     sequences of int in 0 .. 2**32 - 1, one per A-row: the first
@@ -59,7 +75,8 @@ and whose endpoints form the motif, with a, b, c, d distinct nodes:
   "M_star_out_3"          a->b, a->c, a->d
   "M_path_3"              a->b, b->c, c->d
 Self-loops never take part. Touches no store; the interpreter lock is
-released while matching.
+released while matching, and Ctrl-C stops the call (it raises
+KeyboardInterrupt).
 
 Arguments:
   motif      one of the five names above (exact, case-sensitive)
@@ -778,8 +795,10 @@ A dict, keys in this order:
   rel_type_counts  dict str -> int: edge versions per relationship type
   max_out_degree   int: most edge versions with one source entity
   generation       int: the current generation
-Computed by one walk of the store on first use, then kept up to date by
-each commit. Rows staged in an open batch are not counted.
+Computed by one walk of the store when first needed, then kept up to date
+by each commit. A walk made while a batch is open also counts the batch's
+staged rows and is not kept (the next call walks again); once a walk has
+been kept, rows staged in an open batch are not counted.
 )";
 
 inline constexpr std::string_view VERIFY = R"(Checks the store and returns a report of findings.

@@ -4,6 +4,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <utility>
 
 namespace vorp::py {
 
@@ -53,12 +54,58 @@ PyObject* exception_type_for(Category category) {
         case Category::Capacity: return PyExc_OverflowError;
         case Category::Io: return PyExc_OSError;
         case Category::Invariant: return PyExc_RuntimeError;
+        case Category::Interrupted: return PyExc_KeyboardInterrupt;
     }
     return PyExc_RuntimeError;
 }
 
 PyObject* err(EngineError error) {
+    // An abandoned call raises what the signal handler raised (finish_interruptible); the bare
+    // KeyboardInterrupt stands in until then, or should no handler's exception be at hand.
+    if (error.category == Category::Interrupted) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return nullptr;
+    }
     raise_with_text(exception_type_for(error.category), error.display());
+    return nullptr;
+}
+
+namespace {
+
+// The exception a signal handler raised during the calling thread's read, held from the poll
+// until the call returns (only that thread touches it, with the interpreter lock held).
+// Initial-exec: no allocation at its first use on a thread.
+[[gnu::tls_model("initial-exec")]] thread_local PyObject* pending_interrupt = nullptr;
+
+bool poll_signals() {
+    const PyGILState_STATE state = PyGILState_Ensure();
+    bool stop = false;
+    // A call that has a Python error set is ending already: its signals wait for the interpreter.
+    if (!PyErr_Occurred() && PyErr_CheckSignals() != 0) {
+        Py_XDECREF(pending_interrupt);
+        pending_interrupt = PyErr_GetRaisedException();
+        stop = true;
+    }
+    PyGILState_Release(state);
+    return stop;
+}
+
+}  // namespace
+
+void install_interrupt_poll() { set_interrupt_poll(&poll_signals); }
+
+void drop_interrupt() noexcept { Py_CLEAR(pending_interrupt); }
+
+PyObject* finish_interruptible(const InterruptScope& scope, PyObject* result) {
+    if (!scope.stopped()) return result;
+    Py_XDECREF(result);
+    PyObject* raised = std::exchange(pending_interrupt, nullptr);
+    if (raised != nullptr) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(raised);
+    } else if (!PyErr_Occurred()) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+    }
     return nullptr;
 }
 

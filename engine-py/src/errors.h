@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "vorp/error.h"
+#include "vorp/interrupt.h"
 
 namespace vorp::py {
 
@@ -41,6 +42,35 @@ void note_argument(std::string_view parameter);
 // std::bad_alloc becomes MemoryError, everything else the internal-failure exception.
 // Only valid inside a catch block.
 void raise_current_exception() noexcept;
+
+// ---- Ctrl-C during long reads ----------------------------------------------------------------------
+// A read runs its engine call inside an interrupt scope (vorp/interrupt.h). The engine then asks,
+// about every 100 ms of work, whether a signal is pending: the poll takes the interpreter lock
+// when the call let it go, and runs PyErr_CheckSignals (the signal handlers, so a SIGINT becomes
+// KeyboardInterrupt). When a handler raised, the engine abandons the call, and the call raises
+// that exception, whatever else its abandoning raised, with nothing changed. Writers open no scope:
+// a commit runs to its end and the pending signal is raised after it returns.
+
+// Installs the poll for the process (the module's exec step).
+void install_interrupt_poll();
+
+// Runs `body` (which builds the call's result, or returns nullptr with an exception set) inside
+// an interrupt scope; when the engine was told to stop, the result is dropped and the signal
+// handler's exception is raised instead.
+PyObject* finish_interruptible(const InterruptScope& scope, PyObject* result);
+void drop_interrupt() noexcept;
+template <class Body>
+PyObject* interruptible(Body&& body) {
+    const InterruptScope scope;
+    PyObject* result = nullptr;
+    try {
+        result = body();
+    } catch (...) {
+        drop_interrupt();
+        throw;
+    }
+    return finish_interruptible(scope, result);
+}
 
 // Runs an entry point's body; a C++ exception escaping it is raised as a Python exception and
 // the entry point returns nullptr.

@@ -58,6 +58,7 @@ int exec_module(PyObject* module) {
     }
     // The internal-failure exception must exist before any entry point can need it.
     if (!init_panic_type()) return -1;
+    install_interrupt_poll();
     // The NativeStore class comes first, ahead of the functions.
     PyTypeObject* store_type = native_store_type();
     if (store_type == nullptr || PyModule_AddType(module, store_type) < 0) return -1;

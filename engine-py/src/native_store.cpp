@@ -22,6 +22,20 @@ namespace {
 
 // ---- construction and destruction -----------------------------------------------------------------
 
+// A path given as str or as an os.PathLike whose __fspath__ gives a str (pathlib.Path), as UTF-8.
+// Bytes paths are refused (TypeError), as is anything else, with the str converter's message.
+bool path_text(PyObject* value, std::string& out) {
+    if (PyUnicode_Check(value) || PyBytes_Check(value)) return Str::convert(value, out);
+    const int path_like = PyObject_HasAttrStringWithError(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__fspath__");
+    if (path_like < 0) return false;
+    if (path_like == 0) return Str::convert(value, out);
+    PyObject* text = PyOS_FSPath(value);
+    if (text == nullptr) return false;
+    const bool converted = Str::convert(text, out);
+    Py_DECREF(text);
+    return converted;
+}
+
 // NativeStore(path): the store open runs on the caller's thread, with the interpreter lock held.
 PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -30,7 +44,13 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:NativeStore", const_cast<char**>(keywords), &path_arg))
             return nullptr;
         std::string path;
-        if (!Str::convert(path_arg, path)) {
+        if (!path_text(path_arg, path)) {
+            note_argument("path");
+            return nullptr;
+        }
+        // An empty path would make the current directory a store. Refused before any file call.
+        if (path.empty()) {
+            PyErr_SetString(PyExc_ValueError, "path is empty");
             note_argument("path");
             return nullptr;
         }
@@ -312,7 +332,7 @@ PyTypeObject* native_store_type() {
     static PyMutex creating{};
     static PyTypeObject* type = nullptr;
     PyMutex_Lock(&creating);
-    if (type == nullptr) type = create_store_class("vorp._engine.NativeStore", "NativeStore(path)\n--\n\n", store_methods());
+    if (type == nullptr) type = create_store_class("vorp._engine.NativeStore", doc::NATIVE_STORE, store_methods());
     PyTypeObject* created = type;
     PyMutex_Unlock(&creating);
     return created;

@@ -21,7 +21,8 @@
 //   3. convert the arguments in parameter order; the first failure keeps its exception and gets
 //      the note "while processing '{parameter}'";
 //   4. run the body, which calls the engine (VORP_PY_TRY maps an EngineError through `err`) with
-//      the interpreter lock held for the whole call, and builds the result;
+//      the interpreter lock held for the whole call, and builds the result; a shared call runs
+//      it inside an interrupt scope, so a Ctrl-C abandons a long read (errors.h);
 //   5. release the borrow, on every path: success, Python error, engine error, internal failure.
 // A C++ exception leaving the body is raised as the internal-failure exception (or MemoryError).
 #pragma once
@@ -311,6 +312,9 @@ private:
             const BorrowGuard borrow(object->state, Kind);
             if (!borrow.held()) return nullptr;
             StoreCall call{*object};
+            // Reads answer Ctrl-C; writers run to their end.
+            if constexpr (Kind == Borrow::shared)
+                return interruptible([&] { return convert_and_call(call, raw, std::make_index_sequence<arity>{}); });
             return convert_and_call(call, raw, std::make_index_sequence<arity>{});
         });
     }

@@ -5,6 +5,7 @@ lifetime (no descriptor or memory kept after a drop)."""
 import gc
 import inspect
 import os
+import pathlib
 import resource
 
 import numpy as np
@@ -122,6 +123,30 @@ def test_constructor_argument_errors(tmp_path):
     assert caught.value.args == ("embedded null byte",) and caught.value.__notes__ == ["while processing 'path'"]
     assert list(tmp_path.iterdir()) == []
     assert NativeStore(path=str(tmp_path)).generation() == 0
+
+
+def test_constructor_takes_path_like_objects_and_refuses_an_empty_path(tmp_path, monkeypatch):
+    # An empty path would make the current directory a store: refused before any file call.
+    class Fspath:
+        def __init__(self, path):
+            self.path = path
+
+        def __fspath__(self):
+            return self.path
+
+    monkeypatch.chdir(tmp_path)
+    for empty in ("", Fspath("")):
+        with pytest.raises(ValueError) as caught:
+            NativeStore(empty)
+        assert caught.value.args == ("path is empty",) and caught.value.__notes__ == ["while processing 'path'"]
+    assert list(tmp_path.iterdir()) == []
+    # Any os.PathLike giving a str opens the store it names, as Python's own file functions do.
+    written = NativeStore(tmp_path / "a")
+    written.begin(1)
+    assert written.commit() == 1
+    for given in (pathlib.PurePosixPath(tmp_path / "a"), Fspath(str(tmp_path / "a"))):
+        assert NativeStore(given).generation() == 1
+    assert [p.name for p in tmp_path.iterdir()] == ["a"]
 
 
 def test_open_errors_map_to_their_exceptions(tmp_path):

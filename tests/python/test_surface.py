@@ -5,7 +5,6 @@ result types and arrays, and the order of the word, current-only and engine chec
 Each table row is one checked behaviour; rows pinned by the other test files are not repeated."""
 
 import gc
-import pathlib
 import threading
 import time
 
@@ -186,9 +185,16 @@ def test_borrow_kind(tmp_path, name, borrow, hooked):
 
 # ---- argument conversion: refusals ------------------------------------------------------------------
 
+class BytesPath:
+    """An os.PathLike that gives bytes: paths are taken as str only."""
+
+    def __fspath__(self) -> bytes:
+        return b"/tmp"
+
+
 # (id, call on the sample store, parameter named by the note, exception type, exact text or None)
 REFUSALS = [
-    ("ctor-path-object", lambda s: NativeStore(pathlib.Path("/tmp")), "path", TypeError, None),
+    ("ctor-bytes-path-object", lambda s: NativeStore(BytesPath()), "path", TypeError, "expected str, got bytes"),
     ("ctor-lone-surrogate", lambda s: NativeStore("/tmp/\udc80"), "path", UnicodeEncodeError, None),
     ("begin-float", lambda s: s.begin(1.0), "tt", TypeError, None),
     ("begin-none", lambda s: s.begin(None), "tt", TypeError, None),

@@ -16,9 +16,10 @@
 namespace vorp {
 
 // Stored in one byte; the numbering is visible to the Python layer.
-enum class Category : std::uint8_t { Corrupt = 0, NotFound = 1, Capacity = 2, Io = 3, Invariant = 4 };
+// Interrupted is no failure of the engine's: the caller asked a long read to stop (interrupt.h).
+enum class Category : std::uint8_t { Corrupt = 0, NotFound = 1, Capacity = 2, Io = 3, Invariant = 4, Interrupted = 5 };
 
-// "corrupt", "not_found", "capacity", "io", "invariant".
+// "corrupt", "not_found", "capacity", "io", "invariant", "interrupted".
 std::string_view category_word(Category category);
 // Debug form: "Corrupt", "NotFound", ...
 std::string_view category_name(Category category);
@@ -48,6 +49,8 @@ struct EngineError {
     static EngineError capacity(std::string message);
     // An I/O failure the I/O layer detects itself ("failed to write whole buffer").
     static EngineError io(std::string message);
+    // A call abandoned at its caller's request: "interrupted: the call was interrupted".
+    static EngineError interrupted();
     // An operating-system failure: "{strerror} (os error {errnum})".
     static EngineError from_errno(int errnum);
     // The errno of an `io` error made by from_errno (read back from its message), or nothing.

@@ -153,7 +153,9 @@ struct RowWalkReport {
 // in parallel when the scan's gate opens (VORP_SCAN_THREADS, VORP_PARALLEL_MIN_ROWS), each into a
 // result of its own combined in walk order, so findings and counters do not depend on the thread
 // count.
-RowWalkReport check_rows(const std::filesystem::path& root, const Manifest& manifest, const Dictionary& dictionary,
-                         const CloseIndex& closes, const std::unordered_set<std::string>& passed_over = {});
+// Fails only when the call is interrupted (interrupt.h).
+Result<RowWalkReport> check_rows(const std::filesystem::path& root, const Manifest& manifest,
+                                 const Dictionary& dictionary, const CloseIndex& closes,
+                                 const std::unordered_set<std::string>& passed_over = {});
 
 }  // namespace vorp

@@ -33,6 +33,8 @@ bool parallel_gate(std::size_t threads, std::size_t items, std::size_t min_items
 // result); std::bad_alloc is rethrown as such. A thread that cannot be started fails the call:
 // the threads already started are joined, then it panics with "a worker thread could not be
 // started ({started} of {count} running): {system text}"; no partial result escapes.
+// The workers run under the caller's interrupt scope (interrupt.h): their interruption points
+// see its stop, and a caller that answers polls keeps answering them while it waits.
 void fan_out(std::size_t count, std::string_view panic_text, const std::function<void(std::size_t)>& work);
 
 // Test seam: the thread start that follows `starts` successful ones fails as if the system had

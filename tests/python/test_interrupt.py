@@ -1,0 +1,106 @@
+"""Ctrl-C during a long call: the call raises KeyboardInterrupt a fraction of a second after the
+signal, changes nothing, and leaves the handle usable. Each call is made slow by its shape (a
+quadratic motif, long candidate ranges, long identity texts whose edge ids cost a hash each, one
+group per row) rather than by a large store, and is sent SIGINT from outside while it runs, as a
+terminal's Ctrl-C would be."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+
+from conftest import PACKAGE_PARENT
+
+# Sent this long after the call starts; the call must have raised by SIGNAL_AFTER + LATENCY.
+SIGNAL_AFTER = 0.3
+LATENCY = 0.5
+
+CHILD = r"""
+import sys, time
+import numpy as np
+from vorp._engine import NativeStore, OPEN_END, interval_pairs, motif_match
+
+ROWS, LONG = 1_500_000, "x" * 300
+store = NativeStore(sys.argv[1])
+uids = [f"{n}{LONG}" for n in range(100_000)]
+store.ensure_entities(uids, ["L"] * len(uids))
+for batch, first in enumerate(range(0, ROWS, 500_000)):
+    tt, rows = batch + 1, range(first, first + 500_000)
+    store.begin(tt)
+    store.stage_edges({
+        "vid": [f"{tt:016x}{n:08x}" for n in rows], "src": [uids[n % 100_000] for n in rows],
+        "dst": [uids[n * 7919 % 100_000] for n in rows], "rel_type": [LONG] * 500_000, "disc": [""] * 500_000,
+        "vt_s": list(rows), "vt_e": [n + 1000 for n in rows], "tt_s": [tt] * 500_000, "props": ["{}"] * 500_000,
+        "source": ["s"] * 500_000, "provenance_ref": [None] * 500_000,
+    })
+    store.commit()
+
+NOW, PINGS = OPEN_END - 1, 30_000
+ping = np.arange(PINGS, dtype=np.int64) % 2
+CALLS = {
+    # Every first event of a two-node ping-pong sees every later event within delta.
+    "motif_match": lambda: motif_match("M_2node_pingpong", ping, 1 - ping, np.arange(PINGS, dtype=np.int64),
+                                       [""] * PINGS, PINGS, False),
+    "interval_pairs": lambda: interval_pairs([0] * 20_000, [1_000_000] * 20_000, [1] * 20_000, [0] * 1_000_000, True),
+    "scan_edges": lambda: store.scan_edges(columns=["eid"]),
+    "aggregate_edges": lambda: store.aggregate_edges(
+        NOW, 0, OPEN_END, None, 1, [("time_bucket", None), ("endpoint", "dst")],
+        [("count_distinct", "src"), ("count_distinct", "dst"), ("mean", "duration"), ("max", "vt_s")], 1 << 40),
+    "version_page": lambda: store.version_page("edge", NOW, 0, OPEN_END, "all", None, 0, 400_000),
+    "verify": lambda: store.verify(full=True),
+}
+
+def state():
+    page = store.version_page("edge", NOW, 0, 2000, "all", None, 0, 5)
+    return (store.generation(), store.manifest_sha(), store.stats()["n_edge_versions"], page["vid"],
+            len(store.scan_edges(vt_max=2000, columns=[])["vt_s"]), store.verify()["healthy"],
+            motif_match("M_2node_pingpong", ping[:10], 1 - ping[:10], np.arange(10), [""] * 10, 10, False)[0])
+
+before = state()
+print("ready", flush=True)
+for line in sys.stdin:
+    print("calling", flush=True)
+    started = time.monotonic()
+    try:
+        CALLS[line.strip()]()
+        outcome = "finished"
+    except KeyboardInterrupt:
+        outcome = "interrupted"
+    elapsed = time.monotonic() - started
+    print(outcome, f"{elapsed:.3f}", state() == before, flush=True)
+"""
+
+CALLS = ["motif_match", "interval_pairs", "scan_edges", "aggregate_edges", "version_page", "verify"]
+
+
+def test_long_calls_answer_ctrl_c_and_change_nothing(tmp_path):
+    env = dict(os.environ, VORP_SCAN_THREADS="1")
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PACKAGE_PARENT), env.get("PYTHONPATH")]))
+    child = subprocess.Popen([sys.executable, "-c", CHILD, str(tmp_path / "store")], env=env, text=True,
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    table = {}
+    try:
+        assert child.stdout.readline() == "ready\n"
+        for name in CALLS:
+            child.stdin.write(name + "\n")
+            child.stdin.flush()
+            assert child.stdout.readline() == "calling\n"
+            time.sleep(SIGNAL_AFTER)
+            os.kill(child.pid, signal.SIGINT)
+            # A child that died of the signal outside the call answers nothing.
+            outcome, elapsed, unchanged = child.stdout.readline().split() or ["no-answer", "inf", "False"]
+            table[name] = (outcome, float(elapsed), unchanged)
+            if outcome == "no-answer":
+                break
+        child.stdin.close()
+        child.wait(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    slow = {name: row for name, row in table.items()
+            if row[0] != "interrupted" or row[1] > SIGNAL_AFTER + LATENCY or row[2] != "True"}
+    assert len(table) == len(CALLS) and not slow, \
+        f"(outcome, seconds from the call's start, store unchanged) per call: {table}"
+    assert child.returncode == 0
