@@ -90,33 +90,34 @@ void fan_out(std::size_t count, std::string_view panic_text, const std::function
         use_attributes = ::pthread_attr_setstacksize(&attributes, WORKER_STACK_BYTES) == 0;
         if (!use_attributes) ::pthread_attr_destroy(&attributes);
     }
+    // Everything the starts need is allocated before the first one: nothing between a start and
+    // the joins may throw, or a running worker would outlive the state it works on.
     std::vector<WorkerStart> starts(count);
     std::vector<pthread_t> threads;
     threads.reserve(count);
-    std::string start_failure;
+    int start_error = 0;
     for (std::size_t index = 0; index < count; ++index) {
         starts[index] = WorkerStart{&run, index};
         pthread_t thread{};
-        const int error = start_worker(thread, use_attributes ? &attributes : nullptr, starts[index]);
-        if (error == -1) {
-            start_failure = std::system_error(EAGAIN, std::generic_category(), "injected thread start failure").what();
-            break;
-        }
-        if (error != 0) {
-            start_failure = std::system_error(error, std::generic_category()).what();
-            break;
-        }
+        start_error = start_worker(thread, use_attributes ? &attributes : nullptr, starts[index]);
+        if (start_error != 0) break;
         threads.push_back(thread);
     }
     if (use_attributes) ::pthread_attr_destroy(&attributes);
     for (const pthread_t thread : threads) ::pthread_join(thread, nullptr);
     // The phase's work was cut up for `count` threads: without all of them there is no result,
     // and none is made up on the calling thread behind the caller's back.
-    if (!start_failure.empty())
+    if (start_error != 0) {
+        const std::string start_failure =
+            start_error == -1 ? std::system_error(EAGAIN, std::generic_category(), "injected thread start failure").what()
+                              : std::system_error(start_error, std::generic_category()).what();
         engine_panic(fmt::format("a worker thread could not be started ({} of {} running): {}", threads.size(), count,
                                  start_failure));
-    if (std::ranges::find(status, PANICKED) != status.end()) engine_panic(std::string(panic_text));
+    }
+    // A worker that ran out of memory outranks one that panicked: the panic may be what the
+    // shortage led to in another worker, and the caller is to see the shortage as such.
     if (std::ranges::find(status, OUT_OF_MEMORY) != status.end()) throw std::bad_alloc();
+    if (std::ranges::find(status, PANICKED) != status.end()) engine_panic(std::string(panic_text));
 }
 
 }  // namespace vorp
