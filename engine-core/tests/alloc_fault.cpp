@@ -4,14 +4,28 @@
 // runtime's own pair and never fail on purpose.
 #include "alloc_fault.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
 namespace {
 constinit thread_local int failing_guards = 0;
 
+// FailNthAllocation: allocations left before the failing one while armed (any thread).
+constinit std::atomic<bool> countdown_armed{false};
+constinit std::atomic<std::int64_t> countdown{0};
+constinit std::atomic<bool> countdown_fired{false};
+
+bool countdown_fails() noexcept {
+    if (!countdown_armed.load(std::memory_order_relaxed)) [[likely]]
+        return false;
+    if (countdown.fetch_sub(1, std::memory_order_relaxed) != 1) return false;
+    countdown_fired.store(true, std::memory_order_relaxed);
+    return true;
+}
+
 void* allocate(std::size_t size) noexcept {
-    if (failing_guards > 0) return nullptr;
+    if (failing_guards > 0 || countdown_fails()) return nullptr;
     return std::malloc(size == 0 ? 1 : size);
 }
 
@@ -25,6 +39,14 @@ void* allocate_or_throw(std::size_t size) {
 namespace vorp::testing {
 FailAllocations::FailAllocations() { ++failing_guards; }
 FailAllocations::~FailAllocations() { --failing_guards; }
+
+FailNthAllocation::FailNthAllocation(std::uint64_t nth) {
+    countdown.store(static_cast<std::int64_t>(nth), std::memory_order_relaxed);
+    countdown_fired.store(false, std::memory_order_relaxed);
+    countdown_armed.store(true, std::memory_order_release);
+}
+FailNthAllocation::~FailNthAllocation() { countdown_armed.store(false, std::memory_order_release); }
+bool FailNthAllocation::fired() const { return countdown_fired.load(std::memory_order_relaxed); }
 }  // namespace vorp::testing
 
 void* operator new(std::size_t size) { return allocate_or_throw(size); }
