@@ -5,9 +5,11 @@
 
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <new>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
@@ -54,6 +56,7 @@ void fill_store(NativeStore& store, int batches, int rows, std::size_t props_byt
 struct Row {
     const char* name;
     const char* threads;
+    const fs::path* store;
     std::function<void(NativeStore&)> operation;  // EXPECTs on its answer when it completes
 };
 
@@ -61,13 +64,16 @@ class AllocationFailure : public ::testing::Test {
 protected:
     void SetUp() override {
         ::setenv("VORP_PARALLEL_MIN_ROWS", "0", 1);
-        auto store = open_ok(small.path);
-        StoreTestAccess::set_segment_target_bytes(*store, 400);
-        fill_store(*store, 6, 6, 8, 7);
-        ASSERT_GE(store->edge_files().size(), 4u);
-        const VerifyReport report = verify_full(*store).value();
-        ASSERT_TRUE(report.healthy());
-        healthy_rows = report.rows_walked;
+        // Three segments for verification's walk to fan out over, eight for the scan's selection.
+        for (const auto& [dir, batches] : {std::pair{&small.path, 3}, std::pair{&wide.path, 8}}) {
+            auto store = open_ok(*dir);
+            StoreTestAccess::set_segment_target_bytes(*store, 400);
+            fill_store(*store, batches, 2, 8, 7);
+            ASSERT_GE(store->edge_files().size(), static_cast<std::size_t>(batches));
+            const VerifyReport report = verify_full(*store).value();
+            ASSERT_TRUE(report.healthy());
+            rows_of[*dir] = report.rows_walked;
+        }
     }
     void TearDown() override {
         ::unsetenv("VORP_PARALLEL_MIN_ROWS");
@@ -75,7 +81,8 @@ protected:
     }
 
     TempDir small{"vorp-alloc"};
-    std::uint64_t healthy_rows = 0;
+    TempDir wide{"vorp-alloc"};
+    std::map<fs::path, std::uint64_t> rows_of;
 };
 
 TEST_F(AllocationFailure, EveryAllocationReachesTheCallerAsBadAlloc) {
@@ -83,23 +90,23 @@ TEST_F(AllocationFailure, EveryAllocationReachesTheCallerAsBadAlloc) {
         const auto report = verify_full(store);
         ASSERT_TRUE(report) << report.error().display();
         EXPECT_TRUE(report->healthy()) << report->findings.front().kind << ": " << report->problems.front();
-        EXPECT_EQ(report->rows_walked, healthy_rows);
+        EXPECT_EQ(report->rows_walked, rows_of.at(store.root()));
     };
     const auto scan_finds_all = [&](NativeStore& store) {
         const auto scanned = scan_edges(store, EdgeScanArgs{});
         ASSERT_TRUE(scanned);
-        EXPECT_EQ(scanned->columns.vt_s.size(), healthy_rows);
+        EXPECT_EQ(scanned->columns.vt_s.size(), rows_of.at(store.root()));
     };
     const std::vector<Row> rows = {
-        {"verify, one thread", "1", verify_is_healthy},
-        {"verify, four threads", "4", verify_is_healthy},
-        {"scan, four threads", "4", scan_finds_all},
+        {"verify, one thread", "1", &small.path, verify_is_healthy},
+        {"verify, four threads", "4", &small.path, verify_is_healthy},
+        {"scan, four threads", "4", &wide.path, scan_finds_all},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         ::setenv("VORP_SCAN_THREADS", row.threads, 1);
         for (std::uint64_t nth = 1;; ++nth) {
-            auto store = open_ok(small.path);
+            auto store = open_ok(*row.store);
             bool fired = false;
             try {
                 FailNthAllocation failing(nth);
