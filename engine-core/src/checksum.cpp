@@ -1,5 +1,7 @@
 #include "vorp/checksum.h"
 
+#include <new>
+
 #include <isa-l/crc.h>
 #include <openssl/sha.h>
 
@@ -29,29 +31,28 @@ std::uint32_t crc32c(const void* data, std::size_t size) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
-struct Sha256::State {
-    SHA256_CTX ctx;
-};
+namespace {
+SHA256_CTX& context_of(std::array<unsigned char, 112>& state) {
+    static_assert(sizeof(SHA256_CTX) == 112 && alignof(SHA256_CTX) <= 8);
+    return *std::launder(reinterpret_cast<SHA256_CTX*>(state.data()));
+}
+}  // namespace
 
-Sha256::Sha256() : state_(std::make_unique<State>()) { reset(); }
-
-Sha256::~Sha256() = default;
-
-Sha256::Sha256(Sha256&&) noexcept = default;
-Sha256& Sha256::operator=(Sha256&& other) noexcept = default;
+// SHA256_Init only fills the context in; it cannot fail.
+Sha256::Sha256() noexcept { SHA256_Init(&context_of(state_)); }
 
 void Sha256::reset() {
-    if (SHA256_Init(&state_->ctx) != 1) engine_panic("SHA-256 initialisation failed");
+    if (SHA256_Init(&context_of(state_)) != 1) engine_panic("SHA-256 initialisation failed");
 }
 
 void Sha256::update(const void* data, std::size_t size) {
     if (size == 0) return;
-    if (SHA256_Update(&state_->ctx, data, size) != 1) engine_panic("SHA-256 update failed");
+    if (SHA256_Update(&context_of(state_), data, size) != 1) engine_panic("SHA-256 update failed");
 }
 
 Sha256Digest Sha256::finish() {
     Sha256Digest out{};
-    if (SHA256_Final(out.data(), &state_->ctx) != 1) engine_panic("SHA-256 finalisation failed");
+    if (SHA256_Final(out.data(), &context_of(state_)) != 1) engine_panic("SHA-256 finalisation failed");
     reset();
     return out;
 }
@@ -59,8 +60,7 @@ Sha256Digest Sha256::finish() {
 #pragma GCC diagnostic pop
 
 Sha256Digest Sha256::digest(const void* data, std::size_t size) {
-    // One context per thread, reused: no allocation per call.
-    thread_local Sha256 context;
+    Sha256 context;
     context.update(data, size);
     return context.finish();
 }

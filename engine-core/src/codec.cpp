@@ -344,12 +344,9 @@ std::uint64_t last_value(std::span<const std::uint8_t> stream, StreamShape shape
 template <class T>
 Result<std::vector<T>> decode_as(std::span<const std::uint8_t> stream, std::uint64_t expected_count) {
     const StreamShape shape = VORP_TRY(walk_stream(stream, expected_count));
-    std::vector<T> values;
-    try {
-        values.resize(static_cast<std::size_t>(shape.count));
-    } catch (const std::bad_alloc&) {
-        return fail(EngineError::capacity(fmt::format("FOR stream: cannot allocate {} values", shape.count)));
-    }
+    // The count was checked against the stream's bytes: running out of memory here is the
+    // process's condition, not the file's, and leaves as std::bad_alloc.
+    std::vector<T> values(static_cast<std::size_t>(shape.count));
     decode_walked<sizeof(T)>(stream, shape, reinterpret_cast<std::uint8_t*>(values.data()));
     return values;
 }
@@ -371,25 +368,22 @@ std::string_view inflate_failure_text(libdeflate_result result) {
 }
 
 // Inflates the raw DEFLATE stream `in` into exactly `out_len` bytes at `out` with ISA-L; false
-// unless the stream ends with its final block and produced exactly `out_len` bytes (including
-// when the inflater's state cannot be allocated).
+// unless the stream ends with its final block and produced exactly `out_len` bytes.
 bool isal_inflate_exact(const std::uint8_t* in, std::size_t in_len, std::uint8_t* out, std::size_t out_len) {
     if (in_len > U32_MAX || out_len > U32_MAX) return false;
-    // About 40 KiB of tables: one per thread, reused.
-    thread_local std::unique_ptr<inflate_state> state;
-    if (!state) {
-        state.reset(new (std::nothrow) inflate_state);
-        if (!state) return false;
-    }
-    isal_inflate_init(state.get());
-    state->next_in = const_cast<std::uint8_t*>(in);
-    state->avail_in = static_cast<std::uint32_t>(in_len);
-    state->next_out = out;
-    state->avail_out = static_cast<std::uint32_t>(out_len);
-    state->crc_flag = ISAL_DEFLATE;
-    state->hist_bits = 0;
-    const int result = isal_inflate_stateless(state.get());
-    return result == ISAL_DECOMP_OK && state->block_state == ISAL_BLOCK_FINISH && state->total_out == out_len;
+    // The inflater's tables (about 40 KiB) live on the stack: they cost no allocation, and a copy
+    // kept per thread would be allocated lazily by the C library, which ends the process when that
+    // allocation fails. Worker stacks have room for them.
+    inflate_state state;
+    isal_inflate_init(&state);
+    state.next_in = const_cast<std::uint8_t*>(in);
+    state.avail_in = static_cast<std::uint32_t>(in_len);
+    state.next_out = out;
+    state.avail_out = static_cast<std::uint32_t>(out_len);
+    state.crc_flag = ISAL_DEFLATE;
+    state.hist_bits = 0;
+    const int result = isal_inflate_stateless(&state);
+    return result == ISAL_DECOMP_OK && state.block_state == ISAL_BLOCK_FINISH && state.total_out == out_len;
 }
 
 }  // namespace
@@ -577,7 +571,7 @@ Status unpack_heap_into(std::span<const std::uint8_t> packed, const PackedHeapSh
     // format's: the two agree on every valid stream, and a damaged one is rare enough to decode twice.
     if (!isal_inflate_exact(parts.deflated.data(), parts.deflated.size(), payload, static_cast<std::size_t>(payload_len))) {
         std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
-        if (!decompressor) return fail(EngineError::capacity("packed string heap: cannot allocate a decompressor"));
+        if (!decompressor) throw std::bad_alloc();  // libdeflate's only failure here
         std::size_t inflated = 0;
         const libdeflate_result result =
             libdeflate_deflate_decompress(decompressor.get(), parts.deflated.data(), parts.deflated.size(), payload,
@@ -599,12 +593,7 @@ Status unpack_heap_into(std::span<const std::uint8_t> packed, const PackedHeapSh
 
 Result<std::vector<std::uint8_t>> unpack_heap(std::span<const std::uint8_t> packed) {
     const PackedHeapShape shape = VORP_TRY(packed_heap_shape(packed));
-    std::vector<std::uint8_t> table;
-    try {
-        table.resize(shape.table_len);
-    } catch (const std::bad_alloc&) {
-        return fail(EngineError::capacity(fmt::format("packed string heap: cannot allocate {} bytes", shape.table_len)));
-    }
+    std::vector<std::uint8_t> table(shape.table_len);  // bounded by the heap's bytes; std::bad_alloc leaves as such
     VORP_TRY(unpack_heap_into(packed, shape, table));
     return table;
 }

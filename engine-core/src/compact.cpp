@@ -358,9 +358,16 @@ Result<CompactReport> compact_current_only(NativeStore& store) {
         installed = store.install(std::move(next));
     } catch (...) {
         // An exception (an allocation failure) after CURRENT named the stripped generation: the
-        // handle has adopted it, so from now on it refuses as a stripped store does (below).
+        // handle has adopted it, so from now on it refuses as a stripped store does (below), and
+        // the marker is written all the same, or a later open would answer past reads from the
+        // stripped data. The exception goes on either way; a marker that cannot be written now
+        // (its own failure is dropped) leaves the store as a crash at this point would.
         if (store.manifest().generation == stripped) {
             store.enter_current_only();
+            try {
+                (void)store.mark_current_only();
+            } catch (...) {
+            }
         }
         throw;
     }

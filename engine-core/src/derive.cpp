@@ -132,8 +132,25 @@ Id96 EidDeriver::operator()(std::string_view src_uid, std::string_view dst_uid, 
 }
 
 Id96 edge_eid(std::string_view src_uid, std::string_view dst_uid, std::string_view rel_type, std::string_view disc) {
-    thread_local EidDeriver deriver;
-    return deriver(src_uid, dst_uid, rel_type, disc);
+    // The array is built on the stack when its longest escaped form fits there, which every
+    // ordinary id does; nothing is kept per thread (the C library allocates a loaded module's
+    // thread-local storage lazily and ends the process when it cannot).
+    constexpr std::size_t STACK_BYTES = 1024;
+    const std::size_t bound = json_string_bound(src_uid.size()) + json_string_bound(dst_uid.size()) +
+                              json_string_bound(rel_type.size()) + json_string_bound(disc.size()) + 5;
+    if (bound > STACK_BYTES) return EidDeriver()(src_uid, dst_uid, rel_type, disc);
+    char array[STACK_BYTES];
+    char* out = array;
+    *out++ = '[';
+    out = write_json_string(out, src_uid);
+    *out++ = ',';
+    out = write_json_string(out, dst_uid);
+    *out++ = ',';
+    out = write_json_string(out, rel_type);
+    *out++ = ',';
+    out = write_json_string(out, disc);
+    *out++ = ']';
+    return truncated_id(std::string_view(array, static_cast<std::size_t>(out - array)));
 }
 
 }  // namespace vorp

@@ -1,5 +1,8 @@
 #include "vorp/error.h"
 
+#include <dlfcn.h>
+#include <link.h>
+
 #include <cstring>
 
 #include <fmt/format.h>
@@ -142,9 +145,39 @@ std::string EngineError::debug() const {
 
 void engine_panic(std::string text) { throw EnginePanic(std::move(text)); }
 
+namespace {
+// The loaded object that holds the runtime's exception count (the one defining
+// std::uncaught_exceptions), or null when the C library cannot say.
+void* exception_runtime() noexcept {
+    static void* const runtime = [] {
+        Dl_info info{};
+        void* map = nullptr;
+        int (*count)() noexcept = &std::uncaught_exceptions;
+        if (::dladdr1(reinterpret_cast<void*>(count), &info, &map, RTLD_DL_LINKMAP) == 0) return static_cast<void*>(nullptr);
+        // An object without thread-local storage of its own keeps the count elsewhere: no shortcut.
+        std::size_t module = 0;
+        if (map == nullptr || ::dlinfo(map, RTLD_DI_TLS_MODID, &module) != 0 || module == 0)
+            return static_cast<void*>(nullptr);
+        return map;
+    }();
+    return runtime;
+}
+}  // namespace
+
+int exceptions_in_flight() noexcept {
+    void* const runtime = exception_runtime();
+    if (runtime != nullptr) {
+        // This thread's block of the runtime's thread-local storage, null until it is allocated;
+        // asking allocates nothing.
+        void* block = nullptr;
+        if (::dlinfo(runtime, RTLD_DI_TLS_DATA, &block) == 0 && block == nullptr) return 0;
+    }
+    return std::uncaught_exceptions();
+}
+
 PoisonMutex::Guard::~Guard() {
     if (!owner_) return;
-    if (std::uncaught_exceptions() > unwinding_at_lock_) owner_->poisoned_.store(true, std::memory_order_release);
+    if (exceptions_in_flight() > unwinding_at_lock_) owner_->poisoned_.store(true, std::memory_order_release);
     owner_->mutex_.unlock();
 }
 

@@ -10,6 +10,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <new>
 #include <memory>
 #include <optional>
 #include <tuple>
@@ -61,9 +62,16 @@ bool metadata_readable(const fs::path& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+// A system call that failed for want of memory (ENOMEM) says nothing about the store: the check
+// ends with std::bad_alloc, as an allocation of the engine's own would, instead of a finding.
+const EngineError& not_out_of_memory(const EngineError& error) {
+    if (error.os_error_code() == ENOMEM) throw std::bad_alloc();
+    return error;
+}
+
 // Error texts in details: the whole display form, location and remedy included.
 std::string file_error_detail(std::string_view file, const EngineError& error) {
-    return fmt::format("{}: {}", file, error.display());
+    return fmt::format("{}: {}", file, not_out_of_memory(error).display());
 }
 
 // Per segment, the (row, tt_e) of its rows that closes outside the segment name, ascending by row:
@@ -98,7 +106,7 @@ Result<FastVerification> verify_files(const NativeStore& store) {
 
     if (auto rebuilt = reconstruct(root, generation); !rebuilt) {
         report.flag(make_finding(LAYER_MANIFEST, "chain-broken", "", generation,
-                                 fmt::format("manifest chain: {}", rebuilt.error().message)));
+                                 fmt::format("manifest chain: {}", not_out_of_memory(rebuilt.error()).message)));
     } else {
         report.manifest_checkpoint = rebuilt->checkpoint;
         report.manifest_deltas = rebuilt->deltas_since_checkpoint;
@@ -204,11 +212,13 @@ std::vector<Finding> check_current(const fs::path& root, const Manifest& manifes
     };
 
     const Result<std::string> text = read_file(root / CURRENT_FILE);
-    if (!text) return record("current-unreadable", fmt::format("CURRENT could not be read: {}", text.error().message));
+    if (!text)
+        return record("current-unreadable",
+                      fmt::format("CURRENT could not be read: {}", not_out_of_memory(text.error()).message));
     // The open's own parse: a CURRENT that passes here is one the store reopens from.
     Result<CurrentLine> line = parse_current(*text);
     if (!line) {
-        const EngineError& error = line.error();
+        const EngineError& error = not_out_of_memory(line.error());
         if (error.category == Category::Io)
             return record("current-unreadable", fmt::format("CURRENT could not be read: {}", error.message));
         return record("current-malformed", error.message);
@@ -328,8 +338,9 @@ std::optional<std::uint64_t> listed_generation(std::string_view name) {
 std::vector<Finding> parent_chain(const fs::path& root, std::uint64_t generation) {
     std::vector<Finding> findings;
     const fs::path dir = root / MANIFESTS_DIR;
-    DIR* stream = ::opendir(dir.c_str());
+    const std::unique_ptr<DIR, int (*)(DIR*)> stream(::opendir(dir.c_str()), ::closedir);
     if (stream == nullptr) {
+        if (errno == ENOMEM) throw std::bad_alloc();
         findings.push_back(make_finding(LAYER_MANIFEST, "manifests-unreadable", std::string(MANIFESTS_DIR), generation,
                                         fmt::format("manifest directory cannot be listed: {}",
                                                     EngineError::from_errno(errno).message)));
@@ -338,13 +349,12 @@ std::vector<Finding> parent_chain(const fs::path& root, std::uint64_t generation
     std::vector<std::uint64_t> listed;
     for (;;) {
         errno = 0;
-        const dirent* entry = ::readdir(stream);
+        const dirent* entry = ::readdir(stream.get());
         if (entry == nullptr) break;  // the end, or an entry that cannot be read: what was listed counts
         const std::optional<std::uint64_t> g = listed_generation(entry->d_name);
         // Files above the handle's generation belong to commits it has not seen (or that failed).
         if (g && *g <= generation) listed.push_back(*g);
     }
-    ::closedir(stream);
     std::sort(listed.begin(), listed.end());
 
     // Pass one: each record read and verified on its own, by its canonical name.
@@ -353,7 +363,7 @@ std::vector<Finding> parent_chain(const fs::path& root, std::uint64_t generation
         Result<ManifestRecord> record = read_record(root, g);
         if (!record) {
             findings.push_back(make_finding(LAYER_MANIFEST, "manifest-unreadable", manifest_relative_name(g), g,
-                                            fmt::format("generation {}: {}", g, record.error().message)));
+                                            fmt::format("generation {}: {}", g, not_out_of_memory(record.error()).message)));
             continue;
         }
         kept.insert_or_assign(g, link_of(*record));
@@ -712,7 +722,7 @@ private:
             if (!text)
                 add(LAYER_SEGMENT, "string-unreadable",
                     fmt::format("{} row {}: {} names string {}, which cannot be read: {}", file_, row, column.name, ref,
-                                text.error().message));
+                                not_out_of_memory(text.error()).message));
         }
         return state == READABLE;
     }

@@ -10,21 +10,10 @@ namespace vorp {
 
 namespace merkle {
 
-namespace {
-
-// One SHA-256 context per thread: creating an OpenSSL context allocates, and a commit hashes a
-// handful of small messages per appended entry.
-Sha256& thread_context() {
-    thread_local Sha256 context;
-    return context;
-}
-
-}  // namespace
-
 MerkleHash hash(std::initializer_list<std::string_view> parts) {
-    Sha256& context = thread_context();
+    Sha256 context;  // held in place: nothing is allocated per message
     for (std::string_view part : parts) context.update(part);
-    return context.finish();  // leaves the context reset for the next message
+    return context.finish();
 }
 
 MerkleHash leaf_hash(std::uint8_t lane, std::uint64_t index, std::string_view entry_json) {
@@ -66,13 +55,6 @@ LaneTree lane_from_list(std::uint8_t lane_index, std::span<const Entry> entries)
     for (std::size_t entry_idx = 0; entry_idx < entries.size(); ++entry_idx)
         leaves.push_back(entry_leaf(buffer, lane_index, entry_idx, entries[entry_idx]));
     return LaneTree::build(lane_index, leaves);
-}
-
-// The compact JSON of the entry being pushed: one buffer per thread, so a push allocates nothing
-// once the buffer has grown to the size of an entry.
-std::string& push_buffer() {
-    thread_local std::string buffer;
-    return buffer;
 }
 
 }  // namespace
@@ -117,12 +99,17 @@ LaneTree LaneTree::from_close_runs(std::uint8_t lane_index, std::span<const Clos
     return lane_from_list(lane_index, runs);
 }
 
+// A push builds its entry's JSON in a buffer of its own: a commit pushes a few entries, and a
+// buffer kept per thread would be allocated lazily by the C library, which ends the process when
+// that allocation fails.
 void LaneTree::push(const SegmentEntry& entry) {
-    push_leaf(entry_leaf(push_buffer(), lane_index, n_leaves, entry));
+    std::string buffer;
+    push_leaf(entry_leaf(buffer, lane_index, n_leaves, entry));
 }
 
 void LaneTree::push(const CloseRunRef& run) {
-    push_leaf(entry_leaf(push_buffer(), lane_index, n_leaves, run));
+    std::string buffer;
+    push_leaf(entry_leaf(buffer, lane_index, n_leaves, run));
 }
 
 // Level j holds ceil(n / 2^j) nodes. Appending a leaf makes level j gain a node exactly when the

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <exception>
 #include <fcntl.h>
 #include <new>
 #include <system_error>
@@ -86,7 +87,7 @@ Result<AlignedBytes> AlignedBytes::uninitialized(std::size_t size) {
     } else {
         out.data_ = static_cast<std::uint8_t*>(::operator new(size, buffer_alignment(size), std::nothrow));
     }
-    if (out.data_ == nullptr) return fail(EngineError::capacity(fmt::format("cannot allocate {} bytes", size)));
+    if (out.data_ == nullptr) throw std::bad_alloc();
     out.size_ = size;
     return out;
 }
@@ -166,7 +167,10 @@ Result<MmapSource> MmapSource::load(const std::filesystem::path& path) {
 }
 
 const Segment::ValidSpan& Segment::valid_span(const ValidEnds& ends) const {
-    std::call_once(valid_span_memo->once, [&] {
+    ValidSpanMemo& memo = *valid_span_memo;
+    if (memo.ready.load(std::memory_order_acquire)) return memo.span;
+    const std::lock_guard lock(memo.mutex);
+    if (!memo.ready.load(std::memory_order_relaxed)) {
         ValidSpan span;
         const std::size_t n = ends.elided ? ends.vt_s.size() : std::min(ends.vt_s.size(), ends.vt_e.size());
         for (std::size_t row = 0; row < n; ++row) {
@@ -174,9 +178,10 @@ const Segment::ValidSpan& Segment::valid_span(const ValidEnds& ends) const {
             span.max_start = std::max(span.max_start, ends.vt_s[row]);
             span.min_end = std::min(span.min_end, ends.at(row));
         }
-        valid_span_memo->span = span;
-    });
-    return valid_span_memo->span;
+        memo.span = span;
+        memo.ready.store(true, std::memory_order_release);
+    }
+    return memo.span;
 }
 
 Result<MemorySource> MemorySource::load(const std::filesystem::path& path) {
@@ -435,6 +440,9 @@ Result<std::shared_ptr<const Segment>> Segment::open(const std::filesystem::path
         } else {
             VORP_TRY(check_footer_shape(*segment, *footer, footer_start));
             std::string computed;
+            // What ended the hasher abnormally (std::bad_alloc making its text): carried over and
+            // rethrown here, since an exception leaving a thread's function ends the process.
+            std::exception_ptr hasher_failure;
             std::thread hasher;
             // An exception out of the CRC check or the decode must not destroy a running thread
             // (that ends the process): the hasher is joined on every way out.
@@ -445,13 +453,20 @@ Result<std::shared_ptr<const Segment>> Segment::open(const std::filesystem::path
                 }
             } join_hasher{hasher};
             try {
-                hasher = std::thread([&computed, file, footer_start] { computed = body_sha16(file, footer_start); });
+                hasher = std::thread([&computed, &hasher_failure, file, footer_start]() noexcept {
+                    try {
+                        computed = body_sha16(file, footer_start);
+                    } catch (...) {
+                        hasher_failure = std::current_exception();
+                    }
+                });
             } catch (const std::system_error&) {
                 computed = body_sha16(file, footer_start);  // no thread to be had: one after the other
             }
             const Status crcs = check_crcs(*segment, *footer);
             const Status decoded = crcs ? decode() : ok();
             if (hasher.joinable()) hasher.join();
+            if (hasher_failure) std::rethrow_exception(hasher_failure);
             VORP_TRY(check_body_sha(*segment, *footer, computed));
             VORP_TRY(crcs);
             VORP_TRY(decoded);

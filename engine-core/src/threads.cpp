@@ -80,7 +80,13 @@ void join_worker(pthread_t thread, bool poll) {
             ++deadline.tv_sec;
         }
         if (::pthread_clockjoin_np(thread, nullptr, CLOCK_MONOTONIC, &deadline) != ETIMEDOUT) return;
-        poll = interruption_point().has_value();  // once stopped, the workers are only awaited
+        // Once stopped, the workers are only awaited. Nothing may escape here while workers run:
+        // an allocation failure while the stop's error is made still leaves the stop flag up.
+        try {
+            poll = interruption_point().has_value();
+        } catch (...) {
+            poll = false;
+        }
     }
     ::pthread_join(thread, nullptr);
 }
@@ -115,22 +121,17 @@ void fan_out(std::size_t count, std::string_view panic_text, const std::function
         if (!use_attributes) ::pthread_attr_destroy(&attributes);
     }
     InterruptScope* const interrupt = current_interrupt_scope();
+    // Everything the starts need is allocated before the first one: nothing between a start and
+    // the joins may throw, or a running worker would outlive the state it works on.
     std::vector<WorkerStart> starts(count);
     std::vector<pthread_t> threads;
     threads.reserve(count);
-    std::string start_failure;
+    int start_error = 0;
     for (std::size_t index = 0; index < count; ++index) {
         starts[index] = WorkerStart{&run, index, interrupt};
         pthread_t thread{};
-        const int error = start_worker(thread, use_attributes ? &attributes : nullptr, starts[index]);
-        if (error == -1) {
-            start_failure = std::system_error(EAGAIN, std::generic_category(), "injected thread start failure").what();
-            break;
-        }
-        if (error != 0) {
-            start_failure = std::system_error(error, std::generic_category()).what();
-            break;
-        }
+        start_error = start_worker(thread, use_attributes ? &attributes : nullptr, starts[index]);
+        if (start_error != 0) break;
         threads.push_back(thread);
     }
     if (use_attributes) ::pthread_attr_destroy(&attributes);
@@ -138,11 +139,17 @@ void fan_out(std::size_t count, std::string_view panic_text, const std::function
     for (const pthread_t thread : threads) join_worker(thread, poll);
     // The phase's work was cut up for `count` threads: without all of them there is no result,
     // and none is made up on the calling thread behind the caller's back.
-    if (!start_failure.empty())
+    if (start_error != 0) {
+        const std::string start_failure =
+            start_error == -1 ? std::system_error(EAGAIN, std::generic_category(), "injected thread start failure").what()
+                              : std::system_error(start_error, std::generic_category()).what();
         engine_panic(fmt::format("a worker thread could not be started ({} of {} running): {}", threads.size(), count,
                                  start_failure));
-    if (std::ranges::find(status, PANICKED) != status.end()) engine_panic(std::string(panic_text));
+    }
+    // A worker that ran out of memory outranks one that panicked: the panic may be what the
+    // shortage led to in another worker, and the caller is to see the shortage as such.
     if (std::ranges::find(status, OUT_OF_MEMORY) != status.end()) throw std::bad_alloc();
+    if (std::ranges::find(status, PANICKED) != status.end()) engine_panic(std::string(panic_text));
 }
 
 }  // namespace vorp

@@ -4,6 +4,8 @@
 // Other threads, and the same thread outside a guard, allocate normally.
 #pragma once
 
+#include <cstdint>
+
 namespace vorp::testing {
 
 class FailAllocations {
@@ -12,6 +14,18 @@ public:
     ~FailAllocations();
     FailAllocations(const FailAllocations&) = delete;
     FailAllocations& operator=(const FailAllocations&) = delete;
+};
+
+// While alive, the `nth` operator new counted from its construction (1: the next one) fails, on
+// whichever thread makes it; every other allocation succeeds. fired() says whether it was reached.
+// One at a time.
+class FailNthAllocation {
+public:
+    explicit FailNthAllocation(std::uint64_t nth);
+    ~FailNthAllocation();
+    FailNthAllocation(const FailNthAllocation&) = delete;
+    FailNthAllocation& operator=(const FailNthAllocation&) = delete;
+    bool fired() const;
 };
 
 }  // namespace vorp::testing

@@ -106,6 +106,7 @@ std::optional<bool> to_bool(PyObject* value, std::string_view parameter) {
     if (numpy_api_ready()) {
         if (PyArray_IsScalar(value, Bool)) return PyObject_IsTrue(value) == 1;
     } else {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return std::nullopt;
         PyErr_Clear();  // without NumPy there is no NumPy bool: the value is simply not a bool
     }
     return refuse_type<bool>(value, "bool", parameter);

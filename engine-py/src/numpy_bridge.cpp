@@ -93,7 +93,9 @@ void raise_refusal(const ApiCheck& check) {
 }
 
 // Replaces the pending Python error with the internal-failure exception, keeping it as the cause.
+// A MemoryError stays as it is: NumPy is there, the interpreter ran out of memory importing it.
 void raise_unreachable() {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return;
     PyObject* cause = PyErr_GetRaisedException();
     raise_panic(kNumpyUnreachable);
     if (cause == nullptr) return;

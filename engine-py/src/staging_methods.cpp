@@ -92,7 +92,8 @@ PyObject* unknown_uid_error(std::string_view uid) {
 }
 
 // `cols[key]` converted by `Converter`. A failed lookup keeps its own error; a failed conversion
-// becomes TypeError "failed to extract field {record}.{key}" caused by the conversion's error.
+// becomes TypeError "failed to extract field {record}.{key}" caused by the conversion's error,
+// except a MemoryError, which says nothing about the column and is raised as it is.
 template <class Converter>
 bool extract_field(PyObject* cols, const char* record, const char* key, typename Converter::type& out) {
     PyRef key_text(PyUnicode_FromString(key));
@@ -100,6 +101,7 @@ bool extract_field(PyObject* cols, const char* record, const char* key, typename
     PyRef column(PyObject_GetItem(cols, key_text.get()));
     if (column.get() == nullptr) return false;
     if (Converter::convert(column.get(), out)) return true;
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
     PyObject* cause = PyErr_GetRaisedException();
     PyErr_Format(PyExc_TypeError, "failed to extract field %s.%s", record, key);
     PyObject* wrapped = PyErr_GetRaisedException();

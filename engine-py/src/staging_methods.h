@@ -195,7 +195,7 @@ struct ColsFields<NodeCols> {
 
 // `cols[key]` for each key of the table in order; a failed lookup passes its own error through, a
 // column that does not convert raises TypeError "failed to extract field EdgeCols.{key}" (or
-// NodeCols) whose __cause__ is the conversion's error.
+// NodeCols) whose __cause__ is the conversion's error; a MemoryError passes through as it is.
 template <class Cols>
 struct ColsArg {
     using type = Cols;

@@ -4,6 +4,7 @@ A batch written from Python columns is committed and read back in another proces
 field; then one table of bad inputs per method, each case checked for its exception type, text
 and argument note, and for exactly which rows, closes and entities it left staged."""
 
+import collections.abc
 import json
 
 import numpy as np
@@ -168,6 +169,16 @@ EXTRACT = "failed to extract field {}"
 NOT_VEC = (TypeError, "Can't extract `str` to `Vec`")
 
 
+class OutOfMemory(collections.abc.Sequence):
+    """A column whose elements cannot be had: reading it raises MemoryError."""
+
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, index):
+        raise MemoryError
+
+
 def with_column(rows, make, key, value):
     cols = make(rows)
     cols[key] = value
@@ -206,6 +217,11 @@ EDGE_CASES = [
     # The first column that fails conversion is reported, before any length is compared.
     ("short-src-bad-dst", {**edge_cols(GOOD_EDGES), "src": ["a"], "dst": ["b", "c", 4]}, TypeError,
      EXTRACT.format("EdgeCols.dst"), "cols", (TypeError, None), []),
+    # Running out of memory says nothing about the column: MemoryError, not the column's TypeError.
+    ("memory-in-src", with_column(GOOD_EDGES, edge_cols, "src", OutOfMemory()), MemoryError, None, "cols", None,
+     []),
+    ("memory-in-vt-s", with_column(GOOD_EDGES, edge_cols, "vt_s", OutOfMemory()), MemoryError, None, "cols", None,
+     []),
     ("short-src", with_column(GOOD_EDGES, edge_cols, "src", ["a", "b"]), RuntimeError,
      "stage_edges: column 'src' holds 2 elements, 'vid' holds 3", None, None, []),
     ("short-provenance", with_column(GOOD_EDGES, edge_cols, "provenance_ref", []), RuntimeError,
@@ -249,6 +265,8 @@ NODE_CASES = [
      EXTRACT.format("NodeCols.label"), "cols", (TypeError, None), []),
     ("none-in-vt-e", with_column(GOOD_NODES, node_cols, "vt_e", [None, 1, 2]), TypeError,
      EXTRACT.format("NodeCols.vt_e"), "cols", (TypeError, None), []),
+    ("memory-in-label", with_column(GOOD_NODES, node_cols, "label", OutOfMemory()), MemoryError, None, "cols",
+     None, []),
     ("short-source", with_column(GOOD_NODES, node_cols, "source", ["s"]), RuntimeError,
      "stage_nodes: column 'source' holds 1 elements, 'vid' holds 3", None, None, []),
     ("unknown-uid-row-2", node_cols([node_row(0), node_row(1), node_row(2, "nobody")]), KeyError,

@@ -4,7 +4,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -16,15 +15,15 @@ inline std::uint32_t crc32c(std::string_view bytes) { return crc32c(bytes.data()
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
 
-// A reusable SHA-256 context: hot paths hash many small inputs without allocating per call.
+// A SHA-256 context held in place: making one allocates nothing, so a context on the stack costs
+// no more than a reused one, and no thread needs a context of its own kept for it.
 class Sha256 {
 public:
-    Sha256();
-    ~Sha256();
+    Sha256() noexcept;
     Sha256(const Sha256&) = delete;
     Sha256& operator=(const Sha256&) = delete;
-    Sha256(Sha256&&) noexcept;
-    Sha256& operator=(Sha256&&) noexcept;
+    Sha256(Sha256&&) noexcept = default;
+    Sha256& operator=(Sha256&&) noexcept = default;
 
     void reset();
     void update(const void* data, std::size_t size);
@@ -36,8 +35,8 @@ public:
     static Sha256Digest digest(std::string_view bytes) { return digest(bytes.data(), bytes.size()); }
 
 private:
-    struct State;
-    std::unique_ptr<State> state_;
+    // OpenSSL's SHA256_CTX, kept opaque here (its size is checked where it is used).
+    alignas(8) std::array<unsigned char, 112> state_{};
 };
 
 // Lowercase hexadecimal of bytes, high nibble first.

@@ -16,9 +16,9 @@
 //
 // Decoding and unpacking never trust a count: everything is checked against the bytes present
 // before memory is sized from it, and every failure is a `corrupt` error with RESTORE_REMEDY and
-// no location (callers attach the file). Running out of memory while decoding is reported as a
-// `capacity` error ("FOR stream: cannot allocate {} values", "packed string heap: cannot allocate
-// {} bytes"), never as an abort.
+// no location (callers attach the file). Running out of memory while decoding (the sizes then are
+// bounded by the bytes present) throws std::bad_alloc: it is the process's condition, not the
+// file's, and is never reported as damage.
 #pragma once
 
 #include <cstddef>

@@ -72,7 +72,7 @@ std::string canonical_json_string_array(std::span<const std::string> texts);
 std::string canonical_json_string_array(std::initializer_list<std::string_view> texts);
 
 // The edge id: truncated_id of canonical_json_string_array([src_uid, dst_uid, rel_type, disc]).
-// Uses a per-thread EidDeriver, so repeated calls do not allocate.
+// Allocates nothing for ids of ordinary length.
 Id96 edge_eid(std::string_view src_uid, std::string_view dst_uid, std::string_view rel_type, std::string_view disc);
 
 // Derives edge ids with a reused array buffer and SHA-256 context: for loops over many rows

@@ -109,6 +109,13 @@ struct EnginePanic : std::exception {
 
 [[noreturn]] void engine_panic(std::string text);
 
+// std::uncaught_exceptions() without its cost on a thread that has never thrown: the C++ runtime
+// keeps that count in thread-local storage which the C library, the runtime having been loaded
+// after the program started (as under Python), allocates on the thread's first use and ends the
+// process when it cannot. A thread whose storage is not there yet has no exception in flight, so 0
+// is answered without touching it.
+int exceptions_in_flight() noexcept;
+
 // A mutex that marks itself poisoned when a guard is released while an exception unwinds through
 // it; locking a poisoned mutex is an internal failure "{name} mutex poisoned".
 class PoisonMutex {
@@ -128,7 +135,7 @@ public:
 
     private:
         friend class PoisonMutex;
-        explicit Guard(PoisonMutex* owner) : owner_(owner), unwinding_at_lock_(std::uncaught_exceptions()) {}
+        explicit Guard(PoisonMutex* owner) : owner_(owner), unwinding_at_lock_(exceptions_in_flight()) {}
         PoisonMutex* owner_;
         int unwinding_at_lock_;
     };

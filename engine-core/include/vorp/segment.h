@@ -27,6 +27,7 @@
 // into the segment's string table: 0 is always "", 0xFFFFFFFF means none (prov_ref, name_ref).
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -276,10 +277,11 @@ std::optional<std::string> name_of(std::string_view props);
 class AlignedBytes {
 public:
     AlignedBytes() = default;
-    // Zero-filled; `capacity` error instead of an abort when the memory is not available.
+    // Zero-filled. Memory that is not available throws std::bad_alloc (the sizes asked for are
+    // bounded by a file's bytes, so a shortage is the process's, never a fault of the file).
     static Result<AlignedBytes> zeroed(std::size_t size);
     // Contents unspecified: for a buffer its filler overwrites completely (a decoded column, a
-    // file read); saves a pass over the memory. `capacity` error as for zeroed().
+    // file read); saves a pass over the memory. std::bad_alloc as for zeroed().
     static Result<AlignedBytes> uninitialized(std::size_t size);
     // `size` bytes at `data` inside memory that `owner` keeps alive: one allocation shared by
     // several buffers (the decoded parts of a segment), released with the last of them.
@@ -515,16 +517,19 @@ struct Segment {
     // Computed from `ends` (this segment's) by the first reader that asks, once; later calls
     // return the same span. Its pass over the rows costs about as much as one window count.
     const ValidSpan& valid_span(const ValidEnds& ends) const;
+    // Not std::call_once: libstdc++ passes its callable through thread-local storage, which the
+    // C library allocates lazily on each worker thread (and ends the process when it cannot).
     struct ValidSpanMemo {
-        std::once_flag once;
+        std::mutex mutex;
+        std::atomic<bool> ready{false};
         ValidSpan span;
     };
     std::shared_ptr<ValidSpanMemo> valid_span_memo = std::make_shared<ValidSpanMemo>();
 
     // Checks the file's frame, header and footer, verifies every checksum when `verify` is set,
     // decodes FOR columns and a packed heap, and checks that every column holds `rows` values.
-    // Every failure is `corrupt` with RESTORE_REMEDY and the path (`capacity` when memory for a
-    // decoded column cannot be had).
+    // Every failure is `corrupt` with RESTORE_REMEDY and the path; memory for a decoded column
+    // that cannot be had throws std::bad_alloc.
     static Result<std::shared_ptr<const Segment>> open(const std::filesystem::path& path, SegmentSource source,
                                                        bool verify);
 

@@ -339,7 +339,8 @@ public:
     Status stage_edge(EdgeRow row);
     Status stage_node(NodeRow row);
     // Appends one row per vid, built in place from columns: `fill(index, row)` sets everything
-    // but the vid. With no batch open nothing is staged.
+    // but the vid. With no batch open nothing is staged. When `fill` throws at row k, rows 0 to
+    // k - 1 stay staged (a call that fails part-way keeps what it staged) and the exception goes on.
     template <class Fill>
     Status stage_edges(std::span<const Id96> vids, Fill&& fill) {
         VORP_TRY(require_batch());

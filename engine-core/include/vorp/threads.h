@@ -30,7 +30,8 @@ bool parallel_gate(std::size_t threads, std::size_t items, std::size_t min_items
 // Runs work(0) .. work(count - 1), each on a thread of its own, and joins them all before it
 // returns. A worker that ends by an exception makes the call panic with `panic_text` once every
 // worker has been joined (an abnormal end outranks any error a worker returned through its own
-// result); std::bad_alloc is rethrown as such. A thread that cannot be started fails the call:
+// result); a worker that ran out of memory makes it throw std::bad_alloc instead, even when
+// another worker panicked. A thread that cannot be started fails the call:
 // the threads already started are joined, then it panics with "a worker thread could not be
 // started ({started} of {count} running): {system text}"; no partial result escapes.
 // The workers run under the caller's interrupt scope (interrupt.h): their interruption points
