@@ -4,14 +4,26 @@
 // runtime's own pair and never fail on purpose.
 #include "alloc_fault.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
 namespace {
 constinit thread_local int failing_guards = 0;
+// Allocations left before the one that fails; negative while no countdown is armed (and after it
+// fired: racing threads take it below zero and pass).
+constinit std::atomic<std::int64_t> countdown{-1};
+constinit std::atomic<bool> countdown_fired{false};
+
+bool countdown_fails() noexcept {
+    if (countdown.load(std::memory_order_relaxed) < 0) return false;
+    if (countdown.fetch_sub(1, std::memory_order_relaxed) != 0) return false;
+    countdown_fired.store(true, std::memory_order_relaxed);
+    return true;
+}
 
 void* allocate(std::size_t size) noexcept {
-    if (failing_guards > 0) return nullptr;
+    if (failing_guards > 0 || countdown_fails()) return nullptr;
     return std::malloc(size == 0 ? 1 : size);
 }
 
@@ -25,6 +37,13 @@ void* allocate_or_throw(std::size_t size) {
 namespace vorp::testing {
 FailAllocations::FailAllocations() { ++failing_guards; }
 FailAllocations::~FailAllocations() { --failing_guards; }
+
+FailNthAllocation::FailNthAllocation(std::uint64_t n) {
+    countdown_fired.store(false, std::memory_order_relaxed);
+    countdown.store(static_cast<std::int64_t>(n), std::memory_order_seq_cst);
+}
+FailNthAllocation::~FailNthAllocation() { countdown.store(-1, std::memory_order_seq_cst); }
+bool FailNthAllocation::fired() const { return countdown_fired.load(std::memory_order_relaxed); }
 }  // namespace vorp::testing
 
 void* operator new(std::size_t size) { return allocate_or_throw(size); }
