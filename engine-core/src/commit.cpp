@@ -77,10 +77,9 @@ std::uint64_t segments_named(const Manifest& manifest) {
 // ---- statistics ----------------------------------------------------------------------------------
 
 Result<StatsAccum> NativeStore::stats_accum() {
-    {
-        auto guard = caches_.stats_mutex.lock();
-        if (caches_.stats) return *caches_.stats;
-    }
+    // The copy is made under the lock; failing, it leaves the cache as it was.
+    std::optional<StatsAccum> cached = caches_.stats_mutex.with_lock([&] { return caches_.stats; });
+    if (cached) return std::move(*cached);
     StatsAccum accum;
     for (const SegmentFileRef& ref : edge_files()) {
         const std::filesystem::path path = root_ / ref.file;
@@ -119,10 +118,12 @@ Result<StatsAccum> NativeStore::stats_accum() {
     }
     for (const SegmentEntry& entry : manifest_.node_store) accum.n_node_versions += entry.rows;
 
-    // Staged rows are not the store's: a build that counted them is not kept.
+    // Staged rows are not the store's: a build that counted them is not kept. The copy kept is
+    // made before the lock and moved in, so the cache is never left half assigned.
     if (!open_batch) {
+        std::optional<StatsAccum> kept = accum;
         auto guard = caches_.stats_mutex.lock();
-        caches_.stats = accum;
+        caches_.stats = std::move(kept);
     }
     return accum;
 }

@@ -181,6 +181,11 @@ PoisonMutex::Guard::~Guard() {
     owner_->mutex_.unlock();
 }
 
+void PoisonMutex::Guard::unlock_unpoisoned() noexcept {
+    if (!owner_) return;
+    std::exchange(owner_, nullptr)->mutex_.unlock();
+}
+
 PoisonMutex::Guard PoisonMutex::lock() { return lock(name_); }
 
 PoisonMutex::Guard PoisonMutex::lock_even_if_poisoned() noexcept {

@@ -142,17 +142,17 @@ void PositionIndex::erase_slot(std::size_t slot) {
     --used_;
 }
 
-void PositionIndex::retain(const std::unordered_set<std::uint64_t>& keep) {
-    PositionIndex old = std::move(*this);
-    *this = PositionIndex{};
-    std::vector<char> kept(old.segment_ids_.size());
-    for (std::size_t number = 0; number < kept.size(); ++number) kept[number] = keep.contains(old.segment_ids_[number]);
-    for (const Slot& entry : old.slots_) {
+PositionIndex PositionIndex::retained(const std::unordered_set<std::uint64_t>& keep) const {
+    PositionIndex fresh;
+    std::vector<char> kept(segment_ids_.size());
+    for (std::size_t number = 0; number < kept.size(); ++number) kept[number] = keep.contains(segment_ids_[number]);
+    for (const Slot& entry : slots_) {
         if (entry.segment == EMPTY) continue;
-        old.walk(entry, [&](std::uint32_t segment, std::uint32_t row) {
-            if (kept[segment]) append(entry.key, old.position_of(segment, row));
+        walk(entry, [&](std::uint32_t segment, std::uint32_t row) {
+            if (kept[segment]) fresh.append(entry.key, position_of(segment, row));
         });
     }
+    return fresh;
 }
 
 // ---- Postings ---------------------------------------------------------------------------------------
@@ -193,17 +193,22 @@ Result<bool> Postings::merge_segment(std::uint64_t segment_id, std::span<const s
     const auto open_order =
         all_open ? open_by_identity.filing_order(keys) : open_by_identity.filing_order(keys, open_rows);
     const auto vid_order = by_vid.filing_order(vid_keys);
+    // The last allocation; the appends below make none.
+    indexed.insert(segment_id);
     by_identity.append_rows(segment_id, identity_order);
     open_by_identity.append_rows(segment_id, open_order);
     by_vid.append_rows(segment_id, vid_order);
-    indexed.insert(segment_id);
     return true;
 }
 
 void Postings::retain_segments(const std::unordered_set<std::uint64_t>& keep) {
-    by_identity.retain(keep);
-    by_vid.retain(keep);
-    open_by_identity.retain(keep);
+    // All three rebuilt aside before any is replaced: an allocation failure changes nothing.
+    PositionIndex identity = by_identity.retained(keep);
+    PositionIndex vid = by_vid.retained(keep);
+    PositionIndex open = open_by_identity.retained(keep);
+    by_identity = std::move(identity);
+    by_vid = std::move(vid);
+    open_by_identity = std::move(open);
     std::erase_if(indexed, [&](std::uint64_t id) { return !keep.contains(id); });
 }
 
@@ -266,13 +271,14 @@ Status KindPostings::index_segments(const std::filesystem::path& root, const Man
 
     std::vector<std::uint64_t> pending;
     std::uint64_t prunes_at_listing = 0;
-    {
-        auto guard = mutex_.lock("postings");
-        if (indexed_through_ == files) return ok();
+    const bool listed_whole = mutex_.with_lock("postings", [&] {
+        if (indexed_through_ == files) return true;
         prunes_at_listing = prunes_;
         for (const auto& [segment_id, file] : of_kind)
             if (!postings_.indexed.contains(segment_id)) pending.push_back(segment_id);
-    }
+        return false;
+    });
+    if (listed_whole) return ok();
     // Ascending id, so the order of positions within a list (and which of two stored duplicates
     // a close finds first) does not depend on hash-map iteration.
     std::sort(pending.begin(), pending.end());
@@ -285,9 +291,11 @@ Status KindPostings::index_segments(const std::filesystem::path& root, const Man
         const auto vid_lo32 = VORP_TRY(version_columns(*segment, kind_).vid_lo32.get());
         std::vector<std::uint64_t> vid_keys(vid64.size());
         for (std::size_t row = 0; row < vid_keys.size(); ++row) vid_keys[row] = vid_key(Id96{vid64[row], vid_lo32[row]});
-        auto guard = mutex_.lock("postings");
         // Another thread may have merged this segment since it was listed: merge_segment skips it.
-        VORP_TRY(postings_.merge_segment(segment_id, keys, vid_keys, segment->header.closed_rows));
+        // It allocates before its first change, so a failure leaves the postings as they were.
+        VORP_TRY(mutex_.with_lock("postings", [&] {
+            return postings_.merge_segment(segment_id, keys, vid_keys, segment->header.closed_rows);
+        }));
     }
     // Every segment of the list is merged now (by this call or an earlier one), unless pruning
     // ran meanwhile and may have taken some out again: then the next call walks the list.
@@ -319,8 +327,9 @@ Result<std::optional<Position>> KindPostings::find_version(const std::filesystem
     std::uint64_t epoch = 0;
     std::uint64_t prunes_at_lookup = 0;
     for (bool indexed = false;;) {
-        {
-            auto guard = mutex_.lock("postings");
+        // A failed allocation below leaves every source whole: the file list grows before the
+        // sources, and a source's epoch is set only once its file name is.
+        const bool looked_up = mutex_.with_lock("postings", [&] {
             // Once this generation's list is indexed whole, nothing is left for index_segments.
             if (indexed || indexed_through_ == files) {
                 if (sources_files_ != files) {
@@ -332,8 +341,8 @@ Result<std::optional<Position>> KindPostings::find_version(const std::filesystem
                 const PositionIndex& by_vid = postings_.by_vid;
                 by_vid.for_each(vid_key(vid), [&](std::uint32_t number, Position position) {
                     if (number >= sources_.size()) {
-                        sources_.resize(by_vid.segment_count());
                         source_files_.resize(by_vid.segment_count());
+                        sources_.resize(by_vid.segment_count());
                     }
                     VidSource& source = sources_[number];
                     if (source.epoch != epoch) {
@@ -356,9 +365,11 @@ Result<std::optional<Position>> KindPostings::find_version(const std::filesystem
                         long_list.push_back(Candidate{number, position, source});
                     ++count;
                 });
-                break;
+                return true;
             }
-        }
+            return false;
+        });
+        if (looked_up) break;
         VORP_TRY(index_segments(root, manifest, cache, dictionary));
         indexed = true;
     }
@@ -412,13 +423,15 @@ PostingsStats KindPostings::stats() {
 }
 
 void KindPostings::retain_segments(const std::unordered_set<std::uint64_t>& keep) {
-    auto guard = mutex_.lock();
-    postings_.retain_segments(keep);
-    // The segments are numbered afresh: what was kept by number is kept no more.
-    sources_.clear();
-    source_files_.clear();
-    indexed_through_.reset();
-    ++prunes_;
+    // The postings are pruned whole or not at all; what follows allocates nothing.
+    mutex_.with_lock([&] {
+        postings_.retain_segments(keep);
+        // The segments are numbered afresh: what was kept by number is kept no more.
+        sources_.clear();
+        source_files_.clear();
+        indexed_through_.reset();
+        ++prunes_;
+    });
 }
 
 void evict_segments_not_in(SegmentCache& cache, KindPostings& edge_postings, KindPostings& node_postings,

@@ -132,36 +132,39 @@ std::vector<std::shared_ptr<const Segment>> SegmentCache::cached_list(std::uint6
                                                                       std::span<const std::string_view> files,
                                                                       std::uint64_t& hit_rows) {
     std::vector<std::shared_ptr<const Segment>> out(files.size());
-    auto guard = cache_mutex_.lock();
-    if (list_memo_ && list_memo_->list == list && list_memo_->slots.size() == files.size()) {
-        const auto& holder = list_memo_->holder;
+    // The memo and its holder are made before the first entry changes: an allocation failure
+    // leaves the cache as it was.
+    return cache_mutex_.with_lock([&] {
+        if (list_memo_ && list_memo_->list == list && list_memo_->slots.size() == files.size()) {
+            const auto& holder = list_memo_->holder;
+            for (std::size_t index = 0; index < files.size(); ++index) {
+                ++clock_;
+                if (const std::uint32_t slot = list_memo_->slots[index]; slot != ListMemo::NONE) {
+                    entries_[slot].last_used = clock_;
+                    out[index] = std::shared_ptr<const Segment>(holder, entries_[slot].segment.get());
+                }
+            }
+            hit_rows = list_memo_->hit_rows;
+            return std::move(out);
+        }
+        ListMemo memo{list, std::vector<std::uint32_t>(files.size(), ListMemo::NONE), nullptr, 0};
+        auto holder = std::make_shared<std::vector<std::shared_ptr<const Segment>>>(files.size());
         for (std::size_t index = 0; index < files.size(); ++index) {
             ++clock_;
-            if (const std::uint32_t slot = list_memo_->slots[index]; slot != ListMemo::NONE) {
-                entries_[slot].last_used = clock_;
-                out[index] = std::shared_ptr<const Segment>(holder, entries_[slot].segment.get());
+            if (const auto it = map_.find(files[index]); it != map_.end()) {
+                CacheEntry& entry = entries_[it->second];
+                entry.last_used = clock_;
+                memo.slots[index] = it->second;
+                (*holder)[index] = entry.segment;
+                out[index] = std::shared_ptr<const Segment>(holder, entry.segment.get());
+                memo.hit_rows += entry.segment->header.rows;
             }
         }
-        hit_rows = list_memo_->hit_rows;
-        return out;
-    }
-    ListMemo memo{list, std::vector<std::uint32_t>(files.size(), ListMemo::NONE), nullptr, 0};
-    auto holder = std::make_shared<std::vector<std::shared_ptr<const Segment>>>(files.size());
-    for (std::size_t index = 0; index < files.size(); ++index) {
-        ++clock_;
-        if (const auto it = map_.find(files[index]); it != map_.end()) {
-            CacheEntry& entry = entries_[it->second];
-            entry.last_used = clock_;
-            memo.slots[index] = it->second;
-            (*holder)[index] = entry.segment;
-            out[index] = std::shared_ptr<const Segment>(holder, entry.segment.get());
-            memo.hit_rows += entry.segment->header.rows;
-        }
-    }
-    hit_rows = memo.hit_rows;
-    memo.holder = std::move(holder);
-    list_memo_ = std::move(memo);
-    return out;
+        hit_rows = memo.hit_rows;
+        memo.holder = std::move(holder);
+        list_memo_ = std::move(memo);
+        return std::move(out);
+    });
 }
 
 Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::filesystem::path& root,
@@ -188,51 +191,53 @@ Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::fil
     if (!verified) mark_verified(file);
     const std::uint64_t cost = segment_cost(*segment);
 
-    auto guard = cache_mutex_.lock();
-    ++clock_;
-    list_memo_.reset();
-    // Room first, so that nothing below can fail once the map has changed.
-    // (A free list as long as the entries can be makes every release below allocation-free.)
-    if (free_slots_.empty() && entries_.size() == entries_.capacity()) {
-        if (entries_.size() >= std::numeric_limits<std::uint32_t>::max() / 2)
-            engine_panic("the segment cache ran out of entry slots");
-        entries_.reserve(std::max<std::size_t>(16, 2 * entries_.capacity()));
-    }
-    if (free_slots_.capacity() < entries_.capacity()) free_slots_.reserve(entries_.capacity());
-    make_room_to_release();
-    auto [it, inserted] = map_.try_emplace(std::string(file), 0);
-    if (!inserted) {
-        // Another thread's entry for the same file: replaced, its ticket no longer finds it.
-        accounted_bytes_ -= entries_[it->second].bytes;
-        release_slot(it->second);
-    }
-    std::uint32_t slot;
-    if (!free_slots_.empty()) {
-        slot = free_slots_.back();
-        free_slots_.pop_back();
-    } else {
-        slot = static_cast<std::uint32_t>(entries_.size());
-        entries_.emplace_back();
-    }
-    it->second = slot;
-    entries_[slot] = CacheEntry{segment, cost, clock_, next_serial_++};
-    ticket = CacheTicket{slot, entries_[slot].serial};
-    accounted_bytes_ += cost;
-    // Least recently used first; clock values are unique, so the victim is too. One pass over the
-    // entries per victim: the cache holds at most a few thousand segments.
-    while (budget_ && accounted_bytes_ > *budget_ && map_.size() >= 2) {
-        auto victim = map_.end();
-        for (auto candidate = map_.begin(); candidate != map_.end(); ++candidate) {
-            if (candidate == it) continue;
-            if (victim == map_.end() || entries_[candidate->second].last_used < entries_[victim->second].last_used)
-                victim = candidate;
+    // Room first, so that nothing below can fail once the map has changed: an allocation failure
+    // leaves the entries as they were (the clock advanced, the memo dropped, the room kept).
+    return cache_mutex_.with_lock([&]() -> std::shared_ptr<const Segment> {
+        ++clock_;
+        list_memo_.reset();
+        // (A free list as long as the entries can be makes every release below allocation-free.)
+        if (free_slots_.empty() && entries_.size() == entries_.capacity()) {
+            if (entries_.size() >= std::numeric_limits<std::uint32_t>::max() / 2)
+                engine_panic("the segment cache ran out of entry slots");
+            entries_.reserve(std::max<std::size_t>(16, 2 * entries_.capacity()));
         }
-        accounted_bytes_ -= entries_[victim->second].bytes;
-        ++evictions_;
-        release_slot(victim->second);
-        map_.erase(victim);  // iterators to other elements, `it` included, stay valid
-    }
-    return segment;
+        if (free_slots_.capacity() < entries_.capacity()) free_slots_.reserve(entries_.capacity());
+        make_room_to_release();
+        auto [it, inserted] = map_.try_emplace(std::string(file), 0);
+        if (!inserted) {
+            // Another thread's entry for the same file: replaced, its ticket no longer finds it.
+            accounted_bytes_ -= entries_[it->second].bytes;
+            release_slot(it->second);
+        }
+        std::uint32_t slot;
+        if (!free_slots_.empty()) {
+            slot = free_slots_.back();
+            free_slots_.pop_back();
+        } else {
+            slot = static_cast<std::uint32_t>(entries_.size());
+            entries_.emplace_back();
+        }
+        it->second = slot;
+        entries_[slot] = CacheEntry{segment, cost, clock_, next_serial_++};
+        ticket = CacheTicket{slot, entries_[slot].serial};
+        accounted_bytes_ += cost;
+        // Least recently used first; clock values are unique, so the victim is too. One pass over the
+        // entries per victim: the cache holds at most a few thousand segments.
+        while (budget_ && accounted_bytes_ > *budget_ && map_.size() >= 2) {
+            auto victim = map_.end();
+            for (auto candidate = map_.begin(); candidate != map_.end(); ++candidate) {
+                if (candidate == it) continue;
+                if (victim == map_.end() || entries_[candidate->second].last_used < entries_[victim->second].last_used)
+                    victim = candidate;
+            }
+            accounted_bytes_ -= entries_[victim->second].bytes;
+            ++evictions_;
+            release_slot(victim->second);
+            map_.erase(victim);  // iterators to other elements, `it` included, stay valid
+        }
+        return segment;
+    });
 }
 
 std::shared_ptr<const SegmentFiles> SegmentCache::segment_files(const Manifest& manifest) {
@@ -253,8 +258,8 @@ SegmentCacheStats SegmentCache::stats() {
 }
 
 void SegmentCache::retain_files(const FileNameSet& live) {
-    {
-        auto guard = cache_mutex_.lock();
+    // The room to release into is the one allocation, made before any entry goes.
+    cache_mutex_.with_lock([&] {
         list_memo_.reset();
         make_room_to_release();
         for (auto it = map_.begin(); it != map_.end();) {
@@ -266,7 +271,7 @@ void SegmentCache::retain_files(const FileNameSet& live) {
                 it = map_.erase(it);
             }
         }
-    }
+    });
     auto guard = verified_mutex_.lock();
     std::erase_if(verified_set_, [&](const std::string& file) { return !live.contains(file); });
 }
@@ -277,8 +282,10 @@ bool SegmentCache::is_verified(std::string_view file) {
 }
 
 void SegmentCache::mark_verified(std::string_view file) {
-    auto guard = verified_mutex_.lock();
-    if (!verified_set_.contains(file)) verified_set_.emplace(file);
+    // One insertion: complete, or (allocation failure) the set as it was.
+    verified_mutex_.with_lock([&] {
+        if (!verified_set_.contains(file)) verified_set_.emplace(file);
+    });
 }
 
 bool SegmentCache::contains(std::string_view file) {

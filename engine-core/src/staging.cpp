@@ -126,66 +126,94 @@ void VidSet::clear() {
 
 // ---- staging and its index ---------------------------------------------------------------------
 
+// The row first, then its vid, taken back when noting fails: a vid is staged exactly when a row
+// carries it, also after an allocation failure.
 void Staging::add_edge(EdgeRow row) {
-    staged_edge_vids.note(row.vid);
     edges.push_back(std::move(row));
+    try {
+        staged_edge_vids.note(edges.back().vid);
+    } catch (...) {
+        edges.pop_back();
+        throw;
+    }
 }
 
 void Staging::add_node(NodeRow row) {
-    staged_node_vids.note(row.vid);
     nodes.push_back(std::move(row));
+    try {
+        staged_node_vids.note(nodes.back().vid);
+    } catch (...) {
+        nodes.pop_back();
+        throw;
+    }
 }
 
 bool Staging::retire_edge(const Id96& vid) {
-    PoisonMutex::Guard guard = lock_index();
-    if (staged_edge_vids.erase(vid) == 0) return false;
-    // Compact in place; a kept row that was already absorbed keeps its derived key, so only rows
-    // never looked at are derived again. Kept absorbed rows stay a prefix of the kept rows.
-    const std::size_t absorbed = index_.edge_keys.size();
-    std::vector<std::uint64_t> keys;
-    keys.reserve(absorbed);
-    std::size_t kept = 0;
-    for (std::size_t old_position = 0; old_position < edges.size(); ++old_position) {
-        if (edges[old_position].vid == vid) continue;
-        if (old_position < absorbed) keys.push_back(index_.edge_keys[old_position]);
-        if (kept != old_position) edges[kept] = std::move(edges[old_position]);
-        ++kept;
-    }
-    edges.erase(edges.begin() + static_cast<std::ptrdiff_t>(kept), edges.end());
-    index_.edges_by_key.clear();
-    for (std::size_t position = 0; position < keys.size(); ++position)
-        index_.edges_by_key[keys[position]].push_back(static_cast<std::uint32_t>(position));
-    index_.edge_keys = std::move(keys);
-    return true;
+    return with_index([&] {
+        if (!staged_edge_vids.contains(vid)) return false;
+        // The new index is built aside first, so that an allocation failure leaves rows, vids and
+        // index as they were; then the rows are compacted in place (moves only). A kept row that
+        // was already absorbed keeps its derived key, so only rows never looked at are derived
+        // again. Kept absorbed rows stay a prefix of the kept rows.
+        const std::size_t absorbed = index_.edge_keys.size();
+        std::vector<std::uint64_t> keys;
+        keys.reserve(absorbed);
+        for (std::size_t old_position = 0; old_position < absorbed; ++old_position)
+            if (edges[old_position].vid != vid) keys.push_back(index_.edge_keys[old_position]);
+        std::unordered_map<std::uint64_t, std::vector<std::uint32_t>> by_key;
+        for (std::size_t position = 0; position < keys.size(); ++position)
+            by_key[keys[position]].push_back(static_cast<std::uint32_t>(position));
+
+        staged_edge_vids.erase(vid);
+        std::size_t kept = 0;
+        for (std::size_t old_position = 0; old_position < edges.size(); ++old_position) {
+            if (edges[old_position].vid == vid) continue;
+            if (kept != old_position) edges[kept] = std::move(edges[old_position]);
+            ++kept;
+        }
+        edges.erase(edges.begin() + static_cast<std::ptrdiff_t>(kept), edges.end());
+        index_.edges_by_key = std::move(by_key);
+        index_.edge_keys = std::move(keys);
+        return true;
+    });
 }
 
 bool Staging::retire_node(const Id96& vid) {
-    PoisonMutex::Guard guard = lock_index();
-    if (staged_node_vids.erase(vid) == 0) return false;
-    std::erase_if(nodes, [&vid](const NodeRow& row) { return row.vid == vid; });
-    // Node keys are the rows' own uid ids: cheaper to absorb everything again than to carry over.
-    index_.nodes_by_uid.clear();
-    index_.nodes_absorbed = 0;
-    return true;
+    // Erasing from the set may absorb its noted vids first, which allocates before it changes
+    // anything; nothing after it allocates.
+    return with_index([&] {
+        if (staged_node_vids.erase(vid) == 0) return false;
+        std::erase_if(nodes, [&vid](const NodeRow& row) { return row.vid == vid; });
+        // Node keys are the rows' own uid ids: cheaper to absorb everything again than to carry
+        // over.
+        index_.nodes_by_uid.clear();
+        index_.nodes_absorbed = 0;
+        return true;
+    });
 }
 
 void Staging::clear() {
-    PoisonMutex::Guard guard = lock_index();
-    edges.clear();
-    nodes.clear();
-    staged_edge_vids.clear();
-    staged_node_vids.clear();
-    index_ = StagedIndex{};
+    with_index([&] {
+        edges.clear();
+        nodes.clear();
+        staged_edge_vids.clear();
+        staged_node_vids.clear();
+        index_ = StagedIndex{};
+    });
 }
 
 std::vector<std::uint32_t> Staging::node_positions(std::uint32_t uid_id) const {
-    PoisonMutex::Guard guard = lock_index();
-    for (std::size_t position = index_.nodes_absorbed; position < nodes.size(); ++position)
-        index_.nodes_by_uid[nodes[position].uid_id].push_back(static_cast<std::uint32_t>(position));
-    index_.nodes_absorbed = nodes.size();
-    const auto found = index_.nodes_by_uid.find(uid_id);
-    if (found == index_.nodes_by_uid.end()) return {};
-    return found->second;
+    return with_index([&]() -> std::vector<std::uint32_t> {
+        // Row by row, so that an allocation failure leaves the rows before it absorbed and no
+        // row filed twice.
+        for (std::size_t position = index_.nodes_absorbed; position < nodes.size(); ++position) {
+            index_.nodes_by_uid[nodes[position].uid_id].push_back(static_cast<std::uint32_t>(position));
+            index_.nodes_absorbed = position + 1;
+        }
+        const auto found = index_.nodes_by_uid.find(uid_id);
+        if (found == index_.nodes_by_uid.end()) return {};
+        return found->second;
+    });
 }
 
 // ---- seal ------------------------------------------------------------------------------------------
@@ -350,11 +378,8 @@ Result<SealedBatch> Staging::seal(const fs::path& segment_dir, const SealLayout&
                                   const StagedVidCloses& staged_vid_closes) {
     if (layout.lane_stride <= 0)
         return fail(EngineError::invariant(fmt::format("lane stride must be positive, got {}", layout.lane_stride)));
-    {
-        // Every position changes with the sort; readers rebuild the index lazily.
-        PoisonMutex::Guard guard = lock_index();
-        index_ = StagedIndex{};
-    }
+    // Every position changes with the sort; readers rebuild the index lazily.
+    with_index([&] { index_ = StagedIndex{}; });
     SealedBatch sealed;
     VORP_TRY(seal_rows(edges, segment_dir, layout, next_segment_id, staged_vid_closes,
                        [&sealed](Lane lane, SegmentEntry entry, std::uint64_t id) {

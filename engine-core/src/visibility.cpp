@@ -224,8 +224,12 @@ std::optional<std::int64_t> CloseIndex::find(std::uint64_t segment_id, std::uint
 }
 
 void CloseIndex::insert(std::uint64_t segment_id, std::uint32_t row, std::int64_t tt_e) {
-    closed.insert_or_assign(segment_id, row, tt_e);
+    // All or nothing, so that a close that fails to be recorded is never half seen by reads: room
+    // in the map first, then the segment's mark (one set insertion, which completes or changes
+    // nothing), then the value, which can no longer allocate.
+    closed.reserve(closed.size() + 1);
     touched.insert(segment_id);
+    closed.insert_or_assign(segment_id, row, tt_e);
 }
 
 void CloseIndex::insert_run(std::span<const StagedClose> rows) {

@@ -63,7 +63,7 @@ TEST(PositionIndex, MatchesAMultimapUnderAppendEraseAndRetain) {
                 EXPECT_EQ(index.erase_if(key, drop), removed);
             } else if (step % 7 == 0) {
                 const std::unordered_set<std::uint64_t> keep{rng() % 5, rng() % 5, rng() % 5};
-                index.retain(keep);
+                index = index.retained(keep);
                 for (auto it = model.begin(); it != model.end();) {
                     std::erase_if(it->second, [&](const Position& p) { return !keep.contains(p.segment_id); });
                     it = it->second.empty() ? model.erase(it) : std::next(it);

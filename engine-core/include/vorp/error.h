@@ -8,6 +8,7 @@
 #include <expected>
 #include <filesystem>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -136,6 +137,8 @@ public:
     private:
         friend class PoisonMutex;
         explicit Guard(PoisonMutex* owner) : owner_(owner), unwinding_at_lock_(exceptions_in_flight()) {}
+        // Unlocks at once and leaves the mutex as it is, whatever is unwinding.
+        void unlock_unpoisoned() noexcept;
         PoisonMutex* owner_;
         int unwinding_at_lock_;
     };
@@ -148,6 +151,26 @@ public:
     // lock cannot fail part-way (so poison can never mean a half-made change), and for code that
     // only gives back what it holds, such as a destructor, which must not throw.
     Guard lock_even_if_poisoned() noexcept;
+    // Runs `body()` under the lock (taken as lock() takes it) and returns its result. For sections
+    // written so that an allocation failing anywhere in them leaves the guarded structure as it
+    // was, or in an equally valid state (allocate before the first change, or build aside and move
+    // in): a std::bad_alloc leaving `body` then passes to the caller with the mutex unpoisoned, so
+    // one out-of-memory does not strand the structure. Any other exception, a panic above all,
+    // poisons it as with lock().
+    template <class Body>
+    decltype(auto) with_lock(Body&& body) {
+        return with_lock(name_, std::forward<Body>(body));
+    }
+    template <class Body>
+    decltype(auto) with_lock(std::string_view poison_name, Body&& body) {
+        Guard guard = lock(poison_name);
+        try {
+            return std::forward<Body>(body)();
+        } catch (const std::bad_alloc&) {
+            guard.unlock_unpoisoned();
+            throw;
+        }
+    }
     bool poisoned() const { return poisoned_.load(std::memory_order_acquire); }
     const std::string& name() const { return name_; }
 

@@ -103,14 +103,14 @@ public:
     // goes when its list empties. Returns how many were removed.
     template <class Drop>
     std::size_t erase_if(std::uint64_t key, Drop drop);
-    // Keeps only the positions whose segment is in `keep`, in order; rebuilds the pool compactly
-    // and numbers the segments afresh.
-    void retain(const std::unordered_set<std::uint64_t>& keep);
+    // The positions whose segment is in `keep`, in order, as a new index with a compact pool and
+    // the segments numbered afresh; this one is left as it is.
+    PositionIndex retained(const std::unordered_set<std::uint64_t>& keep) const;
 
     std::size_t positions() const { return live_; }
     std::size_t keys() const { return used_; }
-    // Segment numbers run from 0 to segment_count() - 1; a number stays with its segment until
-    // the next `retain`.
+    // Segment numbers run from 0 to segment_count() - 1; a number stays with its segment for
+    // the life of the index (`retained` numbers afresh).
     std::size_t segment_count() const { return segment_ids_.size(); }
 
 private:
@@ -206,7 +206,7 @@ std::size_t PositionIndex::erase_if(std::uint64_t key, Drop drop) {
         return 1;
     }
     // The kept nodes, oldest first, are chained again newest first; dropped ones stay in the pool
-    // unreferenced until the next retain.
+    // unreferenced until the pool is rebuilt (retained).
     std::vector<std::uint32_t> kept;
     std::size_t removed = 0;
     for (std::uint32_t node = entry.row; node != NO_NODE; node = pool_[node].next) {
@@ -308,11 +308,12 @@ public:
     void retain_segments(const std::unordered_set<std::uint64_t>& keep);
 
     // Runs `read(Postings&)` under the mutex and returns its result: lookups and the in-place
-    // pruning of open_by_identity. `read` must not block or do I/O.
+    // pruning of open_by_identity. `read` must not block or do I/O, and must leave the postings
+    // as they were when an allocation fails in it (an allocation failure leaves the mutex
+    // unpoisoned).
     template <class Read>
     decltype(auto) with_postings(Read&& read) {
-        auto guard = mutex_.lock("postings");
-        return std::forward<Read>(read)(postings_);
+        return mutex_.with_lock("postings", [&]() -> decltype(auto) { return std::forward<Read>(read)(postings_); });
     }
 
 private:

@@ -11,9 +11,11 @@
 // Locking. Each guarded structure has its own PoisonMutex, named as in its poison message
 // ("segment-cache", "verified-set", "files-cache", "close-cache"). Every one is a leaf: no path
 // holds two at once, and none is held while a file is mapped, opened, verified or read, so a
-// cache hit never waits for another thread's I/O. Opened segments and close indexes are shared
-// immutably (std::shared_ptr<const ...>); evicting a segment drops only the cache's reference, so
-// a reader that holds it keeps it mapped until it lets go.
+// cache hit never waits for another thread's I/O. Whatever allocates under a lock does so before
+// its first change (PoisonMutex::with_lock), so an allocation failure leaves the structure as it
+// was and its lock usable. Opened segments and close indexes are shared immutably
+// (std::shared_ptr<const ...>); evicting a segment drops only the cache's reference, so a reader
+// that holds it keeps it mapped until it lets go.
 #pragma once
 
 #include <cstdint>

@@ -224,15 +224,21 @@ struct Staging {
     // returned.
     template <class KeyOf>
     Result<std::vector<std::uint32_t>> edge_positions(std::uint64_t key, KeyOf&& key_of) const {
-        PoisonMutex::Guard guard = index_mutex_.lock();
-        for (std::size_t position = index_.edge_keys.size(); position < edges.size(); ++position) {
-            const std::uint64_t row_key = VORP_TRY(key_of(edges[position]));
-            index_.edge_keys.push_back(row_key);
-            index_.edges_by_key[row_key].push_back(static_cast<std::uint32_t>(position));
-        }
-        const auto found = index_.edges_by_key.find(key);
-        if (found == index_.edges_by_key.end()) return std::vector<std::uint32_t>{};
-        return found->second;
+        return with_index([&]() -> Result<std::vector<std::uint32_t>> {
+            // A row counts as absorbed once its key is in edge_keys, which has room for every row
+            // and so takes it without allocating: a failure (of key_of or of the map) leaves the
+            // rows before it absorbed and the index whole.
+            std::vector<std::uint64_t>& keys = index_.edge_keys;
+            if (edges.size() > keys.capacity()) keys.reserve(std::max(edges.size(), 2 * keys.capacity()));
+            for (std::size_t position = keys.size(); position < edges.size(); ++position) {
+                const std::uint64_t row_key = VORP_TRY(key_of(edges[position]));
+                index_.edges_by_key[row_key].push_back(static_cast<std::uint32_t>(position));
+                keys.push_back(row_key);
+            }
+            const auto found = index_.edges_by_key.find(key);
+            if (found == index_.edges_by_key.end()) return std::vector<std::uint32_t>{};
+            return found->second;
+        });
     }
 
     // Writes the staged rows as new segment files in `segment_dir` and returns their entries.
@@ -266,9 +272,14 @@ private:
         }
     }
 
-    // Takes the index mutex even under exclusive access: a mutex poisoned by a failed reader must
-    // still end the call.
-    PoisonMutex::Guard lock_index() const { return index_mutex_.lock(); }
+    // Runs `body` under the index mutex, taken even under exclusive access: a mutex poisoned by a
+    // failed reader must still end the call. Every body leaves the staging whole when an
+    // allocation fails in it (it allocates before its first change, or absorbs row by row), so
+    // such a failure leaves the mutex unpoisoned and the batch usable.
+    template <class Body>
+    decltype(auto) with_index(Body&& body) const {
+        return index_mutex_.with_lock(std::forward<Body>(body));
+    }
 
     mutable PoisonMutex index_mutex_{"staging index"};
     mutable StagedIndex index_;

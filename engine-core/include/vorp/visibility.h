@@ -139,7 +139,8 @@ struct CloseIndex {
     // The value of the topmost layer holding (segment id, row); layers below it are not consulted.
     std::optional<std::int64_t> find(std::uint64_t segment_id, std::uint32_t row) const;
 
-    // Records one close in this layer, replacing an earlier value for the same key.
+    // Records one close in this layer, replacing an earlier value for the same key. An allocation
+    // failure leaves the layer as it was.
     void insert(std::uint64_t segment_id, std::uint32_t row, std::int64_t tt_e);
     // Records the rows of a run in file order, so a later row (and a later run) wins.
     void insert_run(std::span<const StagedClose> rows);
