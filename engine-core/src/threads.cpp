@@ -38,9 +38,11 @@ bool parallel_gate(std::size_t threads, std::size_t items, std::size_t min_items
 namespace {
 // Thread starts left before the injected failure (0: none injected). Read once per start.
 std::atomic<std::size_t> thread_starts_before_failure{0};
+std::atomic<int> injected_start_error{EPERM};
 }  // namespace
 
-void fail_thread_start_after(std::size_t starts) {
+void fail_thread_start_after(std::size_t starts, int error) {
+    injected_start_error.store(error, std::memory_order_relaxed);
     thread_starts_before_failure.store(starts == SIZE_MAX ? 0 : starts + 1, std::memory_order_relaxed);
 }
 
@@ -140,8 +142,12 @@ void fan_out(std::size_t count, std::string_view panic_text, const std::function
     // The phase's work was cut up for `count` threads: without all of them there is no result,
     // and none is made up on the calling thread behind the caller's back.
     if (start_error != 0) {
+        const int cause = start_error == -1 ? injected_start_error.load(std::memory_order_relaxed) : start_error;
+        // EAGAIN is how the C library says it found no memory for the thread's stack or its
+        // thread-local storage: an allocation failure, which the caller sees as such.
+        if (cause == EAGAIN || cause == ENOMEM) throw std::bad_alloc();
         const std::string start_failure =
-            start_error == -1 ? std::system_error(EAGAIN, std::generic_category(), "injected thread start failure").what()
+            start_error == -1 ? std::system_error(cause, std::generic_category(), "injected thread start failure").what()
                               : std::system_error(start_error, std::generic_category()).what();
         engine_panic(fmt::format("a worker thread could not be started ({} of {} running): {}", threads.size(), count,
                                  start_failure));

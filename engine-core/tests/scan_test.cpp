@@ -1178,6 +1178,12 @@ TEST(ScanThreads, ThreadStartFailureFailsTheCall) {
     EXPECT_EQ(ran, (std::vector<int>{1, 1, 0, 0, 0}));
     fan_out(3, SCAN_WORKER_PANICKED, [&](std::size_t index) { ran[index] = 2; });  // the seam fired once
     EXPECT_EQ(ran, (std::vector<int>{2, 2, 2, 0, 0}));
+    // No memory for a thread is an allocation failure, not a panic.
+    for (const int error : {EAGAIN, ENOMEM}) {
+        fail_thread_start_after(1, error);
+        EXPECT_THROW(fan_out(5, SCAN_WORKER_PANICKED, [&](std::size_t index) { ran[index] = 3; }), std::bad_alloc);
+        EXPECT_EQ(ran, (std::vector<int>{3, 2, 2, 0, 0}));
+    }
 
     // Through the scan: the selection's workers, then the materialization's.
     TempDir dir{"vorp-scan-thread-start"};

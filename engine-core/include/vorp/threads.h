@@ -4,6 +4,7 @@
 // and joined before it returns, so a call never leaves a thread behind.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -31,15 +32,16 @@ bool parallel_gate(std::size_t threads, std::size_t items, std::size_t min_items
 // returns. A worker that ends by an exception makes the call panic with `panic_text` once every
 // worker has been joined (an abnormal end outranks any error a worker returned through its own
 // result); a worker that ran out of memory makes it throw std::bad_alloc instead, even when
-// another worker panicked. A thread that cannot be started fails the call:
-// the threads already started are joined, then it panics with "a worker thread could not be
-// started ({started} of {count} running): {system text}"; no partial result escapes.
+// another worker panicked. A thread that cannot be started fails the call: the threads already
+// started are joined, then it throws std::bad_alloc when the system had no memory for the thread
+// (EAGAIN, ENOMEM), else panics with "a worker thread could not be started ({started} of {count}
+// running): {system text}"; no partial result escapes.
 // The workers run under the caller's interrupt scope (interrupt.h): their interruption points
 // see its stop, and a caller that answers polls keeps answering them while it waits.
 void fan_out(std::size_t count, std::string_view panic_text, const std::function<void(std::size_t)>& work);
 
-// Test seam: the thread start that follows `starts` successful ones fails as if the system had
-// no thread to give (SIZE_MAX clears it). One relaxed load per thread start when unused.
-void fail_thread_start_after(std::size_t starts);
+// Test seam: the thread start that follows `starts` successful ones fails with `error`, as
+// pthread_create would return it (SIZE_MAX clears it). One relaxed load per thread start when unused.
+void fail_thread_start_after(std::size_t starts, int error = EPERM);
 
 }  // namespace vorp
