@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <utility>
@@ -343,6 +344,19 @@ Result<CompactReport> compact(NativeStore& store) {
     return report;
 }
 
+namespace {
+// Writes the marker of a stripped generation that CURRENT already names. Without it the next open
+// would answer past reads from the stripped data, so an allocation failure gets one more try: by
+// then the first attempt has given back what it held.
+Status mark_stripped(NativeStore& store) {
+    try {
+        return store.mark_current_only();
+    } catch (const std::bad_alloc&) {
+    }
+    return store.mark_current_only();
+}
+}  // namespace
+
 Result<CompactReport> compact_current_only(NativeStore& store) {
     VORP_TRY(refuse(store));
     const WriterGuard writing = VORP_TRY(WriterGuard::acquire(store.pin_path(), store.root()));
@@ -365,7 +379,7 @@ Result<CompactReport> compact_current_only(NativeStore& store) {
         if (store.manifest().generation == stripped) {
             store.enter_current_only();
             try {
-                (void)store.mark_current_only();
+                (void)mark_stripped(store);
             } catch (...) {
             }
         }
@@ -377,7 +391,7 @@ Result<CompactReport> compact_current_only(NativeStore& store) {
     // The stripped generation is current: from here on the handle must refuse past-time belief
     // and answer statistics from the new segments, whether or not the marker can be written.
     store.enter_current_only();
-    auto marked = store.mark_current_only();
+    auto marked = mark_stripped(store);
     if (!installed) return fail(std::move(installed).error());
     VORP_TRY(std::move(marked));
     return report;
