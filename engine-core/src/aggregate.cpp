@@ -228,57 +228,218 @@ FoldSplit& fold_split() {
 
 namespace {
 
-// The set of dense ids of one endpoint role in one group: a list (duplicates kept) until it
-// reaches 2W ids, then a bitset of W words (as much room as the list took).
-struct Distinct {
-    std::vector<std::uint32_t> sparse;
-    std::vector<std::uint64_t> bits;
-    bool is_bitset = false;
+// The sets of distinct dense ids of one holder of groups (a worker's dense slots, a group map, a
+// partition's slots): set s belongs to group s / D and is its (s mod D)-th CountDistinct. A set
+// lists its ids, duplicates included, until it holds 2W of them; then it turns into a bitset of W
+// words (as much room as the ids took). It lists them in a home of one cache line, indexed by set,
+// and when that is full moves them on into a block of the holder's arena, the newest first: a row
+// touches only its set's home, fetched ahead with its group's record, and a small set needs no
+// allocation of its own. Only the number of distinct ids of a set is ever read, so the ids keep no
+// order.
+class DistinctSets {
+public:
+    DistinctSets(std::size_t words, std::size_t threshold) : words_(words), threshold_(threshold) {}
 
-    void set_bit(std::uint32_t id) {
+    std::size_t size() const { return homes_.size(); }
+    void resize(std::size_t sets) { homes_.resize(sets); }
+
+    // Drops every set and keeps the arena's memory for the next use.
+    void clear(std::size_t sets) {
+        homes_.assign(sets, Home{});
+        used_ = 0;
+        free_ = 0;
+        bitsets_.clear();
+    }
+
+    [[gnu::always_inline]] void add(std::size_t set, std::uint32_t id) {
+        Home& home = homes_[set];
+        const std::uint32_t count = home.count;
+        if ((count & BITSET) != 0) [[unlikely]] {
+            set_bit(bitsets_[home.prev], id);
+            return;
+        }
+        const std::uint32_t fill = count % IDS_PER_BLOCK;
+        if (fill == 0 && count != 0) [[unlikely]]
+            move_on(home);
+        home.ids[fill] = id;
+        home.count = count + 1;
+        if (count + 1 >= threshold_) [[unlikely]]
+            to_bitset(set);
+    }
+
+    // Set `set` becomes its union with set `theirs` of `other`, whose bitset it may take.
+    void absorb(std::size_t set, DistinctSets& other, std::size_t theirs) {
+        const Home& their_home = other.homes_[theirs];
+        if ((their_home.count & BITSET) == 0) {
+            other.each_listed(theirs, [&](std::uint32_t id) { add(set, id); });
+            return;
+        }
+        std::vector<std::uint64_t>& their_bits = other.bitsets_[their_home.prev];
+        Home& home = homes_[set];
+        if ((home.count & BITSET) != 0) {
+            std::vector<std::uint64_t>& bits = bitsets_[home.prev];
+            if (bits.size() < their_bits.size()) bits.resize(their_bits.size(), 0);
+            for (std::size_t word = 0; word < their_bits.size(); ++word) bits[word] |= their_bits[word];
+            return;
+        }
+        std::vector<std::uint64_t> bits = std::move(their_bits);
+        each_listed(set, [&](std::uint32_t id) { set_bit(bits, id); });
+        become_bitset(set, std::move(bits));
+    }
+
+    // Fetches a set's home ahead of its use.
+    void fetch(std::size_t set) const { __builtin_prefetch(homes_.data() + set, 1); }
+
+    // The set's bitset, or null while it lists its ids.
+    const std::vector<std::uint64_t>* bitset(std::size_t set) const {
+        const Home& home = homes_[set];
+        return (home.count & BITSET) != 0 ? &bitsets_[home.prev] : nullptr;
+    }
+    // Each id the set lists, duplicates included, in no particular order (none for a bitset).
+    template <class F>
+    void each_listed(std::size_t set, F&& f) const {
+        const Home& home = homes_[set];
+        const std::uint32_t count = home.count;
+        if ((count & BITSET) != 0 || count == 0) return;
+        const std::uint32_t in_home = (count - 1) % IDS_PER_BLOCK + 1;
+        for (std::uint32_t at = 0; at < in_home; ++at) f(home.ids[at]);
+        for (std::uint32_t number = home.prev; number != 0;) {
+            const Home& block = block_at(number);
+            for (std::uint32_t at = 0; at < IDS_PER_BLOCK; ++at) f(block.ids[at]);
+            number = block.prev;
+        }
+    }
+
+    static void set_bit(std::vector<std::uint64_t>& bits, std::uint32_t id) {
         const std::size_t word = id >> 6;
-        if (word >= bits.size()) bits.resize(word + 1, 0);
+        if (word >= bits.size()) [[unlikely]]
+            bits.resize(word + 1, 0);  // an id past the dictionary (a damaged segment)
         bits[word] |= std::uint64_t{1} << (id & 63);
     }
 
-    void add(std::uint32_t id, std::size_t words, std::size_t threshold) {
-        if (is_bitset) {
-            set_bit(id);
-            return;
-        }
-        sparse.push_back(id);
-        if (sparse.size() < threshold) return;
-        bits.assign(words, 0);
-        for (const std::uint32_t each : sparse) set_bit(each);
-        std::vector<std::uint32_t>().swap(sparse);
-        is_bitset = true;
+private:
+    // A set's home, and a block of the arena alike: 14 ids and the number (+ 1; 0: none) of the
+    // newest block (in a home) or of the block before (in a block). A home's count is of all the
+    // ids it lists; with BITSET set, `prev` is the index of its bitset instead.
+    static constexpr std::uint32_t IDS_PER_BLOCK = 14;
+    static constexpr std::uint32_t BITSET = std::uint32_t{1} << 31;
+    struct alignas(64) Home {
+        std::uint32_t count = 0;
+        std::uint32_t prev = 0;
+        std::uint32_t ids[IDS_PER_BLOCK];
+    };
+    static_assert(sizeof(Home) == 64);
+    // The arena grows by chunks that never move, so a block's address stays valid.
+    static constexpr std::uint32_t CHUNK_SHIFT = 12;
+
+    Home& block_at(std::uint32_t number) {
+        const std::uint32_t index = number - 1;
+        return chunks_[index >> CHUNK_SHIFT][index & ((1u << CHUNK_SHIFT) - 1)];
+    }
+    const Home& block_at(std::uint32_t number) const {
+        const std::uint32_t index = number - 1;
+        return chunks_[index >> CHUNK_SHIFT][index & ((1u << CHUNK_SHIFT) - 1)];
     }
 
-    void merge(Distinct&& other) {
-        if (!is_bitset && !other.is_bitset) {
-            sparse.insert(sparse.end(), other.sparse.begin(), other.sparse.end());
-        } else if (is_bitset && !other.is_bitset) {
-            for (const std::uint32_t id : other.sparse) set_bit(id);
-        } else if (!is_bitset) {
-            std::vector<std::uint32_t> mine = std::move(sparse);
-            *this = std::move(other);
-            for (const std::uint32_t id : mine) set_bit(id);
+    // The home's 14 ids moved on into a block, which becomes the newest.
+    [[gnu::noinline]] void move_on(Home& home) {
+        std::uint32_t number = free_;
+        if (number != 0) {
+            free_ = block_at(number).prev;
         } else {
-            if (bits.size() < other.bits.size()) bits.resize(other.bits.size(), 0);
-            for (std::size_t word = 0; word < other.bits.size(); ++word) bits[word] |= other.bits[word];
+            if ((used_ >> CHUNK_SHIFT) >= chunks_.size())
+                chunks_.push_back(std::make_unique_for_overwrite<Home[]>(std::size_t{1} << CHUNK_SHIFT));
+            number = ++used_;
         }
+        Home& block = block_at(number);
+        std::memcpy(block.ids, home.ids, sizeof(home.ids));
+        block.prev = home.prev;
+        home.prev = number;
     }
 
-    std::int64_t count() const {
-        if (is_bitset) {
+    void become_bitset(std::size_t set, std::vector<std::uint64_t>&& bits) {
+        Home& home = homes_[set];
+        for (std::uint32_t number = home.prev; number != 0;) {
+            Home& block = block_at(number);
+            const std::uint32_t prev = block.prev;
+            block.prev = free_;
+            free_ = number;
+            number = prev;
+        }
+        home.count = BITSET;
+        home.prev = static_cast<std::uint32_t>(bitsets_.size());
+        bitsets_.push_back(std::move(bits));
+    }
+
+    [[gnu::noinline]] void to_bitset(std::size_t set) {
+        std::vector<std::uint64_t> bits(words_, 0);
+        each_listed(set, [&](std::uint32_t id) { set_bit(bits, id); });
+        become_bitset(set, std::move(bits));
+    }
+
+    std::size_t words_;
+    std::size_t threshold_;
+    std::vector<Home> homes_;
+    std::vector<std::unique_ptr<Home[]>> chunks_;
+    std::uint32_t used_ = 0;  // blocks handed out from the arena's end
+    std::uint32_t free_ = 0;  // blocks given back, linked by prev (+ 1; 0: none)
+    std::vector<std::vector<std::uint64_t>> bitsets_;
+};
+
+// Counts the distinct ids of a set over several holders (the same set of each): a union of
+// bitsets counted by population count, or the listed ids marked in a bitset of W words, each
+// counted when its bit is first set, then the marked words cleared again. The bitset is one
+// thread's, reused from set to set.
+class DistinctCounter {
+public:
+    explicit DistinctCounter(std::size_t words) : marks_(words, 0) {}
+
+    std::int64_t count(std::span<DistinctSets* const> holders, std::size_t set) {
+        const std::vector<std::uint64_t>* first_bits = nullptr;
+        for (const DistinctSets* holder : holders)
+            if ((first_bits = holder->bitset(set)) != nullptr) break;
+        if (first_bits != nullptr) {
+            bits_ = *first_bits;
+            for (const DistinctSets* holder : holders) {
+                const std::vector<std::uint64_t>* bits = holder->bitset(set);
+                if (bits == first_bits) continue;
+                if (bits != nullptr) {
+                    if (bits_.size() < bits->size()) bits_.resize(bits->size(), 0);
+                    for (std::size_t word = 0; word < bits->size(); ++word) bits_[word] |= (*bits)[word];
+                }
+                holder->each_listed(set, [&](std::uint32_t id) { DistinctSets::set_bit(bits_, id); });
+            }
             std::int64_t total = 0;
-            for (const std::uint64_t word : bits) total += std::popcount(word);
+            for (const std::uint64_t word : bits_) total += std::popcount(word);
             return total;
         }
-        std::vector<std::uint32_t> ids = sparse;
-        std::ranges::sort(ids);
-        return std::unique(ids.begin(), ids.end()) - ids.begin();
+        const std::size_t limit = marks_.size() * 64;
+        std::int64_t total = 0;
+        spill_.clear();
+        for (const DistinctSets* holder : holders)
+            holder->each_listed(set, [&](std::uint32_t id) {
+                if (id >= limit) [[unlikely]] {
+                    spill_.push_back(id);  // past the dictionary (a damaged segment)
+                    return;
+                }
+                std::uint64_t& word = marks_[id >> 6];
+                const std::uint64_t bit = std::uint64_t{1} << (id & 63);
+                total += (word & bit) == 0 ? 1 : 0;
+                word |= bit;
+            });
+        for (const DistinctSets* holder : holders)
+            holder->each_listed(set, [&](std::uint32_t id) {
+                if (id < limit) marks_[id >> 6] = 0;
+            });
+        if (spill_.empty()) return total;
+        std::ranges::sort(spill_);
+        return total + (std::unique(spill_.begin(), spill_.end()) - spill_.begin());
     }
+
+private:
+    std::vector<std::uint64_t> marks_;
+    std::vector<std::uint32_t> spill_;
+    std::vector<std::uint64_t> bits_;
 };
 
 // Where a group's accumulators live in its record of `words` 64-bit words. Word 0 is the row count;
@@ -329,6 +490,10 @@ struct RecOps {
 // alias the layout's own words and reload them on every row.
 struct RecLayout : RecOps {
     std::vector<std::uint8_t> distinct_of;  // the role of each CountDistinct, in request order
+    std::size_t distinct_words = 1;         // W: a bitset's words
+    std::size_t distinct_threshold = 2;     // 2W: the listed ids at which a set turns into a bitset
+
+    DistinctSets distinct_sets() const { return DistinctSets(distinct_words, distinct_threshold); }
 
     static RecLayout of(const std::vector<Agg>& aggregates) {
         RecLayout layout;
@@ -379,12 +544,12 @@ struct RecLayout : RecOps {
     }
 };
 
-// Groups as parallel arrays: keys, `words` record words and D distinct sets per group.
+// Groups as parallel arrays: keys, `words` record words and D distinct counts per group.
 struct Groups {
     std::vector<std::int64_t> key0;
     std::vector<std::int64_t> key1;
     std::vector<std::uint64_t> recs;
-    std::vector<Distinct> distinct;
+    std::vector<std::int64_t> distinct;
 
     std::size_t size() const { return key0.size(); }
 };
@@ -393,13 +558,13 @@ struct Groups {
 // keys no dense slot can hold.
 class GroupMap {
 public:
-    explicit GroupMap(const RecLayout& layout) : layout_(&layout) {}
+    explicit GroupMap(const RecLayout& layout) : groups(), sets(layout.distinct_sets()), layout_(&layout) {}
 
-    Groups groups;
+    Groups groups;     // its distinct counts filled by take()
+    DistinctSets sets;  // D per group
 
     std::size_t size() const { return groups.size(); }
     std::uint64_t* rec(std::size_t group) { return groups.recs.data() + group * layout_->words; }
-    Distinct* distinct(std::size_t group) { return groups.distinct.data() + group * layout_->distinct_of.size(); }
 
     std::size_t find_or_add(std::int64_t a, std::int64_t b) {
         if ((size() + 1) * 2 > table_.size()) grow();
@@ -417,7 +582,7 @@ public:
         groups.key1.push_back(b);
         groups.recs.resize(groups.recs.size() + layout_->words);
         layout_->init(rec(group));
-        groups.distinct.resize(groups.distinct.size() + layout_->distinct_of.size());
+        sets.resize(sets.size() + layout_->distinct_of.size());
         return group;
     }
 
@@ -427,8 +592,19 @@ public:
         for (std::size_t theirs = 0; theirs < other.size(); ++theirs) {
             const std::size_t mine = find_or_add(other.groups.key0[theirs], other.groups.key1[theirs]);
             layout_->merge(rec(mine), other.rec(theirs));
-            for (std::size_t k = 0; k < d; ++k) distinct(mine)[k].merge(std::move(other.distinct(theirs)[k]));
+            for (std::size_t k = 0; k < d; ++k) sets.absorb(mine * d + k, other.sets, theirs * d + k);
         }
+    }
+
+    // The groups with their distinct counts; the map is left empty.
+    Groups take() {
+        DistinctCounter counter(layout_->distinct_words);
+        DistinctSets* const holder[] = {&sets};
+        groups.distinct.resize(sets.size());
+        for (std::size_t set = 0; set < sets.size(); ++set) groups.distinct[set] = counter.count(holder, set);
+        sets.clear(0);
+        table_.clear();
+        return std::move(groups);
     }
 
 private:
@@ -480,6 +656,10 @@ struct KeySpace {
 // map's memory grows only with the groups seen.
 constexpr std::uint64_t DENSE_SMALL = std::uint64_t{1} << 12;
 constexpr std::uint64_t DENSE_MAX_BYTES = std::uint64_t{256} << 20;
+// What the cap above (and the split of a fold) counts for each distinct set of a slot: the size
+// of a set kept as a list or bitset object of its own, as sets were once kept. Fixed, so that which
+// keys get dense slots does not depend on how the sets are kept.
+constexpr std::uint64_t DISTINCT_SLOT_BYTES = 56;
 // Chunks of rows per worker thread of a fold.
 constexpr std::size_t CHUNKS_PER_WORKER = 4;
 // Up to 4 MiB of dense records (fold_split), each worker folds its rows into records of its own:
@@ -496,7 +676,7 @@ constexpr std::ptrdiff_t PREFETCH_ROWS_AHEAD = 16;
 
 // The bytes one dense slot takes: its record words and its distinct sets.
 std::uint64_t slot_bytes(const RecLayout& layout) {
-    return layout.words * sizeof(std::uint64_t) + layout.distinct_of.size() * sizeof(Distinct);
+    return layout.words * sizeof(std::uint64_t) + layout.distinct_of.size() * DISTINCT_SLOT_BYTES;
 }
 
 KeySpace key_space(const AggregateRequest& request, const RecLayout& layout, std::size_t rel_count,
@@ -537,10 +717,10 @@ KeySpace key_space(const AggregateRequest& request, const RecLayout& layout, std
 // A chunk's groups: dense slots (a group exists when its count is non-zero) and the map.
 struct Partial {
     std::vector<std::uint64_t> recs;  // slots * words when the chunk folds into its own slots
-    std::vector<Distinct> distinct;   // slots * D likewise
+    DistinctSets distinct;            // slots * D likewise
     GroupMap map;
 
-    explicit Partial(const RecLayout& layout) : map(layout) {}
+    explicit Partial(const RecLayout& layout) : distinct(layout.distinct_sets()), map(layout) {}
 };
 
 // What every fold worker reads, shared read-only.
@@ -552,8 +732,6 @@ struct FoldInput {
     std::size_t entity_count = 0;
     const std::vector<std::string>* rel_names = nullptr;
     const LabelIndex* labels = nullptr;  // present exactly with a Label dimension
-    std::size_t words = 1;               // W
-    std::size_t threshold = 2;           // 2W
     bool wants_rel = false;
     // Copies of a chunk's slots that consecutive rows update in turn, merged when the chunk ends:
     // with few groups, consecutive rows often update the same record, and each update would
@@ -678,31 +856,45 @@ struct DirectSink {
         }
     }
 
-    // What the fused loop (no distinct sets) keeps in registers: one row goes to its dense slot,
-    // or with NO_SLOT by its key to the map. `lane` picks one of the chunk's replicas of its slots
-    // (see FoldInput::replicas).
+    // What the fused loop keeps in registers: one row goes to its dense slot, or with NO_SLOT by
+    // its key to the map; `ends` are its source and destination ids, which its distinct sets take.
+    // `lane` picks one of the chunk's replicas of its slots (see FoldInput::replicas).
     struct Local {
         RecOps ops;
         std::uint64_t* recs;
         std::uint64_t lane_words;
         const DirectSink* sink;
+        DistinctSets* sets;
+        const std::uint8_t* roles;
+        std::size_t n_distinct;
 
         [[gnu::always_inline]] void row(std::uint64_t slot, std::int64_t key0, std::int64_t key1, std::int64_t start,
-                                        bool has_duration, std::int64_t duration, std::size_t lane) const {
+                                        bool has_duration, std::int64_t duration, std::size_t lane,
+                                        const std::uint32_t* ends) const {
             if (slot == NO_SLOT) [[unlikely]] {
-                sink->to_map(key0, key1, start, has_duration, duration);
+                sink->to_map(key0, key1, start, has_duration, duration, ends);
                 return;
             }
             ops.add(recs + lane * lane_words + slot * ops.words, start, has_duration, duration);
+            for (std::size_t k = 0; k < n_distinct; ++k) sets->add(slot * n_distinct + k, ends[roles[k]]);
         }
         bool scattered() const { return lane_words * sizeof(std::uint64_t) > PREFETCH_FROM_BYTES; }
-        void fetch(std::uint64_t slot) const { __builtin_prefetch(recs + slot * ops.words, 1); }
+        void fetch(std::uint64_t slot) const {
+            __builtin_prefetch(recs + slot * ops.words, 1);
+            for (std::size_t k = 0; k < n_distinct; ++k) sets->fetch(slot * n_distinct + k);
+        }
     };
-    Local local() const { return Local{*layout, out->recs.data(), in->space->slots * layout->words, this}; }
+    Local local() const {
+        return Local{*layout, out->recs.data(), in->space->slots * layout->words, this, &out->distinct,
+                     layout->distinct_of.data(), layout->distinct_of.size()};
+    }
 
     [[gnu::noinline]] void to_map(std::int64_t key0, std::int64_t key1, std::int64_t start, bool has_duration,
-                                  std::int64_t duration) const {
-        layout->add(out->map.rec(out->map.find_or_add(key0, key1)), start, has_duration, duration);
+                                  std::int64_t duration, const std::uint32_t* ends) const {
+        const std::size_t group = out->map.find_or_add(key0, key1);
+        layout->add(out->map.rec(group), start, has_duration, duration);
+        const std::size_t n_distinct = layout->distinct_of.size();
+        for (std::size_t k = 0; k < n_distinct; ++k) out->map.sets.add(group * n_distinct + k, ends[layout->distinct_of[k]]);
     }
 
     void take(const Batch& batch) const {
@@ -715,8 +907,8 @@ struct DirectSink {
             if (n_distinct > 0) {
                 for (std::size_t i = 0; i < batch.count; ++i) {
                     if (batch.slot[i] == NO_SLOT) continue;
-                    Distinct* sets = out->distinct.data() + batch.slot[i] * n_distinct;
-                    for (std::size_t k = 0; k < n_distinct; ++k) sets[k].add(batch.ids[i * n_distinct + k], in->words, in->threshold);
+                    for (std::size_t k = 0; k < n_distinct; ++k)
+                        out->distinct.add(batch.slot[i] * n_distinct + k, batch.ids[i * n_distinct + k]);
                 }
             }
         }
@@ -724,8 +916,7 @@ struct DirectSink {
             if (batch.slot[i] != NO_SLOT) continue;
             const std::size_t group = out->map.find_or_add(batch.key0[i], batch.key1[i]);
             layout->add(out->map.rec(group), batch.start[i], batch.has_duration[i] != 0, batch.duration[i]);
-            Distinct* sets = out->map.distinct(group);
-            for (std::size_t k = 0; k < n_distinct; ++k) sets[k].add(batch.ids[i * n_distinct + k], in->words, in->threshold);
+            for (std::size_t k = 0; k < n_distinct; ++k) out->map.sets.add(group * n_distinct + k, batch.ids[i * n_distinct + k]);
         }
     }
 };
@@ -808,23 +999,30 @@ struct PartitionSink {
         std::size_t width;
         RouteLists* lists;
         const DirectSink* direct;
+        const std::uint8_t* roles;
+        std::size_t n_distinct;
 
         [[gnu::always_inline]] void row(std::uint64_t slot, std::int64_t key0, std::int64_t key1, std::int64_t start,
-                                        bool has_duration, std::int64_t duration, std::size_t) const {
+                                        bool has_duration, std::int64_t duration, std::size_t,
+                                        const std::uint32_t* ends) const {
             if (slot == NO_SLOT) [[unlikely]] {
-                direct->to_map(key0, key1, start, has_duration, duration);
+                direct->to_map(key0, key1, start, has_duration, duration, ends);
                 return;
             }
             std::uint64_t* entry = lists->place(static_cast<std::size_t>(slot >> shift), width);
             *entry++ = slot | (has_duration ? EntryShape::HAS_DURATION : 0);
             if (ops.duration_used) *entry++ = static_cast<std::uint64_t>(duration);
-            if (ops.vt_s_used) *entry = static_cast<std::uint64_t>(start);
+            if (ops.vt_s_used) *entry++ = static_cast<std::uint64_t>(start);
+            for (std::size_t k = 0; k < n_distinct; ++k) *entry++ = ends[roles[k]];
         }
         // Appends go to the ends of a few lists, which stay in cache.
         static bool scattered() { return false; }
         static void fetch(std::uint64_t) {}
     };
-    Local local() const { return Local{*direct.layout, shape->shift, shape->width, lists, &direct}; }
+    Local local() const {
+        return Local{*direct.layout, shape->shift, shape->width, lists, &direct, direct.layout->distinct_of.data(),
+                     direct.layout->distinct_of.size()};
+    }
 
     void take(const Batch& batch) const {
         const RecLayout& layout = *direct.layout;
@@ -886,6 +1084,7 @@ struct RunColumns {
     const std::uint32_t* ids[2] = {nullptr, nullptr};  // per dimension: its endpoint's column
     std::size_t rows = 0;                               // the rows every column holds
     const std::filesystem::path* path = nullptr;
+    const std::uint32_t* ends[2] = {nullptr, nullptr};  // src_id and dst_id, for the distinct sets
 };
 
 // The columns of one segment that a fold reads, each as long as the segment's rows say; `rows` is
@@ -928,6 +1127,8 @@ struct FoldColumns {
         const std::vector<Dim>& dims = in.request->group_by;
         for (std::size_t dim_index = 0; dim_index < dims.size(); ++dim_index)
             columns.ids[dim_index] = dims[dim_index].role == ROLE_SRC ? src_id.data() : dst_id.data();
+        columns.ends[ROLE_SRC] = src_id.data();
+        columns.ends[ROLE_DST] = dst_id.data();
         return columns;
     }
 };
@@ -963,6 +1164,7 @@ Status fold_run(const FoldInput& in, const RunColumns& columns_in, BucketCache* 
     const RunColumns columns = columns_in;
     const auto out = sink.local();
     const bool needs_end = out.ops.duration_used;
+    const bool wants_ends = !in.layout->distinct_of.empty();
     const std::size_t lanes = in.replicas - 1;  // a power of two minus one
     const std::int64_t t_a = in.request->t_a;
     const std::size_t dims = in.request->group_by.size();
@@ -1029,7 +1231,12 @@ Status fold_run(const FoldInput& in, const RunColumns& columns_in, BucketCache* 
             has_duration = end < OPEN_END;
             duration = static_cast<std::int64_t>(static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start));
         }
-        out.row(slot, key[0], key[1], start, has_duration, duration, lane);
+        std::uint32_t ends[2] = {0, 0};
+        if (wants_ends) {
+            ends[ROLE_SRC] = columns.ends[ROLE_SRC][row];
+            ends[ROLE_DST] = columns.ends[ROLE_DST][row];
+        }
+        out.row(slot, key[0], key[1], start, has_duration, duration, lane, ends);
         lane = (lane + 1) & lanes;
     }
     keep_buckets();
@@ -1087,8 +1294,8 @@ Status fold_pieces(const FoldInput& in, std::span<const Piece> pieces, std::span
     // consecutive rows on its own; a 100k-group fold ran about a fifth faster this way than in
     // batches) or it only appends to partition lists. Updates scattered over more memory than that
     // go through batches, whose records are fetched ahead.
-    const bool fused = n_distinct == 0 && space.dense && (in.replicas > 1 || !sink_is_direct<Sink>() ||
-                                                           space.slots * slot_bytes(layout) <= FUSED_DIRECT_MAX_BYTES);
+    const bool fused = space.dense && (in.replicas > 1 || !sink_is_direct<Sink>() ||
+                                       space.slots * slot_bytes(layout) <= FUSED_DIRECT_MAX_BYTES);
     KeyKind kinds[2] = {KeyKind::None, KeyKind::None};
     for (std::size_t dim_index = 0; dim_index < dims; ++dim_index) kinds[dim_index] = key_kind(request.group_by[dim_index]);
     for (const Piece& piece : pieces) {
@@ -1183,9 +1390,11 @@ Status fold_pieces(const FoldInput& in, std::span<const Piece> pieces, std::span
 }
 
 // The dense groups of `recs` (slots [0, slots) standing for slot `first` onwards) appended to
-// `out` in slot order: those whose count is non-zero.
+// `out` in slot order: those whose count is non-zero, each with the distinct counts of its sets
+// over `holders`, where record 0's sets are those of slot `holder_first`.
 void emit_dense(const KeySpace& space, const RecLayout& layout, std::uint64_t first, std::uint64_t slots,
-                std::span<const std::uint64_t> recs, std::span<Distinct> distinct, Groups& out) {
+                std::span<const std::uint64_t> recs, std::span<DistinctSets* const> holders, std::uint64_t holder_first,
+                Groups& out) {
     const std::size_t words = layout.words;
     const std::size_t n_distinct = layout.distinct_of.size();
     std::size_t count = 0;
@@ -1194,6 +1403,7 @@ void emit_dense(const KeySpace& space, const RecLayout& layout, std::uint64_t fi
     out.key1.reserve(out.key1.size() + count);
     out.recs.reserve(out.recs.size() + count * words);
     out.distinct.reserve(out.distinct.size() + count * n_distinct);
+    DistinctCounter counter(layout.distinct_words);
     const std::uint64_t inner = space.n[1];
     for (std::uint64_t slot = 0; slot < slots; ++slot) {
         const std::uint64_t* rec = recs.data() + slot * words;
@@ -1204,7 +1414,8 @@ void emit_dense(const KeySpace& space, const RecLayout& layout, std::uint64_t fi
         out.key0.push_back(static_cast<std::int64_t>(static_cast<std::uint64_t>(space.base[0]) + outer));
         out.key1.push_back(static_cast<std::int64_t>(static_cast<std::uint64_t>(space.base[1]) + (global - outer * inner)));
         out.recs.insert(out.recs.end(), rec, rec + words);
-        for (std::size_t k = 0; k < n_distinct; ++k) out.distinct.push_back(std::move(distinct[slot * n_distinct + k]));
+        for (std::size_t k = 0; k < n_distinct; ++k)
+            out.distinct.push_back(counter.count(holders, (holder_first + slot) * n_distinct + k));
     }
 }
 
@@ -1213,14 +1424,14 @@ void append_groups(Groups& out, Groups&& from) {
     out.key0.insert(out.key0.end(), from.key0.begin(), from.key0.end());
     out.key1.insert(out.key1.end(), from.key1.begin(), from.key1.end());
     out.recs.insert(out.recs.end(), from.recs.begin(), from.recs.end());
-    std::ranges::move(from.distinct, std::back_inserter(out.distinct));
+    out.distinct.insert(out.distinct.end(), from.distinct.begin(), from.distinct.end());
 }
 
 // Folds partition `partition`'s lists of every chunk, in chunk order, into records of its slots
 // alone (they fit a core's cache share) and returns its groups in slot order.
 Groups fold_partition(const FoldInput& in, const EntryShape& shape, std::size_t partition,
                       std::span<const RouteLists> chunk_lists, std::vector<std::uint64_t>& recs,
-                      std::vector<Distinct>& distinct) {
+                      DistinctSets& distinct) {
     const RecLayout& layout = *in.layout;
     const KeySpace& space = *in.space;
     const std::size_t words = layout.words;
@@ -1229,8 +1440,7 @@ Groups fold_partition(const FoldInput& in, const EntryShape& shape, std::size_t 
     const std::uint64_t slots = std::min<std::uint64_t>(space.slots - first, std::uint64_t{1} << shape.shift);
     recs.resize(slots * words);
     for (std::uint64_t slot = 0; slot < slots; ++slot) layout.init(recs.data() + slot * words);
-    distinct.clear();
-    distinct.resize(slots * n_distinct);
+    distinct.clear(slots * n_distinct);
     const std::size_t at_duration = 1;
     const std::size_t at_start = at_duration + (layout.duration_used ? 1 : 0);
     const std::size_t at_ids = at_start + (layout.vt_s_used ? 1 : 0);
@@ -1246,12 +1456,13 @@ Groups fold_partition(const FoldInput& in, const EntryShape& shape, std::size_t 
                 const std::int64_t duration = ops.duration_used ? static_cast<std::int64_t>(entry[at_duration]) : 0;
                 ops.add(rec, start, (entry[0] & EntryShape::HAS_DURATION) != 0, duration);
                 for (std::size_t k = 0; k < n_distinct; ++k)
-                    distinct[slot * n_distinct + k].add(static_cast<std::uint32_t>(entry[at_ids + k]), in.words, in.threshold);
+                    distinct.add(slot * n_distinct + k, static_cast<std::uint32_t>(entry[at_ids + k]));
             }
         }
     }
     Groups out;
-    emit_dense(space, layout, first, slots, recs, distinct, out);
+    DistinctSets* const holder[] = {&distinct};
+    emit_dense(space, layout, first, slots, recs, holder, 0, out);
     return out;
 }
 
@@ -1293,9 +1504,11 @@ Groups merge_partials(const FoldInput& in, std::vector<std::optional<Partial>>& 
     Groups out;
     Partial& merged = *partials[0];
     if (!merged.recs.empty()) {
-        const std::size_t n_distinct = layout.distinct_of.size();
         const std::size_t ranges = workers >= 2 && space.slots >= fold_split().parallel_merge_slots ? workers : 1;
         std::vector<Groups> emitted(ranges);
+        // The distinct sets stay with their workers: a slot's count is taken over all of them.
+        std::vector<DistinctSets*> holders;
+        for (std::optional<Partial>& partial : partials) holders.push_back(&partial->distinct);
         const auto merge_range = [&](std::size_t range) {
             const std::uint64_t lo = space.slots * range / ranges;
             const std::uint64_t hi = space.slots * (range + 1) / ranges;
@@ -1305,12 +1518,10 @@ Groups merge_partials(const FoldInput& in, std::vector<std::optional<Partial>>& 
                     const std::uint64_t* from = other.recs.data() + slot * layout.words;
                     if (from[0] == 0) continue;
                     layout.merge(merged.recs.data() + slot * layout.words, from);
-                    for (std::size_t k = 0; k < n_distinct; ++k)
-                        merged.distinct[slot * n_distinct + k].merge(std::move(other.distinct[slot * n_distinct + k]));
                 }
             }
-            emit_dense(space, layout, lo, hi - lo, std::span(merged.recs).subspan(lo * layout.words),
-                       std::span(merged.distinct).subspan(lo * n_distinct), emitted[range]);
+            emit_dense(space, layout, lo, hi - lo, std::span(merged.recs).subspan(lo * layout.words), holders, lo,
+                       emitted[range]);
         };
         if (ranges < 2)
             merge_range(0);
@@ -1322,7 +1533,7 @@ Groups merge_partials(const FoldInput& in, std::vector<std::optional<Partial>>& 
         merged.map.merge(std::move(partials[index]->map));
         partials[index].reset();
     }
-    append_groups(out, std::move(merged.map.groups));
+    append_groups(out, merged.map.take());
     return out;
 }
 
@@ -1436,7 +1647,7 @@ Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selecti
         std::atomic<std::size_t> taken{0};
         fan_out(std::min(workers, shape.partitions), AGGREGATE_WORKER_PANICKED, [&](std::size_t) {
             std::vector<std::uint64_t> recs;
-            std::vector<Distinct> distinct;
+            DistinctSets distinct = layout.distinct_sets();
             for (std::size_t partition = taken++; partition < shape.partitions; partition = taken++)
                 parts[partition] = fold_partition(in, shape, partition, lists, recs, distinct);
         });
@@ -1725,7 +1936,7 @@ void finalize(Groups& groups_in, const AggregateRequest& request, const RecLayou
                     column.push_back(static_cast<std::int64_t>(rec[0]));
                     break;
                 case AggKind::CountDistinct:
-                    column.push_back(groups_in.distinct[group * n_distinct + distinct_k].count());
+                    column.push_back(groups_in.distinct[group * n_distinct + distinct_k]);
                     break;
                 case AggKind::Min:
                 case AggKind::Max:
@@ -1770,7 +1981,9 @@ Result<AggregateResult> aggregate_edges(NativeStore& store, const AggregateReque
     std::ranges::sort(result.rel_names);
     result.rel_names.erase(std::unique(result.rel_names.begin(), result.rel_names.end()), result.rel_names.end());
 
-    const RecLayout layout = RecLayout::of(request.aggregates);
+    RecLayout layout = RecLayout::of(request.aggregates);
+    layout.distinct_words = std::max<std::size_t>(1, (store.dict().size() + 63) / 64);
+    layout.distinct_threshold = 2 * layout.distinct_words;
     FoldInput in;
     in.targets = &set.targets;
     in.request = &request;
@@ -1778,8 +1991,6 @@ Result<AggregateResult> aggregate_edges(NativeStore& store, const AggregateReque
     in.entity_count = store.dict().size();
     in.rel_names = &result.rel_names;
     in.labels = labels ? &*labels : nullptr;
-    in.words = std::max<std::size_t>(1, (store.dict().size() + 63) / 64);
-    in.threshold = 2 * in.words;
     in.wants_rel = wants_rel;
 
     // A small fold runs while the rows are selected, when the selection runs on workers. Else,
