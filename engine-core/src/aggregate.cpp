@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 
 
+#include "vorp/column.h"
 #include "vorp/dict.h"
 #include "vorp/radix_sort.h"
 #include "vorp/scan_pipeline.h"
@@ -228,34 +229,57 @@ FoldSplit& fold_split() {
 
 namespace {
 
+// The set bits of `words` words. The population-count instruction where the processor has one (the
+// library's portable count is several times slower).
+__attribute__((target("popcnt"))) std::int64_t popcount_words_native(const std::uint64_t* words, std::size_t n) {
+    std::int64_t total = 0;
+    for (std::size_t word = 0; word < n; ++word) total += __builtin_popcountll(words[word]);
+    return total;
+}
+std::int64_t popcount_words(const std::uint64_t* words, std::size_t n) {
+    static const bool native = __builtin_cpu_supports("popcnt");
+    if (native) return popcount_words_native(words, n);
+    std::int64_t total = 0;
+    for (std::size_t word = 0; word < n; ++word) total += std::popcount(words[word]);
+    return total;
+}
+
 // The sets of distinct dense ids of one holder of groups (a worker's dense slots, a group map, a
 // partition's slots): set s belongs to group s / D and is its (s mod D)-th CountDistinct. A set
 // lists its ids, duplicates included, until it holds 2W of them; then it turns into a bitset of W
 // words (as much room as the ids took). It lists them in a home of one cache line, indexed by set,
 // and when that is full moves them on into a block of the holder's arena, the newest first: a row
 // touches only its set's home, fetched ahead with its group's record, and a small set needs no
-// allocation of its own. Only the number of distinct ids of a set is ever read, so the ids keep no
-// order.
+// allocation of its own. The bitsets lie in one buffer of words, which large-buffer pooling keeps
+// faulted in from call to call. Only the number of distinct ids of a set is ever read, so the ids
+// keep no order.
 class DistinctSets {
 public:
+    // A set turns into a bitset of `words` words when it lists `threshold` ids; at 1 every set is
+    // a bitset from its first id on.
     DistinctSets(std::size_t words, std::size_t threshold) : words_(words), threshold_(threshold) {}
 
     std::size_t size() const { return homes_.size(); }
     void resize(std::size_t sets) { homes_.resize(sets); }
+    std::size_t words() const { return words_; }
 
     // Drops every set and keeps the arena's memory for the next use.
     void clear(std::size_t sets) {
         homes_.assign(sets, Home{});
         used_ = 0;
         free_ = 0;
-        bitsets_.clear();
+        bits_.clear();
+        beyond_.clear();
     }
 
     [[gnu::always_inline]] void add(std::size_t set, std::uint32_t id) {
         Home& home = homes_[set];
         const std::uint32_t count = home.count;
-        if ((count & BITSET) != 0) [[unlikely]] {
-            set_bit(bitsets_[home.prev], id);
+        if ((count & BITSET) != 0) {
+            if ((id >> 6) < words_) [[likely]]
+                bits_[home.prev * words_ + (id >> 6)] |= std::uint64_t{1} << (id & 63);
+            else
+                beyond_.push_back({home.prev, id});
             return;
         }
         const std::uint32_t fill = count % IDS_PER_BLOCK;
@@ -267,33 +291,32 @@ public:
             to_bitset(set);
     }
 
-    // Set `set` becomes its union with set `theirs` of `other`, whose bitset it may take.
-    void absorb(std::size_t set, DistinctSets& other, std::size_t theirs) {
-        const Home& their_home = other.homes_[theirs];
-        if ((their_home.count & BITSET) == 0) {
+    // Set `set` becomes its union with set `theirs` of `other`.
+    void absorb(std::size_t set, const DistinctSets& other, std::size_t theirs) {
+        const std::uint64_t* their_bits = other.bitset(theirs);
+        if (their_bits == nullptr) {
             other.each_listed(theirs, [&](std::uint32_t id) { add(set, id); });
             return;
         }
-        std::vector<std::uint64_t>& their_bits = other.bitsets_[their_home.prev];
-        Home& home = homes_[set];
-        if ((home.count & BITSET) != 0) {
-            std::vector<std::uint64_t>& bits = bitsets_[home.prev];
-            if (bits.size() < their_bits.size()) bits.resize(their_bits.size(), 0);
-            for (std::size_t word = 0; word < their_bits.size(); ++word) bits[word] |= their_bits[word];
-            return;
-        }
-        std::vector<std::uint64_t> bits = std::move(their_bits);
-        each_listed(set, [&](std::uint32_t id) { set_bit(bits, id); });
-        become_bitset(set, std::move(bits));
+        if (bitset(set) == nullptr) to_bitset(set);
+        std::uint64_t* bits = bits_.data() + homes_[set].prev * words_;
+        for (std::size_t word = 0; word < words_; ++word) bits[word] |= their_bits[word];
+        other.each_beyond(theirs, [&](std::uint32_t id) { add(set, id); });
+    }
+
+    // Whether the set lists any id.
+    bool lists(std::size_t set) const {
+        const std::uint32_t count = homes_[set].count;
+        return (count & BITSET) == 0 && count != 0;
     }
 
     // Fetches a set's home ahead of its use.
     void fetch(std::size_t set) const { __builtin_prefetch(homes_.data() + set, 1); }
 
-    // The set's bitset, or null while it lists its ids.
-    const std::vector<std::uint64_t>* bitset(std::size_t set) const {
+    // The set's bitset of W words, or null while it lists its ids.
+    const std::uint64_t* bitset(std::size_t set) const {
         const Home& home = homes_[set];
-        return (home.count & BITSET) != 0 ? &bitsets_[home.prev] : nullptr;
+        return (home.count & BITSET) != 0 ? bits_.data() + home.prev * words_ : nullptr;
     }
     // Each id the set lists, duplicates included, in no particular order (none for a bitset).
     template <class F>
@@ -309,13 +332,15 @@ public:
             number = block.prev;
         }
     }
-
-    static void set_bit(std::vector<std::uint64_t>& bits, std::uint32_t id) {
-        const std::size_t word = id >> 6;
-        if (word >= bits.size()) [[unlikely]]
-            bits.resize(word + 1, 0);  // an id past the dictionary (a damaged segment)
-        bits[word] |= std::uint64_t{1} << (id & 63);
+    // Each id of a bitset set past its W words (ids past the dictionary, from a damaged segment).
+    template <class F>
+    void each_beyond(std::size_t set, F&& f) const {
+        const Home& home = homes_[set];
+        if ((home.count & BITSET) == 0) return;
+        for (const auto& [bitset_index, id] : beyond_)
+            if (bitset_index == home.prev) f(id);
     }
+    bool any_beyond() const { return !beyond_.empty(); }
 
 private:
     // A set's home, and a block of the arena alike: 14 ids and the number (+ 1; 0: none) of the
@@ -357,7 +382,19 @@ private:
         home.prev = number;
     }
 
-    void become_bitset(std::size_t set, std::vector<std::uint64_t>&& bits) {
+    // The set's listed ids into a fresh bitset; its blocks go back to the arena.
+    [[gnu::noinline]] void to_bitset(std::size_t set) {
+        const std::size_t index = bits_.size() / words_;
+        if (index >= BITSET) engine_panic("aggregate: more distinct bitsets than a set's state can name");
+        bits_.resize(bits_.size() + words_);
+        std::fill(bits_.end() - static_cast<std::ptrdiff_t>(words_), bits_.end(), std::uint64_t{0});
+        std::uint64_t* bits = bits_.data() + index * words_;
+        each_listed(set, [&](std::uint32_t id) {
+            if ((id >> 6) < words_)
+                bits[id >> 6] |= std::uint64_t{1} << (id & 63);
+            else
+                beyond_.push_back({static_cast<std::uint32_t>(index), id});
+        });
         Home& home = homes_[set];
         for (std::uint32_t number = home.prev; number != 0;) {
             Home& block = block_at(number);
@@ -367,14 +404,7 @@ private:
             number = prev;
         }
         home.count = BITSET;
-        home.prev = static_cast<std::uint32_t>(bitsets_.size());
-        bitsets_.push_back(std::move(bits));
-    }
-
-    [[gnu::noinline]] void to_bitset(std::size_t set) {
-        std::vector<std::uint64_t> bits(words_, 0);
-        each_listed(set, [&](std::uint32_t id) { set_bit(bits, id); });
-        become_bitset(set, std::move(bits));
+        home.prev = static_cast<std::uint32_t>(index);
     }
 
     std::size_t words_;
@@ -383,54 +413,60 @@ private:
     std::vector<std::unique_ptr<Home[]>> chunks_;
     std::uint32_t used_ = 0;  // blocks handed out from the arena's end
     std::uint32_t free_ = 0;  // blocks given back, linked by prev (+ 1; 0: none)
-    std::vector<std::vector<std::uint64_t>> bitsets_;
+    Column<std::uint64_t> bits_;  // W words per bitset
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> beyond_;  // (bitset, id) past W words
 };
 
-// Counts the distinct ids of a set over several holders (the same set of each): a union of
-// bitsets counted by population count, or the listed ids marked in a bitset of W words, each
-// counted when its bit is first set, then the marked words cleared again. The bitset is one
-// thread's, reused from set to set.
+// Counts the distinct ids of a set over several holders (the same set of each): the union of its
+// bitsets counted by population count, its listed ids marked in a bitset of W words, each counted
+// when its bit is first set, and the marked words cleared again. The marks are one thread's,
+// reused from set to set.
 class DistinctCounter {
 public:
     explicit DistinctCounter(std::size_t words) : marks_(words, 0) {}
 
     std::int64_t count(std::span<DistinctSets* const> holders, std::size_t set) {
-        const std::vector<std::uint64_t>* first_bits = nullptr;
-        for (const DistinctSets* holder : holders)
-            if ((first_bits = holder->bitset(set)) != nullptr) break;
-        if (first_bits != nullptr) {
-            bits_ = *first_bits;
-            for (const DistinctSets* holder : holders) {
-                const std::vector<std::uint64_t>* bits = holder->bitset(set);
-                if (bits == first_bits) continue;
-                if (bits != nullptr) {
-                    if (bits_.size() < bits->size()) bits_.resize(bits->size(), 0);
-                    for (std::size_t word = 0; word < bits->size(); ++word) bits_[word] |= (*bits)[word];
-                }
-                holder->each_listed(set, [&](std::uint32_t id) { DistinctSets::set_bit(bits_, id); });
-            }
-            std::int64_t total = 0;
-            for (const std::uint64_t word : bits_) total += std::popcount(word);
-            return total;
+        const std::uint64_t* first_bits = nullptr;
+        bool alone = true;  // no other holder has an id of the set
+        for (const DistinctSets* holder : holders) {
+            const std::uint64_t* bits = holder->bitset(set);
+            if (first_bits == nullptr && bits != nullptr)
+                first_bits = bits;
+            else if (bits != nullptr || holder->lists(set))
+                alone = false;
+            if (holder->any_beyond()) alone = false;
         }
-        const std::size_t limit = marks_.size() * 64;
+        const std::size_t words = marks_.size();
+        if (first_bits != nullptr && alone) return popcount_words(first_bits, words);
         std::int64_t total = 0;
         spill_.clear();
-        for (const DistinctSets* holder : holders)
-            holder->each_listed(set, [&](std::uint32_t id) {
-                if (id >= limit) [[unlikely]] {
-                    spill_.push_back(id);  // past the dictionary (a damaged segment)
-                    return;
-                }
-                std::uint64_t& word = marks_[id >> 6];
-                const std::uint64_t bit = std::uint64_t{1} << (id & 63);
-                total += (word & bit) == 0 ? 1 : 0;
-                word |= bit;
-            });
-        for (const DistinctSets* holder : holders)
-            holder->each_listed(set, [&](std::uint32_t id) {
-                if (id < limit) marks_[id >> 6] = 0;
-            });
+        const auto mark = [&](std::uint32_t id) {
+            if ((id >> 6) >= words) [[unlikely]] {
+                spill_.push_back(id);  // past the dictionary (a damaged segment)
+                return;
+            }
+            std::uint64_t& word = marks_[id >> 6];
+            const std::uint64_t bit = std::uint64_t{1} << (id & 63);
+            total += (word & bit) == 0 ? 1 : 0;
+            word |= bit;
+        };
+        if (first_bits != nullptr) {
+            // A bitset takes part: every mark is set, then counted and cleared word by word.
+            for (const DistinctSets* holder : holders) {
+                if (const std::uint64_t* bits = holder->bitset(set))
+                    for (std::size_t word = 0; word < words; ++word) marks_[word] |= bits[word];
+                holder->each_listed(set, mark);
+                holder->each_beyond(set, mark);
+            }
+            total = popcount_words(marks_.data(), words);
+            std::ranges::fill(marks_, std::uint64_t{0});
+        } else {
+            for (const DistinctSets* holder : holders) holder->each_listed(set, mark);
+            for (const DistinctSets* holder : holders)
+                holder->each_listed(set, [&](std::uint32_t id) {
+                    if ((id >> 6) < words) marks_[id >> 6] = 0;
+                });
+        }
         if (spill_.empty()) return total;
         std::ranges::sort(spill_);
         return total + (std::unique(spill_.begin(), spill_.end()) - spill_.begin());
@@ -439,7 +475,6 @@ public:
 private:
     std::vector<std::uint64_t> marks_;
     std::vector<std::uint32_t> spill_;
-    std::vector<std::uint64_t> bits_;
 };
 
 // Where a group's accumulators live in its record of `words` 64-bit words. Word 0 is the row count;
@@ -732,6 +767,9 @@ struct FoldInput {
     std::size_t entity_count = 0;
     const std::vector<std::string>* rel_names = nullptr;
     const LabelIndex* labels = nullptr;  // present exactly with a Label dimension
+    // The listed ids at which a distinct set of a worker's dense slots turns into a bitset: 2W,
+    // or 1 when the worker's rows are expected to give its sets 2W ids each or more.
+    std::size_t dense_threshold = 2;
     bool wants_rel = false;
     // Copies of a chunk's slots that consecutive rows update in turn, merged when the chunk ends:
     // with few groups, consecutive rows often update the same record, and each update would
@@ -756,6 +794,7 @@ void open_slots(Partial& partial, const FoldInput& in) {
     const std::uint64_t slots = space.slots * in.replicas;
     partial.recs.resize(slots * layout.words);
     for (std::uint64_t slot = 0; slot < slots; ++slot) layout.init(partial.recs.data() + slot * layout.words);
+    partial.distinct = DistinctSets(layout.distinct_words, in.dense_threshold);
     partial.distinct.resize(space.slots * layout.distinct_of.size());
 }
 
@@ -1612,6 +1651,11 @@ Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selecti
     in.space = &space;
     const bool partitioned = space.dense && workers >= 2 && space.slots * slot_bytes(layout) > fold_split().worker_records_max_bytes;
     if (!partitioned) in.replicas = replicas_for(space, layout);
+    // A worker whose rows give its slots W ids each or more on average keeps every set as a
+    // bitset from its first id: it then takes less than twice the room of the list, and rows set
+    // bits instead of moving lists on, with no list left to mark when the sets are counted.
+    in.dense_threshold = layout.distinct_threshold;
+    if (space.dense && folded / workers / space.slots >= layout.distinct_words) in.dense_threshold = 1;
     const EntryShape shape = partitioned ? EntryShape::of(layout, space, workers) : EntryShape{};
     std::vector<std::optional<Partial>> partials(workers);
     std::vector<RouteLists> lists(partitioned ? workers : 0);
@@ -1988,6 +2032,7 @@ Result<AggregateResult> aggregate_edges(NativeStore& store, const AggregateReque
     in.targets = &set.targets;
     in.request = &request;
     in.layout = &layout;
+    in.dense_threshold = layout.distinct_threshold;
     in.entity_count = store.dict().size();
     in.rel_names = &result.rel_names;
     in.labels = labels ? &*labels : nullptr;
