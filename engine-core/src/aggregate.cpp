@@ -261,6 +261,21 @@ public:
 
     std::size_t size() const { return homes_.size(); }
     void resize(std::size_t sets) { homes_.resize(sets); }
+
+    // Every one of `sets` sets a bitset from the start, set s the s-th of the buffer: a row then
+    // sets its bit without looking at the set's home. For holders whose sets are all expected to
+    // fill their bitsets.
+    void all_bitsets(std::size_t sets) {
+        if (sets >= BITSET) engine_panic("aggregate: more distinct bitsets than a set's state can name");
+        homes_.resize(sets);
+        for (std::size_t set = 0; set < sets; ++set) {
+            homes_[set].count = BITSET;
+            homes_[set].prev = static_cast<std::uint32_t>(set);
+        }
+        bits_.resize(sets * words_);
+        std::ranges::fill(bits_, std::uint64_t{0});
+        direct_ = true;
+    }
     std::size_t words() const { return words_; }
 
     // Drops every set and keeps the arena's memory for the next use.
@@ -273,6 +288,10 @@ public:
     }
 
     [[gnu::always_inline]] void add(std::size_t set, std::uint32_t id) {
+        if (direct_ && (id >> 6) < words_) {
+            bits_[set * words_ + (id >> 6)] |= std::uint64_t{1} << (id & 63);
+            return;
+        }
         Home& home = homes_[set];
         const std::uint32_t count = home.count;
         if ((count & BITSET) != 0) {
@@ -409,6 +428,7 @@ private:
 
     std::size_t words_;
     std::size_t threshold_;
+    bool direct_ = false;  // see all_bitsets
     std::vector<Home> homes_;
     std::vector<std::unique_ptr<Home[]>> chunks_;
     std::uint32_t used_ = 0;  // blocks handed out from the arena's end
@@ -795,7 +815,10 @@ void open_slots(Partial& partial, const FoldInput& in) {
     partial.recs.resize(slots * layout.words);
     for (std::uint64_t slot = 0; slot < slots; ++slot) layout.init(partial.recs.data() + slot * layout.words);
     partial.distinct = DistinctSets(layout.distinct_words, in.dense_threshold);
-    partial.distinct.resize(space.slots * layout.distinct_of.size());
+    if (in.dense_threshold == 1)
+        partial.distinct.all_bitsets(space.slots * layout.distinct_of.size());
+    else
+        partial.distinct.resize(space.slots * layout.distinct_of.size());
 }
 
 // A worker's replicas merged into its first copy of the slots, the others dropped.
@@ -922,6 +945,7 @@ struct DirectSink {
             __builtin_prefetch(recs + slot * ops.words, 1);
             for (std::size_t k = 0; k < n_distinct; ++k) sets->fetch(slot * n_distinct + k);
         }
+
     };
     Local local() const {
         return Local{*layout, out->recs.data(), in->space->slots * layout->words, this, &out->distinct,
@@ -1203,7 +1227,8 @@ Status fold_run(const FoldInput& in, const RunColumns& columns_in, BucketCache* 
     const RunColumns columns = columns_in;
     const auto out = sink.local();
     const bool needs_end = out.ops.duration_used;
-    const bool wants_ends = !in.layout->distinct_of.empty();
+    bool wants_end[2] = {false, false};
+    for (const std::uint8_t role : in.layout->distinct_of) wants_end[role] = true;
     const std::size_t lanes = in.replicas - 1;  // a power of two minus one
     const std::int64_t t_a = in.request->t_a;
     const std::size_t dims = in.request->group_by.size();
@@ -1271,10 +1296,8 @@ Status fold_run(const FoldInput& in, const RunColumns& columns_in, BucketCache* 
             duration = static_cast<std::int64_t>(static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start));
         }
         std::uint32_t ends[2] = {0, 0};
-        if (wants_ends) {
-            ends[ROLE_SRC] = columns.ends[ROLE_SRC][row];
-            ends[ROLE_DST] = columns.ends[ROLE_DST][row];
-        }
+        if (wants_end[ROLE_SRC]) ends[ROLE_SRC] = columns.ends[ROLE_SRC][row];
+        if (wants_end[ROLE_DST]) ends[ROLE_DST] = columns.ends[ROLE_DST][row];
         out.row(slot, key[0], key[1], start, has_duration, duration, lane, ends);
         lane = (lane + 1) & lanes;
     }
