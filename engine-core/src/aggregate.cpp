@@ -331,6 +331,10 @@ public:
 
     // Fetches a set's home ahead of its use.
     void fetch(std::size_t set) const { __builtin_prefetch(homes_.data() + set, 1); }
+    // A set's blocks, for fetching them ahead: the newest (0: none), then each one's previous.
+    std::uint32_t newest_block(std::size_t set) const { return lists(set) ? homes_[set].prev : 0; }
+    std::uint32_t block_before(std::uint32_t number) const { return block_at(number).prev; }
+    void fetch_block(std::uint32_t number) const { __builtin_prefetch(&block_at(number)); }
 
     // The set's bitset of W words, or null while it lists its ids.
     const std::uint64_t* bitset(std::size_t set) const {
@@ -373,8 +377,9 @@ private:
         std::uint32_t ids[IDS_PER_BLOCK];
     };
     static_assert(sizeof(Home) == 64);
-    // The arena grows by chunks that never move, so a block's address stays valid.
-    static constexpr std::uint32_t CHUNK_SHIFT = 12;
+    // The arena grows by chunks of 2 MiB that never move, so a block's address stays valid; the
+    // chunks, like the homes, come from the pool of large buffers.
+    static constexpr std::uint32_t CHUNK_SHIFT = 15;
 
     Home& block_at(std::uint32_t number) {
         const std::uint32_t index = number - 1;
@@ -391,8 +396,7 @@ private:
         if (number != 0) {
             free_ = block_at(number).prev;
         } else {
-            if ((used_ >> CHUNK_SHIFT) >= chunks_.size())
-                chunks_.push_back(std::make_unique_for_overwrite<Home[]>(std::size_t{1} << CHUNK_SHIFT));
+            if ((used_ >> CHUNK_SHIFT) >= chunks_.size()) chunks_.emplace_back().resize(std::size_t{1} << CHUNK_SHIFT);
             number = ++used_;
         }
         Home& block = block_at(number);
@@ -429,8 +433,8 @@ private:
     std::size_t words_;
     std::size_t threshold_;
     bool direct_ = false;  // see all_bitsets
-    std::vector<Home> homes_;
-    std::vector<std::unique_ptr<Home[]>> chunks_;
+    Column<Home> homes_;
+    std::vector<Column<Home>> chunks_;
     std::uint32_t used_ = 0;  // blocks handed out from the arena's end
     std::uint32_t free_ = 0;  // blocks given back, linked by prev (+ 1; 0: none)
     Column<std::uint64_t> bits_;  // W words per bitset
@@ -444,6 +448,24 @@ private:
 class DistinctCounter {
 public:
     explicit DistinctCounter(std::size_t words) : marks_(words, 0) {}
+
+    // Brings the blocks of `sets` into the cache before they are counted: a set's blocks form a
+    // chain, each found through the one before, so the chains of many sets are walked side by
+    // side, one step of each at a time, and their loads overlap instead of waiting one by one.
+    void fetch(std::span<DistinctSets* const> holders, std::span<const std::size_t> sets) {
+        chains_.clear();
+        for (const DistinctSets* holder : holders)
+            for (const std::size_t set : sets)
+                if (const std::uint32_t number = holder->newest_block(set); number != 0) chains_.push_back({holder, number});
+        while (!chains_.empty()) {
+            for (const Chain& chain : chains_) chain.holder->fetch_block(chain.number);
+            std::size_t kept = 0;
+            for (const Chain& chain : chains_)
+                if (const std::uint32_t before = chain.holder->block_before(chain.number); before != 0)
+                    chains_[kept++] = {chain.holder, before};
+            chains_.resize(kept);
+        }
+    }
 
     std::int64_t count(std::span<DistinctSets* const> holders, std::size_t set) {
         const std::uint64_t* first_bits = nullptr;
@@ -493,8 +515,13 @@ public:
     }
 
 private:
+    struct Chain {
+        const DistinctSets* holder;
+        std::uint32_t number;
+    };
     std::vector<std::uint64_t> marks_;
     std::vector<std::uint32_t> spill_;
+    std::vector<Chain> chains_;
 };
 
 // Where a group's accumulators live in its record of `words` 64-bit words. Word 0 is the row count;
@@ -1466,6 +1493,15 @@ void emit_dense(const KeySpace& space, const RecLayout& layout, std::uint64_t fi
     out.recs.reserve(out.recs.size() + count * words);
     out.distinct.reserve(out.distinct.size() + count * n_distinct);
     DistinctCounter counter(layout.distinct_words);
+    // Sets are counted 32 at a time, their blocks fetched together first.
+    constexpr std::size_t SETS_AT_ONCE = 32;
+    std::vector<std::size_t> pending;
+    pending.reserve(SETS_AT_ONCE);
+    const auto count_pending = [&] {
+        counter.fetch(holders, pending);
+        for (const std::size_t set : pending) out.distinct.push_back(counter.count(holders, set));
+        pending.clear();
+    };
     const std::uint64_t inner = space.n[1];
     for (std::uint64_t slot = 0; slot < slots; ++slot) {
         const std::uint64_t* rec = recs.data() + slot * words;
@@ -1476,9 +1512,12 @@ void emit_dense(const KeySpace& space, const RecLayout& layout, std::uint64_t fi
         out.key0.push_back(static_cast<std::int64_t>(static_cast<std::uint64_t>(space.base[0]) + outer));
         out.key1.push_back(static_cast<std::int64_t>(static_cast<std::uint64_t>(space.base[1]) + (global - outer * inner)));
         out.recs.insert(out.recs.end(), rec, rec + words);
-        for (std::size_t k = 0; k < n_distinct; ++k)
-            out.distinct.push_back(counter.count(holders, (holder_first + slot) * n_distinct + k));
+        for (std::size_t k = 0; k < n_distinct; ++k) {
+            pending.push_back((holder_first + slot) * n_distinct + k);
+            if (pending.size() == SETS_AT_ONCE) count_pending();
+        }
     }
+    count_pending();
 }
 
 // Every group of `from` appended to `out`.
