@@ -968,11 +968,10 @@ struct DirectSink {
             for (std::size_t k = 0; k < n_distinct; ++k) sets->add(slot * n_distinct + k, ends[roles[k]]);
         }
         bool scattered() const { return lane_words * sizeof(std::uint64_t) > PREFETCH_FROM_BYTES; }
-        void fetch(std::uint64_t slot) const {
-            __builtin_prefetch(recs + slot * ops.words, 1);
+        void fetch(std::uint64_t slot) const { __builtin_prefetch(recs + slot * ops.words, 1); }
+        void fetch_sets(std::uint64_t slot) const {
             for (std::size_t k = 0; k < n_distinct; ++k) sets->fetch(slot * n_distinct + k);
         }
-
     };
     Local local() const {
         return Local{*layout, out->recs.data(), in->space->slots * layout->words, this, &out->distinct,
@@ -1108,6 +1107,7 @@ struct PartitionSink {
         // Appends go to the ends of a few lists, which stay in cache.
         static bool scattered() { return false; }
         static void fetch(std::uint64_t) {}
+        static void fetch_sets(std::uint64_t) {}
     };
     Local local() const {
         return Local{*direct.layout, shape->shift, shape->width, lists, &direct, direct.layout->distinct_of.data(),
@@ -1256,6 +1256,7 @@ Status fold_run(const FoldInput& in, const RunColumns& columns_in, BucketCache* 
     const bool needs_end = out.ops.duration_used;
     bool wants_end[2] = {false, false};
     for (const std::uint8_t role : in.layout->distinct_of) wants_end[role] = true;
+    const bool wants_sets = !in.layout->distinct_of.empty();
     const std::size_t lanes = in.replicas - 1;  // a power of two minus one
     const std::int64_t t_a = in.request->t_a;
     const std::size_t dims = in.request->group_by.size();
@@ -1289,6 +1290,14 @@ Status fold_run(const FoldInput& in, const RunColumns& columns_in, BucketCache* 
                 space.slot_of(key_ahead.template operator()<K0>(0, later, bucket0),
                               key_ahead.template operator()<K1>(1, later, bucket1), slot))
                 out.fetch(slot);
+            // A distinct set's home is fetched further ahead: its update reads the home first.
+            if (wants_sets && last - at > 2 * PREFETCH_ROWS_AHEAD) {
+                const std::uint32_t farther = at[2 * PREFETCH_ROWS_AHEAD];
+                if (farther < columns.rows &&
+                    space.slot_of(key_ahead.template operator()<K0>(0, farther, bucket0),
+                                  key_ahead.template operator()<K1>(1, farther, bucket1), slot))
+                    out.fetch_sets(slot);
+            }
         }
         const std::uint32_t row = *at;
         if (row >= columns.rows) [[unlikely]] {
