@@ -249,7 +249,7 @@ std::int64_t popcount_words(const std::uint64_t* words, std::size_t n) {
 // lists its ids, duplicates included, until it holds 2W of them; then it turns into a bitset of W
 // words (as much room as the ids took). It lists them in a home of one cache line, indexed by set,
 // and when that is full moves them on into a block of the holder's arena, the newest first: a row
-// touches only its set's home, fetched ahead with its group's record, and a small set needs no
+// touches only its set's home, fetched some rows ahead, and a small set needs no
 // allocation of its own. The bitsets lie in one buffer of words, which large-buffer pooling keeps
 // faulted in from call to call. Only the number of distinct ids of a set is ever read, so the ids
 // keep no order.
@@ -323,10 +323,11 @@ public:
         other.each_beyond(theirs, [&](std::uint32_t id) { add(set, id); });
     }
 
-    // Whether the set lists any id.
-    bool lists(std::size_t set) const {
+    // Whether the set lists any id, and how many it lists (duplicates included).
+    bool lists(std::size_t set) const { return listed(set) != 0; }
+    std::size_t listed(std::size_t set) const {
         const std::uint32_t count = homes_[set].count;
-        return (count & BITSET) == 0 && count != 0;
+        return (count & BITSET) != 0 ? 0 : count;
     }
 
     // Fetches a set's home ahead of its use.
@@ -444,10 +445,11 @@ private:
 // Counts the distinct ids of a set over several holders (the same set of each): the union of its
 // bitsets counted by population count, its listed ids marked in a bitset of W words, each counted
 // when its bit is first set, and the marked words cleared again. The marks are one thread's,
-// reused from set to set.
+// reused from set to set. Past a million entities, a set that lists few ids is sorted
+// instead, so that neither marks of many megabytes nor their clearing are paid for small sets.
 class DistinctCounter {
 public:
-    explicit DistinctCounter(std::size_t words) : marks_(words, 0) {}
+    explicit DistinctCounter(std::size_t words) : words_(words) {}
 
     // Brings the blocks of `sets` into the cache before they are counted: a set's blocks form a
     // chain, each found through the one before, so the chains of many sets are walked side by
@@ -478,10 +480,21 @@ public:
                 alone = false;
             if (holder->any_beyond()) alone = false;
         }
-        const std::size_t words = marks_.size();
+        const std::size_t words = words_;
         if (first_bits != nullptr && alone) return popcount_words(first_bits, words);
         std::int64_t total = 0;
         spill_.clear();
+        if (first_bits == nullptr && words > MARKS_FREE_WORDS) {
+            std::size_t listed = 0;
+            for (const DistinctSets* holder : holders) listed += holder->listed(set);
+            if (listed < words / 16) {
+                for (const DistinctSets* holder : holders)
+                    holder->each_listed(set, [&](std::uint32_t id) { spill_.push_back(id); });
+                std::ranges::sort(spill_);
+                return std::unique(spill_.begin(), spill_.end()) - spill_.begin();
+            }
+        }
+        if (marks_.empty()) marks_.assign(words, 0);
         const auto mark = [&](std::uint32_t id) {
             if ((id >> 6) >= words) [[unlikely]] {
                 spill_.push_back(id);  // past the dictionary (a damaged segment)
@@ -515,11 +528,13 @@ public:
     }
 
 private:
+    static constexpr std::size_t MARKS_FREE_WORDS = std::size_t{1} << 14;  // 1M entities' marks: 128 KiB
     struct Chain {
         const DistinctSets* holder;
         std::uint32_t number;
     };
-    std::vector<std::uint64_t> marks_;
+    std::size_t words_;
+    std::vector<std::uint64_t> marks_;  // W words once needed, all zero between sets
     std::vector<std::uint32_t> spill_;
     std::vector<Chain> chains_;
 };
@@ -1492,7 +1507,7 @@ Status fold_pieces(const FoldInput& in, std::span<const Piece> pieces, std::span
 // over `holders`, where record 0's sets are those of slot `holder_first`.
 void emit_dense(const KeySpace& space, const RecLayout& layout, std::uint64_t first, std::uint64_t slots,
                 std::span<const std::uint64_t> recs, std::span<DistinctSets* const> holders, std::uint64_t holder_first,
-                Groups& out) {
+                DistinctCounter& counter, Groups& out) {
     const std::size_t words = layout.words;
     const std::size_t n_distinct = layout.distinct_of.size();
     std::size_t count = 0;
@@ -1501,7 +1516,6 @@ void emit_dense(const KeySpace& space, const RecLayout& layout, std::uint64_t fi
     out.key1.reserve(out.key1.size() + count);
     out.recs.reserve(out.recs.size() + count * words);
     out.distinct.reserve(out.distinct.size() + count * n_distinct);
-    DistinctCounter counter(layout.distinct_words);
     // Sets are counted 32 at a time, their blocks fetched together first.
     constexpr std::size_t SETS_AT_ONCE = 32;
     std::vector<std::size_t> pending;
@@ -1541,7 +1555,7 @@ void append_groups(Groups& out, Groups&& from) {
 // alone (they fit a core's cache share) and returns its groups in slot order.
 Groups fold_partition(const FoldInput& in, const EntryShape& shape, std::size_t partition,
                       std::span<const RouteLists> chunk_lists, std::vector<std::uint64_t>& recs,
-                      DistinctSets& distinct) {
+                      DistinctSets& distinct, DistinctCounter& counter) {
     const RecLayout& layout = *in.layout;
     const KeySpace& space = *in.space;
     const std::size_t words = layout.words;
@@ -1572,7 +1586,7 @@ Groups fold_partition(const FoldInput& in, const EntryShape& shape, std::size_t 
     }
     Groups out;
     DistinctSets* const holder[] = {&distinct};
-    emit_dense(space, layout, first, slots, recs, holder, 0, out);
+    emit_dense(space, layout, first, slots, recs, holder, 0, counter, out);
     return out;
 }
 
@@ -1630,8 +1644,9 @@ Groups merge_partials(const FoldInput& in, std::vector<std::optional<Partial>>& 
                     layout.merge(merged.recs.data() + slot * layout.words, from);
                 }
             }
+            DistinctCounter counter(layout.distinct_words);
             emit_dense(space, layout, lo, hi - lo, std::span(merged.recs).subspan(lo * layout.words), holders, lo,
-                       emitted[range]);
+                       counter, emitted[range]);
         };
         if (ranges < 2)
             merge_range(0);
@@ -1763,8 +1778,9 @@ Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selecti
         fan_out(std::min(workers, shape.partitions), AGGREGATE_WORKER_PANICKED, [&](std::size_t) {
             std::vector<std::uint64_t> recs;
             DistinctSets distinct = layout.distinct_sets();
+            DistinctCounter counter(layout.distinct_words);
             for (std::size_t partition = taken++; partition < shape.partitions; partition = taken++)
-                parts[partition] = fold_partition(in, shape, partition, lists, recs, distinct);
+                parts[partition] = fold_partition(in, shape, partition, lists, recs, distinct, counter);
         });
         lists.clear();
         for (Groups& part : parts) append_groups(out, std::move(part));
