@@ -281,6 +281,7 @@ public:
     // Drops every set and keeps the arena's memory for the next use.
     void clear(std::size_t sets) {
         homes_.assign(sets, Home{});
+        direct_ = false;
         used_ = 0;
         free_ = 0;
         bits_.clear();
