@@ -517,11 +517,20 @@ public:
             total = popcount_words(marks_.data(), words);
             std::ranges::fill(marks_, std::uint64_t{0});
         } else {
-            for (const DistinctSets* holder : holders) holder->each_listed(set, mark);
-            for (const DistinctSets* holder : holders)
-                holder->each_listed(set, [&](std::uint32_t id) {
-                    if ((id >> 6) < words) marks_[id >> 6] = 0;
-                });
+            std::size_t listed = 0;
+            for (const DistinctSets* holder : holders) {
+                holder->each_listed(set, mark);
+                listed += holder->listed(set);
+            }
+            // Marks are cleared where they were set, or all at once when that is fewer words.
+            if (listed >= words / 2) {
+                std::ranges::fill(marks_, std::uint64_t{0});
+            } else {
+                for (const DistinctSets* holder : holders)
+                    holder->each_listed(set, [&](std::uint32_t id) {
+                        if ((id >> 6) < words) marks_[id >> 6] = 0;
+                    });
+            }
         }
         if (spill_.empty()) return total;
         std::ranges::sort(spill_);
@@ -758,6 +767,8 @@ constexpr std::uint64_t DENSE_MAX_BYTES = std::uint64_t{256} << 20;
 // of a set kept as a list or bitset object of its own, as sets were once kept. Fixed, so that which
 // keys get dense slots does not depend on how the sets are kept.
 constexpr std::uint64_t DISTINCT_SLOT_BYTES = 56;
+// The most bytes a worker's distinct sets may take as bitsets from the start (see aggregate_groups).
+constexpr std::uint64_t DIRECT_BITS_MAX_BYTES = std::uint64_t{1} << 20;
 // Chunks of rows per worker thread of a fold.
 constexpr std::size_t CHUNKS_PER_WORKER = 4;
 // Up to 4 MiB of dense records (fold_split), each worker folds its rows into records of its own:
@@ -1738,11 +1749,15 @@ Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selecti
     in.space = &space;
     const bool partitioned = space.dense && workers >= 2 && space.slots * slot_bytes(layout) > fold_split().worker_records_max_bytes;
     if (!partitioned) in.replicas = replicas_for(space, layout);
-    // A worker whose rows give its slots W ids each or more on average keeps every set as a
-    // bitset from its first id: it then takes less than twice the room of the list, and rows set
-    // bits instead of moving lists on, with no list left to mark when the sets are counted.
+    // A worker whose rows give its slots W ids each or more on average, and whose bitsets for all
+    // of them fit a core's cache share, keeps every set as a bitset from its first id: it then
+    // takes less than twice the room of the list, and rows set bits instead of moving lists on,
+    // with no list left to mark when the sets are counted. Bitsets past the cache would take a
+    // miss on nearly every row where rows of one group do not come together; lists do not.
     in.dense_threshold = layout.distinct_threshold;
-    if (space.dense && folded / workers / space.slots >= layout.distinct_words) in.dense_threshold = 1;
+    const std::uint64_t all_bits_bytes = space.slots * layout.distinct_of.size() * layout.distinct_words * sizeof(std::uint64_t);
+    if (space.dense && all_bits_bytes <= DIRECT_BITS_MAX_BYTES && folded / workers / space.slots >= layout.distinct_words)
+        in.dense_threshold = 1;
     const EntryShape shape = partitioned ? EntryShape::of(layout, space, workers) : EntryShape{};
     std::vector<std::optional<Partial>> partials(workers);
     std::vector<RouteLists> lists(partitioned ? workers : 0);
