@@ -842,7 +842,7 @@ struct FoldInput {
     const std::vector<std::string>* rel_names = nullptr;
     const LabelIndex* labels = nullptr;  // present exactly with a Label dimension
     // The listed ids at which a distinct set of a worker's dense slots turns into a bitset: 2W,
-    // or 1 when the worker's rows are expected to give its sets 2W ids each or more.
+    // or 1 when its sets are bitsets from the start (see aggregate_groups).
     std::size_t dense_threshold = 2;
     bool wants_rel = false;
     // Copies of a chunk's slots that consecutive rows update in turn, merged when the chunk ends:
@@ -1640,7 +1640,11 @@ Groups merge_partials(const FoldInput& in, std::vector<std::optional<Partial>>& 
     Groups out;
     Partial& merged = *partials[0];
     if (!merged.recs.empty()) {
-        const std::size_t ranges = workers >= 2 && space.slots >= fold_split().parallel_merge_slots ? workers : 1;
+        // With distinct sets every slot's count walks the ids its sets list in every worker, as many
+        // as the rows: those are split however few the slots.
+        const bool many = space.slots >= fold_split().parallel_merge_slots ||
+                          (!layout.distinct_of.empty() && space.slots >= workers);
+        const std::size_t ranges = workers >= 2 && many ? workers : 1;
         std::vector<Groups> emitted(ranges);
         // The distinct sets stay with their workers: a slot's count is taken over all of them.
         std::vector<DistinctSets*> holders;
