@@ -250,9 +250,8 @@ std::int64_t popcount_words(const std::uint64_t* words, std::size_t n) {
 // words (as much room as the ids took). It lists them in a home of one cache line, indexed by set,
 // and when that is full moves them on into a block of the holder's arena, the newest first: a row
 // touches only its set's home, fetched some rows ahead, and a small set needs no
-// allocation of its own. The bitsets lie in one buffer of words, which large-buffer pooling keeps
-// faulted in from call to call. Only the number of distinct ids of a set is ever read, so the ids
-// keep no order.
+// allocation of its own. The bitsets lie in chunks of words that never move. Only the number of
+// distinct ids of a set is ever read, so the ids keep no order.
 class DistinctSets {
 public:
     // A set turns into a bitset of `words` words when it lists `threshold` ids; at 1 every set is
@@ -262,7 +261,7 @@ public:
     std::size_t size() const { return homes_.size(); }
     void resize(std::size_t sets) { homes_.resize(sets); }
 
-    // Every one of `sets` sets a bitset from the start, set s the s-th of the buffer: a row then
+    // Every one of `sets` sets a bitset from the start, set s the s-th bitset: a row then
     // sets its bit without looking at the set's home. For holders whose sets are all expected to
     // fill their bitsets.
     void all_bitsets(std::size_t sets) {
@@ -272,8 +271,7 @@ public:
             homes_[set].count = BITSET;
             homes_[set].prev = static_cast<std::uint32_t>(set);
         }
-        bits_.resize(sets * words_);
-        std::ranges::fill(bits_, std::uint64_t{0});
+        while (bitsets_ < sets) new_bitset();
         direct_ = true;
     }
     std::size_t words() const { return words_; }
@@ -284,20 +282,21 @@ public:
         direct_ = false;
         used_ = 0;
         free_ = 0;
-        bits_.clear();
+        bit_chunks_.clear();
+        bitsets_ = 0;
         beyond_.clear();
     }
 
     [[gnu::always_inline]] void add(std::size_t set, std::uint32_t id) {
         if (direct_ && (id >> 6) < words_) {
-            bits_[set * words_ + (id >> 6)] |= std::uint64_t{1} << (id & 63);
+            bits_of(set)[id >> 6] |= std::uint64_t{1} << (id & 63);
             return;
         }
         Home& home = homes_[set];
         const std::uint32_t count = home.count;
         if ((count & BITSET) != 0) {
             if ((id >> 6) < words_) [[likely]]
-                bits_[home.prev * words_ + (id >> 6)] |= std::uint64_t{1} << (id & 63);
+                bits_of(home.prev)[id >> 6] |= std::uint64_t{1} << (id & 63);
             else
                 beyond_.push_back({home.prev, id});
             return;
@@ -319,7 +318,7 @@ public:
             return;
         }
         if (bitset(set) == nullptr) to_bitset(set);
-        std::uint64_t* bits = bits_.data() + homes_[set].prev * words_;
+        std::uint64_t* bits = bits_of(homes_[set].prev);
         for (std::size_t word = 0; word < words_; ++word) bits[word] |= their_bits[word];
         other.each_beyond(theirs, [&](std::uint32_t id) { add(set, id); });
     }
@@ -341,7 +340,7 @@ public:
     // The set's bitset of W words, or null while it lists its ids.
     const std::uint64_t* bitset(std::size_t set) const {
         const Home& home = homes_[set];
-        return (home.count & BITSET) != 0 ? bits_.data() + home.prev * words_ : nullptr;
+        return (home.count & BITSET) != 0 ? bits_of(home.prev) : nullptr;
     }
     // Each id the set lists, duplicates included, in no particular order (none for a bitset).
     template <class F>
@@ -379,9 +378,9 @@ private:
         std::uint32_t ids[IDS_PER_BLOCK];
     };
     static_assert(sizeof(Home) == 64);
-    // The arena grows by chunks of 2 MiB that never move, so a block's address stays valid; the
-    // chunks, like the homes, come from the pool of large buffers.
-    static constexpr std::uint32_t CHUNK_SHIFT = 15;
+    // The arena grows by chunks of 256 KiB that never move, so a block's address stays valid.
+    // Small chunks: a holder's last chunk is mostly unused, and there is one holder per worker.
+    static constexpr std::uint32_t CHUNK_SHIFT = 12;
 
     Home& block_at(std::uint32_t number) {
         const std::uint32_t index = number - 1;
@@ -398,7 +397,8 @@ private:
         if (number != 0) {
             free_ = block_at(number).prev;
         } else {
-            if ((used_ >> CHUNK_SHIFT) >= chunks_.size()) chunks_.emplace_back().resize(std::size_t{1} << CHUNK_SHIFT);
+            if ((used_ >> CHUNK_SHIFT) >= chunks_.size())
+                chunks_.push_back(std::make_unique_for_overwrite<Home[]>(std::size_t{1} << CHUNK_SHIFT));
             number = ++used_;
         }
         Home& block = block_at(number);
@@ -409,11 +409,8 @@ private:
 
     // The set's listed ids into a fresh bitset; its blocks go back to the arena.
     [[gnu::noinline]] void to_bitset(std::size_t set) {
-        const std::size_t index = bits_.size() / words_;
-        if (index >= BITSET) engine_panic("aggregate: more distinct bitsets than a set's state can name");
-        bits_.resize(bits_.size() + words_);
-        std::fill(bits_.end() - static_cast<std::ptrdiff_t>(words_), bits_.end(), std::uint64_t{0});
-        std::uint64_t* bits = bits_.data() + index * words_;
+        const std::size_t index = new_bitset();
+        std::uint64_t* bits = bits_of(index);
         each_listed(set, [&](std::uint32_t id) {
             if ((id >> 6) < words_)
                 bits[id >> 6] |= std::uint64_t{1} << (id & 63);
@@ -436,10 +433,27 @@ private:
     std::size_t threshold_;
     bool direct_ = false;  // see all_bitsets
     Column<Home> homes_;
-    std::vector<Column<Home>> chunks_;
+    std::vector<std::unique_ptr<Home[]>> chunks_;
     std::uint32_t used_ = 0;  // blocks handed out from the arena's end
     std::uint32_t free_ = 0;  // blocks given back, linked by prev (+ 1; 0: none)
-    Column<std::uint64_t> bits_;  // W words per bitset
+    // Bitsets of W words, BITSETS_PER_CHUNK to a chunk: a chunk never moves, so adding a bitset
+    // copies none (nor holds an old buffer beside a new one).
+    static constexpr std::size_t BITSETS_PER_CHUNK = 64;
+    std::vector<std::unique_ptr<std::uint64_t[]>> bit_chunks_;
+    std::size_t bitsets_ = 0;
+
+    std::uint64_t* bits_of(std::size_t index) const {
+        return bit_chunks_[index / BITSETS_PER_CHUNK].get() + (index % BITSETS_PER_CHUNK) * words_;
+    }
+    // A fresh bitset of zeros; its index.
+    std::size_t new_bitset() {
+        const std::size_t index = bitsets_;
+        if (index >= BITSET) engine_panic("aggregate: more distinct bitsets than a set's state can name");
+        if (index % BITSETS_PER_CHUNK == 0) bit_chunks_.push_back(std::make_unique_for_overwrite<std::uint64_t[]>(BITSETS_PER_CHUNK * words_));
+        std::fill_n(bits_of(index), words_, std::uint64_t{0});
+        ++bitsets_;
+        return index;
+    }
     std::vector<std::pair<std::uint32_t, std::uint32_t>> beyond_;  // (bitset, id) past W words
 };
 
