@@ -10,10 +10,12 @@
              SELECT vt_s, vt_e, src_id, dst_id FROM edges WHERE tt_s <= T AND T < tt_e ORDER BY vt_s, vid
            on the same versions in a file-backed database, fetchnumpy(), SET threads=1 and 8; the
            first call of each process is timed with the open (NativeStore(path), duckdb.connect)
-  aggregates  (when the module has NativeStore.aggregate_edges) on the scan's store: count and
-           mean duration by (day bucket, relationship type) and by source, as of a past T and
-           now, against DuckDB's GROUP BY with the same bitemporal and valid-time predicates,
-           at 1 and 8 threads on both sides, on each scan store layout (--layouts)
+  aggregates  (when the module has NativeStore.aggregate_edges) on the scan's store, grouped by
+           (day bucket, relationship type) and by source, three sets of aggregates (--agg-sets):
+           count and mean duration, count and count_distinct of the destination, count alone;
+           as of a past T and now, against DuckDB's GROUP BY (avg, count(DISTINCT dst_id)) with
+           the same bitemporal and valid-time predicates, at 1 and 8 threads on both sides, on
+           each scan store layout (--layouts)
   pages    a store of --page-versions edge versions in four commits (~20% closed by later ones):
            version_page("edge", now, t_a, t_b, belief, None, offset, 100) for beliefs "current"
            and "all" at offset 0, the middle and the end, VORP_SCAN_THREADS=1 and 8, against
@@ -309,7 +311,7 @@ def child_page_duckdb(args: dict) -> dict:
     return out
 
 
-# Both aggregate queries group the versions believed at T whose valid time starts in [t_a, t_b).
+# Every aggregate query groups the versions believed at T whose valid time starts in [t_a, t_b).
 AGG_QUERIES = {
     "bucket_rel": {
         "group_by": [("time_bucket", None), ("rel_type", None)],
@@ -320,14 +322,22 @@ AGG_QUERIES = {
         "sql_keys": "src_id AS k0",
     },
 }
-AGG_SQL = ("SELECT {keys}, count(*) AS n, avg(vt_e - vt_s) AS mean_duration FROM edges "
+# The aggregates of each set: ours, and DuckDB's (the count as n, the other one, if any, as v).
+AGG_SETS = {
+    "mean": {"aggregates": [("count", None), ("mean", "duration")],
+             "sql_aggs": "count(*) AS n, avg(vt_e - vt_s) AS v"},
+    "distinct": {"aggregates": [("count", None), ("count_distinct", "dst")],
+                 "sql_aggs": "count(*) AS n, count(DISTINCT dst_id) AS v"},
+    "count": {"aggregates": [("count", None)], "sql_aggs": "count(*) AS n"},
+}
+AGG_SQL = ("SELECT {keys}, {aggs} FROM edges "
            "WHERE tt_s <= $t AND $t < tt_e AND vt_s >= $ta AND vt_s < $tb GROUP BY ALL")
 
 
-def agg_digest(k0, k1, counts, means) -> str:
-    """Groups sorted by key, with counts and means rounded to a part in 1e9 (the two sides sum
-    in different orders)."""
-    rows = sorted(zip(k0, k1, counts, (float(f"{m:.9e}") for m in means)))
+def agg_digest(k0, k1, counts, values) -> str:
+    """Groups sorted by key, with counts and values rounded to a part in 1e9 (the two sides sum
+    means in different orders)."""
+    rows = sorted(zip(k0, k1, counts, (float(f"{m:.9e}") for m in values)))
     return hashlib.sha256(repr(rows).encode()).hexdigest()[:16]
 
 
@@ -338,7 +348,7 @@ def child_agg_vorp(args: dict) -> dict:
     query = AGG_QUERIES[args["query"]]
     t = data.OPEN_END - 1 if args["as_of"] is None else args["as_of"]
     call = dict(as_of_tt=t, t_a=args["t_a"], t_b=args["t_b"], rel_types=None, stride=args["stride"],
-                group_by=query["group_by"], aggregates=[("count", None), ("mean", "duration")], max_groups=10**7)
+                group_by=query["group_by"], aggregates=AGG_SETS[args["set"]]["aggregates"], max_groups=10**7)
     times, result = [], None
     for _ in range(args["repeats"] + 1):
         result = None
@@ -350,9 +360,10 @@ def child_agg_vorp(args: dict) -> dict:
         keys[1] = [result["rel_names"][code] for code in keys[1]]
     else:
         keys.append([0] * len(keys[0]))
-    counts, means = result["aggs"]
+    counts = result["aggs"][0]
+    values = result["aggs"][1] if len(result["aggs"]) > 1 else [0] * len(counts)
     return {"seconds": statistics.median(times[1:]), "first_s": times[0], "groups": len(counts),
-            "rows": int(sum(counts)), "digest": agg_digest(keys[0], keys[1], counts, means),
+            "rows": int(sum(counts)), "digest": agg_digest(keys[0], keys[1], counts, values),
             "rss_peak": peak_rss_mib()}
 
 
@@ -363,7 +374,7 @@ def child_agg_duckdb(args: dict) -> dict:
     con.execute(f"SET threads={int(args['threads'])}")
     query = AGG_QUERIES[args["query"]]
     t = data.OPEN_END - 1 if args["as_of"] is None else args["as_of"]
-    sql = AGG_SQL.format(keys=query["sql_keys"])
+    sql = AGG_SQL.format(keys=query["sql_keys"], aggs=AGG_SETS[args["set"]]["sql_aggs"])
     params = {"t": t, "ta": args["t_a"], "tb": args["t_b"]}
     if "$stride" in sql:
         params["stride"] = args["stride"]
@@ -375,9 +386,9 @@ def child_agg_duckdb(args: dict) -> dict:
         times.append(time.perf_counter() - start)
     k1 = result["k1"].tolist() if "k1" in result else [0] * len(result["n"])
     counts = result["n"].tolist()
+    values = result["v"].tolist() if "v" in result else [0] * len(counts)
     return {"seconds": statistics.median(times[1:]), "first_s": times[0], "groups": len(counts),
-            "rows": int(sum(counts)), "digest": agg_digest(result["k0"].tolist(), k1, counts,
-                                                           result["mean_duration"].tolist()),
+            "rows": int(sum(counts)), "digest": agg_digest(result["k0"].tolist(), k1, counts, values),
             "rss_peak": peak_rss_mib()}
 
 
@@ -519,19 +530,21 @@ def scan_figures(opts, work: str, layout: str, past: int) -> None:
 def bench_aggregates(opts, work: str, past: int, layout: str) -> None:
     day = 86_400_000_000
     window = {"t_a": data.T0, "t_b": data.T0 + opts.generations * data.WEEK_US, "stride": day}
-    print(f"aggregates ({layout} layout) count and mean(vt_e - vt_s) of the versions believed at T with vt_s in "
-          f"[t_a, t_a + {opts.generations} weeks); buckets of one day")
-    for name in AGG_QUERIES:
+    print(f"aggregates ({layout} layout) of the versions believed at T with vt_s in "
+          f"[t_a, t_a + {opts.generations} weeks); buckets of one day; sets: mean = count and mean(vt_e - vt_s), "
+          f"distinct = count and count_distinct(dst), count = count alone")
+    for name, agg_set in ((name, agg_set) for name in AGG_QUERIES for agg_set in opts.agg_sets):
         for label, as_of in (("past", past), ("now", None)):
             for threads in (1, 8):
-                common = dict(window, dir=work, query=name, as_of=as_of, repeats=opts.repeats, threads=threads)
+                common = dict(window, dir=work, query=name, set=agg_set, as_of=as_of, repeats=opts.repeats,
+                              threads=threads)
                 ours = run_child("agg-vorp", common, {"VORP_SCAN_THREADS": str(threads)})
                 peer = run_child("agg-duckdb", common)
                 if (ours["groups"], ours["rows"], ours["digest"]) != (peer["groups"], peer["rows"], peer["digest"]):
-                    raise SystemExit(f"peers: aggregate {name} {label} threads={threads} differs: ours "
+                    raise SystemExit(f"peers: aggregate {name} {agg_set} {label} threads={threads} differs: ours "
                                      f"{ours['groups']} groups {ours['rows']} rows {ours['digest']}, duckdb "
                                      f"{peer['groups']} groups {peer['rows']} rows {peer['digest']}")
-                tag = f"aggregates {layout:7} {name:10} {label:4} threads={threads}"
+                tag = f"aggregates {layout:7} {name:10} {agg_set:8} {label:4} threads={threads}"
                 print(f"{tag} vorp   ms {ours['seconds'] * 1e3:8.1f}  rows_per_s {ours['rows'] / ours['seconds']:11.0f}  "
                       f"first_ms {ours['first_s'] * 1e3:8.1f}  peak_rss_mib {ours['rss_peak']:6.0f}")
                 print(f"{tag} duckdb ms {peer['seconds'] * 1e3:8.1f}  rows_per_s {peer['rows'] / peer['seconds']:11.0f}  "
@@ -629,6 +642,8 @@ def main() -> None:
     parser.add_argument("--layouts", type=lambda text: text.split(","), default=["follow", "overlap"],
                         help="scan store layouts: follow (valid times follow the commits), overlap (commits "
                              "overlap in valid time)")
+    parser.add_argument("--agg-sets", type=lambda text: text.split(","), default=list(AGG_SETS),
+                        help="aggregate sets: mean, distinct, count (see AGG_SETS)")
     parser.add_argument("--motif-events", type=int, default=1_000_000)
     parser.add_argument("--deltas", type=lambda text: [int(x) for x in text.split(",")], default=[10, 100, 1000])
     opts = parser.parse_args()

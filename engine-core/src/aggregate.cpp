@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 
 
+#include "vorp/column.h"
 #include "vorp/dict.h"
 #include "vorp/interrupt.h"
 #include "vorp/radix_sort.h"
@@ -229,57 +230,338 @@ FoldSplit& fold_split() {
 
 namespace {
 
-// The set of dense ids of one endpoint role in one group: a list (duplicates kept) until it
-// reaches 2W ids, then a bitset of W words (as much room as the list took).
-struct Distinct {
-    std::vector<std::uint32_t> sparse;
-    std::vector<std::uint64_t> bits;
-    bool is_bitset = false;
+// The set bits of `words` words. The population-count instruction where the processor has one (the
+// library's portable count is several times slower).
+__attribute__((target("popcnt"))) std::int64_t popcount_words_native(const std::uint64_t* words, std::size_t n) {
+    std::int64_t total = 0;
+    for (std::size_t word = 0; word < n; ++word) total += __builtin_popcountll(words[word]);
+    return total;
+}
+std::int64_t popcount_words(const std::uint64_t* words, std::size_t n) {
+    static const bool native = __builtin_cpu_supports("popcnt");
+    if (native) return popcount_words_native(words, n);
+    std::int64_t total = 0;
+    for (std::size_t word = 0; word < n; ++word) total += std::popcount(words[word]);
+    return total;
+}
 
-    void set_bit(std::uint32_t id) {
-        const std::size_t word = id >> 6;
-        if (word >= bits.size()) bits.resize(word + 1, 0);
-        bits[word] |= std::uint64_t{1} << (id & 63);
+// The sets of distinct dense ids of one holder of groups (a worker's dense slots, a group map, a
+// partition's slots): set s belongs to group s / D and is its (s mod D)-th CountDistinct. A set
+// lists its ids, duplicates included, until it holds 2W of them; then it turns into a bitset of W
+// words (as much room as the ids took). It lists them in a home of one cache line, indexed by set,
+// and when that is full moves them on into a block of the holder's arena, the newest first: a row
+// touches only its set's home, fetched some rows ahead, and a small set needs no
+// allocation of its own. The bitsets lie in chunks of words that never move. Only the number of
+// distinct ids of a set is ever read, so the ids keep no order.
+class DistinctSets {
+public:
+    // A set turns into a bitset of `words` words when it lists `threshold` ids; at 1 every set is
+    // a bitset from its first id on.
+    DistinctSets(std::size_t words, std::size_t threshold) : words_(words), threshold_(threshold) {}
+
+    std::size_t size() const { return homes_.size(); }
+    void resize(std::size_t sets) { homes_.resize(sets); }
+
+    // Every one of `sets` sets a bitset from the start, set s the s-th bitset: a row then
+    // sets its bit without looking at the set's home. For holders whose sets are all expected to
+    // fill their bitsets.
+    void all_bitsets(std::size_t sets) {
+        if (sets >= BITSET) engine_panic("aggregate: more distinct bitsets than a set's state can name");
+        homes_.resize(sets);
+        for (std::size_t set = 0; set < sets; ++set) {
+            homes_[set].count = BITSET;
+            homes_[set].prev = static_cast<std::uint32_t>(set);
+        }
+        while (bitsets_ < sets) new_bitset();
+        direct_ = true;
+    }
+    std::size_t words() const { return words_; }
+
+    // Drops every set and keeps the arena's memory for the next use.
+    void clear(std::size_t sets) {
+        homes_.assign(sets, Home{});
+        direct_ = false;
+        used_ = 0;
+        free_ = 0;
+        bit_chunks_.clear();
+        bitsets_ = 0;
+        beyond_.clear();
     }
 
-    void add(std::uint32_t id, std::size_t words, std::size_t threshold) {
-        if (is_bitset) {
-            set_bit(id);
+    [[gnu::always_inline]] void add(std::size_t set, std::uint32_t id) {
+        if (direct_ && (id >> 6) < words_) {
+            bits_of(set)[id >> 6] |= std::uint64_t{1} << (id & 63);
             return;
         }
-        sparse.push_back(id);
-        if (sparse.size() < threshold) return;
-        bits.assign(words, 0);
-        for (const std::uint32_t each : sparse) set_bit(each);
-        std::vector<std::uint32_t>().swap(sparse);
-        is_bitset = true;
+        Home& home = homes_[set];
+        const std::uint32_t count = home.count;
+        if ((count & BITSET) != 0) {
+            if ((id >> 6) < words_) [[likely]]
+                bits_of(home.prev)[id >> 6] |= std::uint64_t{1} << (id & 63);
+            else
+                beyond_.push_back({home.prev, id});
+            return;
+        }
+        const std::uint32_t fill = count % IDS_PER_BLOCK;
+        if (fill == 0 && count != 0) [[unlikely]]
+            move_on(home);
+        home.ids[fill] = id;
+        home.count = count + 1;
+        if (count + 1 >= threshold_) [[unlikely]]
+            to_bitset(set);
     }
 
-    void merge(Distinct&& other) {
-        if (!is_bitset && !other.is_bitset) {
-            sparse.insert(sparse.end(), other.sparse.begin(), other.sparse.end());
-        } else if (is_bitset && !other.is_bitset) {
-            for (const std::uint32_t id : other.sparse) set_bit(id);
-        } else if (!is_bitset) {
-            std::vector<std::uint32_t> mine = std::move(sparse);
-            *this = std::move(other);
-            for (const std::uint32_t id : mine) set_bit(id);
+    // Set `set` becomes its union with set `theirs` of `other`.
+    void absorb(std::size_t set, const DistinctSets& other, std::size_t theirs) {
+        const std::uint64_t* their_bits = other.bitset(theirs);
+        if (their_bits == nullptr) {
+            other.each_listed(theirs, [&](std::uint32_t id) { add(set, id); });
+            return;
+        }
+        if (bitset(set) == nullptr) to_bitset(set);
+        std::uint64_t* bits = bits_of(homes_[set].prev);
+        for (std::size_t word = 0; word < words_; ++word) bits[word] |= their_bits[word];
+        other.each_beyond(theirs, [&](std::uint32_t id) { add(set, id); });
+    }
+
+    // Whether the set lists any id, and how many it lists (duplicates included).
+    bool lists(std::size_t set) const { return listed(set) != 0; }
+    std::size_t listed(std::size_t set) const {
+        const std::uint32_t count = homes_[set].count;
+        return (count & BITSET) != 0 ? 0 : count;
+    }
+
+    // Fetches a set's home ahead of its use.
+    void fetch(std::size_t set) const { __builtin_prefetch(homes_.data() + set, 1); }
+    // A set's blocks, for fetching them ahead: the newest (0: none), then each one's previous.
+    std::uint32_t newest_block(std::size_t set) const { return lists(set) ? homes_[set].prev : 0; }
+    std::uint32_t block_before(std::uint32_t number) const { return block_at(number).prev; }
+    void fetch_block(std::uint32_t number) const { __builtin_prefetch(&block_at(number)); }
+
+    // The set's bitset of W words, or null while it lists its ids.
+    const std::uint64_t* bitset(std::size_t set) const {
+        const Home& home = homes_[set];
+        return (home.count & BITSET) != 0 ? bits_of(home.prev) : nullptr;
+    }
+    // Each id the set lists, duplicates included, in no particular order (none for a bitset).
+    template <class F>
+    void each_listed(std::size_t set, F&& f) const {
+        const Home& home = homes_[set];
+        const std::uint32_t count = home.count;
+        if ((count & BITSET) != 0 || count == 0) return;
+        const std::uint32_t in_home = (count - 1) % IDS_PER_BLOCK + 1;
+        for (std::uint32_t at = 0; at < in_home; ++at) f(home.ids[at]);
+        for (std::uint32_t number = home.prev; number != 0;) {
+            const Home& block = block_at(number);
+            for (std::uint32_t at = 0; at < IDS_PER_BLOCK; ++at) f(block.ids[at]);
+            number = block.prev;
+        }
+    }
+    // Each id of a bitset set past its W words (ids past the dictionary, from a damaged segment).
+    template <class F>
+    void each_beyond(std::size_t set, F&& f) const {
+        const Home& home = homes_[set];
+        if ((home.count & BITSET) == 0) return;
+        for (const auto& [bitset_index, id] : beyond_)
+            if (bitset_index == home.prev) f(id);
+    }
+    bool any_beyond() const { return !beyond_.empty(); }
+
+private:
+    // A set's home, and a block of the arena alike: 14 ids and the number (+ 1; 0: none) of the
+    // newest block (in a home) or of the block before (in a block). A home's count is of all the
+    // ids it lists; with BITSET set, `prev` is the index of its bitset instead.
+    static constexpr std::uint32_t IDS_PER_BLOCK = 14;
+    static constexpr std::uint32_t BITSET = std::uint32_t{1} << 31;
+    struct alignas(64) Home {
+        std::uint32_t count = 0;
+        std::uint32_t prev = 0;
+        std::uint32_t ids[IDS_PER_BLOCK];
+    };
+    static_assert(sizeof(Home) == 64);
+    // The arena grows by chunks of 256 KiB that never move, so a block's address stays valid.
+    // Small chunks: a holder's last chunk is mostly unused, and there is one holder per worker.
+    static constexpr std::uint32_t CHUNK_SHIFT = 12;
+
+    Home& block_at(std::uint32_t number) {
+        const std::uint32_t index = number - 1;
+        return chunks_[index >> CHUNK_SHIFT][index & ((1u << CHUNK_SHIFT) - 1)];
+    }
+    const Home& block_at(std::uint32_t number) const {
+        const std::uint32_t index = number - 1;
+        return chunks_[index >> CHUNK_SHIFT][index & ((1u << CHUNK_SHIFT) - 1)];
+    }
+
+    // The home's 14 ids moved on into a block, which becomes the newest.
+    [[gnu::noinline]] void move_on(Home& home) {
+        std::uint32_t number = free_;
+        if (number != 0) {
+            free_ = block_at(number).prev;
         } else {
-            if (bits.size() < other.bits.size()) bits.resize(other.bits.size(), 0);
-            for (std::size_t word = 0; word < other.bits.size(); ++word) bits[word] |= other.bits[word];
+            if ((used_ >> CHUNK_SHIFT) >= chunks_.size())
+                chunks_.push_back(std::make_unique_for_overwrite<Home[]>(std::size_t{1} << CHUNK_SHIFT));
+            number = ++used_;
+        }
+        Home& block = block_at(number);
+        std::memcpy(block.ids, home.ids, sizeof(home.ids));
+        block.prev = home.prev;
+        home.prev = number;
+    }
+
+    // The set's listed ids into a fresh bitset; its blocks go back to the arena.
+    [[gnu::noinline]] void to_bitset(std::size_t set) {
+        const std::size_t index = new_bitset();
+        std::uint64_t* bits = bits_of(index);
+        each_listed(set, [&](std::uint32_t id) {
+            if ((id >> 6) < words_)
+                bits[id >> 6] |= std::uint64_t{1} << (id & 63);
+            else
+                beyond_.push_back({static_cast<std::uint32_t>(index), id});
+        });
+        Home& home = homes_[set];
+        for (std::uint32_t number = home.prev; number != 0;) {
+            Home& block = block_at(number);
+            const std::uint32_t prev = block.prev;
+            block.prev = free_;
+            free_ = number;
+            number = prev;
+        }
+        home.count = BITSET;
+        home.prev = static_cast<std::uint32_t>(index);
+    }
+
+    std::size_t words_;
+    std::size_t threshold_;
+    bool direct_ = false;  // see all_bitsets
+    Column<Home> homes_;
+    std::vector<std::unique_ptr<Home[]>> chunks_;
+    std::uint32_t used_ = 0;  // blocks handed out from the arena's end
+    std::uint32_t free_ = 0;  // blocks given back, linked by prev (+ 1; 0: none)
+    // Bitsets of W words, BITSETS_PER_CHUNK to a chunk: a chunk never moves, so adding a bitset
+    // copies none (nor holds an old buffer beside a new one).
+    static constexpr std::size_t BITSETS_PER_CHUNK = 64;
+    std::vector<std::unique_ptr<std::uint64_t[]>> bit_chunks_;
+    std::size_t bitsets_ = 0;
+
+    std::uint64_t* bits_of(std::size_t index) const {
+        return bit_chunks_[index / BITSETS_PER_CHUNK].get() + (index % BITSETS_PER_CHUNK) * words_;
+    }
+    // A fresh bitset of zeros; its index.
+    std::size_t new_bitset() {
+        const std::size_t index = bitsets_;
+        if (index >= BITSET) engine_panic("aggregate: more distinct bitsets than a set's state can name");
+        if (index % BITSETS_PER_CHUNK == 0) bit_chunks_.push_back(std::make_unique_for_overwrite<std::uint64_t[]>(BITSETS_PER_CHUNK * words_));
+        std::fill_n(bits_of(index), words_, std::uint64_t{0});
+        ++bitsets_;
+        return index;
+    }
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> beyond_;  // (bitset, id) past W words
+};
+
+// Counts the distinct ids of a set over several holders (the same set of each): the union of its
+// bitsets counted by population count, its listed ids marked in a bitset of W words, each counted
+// when its bit is first set, and the marked words cleared again. The marks are one thread's,
+// reused from set to set. Past a million entities, a set that lists few ids is sorted
+// instead, so that neither marks of many megabytes nor their clearing are paid for small sets.
+class DistinctCounter {
+public:
+    explicit DistinctCounter(std::size_t words) : words_(words) {}
+
+    // Brings the blocks of `sets` into the cache before they are counted: a set's blocks form a
+    // chain, each found through the one before, so the chains of many sets are walked side by
+    // side, one step of each at a time, and their loads overlap instead of waiting one by one.
+    void fetch(std::span<DistinctSets* const> holders, std::span<const std::size_t> sets) {
+        chains_.clear();
+        for (const DistinctSets* holder : holders)
+            for (const std::size_t set : sets)
+                if (const std::uint32_t number = holder->newest_block(set); number != 0) chains_.push_back({holder, number});
+        while (!chains_.empty()) {
+            for (const Chain& chain : chains_) chain.holder->fetch_block(chain.number);
+            std::size_t kept = 0;
+            for (const Chain& chain : chains_)
+                if (const std::uint32_t before = chain.holder->block_before(chain.number); before != 0)
+                    chains_[kept++] = {chain.holder, before};
+            chains_.resize(kept);
         }
     }
 
-    std::int64_t count() const {
-        if (is_bitset) {
-            std::int64_t total = 0;
-            for (const std::uint64_t word : bits) total += std::popcount(word);
-            return total;
+    std::int64_t count(std::span<DistinctSets* const> holders, std::size_t set) {
+        const std::uint64_t* first_bits = nullptr;
+        bool alone = true;  // no other holder has an id of the set
+        for (const DistinctSets* holder : holders) {
+            const std::uint64_t* bits = holder->bitset(set);
+            if (first_bits == nullptr && bits != nullptr)
+                first_bits = bits;
+            else if (bits != nullptr || holder->lists(set))
+                alone = false;
+            if (holder->any_beyond()) alone = false;
         }
-        std::vector<std::uint32_t> ids = sparse;
-        std::ranges::sort(ids);
-        return std::unique(ids.begin(), ids.end()) - ids.begin();
+        const std::size_t words = words_;
+        if (first_bits != nullptr && alone) return popcount_words(first_bits, words);
+        std::int64_t total = 0;
+        spill_.clear();
+        if (first_bits == nullptr && words > MARKS_FREE_WORDS) {
+            std::size_t listed = 0;
+            for (const DistinctSets* holder : holders) listed += holder->listed(set);
+            if (listed < words / 16) {
+                for (const DistinctSets* holder : holders)
+                    holder->each_listed(set, [&](std::uint32_t id) { spill_.push_back(id); });
+                std::ranges::sort(spill_);
+                return std::unique(spill_.begin(), spill_.end()) - spill_.begin();
+            }
+        }
+        if (marks_.empty()) marks_.assign(words, 0);
+        const auto mark = [&](std::uint32_t id) {
+            if ((id >> 6) >= words) [[unlikely]] {
+                spill_.push_back(id);  // past the dictionary (a damaged segment)
+                return;
+            }
+            std::uint64_t& word = marks_[id >> 6];
+            const std::uint64_t bit = std::uint64_t{1} << (id & 63);
+            total += (word & bit) == 0 ? 1 : 0;
+            word |= bit;
+        };
+        if (first_bits != nullptr) {
+            // A bitset takes part: every mark is set, then counted and cleared word by word.
+            for (const DistinctSets* holder : holders) {
+                if (const std::uint64_t* bits = holder->bitset(set))
+                    for (std::size_t word = 0; word < words; ++word) marks_[word] |= bits[word];
+                holder->each_listed(set, mark);
+                holder->each_beyond(set, mark);
+            }
+            total = popcount_words(marks_.data(), words);
+            std::ranges::fill(marks_, std::uint64_t{0});
+        } else {
+            std::size_t listed = 0;
+            for (const DistinctSets* holder : holders) {
+                holder->each_listed(set, mark);
+                listed += holder->listed(set);
+            }
+            // Marks are cleared where they were set, or all at once when that is fewer words.
+            if (listed >= words / 2) {
+                std::ranges::fill(marks_, std::uint64_t{0});
+            } else {
+                for (const DistinctSets* holder : holders)
+                    holder->each_listed(set, [&](std::uint32_t id) {
+                        if ((id >> 6) < words) marks_[id >> 6] = 0;
+                    });
+            }
+        }
+        if (spill_.empty()) return total;
+        std::ranges::sort(spill_);
+        return total + (std::unique(spill_.begin(), spill_.end()) - spill_.begin());
     }
+
+private:
+    static constexpr std::size_t MARKS_FREE_WORDS = std::size_t{1} << 14;  // 1M entities' marks: 128 KiB
+    struct Chain {
+        const DistinctSets* holder;
+        std::uint32_t number;
+    };
+    std::size_t words_;
+    std::vector<std::uint64_t> marks_;  // W words once needed, all zero between sets
+    std::vector<std::uint32_t> spill_;
+    std::vector<Chain> chains_;
 };
 
 // Where a group's accumulators live in its record of `words` 64-bit words. Word 0 is the row count;
@@ -330,6 +612,10 @@ struct RecOps {
 // alias the layout's own words and reload them on every row.
 struct RecLayout : RecOps {
     std::vector<std::uint8_t> distinct_of;  // the role of each CountDistinct, in request order
+    std::size_t distinct_words = 1;         // W: a bitset's words
+    std::size_t distinct_threshold = 2;     // 2W: the listed ids at which a set turns into a bitset
+
+    DistinctSets distinct_sets() const { return DistinctSets(distinct_words, distinct_threshold); }
 
     static RecLayout of(const std::vector<Agg>& aggregates) {
         RecLayout layout;
@@ -380,12 +666,12 @@ struct RecLayout : RecOps {
     }
 };
 
-// Groups as parallel arrays: keys, `words` record words and D distinct sets per group.
+// Groups as parallel arrays: keys, `words` record words and D distinct counts per group.
 struct Groups {
     std::vector<std::int64_t> key0;
     std::vector<std::int64_t> key1;
     std::vector<std::uint64_t> recs;
-    std::vector<Distinct> distinct;
+    std::vector<std::int64_t> distinct;
 
     std::size_t size() const { return key0.size(); }
 };
@@ -394,13 +680,13 @@ struct Groups {
 // keys no dense slot can hold.
 class GroupMap {
 public:
-    explicit GroupMap(const RecLayout& layout) : layout_(&layout) {}
+    explicit GroupMap(const RecLayout& layout) : groups(), sets(layout.distinct_sets()), layout_(&layout) {}
 
-    Groups groups;
+    Groups groups;     // its distinct counts filled by take()
+    DistinctSets sets;  // D per group
 
     std::size_t size() const { return groups.size(); }
     std::uint64_t* rec(std::size_t group) { return groups.recs.data() + group * layout_->words; }
-    Distinct* distinct(std::size_t group) { return groups.distinct.data() + group * layout_->distinct_of.size(); }
 
     std::size_t find_or_add(std::int64_t a, std::int64_t b) {
         if ((size() + 1) * 2 > table_.size()) grow();
@@ -418,7 +704,7 @@ public:
         groups.key1.push_back(b);
         groups.recs.resize(groups.recs.size() + layout_->words);
         layout_->init(rec(group));
-        groups.distinct.resize(groups.distinct.size() + layout_->distinct_of.size());
+        sets.resize(sets.size() + layout_->distinct_of.size());
         return group;
     }
 
@@ -428,8 +714,19 @@ public:
         for (std::size_t theirs = 0; theirs < other.size(); ++theirs) {
             const std::size_t mine = find_or_add(other.groups.key0[theirs], other.groups.key1[theirs]);
             layout_->merge(rec(mine), other.rec(theirs));
-            for (std::size_t k = 0; k < d; ++k) distinct(mine)[k].merge(std::move(other.distinct(theirs)[k]));
+            for (std::size_t k = 0; k < d; ++k) sets.absorb(mine * d + k, other.sets, theirs * d + k);
         }
+    }
+
+    // The groups with their distinct counts; the map is left empty.
+    Groups take() {
+        DistinctCounter counter(layout_->distinct_words);
+        DistinctSets* const holder[] = {&sets};
+        groups.distinct.resize(sets.size());
+        for (std::size_t set = 0; set < sets.size(); ++set) groups.distinct[set] = counter.count(holder, set);
+        sets.clear(0);
+        table_.clear();
+        return std::move(groups);
     }
 
 private:
@@ -481,6 +778,12 @@ struct KeySpace {
 // map's memory grows only with the groups seen.
 constexpr std::uint64_t DENSE_SMALL = std::uint64_t{1} << 12;
 constexpr std::uint64_t DENSE_MAX_BYTES = std::uint64_t{256} << 20;
+// What the cap above (and the split of a fold) counts for each distinct set of a slot: the size
+// of a set kept as a list or bitset object of its own, as sets were once kept. Fixed, so that which
+// keys get dense slots does not depend on how the sets are kept.
+constexpr std::uint64_t DISTINCT_SLOT_BYTES = 56;
+// The most bytes a worker's distinct sets may take as bitsets from the start (see aggregate_groups).
+constexpr std::uint64_t DIRECT_BITS_MAX_BYTES = std::uint64_t{1} << 20;
 // Chunks of rows per worker thread of a fold.
 constexpr std::size_t CHUNKS_PER_WORKER = 4;
 // Up to 4 MiB of dense records (fold_split), each worker folds its rows into records of its own:
@@ -497,7 +800,7 @@ constexpr std::ptrdiff_t PREFETCH_ROWS_AHEAD = 16;
 
 // The bytes one dense slot takes: its record words and its distinct sets.
 std::uint64_t slot_bytes(const RecLayout& layout) {
-    return layout.words * sizeof(std::uint64_t) + layout.distinct_of.size() * sizeof(Distinct);
+    return layout.words * sizeof(std::uint64_t) + layout.distinct_of.size() * DISTINCT_SLOT_BYTES;
 }
 
 KeySpace key_space(const AggregateRequest& request, const RecLayout& layout, std::size_t rel_count,
@@ -538,10 +841,10 @@ KeySpace key_space(const AggregateRequest& request, const RecLayout& layout, std
 // A chunk's groups: dense slots (a group exists when its count is non-zero) and the map.
 struct Partial {
     std::vector<std::uint64_t> recs;  // slots * words when the chunk folds into its own slots
-    std::vector<Distinct> distinct;   // slots * D likewise
+    DistinctSets distinct;            // slots * D likewise
     GroupMap map;
 
-    explicit Partial(const RecLayout& layout) : map(layout) {}
+    explicit Partial(const RecLayout& layout) : distinct(layout.distinct_sets()), map(layout) {}
 };
 
 // What every fold worker reads, shared read-only.
@@ -553,8 +856,9 @@ struct FoldInput {
     std::size_t entity_count = 0;
     const std::vector<std::string>* rel_names = nullptr;
     const LabelIndex* labels = nullptr;  // present exactly with a Label dimension
-    std::size_t words = 1;               // W
-    std::size_t threshold = 2;           // 2W
+    // The listed ids at which a distinct set of a worker's dense slots turns into a bitset: 2W,
+    // or 1 when its sets are bitsets from the start (see aggregate_groups).
+    std::size_t dense_threshold = 2;
     bool wants_rel = false;
     // Copies of a chunk's slots that consecutive rows update in turn, merged when the chunk ends:
     // with few groups, consecutive rows often update the same record, and each update would
@@ -579,7 +883,11 @@ void open_slots(Partial& partial, const FoldInput& in) {
     const std::uint64_t slots = space.slots * in.replicas;
     partial.recs.resize(slots * layout.words);
     for (std::uint64_t slot = 0; slot < slots; ++slot) layout.init(partial.recs.data() + slot * layout.words);
-    partial.distinct.resize(space.slots * layout.distinct_of.size());
+    partial.distinct = DistinctSets(layout.distinct_words, in.dense_threshold);
+    if (in.dense_threshold == 1)
+        partial.distinct.all_bitsets(space.slots * layout.distinct_of.size());
+    else
+        partial.distinct.resize(space.slots * layout.distinct_of.size());
 }
 
 // A worker's replicas merged into its first copy of the slots, the others dropped.
@@ -679,31 +987,45 @@ struct DirectSink {
         }
     }
 
-    // What the fused loop (no distinct sets) keeps in registers: one row goes to its dense slot,
-    // or with NO_SLOT by its key to the map. `lane` picks one of the chunk's replicas of its slots
-    // (see FoldInput::replicas).
+    // What the fused loop keeps in registers: one row goes to its dense slot, or with NO_SLOT by
+    // its key to the map; `ends` are its source and destination ids, which its distinct sets take.
+    // `lane` picks one of the chunk's replicas of its slots (see FoldInput::replicas).
     struct Local {
         RecOps ops;
         std::uint64_t* recs;
         std::uint64_t lane_words;
         const DirectSink* sink;
+        DistinctSets* sets;
+        const std::uint8_t* roles;
+        std::size_t n_distinct;
 
         [[gnu::always_inline]] void row(std::uint64_t slot, std::int64_t key0, std::int64_t key1, std::int64_t start,
-                                        bool has_duration, std::int64_t duration, std::size_t lane) const {
+                                        bool has_duration, std::int64_t duration, std::size_t lane,
+                                        const std::uint32_t* ends) const {
             if (slot == NO_SLOT) [[unlikely]] {
-                sink->to_map(key0, key1, start, has_duration, duration);
+                sink->to_map(key0, key1, start, has_duration, duration, ends);
                 return;
             }
             ops.add(recs + lane * lane_words + slot * ops.words, start, has_duration, duration);
+            for (std::size_t k = 0; k < n_distinct; ++k) sets->add(slot * n_distinct + k, ends[roles[k]]);
         }
         bool scattered() const { return lane_words * sizeof(std::uint64_t) > PREFETCH_FROM_BYTES; }
         void fetch(std::uint64_t slot) const { __builtin_prefetch(recs + slot * ops.words, 1); }
+        void fetch_sets(std::uint64_t slot) const {
+            for (std::size_t k = 0; k < n_distinct; ++k) sets->fetch(slot * n_distinct + k);
+        }
     };
-    Local local() const { return Local{*layout, out->recs.data(), in->space->slots * layout->words, this}; }
+    Local local() const {
+        return Local{*layout, out->recs.data(), in->space->slots * layout->words, this, &out->distinct,
+                     layout->distinct_of.data(), layout->distinct_of.size()};
+    }
 
     [[gnu::noinline]] void to_map(std::int64_t key0, std::int64_t key1, std::int64_t start, bool has_duration,
-                                  std::int64_t duration) const {
-        layout->add(out->map.rec(out->map.find_or_add(key0, key1)), start, has_duration, duration);
+                                  std::int64_t duration, const std::uint32_t* ends) const {
+        const std::size_t group = out->map.find_or_add(key0, key1);
+        layout->add(out->map.rec(group), start, has_duration, duration);
+        const std::size_t n_distinct = layout->distinct_of.size();
+        for (std::size_t k = 0; k < n_distinct; ++k) out->map.sets.add(group * n_distinct + k, ends[layout->distinct_of[k]]);
     }
 
     void take(const Batch& batch) const {
@@ -716,8 +1038,8 @@ struct DirectSink {
             if (n_distinct > 0) {
                 for (std::size_t i = 0; i < batch.count; ++i) {
                     if (batch.slot[i] == NO_SLOT) continue;
-                    Distinct* sets = out->distinct.data() + batch.slot[i] * n_distinct;
-                    for (std::size_t k = 0; k < n_distinct; ++k) sets[k].add(batch.ids[i * n_distinct + k], in->words, in->threshold);
+                    for (std::size_t k = 0; k < n_distinct; ++k)
+                        out->distinct.add(batch.slot[i] * n_distinct + k, batch.ids[i * n_distinct + k]);
                 }
             }
         }
@@ -725,8 +1047,7 @@ struct DirectSink {
             if (batch.slot[i] != NO_SLOT) continue;
             const std::size_t group = out->map.find_or_add(batch.key0[i], batch.key1[i]);
             layout->add(out->map.rec(group), batch.start[i], batch.has_duration[i] != 0, batch.duration[i]);
-            Distinct* sets = out->map.distinct(group);
-            for (std::size_t k = 0; k < n_distinct; ++k) sets[k].add(batch.ids[i * n_distinct + k], in->words, in->threshold);
+            for (std::size_t k = 0; k < n_distinct; ++k) out->map.sets.add(group * n_distinct + k, batch.ids[i * n_distinct + k]);
         }
     }
 };
@@ -809,23 +1130,31 @@ struct PartitionSink {
         std::size_t width;
         RouteLists* lists;
         const DirectSink* direct;
+        const std::uint8_t* roles;
+        std::size_t n_distinct;
 
         [[gnu::always_inline]] void row(std::uint64_t slot, std::int64_t key0, std::int64_t key1, std::int64_t start,
-                                        bool has_duration, std::int64_t duration, std::size_t) const {
+                                        bool has_duration, std::int64_t duration, std::size_t,
+                                        const std::uint32_t* ends) const {
             if (slot == NO_SLOT) [[unlikely]] {
-                direct->to_map(key0, key1, start, has_duration, duration);
+                direct->to_map(key0, key1, start, has_duration, duration, ends);
                 return;
             }
             std::uint64_t* entry = lists->place(static_cast<std::size_t>(slot >> shift), width);
             *entry++ = slot | (has_duration ? EntryShape::HAS_DURATION : 0);
             if (ops.duration_used) *entry++ = static_cast<std::uint64_t>(duration);
-            if (ops.vt_s_used) *entry = static_cast<std::uint64_t>(start);
+            if (ops.vt_s_used) *entry++ = static_cast<std::uint64_t>(start);
+            for (std::size_t k = 0; k < n_distinct; ++k) *entry++ = ends[roles[k]];
         }
         // Appends go to the ends of a few lists, which stay in cache.
         static bool scattered() { return false; }
         static void fetch(std::uint64_t) {}
+        static void fetch_sets(std::uint64_t) {}
     };
-    Local local() const { return Local{*direct.layout, shape->shift, shape->width, lists, &direct}; }
+    Local local() const {
+        return Local{*direct.layout, shape->shift, shape->width, lists, &direct, direct.layout->distinct_of.data(),
+                     direct.layout->distinct_of.size()};
+    }
 
     void take(const Batch& batch) const {
         const RecLayout& layout = *direct.layout;
@@ -887,6 +1216,7 @@ struct RunColumns {
     const std::uint32_t* ids[2] = {nullptr, nullptr};  // per dimension: its endpoint's column
     std::size_t rows = 0;                               // the rows every column holds
     const std::filesystem::path* path = nullptr;
+    const std::uint32_t* ends[2] = {nullptr, nullptr};  // src_id and dst_id, for the distinct sets
 };
 
 // The columns of one segment that a fold reads, each as long as the segment's rows say; `rows` is
@@ -929,6 +1259,8 @@ struct FoldColumns {
         const std::vector<Dim>& dims = in.request->group_by;
         for (std::size_t dim_index = 0; dim_index < dims.size(); ++dim_index)
             columns.ids[dim_index] = dims[dim_index].role == ROLE_SRC ? src_id.data() : dst_id.data();
+        columns.ends[ROLE_SRC] = src_id.data();
+        columns.ends[ROLE_DST] = dst_id.data();
         return columns;
     }
 };
@@ -964,6 +1296,9 @@ Status fold_run(const FoldInput& in, const RunColumns& columns_in, BucketCache* 
     const RunColumns columns = columns_in;
     const auto out = sink.local();
     const bool needs_end = out.ops.duration_used;
+    bool wants_end[2] = {false, false};
+    for (const std::uint8_t role : in.layout->distinct_of) wants_end[role] = true;
+    const bool wants_sets = !in.layout->distinct_of.empty();
     const std::size_t lanes = in.replicas - 1;  // a power of two minus one
     const std::int64_t t_a = in.request->t_a;
     const std::size_t dims = in.request->group_by.size();
@@ -997,6 +1332,14 @@ Status fold_run(const FoldInput& in, const RunColumns& columns_in, BucketCache* 
                 space.slot_of(key_ahead.template operator()<K0>(0, later, bucket0),
                               key_ahead.template operator()<K1>(1, later, bucket1), slot))
                 out.fetch(slot);
+            // A distinct set's home is fetched further ahead: its update reads the home first.
+            if (wants_sets && last - at > 2 * PREFETCH_ROWS_AHEAD) {
+                const std::uint32_t farther = at[2 * PREFETCH_ROWS_AHEAD];
+                if (farther < columns.rows &&
+                    space.slot_of(key_ahead.template operator()<K0>(0, farther, bucket0),
+                                  key_ahead.template operator()<K1>(1, farther, bucket1), slot))
+                    out.fetch_sets(slot);
+            }
         }
         const std::uint32_t row = *at;
         if (row >= columns.rows) [[unlikely]] {
@@ -1030,7 +1373,10 @@ Status fold_run(const FoldInput& in, const RunColumns& columns_in, BucketCache* 
             has_duration = end < OPEN_END;
             duration = static_cast<std::int64_t>(static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start));
         }
-        out.row(slot, key[0], key[1], start, has_duration, duration, lane);
+        std::uint32_t ends[2] = {0, 0};
+        if (wants_end[ROLE_SRC]) ends[ROLE_SRC] = columns.ends[ROLE_SRC][row];
+        if (wants_end[ROLE_DST]) ends[ROLE_DST] = columns.ends[ROLE_DST][row];
+        out.row(slot, key[0], key[1], start, has_duration, duration, lane, ends);
         lane = (lane + 1) & lanes;
     }
     keep_buckets();
@@ -1088,8 +1434,8 @@ Status fold_pieces(const FoldInput& in, std::span<const Piece> pieces, std::span
     // consecutive rows on its own; a 100k-group fold ran about a fifth faster this way than in
     // batches) or it only appends to partition lists. Updates scattered over more memory than that
     // go through batches, whose records are fetched ahead.
-    const bool fused = n_distinct == 0 && space.dense && (in.replicas > 1 || !sink_is_direct<Sink>() ||
-                                                           space.slots * slot_bytes(layout) <= FUSED_DIRECT_MAX_BYTES);
+    const bool fused = space.dense && (in.replicas > 1 || !sink_is_direct<Sink>() ||
+                                       space.slots * slot_bytes(layout) <= FUSED_DIRECT_MAX_BYTES);
     KeyKind kinds[2] = {KeyKind::None, KeyKind::None};
     for (std::size_t dim_index = 0; dim_index < dims; ++dim_index) kinds[dim_index] = key_kind(request.group_by[dim_index]);
     for (const Piece& piece : pieces) {
@@ -1186,9 +1532,11 @@ Status fold_pieces(const FoldInput& in, std::span<const Piece> pieces, std::span
 }
 
 // The dense groups of `recs` (slots [0, slots) standing for slot `first` onwards) appended to
-// `out` in slot order: those whose count is non-zero.
+// `out` in slot order: those whose count is non-zero, each with the distinct counts of its sets
+// over `holders`, where record 0's sets are those of slot `holder_first`.
 void emit_dense(const KeySpace& space, const RecLayout& layout, std::uint64_t first, std::uint64_t slots,
-                std::span<const std::uint64_t> recs, std::span<Distinct> distinct, Groups& out) {
+                std::span<const std::uint64_t> recs, std::span<DistinctSets* const> holders, std::uint64_t holder_first,
+                DistinctCounter& counter, Groups& out) {
     const std::size_t words = layout.words;
     const std::size_t n_distinct = layout.distinct_of.size();
     std::size_t count = 0;
@@ -1197,6 +1545,15 @@ void emit_dense(const KeySpace& space, const RecLayout& layout, std::uint64_t fi
     out.key1.reserve(out.key1.size() + count);
     out.recs.reserve(out.recs.size() + count * words);
     out.distinct.reserve(out.distinct.size() + count * n_distinct);
+    // Sets are counted 32 at a time, their blocks fetched together first.
+    constexpr std::size_t SETS_AT_ONCE = 32;
+    std::vector<std::size_t> pending;
+    pending.reserve(SETS_AT_ONCE);
+    const auto count_pending = [&] {
+        counter.fetch(holders, pending);
+        for (const std::size_t set : pending) out.distinct.push_back(counter.count(holders, set));
+        pending.clear();
+    };
     const std::uint64_t inner = space.n[1];
     for (std::uint64_t slot = 0; slot < slots; ++slot) {
         const std::uint64_t* rec = recs.data() + slot * words;
@@ -1207,8 +1564,12 @@ void emit_dense(const KeySpace& space, const RecLayout& layout, std::uint64_t fi
         out.key0.push_back(static_cast<std::int64_t>(static_cast<std::uint64_t>(space.base[0]) + outer));
         out.key1.push_back(static_cast<std::int64_t>(static_cast<std::uint64_t>(space.base[1]) + (global - outer * inner)));
         out.recs.insert(out.recs.end(), rec, rec + words);
-        for (std::size_t k = 0; k < n_distinct; ++k) out.distinct.push_back(std::move(distinct[slot * n_distinct + k]));
+        for (std::size_t k = 0; k < n_distinct; ++k) {
+            pending.push_back((holder_first + slot) * n_distinct + k);
+            if (pending.size() == SETS_AT_ONCE) count_pending();
+        }
     }
+    count_pending();
 }
 
 // Every group of `from` appended to `out`.
@@ -1216,14 +1577,14 @@ void append_groups(Groups& out, Groups&& from) {
     out.key0.insert(out.key0.end(), from.key0.begin(), from.key0.end());
     out.key1.insert(out.key1.end(), from.key1.begin(), from.key1.end());
     out.recs.insert(out.recs.end(), from.recs.begin(), from.recs.end());
-    std::ranges::move(from.distinct, std::back_inserter(out.distinct));
+    out.distinct.insert(out.distinct.end(), from.distinct.begin(), from.distinct.end());
 }
 
 // Folds partition `partition`'s lists of every chunk, in chunk order, into records of its slots
 // alone (they fit a core's cache share) and returns its groups in slot order.
 Groups fold_partition(const FoldInput& in, const EntryShape& shape, std::size_t partition,
                       std::span<const RouteLists> chunk_lists, std::vector<std::uint64_t>& recs,
-                      std::vector<Distinct>& distinct) {
+                      DistinctSets& distinct, DistinctCounter& counter) {
     const RecLayout& layout = *in.layout;
     const KeySpace& space = *in.space;
     const std::size_t words = layout.words;
@@ -1232,8 +1593,7 @@ Groups fold_partition(const FoldInput& in, const EntryShape& shape, std::size_t 
     const std::uint64_t slots = std::min<std::uint64_t>(space.slots - first, std::uint64_t{1} << shape.shift);
     recs.resize(slots * words);
     for (std::uint64_t slot = 0; slot < slots; ++slot) layout.init(recs.data() + slot * words);
-    distinct.clear();
-    distinct.resize(slots * n_distinct);
+    distinct.clear(slots * n_distinct);
     const std::size_t at_duration = 1;
     const std::size_t at_start = at_duration + (layout.duration_used ? 1 : 0);
     const std::size_t at_ids = at_start + (layout.vt_s_used ? 1 : 0);
@@ -1249,12 +1609,13 @@ Groups fold_partition(const FoldInput& in, const EntryShape& shape, std::size_t 
                 const std::int64_t duration = ops.duration_used ? static_cast<std::int64_t>(entry[at_duration]) : 0;
                 ops.add(rec, start, (entry[0] & EntryShape::HAS_DURATION) != 0, duration);
                 for (std::size_t k = 0; k < n_distinct; ++k)
-                    distinct[slot * n_distinct + k].add(static_cast<std::uint32_t>(entry[at_ids + k]), in.words, in.threshold);
+                    distinct.add(slot * n_distinct + k, static_cast<std::uint32_t>(entry[at_ids + k]));
             }
         }
     }
     Groups out;
-    emit_dense(space, layout, first, slots, recs, distinct, out);
+    DistinctSets* const holder[] = {&distinct};
+    emit_dense(space, layout, first, slots, recs, holder, 0, counter, out);
     return out;
 }
 
@@ -1296,9 +1657,15 @@ Groups merge_partials(const FoldInput& in, std::vector<std::optional<Partial>>& 
     Groups out;
     Partial& merged = *partials[0];
     if (!merged.recs.empty()) {
-        const std::size_t n_distinct = layout.distinct_of.size();
-        const std::size_t ranges = workers >= 2 && space.slots >= fold_split().parallel_merge_slots ? workers : 1;
+        // With distinct sets every slot's count walks the ids its sets list in every worker, as many
+        // as the rows: those are split however few the slots.
+        const bool many = space.slots >= fold_split().parallel_merge_slots ||
+                          (!layout.distinct_of.empty() && space.slots >= workers);
+        const std::size_t ranges = workers >= 2 && many ? workers : 1;
         std::vector<Groups> emitted(ranges);
+        // The distinct sets stay with their workers: a slot's count is taken over all of them.
+        std::vector<DistinctSets*> holders;
+        for (std::optional<Partial>& partial : partials) holders.push_back(&partial->distinct);
         const auto merge_range = [&](std::size_t range) {
             const std::uint64_t lo = space.slots * range / ranges;
             const std::uint64_t hi = space.slots * (range + 1) / ranges;
@@ -1308,12 +1675,11 @@ Groups merge_partials(const FoldInput& in, std::vector<std::optional<Partial>>& 
                     const std::uint64_t* from = other.recs.data() + slot * layout.words;
                     if (from[0] == 0) continue;
                     layout.merge(merged.recs.data() + slot * layout.words, from);
-                    for (std::size_t k = 0; k < n_distinct; ++k)
-                        merged.distinct[slot * n_distinct + k].merge(std::move(other.distinct[slot * n_distinct + k]));
                 }
             }
-            emit_dense(space, layout, lo, hi - lo, std::span(merged.recs).subspan(lo * layout.words),
-                       std::span(merged.distinct).subspan(lo * n_distinct), emitted[range]);
+            DistinctCounter counter(layout.distinct_words);
+            emit_dense(space, layout, lo, hi - lo, std::span(merged.recs).subspan(lo * layout.words), holders, lo,
+                       counter, emitted[range]);
         };
         if (ranges < 2)
             merge_range(0);
@@ -1325,7 +1691,7 @@ Groups merge_partials(const FoldInput& in, std::vector<std::optional<Partial>>& 
         merged.map.merge(std::move(partials[index]->map));
         partials[index].reset();
     }
-    append_groups(out, std::move(merged.map.groups));
+    append_groups(out, merged.map.take());
     return out;
 }
 
@@ -1404,6 +1770,15 @@ Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selecti
     in.space = &space;
     const bool partitioned = space.dense && workers >= 2 && space.slots * slot_bytes(layout) > fold_split().worker_records_max_bytes;
     if (!partitioned) in.replicas = replicas_for(space, layout);
+    // A worker whose rows give its slots W ids each or more on average, and whose bitsets for all
+    // of them fit a core's cache share, keeps every set as a bitset from its first id: it then
+    // takes less than twice the room of the list, and rows set bits instead of moving lists on,
+    // with no list left to mark when the sets are counted. Bitsets past the cache would take a
+    // miss on nearly every row where rows of one group do not come together; lists do not.
+    in.dense_threshold = layout.distinct_threshold;
+    const std::uint64_t all_bits_bytes = space.slots * layout.distinct_of.size() * layout.distinct_words * sizeof(std::uint64_t);
+    if (space.dense && all_bits_bytes <= DIRECT_BITS_MAX_BYTES && folded / workers / space.slots >= layout.distinct_words)
+        in.dense_threshold = 1;
     const EntryShape shape = partitioned ? EntryShape::of(layout, space, workers) : EntryShape{};
     std::vector<std::optional<Partial>> partials(workers);
     std::vector<RouteLists> lists(partitioned ? workers : 0);
@@ -1439,9 +1814,10 @@ Result<Groups> aggregate_groups(FoldInput in, std::span<const Selection> selecti
         std::atomic<std::size_t> taken{0};
         fan_out(std::min(workers, shape.partitions), AGGREGATE_WORKER_PANICKED, [&](std::size_t) {
             std::vector<std::uint64_t> recs;
-            std::vector<Distinct> distinct;
+            DistinctSets distinct = layout.distinct_sets();
+            DistinctCounter counter(layout.distinct_words);
             for (std::size_t partition = taken++; partition < shape.partitions; partition = taken++)
-                parts[partition] = fold_partition(in, shape, partition, lists, recs, distinct);
+                parts[partition] = fold_partition(in, shape, partition, lists, recs, distinct, counter);
         });
         lists.clear();
         for (Groups& part : parts) append_groups(out, std::move(part));
@@ -1728,7 +2104,7 @@ void finalize(Groups& groups_in, const AggregateRequest& request, const RecLayou
                     column.push_back(static_cast<std::int64_t>(rec[0]));
                     break;
                 case AggKind::CountDistinct:
-                    column.push_back(groups_in.distinct[group * n_distinct + distinct_k].count());
+                    column.push_back(groups_in.distinct[group * n_distinct + distinct_k]);
                     break;
                 case AggKind::Min:
                 case AggKind::Max:
@@ -1773,16 +2149,17 @@ Result<AggregateResult> aggregate_edges(NativeStore& store, const AggregateReque
     std::ranges::sort(result.rel_names);
     result.rel_names.erase(std::unique(result.rel_names.begin(), result.rel_names.end()), result.rel_names.end());
 
-    const RecLayout layout = RecLayout::of(request.aggregates);
+    RecLayout layout = RecLayout::of(request.aggregates);
+    layout.distinct_words = std::max<std::size_t>(1, (store.dict().size() + 63) / 64);
+    layout.distinct_threshold = 2 * layout.distinct_words;
     FoldInput in;
     in.targets = &set.targets;
     in.request = &request;
     in.layout = &layout;
+    in.dense_threshold = layout.distinct_threshold;
     in.entity_count = store.dict().size();
     in.rel_names = &result.rel_names;
     in.labels = labels ? &*labels : nullptr;
-    in.words = std::max<std::size_t>(1, (store.dict().size() + 63) / 64);
-    in.threshold = 2 * in.words;
     in.wants_rel = wants_rel;
 
     // A small fold runs while the rows are selected, when the selection runs on workers. Else,

@@ -666,6 +666,104 @@ TEST(AggregateEdges, FixedTableAtEveryThreadCount) {
     }
 }
 
+// Distinct counts written out by hand, over 130 entities (three bitset words; the last id, 129, in
+// the third) and about six rows per segment. Commit 1: 600 versions from 0, the i-th to
+// {1, 2, 33, 63, 64, 65, 97, 127, 128, 129}[i mod 10], rel "a", vt_s i div 30, lasting 5. Commit 2: from 0
+// to 5 twice (b); 1 to 63 three times (b, open-ended); 2 to 64 and 65 (a); 63 to 64 (b); 64 to
+// 63 (b); 65 to 65 twice (a); 129 to 129 and 0 (b); 127 to 10..15 and 128 to 10..16, lasting 1
+// (b: six ids, then seven, each once); 3 to 4 outside the window (c). So groups repeat ids, the
+// large group of 0 (past any list-to-bitset switch in every chunk) merges with
+// its small part from the second commit, and the time-bucket requests have more key slots than
+// rows (the hashed group table). Each at 1, 4 and 16 threads, under every fold split; and all of it
+// again over 2,000 entities (the same answers; there, sets list up to 64 ids before any bitset).
+TEST(AggregateEdges, DistinctCountsByHandAtEveryThreadCount) {
+    ThreadEnv env;
+    for (const int entities : {130, 2000}) {
+        SCOPED_TRACE(entities);
+        testing::TempDir dir;
+        std::unique_ptr<NativeStore> store = std::move(NativeStore::open((dir.path / "store").string()).value());
+        StoreTestAccess::set_segment_target_bytes(*store, 300);
+        for (int id = 0; id < entities; ++id) ASSERT_TRUE(store->add_entity(fmt::format("n{:03}", id), "").has_value());
+        std::uint64_t next_vid = 1;
+        const auto edge = [&](const char* rel, std::uint32_t src, std::uint32_t dst, std::int64_t vt_s, std::int64_t vt_e) {
+            ASSERT_TRUE(store->stage_edge(EdgeRow{rel, "", "{}", "test", std::nullopt, Id96{next_vid++, 0}, vt_s, vt_e,
+                                                  *store->batch().tt, src, dst})
+                            .has_value());
+        };
+        const std::uint32_t wide[10] = {1, 2, 33, 63, 64, 65, 97, 127, 128, 129};
+        ASSERT_TRUE(store->begin(10).has_value());
+        for (std::int64_t i = 0; i < 600; ++i) edge("a", 0, wide[i % 10], i / 30, i / 30 + 5);
+        ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
+        ASSERT_TRUE(store->begin(20).has_value());
+        edge("b", 0, 5, 50, 55), edge("b", 0, 5, 51, 56);
+        for (std::int64_t t : {40, 41, 42}) edge("b", 1, 63, t, OPEN_END);
+        edge("a", 2, 64, 43, 45), edge("a", 2, 65, 44, 46);
+        edge("b", 63, 64, 45, 47), edge("b", 64, 63, 46, 47);
+        edge("a", 65, 65, 47, 50), edge("a", 65, 65, 48, 51);
+        edge("b", 129, 129, 49, 55), edge("b", 129, 0, 52, 55);
+        for (std::uint32_t k = 0; k < 6; ++k) edge("b", 127, 10 + k, 60 + k, 61 + k);
+        for (std::uint32_t k = 0; k < 7; ++k) edge("b", 128, 10 + k, 70 + k, 71 + k);
+        edge("c", 3, 4, 200, 201);
+        ASSERT_TRUE(store->commit(store->manifest().event_log).has_value());
+        ASSERT_GE(store->manifest().edge_lanes.event.size(), 8u);
+
+        const Agg count{AggKind::Count, 0};
+        const Agg src{AggKind::CountDistinct, ROLE_SRC};
+        const Agg dst{AggKind::CountDistinct, ROLE_DST};
+        const Dim by_src{DimKind::Endpoint, ROLE_SRC, 0};
+        std::string buckets_of_0, buckets_of_127_128, dst_10_to_16;
+        for (int bucket = 0; bucket < 20; ++bucket) buckets_of_0 += fmt::format("{},0:30,10 ", bucket);
+        for (int k = 0; k < 13; ++k) buckets_of_127_128 += fmt::format(" {},{}:1,1", k < 6 ? 60 + k : 64 + k, k < 6 ? 127 : 128);
+        for (int id = 10; id <= 16; ++id) dst_10_to_16 += fmt::format("{}:{},{},1 ", id, id < 16 ? 2 : 1, id < 16 ? 2 : 1);
+        struct Case {
+            const char* name;
+            std::int64_t as_of, t_a, t_b;
+            std::vector<Dim> group_by;
+            std::vector<Agg> aggregates;
+            std::string groups;
+        };
+        const std::vector<Case> cases = {
+            {"src", OPEN_END, 0, 100, {by_src}, {count, dst, src, {AggKind::Min, STAT_VT_S}, {AggKind::Mean, STAT_DURATION}},
+             "0:602,11,1,0,5 1:3,1,1,40,- 2:2,2,1,43,2 63:1,1,1,45,2 64:1,1,1,46,1 65:2,1,1,47,3 127:6,6,1,60,1 "
+             "128:7,7,1,70,1 129:2,2,1,49,4.5"},
+            {"src past", 15, 0, 100, {by_src}, {count, dst, src, {AggKind::Min, STAT_VT_S}, {AggKind::Mean, STAT_DURATION}},
+             "0:600,10,1,0,5"},
+            {"dst", OPEN_END, 0, 100, {{DimKind::Endpoint, ROLE_DST, 0}}, {count, src, dst},
+             "0:1,1,1 1:60,1,1 2:60,1,1 5:2,1,1 " + dst_10_to_16 +
+                 "33:60,1,1 63:64,3,1 64:62,3,1 65:63,3,1 97:60,1,1 127:60,1,1 128:60,1,1 129:61,2,1"},
+            {"none", OPEN_END, 0, 100, {}, {src, dst, count, {AggKind::Min, STAT_VT_S}}, ":9,19,626,0"},
+            {"rel", OPEN_END, 0, 100, {{DimKind::RelType, 0, 0}}, {dst, src, count}, "0:10,3,604 1:12,7,22"},
+            {"bucket src", OPEN_END, 0, 100, {{DimKind::TimeBucket, 0, 1}, by_src}, {count, dst},
+             buckets_of_0 + "40,1:1,1 41,1:1,1 42,1:1,1 43,2:1,1 44,2:1,1 45,63:1,1 46,64:1,1 47,65:1,1 48,65:1,1 "
+                            "49,129:1,1 50,0:1,1 51,0:1,1 52,129:1,1" + buckets_of_127_128},
+            {"empty window", OPEN_END, 50, 50, {by_src}, {count, dst, src}, ""},
+            {"empty window, no dimension", OPEN_END, 50, 50, {}, {dst, src, count, {AggKind::Mean, STAT_VT_S}}, ":0,0,0,-"},
+        };
+        const FoldSplit defaults;
+        const FoldSplit splits[] = {defaults, {0, 1, UINT64_MAX}, {UINT64_MAX, defaults.partition_bytes, 1}};
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            AggregateRequest request;
+            request.as_of_tt = c.as_of;
+            request.t_a = c.t_a;
+            request.t_b = c.t_b;
+            request.group_by = c.group_by;
+            request.aggregates = c.aggregates;
+            request.max_groups = UINT64_MAX;
+            for (const FoldSplit& split : splits) {
+                fold_split() = split;
+                for (const int threads : {1, 4, 16}) {
+                    env.threads(threads);
+                    auto got = aggregate_edges(*store, request);
+                    ASSERT_TRUE(got.has_value()) << got.error().display();
+                    EXPECT_EQ(render(*got), c.groups) << "threads " << threads << " split " << split.worker_records_max_bytes;
+                }
+            }
+            fold_split() = defaults;
+        }
+    }
+}
+
 // Overwrites values of a column of a segment the store has opened, from `row` on: in the segment's
 // own memory for a column decoded at open, else in the file, whose shared map then shows them (the
 // store checked the file's checksums when it opened it).
