@@ -158,7 +158,12 @@ Result<MmapSource> MmapSource::load(const std::filesystem::path& path) {
     // A zero-length mapping is refused; map one byte and report length 0 (it is never read).
     const std::size_t map_len = size == 0 ? 1 : static_cast<std::size_t>(size);
     void* base = ::mmap(nullptr, map_len, PROT_READ, MAP_SHARED, fd.get(), 0);
-    if (base == MAP_FAILED) return fail(EngineError::from_errno(errno).at_file(path));
+    if (base == MAP_FAILED) {
+        // No address space (or no mapping) to be had is the process's shortage, not the file's:
+        // it leaves as an allocation failure, as a buffer that cannot be had does.
+        if (errno == ENOMEM) throw std::bad_alloc();
+        return fail(EngineError::from_errno(errno).at_file(path));
+    }
     MmapSource source;
     source.base_ = base;
     source.map_len_ = map_len;

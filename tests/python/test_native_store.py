@@ -332,3 +332,35 @@ def test_opens_and_drops_keep_no_descriptor_or_memory(tmp_path):
     assert open_descriptors() == descriptors
     grown_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak_before
     assert grown_kib < 8 * 1024, grown_kib
+
+
+def test_a_segment_map_refused_for_want_of_memory_raises_memory_error(tmp_path, fresh_python):
+    # Under an address-space limit the map of a segment file fails like any allocation: the
+    # reads that map it raise MemoryError (not OSError) and the handle answers once there is room.
+    result = fresh_python(f"""
+        import base64, os, resource
+        from vorp._engine import NativeStore
+        store = NativeStore({str(tmp_path / "store")!r})
+        n = 4000
+        store.ensure_entities(["a"], ["P"])
+        store.begin(1)
+        store.stage_edges({{"vid": [f"{{i:024x}}" for i in range(n)], "src": ["a"] * n, "dst": ["a"] * n,
+                           "rel_type": ["r"] * n, "disc": [str(i) for i in range(n)], "vt_s": [0] * n,
+                           "vt_e": [1] * n, "tt_s": [1] * n, "source": ["s"] * n, "provenance_ref": [None] * n,
+                           "props": ['{{"k":"' + base64.b64encode(os.urandom(1500)).decode() + '"}}'
+                                     for _ in range(n)]}})
+        store.commit()
+        store = NativeStore({str(tmp_path / "store")!r})
+        size = os.path.getsize({str(tmp_path / "store" / "seg" / "000000000000.vos")!r})
+        used = int(next(line for line in open("/proc/self/status") if line.startswith("VmSize:")).split()[1])
+        resource.setrlimit(resource.RLIMIT_AS, (used * 1024 + size // 2, resource.RLIM_INFINITY))
+        for read in (lambda: store.scan_edges(columns=["vid"]), store.stats):
+            try:
+                read()
+                print("answered")
+            except BaseException as error:
+                print(type(error).__name__)
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        print(len(store.scan_edges(columns=["vid"])["vid"]), store.stats()["n_edge_versions"])
+    """)
+    assert result.stdout.split() == ["MemoryError", "MemoryError", "4000", "4000"], result.stderr

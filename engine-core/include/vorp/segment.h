@@ -310,7 +310,8 @@ private:
 };
 
 // A read-only, shared, whole-file memory map (page-aligned base). The descriptor is closed once
-// the map exists; the map lives until the source is destroyed.
+// the map exists; the map lives until the source is destroyed. A map refused for want of memory
+// (ENOMEM) throws std::bad_alloc; any other failure is the `io` error of the path.
 class MmapSource {
 public:
     static Result<MmapSource> load(const std::filesystem::path& path);
