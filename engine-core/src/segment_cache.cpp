@@ -468,12 +468,12 @@ Result<std::shared_ptr<const CloseTable>> CloseIndexCache::cold_close_table(
             if (error) return fail(std::move(*error));
     }
     auto table = std::make_shared<const CloseTable>(build(read));
+    // The record, with its copies of the last run's name and sha, is made before the lock: an
+    // allocation failing under it would poison the cache for every later read of the handle.
+    std::optional<Record> fresh(std::in_place, manifest.generation, runs.size(), std::nullopt, nullptr, table);
+    if (!runs.empty()) fresh->last_run.emplace(runs.back().file, runs.back().sha);
     auto guard = mutex_.lock();
-    if (!cache_) {
-        Record fresh{manifest.generation, runs.size(), std::nullopt, nullptr, table};
-        if (!runs.empty()) fresh.last_run.emplace(runs.back().file, runs.back().sha);
-        cache_ = std::move(fresh);
-    }
+    if (!cache_) cache_ = std::move(fresh);
     return table;
 }
 
