@@ -104,7 +104,15 @@ Result<FastVerification> verify_files(const NativeStore& store) {
     // A handle whose own manifest does not verify cannot be checked against anything.
     VORP_TRY(manifest.verify());
 
+    // A file of this generation that is gone while CURRENT names a later one was collected by
+    // another process: the store is sound and this handle is behind it, which no finding says.
+    const auto not_collected = [&](const EngineError& error) -> Status {
+        if (names_missing_file(error)) return store.check_not_collected();
+        return ok();
+    };
+
     if (auto rebuilt = reconstruct(root, generation); !rebuilt) {
+        VORP_TRY(not_collected(rebuilt.error()));
         report.flag(make_finding(LAYER_MANIFEST, "chain-broken", "", generation,
                                  fmt::format("manifest chain: {}", not_out_of_memory(rebuilt.error()).message)));
     } else {
@@ -126,6 +134,7 @@ Result<FastVerification> verify_files(const NativeStore& store) {
             return Segment::open(path, SegmentSource(std::move(source)), true);
         }();
         if (!opened) {
+            VORP_TRY(not_collected(opened.error()));
             const std::string_view kind = metadata_readable(path) ? "segment-unreadable" : "segment-missing";
             report.flag(make_finding(LAYER_SEGMENT, kind, entry.file, generation,
                                      file_error_detail(entry.file, opened.error())));
@@ -153,6 +162,7 @@ Result<FastVerification> verify_files(const NativeStore& store) {
         const fs::path path = root / run.file;
         auto rows = read_close_run(path);
         if (!rows) {
+            VORP_TRY(not_collected(rows.error()));
             const std::string_view kind = metadata_readable(path) ? "close-run-unreadable" : "close-run-missing";
             report.flag(make_finding(LAYER_CLOSE, kind, run.file, generation, file_error_detail(run.file, rows.error())));
             continue;

@@ -1,6 +1,7 @@
 #include "vorp/store.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -105,8 +106,25 @@ Result<CurrentLine> read_current(const std::filesystem::path& root) {
     return VORP_TRY_FILE(current, parse_current(text));
 }
 
-Result<Reconstructed> load_current(const std::filesystem::path& root) {
-    const CurrentLine line = VORP_TRY(read_current(root));
+namespace {
+
+std::atomic<bool> g_current_read_hook_armed{false};
+// Written only while no store is being opened (set_current_read_hook's contract).
+CurrentReadHook& current_read_hook() {
+    static CurrentReadHook* hook = new CurrentReadHook();
+    return *hook;
+}
+
+void after_current_read(std::uint64_t generation) {
+    if (!g_current_read_hook_armed.load(std::memory_order_relaxed)) [[likely]]
+        return;
+    std::atomic_thread_fence(std::memory_order_acquire);
+    current_read_hook()(generation);
+}
+
+// The generation that `line` names, rebuilt from its chain and checked against its sha.
+Result<Reconstructed> load_generation(const std::filesystem::path& root, const CurrentLine& line) {
+    after_current_read(line.generation);
     const std::filesystem::path chain_file = manifest_path(root, line.generation);
     if (!path_exists(chain_file))
         return fail(EngineError::corrupt(fmt::format("CURRENT points at generation {} but its manifest is missing",
@@ -118,6 +136,35 @@ Result<Reconstructed> load_current(const std::filesystem::path& root) {
                                                      line.generation, rebuilt.manifest.manifest_sha))
                         .at_file(chain_file));
     return rebuilt;
+}
+
+}  // namespace
+
+void set_current_read_hook(CurrentReadHook hook) {
+    g_current_read_hook_armed.store(false, std::memory_order_release);
+    current_read_hook() = std::move(hook);
+    if (current_read_hook()) g_current_read_hook_armed.store(true, std::memory_order_release);
+}
+
+bool names_missing_file(const EngineError& error) {
+    if (error.os_error_code() == ENOENT) return true;
+    if (!error.location.file) return false;
+    struct stat st {};
+    return ::stat(error.location.file->c_str(), &st) != 0 && errno == ENOENT;
+}
+
+Result<Reconstructed> load_current(const std::filesystem::path& root) {
+    CurrentLine line = VORP_TRY(read_current(root));
+    for (unsigned round = 1;; ++round) {
+        Result<Reconstructed> rebuilt = load_generation(root, line);
+        if (rebuilt || round == OPEN_ROUNDS || !names_missing_file(rebuilt.error())) return rebuilt;
+        // A collection in another process has moved CURRENT on before removing this generation:
+        // the store is sound, only this open came late. Telling the user to restore the previous
+        // generation would roll back commits.
+        Result<CurrentLine> again = read_current(root);
+        if (!again || again->generation == line.generation) return rebuilt;
+        line = std::move(*again);
+    }
 }
 
 Status refuse_if_populated_without_current(const std::filesystem::path& root) {
@@ -313,6 +360,22 @@ Status NativeStore::check_not_behind() const {
                     manifest_.generation, on_disk.generation));
     error.remedy = "open the store again";
     return fail(std::move(error));
+}
+
+Status NativeStore::check_not_collected() const {
+    const Result<CurrentLine> on_disk = read_current(root_);
+    if (!on_disk || on_disk->generation <= manifest_.generation) return ok();
+    EngineError error = EngineError::invariant(
+        fmt::format("generation {} of this handle was collected by another process (the store is at generation {})",
+                    manifest_.generation, on_disk->generation));
+    error.remedy = "open the store again";
+    return fail(std::move(error));
+}
+
+EngineError NativeStore::explain_missing(EngineError error) const {
+    if (!names_missing_file(error)) return error;
+    if (Status readable = check_not_collected(); !readable) return std::move(readable).error();
+    return error;
 }
 
 Status NativeStore::assert_full_belief(std::int64_t tt) const {

@@ -1,4 +1,5 @@
 #include "store_support.h"
+#include "vorp/compact.h"
 #include "vorp/gc.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 #include <iterator>
 #include <map>
@@ -373,6 +375,93 @@ TEST(GarbageCollection, CollectorAndCommitterOnTwoHandles) {
         stored += (*segment)->header.rows;
     }
     EXPECT_EQ(stored, rows);
+}
+
+// Readers take no lock: a collection in another process may remove the generation an open has
+// just read from CURRENT. Here another handle acts at exactly that instant (its collections do not
+// see the opening handle, which pins nothing yet, as another process's would not): an open whose
+// file vanished under a CURRENT that moved on starts over from the new generation, at most eight
+// times; under a CURRENT that stays put the missing file is reported as damage, as it always was.
+TEST(GarbageCollection, OpenMeetsACollectionBetweenCurrentAndItsManifest) {
+    std::uint32_t next_vid = 0;
+    const auto commit = [&](NativeStore& store) {
+        const std::int64_t tt = store.manifest().created_tt + 1;
+        ASSERT_TRUE(store.begin(tt));
+        ASSERT_TRUE(store.stage_edge(EdgeRow{"R", "", "{}", "s", std::nullopt, Id96{1, next_vid++}, 0, 1, tt, 0, 0}));
+        ASSERT_TRUE(store.commit(store.manifest().event_log));
+    };
+    const auto chain_file = [](const fs::path& root, std::uint64_t generation) {
+        return manifest_path(root, generation);
+    };
+    struct Case {
+        const char* name;
+        bool every_round;  // the other handle acts at every read of CURRENT, not the first only
+        std::function<void(NativeStore& other, const fs::path& root, std::uint64_t read)> act;
+        unsigned reads;     // reads of CURRENT the open makes
+        std::string error;  // empty: the open succeeds at the other handle's generation
+    };
+    const std::vector<Case> cases = {
+        {"two commits, compaction and a collection keeping one generation", false,
+         [&](NativeStore& other, const fs::path&, std::uint64_t) {
+             commit(other);
+             commit(other);
+             ASSERT_TRUE(compact(other));
+             ASSERT_TRUE(gc::collect(other, 1));
+         },
+         2, ""},
+        {"compaction, then the chain below the generation read removed", false,
+         [&](NativeStore& other, const fs::path& root, std::uint64_t read) {
+             ASSERT_TRUE(compact(other));
+             for (std::uint64_t generation = 0; generation < read; ++generation)
+                 fs::remove(chain_file(root, generation));
+         },
+         2, ""},
+        {"the manifest read removed, CURRENT unchanged", false,
+         [&](NativeStore&, const fs::path& root, std::uint64_t read) { fs::remove(chain_file(root, read)); },
+         1, "corrupt: CURRENT points at generation 3 but its manifest is missing [file={root}/manifests/00000000000000000003.json] — " + std::string(RESTORE_REMEDY)},
+        {"a chain file below it removed, CURRENT unchanged", false,
+         [&](NativeStore&, const fs::path& root, std::uint64_t) { fs::remove(chain_file(root, 2)); },
+         1, "corrupt: manifest chain broken below generation 3: generation 2 is unreadable: No such file or directory (os error 2) [file={root}/manifests/00000000000000000002.json] — " + std::string(RESTORE_REMEDY)},
+        {"a commit and the manifest read removed, at every read", true,
+         [&](NativeStore& other, const fs::path& root, std::uint64_t read) {
+             commit(other);
+             fs::remove(chain_file(root, read));
+         },
+         OPEN_ROUNDS, "corrupt: CURRENT points at generation 10 but its manifest is missing [file={root}/manifests/00000000000000000010.json] — " + std::string(RESTORE_REMEDY)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir("vorp-gc");
+        auto other = open_ok(dir.path);
+        ASSERT_TRUE(other->add_entity("a", "L"));
+        for (int generation = 1; generation <= 3; ++generation) commit(*other);
+        unsigned reads = 0;
+        Result<std::unique_ptr<NativeStore>> opened = fail(EngineError::invariant("not opened"));
+        {
+            const ScopedCurrentReadHook hook([&](std::uint64_t read) {
+                if (reads++ == 0 || c.every_round) c.act(*other, dir.path, read);
+            });
+            opened = NativeStore::open(dir.path.string());
+        }
+        EXPECT_EQ(reads, c.reads);
+        if (c.error.empty()) {
+            if (!opened) {
+                ADD_FAILURE() << opened.error().display();
+                continue;
+            }
+            EXPECT_EQ((*opened)->manifest(), other->manifest());
+            EXPECT_EQ((*opened)->pinned_generation(), other->manifest().generation);
+            EXPECT_EQ((*opened)->dict().size(), 1u);
+        } else {
+            if (opened) {
+                ADD_FAILURE() << "opened at generation " << (*opened)->manifest().generation;
+                continue;
+            }
+            std::string expected = c.error;
+            expected.replace(expected.find("{root}"), 6, dir.path.string());
+            EXPECT_EQ(opened.error().display(), expected);
+        }
+    }
 }
 
 }  // namespace

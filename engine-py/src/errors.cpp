@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "vorp/store.h"
+
 namespace vorp::py {
 
 namespace {
@@ -59,7 +61,21 @@ PyObject* exception_type_for(Category category) {
     return PyExc_RuntimeError;
 }
 
+namespace {
+
+// The store whose method runs on this thread. Initial-exec: no allocation at its first use on a
+// thread.
+[[gnu::tls_model("initial-exec")]] thread_local const NativeStore* store_in_call = nullptr;
+
+}  // namespace
+
+StoreErrorScope::StoreErrorScope(const NativeStore* store) noexcept : outer_(store_in_call) { store_in_call = store; }
+
+StoreErrorScope::~StoreErrorScope() { store_in_call = outer_; }
+
 PyObject* err(EngineError error) {
+    if (store_in_call != nullptr && error.category != Category::Interrupted)
+        error = store_in_call->explain_missing(std::move(error));
     // An abandoned call raises what the signal handler raised (finish_interruptible); the bare
     // KeyboardInterrupt stands in until then, or should no handler's exception be at hand.
     if (error.category == Category::Interrupted) {

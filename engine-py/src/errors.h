@@ -15,6 +15,10 @@
 #include "vorp/error.h"
 #include "vorp/interrupt.h"
 
+namespace vorp {
+class NativeStore;
+}
+
 namespace vorp::py {
 
 // Creates the process-wide internal-failure exception class once; later calls do nothing.
@@ -28,8 +32,25 @@ PyObject* panic_type();
 PyObject* exception_type_for(Category category);
 
 // Raises `error` as the exception of its category with its display text; consumes the error.
-// Always returns nullptr so that entry points can `return err(...)`.
+// Always returns nullptr so that entry points can `return err(...)`. Inside a StoreErrorScope the
+// error first passes through that store's explain_missing.
 PyObject* err(EngineError error);
+
+// Marks the calling thread as running a method of `store` (null: of no store) for the scope's
+// lifetime. Every engine error of the method reaches `err`, whichever of its paths raises it and
+// whichever thread made it, so this one place tells a file that another process's collection
+// removed under the handle from a damaged store. A method that calls into Python code which
+// calls another store's method gets its own store back when that call returns.
+class StoreErrorScope {
+public:
+    explicit StoreErrorScope(const NativeStore* store) noexcept;
+    ~StoreErrorScope();
+    StoreErrorScope(const StoreErrorScope&) = delete;
+    StoreErrorScope& operator=(const StoreErrorScope&) = delete;
+
+private:
+    const NativeStore* outer_;
+};
 
 // Raises the internal-failure exception with `text`. Always returns nullptr.
 PyObject* raise_panic(std::string_view text);

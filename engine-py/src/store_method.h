@@ -24,6 +24,8 @@
 //      the interpreter lock held for the whole call, and builds the result; a shared call runs
 //      it inside an interrupt scope, so a Ctrl-C abandons a long read (errors.h);
 //   5. release the borrow, on every path: success, Python error, engine error, internal failure.
+// Engine errors are raised through the store (StoreErrorScope): one whose file another process's
+// collection removed under the handle says so, whichever method met it.
 // A C++ exception leaving the body is raised as the internal-failure exception (or MemoryError).
 #pragma once
 
@@ -312,6 +314,7 @@ private:
             const BorrowGuard borrow(object->state, Kind);
             if (!borrow.held()) return nullptr;
             StoreCall call{*object};
+            const StoreErrorScope errors(object->state.store.get());
             // Reads answer Ctrl-C; writers run to their end.
             if constexpr (Kind == Borrow::shared)
                 return interruptible([&] { return convert_and_call(call, raw, std::make_index_sequence<arity>{}); });

@@ -13,7 +13,7 @@ from collections import Counter
 import pytest
 
 from conftest import PACKAGE_PARENT
-from vorp._engine import NativeStore
+from vorp._engine import OPEN_END, NativeStore
 
 BUSY = "invariant: another handle is writing to this store — retry when the other writer has finished"
 
@@ -26,14 +26,8 @@ BUSY = sys.argv[-1]
 
 def open_store(root):
     # Readers take no lock: a collector in another process may remove the chain files of the
-    # generation an open has just read from CURRENT. Opened again, it finds a newer one.
-    for attempt in range(3):
-        try:
-            return NativeStore(root)
-        except (OSError, RuntimeError):
-            if attempt == 2:
-                raise
-            time.sleep(0.01)
+    # generation an open has just read from CURRENT; the open then starts over from the newer one.
+    return NativeStore(root)
 """
 
 # argv: root, writer number, commits, acknowledgement file. Each commit stages one edge with a
@@ -194,3 +188,94 @@ def test_writers_refused_while_another_process_holds_the_store(tmp_path):
     reopened = NativeStore(str(root))
     assert reopened.event_cursor() == (7, "c")
     assert len(reopened.all_versions("edge")["vid"]) == 3
+
+
+def two_generations(root):
+    """A store at generation 2: edges, a node and a close run."""
+    store = NativeStore(str(root))
+    store.ensure_entities(["a", "b"], ["P", "Q"])
+    store.begin(10)
+    store.stage_edges({"vid": ["0" * 23 + "1", "0" * 23 + "2"], "src": ["a", "b"], "dst": ["b", "a"],
+                       "rel_type": ["r", "s"], "disc": ["", ""], "vt_s": [0, 5], "vt_e": [9, OPEN_END],
+                       "tt_s": [10, 10], "props": ["{}", "{}"], "source": ["t", "t"], "provenance_ref": [None, "p"]})
+    store.stage_nodes({"vid": ["0" * 23 + "3"], "uid": ["a"], "label": ["P"], "vt_s": [0], "vt_e": [OPEN_END],
+                       "tt_s": [10], "props": ['{"name":"A"}'], "source": ["t"], "provenance_ref": [None]})
+    store.commit()
+    store.begin(20)
+    store.stage_closes("edge", ["0" * 23 + "1"], 20)
+    store.commit()
+
+
+NOW = OPEN_END - 1
+# Every read of a handle that opens store files, and verify.
+READS = {
+    "scan_edges": lambda s: s.scan_edges(),
+    "scan_edges in the past": lambda s: s.scan_edges(as_of_tt=15),
+    "scan_nodes": lambda s: s.scan_nodes(),
+    "all_versions edge": lambda s: s.all_versions("edge"),
+    "all_versions node": lambda s: s.all_versions("node"),
+    "version_page edge": lambda s: s.version_page("edge", NOW, 0, OPEN_END, "all", None, 0, 5),
+    "version_page node": lambda s: s.version_page("node", NOW, 0, OPEN_END, "all", None, 0, 5),
+    "believed edge": lambda s: s.believed("edge", "0" * 24),
+    "believed node": lambda s: s.believed("node", "a"),
+    "believed_any": lambda s: s.believed_any(["a"]),
+    "resolve_entities": lambda s: s.resolve_entities("A"),
+    "props_for_vids": lambda s: s.props_for_vids("edge", ["0" * 23 + "2"]),
+    "edge_idents_at": lambda s: s.edge_idents_at([0], [0]),
+    "aggregate_edges": lambda s: s.aggregate_edges(NOW, 0, 10, None, None, [("label", "src")], [("count", None)], 10),
+    "stats": lambda s: s.stats(),
+    "verify": lambda s: s.verify(),
+    "verify full": lambda s: s.verify(full=True),
+}
+
+
+def outcome(store, read):
+    try:
+        read(store)
+    except Exception as error:
+        return f"{type(error).__name__}: {error}"
+    return "returned"
+
+
+def test_reads_of_a_generation_another_process_collected(tmp_path):
+    root = tmp_path / "store"
+    two_generations(root)
+    # A handle per read, so that no read finds what another one cached; pins are per process, so
+    # the collector removes the generation they hold.
+    handles = {name: NativeStore(str(root)) for name in READS}
+    collector = spawn("import sys; from vorp._engine import NativeStore\n"
+                      "store = NativeStore(sys.argv[1]); store.compact(); store.gc(keep_last=1)", root,
+                      stderr=subprocess.PIPE)
+    assert collector.wait(timeout=60) == 0, collector.stderr.read()
+    stale = ("RuntimeError: invariant: generation 2 of this handle was collected by another process (the store "
+             "is at generation 3) — open the store again")
+
+    def state(store):
+        return (store.generation(), store.segment_cache_stats(), store.postings_stats("edge"),
+                store.postings_stats("node"))
+
+    got = {}
+    for name, read in READS.items():
+        store = handles[name]
+        before = state(store)
+        # The failed call changed nothing: a second one fails alike.
+        got[name] = (outcome(store, read), outcome(store, read), state(store) == before)
+    assert got == {name: (stale, stale, True) for name in READS}
+    reopened = NativeStore(str(root))
+    assert reopened.generation() == 3
+    assert list(reopened.scan_edges()["vt_s"]) == [5]
+    assert reopened.verify(full=True)["healthy"]
+
+
+def test_a_file_removed_by_hand_under_current_is_still_io_and_findings(tmp_path):
+    root = tmp_path / "store"
+    two_generations(root)
+    store = NativeStore(str(root))
+    segment = root / "seg" / "000000000000.vos"
+    image = segment.read_bytes()
+    segment.unlink()
+    assert outcome(store, READS["scan_edges"]) == f"OSError: io: No such file or directory (os error 2) [file={segment}]"
+    for full in (False, True):
+        assert [f["kind"] for f in store.verify(full=full)["findings"]] == ["segment-missing"]
+    segment.write_bytes(image)  # the handle reads again once the file is back
+    assert list(store.scan_edges()["vt_s"]) == [5]

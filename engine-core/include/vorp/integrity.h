@@ -25,8 +25,10 @@
 // Verification reads files afresh from disk: it never consults or fills the handle's segment
 // cache, verified-once set or close-index cache, takes no mutex and writes nothing; the row walk
 // alone starts worker threads, joined before it returns. Only a manifest that fails its own
-// digest ends the call with an error (both modes); everything else the checks meet, a segment
-// the row walk cannot read included, is a finding.
+// digest ends the call with an error (both modes), and so does a file of the generation that is
+// missing while CURRENT names a later one: another process collected the generation, the store
+// is sound and the handle is behind it (NativeStore::check_not_collected). Everything else the
+// checks meet, a segment the row walk cannot read included, is a finding.
 #pragma once
 
 #include <cstdint>

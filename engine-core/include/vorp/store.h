@@ -50,6 +50,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -163,8 +164,31 @@ struct OpenPhases {
 Result<CurrentLine> read_current(const std::filesystem::path& root);
 
 // Reads CURRENT (read_current) and rebuilds its generation from the chain, checking the digest
-// against the sha CURRENT records.
+// against the sha CURRENT records. Readers take no lock, so a collection in another process may
+// remove the generation between the read of CURRENT and the read of its chain: when a file it
+// needs is missing (names_missing_file) and CURRENT has meanwhile moved to another generation, it
+// starts over from that one, at most OPEN_ROUNDS times in all; the last round's error stands.
+// Under a CURRENT that stays put a missing file is damage, reported as such.
 Result<Reconstructed> load_current(const std::filesystem::path& root);
+inline constexpr unsigned OPEN_ROUNDS = 8;
+
+// Whether `error` is about a file that is not there: an operating-system ENOENT, or an error whose
+// file no longer exists (the chain reports a missing lower generation as `corrupt` at its file).
+bool names_missing_file(const EngineError& error);
+
+// Test seam: a hook that load_current runs after each read of CURRENT, before anything of the
+// generation read is touched, with that generation. Tests use it to let another handle commit and
+// collect at exactly that instant. With no hook installed the cost is one relaxed atomic load.
+// Install only while no store is being opened.
+using CurrentReadHook = std::function<void(std::uint64_t generation)>;
+void set_current_read_hook(CurrentReadHook hook);
+class ScopedCurrentReadHook {
+public:
+    explicit ScopedCurrentReadHook(CurrentReadHook hook) { set_current_read_hook(std::move(hook)); }
+    ~ScopedCurrentReadHook() { set_current_read_hook({}); }
+    ScopedCurrentReadHook(const ScopedCurrentReadHook&) = delete;
+    ScopedCurrentReadHook& operator=(const ScopedCurrentReadHook&) = delete;
+};
 
 // Decides whether a directory without CURRENT may become a new store: only when dict.log is
 // missing or empty, seg/ holds no segment file and manifests/ holds no numbered chain file, or
@@ -303,6 +327,16 @@ public:
     // the newer generations need. `invariant` "this handle is at generation {} but the store is
     // at generation {}: another handle has written to it", remedy "open the store again".
     Status check_not_behind() const;
+    // Whether this handle's generation may still be read. Pins hold generations against the
+    // collections of this process only: a collection in another process removes every generation
+    // it does not keep. When CURRENT names a generation later than this handle's: `invariant`
+    // "generation {} of this handle was collected by another process (the store is at generation
+    // {})", remedy "open the store again". Ok when CURRENT names this generation (or an earlier
+    // one) or cannot be read: a missing file is then what it is.
+    Status check_not_collected() const;
+    // The error a read of this handle reports for `error`: check_not_collected's when `error` is a
+    // missing file (names_missing_file) and the generation was collected, else `error` unchanged.
+    EngineError explain_missing(EngineError error) const;
     // On a current-only store, every as-of time below OPEN_END - 1 is refused.
     Status assert_full_belief(std::int64_t tt) const;
     // The uid of a dense id (committed entries and entries added since alike).
