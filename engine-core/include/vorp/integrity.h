@@ -94,7 +94,8 @@ struct FastVerification {
     VerifyReport report;
     std::vector<StagedClose> close_rows;
     // The entry files of the segments it could not read or open (reported as missing or
-    // unreadable); the row walk does not read them again.
+    // unreadable) or whose header claims other rows than their entry (reported as a row count
+    // mismatch, and never decoded); the row walk does not read them again.
     std::unordered_set<std::string> unreadable_segments;
 };
 
