@@ -242,17 +242,15 @@ void forge_entry_rows(const fs::path& root) {
 
 // ---- what each case does, as text --------------------------------------------------------------
 
-std::string error_text(const EngineError& error) { return error.display(); }
-
 template <class T>
 std::string outcome(const Result<T>& result) {
-    return result ? std::string("ok") : error_text(result.error());
+    return result ? std::string("ok") : result.error().display();
 }
 
-std::string findings_text(const VerifyReport& report) {
-    std::string out = fmt::format("segments_checked {} rows {}", report.segments_checked, report.rows);
-    for (const Finding& finding : report.findings)
-        out += fmt::format("\n{}/{} {}: {}", finding.layer, finding.kind, finding.path, finding.detail);
+// The segment counters and every finding as "kind: detail" (the path is the entry's file).
+std::string findings_text(std::uint32_t segments_checked, std::uint64_t rows, const std::vector<Finding>& findings) {
+    std::string out = fmt::format("checked {} rows {}", segments_checked, rows);
+    for (const Finding& finding : findings) out += fmt::format("; {}: {}", finding.kind, finding.detail);
     return out;
 }
 
@@ -263,23 +261,21 @@ std::string run_call(const fs::path& root, Call call) {
     const auto store = open_ok(root);
     switch (call) {
         case Call::AllVersions: return outcome(all_edge_versions(*store));
-        case Call::PropsForVids: return outcome(props_for_vids(*store, RowKind::Edge, std::vector<std::string>{WANTED_VID}));
+        case Call::PropsForVids: return outcome(props_for_vids(*store, RowKind::Edge, std::span(&WANTED_VID, 1)));
         case Call::FastVerify: {
             const auto fast = verify_files(*store);
-            return fast ? findings_text(fast->report) : error_text(fast.error());
+            if (!fast) return fast.error().display();
+            return findings_text(fast->report.segments_checked, fast->report.rows, fast->report.findings);
         }
         case Call::FullVerify: {
             const auto full = verify_full(*store);
-            return full ? findings_text(*full) : error_text(full.error());
+            return full ? findings_text(full->segments_checked, full->rows, full->findings) : full.error().display();
         }
         case Call::RowWalk: {
             // On its own, without the fast mode's list of segments to pass over.
-            const auto walk = check_rows(root, store->manifest(), store->dict(), *store->committed_close_index().value());
-            if (!walk) return error_text(walk.error());
-            std::string out;
-            for (const Finding& finding : walk->findings)
-                out += fmt::format("{}/{} {}: {}", finding.layer, finding.kind, finding.path, finding.detail);
-            return out;
+            const auto closes = store->committed_close_index().value();
+            const auto walk = check_rows(root, store->manifest(), store->dict(), *closes);
+            return walk ? findings_text(0, walk->rows_walked, walk->findings) : walk.error().display();
         }
         case Call::Stats: return outcome(store->stats_accum());
         case Call::Compact: return outcome(compact(*store));
@@ -287,58 +283,48 @@ std::string run_call(const fs::path& root, Call call) {
     return "";
 }
 
+// The expected text, given the forged segment's file (relative to the root) and its path.
+using Expect = std::function<std::string(const std::string& file, const fs::path& path)>;
+
+Expect refused(std::string message) {
+    return [message](const std::string&, const fs::path& path) {
+        return EngineError::corrupt(message).at_file(path).display();
+    };
+}
+
 struct Case {
     const char* name;
     Forgery forgery;
     Call call;
-    // The expected text, given the segment's file (relative) and its path.
-    std::function<std::string(const std::string&, const fs::path&)> expected;
+    Expect expected;
 };
-
-std::string corrupt_at(const fs::path& path, const std::string& message) {
-    return error_text(EngineError::corrupt(message).at_file(path));
-}
 
 TEST(ForgedCounts, RefusedBeforeAnythingIsSizedFromThem) {
     const std::string header_rows = fmt::format("row count disagrees: manifest 2 vs segment {}", FORGED_ROWS);
-    const std::string heap_count =
-        fmt::format("packed string heap: has {} strings, header expects 4", FORGED_STRINGS);
+    const std::string heap_count = fmt::format("packed string heap: has {} strings, header expects 4", FORGED_STRINGS);
     const std::string entry_rows = fmt::format("row count disagrees: manifest {} vs segment 2", FORGED_ENTRY_ROWS);
+    // Counted, with the rows its header claims, reported, and not walked by the full mode.
+    const Expect mismatch = [&](const std::string& file, const fs::path&) {
+        return fmt::format("checked 1 rows {}; row-count-mismatch: {}: manifest claims 2 rows, segment holds {}",
+                           FORGED_ROWS, file, FORGED_ROWS);
+    };
     const std::vector<Case> cases = {
-        {"header rows, read", Forgery::HeaderRows, Call::AllVersions,
-         [&](const std::string&, const fs::path& path) { return corrupt_at(path, header_rows); }},
-        // Counted, with the rows its header claims, and not walked by the full mode.
-        {"header rows, fast verify", Forgery::HeaderRows, Call::FastVerify,
-         [&](const std::string& file, const fs::path&) {
-             return fmt::format("segments_checked 1 rows {}\nsegment/row-count-mismatch {}: {}: manifest claims 2 "
-                                "rows, segment holds {}",
-                                FORGED_ROWS, file, file, FORGED_ROWS);
-         }},
-        {"header rows, full verify", Forgery::HeaderRows, Call::FullVerify,
-         [&](const std::string& file, const fs::path&) {
-             return fmt::format("segments_checked 1 rows {}\nsegment/row-count-mismatch {}: {}: manifest claims 2 "
-                                "rows, segment holds {}",
-                                FORGED_ROWS, file, file, FORGED_ROWS);
-         }},
+        {"header rows, read", Forgery::HeaderRows, Call::AllVersions, refused(header_rows)},
+        {"header rows, fast verify", Forgery::HeaderRows, Call::FastVerify, mismatch},
+        {"header rows, full verify", Forgery::HeaderRows, Call::FullVerify, mismatch},
         {"header rows, row walk", Forgery::HeaderRows, Call::RowWalk,
          [&](const std::string& file, const fs::path& path) {
-             return fmt::format("segment/rows-unreadable {}: {}: {}", file, file, corrupt_at(path, header_rows));
+             return fmt::format("checked 0 rows 0; rows-unreadable: {}: {}", file, refused(header_rows)(file, path));
          }},
-        {"header rows, statistics", Forgery::HeaderRows, Call::Stats,
-         [&](const std::string&, const fs::path& path) { return corrupt_at(path, header_rows); }},
-        {"header rows, compaction", Forgery::HeaderRows, Call::Compact,
-         [&](const std::string&, const fs::path& path) { return corrupt_at(path, header_rows); }},
-        {"heap count, read", Forgery::HeapCount, Call::AllVersions,
-         [&](const std::string&, const fs::path& path) { return corrupt_at(path, heap_count); }},
+        {"header rows, statistics", Forgery::HeaderRows, Call::Stats, refused(header_rows)},
+        {"header rows, compaction", Forgery::HeaderRows, Call::Compact, refused(header_rows)},
+        {"heap count, read", Forgery::HeapCount, Call::AllVersions, refused(heap_count)},
         {"heap count, fast verify", Forgery::HeapCount, Call::FastVerify,
          [&](const std::string& file, const fs::path& path) {
-             return fmt::format("segments_checked 0 rows 0\nsegment/segment-unreadable {}: {}: {}", file, file,
-                                corrupt_at(path, heap_count));
+             return fmt::format("checked 0 rows 0; segment-unreadable: {}: {}", file, refused(heap_count)(file, path));
          }},
-        {"entry rows, all_versions", Forgery::EntryRows, Call::AllVersions,
-         [&](const std::string&, const fs::path& path) { return corrupt_at(path, entry_rows); }},
-        {"entry rows, props_for_vids", Forgery::EntryRows, Call::PropsForVids,
-         [&](const std::string&, const fs::path& path) { return corrupt_at(path, entry_rows); }},
+        {"entry rows, all_versions", Forgery::EntryRows, Call::AllVersions, refused(entry_rows)},
+        {"entry rows, props_for_vids", Forgery::EntryRows, Call::PropsForVids, refused(entry_rows)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

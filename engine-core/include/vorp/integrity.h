@@ -137,7 +137,9 @@ struct RowWalkReport {
 // Walks every row of every segment of `manifest` (event lane, interval lane, nodes) without
 // checksum verification, with tt_e from `closes` over each segment's own closed_rows, and never
 // fails: whatever it cannot read becomes a finding. Segments named in `passed_over` (those the
-// fast mode could not read) are not walked. Per segment, in this order:
+// fast mode could not read, or found claiming other rows than their entry) are not walked; a
+// segment whose header claims other rows than its entry is never decoded ("rows-unreadable" with
+// the open's refusal). Per segment, in this order:
 //   header     the manifest entry's summary against the header (entry-summary-mismatch), the
 //              vt_e column present exactly when vt_e_elided is false (vt-e-elided-mismatch),
 //              tt_s_runs strictly ascending (tt-s-runs-not-ascending), closed_rows strictly
