@@ -105,8 +105,8 @@ void BM_OpenSegmentHit(benchmark::State& state) {
     const Manifest& manifest = edge_store();
     SegmentCache cache(std::nullopt);
     const std::string& file = manifest.edge_lanes.event.front().file;
-    if (!cache.open_segment(bench_root(), file)) std::abort();
-    for (auto _ : state) benchmark::DoNotOptimize(cache.open_segment(bench_root(), file));
+    if (!cache.open_segment(bench_root(), manifest, file)) std::abort();
+    for (auto _ : state) benchmark::DoNotOptimize(cache.open_segment(bench_root(), manifest, file));
 }
 BENCHMARK(BM_OpenSegmentHit);
 
@@ -117,10 +117,10 @@ void BM_OpenSegmentMiss(benchmark::State& state) {
     SegmentCache cache(1);
     const std::string& a = manifest.edge_lanes.event.front().file;
     const std::string& b = manifest.edge_lanes.event.back().file;
-    if (!cache.open_segment(bench_root(), a) || !cache.open_segment(bench_root(), b)) std::abort();
+    if (!cache.open_segment(bench_root(), manifest, a) || !cache.open_segment(bench_root(), manifest, b)) std::abort();
     bool flip = false;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(cache.open_segment(bench_root(), flip ? a : b));
+        benchmark::DoNotOptimize(cache.open_segment(bench_root(), manifest, flip ? a : b));
         flip = !flip;
     }
 }
@@ -128,10 +128,11 @@ BENCHMARK(BM_OpenSegmentMiss)->Unit(benchmark::kMillisecond);
 
 // A first open by a handle: the miss plus SHA-256 of the body and CRC-32C of every extent.
 void BM_OpenSegmentMissVerified(benchmark::State& state) {
-    const std::string& file = edge_store().edge_lanes.event.front().file;
+    const Manifest& manifest = edge_store();
+    const std::string& file = manifest.edge_lanes.event.front().file;
     for (auto _ : state) {
         SegmentCache cache(std::nullopt);
-        benchmark::DoNotOptimize(cache.open_segment(bench_root(), file));
+        benchmark::DoNotOptimize(cache.open_segment(bench_root(), manifest, file));
     }
 }
 BENCHMARK(BM_OpenSegmentMissVerified)->Unit(benchmark::kMillisecond);
@@ -143,7 +144,7 @@ void BM_PostingsBuildEdges(benchmark::State& state) {
     const Dictionary& dict = dictionary();
     SegmentCache cache(std::nullopt);
     for (const SegmentEntry& entry : manifest.edge_lanes.event)
-        if (!cache.open_segment(bench_root(), entry.file)) std::abort();
+        if (!cache.open_segment(bench_root(), manifest, entry.file)) std::abort();
     std::uint64_t rows = 0;
     for (auto _ : state) {
         auto postings = std::make_unique<KindPostings>(RowKind::Edge);

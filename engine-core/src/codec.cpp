@@ -515,8 +515,11 @@ Result<HeapParts> heap_parts(std::span<const std::uint8_t> packed) {
 
 }  // namespace
 
-Result<PackedHeapShape> packed_heap_shape(std::span<const std::uint8_t> packed) {
+Result<PackedHeapShape> packed_heap_shape(std::span<const std::uint8_t> packed,
+                                          std::optional<std::uint32_t> expected_strings) {
     const HeapParts parts = VORP_TRY(heap_parts(packed));
+    if (expected_strings && parts.string_count != *expected_strings)
+        return fail(heap_error(fmt::format("has {} strings, header expects {}", parts.string_count, *expected_strings)));
     const std::uint64_t offset_count = static_cast<std::uint64_t>(parts.string_count) + 1;
     const StreamShape offsets = VORP_TRY(walk_stream(parts.offsets, offset_count));
 

@@ -81,13 +81,15 @@ Result<StatsAccum> NativeStore::stats_accum() {
     std::optional<StatsAccum> cached = caches_.stats_mutex.with_lock([&] { return caches_.stats; });
     if (cached) return std::move(*cached);
     StatsAccum accum;
+    const std::shared_ptr<const SegmentFiles> files = segment_files();
     for (const SegmentFileRef& ref : edge_files()) {
         const std::filesystem::path path = root_ / ref.file;
         // The walk maps its own copies so it never displaces the segment cache, but shares the
         // handle's verify-once bookkeeping with it.
         const bool verified = caches_.segments->is_verified(ref.file);
         MmapSource source = VORP_TRY(MmapSource::load(path));
-        const std::shared_ptr<const Segment> segment = VORP_TRY(Segment::open(path, std::move(source), !verified));
+        const std::shared_ptr<const Segment> segment =
+            VORP_TRY(Segment::open(path, std::move(source), !verified, files->rows_of(ref.file)));
         if (!verified) caches_.segments->mark_verified(ref.file);
 
         // Every column the view hands out holds the segment's row count.

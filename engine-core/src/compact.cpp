@@ -54,6 +54,7 @@ static_assert(sizeof(RowKey) == 32);
 struct Input {
     std::string file;  // as the manifest names it
     std::uint64_t segment_id = 0;
+    std::uint32_t rows = 0;  // as its manifest entry gives them
 };
 
 // What the rewrite of one kind keeps: the keys of each lane, and its counts.
@@ -78,7 +79,7 @@ std::uint32_t saturate_u32(std::uint64_t value) { return value > UINT32_MAX ? UI
 Result<std::shared_ptr<const Segment>> open_input(const Rewrite& rewrite, const Input& input, bool verify) {
     const fs::path path = rewrite.store.root() / fs::path(input.file);
     MmapSource source = VORP_TRY(MmapSource::load(path));
-    return Segment::open(path, std::move(source), verify);
+    return Segment::open(path, std::move(source), verify, input.rows);
 }
 
 std::int64_t row_tt_e(const Rewrite& rewrite, const Input& input, const Segment& segment, std::uint32_t row) {
@@ -269,7 +270,7 @@ std::size_t segment_count(const Manifest& manifest) {
 std::vector<Input> inputs_of(std::initializer_list<const std::vector<SegmentEntry>*> lists) {
     std::vector<Input> inputs;
     for (const auto* list : lists)
-        for (const SegmentEntry& entry : *list) inputs.push_back({entry.file, segment_id_of(entry.file)});
+        for (const SegmentEntry& entry : *list) inputs.push_back({entry.file, segment_id_of(entry.file), entry.rows});
     return inputs;
 }
 

@@ -284,7 +284,7 @@ Status KindPostings::index_segments(const std::filesystem::path& root, const Man
     std::sort(pending.begin(), pending.end());
 
     for (const std::uint64_t segment_id : pending) {
-        const std::shared_ptr<const Segment> segment = VORP_TRY(cache.open_segment(root, of_kind.at(segment_id)));
+        const std::shared_ptr<const Segment> segment = VORP_TRY(cache.open_segment(root, manifest, of_kind.at(segment_id)));
         // Identity work (dictionary lookups, hashing) runs with no lock held.
         const std::vector<std::uint64_t> keys = VORP_TRY(identity_keys(kind_, *segment, dictionary));
         const auto vid64 = VORP_TRY(version_columns(*segment, kind_).vid64.get());
@@ -386,7 +386,7 @@ Result<std::optional<Position>> KindPostings::find_version(const std::filesystem
         if (segment == nullptr) {
             // First touch, or the entry left the cache: the lookup by name, which may open the file.
             CacheTicket ticket;
-            opened = VORP_TRY(cache.open_segment(root, of_kind.at(entry.position.segment_id), ticket));
+            opened = VORP_TRY(cache.open_segment(root, manifest, of_kind.at(entry.position.segment_id), ticket));
             segment = opened.get();
             source.ticket = ticket;
             source.have_vid64 = source.have_vid_lo32 = false;

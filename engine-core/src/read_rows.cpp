@@ -133,27 +133,33 @@ Result<std::vector<NodeVersionOut>> staged_node_versions(const NativeStore& stor
 
 namespace {
 
-// Every record goes straight into one vector sized once, from the row counts the manifest lists
-// for the segments, so that a million records are not moved again each time the vector grows and
-// no segment is opened twice. The count is only a size hint (bounded, so a manifest that claims
-// absurd counts cannot make it allocate them); the rows are those the segments hold.
-constexpr std::uint64_t SWEEP_RESERVE_LIMIT = std::uint64_t{1} << 26;
+// Every record goes straight into one vector sized once, so that a million records are not moved
+// again each time the vector grows, and no segment is opened twice. The size is the row count of
+// the segments themselves, all opened (and their columns taken) before anything is reserved: a
+// manifest entry's count is only what the manifest claims, and an open refuses a segment whose
+// header disagrees with it, so nothing is sized from a count no file backs.
 
 // Rows a sweep materializes between interruption points (each row copies its texts).
 constexpr std::uint64_t SWEEP_TICK_ROWS = 4096;
 
 template <class Columns, class Out, class StoredOut, class StagedRows, class StagedOut>
-Result<std::vector<Out>> sweep(NativeStore& store, const std::vector<SegmentFileRef>& files,
-                               std::uint64_t stored_rows_hint, StoredOut&& stored_out, const StagedRows& staged_rows,
-                               StagedOut&& staged_out) {
+Result<std::vector<Out>> sweep(NativeStore& store, const std::vector<SegmentFileRef>& files, StoredOut&& stored_out,
+                               const StagedRows& staged_rows, StagedOut&& staged_out) {
     const std::shared_ptr<const CloseIndex> overlay = VORP_TRY(read_overlay(store));
-    std::vector<Out> out;
-    out.reserve(static_cast<std::size_t>(std::min(stored_rows_hint, SWEEP_RESERVE_LIMIT)) + staged_rows.size());
-    InterruptTicker ticker(SWEEP_TICK_ROWS);
+    std::vector<Columns> opened;
+    opened.reserve(files.size());
+    std::uint64_t stored_rows = 0;
     for (const SegmentFileRef& ref : files) {
         std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(ref.file));
-        const Columns cols = VORP_TRY(Columns::load(std::move(segment), ref.segment_id));
-        const CloseIndex* layers = overlay_for(overlay.get(), ref.segment_id);
+        opened.push_back(VORP_TRY(Columns::load(std::move(segment), ref.segment_id)));
+        stored_rows += opened.back().rows();
+    }
+    std::vector<Out> out;
+    out.reserve(static_cast<std::size_t>(stored_rows) + staged_rows.size());
+    InterruptTicker ticker(SWEEP_TICK_ROWS);
+    for (std::size_t index = 0; index < opened.size(); ++index) {
+        const Columns& cols = opened[index];
+        const CloseIndex* layers = overlay_for(overlay.get(), files[index].segment_id);
         for (std::size_t r = 0; r < cols.rows(); ++r) {
             VORP_TRY(ticker.tick());
             out.push_back(VORP_TRY(stored_out(store, cols, layers, static_cast<std::uint32_t>(r))));
@@ -163,23 +169,16 @@ Result<std::vector<Out>> sweep(NativeStore& store, const std::vector<SegmentFile
     return out;
 }
 
-std::uint64_t listed_rows(const std::vector<SegmentEntry>& entries) {
-    std::uint64_t rows = 0;
-    for (const SegmentEntry& entry : entries) rows += entry.rows;
-    return rows;
-}
-
 }  // namespace
 
 Result<std::vector<EdgeVersionOut>> all_edge_versions(NativeStore& store) {
-    const std::uint64_t hint = listed_rows(store.manifest().edge_lanes.event) + listed_rows(store.manifest().edge_lanes.interval);
-    return sweep<StoredEdgeRows, EdgeVersionOut>(store, store.edge_files(), hint, stored_edge_out, store.batch().staging.edges,
-                                              staged_edge_out);
+    return sweep<StoredEdgeRows, EdgeVersionOut>(store, store.edge_files(), stored_edge_out, store.batch().staging.edges,
+                                                 staged_edge_out);
 }
 
 Result<std::vector<NodeVersionOut>> all_node_versions(NativeStore& store) {
-    return sweep<StoredNodeRows, NodeVersionOut>(store, store.node_files(), listed_rows(store.manifest().node_store),
-                                              stored_node_out, store.batch().staging.nodes, staged_node_out);
+    return sweep<StoredNodeRows, NodeVersionOut>(store, store.node_files(), stored_node_out, store.batch().staging.nodes,
+                                                 staged_node_out);
 }
 
 // ---- point lookups ----------------------------------------------------------------------------------

@@ -98,7 +98,7 @@ Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path&
     if (!parallel_gate(threads, missing.size(), OPEN_MIN_SEGMENTS, missing_rows)) {
         // In target order; the first failure ends it, and the segments opened so far are released.
         for (const std::size_t index : missing)
-            targets[index].segment = VORP_TRY(cache.open_segment(root, entry_of(index).file));
+            targets[index].segment = VORP_TRY(cache.open_segment(root, manifest, entry_of(index).file));
         opened_all();
         return targets;
     }
@@ -107,7 +107,7 @@ Result<std::vector<ScanTarget>> gather_edge_targets(const std::filesystem::path&
     fan_out(workers, SCAN_WORKER_PANICKED, [&](std::size_t worker) {
         for (std::size_t at = worker; at < missing.size(); at += workers) {
             const std::size_t index = missing[at];
-            auto opened = cache.open_segment(root, entry_of(index).file);
+            auto opened = cache.open_segment(root, manifest, entry_of(index).file);
             if (opened) {
                 targets[index].segment = std::move(*opened);
             } else {

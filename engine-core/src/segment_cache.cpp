@@ -68,7 +68,16 @@ SegmentFiles SegmentFiles::build(const Manifest& manifest) {
     }
     files.node.reserve(manifest.node_store.size());
     insert_ids(files.node, manifest.node_store);
+    files.rows.reserve(manifest.edge_lanes.event.size() + manifest.edge_lanes.interval.size() +
+                       manifest.node_store.size());
+    for (const auto* list : {&manifest.edge_lanes.event, &manifest.edge_lanes.interval, &manifest.node_store})
+        for (const SegmentEntry& entry : *list) files.rows.insert_or_assign(entry.file, entry.rows);
     return files;
+}
+
+std::optional<std::uint32_t> SegmentFiles::rows_of(std::string_view file) const {
+    if (const auto found = rows.find(file); found != rows.end()) return found->second;
+    return std::nullopt;
 }
 
 std::uint64_t segment_cost(const Segment& segment) {
@@ -168,13 +177,14 @@ std::vector<std::shared_ptr<const Segment>> SegmentCache::cached_list(std::uint6
 }
 
 Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::filesystem::path& root,
-                                                                    std::string_view file) {
+                                                                    const Manifest& manifest, std::string_view file) {
     CacheTicket ticket;
-    return open_segment(root, file, ticket);
+    return open_segment(root, manifest, file, ticket);
 }
 
 Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::filesystem::path& root,
-                                                                    std::string_view file, CacheTicket& ticket) {
+                                                                    const Manifest& manifest, std::string_view file,
+                                                                    CacheTicket& ticket) {
     {
         auto guard = cache_mutex_.lock();
         ++clock_;
@@ -186,8 +196,10 @@ Result<std::shared_ptr<const Segment>> SegmentCache::open_segment(const std::fil
     // open it; the later insertion replaces the earlier one below.
     const std::filesystem::path path = root / std::filesystem::path(file);
     const bool verified = is_verified(file);
+    // The generation's lists are cached per generation: a miss pays a lookup, a hit nothing.
+    const std::optional<std::uint32_t> expected_rows = segment_files(manifest)->rows_of(file);
     MmapSource source = VORP_TRY(MmapSource::load(path));
-    std::shared_ptr<const Segment> segment = VORP_TRY(Segment::open(path, std::move(source), !verified));
+    std::shared_ptr<const Segment> segment = VORP_TRY(Segment::open(path, std::move(source), !verified, expected_rows));
     if (!verified) mark_verified(file);
     const std::uint64_t cost = segment_cost(*segment);
 

@@ -269,12 +269,15 @@ constexpr std::size_t PARALLEL_DIGEST_FROM = 4 * 1024 * 1024;
 // Every check comes first, in column order and then the string table's; then the decoded columns
 // and the unpacked table are given one allocation between them (one run of huge pages for a
 // large segment), and are decoded into it, which can no longer fail.
-Status decode_columns(Segment& segment) {
+// The header's rows and strings_count are compared with what the caller knows (the manifest
+// entry) and with the heap before either sizes anything.
+Status decode_columns(Segment& segment, std::optional<std::uint32_t> expected_rows) {
     const std::filesystem::path& path = segment.path;
     const auto corrupt = [&path](std::string message) {
         return fail(EngineError::corrupt(std::move(message)).at_file(path));
     };
     const std::uint64_t rows = segment.header.rows;
+    if (expected_rows && rows != *expected_rows) return fail(segment_rows_disagree(path, *expected_rows, rows));
 
     // Under AddressSanitizer the parts are kept apart by poisoned gaps, so that a read past one
     // is still caught rather than landing in the next.
@@ -325,7 +328,7 @@ Status decode_columns(Segment& segment) {
     std::optional<PackedHeapShape> heap;
     std::size_t heap_offset = 0;
     if (table.size() >= 4 && load_u32(table.data()) == PACKED_HEAP_MARKER) {
-        heap = VORP_TRY_FILE(path, packed_heap_shape(table));
+        heap = VORP_TRY_FILE(path, packed_heap_shape(table, segment.header.strings_count));
         heap_offset = place(heap->table_len);
     }
 
@@ -366,12 +369,20 @@ Status decode_columns(Segment& segment) {
 
 // ---- open ----------------------------------------------------------------------------------------
 
-Result<std::shared_ptr<const Segment>> Segment::open(const std::filesystem::path& path, SegmentSource source,
-                                                     bool verify) {
+namespace {
+
+// What steps 1-10 of open read: the parsed header and footer and where they lie.
+struct SegmentFrame {
+    SegmentHeader header;
+    SegmentFooter footer;
+    std::uint64_t header_len = 0;
+    std::uint64_t footer_start = 0;
+};
+
+Result<SegmentFrame> read_frame(const std::filesystem::path& path, std::span<const std::uint8_t> file) {
     const auto corrupt = [&path](std::string message) {
         return fail(EngineError::corrupt(std::move(message)).at_file(path));
     };
-    const std::span<const std::uint8_t> file = std::visit([](const auto& s) { return s.bytes(); }, source);
     const std::uint64_t len = file.size();
 
     // 1-4: the frame. The marker is checked before the format so that a file cut short while it
@@ -402,11 +413,34 @@ Result<std::shared_ptr<const Segment>> Segment::open(const std::filesystem::path
         return corrupt(fmt::format("row count disagrees: header {} vs footer {}", header->rows, footer->rows));
     if (footer->extent_crcs.size() != header->columns.size())
         return corrupt("footer checksum count does not match the column count");
+    return SegmentFrame{std::move(*header), std::move(*footer), header_len, footer_start};
+}
+
+}  // namespace
+
+Result<SegmentHeader> read_segment_header(const std::filesystem::path& path, std::span<const std::uint8_t> file) {
+    return VORP_TRY(read_frame(path, file)).header;
+}
+
+EngineError segment_rows_disagree(const std::filesystem::path& path, std::uint64_t manifest_rows,
+                                  std::uint64_t segment_rows) {
+    return EngineError::corrupt(fmt::format("row count disagrees: manifest {} vs segment {}", manifest_rows, segment_rows))
+        .at_file(path);
+}
+
+Result<std::shared_ptr<const Segment>> Segment::open(const std::filesystem::path& path, SegmentSource source,
+                                                     bool verify, std::optional<std::uint32_t> expected_rows) {
+    const std::span<const std::uint8_t> file = std::visit([](const auto& s) { return s.bytes(); }, source);
+    SegmentFrame frame = VORP_TRY(read_frame(path, file));
+    SegmentHeader& header = frame.header;
+    const SegmentFooter& footer = frame.footer;
+    const std::uint64_t header_len = frame.header_len;
+    const std::uint64_t footer_start = frame.footer_start;
 
     // 11: the segment, not yet decoded.
     std::int64_t tt_s_min = INT64_MAX;
     std::int64_t tt_s_max = INT64_MIN;
-    for (const auto& run : header->tt_s_runs) {
+    for (const auto& run : header.tt_s_runs) {
         tt_s_min = std::min(tt_s_min, run.second);
         tt_s_max = std::max(tt_s_max, run.second);
     }
@@ -414,11 +448,11 @@ Result<std::shared_ptr<const Segment>> Segment::open(const std::filesystem::path
         return std::ranges::adjacent_find(list, [](const auto& a, const auto& b) { return a.first >= b.first; }) ==
                list.end();
     };
-    const bool runs_ascending = ascending(header->tt_s_runs);
-    const bool closed_ascending = ascending(header->closed_rows);
+    const bool runs_ascending = ascending(header.tt_s_runs);
+    const bool closed_ascending = ascending(header.closed_rows);
     auto segment = std::make_shared<Segment>(Segment{
         .source = std::move(source),
-        .header = std::move(*header),
+        .header = std::move(header),
         .path = path,
         .decoded = {},
         .unpacked_strings = std::nullopt,
@@ -433,7 +467,7 @@ Result<std::shared_ptr<const Segment>> Segment::open(const std::filesystem::path
     });
 
     // 13-14: columns, then the string table.
-    const auto decode = [&segment]() -> Status { return decode_columns(*segment); };
+    const auto decode = [&segment, expected_rows]() -> Status { return decode_columns(*segment, expected_rows); };
 
     // 12: checksums come before decoding, so a damaged file reports the damage rather than
     // whatever decoding problem it causes. SHA-256 is the slowest step of a verified open; over a
@@ -441,9 +475,9 @@ Result<std::shared_ptr<const Segment>> Segment::open(const std::filesystem::path
     // results are then reported in the same order as when the steps run one after the other.
     if (verify) {
         if (file.size() < PARALLEL_DIGEST_FROM) {
-            VORP_TRY(segment->verify(*footer, footer_start));
+            VORP_TRY(segment->verify(footer, footer_start));
         } else {
-            VORP_TRY(check_footer_shape(*segment, *footer, footer_start));
+            VORP_TRY(check_footer_shape(*segment, footer, footer_start));
             std::string computed;
             // What ended the hasher abnormally (std::bad_alloc making its text): carried over and
             // rethrown here, since an exception leaving a thread's function ends the process.
@@ -468,11 +502,11 @@ Result<std::shared_ptr<const Segment>> Segment::open(const std::filesystem::path
             } catch (const std::system_error&) {
                 computed = body_sha16(file, footer_start);  // no thread to be had: one after the other
             }
-            const Status crcs = check_crcs(*segment, *footer);
+            const Status crcs = check_crcs(*segment, footer);
             const Status decoded = crcs ? decode() : ok();
             if (hasher.joinable()) hasher.join();
             if (hasher_failure) std::rethrow_exception(hasher_failure);
-            VORP_TRY(check_body_sha(*segment, *footer, computed));
+            VORP_TRY(check_body_sha(*segment, footer, computed));
             VORP_TRY(crcs);
             VORP_TRY(decoded);
             segment->open_views();

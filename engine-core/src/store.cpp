@@ -523,7 +523,7 @@ Status NativeStore::rollback() {
 // ---- segment files, postings, close index --------------------------------------------------------
 
 Result<std::shared_ptr<const Segment>> NativeStore::open_segment(std::string_view file) {
-    return caches_.segments->open_segment(root_, file);
+    return caches_.segments->open_segment(root_, manifest_, file);
 }
 
 std::shared_ptr<const SegmentFiles> NativeStore::segment_files() { return caches_.segments->segment_files(manifest_); }

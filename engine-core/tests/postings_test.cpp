@@ -337,7 +337,7 @@ TEST(Postings, ReferencesReadFromASegmentAreBoundsChecked) {
         }
         const std::string file = store.add_segment(1, batch);
         SegmentCache probe(std::nullopt);
-        const auto segment = probe.open_segment(store.root(), file);
+        const auto segment = probe.open_segment(store.root(), store.manifest, file);
         ASSERT_TRUE(segment.has_value());
         rewrite_with(**segment, c.column, c.value, store.root() / file);
 
@@ -369,7 +369,7 @@ Result<std::optional<Position>> find_by_file_name(const fs::path& root, const Ma
     for (const Position& candidate : candidates) {
         const auto file = by_id.find(candidate.segment_id);
         if (file == by_id.end()) continue;
-        const std::shared_ptr<const Segment> segment = VORP_TRY(cache.open_segment(root, file->second));
+        const std::shared_ptr<const Segment> segment = VORP_TRY(cache.open_segment(root, manifest, file->second));
         const auto high = VORP_TRY_FILE(segment->path, version_columns(*segment, postings.kind()).vid64.get());
         if (candidate.row >= high.size() || high[candidate.row] != vid.prefix) continue;
         const auto low = VORP_TRY_FILE(segment->path, version_columns(*segment, postings.kind()).vid_lo32.get());
@@ -539,7 +539,7 @@ TEST(Postings, FindVersionMatchesTheLookupByFileName) {
                     const fs::path original = store.root() / "seg" / "original.tmp";
                     testing::write_text(original, bytes);
                     SegmentCache probe(std::nullopt);
-                    const auto segment = probe.open_segment(store.root(), "seg/original.tmp");
+                    const auto segment = probe.open_segment(store.root(), store.manifest, "seg/original.tmp");
                     ASSERT_TRUE(segment.has_value()) << segment.error().display();
                     switch (rng() % 3) {
                         case 0: bytes.resize(bytes.size() / 2); break;
@@ -565,8 +565,8 @@ TEST(Postings, FindVersionMatchesTheLookupByFileName) {
             } else {
                 // Another reader's opens move the recency of both caches alike.
                 const SegmentEntry& entry = any_listed();
-                const auto a = fast.cache.open_segment(store.root(), entry.file);
-                const auto b = reference.cache.open_segment(store.root(), entry.file);
+                const auto a = fast.cache.open_segment(store.root(), store.manifest, entry.file);
+                const auto b = reference.cache.open_segment(store.root(), store.manifest, entry.file);
                 ASSERT_EQ(a.has_value(), b.has_value());
             }
             ASSERT_EQ(fast.cache.stats(), reference.cache.stats()) << "step " << step;

@@ -112,7 +112,7 @@ struct CacheFixture : ::testing::Test {
     }
 
     std::shared_ptr<const Segment> open(SegmentCache& cache, std::size_t index) {
-        auto segment = cache.open_segment(store.root(), files[index]);
+        auto segment = cache.open_segment(store.root(), store.manifest, files[index]);
         EXPECT_TRUE(segment.has_value()) << segment.error().display();
         return segment ? *segment : nullptr;
     }
@@ -240,7 +240,7 @@ TEST_F(CacheFixture, FailedOpenCachesNothing) {
     SegmentCache cache(std::nullopt);
     open(cache, 0);
     const SegmentCacheStats before = cache.stats();
-    const auto missing = cache.open_segment(store.root(), "seg/000000000099.vos");
+    const auto missing = cache.open_segment(store.root(), store.manifest, "seg/000000000099.vos");
     ASSERT_FALSE(missing.has_value());
     EXPECT_EQ(missing.error().category, Category::Io);
     EXPECT_EQ(missing.error().location.file, store.root() / "seg/000000000099.vos");
@@ -276,13 +276,13 @@ TEST_F(CacheFixture, ChecksumsVerifiedOncePerFilePerHandle) {
     ASSERT_FALSE(cache.contains(files[3]));
 
     // Reopened by the same handle: not verified again, so the damage goes unnoticed here.
-    const auto reopened = cache.open_segment(store.root(), files[3]);
+    const auto reopened = cache.open_segment(store.root(), store.manifest, files[3]);
     ASSERT_TRUE(reopened.has_value()) << reopened.error().display();
     EXPECT_NE((*(*reopened)->u64_column("vid64"))[0], original);
 
     // A handle that never verified the file does.
     SegmentCache fresh(std::nullopt);
-    const auto refused = fresh.open_segment(store.root(), files[3]);
+    const auto refused = fresh.open_segment(store.root(), store.manifest, files[3]);
     ASSERT_FALSE(refused.has_value());
     EXPECT_EQ(refused.error().category, Category::Corrupt);
     EXPECT_FALSE(fresh.is_verified(files[3]));
@@ -292,7 +292,7 @@ TEST_F(CacheFixture, ChecksumsVerifiedOncePerFilePerHandle) {
     cache.retain_files(live);
     EXPECT_FALSE(cache.is_verified(files[3]));
     EXPECT_TRUE(cache.is_verified(files[0]));
-    EXPECT_FALSE(cache.open_segment(store.root(), files[3]).has_value());
+    EXPECT_FALSE(cache.open_segment(store.root(), store.manifest, files[3]).has_value());
 }
 
 TEST_F(CacheFixture, ConcurrentMissesKeepExactAccounting) {
@@ -306,7 +306,7 @@ TEST_F(CacheFixture, ConcurrentMissesKeepExactAccounting) {
         for (int t = 0; t < 4; ++t)
             threads.emplace_back([&, t] {
                 for (std::size_t i = 0; i < files.size(); ++i) {
-                    const auto segment = cache.open_segment(store.root(), files[(i + t) % files.size()]);
+                    const auto segment = cache.open_segment(store.root(), store.manifest, files[(i + t) % files.size()]);
                     EXPECT_TRUE(segment.has_value());
                 }
             });
@@ -320,7 +320,7 @@ TEST_F(CacheFixture, TicketsFindOnlyTheirOwnEntryAndLoansKeepEvictedSegmentsMapp
     CacheTicket ticket_a;
     std::weak_ptr<const Segment> a;
     {
-        const auto opened = cache.open_segment(store.root(), files[0], ticket_a);
+        const auto opened = cache.open_segment(store.root(), store.manifest, files[0], ticket_a);
         ASSERT_TRUE(opened.has_value());
         a = *opened;
     }
@@ -331,7 +331,7 @@ TEST_F(CacheFixture, TicketsFindOnlyTheirOwnEntryAndLoansKeepEvictedSegmentsMapp
         ASSERT_EQ(loan.get(), a.lock().get());
         // Evicted while lent: kept aside, still mapped and readable, counted no more.
         CacheTicket ticket_b;
-        ASSERT_TRUE(cache.open_segment(store.root(), files[1], ticket_b).has_value());
+        ASSERT_TRUE(cache.open_segment(store.root(), store.manifest, files[1], ticket_b).has_value());
         EXPECT_FALSE(cache.contains(files[0]));
         EXPECT_EQ(cache.stats().evictions, before.evictions + 1);
         ASSERT_FALSE(a.expired());
@@ -348,13 +348,13 @@ TEST_F(CacheFixture, TicketsFindOnlyTheirOwnEntryAndLoansKeepEvictedSegmentsMapp
     // Reopened, the file gets a new entry under a new ticket; the old one still finds nothing,
     // even when the new entry took the old one's slot.
     CacheTicket ticket_again;
-    ASSERT_TRUE(cache.open_segment(store.root(), files[0], ticket_again).has_value());
+    ASSERT_TRUE(cache.open_segment(store.root(), store.manifest, files[0], ticket_again).has_value());
     EXPECT_NE(ticket_again.serial, ticket_a.serial);
     EXPECT_EQ(cache.lend(ticket_a).get(), nullptr);
     EXPECT_NE(cache.lend(ticket_again).get(), nullptr);
     // A hit by name hands out the entry's own ticket.
     CacheTicket by_name;
-    ASSERT_TRUE(cache.open_segment(store.root(), files[0], by_name).has_value());
+    ASSERT_TRUE(cache.open_segment(store.root(), store.manifest, files[0], by_name).has_value());
     EXPECT_EQ(by_name.slot, ticket_again.slot);
     EXPECT_EQ(by_name.serial, ticket_again.serial);
 }

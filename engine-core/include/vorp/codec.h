@@ -108,12 +108,17 @@ Result<std::vector<std::uint8_t>> unpack_heap(std::span<const std::uint8_t> pack
 // same order, and tells its length; the second fills `out` of exactly that length completely (its
 // prior contents are never read) and makes the remaining checks. `packed` must be the same bytes
 // in both calls; `out` is unspecified on error.
+// A caller that knows how many strings the heap must hold (a segment header's strings_count)
+// passes `expected_strings`: a heap claiming another count is refused ("has {} strings, header
+// expects {}") right after its frame, before its offsets are walked or anything is sized from
+// them. A dozen bytes of offsets can otherwise announce a table of a GiB.
 struct PackedHeapShape {
     std::size_t table_len = 0;     // bytes of the raw table
     std::uint32_t string_count = 0;
     std::uint32_t payload_len = 0;  // the last offset
 };
-Result<PackedHeapShape> packed_heap_shape(std::span<const std::uint8_t> packed);
+Result<PackedHeapShape> packed_heap_shape(std::span<const std::uint8_t> packed,
+                                          std::optional<std::uint32_t> expected_strings = std::nullopt);
 Status unpack_heap_into(std::span<const std::uint8_t> packed, const PackedHeapShape& shape, std::span<std::uint8_t> out);
 
 }  // namespace vorp

@@ -96,7 +96,8 @@ struct FastVerification {
     VerifyReport report;
     std::vector<StagedClose> close_rows;
     // The entry files of the segments it could not read or open (reported as missing or
-    // unreadable); the row walk does not read them again.
+    // unreadable) or whose header claims other rows than their entry (reported as a row count
+    // mismatch, and never decoded); the row walk does not read them again.
     std::unordered_set<std::string> unreadable_segments;
 };
 
@@ -138,7 +139,9 @@ struct RowWalkReport {
 // Walks every row of every segment of `manifest` (event lane, interval lane, nodes) without
 // checksum verification, with tt_e from `closes` over each segment's own closed_rows, and never
 // fails: whatever it cannot read becomes a finding. Segments named in `passed_over` (those the
-// fast mode could not read) are not walked. Per segment, in this order:
+// fast mode could not read, or found claiming other rows than their entry) are not walked; a
+// segment whose header claims other rows than its entry is never decoded ("rows-unreadable" with
+// the open's refusal). Per segment, in this order:
 //   header     the manifest entry's summary against the header (entry-summary-mismatch), the
 //              vt_e column present exactly when vt_e_elided is false (vt-e-elided-mismatch),
 //              tt_s_runs strictly ascending (tt-s-runs-not-ascending), closed_rows strictly

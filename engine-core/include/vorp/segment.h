@@ -176,6 +176,15 @@ std::string segment_footer_json(const SegmentFooter& footer);
 Result<SegmentHeader> parse_segment_header(std::string_view text);
 Result<SegmentFooter> parse_segment_footer(std::string_view text);
 
+// The header of the segment file `file` (its whole bytes), after the checks Segment::open makes of
+// the frame, the header and the footer, with the same errors; nothing is verified or decoded. For
+// a caller that must know what a file claims before it lets open decode it.
+Result<SegmentHeader> read_segment_header(const std::filesystem::path& path, std::span<const std::uint8_t> file);
+
+// Segment::open's refusal of a header whose row count is not the manifest entry's.
+EngineError segment_rows_disagree(const std::filesystem::path& path, std::uint64_t manifest_rows,
+                                  std::uint64_t segment_rows);
+
 // ---- writer -----------------------------------------------------------------------------------------
 
 struct SegmentWriteOptions {
@@ -531,8 +540,13 @@ struct Segment {
     // decodes FOR columns and a packed heap, and checks that every column holds `rows` values.
     // Every failure is `corrupt` with RESTORE_REMEDY and the path; memory for a decoded column
     // that cannot be had throws std::bad_alloc.
+    // `expected_rows` is what the caller already knows of the file: its manifest entry's row
+    // count. A header claiming another count is refused ("row count disagrees: manifest {} vs
+    // segment {}") after the checksums and before anything is decoded: a few bytes of constant
+    // FOR streams can claim millions of rows, and decoding sizes its buffers from the header.
     static Result<std::shared_ptr<const Segment>> open(const std::filesystem::path& path, SegmentSource source,
-                                                       bool verify);
+                                                       bool verify,
+                                                       std::optional<std::uint32_t> expected_rows = std::nullopt);
 
     // The body digest, then each extent's CRC-32C, then the string table's.
     Status verify(const SegmentFooter& footer, std::uint64_t footer_start) const;

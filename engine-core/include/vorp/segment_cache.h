@@ -59,6 +59,13 @@ std::vector<SegmentFileRef> edge_files(const Manifest& manifest);
 // The manifest's node_store entries in manifest order.
 std::vector<SegmentFileRef> node_files(const Manifest& manifest);
 
+// Hash set of file names that can be searched with a string_view.
+struct FileNameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
+};
+using FileNameSet = std::unordered_set<std::string, FileNameHash, std::equal_to<>>;
+
 // Segment id -> file name of one generation, per kind. Immutable once built; shared by reference.
 struct SegmentFiles {
     // Event lane then interval lane: a later entry with the same id replaces an earlier one.
@@ -69,19 +76,17 @@ struct SegmentFiles {
     // scan.
     std::vector<std::string> edge_names;
     std::vector<std::uint64_t> edge_ids;
+    // The row count the manifest entry of each file gives, both kinds (for a file listed twice, its
+    // last entry's): what a segment's header must claim before it is decoded.
+    std::unordered_map<std::string, std::uint32_t, FileNameHash, std::equal_to<>> rows;
 
     static SegmentFiles build(const Manifest& manifest);
+    // The manifest's row count for `file`; nothing when the generation does not list it.
+    std::optional<std::uint32_t> rows_of(std::string_view file) const;
     const std::unordered_map<std::uint64_t, std::string>& of(RowKind kind) const {
         return kind == RowKind::Edge ? edge : node;
     }
 };
-
-// Hash set of file names that can be searched with a string_view.
-struct FileNameHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
-};
-using FileNameSet = std::unordered_set<std::string, FileNameHash, std::equal_to<>>;
 
 // What an opened segment pins in memory, the cache's unit of account: the mapped length of the
 // file, plus for every column decoded at open its values rounded up to whole 8-byte words, plus
@@ -116,17 +121,20 @@ public:
     SegmentCache(const SegmentCache&) = delete;
     SegmentCache& operator=(const SegmentCache&) = delete;
 
-    // The opened segment of `file` (a manifest file name, joined onto `root`): from the cache when
-    // it holds the file, else mapped and opened without any lock held, with checksum verification
-    // exactly when this cache has not verified the file before, then inserted at the cost of
-    // segment_cost and the least recently used other entries evicted while the budget is
+    // The opened segment of `file` (a file name of `manifest`, joined onto `root`): from the cache
+    // when it holds the file, else mapped and opened without any lock held, with checksum
+    // verification exactly when this cache has not verified the file before, then inserted at the
+    // cost of segment_cost and the least recently used other entries evicted while the budget is
     // exceeded. The entry just inserted is never evicted, so a single segment larger than the
-    // budget stays cached alone. Errors of the map and the open are returned unchanged; nothing
-    // is cached or recorded as verified then.
-    Result<std::shared_ptr<const Segment>> open_segment(const std::filesystem::path& root, std::string_view file);
+    // budget stays cached alone. A file is opened expecting the row count of its entry in
+    // `manifest` (segment_files), so a header claiming other rows is refused before it is decoded.
+    // Errors of the map and the open are returned unchanged; nothing is cached or recorded as
+    // verified then.
+    Result<std::shared_ptr<const Segment>> open_segment(const std::filesystem::path& root, const Manifest& manifest,
+                                                        std::string_view file);
     // The same, and `ticket` names the entry that holds the segment returned.
-    Result<std::shared_ptr<const Segment>> open_segment(const std::filesystem::path& root, std::string_view file,
-                                                        CacheTicket& ticket);
+    Result<std::shared_ptr<const Segment>> open_segment(const std::filesystem::path& root, const Manifest& manifest,
+                                                        std::string_view file, CacheTicket& ticket);
     // The cached segment of `file`, counted as a lookup as open_segment counts one; null when the
     // cache does not hold it (nothing is opened).
     std::shared_ptr<const Segment> cached(std::string_view file);
