@@ -8,6 +8,7 @@
 
 #include "vorp/derive.h"
 #include "vorp/dict.h"
+#include "vorp/interrupt.h"
 #include "vorp/radix_sort.h"
 #include "vorp/visibility.h"
 
@@ -214,13 +215,22 @@ void Postings::retain_segments(const std::unordered_set<std::uint64_t>& keep) {
 
 // ---- identity keys ------------------------------------------------------------------------------------
 
+// Rows whose identity is derived between interruption points: the postings of a large store are
+// built by the first read that needs them, on its caller's thread, and an edge's key is a hash of
+// its endpoints' uids and its texts.
+constexpr std::uint64_t IDENTITY_TICK_ROWS = 8192;
+
 Result<std::vector<std::uint64_t>> identity_keys(RowKind kind, const Segment& segment, const Dictionary& dictionary) {
     const std::size_t rows = segment.header.rows;
     std::vector<std::uint64_t> keys;
     keys.reserve(rows);
     if (kind == RowKind::Node) {
         const auto uid_ids = VORP_TRY(segment.nodes.uid_id.get());
-        for (const std::uint32_t uid_id : uid_ids) keys.push_back(hash_uid(VORP_TRY(uid_in(dictionary, uid_id))));
+        InterruptTicker ticker(IDENTITY_TICK_ROWS);
+        for (const std::uint32_t uid_id : uid_ids) {
+            VORP_TRY(ticker.tick());
+            keys.push_back(hash_uid(VORP_TRY(uid_in(dictionary, uid_id))));
+        }
         return keys;
     }
     const StringView strings = VORP_TRY(segment.strings());
@@ -240,7 +250,9 @@ Result<std::vector<std::uint64_t>> identity_keys(RowKind kind, const Segment& se
         if (id < entries.size()) __builtin_prefetch(arena + entries[id].uid_off);
     };
     constexpr std::size_t ahead = 8;
+    InterruptTicker ticker(IDENTITY_TICK_ROWS);
     for (std::size_t row = 0; row < rows; ++row) {
+        VORP_TRY(ticker.tick());
         if (row + 2 * ahead < rows) {
             prefetch_entry(src_ids[row + 2 * ahead]);
             prefetch_entry(dst_ids[row + 2 * ahead]);
@@ -284,6 +296,8 @@ Status KindPostings::index_segments(const std::filesystem::path& root, const Man
     std::sort(pending.begin(), pending.end());
 
     for (const std::uint64_t segment_id : pending) {
+        // An abandoned read leaves the segments merged so far merged: the next call goes on from there.
+        VORP_TRY(interruption_point());
         const std::shared_ptr<const Segment> segment = VORP_TRY(cache.open_segment(root, manifest, of_kind.at(segment_id)));
         // Identity work (dictionary lookups, hashing) runs with no lock held.
         const std::vector<std::uint64_t> keys = VORP_TRY(identity_keys(kind_, *segment, dictionary));

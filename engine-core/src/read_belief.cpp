@@ -11,12 +11,21 @@
 #include <unicode/unistr.h>
 
 #include "read_internal.h"
+#include "vorp/interrupt.h"
 #include "vorp/read.h"
 #include "vorp/segment_cache.h"
 
 namespace vorp {
 
 using namespace read_detail;
+
+namespace {
+
+// Located rows (postings, belief checks, records) between interruption points: one identity may
+// have millions of versions, or share its posting key with millions of others.
+constexpr std::uint64_t BELIEF_TICK_ROWS = 4096;
+
+}  // namespace
 
 // ---- locating versions by identity ----------------------------------------------------------------
 
@@ -28,7 +37,9 @@ Result<std::vector<LocatedRow>> locate(NativeStore& store, RowKind kind, std::ui
         store.postings(kind).with_postings([&](Postings& postings) { return postings.by_identity.find(key); });
     std::vector<LocatedRow> located;
     located.reserve(positions.size());
+    InterruptTicker ticker(BELIEF_TICK_ROWS);
     for (const Position& position : positions) {
+        VORP_TRY(ticker.tick());
         // A posting of a segment that left the current generation is skipped.
         if (const auto file = map.find(position.segment_id); file != map.end())
             located.push_back({file->second, position.row});
@@ -55,11 +66,16 @@ Result<std::vector<LocatedRow>> locate_open(NativeStore& store, RowKind kind, st
         open = postings.open_by_identity.find(key);
     });
     const auto open_key = [](const Position& p) { return Id96{p.segment_id, p.row}; };
+    InterruptTicker ticker(BELIEF_TICK_ROWS);
     std::unordered_set<Id96, Id96Hash> open_set;
     open_set.reserve(open.size());
-    for (const Position& position : open) open_set.insert(open_key(position));
+    for (const Position& position : open) {
+        VORP_TRY(ticker.tick());
+        open_set.insert(open_key(position));
+    }
     std::vector<LocatedRow> located;
     for (const Position& position : all) {
+        VORP_TRY(ticker.tick());
         const auto file = map.find(position.segment_id);
         if (file == map.end()) continue;
         const std::optional<std::int64_t> layer =
@@ -76,9 +92,13 @@ bool below_current(std::int64_t as_of_tt) { return as_of_tt < OPEN_END - 1; }
 
 // Located rows grouped by file name, ascending (segment ids are zero-padded, so ascending names are
 // ascending ids); rows of a file in located order.
-std::map<std::string, std::vector<std::uint32_t>> group_by_file(std::vector<LocatedRow>&& located) {
+Result<std::map<std::string, std::vector<std::uint32_t>>> group_by_file(std::vector<LocatedRow>&& located) {
     std::map<std::string, std::vector<std::uint32_t>> groups;
-    for (LocatedRow& row : located) groups[std::move(row.file)].push_back(row.row);
+    InterruptTicker ticker(BELIEF_TICK_ROWS);
+    for (LocatedRow& row : located) {
+        VORP_TRY(ticker.tick());
+        groups[std::move(row.file)].push_back(row.row);
+    }
     return groups;
 }
 
@@ -93,7 +113,9 @@ Status believed_rows_of(NativeStore& store, const std::string& file, const std::
     const std::size_t count = VORP_TRY(view_of<typename Columns::view_type>(*segment).vt_s.get()).size();
     const CloseIndex* layers = overlay_for(overlay, segment_id);
     std::vector<std::uint32_t> believed;
+    InterruptTicker ticker(BELIEF_TICK_ROWS);
     for (const std::uint32_t r : rows) {
+        VORP_TRY(ticker.tick());
         if (r >= count) continue;
         const std::int64_t tt_s = VORP_TRY(segment->header.tt_s_at(r));
         if (tt_s > belief_tt(as_of_tt)) continue;
@@ -102,6 +124,7 @@ Status believed_rows_of(NativeStore& store, const std::string& file, const std::
     if (believed.empty()) return ok();  // no other column of the segment is read
     const Columns cols = VORP_TRY(Columns::load(std::move(segment), segment_id));
     for (const std::uint32_t r : believed) {
+        VORP_TRY(ticker.tick());
         Out version = VORP_TRY(make(cols, layers, r));
         kept.push_back(std::move(version));
     }
@@ -132,17 +155,22 @@ Result<std::vector<EdgeVersionOut>> believed_edge_versions(NativeStore& store, s
     const auto make = [&](const StoredEdgeRows& cols, const CloseIndex* layers, std::uint32_t r) {
         return stored_edge_out(store, cols, layers, r);
     };
-    for (auto& [file, rows] : group_by_file(std::move(located)))
+    const auto groups = VORP_TRY(group_by_file(std::move(located)));
+    for (const auto& [file, rows] : groups)
         VORP_TRY(believed_rows_of<StoredEdgeRows>(store, file, rows, overlay.get(), as_of_tt, make, kept));
     // The postings key on the first 64 bits of the edge id: confirm the whole id.
     std::erase_if(kept, [&](const EdgeVersionOut& version) { return version.eid != eid; });
+    // The staged rows not keyed yet are keyed now (a hash each); rows keyed before a stop stay keyed.
+    InterruptTicker ticker(BELIEF_TICK_ROWS);
     const std::vector<std::uint32_t> positions =
         VORP_TRY(store.batch().staging.edge_positions(key, [&](const EdgeRow& row) -> Result<std::uint64_t> {
+            VORP_TRY(ticker.tick());
             const std::string src = VORP_TRY(store.uid_of(row.src_id));
             const std::string dst = VORP_TRY(store.uid_of(row.dst_id));
             return edge_eid(src, dst, row.rel_type, row.disc).prefix;
         }));
     for (const std::uint32_t position : positions) {
+        VORP_TRY(ticker.tick());
         EdgeVersionOut version = VORP_TRY(staged_edge_out(store, store.batch().staging.edges[position]));
         if (keep(version)) kept.push_back(std::move(version));
     }
@@ -164,12 +192,15 @@ Result<std::vector<NodeVersionOut>> believed_node_versions(NativeStore& store, s
     const auto make = [&](const StoredNodeRows& cols, const CloseIndex* layers, std::uint32_t r) {
         return stored_node_out(store, cols, layers, r);
     };
-    for (auto& [file, rows] : group_by_file(std::move(located)))
+    const auto groups = VORP_TRY(group_by_file(std::move(located)));
+    for (const auto& [file, rows] : groups)
         VORP_TRY(believed_rows_of<StoredNodeRows>(store, file, rows, overlay.get(), as_of_tt, make, kept));
     // The postings key on a hash of the uid: confirm the uid itself.
     std::erase_if(kept, [&](const NodeVersionOut& version) { return version.uid != uid; });
     if (const std::optional<std::uint32_t> dense = store.dict().dense_id(uid)) {
+        InterruptTicker ticker(BELIEF_TICK_ROWS);
         for (const std::uint32_t position : store.batch().staging.node_positions(*dense)) {
+            VORP_TRY(ticker.tick());
             NodeVersionOut version = VORP_TRY(staged_node_out(store, store.batch().staging.nodes[position]));
             if (keep(version)) kept.push_back(std::move(version));
         }
@@ -189,6 +220,7 @@ Result<std::unordered_set<std::string>> nodes_with_believed_versions(NativeStore
                                            (committed % BELIEVED_ANY_SWEEP_FACTOR != 0 ? 1 : 0);
     if (per_uid) {
         for (const std::string& uid : uids) {
+            VORP_TRY(interruption_point());
             const std::vector<NodeVersionOut> versions = VORP_TRY(believed_node_versions(store, uid, as_of_tt));
             if (!versions.empty()) found.insert(uid);
         }
@@ -196,8 +228,11 @@ Result<std::unordered_set<std::string>> nodes_with_believed_versions(NativeStore
     }
     const std::unordered_set<std::string_view> wanted(uids.begin(), uids.end());
     const std::vector<NodeVersionOut> versions = VORP_TRY(all_node_versions(store));
-    for (const NodeVersionOut& version : versions)
+    InterruptTicker ticker(BELIEF_TICK_ROWS);
+    for (const NodeVersionOut& version : versions) {
+        VORP_TRY(ticker.tick());
         if (is_believed(version.tt_s, version.tt_e, as_of_tt) && wanted.contains(version.uid)) found.insert(version.uid);
+    }
     return found;
 }
 
@@ -302,6 +337,7 @@ Result<std::vector<ResolvedEntity>> resolve_entities(NativeStore& store, std::st
     VORP_TRY(store.assert_full_belief(as_of_tt));
     Resolver resolver(query);
     const std::shared_ptr<const CloseIndex> overlay = VORP_TRY(read_overlay(store));
+    InterruptTicker ticker(BELIEF_TICK_ROWS);
     for (const SegmentFileRef& ref : store.node_files()) {
         const std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(ref.file));
         const StringView strings = VORP_TRY(segment->strings());
@@ -319,6 +355,7 @@ Result<std::vector<ResolvedEntity>> resolve_entities(NativeStore& store, std::st
         const std::span<const std::uint32_t> name_ref = view.name_ref.values_or_empty();
         const CloseIndex* layers = overlay_for(overlay.get(), ref.segment_id);
         for (std::size_t r = 0; r < rows; ++r) {
+            VORP_TRY(ticker.tick());
             const auto row = static_cast<std::uint32_t>(r);
             const std::int64_t tt_s = VORP_TRY(header.tt_s_at(row));
             if (tt_s > belief_tt(as_of_tt)) continue;  // no close index lookup for it
@@ -334,6 +371,7 @@ Result<std::vector<ResolvedEntity>> resolve_entities(NativeStore& store, std::st
         }
     }
     for (const NodeRow& row : store.batch().staging.nodes) {
+        VORP_TRY(ticker.tick());
         if (!is_believed(row.tt_s, staged_tt_e(store, row.vid), as_of_tt)) continue;
         bool created = false;
         Accumulated& entry = *VORP_TRY(resolver.entry(store, row.uid_id, created));

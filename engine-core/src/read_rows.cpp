@@ -165,7 +165,11 @@ Result<std::vector<Out>> sweep(NativeStore& store, const std::vector<SegmentFile
             out.push_back(VORP_TRY(stored_out(store, cols, layers, static_cast<std::uint32_t>(r))));
         }
     }
-    for (const auto& row : staged_rows) out.push_back(VORP_TRY(staged_out(store, row)));
+    // An open batch may hold millions of rows too, each with its edge id derived here.
+    for (const auto& row : staged_rows) {
+        VORP_TRY(ticker.tick());
+        out.push_back(VORP_TRY(staged_out(store, row)));
+    }
     return out;
 }
 
@@ -191,8 +195,12 @@ Result<std::vector<std::pair<std::string, std::string>>> edge_idents_at(NativeSt
     const std::shared_ptr<const SegmentFiles> files = store.segment_files();
     // Groups visited in ascending segment id, so that the error reported among several bad
     // addresses does not depend on hashing.
+    InterruptTicker ticker(SWEEP_TICK_ROWS);
     std::map<std::uint64_t, std::vector<std::size_t>> groups;
-    for (std::size_t position = 0; position < seg_ids.size(); ++position) groups[seg_ids[position]].push_back(position);
+    for (std::size_t position = 0; position < seg_ids.size(); ++position) {
+        VORP_TRY(ticker.tick());
+        groups[seg_ids[position]].push_back(position);
+    }
     std::vector<std::pair<std::string, std::string>> slots(seg_ids.size());
     for (const auto& [segment_id, positions] : groups) {
         const auto file = files->edge.find(segment_id);
@@ -205,6 +213,7 @@ Result<std::vector<std::pair<std::string, std::string>>> edge_idents_at(NativeSt
         const std::span<const std::uint16_t> rel_code = VORP_TRY(segment->edges.rel_code.get());
         const std::span<const std::uint32_t> disc_ref = VORP_TRY(segment->edges.disc_ref.get());
         for (const std::size_t position : positions) {
+            VORP_TRY(ticker.tick());
             const std::uint32_t row = seg_rows[position];
             if (row >= rows) return fail(row_out_of_bounds(row, segment_id));
             const std::string src = VORP_TRY(uid_text(store, src_id[row]));
@@ -222,8 +231,10 @@ Result<std::vector<std::pair<std::string, std::string>>> edge_idents_at(NativeSt
 Result<std::unordered_map<std::string, std::string>> props_for_vids(NativeStore& store, RowKind kind,
                                                                     std::span<const std::string> vids) {
     // Wanted id -> the text the caller wrote (a later text for the same id replaces the earlier).
+    InterruptTicker ticker(SWEEP_TICK_ROWS);
     std::unordered_map<Id96, const std::string*, Id96Hash> wanted;
     for (const std::string& text : vids) {
+        VORP_TRY(ticker.tick());
         const Result<Id96> id = Id96::from_hex(text);
         if (id) wanted.insert_or_assign(*id, &text);
     }
@@ -267,6 +278,7 @@ Result<std::unordered_map<std::string, std::string>> props_for_vids(NativeStore&
         const std::span<const std::uint32_t> props_ref = VORP_TRY(edges ? segment->edges.props_ref.get() : segment->nodes.props_ref.get());
         const StringView strings = VORP_TRY(segment->strings());
         for (std::size_t index = begin; index < end; ++index) {
+            VORP_TRY(ticker.tick());
             const Candidate& candidate = candidates[index];
             const std::uint32_t r = candidate.row;
             // The postings key on a hash of the vid: confirm the whole vid at the row.

@@ -44,22 +44,6 @@ PyObject* float_or_none(const std::optional<double>& value) {
     return value ? PyFloat_FromDouble(*value) : py_none();
 }
 
-// A new list of `count` items made by `item(index)` (a null item is a failure already raised).
-template <class Item>
-PyObject* list_of(std::size_t count, Item&& item) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
-    if (list == nullptr) return nullptr;
-    for (std::size_t index = 0; index < count; ++index) {
-        PyObject* element = item(index);
-        if (element == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(index), element);
-    }
-    return list;
-}
-
 PyObject* aggregate_edges(StoreCall& call, std::int64_t as_of_tt, std::int64_t t_a, std::int64_t t_b,
                           std::optional<std::vector<std::string>> rel_types, std::optional<std::int64_t> stride,
                           std::vector<VocabPair> group_by, std::vector<VocabPair> aggregates, std::uint64_t max_groups) {

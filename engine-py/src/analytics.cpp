@@ -237,7 +237,9 @@ auto without_interpreter_lock(Work&& work) -> std::invoke_result_t<Work&> {
 PyObject* instances_list(const std::vector<std::array<std::uint32_t, 3>>& instances) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(instances.size())));
     if (list.get() == nullptr) return nullptr;
+    ConversionTicker ticker;
     for (std::size_t at = 0; at < instances.size(); ++at) {
+        if (!ticker.tick()) return nullptr;
         Ref triple(PyList_New(3));
         if (triple.get() == nullptr) return nullptr;
         for (Py_ssize_t event = 0; event < 3; ++event) {
@@ -256,7 +258,9 @@ PyObject* pairs_list(const std::vector<IntervalPair>& pairs) {
     // Pairs come grouped by A-row: one int object serves the whole group.
     Ref a_row;
     std::uint32_t a_row_value = 0;
+    ConversionTicker ticker;
     for (std::size_t at = 0; at < pairs.size(); ++at) {
+        if (!ticker.tick()) return nullptr;
         if (a_row.get() == nullptr || pairs[at].a_row != a_row_value) {
             a_row = Ref(PyLong_FromUnsignedLong(pairs[at].a_row));
             if (a_row.get() == nullptr) return nullptr;

@@ -10,7 +10,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <string_view>
+#include <utility>
 
 #include "vorp/error.h"
 #include "vorp/interrupt.h"
@@ -92,6 +94,28 @@ PyObject* interruptible(Body&& body) {
     }
     return finish_interruptible(scope, result);
 }
+
+// Converting a large result from the engine's output (or a long list argument of a read) runs on
+// the caller's thread with the interpreter lock held and can take seconds: its loops pass
+// interruption points too. One clock read every CONVERSION_TICK_ITEMS elements (an element costs
+// tens of nanoseconds, so a due poll waits well under a millisecond past its 100 ms); the poll then
+// runs the signal handlers at once. `tick` is false once the call is to stop, with
+// KeyboardInterrupt raised (finish_interruptible puts the handler's own exception in its place);
+// the converter drops what it made and fails.
+inline constexpr std::uint64_t CONVERSION_TICK_ITEMS = 1024;
+class ConversionTicker {
+public:
+    bool tick() {
+        if (Status going = ticker_.tick(); !going) {
+            err(std::move(going).error());
+            return false;
+        }
+        return true;
+    }
+
+private:
+    InterruptTicker ticker_{CONVERSION_TICK_ITEMS};
+};
 
 // Runs an entry point's body; a C++ exception escaping it is raised as a Python exception and
 // the entry point returns nullptr.

@@ -93,9 +93,18 @@ void raise_refusal(const ApiCheck& check) {
 }
 
 // Replaces the pending Python error with the internal-failure exception, keeping it as the cause.
-// A MemoryError stays as it is: NumPy is there, the interpreter ran out of memory importing it.
+// Some errors stay as they are, since they say nothing about NumPy: a MemoryError (the interpreter
+// ran out of memory importing it), and whatever derives from BaseException but not from Exception
+// (KeyboardInterrupt from a Ctrl-C during the import, SystemExit from a signal handler that ends
+// the program): those ask the program to stop, and an internal failure in their place would
+// misreport a Ctrl-C as a fault of the engine. Nothing is remembered of a failed import, so the
+// next call imports again. (A signal handler raising an ordinary Exception during the import
+// cannot be told from NumPy failing to load: that one becomes the cause of the internal failure.)
 void raise_unreachable() {
-    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return;
+    if (PyObject* pending = PyErr_Occurred();
+        pending != nullptr && (PyErr_GivenExceptionMatches(pending, PyExc_MemoryError) ||
+                               !PyErr_GivenExceptionMatches(pending, PyExc_Exception)))
+        return;
     PyObject* cause = PyErr_GetRaisedException();
     raise_panic(kNumpyUnreachable);
     if (cause == nullptr) return;

@@ -20,7 +20,8 @@ using vorp::Column;
 
 // Loads NumPy's C API table on first use (importing numpy._core.multiarray, or numpy.core.multiarray
 // for a NumPy without `_core`). Returns false with the internal-failure exception "Failed to access
-// NumPy array API capsule" raised when NumPy cannot be reached; the reason is its __cause__.
+// NumPy array API capsule" raised when NumPy cannot be reached; the reason is its __cause__. An
+// import stopped by a Ctrl-C (or out of memory) raises that instead, and the next call tries again.
 bool numpy_api_ready();
 
 // A new int64 / uint32 array over `values`' buffer. Returns nullptr with a Python error set.

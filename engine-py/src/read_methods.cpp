@@ -20,32 +20,17 @@ namespace {
 
 // ---- column builders --------------------------------------------------------------------------------
 
-// A new list of n elements, element i made by make(i) (a null element is a failure already raised).
-template <class Make>
-PyObject* list_of(std::size_t n, Make&& make) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < n; ++i) {
-        PyObject* element = make(i);
-        if (element == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), element);
-    }
-    return list;
-}
-
+// Text columns consume their texts (py_str_taking): once the list is built, the rows hold none.
 template <class Row, class Field>
-PyObject* str_column(const std::vector<Row>& rows, Field field) {
-    return list_of(rows.size(), [&](std::size_t i) { return py_str(rows[i].*field); });
+PyObject* str_column(std::vector<Row>& rows, Field field) {
+    return list_of(rows.size(), [&](std::size_t i) { return py_str_taking(rows[i].*field); });
 }
 
 template <class Row>
-PyObject* opt_str_column(const std::vector<Row>& rows, std::optional<std::string> Row::*field) {
+PyObject* opt_str_column(std::vector<Row>& rows, std::optional<std::string> Row::*field) {
     return list_of(rows.size(), [&](std::size_t i) {
-        const std::optional<std::string>& text = rows[i].*field;
-        return text ? py_str(*text) : py_none();
+        std::optional<std::string>& text = rows[i].*field;
+        return text ? py_str_taking(*text) : py_none();
     });
 }
 
@@ -78,7 +63,7 @@ namespace {
 // One column of records per field of the record's table: texts as lists of str (None for an
 // absent optional text), integers as lists of int or, with `int_arrays`, as NumPy int64 arrays.
 template <class Row>
-DictBuilder& add_record_columns(DictBuilder& dict, const std::vector<Row>& rows, bool int_arrays) {
+DictBuilder& add_record_columns(DictBuilder& dict, std::vector<Row>& rows, bool int_arrays) {
     const auto column = [&](const auto& field) -> PyObject* {
         using Member = std::remove_cvref_t<decltype(std::declval<const Row&>().*(field.member))>;
         if constexpr (std::is_same_v<Member, std::string>)
@@ -96,7 +81,7 @@ DictBuilder& add_record_columns(DictBuilder& dict, const std::vector<Row>& rows,
 // list. The rows are consumed.
 template <class Row>
 PyObject* versions_to_py(std::vector<Row>&& rows) {
-    const std::vector<Row> owned = std::move(rows);
+    std::vector<Row> owned = std::move(rows);
     DictBuilder dict;
     return add_record_columns(dict, owned, false).finish();
 }
@@ -166,8 +151,9 @@ PyObject* props_for_vids(StoreCall& call, std::string kind, std::vector<std::str
         VORP_PY_TRY(vorp::props_for_vids(call.store(), row_kind(*code), vids));
     PyObject* dict = PyDict_New();
     if (dict == nullptr) return nullptr;
+    ConversionTicker ticker;
     for (const auto& [vid, props] : found) {
-        PyObject* key = py_str(vid);
+        PyObject* key = ticker.tick() ? py_str(vid) : nullptr;
         PyObject* value = key != nullptr ? py_str(props) : nullptr;
         const bool stored = value != nullptr && PyDict_SetItem(dict, key, value) == 0;
         Py_XDECREF(key);
@@ -264,7 +250,7 @@ PyObject* version_page(StoreCall& call, std::string kind, std::int64_t as_of_tt,
     query.belief = mode;
     VersionPage page = VORP_PY_TRY(vorp::version_page(call.store(), row_kind_value, query, offset, limit));
     DictBuilder dict;
-    std::visit([&](const auto& rows) { add_record_columns(dict, rows, true); }, page.rows);
+    std::visit([&](auto& rows) { add_record_columns(dict, rows, true); }, page.rows);
     return dict.add("rows_total", py_int(page.rows_total)).finish();
 }
 

@@ -33,42 +33,29 @@ PyObject* id_text(const Id96& id) {
 }
 
 PyObject* id_list(std::span<const Id96> ids) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(ids.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t index = 0; index < ids.size(); ++index) {
-        PyObject* text = id_text(ids[index]);
-        if (text == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(index), text);
-    }
-    return list;
+    return list_of(ids.size(), [&](std::size_t index) { return id_text(ids[index]); });
 }
 
-// A list of str; with `shared`, equal texts are one str object (relationship types repeat).
-PyObject* text_list(const std::vector<std::string>& texts, bool shared) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(texts.size()));
-    if (list == nullptr) return nullptr;
+// A list of str; with `shared`, equal texts are one str object (relationship types repeat). The
+// texts are consumed, all but the first of each shared text, whose memory keys the map.
+PyObject* text_list(std::vector<std::string>& texts, bool shared) {
     std::unordered_map<std::string_view, PyObject*> seen;
-    for (std::size_t index = 0; index < texts.size(); ++index) {
-        PyObject* text = nullptr;
+    return list_of(texts.size(), [&](std::size_t index) -> PyObject* {
+        std::string& source = texts[index];
         if (shared) {
-            if (const auto found = seen.find(texts[index]); found != seen.end()) {
-                text = Py_NewRef(found->second);
+            if (const auto found = seen.find(source); found != seen.end()) {
+                std::string().swap(source);
+                return Py_NewRef(found->second);
             }
         }
-        if (text == nullptr) {
-            text = PyUnicode_FromStringAndSize(texts[index].data(), static_cast<Py_ssize_t>(texts[index].size()));
-            if (text == nullptr) {
-                Py_DECREF(list);
-                return nullptr;
-            }
-            if (shared) seen.emplace(texts[index], text);  // borrowed: the list holds it
+        PyObject* text = PyUnicode_FromStringAndSize(source.data(), static_cast<Py_ssize_t>(source.size()));
+        if (!shared) {
+            std::string().swap(source);
+        } else if (text != nullptr) {
+            seen.emplace(source, text);  // borrowed: the list holds it
         }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(index), text);
-    }
-    return list;
+        return text;
+    });
 }
 
 template <class T, class Allocator>

@@ -125,6 +125,11 @@ PyObject* py_int(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value
 PyObject* py_str(std::string_view text) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
+PyObject* py_str_taking(std::string& text) {
+    PyObject* str = py_str(text);
+    std::string().swap(text);
+    return str;
+}
 PyObject* py_bool(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 PyObject* py_none() { Py_RETURN_NONE; }
 

@@ -121,7 +121,9 @@ struct ListOf {
         if (!check_list_argument(value, length)) return false;
         out.clear();
         out.reserve(static_cast<std::size_t>(length));
+        ConversionTicker ticker;  // a read's argument may be a long list too
         for (Py_ssize_t index = 0; index < length; ++index) {
+            if (!ticker.tick()) return false;
             PyObject* element = PySequence_GetItem(value, index);
             if (element == nullptr) return false;
             typename Item::type converted{};
@@ -189,6 +191,30 @@ public:
 private:
     PyObject* dict_;
 };
+
+// A new list of n elements, element i made by make(i) (a null element is a failure already raised),
+// with interruption points along it. A part of a result is not started once an earlier part
+// failed: nullptr, that failure standing. A stop or failure drops the elements made so far.
+template <class Make>
+PyObject* list_of(std::size_t n, Make&& make) {
+    if (PyErr_Occurred()) return nullptr;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (list == nullptr) return nullptr;
+    ConversionTicker ticker;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* element = ticker.tick() ? make(i) : nullptr;
+        if (element == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), element);
+    }
+    return list;
+}
+
+// A str of an engine text that is no longer needed: the text's memory is given back as soon as its
+// str exists, so that a large result is not freed all at once after its last interruption point.
+PyObject* py_str_taking(std::string& text);
 
 // The row kind of a kind word: "node" 0, "edge" 1; anything else raises RuntimeError
 // "unknown row kind {quoted}; expected 'node' or 'edge'" and gives nothing.

@@ -25,8 +25,9 @@ template <class Item, class Convert>
 PyObject* list_of(const std::vector<Item>& items, Convert&& convert) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
     if (list == nullptr) return nullptr;
+    ConversionTicker ticker;
     for (std::size_t index = 0; index < items.size(); ++index) {
-        PyObject* value = convert(items[index]);
+        PyObject* value = ticker.tick() ? convert(items[index]) : nullptr;
         if (value == nullptr) {
             Py_DECREF(list);
             return nullptr;

@@ -104,3 +104,145 @@ def test_long_calls_answer_ctrl_c_and_change_nothing(tmp_path):
     assert len(table) == len(CALLS) and not slow, \
         f"(outcome, seconds from the call's start, store unchanged) per call: {table}"
     assert child.returncode == 0
+
+
+# Calls whose result takes long to convert to Python objects (lists of str), on a store of short
+# texts so that the conversion on the caller's thread, not the engine's loops, is most of the call.
+# The child runs each call once to time it (T) and keep its answer; the parent sends SIGINT at
+# CONVERT_SIGNAL_AT * T into the second run; the child then runs the call a third time, which must
+# give the first answer again.
+CONVERT_SIGNAL_AT = 0.7
+CONVERT_LATENCY = 0.5
+
+CONVERT_CHILD = r"""
+import sys, time
+import numpy as np
+from vorp._engine import NativeStore, OPEN_END
+
+EDGES, NODES, VERSIONS = 1_000_000, 1_000_000, 300_000
+store = NativeStore(sys.argv[1])
+uids = [f"u{n}" for n in range(50_000)]
+store.ensure_entities(uids, ["L"] * len(uids))
+
+def commit_edges(tt, rows, src, dst, rel_type):
+    store.begin(tt)
+    store.stage_edges({
+        "vid": [f"{tt:016x}{n:08x}" for n in rows], "src": src, "dst": dst, "rel_type": [rel_type] * len(rows),
+        "disc": [""] * len(rows), "vt_s": list(rows), "vt_e": [n + 9 for n in rows], "tt_s": [tt] * len(rows),
+        "props": ["{}"] * len(rows), "source": ["s"] * len(rows), "provenance_ref": [None] * len(rows),
+    })
+    store.commit()
+
+rows = range(EDGES)
+commit_edges(1, rows, [uids[n % 50_000] for n in rows], [uids[n * 7919 % 50_000] for n in rows], "r")
+# One edge with many versions, for belief by identity.
+commit_edges(2, range(VERSIONS), [uids[0]] * VERSIONS, [uids[1]] * VERSIONS, "one")
+rows = range(NODES)
+store.begin(3)
+store.stage_nodes({
+    "vid": [f"{3:016x}{n:08x}" for n in rows], "uid": [uids[n % 50_000] for n in rows], "label": ["L"] * NODES,
+    "vt_s": list(rows), "vt_e": [n + 9 for n in rows], "tt_s": [3] * NODES, "props": ["{}"] * NODES,
+    "source": ["s"] * NODES, "provenance_ref": [None] * NODES,
+})
+store.commit()
+EID = store.scan_edges(vt_max=1, rel_types=["one"], columns=["eid"])["eid"][0]
+CALLS = {
+    "all_versions": lambda: store.all_versions("edge"),
+    "scan_edges": lambda: store.scan_edges(),
+    "scan_edges_eid": lambda: store.scan_edges(columns=["eid"]),
+    "scan_nodes": lambda: store.scan_nodes(),
+    "believed": lambda: store.believed("edge", EID, OPEN_END - 5),
+}
+
+def same(a, b):
+    return a.keys() == b.keys() and all(
+        k.startswith("t_") or (np.array_equal(a[k], b[k]) if isinstance(a[k], np.ndarray) else a[k] == b[k])
+        for k in a)
+
+print("ready", flush=True)
+for line in sys.stdin:
+    call = CALLS[line.strip()]
+    started = time.monotonic()
+    first = call()
+    print("calling", f"{time.monotonic() - started:.3f}", flush=True)
+    started = time.monotonic()
+    try:
+        call()
+        outcome = "finished"
+    except KeyboardInterrupt:
+        outcome = "interrupted"
+    elapsed = time.monotonic() - started
+    print(outcome, f"{elapsed:.3f}", same(call(), first), flush=True)
+    del first
+"""
+
+CONVERT_CALLS = ["all_versions", "scan_edges", "scan_edges_eid", "scan_nodes", "believed"]
+
+
+def test_result_conversion_answers_ctrl_c(tmp_path):
+    env = dict(os.environ, VORP_SCAN_THREADS="1")
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PACKAGE_PARENT), env.get("PYTHONPATH")]))
+    child = subprocess.Popen([sys.executable, "-c", CONVERT_CHILD, str(tmp_path / "store")], env=env, text=True,
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    table = {}
+    try:
+        assert child.stdout.readline() == "ready\n"
+        for name in CONVERT_CALLS:
+            child.stdin.write(name + "\n")
+            child.stdin.flush()
+            word, whole = child.stdout.readline().split()
+            assert word == "calling"
+            signal_at = CONVERT_SIGNAL_AT * float(whole)
+            time.sleep(signal_at)
+            os.kill(child.pid, signal.SIGINT)
+            outcome, elapsed, retried = child.stdout.readline().split() or ["no-answer", "inf", "False"]
+            table[name] = (outcome, round(float(elapsed) - signal_at, 3), retried)
+            if outcome == "no-answer":
+                break
+        child.stdin.close()
+        child.wait(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    slow = {name: row for name, row in table.items()
+            if row[0] != "interrupted" or row[1] > CONVERT_LATENCY or row[2] != "True"}
+    assert len(table) == len(CONVERT_CALLS) and not slow, \
+        f"(outcome, seconds from SIGINT to its exception, retry gives the same answer) per call: {table}"
+    assert child.returncode == 0
+
+
+# The first array-returning read of a process imports NumPy (about 0.1 s). A Ctrl-C during that
+# import raises KeyboardInterrupt, not an engine failure, and the next read imports it again. The
+# import is made to meet the signal by a module loaded first that sends SIGINT to its own process.
+NUMPY_CHILD = r"""
+import os, signal, sys
+from vorp._engine import NativeStore
+
+store = NativeStore(sys.argv[1])
+
+class SignalOnNumpy:
+    def find_spec(self, name, path=None, target=None):
+        if name == "numpy":
+            sys.meta_path.remove(self)
+            os.kill(os.getpid(), signal.SIGINT)
+        return None
+
+sys.meta_path.insert(0, SignalOnNumpy())
+try:
+    store.scan_edges(columns=[])
+    print("finished")
+except KeyboardInterrupt:
+    print("KeyboardInterrupt")
+except BaseException as error:
+    print(type(error).__name__, error)
+print(type(store.scan_edges(columns=[])["vt_s"]).__name__)
+"""
+
+
+def test_ctrl_c_during_numpy_import_raises_keyboard_interrupt(tmp_path):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PACKAGE_PARENT), env.get("PYTHONPATH")]))
+    done = subprocess.run([sys.executable, "-c", NUMPY_CHILD, str(tmp_path / "store")], env=env, text=True,
+                          capture_output=True, timeout=60)
+    assert (done.stdout, done.returncode) == ("KeyboardInterrupt\nndarray\n", 0), done.stderr

@@ -264,7 +264,8 @@ struct PostingsStats {
 // of the uid of `uid_id`; for edges the high 64 bits of the edge id derived from the uids of
 // `src_id` and `dst_id`, the relationship type of `rel_code` and the text of `disc_ref`. A dense
 // id outside the dictionary is `invariant` "dense id {} is not in the dictionary"; a rel_code
-// without a type, a bad string reference or a column of the wrong length is `corrupt`.
+// without a type, a bad string reference or a column of the wrong length is `corrupt`. Inside an
+// interrupt scope it passes interruption points (`interrupted`).
 Result<std::vector<std::uint64_t>> identity_keys(RowKind kind, const Segment& segment, const Dictionary& dictionary);
 
 // A store handle's postings of one kind behind their mutex ("edge-postings" or "node-postings";
