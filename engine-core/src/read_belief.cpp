@@ -132,8 +132,8 @@ Status believed_rows_of(NativeStore& store, const std::string& file, const std::
 }
 
 template <class Version>
-void sort_by_valid_time(std::vector<Version>& versions) {
-    std::stable_sort(versions.begin(), versions.end(), [](const Version& a, const Version& b) {
+Status sort_by_valid_time(std::vector<Version>& versions) {
+    return interruptible_stable_sort(versions.begin(), versions.end(), [](const Version& a, const Version& b) {
         return a.vt_s != b.vt_s ? a.vt_s < b.vt_s : a.vid < b.vid;
     });
 }
@@ -174,7 +174,7 @@ Result<std::vector<EdgeVersionOut>> believed_edge_versions(NativeStore& store, s
         EdgeVersionOut version = VORP_TRY(staged_edge_out(store, store.batch().staging.edges[position]));
         if (keep(version)) kept.push_back(std::move(version));
     }
-    sort_by_valid_time(kept);
+    VORP_TRY(sort_by_valid_time(kept));
     return kept;
 }
 
@@ -205,7 +205,7 @@ Result<std::vector<NodeVersionOut>> believed_node_versions(NativeStore& store, s
             if (keep(version)) kept.push_back(std::move(version));
         }
     }
-    sort_by_valid_time(kept);
+    VORP_TRY(sort_by_valid_time(kept));
     return kept;
 }
 
@@ -312,14 +312,14 @@ public:
         }
     }
 
-    std::vector<ResolvedEntity> finish() && {
+    Result<std::vector<ResolvedEntity>> finish() && {
         std::vector<ResolvedEntity> out;
         for (Accumulated& entry : entries_)
             if (entry.score != NO_MATCH)
                 out.push_back({std::move(entry.uid), entry.score, std::move(entry.label), std::move(entry.props)});
-        std::stable_sort(out.begin(), out.end(), [](const ResolvedEntity& a, const ResolvedEntity& b) {
+        VORP_TRY(interruptible_stable_sort(out.begin(), out.end(), [](const ResolvedEntity& a, const ResolvedEntity& b) {
             return a.score != b.score ? a.score < b.score : a.uid < b.uid;
-        });
+        }));
         return out;
     }
 

@@ -201,7 +201,14 @@ Result<std::vector<typename Kind::Row>> page_rows_at(NativeStore& store, RowKind
     const std::shared_ptr<const SegmentFiles> files = store.segment_files();
     const auto& listed = files->of(kind);
     const Groups groups = group_keys(keys);
-    std::vector<typename Kind::Row> slots(keys.size());
+    // Made in slices with a point between them: the records of a page of a million rows take a
+    // good part of a GiB, and faulting that in is a long stretch of its own.
+    std::vector<typename Kind::Row> slots;
+    slots.reserve(keys.size());
+    while (slots.size() < keys.size()) {
+        slots.resize(std::min(keys.size(), slots.size() + 16 * PAGE_ROWS_TICK));
+        VORP_TRY(interruption_point());
+    }
     InterruptTicker ticker(PAGE_ROWS_TICK);  // a long page's rows cost their texts each
     for (const auto& [segment_id, positions] : groups.stored) {
         const auto file = listed.find(segment_id);
@@ -276,6 +283,7 @@ namespace {
 
 constexpr std::size_t PAGE_HEAP_LIMIT = 1u << 14;  // a page end this close to an edge uses a heap
 constexpr std::uint64_t PAGE_MIN_CHUNK_ROWS = 4096;  // rows of a work item, at least
+constexpr std::uint64_t PAGE_SERIAL_CHUNK_ROWS = std::uint64_t{1} << 18;  // rows of a work item on one thread
 
 struct PageKey {
     std::uint64_t vid64;
@@ -770,7 +778,8 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
 
     // Work items: row ranges of the segments, cut by the row counts the manifest lists (the files
     // are its entries in order; a segment's last item runs to its real end), a few per thread so
-    // that threads finish together. One item per segment on one thread.
+    // that threads finish together. On one thread, ranges of PAGE_SERIAL_CHUNK_ROWS: items are
+    // where a serial walk looks for a Ctrl-C.
     std::vector<const SegmentEntry*> entries;
     for (const SegmentEntry& entry : edges ? store.manifest().edge_lanes.event : store.manifest().node_store)
         entries.push_back(&entry);
@@ -783,7 +792,8 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
     const std::size_t available = scan_threads();
     const std::size_t threads = parallel_gate(available, files.size(), 1, listed_rows) ? available : 1;
     const std::uint64_t chunk_rows =
-        threads == 1 ? UINT32_MAX : std::clamp<std::uint64_t>(listed_rows / (threads * 4), PAGE_MIN_CHUNK_ROWS, UINT32_MAX);
+        threads == 1 ? PAGE_SERIAL_CHUNK_ROWS
+                     : std::clamp<std::uint64_t>(listed_rows / (threads * 4), PAGE_MIN_CHUNK_ROWS, UINT32_MAX);
     struct Item {
         std::uint32_t segment;  // index in `files`
         std::uint32_t lo, hi;
@@ -971,7 +981,7 @@ Result<VersionPage> version_page(NativeStore& store, RowKind kind, const Version
         if (!head && !tail) {
             if (lo > 0) std::nth_element(first, first + lo, keys.end());
             if (hi < static_cast<std::ptrdiff_t>(keys.size())) std::nth_element(first + lo, first + hi, keys.end());
-            std::sort(first + lo, first + hi);
+            VORP_TRY(interruptible_stable_sort(first + lo, first + hi, std::less<>{}));
         }
         for (auto it = first + lo; it != first + hi; ++it) {
             const bool is_staged = it->source == staged_source;
@@ -1045,9 +1055,9 @@ Result<NodeScanOut> scan_node_versions(NativeStore& store, std::int64_t as_of_tt
         out.rows.push_back(std::move(scan_row));
     }
     out.rows_materialized = out.rows.size();
-    std::stable_sort(out.rows.begin(), out.rows.end(), [](const NodeScanRow& a, const NodeScanRow& b) {
+    VORP_TRY(interruptible_stable_sort(out.rows.begin(), out.rows.end(), [](const NodeScanRow& a, const NodeScanRow& b) {
         return a.vt_s != b.vt_s ? a.vt_s < b.vt_s : a.vid < b.vid;
-    });
+    }));
     return out;
 }
 

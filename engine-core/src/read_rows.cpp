@@ -255,17 +255,21 @@ Result<std::unordered_map<std::string, std::string>> props_for_vids(NativeStore&
         const std::string* text;
     };
     std::vector<Candidate> candidates;
-    store.postings(kind).with_postings([&](Postings& postings) {
-        for (const auto& [id, text] : wanted) {
-            for (const Position& position : postings.by_vid.find(vid_key(id))) {
-                const auto listed = list_position.find(position.segment_id);
-                if (listed != list_position.end()) candidates.push_back({listed->second, position.row, text});
+    // Looked up a slice at a time, with a point between slices: no point may poll under the lock.
+    for (auto next = wanted.begin(); next != wanted.end();) {
+        store.postings(kind).with_postings([&](Postings& postings) {
+            for (std::uint64_t left = SWEEP_TICK_ROWS * 16; next != wanted.end() && left > 0; ++next, --left) {
+                for (const Position& position : postings.by_vid.find(vid_key(next->first))) {
+                    const auto listed = list_position.find(position.segment_id);
+                    if (listed != list_position.end()) candidates.push_back({listed->second, position.row, next->second});
+                }
             }
-        }
-    });
-    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+        });
+        VORP_TRY(interruption_point());
+    }
+    VORP_TRY(interruptible_stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
         return a.list_index != b.list_index ? a.list_index < b.list_index : a.row < b.row;
-    });
+    }));
     std::size_t begin = 0;
     while (begin < candidates.size()) {
         std::size_t end = begin;

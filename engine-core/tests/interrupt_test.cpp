@@ -3,9 +3,12 @@
 // a caller waiting for its workers keeps asking.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <random>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -71,6 +74,33 @@ TEST(Interrupt, AStopFailsEveryLaterPointWithoutAskingAgain) {
     const int asked = polls.load();
     EXPECT_FALSE(interruption_point().has_value());
     EXPECT_EQ(polls.load(), asked);
+}
+
+// The sort in runs and merges gives std::stable_sort's order (equal keys keep their order) at
+// sizes around the run length and its multiples; a stop leaves it with the interrupted error.
+TEST(Interrupt, InterruptibleStableSortIsStdStableSort) {
+    std::mt19937_64 rng(7);
+    const auto by_key = [](const std::pair<int, int>& a, const std::pair<int, int>& b) { return a.first < b.first; };
+    for (const std::size_t n : {std::size_t{0}, std::size_t{1}, SORT_RUN - 1, SORT_RUN, SORT_RUN + 1, 3 * SORT_RUN + 17,
+                                8 * SORT_RUN}) {
+        std::vector<std::pair<int, int>> values(n);
+        for (std::size_t index = 0; index < n; ++index)
+            values[index] = {static_cast<int>(rng() % (n / 4 + 1)), static_cast<int>(index)};  // many ties
+        std::vector<std::pair<int, int>> want = values;
+        std::stable_sort(want.begin(), want.end(), by_key);
+        const InterruptScope scope;
+        ASSERT_TRUE(interruptible_stable_sort(values.begin(), values.end(), by_key).has_value());
+        EXPECT_EQ(values, want) << n << " values";
+    }
+    const InstalledPoll installed(0);
+    const InterruptScope scope;
+    std::vector<int> values(4 * SORT_RUN);
+    for (int& value : values) value = static_cast<int>(rng());
+    // The first point asks only once the poll interval has passed since the scope opened.
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    const Status sorted = interruptible_stable_sort(values.begin(), values.end(), std::less<>{});
+    ASSERT_FALSE(sorted.has_value());
+    EXPECT_EQ(sorted.error(), EngineError::interrupted());
 }
 
 // Workers that never finish by themselves: only a stop seen through their points ends them, and

@@ -147,14 +147,17 @@ PyObject* resolve_entities(StoreCall& call, std::string query, std::int64_t as_o
 PyObject* props_for_vids(StoreCall& call, std::string kind, std::vector<std::string> vids) {
     const std::optional<std::uint8_t> code = kind_of(kind);
     if (!code) return nullptr;
-    const std::unordered_map<std::string, std::string> found =
+    std::unordered_map<std::string, std::string> found =
         VORP_PY_TRY(vorp::props_for_vids(call.store(), row_kind(*code), vids));
     PyObject* dict = PyDict_New();
     if (dict == nullptr) return nullptr;
     ConversionTicker ticker;
-    for (const auto& [vid, props] : found) {
-        PyObject* key = ticker.tick() ? py_str(vid) : nullptr;
-        PyObject* value = key != nullptr ? py_str(props) : nullptr;
+    // Each entry is given back once converted, so that a large answer is not freed all at once
+    // after the last interruption point.
+    while (!found.empty()) {
+        const auto entry = found.extract(found.begin());
+        PyObject* key = ticker.tick() ? py_str(entry.key()) : nullptr;
+        PyObject* value = key != nullptr ? py_str(entry.mapped()) : nullptr;
         const bool stored = value != nullptr && PyDict_SetItem(dict, key, value) == 0;
         Py_XDECREF(key);
         Py_XDECREF(value);

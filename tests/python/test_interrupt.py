@@ -4,6 +4,7 @@ quadratic motif, long candidate ranges, long identity texts whose edge ids cost 
 group per row) rather than by a large store, and is sent SIGINT from outside while it runs, as a
 terminal's Ctrl-C would be."""
 
+import json
 import os
 import signal
 import subprocess
@@ -106,22 +107,26 @@ def test_long_calls_answer_ctrl_c_and_change_nothing(tmp_path):
     assert child.returncode == 0
 
 
-# Calls whose result takes long to convert to Python objects (lists of str), on a store of short
-# texts so that the conversion on the caller's thread, not the engine's loops, is most of the call.
-# The child runs each call once to time it (T) and keep its answer; the parent sends SIGINT at
-# CONVERT_SIGNAL_AT * T into the second run; the child then runs the call a third time, which must
-# give the first answer again.
-CONVERT_SIGNAL_AT = 0.7
-CONVERT_LATENCY = 0.5
+# Every phase of a long read looks for a pending signal: the engine's loops, its sorts, and the
+# building of the Python result on the caller's thread. A SIGALRM every few milliseconds makes the
+# looking visible from Python: the handler of a pending signal runs exactly when the call polls
+# (the interpreter itself runs no handler until the call returns), so the gaps between the
+# handler's runs are the stretches in which a Ctrl-C would go unanswered. Each call is then stopped
+# by the handler raising KeyboardInterrupt at its third poll from the end, late in the call, where
+# most of the result has been built: the exception must follow at once, and the call tried again
+# must give the first answer.
+POLL_GAP = 0.35
+STOP_DELAY = 0.5
 
-CONVERT_CHILD = r"""
-import sys, time
+POLL_CHILD = r"""
+import json, signal, sys, time
 import numpy as np
 from vorp._engine import NativeStore, OPEN_END
 
-EDGES, NODES, VERSIONS = 1_000_000, 1_000_000, 300_000
+EDGES = NODES = 1_000_000
+VERSIONS = 250_000
 store = NativeStore(sys.argv[1])
-uids = [f"u{n}" for n in range(50_000)]
+uids = [f"u{n}" for n in range(20_000)]
 store.ensure_entities(uids, ["L"] * len(uids))
 
 def commit_edges(tt, rows, src, dst, rel_type):
@@ -134,82 +139,92 @@ def commit_edges(tt, rows, src, dst, rel_type):
     store.commit()
 
 rows = range(EDGES)
-commit_edges(1, rows, [uids[n % 50_000] for n in rows], [uids[n * 7919 % 50_000] for n in rows], "r")
+commit_edges(1, rows, [uids[n % 20_000] for n in rows], [uids[n * 7919 % 20_000] for n in rows], "r")
 # One edge with many versions, for belief by identity.
 commit_edges(2, range(VERSIONS), [uids[0]] * VERSIONS, [uids[1]] * VERSIONS, "one")
 rows = range(NODES)
 store.begin(3)
 store.stage_nodes({
-    "vid": [f"{3:016x}{n:08x}" for n in rows], "uid": [uids[n % 50_000] for n in rows], "label": ["L"] * NODES,
+    "vid": [f"{3:016x}{n:08x}" for n in rows], "uid": [uids[n % 20_000] for n in rows], "label": ["L"] * NODES,
     "vt_s": list(rows), "vt_e": [n + 9 for n in rows], "tt_s": [3] * NODES, "props": ["{}"] * NODES,
     "source": ["s"] * NODES, "provenance_ref": [None] * NODES,
 })
 store.commit()
+NOW = OPEN_END - 1
 EID = store.scan_edges(vt_max=1, rel_types=["one"], columns=["eid"])["eid"][0]
+VIDS = [f"{1:016x}{n:08x}" for n in range(0, EDGES, 2)]
 CALLS = {
-    "all_versions": lambda: store.all_versions("edge"),
+    "all_versions edge": lambda: store.all_versions("edge"),
+    "all_versions node": lambda: store.all_versions("node"),
     "scan_edges": lambda: store.scan_edges(),
-    "scan_edges_eid": lambda: store.scan_edges(columns=["eid"]),
     "scan_nodes": lambda: store.scan_nodes(),
-    "believed": lambda: store.believed("edge", EID, OPEN_END - 5),
+    "believed": lambda: store.believed("edge", EID, NOW - 5),
+    "version_page edge": lambda: store.version_page("edge", NOW, 0, OPEN_END, "all", None, 0, 10**9),
+    "version_page node": lambda: store.version_page("node", NOW, 0, OPEN_END, "current", None, 0, 10**9),
+    "props_for_vids": lambda: store.props_for_vids("edge", VIDS),
+    "believed_any": lambda: store.believed_any(uids * 20),
+    "verify full": lambda: store.verify(full=True),
 }
 
-def same(a, b):
-    return a.keys() == b.keys() and all(
-        k.startswith("t_") or (np.array_equal(a[k], b[k]) if isinstance(a[k], np.ndarray) else a[k] == b[k])
-        for k in a)
+def comparable(answer):
+    if isinstance(answer, dict):
+        return {k: comparable(v) for k, v in answer.items() if not (k.startswith("t_") or k.endswith("_ms"))}
+    return answer.tolist() if isinstance(answer, np.ndarray) else answer
 
-print("ready", flush=True)
-for line in sys.stdin:
-    call = CALLS[line.strip()]
-    started = time.monotonic()
-    first = call()
-    print("calling", f"{time.monotonic() - started:.3f}", flush=True)
+polls, stop_at = [], [None]
+
+def on_alarm(*_):
+    polls.append(time.monotonic())
+    if len(polls) == stop_at[0]:
+        raise KeyboardInterrupt
+
+signal.signal(signal.SIGALRM, on_alarm)
+
+def timed(call):
+    polls.clear()
+    outcome = "finished"
+    signal.setitimer(signal.ITIMER_REAL, 0.005, 0.005)
     started = time.monotonic()
     try:
-        call()
-        outcome = "finished"
-    except KeyboardInterrupt:
-        outcome = "interrupted"
-    elapsed = time.monotonic() - started
-    print(outcome, f"{elapsed:.3f}", same(call(), first), flush=True)
-    del first
+        try:
+            call()
+        except KeyboardInterrupt:
+            outcome = "interrupted"
+        ended = time.monotonic()
+    except KeyboardInterrupt:  # the interpreter's own poll, once the call has returned
+        ended = time.monotonic()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    return outcome, started, ended, [t for t in polls if t <= ended]
+
+table = {}
+for name, call in CALLS.items():
+    first = comparable(call())
+    stop_at[0] = None
+    _, started, ended, seen = timed(call)
+    marks = [started] + seen + [ended]
+    gap = max(b - a for a, b in zip(marks, marks[1:]))
+    stop_at[0] = max(1, len(seen) - 2)
+    outcome, _, ended, seen = timed(call)
+    stop_delay = ended - seen[stop_at[0] - 1] if len(seen) >= stop_at[0] else None
+    stop_at[0] = None
+    table[name] = [round(gap, 3), len(seen), outcome, stop_delay and round(stop_delay, 3), comparable(call()) == first]
+print(json.dumps(table))
 """
 
-CONVERT_CALLS = ["all_versions", "scan_edges", "scan_edges_eid", "scan_nodes", "believed"]
 
-
-def test_result_conversion_answers_ctrl_c(tmp_path):
+def test_every_phase_of_a_long_read_polls_and_stops(tmp_path):
     env = dict(os.environ, VORP_SCAN_THREADS="1")
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PACKAGE_PARENT), env.get("PYTHONPATH")]))
-    child = subprocess.Popen([sys.executable, "-c", CONVERT_CHILD, str(tmp_path / "store")], env=env, text=True,
-                             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-    table = {}
-    try:
-        assert child.stdout.readline() == "ready\n"
-        for name in CONVERT_CALLS:
-            child.stdin.write(name + "\n")
-            child.stdin.flush()
-            word, whole = child.stdout.readline().split()
-            assert word == "calling"
-            signal_at = CONVERT_SIGNAL_AT * float(whole)
-            time.sleep(signal_at)
-            os.kill(child.pid, signal.SIGINT)
-            outcome, elapsed, retried = child.stdout.readline().split() or ["no-answer", "inf", "False"]
-            table[name] = (outcome, round(float(elapsed) - signal_at, 3), retried)
-            if outcome == "no-answer":
-                break
-        child.stdin.close()
-        child.wait(timeout=60)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.wait()
-    slow = {name: row for name, row in table.items()
-            if row[0] != "interrupted" or row[1] > CONVERT_LATENCY or row[2] != "True"}
-    assert len(table) == len(CONVERT_CALLS) and not slow, \
-        f"(outcome, seconds from SIGINT to its exception, retry gives the same answer) per call: {table}"
-    assert child.returncode == 0
+    done = subprocess.run([sys.executable, "-c", POLL_CHILD, str(tmp_path / "store")], env=env, text=True,
+                          capture_output=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    table = json.loads(done.stdout)
+    # (longest stretch without a poll, polls, outcome of the stopped run, seconds from the stopping
+    # poll to the exception, the call tried again gives the first answer) per call.
+    wrong = {name: row for name, row in table.items()
+             if row[0] > POLL_GAP or row[2] != "interrupted" or row[3] is None or row[3] > STOP_DELAY or not row[4]}
+    assert not wrong, f"(longest gap, polls, outcome, stop delay, same answer) per call: {table}"
 
 
 # The first array-returning read of a process imports NumPy (about 0.1 s). A Ctrl-C during that

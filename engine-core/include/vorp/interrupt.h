@@ -15,8 +15,11 @@
 // by units of work inside loops whose steps are cheap.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 #include "vorp/error.h"
 
@@ -74,6 +77,29 @@ private:
     std::uint64_t stride_;
     std::uint64_t left_;
 };
+
+// std::stable_sort with interruption points, for results sorted on the caller's thread: a sort of a
+// million records with texts runs for a good part of a second, and std::stable_sort cannot be left
+// half-way. Runs of SORT_RUN elements are sorted one by one, then merged pairwise, level by level,
+// with a point after each piece; the order is std::stable_sort's. An interrupted sort leaves the
+// elements permuted (the caller drops them with the call).
+inline constexpr std::size_t SORT_RUN = std::size_t{1} << 14;
+template <std::random_access_iterator It, class Less>
+Status interruptible_stable_sort(It first, It last, Less less) {
+    const auto n = static_cast<std::size_t>(last - first);
+    const auto at = [first](std::size_t index) { return first + static_cast<std::ptrdiff_t>(index); };
+    for (std::size_t lo = 0; lo < n; lo += SORT_RUN) {
+        std::stable_sort(at(lo), at(std::min(n, lo + SORT_RUN)), less);
+        VORP_TRY(interruption_point());
+    }
+    for (std::size_t width = SORT_RUN; width < n; width *= 2) {
+        for (std::size_t lo = 0; lo + width < n; lo += 2 * width) {
+            std::inplace_merge(at(lo), at(lo + width), at(std::min(n, lo + 2 * width)), less);
+            VORP_TRY(interruption_point());
+        }
+    }
+    return ok();
+}
 
 // For fan_out. The scope of the calling thread's call (nullptr: none), which a worker adopts with
 // adopt_interrupt_scope before its work: its points then read that scope's stop flag only.
