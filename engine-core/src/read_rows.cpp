@@ -6,6 +6,7 @@
 
 #include "read_internal.h"
 #include "vorp/interrupt.h"
+#include "vorp/threads.h"
 #include "vorp/read.h"
 #include "vorp/segment_cache.h"
 
@@ -156,19 +157,27 @@ Result<std::vector<Out>> sweep(NativeStore& store, const std::vector<SegmentFile
     }
     std::vector<Out> out;
     out.reserve(static_cast<std::size_t>(stored_rows) + staged_rows.size());
-    InterruptTicker ticker(SWEEP_TICK_ROWS);
-    for (std::size_t index = 0; index < opened.size(); ++index) {
-        const Columns& cols = opened[index];
-        const CloseIndex* layers = overlay_for(overlay.get(), files[index].segment_id);
-        for (std::size_t r = 0; r < cols.rows(); ++r) {
-            VORP_TRY(ticker.tick());
-            out.push_back(VORP_TRY(stored_out(store, cols, layers, static_cast<std::uint32_t>(r))));
+    const Status filled = [&]() -> Status {
+        InterruptTicker ticker(SWEEP_TICK_ROWS);
+        for (std::size_t index = 0; index < opened.size(); ++index) {
+            const Columns& cols = opened[index];
+            const CloseIndex* layers = overlay_for(overlay.get(), files[index].segment_id);
+            for (std::size_t r = 0; r < cols.rows(); ++r) {
+                VORP_TRY(ticker.tick());
+                out.push_back(VORP_TRY(stored_out(store, cols, layers, static_cast<std::uint32_t>(r))));
+            }
         }
-    }
-    // An open batch may hold millions of rows too, each with its edge id derived here.
-    for (const auto& row : staged_rows) {
-        VORP_TRY(ticker.tick());
-        out.push_back(VORP_TRY(staged_out(store, row)));
+        // An open batch may hold millions of rows too, each with its edge id derived here.
+        for (const auto& row : staged_rows) {
+            VORP_TRY(ticker.tick());
+            out.push_back(VORP_TRY(staged_out(store, row)));
+        }
+        return ok();
+    }();
+    if (!filled) {
+        // A sweep stopped by Ctrl-C returns at once: the records it made are freed elsewhere.
+        release_in_background(std::move(out));
+        return fail(filled.error());
     }
     return out;
 }

@@ -1,6 +1,7 @@
 #include "vorp/threads.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -45,6 +46,43 @@ void fail_thread_start_after(std::size_t starts, int error) {
     injected_start_error.store(error, std::memory_order_relaxed);
     thread_starts_before_failure.store(starts == SIZE_MAX ? 0 : starts + 1, std::memory_order_relaxed);
 }
+
+namespace detail {
+
+namespace {
+struct Releaser {
+    void (*release)(void*);
+    void* owned;
+};
+void* releaser_main(void* argument) {
+    const Releaser releaser = *static_cast<const Releaser*>(argument);
+    delete static_cast<const Releaser*>(argument);
+    releaser.release(releaser.owned);
+    return nullptr;
+}
+}  // namespace
+
+bool start_releaser(void (*release)(void*), void* owned) noexcept {
+    auto* start = new (std::nothrow) Releaser{release, owned};
+    if (start == nullptr) return false;
+    // Signals stay with the threads that answer them: the new thread starts with all of them blocked.
+    sigset_t all, before;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &before);
+    pthread_attr_t attributes;
+    bool started = ::pthread_attr_init(&attributes) == 0;
+    if (started) {
+        ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+        pthread_t thread;
+        started = ::pthread_create(&thread, &attributes, &releaser_main, start) == 0;
+        ::pthread_attr_destroy(&attributes);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (!started) delete start;
+    return started;
+}
+
+}  // namespace detail
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include "numpy_bridge.h"
 #include "vorp/clock.h"
 #include "vorp/text.h"
+#include "vorp/threads.h"
 
 namespace vorp::py {
 
@@ -35,23 +36,23 @@ PyObject* opt_str_column(std::vector<Row>& rows, std::optional<std::string> Row:
 }
 
 template <class Row, class Field>
-std::vector<std::int64_t> gather(const std::vector<Row>& rows, Field field) {
-    std::vector<std::int64_t> values;
-    values.reserve(rows.size());
-    for (const Row& row : rows) values.push_back(static_cast<std::int64_t>(row.*field));
-    return values;
-}
-
-template <class Row, class Field>
 PyObject* int_list_column(const std::vector<Row>& rows, Field field) {
-    const std::vector<std::int64_t> values = gather(rows, field);
-    return list_of(values.size(), [&](std::size_t i) { return py_int(values[i]); });
+    return list_of(rows.size(), [&](std::size_t i) { return py_int(static_cast<std::int64_t>(rows[i].*field)); });
 }
 
-// The gathered vector becomes the array's own memory.
+// The gathered vector becomes the array's own memory. A gather over millions of records reads a
+// GiB or more, so it passes interruption points too.
 template <class Row, class Field>
 PyObject* int_array_column(const std::vector<Row>& rows, Field field) {
-    return to_numpy(gather(rows, field));
+    if (PyErr_Occurred()) return nullptr;
+    std::vector<std::int64_t> values;
+    values.reserve(rows.size());
+    ConversionTicker ticker;
+    for (const Row& row : rows) {
+        if (!ticker.tick()) return nullptr;
+        values.push_back(static_cast<std::int64_t>(row.*field));
+    }
+    return to_numpy(std::move(values));
 }
 
 RowKind row_kind(std::uint8_t code) { return code == 0 ? RowKind::Node : RowKind::Edge; }
@@ -83,7 +84,9 @@ template <class Row>
 PyObject* versions_to_py(std::vector<Row>&& rows) {
     std::vector<Row> owned = std::move(rows);
     DictBuilder dict;
-    return add_record_columns(dict, owned, false).finish();
+    PyObject* result = add_record_columns(dict, owned, false).finish();
+    release_in_background(std::move(owned));
+    return result;
 }
 
 }  // namespace
@@ -217,6 +220,7 @@ PyObject* scan_nodes(StoreCall& call, std::int64_t as_of_tt, std::optional<std::
         .add("rows_materialized", py_int(scan.rows_materialized))
         .add("t_materialize_ms", PyFloat_FromDouble(t_materialize_ms))
         .add("t_sort_ms", PyFloat_FromDouble(0.0));
+    release_in_background(std::move(scan.rows));
     return dict.add("t_convert_ms", PyFloat_FromDouble(convert_clock.elapsed_ms())).finish();
 }
 
@@ -253,7 +257,10 @@ PyObject* version_page(StoreCall& call, std::string kind, std::int64_t as_of_tt,
     query.belief = mode;
     VersionPage page = VORP_PY_TRY(vorp::version_page(call.store(), row_kind_value, query, offset, limit));
     DictBuilder dict;
-    std::visit([&](auto& rows) { add_record_columns(dict, rows, true); }, page.rows);
+    std::visit([&](auto& rows) {
+        add_record_columns(dict, rows, true);
+        release_in_background(std::move(rows));
+    }, page.rows);
     return dict.add("rows_total", py_int(page.rows_total)).finish();
 }
 

@@ -19,6 +19,7 @@
 #include "numpy_bridge.h"
 #include "store_method.h"
 #include "vorp/scan.h"
+#include "vorp/threads.h"
 
 namespace vorp::py {
 
@@ -125,6 +126,9 @@ PyObject* scan_edges(StoreCall& call, std::int64_t as_of_tt, std::optional<std::
         .add("clusters_multi", py_int(stats.clusters_multi))
         .add("t_eid_ms", ms(out.t_eid));
     result.add("t_convert_ms", ms(elapsed_ns(convert_started)));
+    // Whatever texts a stopped conversion left are freed off the caller's thread.
+    for (std::vector<std::string>* texts : {&cols.rel_type, &cols.disc, &cols.props})
+        release_in_background(std::move(*texts));
     return result.finish();
 }
 

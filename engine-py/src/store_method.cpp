@@ -1,11 +1,13 @@
 #include "store_method.h"
 
+#include <array>
 #include <cstring>
 #include <limits>
 
 #include <fmt/format.h>
 
 #include "vorp/text.h"
+#include "vorp/threads.h"
 
 namespace vorp::py {
 
@@ -133,14 +135,64 @@ PyObject* py_str_taking(std::string& text) {
 PyObject* py_bool(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 PyObject* py_none() { Py_RETURN_NONE; }
 
+// ---- dropping large results ----------------------------------------------------------------------
+
+namespace {
+
+// Items a releasing thread drops under one hold of the interpreter lock: about a millisecond.
+constexpr Py_ssize_t RELEASE_SLICE = Py_ssize_t{1} << 15;
+
+// The thread's body: the list's tail cut off a slice at a time, the lock taken for each slice only,
+// so that the caller's Python code runs on between them. Started through the interpreter's own
+// thread API and holding no C++ object: when the interpreter is finalizing it ends the thread
+// inside PyGILState_Ensure, and the list is then simply left to the end of the process.
+void release_list_slices(void* argument) {
+    PyObject* list = static_cast<PyObject*>(argument);
+    for (bool done = false; !done;) {
+        const PyGILState_STATE state = PyGILState_Ensure();
+        const Py_ssize_t size = PyList_GET_SIZE(list);
+        if (size <= RELEASE_SLICE || PyList_SetSlice(list, size - RELEASE_SLICE, size, nullptr) != 0) {
+            PyErr_Clear();
+            Py_DECREF(list);
+            done = true;
+        }
+        PyGILState_Release(state);
+    }
+}
+
+}  // namespace
+
+void release_later(PyObject* object) {
+    if (object == nullptr) return;
+    if (PyDict_CheckExact(object)) {
+        // The dict of a result that failed part-way: its finished columns go their own way once
+        // the dict has let go of them (a result dict has a few dozen keys at most).
+        std::array<PyObject*, 32> columns{};
+        std::size_t count = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        for (Py_ssize_t at = 0; PyDict_Next(object, &at, &key, &value) && count < columns.size();)
+            if (PyList_CheckExact(value) && PyList_GET_SIZE(value) >= Py_ssize_t{RELEASE_IN_BACKGROUND_FROM})
+                columns[count++] = Py_NewRef(value);
+        Py_DECREF(object);
+        for (std::size_t index = 0; index < count; ++index) release_later(columns[index]);
+        return;
+    }
+    if (PyList_CheckExact(object) && PyList_GET_SIZE(object) >= Py_ssize_t{RELEASE_IN_BACKGROUND_FROM} &&
+               Py_REFCNT(object) == 1) {
+        if (PyThread_start_new_thread(&release_list_slices, object) != PYTHREAD_INVALID_THREAD_ID) return;
+    }
+    Py_DECREF(object);
+}
+
 DictBuilder::DictBuilder() : dict_(PyDict_New()) {}
 
-DictBuilder::~DictBuilder() { Py_XDECREF(dict_); }
+DictBuilder::~DictBuilder() { release_later(std::exchange(dict_, nullptr)); }
 
 DictBuilder& DictBuilder::add(const char* key, PyObject* value) {
     if (value == nullptr || dict_ == nullptr) {
-        Py_XDECREF(value);
-        Py_CLEAR(dict_);
+        release_later(value);
+        release_later(std::exchange(dict_, nullptr));
         return *this;
     }
     const int rc = PyDict_SetItemString(dict_, key, value);

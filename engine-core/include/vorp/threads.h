@@ -1,13 +1,17 @@
 // Worker threads of one phase: how many (scan_threads), whether a phase is big enough to use them
 // (parallel_gate), and running its work items on them (fan_out). Used by the scan, the
 // aggregate, verification and history pages. There is no pool: threads are started for a phase
-// and joined before it returns, so a call never leaves a thread behind.
+// and joined before it returns, so a call never leaves a thread behind, with one exception: a
+// thread that frees a large answer (release_in_background) runs on until it has done so.
 #pragma once
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <new>
+#include <utility>
+#include <vector>
 #include <string_view>
 
 #include "vorp/env.h"
@@ -39,6 +43,30 @@ bool parallel_gate(std::size_t threads, std::size_t items, std::size_t min_items
 // The workers run under the caller's interrupt scope (interrupt.h): their interruption points
 // see its stop, and a caller that answers polls keeps answering them while it waits.
 void fan_out(std::size_t count, std::string_view panic_text, const std::function<void(std::size_t)>& work);
+
+// Destroys `values` on a thread of its own when it holds RELEASE_IN_BACKGROUND_FROM elements or
+// more, else (or when no thread can be had) here and now. For the records of a large answer: a
+// million records with their texts take a good part of a second to free, which a call stopped by
+// Ctrl-C, or one whose answer has been converted, need not spend before it returns. The thread
+// touches nothing but the vector it is given, whose elements must own all they refer to; it blocks
+// every signal and is never joined.
+inline constexpr std::size_t RELEASE_IN_BACKGROUND_FROM = std::size_t{1} << 16;
+namespace detail {
+// Runs release(owned) on a new detached thread; false (nothing run) when none could be started.
+bool start_releaser(void (*release)(void*), void* owned) noexcept;
+}  // namespace detail
+template <class T, class Allocator>
+void release_in_background(std::vector<T, Allocator>&& values) noexcept {
+    using Values = std::vector<T, Allocator>;
+    if (values.size() >= RELEASE_IN_BACKGROUND_FROM) {
+        if (Values* owned = new (std::nothrow) Values(std::move(values))) {
+            if (detail::start_releaser([](void* held) { delete static_cast<Values*>(held); }, owned)) return;
+            delete owned;
+            return;
+        }
+    }
+    Values().swap(values);
+}
 
 // Test seam: the thread start that follows `starts` successful ones fails with `error`, as
 // pthread_create would return it (SIZE_MAX clears it). One relaxed load per thread start when unused.
