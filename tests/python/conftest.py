@@ -1,5 +1,6 @@
-"""Shared fixtures: the extension module, a way to run code in a fresh interpreter, and the
-test-only probe module that a build with the C++ tests places beside the package."""
+"""Shared fixtures: the extension module, a way to run code in a fresh interpreter, the test-only
+probe module that a build with the C++ tests places beside the package, and a small populated
+store."""
 
 import importlib
 import os
@@ -11,6 +12,7 @@ from pathlib import Path
 import pytest
 
 from vorp import _engine
+from vorp._engine import OPEN_END, NativeStore
 
 PACKAGE_PARENT = Path(_engine.__file__).resolve().parents[1]
 PROBE_DIR = PACKAGE_PARENT.parent / "test-modules"
@@ -43,3 +45,21 @@ def run_python(code: str) -> subprocess.CompletedProcess:
 @pytest.fixture(scope="session")
 def fresh_python():
     return run_python
+
+
+def populated(root):
+    """A store at generation 2: two edges and a node, then a close run."""
+    store = NativeStore(str(root))
+    store.ensure_entities(["a", "b"], ["P", "Q"])
+    store.begin(10)
+    store.stage_edges({"vid": ["0" * 23 + "1", "0" * 23 + "2"], "src": ["a", "b"], "dst": ["b", "a"],
+                       "rel_type": ["r", "s"], "disc": ["", ""], "vt_s": [0, 5], "vt_e": [9, OPEN_END],
+                       "tt_s": [10, 10], "props": ["{}", "{}"], "source": ["t", "t"],
+                       "provenance_ref": [None, "p"]})
+    store.stage_nodes({"vid": ["0" * 23 + "3"], "uid": ["a"], "label": ["P"], "vt_s": [0], "vt_e": [OPEN_END],
+                       "tt_s": [10], "props": ['{"name":"A"}'], "source": ["t"], "provenance_ref": [None]})
+    store.commit()
+    store.begin(20)
+    store.stage_closes("edge", ["0" * 23 + "1"], 20)
+    store.commit()
+    return store

@@ -11,6 +11,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from conftest import populated
 from vorp import _engine
 from vorp._engine import OPEN_END, NativeStore
 
@@ -48,23 +49,6 @@ def test_doc_strings_explain_every_parameter(owner, name):
         assert lines[1] == "", "a blank line follows the one-line summary"
     for parameter in parameters(function):
         assert re.search(rf"\b{parameter}\b", prose), f"{name}: '{parameter}' is not explained"
-
-
-def populated(root):
-    store = NativeStore(str(root))
-    store.ensure_entities(["a", "b"], ["P", "Q"])
-    store.begin(10)
-    store.stage_edges({"vid": ["0" * 23 + "1", "0" * 23 + "2"], "src": ["a", "b"], "dst": ["b", "a"],
-                       "rel_type": ["r", "s"], "disc": ["", ""], "vt_s": [0, 5], "vt_e": [9, OPEN_END],
-                       "tt_s": [10, 10], "props": ["{}", "{}"], "source": ["t", "t"],
-                       "provenance_ref": [None, "p"]})
-    store.stage_nodes({"vid": ["0" * 23 + "3"], "uid": ["a"], "label": ["P"], "vt_s": [0], "vt_e": [OPEN_END],
-                       "tt_s": [10], "props": ['{"name":"A"}'], "source": ["t"], "provenance_ref": [None]})
-    store.commit()
-    store.begin(20)
-    store.stage_closes("edge", ["0" * 23 + "1"], 20)
-    store.commit()
-    return store
 
 
 def keys_of(result):

@@ -12,7 +12,7 @@ from collections import Counter
 
 import pytest
 
-from conftest import PACKAGE_PARENT
+from conftest import PACKAGE_PARENT, populated
 from vorp._engine import OPEN_END, NativeStore
 
 BUSY = "invariant: another handle is writing to this store — retry when the other writer has finished"
@@ -190,22 +190,6 @@ def test_writers_refused_while_another_process_holds_the_store(tmp_path):
     assert len(reopened.all_versions("edge")["vid"]) == 3
 
 
-def two_generations(root):
-    """A store at generation 2: edges, a node and a close run."""
-    store = NativeStore(str(root))
-    store.ensure_entities(["a", "b"], ["P", "Q"])
-    store.begin(10)
-    store.stage_edges({"vid": ["0" * 23 + "1", "0" * 23 + "2"], "src": ["a", "b"], "dst": ["b", "a"],
-                       "rel_type": ["r", "s"], "disc": ["", ""], "vt_s": [0, 5], "vt_e": [9, OPEN_END],
-                       "tt_s": [10, 10], "props": ["{}", "{}"], "source": ["t", "t"], "provenance_ref": [None, "p"]})
-    store.stage_nodes({"vid": ["0" * 23 + "3"], "uid": ["a"], "label": ["P"], "vt_s": [0], "vt_e": [OPEN_END],
-                       "tt_s": [10], "props": ['{"name":"A"}'], "source": ["t"], "provenance_ref": [None]})
-    store.commit()
-    store.begin(20)
-    store.stage_closes("edge", ["0" * 23 + "1"], 20)
-    store.commit()
-
-
 NOW = OPEN_END - 1
 # Every read of a handle that opens store files, and verify.
 READS = {
@@ -239,7 +223,7 @@ def outcome(store, read):
 
 def test_reads_of_a_generation_another_process_collected(tmp_path):
     root = tmp_path / "store"
-    two_generations(root)
+    populated(root)
     # A handle per read, so that no read finds what another one cached; pins are per process, so
     # the collector removes the generation they hold.
     handles = {name: NativeStore(str(root)) for name in READS}
@@ -269,7 +253,7 @@ def test_reads_of_a_generation_another_process_collected(tmp_path):
 
 def test_a_file_removed_by_hand_under_current_is_still_io_and_findings(tmp_path):
     root = tmp_path / "store"
-    two_generations(root)
+    populated(root)
     store = NativeStore(str(root))
     segment = root / "seg" / "000000000000.vos"
     image = segment.read_bytes()
