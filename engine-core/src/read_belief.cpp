@@ -160,15 +160,16 @@ Result<std::vector<EdgeVersionOut>> believed_edge_versions(NativeStore& store, s
         VORP_TRY(believed_rows_of<StoredEdgeRows>(store, file, rows, overlay.get(), as_of_tt, make, kept));
     // The postings key on the first 64 bits of the edge id: confirm the whole id.
     std::erase_if(kept, [&](const EdgeVersionOut& version) { return version.eid != eid; });
-    // The staged rows not keyed yet are keyed now (a hash each); rows keyed before a stop stay keyed.
+    // The staged rows not keyed yet are keyed now (a hash each), a slice at a time under the
+    // staging index's lock with a point between slices; rows keyed before a stop stay keyed.
+    const auto key_of = [&](const EdgeRow& row) -> Result<std::uint64_t> {
+        const std::string src = VORP_TRY(store.uid_of(row.src_id));
+        const std::string dst = VORP_TRY(store.uid_of(row.dst_id));
+        return edge_eid(src, dst, row.rel_type, row.disc).prefix;
+    };
+    while (!VORP_TRY(store.batch().staging.absorb_edges(key_of, BELIEF_TICK_ROWS * 16))) VORP_TRY(interruption_point());
+    const std::vector<std::uint32_t> positions = VORP_TRY(store.batch().staging.edge_positions(key, key_of));
     InterruptTicker ticker(BELIEF_TICK_ROWS);
-    const std::vector<std::uint32_t> positions =
-        VORP_TRY(store.batch().staging.edge_positions(key, [&](const EdgeRow& row) -> Result<std::uint64_t> {
-            VORP_TRY(ticker.tick());
-            const std::string src = VORP_TRY(store.uid_of(row.src_id));
-            const std::string dst = VORP_TRY(store.uid_of(row.dst_id));
-            return edge_eid(src, dst, row.rel_type, row.disc).prefix;
-        }));
     for (const std::uint32_t position : positions) {
         VORP_TRY(ticker.tick());
         EdgeVersionOut version = VORP_TRY(staged_edge_out(store, store.batch().staging.edges[position]));

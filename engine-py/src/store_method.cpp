@@ -178,10 +178,10 @@ void release_later(PyObject* object) {
         for (std::size_t index = 0; index < count; ++index) release_later(columns[index]);
         return;
     }
+    // Only a list nothing else holds: the thread empties it while the caller's code runs.
     if (PyList_CheckExact(object) && PyList_GET_SIZE(object) >= Py_ssize_t{RELEASE_IN_BACKGROUND_FROM} &&
-               Py_REFCNT(object) == 1) {
-        if (PyThread_start_new_thread(&release_list_slices, object) != PYTHREAD_INVALID_THREAD_ID) return;
-    }
+        Py_REFCNT(object) == 1 && PyThread_start_new_thread(&release_list_slices, object) != PYTHREAD_INVALID_THREAD_ID)
+        return;
     Py_DECREF(object);
 }
 

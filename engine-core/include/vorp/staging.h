@@ -218,23 +218,25 @@ struct Staging {
     // appended since the last lookup first.
     std::vector<std::uint32_t> node_positions(std::uint32_t uid_id) const;
 
+    // Absorbs up to `at_most` of the edge rows appended since the last lookup, deriving each key
+    // with `key_of(const EdgeRow&)` -> Result<std::uint64_t>; whether every row is absorbed now. A
+    // failure stops there (rows before it stay absorbed) and is returned. For a caller that keys a
+    // large batch in slices, with the index's lock let go between them (a Ctrl-C is looked for
+    // only with no lock held).
+    template <class KeyOf>
+    Result<bool> absorb_edges(KeyOf&& key_of, std::size_t at_most) const {
+        return with_index([&]() -> Result<bool> {
+            VORP_TRY(absorb_edges_locked(key_of, at_most));
+            return index_.edge_keys.size() == edges.size();
+        });
+    }
+
     // Positions in `edges` of the staged rows whose edge key is `key`, ascending. Absorbs the edge
-    // rows appended since the last lookup first, deriving each key with `key_of(const EdgeRow&)`
-    // -> Result<std::uint64_t>; a failure stops there (rows before it stay absorbed) and is
-    // returned.
+    // rows appended since the last lookup first, as absorb_edges does.
     template <class KeyOf>
     Result<std::vector<std::uint32_t>> edge_positions(std::uint64_t key, KeyOf&& key_of) const {
         return with_index([&]() -> Result<std::vector<std::uint32_t>> {
-            // A row counts as absorbed once its key is in edge_keys, which has room for every row
-            // and so takes it without allocating: a failure (of key_of or of the map) leaves the
-            // rows before it absorbed and the index whole.
-            std::vector<std::uint64_t>& keys = index_.edge_keys;
-            if (edges.size() > keys.capacity()) keys.reserve(std::max(edges.size(), 2 * keys.capacity()));
-            for (std::size_t position = keys.size(); position < edges.size(); ++position) {
-                const std::uint64_t row_key = VORP_TRY(key_of(edges[position]));
-                index_.edges_by_key[row_key].push_back(static_cast<std::uint32_t>(position));
-                keys.push_back(row_key);
-            }
+            VORP_TRY(absorb_edges_locked(key_of, SIZE_MAX));
             const auto found = index_.edges_by_key.find(key);
             if (found == index_.edges_by_key.end()) return std::vector<std::uint32_t>{};
             return found->second;
@@ -255,6 +257,22 @@ struct Staging {
                              std::uint64_t& next_segment_id, const StagedVidCloses& staged_vid_closes);
 
 private:
+    template <class KeyOf>
+    Status absorb_edges_locked(KeyOf& key_of, std::size_t at_most) const {
+        // A row counts as absorbed once its key is in edge_keys, which has room for every row and
+        // so takes it without allocating: a failure (of key_of or of the map) leaves the rows
+        // before it absorbed and the index whole.
+        std::vector<std::uint64_t>& keys = index_.edge_keys;
+        if (edges.size() > keys.capacity()) keys.reserve(std::max(edges.size(), 2 * keys.capacity()));
+        const std::size_t end = keys.size() + std::min(at_most, edges.size() - keys.size());
+        for (std::size_t position = keys.size(); position < end; ++position) {
+            const std::uint64_t row_key = VORP_TRY(key_of(edges[position]));
+            index_.edges_by_key[row_key].push_back(static_cast<std::uint32_t>(position));
+            keys.push_back(row_key);
+        }
+        return ok();
+    }
+
     template <class Row, class Fill>
     static void add_rows(std::vector<Row>& rows, VidSet& staged_vids, std::span<const Id96> vids, Fill& fill) {
         const std::size_t wanted = rows.size() + vids.size();
