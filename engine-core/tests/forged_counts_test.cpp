@@ -13,7 +13,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <new>
@@ -22,8 +21,8 @@
 
 #include <fmt/format.h>
 
+#include "segment_image.h"
 #include "store_support.h"
-#include "vorp/checksum.h"
 #include "vorp/codec.h"
 #include "vorp/compact.h"
 #include "vorp/derive.h"
@@ -99,13 +98,8 @@ std::string run_bounded(const std::function<std::string()>& body) {
 
 // ---- forging ---------------------------------------------------------------------------------------
 
-void put_u32(std::string& out, std::uint32_t value) { out.append(reinterpret_cast<const char*>(&value), 4); }
+void put_u32(std::string& out, std::uint32_t value) { out += testing::le32(value); }
 void put_i64(std::string& out, std::int64_t value) { out.append(reinterpret_cast<const char*>(&value), 8); }
-std::uint32_t get_u32(std::string_view bytes, std::size_t at) {
-    std::uint32_t value;
-    std::memcpy(&value, bytes.data() + at, 4);
-    return value;
-}
 
 // A FOR stream of `count` zeros in blocks of the longest length a reader accepts: 9 bytes a block.
 std::string constant_stream(std::uint32_t count) {
@@ -119,73 +113,36 @@ std::string constant_stream(std::uint32_t count) {
     return out;
 }
 
-// A segment file taken apart: header, footer, and the body (extents and string table).
-struct Parts {
+// The stored extents of a file's columns and its string table.
+struct Stored {
     SegmentHeader header;
-    SegmentFooter footer;
-    std::string body;
+    std::vector<std::string> extents;
+    std::string table;
 };
 
-Parts take_apart(const fs::path& path) {
-    const std::string image = read_text(path);
-    const std::uint32_t header_len = get_u32(image, 8);
-    const std::uint32_t footer_len = get_u32(image, image.size() - 8);
-    const std::size_t body_start = segment_body_start(header_len);
-    const std::size_t footer_start = image.size() - 8 - footer_len;
-    return Parts{parse_segment_header(std::string_view(image).substr(12, header_len)).value(),
-                 parse_segment_footer(std::string_view(image).substr(footer_start, footer_len)).value(),
-                 image.substr(body_start, footer_start - body_start)};
-}
-
-// Writes the parts back with every checksum and the body digest recomputed, so that only what was
-// changed in them differs from a file the writer made.
-void put_together(const fs::path& path, Parts parts) {
-    parts.footer.rows = parts.header.rows;
-    parts.footer.extent_crcs.clear();
-    for (const ColumnDesc& desc : parts.header.columns)
-        parts.footer.extent_crcs.push_back(crc32c(std::string_view(parts.body).substr(desc.offset, desc.bytes)));
-    parts.footer.strings_crc = crc32c(std::string_view(parts.body).substr(parts.header.strings_offset, parts.header.strings_bytes));
-    const std::string json = segment_header_json(parts.header);
-    std::string image;
-    put_u32(image, SEGMENT_HEAD_MAGIC);
-    put_u32(image, SEGMENT_FORMAT);
-    put_u32(image, static_cast<std::uint32_t>(json.size()));
-    image += json;
-    image.append(segment_body_start(json.size()) - image.size(), '\0');
-    image += parts.body;
-    parts.footer.body_sha = sha256_hex_bytes(image).substr(0, 16);
-    const std::string footer = segment_footer_json(parts.footer);
-    image += footer;
-    put_u32(image, static_cast<std::uint32_t>(footer.size()));
-    put_u32(image, SEGMENT_TAIL_MAGIC);
-    write_text(path, image);
+Stored stored(const fs::path& path) {
+    const testing::FileParts parts = testing::split(read_text(path));
+    Stored out{parts.header, {}, parts.body.substr(parts.header.strings_offset, parts.header.strings_bytes)};
+    for (const ColumnDesc& desc : parts.header.columns) out.extents.push_back(parts.body.substr(desc.offset, desc.bytes));
+    return out;
 }
 
 // Every column rewritten as a FOR stream of FORGED_ROWS zeros, and the header claiming that many
 // rows; the string table is kept.
 void forge_header_rows(const fs::path& path) {
-    Parts parts = take_apart(path);
-    const std::string table = parts.body.substr(parts.header.strings_offset, parts.header.strings_bytes);
-    parts.body.clear();
-    for (ColumnDesc& desc : parts.header.columns) {
-        const std::string stream = constant_stream(FORGED_ROWS);
-        desc.codec = CODEC_FOR;
-        desc.offset = parts.body.size();
-        desc.bytes = stream.size();
-        parts.body += stream;
-        parts.body.append(align_up_64(stream.size()) - stream.size(), '\0');
+    Stored file = stored(path);
+    for (std::size_t column = 0; column < file.extents.size(); ++column) {
+        file.header.columns[column].codec = CODEC_FOR;
+        file.extents[column] = constant_stream(FORGED_ROWS);
     }
-    parts.header.rows = FORGED_ROWS;
-    parts.header.strings_offset = parts.body.size();
-    parts.header.strings_bytes = table.size();
-    parts.body += table;
-    put_together(path, std::move(parts));
+    file.header.rows = FORGED_ROWS;
+    write_text(path, testing::craft(file.header, file.extents, file.table));
 }
 
 // The string table replaced by a packed heap of FORGED_STRINGS empty strings (offsets all zero,
 // an empty payload); the header's strings_count is kept.
 void forge_heap_count(const fs::path& path) {
-    Parts parts = take_apart(path);
+    Stored file = stored(path);
     const std::string offsets = constant_stream(FORGED_STRINGS + 1);
     const std::string deflated("\x03\x00", 2);  // a final fixed-Huffman block holding nothing
     std::string heap;
@@ -194,10 +151,7 @@ void forge_heap_count(const fs::path& path) {
     put_u32(heap, static_cast<std::uint32_t>(offsets.size()));
     put_u32(heap, static_cast<std::uint32_t>(deflated.size()));
     heap += offsets + deflated;
-    parts.body.resize(parts.header.strings_offset);
-    parts.body += heap;
-    parts.header.strings_bytes = heap.size();
-    put_together(path, std::move(parts));
+    write_text(path, testing::craft(file.header, file.extents, heap));
 }
 
 // ---- the store -------------------------------------------------------------------------------------
@@ -332,7 +286,7 @@ TEST(ForgedCounts, RefusedBeforeAnythingIsSizedFromThem) {
         const std::string file = build_store(dir.path);
         const fs::path path = dir.path / file;
         // The texts the writer interned: the empty string, the two rows' props and their source.
-        ASSERT_EQ(take_apart(path).header.strings_count, 4u);
+        ASSERT_EQ(stored(path).header.strings_count, 4u);
         switch (c.forgery) {
             case Forgery::HeaderRows: forge_header_rows(path); break;
             case Forgery::HeapCount: forge_heap_count(path); break;

@@ -23,6 +23,7 @@
 
 #include <fmt/format.h>
 
+#include "segment_image.h"
 #include "store_support.h"
 #include "vorp/checksum.h"
 #include "vorp/derive.h"
@@ -286,29 +287,8 @@ struct SegmentImage {
 
     void write(const fs::path& path) const {
         SegmentHeader laid = header;
-        std::string body;
-        SegmentFooter footer;
-        for (std::size_t index = 0; index < extents.size(); ++index) {
-            laid.columns[index].offset = body.size();
-            laid.columns[index].bytes = extents[index].size();
-            laid.columns[index].codec = CODEC_RAW;
-            body += extents[index];
-            body.append(align_up_64(body.size()) - body.size(), '\0');
-            footer.extent_crcs.push_back(crc32c(extents[index]));
-        }
-        laid.strings_offset = body.size();
-        laid.strings_bytes = table.size();
-        body += table;
-        footer.strings_crc = crc32c(table);
-        footer.rows = laid.rows;
-        const std::string json = segment_header_json(laid);
-        const auto le32 = [](std::uint32_t value) { return std::string(reinterpret_cast<const char*>(&value), 4); };
-        std::string image = le32(SEGMENT_HEAD_MAGIC) + le32(SEGMENT_FORMAT) + le32(static_cast<std::uint32_t>(json.size())) + json;
-        image.append(segment_body_start(json.size()) - image.size(), '\0');
-        image += body;
-        footer.body_sha = sha256_hex_bytes(image).substr(0, 16);
-        const std::string footer_json = segment_footer_json(footer);
-        write_text(path, image + footer_json + le32(static_cast<std::uint32_t>(footer_json.size())) + le32(SEGMENT_TAIL_MAGIC));
+        for (ColumnDesc& desc : laid.columns) desc.codec = CODEC_RAW;
+        write_text(path, testing::craft(std::move(laid), extents, table));
     }
 };
 

@@ -14,6 +14,7 @@
 
 #include <fmt/format.h>
 
+#include "segment_image.h"
 #include "test_support.h"
 #include "vorp/checksum.h"
 #include "vorp/codec.h"
@@ -28,6 +29,13 @@ namespace vorp {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::assemble;
+using testing::craft;
+using testing::FileParts;
+using testing::get_u32;
+using testing::le32;
+using testing::set_u32;
+using testing::split;
 using Runs = std::vector<std::pair<std::uint32_t, std::int64_t>>;
 constexpr std::int64_t I64_MIN = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t I64_MAX = std::numeric_limits<std::int64_t>::max();
@@ -39,17 +47,6 @@ struct TempDir : vorp::testing::TempDir {
     const fs::path& path() const { return vorp::testing::TempDir::path; }
 };
 
-std::uint32_t get_u32(std::string_view bytes, std::size_t at) {
-    std::uint32_t value;
-    std::memcpy(&value, bytes.data() + at, 4);
-    return value;
-}
-void set_u32(std::string& bytes, std::size_t at, std::uint32_t value) { std::memcpy(bytes.data() + at, &value, 4); }
-std::string le32(std::uint32_t value) {
-    std::string out(4, '\0');
-    set_u32(out, 0, value);
-    return out;
-}
 std::string chars(std::span<const std::uint8_t> bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
 
 Result<std::shared_ptr<const Segment>> open_image(std::string_view image, bool verify, const fs::path& path = "mem.vos") {
@@ -105,58 +102,6 @@ std::vector<std::string> texts_of(const Segment& segment, std::string_view ref_c
         out.push_back(text ? std::string(*text) : std::string("<none>"));
     }
     return out;
-}
-
-// A file split into its parts, so a test can change the header or the footer and lay the file out
-// again around the same body bytes (extents and string table, relative to body_start).
-struct FileParts {
-    SegmentHeader header;
-    SegmentFooter footer;
-    std::string body;
-};
-
-FileParts split(std::string_view image) {
-    const std::uint32_t header_len = get_u32(image, 8);
-    const std::uint32_t footer_len = get_u32(image, image.size() - 8);
-    const std::size_t body_start = segment_body_start(header_len);
-    const std::size_t footer_start = image.size() - 8 - footer_len;
-    return FileParts{parse_segment_header(image.substr(12, header_len)).value(),
-                     parse_segment_footer(image.substr(footer_start, footer_len)).value(),
-                     std::string(image.substr(body_start, footer_start - body_start))};
-}
-
-// Lays the parts out; `reseal` recomputes the body digest (CRCs are left as given).
-std::string assemble(const FileParts& parts, bool reseal = true, std::optional<std::string> header_json = {}) {
-    const std::string json = header_json ? *header_json : segment_header_json(parts.header);
-    std::string image = le32(SEGMENT_HEAD_MAGIC) + le32(SEGMENT_FORMAT) + le32(static_cast<std::uint32_t>(json.size())) + json;
-    image.append(segment_body_start(json.size()) - image.size(), '\0');
-    image += parts.body;
-    SegmentFooter footer = parts.footer;
-    if (reseal) footer.body_sha = sha256_hex_bytes(image).substr(0, 16);
-    const std::string footer_json = segment_footer_json(footer);
-    return image + footer_json + le32(static_cast<std::uint32_t>(footer_json.size())) + le32(SEGMENT_TAIL_MAGIC);
-}
-
-// A complete, consistent file from a header and the stored bytes of its extents and string table:
-// offsets, lengths, CRCs and the digest are filled in.
-std::string craft(SegmentHeader header, const std::vector<std::string>& extents, const std::string& table) {
-    FileParts parts;
-    std::uint64_t running = 0;
-    for (std::size_t column_idx = 0; column_idx < extents.size(); ++column_idx) {
-        header.columns[column_idx].offset = running;
-        header.columns[column_idx].bytes = extents[column_idx].size();
-        parts.body += extents[column_idx];
-        parts.body.append(align_up_64(extents[column_idx].size()) - extents[column_idx].size(), '\0');
-        parts.footer.extent_crcs.push_back(crc32c(extents[column_idx]));
-        running += align_up_64(extents[column_idx].size());
-    }
-    header.strings_offset = running;
-    header.strings_bytes = table.size();
-    parts.body += table;
-    parts.footer.strings_crc = crc32c(table);
-    parts.footer.rows = header.rows;
-    parts.header = std::move(header);
-    return assemble(parts);
 }
 
 std::string raw_table_of(std::initializer_list<std::string_view> texts) {
