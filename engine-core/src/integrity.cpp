@@ -201,7 +201,26 @@ Result<FastVerification> verify_files(const NativeStore& store) {
 // ---- full mode -------------------------------------------------------------------------------------
 
 Result<VerifyReport> verify_full(const NativeStore& store) {
-    FastVerification fast = VORP_TRY(verify_files(store));
+    return verify_full_after(store, VORP_TRY(verify_files(store)));
+}
+
+namespace {
+
+// Whether a file the handle's generation names is gone now.
+bool generation_file_missing(const NativeStore& store) {
+    const Manifest& manifest = store.manifest();
+    if (!path_exists(manifest_path(store.root(), manifest.generation))) return true;
+    for (const auto* list : {&manifest.edge_lanes.event, &manifest.edge_lanes.interval, &manifest.node_store})
+        for (const SegmentEntry& entry : *list)
+            if (!path_exists(store.root() / entry.file)) return true;
+    for (const CloseRunRef& run : manifest.close_runs)
+        if (!path_exists(store.root() / run.file)) return true;
+    return false;
+}
+
+}  // namespace
+
+Result<VerifyReport> verify_full_after(const NativeStore& store, FastVerification fast) {
     VerifyReport& report = fast.report;
     report.mode = "full";
     const Manifest& manifest = store.manifest();
@@ -221,6 +240,9 @@ Result<VerifyReport> verify_full(const NativeStore& store) {
     report.believed_rows = walk.believed_rows;
     report.identities_checked = walk.identities_checked;
     for (Finding& finding : walk.findings) report.flag(std::move(finding));
+    // The walk takes long on a large store, and a collection in another process may remove the
+    // generation after the fast mode found it whole.
+    if (!report.healthy() && generation_file_missing(store)) VORP_TRY(store.check_not_collected());
     return std::move(report);
 }
 

@@ -841,12 +841,24 @@ TEST(Verify, HardFailures) {
     EXPECT_EQ(full->rows_walked, 5u);  // seg 0's two rows are not walked
 
     // A segment that goes missing between the fast mode and the walk is a finding of the walk.
+    const FastVerification before_removal = verify_files(*store).value();
     fs::remove(builder.root / SEG2);
     const RowWalkReport walk = check_rows(builder.root, store->manifest(), store->dict(), CloseIndex{}, {SEG0}).value();
     ASSERT_EQ(walk.findings.size(), 1u);
     EXPECT_EQ(walk.findings[0], F("segment", "rows-unreadable", SEG2, 3,
                                   fmt::format("{}: io: No such file or directory (os error 2) [file={}]", SEG2,
                                               (builder.root / SEG2).string())));
+    // So it is in the full mode while CURRENT names the generation. Once CURRENT names a later
+    // one, another process collected the generation during the walk, and the mode says so.
+    const auto walked = verify_full_after(*store, before_removal);
+    ASSERT_TRUE(walked.has_value()) << walked.error().display();
+    EXPECT_EQ(walked->findings.back(), walk.findings[0]);
+    write_text(builder.root / "CURRENT", format_current(4, store->manifest().manifest_sha));
+    const auto collected = verify_full_after(*store, before_removal);
+    ASSERT_FALSE(collected.has_value());
+    EXPECT_EQ(collected.error().display(),
+              "invariant: generation 3 of this handle was collected by another process (the store is at generation "
+              "4) — open the store again");
 }
 
 TEST(Verify, ParentChainEdgeCases) {

@@ -103,8 +103,13 @@ struct FastVerification {
 
 // The fast mode. Reads the handle's root, manifest and dictionary only.
 Result<FastVerification> verify_files(const NativeStore& store);
-// The full mode.
+// The full mode: the fast mode, then verify_full_after.
 Result<VerifyReport> verify_full(const NativeStore& store);
+// The full mode's own checks after `fast`, the fast mode's result on the same handle. A file of the
+// generation that is gone by the end while CURRENT names a later generation was collected by
+// another process during the walk: the collected error (NativeStore::check_not_collected), not
+// the walk's findings.
+Result<VerifyReport> verify_full_after(const NativeStore& store, FastVerification fast);
 
 // ---- the steps of the full mode, each usable on its own ----------------------------------------
 
