@@ -77,6 +77,11 @@ std::string file_error_detail(std::string_view file, const EngineError& error) {
 // Per segment, the (row, tt_e) of its rows that closes outside the segment name, ascending by row:
 // the close index flattened for the row walk, which visits each segment's rows in order.
 using HeldCloses = std::unordered_map<std::uint64_t, std::vector<std::pair<std::uint32_t, std::int64_t>>>;
+
+// Rows of a segment walked between interruption points (each derives an edge id or checks texts),
+// and intervals or findings between them.
+constexpr std::uint64_t WALK_TICK_ROWS = 4096;
+
 HeldCloses held_from_rows(std::span<const StagedClose> close_rows);
 Result<RowWalkReport> walk_rows(const fs::path& root, const Manifest& manifest, const Dictionary& dictionary,
                                 const HeldCloses& held, const std::unordered_set<std::string>& passed_over);
@@ -239,7 +244,11 @@ Result<VerifyReport> verify_full_after(const NativeStore& store, FastVerificatio
     report.rows_walked = walk.rows_walked;
     report.believed_rows = walk.believed_rows;
     report.identities_checked = walk.identities_checked;
-    for (Finding& finding : walk.findings) report.flag(std::move(finding));
+    InterruptTicker ticker(WALK_TICK_ROWS);
+    for (Finding& finding : walk.findings) {
+        VORP_TRY(ticker.tick());
+        report.flag(std::move(finding));
+    }
     // The walk takes long on a large store, and a collection in another process may remove the
     // generation after the fast mode found it whole.
     if (!report.healthy() && generation_file_missing(store)) VORP_TRY(store.check_not_collected());
@@ -514,13 +523,17 @@ using Buckets = std::array<std::vector<Interval>, INTERVAL_BUCKETS>;
 
 // Sorts one bucket and groups it by identity: the number of identities, and for each adjacent
 // pair within a group whose first interval ends after the second starts, `overlap(a, b)`.
+// A bucket holds every version of its identities: one identity with a million versions, and as
+// many overlaps, is one bucket, so the sort and the walk pass interruption points.
 template <class Interval, class Report>
-std::uint64_t overlaps(std::vector<Interval>& intervals, Report&& overlap) {
-    std::sort(intervals.begin(), intervals.end(), [](const Interval& a, const Interval& b) {
+Result<std::uint64_t> overlaps(std::vector<Interval>& intervals, Report&& overlap) {
+    VORP_TRY(interruptible_stable_sort(intervals.begin(), intervals.end(), [](const Interval& a, const Interval& b) {
         return std::tie(a.id, a.vt_s, a.vt_e) < std::tie(b.id, b.vt_s, b.vt_e);
-    });
+    }));
     std::uint64_t identities = 0;
+    InterruptTicker ticker(WALK_TICK_ROWS);
     for (std::size_t index = 0; index < intervals.size(); ++index) {
+        VORP_TRY(ticker.tick());
         if (index == 0 || intervals[index].id != intervals[index - 1].id) {
             ++identities;
             continue;
@@ -607,8 +620,6 @@ struct CloseCursor {
 
 std::string key_text(std::int64_t vt_s, std::string_view vid) { return fmt::format("({}, {})", vt_s, vid); }
 
-// Rows of a segment walked between interruption points (each derives an edge id or checks texts).
-constexpr std::uint64_t WALK_TICK_ROWS = 4096;
 
 // The walk of one segment: its findings, counters and believed intervals.
 class SegmentWalker {
@@ -1065,14 +1076,18 @@ Result<RowWalkReport> walk_rows(const fs::path& root, const Manifest& manifest, 
     VORP_TRY(for_each_index(INTERVAL_BUCKETS, workers, [&](std::size_t, std::size_t bucket) {
         BucketResult& result = buckets[bucket];
         std::vector<EdgeInterval> edges = gather(&SegmentWalk::edges, bucket);
-        result.identities += overlaps(edges, [&](const EdgeInterval& a, const EdgeInterval& b) {
+        // Only a stop fails a bucket; the stop fails the walk after the last bucket.
+        const Result<std::uint64_t> edge_identities = overlaps(edges, [&](const EdgeInterval& a, const EdgeInterval& b) {
             result.edge_messages.push_back(overlap_text("edge", a.id.to_hex(), a, b));
         });
+        if (!edge_identities) return;
+        result.identities += *edge_identities;
         edges = {};
         std::vector<NodeInterval> nodes = gather(&SegmentWalk::nodes, bucket);
-        result.identities += overlaps(nodes, [&](const NodeInterval& a, const NodeInterval& b) {
+        const Result<std::uint64_t> node_identities = overlaps(nodes, [&](const NodeInterval& a, const NodeInterval& b) {
             result.node_messages.push_back(overlap_text("node", dictionary.uid(a.id).value_or("<unknown>"), a, b));
         });
+        if (node_identities) result.identities += *node_identities;
     }));
     std::vector<std::string> edge_messages;
     std::vector<std::string> node_messages;
@@ -1081,11 +1096,15 @@ Result<RowWalkReport> walk_rows(const fs::path& root, const Manifest& manifest, 
         std::ranges::move(result.edge_messages, std::back_inserter(edge_messages));
         std::ranges::move(result.node_messages, std::back_inserter(node_messages));
     }
+    // A store whose believed versions overlap throughout has a finding per version.
+    InterruptTicker ticker(WALK_TICK_ROWS);
     for (std::vector<std::string>* messages : {&edge_messages, &node_messages}) {
-        std::sort(messages->begin(), messages->end());
-        for (std::string& message : *messages)
+        VORP_TRY(interruptible_stable_sort(messages->begin(), messages->end(), std::less<>{}));
+        for (std::string& message : *messages) {
+            VORP_TRY(ticker.tick());
             out.findings.push_back(
                 make_finding(LAYER_ROW, "believed-versions-overlap", "", manifest.generation, std::move(message)));
+        }
     }
     return out;
 }

@@ -151,6 +151,9 @@ Result<std::vector<Out>> sweep(NativeStore& store, const std::vector<SegmentFile
     opened.reserve(files.size());
     std::uint64_t stored_rows = 0;
     for (const SegmentFileRef& ref : files) {
+        // A segment the handle has not opened yet is read, verified and decoded here, a stretch of
+        // its own for a large one.
+        VORP_TRY(interruption_point());
         std::shared_ptr<const Segment> segment = VORP_TRY(store.open_segment(ref.file));
         opened.push_back(VORP_TRY(Columns::load(std::move(segment), ref.segment_id)));
         stored_rows += opened.back().rows();
