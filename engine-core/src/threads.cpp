@@ -54,10 +54,12 @@ struct Releaser {
     void (*release)(void*);
     void* owned;
 };
+std::atomic<std::size_t> releasers_running{0};
 void* releaser_main(void* argument) {
     const Releaser releaser = *static_cast<const Releaser*>(argument);
     delete static_cast<const Releaser*>(argument);
     releaser.release(releaser.owned);
+    releasers_running.fetch_sub(1, std::memory_order_release);
     return nullptr;
 }
 }  // namespace
@@ -74,7 +76,9 @@ bool start_releaser(void (*release)(void*), void* owned) noexcept {
     if (started) {
         ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
         pthread_t thread;
+        releasers_running.fetch_add(1, std::memory_order_relaxed);
         started = ::pthread_create(&thread, &attributes, &releaser_main, start) == 0;
+        if (!started) releasers_running.fetch_sub(1, std::memory_order_relaxed);
         ::pthread_attr_destroy(&attributes);
     }
     ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
@@ -83,6 +87,8 @@ bool start_releaser(void (*release)(void*), void* owned) noexcept {
 }
 
 }  // namespace detail
+
+std::size_t releases_in_progress() { return detail::releasers_running.load(std::memory_order_acquire); }
 
 namespace {
 
@@ -123,7 +129,7 @@ void join_worker(pthread_t thread, bool poll) {
         // Once stopped, the workers are only awaited. Nothing may escape here while workers run:
         // an allocation failure while the stop's error is made still leaves the stop flag up.
         try {
-            poll = interruption_point().has_value();
+            poll = interruption_point_while_waiting().has_value();
         } catch (...) {
             poll = false;
         }

@@ -1,6 +1,7 @@
 #include "store_method.h"
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <limits>
 
@@ -146,6 +147,8 @@ constexpr Py_ssize_t RELEASE_SLICE = Py_ssize_t{1} << 15;
 // so that the caller's Python code runs on between them. Started through the interpreter's own
 // thread API and holding no C++ object: when the interpreter is finalizing it ends the thread
 // inside PyGILState_Ensure, and the list is then simply left to the end of the process.
+std::atomic<std::size_t> lists_releasing{0};
+
 void release_list_slices(void* argument) {
     PyObject* list = static_cast<PyObject*>(argument);
     for (bool done = false; !done;) {
@@ -154,6 +157,7 @@ void release_list_slices(void* argument) {
         if (size <= RELEASE_SLICE || PyList_SetSlice(list, size - RELEASE_SLICE, size, nullptr) != 0) {
             PyErr_Clear();
             Py_DECREF(list);
+            lists_releasing.fetch_sub(1, std::memory_order_release);
             done = true;
         }
         PyGILState_Release(state);
@@ -180,10 +184,15 @@ void release_later(PyObject* object) {
     }
     // Only a list nothing else holds: the thread empties it while the caller's code runs.
     if (PyList_CheckExact(object) && PyList_GET_SIZE(object) >= Py_ssize_t{RELEASE_IN_BACKGROUND_FROM} &&
-        Py_REFCNT(object) == 1 && PyThread_start_new_thread(&release_list_slices, object) != PYTHREAD_INVALID_THREAD_ID)
-        return;
+        Py_REFCNT(object) == 1) {
+        lists_releasing.fetch_add(1, std::memory_order_relaxed);
+        if (PyThread_start_new_thread(&release_list_slices, object) != PYTHREAD_INVALID_THREAD_ID) return;
+        lists_releasing.fetch_sub(1, std::memory_order_relaxed);
+    }
     Py_DECREF(object);
 }
+
+std::size_t lists_being_released() { return lists_releasing.load(std::memory_order_acquire); }
 
 DictBuilder::DictBuilder() : dict_(PyDict_New()) {}
 

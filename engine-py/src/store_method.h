@@ -192,15 +192,17 @@ private:
     PyObject* dict_;
 };
 
-// A new list of n elements, element i made by make(i) (a null element is a failure already raised),
-// with interruption points along it. A part of a result is not started once an earlier part
-// failed: nullptr, that failure standing. A stop or failure drops the elements made so far.
 // Drops a reference the caller owns. A list of a large result (or each such list in a dict) is
 // emptied by a thread of its own, a slice at a time under the interpreter lock, so that a call
 // stopped by Ctrl-C returns at once: freeing ten million str objects takes the caller's thread a
 // second or more. Anything else, or when no thread can be had, is dropped here.
 void release_later(PyObject* object);
+// Test seam: lists release_later handed to a thread that has not emptied them yet.
+std::size_t lists_being_released();
 
+// A new list of n elements, element i made by make(i) (a null element is a failure already raised),
+// with interruption points along it. A part of a result is not started once an earlier part
+// failed: nullptr, that failure standing. A stop or failure drops the elements made so far.
 template <class Make>
 PyObject* list_of(std::size_t n, Make&& make) {
     if (PyErr_Occurred()) return nullptr;

@@ -3,7 +3,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdint>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -12,9 +15,13 @@
 
 #include "convert.h"
 #include "errors.h"
+#include "native_store.h"
 #include "numpy_bridge.h"
+#include "store_method.h"
 #include "store_probe.h"
 #include "vorp/error.h"
+#include "vorp/interrupt.h"
+#include "vorp/threads.h"
 
 namespace {
 
@@ -119,6 +126,91 @@ PyObject* buffer_handover(PyObject*, PyObject* arg) {
     });
 }
 
+// The points one watched call passed, in the order passed, with the work before each. At the
+// `stop_at`-th point (1-based; 0: never) it trips SIGINT as a Ctrl-C arriving there would: a point
+// on the caller's thread polls right after reporting, so the interpreter's SIGINT handler runs
+// there; a worker's stop is seen at its caller's next poll.
+class PointLog final : public vorp::InterruptWatcher {
+public:
+    explicit PointLog(std::size_t stop_at) : stop_at_(stop_at) {}
+
+    void at_point(std::uint64_t work, bool caller, const void* site) noexcept override {
+        const std::lock_guard lock(mutex_);
+        works_.push_back(work);
+        sites_.push_back(reinterpret_cast<std::uintptr_t>(site));
+        workers_ += caller ? 0 : 1;
+        if (works_.size() == stop_at_) PyErr_SetInterruptEx(SIGINT);
+    }
+    void at_close(std::uint64_t work) noexcept override {
+        const std::lock_guard lock(mutex_);
+        trailing_ = std::max(trailing_, work);
+    }
+
+    std::vector<std::uint64_t> works_;
+    std::vector<std::uintptr_t> sites_;
+    std::size_t workers_ = 0;
+    std::uint64_t trailing_ = 0;
+
+private:
+    std::size_t stop_at_;
+    std::mutex mutex_;
+};
+
+// watch(call, stop_at=0): runs call() with its interruption points watched (PointLog) and returns
+// (outcome, result, works, sites, trailing, worker_points). outcome is "finished", "interrupted"
+// (the call raised KeyboardInterrupt) or "signal-after-return" (the call ended without seeing the
+// tripped SIGINT, which the interpreter would raise after it); works[i] is the work credited
+// before the i-th point, sites[i] where that point was passed from, trailing the most work after
+// a scope's last point. Another exception propagates. Only the NativeStore of this module (and
+// its engine) is watched, not vorp._engine's.
+PyObject* watch(PyObject*, PyObject* args) {
+    return vorp::py::guarded([&]() -> PyObject* {
+        PyObject* call = nullptr;
+        Py_ssize_t stop_at = 0;
+        if (!PyArg_ParseTuple(args, "O|n", &call, &stop_at)) return nullptr;
+        PointLog log(static_cast<std::size_t>(std::max<Py_ssize_t>(stop_at, 0)));
+        vorp::set_interrupt_watcher(&log);
+        PyObject* result = PyObject_CallNoArgs(call);
+        vorp::set_interrupt_watcher(nullptr);
+        const char* outcome = "finished";
+        if (result == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return nullptr;
+            PyErr_Clear();
+            outcome = "interrupted";
+            result = Py_NewRef(Py_None);
+        }
+        if (PyErr_CheckSignals() != 0) {
+            PyErr_Clear();
+            outcome = "signal-after-return";
+        }
+        PyObject* works = PyList_New(0);
+        PyObject* sites = PyList_New(0);
+        for (std::size_t index = 0; works != nullptr && sites != nullptr && index < log.works_.size(); ++index) {
+            PyObject* work = PyLong_FromUnsignedLongLong(log.works_[index]);
+            PyObject* site = PyLong_FromSize_t(log.sites_[index]);
+            const bool added = work != nullptr && site != nullptr && PyList_Append(works, work) == 0 &&
+                               PyList_Append(sites, site) == 0;
+            Py_XDECREF(work);
+            Py_XDECREF(site);
+            if (!added) Py_CLEAR(works);
+        }
+        if (works == nullptr || sites == nullptr) {
+            Py_XDECREF(works);
+            Py_XDECREF(sites);
+            Py_DECREF(result);
+            return nullptr;
+        }
+        return Py_BuildValue("(sNNNKn)", outcome, result, works, sites,
+                             static_cast<unsigned long long>(log.trailing_), static_cast<Py_ssize_t>(log.workers_));
+    });
+}
+
+// releases_in_progress(): results of stopped or finished calls still being freed on threads of
+// their own (engine records and Python lists).
+PyObject* releases_in_progress(PyObject*, PyObject*) {
+    return PyLong_FromSize_t(vorp::releases_in_progress() + vorp::py::lists_being_released());
+}
+
 template <class Function>
 PyCFunction as_cfunction(Function function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -131,6 +223,8 @@ PyMethodDef probe_functions[] = {
     {"int64_array", as_cfunction(&int64_array), METH_O, nullptr},
     {"uint32_array", as_cfunction(&uint32_array), METH_O, nullptr},
     {"buffer_handover", as_cfunction(&buffer_handover), METH_O, nullptr},
+    {"watch", as_cfunction(&watch), METH_VARARGS, nullptr},
+    {"releases_in_progress", as_cfunction(&releases_in_progress), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -142,7 +236,11 @@ PyModuleDef probe_definition = {
 
 PyMODINIT_FUNC PyInit__engine_probe() {
     if (!vorp::py::init_panic_type()) return nullptr;
+    vorp::py::install_interrupt_poll();
     PyObject* module = PyModule_Create(&probe_definition);
     if (module != nullptr && !add_probe_store(module)) Py_CLEAR(module);
+    // The extension's own class, run by this module's copy of the engine, whose points watch sees.
+    PyTypeObject* store_type = module == nullptr ? nullptr : vorp::py::native_store_type();
+    if (module != nullptr && (store_type == nullptr || PyModule_AddType(module, store_type) < 0)) Py_CLEAR(module);
     return module;
 }

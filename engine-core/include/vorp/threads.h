@@ -68,6 +68,10 @@ void release_in_background(std::vector<T, Allocator>&& values) noexcept {
     Values().swap(values);
 }
 
+// Test seam: how many values release_in_background handed to a thread of their own are not freed
+// yet, so that a test waits for the freeing itself rather than for a time.
+std::size_t releases_in_progress();
+
 // Test seam: the thread start that follows `starts` successful ones fails with `error`, as
 // pthread_create would return it (SIZE_MAX clears it). One relaxed load per thread start when unused.
 void fail_thread_start_after(std::size_t starts, int error = EPERM);
