@@ -206,7 +206,9 @@ Result<std::vector<typename Kind::Row>> page_rows_at(NativeStore& store, RowKind
     std::vector<typename Kind::Row> slots;
     slots.reserve(keys.size());
     while (slots.size() < keys.size()) {
-        slots.resize(std::min(keys.size(), slots.size() + 16 * PAGE_ROWS_TICK));
+        const std::size_t made = slots.size();
+        slots.resize(std::min(keys.size(), made + 16 * PAGE_ROWS_TICK));
+        credit_interrupt_work(slots.size() - made);
         VORP_TRY(interruption_point());
     }
     InterruptTicker ticker(PAGE_ROWS_TICK);  // a long page's rows cost their texts each
