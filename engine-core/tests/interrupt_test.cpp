@@ -99,7 +99,7 @@ TEST(Interrupt, AStopFailsEveryLaterPointWithoutAskingAgain) {
 }
 
 // The sort in runs and merges gives std::stable_sort's order (equal keys keep their order) at
-// sizes around the run length and its multiples; a stop leaves it with the interrupted error.
+// sizes around the run length and its multiples (its stops: below).
 TEST(Interrupt, InterruptibleStableSortIsStdStableSort) {
     std::mt19937_64 rng(7);
     const auto by_key = [](const std::pair<int, int>& a, const std::pair<int, int>& b) { return a.first < b.first; };
@@ -114,15 +114,6 @@ TEST(Interrupt, InterruptibleStableSortIsStdStableSort) {
         ASSERT_TRUE(interruptible_stable_sort(values.begin(), values.end(), by_key).has_value());
         EXPECT_EQ(values, want) << n << " values";
     }
-    const InstalledPoll installed(0);
-    const InterruptScope scope;
-    std::vector<int> values(4 * SORT_RUN);
-    for (int& value : values) value = static_cast<int>(rng());
-    // The first point asks only once the poll interval has passed since the scope opened.
-    std::this_thread::sleep_for(std::chrono::milliseconds(120));
-    const Status sorted = interruptible_stable_sort(values.begin(), values.end(), std::less<>{});
-    ASSERT_FALSE(sorted.has_value());
-    EXPECT_EQ(sorted.error(), EngineError::interrupted());
 }
 
 // Workers that never finish by themselves: only a stop seen through their points ends them, and
